@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Korvane needs to build, run and test.
+# Idempotent: asks apt only for what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+  # engines
+  libsqlite3-dev sqlite3 libchm-dev libmspack-dev
+  libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common
+  # run time: Chinese font, display for screenshots
+  fonts-wqy-microhei xvfb xauth
+  # tests and benchmarks
+  fp-utils libchm-bin p7zip-full python3 python3-msoffcrypto-tool
+  libbenchmark-dev clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

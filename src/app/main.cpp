@@ -1,0 +1,27 @@
+#include "platform/qtservices.h"
+#include "shell/mdiform1.h"
+#include "shell/toolwindows.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QLocale>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    // Type descriptions and dialogs read in Simplified Chinese, whatever the session's locale.
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    const QString baseName = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    QApplication::setApplicationName(baseName);
+
+    korvane::platform::QtServices real(baseName, QCoreApplication::applicationDirPath());
+    korvane::platform::Services& services = real.services();
+
+    korvane::shell::MDIForm1 main(services);
+    services.mainWindow = &main;
+    korvane::shell::registerToolWindows(main, services);
+    // The window exists (and can own the tip window) before its load handler runs.
+    main.show();
+    main.Form_Load();
+    return app.exec();
+}

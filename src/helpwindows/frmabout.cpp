@@ -1,0 +1,117 @@
+#include "helpwindows/frmabout.h"
+
+#include "helpwindows/sysinfo.h"
+#include "platform/clickablelabel.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <QVersionNumber>
+
+namespace korvane::helpwindows {
+
+using platform::placeInTwips;
+using platform::twips;
+
+const char* const kAuthorPage = "https://korvane.github.io/";
+
+namespace {
+
+const QString kTitle = QStringLiteral("Korvane");
+constexpr int kMajor = 1, kMinor = 0, kRevision = 0;
+
+QLabel* addLabel(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    QFont font(QStringLiteral("宋体"));
+    font.setPointSizeF(10.5);
+    label->setFont(font);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    placeInTwips(label, l, t, w, h);
+    return label;
+}
+
+} // namespace
+
+frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("frmAbout"));
+    setWindowTitle(QStringLiteral("关于"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(twips(6435), twips(4650));
+
+    auto* image = new QLabel(this);
+    image->setObjectName(QStringLiteral("Image1"));
+    image->setScaledContents(true);
+    image->setPixmap(QPixmap(QStringLiteral(":/helpwindows/about.jpg")));
+    placeInTwips(image, 120, 120, 2280, 3240);
+
+    addLabel(this, "lblTitle", QStringLiteral("应用程序标题"), 2460, 360, 3885, 240);
+    addLabel(this, "lblVersion", QStringLiteral("版本:"), 2460, 720, 3885, 225);
+    addLabel(this, "lblDescription", QStringLiteral("精巧的文件管理工具,批量执行各种文件操作,省时省心!"), 2460, 1080, 3525, 690);
+    addLabel(this, "Label1", QStringLiteral("Korvane 开发组 出品"), 2460, 2040, 2610, 225);
+
+    auto* link = new platform::ClickableLabel(QStringLiteral("我的博客"), this);
+    link->setObjectName(QStringLiteral("Label2"));
+    QFont linkFont(QStringLiteral("宋体"));
+    linkFont.setPointSizeF(10.5);
+    linkFont.setUnderline(true);
+    link->setFont(linkFont);
+    QPalette pal = link->palette();
+    pal.setColor(QPalette::WindowText, Qt::blue);
+    link->setPalette(pal);
+    link->setCursor(QCursor(QPixmap(QStringLiteral(":/helpwindows/linkcursor.png")), 1, 1));
+    placeInTwips(link, 4920, 3240, 1215, 255);
+
+    auto* line = new QFrame(this);
+    line->setObjectName(QStringLiteral("Line1"));
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(twips(120), twips(3600) - 1, twips(6120 - 120), 2);
+
+    addLabel(this, "lblDisclaimer", QStringLiteral("本程序为自由软件,按原样提供,不附带任何担保。请在操作重要文件前做好备份。"),
+             240, 3825, 3735, 705);
+
+    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    ok->setObjectName(QStringLiteral("cmdOK"));
+    ok->setDefault(true);
+    placeInTwips(ok, 4800, 3720, 1365, 345);
+    auto* sysInfo = new QPushButton(QStringLiteral("系统信息(&S)"), this);
+    sysInfo->setObjectName(QStringLiteral("cmdSysInfo"));
+    sysInfo->setAutoDefault(false);
+    placeInTwips(sysInfo, 4800, 4200, 1365, 345);
+
+    connect(ok, &QPushButton::clicked, this, &QDialog::close);
+    connect(sysInfo, &QPushButton::clicked, this, &frmAbout::StartSysInfo);
+    connect(link, &platform::ClickableLabel::clicked, this, &frmAbout::Label2_Click);
+
+    Form_Load();
+}
+
+void frmAbout::Form_Load()
+{
+    platform::centerOver(this, m_services.mainWindow);
+    setWindowTitle(QStringLiteral("关于 ") + kTitle);
+    findChild<QLabel*>(QStringLiteral("lblVersion"))
+        ->setText(QStringLiteral("版本 %1.%2.%3").arg(kMajor).arg(kMinor).arg(kRevision));
+    findChild<QLabel*>(QStringLiteral("lblTitle"))->setText(kTitle);
+}
+
+void frmAbout::StartSysInfo()
+{
+    if (!startSysInfo(m_services.registry, m_services.fs, m_services.programs))
+        m_services.messages.show(this, QStringLiteral("此时系统信息不可用"), platform::MessageIcon::None);
+}
+
+void frmAbout::Label2_Click()
+{
+    m_services.desktop.openUrl(QUrl(QString::fromLatin1(kAuthorPage))); // failures are ignored
+}
+
+} // namespace korvane::helpwindows

@@ -1,0 +1,137 @@
+#include "helpwindows/frmtip.h"
+
+#include "platform/nativepath.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+
+namespace korvane::helpwindows {
+
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+const QString kSection = QStringLiteral("Options");
+const QString kKey = QStringLiteral("在启动时显示提示");
+
+QLabel* whiteLabel(QWidget* parent, const char* name, const QString& text)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAutoFillBackground(true);
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    label->setPalette(pal);
+    return label;
+}
+} // namespace
+
+frmTip::frmTip(platform::Services& services, const bool& tipRequested, QWidget* parent)
+    : QDialog(parent), m_services(services), m_tipRequested(tipRequested)
+{
+    setObjectName(QStringLiteral("frmTip"));
+    setWindowTitle(QStringLiteral("日积月累"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(twips(5685), twips(3285));
+
+    auto* picture = new QFrame(this);
+    picture->setObjectName(QStringLiteral("Picture1"));
+    picture->setFrameShape(QFrame::StyledPanel);
+    picture->setAutoFillBackground(true);
+    QPalette pal = picture->palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    picture->setPalette(pal);
+    placeInTwips(picture, 120, 120, 3735, 2715);
+
+    auto* icon = new QLabel(picture);
+    icon->setObjectName(QStringLiteral("tipIcon"));
+    icon->setPixmap(QPixmap(QStringLiteral(":/helpwindows/tip.png")));
+    icon->setGeometry(0, 0, 32, 32);
+
+    QLabel* heading = whiteLabel(picture, "Label1", QStringLiteral("您知道吗..."));
+    placeInTwips(heading, 540, 180, 2655, 255);
+    m_tipText = whiteLabel(picture, "lblTipText", QString());
+    m_tipText->setWordWrap(true);
+    m_tipText->setTextFormat(Qt::PlainText);
+    m_tipText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    placeInTwips(m_tipText, 180, 840, 3255, 1635);
+
+    m_ok = new QPushButton(QStringLiteral("确定"), this);
+    m_ok->setObjectName(QStringLiteral("cmdOK"));
+    m_ok->setDefault(true);
+    placeInTwips(m_ok, 4080, 120, 1455, 375);
+    m_next = new QPushButton(QStringLiteral("下一条提示(&N)"), this);
+    m_next->setObjectName(QStringLiteral("cmdNextTip"));
+    m_next->setAutoDefault(false);
+    placeInTwips(m_next, 4080, 600, 1455, 375);
+    m_startup = new QCheckBox(QStringLiteral("在启动时显示提示(&S)"), this);
+    m_startup->setObjectName(QStringLiteral("chkLoadTipsAtStartup"));
+    placeInTwips(m_startup, 120, 2940, 2055, 315);
+
+    connect(m_ok, &QPushButton::clicked, this, &QDialog::close);
+    connect(m_next, &QPushButton::clicked, this, &frmTip::AdvanceTip);
+    // Like the original check box, a change made by code "clicks" too.
+    connect(m_startup, &QCheckBox::toggled, this, &frmTip::chkLoadTipsAtStartup_Click);
+
+    Form_Load();
+}
+
+QString frmTip::tipsFilePath() const
+{
+    return m_services.programFolder + QStringLiteral("/readme.txt");
+}
+
+void frmTip::Form_Load()
+{
+    const int wanted = m_services.settings.value(kSection, kKey, QStringLiteral("1")).trimmed().toInt();
+    if (!m_tipRequested && wanted == 0) {
+        m_closedWhileLoading = true;
+        return;
+    }
+    m_startup->setChecked(true);
+    const QString path = tipsFilePath();
+    if (!LoadTips(path)) {
+        // A failure to write is not handled here: the label just stays empty.
+        platform::writeTextFile(m_services.fs, platform::nativePath(path), builtInTips(),
+                                platform::TextEncoding::Locale);
+        LoadTips(path);
+    }
+}
+
+bool frmTip::LoadTips(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    const QByteArray native = platform::nativePath(path);
+    if (!m_services.fs.fileExists(native))
+        return false;
+    const auto bytes = m_services.fs.readFile(native);
+    if (!bytes || bytes->isEmpty())
+        return false;
+    m_tips.append(splitTips(*bytes));
+    AdvanceTip();
+    return true;
+}
+
+void frmTip::DisplayCurrentTip()
+{
+    if (!m_tips.isEmpty())
+        m_tipText->setText(m_tips.currentTip());
+}
+
+void frmTip::AdvanceTip()
+{
+    m_tips.advance();
+    DisplayCurrentTip();
+}
+
+void frmTip::chkLoadTipsAtStartup_Click()
+{
+    m_services.settings.setValue(kSection, kKey, m_startup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+} // namespace korvane::helpwindows

@@ -1,0 +1,201 @@
+#include "platform/fakes/fakeservices.h"
+
+namespace korvane::platform {
+
+void FakeMessageBoxes::show(QWidget*, const QString& text, MessageIcon icon)
+{
+    shown.append({text, icon});
+    if (onShow)
+        onShow(shown.back());
+}
+
+QStringList FakeMessageBoxes::texts() const
+{
+    QStringList result;
+    for (const Shown& s : shown)
+        result << s.text;
+    return result;
+}
+
+QString FakeFolderChooser::chooseFolder(QWidget*, const QString& prompt)
+{
+    prompts << prompt;
+    return answers.isEmpty() ? QString() : answers.dequeue();
+}
+
+QString FakeFileChooser::openFile(QWidget*, const QString& filter)
+{
+    openFilters << filter;
+    return openAnswers.isEmpty() ? QString() : openAnswers.dequeue();
+}
+
+QString FakeFileChooser::saveFile(QWidget*, const QString& filter)
+{
+    saveFilters << filter;
+    return saveAnswers.isEmpty() ? QString() : saveAnswers.dequeue();
+}
+
+QString FakeInputBox::ask(QWidget*, const QString& prompt, const QString&, const QString&)
+{
+    prompts << prompt;
+    return answers.isEmpty() ? QString() : answers.dequeue();
+}
+
+QString FakeSettingsStore::value(const QString& section, const QString& key, const QString& defaultValue)
+{
+    return values.value(section + QLatin1Char('/') + key, defaultValue);
+}
+
+void FakeSettingsStore::setValue(const QString& section, const QString& key, const QString& value)
+{
+    values.insert(section + QLatin1Char('/') + key, value);
+    writes << section + QLatin1Char('/') + key + QLatin1Char('=') + value;
+}
+
+StartOutcome FakeProgramStarter::startDetached(const QString& program, const QStringList& arguments,
+                                               const QString& workingFolder)
+{
+    calls.append({program, arguments, workingFolder, true});
+    if (failing.contains(program))
+        return {false, QStringLiteral("No such file or directory")};
+    return {true, {}};
+}
+
+RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int, const QByteArray&)
+{
+    calls.append({program, arguments, {}, false});
+    if (failing.contains(program))
+        return {false, false, -1, {}, QStringLiteral("No such file or directory")};
+    if (onRun)
+        return onRun(calls.back());
+    return {true, true, 0, {}, {}};
+}
+
+QString FakeProgramStarter::findExecutable(const QString& name)
+{
+    return executables.value(name);
+}
+
+bool FakeDesktop::openUrl(const QUrl& url)
+{
+    opened << url;
+    return openSucceeds;
+}
+
+std::optional<RegistryValue> FakeRegistry::query(RegistryRoot, const QString& keyPath, const QString& valueName)
+{
+    const QString id = keyPath + QLatin1Char('\\') + valueName;
+    queries << id;
+    const auto it = values.constFind(id);
+    if (it == values.constEnd())
+        return std::nullopt;
+    return *it;
+}
+
+void FaultyFileSystem::failOn(Op op, std::function<bool(const NativePath&)> matches, FsError error)
+{
+    m_faults.append({op, std::move(matches), error});
+}
+
+void FaultyFileSystem::failOn(Op op, const NativePath& path, FsError error)
+{
+    failOn(op, [path](const NativePath& p) { return p == path; }, error);
+}
+
+QList<NativePath> FaultyFileSystem::pathsOf(Op op) const
+{
+    QList<NativePath> result;
+    for (const Call& c : calls)
+        if (c.op == op)
+            result << c.path;
+    return result;
+}
+
+std::optional<FsStatus> FaultyFileSystem::fault(Op op, const NativePath& path)
+{
+    calls.append({op, path});
+    for (const Fault& f : m_faults)
+        if (f.op == op && f.matches(path))
+            return FsStatus{f.error, 0};
+    return std::nullopt;
+}
+
+std::optional<std::vector<DirEntry>> FaultyFileSystem::list(const NativePath& folder, FsStatus* status)
+{
+    if (auto f = fault(Op::List, folder)) {
+        if (status)
+            *status = *f;
+        return std::nullopt;
+    }
+    return m_real.list(folder, status);
+}
+
+std::optional<FileInfo> FaultyFileSystem::info(const NativePath& path)
+{
+    if (fault(Op::Info, path))
+        return std::nullopt;
+    return m_real.info(path);
+}
+
+bool FaultyFileSystem::fileExists(const NativePath& path)
+{
+    if (fault(Op::FileExists, path))
+        return false;
+    return m_real.fileExists(path);
+}
+
+bool FaultyFileSystem::folderExists(const NativePath& path)
+{
+    if (fault(Op::FolderExists, path))
+        return false;
+    return m_real.folderExists(path);
+}
+
+FsStatus FaultyFileSystem::moveFile(const NativePath& file, const NativePath& destFolder)
+{
+    if (auto f = fault(Op::Move, file))
+        return *f;
+    return m_real.moveFile(file, destFolder);
+}
+
+FsStatus FaultyFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
+{
+    if (auto f = fault(Op::Copy, file))
+        return *f;
+    return m_real.copyFile(file, destFolder, overwrite);
+}
+
+FsStatus FaultyFileSystem::deleteFile(const NativePath& file, bool force)
+{
+    if (auto f = fault(Op::Delete, file))
+        return *f;
+    return m_real.deleteFile(file, force);
+}
+
+FsStatus FaultyFileSystem::createFolder(const NativePath& folder)
+{
+    if (auto f = fault(Op::CreateFolder, folder))
+        return *f;
+    return m_real.createFolder(folder);
+}
+
+FsStatus FaultyFileSystem::writeFile(const NativePath& path, const QByteArray& bytes)
+{
+    if (auto f = fault(Op::WriteFile, path))
+        return *f;
+    return m_real.writeFile(path, bytes);
+}
+
+std::optional<QByteArray> FaultyFileSystem::readFile(const NativePath& path, qint64 maxBytes)
+{
+    if (fault(Op::ReadFile, path))
+        return std::nullopt;
+    return m_real.readFile(path, maxBytes);
+}
+
+FakeServices::FakeServices(const QString& programFolder)
+    : m_services{messages, folders, files, input, settings, programs, desktop, fs, registry, programFolder, nullptr}
+{
+}
+
+} // namespace korvane::platform

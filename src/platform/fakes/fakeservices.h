@@ -1,0 +1,157 @@
+#pragma once
+
+#include "platform/localfilesystem.h"
+#include "platform/services.h"
+
+#include <QHash>
+#include <QList>
+#include <QQueue>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+
+namespace korvane::platform {
+
+/// Records every box; `onShow` lets a test act while the box would be open.
+class FakeMessageBoxes final : public MessageBoxes {
+public:
+    struct Shown {
+        QString text;
+        MessageIcon icon;
+    };
+    QList<Shown> shown;
+    std::function<void(const Shown&)> onShow;
+
+    void show(QWidget*, const QString& text, MessageIcon icon) override;
+    QStringList texts() const;
+};
+
+/// Answers from a queue; an empty queue means the user cancelled.
+class FakeFolderChooser final : public FolderChooser {
+public:
+    QQueue<QString> answers;
+    QStringList prompts;
+    QString chooseFolder(QWidget*, const QString& prompt) override;
+};
+
+class FakeFileChooser final : public FileChooser {
+public:
+    QQueue<QString> openAnswers;
+    QQueue<QString> saveAnswers;
+    QStringList openFilters;
+    QStringList saveFilters;
+    QString openFile(QWidget*, const QString& filter) override;
+    QString saveFile(QWidget*, const QString& filter) override;
+};
+
+class FakeInputBox final : public InputBox {
+public:
+    QQueue<QString> answers;
+    QStringList prompts;
+    QString ask(QWidget*, const QString& prompt, const QString& title, const QString& defaultText) override;
+};
+
+class FakeSettingsStore final : public SettingsStore {
+public:
+    QHash<QString, QString> values; ///< "section/key" -> value
+    QStringList writes;             ///< "section/key=value" in order
+    QString value(const QString& section, const QString& key, const QString& defaultValue) override;
+    void setValue(const QString& section, const QString& key, const QString& value) override;
+};
+
+/// Records starts; a program listed in `failing` fails to start.
+class FakeProgramStarter final : public ProgramStarter {
+public:
+    struct Call {
+        QString program;
+        QStringList arguments;
+        QString workingFolder;
+        bool detached = true;
+    };
+    QList<Call> calls;
+    QStringList failing;                 ///< programs that cannot be started
+    QHash<QString, QString> executables; ///< name -> path answered by findExecutable
+    std::function<RunOutcome(const Call&)> onRun; ///< answers run(); default: finished, exit 0
+
+    StartOutcome startDetached(const QString& program, const QStringList& arguments,
+                               const QString& workingFolder = {}) override;
+    RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
+                   const QByteArray& standardInput = {}) override;
+    QString findExecutable(const QString& name) override;
+};
+
+class FakeDesktop final : public Desktop {
+public:
+    int beeps = 0;
+    QList<QUrl> opened;
+    bool openSucceeds = true;
+    void beep() override { ++beeps; }
+    bool openUrl(const QUrl& url) override;
+};
+
+class FakeRegistry final : public Registry {
+public:
+    QHash<QString, RegistryValue> values; ///< "key\\value name" -> value
+    QStringList queries;
+    std::optional<RegistryValue> query(RegistryRoot root, const QString& keyPath, const QString& valueName) override;
+};
+
+/// The real file system with scripted failures: tests run on real temporary trees and make
+/// any operation on any path fail, as a permission or disk fault would (CI runs as root).
+class FaultyFileSystem final : public FileSystem {
+public:
+    enum class Op { List, Info, FileExists, FolderExists, Move, Copy, Delete, CreateFolder, WriteFile, ReadFile };
+    struct Call {
+        Op op;
+        NativePath path;
+    };
+    QList<Call> calls;
+    /// Fail `op` on every path for which `matches` is true.
+    void failOn(Op op, std::function<bool(const NativePath&)> matches, FsError error = FsError::Injected);
+    /// Fail `op` on exactly this path.
+    void failOn(Op op, const NativePath& path, FsError error = FsError::Injected);
+    QList<NativePath> pathsOf(Op op) const;
+
+    std::optional<std::vector<DirEntry>> list(const NativePath& folder, FsStatus* status = nullptr) override;
+    std::optional<FileInfo> info(const NativePath& path) override;
+    bool fileExists(const NativePath& path) override;
+    bool folderExists(const NativePath& path) override;
+    FsStatus moveFile(const NativePath& file, const NativePath& destFolder) override;
+    FsStatus copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) override;
+    FsStatus deleteFile(const NativePath& file, bool force) override;
+    FsStatus createFolder(const NativePath& folder) override;
+    FsStatus writeFile(const NativePath& path, const QByteArray& bytes) override;
+    std::optional<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
+
+private:
+    struct Fault {
+        Op op;
+        std::function<bool(const NativePath&)> matches;
+        FsError error;
+    };
+    std::optional<FsStatus> fault(Op op, const NativePath& path);
+    QList<Fault> m_faults;
+    LocalFileSystem m_real;
+};
+
+/// All fakes together, for a window under test.
+class FakeServices {
+public:
+    explicit FakeServices(const QString& programFolder = {});
+    Services& services() { return m_services; }
+
+    FakeMessageBoxes messages;
+    FakeFolderChooser folders;
+    FakeFileChooser files;
+    FakeInputBox input;
+    FakeSettingsStore settings;
+    FakeProgramStarter programs;
+    FakeDesktop desktop;
+    FaultyFileSystem fs;
+    FakeRegistry registry;
+
+private:
+    Services m_services;
+};
+
+} // namespace korvane::platform

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace korvane::platform {
+
+/// Paths are the kernel's raw bytes: names that are not valid UTF-8 (GBK names from Windows
+/// archives) must survive a walk and every operation on them. Decode only for display
+/// (see nativepath.h).
+using NativePath = QByteArray;
+
+enum class EntryKind {
+    File,   ///< a regular file, or a symbolic link to one
+    Folder, ///< a folder, or a symbolic link to one (never walked into; see isSymlink)
+    Other,  ///< devices, sockets, dangling links
+};
+
+struct DirEntry {
+    QByteArray name;
+    EntryKind kind = EntryKind::Other;
+    bool isSymlink = false;
+};
+
+struct FileInfo {
+    qint64 size = 0;
+    QDateTime modified; ///< local time
+    quint32 mode = 0;   ///< st_mode of the entry itself (not followed when it is a link)
+    bool isSymlink = false;
+    EntryKind kind = EntryKind::Other; ///< what the path names, following a link
+    quint64 device = 0;
+    quint64 inode = 0;
+};
+
+enum class FsError {
+    None,
+    NotFound,
+    AlreadyExists, ///< move onto an existing name, or copy without overwrite
+    ReadOnly,      ///< plain delete of a file whose write bits are all clear
+    SameFile,      ///< copy or move of a file onto itself
+    NotAFolder,
+    Injected,      ///< a failure scripted by a test
+    Io,            ///< any other system error; see errnum
+};
+
+struct FsStatus {
+    FsError error = FsError::None;
+    int errnum = 0;
+    bool ok() const { return error == FsError::None; }
+    QString message() const;
+    static FsStatus success() { return {}; }
+    static FsStatus fromErrno(int e);
+};
+
+/// Text encodings for files written by the tools.
+enum class TextEncoding {
+    Locale, ///< the locale's 8-bit encoding (UTF-8 here)
+    Gbk,    ///< code page 936, for files read by Windows help tools
+};
+
+/// The file-system operations the tools need. Every call is synchronous.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    /// Entries of a folder in the file system's order, hidden ones included, without "." and "..".
+    virtual std::optional<std::vector<DirEntry>> list(const NativePath& folder, FsStatus* status = nullptr) = 0;
+    /// Properties of a path; the link itself when it is a symbolic link (kind follows it).
+    virtual std::optional<FileInfo> info(const NativePath& path) = 0;
+    /// True for a regular file (or a link to one), false for folders and everything else.
+    virtual bool fileExists(const NativePath& path) = 0;
+    virtual bool folderExists(const NativePath& path) = 0;
+
+    /// Moves a file into a folder under its own name. Never replaces an existing file; atomic
+    /// within a file system; across file systems the source goes only after a verified copy.
+    /// A symbolic link is moved as a link.
+    virtual FsStatus moveFile(const NativePath& file, const NativePath& destFolder) = 0;
+    /// Copies a file (a link: the file it points to) into a folder under its own name. With
+    /// overwrite an existing file is replaced, but only once the new copy is complete; never
+    /// onto itself (same device and inode).
+    virtual FsStatus copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) = 0;
+    /// Deletes a file (a link: the link). Without force a file whose write bits are all clear is refused.
+    virtual FsStatus deleteFile(const NativePath& file, bool force) = 0;
+
+    /// Creates a folder and any missing parents; fine when it exists already.
+    virtual FsStatus createFolder(const NativePath& folder) = 0;
+    /// Creates or replaces a file with the bytes, atomically (temporary file, then rename).
+    virtual FsStatus writeFile(const NativePath& path, const QByteArray& bytes) = 0;
+    /// The file's bytes, at most maxBytes of them when maxBytes >= 0.
+    virtual std::optional<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
+};
+
+/// Writes each line followed by CR LF in the given encoding, creating or replacing the file.
+FsStatus writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines,
+                       TextEncoding encoding);
+
+/// Joins a folder and a name with "/", without doubling it after the root "/".
+NativePath joinPath(const NativePath& folder, const QByteArray& name);
+
+} // namespace korvane::platform

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace korvane::platform {
+
+struct StartOutcome {
+    bool started = false;
+    QString error; ///< why the start failed, for the user
+};
+
+struct RunOutcome {
+    bool started = false;
+    bool finished = false; ///< false when the time limit ran out (the program was killed)
+    int exitCode = -1;
+    QByteArray output; ///< standard output
+    QString error;
+};
+
+/// Starts outside programs with an argument vector, never through a shell.
+class ProgramStarter {
+public:
+    virtual ~ProgramStarter() = default;
+    /// Starts and returns at once; nothing is waited for.
+    virtual StartOutcome startDetached(const QString& program, const QStringList& arguments,
+                                       const QString& workingFolder = {}) = 0;
+    /// Starts and waits at most timeoutMs for the program to end.
+    virtual RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
+                           const QByteArray& standardInput = {}) = 0;
+    /// Full path of a program found on the PATH (or the path itself if it names an executable), "" if none.
+    virtual QString findExecutable(const QString& name) = 0;
+};
+
+/// Wine's Windows form of a Unix path: "Z:" and the path with "\" separators.
+QString wineWindowsPath(const QString& unixPath);
+
+} // namespace korvane::platform

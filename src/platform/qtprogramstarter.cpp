@@ -1,0 +1,63 @@
+#include "platform/qtprogramstarter.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+
+namespace korvane::platform {
+
+StartOutcome QtProgramStarter::startDetached(const QString& program, const QStringList& arguments,
+                                             const QString& workingFolder)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    if (!workingFolder.isEmpty())
+        process.setWorkingDirectory(workingFolder);
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (!process.startDetached())
+        return {false, process.errorString()};
+    return {true, {}};
+}
+
+RunOutcome QtProgramStarter::run(const QString& program, const QStringList& arguments, int timeoutMs,
+                                 const QByteArray& standardInput)
+{
+    RunOutcome outcome;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start();
+    if (!process.waitForStarted(timeoutMs)) {
+        outcome.error = process.errorString();
+        return outcome;
+    }
+    outcome.started = true;
+    if (!standardInput.isEmpty())
+        process.write(standardInput);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(1000);
+        outcome.error = QStringLiteral("程序在限定时间内没有结束");
+        return outcome;
+    }
+    outcome.finished = process.exitStatus() == QProcess::NormalExit;
+    outcome.exitCode = process.exitCode();
+    outcome.output = process.readAllStandardOutput();
+    if (!outcome.finished)
+        outcome.error = process.errorString();
+    return outcome;
+}
+
+QString QtProgramStarter::findExecutable(const QString& name)
+{
+    if (name.contains(QLatin1Char('/'))) {
+        const QFileInfo fi(name);
+        return fi.isFile() && fi.isExecutable() ? fi.absoluteFilePath() : QString();
+    }
+    return QStandardPaths::findExecutable(name);
+}
+
+} // namespace korvane::platform

@@ -1,0 +1,86 @@
+#include "platform/qtservices.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QSettings>
+#include <QUrl>
+
+namespace korvane::platform {
+
+void QtMessageBoxes::show(QWidget* parent, const QString& text, MessageIcon icon)
+{
+    QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon,
+                    QStringLiteral("Korvane"), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+QString QtFolderChooser::chooseFolder(QWidget* parent, const QString& prompt)
+{
+    QString folder = QFileDialog::getExistingDirectory(parent, prompt, QString(), QFileDialog::ShowDirsOnly);
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    return folder;
+}
+
+QString QtFileChooser::openFile(QWidget* parent, const QString& filter)
+{
+    return QFileDialog::getOpenFileName(parent, QString(), QString(), toQtFileFilter(filter));
+}
+
+QString QtFileChooser::saveFile(QWidget* parent, const QString& filter)
+{
+    // No default extension: the name is used exactly as chosen.
+    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter));
+}
+
+QString QtInputBox::ask(QWidget* parent, const QString& prompt, const QString& title, const QString& defaultText)
+{
+    bool ok = false;
+    const QString text = QInputDialog::getText(parent, title.isEmpty() ? QStringLiteral("Korvane") : title, prompt,
+                                               QLineEdit::Normal, defaultText, &ok);
+    return ok ? text : QString();
+}
+
+QtSettingsStore::QtSettingsStore(const QString& applicationName)
+    : m_settings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, applicationName,
+                                             applicationName))
+{
+}
+
+QtSettingsStore::~QtSettingsStore() = default;
+
+QString QtSettingsStore::value(const QString& section, const QString& key, const QString& defaultValue)
+{
+    return m_settings->value(section + QLatin1Char('/') + key, defaultValue).toString();
+}
+
+void QtSettingsStore::setValue(const QString& section, const QString& key, const QString& value)
+{
+    m_settings->setValue(section + QLatin1Char('/') + key, value);
+    m_settings->sync();
+}
+
+void QtDesktop::beep()
+{
+    QApplication::beep();
+}
+
+bool QtDesktop::openUrl(const QUrl& url)
+{
+    return QDesktopServices::openUrl(url);
+}
+
+QtServices::QtServices(const QString& applicationName, const QString& programFolder)
+    : m_settings(applicationName),
+      m_services{m_messages, m_folders, m_files, m_input, m_settings, m_programs, m_desktop, m_fs, m_registry,
+                 programFolder, nullptr}
+{
+}
+
+QtServices::~QtServices() = default;
+
+} // namespace korvane::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/choosers.h"
+#include "platform/desktop.h"
+#include "platform/filesystem.h"
+#include "platform/messageboxes.h"
+#include "platform/programstarter.h"
+#include "platform/registry.h"
+#include "platform/settingsstore.h"
+
+#include <QString>
+
+class QWidget;
+
+namespace korvane::platform {
+
+/// Everything a window reaches outside itself, handed in through its constructor so tests
+/// can substitute scripted fakes.
+struct Services {
+    MessageBoxes& messages;
+    FolderChooser& folders;
+    FileChooser& files;
+    InputBox& input;
+    SettingsStore& settings;
+    ProgramStarter& programs;
+    Desktop& desktop;
+    FileSystem& fs;
+    Registry& registry;
+    /// The program's own folder: db1.mdb, setting.txt and readme.txt live here.
+    QString programFolder;
+    /// The main window, for placing tool windows relative to it; may be null in tests.
+    QWidget* mainWindow = nullptr;
+};
+
+} // namespace korvane::platform

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QHash>
+#include <QMainWindow>
+#include <QPointer>
+#include <functional>
+#include <unistd.h>
+
+namespace korvane::platform {
+struct Services;
+}
+
+namespace korvane::shell {
+
+/// How a menu command shows its tool window.
+struct ToolWindowSpec {
+    bool modal = false;
+    bool ownedByMain = false;
+    /// Creates the window (its load runs in the constructor). `parent` is the main window for
+    /// owned windows, null otherwise. May return null when the window closed itself while loading.
+    std::function<QWidget*(QWidget* parent)> create;
+};
+
+/// The main window: an empty workspace and the menu that opens every tool window.
+class MDIForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MDIForm1(platform::Services& services, QWidget* parent = nullptr);
+
+    /// Binds a menu command (by its object name, e.g. "menumove") to its tool window.
+    void setToolWindow(const QString& menuItem, ToolWindowSpec spec);
+    /// Shows the command's window: creates it when not loaded, else brings it to the front.
+    /// Returns the window, or null when none is shown.
+    QWidget* showToolWindow(const QString& menuItem);
+    /// The loaded window of a command, or null.
+    QWidget* toolWindow(const QString& menuItem) const;
+
+    /// Shared with the tip window: true once "每日一帖" was used; never set back.
+    const bool& tipRequested() const { return m_tipRequested; }
+
+    /// The load handler: centres the window and shows the tip window.
+    void Form_Load();
+
+    /// What "退出" does; tests replace the immediate process end.
+    void setExitAction(std::function<void()> exit) { m_exit = std::move(exit); }
+
+private:
+    void buildMenu();
+    void menuTip_Click();
+    void menuexit_Click();
+
+    platform::Services& m_services;
+    bool m_tipRequested = false;
+    QHash<QString, ToolWindowSpec> m_specs;
+    QHash<QString, QPointer<QWidget>> m_windows;
+    std::function<void()> m_exit = [] { ::_exit(0); };
+};
+
+} // namespace korvane::shell
