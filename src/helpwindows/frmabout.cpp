@@ -43,7 +43,7 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
 {
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("关于"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(6435), twips(4650));
 
     auto* image = new QLabel(this);
@@ -75,7 +75,7 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(twips(120), twips(3600) - 1, twips(6120 - 120), 2);
 
-    addLabel(this, "lblDisclaimer", QStringLiteral("本程序为自由软件,按原样提供,不附带任何担保。请在操作重要文件前做好备份。"),
+    addLabel(this, "lblDisclaimer", QStringLiteral("本软件按原样提供,不附带任何担保;\n处理重要文件前请先备份。"),
              240, 3825, 3735, 705);
 
     auto* ok = new QPushButton(QStringLiteral("确定"), this);

@@ -35,7 +35,7 @@ frmTip::frmTip(platform::Services& services, const bool& tipRequested, QWidget* 
 {
     setObjectName(QStringLiteral("frmTip"));
     setWindowTitle(QStringLiteral("日积月累"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(5685), twips(3285));
 
     auto* picture = new QFrame(this);
