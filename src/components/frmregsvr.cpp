@@ -100,7 +100,8 @@ void Frmregsvr::Command3_Click()
 void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
 {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const RegistrationRun run = components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder));
+    const RegistrationRun run =
+        components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder));
     QGuiApplication::restoreOverrideCursor();
 
     using Outcome = RegistrationRun::Outcome;
