@@ -56,7 +56,7 @@ QString displayComponent(const QByteArray& component)
 bool isValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    const QString decoded = decoder.decode(bytes); // the conversion runs only when assigned
+    [[maybe_unused]] const QString decoded = decoder.decode(bytes); // decodes only when converted
     return !decoder.hasError();
 }
 

@@ -90,6 +90,8 @@ QWidget* MDIForm1::toolWindow(const QString& menuItem) const
 QWidget* MDIForm1::showToolWindow(const QString& menuItem)
 {
     if (QWidget* loaded = toolWindow(menuItem)) {
+        // A minimised window would stay out of sight: restore it as well.
+        loaded->setWindowState(loaded->windowState() & ~Qt::WindowMinimized);
         loaded->show();
         loaded->raise();
         loaded->activateWindow();

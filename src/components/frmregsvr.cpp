@@ -1,0 +1,144 @@
+#include "components/frmregsvr.h"
+
+#include "components/artwork.h"
+#include "components/registration.h"
+#include "platform/nativepath.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+
+namespace korvane::components {
+
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    placeInTwips(button, l, t, w, h);
+    return button;
+}
+
+/// Lists at most this many failed files in one message; the rest are counted.
+constexpr int kListedFailures = 15;
+
+} // namespace
+
+Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("Frmregsvr"));
+    setWindowTitle(QStringLiteral("DLL,OCX批量注册工具"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    setFixedSize(twips(3945), twips(2850));
+
+    auto* image = new QLabel(this);
+    image->setObjectName(QStringLiteral("Image1"));
+    image->setScaledContents(true);
+    placeInTwips(image, 120, 0, 1800, 1905);
+    // Painted at twice the control's size: stretched evenly, sharp on dense screens.
+    image->setPixmap(QPixmap::fromImage(registrationPicture(image->size() * 2)));
+
+    QPushButton* command1 = addButton(this, "Command1", QStringLiteral("选择一个目录注册"), 2160, 120, 1695, 375);
+    QPushButton* command2 = addButton(this, "Command2", QStringLiteral("当前目录注册"), 2160, 1020, 1695, 375);
+    QPushButton* command5 = addButton(this, "Command5", QStringLiteral("注册"), 2160, 1920, 1695, 375);
+    m_text4 = new QLineEdit(this);
+    m_text4->setObjectName(QStringLiteral("Text4"));
+    placeInTwips(m_text4, 120, 1965, 1800, 270);
+    QPushButton* command3 = addButton(this, "Command3", QStringLiteral("关闭"), 1200, 2400, 1695, 375);
+
+    connect(command1, &QPushButton::clicked, this, &Frmregsvr::Command1_Click);
+    connect(command2, &QPushButton::clicked, this, &Frmregsvr::Command2_Click);
+    connect(command5, &QPushButton::clicked, this, &Frmregsvr::Command5_Click);
+    connect(command3, &QPushButton::clicked, this, &Frmregsvr::Command3_Click);
+    connect(m_text4, &QLineEdit::returnPressed, this, &Frmregsvr::Command5_Click);
+
+    Form_Load();
+}
+
+void Frmregsvr::Form_Load()
+{
+    platform::centerOver(this, m_services.mainWindow);
+}
+
+void Frmregsvr::Command1_Click()
+{
+    const QString folder = m_services.folders.chooseFolder(this, QStringLiteral("请选择包含想注册的dll,ocx文件的文件夹："));
+    if (folder.isEmpty())
+        return;
+    registerFolder(folder, {QStringLiteral("所选目录全部dll或ocx文件注册完毕!"), QStringLiteral("所选目录下面没有文件!")});
+}
+
+void Frmregsvr::Command2_Click()
+{
+    registerFolder(m_services.programFolder, {QStringLiteral("当前目录全部dll或ocx文件注册完毕!"), QString()});
+}
+
+void Frmregsvr::Command5_Click()
+{
+    // Taken exactly as typed: a path may legitimately begin or end with a space.
+    const QString folder = m_text4->text();
+    if (folder.isEmpty()) {
+        say(QStringLiteral("请先输入要注册的目录!"));
+        return;
+    }
+    registerFolder(folder, {QStringLiteral("该目录全部dll或ocx文件注册完毕!"), QStringLiteral("该目录下面没有文件!")});
+}
+
+void Frmregsvr::Command3_Click()
+{
+    close();
+}
+
+void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
+{
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const RegistrationRun run =
+        components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder));
+    QGuiApplication::restoreOverrideCursor();
+
+    using Outcome = RegistrationRun::Outcome;
+    switch (run.outcome) {
+    case Outcome::NotAFolder:
+        say(QStringLiteral("目录\"%1\"不存在!").arg(run.folder));
+        return;
+    case Outcome::Unreadable:
+        say(QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error));
+        return;
+    case Outcome::NoFiles:
+        if (!texts.noFiles.isEmpty())
+            say(texts.noFiles);
+        return;
+    case Outcome::NoRegistrar:
+        say(QStringLiteral("找不到注册程序regsvr32, 也找不到wine, 无法注册dll或ocx文件!"));
+        return;
+    case Outcome::Registered:
+        break;
+    }
+    if (run.failures.isEmpty()) {
+        say(texts.done);
+        return;
+    }
+    // Not "注册完毕": some libraries were never handed to the registrar.
+    QStringList lines;
+    lines << QStringLiteral("已开始注册%1个文件, 以下%2个文件未能开始注册:").arg(run.started.size()).arg(run.failures.size());
+    for (int i = 0; i < run.failures.size() && i < kListedFailures; ++i)
+        lines << run.failures[i].file + QStringLiteral(": ") + run.failures[i].reason;
+    if (run.failures.size() > kListedFailures)
+        lines << QStringLiteral("……另有%1个文件").arg(run.failures.size() - kListedFailures);
+    say(lines.join(QStringLiteral("\r\n")));
+}
+
+void Frmregsvr::say(const QString& text)
+{
+    m_services.messages.show(this, text, platform::MessageIcon::None);
+}
+
+} // namespace korvane::components

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QWidget>
+
+class QLineEdit;
+
+namespace korvane::platform {
+struct Services;
+}
+
+namespace korvane::components {
+
+/// "DLL,OCX批量注册工具": registers every dll and ocx file lying directly in one folder.
+class Frmregsvr : public QWidget {
+    Q_OBJECT
+public:
+    explicit Frmregsvr(platform::Services& services, QWidget* parent = nullptr);
+
+    void Command1_Click();
+    void Command2_Click();
+    void Command5_Click();
+    void Command3_Click();
+
+private:
+    /// The messages of one register button; an empty noFiles means the button stays silent.
+    struct ButtonTexts {
+        QString done;
+        QString noFiles;
+    };
+
+    void Form_Load();
+    void registerFolder(const QString& folder, const ButtonTexts& texts);
+    void say(const QString& text);
+
+    platform::Services& m_services;
+    QLineEdit* m_text4 = nullptr;
+};
+
+} // namespace korvane::components
