@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QStyle>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -35,6 +37,27 @@ public:
     ~BusyCursor() { QApplication::restoreOverrideCursor(); }
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+/// A button whose caption wraps onto a second line when it is wider than the face, as the
+/// narrow buttons beside the list need ("添加到加密列表" in 65 pixels).
+class WrappingButton final : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QString caption = option.text;
+        option.text.clear();
+        painter.drawControl(QStyle::CE_PushButton, option);
+        const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+        painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, caption);
+    }
 };
 
 void setTextColour(QWidget* widget, const QColor& colour)
@@ -119,7 +142,7 @@ QString BatchListWindow::limitMessage()
 
 QPushButton* BatchListWindow::makeButton(const char* name, const QString& caption, int l, int t, int w, int h)
 {
-    auto* button = new QPushButton(caption, this);
+    auto* button = new WrappingButton(caption, this);
     button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);
     QPalette pal = button->palette();

@@ -45,6 +45,7 @@ frmCompile::frmCompile(platform::Services& services, QWidget* parent)
 {
     Text2 = new QLineEdit(defaultCompilerPath(), this);
     Text2->setObjectName(QStringLiteral("Text2"));
+    Text2->setCursorPosition(0); // show the start of the path, not its end
     platform::placeInTwips(Text2, 120, 4200, 5295, 375);
     Image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
     connect(Image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
