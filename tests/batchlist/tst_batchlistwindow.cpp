@@ -429,6 +429,19 @@ void TestBatchListWindow::appendIsIncremental()
         QCOMPARE(change[1].toInt(), 0);                          // characters removed
         QCOMPARE(change[2].toInt(), QString::number(i).size() + 1); // characters added
     }
+
+    // A run's lines go in at the end too, in one insertion.
+    QTemporaryDir dir;
+    writeFile(dir.filePath("cc"));
+    f.text2->setText(dir.filePath("cc"));
+    f.type("/a.vbp");
+    f.type("/b.vbp");
+    const QString before = f.text3->toPlainText();
+    f.w.Command2_Click();
+    QCOMPARE(changes.size(), 1);
+    QCOMPARE(changes[0][0].toInt(), int(before.size()));
+    QCOMPARE(changes[0][1].toInt(), 0);
+    QCOMPARE(f.text3->toPlainText(), before + "编译工程 /a.vbp\n编译工程 /b.vbp\n");
 }
 
 void TestBatchListWindow::screenshot()
