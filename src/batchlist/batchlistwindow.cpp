@@ -19,6 +19,7 @@
 #include <QStylePainter>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <algorithm>
 
 namespace korvane::batchlist {
 
@@ -161,6 +162,11 @@ QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int
     if (colour.isValid())
         setTextColour(label, colour);
     placeInTwips(label, l, t, w, h);
+    // Our fonts run wider than the ones the layout was drawn for: let a hint grow towards the
+    // window's edge rather than lose its last characters.
+    const int room = twips(kClientWidth) - label->x();
+    if (label->sizeHint().width() > label->width() && label->width() < room)
+        label->resize(std::min(label->sizeHint().width(), room), label->height());
     return label;
 }
 

@@ -102,7 +102,8 @@ void TestBatchListWindow::layout()
     QCOMPARE(w.findChild<QPushButton*>("Command2")->text(), QStringLiteral("开始编译"));
     QCOMPARE(w.findChild<QPushButton*>("Command1")->geometry(), QRect(312, 80, 65, 33));
     QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->geometry(), QRect(8, 352, 417, 177));
-    QCOMPARE(w.findChild<QLabel*>("Label1")->width(), 313);
+    QVERIFY(w.findChild<QLabel*>("Label1")->width() >= 313);
+    QCOMPARE(w.findChild<QLabel*>("Label1")->pos(), QPoint(8, 264));
     QCOMPARE(w.findChild<QLineEdit*>("Text2")->text(),
              QDir::homePath() + "/.wine/drive_c/Program Files/Microsoft Visual Studio/VB98/VB6.EXE");
     QVERIFY(w.findChild<QPlainTextEdit*>("Text3")->isReadOnly());
@@ -387,12 +388,14 @@ void TestBatchListWindow::runReportsStartFailure()
 
 void TestBatchListWindow::realCompilerGetsArguments()
 {
+    // A script stands in for the compiler and writes its arguments, one per line, to a file
+    // of its own per start.
     QTemporaryDir dir;
     const QString compiler = dir.filePath("fake compiler");
-    const QString record = dir.filePath("record.txt");
-    writeFile(compiler, QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"%1.tmp\"\n"
-                                       "mv \"%1.tmp\" \"%1\"\n")
-                            .arg(record)
+    writeFile(compiler, QStringLiteral("#!/bin/sh\nout=\"%1/record.$$\"\n"
+                                       "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$out.tmp\"\n"
+                                       "mv \"$out.tmp\" \"$out.txt\"\n")
+                            .arg(dir.path())
                             .toUtf8());
     QFile(compiler).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
@@ -404,15 +407,33 @@ void TestBatchListWindow::realCompilerGetsArguments()
                                      services.registry, services.programFolder, nullptr};
     frmCompile w(real);
     w.findChild<QLineEdit*>("Text2")->setText(compiler);
-    const QString project = dir.filePath("-dash dir/it's \"a\" b.vbp");
-    w.findChild<QLineEdit*>("Text1")->setText(project);
-    w.Command1_Click();
+    const QStringList projects{dir.filePath("-dash dir/it's \"a\" b.vbp"), dir.filePath("two;rm -rf x.vbp"),
+                               dir.filePath("三 号.vbp")};
+    for (const QString& project : projects) {
+        w.findChild<QLineEdit*>("Text1")->setText(project);
+        w.Command1_Click();
+    }
     w.Command2_Click();
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
-    QFile f(record);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(f.readAll()), "/MAKE\n" + project + "\n");
-    QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->toPlainText(), kWelcome + "编译工程 " + project + "\n");
+    QStringList recorded;
+    QTRY_COMPARE_WITH_TIMEOUT((recorded = QDir(dir.path()).entryList({"record.*.txt"})).size(), 3, 10000);
+    QStringList received;
+    for (const QString& name : recorded) {
+        QFile f(dir.filePath(name));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        received << QString::fromUtf8(f.readAll());
+    }
+    received.sort();
+    QStringList expected;
+    for (const QString& project : projects)
+        expected << "/MAKE\n" + project + "\n";
+    expected.sort();
+    QCOMPARE(received, expected);
+    QString log = kWelcome;
+    for (const QString& project : projects)
+        log += "编译工程 " + project + "\n";
+    QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->toPlainText(), log);
+    QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
+    QCOMPARE(w.findChild<QLabel*>("Label4")->text(), countText(3));
 }
 
 void TestBatchListWindow::appendIsIncremental()
