@@ -377,6 +377,7 @@ void BatchListWindow::Command2_Click()
         QStringList failures;
         if (m_config.logOrder == LogOrder::LogThenComp) {
             appendInfo(line);
+            flushInfo(); // the line is in the box while its entry is processed
             failures = comp(entry);
         } else {
             failures = comp(entry);

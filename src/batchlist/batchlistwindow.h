@@ -73,8 +73,9 @@ public:
 
     /// Appends a line and a line end to the information box and shows its end. Cost does not
     /// grow with the text already there. During a run the lines are collected and written in
-    /// one insertion when the run returns (the window does not repaint mid-run anyway); call
-    /// flushInfo() before anything that lets the user look at the box mid-run.
+    /// one insertion when the run returns (the window does not repaint mid-run anyway). With
+    /// LogOrder::LogThenComp an entry's line is written before its comp() is called; call
+    /// flushInfo() before anything else that lets the user look at the box mid-run.
     void appendInfo(const QString& line);
     /// Writes the lines collected during a run into the box.
     void flushInfo();

@@ -40,6 +40,61 @@ void writeFile(const QString& path, const QByteArray& content = {})
     f.write(content);
 }
 
+/// The shared window configured to log first, recording what its hooks see.
+class LogFirstWindow final : public BatchListWindow {
+public:
+    explicit LogFirstWindow(korvane::platform::Services& services) : BatchListWindow(services, config(), nullptr)
+    {
+        finishLoad({});
+    }
+    QStringList calls;          ///< hooks in the order they ran
+    QStringList infoAtComp;     ///< the box's last line when comp ran
+    bool obtain = true;         ///< what beforeListCheck answers
+    QString failFor;            ///< comp reports a failure for this entry
+
+protected:
+    bool beforeListCheck() override
+    {
+        calls << "beforeListCheck";
+        return obtain;
+    }
+    bool prepareRun() override
+    {
+        calls << "prepareRun";
+        return true;
+    }
+    QStringList comp(const BatchEntry& entry) override
+    {
+        calls << "comp " + entry.text + "|" + QString::fromUtf8(entry.path);
+        infoAtComp << findChild<QPlainTextEdit*>("Text3")->toPlainText().section('\n', -2, -2);
+        return entry.text == failFor ? QStringList{"failed " + entry.text} : QStringList{};
+    }
+    void completeRun(const std::vector<BatchEntry>& entries) override
+    {
+        QStringList texts;
+        for (const BatchEntry& e : entries)
+            texts << e.text;
+        calls << "completeRun " + texts.join(',') + " list=" + QString::number(batchList().size());
+    }
+    void Form_Unload() override { calls << "Form_Unload"; }
+
+private:
+    static BatchListConfig config()
+    {
+        BatchListConfig c;
+        c.objectName = "logFirst";
+        c.caption = "log first";
+        c.extensions = "doc";
+        c.welcome = "欢迎";
+        c.countSuffix = "个文档等待加密";
+        c.emptyListMessage = "empty";
+        c.logPrefix = "加密文档 ";
+        c.logOrder = LogOrder::LogThenComp;
+        c.announceCompletion = true;
+        return c;
+    }
+};
+
 /// The window under test with handy access to its controls.
 struct Fixture {
     FakeServices fakes;
@@ -85,6 +140,7 @@ private slots:
     void runReportsStartFailure();
     void realCompilerGetsArguments();
     void appendIsIncremental();
+    void extensionHooks();
     void screenshot();
 };
 
@@ -463,6 +519,46 @@ void TestBatchListWindow::appendIsIncremental()
     QCOMPARE(changes[0][0].toInt(), int(before.size()));
     QCOMPARE(changes[0][1].toInt(), 0);
     QCOMPARE(f.text3->toPlainText(), before + "编译工程 /a.vbp\n编译工程 /b.vbp\n");
+}
+
+void TestBatchListWindow::extensionHooks()
+{
+    FakeServices fakes;
+    LogFirstWindow w(fakes.services());
+    auto* text1 = w.findChild<QLineEdit*>("Text1");
+    auto* text3 = w.findChild<QPlainTextEdit*>("Text3");
+
+    // The step before the list check runs even with an empty list; refusing ends the run.
+    w.obtain = false;
+    w.Command2_Click();
+    QCOMPARE(w.calls, QStringList{"beforeListCheck"});
+    QVERIFY(fakes.messages.shown.isEmpty());
+    w.obtain = true;
+    w.calls.clear();
+    w.Command2_Click();
+    QCOMPARE(w.calls, QStringList{"beforeListCheck"});
+    QCOMPARE(fakes.messages.texts(), QStringList{"empty"});
+
+    for (const char* p : {"/d/a.doc", "  /d/b.doc ", "/d/c.doc"}) {
+        text1->setText(p);
+        w.Command1_Click();
+    }
+    w.calls.clear();
+    w.failFor = "/d/b.doc";
+    w.Command2_Click();
+    QCOMPARE(w.calls, QStringList({"beforeListCheck", "prepareRun", "comp /d/a.doc|/d/a.doc", "comp /d/b.doc|/d/b.doc",
+                                   "comp /d/c.doc|/d/c.doc", "completeRun /d/a.doc,/d/b.doc,/d/c.doc list=3"}));
+    QCOMPARE(w.infoAtComp, QStringList({"加密文档 /d/a.doc", "加密文档 /d/b.doc", "加密文档 /d/c.doc"}));
+    QCOMPARE(text3->toPlainText(), "欢迎\n\n加密文档 /d/a.doc\n加密文档 /d/b.doc\nfailed /d/b.doc\n加密文档 /d/c.doc\n"
+                                   "列表中的所有文档加密完成!\n");
+    QVERIFY(w.findChild<QLabel*>("Label4")->text().isEmpty());
+    QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
+
+    w.calls.clear();
+    w.show();
+    w.findChild<QPushButton*>("Command5")->click();
+    QCOMPARE(w.calls, QStringList{"Form_Unload"});
+    QVERIFY(!w.isVisible());
 }
 
 void TestBatchListWindow::screenshot()
