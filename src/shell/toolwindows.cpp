@@ -1,6 +1,8 @@
 #include "shell/toolwindows.h"
 
 #include "components/frmregsvr.h"
+#include "batchlist/frmcompile.h"
+#include "batchlist/frmjmdwg.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -24,6 +26,12 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menureg"), {false, false, [&services](QWidget* parent) -> QWidget* {
                            return new components::Frmregsvr(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menuCpVb"), {false, true, [&services](QWidget* parent) -> QWidget* {
+                           return new batchlist::frmCompile(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menujmdwg"), {true, true, [&services](QWidget* parent) -> QWidget* {
+                           return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
                        }});
 }
 
