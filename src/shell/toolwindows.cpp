@@ -3,6 +3,7 @@
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
+#include "recorder/frmrec.h"
 #include "shell/mdiform1.h"
 
 namespace korvane::shell {
@@ -20,6 +21,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menuabout"), {false, false, [&services](QWidget* parent) -> QWidget* {
                            return new helpwindows::frmAbout(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menuRec"), {true, true, [&services](QWidget* parent) -> QWidget* {
+                           return new recorder::frmrec(services, parent);
                        }});
 }
 
