@@ -56,7 +56,7 @@ QString displayComponent(const QByteArray& component)
 bool isValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    (void)decoder.decode(bytes);
+    const QString decoded = decoder.decode(bytes); // decode() is lazy: convert to run it
     return !decoder.hasError();
 }
 

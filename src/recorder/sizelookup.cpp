@@ -2,6 +2,8 @@
 
 #include "recorder/filedatabase.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 
 namespace korvane::recorder {
@@ -91,12 +93,26 @@ std::optional<double> numericPrefix(const QString& text)
         if (exponentDigits)
             number.append(exponent);
     }
-    bool ok = false;
-    const double value = number.toDouble(&ok); // always "C" locale
-    if (!ok && !std::isinf(value))
+    // from_chars reads "." whatever the C locale says; it takes no "+".
+    const char* first = number.constData() + (number.startsWith('+') ? 1 : 0);
+    const char* last = number.constData() + number.size();
+    double value = 0;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error == std::errc::result_out_of_range) {
+        // Too large is an overflow error; too small is just 0.
+        const qsizetype e = number.indexOf('e');
+        const QByteArray mantissa = e < 0 ? number : number.left(e);
+        const qsizetype point = mantissa.indexOf('.');
+        QByteArray whole = point < 0 ? mantissa : mantissa.left(point);
+        while (!whole.isEmpty() && (whole[0] == '0' || whole[0] == '+' || whole[0] == '-'))
+            whole.remove(0, 1);
+        const qint64 exponent = e < 0 ? 0 : std::clamp(number.mid(e + 1).toLongLong(), -100000LL, 100000LL);
+        if (whole.size() + exponent > 0)
+            return std::nullopt;
         return 0.0;
-    if (!std::isfinite(value))
-        return std::nullopt;
+    }
+    if (error != std::errc() || end != last)
+        return 0.0;
     return value;
 }
 
