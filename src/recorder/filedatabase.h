@@ -71,7 +71,7 @@ public:
     bool deleteFirstLogRow();
     std::optional<LogListing> listLog();
 
-    /// The text form of a date-time column: ISO-8601 local time to the second.
+    /// The text form of a date-time column: ISO-8601 local time to the second ("2024-02-29 23:05:09").
     static QString dateTimeText(const QDateTime& when);
     static QDateTime dateTimeFromText(const QString& text);
 
@@ -82,7 +82,6 @@ private:
     QString m_connection;
     QString m_lastError;
     bool m_inRun = false;
-    bool m_insertPrepared = false;
     struct Statements;
     Statements* m_statements = nullptr;
 };

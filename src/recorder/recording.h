@@ -4,20 +4,26 @@
 
 #include <QHash>
 #include <QMimeDatabase>
+#include <QRegularExpression>
 #include <QString>
 
 namespace korvane::recorder {
 
 class FileDatabase;
 
-/// The type description a file browser shows for a name ("纯文本文档"), in the UI locale.
+/// The type description a file browser shows for a name ("纯文本文档"), in the UI locale:
+/// the comment of the MIME type that the name's glob patterns give.
 class TypeDescriber {
 public:
+    TypeDescriber();
     QString describe(const QString& fileName);
 
 private:
     QMimeDatabase m_mime;
+    /// Matches every name that a pattern other than a plain "*.ext" could match.
+    QRegularExpression m_special;
     QHash<QString, QString> m_comments; ///< MIME type name -> comment
+    QHash<QString, QString> m_byTail;   ///< name from its first "." -> comment, for other names
 };
 
 struct RecordReport {
