@@ -119,6 +119,9 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     m_combo1 = new QComboBox(this);
     m_combo1->setObjectName(QStringLiteral("Combo1"));
     m_combo1->addItems({QStringLiteral("MB"), QStringLiteral("KB"), QStringLiteral("Byte")});
+    // 33 pixels hold "Byte" only with a slim arrow and little padding.
+    m_combo1->setStyleSheet(
+        QStringLiteral("QComboBox { padding: 0 0 0 1px; font-size: 8pt; } QComboBox::drop-down { width: 9px; }"));
     placeInTwips(m_combo1, 840, 2670, 495, 300);
 
     m_text3 = addTextBox(this, "Text3", QStringLiteral("1"), 2640, 2685, 375, 270);

@@ -83,7 +83,8 @@ private slots:
             w.show();
             control<QPushButton>(w, "Command2")->click();
             w.grab().save(qEnvironmentVariable("KORVANE_SCREENSHOT") + QStringLiteral("/frmrec.png"));
-            control<QLabel>(w, "Label1");
+            control<QLineEdit>(w, "Text1")->setText(QStringLiteral("0"));
+            control<QComboBox>(w, "Combo1")->setCurrentIndex(2);
             w.Label1_Click();
             w.grab().save(qEnvironmentVariable("KORVANE_SCREENSHOT") + QStringLiteral("/frmrec-lookup.png"));
             w.setModalRunner([](QDialog& log) {
