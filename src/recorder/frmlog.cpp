@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QTableWidget>
+#include <algorithm>
 
 namespace korvane::recorder {
 
@@ -47,6 +48,9 @@ Frmlog::Frmlog(platform::Services& services, QWidget* parent) : QDialog(parent),
     m_grid->setObjectName(QStringLiteral("MSF1"));
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->verticalHeader()->hide();
+    // A grid's compact rows (240 twips), not a list view's tall ones; never below the text.
+    m_grid->verticalHeader()->setMinimumSectionSize(1);
+    m_grid->verticalHeader()->setDefaultSectionSize(std::max(twips(240), m_grid->fontMetrics().height() + 4));
     m_grid->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_grid->horizontalHeader()->setHighlightSections(false);
     m_grid->setColumnCount(2);

@@ -3,6 +3,7 @@
 #include "recorder/frmrec.h"
 #include "recordertest.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -276,7 +277,8 @@ private slots:
     {
         frmrec w(m_fake->services());
         w.show();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QApplication::setActiveWindow(&w); // no window manager activates it under Xvfb
         auto* text1 = control<QLineEdit>(w, "Text1");
         text1->setText(QStringLiteral("12.5"));
         control<QLineEdit>(w, "Text3")->setFocus();
