@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
   # engines
-  libsqlite3-dev sqlite3 libchm-dev libmspack-dev
+  libsqlite3-dev sqlite3 shared-mime-info libchm-dev libmspack-dev
   libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common
   # run time: Chinese font, display for screenshots
   fonts-wqy-microhei xvfb xauth

@@ -6,6 +6,7 @@
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
+#include "recorder/frmrec.h"
 #include "shell/mdiform1.h"
 
 namespace korvane::shell {
@@ -32,6 +33,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menujmdwg"), {true, true, [&services](QWidget* parent) -> QWidget* {
                            return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menuRec"), {true, true, [&services](QWidget* parent) -> QWidget* {
+                           return new recorder::frmrec(services, parent);
                        }});
 }
 

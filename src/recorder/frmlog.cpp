@@ -1,0 +1,137 @@
+#include "recorder/frmlog.h"
+
+#include "platform/placement.h"
+#include "platform/services.h"
+#include "recorder/filedatabase.h"
+
+#include <QDir>
+#include <QHeaderView>
+#include <QLocale>
+#include <QPushButton>
+#include <QTableWidget>
+#include <algorithm>
+
+namespace korvane::recorder {
+
+using platform::MessageIcon;
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    placeInTwips(button, l, t, w, h);
+    return button;
+}
+
+QString cellText(const QVariant& value)
+{
+    if (value.typeId() == QMetaType::QDateTime)
+        return QLocale().toString(value.toDateTime(), QLocale::ShortFormat);
+    return value.toString();
+}
+
+} // namespace
+
+Frmlog::Frmlog(platform::Services& services, QWidget* parent) : QDialog(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("Frmlog"));
+    setWindowTitle(QStringLiteral("日志"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(twips(5400), twips(3750));
+
+    m_grid = new QTableWidget(this);
+    m_grid->setObjectName(QStringLiteral("MSF1"));
+    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid->verticalHeader()->hide();
+    // A grid's compact rows (240 twips), not a list view's tall ones; never below the text.
+    m_grid->verticalHeader()->setMinimumSectionSize(1);
+    m_grid->verticalHeader()->setDefaultSectionSize(std::max(twips(240), m_grid->fontMetrics().height() + 4));
+    m_grid->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_grid->horizontalHeader()->setHighlightSections(false);
+    m_grid->setColumnCount(2);
+    placeInTwips(m_grid, 0, 0, 5415, 3255);
+
+    auto* command1 = addButton(this, "Command1", QStringLiteral("删除"), 240, 3360, 1215, 375);
+    auto* command2 = addButton(this, "Command2", QStringLiteral("清空"), 2100, 3360, 1215, 375);
+    addButton(this, "Command3", QStringLiteral("重新添加"), 3960, 3360, 1215, 375); // no action
+
+    connect(command1, &QPushButton::clicked, this, &Frmlog::Command1_Click);
+    connect(command2, &QPushButton::clicked, this, &Frmlog::Command2_Click);
+
+    Form_Load();
+}
+
+Frmlog::~Frmlog() = default;
+
+void Frmlog::Form_Load()
+{
+    m_db = std::make_unique<FileDatabase>(QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb")));
+    m_grid->setColumnWidth(0, twips(3000));
+    m_grid->setColumnWidth(1, twips(2000));
+    platform::centerOver(this, m_services.mainWindow);
+    fillGrid();
+}
+
+void Frmlog::fillGrid()
+{
+    const std::optional<LogListing> listing = m_db->listLog();
+    m_grid->setHorizontalHeaderLabels(listing ? listing->columns
+                                              : QStringList{QStringLiteral("folder"), QStringLiteral("logtime")});
+    const int rows = listing ? int(listing->rows.size()) : 0;
+    m_grid->clearContents();
+    m_grid->setRowCount(rows);
+    for (int r = 0; r < rows; ++r) {
+        const LogListing::Row& row = listing->rows[size_t(r)];
+        m_grid->setItem(r, 0, new QTableWidgetItem(cellText(row.folder)));
+        m_grid->setItem(r, 1, new QTableWidgetItem(cellText(row.logtime)));
+    }
+}
+
+bool Frmlog::reportFailure(const std::optional<bool>& empty)
+{
+    if (empty)
+        return false;
+    m_services.messages.show(this, failureText(*m_db, QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"))),
+                             MessageIcon::Information);
+    return true;
+}
+
+void Frmlog::Command1_Click()
+{
+    const std::optional<bool> empty = m_db->isEmpty(Table::Log);
+    if (reportFailure(empty))
+        return;
+    if (*empty) {
+        m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
+        return;
+    }
+    if (!m_db->deleteFirstLogRow()) {
+        reportFailure(std::nullopt);
+        return;
+    }
+    fillGrid();
+}
+
+void Frmlog::Command2_Click()
+{
+    const std::optional<bool> empty = m_db->isEmpty(Table::Log);
+    if (reportFailure(empty))
+        return;
+    if (*empty) {
+        m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
+        return;
+    }
+    if (!m_db->deleteAllRows(Table::Log)) {
+        reportFailure(std::nullopt);
+        return;
+    }
+    fillGrid();
+    m_services.messages.show(this, QStringLiteral("已清空日志信息"), MessageIcon::None);
+}
+
+} // namespace korvane::recorder

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDialog>
+#include <memory>
+#include <optional>
+
+class QPushButton;
+class QTableWidget;
+
+namespace korvane::platform {
+struct Services;
+}
+
+namespace korvane::recorder {
+
+class FileDatabase;
+
+/// "日志": the log of recording runs, oldest first; deletes the oldest entry or all of them.
+class Frmlog : public QDialog {
+    Q_OBJECT
+public:
+    explicit Frmlog(platform::Services& services, QWidget* parent = nullptr);
+    ~Frmlog() override;
+
+    void Command1_Click();
+    void Command2_Click();
+
+private:
+    void Form_Load();
+    void fillGrid();
+    /// Reports a database that cannot be read; true when it was reported.
+    bool reportFailure(const std::optional<bool>& empty);
+
+    platform::Services& m_services;
+    std::unique_ptr<FileDatabase> m_db; ///< Data2
+    QTableWidget* m_grid = nullptr;
+};
+
+} // namespace korvane::recorder

@@ -1,0 +1,265 @@
+#include "recorder/frmrec.h"
+
+#include "platform/clickablelabel.h"
+#include "platform/nativepath.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+#include "recorder/filedatabase.h"
+#include "recorder/frmlog.h"
+#include "recorder/recording.h"
+#include "recorder/sizelookup.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace korvane::recorder {
+
+using platform::MessageIcon;
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+/// Image1: a card index with a magnifier, 105 x 140 pixels.
+QPixmap recorderArt()
+{
+    QPixmap art(105, 140);
+    art.fill(Qt::transparent);
+    QPainter p(&art);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 0, 140);
+    sky.setColorAt(0, QColor(226, 236, 250));
+    sky.setColorAt(1, QColor(170, 195, 230));
+    p.setPen(Qt::NoPen);
+    p.setBrush(sky);
+    p.drawRoundedRect(QRectF(1, 1, 103, 138), 8, 8);
+    // Cards, one behind the other, each with a line of "name, size, date".
+    for (int i = 3; i >= 0; --i) {
+        const QRectF card(14 + i * 4, 18 + i * 14, 62, 40);
+        p.setPen(QPen(QColor(70, 85, 110), 1.2));
+        p.setBrush(QColor(255 - i * 8, 252 - i * 6, 240 - i * 10));
+        p.drawRoundedRect(card, 3, 3);
+        p.setPen(QPen(QColor(120, 140, 175), 1.5));
+        for (int line = 0; line < 3; ++line)
+            p.drawLine(QPointF(card.left() + 7, card.top() + 10 + line * 9),
+                       QPointF(card.right() - 7 - line * 10, card.top() + 10 + line * 9));
+    }
+    // Magnifier over the front card: finding a file by its size.
+    p.setPen(QPen(QColor(90, 60, 30), 6, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(78, 112), QPointF(94, 130));
+    p.setPen(QPen(QColor(60, 70, 90), 3));
+    p.setBrush(QColor(200, 230, 255, 150));
+    p.drawEllipse(QPointF(68, 100), 15, 15);
+    return art;
+}
+
+QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false); // Enter in a text box must not press a button
+    placeInTwips(button, l, t, w, h);
+    return button;
+}
+
+QLineEdit* addTextBox(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
+{
+    auto* box = new QLineEdit(text, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    placeInTwips(box, l, t, w, h);
+    return box;
+}
+
+QLabel* addLabel(QLabel* label, const char* name, int l, int t, int w, int h)
+{
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    placeInTwips(label, l, t, w, h);
+    return label;
+}
+
+} // namespace
+
+frmrec::frmrec(platform::Services& services, QWidget* parent)
+    : QDialog(parent), m_services(services), m_types(std::make_unique<TypeDescriber>()),
+      m_runModal([](QDialog& dialog) { dialog.exec(); })
+{
+    setObjectName(QStringLiteral("frmrec"));
+    setWindowTitle(QStringLiteral("文件信息批量记录工具"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(twips(3195), twips(4305));
+
+    // Created in tab order.
+    m_command1 = addButton(this, "Command1", QStringLiteral("选择一个目录"), 1800, 120, 1335, 375);
+    m_command2 = addButton(this, "Command2", QStringLiteral("当前目录"), 1800, 630, 1335, 375);
+    m_command3 = addButton(this, "Command3", QStringLiteral("清空记录"), 1800, 1140, 1335, 375);
+    m_command4 = addButton(this, "Command4", QStringLiteral("日 志"), 1800, 1650, 1335, 375);
+    m_text1 = addTextBox(this, "Text1", QStringLiteral("2"), 120, 2685, 615, 270);
+
+    m_label1 = new platform::ClickableLabel(QStringLiteral("查询"), this);
+    addLabel(m_label1, "Label1", 1440, 2700, 495, 255);
+    m_label1->setCursor(Qt::PointingHandCursor);
+
+    m_text2 = new QPlainTextEdit(this);
+    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2->setReadOnly(true);
+    m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_text2->setLineWrapMode(QPlainTextEdit::NoWrap);
+    placeInTwips(m_text2, 120, 3000, 3015, 1215);
+
+    m_combo1 = new QComboBox(this);
+    m_combo1->setObjectName(QStringLiteral("Combo1"));
+    m_combo1->addItems({QStringLiteral("MB"), QStringLiteral("KB"), QStringLiteral("Byte")});
+    // 33 pixels hold "Byte" only with a slim arrow and little padding.
+    m_combo1->setStyleSheet(
+        QStringLiteral("QComboBox { padding: 0 0 0 1px; font-size: 8pt; } QComboBox::drop-down { width: 9px; }"));
+    placeInTwips(m_combo1, 840, 2670, 495, 300);
+
+    m_text3 = addTextBox(this, "Text3", QStringLiteral("1"), 2640, 2685, 375, 270);
+    addLabel(new QLabel(QStringLiteral("差值"), this), "Label2", 2160, 2700, 495, 255);
+    m_text4 = addTextBox(this, "Text4", QString(), 120, 2212, 1575, 270);
+    m_command5 = addButton(this, "Command5", QStringLiteral("记录"), 1800, 2160, 1335, 375);
+
+    auto* image = new QLabel(this);
+    image->setObjectName(QStringLiteral("Image1"));
+    image->setPixmap(recorderArt());
+    placeInTwips(image, 120, 0, 1575, 2100);
+
+    connect(m_command1, &QPushButton::clicked, this, &frmrec::Command1_Click);
+    connect(m_command2, &QPushButton::clicked, this, &frmrec::Command2_Click);
+    connect(m_command3, &QPushButton::clicked, this, &frmrec::Command3_Click);
+    connect(m_command4, &QPushButton::clicked, this, &frmrec::Command4_Click);
+    connect(m_command5, &QPushButton::clicked, this, &frmrec::Command5_Click);
+    connect(m_label1, &platform::ClickableLabel::clicked, this, &frmrec::Label1_Click);
+    m_text1->installEventFilter(this);
+
+    Form_Load();
+}
+
+frmrec::~frmrec() = default;
+
+QString frmrec::databasePath() const
+{
+    return QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"));
+}
+
+void frmrec::Form_Load()
+{
+    m_db = std::make_unique<FileDatabase>(databasePath());
+    m_combo1->setCurrentIndex(0);
+    platform::centerOver(this, m_services.mainWindow);
+}
+
+bool frmrec::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_text1) {
+        if (event->type() == QEvent::FocusIn) {
+            Text1_GotFocus();
+            // A click that brings the focus would put the caret where it lands.
+            m_selectOnRelease = static_cast<QFocusEvent*>(event)->reason() == Qt::MouseFocusReason;
+        } else if (event->type() == QEvent::MouseButtonRelease && m_selectOnRelease) {
+            m_selectOnRelease = false;
+            if (!m_text1->hasSelectedText())
+                Text1_GotFocus();
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void frmrec::Text1_GotFocus()
+{
+    m_text1->setSelection(0, int(m_text1->text().size()));
+}
+
+void frmrec::record(const QString& folder, const QString& doneMessage)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const RecordReport report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types);
+    QApplication::restoreOverrideCursor();
+    if (!report.recorded)
+        return;
+    m_services.messages.show(this, doneMessage, MessageIcon::None);
+    // Written once the box is closed; a failure is not reported, like the rest of the run.
+    m_db->appendLogRow(folder, QDateTime::currentDateTime());
+}
+
+void frmrec::Command1_Click()
+{
+    const QString folder = m_services.folders.chooseFolder(this, QStringLiteral("请选择要记录文件信息的文件夹："));
+    if (folder.isEmpty())
+        return;
+    record(folder, QStringLiteral("所选目录文件信息记录完毕!"));
+}
+
+void frmrec::Command2_Click()
+{
+    record(m_services.programFolder, QStringLiteral("当前目录文件信息记录完毕!"));
+}
+
+void frmrec::Command5_Click()
+{
+    const QString folder = m_text4->text();
+    if (folder.isEmpty()) {
+        m_services.messages.show(this, QStringLiteral("没有输入要记录路径!"), MessageIcon::None);
+        return;
+    }
+    record(folder, QStringLiteral("该目录文件信息记录完毕!"));
+}
+
+void frmrec::reportDatabaseFailure()
+{
+    m_services.messages.show(this, failureText(*m_db, databasePath()), MessageIcon::Information);
+}
+
+void frmrec::Command3_Click()
+{
+    const std::optional<bool> empty = m_db->isEmpty(Table::FileInf);
+    if (!empty) {
+        reportDatabaseFailure();
+        return;
+    }
+    if (*empty) {
+        m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
+        return;
+    }
+    if (!m_db->deleteAllRows(Table::FileInf)) {
+        reportDatabaseFailure();
+        return;
+    }
+    m_services.messages.show(this, QStringLiteral("已清空所有已记录文件信息"), MessageIcon::None);
+}
+
+void frmrec::Command4_Click()
+{
+    Frmlog log(m_services); // no owner
+    m_runModal(log);
+}
+
+void frmrec::Label1_Click()
+{
+    m_text2->clear();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const LookupResult result = lookUpBySize(*m_db, m_text1->text(), m_text3->text(), m_combo1->currentIndex());
+    if (!result.names.isEmpty()) {
+        // One assignment for all names: rebuilding the text per name is quadratic.
+        m_text2->setPlainText(resultsText(result.names));
+        m_text2->moveCursor(QTextCursor::End);
+        m_text2->ensureCursorVisible();
+    }
+    QApplication::restoreOverrideCursor();
+    if (result.outcome == LookupResult::Outcome::NoneInRange)
+        m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::None);
+    else if (result.outcome == LookupResult::Outcome::Failed)
+        m_services.messages.show(this, QStringLiteral("没有记录"), MessageIcon::None);
+}
+
+} // namespace korvane::recorder
