@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -109,6 +110,10 @@ public:
             return;
         }
         m_size = st.st_size;
+        // One read serves the file header and, for most drawings, the block's directory.
+        m_head.resize(qsizetype(std::min<qint64>(m_size, kHeadWindow)));
+        if (!readFromFile(0, m_head.size(), m_head.data()))
+            m_head.clear();
     }
     ~FileSource() override
     {
@@ -124,6 +129,18 @@ public:
     {
         if (m_fd < 0 || offset < 0 || length < 0 || offset > m_size || length > m_size - offset)
             return false;
+        if (offset + length <= m_head.size()) {
+            std::memcpy(out, m_head.constData() + offset, size_t(length));
+            return true;
+        }
+        return readFromFile(offset, length, out);
+    }
+
+private:
+    static constexpr qint64 kHeadWindow = 8192;
+
+    bool readFromFile(qint64 offset, qint64 length, char* out) const
+    {
         qint64 done = 0;
         while (done < length) {
             const ssize_t got = ::pread(m_fd, out + done, size_t(length - done), off_t(offset + done));
@@ -136,9 +153,9 @@ public:
         return true;
     }
 
-private:
     int m_fd = -1;
     qint64 m_size = 0;
+    QByteArray m_head;
 };
 
 /// The facts about a DIB that decoding and the file header need, all checked against its size.
@@ -323,18 +340,33 @@ QImage decodePng(const QByteArray& png)
 
 } // namespace
 
+namespace {
+
+/// Checks the DIB that follows the first 14 bytes of `file` and writes the file header there.
+bool completeBitmapFile(QByteArray& file)
+{
+    const qint64 dibSize = file.size() - kFileHeaderBytes;
+    const std::optional<DibLayout> d = inspectDib(file.constData() + kFileHeaderBytes, dibSize);
+    if (!d || file.size() > qint64(0xFFFFFFFFu))
+        return false;
+    char* header = file.data();
+    header[0] = 'B';
+    header[1] = 'M';
+    putLe32(header + 2, quint32(file.size()));
+    putLe32(header + 6, 0);
+    putLe32(header + 10, quint32(kFileHeaderBytes + d->pixelOffset));
+    return true;
+}
+
+} // namespace
+
 QByteArray bitmapFileFromDib(const QByteArray& dib)
 {
-    const std::optional<DibLayout> d = inspectDib(dib.constData(), dib.size());
-    if (!d || dib.size() > qint64(0xFFFFFFFFu) - kFileHeaderBytes)
+    if (dib.size() < 40)
         return {};
-    QByteArray file(kFileHeaderBytes, '\0');
-    file[0] = 'B';
-    file[1] = 'M';
-    putLe32(file.data() + 2, quint32(kFileHeaderBytes + dib.size()));
-    putLe32(file.data() + 10, quint32(kFileHeaderBytes + d->pixelOffset));
-    file += dib;
-    return file;
+    QByteArray file(kFileHeaderBytes + dib.size(), Qt::Uninitialized);
+    std::memcpy(file.data() + kFileHeaderBytes, dib.constData(), size_t(dib.size()));
+    return completeBitmapFile(file) ? file : QByteArray();
 }
 
 DwgPreview extractPreview(const ByteSource& source)
@@ -367,11 +399,14 @@ DwgPreview extractPreview(const ByteSource& source)
         return failed(PreviewFailure::PointerOutside);
     if (1 + count * kEntryBytes > overall)
         return failed(PreviewFailure::BadDirectory);
-    char endSentinel[16];
-    if (!source.read(blockEnd, 16, endSentinel))
-        return failed(PreviewFailure::Unreadable);
-    if (std::memcmp(endSentinel, kEndSentinel, 16) != 0)
-        return failed(PreviewFailure::BadEndSentinel);
+    const auto checkEndSentinel = [&]() -> std::optional<PreviewFailure> {
+        char endSentinel[16];
+        if (!source.read(blockEnd, 16, endSentinel))
+            return PreviewFailure::Unreadable;
+        if (std::memcmp(endSentinel, kEndSentinel, 16) != 0)
+            return PreviewFailure::BadEndSentinel;
+        return std::nullopt;
+    };
 
     char directory[255 * kEntryBytes];
     if (!source.read(block + kBlockHeadBytes, count * kEntryBytes, directory))
@@ -386,7 +421,7 @@ DwgPreview extractPreview(const ByteSource& source)
             break;
     }
     if (!chosen)
-        return failed(PreviewFailure::NoImage);
+        return failed(checkEndSentinel().value_or(PreviewFailure::NoImage));
 
     const quint8 code = quint8(chosen[0]);
     const qint64 start = le32(chosen + 1);
@@ -396,31 +431,39 @@ DwgPreview extractPreview(const ByteSource& source)
         return failed(PreviewFailure::EntryOutside);
     if (size == 0)
         return failed(PreviewFailure::BadImage);
-    QByteArray entry(size, Qt::Uninitialized);
-    if (!source.read(start, size, entry.data()))
+
+    // One read from the entry through the end sentinel, into a buffer with room in front for
+    // a bitmap's file header, so the image is copied once.
+    const qint64 span = blockEnd + 16 - start;
+    QByteArray buffer(kFileHeaderBytes + span, Qt::Uninitialized);
+    if (!source.read(start, span, buffer.data() + kFileHeaderBytes))
         return failed(PreviewFailure::Unreadable);
+    if (std::memcmp(buffer.constData() + buffer.size() - 16, kEndSentinel, 16) != 0)
+        return failed(PreviewFailure::BadEndSentinel);
+    buffer.truncate(kFileHeaderBytes + size);
+    const char* entry = buffer.constData() + kFileHeaderBytes;
 
     DwgPreview preview;
     switch (code) {
     case CodeBmp:
-        preview.bytes = bitmapFileFromDib(entry);
-        if (preview.bytes.isEmpty())
+        if (!completeBitmapFile(buffer))
             return failed(PreviewFailure::BadImage);
         preview.format = PreviewFormat::Bmp;
         break;
     case CodePng:
-        if (size < qint64(sizeof kPngSignature) || std::memcmp(entry.constData(), kPngSignature, sizeof kPngSignature) != 0)
+        if (size < qint64(sizeof kPngSignature) || std::memcmp(entry, kPngSignature, sizeof kPngSignature) != 0)
             return failed(PreviewFailure::BadImage);
-        preview.bytes = entry;
+        buffer.remove(0, kFileHeaderBytes);
         preview.format = PreviewFormat::Png;
         break;
     default: // WMF: at least its 18-byte header
         if (size < 18)
             return failed(PreviewFailure::BadImage);
-        preview.bytes = entry;
+        buffer.remove(0, kFileHeaderBytes);
         preview.format = PreviewFormat::Wmf;
         break;
     }
+    preview.bytes = std::move(buffer);
     return preview;
 }
 

@@ -114,9 +114,11 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
 
     auto* label1 = new QLabel(QStringLiteral("StretchBltMode"), this);
     label1->setObjectName(QStringLiteral("Label1"));
-    placeInTwips(label1, 1320, 7170, 1260, 180);
-    label1->adjustSize(); // the caption must not be clipped by the design height
-    label1->move(twips(1320), twips(7170) + (twips(180) - label1->height()) / 2);
+    // Sized to its caption, which is wider in this font than the design allows: grow to the
+    // left so the mode box beside it does not cover the text.
+    label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label1->adjustSize();
+    label1->move(twips(1320 + 1260) - label1->width(), twips(7170) + (twips(180) - label1->height()) / 2);
 
     m_combo = new QComboBox(this);
     m_combo->setObjectName(QStringLiteral("Combo1"));

@@ -255,12 +255,22 @@ void TestDwgPreview::structureChecks_data()
     QTest::newRow("overall size past end")
         << patched(d.overallOffset(), le32(quint32(good.size()))) << PreviewFailure::PointerOutside;
     QTest::newRow("overall size one less")
-        << patched(d.overallOffset(), le32(quint32(d.overallSize() - 1))) << PreviewFailure::BadEndSentinel;
+        << patched(d.overallOffset(), le32(quint32(d.overallSize() - 1))) << PreviewFailure::EntryOutside;
     QTest::newRow("overall size 0") << patched(d.overallOffset(), le32(0)) << PreviewFailure::BadDirectory;
     QTest::newRow("count beyond block")
         << patched(d.countOffset(), QByteArray(1, char(255))) << PreviewFailure::BadDirectory;
     QTest::newRow("end sentinel changed")
         << patched(d.endSentinelOffset(), "\xE1") << PreviewFailure::BadEndSentinel;
+    QTest::newRow("end sentinel changed, last byte")
+        << patched(d.endSentinelOffset() + 15, "\xD5") << PreviewFailure::BadEndSentinel;
+    {
+        SynthDrawing empty;
+        empty.entries = {headerEntry()};
+        QByteArray b = empty.build();
+        b[empty.endSentinelOffset()] = '\0';
+        QTest::newRow("end sentinel changed, no image") << b << PreviewFailure::BadEndSentinel;
+        QTest::newRow("no image") << empty.build() << PreviewFailure::NoImage;
+    }
     QTest::newRow("entry starts in directory") << entryField(1, 1, quint32(d.directoryOffset(1)))
                                                << PreviewFailure::EntryOutside;
     QTest::newRow("entry starts at 0") << entryField(1, 1, 0) << PreviewFailure::EntryOutside;

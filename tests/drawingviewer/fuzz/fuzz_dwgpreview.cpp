@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QtGlobal>
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,13 @@ void exercise(const DwgPreview& preview)
 }
 
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // Qt's image readers warn about every broken PNG; the noise would slow the run down.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
