@@ -3,7 +3,10 @@
 #include "drawingviewer/frmseedwg.h"
 #include "dwgsynth.h"
 #include "platform/fakes/fakeservices.h"
+#include "shell/mdiform1.h"
+#include "shell/toolwindows.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -92,6 +95,7 @@ private slots:
 
     void realSamplesShow_data();
     void realSamplesShow();
+    void menuOpensTheViewerOwnedByMain();
     void screenshots();
 
 private:
@@ -566,6 +570,28 @@ void TestFrmseedwg::realSamplesShow()
     window()->Image2_Click();
     QVERIFY(Frmseedwg::previewWindow());
     QVERIFY(m_fakes->messages.shown.isEmpty());
+}
+
+void TestFrmseedwg::menuOpensTheViewerOwnedByMain()
+{
+    FakeServices fakes;
+    korvane::shell::MDIForm1 main(fakes.services());
+    fakes.services().mainWindow = &main;
+    korvane::shell::registerToolWindows(main, fakes.services());
+    main.show();
+    auto* command = main.findChild<QAction*>(QStringLiteral("menuviewdwg"));
+    QVERIFY(command);
+    QCOMPARE(command->text(), QStringLiteral("DWG文件(&D)"));
+    command->trigger();
+    QPointer<QWidget> viewer = main.toolWindow(QStringLiteral("menuviewdwg"));
+    QVERIFY(qobject_cast<Frmseedwg*>(viewer));
+    QCOMPARE(viewer->parentWidget(), &main); // owned by the main window
+    QVERIFY(viewer->isWindow() && viewer->isVisible());
+    QCOMPARE(viewer->windowModality(), Qt::NonModal);
+    command->trigger(); // shown once, brought to the front
+    QCOMPARE(main.toolWindow(QStringLiteral("menuviewdwg")), viewer.data());
+    viewer->close();
+    QTRY_VERIFY(!viewer);
 }
 
 void TestFrmseedwg::screenshots()
