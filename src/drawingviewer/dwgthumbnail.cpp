@@ -99,7 +99,6 @@ QImage DwgThumbnail::picture() const
 void DwgThumbnail::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
-    painter.setClipRegion(event->region());
     painter.fillRect(event->rect(), Qt::white);
     if (!m_preview.isNull())
         paintStretched(painter, rect(), reduced(), m_mode);

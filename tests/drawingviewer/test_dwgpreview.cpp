@@ -97,6 +97,7 @@ private slots:
     void decodesEveryDepthOpaque_data();
     void decodesEveryDepthOpaque();
     void entrySizeIsTrustedOverSizeImage();
+    void sixteenBitAndRunLengthBitmaps();
     void pngWithAlphaShowsOnWhite();
     void oversizedPngIsRefused();
 
@@ -472,6 +473,39 @@ void TestDwgPreview::entrySizeIsTrustedOverSizeImage()
     const DwgPreview p = extractPreview(bmpDrawing(dib).build());
     QVERIFY(p.ok());
     QCOMPARE(decodePreview(p).size(), QSize(9, 4));
+}
+
+void TestDwgPreview::sixteenBitAndRunLengthBitmaps()
+{
+    const auto header = [](int w, int h, int bpp, quint32 compression, quint32 colours) {
+        QByteArray dib = le32(40) + le32(quint32(w)) + le32(quint32(h)) + le16(1) + le16(quint16(bpp)) +
+                         le32(compression) + le32(0) + le32(0) + le32(0) + le32(colours) + le32(0);
+        for (quint32 i = 0; i < colours; ++i)
+            dib += QByteArray::fromHex(i == 1 ? "0000FF00" : i == 2 ? "00FF0000" : "00000000");
+        return dib;
+    };
+    DwgPreview p;
+    p.format = PreviewFormat::Bmp;
+
+    // 16 bits, 5-5-5: red then green, one row padded to four bytes.
+    p.bytes = bitmapFileFromDib(header(2, 1, 16, 0, 0) + QByteArray::fromHex("007CE003"));
+    QImage image = decodePreview(p);
+    QCOMPARE(image.size(), QSize(2, 1));
+    QCOMPARE(image.pixel(0, 0), qRgb(255, 0, 0));
+    QCOMPARE(image.pixel(1, 0), qRgb(0, 255, 0));
+
+    // RLE8, bottom row first: two of colour 1, end of line, two of colour 2, end of bitmap.
+    p.bytes = bitmapFileFromDib(header(2, 2, 8, 1, 3) + QByteArray::fromHex("020100000202000001"));
+    QCOMPARE(qFromLittleEndian<quint32>(p.bytes.constData() + 10), quint32(14 + 40 + 12));
+    image = decodePreview(p);
+    QCOMPARE(image.size(), QSize(2, 2));
+    QCOMPARE(image.format(), QImage::Format_RGB32);
+    QCOMPARE(image.pixel(0, 1), qRgb(255, 0, 0));
+    QCOMPARE(image.pixel(1, 0), qRgb(0, 255, 0));
+
+    // Run-length data must not be missing, nor stored top-down.
+    QVERIFY(bitmapFileFromDib(header(2, 2, 8, 1, 3)).isEmpty());
+    QVERIFY(bitmapFileFromDib(header(2, -2, 8, 1, 3) + QByteArray::fromHex("0201000001")).isEmpty());
 }
 
 void TestDwgPreview::pngWithAlphaShowsOnWhite()
