@@ -87,8 +87,6 @@ private slots:
     void structureChecks();
     void entryChoice_data();
     void entryChoice();
-    void pointerIsFollowedWherever_data();
-    void pointerIsFollowedWherever();
 
     void bitmapFileHeader_data();
     void bitmapFileHeader();
@@ -342,23 +340,6 @@ void TestDwgPreview::entryChoice()
     QCOMPARE(image.isNull(), format == PreviewFormat::Wmf);
     if (!image.isNull())
         QCOMPARE(image.width(), 3 + chosen);
-}
-
-void TestDwgPreview::pointerIsFollowedWherever_data()
-{
-    QTest::addColumn<int>("offset");
-    for (int offset : {0x11, 88, 220, 288, 448, 3360, 4761})
-        QTest::newRow(qPrintable(QString::number(offset))) << offset;
-}
-
-void TestDwgPreview::pointerIsFollowedWherever()
-{
-    QFETCH(int, offset);
-    SynthDrawing d = bmpDrawing();
-    d.blockOffset = offset;
-    const DwgPreview p = extractPreview(d.build());
-    QCOMPARE(p.failure, PreviewFailure::None);
-    QCOMPARE(p.bytes.mid(14), d.entries[1].second);
 }
 
 // ---- bitmaps -----------------------------------------------------------------------------

@@ -65,8 +65,6 @@ private slots:
     void init();
     void cleanup();
 
-    void controlsAsDesigned_data();
-    void controlsAsDesigned();
     void startsEmptyWithModeBoxShowingTwo();
 
     void openNeedsAPath_data();
@@ -144,45 +142,7 @@ void TestFrmseedwg::openDrawing(const QString& path)
     window()->Command1_Click();
 }
 
-// ---- layout --------------------------------------------------------------------------------
-
-void TestFrmseedwg::controlsAsDesigned_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("parent");
-    QTest::addColumn<QRect>("twipsRect");
-    QTest::addColumn<QString>("caption");
-    const auto row = [](const char* name, const char* parent, QRect r, const char* caption) {
-        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(parent) << r << QString::fromUtf8(caption);
-    };
-    row("Picture3", "Frmseedwg", QRect(0, 0, 10575, 6855), "");
-    row("DwgThumbnail1", "Picture3", QRect(0, 0, 10335, 6615), "");
-    row("VScroll1", "Picture3", QRect(10320, 0, 255, 6615), "");
-    row("HScroll1", "Picture3", QRect(0, 6600, 10575, 255), "");
-    row("Text1", "Frmseedwg", QRect(3240, 7080, 2055, 375), "");
-    row("Image1", "Frmseedwg", QRect(5280, 7020, 480, 480), "");
-    row("Command1", "Frmseedwg", QRect(5880, 7080, 972, 372), "打开");
-    row("Command3", "Frmseedwg", QRect(7200, 7080, 972, 372), "清屏");
-    row("Picture2", "Frmseedwg", QRect(3840, 7740, 480, 480), "");
-    row("Picture1", "Frmseedwg", QRect(4680, 7740, 480, 480), "");
-    row("Image2", "Frmseedwg", QRect(5520, 7740, 480, 480), "");
-    row("Command4", "Frmseedwg", QRect(8880, 7794, 972, 372), "退出");
-}
-
-void TestFrmseedwg::controlsAsDesigned()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, parent);
-    QFETCH(QRect, twipsRect);
-    QFETCH(QString, caption);
-    auto* control = window()->findChild<QWidget*>(name);
-    QVERIFY(control);
-    QCOMPARE(control->parentWidget()->objectName(), parent);
-    QCOMPARE(control->geometry(), QRect(twipsRect.x() / 15, twipsRect.y() / 15, twipsRect.width() / 15,
-                                        twipsRect.height() / 15));
-    if (auto* button = qobject_cast<QPushButton*>(control))
-        QCOMPARE(button->text(), caption);
-}
+// ---- start state ---------------------------------------------------------------------------
 
 void TestFrmseedwg::startsEmptyWithModeBoxShowingTwo()
 {
