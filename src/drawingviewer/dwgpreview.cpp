@@ -338,10 +338,6 @@ QImage decodePng(const QByteArray& png)
     return opaque;
 }
 
-} // namespace
-
-namespace {
-
 /// Checks the DIB that follows the first 14 bytes of `file` and writes the file header there.
 bool completeBitmapFile(QByteArray& file)
 {
