@@ -3,6 +3,7 @@
 #include "components/frmregsvr.h"
 #include "batchlist/frmcompile.h"
 #include "batchlist/frmjmdwg.h"
+#include "drawingviewer/frmseedwg.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -36,6 +37,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menuRec"), {true, true, [&services](QWidget* parent) -> QWidget* {
                            return new recorder::frmrec(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menuviewdwg"), {false, true, [&services](QWidget* parent) -> QWidget* {
+                           return new drawingviewer::Frmseedwg(services, parent);
                        }});
 }
 

@@ -1,0 +1,498 @@
+#include "drawingviewer/dwgpreview.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageReader>
+#include <QPainter>
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvane::drawingviewer {
+
+namespace {
+
+constexpr unsigned char kStartSentinel[16] = {0x1F, 0x25, 0x6D, 0x07, 0xD4, 0x36, 0x28, 0x28,
+                                              0x9D, 0x57, 0xCA, 0x3F, 0x9D, 0x44, 0x10, 0x2B};
+constexpr unsigned char kEndSentinel[16] = {0xE0, 0xDA, 0x92, 0xF8, 0x2B, 0xC9, 0xD7, 0xD7,
+                                            0x62, 0xA8, 0x35, 0xC0, 0x62, 0xBB, 0xEF, 0xD4};
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+constexpr qint64 kHeaderBytes = 0x11;     // version string .. end of the preview pointer
+constexpr qint64 kPointerOffset = 0x0D;
+constexpr qint64 kBlockHeadBytes = 16 + 4 + 1; // sentinel, overall size, entry count
+constexpr qint64 kEntryBytes = 9;              // code, start, size
+constexpr qint64 kFileHeaderBytes = 14;        // "BM" header put in front of a bare DIB
+
+enum EntryCode : quint8 { CodeBmp = 2, CodeWmf = 3, CodePng = 6 };
+
+quint16 le16(const char* p)
+{
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return quint16(u[0] | (u[1] << 8));
+}
+
+quint32 le32(const char* p)
+{
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return quint32(u[0]) | (quint32(u[1]) << 8) | (quint32(u[2]) << 16) | (quint32(u[3]) << 24);
+}
+
+void putLe32(char* p, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = char((v >> (8 * i)) & 0xFF);
+}
+
+DwgPreview failed(PreviewFailure why)
+{
+    DwgPreview p;
+    p.failure = why;
+    return p;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+/// R13 ("AC1012") and later carry the preview pointer; older strings ("AC1009", "AC2.10")
+/// hold other data at that place.
+std::optional<PreviewFailure> checkVersion(const char* v)
+{
+    if (v[0] != 'A' || v[1] != 'C')
+        return PreviewFailure::NotADrawing;
+    if (isDigit(v[2]) && isDigit(v[3]) && isDigit(v[4]) && isDigit(v[5])) {
+        const int number = (v[2] - '0') * 1000 + (v[3] - '0') * 100 + (v[4] - '0') * 10 + (v[5] - '0');
+        if (number < 1012)
+            return PreviewFailure::OldVersion;
+        return std::nullopt;
+    }
+    if (isDigit(v[2]) && v[3] == '.' && isDigit(v[4]) && isDigit(v[5]))
+        return PreviewFailure::OldVersion; // AC1.40, AC2.10, ...
+    return PreviewFailure::NotADrawing;
+}
+
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(const QByteArray& bytes) : m_bytes(bytes) {}
+    qint64 size() const override { return m_bytes.size(); }
+    bool read(qint64 offset, qint64 length, char* out) const override
+    {
+        if (offset < 0 || length < 0 || offset > m_bytes.size() || length > m_bytes.size() - offset)
+            return false;
+        std::memcpy(out, m_bytes.constData() + offset, size_t(length));
+        return true;
+    }
+
+private:
+    const QByteArray& m_bytes;
+};
+
+/// Reads with pread on a descriptor that only a regular file may have: a FIFO or device named
+/// by mistake must neither block nor stream endless data.
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(const QString& path)
+    {
+        if (path.isEmpty())
+            return;
+        const QByteArray native = QFile::encodeName(path);
+        m_fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (m_fd < 0)
+            return;
+        struct stat st {};
+        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(m_fd);
+            m_fd = -1;
+            return;
+        }
+        m_size = st.st_size;
+        // One read serves the file header and, for most drawings, the block's directory.
+        m_head.resize(qsizetype(std::min<qint64>(m_size, kHeadWindow)));
+        if (!readFromFile(0, m_head.size(), m_head.data()))
+            m_head.clear();
+    }
+    ~FileSource() override
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    qint64 size() const override { return m_size; }
+    bool read(qint64 offset, qint64 length, char* out) const override
+    {
+        if (m_fd < 0 || offset < 0 || length < 0 || offset > m_size || length > m_size - offset)
+            return false;
+        if (offset + length <= m_head.size()) {
+            std::memcpy(out, m_head.constData() + offset, size_t(length));
+            return true;
+        }
+        return readFromFile(offset, length, out);
+    }
+
+private:
+    static constexpr qint64 kHeadWindow = 8192;
+
+    bool readFromFile(qint64 offset, qint64 length, char* out) const
+    {
+        qint64 done = 0;
+        while (done < length) {
+            const ssize_t got = ::pread(m_fd, out + done, size_t(length - done), off_t(offset + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false; // error, or the file shrank under us
+            done += got;
+        }
+        return true;
+    }
+
+    int m_fd = -1;
+    qint64 m_size = 0;
+    QByteArray m_head;
+};
+
+/// The facts about a DIB that decoding and the file header need, all checked against its size.
+struct DibLayout {
+    quint32 headerSize = 0;
+    qint32 width = 0;
+    qint32 height = 0; ///< rows, always positive
+    bool topDown = false;
+    int bitsPerPixel = 0;
+    quint32 compression = 0;
+    quint32 colours = 0; ///< palette entries
+    qint64 paletteOffset = 0;
+    qint64 pixelOffset = 0; ///< from the start of the DIB
+    qint64 stride = 0;      ///< bytes per row for uncompressed data
+};
+
+constexpr quint32 kBiRgb = 0, kBiRle8 = 1, kBiRle4 = 2, kBiBitfields = 3;
+
+std::optional<DibLayout> inspectDib(const char* dib, qint64 size)
+{
+    if (size < 40)
+        return std::nullopt;
+    DibLayout d;
+    d.headerSize = le32(dib);
+    // BITMAPINFOHEADER up to BITMAPV5HEADER; anything else is not a Windows DIB.
+    if (d.headerSize < 40 || d.headerSize > 124 || qint64(d.headerSize) > size)
+        return std::nullopt;
+    const qint64 width = qint32(le32(dib + 4));
+    qint64 height = qint32(le32(dib + 8));
+    const quint16 planes = le16(dib + 12);
+    d.bitsPerPixel = le16(dib + 14);
+    d.compression = le32(dib + 16);
+    const quint32 clrUsed = le32(dib + 32);
+    if (height < 0) {
+        d.topDown = true;
+        height = -height;
+    }
+    if (width < 1 || width > kMaxPreviewSide || height < 1 || height > kMaxPreviewSide ||
+        width * height > kMaxPreviewPixels || planes != 1)
+        return std::nullopt;
+    d.width = qint32(width);
+    d.height = qint32(height);
+    switch (d.bitsPerPixel) {
+    case 1: case 4: case 8: case 16: case 24: case 32:
+        break;
+    default:
+        return std::nullopt;
+    }
+    switch (d.compression) {
+    case kBiRgb:
+        break;
+    case kBiRle8:
+        if (d.bitsPerPixel != 8 || d.topDown)
+            return std::nullopt;
+        break;
+    case kBiRle4:
+        if (d.bitsPerPixel != 4 || d.topDown)
+            return std::nullopt;
+        break;
+    case kBiBitfields:
+        if (d.bitsPerPixel != 16 && d.bitsPerPixel != 32)
+            return std::nullopt;
+        break;
+    default:
+        return std::nullopt;
+    }
+    if (d.bitsPerPixel <= 8) {
+        const quint32 full = 1u << d.bitsPerPixel;
+        if (clrUsed > full)
+            return std::nullopt;
+        d.colours = clrUsed == 0 ? full : clrUsed;
+    }
+    // With the short header, the three channel masks follow it.
+    const qint64 masks = (d.compression == kBiBitfields && d.headerSize == 40) ? 12 : 0;
+    d.paletteOffset = qint64(d.headerSize) + masks;
+    d.pixelOffset = d.paletteOffset + 4 * qint64(d.colours);
+    if (d.pixelOffset > size)
+        return std::nullopt;
+    if (d.compression == kBiRgb || d.compression == kBiBitfields) {
+        d.stride = ((qint64(d.width) * d.bitsPerPixel + 31) / 32) * 4;
+        // Trust the bytes present, not biSizeImage, which some writers overstate.
+        if (d.stride * d.height > size - d.pixelOffset)
+            return std::nullopt;
+    } else if (d.pixelOffset >= size) {
+        return std::nullopt; // run-length data cannot be empty
+    }
+    return d;
+}
+
+QImage decodeUncompressedDib(const char* dib, const DibLayout& d)
+{
+    QImage image(d.width, d.height, QImage::Format_RGB32);
+    if (image.isNull())
+        return {};
+    // The fourth byte of palette entries and 32-bit pixels is not alpha: treat all as opaque.
+    QList<QRgb> palette(qsizetype(d.colours));
+    for (quint32 i = 0; i < d.colours; ++i) {
+        const auto* e = reinterpret_cast<const unsigned char*>(dib + d.paletteOffset + 4 * qint64(i));
+        palette[i] = qRgb(e[2], e[1], e[0]);
+    }
+    const auto lookup = [&](unsigned index) -> QRgb {
+        return index < d.colours ? palette[index] : qRgb(0, 0, 0);
+    };
+    for (int row = 0; row < d.height; ++row) {
+        const auto* src = reinterpret_cast<const unsigned char*>(dib + d.pixelOffset + row * d.stride);
+        auto* dst = reinterpret_cast<QRgb*>(image.scanLine(d.topDown ? row : d.height - 1 - row));
+        for (int x = 0; x < d.width; ++x) {
+            switch (d.bitsPerPixel) {
+            case 1:
+                dst[x] = lookup((src[x >> 3] >> (7 - (x & 7))) & 1);
+                break;
+            case 4:
+                dst[x] = lookup((x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4));
+                break;
+            case 8:
+                dst[x] = lookup(src[x]);
+                break;
+            case 16: {
+                const unsigned v = src[2 * x] | (src[2 * x + 1] << 8); // 5-5-5
+                const auto expand = [](unsigned c) { return int((c << 3) | (c >> 2)); };
+                dst[x] = qRgb(expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31));
+                break;
+            }
+            case 24:
+                dst[x] = qRgb(src[3 * x + 2], src[3 * x + 1], src[3 * x]);
+                break;
+            default: // 32
+                dst[x] = qRgb(src[4 * x + 2], src[4 * x + 1], src[4 * x]);
+                break;
+            }
+        }
+    }
+    return image;
+}
+
+QImage decodeBmpFile(const QByteArray& file)
+{
+    if (file.size() <= kFileHeaderBytes || file[0] != 'B' || file[1] != 'M')
+        return {};
+    const char* dib = file.constData() + kFileHeaderBytes;
+    const qint64 dibSize = file.size() - kFileHeaderBytes;
+    const std::optional<DibLayout> d = inspectDib(dib, dibSize);
+    if (!d)
+        return {};
+    if (d->compression == kBiRgb)
+        return decodeUncompressedDib(dib, *d);
+    // Run-length and bit-field images are rare in previews; Qt's reader handles them, bounded
+    // by the buffer it is given.
+    QBuffer buffer;
+    buffer.setData(file);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "bmp");
+    QImage image = reader.read();
+    if (image.isNull() || image.width() != d->width || image.height() != d->height)
+        return {};
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+QImage decodePng(const QByteArray& png)
+{
+    QBuffer buffer;
+    buffer.setData(png);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > kMaxPreviewSide || size.height() > kMaxPreviewSide ||
+        qint64(size.width()) * size.height() > kMaxPreviewPixels)
+        return {};
+    const QImage image = reader.read();
+    if (image.isNull())
+        return {};
+    if (!image.hasAlphaChannel())
+        return image.convertToFormat(QImage::Format_RGB32);
+    // Transparent parts show the control's white background.
+    QImage opaque(image.size(), QImage::Format_RGB32);
+    opaque.fill(Qt::white);
+    QPainter painter(&opaque);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    return opaque;
+}
+
+/// Checks the DIB that follows the first 14 bytes of `file` and writes the file header there.
+bool completeBitmapFile(QByteArray& file)
+{
+    const qint64 dibSize = file.size() - kFileHeaderBytes;
+    const std::optional<DibLayout> d = inspectDib(file.constData() + kFileHeaderBytes, dibSize);
+    if (!d || file.size() > qint64(0xFFFFFFFFu))
+        return false;
+    char* header = file.data();
+    header[0] = 'B';
+    header[1] = 'M';
+    putLe32(header + 2, quint32(file.size()));
+    putLe32(header + 6, 0);
+    putLe32(header + 10, quint32(kFileHeaderBytes + d->pixelOffset));
+    return true;
+}
+
+} // namespace
+
+QByteArray bitmapFileFromDib(const QByteArray& dib)
+{
+    if (dib.size() < 40)
+        return {};
+    QByteArray file(kFileHeaderBytes + dib.size(), Qt::Uninitialized);
+    std::memcpy(file.data() + kFileHeaderBytes, dib.constData(), size_t(dib.size()));
+    return completeBitmapFile(file) ? file : QByteArray();
+}
+
+DwgPreview extractPreview(const ByteSource& source)
+{
+    const qint64 fileSize = source.size();
+    if (fileSize < kHeaderBytes)
+        return failed(PreviewFailure::TooShort);
+    char head[kHeaderBytes];
+    if (!source.read(0, kHeaderBytes, head))
+        return failed(PreviewFailure::Unreadable);
+    if (const auto bad = checkVersion(head))
+        return failed(*bad);
+
+    const qint64 block = le32(head + kPointerOffset);
+    if (block == 0)
+        return failed(PreviewFailure::NoPointer);
+    if (block > fileSize - kBlockHeadBytes)
+        return failed(PreviewFailure::PointerOutside);
+    char blockHead[kBlockHeadBytes];
+    if (!source.read(block, kBlockHeadBytes, blockHead))
+        return failed(PreviewFailure::Unreadable);
+    if (std::memcmp(blockHead, kStartSentinel, 16) != 0)
+        return failed(PreviewFailure::BadSentinel);
+    const qint64 overall = le32(blockHead + 16);
+    const qint64 count = quint8(blockHead[20]);
+
+    // All values are below 2^32, so these 64-bit sums cannot overflow.
+    const qint64 blockEnd = block + 20 + overall;
+    if (blockEnd + 16 > fileSize)
+        return failed(PreviewFailure::PointerOutside);
+    if (1 + count * kEntryBytes > overall)
+        return failed(PreviewFailure::BadDirectory);
+    const auto checkEndSentinel = [&]() -> std::optional<PreviewFailure> {
+        char endSentinel[16];
+        if (!source.read(blockEnd, 16, endSentinel))
+            return PreviewFailure::Unreadable;
+        if (std::memcmp(endSentinel, kEndSentinel, 16) != 0)
+            return PreviewFailure::BadEndSentinel;
+        return std::nullopt;
+    };
+
+    char directory[255 * kEntryBytes];
+    if (!source.read(block + kBlockHeadBytes, count * kEntryBytes, directory))
+        return failed(PreviewFailure::Unreadable);
+    const char* chosen = nullptr;
+    for (const quint8 wanted : {quint8(CodeBmp), quint8(CodePng), quint8(CodeWmf)}) {
+        for (qint64 i = 0; i < count && !chosen; ++i) {
+            if (quint8(directory[i * kEntryBytes]) == wanted)
+                chosen = directory + i * kEntryBytes;
+        }
+        if (chosen)
+            break;
+    }
+    if (!chosen)
+        return failed(checkEndSentinel().value_or(PreviewFailure::NoImage));
+
+    const quint8 code = quint8(chosen[0]);
+    const qint64 start = le32(chosen + 1);
+    const qint64 size = le32(chosen + 5);
+    const qint64 directoryEnd = block + kBlockHeadBytes + count * kEntryBytes;
+    if (start < directoryEnd || start + size > blockEnd)
+        return failed(PreviewFailure::EntryOutside);
+    if (size == 0)
+        return failed(PreviewFailure::BadImage);
+
+    // One read from the entry through the end sentinel, into a buffer with room in front for
+    // a bitmap's file header, so the image is copied once.
+    const qint64 span = blockEnd + 16 - start;
+    QByteArray buffer(kFileHeaderBytes + span, Qt::Uninitialized);
+    if (!source.read(start, span, buffer.data() + kFileHeaderBytes))
+        return failed(PreviewFailure::Unreadable);
+    if (std::memcmp(buffer.constData() + buffer.size() - 16, kEndSentinel, 16) != 0)
+        return failed(PreviewFailure::BadEndSentinel);
+    buffer.truncate(kFileHeaderBytes + size);
+    const char* entry = buffer.constData() + kFileHeaderBytes;
+
+    DwgPreview preview;
+    switch (code) {
+    case CodeBmp:
+        if (!completeBitmapFile(buffer))
+            return failed(PreviewFailure::BadImage);
+        preview.format = PreviewFormat::Bmp;
+        break;
+    case CodePng:
+        if (size < qint64(sizeof kPngSignature) || std::memcmp(entry, kPngSignature, sizeof kPngSignature) != 0)
+            return failed(PreviewFailure::BadImage);
+        buffer.remove(0, kFileHeaderBytes);
+        preview.format = PreviewFormat::Png;
+        break;
+    default: // WMF: at least its 18-byte header
+        if (size < 18)
+            return failed(PreviewFailure::BadImage);
+        buffer.remove(0, kFileHeaderBytes);
+        preview.format = PreviewFormat::Wmf;
+        break;
+    }
+    preview.bytes = std::move(buffer);
+    return preview;
+}
+
+DwgPreview extractPreview(const QByteArray& drawing)
+{
+    return extractPreview(MemorySource(drawing));
+}
+
+DwgPreview readPreview(const QString& path)
+{
+    const FileSource file(path);
+    if (!file.isOpen())
+        return failed(PreviewFailure::Unreadable);
+    return extractPreview(file);
+}
+
+QImage decodePreview(const DwgPreview& preview)
+{
+    switch (preview.format) {
+    case PreviewFormat::Bmp:
+        return decodeBmpFile(preview.bytes);
+    case PreviewFormat::Png:
+        return decodePng(preview.bytes);
+    case PreviewFormat::Wmf: // no sound metafile renderer in Qt: shown as "no preview"
+    case PreviewFormat::None:
+        break;
+    }
+    return {};
+}
+
+QImage loadPreviewImage(const QString& path)
+{
+    return decodePreview(readPreview(path));
+}
+
+} // namespace korvane::drawingviewer

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+namespace korvane::drawingviewer {
+
+/// What kind of picture a drawing's preview block holds.
+enum class PreviewFormat { None, Bmp, Png, Wmf };
+
+/// Why a drawing has no preview. Every value but None means "no preview" to the user; the
+/// distinction is kept for tests and diagnostics.
+enum class PreviewFailure {
+    None,
+    Unreadable,      ///< missing, a folder, or a read error
+    TooShort,        ///< shorter than the file header
+    NotADrawing,     ///< no "AC" version string
+    OldVersion,      ///< a version before R13, which keeps no preview
+    NoPointer,       ///< the preview pointer is 0
+    PointerOutside,  ///< the pointer or the block runs past the end of the file
+    BadSentinel,     ///< the start sentinel is missing
+    BadDirectory,    ///< the entry count does not fit the block
+    BadEndSentinel,  ///< the end sentinel is missing
+    EntryOutside,    ///< the chosen entry lies outside the block
+    NoImage,         ///< no BMP, PNG or WMF entry
+    BadImage,        ///< the chosen entry fails the image checks
+};
+
+/// Random access to the bytes of a drawing, so the same parser serves files and memory.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual qint64 size() const = 0;
+    /// Fills `out` with exactly `length` bytes from `offset`; false when that is not possible.
+    virtual bool read(qint64 offset, qint64 length, char* out) const = 0;
+};
+
+/// A drawing's preview as it is stored, ready to write or decode.
+struct DwgPreview {
+    PreviewFormat format = PreviewFormat::None;
+    /// Bmp: a whole .bmp file (the stored bare DIB behind a 14-byte file header);
+    /// Png: the PNG file unchanged; Wmf: the metafile unchanged.
+    QByteArray bytes;
+    PreviewFailure failure = PreviewFailure::None;
+
+    bool ok() const { return format != PreviewFormat::None; }
+};
+
+/// Upper bound on either side of a preview image, far above what drawing programs store.
+constexpr int kMaxPreviewSide = 16384;
+/// Upper bound on a preview's pixel count (64 MB decoded), so a tiny malformed entry cannot
+/// demand a huge image.
+constexpr qint64 kMaxPreviewPixels = qint64(4096) * 4096;
+
+/// Finds the preview of a drawing held in memory. Reads only inside `drawing`.
+DwgPreview extractPreview(const QByteArray& drawing);
+/// Finds the preview through any byte source; reads only the header, the block and one entry.
+DwgPreview extractPreview(const ByteSource& source);
+/// Finds the preview of a drawing file without reading the rest of the file.
+DwgPreview readPreview(const QString& path);
+
+/// Checks a bare DIB and puts the 14-byte file header in front of it; empty when the DIB fails
+/// any check (header size, dimensions, bit depth, palette and pixels within the bytes given).
+QByteArray bitmapFileFromDib(const QByteArray& dib);
+
+/// Decodes a preview into an opaque RGB32 image; a null image when it cannot be shown
+/// (no preview, a malformed picture, or a metafile, which is not rendered).
+QImage decodePreview(const DwgPreview& preview);
+
+/// readPreview() then decodePreview().
+QImage loadPreviewImage(const QString& path);
+
+} // namespace korvane::drawingviewer

@@ -1,0 +1,326 @@
+#include "drawingviewer/frmseedwg.h"
+
+#include "drawingviewer/dwgthumbnail.h"
+#include "drawingviewer/form2.h"
+#include "drawingviewer/icons.h"
+#include "platform/clickablelabel.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QBuffer>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <cmath>
+
+namespace korvane::drawingviewer {
+
+using platform::ClickableLabel;
+using platform::MessageIcon;
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+constexpr float kTwipsPerPixel = 15.0f;
+// Pan positions: only value / maximum matters.
+constexpr int kScrollMaximum = 100;
+
+QPointer<Form2>& form2Instance()
+{
+    static QPointer<Form2> instance;
+    return instance;
+}
+
+float twipsOf(int pixels) { return float(pixels) * kTwipsPerPixel; }
+
+/// Like the original's Trim: spaces only, not tabs or line breaks.
+QString trimSpaces(const QString& text)
+{
+    qsizetype from = 0, to = text.size();
+    while (from < to && text.at(from) == QLatin1Char(' '))
+        ++from;
+    while (to > from && text.at(to - 1) == QLatin1Char(' '))
+        --to;
+    return text.mid(from, to - from);
+}
+
+QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    placeInTwips(button, l, t, w, h);
+    return button;
+}
+
+ClickableLabel* addPicture(QWidget* parent, const char* name, const QPixmap& pixmap, int l, int t)
+{
+    auto* picture = new ClickableLabel(parent);
+    picture->setObjectName(QString::fromLatin1(name));
+    picture->setPixmap(pixmap);
+    picture->setAlignment(Qt::AlignCenter);
+    picture->setCursor(Qt::PointingHandCursor);
+    placeInTwips(picture, l, t, 480, 480);
+    return picture;
+}
+
+QScrollBar* addScrollBar(QWidget* parent, const char* name, Qt::Orientation orientation)
+{
+    auto* bar = new QScrollBar(orientation, parent);
+    bar->setObjectName(QString::fromLatin1(name));
+    bar->setRange(0, kScrollMaximum);
+    bar->setSingleStep(1);
+    bar->setPageStep(10);
+    return bar;
+}
+
+} // namespace
+
+Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_services(services)
+{
+    setObjectName(QStringLiteral("Frmseedwg"));
+    setWindowTitle(QStringLiteral("DWG文件查看器"));
+    resize(twips(10605), twips(8445));
+
+    m_picture3 = new QWidget(this);
+    m_picture3->setObjectName(QStringLiteral("Picture3"));
+    m_picture3->setAutoFillBackground(true);
+    QPalette white = m_picture3->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    m_picture3->setPalette(white);
+    placeInTwips(m_picture3, 0, 0, 10575, 6855);
+
+    m_thumb = new DwgThumbnail(m_picture3);
+    m_thumb->setObjectName(QStringLiteral("DwgThumbnail1"));
+    m_thumb->setCursor(Qt::PointingHandCursor);
+    m_thumb->setLeft(0);
+    m_thumb->setTop(0);
+    m_thumb->setWidth(10335);
+    m_thumb->setHeight(6615);
+    // Created after the drawing control, so they lie above it. Hidden until a zoom step
+    // decides: at the start the whole picture is in view.
+    m_vscroll = addScrollBar(m_picture3, "VScroll1", Qt::Vertical);
+    placeInTwips(m_vscroll, 10320, 0, 255, 6615);
+    m_vscroll->hide();
+    m_hscroll = addScrollBar(m_picture3, "HScroll1", Qt::Horizontal);
+    placeInTwips(m_hscroll, 0, 6600, 10575, 255);
+    m_hscroll->hide();
+
+    auto* label1 = new QLabel(QStringLiteral("StretchBltMode"), this);
+    label1->setObjectName(QStringLiteral("Label1"));
+    // Sized to its caption, which is wider in this font than the design allows: grow to the
+    // left so the mode box beside it does not cover the text.
+    label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label1->adjustSize();
+    label1->move(twips(1320 + 1260) - label1->width(), twips(7170) + (twips(180) - label1->height()) / 2);
+
+    m_combo = new QComboBox(this);
+    m_combo->setObjectName(QStringLiteral("Combo1"));
+    m_combo->setEditable(true);
+    m_combo->setGeometry(twips(2640), twips(7110), twips(510), m_combo->sizeHint().height());
+    m_combo->setMinimumContentsLength(1);
+
+    m_text1 = new QLineEdit(this);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    placeInTwips(m_text1, 3240, 7080, 2055, 375);
+
+    auto* image1 = addPicture(this, "Image1", browseIcon(), 5280, 7020);
+    image1->setToolTip(QStringLiteral("浏览"));
+    QPushButton* open = addButton(this, "Command1", QStringLiteral("打开"), 5880, 7080, 972, 372);
+    QPushButton* clear = addButton(this, "Command3", QStringLiteral("清屏"), 7200, 7080, 972, 372);
+    auto* zoomOut = addPicture(this, "Picture2", zoomOutIcon(), 3840, 7740);
+    zoomOut->setToolTip(QStringLiteral("缩小"));
+    auto* zoomIn = addPicture(this, "Picture1", zoomInIcon(), 4680, 7740);
+    zoomIn->setToolTip(QStringLiteral("放大"));
+    auto* image2 = addPicture(this, "Image2", previewIcon(), 5520, 7740);
+    image2->setScaledContents(true);
+    image2->setToolTip(QStringLiteral("浏览"));
+
+    auto* label2 = new ClickableLabel(QStringLiteral("另存为BMP文件"), this);
+    label2->setObjectName(QStringLiteral("Label2"));
+    QFont link = label2->font();
+    link.setUnderline(true);
+    label2->setFont(link);
+    QPalette blue = label2->palette();
+    blue.setColor(QPalette::WindowText, Qt::blue);
+    label2->setPalette(blue);
+    label2->setCursor(Qt::PointingHandCursor);
+    placeInTwips(label2, 6810, 7875, 1365, 210);
+    label2->adjustSize();
+    label2->move(twips(6810), twips(7875) + (twips(210) - label2->height()) / 2);
+
+    QPushButton* quit = addButton(this, "Command4", QStringLiteral("退出"), 8880, 7794, 972, 372);
+
+    connect(m_combo, &QComboBox::activated, this, &Frmseedwg::Combo1_Click);
+    connect(image1, &ClickableLabel::clicked, this, &Frmseedwg::Image1_Click);
+    connect(open, &QPushButton::clicked, this, &Frmseedwg::Command1_Click);
+    connect(clear, &QPushButton::clicked, this, &Frmseedwg::Command3_Click);
+    connect(quit, &QPushButton::clicked, this, &Frmseedwg::Command4_Click);
+    connect(zoomIn, &ClickableLabel::clicked, this, &Frmseedwg::Picture1_Click);
+    connect(zoomOut, &ClickableLabel::clicked, this, &Frmseedwg::Picture2_Click);
+    connect(m_hscroll, &QScrollBar::valueChanged, this, &Frmseedwg::HScroll1_Change);
+    connect(m_vscroll, &QScrollBar::valueChanged, this, &Frmseedwg::VScroll1_Change);
+    connect(image2, &ClickableLabel::clicked, this, &Frmseedwg::Image2_Click);
+    connect(m_thumb, &DwgThumbnail::Click, this, &Frmseedwg::DwgThumbnail1_Click);
+    connect(label2, &ClickableLabel::clicked, this, &Frmseedwg::Label2_Click);
+
+    Form_Load();
+}
+
+Form2* Frmseedwg::previewWindow()
+{
+    return form2Instance().data();
+}
+
+void Frmseedwg::Form_Load()
+{
+    m_homeWidth = m_thumb->Width();
+    m_homeHeight = m_thumb->Height();
+    m_homeLeft = m_thumb->Left();
+    // Kept as a whole twip, rounded half to even like the original's integer conversion.
+    m_homeTop = qint16(std::clamp(std::nearbyint(double(m_thumb->Top())), -32768.0, 32767.0));
+    for (const char* mode : {"1", "2", "3", "4"})
+        m_combo->addItem(QString::fromLatin1(mode));
+    m_combo->setCurrentIndex(1); // shows "2"; sets nothing until the user picks an entry
+}
+
+void Frmseedwg::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}
+
+void Frmseedwg::Form_Resize()
+{
+    m_homeWidth = m_thumb->Width();
+    m_homeHeight = m_thumb->Height();
+}
+
+void Frmseedwg::Combo1_Click()
+{
+    m_thumb->setStretchBltMode(m_combo->currentText().trimmed().toInt());
+}
+
+void Frmseedwg::Image1_Click()
+{
+    const QString chosen = m_services.files.openFile(this, QStringLiteral("AutoCAD文件|*.dwg|所有文件|*.*"));
+    if (!chosen.isEmpty())
+        m_text1->setText(chosen);
+}
+
+void Frmseedwg::restoreHome()
+{
+    m_thumb->setWidth(m_homeWidth);
+    m_thumb->setHeight(m_homeHeight);
+    m_thumb->setLeft(m_homeLeft);
+    m_thumb->setTop(m_homeTop);
+}
+
+void Frmseedwg::Command1_Click()
+{
+    const QString path = trimSpaces(m_text1->text());
+    if (path.isEmpty()) {
+        m_services.messages.show(this, QStringLiteral("请先输入一个有效的文件路径!"), MessageIcon::Information);
+        return;
+    }
+    restoreHome();
+    m_thumb->setDwgFileName(path);
+}
+
+void Frmseedwg::Command3_Click()
+{
+    restoreHome();
+    m_thumb->setDwgFileName(QString());
+}
+
+void Frmseedwg::Command4_Click()
+{
+    close();
+}
+
+void Frmseedwg::zoom(double factor)
+{
+    m_thumb->setWidth(float(double(m_thumb->Width()) * factor));
+    m_thumb->setHeight(float(double(m_thumb->Height()) * factor));
+    const float width = m_thumb->Width();
+    m_hscroll->setVisible(width + 2 * twipsOf(m_vscroll->width()) > twipsOf(m_picture3->width()));
+    const float height = m_thumb->Height();
+    m_vscroll->setVisible(height + 2 * twipsOf(m_hscroll->height()) > twipsOf(m_picture3->height()));
+}
+
+void Frmseedwg::Picture1_Click()
+{
+    zoom(1.1);
+}
+
+void Frmseedwg::Picture2_Click()
+{
+    zoom(0.9);
+}
+
+void Frmseedwg::HScroll1_Change()
+{
+    m_thumb->setLeft(m_homeLeft - m_thumb->Width() * float(m_hscroll->value()) / float(m_hscroll->maximum()));
+}
+
+void Frmseedwg::VScroll1_Change()
+{
+    m_thumb->setTop(float(m_homeTop) - m_thumb->Height() * float(m_vscroll->value()) / float(m_vscroll->maximum()));
+}
+
+Form2* Frmseedwg::showForm2()
+{
+    QPointer<Form2>& form = form2Instance();
+    if (!form) {
+        form = new Form2(this);
+        form->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    form->show();
+    form->raise();
+    form->activateWindow();
+    return form;
+}
+
+void Frmseedwg::Image2_Click()
+{
+    if (m_thumb->DwgFileName().isEmpty()) {
+        m_services.messages.show(this, QStringLiteral("没有可供预览的DWG文件!"), MessageIcon::Information);
+        return;
+    }
+    showForm2()->setImage1Picture(m_thumb->picture());
+}
+
+void Frmseedwg::DwgThumbnail1_Click()
+{
+    if (m_thumb->DwgFileName().isEmpty())
+        return;
+    showForm2()->setBackgroundPicture(m_thumb->picture());
+}
+
+void Frmseedwg::Label2_Click()
+{
+    if (m_thumb->DwgFileName().isEmpty()) {
+        m_services.messages.show(this, QStringLiteral("没有打开DWG文件,无法保存为位图!"), MessageIcon::Information);
+        return;
+    }
+    const QString name = m_services.files.saveFile(this, QStringLiteral("位图文件|*.bmp|所有文件|*.*"));
+    if (name.isEmpty())
+        return;
+    // Exactly the chosen name: no extension is added; an existing file is replaced, but only
+    // once the whole bitmap is written.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    const QImage picture = m_thumb->picture();
+    if (picture.isNull() || !picture.save(&buffer, "BMP") ||
+        !m_services.fs.writeFile(QFile::encodeName(name), bytes).ok())
+        m_services.messages.show(this, QStringLiteral("无法保存位图文件!"), MessageIcon::Information);
+}
+
+} // namespace korvane::drawingviewer
