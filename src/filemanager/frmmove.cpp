@@ -96,7 +96,7 @@ frmmove::frmmove(platform::Services& services, QWidget* parent) : QWidget(parent
                      360, 2130, 3240, 255);
     m_text3 = place(new QLineEdit(QStringLiteral("txt"), this), "Text3", 360, 2400, 3855, 270);
     auto* label5 = place(new QLabel(QStringLiteral("提示:在上面的框中输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"), this),
-                         "Label5", 360, 2760, 3855, 375);
+                         "Label5", 360, 2760, 3855, 450); // 375 designed; two lines need a little more here
     label5->setWordWrap(true);
     label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
