@@ -105,7 +105,7 @@ bool copyContents(int in, int out, qint64 size)
     return true;
 }
 
-/// How a copy is made before it is renamed into place.
+/// How a copy is made.
 struct CopyMode {
     /// Flush the data to disk first: needed when the rename replaces a file, or when the
     /// source is removed afterwards. A copy under a new name loses nothing on a crash, and
@@ -115,8 +115,9 @@ struct CopyMode {
     bool keepMode = false;
 };
 
-/// Copies `source` (following a link) to a new temporary file beside `target`; returns its path.
-FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary, CopyMode how)
+/// Copies `source` (following a link) to `copy`, a name that must not exist yet. A failed
+/// copy removes only the file it created.
+FsStatus copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode how)
 {
     // Non-blocking, so a FIFO or device that took a file's place is refused rather than waited on.
     Fd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -127,8 +128,7 @@ FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QBy
         return FsStatus::fromErrno(errno);
     if (!S_ISREG(st.st_mode))
         return {FsError::Io, EINVAL};
-    temporary = temporarySibling(target);
-    Fd out(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+    Fd out(::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
     if (out.get() < 0)
         return FsStatus::fromErrno(errno);
     bool ok = copyContents(in.get(), out.get(), st.st_size);
@@ -145,10 +145,17 @@ FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QBy
     if (::close(out.release()) != 0)
         ok = false;
     if (!ok) {
-        ::unlink(temporary.constData());
+        ::unlink(copy.constData());
         return {FsError::Io, savedErrno ? savedErrno : EIO};
     }
     return {};
+}
+
+/// Copies `source` to a new temporary file beside `target`, for renaming into place.
+FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary, CopyMode how)
+{
+    temporary = temporarySibling(target);
+    return copyToNewFile(source, temporary, how);
 }
 
 /// Renames without ever replacing an existing name. File systems that do not take
@@ -334,19 +341,22 @@ FsStatus LocalFileSystem::copyFile(const NativePath& file, const NativePath& des
             return {FsError::AlreadyExists, EEXIST}; // a dangling link holds the name
         replaces = true;
     }
+    if (!replaces) {
+        // Nothing to replace: write straight under the final name, as cp does, with one
+        // change to the folder instead of three. O_EXCL never takes over a name that
+        // appeared meanwhile.
+        const FsStatus copied = copyToNewFile(file, target, {});
+        if (copied.error != FsError::AlreadyExists || !overwrite)
+            return copied;
+    }
+    // Replacing: the new copy is complete and on disk before the old file goes.
     QByteArray temporary;
-    if (const FsStatus copied = copyToTemporary(file, target, temporary, {replaces, false}); !copied.ok())
+    if (const FsStatus copied = copyToTemporary(file, target, temporary, {true, false}); !copied.ok())
         return copied;
-    if (overwrite) {
-        if (::rename(temporary.constData(), target.constData()) != 0) {
-            const int e = errno;
-            ::unlink(temporary.constData());
-            return FsStatus::fromErrno(e);
-        }
-    } else if (renameNoReplace(temporary.constData(), target.constData()) != 0) {
+    if (::rename(temporary.constData(), target.constData()) != 0) {
         const int e = errno;
         ::unlink(temporary.constData());
-        return e == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(e);
+        return FsStatus::fromErrno(e);
     }
     return {};
 }

@@ -20,6 +20,7 @@ using namespace korvane::platform;
 namespace simulated {
 bool noRenameFlags = false;
 bool noHardLinks = false;
+bool failingCopies = false; ///< the copy breaks off with an I/O error, as on a failing disk
 int fsyncs = 0;
 } // namespace simulated
 
@@ -39,6 +40,16 @@ extern "C" int link(const char* from, const char* to) noexcept
         return -1;
     }
     return int(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length,
+                                   unsigned int flags)
+{
+    if (simulated::failingCopies) {
+        errno = EIO;
+        return -1;
+    }
+    return ::syscall(SYS_copy_file_range, in, inOffset, out, outOffset, length, flags);
 }
 
 extern "C" int fsync(int fd)
@@ -111,6 +122,8 @@ private slots:
     void copyNeverOntoItself_data();
     void copyNeverOntoItself();
     void copyReplacesOnlyWhenAsked();
+    void failedCopyLeavesTargetAsItWas_data();
+    void failedCopyLeavesTargetAsItWas();
     void flushesOnlyWhereDataIsAtStake();
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
@@ -121,6 +134,7 @@ void TestLocalFileSystem::cleanup()
 {
     simulated::noRenameFlags = false;
     simulated::noHardLinks = false;
+    simulated::failingCopies = false;
 }
 
 void TestLocalFileSystem::moveNeverReplaces_data()
@@ -256,6 +270,30 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
     QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
+}
+
+void TestLocalFileSystem::failedCopyLeavesTargetAsItWas_data()
+{
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("new name") << false;
+    QTest::newRow("replacing") << true;
+}
+
+void TestLocalFileSystem::failedCopyLeavesTargetAsItWas()
+{
+    QFETCH(bool, targetExists);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("a.txt")), "new content");
+    if (targetExists)
+        writeFile(raw(dir.filePath("dst/a.txt")), "old content");
+    simulated::failingCopies = true;
+    LocalFileSystem fs;
+    QVERIFY(!fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(entriesOf(dir.filePath("dst")), targetExists ? QStringList{"a.txt"} : QStringList{});
+    if (targetExists)
+        QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old content"));
+    QCOMPARE(readFile(raw(dir.filePath("a.txt"))), QByteArray("new content"));
 }
 
 void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
