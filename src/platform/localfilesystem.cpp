@@ -105,10 +105,22 @@ bool copyContents(int in, int out, qint64 size)
     return true;
 }
 
-/// Copies `source` (following a link) to a new temporary file beside `target`; returns its path.
-FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary)
+/// How a copy is made.
+struct CopyMode {
+    /// Flush the data to disk first: needed when the rename replaces a file, or when the
+    /// source is removed afterwards. A copy under a new name loses nothing on a crash, and
+    /// a flush per file would make copying many small files many times slower than cp.
+    bool durable = false;
+    /// Keep the exact permission bits (a move), rather than the source's less the umask (as cp).
+    bool keepMode = false;
+};
+
+/// Copies `source` (following a link) to `copy`, a name that must not exist yet. A failed
+/// copy removes only the file it created.
+FsStatus copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode how)
 {
-    Fd in(::open(source.constData(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so a FIFO or device that took a file's place is refused rather than waited on.
+    Fd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0)
         return FsStatus::fromErrno(errno);
     struct stat st {};
@@ -116,13 +128,14 @@ FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QBy
         return FsStatus::fromErrno(errno);
     if (!S_ISREG(st.st_mode))
         return {FsError::Io, EINVAL};
-    temporary = temporarySibling(target);
-    Fd out(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+    Fd out(::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
     if (out.get() < 0)
         return FsStatus::fromErrno(errno);
     bool ok = copyContents(in.get(), out.get(), st.st_size);
     struct stat written {};
-    ok = ok && ::fsync(out.get()) == 0 && ::fstat(out.get(), &written) == 0 && written.st_size == st.st_size;
+    ok = ok && (!how.durable || ::fsync(out.get()) == 0) && ::fstat(out.get(), &written) == 0
+         && written.st_size == st.st_size;
+    ok = ok && (!how.keepMode || ::fchmod(out.get(), st.st_mode & 07777) == 0);
     const int savedErrno = errno;
     if (ok) {
         // Keep the modification time, as a copy in a file manager does.
@@ -132,10 +145,37 @@ FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QBy
     if (::close(out.release()) != 0)
         ok = false;
     if (!ok) {
-        ::unlink(temporary.constData());
+        ::unlink(copy.constData());
         return {FsError::Io, savedErrno ? savedErrno : EIO};
     }
     return {};
+}
+
+/// Copies `source` to a new temporary file beside `target`, for renaming into place.
+FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary, CopyMode how)
+{
+    temporary = temporarySibling(target);
+    return copyToNewFile(source, temporary, how);
+}
+
+/// Renames without ever replacing an existing name. File systems that do not take
+/// RENAME_NOREPLACE (NFS, many FUSE ones) answer EINVAL; there a hard link, which never
+/// replaces either, followed by removing the old name does the same.
+int renameNoReplace(const char* from, const char* to)
+{
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return -1;
+    if (::link(from, to) != 0)
+        return -1;
+    if (::unlink(from) != 0) {
+        const int e = errno;
+        ::unlink(to);
+        errno = e;
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -241,7 +281,7 @@ FsStatus LocalFileSystem::moveFile(const NativePath& file, const NativePath& des
     if (::lstat(target.constData(), &dst) == 0)
         return (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) ? FsStatus{FsError::SameFile, 0}
                                                                      : FsStatus{FsError::AlreadyExists, EEXIST};
-    if (::renameat2(AT_FDCWD, file.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+    if (renameNoReplace(file.constData(), target.constData()) == 0)
         return {};
     if (errno == EEXIST)
         return {FsError::AlreadyExists, EEXIST};
@@ -249,7 +289,8 @@ FsStatus LocalFileSystem::moveFile(const NativePath& file, const NativePath& des
         return FsStatus::fromErrno(errno);
 
     // Across file systems: place a verified copy under the final name without replacing
-    // anything (link() fails on an existing name), and only then remove the source.
+    // anything, and only then remove the source. The copy is renamed into place rather than
+    // linked: FAT and exFAT, the usual file systems of USB sticks, have no hard links.
     QByteArray temporary;
     if (S_ISLNK(src.st_mode)) {
         QByteArray linkTarget(PATH_MAX + 1, Qt::Uninitialized);
@@ -260,13 +301,13 @@ FsStatus LocalFileSystem::moveFile(const NativePath& file, const NativePath& des
         if (::symlink(linkTarget.constData(), target.constData()) != 0)
             return errno == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(errno);
     } else {
-        if (const FsStatus copied = copyToTemporary(file, target, temporary); !copied.ok())
+        if (const FsStatus copied = copyToTemporary(file, target, temporary, {true, true}); !copied.ok())
             return copied;
-        const int linked = ::link(temporary.constData(), target.constData());
-        const int linkErrno = errno;
-        ::unlink(temporary.constData());
-        if (linked != 0)
-            return linkErrno == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(linkErrno);
+        if (renameNoReplace(temporary.constData(), target.constData()) != 0) {
+            const int e = errno;
+            ::unlink(temporary.constData());
+            return e == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(e);
+        }
     }
     if (::unlink(file.constData()) != 0) {
         // The copy stays; losing neither is better than losing one.
@@ -286,29 +327,36 @@ FsStatus LocalFileSystem::copyFile(const NativePath& file, const NativePath& des
         return {FsError::NotAFolder, ENOTDIR};
     const NativePath target = joinPath(destFolder, baseName(file));
     struct stat dst {};
+    bool replaces = false;
     if (::stat(target.constData(), &dst) == 0) {
+        replaces = true;
         if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
             return {FsError::SameFile, 0};
         if (!overwrite)
             return {FsError::AlreadyExists, EEXIST};
         if (S_ISDIR(dst.st_mode))
             return {FsError::Io, EISDIR};
-    } else if (::lstat(target.constData(), &dst) == 0 && !overwrite) {
-        return {FsError::AlreadyExists, EEXIST}; // a dangling link holds the name
+    } else if (::lstat(target.constData(), &dst) == 0) {
+        if (!overwrite)
+            return {FsError::AlreadyExists, EEXIST}; // a dangling link holds the name
+        replaces = true;
     }
+    if (!replaces) {
+        // Nothing to replace: write straight under the final name, as cp does, with one
+        // change to the folder instead of three. O_EXCL never takes over a name that
+        // appeared meanwhile.
+        const FsStatus copied = copyToNewFile(file, target, {});
+        if (copied.error != FsError::AlreadyExists || !overwrite)
+            return copied;
+    }
+    // Replacing: the new copy is complete and on disk before the old file goes.
     QByteArray temporary;
-    if (const FsStatus copied = copyToTemporary(file, target, temporary); !copied.ok())
+    if (const FsStatus copied = copyToTemporary(file, target, temporary, {true, false}); !copied.ok())
         return copied;
-    if (overwrite) {
-        if (::rename(temporary.constData(), target.constData()) != 0) {
-            const int e = errno;
-            ::unlink(temporary.constData());
-            return FsStatus::fromErrno(e);
-        }
-    } else if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) != 0) {
+    if (::rename(temporary.constData(), target.constData()) != 0) {
         const int e = errno;
         ::unlink(temporary.constData());
-        return e == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(e);
+        return FsStatus::fromErrno(e);
     }
     return {};
 }

@@ -4,6 +4,7 @@
 #include "batchlist/frmcompile.h"
 #include "batchlist/frmjmdwg.h"
 #include "drawingviewer/frmseedwg.h"
+#include "filemanager/frmmove.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -40,6 +41,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menuviewdwg"), {false, true, [&services](QWidget* parent) -> QWidget* {
                            return new drawingviewer::Frmseedwg(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menumove"), {false, false, [&services](QWidget* parent) -> QWidget* {
+                           return new filemanager::frmmove(services, parent);
                        }});
 }
 

@@ -1,0 +1,145 @@
+#include "filemanager/batchrun.h"
+
+#include "filemanager/typematch.h"
+#include "platform/nativepath.h"
+
+#include <sys/stat.h>
+
+namespace korvane::filemanager {
+
+using platform::DirEntry;
+using platform::EntryKind;
+using platform::joinPath;
+
+QString refusalMessage(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::None: return {};
+    case Refusal::NoSource: return QStringLiteral("必须先指定源!");
+    case Refusal::SourceNotFolder: return QStringLiteral("指定的源目录不存在!");
+    case Refusal::NoTarget: return QStringLiteral("必须先指定目标!");
+    case Refusal::TargetNotFolder: return QStringLiteral("指定的目标目录不存在!");
+    }
+    return {};
+}
+
+Refusal BatchFileManager::check(const RunRequest& request) const
+{
+    if (request.source.isEmpty())
+        return Refusal::NoSource;
+    if (!m_fs.folderExists(platform::nativePath(request.source)))
+        return Refusal::SourceNotFolder;
+    if (request.operation == Operation::Move || request.operation == Operation::Copy) {
+        // Without a target the original would have used the root of the current drive.
+        if (request.target.isEmpty())
+            return Refusal::NoTarget;
+        if (!m_fs.folderExists(platform::nativePath(request.target)))
+            return Refusal::TargetNotFolder;
+    }
+    return Refusal::None;
+}
+
+RunReport BatchFileManager::run(const RunRequest& request)
+{
+    RunReport report;
+    report.refusal = check(request);
+    if (report.refusal != Refusal::None)
+        return report;
+
+    m_request = &request;
+    m_report = &report;
+    m_target = platform::nativePath(request.target);
+    m_guardTarget = false;
+    if (request.operation == Operation::Move || request.operation == Operation::Copy) {
+        // Files arriving in a target inside the source tree must not be walked again.
+        // Identify it by device and inode: a path alias or a link to it is the same folder.
+        struct stat st {};
+        if (::stat(m_target.constData(), &st) == 0) {
+            m_guardTarget = true;
+            m_targetDevice = st.st_dev;
+            m_targetInode = st.st_ino;
+        }
+    }
+    sf(platform::nativePath(request.source), request.includeSubfolders);
+    m_request = nullptr;
+    m_report = nullptr;
+    return report;
+}
+
+bool BatchFileManager::isTarget(const NativePath& folder)
+{
+    if (!m_guardTarget)
+        return false;
+    const auto info = m_fs.info(folder);
+    return info && info->device == m_targetDevice && info->inode == m_targetInode;
+}
+
+bool BatchFileManager::matchFile(const QByteArray& name, bool& match)
+{
+    // Match on the name as the user sees it: a GBK name from a Windows archive still ends in "txt".
+    const QString shown = platform::displayPath(name);
+    if (!m_request->typeListMode) {
+        match = matchesSingleType(shown, m_request->singleType);
+        return false;
+    }
+    const QStringList entries = typeListEntries(m_request->typeList ? m_request->typeList() : QString());
+    if (entries.isEmpty())
+        return true;
+    match = matchesTypeList(shown, entries);
+    return false;
+}
+
+void BatchFileManager::act(const NativePath& file)
+{
+    platform::FsStatus status;
+    switch (m_request->operation) {
+    case Operation::Move: status = m_fs.moveFile(file, m_target); break;
+    case Operation::Copy: status = m_fs.copyFile(file, m_target, m_request->overwrite); break;
+    case Operation::Delete: status = m_fs.deleteFile(file, false); break;
+    case Operation::ForceDelete: status = m_fs.deleteFile(file, true); break;
+    }
+    if (status.ok())
+        ++m_report->done;
+    else
+        m_report->failures.append({file, status});
+}
+
+void BatchFileManager::sf(const NativePath& folder, bool subfolders)
+{
+    auto entries = m_fs.list(folder);
+    if (!entries) {
+        m_report->unlistedFolders.append(folder);
+        return;
+    }
+    // The listing is taken once, so files that arrive while the folder is processed are not
+    // visited. Links to files count as files; links to folders are never walked into.
+    for (const DirEntry& entry : *entries) {
+        if (entry.kind != EntryKind::File)
+            continue;
+        bool match = false;
+        if (matchFile(entry.name, match)) {
+            m_report->emptyListFolders.append(folder);
+            if (onEmptyTypeList)
+                onEmptyTypeList(folder);
+            return;
+        }
+        if (match) {
+            ++m_report->matched;
+            act(joinPath(folder, entry.name));
+        }
+    }
+    if (!subfolders)
+        return;
+    for (const DirEntry& entry : *entries) {
+        if (entry.kind != EntryKind::Folder || entry.isSymlink)
+            continue;
+        const NativePath child = joinPath(folder, entry.name);
+        if (isTarget(child)) {
+            m_report->skippedTargetFolders.append(child);
+            continue;
+        }
+        sf(child, true);
+    }
+}
+
+} // namespace korvane::filemanager

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "platform/filesystem.h"
+
+#include <QList>
+#include <QString>
+#include <functional>
+
+namespace korvane::filemanager {
+
+using platform::NativePath;
+
+/// The window's operation code: the index of the chosen option plus one.
+enum class Operation : qint16 { Move = 1, Copy = 2, Delete = 3, ForceDelete = 4 };
+
+/// What the user set in the window for one run.
+struct RunRequest {
+    QString source;  ///< as typed, not trimmed
+    QString target;  ///< as typed, not trimmed; used by move and copy only
+    Operation operation = Operation::Move;
+    bool includeSubfolders = true;
+    bool overwrite = true; ///< copy only: replace a file of the same name in the target
+    bool typeListMode = false;
+    QString singleType;                ///< the drop-down text, for single-type mode
+    std::function<QString()> typeList; ///< the type list, read afresh for every file
+};
+
+/// Why a run did not start.
+enum class Refusal { None, NoSource, SourceNotFolder, NoTarget, TargetNotFolder };
+
+/// The window's message for a refusal (empty for None).
+QString refusalMessage(Refusal refusal);
+
+struct FileFailure {
+    NativePath path;
+    platform::FsStatus status;
+};
+
+/// What a run did. The window shows none of it; tests and callers may.
+struct RunReport {
+    Refusal refusal = Refusal::None;
+    int matched = 0; ///< files whose name matched the type
+    int done = 0;    ///< matched files the operation succeeded on
+    QList<FileFailure> failures;          ///< matched files left unchanged, and why
+    QList<NativePath> unlistedFolders;    ///< folders that could not be read, skipped
+    QList<NativePath> emptyListFolders;   ///< folders whose walk the empty type list ended
+    QList<NativePath> skippedTargetFolders; ///< the target met inside the source tree, not walked
+};
+
+/// Moves, copies or deletes the files of a folder tree chosen by type. Failures inside the
+/// walk are recorded and skipped; nothing here talks to the user.
+class BatchFileManager {
+public:
+    explicit BatchFileManager(platform::FileSystem& fs) : m_fs(fs) {}
+
+    /// Called for every folder whose walk ends because type-list mode has an empty list.
+    std::function<void(const NativePath& folder)> onEmptyTypeList;
+
+    /// The input checks made before anything starts.
+    Refusal check(const RunRequest& request) const;
+    /// Checks, then walks the source folder and acts on every matching file.
+    RunReport run(const RunRequest& request);
+
+private:
+    void sf(const NativePath& folder, bool subfolders);
+    /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
+    bool matchFile(const QByteArray& name, bool& match);
+    void act(const NativePath& file);
+    bool isTarget(const NativePath& folder);
+
+    platform::FileSystem& m_fs;
+    const RunRequest* m_request = nullptr;
+    RunReport* m_report = nullptr;
+    NativePath m_target;
+    bool m_guardTarget = false;
+    quint64 m_targetDevice = 0;
+    quint64 m_targetInode = 0;
+};
+
+} // namespace korvane::filemanager

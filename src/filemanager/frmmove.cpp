@@ -1,0 +1,206 @@
+#include "filemanager/frmmove.h"
+
+#include "filemanager/filtersettings.h"
+#include "platform/clickablelabel.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace korvane::filemanager {
+
+using platform::MessageIcon;
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+template <typename W>
+W* place(W* widget, const char* name, int left, int top, int width, int height)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    placeInTwips(widget, left, top, width, height);
+    return widget;
+}
+
+/// Keeps a busy cursor up for a run, and lets a message box in the middle of it show a normal one.
+class BusyCursor {
+public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+} // namespace
+
+frmmove::frmmove(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("frmmove"));
+    setWindowTitle(QStringLiteral("文件批量管理"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    setFixedSize(twips(5760), twips(3780));
+    QFont formFont(QStringLiteral("宋体"));
+    formFont.setPointSize(9);
+    setFont(formFont);
+
+    place(new QLabel(QStringLiteral("源"), this), "Label1", 120, 120, 255, 255);
+    m_text1 = place(new QLineEdit(this), "Text1", 360, 255, 2775, 270);
+    m_combo1 = place(new QComboBox(this), "Combo1", 3240, 240, 855, 300);
+    m_combo1->setEditable(true);
+    m_combo1->setInsertPolicy(QComboBox::NoInsert); // typing chooses a type, it adds no item
+    m_combo1->addItems({QStringLiteral("*.exe"), QStringLiteral("*.txt"), QStringLiteral("*.jpg"),
+                        QStringLiteral("*.rm"), QStringLiteral("*.rar")});
+    auto* command1 = place(new QPushButton(QStringLiteral("选择一个目录"), this), "Command1", 4200, 0, 1335, 375);
+    auto* command2 = place(new QPushButton(QStringLiteral("选择当前目录"), this), "Command2", 4200, 440, 1335, 375);
+
+    auto* label3 = place(new platform::ClickableLabel(QStringLiteral("添加更多过滤"), this), "Label3", 3000, 600, 1095, 255);
+    QFont linkFont(QStringLiteral("宋体"));
+    linkFont.setPointSize(9);
+    linkFont.setUnderline(true);
+    label3->setFont(linkFont);
+    QPalette linkPalette = label3->palette();
+    linkPalette.setColor(QPalette::WindowText, Qt::blue);
+    label3->setPalette(linkPalette);
+    label3->setCursor(Qt::PointingHandCursor);
+
+    m_label2 = place(new QLabel(QStringLiteral("至"), this), "Label2", 120, 840, 255, 255);
+    m_text2 = place(new QLineEdit(this), "Text2", 360, 960, 2775, 270);
+    m_check2 = place(new QCheckBox(QStringLiteral("覆盖"), this), "Check2", 3240, 908, 735, 375);
+    m_check2->setChecked(true);
+    auto* command4 = place(new QPushButton(QStringLiteral("选择一个目录"), this), "Command4", 4200, 880, 1335, 375);
+    auto* command5 = place(new QPushButton(QStringLiteral("选择当前目录"), this), "Command5", 4200, 1320, 1335, 375);
+
+    // A control array: four buttons named "Option1", told apart by their "Index" property.
+    const QString captions[4] = {QStringLiteral("移动"), QStringLiteral("复制"), QStringLiteral("删除"),
+                                 QStringLiteral("强制删除")};
+    const int lefts[4] = {360, 1240, 2120, 3000};
+    const int widths[4] = {855, 855, 855, 1095};
+    for (int i = 0; i < 4; ++i) {
+        m_option1[i] = place(new QRadioButton(captions[i], this), "Option1", lefts[i], 1440, widths[i], 255);
+        m_option1[i]->setProperty("Index", i);
+        connect(m_option1[i], &QRadioButton::clicked, this, [this, i] { Option1_Click(i); });
+    }
+    m_option1[0]->setChecked(true);
+
+    m_check1 = place(new QCheckBox(QStringLiteral("包含子文件夹"), this), "Check1", 360, 1800, 1695, 255);
+    m_check1->setChecked(true);
+    // Drawn a little taller than designed (180 twips) so the box and its text are not cut off.
+    m_check3 = place(new QCheckBox(QStringLiteral("一次操作多种类型的文件,类型如下:"), this), "Check3",
+                     360, 2130, 3240, 255);
+    m_text3 = place(new QLineEdit(QStringLiteral("txt"), this), "Text3", 360, 2400, 3855, 270);
+    auto* label5 = place(new QLabel(QStringLiteral("提示:在上面的框中输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"), this),
+                         "Label5", 360, 2760, 3855, 450); // 375 designed; two lines need a little more here
+    label5->setWordWrap(true);
+    label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    auto* command3 = place(new QPushButton(QStringLiteral("开始"), this), "Command3", 1080, 3240, 1215, 375);
+    auto* command6 = place(new QPushButton(QStringLiteral("关闭"), this), "Command6", 3120, 3240, 1215, 375);
+
+    connect(command1, &QPushButton::clicked, this, &frmmove::Command1_Click);
+    connect(command2, &QPushButton::clicked, this, &frmmove::Command2_Click);
+    connect(command3, &QPushButton::clicked, this, &frmmove::Command3_Click);
+    connect(command4, &QPushButton::clicked, this, &frmmove::Command4_Click);
+    connect(command5, &QPushButton::clicked, this, &frmmove::Command5_Click);
+    connect(command6, &QPushButton::clicked, this, &frmmove::Command6_Click);
+    connect(label3, &platform::ClickableLabel::clicked, this, &frmmove::Label3_Click);
+
+    Form_Load();
+}
+
+void frmmove::Form_Load()
+{
+    m_combo1->setCurrentIndex(0);
+    platform::centerOver(this, m_services.mainWindow);
+    m_operation = 1;
+}
+
+void frmmove::Command1_Click()
+{
+    const QString folder = m_services.folders.chooseFolder(this, QStringLiteral("请选择文件夹："));
+    if (!folder.isEmpty())
+        m_text1->setText(folder);
+}
+
+void frmmove::Command2_Click()
+{
+    m_text1->setText(m_services.programFolder);
+}
+
+void frmmove::Command4_Click()
+{
+    const QString folder = m_services.folders.chooseFolder(this, QStringLiteral("请选择文件夹："));
+    if (!folder.isEmpty())
+        m_text2->setText(folder);
+}
+
+void frmmove::Command5_Click()
+{
+    m_text2->setText(m_services.programFolder);
+}
+
+void frmmove::Command6_Click()
+{
+    close();
+}
+
+void frmmove::Option1_Click(int Index)
+{
+    const bool targetRow = Index == 0 || Index == 1;
+    m_label2->setVisible(targetRow);
+    m_text2->setVisible(targetRow);
+    m_check2->setVisible(targetRow);
+    m_operation = qint16(Index + 1);
+}
+
+void frmmove::Label3_Click()
+{
+    const QString answer = m_services.input.ask(
+        this, QStringLiteral("输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"), QStringLiteral("Korvane"),
+        QString());
+    const platform::FsStatus written = writeFilterSetting(m_services.fs, m_services.programFolder, m_text1->text().trimmed());
+    m_combo1->addItems(newFilterItems(answer));
+    if (!written.ok())
+        m_services.messages.show(this, QStringLiteral("无法保存设置文件setting.txt: ") + written.message(),
+                                 MessageIcon::Information);
+}
+
+void frmmove::Command3_Click()
+{
+    if (m_running)
+        return;
+    RunRequest request;
+    request.source = m_text1->text();
+    request.target = m_text2->text();
+    request.operation = Operation(m_operation);
+    request.includeSubfolders = m_check1->isChecked();
+    request.overwrite = m_check2->isChecked();
+    request.typeListMode = m_check3->isChecked();
+    request.singleType = m_combo1->currentText();
+    request.typeList = [this] { return m_text3->text(); };
+
+    BatchFileManager manager(m_services.fs);
+    const Refusal refusal = manager.check(request);
+    if (refusal != Refusal::None) {
+        m_services.messages.show(this, refusalMessage(refusal), MessageIcon::Information);
+        return;
+    }
+
+    m_running = true;
+    BusyCursor busy;
+    manager.onEmptyTypeList = [this](const NativePath&) {
+        QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
+        m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"), MessageIcon::Information);
+        QGuiApplication::restoreOverrideCursor();
+    };
+    m_lastReport = manager.run(request);
+    m_running = false;
+}
+
+} // namespace korvane::filemanager

@@ -1,0 +1,380 @@
+#include "platform/localfilesystem.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace korvane::platform;
+
+// The file system's fallbacks are for file systems this machine may not have (NFS and FUSE
+// refuse RENAME_NOREPLACE; FAT and exFAT have no hard links). The test binary stands in
+// for such a kernel by defining these calls itself: the platform library is linked
+// statically, so its calls land here.
+namespace simulated {
+bool noRenameFlags = false;
+bool noHardLinks = false;
+bool failingCopies = false; ///< the copy breaks off with an I/O error, as on a failing disk
+int fsyncs = 0;
+} // namespace simulated
+
+extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char* newPath, unsigned int flags) noexcept
+{
+    if (simulated::noRenameFlags && flags != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return int(::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, flags));
+}
+
+extern "C" int link(const char* from, const char* to) noexcept
+{
+    if (simulated::noHardLinks) {
+        errno = EPERM;
+        return -1;
+    }
+    return int(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length,
+                                   unsigned int flags)
+{
+    if (simulated::failingCopies) {
+        errno = EIO;
+        return -1;
+    }
+    return ::syscall(SYS_copy_file_range, in, inOffset, out, outOffset, length, flags);
+}
+
+extern "C" int fsync(int fd)
+{
+    ++simulated::fsyncs;
+    return int(::syscall(SYS_fsync, fd));
+}
+
+namespace {
+
+QByteArray raw(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+void writeFile(const QByteArray& path, const QByteArray& content, mode_t mode = 0644)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    QVERIFY2(fd >= 0, path.constData());
+    QCOMPARE(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
+    ::close(fd);
+}
+
+QByteArray readFile(const QByteArray& path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    QByteArray data;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        data.append(buffer, n);
+    ::close(fd);
+    return data;
+}
+
+bool exists(const QByteArray& path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+QStringList entriesOf(const QString& folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+/// A folder on another file system than `near`, or null when the machine has none to offer.
+std::unique_ptr<QTemporaryDir> otherFileSystemThan(const QString& near)
+{
+    struct stat a {}, b {};
+    if (::stat(raw(near).constData(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
+        return nullptr;
+    auto dir = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/korvane-test-XXXXXX"));
+    return dir->isValid() ? std::move(dir) : nullptr;
+}
+
+} // namespace
+
+class TestLocalFileSystem : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void moveNeverReplaces_data();
+    void moveNeverReplaces();
+    void moveAcrossFileSystemsKeepsModeAndTime();
+    void moveOfAFifoAcrossFileSystemsDoesNotHang();
+    void copyNeverOntoItself_data();
+    void copyNeverOntoItself();
+    void copyReplacesOnlyWhenAsked();
+    void failedCopyLeavesTargetAsItWas_data();
+    void failedCopyLeavesTargetAsItWas();
+    void flushesOnlyWhereDataIsAtStake();
+    void readOnlyByModeBits_data();
+    void readOnlyByModeBits();
+    void listKeepsRawNamesAndFlagsLinks();
+};
+
+void TestLocalFileSystem::cleanup()
+{
+    simulated::noRenameFlags = false;
+    simulated::noHardLinks = false;
+    simulated::failingCopies = false;
+}
+
+void TestLocalFileSystem::moveNeverReplaces_data()
+{
+    QTest::addColumn<bool>("crossFs");
+    QTest::addColumn<bool>("noRenameFlags");
+    QTest::addColumn<bool>("noHardLinks");
+    QTest::newRow("same fs") << false << false << false;
+    QTest::newRow("same fs, no RENAME_NOREPLACE (NFS)") << false << true << false;
+    QTest::newRow("across fs") << true << false << false;
+    QTest::newRow("across fs, no hard links (FAT)") << true << false << true;
+    QTest::newRow("across fs, no RENAME_NOREPLACE") << true << true << false;
+}
+
+void TestLocalFileSystem::moveNeverReplaces()
+{
+    QFETCH(bool, crossFs);
+    QFETCH(bool, noRenameFlags);
+    QFETCH(bool, noHardLinks);
+    QTemporaryDir here;
+    std::unique_ptr<QTemporaryDir> there = crossFs ? otherFileSystemThan(here.path()) : std::make_unique<QTemporaryDir>();
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    writeFile(raw(here.filePath("new.txt")), "moving");
+    writeFile(raw(here.filePath("taken.txt")), "source");
+    writeFile(raw(there->filePath("taken.txt")), "already there");
+    simulated::noRenameFlags = noRenameFlags;
+    simulated::noHardLinks = noHardLinks;
+
+    LocalFileSystem fs;
+    const FsStatus moved = fs.moveFile(raw(here.filePath("new.txt")), raw(there->path()));
+    QVERIFY2(moved.ok(), qPrintable(moved.message()));
+    QCOMPARE(readFile(raw(there->filePath("new.txt"))), QByteArray("moving"));
+    QVERIFY(!exists(raw(here.filePath("new.txt"))));
+
+    const FsStatus refused = fs.moveFile(raw(here.filePath("taken.txt")), raw(there->path()));
+    QCOMPARE(refused.error, FsError::AlreadyExists);
+    QCOMPARE(readFile(raw(here.filePath("taken.txt"))), QByteArray("source"));
+    QCOMPARE(readFile(raw(there->filePath("taken.txt"))), QByteArray("already there"));
+    // No temporary copy is left behind on either side.
+    QCOMPARE(entriesOf(there->path()), QStringList({"new.txt", "taken.txt"}));
+    QCOMPARE(entriesOf(here.path()), QStringList({"taken.txt"}));
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsKeepsModeAndTime()
+{
+    QTemporaryDir here;
+    auto there = otherFileSystemThan(here.path());
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    const QByteArray file = raw(here.filePath("shared.dat"));
+    writeFile(file, "data", 0644);
+    QVERIFY(::chmod(file.constData(), 0754) == 0);
+    const struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, file.constData(), times, 0) == 0);
+
+    const mode_t oldMask = ::umask(077);
+    LocalFileSystem fs;
+    const FsStatus moved = fs.moveFile(file, raw(there->path()));
+    ::umask(oldMask);
+    QVERIFY(moved.ok());
+    struct stat st {};
+    QVERIFY(::stat(raw(there->filePath("shared.dat")).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0754));
+    QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1200000000));
+}
+
+void TestLocalFileSystem::moveOfAFifoAcrossFileSystemsDoesNotHang()
+{
+    QTemporaryDir here;
+    auto there = otherFileSystemThan(here.path());
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    const QByteArray fifo = raw(there->filePath("pipe.dat"));
+    QVERIFY(::mkfifo(fifo.constData(), 0644) == 0);
+    LocalFileSystem fs;
+    // Opening a FIFO for reading would wait for a writer that never comes.
+    QVERIFY(!fs.moveFile(fifo, raw(here.path())).ok());
+    QVERIFY(exists(fifo));
+    QCOMPARE(entriesOf(here.path()), QStringList());
+}
+
+void TestLocalFileSystem::copyNeverOntoItself_data()
+{
+    QTest::addColumn<QString>("alias"); // how the same file is already in the target folder
+    QTest::newRow("its own folder") << "self";
+    QTest::newRow("its own folder, dotted") << "dotted";
+    QTest::newRow("a hard link") << "hardlink";
+    QTest::newRow("a symbolic link to it") << "symlink";
+}
+
+void TestLocalFileSystem::copyNeverOntoItself()
+{
+    QFETCH(QString, alias);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("src");
+    QDir(dir.path()).mkpath("dst");
+    const QByteArray file = raw(dir.filePath("src/only.txt"));
+    writeFile(file, "the only copy");
+    QByteArray destination = raw(dir.filePath("dst"));
+    if (alias == "self")
+        destination = raw(dir.filePath("src"));
+    else if (alias == "dotted")
+        destination = raw(dir.filePath("dst/../src/."));
+    else if (alias == "hardlink")
+        QVERIFY(::link(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
+    else
+        QVERIFY(::symlink(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
+
+    LocalFileSystem fs;
+    QCOMPARE(fs.copyFile(file, destination, true).error, FsError::SameFile);
+    QCOMPARE(readFile(file), QByteArray("the only copy"));
+    QCOMPARE(entriesOf(dir.filePath("src")), QStringList{"only.txt"});
+}
+
+void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
+{
+    QTemporaryDir dir;
+    const QByteArray file = raw(dir.filePath("a.txt"));
+    QDir(dir.path()).mkpath("dst");
+    writeFile(file, "new");
+    writeFile(raw(dir.filePath("dst/a.txt")), "old");
+    LocalFileSystem fs;
+    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
+    QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
+    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
+
+    // Without RENAME_NOREPLACE a copy that must not replace still neither replaces nor fails.
+    simulated::noRenameFlags = true;
+    writeFile(raw(dir.filePath("b.txt")), "b");
+    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).ok());
+    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
+    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
+}
+
+void TestLocalFileSystem::failedCopyLeavesTargetAsItWas_data()
+{
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("new name") << false;
+    QTest::newRow("replacing") << true;
+}
+
+void TestLocalFileSystem::failedCopyLeavesTargetAsItWas()
+{
+    QFETCH(bool, targetExists);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("a.txt")), "new content");
+    if (targetExists)
+        writeFile(raw(dir.filePath("dst/a.txt")), "old content");
+    simulated::failingCopies = true;
+    LocalFileSystem fs;
+    QVERIFY(!fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(entriesOf(dir.filePath("dst")), targetExists ? QStringList{"a.txt"} : QStringList{});
+    if (targetExists)
+        QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old content"));
+    QCOMPARE(readFile(raw(dir.filePath("a.txt"))), QByteArray("new content"));
+}
+
+void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("a.txt")), "a");
+    LocalFileSystem fs;
+
+    simulated::fsyncs = 0;
+    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(simulated::fsyncs, 0); // a new name: nothing to lose on a crash
+    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(simulated::fsyncs, 1); // replacing a file: the new data first reaches the disk
+
+    auto there = otherFileSystemThan(dir.path());
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    simulated::fsyncs = 0;
+    QVERIFY(fs.moveFile(raw(dir.filePath("a.txt")), raw(there->path())).ok());
+    QCOMPARE(simulated::fsyncs, 1); // the source goes only once the copy is on disk
+}
+
+void TestLocalFileSystem::readOnlyByModeBits_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("0444 plain") << 0444 << false << false;
+    QTest::newRow("0444 force") << 0444 << true << true;
+    QTest::newRow("0000 plain") << 0000 << false << false;
+    QTest::newRow("0200 plain") << 0200 << false << true;
+    QTest::newRow("0464 plain") << 0464 << false << true;
+}
+
+void TestLocalFileSystem::readOnlyByModeBits()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, force);
+    QFETCH(bool, deleted);
+    QTemporaryDir dir;
+    const QByteArray file = raw(dir.filePath("f"));
+    writeFile(file, "x");
+    QVERIFY(::chmod(file.constData(), mode_t(mode)) == 0);
+    LocalFileSystem fs;
+    const FsStatus status = fs.deleteFile(file, force);
+    QCOMPARE(status.ok(), deleted);
+    QCOMPARE(exists(file), !deleted);
+    if (!deleted)
+        QCOMPARE(status.error, FsError::ReadOnly);
+}
+
+void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
+{
+    QTemporaryDir dir;
+    const QByteArray folder = raw(dir.path());
+    const QByteArray gbk = "\xce\xc4\xbc\xfe.txt"; // "文件.txt" in GBK
+    writeFile(folder + "/" + gbk, "g");
+    writeFile(folder + "/.hidden", "h");
+    QVERIFY(::mkdir((folder + "/sub").constData(), 0777) == 0);
+    QVERIFY(::symlink("sub", (folder + "/dirlink").constData()) == 0);
+    QVERIFY(::symlink(gbk.constData(), (folder + "/filelink").constData()) == 0);
+    QVERIFY(::symlink("nowhere", (folder + "/dangling").constData()) == 0);
+
+    LocalFileSystem fs;
+    const auto entries = fs.list(folder);
+    QVERIFY(entries);
+    QMap<QByteArray, DirEntry> byName;
+    for (const DirEntry& e : *entries)
+        byName.insert(e.name, e);
+    QCOMPARE(byName.keys(), QList<QByteArray>({".hidden", "dangling", "dirlink", "filelink", "sub", gbk}));
+    QCOMPARE(byName[gbk].kind, EntryKind::File);
+    QCOMPARE(byName["dirlink"].kind, EntryKind::Folder);
+    QVERIFY(byName["dirlink"].isSymlink);
+    QCOMPARE(byName["filelink"].kind, EntryKind::File);
+    QVERIFY(byName["filelink"].isSymlink);
+    QCOMPARE(byName["dangling"].kind, EntryKind::Other);
+    QVERIFY(!byName["sub"].isSymlink);
+    ::unlink((folder + "/filelink").constData());
+    ::unlink((folder + "/" + gbk).constData()); // QTemporaryDir cannot remove names that are not UTF-8
+}
+
+QTEST_GUILESS_MAIN(TestLocalFileSystem)
+#include "tst_localfilesystem.moc"
