@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -24,7 +25,7 @@ struct WordResult {
 class WordDocument {
 public:
     virtual ~WordDocument() = default;
-    /// The document's file, as given to `open`.
+    /// The document's file, as given to `open`, decoded for display.
     virtual QString fullName() const = 0;
     /// `Password`: needed to open the document; "" removes it. Takes effect on `save`.
     virtual WordResult setPassword(const QString& password) = 0;
@@ -55,8 +56,9 @@ public:
     virtual void setEvents(WordEvents* sink) = 0;
     /// `Visible`.
     virtual WordResult setVisible(bool visible) = 0;
-    /// `Documents.Open(FileName, ConfirmConversions)`, every other argument omitted.
-    virtual WordResult open(const QString& fileName, bool confirmConversions) = 0;
+    /// `Documents.Open(FileName, ConfirmConversions)`, every other argument omitted. The file
+    /// name is the path's raw bytes, so names that are not UTF-8 can be opened too.
+    virtual WordResult open(const QByteArray& fileName, bool confirmConversions) = 0;
     /// `Quit`, every argument omitted. Fails when the application has already ended.
     virtual WordResult quit() = 0;
 };

@@ -1,5 +1,6 @@
 #include "wordcrypt/libreofficeword.h"
 
+#include "platform/nativepath.h"
 #include "wordcrypt/worddocfile.h"
 
 #include <QDeadlineTimer>
@@ -160,10 +161,26 @@ bool writeAll(int fd, const QByteArray& bytes)
 
 std::optional<QByteArray> readAll(const QByteArray& path)
 {
-    QFile f(QFile::decodeName(path));
-    if (!f.open(QIODevice::ReadOnly))
+    // POSIX, not QFile: the path's raw bytes must reach the kernel unchanged.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    return f.readAll();
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, n);
+    }
+    ::close(fd);
+    return bytes;
 }
 
 /// Writes `bytes` back into the file itself (same inode), so hard links keep sharing it.
@@ -314,13 +331,14 @@ public:
         return m_ended ? WordResult::failure(QStringLiteral("LibreOffice 已退出")) : WordResult{};
     }
 
-    WordResult open(const QString& fileName, bool) override
+    WordResult open(const QByteArray& rawName, bool) override
     {
+        const QString fileName = platform::displayPath(rawName);
         if (m_ended)
             return WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
         // The office writes the file a symbolic link points to, never the link itself.
         char resolved[PATH_MAX];
-        if (!::realpath(QFile::encodeName(fileName).constData(), resolved))
+        if (!::realpath(rawName.constData(), resolved))
             return WordResult::failure(QStringLiteral("文件不存在或无法访问"), false);
         const QByteArray realPath(resolved);
         struct stat st {};

@@ -69,8 +69,9 @@ public:
         return m_ended ? WordResult::failure(QStringLiteral("应用程序已退出")) : WordResult{};
     }
 
-    WordResult open(const QString& fileName, bool confirmConversions) override
+    WordResult open(const QByteArray& rawName, bool confirmConversions) override
     {
+        const QString fileName = QString::fromUtf8(rawName);
         m_owner.record(QStringLiteral("Open ") + fileName + (confirmConversions ? QString() : QStringLiteral(" ConfirmConversions=false")));
         if (m_ended)
             return WordResult::failure(QStringLiteral("应用程序已退出"));

@@ -28,7 +28,7 @@ public:
 
     bool bindSucceeds = false;      ///< a running application can be bound by name
     QString createError;            ///< non-empty: creating the application fails with it
-    /// Documents that cannot be opened, with how many attempts fail (-1: every attempt).
+    /// Documents (paths as UTF-8 text) that cannot be opened, with how many attempts fail (-1: every attempt).
     QHash<QString, int> openFailures;
     /// Steps that fail ("Password", "WritePassword", "Save", "Close"), each with the paths it fails on.
     QHash<QString, QSet<QString>> stepFailures;

@@ -23,6 +23,7 @@
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/task/ErrorCodeIOException.hpp>
+#include <com/sun/star/task/ErrorCodeRequest.hpp>
 #include <com/sun/star/task/XInteractionAbort.hpp>
 #include <com/sun/star/task/XInteractionApprove.hpp>
 #include <com/sun/star/task/XInteractionDisapprove.hpp>
@@ -138,6 +139,12 @@ public:
     {
         const std::string type = toUtf8(request->getRequest().getValueTypeName());
         lastRequest = type;
+        css::task::ErrorCodeRequest errorCode;
+        if (request->getRequest() >>= errorCode) {
+            std::ostringstream text;
+            text << type << " 0x" << std::hex << errorCode.ErrCode;
+            lastRequest = text.str();
+        }
         if (type.find("PasswordRequest") != std::string::npos)
             passwordAsked = true;
         if (type.find("LockedDocumentRequest") != std::string::npos || type.find("LockedOnSaveRequest") != std::string::npos)
@@ -264,10 +271,14 @@ public:
             failure = toUtf8(e.Message);
         }
         if (!document.is()) {
-            if (m_interaction->passwordAsked)
-                replyError(password ? "wrongpassword" : "password", failure);
-            else if (m_interaction->locked)
+            // With a password given, the office refuses a wrong one with an error-code request
+            // (measured: 0x1000f), not with a second password request.
+            if (m_interaction->locked)
                 replyError("locked", failure);
+            else if (password)
+                replyError("wrongpassword", failure.empty() ? m_interaction->lastRequest : failure);
+            else if (m_interaction->passwordAsked)
+                replyError("password", failure);
             else
                 replyError("load", failure.empty() ? m_interaction->lastRequest : failure);
             return;
