@@ -56,7 +56,7 @@ QString displayComponent(const QByteArray& component)
 bool isValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    (void)decoder.decode(bytes);
+    (void)QString(decoder.decode(bytes)); // decode() is lazy: convert so errors are seen
     return !decoder.hasError();
 }
 

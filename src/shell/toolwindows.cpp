@@ -1,5 +1,6 @@
 #include "shell/toolwindows.h"
 
+#include "batchlist/frmcompile.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -20,6 +21,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menuabout"), {false, false, [&services](QWidget* parent) -> QWidget* {
                            return new helpwindows::frmAbout(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menuCpVb"), {false, true, [&services](QWidget* parent) -> QWidget* {
+                           return new batchlist::frmCompile(services, parent);
                        }});
 }
 

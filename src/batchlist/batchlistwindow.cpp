@@ -1,0 +1,374 @@
+#include "batchlist/batchlistwindow.h"
+
+#include "platform/clickablelabel.h"
+#include "platform/nativepath.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <QTextBlock>
+#include <QTextCursor>
+
+namespace korvane::batchlist {
+
+using platform::MessageIcon;
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+constexpr int kClientWidth = 6600;
+
+/// Busy cursor for the length of a walk or a run: the window takes no input meanwhile anyway.
+class BusyCursor {
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+/// A button whose caption wraps onto a second line when it is wider than the face, as the
+/// narrow buttons beside the list need ("添加到加密列表" in 65 pixels).
+class WrappingButton final : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QString caption = option.text;
+        option.text.clear();
+        painter.drawControl(QStyle::CE_PushButton, option);
+        const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+        painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, caption);
+    }
+};
+
+void setTextColour(QWidget* widget, const QColor& colour)
+{
+    QPalette pal = widget->palette();
+    pal.setColor(QPalette::WindowText, colour);
+    widget->setPalette(pal);
+}
+
+} // namespace
+
+BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig config, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_services(services), m_config(std::move(config))
+{
+    setObjectName(m_config.objectName);
+    setWindowTitle(m_config.caption);
+    setFixedSize(twips(kClientWidth), twips(m_config.clientHeight));
+
+    Label2 = makeLabel("Label2", m_config.label2, 240, 240, 5295, 255, QColor(192, 0, 192));
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    placeInTwips(Text1, 240, 720, 4215, 375);
+    Image1 = makeBrowseImage("Image1", 4560, 600, 480, 480);
+
+    List1 = new QListWidget(this);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    List1->setSortingEnabled(false);
+    List1->setUniformItemSizes(true); // keeps adding thousands of entries cheap
+    placeInTwips(List1, 240, 1200, 4215, 1680);
+
+    Command1 = makeButton("Command1", m_config.command1, 4680, 1200, 975, 495);
+    Command3 = makeButton("Command3", m_config.command3, 4680, 1800, 975, 495);
+    Command4 = makeButton("Command4", QStringLiteral("添加目录到列表"), 4680, 2400, 975, 495);
+
+    Label4 = new QLabel(this);
+    Label4->setObjectName(QStringLiteral("Label4"));
+    setTextColour(Label4, QColor(0, 0, 192));
+    Label4->move(twips(240), twips(3000));
+    Label4->adjustSize();
+
+    Command2 = makeButton("Command2", m_config.command2, 240, 3240, 1215, 495);
+    Command6 = makeButton("Command6", QStringLiteral("清空信息框"), 1720, 3240, 1215, 495);
+    Command7 = makeButton("Command7", QStringLiteral("清空列表"), 3200, 3240, 1215, 495);
+    Command5 = makeButton("Command5", QStringLiteral("关闭"), 4680, 3240, 1215, 495);
+
+    Label1 = makeLabel("Label1", m_config.label1, 120, 3960, m_config.label1Width, 255, QColor(192, 0, 192));
+
+    Line1 = new QFrame(this);
+    Line1->setObjectName(QStringLiteral("Line1"));
+    Line1->setFrameShape(QFrame::HLine);
+    Line1->setFrameShadow(QFrame::Sunken);
+    Line1->setGeometry(twips(120), twips(m_config.line1Top) - 1, twips(6360 - 120), 2);
+
+    Label3 = makeLabel("Label3", QStringLiteral("信息提示:"), 120, m_config.line1Top + 120, 1215, 255,
+                       QColor(128, 0, 0));
+    Text3 = new QPlainTextEdit(this);
+    Text3->setObjectName(QStringLiteral("Text3"));
+    Text3->setReadOnly(true);
+    // Read-only, yet the caret is kept at the end so the box shows its last line.
+    Text3->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Text3->setUndoRedoEnabled(false); // an undo record per appended line would only cost memory
+    Text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    placeInTwips(Text3, 120, m_config.line1Top + 480, 6255, 2655);
+
+    connect(Image1, &platform::ClickableLabel::clicked, this, &BatchListWindow::Image1_Click);
+    connect(Command1, &QPushButton::clicked, this, &BatchListWindow::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &BatchListWindow::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &BatchListWindow::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &BatchListWindow::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &BatchListWindow::Command5_Click);
+    connect(Command6, &QPushButton::clicked, this, &BatchListWindow::Command6_Click);
+    connect(Command7, &QPushButton::clicked, this, &BatchListWindow::Command7_Click);
+}
+
+BatchListWindow::~BatchListWindow() = default;
+
+QString BatchListWindow::limitMessage()
+{
+    return QStringLiteral("列表已达到%1项的上限,其余文件未能添加!").arg(BatchList::kMaxEntries);
+}
+
+QPushButton* BatchListWindow::makeButton(const char* name, const QString& caption, int l, int t, int w, int h)
+{
+    auto* button = new WrappingButton(caption, this);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    QPalette pal = button->palette();
+    pal.setColor(QPalette::Button, QColor(192, 192, 255));
+    button->setPalette(pal);
+    placeInTwips(button, l, t, w, h);
+    return button;
+}
+
+QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int l, int t, int w, int h,
+                                   const QColor& colour)
+{
+    auto* label = new QLabel(caption, this);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    if (colour.isValid())
+        setTextColour(label, colour);
+    placeInTwips(label, l, t, w, h);
+    return label;
+}
+
+platform::ClickableLabel* BatchListWindow::makeBrowseImage(const char* name, int l, int t, int w, int h)
+{
+    auto* image = new platform::ClickableLabel(this);
+    image->setObjectName(QString::fromLatin1(name));
+    image->setToolTip(QStringLiteral("浏览"));
+    image->setPixmap(style()->standardIcon(QStyle::SP_DirOpenIcon).pixmap(32, 32));
+    image->setAlignment(Qt::AlignCenter);
+    image->setCursor(Qt::PointingHandCursor);
+    placeInTwips(image, l, t, w, h);
+    return image;
+}
+
+void BatchListWindow::finishLoad(const QList<QWidget*>& ownControlsInTabOrder)
+{
+    // Labels and pictures take no focus, so only the focusable part of the order is set.
+    QList<QWidget*> order{Command7, Command6, Command4, Command5, Command3, List1, Command2, Command1, Text1, Text3};
+    order += ownControlsInTabOrder;
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    Form_Load();
+}
+
+void BatchListWindow::Form_Load()
+{
+    resetInfo();
+    m_extensions = parseExtensions(m_config.extensions);
+    if (const QWidget* main = m_services.mainWindow) {
+        const QPoint topLeft = main->frameGeometry().topLeft();
+        move(topLeft.x(), topLeft.y() + twips(m_config.topOffset));
+    }
+}
+
+void BatchListWindow::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void BatchListWindow::appendInfo(const QString& line)
+{
+    QTextCursor cursor(Text3->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(line + QLatin1Char('\n'));
+    Text3->setTextCursor(cursor);
+}
+
+void BatchListWindow::resetInfo()
+{
+    Text3->setPlainText(m_config.welcome + QStringLiteral("\n\n"));
+    Text3->moveCursor(QTextCursor::End);
+}
+
+void BatchListWindow::refreshCount()
+{
+    Label4->setText(QStringLiteral("列表中有") + QString::number(m_list.size()) + m_config.countSuffix);
+    Label4->adjustSize();
+}
+
+BatchList::AddResult BatchListWindow::addEntry(const BatchEntry& entry)
+{
+    const int before = m_list.size();
+    const BatchList::AddResult result = m_list.add(entry);
+    if (result == BatchList::AddResult::Added)
+        appendItems(before);
+    return result;
+}
+
+void BatchListWindow::appendItems(int from)
+{
+    List1->setUpdatesEnabled(false);
+    for (int i = from; i < m_list.size(); ++i) {
+        const BatchEntry& entry = m_list.at(i);
+        auto* item = new QListWidgetItem(entry.text);
+        item->setData(Qt::UserRole, entry.path); // the raw path, for names that are not UTF-8
+        List1->addItem(item);
+    }
+    List1->setUpdatesEnabled(true);
+}
+
+void BatchListWindow::clearList()
+{
+    List1->clear();
+    m_list.clear();
+}
+
+void BatchListWindow::Image1_Click()
+{
+    const QString chosen = m_services.files.openFile(this, m_config.fileFilter);
+    if (!chosen.isEmpty())
+        Text1->setText(chosen);
+}
+
+void BatchListWindow::Command1_Click()
+{
+    const QString text = Text1->text();
+    if (!trimSpaces(text).isEmpty()) {
+        switch (addEntry({text, platform::nativePath(text)})) {
+        case BatchList::AddResult::Duplicate:
+            m_services.messages.show(this, m_config.duplicateMessage, MessageIcon::Information);
+            return;
+        case BatchList::AddResult::Full:
+            m_services.messages.show(this, limitMessage(), MessageIcon::Information);
+            return;
+        case BatchList::AddResult::Added:
+            break;
+        }
+    } else {
+        m_services.messages.show(this, QStringLiteral("文件路径为空!无法添加!"), MessageIcon::Information);
+    }
+    Text1->clear();
+    refreshCount();
+}
+
+void BatchListWindow::Command3_Click()
+{
+    const QList<QListWidgetItem*> selected = List1->selectedItems();
+    if (!selected.isEmpty()) {
+        const int row = List1->row(selected.first());
+        m_list.removeAt(row);
+        delete List1->takeItem(row);
+    }
+    refreshCount();
+}
+
+void BatchListWindow::Command4_Click()
+{
+    const QString chosen = m_services.folders.chooseFolder(this, QStringLiteral("请选择想添加的文件夹："));
+    if (chosen.isEmpty())
+        return;
+    const platform::NativePath folder = platform::nativePath(chosen);
+    const auto counts = countEntries(m_services.fs, folder);
+    if (!counts) {
+        m_services.messages.show(this, QStringLiteral("无法读取所选文件夹!"), MessageIcon::Information);
+    } else if (counts->files < 1 && counts->subFolders < 1) {
+        m_services.messages.show(this, QStringLiteral("所选文件夹是空的!"), MessageIcon::Information);
+    } else {
+        const int before = m_list.size();
+        WalkResult walk;
+        {
+            BusyCursor busy;
+            walk = dieda(m_services.fs, folder, m_extensions, m_list);
+            appendItems(before);
+        }
+        if (walk.limitReached)
+            m_services.messages.show(this, limitMessage(), MessageIcon::Information);
+    }
+    refreshCount();
+}
+
+void BatchListWindow::Command5_Click()
+{
+    close();
+}
+
+void BatchListWindow::Command6_Click()
+{
+    resetInfo();
+}
+
+void BatchListWindow::Command7_Click()
+{
+    clearList();
+}
+
+void BatchListWindow::Command2_Click()
+{
+    if (m_running)
+        return; // a server event must not start a second run inside the first
+    m_running = true;
+    const auto finished = qScopeGuard([this] { m_running = false; });
+
+    if (!beforeListCheck())
+        return;
+    if (m_list.size() == 0) {
+        m_services.messages.show(this, m_config.emptyListMessage, MessageIcon::Information);
+        return;
+    }
+    if (!prepareRun())
+        return;
+
+    BusyCursor busy;
+    std::vector<BatchEntry> processed;
+    processed.reserve(size_t(m_list.size()));
+    for (const BatchEntry& entry : m_list.entries())
+        processed.push_back(trimmed(entry));
+    for (const BatchEntry& entry : processed) {
+        const QString line = m_config.logPrefix + entry.text;
+        QStringList failures;
+        if (m_config.logOrder == LogOrder::LogThenComp) {
+            appendInfo(line);
+            failures = comp(entry);
+        } else {
+            failures = comp(entry);
+            appendInfo(line);
+        }
+        for (const QString& failure : failures)
+            appendInfo(failure);
+    }
+    completeRun(processed);
+    clearList();
+    if (m_config.announceCompletion) {
+        Label4->clear();
+        Label4->adjustSize();
+        appendInfo(QStringLiteral("列表中的所有文档加密完成!"));
+    }
+}
+
+} // namespace korvane::batchlist

@@ -1,0 +1,155 @@
+#pragma once
+
+#include "batchlist/batchlist.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QFrame;
+
+namespace korvane::platform {
+struct Services;
+class ClickableLabel;
+} // namespace korvane::platform
+
+namespace korvane::batchlist {
+
+/// Whether a run writes an entry's log line before or after processing it.
+enum class LogOrder { CompThenLog, LogThenComp };
+
+/// Everything in which the batch list windows differ, apart from their own controls and hooks.
+/// Sizes and positions are in twips.
+struct BatchListConfig {
+    QString objectName;        ///< "frmCompile", "frmjmword", "frmjmdwg"
+    QString caption;           ///< window title
+    int clientHeight = 8025;   ///< the width is 6600 for every window
+    QString extensions;        ///< ";"-separated list for the folder walk, e.g. "vbp"
+    QString fileFilter;        ///< file chooser filter of Image1, e.g. "工程文件|*.vbp|所有文件|*.*"
+    QString label2;            ///< hint above the path box
+    QString command1;          ///< "添加到…列表"
+    QString command3;          ///< "从…列表删除"
+    QString command2;          ///< run button
+    QString label1;            ///< hint on the outside program
+    int label1Width = 5175;
+    int line1Top = 4800;       ///< Line1; Label3 and Text3 follow 120 and 480 twips below
+    QString welcome;           ///< welcome sentence; two line ends are added
+    QString countSuffix;       ///< "个文档等待加密"
+    QString duplicateMessage;
+    QString emptyListMessage;
+    QString logPrefix;         ///< "编译工程 ", "加密文档 "
+    int topOffset = 0;         ///< top edge = the main window's top edge + this
+    LogOrder logOrder = LogOrder::CompThenLog;
+    /// Encryptors: after a run blank the count label and append "列表中的所有文档加密完成!".
+    bool announceCompletion = false;
+};
+
+/// The shared batch list window: path box, list, add/remove/clear, folder walk, count label,
+/// information box and the frame of the run.
+///
+/// Extension point. A tool window derives from this class and
+///  1. passes its BatchListConfig to the constructor,
+///  2. creates its own controls as children (positions with platform::placeInTwips),
+///  3. ends its constructor with finishLoad(ownControlsInTabOrder), which completes the tab
+///     order and runs Form_Load (welcome text, placement),
+///  4. implements comp() and, where needed, the other hooks below.
+/// The run (Command2_Click) calls, in order: beforeListCheck(), the empty-list test,
+/// prepareRun(), then for each entry (spaces trimmed) comp() and the log line in the configured
+/// order, then completeRun(), empties the list and, when configured, announces completion.
+/// closeEvent calls Form_Unload(). A window never rebuilds Text3 or List1 wholesale: use
+/// appendInfo() for lines.
+class BatchListWindow : public QWidget {
+    Q_OBJECT
+public:
+    ~BatchListWindow() override;
+
+    const BatchListConfig& config() const { return m_config; }
+    const BatchList& batchList() const { return m_list; }
+
+    /// Appends a line and a line end to the information box and shows its end. Cost does not
+    /// grow with the text already there.
+    void appendInfo(const QString& line);
+    /// Writes the welcome sentence and two line ends, replacing the box's content.
+    void resetInfo();
+    /// Sets Label4 to "列表中有" + count + suffix.
+    void refreshCount();
+    /// Adds an entry to List1 (and the list behind it); the result says whether it went in.
+    BatchList::AddResult addEntry(const BatchEntry& entry);
+
+    // Handlers, public so that tests and the window's own code can drive them.
+    void Form_Load();
+    void Image1_Click();
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void Command5_Click();
+    void Command6_Click();
+    void Command7_Click();
+
+    /// Shown once when a folder walk or a typed path meets the list's limit.
+    static QString limitMessage();
+
+protected:
+    BatchListWindow(platform::Services& services, BatchListConfig config, QWidget* parent);
+
+    /// Completes the tab order with the window's own controls and runs Form_Load.
+    void finishLoad(const QList<QWidget*>& ownControlsInTabOrder);
+
+    /// Run step before the empty-list test (the document encryptor obtains its server here).
+    /// Returning false ends the run.
+    virtual bool beforeListCheck() { return true; }
+    /// Preparation after the empty-list test. Returning false ends the run; the list stays.
+    virtual bool prepareRun() { return true; }
+    /// Processes one entry (spaces trimmed). Returned lines are appended after the entry's log
+    /// line: failures that the run reports before going on with the next entry.
+    virtual QStringList comp(const BatchEntry& entry) = 0;
+    /// After the last entry, before the list is emptied; `entries` are the processed ones, trimmed.
+    virtual void completeRun(const std::vector<BatchEntry>& entries) { Q_UNUSED(entries); }
+    /// The window is closing; errors must be swallowed, the close is never cancelled.
+    virtual void Form_Unload() {}
+
+    void closeEvent(QCloseEvent* event) override;
+
+    /// Creates a button in the shared look (face colour RGB 192, 192, 255).
+    QPushButton* makeButton(const char* name, const QString& caption, int l, int t, int w, int h);
+    QLabel* makeLabel(const char* name, const QString& caption, int l, int t, int w, int h,
+                      const QColor& colour = QColor());
+    /// A picture button with the "浏览" tool tip.
+    platform::ClickableLabel* makeBrowseImage(const char* name, int l, int t, int w, int h);
+
+    platform::Services& m_services;
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    platform::ClickableLabel* Image1 = nullptr;
+    QListWidget* List1 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QPushButton* Command3 = nullptr;
+    QPushButton* Command4 = nullptr;
+    QPushButton* Command5 = nullptr;
+    QPushButton* Command6 = nullptr;
+    QPushButton* Command7 = nullptr;
+    QFrame* Line1 = nullptr;
+    QPlainTextEdit* Text3 = nullptr;
+
+private:
+    void appendItems(int from);
+    void clearList();
+
+    BatchListConfig m_config;
+    QStringList m_extensions;
+    BatchList m_list;
+    bool m_running = false;
+};
+
+} // namespace korvane::batchlist

@@ -1,0 +1,33 @@
+#include "batchlist/compiler.h"
+
+#include "platform/programstarter.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace korvane::batchlist {
+
+QString defaultCompilerPath()
+{
+    return QDir::homePath() + QStringLiteral("/.wine/drive_c/Program Files/Microsoft Visual Studio/VB98/VB6.EXE");
+}
+
+namespace {
+
+QString absolute(const QString& path)
+{
+    return QDir::isAbsolutePath(path) ? path : QFileInfo(path).absoluteFilePath();
+}
+
+} // namespace
+
+CompileCommand compileCommand(const QString& compiler, const QString& project)
+{
+    const QString program = absolute(compiler);
+    if (compiler.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        return {QStringLiteral("wine"),
+                {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}};
+    return {program, {QStringLiteral("/MAKE"), project}};
+}
+
+} // namespace korvane::batchlist

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace korvane::batchlist {
+
+/// The VB98 compiler inside the user's default Wine prefix.
+QString defaultCompilerPath();
+
+/// Program and arguments that build one project.
+struct CompileCommand {
+    QString program;
+    QStringList arguments;
+};
+
+/// `compiler` is the trimmed compiler path, `project` the trimmed entry. A compiler named
+/// "*.exe" (any case) is a Windows program: it runs as `wine <compiler> /MAKE <Z:\project>`;
+/// any other is started directly with `/MAKE <project>`. Relative paths are made absolute so
+/// that neither a PATH search nor an option-like leading dash can change what runs.
+CompileCommand compileCommand(const QString& compiler, const QString& project);
+
+} // namespace korvane::batchlist

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "batchlist/batchlistwindow.h"
+
+namespace korvane::batchlist {
+
+/// "VB6工程批量编译": starts the user's project compiler once for every listed project.
+class frmCompile : public BatchListWindow {
+    Q_OBJECT
+public:
+    explicit frmCompile(platform::Services& services, QWidget* parent = nullptr);
+
+    void Image2_Click();
+
+protected:
+    bool prepareRun() override;
+    QStringList comp(const BatchEntry& entry) override;
+
+private:
+    QLineEdit* Text2 = nullptr;
+    platform::ClickableLabel* Image2 = nullptr;
+    QString m_compiler; ///< the trimmed path checked by prepareRun
+};
+
+} // namespace korvane::batchlist
