@@ -5,6 +5,8 @@
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
 #include "shell/mdiform1.h"
+#include "wordcrypt/frmjmword.h"
+#include "wordcrypt/passwordprompt.h"
 
 namespace korvane::shell {
 
@@ -24,6 +26,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menuCpVb"), {false, true, [&services](QWidget* parent) -> QWidget* {
                            return new batchlist::frmCompile(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menujmword"), {true, true, [&services](QWidget* parent) -> QWidget* {
+                           return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.programFolder), parent);
                        }});
 }
 
