@@ -346,15 +346,30 @@ public:
             return WordResult::failure(QStringLiteral("不是文件"), false);
 
         const QByteArray load = "load\t" + realPath.toPercentEncoding("/");
-        Helper::Reply r = m_helper->call(load, m_limitMs);
-        if (!r.ok && r.code == QLatin1String("password")) {
-            // As Word would: ask for the document's current password, then open with it.
+        // As Word would: ask for the document's current password, then open with it.
+        const auto withPassword = [&](Helper::Reply* r) -> WordResult {
             const std::optional<QString> password = m_prompt.askPassword(fileName);
             if (!password)
                 return WordResult::failure(QStringLiteral("文档需要打开密码，已取消"), false);
-            r = m_helper->call(load + '\t' + field(*password), m_limitMs);
-            if (!r.ok && (r.code == QLatin1String("wrongpassword") || r.code == QLatin1String("password")))
+            *r = m_helper->call(load + '\t' + field(*password), m_limitMs);
+            if (!r->ok && (r->code == QLatin1String("wrongpassword") || r->code == QLatin1String("password")))
                 return WordResult::failure(QStringLiteral("打开密码不正确"), false);
+            return {};
+        };
+        Helper::Reply r;
+        // An encrypted Word 97 file is known from its header: ask first and load once.
+        const std::optional<QByteArray> bytes = readAll(realPath);
+        const std::optional<WordFileState> state =
+            bytes && hasCompoundSignature(*bytes) ? inspectWordFile(*bytes) : std::nullopt;
+        if (state && state->encrypted) {
+            if (const WordResult asked = withPassword(&r); !asked.ok)
+                return asked;
+        } else {
+            r = m_helper->call(load, m_limitMs);
+            if (!r.ok && r.code == QLatin1String("password")) {
+                if (const WordResult asked = withPassword(&r); !asked.ok)
+                    return asked;
+            }
         }
         if (!r.ok) {
             if (r.code == QLatin1String("gone"))
