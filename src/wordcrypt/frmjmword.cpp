@@ -47,6 +47,7 @@ QLineEdit* passwordBox(QWidget* parent, const char* name, const QString& text)
     auto* box = new QLineEdit(text, parent);
     box->setObjectName(QString::fromLatin1(name));
     box->setEchoMode(QLineEdit::Password);
+    box->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", whatever the style
     // No input method: what is typed is what the password becomes.
     box->setAttribute(Qt::WA_InputMethodEnabled, false);
     box->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);

@@ -214,7 +214,7 @@ public:
         if (!password.isEmpty()) {
             // LibreOffice writes its "password to modify" into .doc files as form protection,
             // which is not a write reservation, so no write password is set at all.
-            return WordResult::failure(QStringLiteral("LibreOffice 不能为 Word 97-2003 文档设置写密码，写密码未设置"));
+            return WordResult::failure(QStringLiteral("LibreOffice 不支持 Word 97-2003 文档的写密码"));
         }
         return {};
     }
