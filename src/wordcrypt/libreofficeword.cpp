@@ -63,7 +63,7 @@ public:
         }
         const Reply r = call("start", m_options.startLimitMs);
         if (!r.ok) {
-            *missing = r.code == QLatin1String("nooffice") || r.code == QLatin1String("gone");
+            *missing = r.code == QLatin1String("nooffice");
             *error = r.text;
             shutDown();
             return false;
