@@ -63,7 +63,10 @@ public:
         }
         const Reply r = call("start", m_options.startLimitMs);
         if (!r.ok) {
-            *missing = r.code == QLatin1String("nooffice");
+            // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
+            *missing = r.code == QLatin1String("nooffice")
+                       || (m_process.state() == QProcess::NotRunning && m_process.exitStatus() == QProcess::NormalExit
+                           && m_process.exitCode() == 127);
             *error = r.text;
             shutDown();
             return false;

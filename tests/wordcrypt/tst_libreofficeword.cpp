@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -307,6 +308,23 @@ private slots:
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(hardlink), QStringLiteral("h")));
     }
 
+    void nameThatIsNotUtf8()
+    {
+        QTemporaryDir dir;
+        const QByteArray raw = QFile::encodeName(dir.path()) + "/\xb1\xa8\xb8\xe6.doc"; // "报告" in GBK
+        QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")), dir.filePath(QStringLiteral("tmp.doc"))));
+        QCOMPARE(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()), 0);
+        m_sink.password = QStringLiteral("gbk");
+        m_sink.failures.clear();
+        QVERIFY(m_app->open(raw, false).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+        QFile f;
+        const int fd = ::open(raw.constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        QVERIFY(f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        QVERIFY(wordcrypt::rc4PasswordMatches(f.readAll(), QStringLiteral("gbk")));
+    }
+
     void missingFileFailsWithoutRetry()
     {
         QTemporaryDir dir;
@@ -362,12 +380,23 @@ private slots:
         QTest::addColumn<QString>("office");
         QTest::newRow("no helper") << QStringLiteral("/nonexistent/korvane-unohelper") << QString();
         QTest::newRow("no office") << QString() << QStringLiteral("/nonexistent/soffice");
+        QTest::newRow("helper without its libraries") << QStringLiteral("exit 127") << QString();
     }
     void missingOfficeIsReportedClearly()
     {
         QFETCH(QString, helper);
         QFETCH(QString, office);
         wordcrypt::LibreOfficeWord::Options options = m_options;
+        QTemporaryDir dir;
+        if (helper == QLatin1String("exit 127")) {
+            // What the loader does when the UNO libraries are gone.
+            helper = dir.filePath(QStringLiteral("korvane-unohelper"));
+            QFile script(helper);
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\nexit 127\n");
+            script.close();
+            QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
         if (!helper.isEmpty())
             options.helperProgram = helper;
         options.officeProgram = office;
