@@ -374,6 +374,77 @@ private slots:
         QCOMPARE(readBytes(doc), before);
     }
 
+    void failedStoresAreUndone_data()
+    {
+        QTest::addColumn<QString>("store"); ///< what the scripted helper does on "store"
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("garbage written") << QStringLiteral("garbage") << QStringLiteral("不是有效的 Word 97-2003 文档")
+                                         << QStringLiteral("已恢复原文档");
+        QTest::newRow("stored without the password") << QStringLiteral("plain") << QStringLiteral("未按所给密码加密")
+                                                     << QStringLiteral("文档未作改动");
+        QTest::newRow("refused as read-only") << QStringLiteral("refuse") << QStringLiteral("文档只读或已被锁定")
+                                              << QStringLiteral("文档未作改动");
+        QTest::newRow("office dies mid-write") << QStringLiteral("die") << QStringLiteral("意外退出")
+                                               << QStringLiteral("已恢复原文档");
+        QTest::newRow("office hangs") << QStringLiteral("hang") << QStringLiteral("没有响应")
+                                      << QStringLiteral("已恢复原文档");
+    }
+    void failedStoresAreUndone()
+    {
+        QFETCH(QString, store);
+        QFETCH(QString, reason);
+        QFETCH(QString, outcome);
+        // A helper of our own stands in for the office, to make the store go wrong on purpose.
+        QTemporaryDir dir;
+        const QString helper = dir.filePath(QStringLiteral("fakehelper"));
+        QFile script(helper);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(R"(#!/usr/bin/python3
+import sys, time, urllib.parse
+mode = sys.argv[1]
+path = None
+def reply(text):
+    print(text, flush=True)
+for line in sys.stdin:
+    f = line.rstrip('\n').split('\t')
+    if f[0] == 'start': reply('ok\t0\t')
+    elif f[0] == 'load':
+        path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
+    elif f[0] == 'store':
+        if mode == 'garbage': open(path, 'wb').write(b'not a document')
+        elif mode == 'plain': pass
+        elif mode == 'refuse': reply('err\tstore\t0x4c0c io error'); continue
+        elif mode == 'die': open(path, 'wb').write(b'\xd0\xcf'); sys.exit(1)
+        elif mode == 'hang': open(path, 'wb').write(b''); time.sleep(60)
+        reply('ok')
+    elif f[0] in ('close', 'quit'): reply('ok')
+)");
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QByteArray before = readBytes(doc);
+        wordcrypt::LibreOfficeWord::Options options;
+        options.helperProgram = helper;
+        options.officeProgram = store; // handed to the helper as its first argument
+        options.callLimitMs = 3000;
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        QString error;
+        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("739");
+        app->setEvents(&sink);
+        app->open(QFile::encodeName(doc), false);
+        const QStringList saves = sink.failures.filter(QStringLiteral("Save:"));
+        QCOMPARE(saves.size(), 1);
+        QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome), qPrintable(saves.first()));
+        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")), QStringList());
+        app->quit();
+    }
+
     void missingOfficeIsReportedClearly_data()
     {
         QTest::addColumn<QString>("helper");
