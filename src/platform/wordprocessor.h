@@ -17,7 +17,9 @@ struct WordResult {
     bool retry = true;
 
     static WordResult success() { return {}; }
-    static WordResult failure(QString description, bool retry = true) { return {false, std::move(description), retry}; }
+    static WordResult failure(QString description, bool retry = true) {
+        return {false, std::move(description), retry};
+    }
 };
 
 /// One open document, as the `DocumentOpen` event hands it over. Valid until `close()` or

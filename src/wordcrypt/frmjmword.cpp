@@ -16,8 +16,7 @@ namespace {
 
 const QString kApplicationClass = QStringLiteral("word.Application");
 
-batchlist::BatchListConfig wordConfig()
-{
+batchlist::BatchListConfig wordConfig() {
     batchlist::BatchListConfig c;
     c.objectName = QStringLiteral("frmjmword");
     c.caption = QStringLiteral("Word文件批量加密");
@@ -42,8 +41,7 @@ batchlist::BatchListConfig wordConfig()
     return c;
 }
 
-QLineEdit* passwordBox(QWidget* parent, const char* name, const QString& text)
-{
+QLineEdit* passwordBox(QWidget* parent, const char* name, const QString& text) {
     auto* box = new QLineEdit(text, parent);
     box->setObjectName(QString::fromLatin1(name));
     box->setEchoMode(QLineEdit::Password);
@@ -57,10 +55,10 @@ QLineEdit* passwordBox(QWidget* parent, const char* name, const QString& text)
 } // namespace
 
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
-    : BatchListWindow(services, wordConfig(), parent), m_word(word)
-{
+    : BatchListWindow(services, wordConfig(), parent), m_word(word) {
     Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
-    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255, QColor(192, 0, 192));
+    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
+                       QColor(192, 0, 192));
     Label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
     Text2 = passwordBox(this, "Text2", QStringLiteral("739"));
     platform::placeInTwips(Text2, 960, 4672, 1215, 270);
@@ -70,21 +68,18 @@ frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& wor
     finishLoad({Label6, Label5, Label7, Text2, Label8, Text4});
 }
 
-frmjmword::~frmjmword()
-{
+frmjmword::~frmjmword() {
     release();
 }
 
-void frmjmword::release()
-{
+void frmjmword::release() {
     // Dropping the last reference ends the office; no event may reach a window going away.
     if (wordapp)
         wordapp->setEvents(nullptr);
     wordapp.reset();
 }
 
-void frmjmword::init()
-{
+void frmjmword::init() {
     release(); // a new run replaces (and so ends) what an earlier run left behind
     QString error;
     std::shared_ptr<platform::WordApplication> app = m_word.getObject(kApplicationClass, &error);
@@ -100,8 +95,7 @@ void frmjmword::init()
     wordapp->setEvents(this);
 }
 
-bool frmjmword::beforeListCheck()
-{
+bool frmjmword::beforeListCheck() {
     {
         // Starting the office takes a moment.
         QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -114,8 +108,7 @@ bool frmjmword::beforeListCheck()
     return true;
 }
 
-QStringList frmjmword::comp(const batchlist::BatchEntry& entry)
-{
+QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
     m_failures.clear();
     WordResult opened = WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
     // Bounded: a document that can never be opened must not stop the run.
@@ -130,8 +123,7 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry)
     return std::exchange(m_failures, {});
 }
 
-void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document)
-{
+void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document) {
     const WordResult password = document.setPassword(Text2->text());
     if (!password.ok)
         m_failures << QStringLiteral("  设置读密码失败: ") + password.error;
@@ -151,21 +143,18 @@ void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document)
         m_failures << QStringLiteral("  关闭文档失败: ") + closed.error;
 }
 
-void frmjmword::wordapp_Quit()
-{
+void frmjmword::wordapp_Quit() {
     // Runs inside Quit: whoever called it still holds the object until the call returns.
     wordapp.reset();
 }
 
-void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&)
-{
+void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&) {
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();
     release();
 }
 
-void frmjmword::Form_Unload()
-{
+void frmjmword::Form_Unload() {
     // Errors are ignored: after a completed run there is nothing left to quit.
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();

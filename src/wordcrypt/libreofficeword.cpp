@@ -26,8 +26,7 @@ namespace {
 
 const QString kWord97Filter = QStringLiteral("MS Word 97");
 
-QByteArray field(const QString& text)
-{
+QByteArray field(const QString& text) {
     return text.toUtf8().toPercentEncoding();
 }
 
@@ -36,17 +35,16 @@ class Helper {
 public:
     struct Reply {
         bool ok = false;
-        QString code;    ///< error code when !ok
+        QString code; ///< error code when !ok
         QStringList fields;
-        QString text;    ///< error text when !ok
+        QString text; ///< error text when !ok
     };
 
     Helper(const LibreOfficeWord::Options& options) : m_options(options) {}
     ~Helper() { shutDown(); }
 
     /// Starts the helper and the office. `missing` is set when LibreOffice is not there at all.
-    bool start(QString* error, bool* missing)
-    {
+    bool start(QString* error, bool* missing) {
         *missing = false;
         if (m_options.helperProgram.isEmpty() || !QFileInfo(m_options.helperProgram).isExecutable()) {
             *missing = true;
@@ -64,9 +62,9 @@ public:
         const Reply r = call("start", m_options.startLimitMs);
         if (!r.ok) {
             // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
-            *missing = r.code == QLatin1String("nooffice")
-                       || (m_process.state() == QProcess::NotRunning && m_process.exitStatus() == QProcess::NormalExit
-                           && m_process.exitCode() == 127);
+            *missing = r.code == QLatin1String("nooffice") ||
+                       (m_process.state() == QProcess::NotRunning &&
+                        m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 127);
             *error = r.text;
             shutDown();
             return false;
@@ -78,8 +76,7 @@ public:
 
     bool alive() const { return m_process.state() == QProcess::Running; }
 
-    Reply call(const QByteArray& line, int limitMs)
-    {
+    Reply call(const QByteArray& line, int limitMs) {
         Reply r;
         if (!alive()) {
             r.code = QStringLiteral("gone");
@@ -89,8 +86,8 @@ public:
         m_process.write(line + '\n');
         QDeadlineTimer deadline(limitMs);
         while (!m_process.canReadLine()) {
-            if (deadline.hasExpired() || m_process.state() != QProcess::Running
-                || !m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
+            if (deadline.hasExpired() || m_process.state() != QProcess::Running ||
+                !m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
                 if (m_process.canReadLine())
                     break;
                 const bool timedOut = m_process.state() == QProcess::Running;
@@ -113,8 +110,7 @@ public:
     }
 
     /// Asks the helper to stop the office; kills both when they do not end in time.
-    void shutDown()
-    {
+    void shutDown() {
         if (alive()) {
             call("quit", 20000);
             if (!m_process.waitForFinished(5000))
@@ -124,8 +120,7 @@ public:
     }
 
 private:
-    void kill()
-    {
+    void kill() {
         m_process.kill();
         m_process.waitForFinished(2000);
         if (m_officeGroup > 0)
@@ -141,15 +136,13 @@ private:
     QString m_profile;
 };
 
-QString describeStoreError(const QString& text)
-{
+QString describeStoreError(const QString& text) {
     if (text.startsWith(QLatin1String("0x4c0c")))
         return QStringLiteral("文档只读或已被锁定，无法保存");
     return QStringLiteral("LibreOffice 保存失败(%1)").arg(text);
 }
 
-bool writeAll(int fd, const QByteArray& bytes)
-{
+bool writeAll(int fd, const QByteArray& bytes) {
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
@@ -162,8 +155,7 @@ bool writeAll(int fd, const QByteArray& bytes)
     return ::fsync(fd) == 0;
 }
 
-std::optional<QByteArray> readAll(const QByteArray& path)
-{
+std::optional<QByteArray> readAll(const QByteArray& path) {
     // POSIX, not QFile: the path's raw bytes must reach the kernel unchanged.
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -187,8 +179,7 @@ std::optional<QByteArray> readAll(const QByteArray& path)
 }
 
 /// Writes `bytes` back into the file itself (same inode), so hard links keep sharing it.
-bool restoreInPlace(const QByteArray& path, const QByteArray& bytes)
-{
+bool restoreInPlace(const QByteArray& path, const QByteArray& bytes) {
     const int fd = ::open(path.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -198,22 +189,19 @@ bool restoreInPlace(const QByteArray& path, const QByteArray& bytes)
 
 class Document final : public WordDocument {
 public:
-    Document(Helper& helper, int id, QString name, QByteArray realPath, QString filter, bool readOnly, int limitMs)
+    Document(Helper& helper, int id, QString name, QByteArray realPath, QString filter, bool readOnly,
+             int limitMs)
         : m_helper(helper), m_id(id), m_name(std::move(name)), m_realPath(std::move(realPath)),
-          m_filter(std::move(filter)), m_readOnly(readOnly), m_limitMs(limitMs)
-    {
-    }
+          m_filter(std::move(filter)), m_readOnly(readOnly), m_limitMs(limitMs) {}
 
     QString fullName() const override { return m_name; }
 
-    WordResult setPassword(const QString& password) override
-    {
+    WordResult setPassword(const QString& password) override {
         m_password = password;
         return {};
     }
 
-    WordResult setWritePassword(const QString& password) override
-    {
+    WordResult setWritePassword(const QString& password) override {
         if (!password.isEmpty()) {
             // LibreOffice writes its "password to modify" into .doc files as form protection,
             // which is not a write reservation, so no write password is set at all.
@@ -222,8 +210,7 @@ public:
         return {};
     }
 
-    WordResult save() override
-    {
+    WordResult save() override {
         if (m_closed)
             return WordResult::failure(QStringLiteral("文档已关闭"));
         const QString untouched = QStringLiteral("，文档未作改动");
@@ -242,8 +229,8 @@ public:
 
         // The backup lies beside the document, so it survives a crash of either program.
         const int slash = m_realPath.lastIndexOf('/');
-        const QByteArray backup = m_realPath.left(slash + 1) + '.' + m_realPath.mid(slash + 1) + ".korvane-"
-                                  + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".bak";
+        const QByteArray backup = m_realPath.left(slash + 1) + '.' + m_realPath.mid(slash + 1) + ".korvane-" +
+                                  QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".bak";
         const int fd = ::open(backup.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0)
             return WordResult::failure(QStringLiteral("无法建立备份") + untouched);
@@ -276,24 +263,24 @@ public:
             ::unlink(backup.constData());
             return WordResult::failure(failure + QStringLiteral("，已恢复原文档"));
         }
-        return WordResult::failure(failure + QStringLiteral("，原文档的备份保留在 ") + QFile::decodeName(backup));
+        return WordResult::failure(failure + QStringLiteral("，原文档的备份保留在 ") +
+                                   QFile::decodeName(backup));
     }
 
-    WordResult close() override
-    {
+    WordResult close() override {
         if (m_closed)
             return WordResult::failure(QStringLiteral("文档已关闭"));
         m_closed = true;
         const Helper::Reply r = m_helper.call("close\t" + QByteArray::number(m_id), m_limitMs);
-        return r.ok ? WordResult{} : WordResult::failure(QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(r.text));
+        return r.ok ? WordResult{}
+                    : WordResult::failure(QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(r.text));
     }
 
     bool closed() const { return m_closed; }
 
 private:
     /// "" when the stored file carries exactly the protection asked for.
-    QString verify() const
-    {
+    QString verify() const {
         const std::optional<QByteArray> stored = readAll(m_realPath);
         QString why;
         const std::optional<WordFileState> state = stored ? inspectWordFile(*stored, &why) : std::nullopt;
@@ -301,7 +288,8 @@ private:
             return QStringLiteral("保存后的文件不是有效的 Word 97-2003 文档");
         if (m_password.isEmpty() && state->encrypted)
             return QStringLiteral("保存后的文档仍需要打开密码");
-        if (!m_password.isEmpty() && (!state->encrypted || state->obfuscated || !rc4PasswordMatches(*stored, m_password)))
+        if (!m_password.isEmpty() &&
+            (!state->encrypted || state->obfuscated || !rc4PasswordMatches(*stored, m_password)))
             return QStringLiteral("保存后的文档未按所给密码加密");
         if (state->writeReserved)
             return QStringLiteral("保存后的文档仍带有写密码");
@@ -322,20 +310,16 @@ private:
 class Application final : public platform::WordApplication {
 public:
     Application(std::unique_ptr<Helper> helper, platform::DocumentPasswordPrompt& prompt, int limitMs)
-        : m_helper(std::move(helper)), m_prompt(prompt), m_limitMs(limitMs)
-    {
-    }
+        : m_helper(std::move(helper)), m_prompt(prompt), m_limitMs(limitMs) {}
 
     void setEvents(platform::WordEvents* sink) override { m_sink = sink; }
 
-    WordResult setVisible(bool) override
-    {
+    WordResult setVisible(bool) override {
         // The office runs headless: there is never a window to show or hide.
         return m_ended ? WordResult::failure(QStringLiteral("LibreOffice 已退出")) : WordResult{};
     }
 
-    WordResult open(const QByteArray& rawName, bool) override
-    {
+    WordResult open(const QByteArray& rawName, bool) override {
         const QString fileName = platform::displayPath(rawName);
         if (m_ended)
             return WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
@@ -382,7 +366,9 @@ public:
             return WordResult::failure(QStringLiteral("LibreOffice 无法打开文档(%1)").arg(r.text));
         }
         Document document(*m_helper, r.fields.value(0).toInt(), fileName, realPath, r.fields.value(1),
-                          r.fields.value(2) != QLatin1String("0") || r.fields.value(3) == QLatin1String("locked"), m_limitMs);
+                          r.fields.value(2) != QLatin1String("0") ||
+                              r.fields.value(3) == QLatin1String("locked"),
+                          m_limitMs);
         if (m_sink)
             m_sink->DocumentOpen(document);
         if (!document.closed())
@@ -390,8 +376,7 @@ public:
         return {};
     }
 
-    WordResult quit() override
-    {
+    WordResult quit() override {
         if (m_ended)
             return WordResult::failure(QStringLiteral("LibreOffice 已退出"));
         m_ended = true;
@@ -411,31 +396,26 @@ private:
 
 } // namespace
 
-QString libreOfficeMissingText()
-{
+QString libreOfficeMissingText() {
     return QStringLiteral("未找到 LibreOffice Writer，无法处理 Word 文档。请先安装 LibreOffice "
                           "(Debian 软件包 libreoffice-writer-nogui)后再试。");
 }
 
 LibreOfficeWord::LibreOfficeWord(Options options, platform::DocumentPasswordPrompt& prompt)
-    : m_options(std::move(options)), m_prompt(prompt)
-{
-}
+    : m_options(std::move(options)), m_prompt(prompt) {}
 
-QString LibreOfficeWord::defaultHelper(const QString& programFolder)
-{
+QString LibreOfficeWord::defaultHelper(const QString& programFolder) {
     return QDir(programFolder).filePath(QStringLiteral("korvane-unohelper"));
 }
 
-std::shared_ptr<platform::WordApplication> LibreOfficeWord::getObject(const QString& pathName, QString* error)
-{
+std::shared_ptr<platform::WordApplication> LibreOfficeWord::getObject(const QString& pathName,
+                                                                      QString* error) {
     if (error)
         *error = QStringLiteral("无法绑定到正在运行的 %1").arg(pathName);
     return nullptr;
 }
 
-std::shared_ptr<platform::WordApplication> LibreOfficeWord::createObject(const QString&, QString* error)
-{
+std::shared_ptr<platform::WordApplication> LibreOfficeWord::createObject(const QString&, QString* error) {
     auto helper = std::make_unique<Helper>(m_options);
     QString why;
     bool missing = false;

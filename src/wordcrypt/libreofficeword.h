@@ -16,8 +16,8 @@ namespace korvane::wordcrypt {
 class LibreOfficeWord final : public platform::WordAutomation {
 public:
     struct Options {
-        QString helperProgram;  ///< path of korvane-unohelper
-        QString officeProgram;  ///< soffice; empty: the helper's default
+        QString helperProgram; ///< path of korvane-unohelper
+        QString officeProgram; ///< soffice; empty: the helper's default
         int startLimitMs = 90000;
         int callLimitMs = 60000;
     };
@@ -27,7 +27,8 @@ public:
     /// Nothing runs on Linux that could be bound by name: this always fails.
     std::shared_ptr<platform::WordApplication> getObject(const QString& pathName, QString* error) override;
     /// Starts the helper and the office.
-    std::shared_ptr<platform::WordApplication> createObject(const QString& className, QString* error) override;
+    std::shared_ptr<platform::WordApplication> createObject(const QString& className,
+                                                            QString* error) override;
 
     /// The helper beside the program, when it was built.
     static QString defaultHelper(const QString& programFolder);

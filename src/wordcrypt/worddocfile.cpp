@@ -17,8 +17,7 @@ class CompoundFile {
 public:
     explicit CompoundFile(const QByteArray& data) : m_data(data) {}
 
-    bool parse(QString* error)
-    {
+    bool parse(QString* error) {
         if (m_data.size() < 512 || !hasCompoundSignature(m_data))
             return fail(error, QStringLiteral("not a compound file"));
         const quint16 sectorShift = u16(0x1E);
@@ -71,14 +70,14 @@ public:
         return true;
     }
 
-    std::optional<QByteArray> stream(const QString& name) const
-    {
+    std::optional<QByteArray> stream(const QString& name) const {
         for (qsizetype off = 0; off + 128 <= m_directory.size(); off += 128) {
             const char* e = m_directory.constData() + off;
             const quint16 nameBytes = qFromLittleEndian<quint16>(e + 0x40);
             if (e[0x42] != 2 || nameBytes < 2 || nameBytes > 64)
                 continue;
-            const QString entryName = QString::fromUtf16(reinterpret_cast<const char16_t*>(e), nameBytes / 2 - 1);
+            const QString entryName =
+                QString::fromUtf16(reinterpret_cast<const char16_t*>(e), nameBytes / 2 - 1);
             if (entryName != name)
                 continue;
             const quint32 start = qFromLittleEndian<quint32>(e + 0x74);
@@ -94,27 +93,23 @@ public:
     }
 
 private:
-    static bool fail(QString* error, const QString& text)
-    {
+    static bool fail(QString* error, const QString& text) {
         if (error)
             *error = text;
         return false;
     }
     quint16 u16(qint64 at) const { return qFromLittleEndian<quint16>(m_data.constData() + at); }
-    quint32 u32(qint64 at) const
-    {
+    quint32 u32(qint64 at) const {
         if (at < 0 || at + 4 > m_data.size())
             return kEndOfChain;
         return qFromLittleEndian<quint32>(m_data.constData() + at);
     }
-    qint64 sectorOffset(quint32 sector) const
-    {
+    qint64 sectorOffset(quint32 sector) const {
         const qint64 base = (qint64(sector) + 1) * m_sectorSize;
         return base + m_sectorSize <= m_data.size() ? base : -1;
     }
 
-    bool readChain(const std::vector<quint32>& fat, quint32 start, QByteArray* out, bool mini) const
-    {
+    bool readChain(const std::vector<quint32>& fat, quint32 start, QByteArray* out, bool mini) const {
         const quint32 unit = mini ? 64 : m_sectorSize;
         quint32 sector = start;
         // A chain can never be longer than the table that describes it: this ends cycles.
@@ -153,8 +148,7 @@ constexpr quint16 fReadOnlyRecommended = 0x0400;
 constexpr quint16 fWriteReservation = 0x0800;
 constexpr quint16 fObfuscated = 0x8000;
 
-void rc4(const QByteArray& key, QByteArray& data)
-{
+void rc4(const QByteArray& key, QByteArray& data) {
     std::array<quint8, 256> s;
     for (int i = 0; i < 256; ++i)
         s[i] = quint8(i);
@@ -170,21 +164,18 @@ void rc4(const QByteArray& key, QByteArray& data)
     }
 }
 
-QByteArray md5(const QByteArray& bytes)
-{
+QByteArray md5(const QByteArray& bytes) {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Md5);
 }
 
 } // namespace
 
-bool hasCompoundSignature(const QByteArray& head)
-{
+bool hasCompoundSignature(const QByteArray& head) {
     static const QByteArray signature = QByteArray::fromHex("D0CF11E0A1B11AE1");
     return head.startsWith(signature);
 }
 
-std::optional<WordFileState> inspectWordFile(const QByteArray& file, QString* error)
-{
+std::optional<WordFileState> inspectWordFile(const QByteArray& file, QString* error) {
     CompoundFile cf(file);
     if (!cf.parse(error))
         return std::nullopt;
@@ -203,8 +194,7 @@ std::optional<WordFileState> inspectWordFile(const QByteArray& file, QString* er
     return state;
 }
 
-bool rc4PasswordMatches(const QByteArray& file, const QString& password)
-{
+bool rc4PasswordMatches(const QByteArray& file, const QString& password) {
     CompoundFile cf(file);
     if (!cf.parse(nullptr))
         return false;
@@ -217,8 +207,8 @@ bool rc4PasswordMatches(const QByteArray& file, const QString& password)
     const std::optional<QByteArray> table =
         cf.stream((flags & fWhichTblStm) ? QStringLiteral("1Table") : QStringLiteral("0Table"));
     // EncryptionVersionInfo 1.1, then salt, encrypted verifier and its encrypted MD5.
-    if (!table || table->size() < 52 || qFromLittleEndian<quint16>(table->constData()) != 1
-        || qFromLittleEndian<quint16>(table->constData() + 2) != 1)
+    if (!table || table->size() < 52 || qFromLittleEndian<quint16>(table->constData()) != 1 ||
+        qFromLittleEndian<quint16>(table->constData() + 2) != 1)
         return false;
     const QByteArray salt = table->mid(4, 16);
     QByteArray verifier = table->mid(20, 32);

@@ -11,9 +11,9 @@ bool hasCompoundSignature(const QByteArray& head);
 
 /// What the File Information Block of a Word 97 document says about its protection.
 struct WordFileState {
-    bool encrypted = false;          ///< needs a password to open
-    bool obfuscated = false;         ///< XOR obfuscation instead of RC4
-    bool writeReserved = false;      ///< carries a password to modify
+    bool encrypted = false;     ///< needs a password to open
+    bool obfuscated = false;    ///< XOR obfuscation instead of RC4
+    bool writeReserved = false; ///< carries a password to modify
     bool readOnlyRecommended = false;
 };
 

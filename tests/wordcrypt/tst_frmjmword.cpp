@@ -31,8 +31,7 @@ struct Fixture {
     QLabel* label4 = w.findChild<QLabel*>("Label4");
     QPlainTextEdit* text3 = w.findChild<QPlainTextEdit*>("Text3");
 
-    void add(const QStringList& paths)
-    {
+    void add(const QStringList& paths) {
         for (const QString& p : paths) {
             text1->setText(p);
             w.Command1_Click();
@@ -43,14 +42,17 @@ struct Fixture {
 
 /// The calls one document gets when everything goes well.
 QStringList documentCalls(const QString& path, const QString& password = QStringLiteral("739"),
-                          const QString& writePassword = QStringLiteral("7591"))
-{
+                          const QString& writePassword = QStringLiteral("7591")) {
     return {QStringLiteral("Open ") + path + QStringLiteral(" ConfirmConversions=false"),
-            QStringLiteral("Password=") + password, QStringLiteral("WritePassword=") + writePassword,
-            QStringLiteral("Save"), QStringLiteral("Close"), QStringLiteral("Open returns")};
+            QStringLiteral("Password=") + password,
+            QStringLiteral("WritePassword=") + writePassword,
+            QStringLiteral("Save"),
+            QStringLiteral("Close"),
+            QStringLiteral("Open returns")};
 }
 
-const QStringList kObtain = {QStringLiteral("GetObject word.Application"), QStringLiteral("CreateObject word.Application"),
+const QStringList kObtain = {QStringLiteral("GetObject word.Application"),
+                             QStringLiteral("CreateObject word.Application"),
                              QStringLiteral("Visible=false")};
 
 } // namespace
@@ -58,8 +60,7 @@ const QStringList kObtain = {QStringLiteral("GetObject word.Application"), QStri
 class TestFrmJmWord : public QObject {
     Q_OBJECT
 private slots:
-    void layout()
-    {
+    void layout() {
         Fixture f;
         QCOMPARE(f.w.objectName(), QStringLiteral("frmjmword"));
         QCOMPARE(f.w.windowTitle(), QStringLiteral("Word文件批量加密"));
@@ -87,10 +88,10 @@ private slots:
         }
     }
 
-    void runInOrder()
-    {
+    void runInOrder() {
         Fixture f;
-        const QStringList docs = {QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc"), QStringLiteral("/d/c.doc")};
+        const QStringList docs = {QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc"),
+                                  QStringLiteral("/d/c.doc")};
         f.add({docs[0], QStringLiteral("  /d/b.doc "), docs[2]});
         // The log line of a document is there before the word processor is asked to open it.
         QStringList infoAtOpen;
@@ -105,9 +106,12 @@ private slots:
             expected << documentCalls(d);
         expected << QStringLiteral("Quit");
         QCOMPARE(f.word.calls, expected);
-        QCOMPARE(infoAtOpen, QStringList({QStringLiteral("加密文档 /d/a.doc"), QStringLiteral("加密文档 /d/b.doc"),
-                                          QStringLiteral("加密文档 /d/c.doc")}));
-        QCOMPARE(f.info(), kWelcome + QStringLiteral("加密文档 /d/a.doc\n加密文档 /d/b.doc\n加密文档 /d/c.doc\n") + kDone + '\n');
+        QCOMPARE(infoAtOpen,
+                 QStringList({QStringLiteral("加密文档 /d/a.doc"), QStringLiteral("加密文档 /d/b.doc"),
+                              QStringLiteral("加密文档 /d/c.doc")}));
+        QCOMPARE(f.info(), kWelcome +
+                               QStringLiteral("加密文档 /d/a.doc\n加密文档 /d/b.doc\n加密文档 /d/c.doc\n") +
+                               kDone + '\n');
         QCOMPARE(f.list1->count(), 0);
         QCOMPARE(f.label4->text(), QString());
         QVERIFY(!f.w.holdsApplication()); // the Quit event let it go
@@ -120,8 +124,7 @@ private slots:
         QVERIFY(f.fakes.messages.shown.isEmpty());
     }
 
-    void passwordBoxes_data()
-    {
+    void passwordBoxes_data() {
         QTest::addColumn<QString>("read");
         QTest::addColumn<QString>("write");
         QTest::newRow("both empty: decrypt") << QString() << QString();
@@ -129,8 +132,7 @@ private slots:
         QTest::newRow("write only") << QString() << QStringLiteral("7591");
         QTest::newRow("spaces are passwords") << QStringLiteral(" ") << QStringLiteral(" x ");
     }
-    void passwordBoxes()
-    {
+    void passwordBoxes() {
         QFETCH(QString, read);
         QFETCH(QString, write);
         Fixture f;
@@ -138,13 +140,13 @@ private slots:
         f.text4->setText(write);
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
-        QCOMPARE(f.word.calls, kObtain + documentCalls(QStringLiteral("/d/a.doc"), read, write) + QStringList{QStringLiteral("Quit")});
+        QCOMPARE(f.word.calls, kObtain + documentCalls(QStringLiteral("/d/a.doc"), read, write) +
+                                   QStringList{QStringLiteral("Quit")});
         QCOMPARE(f.word.saved.value(QStringLiteral("/d/a.doc")).password, read);
         QCOMPARE(f.word.saved.value(QStringLiteral("/d/a.doc")).writePassword, write);
     }
 
-    void emptyListAfterObtaining()
-    {
+    void emptyListAfterObtaining() {
         Fixture f;
         f.w.Command2_Click();
         QCOMPARE(f.word.calls, kObtain);
@@ -162,13 +164,13 @@ private slots:
         QVERIFY(!f.w.holdsApplication());
     }
 
-    void wordProcessorMissing()
-    {
+    void wordProcessorMissing() {
         Fixture f;
         f.word.createError = QStringLiteral("未找到 LibreOffice Writer");
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
-        QCOMPARE(f.word.calls, QStringList({QStringLiteral("GetObject word.Application"), QStringLiteral("CreateObject word.Application")}));
+        QCOMPARE(f.word.calls, QStringList({QStringLiteral("GetObject word.Application"),
+                                            QStringLiteral("CreateObject word.Application")}));
         QCOMPARE(f.fakes.messages.texts(), QStringList{QStringLiteral("未找到 LibreOffice Writer")});
         QCOMPARE(f.fakes.messages.shown.first().icon, MessageIcon::None);
         QCOMPARE(f.list1->count(), 1);
@@ -177,34 +179,38 @@ private slots:
         QCOMPARE(f.fakes.messages.shown.size(), 1);
     }
 
-    void runningApplicationIsBound()
-    {
+    void runningApplicationIsBound() {
         Fixture f;
         f.word.bindSucceeds = true;
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
-        QCOMPARE(f.word.calls.mid(0, 2), QStringList({QStringLiteral("GetObject word.Application"), QStringLiteral("Visible=false")}));
+        QCOMPARE(f.word.calls.mid(0, 2), QStringList({QStringLiteral("GetObject word.Application"),
+                                                      QStringLiteral("Visible=false")}));
     }
 
-    void failuresAreReportedAndTheRunGoesOn_data()
-    {
+    void failuresAreReportedAndTheRunGoesOn_data() {
         QTest::addColumn<QString>("step");
         QTest::addColumn<int>("times"); ///< failing attempts (-1: always)
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<int>("opens");
         QTest::addColumn<bool>("saved");
-        QTest::newRow("open always fails") << "Open" << -1 << QStringList{QStringLiteral("  打开文档失败: 无法打开文档")}
-                                           << wordcrypt::frmjmword::kOpenAttempts << false;
+        QTest::newRow("open always fails")
+            << "Open" << -1 << QStringList{QStringLiteral("  打开文档失败: 无法打开文档")}
+            << wordcrypt::frmjmword::kOpenAttempts << false;
         QTest::newRow("open fails twice") << "Open" << 2 << QStringList() << 3 << true;
         QTest::newRow("password") << "Password" << 1
-                                  << QStringList{QStringLiteral("  设置读密码失败: 无法设置打开密码"), QStringLiteral("  文档未保存")} << 1 << false;
-        QTest::newRow("write password") << "WritePassword" << 1
-                                        << QStringList{QStringLiteral("  设置写密码失败: 无法设置写密码")} << 1 << true;
-        QTest::newRow("save") << "Save" << 1 << QStringList{QStringLiteral("  保存文档失败: 文档无法保存")} << 1 << false;
-        QTest::newRow("close") << "Close" << 1 << QStringList{QStringLiteral("  关闭文档失败: 文档无法关闭")} << 1 << true;
+                                  << QStringList{QStringLiteral("  设置读密码失败: 无法设置打开密码"),
+                                                 QStringLiteral("  文档未保存")}
+                                  << 1 << false;
+        QTest::newRow("write password")
+            << "WritePassword" << 1 << QStringList{QStringLiteral("  设置写密码失败: 无法设置写密码")} << 1
+            << true;
+        QTest::newRow("save") << "Save" << 1 << QStringList{QStringLiteral("  保存文档失败: 文档无法保存")}
+                              << 1 << false;
+        QTest::newRow("close") << "Close" << 1 << QStringList{QStringLiteral("  关闭文档失败: 文档无法关闭")}
+                               << 1 << true;
     }
-    void failuresAreReportedAndTheRunGoesOn()
-    {
+    void failuresAreReportedAndTheRunGoesOn() {
         QFETCH(QString, step);
         QFETCH(int, times);
         QFETCH(QStringList, lines);
@@ -222,9 +228,9 @@ private slots:
         QCOMPARE(f.word.calls.count(QStringLiteral("Open /d/bad.doc ConfirmConversions=false")), opens);
         QCOMPARE(f.word.saved.contains(bad), saved);
         QVERIFY(f.word.saved.contains(QStringLiteral("/d/good.doc")));
-        const QString expected = kWelcome + QStringLiteral("加密文档 /d/bad.doc\n")
-                                 + (lines.isEmpty() ? QString() : lines.join(u'\n') + u'\n')
-                                 + QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n';
+        const QString expected = kWelcome + QStringLiteral("加密文档 /d/bad.doc\n") +
+                                 (lines.isEmpty() ? QString() : lines.join(u'\n') + u'\n') +
+                                 QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n';
         QCOMPARE(f.info(), expected);
         QCOMPARE(f.word.calls.last(), QStringLiteral("Quit"));
         QVERIFY(f.fakes.messages.shown.isEmpty());

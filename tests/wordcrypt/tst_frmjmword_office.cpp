@@ -23,16 +23,14 @@ using namespace korvane;
 
 namespace {
 
-int msoffcrypto(const QStringList& arguments)
-{
+int msoffcrypto(const QStringList& arguments) {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("/usr/bin/msoffcrypto-tool"), arguments);
     return p.waitForFinished(60000) ? p.exitCode() : -1;
 }
 
-QByteArray readBytes(const QString& path)
-{
+QByteArray readBytes(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
@@ -42,9 +40,9 @@ QByteArray readBytes(const QString& path)
 class TestFrmJmWordOffice : public QObject {
     Q_OBJECT
 private slots:
-    void encryptAndDecryptAFolder()
-    {
-        const QString helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
+    void encryptAndDecryptAFolder() {
+        const QString helper =
+            wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
         const QString office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
         if (!QFileInfo(helper).isExecutable() || office.isEmpty())
             QSKIP("LibreOffice or korvane-unohelper is not installed");
@@ -60,8 +58,9 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("Korvane\n");
             QProcess convert;
-            convert.start(office, {QStringLiteral("-env:UserInstallation=file://") + profile.path(), QStringLiteral("--headless"),
-                                   QStringLiteral("--convert-to"), QStringLiteral("doc"), QStringLiteral("--outdir"),
+            convert.start(office, {QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                                   QStringLiteral("--headless"), QStringLiteral("--convert-to"),
+                                   QStringLiteral("doc"), QStringLiteral("--outdir"),
                                    QFileInfo(s).absolutePath(), s});
             QVERIFY(convert.waitForFinished(180000));
             QFile::remove(s);
@@ -111,9 +110,11 @@ private slots:
             QVERIFY(state && !state->encrypted && !state->writeReserved);
             QVERIFY(msoffcrypto({QStringLiteral("-t"), d}) != 0); // "not encrypted"
         }
-        QCOMPARE(text3->toPlainText().count(QStringLiteral("失败")), 2); // only the two lines of the first run
+        QCOMPARE(text3->toPlainText().count(QStringLiteral("失败")),
+                 2); // only the two lines of the first run
         // No backup is left behind.
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("报告.doc")});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("报告.doc")});
     }
 };
 

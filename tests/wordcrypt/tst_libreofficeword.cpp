@@ -35,8 +35,7 @@ public:
     int opened = 0;
     int quits = 0;
 
-    void DocumentOpen(WordDocument& document) override
-    {
+    void DocumentOpen(WordDocument& document) override {
         ++opened;
         note(QStringLiteral("Password"), document.setPassword(password));
         note(QStringLiteral("WritePassword"), document.setWritePassword(writePassword));
@@ -46,28 +45,24 @@ public:
     void Quit() override { ++quits; }
 
 private:
-    void note(const QString& step, const WordResult& r)
-    {
+    void note(const QString& step, const WordResult& r) {
         if (!r.ok)
             failures << step + QLatin1Char(':') + r.error;
     }
 };
 
 /// Word keeps the sample's text as UTF-16.
-bool holdsText(const QByteArray& document, const QString& text)
-{
+bool holdsText(const QByteArray& document, const QString& text) {
     return document.contains(QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2));
 }
 
-QByteArray readBytes(const QString& path)
-{
+QByteArray readBytes(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 /// Exit code of msoffcrypto-tool decrypting `file` with `password` (0: decrypted).
-int decrypt(const QString& file, const QString& password, QByteArray* plain = nullptr)
-{
+int decrypt(const QString& file, const QString& password, QByteArray* plain = nullptr) {
     QTemporaryDir out;
     const QString target = out.filePath(QStringLiteral("plain.doc"));
     QProcess p;
@@ -96,16 +91,15 @@ private:
     ScriptedSink m_sink;
 
     /// A fresh copy of a sample in its own folder.
-    QString sample(const QTemporaryDir& dir, const QString& name, const QString& as = {})
-    {
+    QString sample(const QTemporaryDir& dir, const QString& name, const QString& as = {}) {
         const QString target = dir.filePath(as.isEmpty() ? name : as);
         QFile::copy(m_samples.filePath(name), target);
-        QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        QFile::setPermissions(target,
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
         return target;
     }
 
-    WordResult run(const QString& path, const QString& password, const QString& writePassword = {})
-    {
+    WordResult run(const QString& path, const QString& password, const QString& writePassword = {}) {
         m_sink.password = password;
         m_sink.writePassword = writePassword;
         m_sink.failures.clear();
@@ -113,8 +107,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         m_helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
         m_office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
         if (!QFileInfo(m_helper).isExecutable() || m_office.isEmpty())
@@ -138,10 +131,11 @@ private slots:
         for (const QString& format : {QStringLiteral("doc"), QStringLiteral("docx")}) {
             QProcess convert;
             convert.setProcessChannelMode(QProcess::MergedChannels);
-            convert.start(m_office, QStringList{QStringLiteral("-env:UserInstallation=file://") + profile.path(),
-                                                QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
-                                                QStringLiteral("--outdir"), m_samples.path()}
-                                        + sources);
+            convert.start(m_office,
+                          QStringList{QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                                      QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
+                                      QStringLiteral("--outdir"), m_samples.path()} +
+                              sources);
             QVERIFY(convert.waitForFinished(180000));
         }
         QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("one.doc"))));
@@ -153,8 +147,7 @@ private slots:
         m_app->setEvents(&m_sink);
     }
 
-    void cleanupTestCase()
-    {
+    void cleanupTestCase() {
         if (m_app) {
             QVERIFY(m_app->quit().ok);
             QCOMPARE(m_sink.quits, 1);
@@ -162,15 +155,13 @@ private slots:
         }
     }
 
-    void setChangeAndRemoveOpenPassword_data()
-    {
+    void setChangeAndRemoveOpenPassword_data() {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
         QTest::newRow("latin") << QStringLiteral("739") << QStringLiteral("new secret");
         QTest::newRow("chinese and space") << QStringLiteral("密码 1") << QStringLiteral(" ");
     }
-    void setChangeAndRemoveOpenPassword()
-    {
+    void setChangeAndRemoveOpenPassword() {
         QFETCH(QString, first);
         QFETCH(QString, second);
         QTemporaryDir dir;
@@ -191,7 +182,8 @@ private slots:
 
         // Change: opening asks for the current password, as Word would.
         m_prompt.asked.clear();
-        m_prompt.answers.clear(); m_prompt.answers.enqueue(first);
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(first);
         QVERIFY(run(doc, second).ok);
         QCOMPARE(m_prompt.asked, QStringList{doc});
         QCOMPARE(m_sink.failures, QStringList());
@@ -202,7 +194,8 @@ private slots:
         QVERIFY(holdsText(plain, QStringLiteral("Korvane sample one")));
 
         // Remove.
-        m_prompt.answers.clear(); m_prompt.answers.enqueue(second);
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(second);
         QVERIFY(run(doc, QString()).ok);
         QCOMPARE(m_sink.failures, QStringList());
         bytes = readBytes(doc);
@@ -211,14 +204,14 @@ private slots:
         QVERIFY(holdsText(bytes, QStringLiteral("Korvane sample one")));
     }
 
-    void encryptedDocumentNeedsTheRightPassword()
-    {
+    void encryptedDocumentNeedsTheRightPassword() {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         QVERIFY(run(doc, QStringLiteral("right")).ok);
         const QByteArray encrypted = readBytes(doc);
 
-        m_prompt.answers.clear(); m_prompt.answers.enqueue(QStringLiteral("wrong"));
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(QStringLiteral("wrong"));
         WordResult r = run(doc, QString());
         QVERIFY(!r.ok);
         QVERIFY(!r.retry); // asking again would only show the same prompt
@@ -231,8 +224,7 @@ private slots:
         QCOMPARE(readBytes(doc), encrypted);
     }
 
-    void writePasswordIsReportedNotSet()
-    {
+    void writePasswordIsReportedNotSet() {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("two.doc"));
         QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok);
@@ -245,8 +237,7 @@ private slots:
         QCOMPARE(decrypt(doc, QStringLiteral("739")), 0);
     }
 
-    void othersAreLeftUntouched_data()
-    {
+    void othersAreLeftUntouched_data() {
         QTest::addColumn<QString>("kind");
         QTest::newRow("text file named .doc") << QStringLiteral("text");
         QTest::newRow("empty file") << QStringLiteral("empty");
@@ -254,8 +245,7 @@ private slots:
         QTest::newRow("mode 0444") << QStringLiteral("readonly");
         QTest::newRow("locked by another office") << QStringLiteral("locked");
     }
-    void othersAreLeftUntouched()
-    {
+    void othersAreLeftUntouched() {
         QFETCH(QString, kind);
         QTemporaryDir dir;
         QString doc = dir.filePath(QStringLiteral("x.doc"));
@@ -284,11 +274,11 @@ private slots:
         QVERIFY(!r.ok || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
         QCOMPARE(readBytes(doc), before);
         const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-        QVERIFY2(left.filter(QStringLiteral(".bak")).isEmpty(), qPrintable(left.join(u' '))); // no backup left behind
+        QVERIFY2(left.filter(QStringLiteral(".bak")).isEmpty(),
+                 qPrintable(left.join(u' '))); // no backup left behind
     }
 
-    void linksKeepPointingAtTheDocument()
-    {
+    void linksKeepPointingAtTheDocument() {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QString symlink = dir.filePath(QStringLiteral("link.doc"));
@@ -301,19 +291,22 @@ private slots:
         QVERIFY(QFileInfo(symlink).isSymLink());
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("s")));
 
-        m_prompt.answers.clear(); m_prompt.answers.enqueue(QStringLiteral("s"));
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(QStringLiteral("s"));
         QVERIFY(run(hardlink, QStringLiteral("h")).ok);
         QCOMPARE(m_sink.failures, QStringList());
         // Both names are one file, whichever way the office replaced it.
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(hardlink), QStringLiteral("h")));
     }
 
-    void nameThatIsNotUtf8()
-    {
+    void nameThatIsNotUtf8() {
         QTemporaryDir dir;
         const QByteArray raw = QFile::encodeName(dir.path()) + "/\xb1\xa8\xb8\xe6.doc"; // "报告" in GBK
-        QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")), dir.filePath(QStringLiteral("tmp.doc"))));
-        QCOMPARE(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()), 0);
+        QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")),
+                            dir.filePath(QStringLiteral("tmp.doc"))));
+        QCOMPARE(
+            ::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()),
+            0);
         m_sink.password = QStringLiteral("gbk");
         m_sink.failures.clear();
         QVERIFY(m_app->open(raw, false).ok);
@@ -325,8 +318,7 @@ private slots:
         QVERIFY(wordcrypt::rc4PasswordMatches(f.readAll(), QStringLiteral("gbk")));
     }
 
-    void missingFileFailsWithoutRetry()
-    {
+    void missingFileFailsWithoutRetry() {
         QTemporaryDir dir;
         const int openedBefore = m_sink.opened;
         const WordResult r = run(dir.filePath(QStringLiteral("none.doc")), QStringLiteral("x"));
@@ -335,8 +327,7 @@ private slots:
         QCOMPARE(m_sink.opened, openedBefore); // no event for a document that never opened
     }
 
-    void readOnlyForAnotherUser()
-    {
+    void readOnlyForAnotherUser() {
         if (qEnvironmentVariableIsSet(kChildEnv)) {
             // Child, running as nobody: the document belongs to root.
             const QString doc = qEnvironmentVariable(kChildEnv);
@@ -353,8 +344,9 @@ private slots:
         if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
             QSKIP("needs root and setpriv to run a part as nobody");
         QTemporaryDir dir;
-        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                      | QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
+                                                      QFile::ExeGroup));
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QByteArray before = readBytes(doc);
         QProcess child;
@@ -363,35 +355,37 @@ private slots:
         env.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                                QStringLiteral("--clear-groups"), QStringLiteral("--"),
-                                                QCoreApplication::applicationFilePath(),
-                                                QStringLiteral("readOnlyForAnotherUser")});
+        child.start(QStringLiteral("setpriv"),
+                    {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                     QStringLiteral("--clear-groups"), QStringLiteral("--"),
+                     QCoreApplication::applicationFilePath(), QStringLiteral("readOnlyForAnotherUser")});
         QVERIFY(child.waitForFinished(180000));
         const QByteArray output = child.readAll();
-        QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestLibreOfficeWord::readOnlyForAnotherUser"),
+        QVERIFY2(child.exitCode() == 0 &&
+                     output.contains("PASS   : TestLibreOfficeWord::readOnlyForAnotherUser"),
                  output.constData());
         QCOMPARE(readBytes(doc), before);
     }
 
-    void failedStoresAreUndone_data()
-    {
+    void failedStoresAreUndone_data() {
         QTest::addColumn<QString>("store"); ///< what the scripted helper does on "store"
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("garbage written") << QStringLiteral("garbage") << QStringLiteral("不是有效的 Word 97-2003 文档")
-                                         << QStringLiteral("已恢复原文档");
-        QTest::newRow("stored without the password") << QStringLiteral("plain") << QStringLiteral("未按所给密码加密")
-                                                     << QStringLiteral("文档未作改动");
-        QTest::newRow("refused as read-only") << QStringLiteral("refuse") << QStringLiteral("文档只读或已被锁定")
-                                              << QStringLiteral("文档未作改动");
-        QTest::newRow("office dies mid-write") << QStringLiteral("die") << QStringLiteral("意外退出")
-                                               << QStringLiteral("已恢复原文档");
-        QTest::newRow("office hangs") << QStringLiteral("hang") << QStringLiteral("没有响应")
-                                      << QStringLiteral("已恢复原文档");
+        QTest::newRow("garbage written")
+            << QStringLiteral("garbage") << QStringLiteral("不是有效的 Word 97-2003 文档")
+            << QStringLiteral("已恢复原文档");
+        QTest::newRow("stored without the password")
+            << QStringLiteral("plain") << QStringLiteral("未按所给密码加密")
+            << QStringLiteral("文档未作改动");
+        QTest::newRow("refused as read-only")
+            << QStringLiteral("refuse") << QStringLiteral("文档只读或已被锁定")
+            << QStringLiteral("文档未作改动");
+        QTest::newRow("office dies mid-write")
+            << QStringLiteral("die") << QStringLiteral("意外退出") << QStringLiteral("已恢复原文档");
+        QTest::newRow("office hangs")
+            << QStringLiteral("hang") << QStringLiteral("没有响应") << QStringLiteral("已恢复原文档");
     }
-    void failedStoresAreUndone()
-    {
+    void failedStoresAreUndone() {
         QFETCH(QString, store);
         QFETCH(QString, reason);
         QFETCH(QString, outcome);
@@ -439,22 +433,22 @@ for line in sys.stdin:
         app->open(QFile::encodeName(doc), false);
         const QStringList saves = sink.failures.filter(QStringLiteral("Save:"));
         QCOMPARE(saves.size(), 1);
-        QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome), qPrintable(saves.first()));
+        QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome),
+                 qPrintable(saves.first()));
         QCOMPARE(readBytes(doc), before);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")), QStringList());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")),
+                 QStringList());
         app->quit();
     }
 
-    void missingOfficeIsReportedClearly_data()
-    {
+    void missingOfficeIsReportedClearly_data() {
         QTest::addColumn<QString>("helper");
         QTest::addColumn<QString>("office");
         QTest::newRow("no helper") << QStringLiteral("/nonexistent/korvane-unohelper") << QString();
         QTest::newRow("no office") << QString() << QStringLiteral("/nonexistent/soffice");
         QTest::newRow("helper without its libraries") << QStringLiteral("exit 127") << QString();
     }
-    void missingOfficeIsReportedClearly()
-    {
+    void missingOfficeIsReportedClearly() {
         QFETCH(QString, helper);
         QFETCH(QString, office);
         wordcrypt::LibreOfficeWord::Options options = m_options;

@@ -12,8 +12,7 @@ using namespace korvane;
 class TestMenuJmWord : public QObject {
     Q_OBJECT
 private slots:
-    void showsTheEncryptor()
-    {
+    void showsTheEncryptor() {
         platform::FakeServices fakes;
         shell::MDIForm1 main(fakes.services());
         fakes.services().mainWindow = &main;
@@ -24,7 +23,7 @@ private slots:
         QCOMPARE(w->windowModality(), Qt::ApplicationModal);
         QCOMPARE(w->parentWidget(), &main);
         QCOMPARE(main.showToolWindow(QStringLiteral("menujmword")), w); // at most once
-        QVERIFY(fakes.messages.shown.isEmpty()); // nothing is started before a run
+        QVERIFY(fakes.messages.shown.isEmpty());                        // nothing is started before a run
         w->close();
     }
 };

@@ -14,11 +14,14 @@ constexpr quint32 kEnd = 0xFFFFFFFE;
 constexpr quint32 kFree = 0xFFFFFFFF;
 constexpr quint32 kFatSector = 0xFFFFFFFD;
 
-void put32(QByteArray& b, qsizetype at, quint32 v) { qToLittleEndian(v, b.data() + at); }
-void put16(QByteArray& b, qsizetype at, quint16 v) { qToLittleEndian(v, b.data() + at); }
+void put32(QByteArray& b, qsizetype at, quint32 v) {
+    qToLittleEndian(v, b.data() + at);
+}
+void put16(QByteArray& b, qsizetype at, quint16 v) {
+    qToLittleEndian(v, b.data() + at);
+}
 
-void dirEntry(QByteArray& sector, int index, const QString& name, char type, quint32 start, quint32 size)
-{
+void dirEntry(QByteArray& sector, int index, const QString& name, char type, quint32 start, quint32 size) {
     const qsizetype at = 128 * index;
     for (int i = 0; i < name.size(); ++i)
         put16(sector, at + 2 * i, name.at(i).unicode());
@@ -32,7 +35,7 @@ void dirEntry(QByteArray& sector, int index, const QString& name, char type, qui
 }
 
 struct Layout {
-    bool mini = false;          ///< WordDocument in the mini stream (64 bytes) or in sectors (4096)
+    bool mini = false; ///< WordDocument in the mini stream (64 bytes) or in sectors (4096)
     quint16 fibFlags = 0;
     quint16 magic = 0xA5EC;
     QString streamName = QStringLiteral("WordDocument");
@@ -42,8 +45,7 @@ struct Layout {
 };
 
 /// A minimal version 3 compound file: FAT in sector 0, directory in sector 1, data after.
-QByteArray compound(const Layout& l)
-{
+QByteArray compound(const Layout& l) {
     QByteArray header(512, '\0');
     header.replace(0, 8, QByteArray::fromHex("D0CF11E0A1B11AE1"));
     put16(header, 0x18, 0x3E);
@@ -96,8 +98,7 @@ QByteArray compound(const Layout& l)
 class TestWordDocFile : public QObject {
     Q_OBJECT
 private slots:
-    void readsTheFib_data()
-    {
+    void readsTheFib_data() {
         QTest::addColumn<bool>("mini");
         QTest::addColumn<int>("flags");
         QTest::addColumn<bool>("encrypted");
@@ -109,8 +110,7 @@ private slots:
         QTest::newRow("encrypted and write-reserved, mini") << true << 0x0900 << true << false << true;
         QTest::newRow("obfuscated") << false << 0x8100 << true << true << false;
     }
-    void readsTheFib()
-    {
+    void readsTheFib() {
         QFETCH(bool, mini);
         QFETCH(int, flags);
         Layout l;
@@ -124,8 +124,7 @@ private slots:
         QTEST(state->writeReserved, "writeReserved");
     }
 
-    void refusesDamagedFiles_data()
-    {
+    void refusesDamagedFiles_data() {
         QTest::addColumn<QByteArray>("bytes");
         Layout good;
         const QByteArray whole = compound(good);
@@ -154,8 +153,7 @@ private slots:
         l.streamSizeOverride = 4000;
         QTest::newRow("mini stream longer than its container") << compound(l);
     }
-    void refusesDamagedFiles()
-    {
+    void refusesDamagedFiles() {
         QFETCH(QByteArray, bytes);
         QString error;
         QVERIFY(!inspectWordFile(bytes, &error));
@@ -163,17 +161,13 @@ private slots:
         QVERIFY(!rc4PasswordMatches(bytes, QStringLiteral("x")));
     }
 
-    void signature()
-    {
+    void signature() {
         QVERIFY(hasCompoundSignature(QByteArray::fromHex("D0CF11E0A1B11AE100")));
         QVERIFY(!hasCompoundSignature(QByteArray::fromHex("D0CF11E0A1B11A")));
         QVERIFY(!hasCompoundSignature("PK\x03\x04 a docx"));
     }
 
-    void plainDocumentHasNoPassword()
-    {
-        QVERIFY(!rc4PasswordMatches(compound(Layout{}), QString()));
-    }
+    void plainDocumentHasNoPassword() { QVERIFY(!rc4PasswordMatches(compound(Layout{}), QString())); }
 };
 
 QTEST_GUILESS_MAIN(TestWordDocFile)

@@ -10,8 +10,7 @@ public:
 
     QString fullName() const override { return m_path; }
 
-    WordResult setPassword(const QString& password) override
-    {
+    WordResult setPassword(const QString& password) override {
         m_owner.record(QStringLiteral("Password=") + password);
         if (m_owner.fails(QStringLiteral("Password"), m_path))
             return WordResult::failure(QStringLiteral("无法设置打开密码"));
@@ -19,8 +18,7 @@ public:
         return {};
     }
 
-    WordResult setWritePassword(const QString& password) override
-    {
+    WordResult setWritePassword(const QString& password) override {
         m_owner.record(QStringLiteral("WritePassword=") + password);
         if (m_owner.fails(QStringLiteral("WritePassword"), m_path))
             return WordResult::failure(QStringLiteral("无法设置写密码"));
@@ -28,8 +26,7 @@ public:
         return {};
     }
 
-    WordResult save() override
-    {
+    WordResult save() override {
         m_owner.record(QStringLiteral("Save"));
         if (m_closed || m_owner.fails(QStringLiteral("Save"), m_path))
             return WordResult::failure(QStringLiteral("文档无法保存"));
@@ -37,8 +34,7 @@ public:
         return {};
     }
 
-    WordResult close() override
-    {
+    WordResult close() override {
         m_owner.record(QStringLiteral("Close"));
         if (m_closed || m_owner.fails(QStringLiteral("Close"), m_path))
             return WordResult::failure(QStringLiteral("文档无法关闭"));
@@ -63,16 +59,16 @@ public:
 
     void setEvents(WordEvents* sink) override { m_sink = sink; }
 
-    WordResult setVisible(bool visible) override
-    {
-        m_owner.record(QStringLiteral("Visible=") + (visible ? QStringLiteral("true") : QStringLiteral("false")));
+    WordResult setVisible(bool visible) override {
+        m_owner.record(QStringLiteral("Visible=") +
+                       (visible ? QStringLiteral("true") : QStringLiteral("false")));
         return m_ended ? WordResult::failure(QStringLiteral("应用程序已退出")) : WordResult{};
     }
 
-    WordResult open(const QByteArray& rawName, bool confirmConversions) override
-    {
+    WordResult open(const QByteArray& rawName, bool confirmConversions) override {
         const QString fileName = QString::fromUtf8(rawName);
-        m_owner.record(QStringLiteral("Open ") + fileName + (confirmConversions ? QString() : QStringLiteral(" ConfirmConversions=false")));
+        m_owner.record(QStringLiteral("Open ") + fileName +
+                       (confirmConversions ? QString() : QStringLiteral(" ConfirmConversions=false")));
         if (m_ended)
             return WordResult::failure(QStringLiteral("应用程序已退出"));
         auto failing = m_owner.openFailures.find(fileName);
@@ -91,8 +87,7 @@ public:
         return {};
     }
 
-    WordResult quit() override
-    {
+    WordResult quit() override {
         m_owner.record(QStringLiteral("Quit"));
         if (m_ended || m_owner.quitFails)
             return WordResult::failure(QStringLiteral("应用程序已退出"));
@@ -110,15 +105,13 @@ private:
 
 } // namespace
 
-void FakeWordAutomation::record(const QString& call)
-{
+void FakeWordAutomation::record(const QString& call) {
     calls << call;
     if (onCall)
         onCall(call);
 }
 
-std::shared_ptr<WordApplication> FakeWordAutomation::getObject(const QString& pathName, QString* error)
-{
+std::shared_ptr<WordApplication> FakeWordAutomation::getObject(const QString& pathName, QString* error) {
     record(QStringLiteral("GetObject ") + pathName);
     if (!bindSucceeds) {
         if (error)
@@ -129,8 +122,7 @@ std::shared_ptr<WordApplication> FakeWordAutomation::getObject(const QString& pa
     return std::make_shared<FakeApplication>(*this);
 }
 
-std::shared_ptr<WordApplication> FakeWordAutomation::createObject(const QString& className, QString* error)
-{
+std::shared_ptr<WordApplication> FakeWordAutomation::createObject(const QString& className, QString* error) {
     record(QStringLiteral("CreateObject ") + className);
     if (!createError.isEmpty()) {
         if (error)
@@ -141,8 +133,7 @@ std::shared_ptr<WordApplication> FakeWordAutomation::createObject(const QString&
     return std::make_shared<FakeApplication>(*this);
 }
 
-std::optional<QString> FakeDocumentPasswordPrompt::askPassword(const QString& fileName)
-{
+std::optional<QString> FakeDocumentPasswordPrompt::askPassword(const QString& fileName) {
     asked << fileName;
     if (answers.isEmpty())
         return std::nullopt;

@@ -26,9 +26,10 @@ public:
     /// Called after each call is recorded (lets a test look at the window mid-run).
     std::function<void(const QString& call)> onCall;
 
-    bool bindSucceeds = false;      ///< a running application can be bound by name
-    QString createError;            ///< non-empty: creating the application fails with it
-    /// Documents (paths as UTF-8 text) that cannot be opened, with how many attempts fail (-1: every attempt).
+    bool bindSucceeds = false; ///< a running application can be bound by name
+    QString createError;       ///< non-empty: creating the application fails with it
+    /// Documents (paths as UTF-8 text) that cannot be opened, with how many attempts fail (-1: every
+    /// attempt).
     QHash<QString, int> openFailures;
     /// Steps that fail ("Password", "WritePassword", "Save", "Close"), each with the paths it fails on.
     QHash<QString, QSet<QString>> stepFailures;
@@ -42,7 +43,9 @@ public:
     std::shared_ptr<WordApplication> createObject(const QString& className, QString* error) override;
 
     void record(const QString& call);
-    bool fails(const QString& step, const QString& path) const { return stepFailures.value(step).contains(path); }
+    bool fails(const QString& step, const QString& path) const {
+        return stepFailures.value(step).contains(path);
+    }
 };
 
 /// Scripted answers for the password prompt; an empty queue means the user cancelled.

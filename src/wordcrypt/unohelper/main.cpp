@@ -56,8 +56,8 @@ namespace css = com::sun::star;
 using css::uno::Reference;
 using css::uno::UNO_QUERY;
 using rtl::OString;
-using rtl::OUString;
 using rtl::OStringToOUString;
+using rtl::OUString;
 using rtl::OUStringToOString;
 
 namespace {
@@ -67,8 +67,7 @@ const char* const kFundamentalRc = "vnd.sun.star.pathname:/usr/lib/libreoffice/p
 constexpr auto kConnectLimit = std::chrono::seconds(60);
 constexpr auto kQuitLimit = std::chrono::seconds(10);
 
-std::string percentDecode(const std::string& text)
-{
+std::string percentDecode(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
@@ -81,8 +80,7 @@ std::string percentDecode(const std::string& text)
     return out;
 }
 
-std::string oneLine(const std::string& text)
-{
+std::string oneLine(const std::string& text) {
     std::string out = text;
     for (char& c : out)
         if (c == '\n' || c == '\r' || c == '\t')
@@ -90,30 +88,26 @@ std::string oneLine(const std::string& text)
     return out;
 }
 
-std::string toUtf8(const OUString& text)
-{
+std::string toUtf8(const OUString& text) {
     return OUStringToOString(text, RTL_TEXTENCODING_UTF8).getStr();
 }
 
-OUString fromUtf8(const std::string& text)
-{
-    return OStringToOUString(OString(text.data(), static_cast<sal_Int32>(text.size())), RTL_TEXTENCODING_UTF8);
+OUString fromUtf8(const std::string& text) {
+    return OStringToOUString(OString(text.data(), static_cast<sal_Int32>(text.size())),
+                             RTL_TEXTENCODING_UTF8);
 }
 
-void reply(const std::string& line)
-{
+void reply(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-void replyError(const std::string& code, const std::string& text)
-{
+void replyError(const std::string& code, const std::string& text) {
     reply("err\t" + code + "\t" + oneLine(text));
 }
 
-css::beans::PropertyValue property(const char* name, const css::uno::Any& value)
-{
+css::beans::PropertyValue property(const char* name, const css::uno::Any& value) {
     css::beans::PropertyValue p;
     p.Name = OUString::createFromAscii(name);
     p.Value = value;
@@ -128,15 +122,13 @@ public:
     bool locked = false;
     std::string lastRequest;
 
-    void reset()
-    {
+    void reset() {
         passwordAsked = false;
         locked = false;
         lastRequest.clear();
     }
 
-    void SAL_CALL handle(const Reference<css::task::XInteractionRequest>& request) override
-    {
+    void SAL_CALL handle(const Reference<css::task::XInteractionRequest>& request) override {
         const std::string type = toUtf8(request->getRequest().getValueTypeName());
         lastRequest = type;
         css::task::ErrorCodeRequest errorCode;
@@ -147,7 +139,8 @@ public:
         }
         if (type.find("PasswordRequest") != std::string::npos)
             passwordAsked = true;
-        if (type.find("LockedDocumentRequest") != std::string::npos || type.find("LockedOnSaveRequest") != std::string::npos)
+        if (type.find("LockedDocumentRequest") != std::string::npos ||
+            type.find("LockedOnSaveRequest") != std::string::npos)
             locked = true;
         const auto continuations = request->getContinuations();
         for (const auto& c : continuations) {
@@ -165,8 +158,7 @@ public:
     }
 };
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*)
-{
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
     return ::remove(path);
 }
 
@@ -175,8 +167,7 @@ public:
     explicit Helper(std::string office) : m_office(std::move(office)) {}
     ~Helper() { stopOffice(); }
 
-    void start()
-    {
+    void start() {
         if (m_desktop.is()) {
             reply("ok\t" + std::to_string(m_officePid) + "\t" + m_profile);
             return;
@@ -191,12 +182,13 @@ public:
             return;
         }
         m_profile = profileTemplate;
-        const std::string pipeName = "korvane-" + std::to_string(::getpid()) + "-" + m_profile.substr(m_profile.size() - 6);
-        std::vector<std::string> args = {m_office,
-                                         "-env:UserInstallation=file://" + m_profile,
-                                         "--headless", "--invisible", "--nologo", "--norestore", "--nodefault",
-                                         "--nolockcheck", "--nocrashreport",
-                                         "--accept=pipe,name=" + pipeName + ";urp;"};
+        const std::string pipeName =
+            "korvane-" + std::to_string(::getpid()) + "-" + m_profile.substr(m_profile.size() - 6);
+        std::vector<std::string> args = {m_office,          "-env:UserInstallation=file://" + m_profile,
+                                         "--headless",      "--invisible",
+                                         "--nologo",        "--norestore",
+                                         "--nodefault",     "--nolockcheck",
+                                         "--nocrashreport", "--accept=pipe,name=" + pipeName + ";urp;"};
         const pid_t pid = ::fork();
         if (pid < 0) {
             replyError("start", std::string("fork: ") + std::strerror(errno));
@@ -223,7 +215,8 @@ public:
                 ::setenv("URE_BOOTSTRAP", kFundamentalRc, 1);
                 m_local = cppu::defaultBootstrap_InitialComponentContext();
             }
-            const Reference<css::bridge::XUnoUrlResolver> resolver = css::bridge::UnoUrlResolver::create(m_local);
+            const Reference<css::bridge::XUnoUrlResolver> resolver =
+                css::bridge::UnoUrlResolver::create(m_local);
             const OUString url = fromUtf8("uno:pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext");
             const auto deadline = std::chrono::steady_clock::now() + kConnectLimit;
             Reference<css::uno::XComponentContext> remote;
@@ -246,8 +239,7 @@ public:
         reply("ok\t" + std::to_string(m_officePid) + "\t" + m_profile);
     }
 
-    void load(const std::string& urlPath, const std::string* password)
-    {
+    void load(const std::string& urlPath, const std::string* password) {
         if (!m_desktop.is()) {
             replyError("protocol", "office not started");
             return;
@@ -257,7 +249,8 @@ public:
             property("Hidden", css::uno::Any(true)),
             property("MacroExecutionMode", css::uno::Any(css::document::MacroExecMode::NEVER_EXECUTE)),
             property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE)),
-            property("InteractionHandler", css::uno::Any(Reference<css::task::XInteractionHandler>(m_interaction.get()))),
+            property("InteractionHandler",
+                     css::uno::Any(Reference<css::task::XInteractionHandler>(m_interaction.get()))),
         };
         if (password)
             args.push_back(property("Password", css::uno::Any(fromUtf8(*password))));
@@ -266,7 +259,8 @@ public:
         std::string failure;
         try {
             document = m_desktop->loadComponentFromURL(url, "_blank", 0,
-                css::uno::Sequence<css::beans::PropertyValue>(args.data(), static_cast<sal_Int32>(args.size())));
+                                                       css::uno::Sequence<css::beans::PropertyValue>(
+                                                           args.data(), static_cast<sal_Int32>(args.size())));
         } catch (const css::uno::Exception& e) {
             failure = toUtf8(e.Message);
         }
@@ -303,8 +297,7 @@ public:
               (m_interaction->locked ? "\tlocked" : ""));
     }
 
-    void store(int id, const std::string* password)
-    {
+    void store(int id, const std::string* password) {
         const auto found = m_documents.find(id);
         Reference<css::frame::XStorable> storable;
         if (found != m_documents.end())
@@ -321,7 +314,8 @@ public:
             args.push_back(property("Password", css::uno::Any(fromUtf8(*password))));
         try {
             storable->storeAsURL(storable->getLocation(),
-                css::uno::Sequence<css::beans::PropertyValue>(args.data(), static_cast<sal_Int32>(args.size())));
+                                 css::uno::Sequence<css::beans::PropertyValue>(
+                                     args.data(), static_cast<sal_Int32>(args.size())));
         } catch (const css::task::ErrorCodeIOException& e) {
             std::ostringstream text;
             text << "0x" << std::hex << e.ErrCode << " " << toUtf8(e.Message);
@@ -334,8 +328,7 @@ public:
         reply("ok");
     }
 
-    void close(int id)
-    {
+    void close(int id) {
         const auto found = m_documents.find(id);
         if (found == m_documents.end()) {
             replyError("protocol", "no such document");
@@ -355,15 +348,13 @@ public:
         reply("ok");
     }
 
-    void quit()
-    {
+    void quit() {
         stopOffice();
         reply("ok");
     }
 
 private:
-    bool officeEnded()
-    {
+    bool officeEnded() {
         if (m_officePid <= 0)
             return true;
         int status = 0;
@@ -374,8 +365,7 @@ private:
         return false;
     }
 
-    void stopOffice()
-    {
+    void stopOffice() {
         for (auto& [id, document] : m_documents) {
             try {
                 if (Reference<css::util::XCloseable> closeable{document, UNO_QUERY}; closeable.is())
@@ -419,8 +409,7 @@ private:
     int m_lastId = 0;
 };
 
-std::vector<std::string> splitTabs(const std::string& line)
-{
+std::vector<std::string> splitTabs(const std::string& line) {
     std::vector<std::string> fields;
     std::string field;
     std::istringstream in(line);
@@ -433,8 +422,7 @@ std::vector<std::string> splitTabs(const std::string& line)
 
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     // Korvane may die while the office runs; a closed pipe must not kill us before we clean up.
     std::signal(SIGPIPE, SIG_IGN);
     Helper helper(argc > 1 ? argv[1] : kDefaultOffice);
