@@ -35,6 +35,7 @@ class Helper {
 public:
     struct Reply {
         bool ok = false;
+        bool started = false; ///< the office process exists; the outcome of "start" follows
         QString code; ///< error code when !ok
         QStringList fields;
         QString text; ///< error text when !ok
@@ -59,7 +60,12 @@ public:
             *missing = true; // a helper that cannot run means its LibreOffice libraries are gone
             return false;
         }
-        const Reply r = call("start", m_options.startLimitMs);
+        Reply r = call("start", m_options.startLimitMs);
+        if (r.started) {
+            m_officeGroup = r.fields.value(0).toInt();
+            m_profile = r.fields.value(1);
+            r = read(QDeadlineTimer(m_options.startLimitMs));
+        }
         if (!r.ok) {
             // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
             *missing = r.code == QLatin1String("nooffice") ||
@@ -84,7 +90,13 @@ public:
             return r;
         }
         m_process.write(line + '\n');
-        QDeadlineTimer deadline(limitMs);
+        return read(QDeadlineTimer(limitMs));
+    }
+
+    /// Reads one reply line; kills helper and office when none comes in time.
+    Reply read(QDeadlineTimer deadline)
+    {
+        Reply r;
         while (!m_process.canReadLine()) {
             if (deadline.hasExpired() || m_process.state() != QProcess::Running ||
                 !m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
@@ -100,9 +112,10 @@ public:
         }
         const QList<QByteArray> parts = m_process.readLine().chopped(1).split('\t');
         r.ok = parts.value(0) == "ok";
+        r.started = parts.value(0) == "started";
         for (qsizetype i = 1; i < parts.size(); ++i)
             r.fields << QString::fromUtf8(parts[i]);
-        if (!r.ok) {
+        if (!r.ok && !r.started) {
             r.code = r.fields.value(0);
             r.text = r.fields.value(1);
         }

@@ -307,6 +307,8 @@ private slots:
         QCOMPARE(
             ::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()),
             0);
+        // QDir cannot remove a name that is not UTF-8.
+        const auto cleanup = qScopeGuard([&] { ::unlink(raw.constData()); });
         m_sink.password = QStringLiteral("gbk");
         m_sink.failures.clear();
         QVERIFY(m_app->open(raw, false).ok);
@@ -315,7 +317,8 @@ private slots:
         const int fd = ::open(raw.constData(), O_RDONLY);
         QVERIFY(fd >= 0);
         QVERIFY(f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
-        QVERIFY(wordcrypt::rc4PasswordMatches(f.readAll(), QStringLiteral("gbk")));
+        const QByteArray stored = f.readAll();
+        QVERIFY(wordcrypt::rc4PasswordMatches(stored, QStringLiteral("gbk")));
     }
 
     void missingFileFailsWithoutRetry() {
@@ -382,6 +385,7 @@ private slots:
             << QStringLiteral("文档未作改动");
         QTest::newRow("office dies mid-write")
             << QStringLiteral("die") << QStringLiteral("意外退出") << QStringLiteral("已恢复原文档");
+        QTest::newRow("helper dies while connecting") << QStringLiteral("diestart") << QString() << QString();
         QTest::newRow("office hangs")
             << QStringLiteral("hang") << QStringLiteral("没有响应") << QStringLiteral("已恢复原文档");
     }
@@ -402,6 +406,12 @@ def reply(text):
     print(text, flush=True)
 for line in sys.stdin:
     f = line.rstrip('\n').split('\t')
+    if f[0] == 'start' and mode == 'diestart':
+        import subprocess
+        office = subprocess.Popen(['sleep', '300'], start_new_session=True)
+        open(sys.argv[0] + '.pid', 'w').write(str(office.pid))
+        reply('started\t%d\t' % office.pid)
+        sys.exit(1)
     if f[0] == 'start': reply('ok\t0\t')
     elif f[0] == 'load':
         path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
@@ -426,6 +436,16 @@ for line in sys.stdin:
         wordcrypt::LibreOfficeWord word(options, m_prompt);
         QString error;
         auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        if (store == QLatin1String("diestart")) {
+            // The helper died while connecting: the office it had started goes too.
+            QVERIFY(!app);
+            QVERIFY(error.contains(QStringLiteral("意外退出")));
+            const QByteArray pid = readBytes(helper + QStringLiteral(".pid"));
+            QVERIFY(!pid.isEmpty());
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+            QTRY_VERIFY(!stat.exists() || (stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z ")));
+            return;
+        }
         QVERIFY2(app, qPrintable(error));
         ScriptedSink sink;
         sink.password = QStringLiteral("739");

@@ -4,7 +4,8 @@
 // separated by tabs, paths and passwords percent-encoded. Keeping UNO out of Korvane means
 // Korvane starts where LibreOffice is missing and survives a crash of the office.
 //
-//   start                      -> ok <office process group> <profile> | err <code> <text>
+//   start                      -> started <office process group> <profile>, then
+//                                 ok <office process group> <profile> | err <code> <text>
 //   load <url path> [password] -> ok <id> <filter> <readonly> | err <code> <text>
 //   store <id> [password]      -> ok                          | err <code> <text>
 //   close <id>                 -> ok                          | err <code> <text>
@@ -209,6 +210,8 @@ public:
             ::_exit(127);
         }
         m_officePid = pid;
+        // Told at once, so that Korvane can still end the office if this helper dies while connecting.
+        reply("started\t" + std::to_string(m_officePid) + "\t" + m_profile);
 
         try {
             if (!m_local.is()) {
