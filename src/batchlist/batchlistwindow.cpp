@@ -19,6 +19,7 @@
 #include <QStylePainter>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <algorithm>
 
 namespace korvane::batchlist {
 
@@ -161,6 +162,11 @@ QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int
     if (colour.isValid())
         setTextColour(label, colour);
     placeInTwips(label, l, t, w, h);
+    // Our fonts run wider than the ones the layout was drawn for: let a hint grow towards the
+    // window's edge rather than lose its last characters.
+    const int room = twips(kClientWidth) - label->x();
+    if (label->sizeHint().width() > label->width() && label->width() < room)
+        label->resize(std::min(label->sizeHint().width(), room), label->height());
     return label;
 }
 
@@ -204,14 +210,28 @@ void BatchListWindow::closeEvent(QCloseEvent* event)
 
 void BatchListWindow::appendInfo(const QString& line)
 {
+    // Laying out a block costs tens of microseconds; one insertion per run keeps a run over
+    // thousands of entries well under a second.
+    m_pendingInfo += line;
+    m_pendingInfo += QLatin1Char('\n');
+    if (!m_running)
+        flushInfo();
+}
+
+void BatchListWindow::flushInfo()
+{
+    if (m_pendingInfo.isEmpty())
+        return;
     QTextCursor cursor(Text3->document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(line + QLatin1Char('\n'));
+    cursor.insertText(m_pendingInfo);
     Text3->setTextCursor(cursor);
+    m_pendingInfo.clear();
 }
 
 void BatchListWindow::resetInfo()
 {
+    m_pendingInfo.clear();
     Text3->setPlainText(m_config.welcome + QStringLiteral("\n\n"));
     Text3->moveCursor(QTextCursor::End);
 }
@@ -333,7 +353,10 @@ void BatchListWindow::Command2_Click()
     if (m_running)
         return; // a server event must not start a second run inside the first
     m_running = true;
-    const auto finished = qScopeGuard([this] { m_running = false; });
+    const auto finished = qScopeGuard([this] {
+        m_running = false;
+        flushInfo();
+    });
 
     if (!beforeListCheck())
         return;
@@ -354,6 +377,7 @@ void BatchListWindow::Command2_Click()
         QStringList failures;
         if (m_config.logOrder == LogOrder::LogThenComp) {
             appendInfo(line);
+            flushInfo(); // the line is in the box while its entry is processed
             failures = comp(entry);
         } else {
             failures = comp(entry);

@@ -72,8 +72,13 @@ public:
     const BatchList& batchList() const { return m_list; }
 
     /// Appends a line and a line end to the information box and shows its end. Cost does not
-    /// grow with the text already there.
+    /// grow with the text already there. During a run the lines are collected and written in
+    /// one insertion when the run returns (the window does not repaint mid-run anyway). With
+    /// LogOrder::LogThenComp an entry's line is written before its comp() is called; call
+    /// flushInfo() before anything else that lets the user look at the box mid-run.
     void appendInfo(const QString& line);
+    /// Writes the lines collected during a run into the box.
+    void flushInfo();
     /// Writes the welcome sentence and two line ends, replacing the box's content.
     void resetInfo();
     /// Sets Label4 to "列表中有" + count + suffix.
@@ -150,6 +155,7 @@ private:
     QStringList m_extensions;
     BatchList m_list;
     bool m_running = false;
+    QString m_pendingInfo; ///< lines appended during a run, not yet in Text3
 };
 
 } // namespace korvane::batchlist

@@ -1,6 +1,7 @@
 #include "shell/toolwindows.h"
 
 #include "batchlist/frmcompile.h"
+#include "batchlist/frmjmdwg.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -26,6 +27,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menuCpVb"), {false, true, [&services](QWidget* parent) -> QWidget* {
                            return new batchlist::frmCompile(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menujmdwg"), {true, true, [&services](QWidget* parent) -> QWidget* {
+                           return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
                        }});
     main.setToolWindow(QStringLiteral("menujmword"), {true, true, [&services](QWidget* parent) -> QWidget* {
                            return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.programFolder), parent);

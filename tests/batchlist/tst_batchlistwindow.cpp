@@ -40,6 +40,61 @@ void writeFile(const QString& path, const QByteArray& content = {})
     f.write(content);
 }
 
+/// The shared window configured to log first, recording what its hooks see.
+class LogFirstWindow final : public BatchListWindow {
+public:
+    explicit LogFirstWindow(korvane::platform::Services& services) : BatchListWindow(services, config(), nullptr)
+    {
+        finishLoad({});
+    }
+    QStringList calls;          ///< hooks in the order they ran
+    QStringList infoAtComp;     ///< the box's last line when comp ran
+    bool obtain = true;         ///< what beforeListCheck answers
+    QString failFor;            ///< comp reports a failure for this entry
+
+protected:
+    bool beforeListCheck() override
+    {
+        calls << "beforeListCheck";
+        return obtain;
+    }
+    bool prepareRun() override
+    {
+        calls << "prepareRun";
+        return true;
+    }
+    QStringList comp(const BatchEntry& entry) override
+    {
+        calls << "comp " + entry.text + "|" + QString::fromUtf8(entry.path);
+        infoAtComp << findChild<QPlainTextEdit*>("Text3")->toPlainText().section('\n', -2, -2);
+        return entry.text == failFor ? QStringList{"failed " + entry.text} : QStringList{};
+    }
+    void completeRun(const std::vector<BatchEntry>& entries) override
+    {
+        QStringList texts;
+        for (const BatchEntry& e : entries)
+            texts << e.text;
+        calls << "completeRun " + texts.join(',') + " list=" + QString::number(batchList().size());
+    }
+    void Form_Unload() override { calls << "Form_Unload"; }
+
+private:
+    static BatchListConfig config()
+    {
+        BatchListConfig c;
+        c.objectName = "logFirst";
+        c.caption = "log first";
+        c.extensions = "doc";
+        c.welcome = "欢迎";
+        c.countSuffix = "个文档等待加密";
+        c.emptyListMessage = "empty";
+        c.logPrefix = "加密文档 ";
+        c.logOrder = LogOrder::LogThenComp;
+        c.announceCompletion = true;
+        return c;
+    }
+};
+
 /// The window under test with handy access to its controls.
 struct Fixture {
     FakeServices fakes;
@@ -85,6 +140,7 @@ private slots:
     void runReportsStartFailure();
     void realCompilerGetsArguments();
     void appendIsIncremental();
+    void extensionHooks();
     void screenshot();
 };
 
@@ -102,7 +158,8 @@ void TestBatchListWindow::layout()
     QCOMPARE(w.findChild<QPushButton*>("Command2")->text(), QStringLiteral("开始编译"));
     QCOMPARE(w.findChild<QPushButton*>("Command1")->geometry(), QRect(312, 80, 65, 33));
     QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->geometry(), QRect(8, 352, 417, 177));
-    QCOMPARE(w.findChild<QLabel*>("Label1")->width(), 313);
+    QVERIFY(w.findChild<QLabel*>("Label1")->width() >= 313);
+    QCOMPARE(w.findChild<QLabel*>("Label1")->pos(), QPoint(8, 264));
     QCOMPARE(w.findChild<QLineEdit*>("Text2")->text(),
              QDir::homePath() + "/.wine/drive_c/Program Files/Microsoft Visual Studio/VB98/VB6.EXE");
     QVERIFY(w.findChild<QPlainTextEdit*>("Text3")->isReadOnly());
@@ -387,12 +444,14 @@ void TestBatchListWindow::runReportsStartFailure()
 
 void TestBatchListWindow::realCompilerGetsArguments()
 {
+    // A script stands in for the compiler and writes its arguments, one per line, to a file
+    // of its own per start.
     QTemporaryDir dir;
     const QString compiler = dir.filePath("fake compiler");
-    const QString record = dir.filePath("record.txt");
-    writeFile(compiler, QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"%1.tmp\"\n"
-                                       "mv \"%1.tmp\" \"%1\"\n")
-                            .arg(record)
+    writeFile(compiler, QStringLiteral("#!/bin/sh\nout=\"%1/record.$$\"\n"
+                                       "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$out.tmp\"\n"
+                                       "mv \"$out.tmp\" \"$out.txt\"\n")
+                            .arg(dir.path())
                             .toUtf8());
     QFile(compiler).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
@@ -404,15 +463,33 @@ void TestBatchListWindow::realCompilerGetsArguments()
                                      services.registry, services.programFolder, nullptr};
     frmCompile w(real);
     w.findChild<QLineEdit*>("Text2")->setText(compiler);
-    const QString project = dir.filePath("-dash dir/it's \"a\" b.vbp");
-    w.findChild<QLineEdit*>("Text1")->setText(project);
-    w.Command1_Click();
+    const QStringList projects{dir.filePath("-dash dir/it's \"a\" b.vbp"), dir.filePath("two;rm -rf x.vbp"),
+                               dir.filePath("三 号.vbp")};
+    for (const QString& project : projects) {
+        w.findChild<QLineEdit*>("Text1")->setText(project);
+        w.Command1_Click();
+    }
     w.Command2_Click();
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
-    QFile f(record);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(f.readAll()), "/MAKE\n" + project + "\n");
-    QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->toPlainText(), kWelcome + "编译工程 " + project + "\n");
+    QStringList recorded;
+    QTRY_COMPARE_WITH_TIMEOUT((recorded = QDir(dir.path()).entryList({"record.*.txt"})).size(), 3, 10000);
+    QStringList received;
+    for (const QString& name : recorded) {
+        QFile f(dir.filePath(name));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        received << QString::fromUtf8(f.readAll());
+    }
+    received.sort();
+    QStringList expected;
+    for (const QString& project : projects)
+        expected << "/MAKE\n" + project + "\n";
+    expected.sort();
+    QCOMPARE(received, expected);
+    QString log = kWelcome;
+    for (const QString& project : projects)
+        log += "编译工程 " + project + "\n";
+    QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->toPlainText(), log);
+    QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
+    QCOMPARE(w.findChild<QLabel*>("Label4")->text(), countText(3));
 }
 
 void TestBatchListWindow::appendIsIncremental()
@@ -429,6 +506,59 @@ void TestBatchListWindow::appendIsIncremental()
         QCOMPARE(change[1].toInt(), 0);                          // characters removed
         QCOMPARE(change[2].toInt(), QString::number(i).size() + 1); // characters added
     }
+
+    // A run's lines go in at the end too, in one insertion.
+    QTemporaryDir dir;
+    writeFile(dir.filePath("cc"));
+    f.text2->setText(dir.filePath("cc"));
+    f.type("/a.vbp");
+    f.type("/b.vbp");
+    const QString before = f.text3->toPlainText();
+    f.w.Command2_Click();
+    QCOMPARE(changes.size(), 1);
+    QCOMPARE(changes[0][0].toInt(), int(before.size()));
+    QCOMPARE(changes[0][1].toInt(), 0);
+    QCOMPARE(f.text3->toPlainText(), before + "编译工程 /a.vbp\n编译工程 /b.vbp\n");
+}
+
+void TestBatchListWindow::extensionHooks()
+{
+    FakeServices fakes;
+    LogFirstWindow w(fakes.services());
+    auto* text1 = w.findChild<QLineEdit*>("Text1");
+    auto* text3 = w.findChild<QPlainTextEdit*>("Text3");
+
+    // The step before the list check runs even with an empty list; refusing ends the run.
+    w.obtain = false;
+    w.Command2_Click();
+    QCOMPARE(w.calls, QStringList{"beforeListCheck"});
+    QVERIFY(fakes.messages.shown.isEmpty());
+    w.obtain = true;
+    w.calls.clear();
+    w.Command2_Click();
+    QCOMPARE(w.calls, QStringList{"beforeListCheck"});
+    QCOMPARE(fakes.messages.texts(), QStringList{"empty"});
+
+    for (const char* p : {"/d/a.doc", "  /d/b.doc ", "/d/c.doc"}) {
+        text1->setText(p);
+        w.Command1_Click();
+    }
+    w.calls.clear();
+    w.failFor = "/d/b.doc";
+    w.Command2_Click();
+    QCOMPARE(w.calls, QStringList({"beforeListCheck", "prepareRun", "comp /d/a.doc|/d/a.doc", "comp /d/b.doc|/d/b.doc",
+                                   "comp /d/c.doc|/d/c.doc", "completeRun /d/a.doc,/d/b.doc,/d/c.doc list=3"}));
+    QCOMPARE(w.infoAtComp, QStringList({"加密文档 /d/a.doc", "加密文档 /d/b.doc", "加密文档 /d/c.doc"}));
+    QCOMPARE(text3->toPlainText(), "欢迎\n\n加密文档 /d/a.doc\n加密文档 /d/b.doc\nfailed /d/b.doc\n加密文档 /d/c.doc\n"
+                                   "列表中的所有文档加密完成!\n");
+    QVERIFY(w.findChild<QLabel*>("Label4")->text().isEmpty());
+    QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
+
+    w.calls.clear();
+    w.show();
+    w.findChild<QPushButton*>("Command5")->click();
+    QCOMPARE(w.calls, QStringList{"Form_Unload"});
+    QVERIFY(!w.isVisible());
 }
 
 void TestBatchListWindow::screenshot()

@@ -1,0 +1,225 @@
+#include "batchlist/frmjmdwg.h"
+
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QLabel>
+#include <QLineEdit>
+
+namespace korvane::batchlist {
+
+using platform::DrawingStatus;
+using platform::MessageIcon;
+
+namespace {
+
+const QString kApplication = QStringLiteral("AutoCAD.Application");
+
+BatchListConfig drawingConfig()
+{
+    BatchListConfig c;
+    c.objectName = QStringLiteral("frmjmdwg");
+    c.caption = QStringLiteral("DWG文件批量加密");
+    c.clientHeight = 8025;
+    c.extensions = QStringLiteral("dwg");
+    c.fileFilter = QStringLiteral("AutoCAD文档|*.dwg|所有文件|*.*");
+    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
+    c.command1 = QStringLiteral("添加到加密列表");
+    c.command3 = QStringLiteral("从加密列表删除");
+    c.command2 = QStringLiteral("开始");
+    c.label1 = QStringLiteral("提示:要正常使用本工具,必须确认已安装AutoCAD 2000以上版本.");
+    c.label1Width = 5175;
+    c.line1Top = 4800;
+    c.welcome = QStringLiteral("欢迎使AutoCAD图纸文档批量加密工具!");
+    c.countSuffix = QStringLiteral("个文档等待加密");
+    c.duplicateMessage = QStringLiteral("要加密文件列表已存在相同项，请勿重复添加!");
+    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
+    c.logPrefix = QStringLiteral("加密文档 ");
+    c.topOffset = 800;
+    c.logOrder = LogOrder::CompThenLog;
+    c.announceCompletion = true;
+    return c;
+}
+
+QString failureLine(const QString& what, const DrawingStatus& status)
+{
+    return what + status.description;
+}
+
+} // namespace
+
+frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& automation, QWidget* parent)
+    : BatchListWindow(services, drawingConfig(), parent), m_automation(automation)
+{
+    Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
+    Text2 = new QLineEdit(QStringLiteral("739"), this);
+    Text2->setObjectName(QStringLiteral("Text2"));
+    Text2->setEchoMode(QLineEdit::Password);
+    Text2->setAttribute(Qt::WA_InputMethodEnabled, false);
+    Text2->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    platform::placeInTwips(Text2, 1680, 4432, 1215, 270);
+    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
+                       QColor(192, 0, 192));
+    finishLoad({Text2});
+}
+
+frmjmdwg::~frmjmdwg()
+{
+    if (ACADApp)
+        ACADApp->setEventSink(nullptr); // the application may outlive the window
+}
+
+void frmjmdwg::setApplication(std::shared_ptr<platform::DrawingApplication> app)
+{
+    if (ACADApp)
+        ACADApp->setEventSink(nullptr);
+    ACADApp = std::move(app);
+    if (ACADApp)
+        ACADApp->setEventSink(this);
+}
+
+void frmjmdwg::init()
+{
+    auto bound = m_automation.bindByPathName(kApplication);
+    if (bound.ok() && bound.value) {
+        setApplication(bound.value);
+        return;
+    }
+    auto created = m_automation.create(kApplication);
+    if (created.ok() && created.value) {
+        setApplication(created.value);
+        return;
+    }
+    setApplication(nullptr);
+    m_services.messages.show(this, created.status.description, MessageIcon::None);
+}
+
+bool frmjmdwg::abandon(const DrawingStatus& status)
+{
+    // Saving on with half-set parameters could write drawings without the password asked for.
+    m_services.messages.show(this, status.description, MessageIcon::None);
+    if (ACADApp)
+        (void)ACADApp->quit();
+    setApplication(nullptr);
+    m_securityParams.reset();
+    return false;
+}
+
+bool frmjmdwg::prepareRun()
+{
+    init();
+    if (!ACADApp)
+        return false;
+    auto params = ACADApp->GetInterfaceObject(QStringLiteral("AutoCAD.SecurityParams.16"));
+    if (!params.ok() || !params.value)
+        return abandon(params.status);
+    m_securityParams = params.value;
+    (void)ACADApp->setVisible(false); // a visible application still does the work
+    platform::DrawingSecurityParams& p = *m_securityParams;
+    for (const DrawingStatus& status :
+         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(Text2->text()),
+          p.setProviderName(QStringLiteral("Microsoft Base Cryptographic Provider v1.0")), p.setProviderType(1)}) {
+        if (!status.ok())
+            return abandon(status);
+    }
+    m_savedEntries.clear();
+    return true;
+}
+
+QStringList frmjmdwg::comp(const BatchEntry& entry)
+{
+    m_failures.clear();
+    m_saved = false;
+    const DrawingStatus opened = ACADApp ? ACADApp->open(entry.text, false)
+                                         : DrawingStatus::failure(QStringLiteral("AutoCAD已经退出"));
+    if (!opened.ok())
+        m_failures << failureLine(QStringLiteral("打开图纸失败!"), opened);
+    m_savedEntries.push_back(m_saved);
+    return std::exchange(m_failures, {});
+}
+
+void frmjmdwg::ACADApp_EndOpen(const QString& fileName)
+{
+    if (!ACADApp || !m_securityParams)
+        return; // an open that is none of this window's runs
+    auto document = ACADApp->activeDocument();
+    DrawingStatus status = document.status;
+    if (status.ok())
+        status = document.value->saveAs(fileName, *m_securityParams);
+    if (status.ok())
+        m_saved = true;
+    else
+        m_failures << failureLine(QStringLiteral("保存图纸失败!"), status);
+}
+
+void frmjmdwg::closeDrawings(bool keepActive)
+{
+    if (!ACADApp)
+        return;
+    auto documents = ACADApp->documents();
+    if (!documents.ok()) {
+        m_failures << failureLine(QStringLiteral("关闭图纸失败!"), documents.status);
+        return;
+    }
+    for (const auto& document : documents.value) {
+        if (keepActive) {
+            auto active = document->active();
+            if (!active.ok()) {
+                // A drawing closed by a nested handler meanwhile is simply gone.
+                continue;
+            }
+            if (active.value)
+                continue;
+        }
+        const DrawingStatus closed = document->close(true);
+        if (!closed.ok())
+            m_failures << failureLine(QStringLiteral("关闭图纸失败!"), closed);
+    }
+}
+
+void frmjmdwg::ACADApp_EndSave(const QString& fileName)
+{
+    Q_UNUSED(fileName);
+    closeDrawings(true);
+}
+
+void frmjmdwg::ACADApp_BeginQuit(bool& cancel)
+{
+    Q_UNUSED(cancel); // left as it is: the application goes on quitting
+    closeDrawings(false);
+}
+
+void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
+{
+    m_failures.clear();
+    if (ACADApp) {
+        const DrawingStatus quit = ACADApp->quit();
+        if (!quit.ok())
+            m_failures << failureLine(QStringLiteral("退出AutoCAD失败!"), quit);
+    }
+    setApplication(nullptr);
+    m_securityParams.reset();
+    for (const QString& line : std::exchange(m_failures, {}))
+        appendInfo(line);
+
+    // Only the backup of a drawing saved in this run goes: never a typed notes.txt's notes.bak.
+    for (size_t i = 0; i < entries.size() && i < m_savedEntries.size(); ++i) {
+        const BatchEntry& entry = entries[i];
+        if (!m_savedEntries[i] || !entry.text.endsWith(QLatin1String("dwg"), Qt::CaseInsensitive))
+            continue;
+        const platform::NativePath backup = entry.path.chopped(3) + "bak";
+        if (m_services.fs.fileExists(backup))
+            (void)m_services.fs.deleteFile(backup, false); // failures are ignored
+    }
+    m_savedEntries.clear();
+}
+
+void frmjmdwg::Form_Unload()
+{
+    // Errors are ignored: with no application held there is nothing to tell.
+    if (ACADApp)
+        (void)ACADApp->quit();
+    setApplication(nullptr);
+}
+
+} // namespace korvane::batchlist
