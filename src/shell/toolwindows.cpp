@@ -10,6 +10,8 @@
 #include "platform/services.h"
 #include "recorder/frmrec.h"
 #include "shell/mdiform1.h"
+#include "wordcrypt/frmjmword.h"
+#include "wordcrypt/passwordprompt.h"
 
 namespace korvane::shell {
 
@@ -44,6 +46,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                        }});
     main.setToolWindow(QStringLiteral("menumove"), {false, false, [&services](QWidget* parent) -> QWidget* {
                            return new filemanager::frmmove(services, parent);
+                       }});
+    main.setToolWindow(QStringLiteral("menujmword"), {true, true, [&services](QWidget* parent) -> QWidget* {
+                           return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.programFolder), parent);
                        }});
 }
 

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+#include <optional>
+
+namespace korvane::platform {
+
+/// Outcome of one call into the word processor. A failed call carries the description the
+/// automation error would have carried.
+struct WordResult {
+    bool ok = true;
+    QString error;
+    /// For a failed `open`: whether trying again can help (false after the user cancelled the
+    /// password prompt, or for a file that does not exist).
+    bool retry = true;
+
+    static WordResult success() { return {}; }
+    static WordResult failure(QString description, bool retry = true) {
+        return {false, std::move(description), retry};
+    }
+};
+
+/// One open document, as the `DocumentOpen` event hands it over. Valid until `close()` or
+/// until the event handler returns, whichever comes first.
+class WordDocument {
+public:
+    virtual ~WordDocument() = default;
+    /// The document's file, as given to `open`, decoded for display.
+    virtual QString fullName() const = 0;
+    /// `Password`: needed to open the document; "" removes it. Takes effect on `save`.
+    virtual WordResult setPassword(const QString& password) = 0;
+    /// `WritePassword`: needed to save changes; "" removes it. Takes effect on `save`.
+    virtual WordResult setWritePassword(const QString& password) = 0;
+    /// `Save`: writes the document to its own file.
+    virtual WordResult save() = 0;
+    /// `Close`, every argument omitted.
+    virtual WordResult close() = 0;
+};
+
+/// The events the application raises into its client, on the caller's thread, while the
+/// call that causes them runs.
+class WordEvents {
+public:
+    virtual ~WordEvents() = default;
+    /// Raised inside `open`, before it returns.
+    virtual void DocumentOpen(WordDocument& document) = 0;
+    /// Raised inside `quit`, on the application's way out.
+    virtual void Quit() = 0;
+};
+
+/// The application object.
+class WordApplication {
+public:
+    virtual ~WordApplication() = default;
+    /// Binds the event sink (null: no more events).
+    virtual void setEvents(WordEvents* sink) = 0;
+    /// `Visible`.
+    virtual WordResult setVisible(bool visible) = 0;
+    /// `Documents.Open(FileName, ConfirmConversions)`, every other argument omitted. The file
+    /// name is the path's raw bytes, so names that are not UTF-8 can be opened too.
+    virtual WordResult open(const QByteArray& fileName, bool confirmConversions) = 0;
+    /// `Quit`, every argument omitted. Fails when the application has already ended.
+    virtual WordResult quit() = 0;
+};
+
+/// How a window obtains the application: binding to a running object by name, or creating one.
+class WordAutomation {
+public:
+    virtual ~WordAutomation() = default;
+    /// Binding by path name. Null and `error` set when nothing can be bound.
+    virtual std::shared_ptr<WordApplication> getObject(const QString& pathName, QString* error) = 0;
+    /// Creating a new object of `className`. Null and `error` set on failure.
+    virtual std::shared_ptr<WordApplication> createObject(const QString& className, QString* error) = 0;
+};
+
+/// What the word processor asks the user when a document needs its current password to open.
+class DocumentPasswordPrompt {
+public:
+    virtual ~DocumentPasswordPrompt() = default;
+    /// Asks for the password of `fileName` (shown to the user). nullopt when the user cancels.
+    virtual std::optional<QString> askPassword(const QString& fileName) = 0;
+};
+
+} // namespace korvane::platform

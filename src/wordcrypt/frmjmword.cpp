@@ -1,0 +1,164 @@
+#include "wordcrypt/frmjmword.h"
+
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScopeGuard>
+
+namespace korvane::wordcrypt {
+
+using platform::WordResult;
+
+namespace {
+
+const QString kApplicationClass = QStringLiteral("word.Application");
+
+batchlist::BatchListConfig wordConfig() {
+    batchlist::BatchListConfig c;
+    c.objectName = QStringLiteral("frmjmword");
+    c.caption = QStringLiteral("Word文件批量加密");
+    c.clientHeight = 8670;
+    c.extensions = QStringLiteral("doc");
+    c.fileFilter = QStringLiteral("Word文档|*.doc|所有文件|*.*");
+    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
+    c.command1 = QStringLiteral("添加到加密列表");
+    c.command3 = QStringLiteral("从加密列表删除");
+    c.command2 = QStringLiteral("开始");
+    c.label1 = QStringLiteral("提示:要正常使用本工具,必须确认已安装Word.");
+    c.label1Width = 5175;
+    c.line1Top = 5160;
+    c.welcome = QStringLiteral("欢迎使用Word文档批量加密工具!");
+    c.countSuffix = QStringLiteral("个文档等待加密");
+    c.duplicateMessage = QStringLiteral("批量加密列表已存在相同项，请勿重复添加");
+    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
+    c.logPrefix = QStringLiteral("加密文档 ");
+    c.topOffset = 800;
+    c.logOrder = batchlist::LogOrder::LogThenComp;
+    c.announceCompletion = true;
+    return c;
+}
+
+QLineEdit* passwordBox(QWidget* parent, const char* name, const QString& text) {
+    auto* box = new QLineEdit(text, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setEchoMode(QLineEdit::Password);
+    box->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", whatever the style
+    // No input method: what is typed is what the password becomes.
+    box->setAttribute(Qt::WA_InputMethodEnabled, false);
+    box->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    return box;
+}
+
+} // namespace
+
+frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
+    : BatchListWindow(services, wordConfig(), parent), m_word(word) {
+    Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
+    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
+                       QColor(192, 0, 192));
+    Label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
+    Text2 = passwordBox(this, "Text2", QStringLiteral("739"));
+    platform::placeInTwips(Text2, 960, 4672, 1215, 270);
+    Label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
+    Text4 = passwordBox(this, "Text4", QStringLiteral("7591"));
+    platform::placeInTwips(Text4, 3840, 4672, 1215, 270);
+    finishLoad({Label6, Label5, Label7, Text2, Label8, Text4});
+}
+
+frmjmword::~frmjmword() {
+    release();
+}
+
+void frmjmword::release() {
+    // Dropping the last reference ends the office; no event may reach a window going away.
+    if (wordapp)
+        wordapp->setEvents(nullptr);
+    wordapp.reset();
+}
+
+void frmjmword::init() {
+    release(); // a new run replaces (and so ends) what an earlier run left behind
+    QString error;
+    std::shared_ptr<platform::WordApplication> app = m_word.getObject(kApplicationClass, &error);
+    if (!app) {
+        error.clear();
+        app = m_word.createObject(kApplicationClass, &error);
+    }
+    if (!app) {
+        m_services.messages.show(this, error, platform::MessageIcon::None);
+        return;
+    }
+    wordapp = std::move(app);
+    wordapp->setEvents(this);
+}
+
+bool frmjmword::beforeListCheck() {
+    {
+        // Starting the office takes a moment.
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+        init();
+    }
+    if (!wordapp)
+        return false;
+    wordapp->setVisible(false); // the office runs headless; a failure here changes nothing
+    return true;
+}
+
+QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
+    m_failures.clear();
+    WordResult opened = WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
+    // Bounded: a document that can never be opened must not stop the run.
+    for (int attempt = 0; attempt < kOpenAttempts && wordapp; ++attempt) {
+        std::shared_ptr<platform::WordApplication> app = wordapp;
+        opened = app->open(entry.path, false);
+        if (opened.ok || !opened.retry)
+            break;
+    }
+    if (!opened.ok)
+        m_failures << QStringLiteral("  打开文档失败: ") + opened.error;
+    return std::exchange(m_failures, {});
+}
+
+void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document) {
+    const WordResult password = document.setPassword(Text2->text());
+    if (!password.ok)
+        m_failures << QStringLiteral("  设置读密码失败: ") + password.error;
+    const WordResult writePassword = document.setWritePassword(Text4->text());
+    if (!writePassword.ok)
+        m_failures << QStringLiteral("  设置写密码失败: ") + writePassword.error;
+    // Without the open password asked for, the document is better left as it was.
+    if (password.ok) {
+        const WordResult saved = document.save();
+        if (!saved.ok)
+            m_failures << QStringLiteral("  保存文档失败: ") + saved.error;
+    } else {
+        m_failures << QStringLiteral("  文档未保存");
+    }
+    const WordResult closed = document.close();
+    if (!closed.ok)
+        m_failures << QStringLiteral("  关闭文档失败: ") + closed.error;
+}
+
+void frmjmword::wordapp_Quit() {
+    // Runs inside Quit: whoever called it still holds the object until the call returns.
+    wordapp.reset();
+}
+
+void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&) {
+    if (std::shared_ptr<platform::WordApplication> app = wordapp)
+        app->quit();
+    release();
+}
+
+void frmjmword::Form_Unload() {
+    // Errors are ignored: after a completed run there is nothing left to quit.
+    if (std::shared_ptr<platform::WordApplication> app = wordapp)
+        app->quit();
+    release();
+}
+
+} // namespace korvane::wordcrypt

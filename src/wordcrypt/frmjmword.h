@@ -1,0 +1,55 @@
+#pragma once
+
+#include "batchlist/batchlistwindow.h"
+#include "platform/wordprocessor.h"
+
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+
+namespace korvane::wordcrypt {
+
+/// "Word文件批量加密": sets (or, with both boxes empty, removes) the open and modify passwords
+/// of every listed document through the word processor.
+class frmjmword : public batchlist::BatchListWindow, private platform::WordEvents {
+    Q_OBJECT
+public:
+    /// How often a document that fails to open is tried before the run reports it and goes on.
+    static constexpr int kOpenAttempts = 3;
+
+    frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent = nullptr);
+    ~frmjmword() override;
+
+    /// Obtains the application into `wordapp`; shows the error's description when it cannot.
+    void init();
+    void wordapp_DocumentOpen(platform::WordDocument& document);
+    void wordapp_Quit();
+
+    /// The application held between runs (after a run that met an empty list), for tests.
+    bool holdsApplication() const { return wordapp != nullptr; }
+
+protected:
+    bool beforeListCheck() override;
+    QStringList comp(const batchlist::BatchEntry& entry) override;
+    void completeRun(const std::vector<batchlist::BatchEntry>& entries) override;
+    void Form_Unload() override;
+
+private:
+    void DocumentOpen(platform::WordDocument& document) override { wordapp_DocumentOpen(document); }
+    void Quit() override { wordapp_Quit(); }
+    void release();
+
+    platform::WordAutomation& m_word;
+    std::shared_ptr<platform::WordApplication> wordapp;
+    QStringList m_failures; ///< lines of the document being processed
+
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Label7 = nullptr;
+    QLabel* Label8 = nullptr;
+    QLineEdit* Text2 = nullptr;
+    QLineEdit* Text4 = nullptr;
+};
+
+} // namespace korvane::wordcrypt

@@ -1,0 +1,33 @@
+#include "wordcrypt/passwordprompt.h"
+
+#include "wordcrypt/libreofficeword.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QScopeGuard>
+
+namespace korvane::wordcrypt {
+
+std::optional<QString> QtDocumentPasswordPrompt::askPassword(const QString& fileName) {
+    // The run shows a busy cursor; the dialog wants the normal one.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+    bool ok = false;
+    const QString password = QInputDialog::getText(QApplication::activeWindow(), QStringLiteral("输入密码"),
+                                                   QStringLiteral("文档“%1”受密码保护，请输入打开密码:\n%2")
+                                                       .arg(QFileInfo(fileName).fileName(), fileName),
+                                                   QLineEdit::Password, QString(), &ok);
+    if (!ok)
+        return std::nullopt;
+    return password;
+}
+
+platform::WordAutomation& productionWord(const QString& programFolder) {
+    static QtDocumentPasswordPrompt prompt;
+    static LibreOfficeWord word({LibreOfficeWord::defaultHelper(programFolder), {}}, prompt);
+    return word;
+}
+
+} // namespace korvane::wordcrypt

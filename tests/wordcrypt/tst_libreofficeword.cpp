@@ -1,0 +1,497 @@
+// The LibreOffice backend against the real office, on documents the test makes itself.
+// Skips when LibreOffice or the helper is not installed.
+
+#include "wordcrypt/libreofficeword.h"
+#include "wordcrypt/worddocfile.h"
+
+#include "platform/fakes/fakewordprocessor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace korvane;
+using platform::WordDocument;
+using platform::WordResult;
+
+namespace {
+
+const char* const kChildEnv = "KORVANE_WORDCRYPT_CHILD";
+const QString kMsoffcrypto = QStringLiteral("/usr/bin/msoffcrypto-tool");
+
+/// Does what the encryptor window does with each opened document, and records what failed.
+class ScriptedSink final : public platform::WordEvents {
+public:
+    QString password;
+    QString writePassword;
+    QStringList failures;
+    int opened = 0;
+    int quits = 0;
+
+    void DocumentOpen(WordDocument& document) override {
+        ++opened;
+        note(QStringLiteral("Password"), document.setPassword(password));
+        note(QStringLiteral("WritePassword"), document.setWritePassword(writePassword));
+        note(QStringLiteral("Save"), document.save());
+        note(QStringLiteral("Close"), document.close());
+    }
+    void Quit() override { ++quits; }
+
+private:
+    void note(const QString& step, const WordResult& r) {
+        if (!r.ok)
+            failures << step + QLatin1Char(':') + r.error;
+    }
+};
+
+/// Word keeps the sample's text as UTF-16.
+bool holdsText(const QByteArray& document, const QString& text) {
+    return document.contains(QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2));
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// Exit code of msoffcrypto-tool decrypting `file` with `password` (0: decrypted).
+int decrypt(const QString& file, const QString& password, QByteArray* plain = nullptr) {
+    QTemporaryDir out;
+    const QString target = out.filePath(QStringLiteral("plain.doc"));
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(kMsoffcrypto, {QStringLiteral("-p") + password, file, target});
+    if (!p.waitForFinished(60000))
+        return -1;
+    if (plain)
+        *plain = readBytes(target);
+    return p.exitCode();
+}
+
+} // namespace
+
+class TestLibreOfficeWord : public QObject {
+    Q_OBJECT
+
+private:
+    QString m_helper;
+    QString m_office;
+    QTemporaryDir m_samples;
+    wordcrypt::LibreOfficeWord::Options m_options;
+    platform::FakeDocumentPasswordPrompt m_prompt;
+    std::unique_ptr<wordcrypt::LibreOfficeWord> m_word;
+    std::shared_ptr<platform::WordApplication> m_app;
+    ScriptedSink m_sink;
+
+    /// A fresh copy of a sample in its own folder.
+    QString sample(const QTemporaryDir& dir, const QString& name, const QString& as = {}) {
+        const QString target = dir.filePath(as.isEmpty() ? name : as);
+        QFile::copy(m_samples.filePath(name), target);
+        QFile::setPermissions(target,
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        return target;
+    }
+
+    WordResult run(const QString& path, const QString& password, const QString& writePassword = {}) {
+        m_sink.password = password;
+        m_sink.writePassword = writePassword;
+        m_sink.failures.clear();
+        return m_app->open(QFile::encodeName(path), false);
+    }
+
+private slots:
+    void initTestCase() {
+        m_helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
+        m_office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
+        if (!QFileInfo(m_helper).isExecutable() || m_office.isEmpty())
+            QSKIP("LibreOffice or korvane-unohelper is not installed");
+        m_options.helperProgram = m_helper;
+        m_options.startLimitMs = 120000;
+        m_word = std::make_unique<wordcrypt::LibreOfficeWord>(m_options, m_prompt);
+        if (qEnvironmentVariableIsSet(kChildEnv))
+            return; // the unprivileged child only needs the office
+
+        // Sample documents, made by the office from plain text.
+        QTemporaryDir profile;
+        const QStringList texts = {QStringLiteral("one"), QStringLiteral("two")};
+        QStringList sources;
+        for (const QString& t : texts) {
+            QFile f(m_samples.filePath(t + QStringLiteral(".txt")));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("Korvane sample " + t.toUtf8() + "\n");
+            sources << f.fileName();
+        }
+        for (const QString& format : {QStringLiteral("doc"), QStringLiteral("docx")}) {
+            QProcess convert;
+            convert.setProcessChannelMode(QProcess::MergedChannels);
+            convert.start(m_office,
+                          QStringList{QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                                      QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
+                                      QStringLiteral("--outdir"), m_samples.path()} +
+                              sources);
+            QVERIFY(convert.waitForFinished(180000));
+        }
+        QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("one.doc"))));
+        QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("two.docx"))));
+
+        QString error;
+        m_app = m_word->createObject(QStringLiteral("word.Application"), &error);
+        QVERIFY2(m_app, qPrintable(error));
+        m_app->setEvents(&m_sink);
+    }
+
+    void cleanupTestCase() {
+        if (m_app) {
+            QVERIFY(m_app->quit().ok);
+            QCOMPARE(m_sink.quits, 1);
+            QVERIFY(!m_app->quit().ok); // a second quit fails: the office has ended
+        }
+    }
+
+    void setChangeAndRemoveOpenPassword_data() {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("latin") << QStringLiteral("739") << QStringLiteral("new secret");
+        QTest::newRow("chinese and space") << QStringLiteral("密码 1") << QStringLiteral(" ");
+    }
+    void setChangeAndRemoveOpenPassword() {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+
+        // Set.
+        QVERIFY(run(doc, first).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+        QByteArray bytes = readBytes(doc);
+        auto state = wordcrypt::inspectWordFile(bytes);
+        QVERIFY(state && state->encrypted && !state->obfuscated && !state->writeReserved);
+        QVERIFY(wordcrypt::rc4PasswordMatches(bytes, first));
+        QVERIFY(!wordcrypt::rc4PasswordMatches(bytes, first + QLatin1Char('x')));
+        QByteArray plain;
+        QCOMPARE(decrypt(doc, first, &plain), 0);
+        QVERIFY(holdsText(plain, QStringLiteral("Korvane sample one")));
+        QVERIFY(decrypt(doc, QStringLiteral("wrong")) != 0);
+
+        // Change: opening asks for the current password, as Word would.
+        m_prompt.asked.clear();
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(first);
+        QVERIFY(run(doc, second).ok);
+        QCOMPARE(m_prompt.asked, QStringList{doc});
+        QCOMPARE(m_sink.failures, QStringList());
+        bytes = readBytes(doc);
+        QVERIFY(wordcrypt::rc4PasswordMatches(bytes, second));
+        QVERIFY(decrypt(doc, first) != 0);
+        QCOMPARE(decrypt(doc, second, &plain), 0);
+        QVERIFY(holdsText(plain, QStringLiteral("Korvane sample one")));
+
+        // Remove.
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(second);
+        QVERIFY(run(doc, QString()).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+        bytes = readBytes(doc);
+        state = wordcrypt::inspectWordFile(bytes);
+        QVERIFY(state && !state->encrypted && !state->writeReserved);
+        QVERIFY(holdsText(bytes, QStringLiteral("Korvane sample one")));
+    }
+
+    void encryptedDocumentNeedsTheRightPassword() {
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        QVERIFY(run(doc, QStringLiteral("right")).ok);
+        const QByteArray encrypted = readBytes(doc);
+
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(QStringLiteral("wrong"));
+        WordResult r = run(doc, QString());
+        QVERIFY(!r.ok);
+        QVERIFY(!r.retry); // asking again would only show the same prompt
+        QCOMPARE(readBytes(doc), encrypted);
+
+        m_prompt.answers.clear(); // the user cancels the prompt
+        r = run(doc, QString());
+        QVERIFY(!r.ok);
+        QVERIFY(!r.retry);
+        QCOMPARE(readBytes(doc), encrypted);
+    }
+
+    void writePasswordIsReportedNotSet() {
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("two.doc"));
+        QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok);
+        QCOMPARE(m_sink.failures.size(), 1);
+        QVERIFY(m_sink.failures.first().startsWith(QLatin1String("WritePassword:")));
+        // The open password still went on, and no write reservation claims otherwise.
+        const QByteArray bytes = readBytes(doc);
+        const auto state = wordcrypt::inspectWordFile(bytes);
+        QVERIFY(state && state->encrypted && !state->writeReserved);
+        QCOMPARE(decrypt(doc, QStringLiteral("739")), 0);
+    }
+
+    void othersAreLeftUntouched_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("text file named .doc") << QStringLiteral("text");
+        QTest::newRow("empty file") << QStringLiteral("empty");
+        QTest::newRow("renamed .docx") << QStringLiteral("docx");
+        QTest::newRow("mode 0444") << QStringLiteral("readonly");
+        QTest::newRow("locked by another office") << QStringLiteral("locked");
+    }
+    void othersAreLeftUntouched() {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        QString doc = dir.filePath(QStringLiteral("x.doc"));
+        if (kind == QLatin1String("text")) {
+            QFile f(doc);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("plain text, not a document\n");
+        } else if (kind == QLatin1String("empty")) {
+            QFile f(doc);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else if (kind == QLatin1String("docx")) {
+            sample(dir, QStringLiteral("one.docx"), QStringLiteral("x.doc"));
+        } else {
+            sample(dir, QStringLiteral("one.doc"), QStringLiteral("x.doc"));
+            if (kind == QLatin1String("readonly")) {
+                QVERIFY(QFile::setPermissions(doc, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+            } else {
+                QFile lock(dir.filePath(QStringLiteral(".~lock.x.doc#")));
+                QVERIFY(lock.open(QIODevice::WriteOnly));
+                lock.write(",someone,otherhost,08.12.2026 01:00,file:///home/someone/.config/libreoffice/4;");
+            }
+        }
+        const QByteArray before = readBytes(doc);
+        const WordResult r = run(doc, QStringLiteral("739"));
+        // Either the office refuses to open it, or saving refuses: never a replaced file.
+        QVERIFY(!r.ok || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
+        QCOMPARE(readBytes(doc), before);
+        const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        QVERIFY2(left.filter(QStringLiteral(".bak")).isEmpty(),
+                 qPrintable(left.join(u' '))); // no backup left behind
+    }
+
+    void linksKeepPointingAtTheDocument() {
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QString symlink = dir.filePath(QStringLiteral("link.doc"));
+        const QString hardlink = dir.filePath(QStringLiteral("hard.doc"));
+        QVERIFY(QFile::link(doc, symlink));
+        QCOMPARE(::link(QFile::encodeName(doc).constData(), QFile::encodeName(hardlink).constData()), 0);
+
+        QVERIFY(run(symlink, QStringLiteral("s")).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+        QVERIFY(QFileInfo(symlink).isSymLink());
+        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("s")));
+
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(QStringLiteral("s"));
+        QVERIFY(run(hardlink, QStringLiteral("h")).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+        // Both names are one file, whichever way the office replaced it.
+        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(hardlink), QStringLiteral("h")));
+    }
+
+    void nameThatIsNotUtf8() {
+        QTemporaryDir dir;
+        const QByteArray raw = QFile::encodeName(dir.path()) + "/\xb1\xa8\xb8\xe6.doc"; // "报告" in GBK
+        QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")),
+                            dir.filePath(QStringLiteral("tmp.doc"))));
+        QCOMPARE(
+            ::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()),
+            0);
+        // QDir cannot remove a name that is not UTF-8.
+        const auto cleanup = qScopeGuard([&] { ::unlink(raw.constData()); });
+        m_sink.password = QStringLiteral("gbk");
+        m_sink.failures.clear();
+        QVERIFY(m_app->open(raw, false).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+        QFile f;
+        const int fd = ::open(raw.constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        QVERIFY(f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        const QByteArray stored = f.readAll();
+        QVERIFY(wordcrypt::rc4PasswordMatches(stored, QStringLiteral("gbk")));
+    }
+
+    void missingFileFailsWithoutRetry() {
+        QTemporaryDir dir;
+        const int openedBefore = m_sink.opened;
+        const WordResult r = run(dir.filePath(QStringLiteral("none.doc")), QStringLiteral("x"));
+        QVERIFY(!r.ok);
+        QVERIFY(!r.retry);
+        QCOMPARE(m_sink.opened, openedBefore); // no event for a document that never opened
+    }
+
+    void readOnlyForAnotherUser() {
+        if (qEnvironmentVariableIsSet(kChildEnv)) {
+            // Child, running as nobody: the document belongs to root.
+            const QString doc = qEnvironmentVariable(kChildEnv);
+            QString error;
+            m_app = m_word->createObject(QStringLiteral("word.Application"), &error);
+            QVERIFY2(m_app, qPrintable(error));
+            m_app->setEvents(&m_sink);
+            const QByteArray before = readBytes(doc);
+            const WordResult r = run(doc, QStringLiteral("739"));
+            QVERIFY(!r.ok || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
+            QCOMPARE(readBytes(doc), before);
+            return;
+        }
+        if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("needs root and setpriv to run a part as nobody");
+        QTemporaryDir dir;
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
+                                                      QFile::ExeGroup));
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QByteArray before = readBytes(doc);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kChildEnv), doc);
+        env.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QStringLiteral("setpriv"),
+                    {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                     QStringLiteral("--clear-groups"), QStringLiteral("--"),
+                     QCoreApplication::applicationFilePath(), QStringLiteral("readOnlyForAnotherUser")});
+        QVERIFY(child.waitForFinished(180000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitCode() == 0 &&
+                     output.contains("PASS   : TestLibreOfficeWord::readOnlyForAnotherUser"),
+                 output.constData());
+        QCOMPARE(readBytes(doc), before);
+    }
+
+    void failedStoresAreUndone_data() {
+        QTest::addColumn<QString>("store"); ///< what the scripted helper does on "store"
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("garbage written")
+            << QStringLiteral("garbage") << QStringLiteral("不是有效的 Word 97-2003 文档")
+            << QStringLiteral("已恢复原文档");
+        QTest::newRow("stored without the password")
+            << QStringLiteral("plain") << QStringLiteral("未按所给密码加密")
+            << QStringLiteral("文档未作改动");
+        QTest::newRow("refused as read-only")
+            << QStringLiteral("refuse") << QStringLiteral("文档只读或已被锁定")
+            << QStringLiteral("文档未作改动");
+        QTest::newRow("office dies mid-write")
+            << QStringLiteral("die") << QStringLiteral("意外退出") << QStringLiteral("已恢复原文档");
+        QTest::newRow("helper dies while connecting") << QStringLiteral("diestart") << QString() << QString();
+        QTest::newRow("office hangs")
+            << QStringLiteral("hang") << QStringLiteral("没有响应") << QStringLiteral("已恢复原文档");
+    }
+    void failedStoresAreUndone() {
+        QFETCH(QString, store);
+        QFETCH(QString, reason);
+        QFETCH(QString, outcome);
+        // A helper of our own stands in for the office, to make the store go wrong on purpose.
+        QTemporaryDir dir;
+        const QString helper = dir.filePath(QStringLiteral("fakehelper"));
+        QFile script(helper);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(R"(#!/usr/bin/python3
+import sys, time, urllib.parse
+mode = sys.argv[1]
+path = None
+def reply(text):
+    print(text, flush=True)
+for line in sys.stdin:
+    f = line.rstrip('\n').split('\t')
+    if f[0] == 'start' and mode == 'diestart':
+        import subprocess
+        office = subprocess.Popen(['sleep', '300'], start_new_session=True)
+        open(sys.argv[0] + '.pid', 'w').write(str(office.pid))
+        reply('started\t%d\t' % office.pid)
+        sys.exit(1)
+    if f[0] == 'start': reply('ok\t0\t')
+    elif f[0] == 'load':
+        path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
+    elif f[0] == 'store':
+        if mode == 'garbage': open(path, 'wb').write(b'not a document')
+        elif mode == 'plain': pass
+        elif mode == 'refuse': reply('err\tstore\t0x4c0c io error'); continue
+        elif mode == 'die': open(path, 'wb').write(b'\xd0\xcf'); sys.exit(1)
+        elif mode == 'hang': open(path, 'wb').write(b''); time.sleep(60)
+        reply('ok')
+    elif f[0] in ('close', 'quit'): reply('ok')
+)");
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QByteArray before = readBytes(doc);
+        wordcrypt::LibreOfficeWord::Options options;
+        options.helperProgram = helper;
+        options.officeProgram = store; // handed to the helper as its first argument
+        options.callLimitMs = 3000;
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        QString error;
+        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        if (store == QLatin1String("diestart")) {
+            // The helper died while connecting: the office it had started goes too.
+            QVERIFY(!app);
+            QVERIFY(error.contains(QStringLiteral("意外退出")));
+            const QByteArray pid = readBytes(helper + QStringLiteral(".pid"));
+            QVERIFY(!pid.isEmpty());
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+            QTRY_VERIFY(!stat.exists() || (stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z ")));
+            return;
+        }
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("739");
+        app->setEvents(&sink);
+        app->open(QFile::encodeName(doc), false);
+        const QStringList saves = sink.failures.filter(QStringLiteral("Save:"));
+        QCOMPARE(saves.size(), 1);
+        QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome),
+                 qPrintable(saves.first()));
+        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")),
+                 QStringList());
+        app->quit();
+    }
+
+    void missingOfficeIsReportedClearly_data() {
+        QTest::addColumn<QString>("helper");
+        QTest::addColumn<QString>("office");
+        QTest::newRow("no helper") << QStringLiteral("/nonexistent/korvane-unohelper") << QString();
+        QTest::newRow("no office") << QString() << QStringLiteral("/nonexistent/soffice");
+        QTest::newRow("helper without its libraries") << QStringLiteral("exit 127") << QString();
+    }
+    void missingOfficeIsReportedClearly() {
+        QFETCH(QString, helper);
+        QFETCH(QString, office);
+        wordcrypt::LibreOfficeWord::Options options = m_options;
+        QTemporaryDir dir;
+        if (helper == QLatin1String("exit 127")) {
+            // What the loader does when the UNO libraries are gone.
+            helper = dir.filePath(QStringLiteral("korvane-unohelper"));
+            QFile script(helper);
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\nexit 127\n");
+            script.close();
+            QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        if (!helper.isEmpty())
+            options.helperProgram = helper;
+        options.officeProgram = office;
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        QString error;
+        QVERIFY(!word.getObject(QStringLiteral("word.Application"), &error));
+        QVERIFY(!word.createObject(QStringLiteral("word.Application"), &error));
+        QCOMPARE(error, wordcrypt::libreOfficeMissingText());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLibreOfficeWord)
+#include "tst_libreofficeword.moc"
