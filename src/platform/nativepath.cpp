@@ -56,7 +56,8 @@ QString displayComponent(const QByteArray& component)
 bool isValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    (void)decoder.decode(bytes);
+    const QString decoded = decoder.decode(bytes); // the conversion runs only when the result is taken
+    Q_UNUSED(decoded);
     return !decoder.hasError();
 }
 

@@ -1,5 +1,6 @@
 #include "shell/toolwindows.h"
 
+#include "helpdecompiler/frmdecp.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -17,6 +18,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                                return nullptr;
                            }
                            return tip;
+                       }});
+    main.setToolWindow(QStringLiteral("menudecompile"), {false, true, [&services](QWidget* parent) -> QWidget* {
+                           return new helpdecompiler::Frmdecp(services, parent);
                        }});
     main.setToolWindow(QStringLiteral("menuabout"), {false, false, [&services](QWidget* parent) -> QWidget* {
                            return new helpwindows::frmAbout(services, parent);
