@@ -61,6 +61,13 @@ QString errnoText(int e)
     return QString::fromLocal8Bit(std::strerror(e));
 }
 
+QString folderFailure(int e)
+{
+    if (e == ELOOP || e == ENOTDIR)
+        return QStringLiteral("路径中有符号链接或同名文件,已跳过");
+    return QStringLiteral("无法创建文件夹: ") + errnoText(e);
+}
+
 // --- libmspack's I/O, bound to our own descriptors -------------------------------------
 
 struct IoFile {
@@ -371,7 +378,7 @@ ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFold
         if (name.folder) {
             int error = 0;
             if (tree.folder(name.path, &error) < 0)
-                report.problems.append({shownName(entry.name), QStringLiteral("无法创建文件夹: ") + errnoText(error)});
+                report.problems.append({shownName(entry.name), folderFailure(error)});
             else
                 ++report.folders;
             continue;
@@ -431,9 +438,7 @@ ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFold
         int error = 0;
         const int folder = tree.folder(folderPath, &error);
         if (folder < 0) {
-            report.problems.append({shown, error == ELOOP || error == ENOTDIR
-                                               ? QStringLiteral("路径中有符号链接或同名文件,已跳过")
-                                               : QStringLiteral("无法创建文件夹: ") + errnoText(error)});
+            report.problems.append({shown, folderFailure(error)});
             continue;
         }
         Fd out(createFresh(folder, fileName, &error));
