@@ -46,6 +46,10 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     setObjectName(QStringLiteral("Frmdecp"));
     setWindowTitle(QStringLiteral("chm批量反编译"));
     setFixedSize(twips(5220), twips(3675));
+    // The form's 9-point face: 12 pixels at 96 dpi, whatever the desktop's default.
+    QFont face = font();
+    face.setPixelSize(12);
+    setFont(face);
 
     make<QLabel>(this, "Label1", QStringLiteral("源"), 120, 120, 375, 255);
     m_text2 = makeText(this, "Text2", 360, 360, 2775, 270);
@@ -63,13 +67,14 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     QPalette pal = note->palette();
     pal.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0xC0)); // &H00C00000& is BGR: dark blue
     note->setPalette(pal);
-    // The note's line is 12 pixels high; keep its text inside it.
-    QFont small = note->font();
-    small.setPixelSize(12);
+    // The note's line is 12 pixels high and 312 wide; a smaller face keeps the whole sentence in it.
+    QFont small = face;
+    small.setPixelSize(11);
     note->setFont(small);
     m_check3 = make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"), 360,
                                2520, 5055, 375);
     m_check3->setChecked(true);
+    m_check3->setFont(small); // its box runs past the form's right edge; keep the caption inside
     m_command3 = make<QPushButton>(this, "Command3", QStringLiteral("反编译"), 840, 3120, 1215, 375);
     auto* command6 = make<QPushButton>(this, "Command6", QStringLiteral("关闭"), 2880, 3120, 1215, 375);
 
