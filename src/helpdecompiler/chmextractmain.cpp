@@ -1,13 +1,15 @@
 // korvane-chmextract: extracts one help file in a process of its own, so that a fault in the
 // decompressor on a hostile file ends this process only. Paths come on standard input as raw
-// bytes (names need not be UTF-8); the report goes to standard output (see extractprocess.h).
-#include "helpdecompiler/chmextractor.h"
-#include "helpdecompiler/extractprocess.h"
+// bytes (names need not be UTF-8); the report goes to standard output (core::formatReport).
+// Built without Qt: loading it would cost more than extracting a small help file.
+#include "helpdecompiler/chmcore.h"
 
 #include <cstdio>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KORVANE_ASAN 1
@@ -25,19 +27,21 @@ void limit(int resource, rlim_t value)
     ::setrlimit(resource, &rl);
 }
 
-QByteArray readAllInput()
+std::vector<std::string> readFields()
 {
-    QByteArray data;
+    std::string data;
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0)
+        if (n <= 0 || data.size() > (1u << 20))
             break;
-        data.append(buffer, n);
-        if (data.size() > 1 << 20)
-            break;
+        data.append(buffer, std::size_t(n));
     }
-    return data;
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t at; (at = data.find('\0', start)) != std::string::npos; start = at + 1)
+        fields.push_back(data.substr(start, at - start));
+    return fields;
 }
 
 } // namespace
@@ -51,15 +55,16 @@ int main()
     // The decompressor needs a few MiB; a runaway allocation fails here instead.
     limit(RLIMIT_AS, rlim_t(1) << 30);
 #endif
-    const QList<QByteArray> fields = readAllInput().split('\0');
+    const std::vector<std::string> fields = readFields();
+    core::Report report;
     if (fields.size() < 3) {
-        std::fputs(formatExtractReport({false, QStringLiteral("参数错误"), 0, 0, 0, {}}).constData(), stdout);
-        return 2;
+        report.error = "参数错误";
+    } else {
+        struct stat st {};
+        const std::uint64_t size = ::stat(fields[0].c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
+        report = core::extract(fields[0], fields[1], fields[2], core::defaultCap(size));
     }
-    struct stat st {};
-    const quint64 size = ::stat(fields[0].constData(), &st) == 0 ? quint64(st.st_size) : 0;
-    const ExtractReport report = extractChm(fields[0], fields[1], fields[2], {ExtractLimits::defaultFor(size)});
-    const QByteArray text = formatExtractReport(report);
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 2;
+    const std::string text = core::formatReport(report);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 && fields.size() >= 3 ? 0 : 2;
 }

@@ -1,20 +1,12 @@
 #pragma once
 
+#include "helpdecompiler/chmcore.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 namespace korvane::helpdecompiler {
-
-/// What a stored entry name means for extraction.
-enum class NameVerdict {
-    Internal, ///< the container's own data (/#…, /$…, ::…): never written
-    Root,     ///< the entry "/" itself
-    Safe,     ///< a relative path that stays inside the output folder
-    Unsafe,   ///< "..", ".", empty components, backslashes, control characters, no leading "/"
-    TooLong,  ///< a component over 255 bytes, or the whole path over 4,095
-    BadEncoding,
-};
 
 struct SafeName {
     NameVerdict verdict = NameVerdict::Unsafe;
@@ -39,7 +31,17 @@ struct ExtractReport {
     int files = 0;        ///< files written in full
     int folders = 0;      ///< folder entries created
     quint64 bytes = 0;
+    /// The first problems met (at most kListedProblems); `problemCount` counts them all.
     QList<EntryProblem> problems;
+    int problemCount = 0;
+    static constexpr int kListedProblems = 200;
+
+    void addProblem(const QString& name, const QString& reason)
+    {
+        if (problems.size() < kListedProblems)
+            problems.append({name, reason});
+        ++problemCount;
+    }
 };
 
 struct ExtractLimits {
@@ -48,6 +50,9 @@ struct ExtractLimits {
     /// The cap used when none is given: generous for real help files, bounded for bombs.
     static quint64 defaultFor(quint64 fileSize);
 };
+
+/// The same report in Qt's types.
+ExtractReport toExtractReport(const core::Report& report);
 
 /// Extracts every normal entry of `chmPath` into the folder `projectName` directly under
 /// `targetFolder` (created when missing). Nothing is created before the container has been

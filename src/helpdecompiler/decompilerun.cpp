@@ -7,6 +7,17 @@ namespace korvane::helpdecompiler {
 
 using platform::NativePath;
 
+namespace {
+
+/// Crafted entry names can be hundreds of characters long; a message line shows the start.
+QString elided(const QString& text)
+{
+    constexpr qsizetype kShown = 60;
+    return text.size() <= kShown ? text : text.left(kShown) + QStringLiteral("…");
+}
+
+} // namespace
+
 bool isHelpFileName(const QByteArray& name)
 {
     return name.size() >= 3 && name.right(3).toLower() == "chm";
@@ -108,8 +119,8 @@ QString runSummary(const QList<HelpFileOutcome>& outcomes)
             why = outcome.extract.error;
         } else if (!outcome.extract.problems.isEmpty()) {
             why = QStringLiteral("%1 个条目未能提取(%2: %3)")
-                      .arg(outcome.extract.problems.size())
-                      .arg(outcome.extract.problems.first().name, outcome.extract.problems.first().reason);
+                      .arg(outcome.extract.problemCount)
+                      .arg(elided(outcome.extract.problems.first().name), outcome.extract.problems.first().reason);
         }
         if (!outcome.projectError.isEmpty())
             why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;

@@ -3,33 +3,22 @@
 #include "platform/programstarter.h"
 
 #include <QList>
+#include <algorithm>
 
 namespace korvane::helpdecompiler {
 
-namespace {
-
-QByteArray field(const QString& text)
-{
-    QByteArray bytes = text.toUtf8();
-    for (char& c : bytes) {
-        if (c == '\t' || c == '\n' || c == '\r')
-            c = ' ';
-    }
-    return bytes;
-}
-
-} // namespace
-
 QByteArray formatExtractReport(const ExtractReport& report)
 {
-    QByteArray text = "opened\t" + QByteArray(report.opened ? "1" : "0") + '\n';
-    if (!report.error.isEmpty())
-        text += "error\t" + field(report.error) + '\n';
+    core::Report plain;
+    plain.opened = report.opened;
+    plain.error = report.error.toStdString();
+    plain.files = report.files;
+    plain.folders = report.folders;
+    plain.bytes = report.bytes;
     for (const EntryProblem& problem : report.problems)
-        text += "problem\t" + field(problem.reason) + '\t' + field(problem.name) + '\n';
-    text += "done\t" + QByteArray::number(report.files) + '\t' + QByteArray::number(report.folders) + '\t' +
-            QByteArray::number(report.bytes) + '\n';
-    return text;
+        plain.problems.push_back({problem.name.toStdString(), problem.reason.toStdString()});
+    plain.problemCount = report.problemCount;
+    return QByteArray::fromStdString(core::formatReport(plain));
 }
 
 std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
@@ -45,6 +34,8 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
             report.error = QString::fromUtf8(parts[1]);
         } else if (key == "problem" && parts.size() == 3) {
             report.problems.append({QString::fromUtf8(parts[2]), QString::fromUtf8(parts[1])});
+        } else if (key == "problems" && parts.size() == 2) {
+            report.problemCount = parts[1].toInt();
         } else if (key == "done" && parts.size() == 4) {
             report.files = parts[1].toInt();
             report.folders = parts[2].toInt();
@@ -54,6 +45,7 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
     }
     if (!done)
         return std::nullopt;
+    report.problemCount = std::max<int>(report.problemCount, int(report.problems.size()));
     return report;
 }
 

@@ -132,7 +132,8 @@ void TestChmExtractor::reportRoundTrip()
     report.files = 12;
     report.folders = 3;
     report.bytes = 5000000000ull;
-    report.problems = {{QStringLiteral("/a\tb"), QStringLiteral("名称过长,已跳过")}, {QStringLiteral("/页面/x"), QStringLiteral("r")}};
+    report.addProblem(QStringLiteral("/a\tb"), QStringLiteral("名称过长,已跳过"));
+    report.addProblem(QStringLiteral("/页面/x"), QStringLiteral("r"));
     const auto parsed = parseExtractReport(formatExtractReport(report));
     QVERIFY(parsed);
     QVERIFY(parsed->opened);
@@ -146,6 +147,15 @@ void TestChmExtractor::reportRoundTrip()
     QByteArray cut = formatExtractReport(report);
     cut.truncate(cut.lastIndexOf("done"));
     QVERIFY(!parseExtractReport(cut));
+
+    // A file with a flood of bad entries lists the first ones and counts them all.
+    ExtractReport flood;
+    for (int i = 0; i < 5000; ++i)
+        flood.addProblem(QStringLiteral("/x%1").arg(i), QStringLiteral("r"));
+    const auto floodParsed = parseExtractReport(formatExtractReport(flood));
+    QVERIFY(floodParsed);
+    QCOMPARE(floodParsed->problems.size(), qsizetype(ExtractReport::kListedProblems));
+    QCOMPARE(floodParsed->problemCount, 5000);
 }
 
 void TestChmExtractor::manifestEntriesExtracted()
