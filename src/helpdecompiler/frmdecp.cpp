@@ -149,11 +149,18 @@ void Frmdecp::Command3_Click()
         return;
     }
 
+    const QString helper =
+        m_services.programs.findExecutable(QDir(m_services.programFolder).filePath(QString::fromLatin1(kExtractHelperName)));
+    if (helper.isEmpty()) {
+        m_services.messages.show(this, QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。").arg(QString::fromLatin1(kExtractHelperName)),
+                                 platform::MessageIcon::Information);
+        return;
+    }
+
     m_running = true;
     setEnabled(false);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    ExtractProcess process(m_services.programs,
-                           QDir(m_services.programFolder).filePath(QString::fromLatin1(kExtractHelperName)));
+    ExtractProcess process(m_services.programs, helper);
     DecompileRun run(m_services.fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
                                                const QByteArray& project, quint64 size) {
         return process.extract(file, folder, project, size);

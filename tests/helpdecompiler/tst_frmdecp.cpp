@@ -71,6 +71,7 @@ private slots:
     void emptyTargetRefused();
     void missingTargetRefused();
     void folderWithoutHelpFiles();
+    void missingHelperRefused();
     void runOverFolderTree();
     void runWithoutSubfoldersOrProjects();
     void screenshot();
@@ -228,6 +229,20 @@ void TestFrmdecp::folderWithoutHelpFiles()
     QCOMPARE(h.fake.messages.shown[0].icon, MessageIcon::Information);
     QVERIFY(h.programs.inputs.isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("sub")});
+}
+
+void TestFrmdecp::missingHelperRefused()
+{
+    QTemporaryDir dir;
+    QFile::copy(QFINDTESTDATA("projects/NOTES/INDEX.HTM"), dir.filePath(QStringLiteral("a.chm")));
+    FakeServices fake(dir.path()); // a program folder without the helper
+    Frmdecp window(fake.services());
+    window.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(dir.path());
+    window.Command3_Click();
+    QCOMPARE(fake.messages.shown.size(), 1);
+    QVERIFY(fake.messages.shown[0].text.contains(QStringLiteral("korvane-chmextract")));
+    QVERIFY(fake.programs.calls.isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("a.chm")});
 }
 
 /// target/manual.chm, target/NOTES.CHM, target/readmechm (no "."), target/broken.chm (not a
