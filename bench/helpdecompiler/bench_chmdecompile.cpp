@@ -36,19 +36,18 @@ struct Sample {
     bool ok = false;
 };
 
-double cpuNowMs()
-{
+double cpuNowMs() {
     double total = 0;
     for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
         struct rusage ru {};
         ::getrusage(who, &ru);
-        total += double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+        total += double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
+                 double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
     }
     return total;
 }
 
-qint64 countFiles(const QString& folder)
-{
+qint64 countFiles(const QString& folder) {
     qint64 n = 0;
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(folder.toStdString(), ec);
@@ -59,8 +58,7 @@ qint64 countFiles(const QString& folder)
     return n;
 }
 
-bool runProgram(const QString& program, const QStringList& args)
-{
+bool runProgram(const QString& program, const QStringList& args) {
     QProcess p;
     p.setStandardOutputFile(QProcess::nullDevice());
     p.setStandardErrorFile(QProcess::nullDevice());
@@ -68,8 +66,7 @@ bool runProgram(const QString& program, const QStringList& args)
     return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit;
 }
 
-Sample measure(const QString& workFolder, const std::function<bool(const QString& out)>& run)
-{
+Sample measure(const QString& workFolder, const std::function<bool(const QString& out)>& run) {
     const QString out = workFolder + QStringLiteral("/out");
     std::error_code ec;
     std::filesystem::remove_all(out.toStdString(), ec);
@@ -86,14 +83,15 @@ Sample measure(const QString& workFolder, const std::function<bool(const QString
     return s;
 }
 
-QString buildHelpFile(const QString& folder, int pages)
-{
+QString buildHelpFile(const QString& folder, int pages) {
     QDir().mkpath(folder + QStringLiteral("/p"));
-    const char* words[] = {"the", "help", "file", "decompiler", "writes", "every", "page", "under", "output",
-                           "folder", "with", "its", "structure", "and", "a", "project"};
+    const char* words[] = {"the",    "help",   "file", "decompiler", "writes",    "every", "page", "under",
+                           "output", "folder", "with", "its",        "structure", "and",   "a",    "project"};
     QRandomGenerator random(7);
-    QByteArray hhp = "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=bench.chm\r\nDefault topic=index.htm\r\n"
-                     "Display compile progress=No\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\nindex.htm\r\n";
+    QByteArray hhp =
+        "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=bench.chm\r\nDefault topic=index.htm\r\n"
+        "Display compile progress=No\r\nLanguage=0x409 English (United "
+        "States)\r\n\r\n[FILES]\r\nindex.htm\r\n";
     QFile index(folder + QStringLiteral("/index.htm"));
     index.open(QIODevice::WriteOnly);
     index.write("<html><body>index</body></html>");
@@ -127,16 +125,14 @@ QString buildHelpFile(const QString& folder, int pages)
     return folder + QStringLiteral("/bench.chm");
 }
 
-double median(std::vector<double> v)
-{
+double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     int rounds = 5;
     bool large = false;
@@ -171,15 +167,17 @@ int main(int argc, char* argv[])
         if (!big.isEmpty())
             inputs.insert(1, big);
     }
-    const QString data = qEnvironmentVariable("KORVANE_TESTDATA",
-                                              QCoreApplication::applicationDirPath() + QStringLiteral("/../../../shared/testdata"));
+    const QString data =
+        qEnvironmentVariable("KORVANE_TESTDATA", QCoreApplication::applicationDirPath() +
+                                                     QStringLiteral("/../../../shared/testdata"));
     for (const char* real : {"/chm/real/putty.chm", "/chm/real/7-zip.chm"}) {
         if (QFileInfo::exists(data + QString::fromLatin1(real)))
             inputs << data + QString::fromLatin1(real);
     }
 
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
+    ExtractProcess process(programs,
+                           QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
     const QString extractChmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
     const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
 
@@ -196,24 +194,39 @@ int main(int argc, char* argv[])
             bool ok = true;
         };
         std::vector<Tool> tools;
-        tools.push_back({"korvane (helper process)", [&](const QString& out) {
-                             const ExtractReport r = process.extract(copy.toUtf8(), out.toUtf8(), "x", quint64(info.size()));
+        tools.push_back({"korvane (helper process)",
+                         [&](const QString& out) {
+                             const ExtractReport r =
+                                 process.extract(copy.toUtf8(), out.toUtf8(), "x", quint64(info.size()));
                              return r.opened && r.error.isEmpty();
-                         }, {}, {}});
-        tools.push_back({"korvane (in-process)", [&](const QString& out) {
-                             const ExtractReport r = extractChm(copy.toUtf8(), out.toUtf8(), "x",
-                                                                {ExtractLimits::defaultFor(quint64(info.size()))});
+                         },
+                         {},
+                         {}});
+        tools.push_back({"korvane (in-process)",
+                         [&](const QString& out) {
+                             const ExtractReport r =
+                                 extractChm(copy.toUtf8(), out.toUtf8(), "x",
+                                            {ExtractLimits::defaultFor(quint64(info.size()))});
                              return r.opened && r.error.isEmpty();
-                         }, {}, {}});
+                         },
+                         {},
+                         {}});
         if (!extractChmLib.isEmpty())
-            tools.push_back({"extract_chmLib", [&](const QString& out) {
+            tools.push_back({"extract_chmLib",
+                             [&](const QString& out) {
                                  return runProgram(extractChmLib, {copy, out + QStringLiteral("/x")});
-                             }, {}, {}});
+                             },
+                             {},
+                             {}});
         if (!sevenZip.isEmpty())
-            tools.push_back({"7z x", [&](const QString& out) {
-                                 return runProgram(sevenZip, {QStringLiteral("x"), QStringLiteral("-y"),
-                                                              QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
-                             }, {}, {}});
+            tools.push_back({"7z x",
+                             [&](const QString& out) {
+                                 return runProgram(sevenZip,
+                                                   {QStringLiteral("x"), QStringLiteral("-y"),
+                                                    QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
+                             },
+                             {},
+                             {}});
         for (int round = 0; round < rounds; ++round) {
             for (Tool& tool : tools) { // interleaved, so a busy moment hurts every tool alike
                 const Sample s = measure(work.path(), tool.run);
@@ -223,7 +236,8 @@ int main(int argc, char* argv[])
                 tool.ok = tool.ok && s.ok;
             }
         }
-        std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()), rounds);
+        std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()),
+                    rounds);
         std::printf("  %-26s %12s %12s %12s %8s\n", "tool", "median ms", "min ms", "cpu ms", "files");
         for (const Tool& tool : tools) {
             std::printf("  %-26s %12.1f %12.1f %12.1f %8lld%s\n", tool.name, median(tool.wall),

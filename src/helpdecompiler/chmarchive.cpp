@@ -19,22 +19,20 @@ const std::string kContentName = "::DataSpace/Storage/MSCompressed/Content";
 const std::string kControlName = "::DataSpace/Storage/MSCompressed/ControlData";
 const std::string kSpanInfoName = "::DataSpace/Storage/MSCompressed/SpanInfo";
 const std::string kResetTableName = "::DataSpace/Storage/MSCompressed/Transform/"
-                                   "{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
+                                    "{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
 
-std::uint32_t u32(const char* p)
-{
+std::uint32_t u32(const char* p) {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
+           std::uint32_t(b[3]) << 24;
 }
 
-std::uint64_t u64(const char* p)
-{
+std::uint64_t u64(const char* p) {
     return std::uint64_t(u32(p)) | std::uint64_t(u32(p + 4)) << 32;
 }
 
 /// The directory's variable-length integers: 7 bits a byte, high bit set on all but the last.
-bool encint(const char*& p, const char* end, std::uint64_t& value)
-{
+bool encint(const char*& p, const char* end, std::uint64_t& value) {
     value = 0;
     for (int i = 0; i < 9; ++i) {
         if (p >= end)
@@ -47,17 +45,16 @@ bool encint(const char*& p, const char* end, std::uint64_t& value)
     return false; // longer than 63 bits
 }
 
-bool fitsIn(std::uint64_t offset, std::uint64_t length, std::uint64_t limit)
-{
+bool fitsIn(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
     return offset <= limit && length <= limit - offset;
 }
 
 } // namespace
 
-bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length)
-{
+bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length) {
     while (length > 0) {
-        const ssize_t n = ::pread(fd, buffer, size_t(std::min<std::uint64_t>(length, 1u << 30)), off_t(offset));
+        const ssize_t n =
+            ::pread(fd, buffer, size_t(std::min<std::uint64_t>(length, 1u << 30)), off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -69,14 +66,12 @@ bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length)
     return true;
 }
 
-bool ChmArchive::fail(const char* why)
-{
+bool ChmArchive::fail(const char* why) {
     m_error = why;
     return false;
 }
 
-bool ChmArchive::read(int fd)
-{
+bool ChmArchive::read(int fd) {
     m_entries.clear();
     m_compressed = {};
     struct stat st {};
@@ -132,8 +127,7 @@ bool ChmArchive::read(int fd)
     return readCompressedSection(fd);
 }
 
-bool ChmArchive::readListing(const std::vector<char>& chunk)
-{
+bool ChmArchive::readListing(const std::vector<char>& chunk) {
     const char* base = chunk.data();
     const std::uint32_t size = std::uint32_t(chunk.size());
     const std::uint32_t freeSpace = u32(base + 4);
@@ -157,8 +151,7 @@ bool ChmArchive::readListing(const std::vector<char>& chunk)
     return true;
 }
 
-const ChmEntry* ChmArchive::find(const std::string& name) const
-{
+const ChmEntry* ChmArchive::find(const std::string& name) const {
     for (const ChmEntry& entry : m_entries) {
         if (entry.name == name)
             return &entry;
@@ -166,8 +159,7 @@ const ChmEntry* ChmArchive::find(const std::string& name) const
     return nullptr;
 }
 
-bool ChmArchive::readCompressedSection(int fd)
-{
+bool ChmArchive::readCompressedSection(int fd) {
     bool needed = false;
     for (const ChmEntry& entry : m_entries)
         needed = needed || (entry.section == 1 && entry.length > 0);
@@ -200,12 +192,14 @@ bool ChmArchive::readCompressedSection(int fd)
     std::uint64_t resetInterval = u32(cd + 0x0C);
     std::uint64_t windowSize = u32(cd + 0x10);
     switch (u32(cd + 0x08)) {
-    case 1: break;
+    case 1:
+        break;
     case 2:
         resetInterval *= kFrameSize;
         windowSize *= kFrameSize;
         break;
-    default: return fail(badParameters);
+    default:
+        return fail(badParameters);
     }
     if (windowSize < (1u << 15) || windowSize > (1u << 21) || (windowSize & (windowSize - 1)) != 0)
         return fail(badParameters);
@@ -255,12 +249,12 @@ bool ChmArchive::readCompressedSection(int fd)
     return true;
 }
 
-std::string ChmArchive::checkExtent(const ChmEntry& entry) const
-{
+std::string ChmArchive::checkExtent(const ChmEntry& entry) const {
     if (entry.length == 0)
         return {};
     if (entry.section == 0) {
-        if (!fitsIn(m_section0, 0, m_fileSize) || !fitsIn(entry.offset, entry.length, m_fileSize - m_section0))
+        if (!fitsIn(m_section0, 0, m_fileSize) ||
+            !fitsIn(entry.offset, entry.length, m_fileSize - m_section0))
             return "数据超出文件末尾";
         return {};
     }

@@ -17,20 +17,20 @@ struct ChmEntry {
 /// Where the LZX-compressed section lies and how it was compressed, checked against the file.
 struct ChmCompressedSection {
     bool present = false;
-    std::uint64_t contentOffset = 0;  ///< file offset of the compressed stream
+    std::uint64_t contentOffset = 0; ///< file offset of the compressed stream
     std::uint64_t contentLength = 0;
     std::uint64_t uncompressedLength = 0;
-    std::uint32_t windowSize = 0;     ///< bytes, 2^15 .. 2^21
-    std::uint32_t resetInterval = 0;  ///< bytes, a multiple of 32 KiB
+    std::uint32_t windowSize = 0;    ///< bytes, 2^15 .. 2^21
+    std::uint32_t resetInterval = 0; ///< bytes, a multiple of 32 KiB
     // The container's own entries that describe the section; the decompressor reads them.
     ChmEntry content, controlData, resetTable, spanInfo;
 };
 
 /// The container structure of a .chm file (standard library only: the extraction helper
-/// does without Qt, whose loading would dominate the time for small help files): headers, every directory listing chunk and the
-/// parameters of the compressed section. Everything is bounds-checked against the file, so a
-/// file that passes `read` can be handed to the decompressor without tripping its known faults
-/// (zero block length, out-of-range window, content past the end of the file).
+/// does without Qt, whose loading would dominate the time for small help files): headers, every directory
+/// listing chunk and the parameters of the compressed section. Everything is bounds-checked against the file,
+/// so a file that passes `read` can be handed to the decompressor without tripping its known faults (zero
+/// block length, out-of-range window, content past the end of the file).
 class ChmArchive {
 public:
     /// Reads and validates the container from an open file. On failure returns false and

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mspack.h>
-#include <sys/stat.h>
 #include <iconv.h>
+#include <mspack.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -22,16 +22,14 @@ namespace {
 constexpr std::size_t kMaxComponent = 255;
 constexpr std::size_t kMaxPath = 4095;
 
-bool hasControlCharacter(const std::string& bytes)
-{
+bool hasControlCharacter(const std::string& bytes) {
     return std::any_of(bytes.begin(), bytes.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
         return u < 0x20 || u == 0x7F;
     });
 }
 
-std::optional<std::string> fromGb18030(const std::string& bytes)
-{
+std::optional<std::string> fromGb18030(const std::string& bytes) {
     iconv_t cd = ::iconv_open("UTF-8", "GB18030");
     if (cd == iconv_t(-1))
         return std::nullopt;
@@ -49,8 +47,7 @@ std::optional<std::string> fromGb18030(const std::string& bytes)
     return out;
 }
 
-std::vector<std::string> split(const std::string& text, char separator)
-{
+std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (;;) {
@@ -64,8 +61,7 @@ std::vector<std::string> split(const std::string& text, char separator)
 
 /// The stored name as text for the user: each component UTF-8, else GB18030, else with "?"
 /// for every byte that is not plain ASCII; control characters as "?".
-std::string shownName(const std::string& stored)
-{
+std::string shownName(const std::string& stored) {
     std::string text;
     const std::vector<std::string> parts = split(stored, '/');
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -95,23 +91,21 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return m_fd; }
-    void reset(int fd = -1)
-    {
+    void reset(int fd = -1) {
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = fd;
     }
+
 private:
     int m_fd;
 };
 
-std::string errnoText(int e)
-{
+std::string errnoText(int e) {
     return std::strerror(e);
 }
 
-std::string folderFailure(int e)
-{
+std::string folderFailure(int e) {
     if (e == ELOOP || e == ENOTDIR)
         return std::string("路径中有符号链接或同名文件,已跳过");
     return std::string("无法创建文件夹: ") + errnoText(e);
@@ -129,7 +123,7 @@ struct IoSystem {
     mspack_system base; // first member: libmspack hands this pointer back to us
     int input = -1;
     IoFile* nextOutput = nullptr; ///< what the next open-for-writing returns
-    std::uint64_t written = 0;          ///< across all outputs, for the total cap
+    std::uint64_t written = 0;    ///< across all outputs, for the total cap
     std::uint64_t cap = 0;
     bool capExceeded = false;
     int writeErrno = 0;
@@ -137,8 +131,7 @@ struct IoSystem {
 
 IoSystem* g_io = nullptr; // one extraction per process at a time
 
-mspack_file* ioOpen(mspack_system* self, const char*, int mode)
-{
+mspack_file* ioOpen(mspack_system* self, const char*, int mode) {
     auto* io = reinterpret_cast<IoSystem*>(self);
     if (mode == MSPACK_SYS_OPEN_READ)
         return reinterpret_cast<mspack_file*>(new IoFile{io->input, false, 0});
@@ -150,15 +143,13 @@ mspack_file* ioOpen(mspack_system* self, const char*, int mode)
     return nullptr;
 }
 
-void ioClose(mspack_file* file)
-{
+void ioClose(mspack_file* file) {
     auto* f = reinterpret_cast<IoFile*>(file);
     if (!f->output)
         delete f; // outputs belong to the caller
 }
 
-int ioRead(mspack_file* file, void* buffer, int bytes)
-{
+int ioRead(mspack_file* file, void* buffer, int bytes) {
     auto* f = reinterpret_cast<IoFile*>(file);
     if (bytes < 0)
         return -1;
@@ -172,8 +163,7 @@ int ioRead(mspack_file* file, void* buffer, int bytes)
     return int(n);
 }
 
-int ioWrite(mspack_file* file, void* buffer, int bytes)
-{
+int ioWrite(mspack_file* file, void* buffer, int bytes) {
     auto* f = reinterpret_cast<IoFile*>(file);
     IoSystem* io = g_io;
     if (bytes < 0 || !io)
@@ -199,8 +189,7 @@ int ioWrite(mspack_file* file, void* buffer, int bytes)
     return bytes;
 }
 
-int ioSeek(mspack_file* file, off_t offset, int mode)
-{
+int ioSeek(mspack_file* file, off_t offset, int mode) {
     auto* f = reinterpret_cast<IoFile*>(file);
     off_t base = 0;
     if (mode == MSPACK_SYS_SEEK_CUR) {
@@ -219,15 +208,20 @@ int ioSeek(mspack_file* file, off_t offset, int mode)
     return 0;
 }
 
-off_t ioTell(mspack_file* file)
-{
+off_t ioTell(mspack_file* file) {
     return reinterpret_cast<IoFile*>(file)->position;
 }
 
 void ioMessage(mspack_file*, const char*, ...) {}
-void* ioAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
-void ioFree(void* p) { std::free(p); }
-void ioCopy(void* src, void* dest, size_t bytes) { std::memmove(dest, src, bytes); }
+void* ioAlloc(mspack_system*, size_t bytes) {
+    return std::malloc(bytes);
+}
+void ioFree(void* p) {
+    std::free(p);
+}
+void ioCopy(void* src, void* dest, size_t bytes) {
+    std::memmove(dest, src, bytes);
+}
 
 // --- output folder --------------------------------------------------------------------
 
@@ -240,8 +234,7 @@ public:
     OutputTree& operator=(const OutputTree&) = delete;
 
     /// The handle of a folder (relative path, "" for the root), created when missing.
-    int folder(const std::string& path, int* error)
-    {
+    int folder(const std::string& path, int* error) {
         if (path.empty())
             return m_root;
         if (auto it = m_folders.find(path); it != m_folders.end())
@@ -267,8 +260,7 @@ public:
     }
 
 private:
-    void clear()
-    {
+    void clear() {
         for (const auto& [path, fd] : m_folders)
             ::close(fd);
         m_folders.clear();
@@ -279,10 +271,10 @@ private:
 
 /// Creates a new file for an entry. An existing name is removed first, so a hard link or a
 /// symbolic link placed there earlier is replaced, not written through.
-int createFresh(int folder, const std::string& name, int* error)
-{
+int createFresh(int folder, const std::string& name, int* error) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd =
+            ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0)
             return fd;
         if (errno != EEXIST || attempt > 0)
@@ -294,8 +286,7 @@ int createFresh(int folder, const std::string& name, int* error)
     return -1;
 }
 
-bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out)
-{
+bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out) {
     std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(length, 1 << 16)));
     IoFile target{out, true, 0};
     while (length > 0) {
@@ -312,15 +303,13 @@ bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out)
 
 } // namespace
 
-std::uint64_t defaultCap(std::uint64_t fileSize)
-{
+std::uint64_t defaultCap(std::uint64_t fileSize) {
     // Help files compress HTML about 5 to 10 times; 100 times the file leaves room for plain
     // text while a bomb stops at a bounded size.
     return 256ull * 1024 * 1024 + fileSize * 100;
 }
 
-bool isUtf8(const std::string& bytes)
-{
+bool isUtf8(const std::string& bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
     while (p < end) {
@@ -358,8 +347,7 @@ bool isUtf8(const std::string& bytes)
     return true;
 }
 
-SafeName safeRelativeName(const std::string& stored)
-{
+SafeName safeRelativeName(const std::string& stored) {
     SafeName result;
     const auto startsWith = [&](const char* prefix) { return stored.rfind(prefix, 0) == 0; };
     if (startsWith("::") || startsWith("/#") || startsWith("/$")) {
@@ -405,8 +393,7 @@ SafeName safeRelativeName(const std::string& stored)
 }
 
 Report extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-               std::uint64_t maxTotalBytes)
-{
+               std::uint64_t maxTotalBytes) {
     Report report;
     Fd input(::open(chmPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (input.get() < 0) {
@@ -419,7 +406,8 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
         return report;
     }
 
-    if (projectName.empty() || projectName == "." || projectName == ".." || projectName.find('/') != std::string::npos) {
+    if (projectName.empty() || projectName == "." || projectName == ".." ||
+        projectName.find('/') != std::string::npos) {
         report.error = std::string("无法由文件名得到输出文件夹的名称");
         return report;
     }
@@ -462,7 +450,8 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
         case NameVerdict::BadEncoding:
             report.addProblem(shownName(entry.name), std::string("名称的编码无法识别,已跳过"));
             continue;
-        case NameVerdict::Safe: break;
+        case NameVerdict::Safe:
+            break;
         }
         if (name.folder) {
             int error = 0;
@@ -492,8 +481,8 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
     g_io = &io;
 
     mschm_decompressor* decompressor = nullptr;
-    mschmd_header header {};
-    mschmd_file sysFiles[4] {};
+    mschmd_header header{};
+    mschmd_file sysFiles[4]{};
     const ChmCompressedSection& lzx = archive.compressed();
     if (lzx.present) {
         decompressor = mspack_create_chm_decompressor(&io.base);
@@ -544,7 +533,7 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
         } else {
             IoFile target{out.get(), true, 0};
             io.nextOutput = &target;
-            mschmd_file file {};
+            mschmd_file file{};
             file.section = &header.sec1.base;
             file.offset = off_t(job.entry->offset);
             file.length = off_t(job.entry->length);
@@ -580,8 +569,7 @@ namespace korvane::helpdecompiler::core {
 
 namespace {
 
-std::string field(std::string text)
-{
+std::string field(std::string text) {
     for (char& c : text) {
         if (c == '\t' || c == '\n' || c == '\r')
             c = ' ';
@@ -591,8 +579,7 @@ std::string field(std::string text)
 
 } // namespace
 
-std::string formatReport(const Report& report)
-{
+std::string formatReport(const Report& report) {
     std::string text = std::string("opened\t") + (report.opened ? "1" : "0") + '\n';
     if (!report.error.empty())
         text += "error\t" + field(report.error) + '\n';

@@ -35,7 +35,7 @@ SafeName safeRelativeName(const std::string& storedName);
 bool isUtf8(const std::string& bytes);
 
 struct Problem {
-    std::string name;   ///< the stored name as UTF-8 text, control characters shown as "?"
+    std::string name; ///< the stored name as UTF-8 text, control characters shown as "?"
     std::string reason;
 };
 
@@ -49,8 +49,7 @@ struct Report {
     int problemCount = 0;
     static constexpr std::size_t kListedProblems = 200;
 
-    void addProblem(std::string name, std::string reason)
-    {
+    void addProblem(std::string name, std::string reason) {
         if (problems.size() < kListedProblems)
             problems.push_back({std::move(name), std::move(reason)});
         ++problemCount;

@@ -21,23 +21,22 @@ SafeName safeRelativeName(const QByteArray& storedName);
 
 /// One entry that was not written, or not completely.
 struct EntryProblem {
-    QString name;   ///< the stored name as text (control characters shown as "?")
+    QString name; ///< the stored name as text (control characters shown as "?")
     QString reason;
 };
 
 struct ExtractReport {
-    bool opened = false;  ///< the container was valid and the output folder is ready
-    QString error;        ///< why nothing was extracted (opened == false)
-    int files = 0;        ///< files written in full
-    int folders = 0;      ///< folder entries created
+    bool opened = false; ///< the container was valid and the output folder is ready
+    QString error;       ///< why nothing was extracted (opened == false)
+    int files = 0;       ///< files written in full
+    int folders = 0;     ///< folder entries created
     quint64 bytes = 0;
     /// The first problems met (at most kListedProblems); `problemCount` counts them all.
     QList<EntryProblem> problems;
     int problemCount = 0;
     static constexpr int kListedProblems = 200;
 
-    void addProblem(const QString& name, const QString& reason)
-    {
+    void addProblem(const QString& name, const QString& reason) {
         if (problems.size() < kListedProblems)
             problems.append({name, reason});
         ++problemCount;

@@ -10,29 +10,25 @@ using platform::NativePath;
 namespace {
 
 /// Crafted entry names can be hundreds of characters long; a message line shows the start.
-QString elided(const QString& text)
-{
+QString elided(const QString& text) {
     constexpr qsizetype kShown = 60;
     return text.size() <= kShown ? text : text.left(kShown) + QStringLiteral("…");
 }
 
 } // namespace
 
-bool isHelpFileName(const QByteArray& name)
-{
+bool isHelpFileName(const QByteArray& name) {
     return name.size() >= 3 && name.right(3).toLower() == "chm";
 }
 
-std::optional<QByteArray> projectNameOf(const QByteArray& name)
-{
+std::optional<QByteArray> projectNameOf(const QByteArray& name) {
     const qsizetype dot = name.indexOf('.');
     if (dot <= 0)
         return std::nullopt;
     return name.left(dot);
 }
 
-QString normalizedTarget(const QString& text)
-{
+QString normalizedTarget(const QString& text) {
     QString target = text;
     // Only spaces are trimmed, as the box's own trim does.
     while (target.startsWith(QLatin1Char(' ')))
@@ -44,12 +40,11 @@ QString normalizedTarget(const QString& text)
     return target;
 }
 
-DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor) : m_fs(fs), m_extract(std::move(extractor))
-{
-}
+DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor)
+    : m_fs(fs), m_extract(std::move(extractor)) {}
 
-QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects)
-{
+QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders,
+                                         bool writeProjects) {
     m_target = target;
     m_writeProjects = writeProjects;
     m_outcomes.clear();
@@ -60,8 +55,7 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     return std::move(m_outcomes);
 }
 
-void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
-{
+void DecompileRun::sf(const NativePath& folder, bool includeSubfolders) {
     const auto files = m_fs.list(folder);
     if (!files)
         return; // an unreadable folder is passed over, as the walk ignores errors
@@ -81,8 +75,7 @@ void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
     }
 }
 
-void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
-{
+void DecompileRun::decompile(const NativePath& folder, const QByteArray& name) {
     HelpFileOutcome outcome;
     outcome.helpFile = platform::joinPath(folder, name);
     const auto project = projectNameOf(name);
@@ -105,8 +98,7 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
     m_outcomes.append(outcome);
 }
 
-QString runSummary(const QList<HelpFileOutcome>& outcomes)
-{
+QString runSummary(const QList<HelpFileOutcome>& outcomes) {
     const QString done = QStringLiteral("全部chm文件反编译完成!");
     QStringList lines;
     for (const HelpFileOutcome& outcome : outcomes) {
@@ -120,7 +112,8 @@ QString runSummary(const QList<HelpFileOutcome>& outcomes)
         } else if (!outcome.extract.problems.isEmpty()) {
             why = QStringLiteral("%1 个条目未能提取(%2: %3)")
                       .arg(outcome.extract.problemCount)
-                      .arg(elided(outcome.extract.problems.first().name), outcome.extract.problems.first().reason);
+                      .arg(elided(outcome.extract.problems.first().name),
+                           outcome.extract.problems.first().reason);
         }
         if (!outcome.projectError.isEmpty())
             why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
@@ -134,7 +127,8 @@ QString runSummary(const QList<HelpFileOutcome>& outcomes)
         lines = lines.mid(0, kShown);
         lines.append(QStringLiteral("……另有 %1 个文件").arg(total - kShown));
     }
-    return QStringLiteral("chm文件反编译已结束,但以下 %1 个文件没有完整反编译:\n\n").arg(total) + lines.join(QLatin1Char('\n'));
+    return QStringLiteral("chm文件反编译已结束,但以下 %1 个文件没有完整反编译:\n\n").arg(total) +
+           lines.join(QLatin1Char('\n'));
 }
 
 } // namespace korvane::helpdecompiler

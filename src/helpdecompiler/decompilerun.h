@@ -27,15 +27,15 @@ struct HelpFileOutcome {
     bool projectWritten = false;
     QString projectError;
 
-    bool clean() const
-    {
+    bool clean() const {
         return skipped.isEmpty() && extract.opened && extract.error.isEmpty() && extract.problems.isEmpty() &&
                projectError.isEmpty();
     }
 };
 
 /// Extracts one help file into targetFolder/projectName; see ExtractProcess.
-using Extractor = std::function<ExtractReport(const platform::NativePath& helpFile, const platform::NativePath& targetFolder,
+using Extractor = std::function<ExtractReport(const platform::NativePath& helpFile,
+                                              const platform::NativePath& targetFolder,
                                               const QByteArray& projectName, quint64 fileSize)>;
 
 /// The decompile run: walks the target folder, decompiles every help file into a folder
@@ -45,7 +45,8 @@ public:
     DecompileRun(platform::FileSystem& fs, Extractor extractor);
 
     /// `target` ends in "/". Returns one outcome per help file, in the order handled.
-    QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders, bool writeProjects);
+    QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders,
+                               bool writeProjects);
 
 private:
     void sf(const platform::NativePath& folder, bool includeSubfolders);

@@ -23,16 +23,14 @@ namespace {
 const QString kPrompt = QStringLiteral("请选择文件夹：");
 
 template <typename T>
-T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
-{
+T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h) {
     auto* widget = new T(text, parent);
     widget->setObjectName(QString::fromLatin1(name));
     placeInTwips(widget, l, t, w, h);
     return widget;
 }
 
-QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h)
-{
+QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
     placeInTwips(edit, l, t, w, h);
@@ -41,8 +39,7 @@ QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int 
 
 } // namespace
 
-Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
-{
+Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services) {
     setObjectName(QStringLiteral("Frmdecp"));
     setWindowTitle(QStringLiteral("chm批量反编译"));
     setFixedSize(twips(5220), twips(3675));
@@ -54,7 +51,8 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     make<QLabel>(this, "Label1", QStringLiteral("源"), 120, 120, 375, 255);
     m_text2 = makeText(this, "Text2", 360, 360, 2775, 270);
     auto* command4 = make<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), 3360, 0, 1695, 375);
-    auto* command5 = make<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), 3360, 540, 1695, 375);
+    auto* command5 =
+        make<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), 3360, 540, 1695, 375);
     m_check1 = make<QCheckBox>(this, "Check1", QStringLiteral("包含子文件夹"), 360, 600, 1695, 375);
     m_check1->setChecked(true);
     make<QLabel>(this, "Label2", QStringLiteral("至"), 120, 1080, 375, 255);
@@ -62,8 +60,9 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     m_command1 = make<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), 3360, 1080, 1695, 375);
     m_command2 = make<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), 3360, 1560, 1695, 375);
     m_check2 = make<QCheckBox>(this, "Check2", QStringLiteral("存放到源目录"), 360, 1680, 1695, 375);
-    auto* note = make<QLabel>(this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"),
-                              360, 2160, 4680, 180);
+    auto* note =
+        make<QLabel>(this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"),
+                     360, 2160, 4680, 180);
     QPalette pal = note->palette();
     pal.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0xC0)); // &H00C00000& is BGR: dark blue
     note->setPalette(pal);
@@ -71,8 +70,9 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     QFont small = face;
     small.setPixelSize(11);
     note->setFont(small);
-    m_check3 = make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"), 360,
-                               2520, 5055, 375);
+    m_check3 =
+        make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"),
+                        360, 2520, 5055, 375);
     m_check3->setChecked(true);
     m_check3->setFont(small); // its box runs past the form's right edge; keep the caption inside
     m_command3 = make<QPushButton>(this, "Command3", QStringLiteral("反编译"), 840, 3120, 1215, 375);
@@ -89,37 +89,31 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     Form_Load();
 }
 
-void Frmdecp::Form_Load()
-{
+void Frmdecp::Form_Load() {
     platform::centerOver(this, m_services.mainWindow);
 }
 
-void Frmdecp::Command1_Click()
-{
+void Frmdecp::Command1_Click() {
     const QString folder = m_services.folders.chooseFolder(this, kPrompt);
     if (!folder.isEmpty())
         m_text1->setText(folder);
 }
 
-void Frmdecp::Command2_Click()
-{
+void Frmdecp::Command2_Click() {
     m_text1->setText(m_services.programFolder);
 }
 
-void Frmdecp::Command4_Click()
-{
+void Frmdecp::Command4_Click() {
     const QString folder = m_services.folders.chooseFolder(this, kPrompt);
     if (!folder.isEmpty())
         m_text2->setText(folder);
 }
 
-void Frmdecp::Command5_Click()
-{
+void Frmdecp::Command5_Click() {
     m_text2->setText(m_services.programFolder);
 }
 
-void Frmdecp::Check2_Click()
-{
+void Frmdecp::Check2_Click() {
     const bool toSource = m_check2->isChecked();
     if (toSource)
         m_text1->setText(m_text2->text());
@@ -127,13 +121,11 @@ void Frmdecp::Check2_Click()
     m_command2->setEnabled(!toSource);
 }
 
-void Frmdecp::Command6_Click()
-{
+void Frmdecp::Command6_Click() {
     close();
 }
 
-void Frmdecp::Command3_Click()
-{
+void Frmdecp::Command3_Click() {
     if (m_running)
         return;
     const QString trimmed = normalizedTarget(m_text1->text());
@@ -145,14 +137,17 @@ void Frmdecp::Command3_Click()
     m_text1->setText(trimmed);
     const platform::NativePath target = platform::nativePath(trimmed);
     if (!m_services.fs.folderExists(target)) {
-        m_services.messages.show(this, QStringLiteral("目标路径不存在或不是文件夹!"), platform::MessageIcon::Information);
+        m_services.messages.show(this, QStringLiteral("目标路径不存在或不是文件夹!"),
+                                 platform::MessageIcon::Information);
         return;
     }
 
-    const QString helper =
-        m_services.programs.findExecutable(QDir(m_services.programFolder).filePath(QString::fromLatin1(kExtractHelperName)));
+    const QString helper = m_services.programs.findExecutable(
+        QDir(m_services.programFolder).filePath(QString::fromLatin1(kExtractHelperName)));
     if (helper.isEmpty()) {
-        m_services.messages.show(this, QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。").arg(QString::fromLatin1(kExtractHelperName)),
+        m_services.messages.show(this,
+                                 QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。")
+                                     .arg(QString::fromLatin1(kExtractHelperName)),
                                  platform::MessageIcon::Information);
         return;
     }
@@ -161,10 +156,10 @@ void Frmdecp::Command3_Click()
     setEnabled(false);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     ExtractProcess process(m_services.programs, helper);
-    DecompileRun run(m_services.fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
-                                               const QByteArray& project, quint64 size) {
-        return process.extract(file, folder, project, size);
-    });
+    DecompileRun run(m_services.fs,
+                     [&process](const platform::NativePath& file, const platform::NativePath& folder,
+                                const QByteArray& project,
+                                quint64 size) { return process.extract(file, folder, project, size); });
     const QList<HelpFileOutcome> outcomes = run.run(target, m_check1->isChecked(), m_check3->isChecked());
     QApplication::restoreOverrideCursor();
     setEnabled(true);

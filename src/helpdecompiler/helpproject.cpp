@@ -13,16 +13,14 @@ using platform::DirEntry;
 using platform::EntryKind;
 using platform::NativePath;
 
-bool isFile(const DirEntry& entry)
-{
+bool isFile(const DirEntry& entry) {
     return entry.kind == EntryKind::File;
 }
 
 /// A file of the listing by name. Help files come from a case-insensitive system, so when no
 /// file has exactly this name, one that differs only in ASCII case counts; the name on disk
 /// is returned, which is what a compiler on a case-sensitive system needs.
-std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const QByteArray& name)
-{
+std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const QByteArray& name) {
     for (const DirEntry& entry : listing) {
         if (isFile(entry) && entry.name == name)
             return entry.name;
@@ -35,8 +33,8 @@ std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const 
 }
 
 /// The contents or index file: "<stem><ext>", else the first file matching "*.<ext>".
-QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& stem, const QByteArray& extension)
-{
+QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& stem,
+                      const QByteArray& extension) {
     if (const auto named = fileNamed(listing, stem + extension))
         return platform::displayPath(*named);
     const QByteArray suffix = '.' + extension;
@@ -48,14 +46,13 @@ QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& st
     return {};
 }
 
-bool fitsOnOneLine(const QByteArray& name)
-{
+bool fitsOnOneLine(const QByteArray& name) {
     return std::none_of(name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; });
 }
 
 /// `dieda`: the folder's own files in listing order, then each subfolder the same way.
-void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative, QStringList& lines)
-{
+void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative,
+           QStringList& lines) {
     const auto listing = fs.list(folder);
     if (!listing)
         return; // an unreadable subfolder contributes nothing, as the walk goes on
@@ -71,29 +68,29 @@ void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray&
 
 } // namespace
 
-QStringList helpProjectLines(const QString& helpFileName, const HelpProjectContent& content)
-{
+QStringList helpProjectLines(const QString& helpFileName, const HelpProjectContent& content) {
     QStringList lines{QStringLiteral("[OPTIONS]"), QStringLiteral("Compatibility=1.1 or later"), QString(),
                       QStringLiteral("Compiled file=") + helpFileName,
                       QStringLiteral("Contents file=") + content.contentsFile};
     if (!content.defaultTopic.isEmpty())
         lines.append(QStringLiteral("Default topic=") + content.defaultTopic);
-    lines << QStringLiteral("Display compile progress=No") << QStringLiteral("Index file=") + content.indexFile
-          << QStringLiteral("Language=0x804 中文(中国)") << QString() << QStringLiteral("[FILES]");
+    lines << QStringLiteral("Display compile progress=No")
+          << QStringLiteral("Index file=") + content.indexFile << QStringLiteral("Language=0x804 中文(中国)")
+          << QString() << QStringLiteral("[FILES]");
     lines += content.files;
     lines.append(QStringLiteral("[INFOTYPES]"));
     return lines;
 }
 
 platform::FsStatus writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
-                                    const QByteArray& projectName, const platform::NativePath& outputFolder)
-{
+                                    const QByteArray& projectName, const platform::NativePath& outputFolder) {
     const NativePath path = platform::joinPath(outputFolder, projectName + ".hhp");
     const QString compiledFile = platform::displayPath(helpFileName);
     // The project file exists before the folder is listed, so it lists itself.
     HelpProjectContent content;
     const QStringList head = helpProjectLines(compiledFile, content).mid(0, 4);
-    if (const auto status = platform::writeTextFile(fs, path, head, platform::TextEncoding::Gbk); !status.ok())
+    if (const auto status = platform::writeTextFile(fs, path, head, platform::TextEncoding::Gbk);
+        !status.ok())
         return status;
 
     platform::FsStatus listStatus;
@@ -110,7 +107,8 @@ platform::FsStatus writeHelpProject(platform::FileSystem& fs, const QByteArray& 
         content.defaultTopic = platform::displayPath(*index);
     content.indexFile = companionFile(*listing, stem, "hhk");
     dieda(fs, outputFolder, {}, content.files);
-    return platform::writeTextFile(fs, path, helpProjectLines(compiledFile, content), platform::TextEncoding::Gbk);
+    return platform::writeTextFile(fs, path, helpProjectLines(compiledFile, content),
+                                   platform::TextEncoding::Gbk);
 }
 
 } // namespace korvane::helpdecompiler

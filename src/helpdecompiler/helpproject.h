@@ -8,10 +8,10 @@ namespace korvane::helpdecompiler {
 
 /// What a help project file says about a decompiled folder.
 struct HelpProjectContent {
-    QString contentsFile;  ///< "" when none was found
-    QString defaultTopic;  ///< "" when none was found: the line is left out
+    QString contentsFile; ///< "" when none was found
+    QString defaultTopic; ///< "" when none was found: the line is left out
     QString indexFile;
-    QStringList files;     ///< every file below the folder, relative, depth first
+    QStringList files; ///< every file below the folder, relative, depth first
 };
 
 /// The lines of the project file, without line ends.

@@ -18,8 +18,7 @@ using korvane::platform::RunOutcome;
 
 namespace {
 
-QByteArray native(const QString& path)
-{
+QByteArray native(const QString& path) {
     return path.toUtf8();
 }
 
@@ -29,8 +28,7 @@ struct ManifestEntry {
 };
 
 /// The normal files of each help file, from the shared test data's manifest.
-QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder)
-{
+QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder) {
     QMap<QString, QList<ManifestEntry>> result;
     QFile file(folder + QStringLiteral("/MANIFEST.tsv"));
     if (!file.open(QIODevice::ReadOnly))
@@ -48,8 +46,7 @@ QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder)
     return result;
 }
 
-QString reasons(const ExtractReport& report)
-{
+QString reasons(const ExtractReport& report) {
     QStringList list;
     for (const EntryProblem& p : report.problems)
         list << p.name + QStringLiteral(" -> ") + p.reason;
@@ -76,8 +73,7 @@ private slots:
     void helperFailuresAreReported();
 };
 
-void TestChmExtractor::safeRelativeNames_data()
-{
+void TestChmExtractor::safeRelativeNames_data() {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<int>("verdict");
     QTest::addColumn<QByteArray>("path");
@@ -86,16 +82,20 @@ void TestChmExtractor::safeRelativeNames_data()
     QTest::newRow("page") << QByteArray("/index.htm") << safe << QByteArray("index.htm") << false;
     QTest::newRow("nested") << QByteArray("/a/b/c.htm") << safe << QByteArray("a/b/c.htm") << false;
     QTest::newRow("folder") << QByteArray("/images/") << safe << QByteArray("images") << true;
-    QTest::newRow("percent literal") << QByteArray("/%2e%2e/x.txt") << safe << QByteArray("%2e%2e/x.txt") << false;
-    QTest::newRow("utf8 chinese") << QByteArray("/页面/第一章.htm") << safe << QByteArray("页面/第一章.htm") << false;
+    QTest::newRow("percent literal") << QByteArray("/%2e%2e/x.txt") << safe << QByteArray("%2e%2e/x.txt")
+                                     << false;
+    QTest::newRow("utf8 chinese") << QByteArray("/页面/第一章.htm") << safe << QByteArray("页面/第一章.htm")
+                                  << false;
     QTest::newRow("gbk") << QByteArray("/\xca\xd7\xd2\xb3.htm") << safe << QByteArray("首页.htm") << false;
-    QTest::newRow("gbk trail backslash byte") << QByteArray("/\x95\x5c.htm") << safe
-                                              << QByteArray("昞.htm") << false;
+    QTest::newRow("gbk trail backslash byte")
+        << QByteArray("/\x95\x5c.htm") << safe << QByteArray("昞.htm") << false;
     QTest::newRow("255 bytes") << "/" + QByteArray(255, 'n') << safe << QByteArray(255, 'n') << false;
     QTest::newRow("root") << QByteArray("/") << int(NameVerdict::Root) << QByteArray() << false;
     QTest::newRow("#system") << QByteArray("/#SYSTEM") << int(NameVerdict::Internal) << QByteArray() << false;
-    QTest::newRow("$fts") << QByteArray("/$WWKeywordLinks/BTree") << int(NameVerdict::Internal) << QByteArray() << false;
-    QTest::newRow("meta") << QByteArray("::DataSpace/NameList") << int(NameVerdict::Internal) << QByteArray() << false;
+    QTest::newRow("$fts") << QByteArray("/$WWKeywordLinks/BTree") << int(NameVerdict::Internal)
+                          << QByteArray() << false;
+    QTest::newRow("meta") << QByteArray("::DataSpace/NameList") << int(NameVerdict::Internal) << QByteArray()
+                          << false;
     QTest::newRow("dotdot") << QByteArray("/../../evil.txt") << unsafe << QByteArray() << false;
     QTest::newRow("dotdot mid") << QByteArray("/sub/../../x") << unsafe << QByteArray() << false;
     QTest::newRow("dotdot alone") << QByteArray("/..") << unsafe << QByteArray() << false;
@@ -107,13 +107,13 @@ void TestChmExtractor::safeRelativeNames_data()
     QTest::newRow("backslash") << QByteArray("/..\\..\\evil.txt") << unsafe << QByteArray() << false;
     QTest::newRow("newline") << QByteArray("/a\nb.htm") << unsafe << QByteArray() << false;
     QTest::newRow("control") << QByteArray("/a\x01.htm") << unsafe << QByteArray() << false;
-    QTest::newRow("256 bytes") << "/" + QByteArray(256, 'n') << int(NameVerdict::TooLong) << QByteArray() << false;
-    QTest::newRow("undecodable") << QByteArray("/\xff\xfe.htm") << int(NameVerdict::BadEncoding) << QByteArray()
-                                 << false;
+    QTest::newRow("256 bytes") << "/" + QByteArray(256, 'n') << int(NameVerdict::TooLong) << QByteArray()
+                               << false;
+    QTest::newRow("undecodable") << QByteArray("/\xff\xfe.htm") << int(NameVerdict::BadEncoding)
+                                 << QByteArray() << false;
 }
 
-void TestChmExtractor::safeRelativeNames()
-{
+void TestChmExtractor::safeRelativeNames() {
     QFETCH(QByteArray, stored);
     QFETCH(int, verdict);
     QFETCH(QByteArray, path);
@@ -125,8 +125,7 @@ void TestChmExtractor::safeRelativeNames()
         QCOMPARE(name.folder, folder);
 }
 
-void TestChmExtractor::reportRoundTrip()
-{
+void TestChmExtractor::reportRoundTrip() {
     ExtractReport report;
     report.opened = true;
     report.files = 12;
@@ -158,8 +157,7 @@ void TestChmExtractor::reportRoundTrip()
     QCOMPARE(floodParsed->problemCount, 5000);
 }
 
-void TestChmExtractor::manifestEntriesExtracted()
-{
+void TestChmExtractor::manifestEntriesExtracted() {
     const QString data = chmtest::testdataFolder();
     if (data.isEmpty())
         QSKIP("shared help file samples are not available");
@@ -173,24 +171,25 @@ void TestChmExtractor::manifestEntriesExtracted()
                                 ? data + QStringLiteral("/good/") + it.key()
                                 : data + QStringLiteral("/real/") + it.key();
         const QByteArray project = it.key().section(QLatin1Char('.'), 0, 0).toUtf8();
-        const ExtractReport report = process.extract(native(chm), native(dir.path()) + '/', project,
-                                                     quint64(QFileInfo(chm).size()));
+        const ExtractReport report =
+            process.extract(native(chm), native(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
         QVERIFY2(report.opened && report.error.isEmpty(), qPrintable(it.key() + report.error));
         QVERIFY2(report.problems.isEmpty(), qPrintable(reasons(report)));
         const auto written = chmtest::readTree(native(dir.path()) + '/' + project);
         QCOMPARE(report.files, it.value().size());
         for (const ManifestEntry& entry : it.value()) {
             const QByteArray rel = korvane::helpdecompiler::safeRelativeName(entry.name).path;
-            QVERIFY2(written.contains(rel), qPrintable(it.key() + QStringLiteral(": missing ") + QString::fromUtf8(rel)));
-            QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(), entry.sha256);
+            QVERIFY2(written.contains(rel),
+                     qPrintable(it.key() + QStringLiteral(": missing ") + QString::fromUtf8(rel)));
+            QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(),
+                     entry.sha256);
         }
         // Only the normal files: nothing of the container's own data.
         QCOMPARE(written.size(), it.value().size());
     }
 }
 
-void TestChmExtractor::badFiles_data()
-{
+void TestChmExtractor::badFiles_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("opened");
     QTest::addColumn<QStringList>("expected"); ///< files that must be there afterwards
@@ -208,8 +207,7 @@ void TestChmExtractor::badFiles_data()
     QTest::newRow("bad entries") << "badentries.chm" << true << QStringList{"after.htm"};
 }
 
-void TestChmExtractor::badFiles()
-{
+void TestChmExtractor::badFiles() {
     QFETCH(QString, file);
     QFETCH(bool, opened);
     QFETCH(QStringList, expected);
@@ -223,7 +221,8 @@ void TestChmExtractor::badFiles()
     QtProgramStarter programs;
     ExtractProcess process(programs, chmtest::helperPath());
     const QString chm = data + QStringLiteral("/bad/") + file;
-    const ExtractReport report = process.extract(native(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
+    const ExtractReport report =
+        process.extract(native(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
 
     QCOMPARE(report.opened, opened);
     const auto inJail = chmtest::readTree(native(jail.path()));
@@ -246,8 +245,7 @@ void TestChmExtractor::badFiles()
     }
 }
 
-void TestChmExtractor::everyListingChunkIsRead()
-{
+void TestChmExtractor::everyListingChunkIsRead() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -266,8 +264,7 @@ void TestChmExtractor::everyListingChunkIsRead()
     QCOMPARE(report.files, files.size() + 1); // and the compiler's own read-me file
 }
 
-void TestChmExtractor::gbkNamesBecomeUtf8()
-{
+void TestChmExtractor::gbkNamesBecomeUtf8() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -286,13 +283,13 @@ void TestChmExtractor::gbkNamesBecomeUtf8()
     chmtest::removeTree(native(dir.path()) + "/src"); // QTemporaryDir skips names that are not UTF-8
 }
 
-void TestChmExtractor::linksInsideOutputAreNotFollowed()
-{
+void TestChmExtractor::linksInsideOutputAreNotFollowed() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString chm = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    const QString chm =
+        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
     QVERIFY(!chm.isEmpty());
     const QByteArray outside = native(dir.path()) + "/outside";
     QVERIFY(::mkdir(outside.constData(), 0777) == 0);
@@ -307,7 +304,8 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed()
     QVERIFY(::symlink((outside + "/keep.txt").constData(), (out + "/index.htm").constData()) == 0);
     QVERIFY(::link((outside + "/keep.txt").constData(), (out + "/style.css").constData()) == 0);
 
-    const ExtractReport report = extractChm(native(chm), native(dir.path()) + "/target", "manual", {1ull << 30});
+    const ExtractReport report =
+        extractChm(native(chm), native(dir.path()) + "/target", "manual", {1ull << 30});
     QVERIFY(report.opened);
     const auto outsideNow = chmtest::readTree(outside);
     QCOMPARE(outsideNow.size(), 1);
@@ -320,13 +318,13 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed()
     QVERIFY(written.contains("images/logo.png"));
 }
 
-void TestChmExtractor::outputFolderThatIsALinkIsRefused()
-{
+void TestChmExtractor::outputFolderThatIsALinkIsRefused() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString chm = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    const QString chm =
+        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
     const QByteArray outside = native(dir.path()) + "/outside";
     const QByteArray target = native(dir.path()) + "/target";
     QVERIFY(::mkdir(outside.constData(), 0777) == 0 && ::mkdir(target.constData(), 0777) == 0);
@@ -337,12 +335,12 @@ void TestChmExtractor::outputFolderThatIsALinkIsRefused()
     QVERIFY(chmtest::readTree(outside).isEmpty());
 }
 
-void TestChmExtractor::totalCapStopsBomb()
-{
+void TestChmExtractor::totalCapStopsBomb() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(200000, 'a')}, {"b.htm", QByteArray(200000, 'b')}};
+    const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(200000, 'a')},
+                                                     {"b.htm", QByteArray(200000, 'b')}};
     const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "bomb.chm", files);
     QVERIFY(!chm.isEmpty());
     const ExtractReport report = extractChm(native(chm), native(dir.path()), "bomb", {250000});
@@ -355,8 +353,7 @@ void TestChmExtractor::totalCapStopsBomb()
     QVERIFY(report.files < 3);
 }
 
-void TestChmExtractor::helperFailuresAreReported_data()
-{
+void TestChmExtractor::helperFailuresAreReported_data() {
     QTest::addColumn<bool>("started");
     QTest::addColumn<bool>("finished");
     QTest::addColumn<QByteArray>("output");
@@ -367,8 +364,7 @@ void TestChmExtractor::helperFailuresAreReported_data()
     QTest::newRow("ended without report") << true << true << QByteArray("opened\t1\n") << true;
 }
 
-void TestChmExtractor::helperFailuresAreReported()
-{
+void TestChmExtractor::helperFailuresAreReported() {
     QFETCH(bool, started);
     QFETCH(bool, finished);
     QFETCH(QByteArray, output);

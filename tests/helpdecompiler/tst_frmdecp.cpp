@@ -22,13 +22,12 @@ namespace {
 class RecordingStarter final : public ProgramStarter {
 public:
     QList<QByteArray> inputs;
-    StartOutcome startDetached(const QString& program, const QStringList& arguments, const QString& folder) override
-    {
+    StartOutcome startDetached(const QString& program, const QStringList& arguments,
+                               const QString& folder) override {
         return m_real.startDetached(program, arguments, folder);
     }
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
-                   const QByteArray& standardInput) override
-    {
+                   const QByteArray& standardInput) override {
         inputs.append(standardInput.left(standardInput.indexOf('\0')));
         return m_real.run(program, arguments, timeoutMs, standardInput);
     }
@@ -41,17 +40,19 @@ private:
 struct Harness {
     FakeServices fake;
     RecordingStarter programs;
-    Services services{fake.messages, fake.folders, fake.files, fake.input, fake.settings, programs,
-                      fake.desktop, fake.fs, fake.registry, QCoreApplication::applicationDirPath(), nullptr};
+    Services services{
+        fake.messages, fake.folders, fake.files, fake.input,    fake.settings,
+        programs,      fake.desktop, fake.fs,    fake.registry, QCoreApplication::applicationDirPath(),
+        nullptr};
     Frmdecp window{services};
 
-    template <typename T>
-    T* control(const char* name) { return window.findChild<T*>(QString::fromLatin1(name)); }
+    template <typename T> T* control(const char* name) {
+        return window.findChild<T*>(QString::fromLatin1(name));
+    }
     QLineEdit* text1() { return control<QLineEdit>("Text1"); }
 };
 
-QByteArray fileText(const QString& path)
-{
+QByteArray fileText(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
@@ -80,29 +81,42 @@ private:
     QString buildTree(const QString& root);
 };
 
-void TestFrmdecp::form_data()
-{
+void TestFrmdecp::form_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("geometry");
-    QTest::newRow("Label1") << "Label1" << "源" << QRect(8, 8, 25, 17);
-    QTest::newRow("Command4") << "Command4" << "选择一个目录" << QRect(224, 0, 113, 25);
-    QTest::newRow("Command5") << "Command5" << "选择当前目录" << QRect(224, 36, 113, 25);
-    QTest::newRow("Check1") << "Check1" << "包含子文件夹" << QRect(24, 40, 113, 25);
-    QTest::newRow("Label2") << "Label2" << "至" << QRect(8, 72, 25, 17);
-    QTest::newRow("Command1") << "Command1" << "选择一个目录" << QRect(224, 72, 113, 25);
-    QTest::newRow("Command2") << "Command2" << "选择当前目录" << QRect(224, 104, 113, 25);
-    QTest::newRow("Check2") << "Check2" << "存放到源目录" << QRect(24, 112, 113, 25);
-    QTest::newRow("Label3") << "Label3" << "注:反编译产生的文件会自动放到以chm文件命名的子目录下" << QRect(24, 144, 312, 12);
-    QTest::newRow("Check3") << "Check3" << "生成hhp文件(Microsoft HTML Help Workshop工程文件)" << QRect(24, 168, 337, 25);
-    QTest::newRow("Command3") << "Command3" << "反编译" << QRect(56, 208, 81, 25);
-    QTest::newRow("Command6") << "Command6" << "关闭" << QRect(192, 208, 81, 25);
-    QTest::newRow("Text2") << "Text2" << "" << QRect(24, 24, 185, 18);
-    QTest::newRow("Text1") << "Text1" << "" << QRect(24, 88, 185, 18);
+    QTest::newRow("Label1") << "Label1"
+                            << "源" << QRect(8, 8, 25, 17);
+    QTest::newRow("Command4") << "Command4"
+                              << "选择一个目录" << QRect(224, 0, 113, 25);
+    QTest::newRow("Command5") << "Command5"
+                              << "选择当前目录" << QRect(224, 36, 113, 25);
+    QTest::newRow("Check1") << "Check1"
+                            << "包含子文件夹" << QRect(24, 40, 113, 25);
+    QTest::newRow("Label2") << "Label2"
+                            << "至" << QRect(8, 72, 25, 17);
+    QTest::newRow("Command1") << "Command1"
+                              << "选择一个目录" << QRect(224, 72, 113, 25);
+    QTest::newRow("Command2") << "Command2"
+                              << "选择当前目录" << QRect(224, 104, 113, 25);
+    QTest::newRow("Check2") << "Check2"
+                            << "存放到源目录" << QRect(24, 112, 113, 25);
+    QTest::newRow("Label3") << "Label3"
+                            << "注:反编译产生的文件会自动放到以chm文件命名的子目录下"
+                            << QRect(24, 144, 312, 12);
+    QTest::newRow("Check3") << "Check3"
+                            << "生成hhp文件(Microsoft HTML Help Workshop工程文件)" << QRect(24, 168, 337, 25);
+    QTest::newRow("Command3") << "Command3"
+                              << "反编译" << QRect(56, 208, 81, 25);
+    QTest::newRow("Command6") << "Command6"
+                              << "关闭" << QRect(192, 208, 81, 25);
+    QTest::newRow("Text2") << "Text2"
+                           << "" << QRect(24, 24, 185, 18);
+    QTest::newRow("Text1") << "Text1"
+                           << "" << QRect(24, 88, 185, 18);
 }
 
-void TestFrmdecp::form()
-{
+void TestFrmdecp::form() {
     QFETCH(QString, name);
     QFETCH(QString, caption);
     QFETCH(QRect, geometry);
@@ -127,8 +141,7 @@ void TestFrmdecp::form()
     QCOMPARE(h.control<QLabel>("Label3")->palette().color(QPalette::WindowText), QColor(0, 0, 0xC0));
 }
 
-void TestFrmdecp::foldersChosen()
-{
+void TestFrmdecp::foldersChosen() {
     Harness h;
     h.fake.folders.answers.enqueue(QStringLiteral("/data/help"));
     h.fake.folders.answers.enqueue(QStringLiteral("/src/chm"));
@@ -145,8 +158,7 @@ void TestFrmdecp::foldersChosen()
     QCOMPARE(h.control<QLineEdit>("Text2")->text(), QCoreApplication::applicationDirPath());
 }
 
-void TestFrmdecp::storeInSourceCopiesOnce()
-{
+void TestFrmdecp::storeInSourceCopiesOnce() {
     Harness h;
     h.window.show();
     h.control<QLineEdit>("Text2")->setText(QStringLiteral("/src/chm"));
@@ -163,34 +175,36 @@ void TestFrmdecp::storeInSourceCopiesOnce()
     QCOMPARE(h.text1()->text(), QStringLiteral("/src/chm"));
 }
 
-void TestFrmdecp::normalizedTargets_data()
-{
+void TestFrmdecp::normalizedTargets_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("result");
-    QTest::newRow("spaces around") << "  /data/help  " << "/data/help/";
-    QTest::newRow("has separator") << "/data/help/" << "/data/help/";
-    QTest::newRow("root") << "/" << "/";
-    QTest::newRow("inner spaces kept") << " /my help/chm files " << "/my help/chm files/";
-    QTest::newRow("only spaces") << "   " << "";
-    QTest::newRow("tab is not trimmed") << "\t/x" << "\t/x/";
+    QTest::newRow("spaces around") << "  /data/help  "
+                                   << "/data/help/";
+    QTest::newRow("has separator") << "/data/help/"
+                                   << "/data/help/";
+    QTest::newRow("root") << "/"
+                          << "/";
+    QTest::newRow("inner spaces kept") << " /my help/chm files "
+                                       << "/my help/chm files/";
+    QTest::newRow("only spaces") << "   "
+                                 << "";
+    QTest::newRow("tab is not trimmed") << "\t/x"
+                                        << "\t/x/";
 }
 
-void TestFrmdecp::normalizedTargets()
-{
+void TestFrmdecp::normalizedTargets() {
     QFETCH(QString, typed);
     QFETCH(QString, result);
     QCOMPARE(normalizedTarget(typed), result);
 }
 
-void TestFrmdecp::emptyTargetRefused_data()
-{
+void TestFrmdecp::emptyTargetRefused_data() {
     QTest::addColumn<QString>("typed");
     QTest::newRow("empty") << "";
     QTest::newRow("spaces") << "    ";
 }
 
-void TestFrmdecp::emptyTargetRefused()
-{
+void TestFrmdecp::emptyTargetRefused() {
     QFETCH(QString, typed);
     Harness h;
     h.text1()->setText(typed);
@@ -201,8 +215,7 @@ void TestFrmdecp::emptyTargetRefused()
     QVERIFY(h.programs.inputs.isEmpty());
 }
 
-void TestFrmdecp::missingTargetRefused()
-{
+void TestFrmdecp::missingTargetRefused() {
     QTemporaryDir dir;
     QFile file(dir.filePath(QStringLiteral("plain.chm")));
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -218,8 +231,7 @@ void TestFrmdecp::missingTargetRefused()
     QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 1);
 }
 
-void TestFrmdecp::folderWithoutHelpFiles()
-{
+void TestFrmdecp::folderWithoutHelpFiles() {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub/deeper")));
     Harness h;
@@ -228,11 +240,11 @@ void TestFrmdecp::folderWithoutHelpFiles()
     QCOMPARE(h.fake.messages.texts(), QStringList{QStringLiteral("全部chm文件反编译完成!")});
     QCOMPARE(h.fake.messages.shown[0].icon, MessageIcon::Information);
     QVERIFY(h.programs.inputs.isEmpty());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("sub")});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList{QStringLiteral("sub")});
 }
 
-void TestFrmdecp::missingHelperRefused()
-{
+void TestFrmdecp::missingHelperRefused() {
     QTemporaryDir dir;
     QFile::copy(QFINDTESTDATA("projects/NOTES/INDEX.HTM"), dir.filePath(QStringLiteral("a.chm")));
     FakeServices fake(dir.path()); // a program folder without the helper
@@ -242,15 +254,16 @@ void TestFrmdecp::missingHelperRefused()
     QCOMPARE(fake.messages.shown.size(), 1);
     QVERIFY(fake.messages.shown[0].text.contains(QStringLiteral("korvane-chmextract")));
     QVERIFY(fake.programs.calls.isEmpty());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("a.chm")});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList{QStringLiteral("a.chm")});
 }
 
 /// target/manual.chm, target/NOTES.CHM, target/readmechm (no "."), target/broken.chm (not a
 /// help file) and target/sub/manual.v2.chm (the same project name in a subfolder).
-QString TestFrmdecp::buildTree(const QString& root)
-{
-    const QString manual = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                                   QStringLiteral("manual.chm"), root + QStringLiteral("/src"));
+QString TestFrmdecp::buildTree(const QString& root) {
+    const QString manual =
+        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                QStringLiteral("manual.chm"), root + QStringLiteral("/src"));
     const QString notes = chmtest::compileProject(QStringLiteral("NOTES"), QStringLiteral("NOTES.HHP"),
                                                   QStringLiteral("NOTES.CHM"), root + QStringLiteral("/src"));
     if (manual.isEmpty() || notes.isEmpty())
@@ -273,8 +286,7 @@ QString TestFrmdecp::buildTree(const QString& root)
     return target;
 }
 
-void TestFrmdecp::runOverFolderTree()
-{
+void TestFrmdecp::runOverFolderTree() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -298,7 +310,8 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(manualProject.contains("\r\npages/intro.htm\r\n"));
     QVERIFY(fileText(target + QStringLiteral("/manual/pages/intro.htm")).contains("Introduction"));
     const QByteArray notesProject = fileText(target + QStringLiteral("/NOTES/NOTES.hhp"));
-    QVERIFY(notesProject.contains("\r\nCompiled file=NOTES.CHM\r\nContents file=NOTES.HHC\r\nDefault topic=INDEX.HTM\r\n"));
+    QVERIFY(notesProject.contains(
+        "\r\nCompiled file=NOTES.CHM\r\nContents file=NOTES.HHC\r\nDefault topic=INDEX.HTM\r\n"));
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/NOTES/SUB/PAGE2.HTM")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/broken")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/sub/manual")));
@@ -321,12 +334,13 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(h.window.isEnabled());
 
     // The written projects compile again.
-    QVERIFY(!chmtest::compile(target + QStringLiteral("/manual/manual.hhp"), QStringLiteral("manual.v2.chm")).isEmpty());
-    QVERIFY(!chmtest::compile(target + QStringLiteral("/NOTES/NOTES.hhp"), QStringLiteral("NOTES.CHM")).isEmpty());
+    QVERIFY(!chmtest::compile(target + QStringLiteral("/manual/manual.hhp"), QStringLiteral("manual.v2.chm"))
+                 .isEmpty());
+    QVERIFY(!chmtest::compile(target + QStringLiteral("/NOTES/NOTES.hhp"), QStringLiteral("NOTES.CHM"))
+                 .isEmpty());
 }
 
-void TestFrmdecp::runWithoutSubfoldersOrProjects()
-{
+void TestFrmdecp::runWithoutSubfoldersOrProjects() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -347,8 +361,7 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects()
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/NOTES/NOTES.hhp")));
 }
 
-void TestFrmdecp::screenshot()
-{
+void TestFrmdecp::screenshot() {
     const QString path = qEnvironmentVariable("KORVANE_SCREENSHOT");
     if (path.isEmpty())
         QSKIP("set KORVANE_SCREENSHOT to a .png path to save the window");

@@ -17,13 +17,11 @@ using korvane::platform::LocalFileSystem;
 
 namespace {
 
-QByteArray native(const QString& path)
-{
+QByteArray native(const QString& path) {
     return path.toUtf8();
 }
 
-void makeFiles(const QString& root, const QStringList& files)
-{
+void makeFiles(const QString& root, const QStringList& files) {
     for (const QString& file : files) {
         const QString path = root + QLatin1Char('/') + file;
         if (file.endsWith(QLatin1Char('/'))) {
@@ -37,8 +35,7 @@ void makeFiles(const QString& root, const QStringList& files)
     }
 }
 
-QList<QByteArray> readLines(const QString& path)
-{
+QList<QByteArray> readLines(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return {};
@@ -53,8 +50,7 @@ QList<QByteArray> readLines(const QString& path)
 }
 
 /// The value of "key=" in the lines, or nullopt when no line has the key.
-std::optional<QByteArray> value(const QList<QByteArray>& lines, const QByteArray& key)
-{
+std::optional<QByteArray> value(const QList<QByteArray>& lines, const QByteArray& key) {
     for (const QByteArray& line : lines) {
         if (line.startsWith(key + '='))
             return line.mid(key.size() + 1);
@@ -62,8 +58,7 @@ std::optional<QByteArray> value(const QList<QByteArray>& lines, const QByteArray
     return std::nullopt;
 }
 
-QList<QByteArray> fileSection(const QList<QByteArray>& lines)
-{
+QList<QByteArray> fileSection(const QList<QByteArray>& lines) {
     const qsizetype start = lines.indexOf("[FILES]");
     const qsizetype end = lines.indexOf("[INFOTYPES]");
     if (start < 0 || end < start)
@@ -71,8 +66,7 @@ QList<QByteArray> fileSection(const QList<QByteArray>& lines)
     return lines.mid(start + 1, end - start - 1);
 }
 
-QByteArray gbk(const char* utf8)
-{
+QByteArray gbk(const char* utf8) {
     return korvane::platform::encodeText(QString::fromUtf8(utf8), "GBK").value_or(QByteArray());
 }
 
@@ -92,39 +86,40 @@ private slots:
     void chineseNamesInGbk();
 };
 
-void TestHelpProject::namedFiles_data()
-{
+void TestHelpProject::namedFiles_data() {
     QTest::addColumn<QByteArray>("helpFile");
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<QByteArray>("topic"); ///< "-" when the line must be missing
     QTest::addColumn<QByteArray>("index");
 
-    QTest::newRow("stem files and 主页") << QByteArray("guide.old.chm")
-                                         << QStringList{"guide.old.hhc", "guide.old.hhk", "主页.htm", "other.hhc"}
-                                         << QByteArray("guide.old.hhc") << gbk("主页.htm") << QByteArray("guide.old.hhk");
+    QTest::newRow("stem files and 主页")
+        << QByteArray("guide.old.chm")
+        << QStringList{"guide.old.hhc", "guide.old.hhk", "主页.htm", "other.hhc"}
+        << QByteArray("guide.old.hhc") << gbk("主页.htm") << QByteArray("guide.old.hhk");
     QTest::newRow("toc without index") << QByteArray("sample.chm") << QStringList{"toc.hhc", "index.htm"}
                                        << QByteArray("toc.hhc") << QByteArray("index.htm") << QByteArray();
-    QTest::newRow("no default topic") << QByteArray("a.b.chm") << QStringList{"a.b.hhc", "default.htm", "sub/index.htm"}
-                                      << QByteArray("a.b.hhc") << QByteArray("-") << QByteArray();
-    QTest::newRow("主页 before index") << QByteArray("x.chm") << QStringList{"index.htm", "主页.htm"} << QByteArray()
-                                       << gbk("主页.htm") << QByteArray();
-    QTest::newRow("stem page first") << QByteArray("guide.chm") << QStringList{"guide.htm", "主页.htm", "index.htm"}
-                                     << QByteArray() << QByteArray("guide.htm") << QByteArray();
-    QTest::newRow("upper case names") << QByteArray("NOTES.CHM")
-                                      << QStringList{"NOTES.HHC", "NOTES.HHK", "INDEX.HTM", "SUB/PAGE1.HTM"}
-                                      << QByteArray("NOTES.HHC") << QByteArray("INDEX.HTM") << QByteArray("NOTES.HHK");
+    QTest::newRow("no default topic")
+        << QByteArray("a.b.chm") << QStringList{"a.b.hhc", "default.htm", "sub/index.htm"}
+        << QByteArray("a.b.hhc") << QByteArray("-") << QByteArray();
+    QTest::newRow("主页 before index") << QByteArray("x.chm") << QStringList{"index.htm", "主页.htm"}
+                                       << QByteArray() << gbk("主页.htm") << QByteArray();
+    QTest::newRow("stem page first") << QByteArray("guide.chm")
+                                     << QStringList{"guide.htm", "主页.htm", "index.htm"} << QByteArray()
+                                     << QByteArray("guide.htm") << QByteArray();
+    QTest::newRow("upper case names")
+        << QByteArray("NOTES.CHM") << QStringList{"NOTES.HHC", "NOTES.HHK", "INDEX.HTM", "SUB/PAGE1.HTM"}
+        << QByteArray("NOTES.HHC") << QByteArray("INDEX.HTM") << QByteArray("NOTES.HHK");
     QTest::newRow("wildcard only in the folder itself")
         << QByteArray("m.chm") << QStringList{"sub/deep.hhc", "sub/deep.hhk", "lone.hhk"} << QByteArray()
         << QByteArray("-") << QByteArray("lone.hhk");
-    QTest::newRow("folder named like a contents file") << QByteArray("m.chm") << QStringList{"toc.hhc/"} << QByteArray()
-                                                       << QByteArray("-") << QByteArray();
-    QTest::newRow("empty folder") << QByteArray("empty.chm") << QStringList{} << QByteArray() << QByteArray("-")
-                                  << QByteArray();
+    QTest::newRow("folder named like a contents file")
+        << QByteArray("m.chm") << QStringList{"toc.hhc/"} << QByteArray() << QByteArray("-") << QByteArray();
+    QTest::newRow("empty folder") << QByteArray("empty.chm") << QStringList{} << QByteArray()
+                                  << QByteArray("-") << QByteArray();
 }
 
-void TestHelpProject::namedFiles()
-{
+void TestHelpProject::namedFiles() {
     QFETCH(QByteArray, helpFile);
     QFETCH(QStringList, files);
     QFETCH(QByteArray, contents);
@@ -135,7 +130,8 @@ void TestHelpProject::namedFiles()
     LocalFileSystem fs;
     const QByteArray project = helpFile.left(helpFile.indexOf('.'));
     QVERIFY(writeHelpProject(fs, helpFile, project, native(dir.path())).ok());
-    const auto lines = readLines(dir.path() + QLatin1Char('/') + QString::fromUtf8(project) + QStringLiteral(".hhp"));
+    const auto lines =
+        readLines(dir.path() + QLatin1Char('/') + QString::fromUtf8(project) + QStringLiteral(".hhp"));
     QCOMPARE(value(lines, "Compiled file"), std::optional<QByteArray>(helpFile));
     QCOMPARE(value(lines, "Contents file"), std::optional<QByteArray>(contents));
     QCOMPARE(value(lines, "Index file"), std::optional<QByteArray>(index));
@@ -145,8 +141,7 @@ void TestHelpProject::namedFiles()
         QCOMPARE(value(lines, "Default topic"), std::optional<QByteArray>(topic));
 }
 
-void TestHelpProject::linesAndBytes()
-{
+void TestHelpProject::linesAndBytes() {
     QTemporaryDir dir;
     makeFiles(dir.path(), {"guide.old.hhc", "主页.htm", "页面/第一章.htm"});
     LocalFileSystem fs;
@@ -177,10 +172,10 @@ void TestHelpProject::linesAndBytes()
     QCOMPARE(listed, expected);
 }
 
-void TestHelpProject::listsItselfDepthFirst()
-{
+void TestHelpProject::listsItselfDepthFirst() {
     QTemporaryDir dir;
-    makeFiles(dir.path(), {"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
+    makeFiles(dir.path(),
+              {"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
     QVERIFY(::symlink("/usr", (native(dir.path()) + "/link").constData()) == 0);
     LocalFileSystem fs;
     QVERIFY(writeHelpProject(fs, "guide.chm", "guide", native(dir.path())).ok());
@@ -196,8 +191,7 @@ void TestHelpProject::listsItselfDepthFirst()
     QVERIFY(at("sub2/f.htm") < firstSub || at("sub2/f.htm") > at("sub/deeper/d.htm"));
 }
 
-void TestHelpProject::replacesOldProject()
-{
+void TestHelpProject::replacesOldProject() {
     QTemporaryDir dir;
     makeFiles(dir.path(), {"index.htm"});
     LocalFileSystem fs;
@@ -213,26 +207,29 @@ void TestHelpProject::replacesOldProject()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3); // no temporary left over
 }
 
-void TestHelpProject::writeFailureIsReported()
-{
+void TestHelpProject::writeFailureIsReported() {
     QTemporaryDir dir;
     FaultyFileSystem fs;
     fs.failOn(FaultyFileSystem::Op::WriteFile, [](const QByteArray&) { return true; });
     QVERIFY(!writeHelpProject(fs, "a.chm", "a", native(dir.path())).ok());
 }
 
-void TestHelpProject::recompiles_data()
-{
+void TestHelpProject::recompiles_data() {
     QTest::addColumn<QString>("project");
     QTest::addColumn<QString>("hhp");
     QTest::addColumn<QString>("chm");
-    QTest::newRow("manual") << "manual" << "manual.hhp" << "manual.chm";
-    QTest::newRow("upper case") << "NOTES" << "NOTES.HHP" << "NOTES.CHM";
-    QTest::newRow("many pages") << "" << "" << "many.chm";
+    QTest::newRow("manual") << "manual"
+                            << "manual.hhp"
+                            << "manual.chm";
+    QTest::newRow("upper case") << "NOTES"
+                                << "NOTES.HHP"
+                                << "NOTES.CHM";
+    QTest::newRow("many pages") << ""
+                                << ""
+                                << "many.chm";
 }
 
-void TestHelpProject::recompiles()
-{
+void TestHelpProject::recompiles() {
     QFETCH(QString, project);
     QFETCH(QString, hhp);
     QFETCH(QString, chm);
@@ -243,7 +240,8 @@ void TestHelpProject::recompiles()
     if (project.isEmpty()) {
         QList<QPair<QByteArray, QByteArray>> files{{"index.htm", "<html>index</html>"}};
         for (int i = 1; i <= 200; ++i)
-            files.append({"p/page" + QByteArray::number(i) + ".htm", "<html>Page " + QByteArray::number(i) + "</html>"});
+            files.append({"p/page" + QByteArray::number(i) + ".htm",
+                          "<html>Page " + QByteArray::number(i) + "</html>"});
         original = chmtest::buildHelpFile(native(dir.path()) + "/src", chm.toUtf8(), files);
     } else {
         original = chmtest::compileProject(project, hhp, chm, dir.path() + QStringLiteral("/src"));
@@ -278,13 +276,13 @@ void TestHelpProject::recompiles()
     }
 }
 
-void TestHelpProject::chineseNamesInGbk()
-{
+void TestHelpProject::chineseNamesInGbk() {
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString original = chmtest::compileProject(QStringLiteral("zhguide"), QStringLiteral("zhguide.old.hhp"),
-                                                     QStringLiteral("zhguide.old.chm"), dir.path() + QStringLiteral("/src"));
+    const QString original =
+        chmtest::compileProject(QStringLiteral("zhguide"), QStringLiteral("zhguide.old.hhp"),
+                                QStringLiteral("zhguide.old.chm"), dir.path() + QStringLiteral("/src"));
     QVERIFY(!original.isEmpty());
     korvane::platform::QtProgramStarter programs;
     ExtractProcess process(programs, chmtest::helperPath());
