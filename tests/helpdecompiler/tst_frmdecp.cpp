@@ -2,8 +2,10 @@
 // runs over folders of help files compiled with chmcmd.
 #include "chmfixture.h"
 #include "helpdecompiler/decompilerun.h"
+#include "helpdecompiler/extractprocess.h"
 #include "helpdecompiler/frmdecp.h"
 #include "platform/fakes/fakeservices.h"
+#include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
 
 #include <QCheckBox>
@@ -75,6 +77,8 @@ private slots:
     void missingHelperRefused();
     void runOverFolderTree();
     void runWithoutSubfoldersOrProjects();
+    void nonUtf8NamesInTheWalk();
+    void summaryNamesTheFailures();
     void screenshot();
 
 private:
@@ -359,6 +363,74 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects() {
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/manual/index.htm")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/manual/manual.hhp")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/NOTES/NOTES.hhp")));
+}
+
+void TestFrmdecp::nonUtf8NamesInTheWalk() {
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString manual =
+        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    QVERIFY(!manual.isEmpty());
+    // A folder and a help file named in GBK bytes (资料/手册.chm), as Windows archives unpack.
+    const QByteArray target = dir.path().toUtf8() + "/help/";
+    const QByteArray folder = target + "\xd7\xca\xc1\xcf";
+    QVERIFY(::mkdir(target.constData(), 0777) == 0 && ::mkdir(folder.constData(), 0777) == 0);
+    const QByteArray helpFile = folder + "/\xca\xd6\xb2\xe1.chm";
+    QVERIFY(::link(manual.toUtf8().constData(), helpFile.constData()) == 0);
+
+    LocalFileSystem fs;
+    QtProgramStarter programs;
+    ExtractProcess process(programs, chmtest::helperPath());
+    DecompileRun run(fs, [&](const NativePath& file, const NativePath& into, const QByteArray& project,
+                             quint64 size) { return process.extract(file, into, project, size); });
+    const QList<HelpFileOutcome> outcomes = run.run(target, true, true);
+    QCOMPARE(outcomes.size(), 1);
+    QVERIFY(outcomes[0].clean());
+    QCOMPARE(outcomes[0].helpFile, helpFile);
+    const QByteArray output = target + "\xca\xd6\xb2\xe1";
+    QCOMPARE(outcomes[0].outputFolder, output);
+    const auto written = chmtest::readTree(output);
+    QVERIFY(written.contains("pages/intro.htm"));
+    // The project file is GBK: the help file's name comes back as the same bytes.
+    QVERIFY(written.value("\xca\xd6\xb2\xe1.hhp").contains("\r\nCompiled file=\xca\xd6\xb2\xe1.chm\r\n"));
+    chmtest::removeTree(target); // QTemporaryDir skips names that are not UTF-8
+}
+
+void TestFrmdecp::summaryNamesTheFailures() {
+    QList<HelpFileOutcome> outcomes;
+    HelpFileOutcome good;
+    good.helpFile = "/h/good.chm";
+    good.extract.opened = true;
+    outcomes << good;
+    QCOMPARE(runSummary(outcomes), QStringLiteral("全部chm文件反编译完成!"));
+    QCOMPARE(runSummary({}), QStringLiteral("全部chm文件反编译完成!"));
+
+    HelpFileOutcome partial = good;
+    partial.helpFile = "/h/partial.chm";
+    partial.extract.addProblem(QStringLiteral("/") + QString(300, QLatin1Char('N')),
+                               QStringLiteral("名称过长,已跳过"));
+    partial.extract.addProblem(QStringLiteral("/b"), QStringLiteral("r"));
+    HelpFileOutcome noProject = good;
+    noProject.helpFile = "/h/np.chm";
+    noProject.projectError = QStringLiteral("无法写入hhp文件");
+    outcomes << partial << noProject;
+    for (int i = 0; i < 20; ++i) {
+        HelpFileOutcome bad;
+        bad.helpFile = "/h/bad" + QByteArray::number(i) + ".chm";
+        bad.extract.error = QStringLiteral("不是有效的chm文件");
+        outcomes << bad;
+    }
+    const QString text = runSummary(outcomes);
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    QVERIFY(lines[0].contains(QStringLiteral("22")));
+    QVERIFY(text.contains(QStringLiteral("/h/partial.chm: 2 个条目未能提取")));
+    QVERIFY(text.contains(QStringLiteral("/h/np.chm: 无法写入hhp文件")));
+    QVERIFY(!text.contains(QStringLiteral("good.chm")));
+    QVERIFY(!text.contains(QString(61, QLatin1Char('N')))); // a crafted name is cut short
+    QVERIFY(lines.size() < 20);                             // and the list does not run off the screen
+    QVERIFY(lines.last().contains(QStringLiteral("10")));
 }
 
 void TestFrmdecp::screenshot() {
