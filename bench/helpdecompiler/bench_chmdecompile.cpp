@@ -36,7 +36,8 @@ struct Sample {
     bool ok = false;
 };
 
-double cpuNowMs() {
+double cpuNowMs()
+{
     double total = 0;
     for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
         struct rusage ru {};
@@ -47,7 +48,8 @@ double cpuNowMs() {
     return total;
 }
 
-qint64 countFiles(const QString& folder) {
+qint64 countFiles(const QString& folder)
+{
     qint64 n = 0;
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(folder.toStdString(), ec);
@@ -58,7 +60,8 @@ qint64 countFiles(const QString& folder) {
     return n;
 }
 
-bool runProgram(const QString& program, const QStringList& args) {
+bool runProgram(const QString& program, const QStringList& args)
+{
     QProcess p;
     p.setStandardOutputFile(QProcess::nullDevice());
     p.setStandardErrorFile(QProcess::nullDevice());
@@ -66,7 +69,8 @@ bool runProgram(const QString& program, const QStringList& args) {
     return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit;
 }
 
-Sample measure(const QString& workFolder, const std::function<bool(const QString& out)>& run) {
+Sample measure(const QString& workFolder, const std::function<bool(const QString& out)>& run)
+{
     const QString out = workFolder + QStringLiteral("/out");
     std::error_code ec;
     std::filesystem::remove_all(out.toStdString(), ec);
@@ -83,7 +87,8 @@ Sample measure(const QString& workFolder, const std::function<bool(const QString
     return s;
 }
 
-QString buildHelpFile(const QString& folder, int pages) {
+QString buildHelpFile(const QString& folder, int pages)
+{
     QDir().mkpath(folder + QStringLiteral("/p"));
     const char* words[] = {"the",    "help",   "file", "decompiler", "writes",    "every", "page", "under",
                            "output", "folder", "with", "its",        "structure", "and",   "a",    "project"};
@@ -125,14 +130,16 @@ QString buildHelpFile(const QString& folder, int pages) {
     return folder + QStringLiteral("/bench.chm");
 }
 
-double median(std::vector<double> v) {
+double median(std::vector<double> v)
+{
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     QCoreApplication app(argc, argv);
     int rounds = 5;
     bool large = false;

@@ -21,18 +21,21 @@ const std::string kSpanInfoName = "::DataSpace/Storage/MSCompressed/SpanInfo";
 const std::string kResetTableName = "::DataSpace/Storage/MSCompressed/Transform/"
                                     "{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
 
-std::uint32_t u32(const char* p) {
+std::uint32_t u32(const char* p)
+{
     const auto* b = reinterpret_cast<const unsigned char*>(p);
     return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
            std::uint32_t(b[3]) << 24;
 }
 
-std::uint64_t u64(const char* p) {
+std::uint64_t u64(const char* p)
+{
     return std::uint64_t(u32(p)) | std::uint64_t(u32(p + 4)) << 32;
 }
 
 /// The directory's variable-length integers: 7 bits a byte, high bit set on all but the last.
-bool encint(const char*& p, const char* end, std::uint64_t& value) {
+bool encint(const char*& p, const char* end, std::uint64_t& value)
+{
     value = 0;
     for (int i = 0; i < 9; ++i) {
         if (p >= end)
@@ -45,13 +48,15 @@ bool encint(const char*& p, const char* end, std::uint64_t& value) {
     return false; // longer than 63 bits
 }
 
-bool fitsIn(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
+bool fitsIn(std::uint64_t offset, std::uint64_t length, std::uint64_t limit)
+{
     return offset <= limit && length <= limit - offset;
 }
 
 } // namespace
 
-bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length) {
+bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length)
+{
     while (length > 0) {
         const ssize_t n =
             ::pread(fd, buffer, size_t(std::min<std::uint64_t>(length, 1u << 30)), off_t(offset));
@@ -66,12 +71,14 @@ bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length) {
     return true;
 }
 
-bool ChmArchive::fail(const char* why) {
+bool ChmArchive::fail(const char* why)
+{
     m_error = why;
     return false;
 }
 
-bool ChmArchive::read(int fd) {
+bool ChmArchive::read(int fd)
+{
     m_entries.clear();
     m_compressed = {};
     struct stat st {};
@@ -127,7 +134,8 @@ bool ChmArchive::read(int fd) {
     return readCompressedSection(fd);
 }
 
-bool ChmArchive::readListing(const std::vector<char>& chunk) {
+bool ChmArchive::readListing(const std::vector<char>& chunk)
+{
     const char* base = chunk.data();
     const std::uint32_t size = std::uint32_t(chunk.size());
     const std::uint32_t freeSpace = u32(base + 4);
@@ -151,7 +159,8 @@ bool ChmArchive::readListing(const std::vector<char>& chunk) {
     return true;
 }
 
-const ChmEntry* ChmArchive::find(const std::string& name) const {
+const ChmEntry* ChmArchive::find(const std::string& name) const
+{
     for (const ChmEntry& entry : m_entries) {
         if (entry.name == name)
             return &entry;
@@ -159,7 +168,8 @@ const ChmEntry* ChmArchive::find(const std::string& name) const {
     return nullptr;
 }
 
-bool ChmArchive::readCompressedSection(int fd) {
+bool ChmArchive::readCompressedSection(int fd)
+{
     bool needed = false;
     for (const ChmEntry& entry : m_entries)
         needed = needed || (entry.section == 1 && entry.length > 0);
@@ -249,7 +259,8 @@ bool ChmArchive::readCompressedSection(int fd) {
     return true;
 }
 
-std::string ChmArchive::checkExtent(const ChmEntry& entry) const {
+std::string ChmArchive::checkExtent(const ChmEntry& entry) const
+{
     if (entry.length == 0)
         return {};
     if (entry.section == 0) {

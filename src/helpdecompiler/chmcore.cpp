@@ -22,14 +22,16 @@ namespace {
 constexpr std::size_t kMaxComponent = 255;
 constexpr std::size_t kMaxPath = 4095;
 
-bool hasControlCharacter(const std::string& bytes) {
+bool hasControlCharacter(const std::string& bytes)
+{
     return std::any_of(bytes.begin(), bytes.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
         return u < 0x20 || u == 0x7F;
     });
 }
 
-std::optional<std::string> fromGb18030(const std::string& bytes) {
+std::optional<std::string> fromGb18030(const std::string& bytes)
+{
     iconv_t cd = ::iconv_open("UTF-8", "GB18030");
     if (cd == iconv_t(-1))
         return std::nullopt;
@@ -47,7 +49,8 @@ std::optional<std::string> fromGb18030(const std::string& bytes) {
     return out;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
+std::vector<std::string> split(const std::string& text, char separator)
+{
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (;;) {
@@ -61,7 +64,8 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 /// The stored name as text for the user: each component UTF-8, else GB18030, else with "?"
 /// for every byte that is not plain ASCII; control characters as "?".
-std::string shownName(const std::string& stored) {
+std::string shownName(const std::string& stored)
+{
     std::string text;
     const std::vector<std::string> parts = split(stored, '/');
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -91,7 +95,8 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return m_fd; }
-    void reset(int fd = -1) {
+    void reset(int fd = -1)
+    {
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = fd;
@@ -101,11 +106,13 @@ private:
     int m_fd;
 };
 
-std::string errnoText(int e) {
+std::string errnoText(int e)
+{
     return std::strerror(e);
 }
 
-std::string folderFailure(int e) {
+std::string folderFailure(int e)
+{
     if (e == ELOOP || e == ENOTDIR)
         return std::string("路径中有符号链接或同名文件,已跳过");
     return std::string("无法创建文件夹: ") + errnoText(e);
@@ -131,7 +138,8 @@ struct IoSystem {
 
 IoSystem* g_io = nullptr; // one extraction per process at a time
 
-mspack_file* ioOpen(mspack_system* self, const char*, int mode) {
+mspack_file* ioOpen(mspack_system* self, const char*, int mode)
+{
     auto* io = reinterpret_cast<IoSystem*>(self);
     if (mode == MSPACK_SYS_OPEN_READ)
         return reinterpret_cast<mspack_file*>(new IoFile{io->input, false, 0});
@@ -143,13 +151,15 @@ mspack_file* ioOpen(mspack_system* self, const char*, int mode) {
     return nullptr;
 }
 
-void ioClose(mspack_file* file) {
+void ioClose(mspack_file* file)
+{
     auto* f = reinterpret_cast<IoFile*>(file);
     if (!f->output)
         delete f; // outputs belong to the caller
 }
 
-int ioRead(mspack_file* file, void* buffer, int bytes) {
+int ioRead(mspack_file* file, void* buffer, int bytes)
+{
     auto* f = reinterpret_cast<IoFile*>(file);
     if (bytes < 0)
         return -1;
@@ -163,7 +173,8 @@ int ioRead(mspack_file* file, void* buffer, int bytes) {
     return int(n);
 }
 
-int ioWrite(mspack_file* file, void* buffer, int bytes) {
+int ioWrite(mspack_file* file, void* buffer, int bytes)
+{
     auto* f = reinterpret_cast<IoFile*>(file);
     IoSystem* io = g_io;
     if (bytes < 0 || !io)
@@ -189,7 +200,8 @@ int ioWrite(mspack_file* file, void* buffer, int bytes) {
     return bytes;
 }
 
-int ioSeek(mspack_file* file, off_t offset, int mode) {
+int ioSeek(mspack_file* file, off_t offset, int mode)
+{
     auto* f = reinterpret_cast<IoFile*>(file);
     off_t base = 0;
     if (mode == MSPACK_SYS_SEEK_CUR) {
@@ -208,18 +220,22 @@ int ioSeek(mspack_file* file, off_t offset, int mode) {
     return 0;
 }
 
-off_t ioTell(mspack_file* file) {
+off_t ioTell(mspack_file* file)
+{
     return reinterpret_cast<IoFile*>(file)->position;
 }
 
 void ioMessage(mspack_file*, const char*, ...) {}
-void* ioAlloc(mspack_system*, size_t bytes) {
+void* ioAlloc(mspack_system*, size_t bytes)
+{
     return std::malloc(bytes);
 }
-void ioFree(void* p) {
+void ioFree(void* p)
+{
     std::free(p);
 }
-void ioCopy(void* src, void* dest, size_t bytes) {
+void ioCopy(void* src, void* dest, size_t bytes)
+{
     std::memmove(dest, src, bytes);
 }
 
@@ -234,7 +250,8 @@ public:
     OutputTree& operator=(const OutputTree&) = delete;
 
     /// The handle of a folder (relative path, "" for the root), created when missing.
-    int folder(const std::string& path, int* error) {
+    int folder(const std::string& path, int* error)
+    {
         if (path.empty())
             return m_root;
         if (auto it = m_folders.find(path); it != m_folders.end())
@@ -260,7 +277,8 @@ public:
     }
 
 private:
-    void clear() {
+    void clear()
+    {
         for (const auto& [path, fd] : m_folders)
             ::close(fd);
         m_folders.clear();
@@ -271,7 +289,8 @@ private:
 
 /// Creates a new file for an entry. An existing name is removed first, so a hard link or a
 /// symbolic link placed there earlier is replaced, not written through.
-int createFresh(int folder, const std::string& name, int* error) {
+int createFresh(int folder, const std::string& name, int* error)
+{
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd =
             ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -286,7 +305,8 @@ int createFresh(int folder, const std::string& name, int* error) {
     return -1;
 }
 
-bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out) {
+bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out)
+{
     std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(length, 1 << 16)));
     IoFile target{out, true, 0};
     while (length > 0) {
@@ -303,13 +323,15 @@ bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out) {
 
 } // namespace
 
-std::uint64_t defaultCap(std::uint64_t fileSize) {
+std::uint64_t defaultCap(std::uint64_t fileSize)
+{
     // Help files compress HTML about 5 to 10 times; 100 times the file leaves room for plain
     // text while a bomb stops at a bounded size.
     return 256ull * 1024 * 1024 + fileSize * 100;
 }
 
-bool isUtf8(const std::string& bytes) {
+bool isUtf8(const std::string& bytes)
+{
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
     while (p < end) {
@@ -347,7 +369,8 @@ bool isUtf8(const std::string& bytes) {
     return true;
 }
 
-SafeName safeRelativeName(const std::string& stored) {
+SafeName safeRelativeName(const std::string& stored)
+{
     SafeName result;
     const auto startsWith = [&](const char* prefix) { return stored.rfind(prefix, 0) == 0; };
     if (startsWith("::") || startsWith("/#") || startsWith("/$")) {
@@ -393,7 +416,8 @@ SafeName safeRelativeName(const std::string& stored) {
 }
 
 Report extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-               std::uint64_t maxTotalBytes) {
+               std::uint64_t maxTotalBytes)
+{
     Report report;
     Fd input(::open(chmPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (input.get() < 0) {
@@ -569,7 +593,8 @@ namespace korvane::helpdecompiler::core {
 
 namespace {
 
-std::string field(std::string text) {
+std::string field(std::string text)
+{
     for (char& c : text) {
         if (c == '\t' || c == '\n' || c == '\r')
             c = ' ';
@@ -579,7 +604,8 @@ std::string field(std::string text) {
 
 } // namespace
 
-std::string formatReport(const Report& report) {
+std::string formatReport(const Report& report)
+{
     std::string text = std::string("opened\t") + (report.opened ? "1" : "0") + '\n';
     if (!report.error.empty())
         text += "error\t" + field(report.error) + '\n';

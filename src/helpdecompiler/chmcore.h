@@ -49,7 +49,8 @@ struct Report {
     int problemCount = 0;
     static constexpr std::size_t kListedProblems = 200;
 
-    void addProblem(std::string name, std::string reason) {
+    void addProblem(std::string name, std::string reason)
+    {
         if (problems.size() < kListedProblems)
             problems.push_back({std::move(name), std::move(reason)});
         ++problemCount;

@@ -21,14 +21,16 @@
 
 namespace {
 
-void limit(int resource, rlim_t value) {
+void limit(int resource, rlim_t value)
+{
     struct rlimit rl {
         value, value
     };
     ::setrlimit(resource, &rl);
 }
 
-std::vector<std::string> readFields() {
+std::vector<std::string> readFields()
+{
     std::string data;
     char buffer[4096];
     for (;;) {
@@ -46,7 +48,8 @@ std::vector<std::string> readFields() {
 
 } // namespace
 
-int main() {
+int main()
+{
     using namespace korvane::helpdecompiler;
     limit(RLIMIT_CORE, 0);
     limit(RLIMIT_CPU, 900);

@@ -4,22 +4,26 @@ namespace korvane::helpdecompiler {
 
 namespace {
 
-std::string bytes(const QByteArray& data) {
+std::string bytes(const QByteArray& data)
+{
     return std::string(data.constData(), std::size_t(data.size()));
 }
 
 } // namespace
 
-quint64 ExtractLimits::defaultFor(quint64 fileSize) {
+quint64 ExtractLimits::defaultFor(quint64 fileSize)
+{
     return core::defaultCap(fileSize);
 }
 
-SafeName safeRelativeName(const QByteArray& storedName) {
+SafeName safeRelativeName(const QByteArray& storedName)
+{
     const core::SafeName name = core::safeRelativeName(bytes(storedName));
     return {name.verdict, QByteArray::fromStdString(name.path), name.folder};
 }
 
-ExtractReport toExtractReport(const core::Report& report) {
+ExtractReport toExtractReport(const core::Report& report)
+{
     ExtractReport result;
     result.opened = report.opened;
     result.error = QString::fromStdString(report.error);
@@ -34,7 +38,8 @@ ExtractReport toExtractReport(const core::Report& report) {
 }
 
 ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFolder,
-                         const QByteArray& projectName, const ExtractLimits& limits) {
+                         const QByteArray& projectName, const ExtractLimits& limits)
+{
     return toExtractReport(
         core::extract(bytes(chmPath), bytes(targetFolder), bytes(projectName), limits.maxTotalBytes));
 }

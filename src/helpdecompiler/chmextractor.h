@@ -36,7 +36,8 @@ struct ExtractReport {
     int problemCount = 0;
     static constexpr int kListedProblems = 200;
 
-    void addProblem(const QString& name, const QString& reason) {
+    void addProblem(const QString& name, const QString& reason)
+    {
         if (problems.size() < kListedProblems)
             problems.append({name, reason});
         ++problemCount;

@@ -10,25 +10,29 @@ using platform::NativePath;
 namespace {
 
 /// Crafted entry names can be hundreds of characters long; a message line shows the start.
-QString elided(const QString& text) {
+QString elided(const QString& text)
+{
     constexpr qsizetype kShown = 60;
     return text.size() <= kShown ? text : text.left(kShown) + QStringLiteral("…");
 }
 
 } // namespace
 
-bool isHelpFileName(const QByteArray& name) {
+bool isHelpFileName(const QByteArray& name)
+{
     return name.size() >= 3 && name.right(3).toLower() == "chm";
 }
 
-std::optional<QByteArray> projectNameOf(const QByteArray& name) {
+std::optional<QByteArray> projectNameOf(const QByteArray& name)
+{
     const qsizetype dot = name.indexOf('.');
     if (dot <= 0)
         return std::nullopt;
     return name.left(dot);
 }
 
-QString normalizedTarget(const QString& text) {
+QString normalizedTarget(const QString& text)
+{
     QString target = text;
     // Only spaces are trimmed, as the box's own trim does.
     while (target.startsWith(QLatin1Char(' ')))
@@ -41,10 +45,12 @@ QString normalizedTarget(const QString& text) {
 }
 
 DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor)
-    : m_fs(fs), m_extract(std::move(extractor)) {}
+    : m_fs(fs), m_extract(std::move(extractor))
+{
+}
 
-QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders,
-                                         bool writeProjects) {
+QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects)
+{
     m_target = target;
     m_writeProjects = writeProjects;
     m_outcomes.clear();
@@ -55,7 +61,8 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     return std::move(m_outcomes);
 }
 
-void DecompileRun::sf(const NativePath& folder, bool includeSubfolders) {
+void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
+{
     const auto files = m_fs.list(folder);
     if (!files)
         return; // an unreadable folder is passed over, as the walk ignores errors
@@ -75,7 +82,8 @@ void DecompileRun::sf(const NativePath& folder, bool includeSubfolders) {
     }
 }
 
-void DecompileRun::decompile(const NativePath& folder, const QByteArray& name) {
+void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
+{
     HelpFileOutcome outcome;
     outcome.helpFile = platform::joinPath(folder, name);
     const auto project = projectNameOf(name);
@@ -98,7 +106,8 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name) {
     m_outcomes.append(outcome);
 }
 
-QString runSummary(const QList<HelpFileOutcome>& outcomes) {
+QString runSummary(const QList<HelpFileOutcome>& outcomes)
+{
     const QString done = QStringLiteral("全部chm文件反编译完成!");
     QStringList lines;
     for (const HelpFileOutcome& outcome : outcomes) {

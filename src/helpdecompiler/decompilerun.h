@@ -27,7 +27,8 @@ struct HelpFileOutcome {
     bool projectWritten = false;
     QString projectError;
 
-    bool clean() const {
+    bool clean() const
+    {
         return skipped.isEmpty() && extract.opened && extract.error.isEmpty() && extract.problems.isEmpty() &&
                projectError.isEmpty();
     }

@@ -7,7 +7,8 @@
 
 namespace korvane::helpdecompiler {
 
-QByteArray formatExtractReport(const ExtractReport& report) {
+QByteArray formatExtractReport(const ExtractReport& report)
+{
     core::Report plain;
     plain.opened = report.opened;
     plain.error = report.error.toStdString();
@@ -20,7 +21,8 @@ QByteArray formatExtractReport(const ExtractReport& report) {
     return QByteArray::fromStdString(core::formatReport(plain));
 }
 
-std::optional<ExtractReport> parseExtractReport(const QByteArray& text) {
+std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
+{
     ExtractReport report;
     bool done = false;
     for (const QByteArray& line : text.split('\n')) {
@@ -48,9 +50,12 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text) {
 }
 
 ExtractProcess::ExtractProcess(platform::ProgramStarter& programs, QString helperPath)
-    : m_programs(programs), m_helper(std::move(helperPath)) {}
+    : m_programs(programs), m_helper(std::move(helperPath))
+{
+}
 
-int ExtractProcess::timeoutFor(quint64 fileSize) {
+int ExtractProcess::timeoutFor(quint64 fileSize)
+{
     // Decompressing runs at well over 50 MB/s; this leaves room for slow disks and a busy machine.
     const quint64 ms = 30000 + fileSize / (1024 * 1024) * 2000;
     return int(std::min<quint64>(ms, 3600000));
@@ -58,7 +63,8 @@ int ExtractProcess::timeoutFor(quint64 fileSize) {
 
 ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
                                       const platform::NativePath& targetFolder, const QByteArray& projectName,
-                                      quint64 fileSize) {
+                                      quint64 fileSize)
+{
     // Paths travel as raw bytes on standard input: an argument vector would force them through text.
     const QByteArray input = chmFile + '\0' + targetFolder + '\0' + projectName + '\0';
     const platform::RunOutcome outcome = m_programs.run(m_helper, {}, timeoutFor(fileSize), input);

@@ -23,14 +23,16 @@ namespace {
 const QString kPrompt = QStringLiteral("请选择文件夹：");
 
 template <typename T>
-T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h) {
+T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
+{
     auto* widget = new T(text, parent);
     widget->setObjectName(QString::fromLatin1(name));
     placeInTwips(widget, l, t, w, h);
     return widget;
 }
 
-QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h) {
+QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h)
+{
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
     placeInTwips(edit, l, t, w, h);
@@ -39,7 +41,8 @@ QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int 
 
 } // namespace
 
-Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services) {
+Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+{
     setObjectName(QStringLiteral("Frmdecp"));
     setWindowTitle(QStringLiteral("chm批量反编译"));
     setFixedSize(twips(5220), twips(3675));
@@ -89,31 +92,37 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent
     Form_Load();
 }
 
-void Frmdecp::Form_Load() {
+void Frmdecp::Form_Load()
+{
     platform::centerOver(this, m_services.mainWindow);
 }
 
-void Frmdecp::Command1_Click() {
+void Frmdecp::Command1_Click()
+{
     const QString folder = m_services.folders.chooseFolder(this, kPrompt);
     if (!folder.isEmpty())
         m_text1->setText(folder);
 }
 
-void Frmdecp::Command2_Click() {
+void Frmdecp::Command2_Click()
+{
     m_text1->setText(m_services.programFolder);
 }
 
-void Frmdecp::Command4_Click() {
+void Frmdecp::Command4_Click()
+{
     const QString folder = m_services.folders.chooseFolder(this, kPrompt);
     if (!folder.isEmpty())
         m_text2->setText(folder);
 }
 
-void Frmdecp::Command5_Click() {
+void Frmdecp::Command5_Click()
+{
     m_text2->setText(m_services.programFolder);
 }
 
-void Frmdecp::Check2_Click() {
+void Frmdecp::Check2_Click()
+{
     const bool toSource = m_check2->isChecked();
     if (toSource)
         m_text1->setText(m_text2->text());
@@ -121,11 +130,13 @@ void Frmdecp::Check2_Click() {
     m_command2->setEnabled(!toSource);
 }
 
-void Frmdecp::Command6_Click() {
+void Frmdecp::Command6_Click()
+{
     close();
 }
 
-void Frmdecp::Command3_Click() {
+void Frmdecp::Command3_Click()
+{
     if (m_running)
         return;
     const QString trimmed = normalizedTarget(m_text1->text());

@@ -13,14 +13,16 @@ using platform::DirEntry;
 using platform::EntryKind;
 using platform::NativePath;
 
-bool isFile(const DirEntry& entry) {
+bool isFile(const DirEntry& entry)
+{
     return entry.kind == EntryKind::File;
 }
 
 /// A file of the listing by name. Help files come from a case-insensitive system, so when no
 /// file has exactly this name, one that differs only in ASCII case counts; the name on disk
 /// is returned, which is what a compiler on a case-sensitive system needs.
-std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const QByteArray& name) {
+std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const QByteArray& name)
+{
     for (const DirEntry& entry : listing) {
         if (isFile(entry) && entry.name == name)
             return entry.name;
@@ -34,7 +36,8 @@ std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const 
 
 /// The contents or index file: "<stem><ext>", else the first file matching "*.<ext>".
 QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& stem,
-                      const QByteArray& extension) {
+                      const QByteArray& extension)
+{
     if (const auto named = fileNamed(listing, stem + extension))
         return platform::displayPath(*named);
     const QByteArray suffix = '.' + extension;
@@ -46,13 +49,14 @@ QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& st
     return {};
 }
 
-bool fitsOnOneLine(const QByteArray& name) {
+bool fitsOnOneLine(const QByteArray& name)
+{
     return std::none_of(name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; });
 }
 
 /// `dieda`: the folder's own files in listing order, then each subfolder the same way.
-void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative,
-           QStringList& lines) {
+void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative, QStringList& lines)
+{
     const auto listing = fs.list(folder);
     if (!listing)
         return; // an unreadable subfolder contributes nothing, as the walk goes on
@@ -68,7 +72,8 @@ void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray&
 
 } // namespace
 
-QStringList helpProjectLines(const QString& helpFileName, const HelpProjectContent& content) {
+QStringList helpProjectLines(const QString& helpFileName, const HelpProjectContent& content)
+{
     QStringList lines{QStringLiteral("[OPTIONS]"), QStringLiteral("Compatibility=1.1 or later"), QString(),
                       QStringLiteral("Compiled file=") + helpFileName,
                       QStringLiteral("Contents file=") + content.contentsFile};
@@ -83,7 +88,8 @@ QStringList helpProjectLines(const QString& helpFileName, const HelpProjectConte
 }
 
 platform::FsStatus writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
-                                    const QByteArray& projectName, const platform::NativePath& outputFolder) {
+                                    const QByteArray& projectName, const platform::NativePath& outputFolder)
+{
     const NativePath path = platform::joinPath(outputFolder, projectName + ".hhp");
     const QString compiledFile = platform::displayPath(helpFileName);
     // The project file exists before the folder is listed, so it lists itself.

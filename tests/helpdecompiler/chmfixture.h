@@ -17,26 +17,31 @@
 
 namespace chmtest {
 
-inline QString projectsFolder() {
+inline QString projectsFolder()
+{
     return qEnvironmentVariable("KORVANE_SOURCE_DIR") + QStringLiteral("/tests/helpdecompiler/projects");
 }
 
-inline QString testdataFolder() {
+inline QString testdataFolder()
+{
     const QString root = qEnvironmentVariable("KORVANE_TESTDATA");
     if (root.isEmpty() || !QFileInfo::exists(root + QStringLiteral("/chm/MANIFEST.tsv")))
         return {};
     return root + QStringLiteral("/chm");
 }
 
-inline QString helperPath() {
+inline QString helperPath()
+{
     return QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract");
 }
 
-inline bool haveChmcmd() {
+inline bool haveChmcmd()
+{
     return !QStandardPaths::findExecutable(QStringLiteral("chmcmd")).isEmpty();
 }
 
-inline bool copyTree(const QString& from, const QString& to) {
+inline bool copyTree(const QString& from, const QString& to)
+{
     QDir().mkpath(to);
     QDirIterator it(from, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -52,7 +57,8 @@ inline bool copyTree(const QString& from, const QString& to) {
 }
 
 /// Runs chmcmd on a project in its own folder; returns the compiled file's path, or "" on failure.
-inline QString compile(const QString& hhpPath, const QString& compiledName) {
+inline QString compile(const QString& hhpPath, const QString& compiledName)
+{
     QProcess chmcmd;
     chmcmd.setWorkingDirectory(QFileInfo(hhpPath).absolutePath());
     chmcmd.setProcessChannelMode(QProcess::MergedChannels);
@@ -68,7 +74,8 @@ inline QString compile(const QString& hhpPath, const QString& compiledName) {
 
 /// Copies a project of the test tree into `workFolder` and compiles it there.
 inline QString compileProject(const QString& project, const QString& hhpName, const QString& compiledName,
-                              const QString& workFolder) {
+                              const QString& workFolder)
+{
     const QString folder = workFolder + QLatin1Char('/') + project;
     if (!copyTree(projectsFolder() + QLatin1Char('/') + project, folder))
         return {};
@@ -78,7 +85,8 @@ inline QString compileProject(const QString& project, const QString& hhpName, co
 /// Writes a project from raw names and contents (names may be GBK bytes), with a .hhp that
 /// lists them in the given bytes, and compiles it.
 inline QString buildHelpFile(const QByteArray& folder, const QByteArray& compiledName,
-                             const QList<QPair<QByteArray, QByteArray>>& files) {
+                             const QList<QPair<QByteArray, QByteArray>>& files)
+{
     ::mkdir(folder.constData(), 0777);
     QByteArray hhp =
         "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=" + compiledName +
@@ -105,8 +113,8 @@ inline QString buildHelpFile(const QByteArray& folder, const QByteArray& compile
 }
 
 /// Every regular file below a folder: raw relative path -> content. Links are not followed.
-inline void readTree(const QByteArray& root, const QByteArray& relative,
-                     QMap<QByteArray, QByteArray>& files) {
+inline void readTree(const QByteArray& root, const QByteArray& relative, QMap<QByteArray, QByteArray>& files)
+{
     DIR* dir = ::opendir((root + '/' + relative).constData());
     if (!dir)
         return;
@@ -135,12 +143,14 @@ inline void readTree(const QByteArray& root, const QByteArray& relative,
     ::closedir(dir);
 }
 
-inline void removeTree(const QByteArray& root) {
+inline void removeTree(const QByteArray& root)
+{
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(root.toStdString()), ignored);
 }
 
-inline QMap<QByteArray, QByteArray> readTree(const QByteArray& root) {
+inline QMap<QByteArray, QByteArray> readTree(const QByteArray& root)
+{
     QMap<QByteArray, QByteArray> files;
     readTree(root, {}, files);
     return files;

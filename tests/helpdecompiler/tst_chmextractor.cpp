@@ -18,7 +18,8 @@ using korvane::platform::RunOutcome;
 
 namespace {
 
-QByteArray native(const QString& path) {
+QByteArray native(const QString& path)
+{
     return path.toUtf8();
 }
 
@@ -28,7 +29,8 @@ struct ManifestEntry {
 };
 
 /// The normal files of each help file, from the shared test data's manifest.
-QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder) {
+QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder)
+{
     QMap<QString, QList<ManifestEntry>> result;
     QFile file(folder + QStringLiteral("/MANIFEST.tsv"));
     if (!file.open(QIODevice::ReadOnly))
@@ -46,7 +48,8 @@ QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder) {
     return result;
 }
 
-QString reasons(const ExtractReport& report) {
+QString reasons(const ExtractReport& report)
+{
     QStringList list;
     for (const EntryProblem& p : report.problems)
         list << p.name + QStringLiteral(" -> ") + p.reason;
@@ -73,7 +76,8 @@ private slots:
     void helperFailuresAreReported();
 };
 
-void TestChmExtractor::safeRelativeNames_data() {
+void TestChmExtractor::safeRelativeNames_data()
+{
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<int>("verdict");
     QTest::addColumn<QByteArray>("path");
@@ -113,7 +117,8 @@ void TestChmExtractor::safeRelativeNames_data() {
                                  << QByteArray() << false;
 }
 
-void TestChmExtractor::safeRelativeNames() {
+void TestChmExtractor::safeRelativeNames()
+{
     QFETCH(QByteArray, stored);
     QFETCH(int, verdict);
     QFETCH(QByteArray, path);
@@ -125,7 +130,8 @@ void TestChmExtractor::safeRelativeNames() {
         QCOMPARE(name.folder, folder);
 }
 
-void TestChmExtractor::reportRoundTrip() {
+void TestChmExtractor::reportRoundTrip()
+{
     ExtractReport report;
     report.opened = true;
     report.files = 12;
@@ -157,7 +163,8 @@ void TestChmExtractor::reportRoundTrip() {
     QCOMPARE(floodParsed->problemCount, 5000);
 }
 
-void TestChmExtractor::manifestEntriesExtracted() {
+void TestChmExtractor::manifestEntriesExtracted()
+{
     const QString data = chmtest::testdataFolder();
     if (data.isEmpty())
         QSKIP("shared help file samples are not available");
@@ -189,7 +196,8 @@ void TestChmExtractor::manifestEntriesExtracted() {
     }
 }
 
-void TestChmExtractor::badFiles_data() {
+void TestChmExtractor::badFiles_data()
+{
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("opened");
     QTest::addColumn<QStringList>("expected"); ///< files that must be there afterwards
@@ -207,7 +215,8 @@ void TestChmExtractor::badFiles_data() {
     QTest::newRow("bad entries") << "badentries.chm" << true << QStringList{"after.htm"};
 }
 
-void TestChmExtractor::badFiles() {
+void TestChmExtractor::badFiles()
+{
     QFETCH(QString, file);
     QFETCH(bool, opened);
     QFETCH(QStringList, expected);
@@ -245,7 +254,8 @@ void TestChmExtractor::badFiles() {
     }
 }
 
-void TestChmExtractor::everyListingChunkIsRead() {
+void TestChmExtractor::everyListingChunkIsRead()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -264,7 +274,8 @@ void TestChmExtractor::everyListingChunkIsRead() {
     QCOMPARE(report.files, files.size() + 1); // and the compiler's own read-me file
 }
 
-void TestChmExtractor::gbkNamesBecomeUtf8() {
+void TestChmExtractor::gbkNamesBecomeUtf8()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -283,7 +294,8 @@ void TestChmExtractor::gbkNamesBecomeUtf8() {
     chmtest::removeTree(native(dir.path()) + "/src"); // QTemporaryDir skips names that are not UTF-8
 }
 
-void TestChmExtractor::linksInsideOutputAreNotFollowed() {
+void TestChmExtractor::linksInsideOutputAreNotFollowed()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -318,7 +330,8 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed() {
     QVERIFY(written.contains("images/logo.png"));
 }
 
-void TestChmExtractor::outputFolderThatIsALinkIsRefused() {
+void TestChmExtractor::outputFolderThatIsALinkIsRefused()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -335,7 +348,8 @@ void TestChmExtractor::outputFolderThatIsALinkIsRefused() {
     QVERIFY(chmtest::readTree(outside).isEmpty());
 }
 
-void TestChmExtractor::totalCapStopsBomb() {
+void TestChmExtractor::totalCapStopsBomb()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -353,7 +367,8 @@ void TestChmExtractor::totalCapStopsBomb() {
     QVERIFY(report.files < 3);
 }
 
-void TestChmExtractor::helperFailuresAreReported_data() {
+void TestChmExtractor::helperFailuresAreReported_data()
+{
     QTest::addColumn<bool>("started");
     QTest::addColumn<bool>("finished");
     QTest::addColumn<QByteArray>("output");
@@ -364,7 +379,8 @@ void TestChmExtractor::helperFailuresAreReported_data() {
     QTest::newRow("ended without report") << true << true << QByteArray("opened\t1\n") << true;
 }
 
-void TestChmExtractor::helperFailuresAreReported() {
+void TestChmExtractor::helperFailuresAreReported()
+{
     QFETCH(bool, started);
     QFETCH(bool, finished);
     QFETCH(QByteArray, output);

@@ -25,11 +25,13 @@ class RecordingStarter final : public ProgramStarter {
 public:
     QList<QByteArray> inputs;
     StartOutcome startDetached(const QString& program, const QStringList& arguments,
-                               const QString& folder) override {
+                               const QString& folder) override
+    {
         return m_real.startDetached(program, arguments, folder);
     }
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
-                   const QByteArray& standardInput) override {
+                   const QByteArray& standardInput) override
+    {
         inputs.append(standardInput.left(standardInput.indexOf('\0')));
         return m_real.run(program, arguments, timeoutMs, standardInput);
     }
@@ -48,13 +50,15 @@ struct Harness {
         nullptr};
     Frmdecp window{services};
 
-    template <typename T> T* control(const char* name) {
+    template <typename T> T* control(const char* name)
+    {
         return window.findChild<T*>(QString::fromLatin1(name));
     }
     QLineEdit* text1() { return control<QLineEdit>("Text1"); }
 };
 
-QByteArray fileText(const QString& path) {
+QByteArray fileText(const QString& path)
+{
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
@@ -85,7 +89,8 @@ private:
     QString buildTree(const QString& root);
 };
 
-void TestFrmdecp::form_data() {
+void TestFrmdecp::form_data()
+{
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("geometry");
@@ -120,7 +125,8 @@ void TestFrmdecp::form_data() {
                            << "" << QRect(24, 88, 185, 18);
 }
 
-void TestFrmdecp::form() {
+void TestFrmdecp::form()
+{
     QFETCH(QString, name);
     QFETCH(QString, caption);
     QFETCH(QRect, geometry);
@@ -145,7 +151,8 @@ void TestFrmdecp::form() {
     QCOMPARE(h.control<QLabel>("Label3")->palette().color(QPalette::WindowText), QColor(0, 0, 0xC0));
 }
 
-void TestFrmdecp::foldersChosen() {
+void TestFrmdecp::foldersChosen()
+{
     Harness h;
     h.fake.folders.answers.enqueue(QStringLiteral("/data/help"));
     h.fake.folders.answers.enqueue(QStringLiteral("/src/chm"));
@@ -162,7 +169,8 @@ void TestFrmdecp::foldersChosen() {
     QCOMPARE(h.control<QLineEdit>("Text2")->text(), QCoreApplication::applicationDirPath());
 }
 
-void TestFrmdecp::storeInSourceCopiesOnce() {
+void TestFrmdecp::storeInSourceCopiesOnce()
+{
     Harness h;
     h.window.show();
     h.control<QLineEdit>("Text2")->setText(QStringLiteral("/src/chm"));
@@ -179,7 +187,8 @@ void TestFrmdecp::storeInSourceCopiesOnce() {
     QCOMPARE(h.text1()->text(), QStringLiteral("/src/chm"));
 }
 
-void TestFrmdecp::normalizedTargets_data() {
+void TestFrmdecp::normalizedTargets_data()
+{
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("result");
     QTest::newRow("spaces around") << "  /data/help  "
@@ -196,19 +205,22 @@ void TestFrmdecp::normalizedTargets_data() {
                                         << "\t/x/";
 }
 
-void TestFrmdecp::normalizedTargets() {
+void TestFrmdecp::normalizedTargets()
+{
     QFETCH(QString, typed);
     QFETCH(QString, result);
     QCOMPARE(normalizedTarget(typed), result);
 }
 
-void TestFrmdecp::emptyTargetRefused_data() {
+void TestFrmdecp::emptyTargetRefused_data()
+{
     QTest::addColumn<QString>("typed");
     QTest::newRow("empty") << "";
     QTest::newRow("spaces") << "    ";
 }
 
-void TestFrmdecp::emptyTargetRefused() {
+void TestFrmdecp::emptyTargetRefused()
+{
     QFETCH(QString, typed);
     Harness h;
     h.text1()->setText(typed);
@@ -219,7 +231,8 @@ void TestFrmdecp::emptyTargetRefused() {
     QVERIFY(h.programs.inputs.isEmpty());
 }
 
-void TestFrmdecp::missingTargetRefused() {
+void TestFrmdecp::missingTargetRefused()
+{
     QTemporaryDir dir;
     QFile file(dir.filePath(QStringLiteral("plain.chm")));
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -235,7 +248,8 @@ void TestFrmdecp::missingTargetRefused() {
     QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 1);
 }
 
-void TestFrmdecp::folderWithoutHelpFiles() {
+void TestFrmdecp::folderWithoutHelpFiles()
+{
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub/deeper")));
     Harness h;
@@ -248,7 +262,8 @@ void TestFrmdecp::folderWithoutHelpFiles() {
              QStringList{QStringLiteral("sub")});
 }
 
-void TestFrmdecp::missingHelperRefused() {
+void TestFrmdecp::missingHelperRefused()
+{
     QTemporaryDir dir;
     QFile::copy(QFINDTESTDATA("projects/NOTES/INDEX.HTM"), dir.filePath(QStringLiteral("a.chm")));
     FakeServices fake(dir.path()); // a program folder without the helper
@@ -264,7 +279,8 @@ void TestFrmdecp::missingHelperRefused() {
 
 /// target/manual.chm, target/NOTES.CHM, target/readmechm (no "."), target/broken.chm (not a
 /// help file) and target/sub/manual.v2.chm (the same project name in a subfolder).
-QString TestFrmdecp::buildTree(const QString& root) {
+QString TestFrmdecp::buildTree(const QString& root)
+{
     const QString manual =
         chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
                                 QStringLiteral("manual.chm"), root + QStringLiteral("/src"));
@@ -290,7 +306,8 @@ QString TestFrmdecp::buildTree(const QString& root) {
     return target;
 }
 
-void TestFrmdecp::runOverFolderTree() {
+void TestFrmdecp::runOverFolderTree()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -344,7 +361,8 @@ void TestFrmdecp::runOverFolderTree() {
                  .isEmpty());
 }
 
-void TestFrmdecp::runWithoutSubfoldersOrProjects() {
+void TestFrmdecp::runWithoutSubfoldersOrProjects()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -365,7 +383,8 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects() {
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/NOTES/NOTES.hhp")));
 }
 
-void TestFrmdecp::nonUtf8NamesInTheWalk() {
+void TestFrmdecp::nonUtf8NamesInTheWalk()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -398,7 +417,8 @@ void TestFrmdecp::nonUtf8NamesInTheWalk() {
     chmtest::removeTree(target); // QTemporaryDir skips names that are not UTF-8
 }
 
-void TestFrmdecp::summaryNamesTheFailures() {
+void TestFrmdecp::summaryNamesTheFailures()
+{
     QList<HelpFileOutcome> outcomes;
     HelpFileOutcome good;
     good.helpFile = "/h/good.chm";
@@ -433,7 +453,8 @@ void TestFrmdecp::summaryNamesTheFailures() {
     QVERIFY(lines.last().contains(QStringLiteral("10")));
 }
 
-void TestFrmdecp::screenshot() {
+void TestFrmdecp::screenshot()
+{
     const QString path = qEnvironmentVariable("KORVANE_SCREENSHOT");
     if (path.isEmpty())
         QSKIP("set KORVANE_SCREENSHOT to a .png path to save the window");

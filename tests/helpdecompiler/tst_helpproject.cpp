@@ -17,11 +17,13 @@ using korvane::platform::LocalFileSystem;
 
 namespace {
 
-QByteArray native(const QString& path) {
+QByteArray native(const QString& path)
+{
     return path.toUtf8();
 }
 
-void makeFiles(const QString& root, const QStringList& files) {
+void makeFiles(const QString& root, const QStringList& files)
+{
     for (const QString& file : files) {
         const QString path = root + QLatin1Char('/') + file;
         if (file.endsWith(QLatin1Char('/'))) {
@@ -35,7 +37,8 @@ void makeFiles(const QString& root, const QStringList& files) {
     }
 }
 
-QList<QByteArray> readLines(const QString& path) {
+QList<QByteArray> readLines(const QString& path)
+{
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return {};
@@ -50,7 +53,8 @@ QList<QByteArray> readLines(const QString& path) {
 }
 
 /// The value of "key=" in the lines, or nullopt when no line has the key.
-std::optional<QByteArray> value(const QList<QByteArray>& lines, const QByteArray& key) {
+std::optional<QByteArray> value(const QList<QByteArray>& lines, const QByteArray& key)
+{
     for (const QByteArray& line : lines) {
         if (line.startsWith(key + '='))
             return line.mid(key.size() + 1);
@@ -58,7 +62,8 @@ std::optional<QByteArray> value(const QList<QByteArray>& lines, const QByteArray
     return std::nullopt;
 }
 
-QList<QByteArray> fileSection(const QList<QByteArray>& lines) {
+QList<QByteArray> fileSection(const QList<QByteArray>& lines)
+{
     const qsizetype start = lines.indexOf("[FILES]");
     const qsizetype end = lines.indexOf("[INFOTYPES]");
     if (start < 0 || end < start)
@@ -66,7 +71,8 @@ QList<QByteArray> fileSection(const QList<QByteArray>& lines) {
     return lines.mid(start + 1, end - start - 1);
 }
 
-QByteArray gbk(const char* utf8) {
+QByteArray gbk(const char* utf8)
+{
     return korvane::platform::encodeText(QString::fromUtf8(utf8), "GBK").value_or(QByteArray());
 }
 
@@ -86,7 +92,8 @@ private slots:
     void chineseNamesInGbk();
 };
 
-void TestHelpProject::namedFiles_data() {
+void TestHelpProject::namedFiles_data()
+{
     QTest::addColumn<QByteArray>("helpFile");
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QByteArray>("contents");
@@ -119,7 +126,8 @@ void TestHelpProject::namedFiles_data() {
                                   << QByteArray("-") << QByteArray();
 }
 
-void TestHelpProject::namedFiles() {
+void TestHelpProject::namedFiles()
+{
     QFETCH(QByteArray, helpFile);
     QFETCH(QStringList, files);
     QFETCH(QByteArray, contents);
@@ -141,7 +149,8 @@ void TestHelpProject::namedFiles() {
         QCOMPARE(value(lines, "Default topic"), std::optional<QByteArray>(topic));
 }
 
-void TestHelpProject::linesAndBytes() {
+void TestHelpProject::linesAndBytes()
+{
     QTemporaryDir dir;
     makeFiles(dir.path(), {"guide.old.hhc", "主页.htm", "页面/第一章.htm"});
     LocalFileSystem fs;
@@ -172,7 +181,8 @@ void TestHelpProject::linesAndBytes() {
     QCOMPARE(listed, expected);
 }
 
-void TestHelpProject::listsItselfDepthFirst() {
+void TestHelpProject::listsItselfDepthFirst()
+{
     QTemporaryDir dir;
     makeFiles(dir.path(),
               {"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
@@ -191,7 +201,8 @@ void TestHelpProject::listsItselfDepthFirst() {
     QVERIFY(at("sub2/f.htm") < firstSub || at("sub2/f.htm") > at("sub/deeper/d.htm"));
 }
 
-void TestHelpProject::replacesOldProject() {
+void TestHelpProject::replacesOldProject()
+{
     QTemporaryDir dir;
     makeFiles(dir.path(), {"index.htm"});
     LocalFileSystem fs;
@@ -207,14 +218,16 @@ void TestHelpProject::replacesOldProject() {
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3); // no temporary left over
 }
 
-void TestHelpProject::writeFailureIsReported() {
+void TestHelpProject::writeFailureIsReported()
+{
     QTemporaryDir dir;
     FaultyFileSystem fs;
     fs.failOn(FaultyFileSystem::Op::WriteFile, [](const QByteArray&) { return true; });
     QVERIFY(!writeHelpProject(fs, "a.chm", "a", native(dir.path())).ok());
 }
 
-void TestHelpProject::recompiles_data() {
+void TestHelpProject::recompiles_data()
+{
     QTest::addColumn<QString>("project");
     QTest::addColumn<QString>("hhp");
     QTest::addColumn<QString>("chm");
@@ -229,7 +242,8 @@ void TestHelpProject::recompiles_data() {
                                 << "many.chm";
 }
 
-void TestHelpProject::recompiles() {
+void TestHelpProject::recompiles()
+{
     QFETCH(QString, project);
     QFETCH(QString, hhp);
     QFETCH(QString, chm);
@@ -276,7 +290,8 @@ void TestHelpProject::recompiles() {
     }
 }
 
-void TestHelpProject::chineseNamesInGbk() {
+void TestHelpProject::chineseNamesInGbk()
+{
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
