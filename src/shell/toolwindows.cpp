@@ -5,6 +5,7 @@
 #include "batchlist/frmjmdwg.h"
 #include "drawingviewer/frmseedwg.h"
 #include "filemanager/frmmove.h"
+#include "helpdecompiler/frmdecp.h"
 #include "helpwindows/frmabout.h"
 #include "helpwindows/frmtip.h"
 #include "platform/services.h"
@@ -25,6 +26,9 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                                return nullptr;
                            }
                            return tip;
+                       }});
+    main.setToolWindow(QStringLiteral("menudecompile"), {false, true, [&services](QWidget* parent) -> QWidget* {
+                           return new helpdecompiler::Frmdecp(services, parent);
                        }});
     main.setToolWindow(QStringLiteral("menuabout"), {false, false, [&services](QWidget* parent) -> QWidget* {
                            return new helpwindows::frmAbout(services, parent);

@@ -1,0 +1,72 @@
+#pragma once
+// Extraction of one help file, on the standard library and libmspack only: this is what the
+// helper process runs, and a helper without Qt starts in a fraction of the time.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvane::helpdecompiler {
+
+/// What a stored entry name means for extraction.
+enum class NameVerdict {
+    Internal, ///< the container's own data (/#…, /$…, ::…): never written
+    Root,     ///< the entry "/" itself
+    Safe,     ///< a relative path that stays inside the output folder
+    Unsafe,   ///< "..", ".", empty components, backslashes, control characters, no leading "/"
+    TooLong,  ///< a component over 255 bytes, or the whole path over 4,095
+    BadEncoding,
+};
+
+namespace core {
+
+struct SafeName {
+    NameVerdict verdict = NameVerdict::Unsafe;
+    std::string path;    ///< UTF-8, relative, without leading or trailing "/" (Safe only)
+    bool folder = false; ///< the entry names a folder (trailing "/")
+};
+
+/// Checks a stored name and turns it into a path relative to the output folder. Names are
+/// rejected, never repaired: a repaired name could land on another entry or outside.
+/// Names that are not UTF-8 are read as GB18030.
+SafeName safeRelativeName(const std::string& storedName);
+
+/// True when the bytes are valid UTF-8.
+bool isUtf8(const std::string& bytes);
+
+struct Problem {
+    std::string name; ///< the stored name as UTF-8 text, control characters shown as "?"
+    std::string reason;
+};
+
+struct Report {
+    bool opened = false; ///< the container was valid and the output folder is ready
+    std::string error;   ///< why nothing was extracted (opened == false)
+    int files = 0;
+    int folders = 0;
+    std::uint64_t bytes = 0;
+    std::vector<Problem> problems; ///< the first kListedProblems
+    int problemCount = 0;
+    static constexpr std::size_t kListedProblems = 200;
+
+    void addProblem(std::string name, std::string reason)
+    {
+        if (problems.size() < kListedProblems)
+            problems.push_back({std::move(name), std::move(reason)});
+        ++problemCount;
+    }
+};
+
+/// The cap on the output of one help file, against decompression bombs (entries may overlap).
+std::uint64_t defaultCap(std::uint64_t fileSize);
+
+/// Extracts every normal entry of `chmPath` into the folder `projectName` directly under
+/// `targetFolder`; see extractChm in chmextractor.h.
+Report extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
+               std::uint64_t maxTotalBytes);
+
+/// The helper's report on standard output: one line a fact, fields separated by tabs.
+std::string formatReport(const Report& report);
+
+} // namespace core
+} // namespace korvane::helpdecompiler

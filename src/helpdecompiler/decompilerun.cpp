@@ -1,0 +1,143 @@
+#include "helpdecompiler/decompilerun.h"
+
+#include "helpdecompiler/helpproject.h"
+#include "platform/nativepath.h"
+
+namespace korvane::helpdecompiler {
+
+using platform::NativePath;
+
+namespace {
+
+/// Crafted entry names can be hundreds of characters long; a message line shows the start.
+QString elided(const QString& text)
+{
+    constexpr qsizetype kShown = 60;
+    return text.size() <= kShown ? text : text.left(kShown) + QStringLiteral("…");
+}
+
+} // namespace
+
+bool isHelpFileName(const QByteArray& name)
+{
+    return name.size() >= 3 && name.right(3).toLower() == "chm";
+}
+
+std::optional<QByteArray> projectNameOf(const QByteArray& name)
+{
+    const qsizetype dot = name.indexOf('.');
+    if (dot <= 0)
+        return std::nullopt;
+    return name.left(dot);
+}
+
+QString normalizedTarget(const QString& text)
+{
+    QString target = text;
+    // Only spaces are trimmed, as the box's own trim does.
+    while (target.startsWith(QLatin1Char(' ')))
+        target.remove(0, 1);
+    while (target.endsWith(QLatin1Char(' ')))
+        target.chop(1);
+    if (!target.isEmpty() && !target.endsWith(QLatin1Char('/')))
+        target += QLatin1Char('/');
+    return target;
+}
+
+DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor)
+    : m_fs(fs), m_extract(std::move(extractor))
+{
+}
+
+QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects)
+{
+    m_target = target;
+    m_writeProjects = writeProjects;
+    m_outcomes.clear();
+    NativePath start = target;
+    if (start.size() > 1 && start.endsWith('/'))
+        start.chop(1);
+    sf(start, includeSubfolders);
+    return std::move(m_outcomes);
+}
+
+void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
+{
+    const auto files = m_fs.list(folder);
+    if (!files)
+        return; // an unreadable folder is passed over, as the walk ignores errors
+    for (const platform::DirEntry& entry : *files) {
+        if (entry.kind == platform::EntryKind::File && isHelpFileName(entry.name))
+            decompile(folder, entry.name);
+    }
+    if (!includeSubfolders)
+        return;
+    // Listed again after the files: output folders made meanwhile are walked too.
+    const auto folders = m_fs.list(folder);
+    if (!folders)
+        return;
+    for (const platform::DirEntry& entry : *folders) {
+        if (entry.kind == platform::EntryKind::Folder && !entry.isSymlink)
+            sf(platform::joinPath(folder, entry.name), true);
+    }
+}
+
+void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
+{
+    HelpFileOutcome outcome;
+    outcome.helpFile = platform::joinPath(folder, name);
+    const auto project = projectNameOf(name);
+    if (!project) {
+        outcome.skipped = QStringLiteral("文件名中没有\".\",无法确定输出文件夹,已跳过");
+        m_outcomes.append(outcome);
+        return;
+    }
+    const auto info = m_fs.info(outcome.helpFile);
+    outcome.extract = m_extract(outcome.helpFile, m_target, *project, info ? quint64(info->size) : 0);
+    if (outcome.extract.opened) {
+        outcome.outputFolder = m_target + *project;
+        if (m_writeProjects) {
+            const platform::FsStatus status = writeHelpProject(m_fs, name, *project, outcome.outputFolder);
+            outcome.projectWritten = status.ok();
+            if (!status.ok())
+                outcome.projectError = QStringLiteral("无法写入hhp文件: ") + status.message();
+        }
+    }
+    m_outcomes.append(outcome);
+}
+
+QString runSummary(const QList<HelpFileOutcome>& outcomes)
+{
+    const QString done = QStringLiteral("全部chm文件反编译完成!");
+    QStringList lines;
+    for (const HelpFileOutcome& outcome : outcomes) {
+        if (outcome.clean())
+            continue;
+        QString why;
+        if (!outcome.skipped.isEmpty()) {
+            why = outcome.skipped;
+        } else if (!outcome.extract.error.isEmpty()) {
+            why = outcome.extract.error;
+        } else if (!outcome.extract.problems.isEmpty()) {
+            why = QStringLiteral("%1 个条目未能提取(%2: %3)")
+                      .arg(outcome.extract.problemCount)
+                      .arg(elided(outcome.extract.problems.first().name),
+                           outcome.extract.problems.first().reason);
+        }
+        if (!outcome.projectError.isEmpty())
+            why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
+        lines.append(platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + why);
+    }
+    if (lines.isEmpty())
+        return done;
+    constexpr int kShown = 12;
+    const qsizetype total = lines.size();
+    if (total > kShown) {
+        lines = lines.mid(0, kShown);
+        lines.append(QStringLiteral("……另有 %1 个文件").arg(total - kShown));
+    }
+    return QStringLiteral("chm文件反编译已结束,但以下 %1 个文件没有完整反编译:\n\n").arg(total) +
+           lines.join(QLatin1Char('\n'));
+}
+
+} // namespace korvane::helpdecompiler

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "helpdecompiler/chmextractor.h"
+#include "platform/filesystem.h"
+
+#include <QList>
+#include <QString>
+#include <functional>
+#include <optional>
+
+namespace korvane::helpdecompiler {
+
+/// A name counts as a help file when its last three characters are "chm" in any case.
+bool isHelpFileName(const QByteArray& name);
+/// The part of the name before its first "."; nullopt when it has no "." or nothing before it.
+std::optional<QByteArray> projectNameOf(const QByteArray& name);
+/// The target box after the run's first steps: trimmed of spaces, ending in "/".
+/// Empty stays empty.
+QString normalizedTarget(const QString& text);
+
+/// What happened to one help file of a run.
+struct HelpFileOutcome {
+    platform::NativePath helpFile;
+    platform::NativePath outputFolder; ///< empty when the file was skipped
+    QString skipped;                   ///< why no decompile was tried
+    ExtractReport extract;
+    bool projectWritten = false;
+    QString projectError;
+
+    bool clean() const
+    {
+        return skipped.isEmpty() && extract.opened && extract.error.isEmpty() && extract.problems.isEmpty() &&
+               projectError.isEmpty();
+    }
+};
+
+/// Extracts one help file into targetFolder/projectName; see ExtractProcess.
+using Extractor = std::function<ExtractReport(const platform::NativePath& helpFile,
+                                              const platform::NativePath& targetFolder,
+                                              const QByteArray& projectName, quint64 fileSize)>;
+
+/// The decompile run: walks the target folder, decompiles every help file into a folder
+/// named after it directly under the target, and writes a project file for each.
+class DecompileRun {
+public:
+    DecompileRun(platform::FileSystem& fs, Extractor extractor);
+
+    /// `target` ends in "/". Returns one outcome per help file, in the order handled.
+    QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders,
+                               bool writeProjects);
+
+private:
+    void sf(const platform::NativePath& folder, bool includeSubfolders);
+    void decompile(const platform::NativePath& folder, const QByteArray& name);
+
+    platform::FileSystem& m_fs;
+    Extractor m_extract;
+    platform::NativePath m_target;
+    bool m_writeProjects = true;
+    QList<HelpFileOutcome> m_outcomes;
+};
+
+/// The text of the closing message: the fixed sentence when every help file went through,
+/// otherwise the files with problems and why.
+QString runSummary(const QList<HelpFileOutcome>& outcomes);
+
+} // namespace korvane::helpdecompiler

@@ -1,0 +1,84 @@
+#include "helpdecompiler/extractprocess.h"
+
+#include "platform/programstarter.h"
+
+#include <QList>
+#include <algorithm>
+
+namespace korvane::helpdecompiler {
+
+QByteArray formatExtractReport(const ExtractReport& report)
+{
+    core::Report plain;
+    plain.opened = report.opened;
+    plain.error = report.error.toStdString();
+    plain.files = report.files;
+    plain.folders = report.folders;
+    plain.bytes = report.bytes;
+    for (const EntryProblem& problem : report.problems)
+        plain.problems.push_back({problem.name.toStdString(), problem.reason.toStdString()});
+    plain.problemCount = report.problemCount;
+    return QByteArray::fromStdString(core::formatReport(plain));
+}
+
+std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
+{
+    ExtractReport report;
+    bool done = false;
+    for (const QByteArray& line : text.split('\n')) {
+        const QList<QByteArray> parts = line.split('\t');
+        const QByteArray& key = parts[0];
+        if (key == "opened" && parts.size() == 2) {
+            report.opened = parts[1] == "1";
+        } else if (key == "error" && parts.size() == 2) {
+            report.error = QString::fromUtf8(parts[1]);
+        } else if (key == "problem" && parts.size() == 3) {
+            report.problems.append({QString::fromUtf8(parts[2]), QString::fromUtf8(parts[1])});
+        } else if (key == "problems" && parts.size() == 2) {
+            report.problemCount = parts[1].toInt();
+        } else if (key == "done" && parts.size() == 4) {
+            report.files = parts[1].toInt();
+            report.folders = parts[2].toInt();
+            report.bytes = parts[3].toULongLong();
+            done = true;
+        }
+    }
+    if (!done)
+        return std::nullopt;
+    report.problemCount = std::max<int>(report.problemCount, int(report.problems.size()));
+    return report;
+}
+
+ExtractProcess::ExtractProcess(platform::ProgramStarter& programs, QString helperPath)
+    : m_programs(programs), m_helper(std::move(helperPath))
+{
+}
+
+int ExtractProcess::timeoutFor(quint64 fileSize)
+{
+    // Decompressing runs at well over 50 MB/s; this leaves room for slow disks and a busy machine.
+    const quint64 ms = 30000 + fileSize / (1024 * 1024) * 2000;
+    return int(std::min<quint64>(ms, 3600000));
+}
+
+ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
+                                      const platform::NativePath& targetFolder, const QByteArray& projectName,
+                                      quint64 fileSize)
+{
+    // Paths travel as raw bytes on standard input: an argument vector would force them through text.
+    const QByteArray input = chmFile + '\0' + targetFolder + '\0' + projectName + '\0';
+    const platform::RunOutcome outcome = m_programs.run(m_helper, {}, timeoutFor(fileSize), input);
+    ExtractReport report;
+    if (!outcome.started) {
+        report.error = QStringLiteral("无法启动解压程序 %1: %2").arg(m_helper, outcome.error);
+        return report;
+    }
+    if (const auto parsed = parseExtractReport(outcome.output); parsed && outcome.finished)
+        return *parsed;
+    report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.error);
+    // The helper may have written some entries before it stopped; say so.
+    report.opened = parseExtractReport(outcome.output + "done\t0\t0\t0\n").value_or(ExtractReport{}).opened;
+    return report;
+}
+
+} // namespace korvane::helpdecompiler

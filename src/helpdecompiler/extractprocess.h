@@ -1,0 +1,40 @@
+#pragma once
+
+#include "helpdecompiler/chmextractor.h"
+#include "platform/filesystem.h"
+
+#include <QString>
+#include <optional>
+
+namespace korvane::platform {
+class ProgramStarter;
+}
+
+namespace korvane::helpdecompiler {
+
+/// The helper program, in the program's own folder.
+inline constexpr char kExtractHelperName[] = "korvane-chmextract";
+
+/// The helper's report on standard output: one line a fact, fields separated by tabs.
+QByteArray formatExtractReport(const ExtractReport& report);
+/// Reads a report; nullopt when it is incomplete (the helper died before its last line).
+std::optional<ExtractReport> parseExtractReport(const QByteArray& text);
+
+/// Extracts a help file in the helper process with a time limit: a crash, a hang or a
+/// runaway allocation in the decompressor fails that one help file and nothing else.
+class ExtractProcess {
+public:
+    ExtractProcess(platform::ProgramStarter& programs, QString helperPath);
+
+    ExtractReport extract(const platform::NativePath& chmFile, const platform::NativePath& targetFolder,
+                          const QByteArray& projectName, quint64 fileSize);
+
+    /// Milliseconds allowed for a help file of this size.
+    static int timeoutFor(quint64 fileSize);
+
+private:
+    platform::ProgramStarter& m_programs;
+    QString m_helper;
+};
+
+} // namespace korvane::helpdecompiler

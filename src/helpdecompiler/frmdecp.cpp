@@ -1,0 +1,181 @@
+#include "helpdecompiler/frmdecp.h"
+
+#include "helpdecompiler/decompilerun.h"
+#include "helpdecompiler/extractprocess.h"
+#include "platform/nativepath.h"
+#include "platform/placement.h"
+#include "platform/services.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace korvane::helpdecompiler {
+
+using platform::placeInTwips;
+using platform::twips;
+
+namespace {
+
+const QString kPrompt = QStringLiteral("请选择文件夹：");
+
+template <typename T>
+T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
+{
+    auto* widget = new T(text, parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    placeInTwips(widget, l, t, w, h);
+    return widget;
+}
+
+QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    placeInTwips(edit, l, t, w, h);
+    return edit;
+}
+
+} // namespace
+
+Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("Frmdecp"));
+    setWindowTitle(QStringLiteral("chm批量反编译"));
+    setFixedSize(twips(5220), twips(3675));
+    // The form's 9-point face: 12 pixels at 96 dpi, whatever the desktop's default.
+    QFont face = font();
+    face.setPixelSize(12);
+    setFont(face);
+
+    make<QLabel>(this, "Label1", QStringLiteral("源"), 120, 120, 375, 255);
+    m_text2 = makeText(this, "Text2", 360, 360, 2775, 270);
+    auto* command4 = make<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), 3360, 0, 1695, 375);
+    auto* command5 =
+        make<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), 3360, 540, 1695, 375);
+    m_check1 = make<QCheckBox>(this, "Check1", QStringLiteral("包含子文件夹"), 360, 600, 1695, 375);
+    m_check1->setChecked(true);
+    make<QLabel>(this, "Label2", QStringLiteral("至"), 120, 1080, 375, 255);
+    m_text1 = makeText(this, "Text1", 360, 1320, 2775, 270);
+    m_command1 = make<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), 3360, 1080, 1695, 375);
+    m_command2 = make<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), 3360, 1560, 1695, 375);
+    m_check2 = make<QCheckBox>(this, "Check2", QStringLiteral("存放到源目录"), 360, 1680, 1695, 375);
+    auto* note =
+        make<QLabel>(this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"),
+                     360, 2160, 4680, 180);
+    QPalette pal = note->palette();
+    pal.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0xC0)); // &H00C00000& is BGR: dark blue
+    note->setPalette(pal);
+    // The note's line is 12 pixels high and 312 wide; a smaller face keeps the whole sentence in it.
+    QFont small = face;
+    small.setPixelSize(11);
+    note->setFont(small);
+    m_check3 =
+        make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"),
+                        360, 2520, 5055, 375);
+    m_check3->setChecked(true);
+    m_check3->setFont(small); // its box runs past the form's right edge; keep the caption inside
+    m_command3 = make<QPushButton>(this, "Command3", QStringLiteral("反编译"), 840, 3120, 1215, 375);
+    auto* command6 = make<QPushButton>(this, "Command6", QStringLiteral("关闭"), 2880, 3120, 1215, 375);
+
+    connect(m_command1, &QPushButton::clicked, this, &Frmdecp::Command1_Click);
+    connect(m_command2, &QPushButton::clicked, this, &Frmdecp::Command2_Click);
+    connect(m_command3, &QPushButton::clicked, this, &Frmdecp::Command3_Click);
+    connect(command4, &QPushButton::clicked, this, &Frmdecp::Command4_Click);
+    connect(command5, &QPushButton::clicked, this, &Frmdecp::Command5_Click);
+    connect(command6, &QPushButton::clicked, this, &Frmdecp::Command6_Click);
+    connect(m_check2, &QCheckBox::clicked, this, &Frmdecp::Check2_Click);
+
+    Form_Load();
+}
+
+void Frmdecp::Form_Load()
+{
+    platform::centerOver(this, m_services.mainWindow);
+}
+
+void Frmdecp::Command1_Click()
+{
+    const QString folder = m_services.folders.chooseFolder(this, kPrompt);
+    if (!folder.isEmpty())
+        m_text1->setText(folder);
+}
+
+void Frmdecp::Command2_Click()
+{
+    m_text1->setText(m_services.programFolder);
+}
+
+void Frmdecp::Command4_Click()
+{
+    const QString folder = m_services.folders.chooseFolder(this, kPrompt);
+    if (!folder.isEmpty())
+        m_text2->setText(folder);
+}
+
+void Frmdecp::Command5_Click()
+{
+    m_text2->setText(m_services.programFolder);
+}
+
+void Frmdecp::Check2_Click()
+{
+    const bool toSource = m_check2->isChecked();
+    if (toSource)
+        m_text1->setText(m_text2->text());
+    m_command1->setEnabled(!toSource);
+    m_command2->setEnabled(!toSource);
+}
+
+void Frmdecp::Command6_Click()
+{
+    close();
+}
+
+void Frmdecp::Command3_Click()
+{
+    if (m_running)
+        return;
+    const QString trimmed = normalizedTarget(m_text1->text());
+    if (trimmed.isEmpty()) {
+        m_text1->setText(trimmed);
+        m_services.messages.show(this, QStringLiteral("请设定目标路径!"), platform::MessageIcon::Information);
+        return;
+    }
+    m_text1->setText(trimmed);
+    const platform::NativePath target = platform::nativePath(trimmed);
+    if (!m_services.fs.folderExists(target)) {
+        m_services.messages.show(this, QStringLiteral("目标路径不存在或不是文件夹!"),
+                                 platform::MessageIcon::Information);
+        return;
+    }
+
+    const QString helper = m_services.programs.findExecutable(
+        QDir(m_services.programFolder).filePath(QString::fromLatin1(kExtractHelperName)));
+    if (helper.isEmpty()) {
+        m_services.messages.show(this,
+                                 QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。")
+                                     .arg(QString::fromLatin1(kExtractHelperName)),
+                                 platform::MessageIcon::Information);
+        return;
+    }
+
+    m_running = true;
+    setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ExtractProcess process(m_services.programs, helper);
+    DecompileRun run(m_services.fs,
+                     [&process](const platform::NativePath& file, const platform::NativePath& folder,
+                                const QByteArray& project,
+                                quint64 size) { return process.extract(file, folder, project, size); });
+    const QList<HelpFileOutcome> outcomes = run.run(target, m_check1->isChecked(), m_check3->isChecked());
+    QApplication::restoreOverrideCursor();
+    setEnabled(true);
+    m_running = false;
+    m_services.messages.show(this, runSummary(outcomes), platform::MessageIcon::Information);
+}
+
+} // namespace korvane::helpdecompiler

@@ -1,0 +1,159 @@
+#pragma once
+// Helpers shared by the decompiler tests: help files compiled with chmcmd from small
+// projects, and folder snapshots for comparing extracted trees.
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <dirent.h>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace chmtest {
+
+inline QString projectsFolder()
+{
+    return qEnvironmentVariable("KORVANE_SOURCE_DIR") + QStringLiteral("/tests/helpdecompiler/projects");
+}
+
+inline QString testdataFolder()
+{
+    const QString root = qEnvironmentVariable("KORVANE_TESTDATA");
+    if (root.isEmpty() || !QFileInfo::exists(root + QStringLiteral("/chm/MANIFEST.tsv")))
+        return {};
+    return root + QStringLiteral("/chm");
+}
+
+inline QString helperPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract");
+}
+
+inline bool haveChmcmd()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("chmcmd")).isEmpty();
+}
+
+inline bool copyTree(const QString& from, const QString& to)
+{
+    QDir().mkpath(to);
+    QDirIterator it(from, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString target = to + QLatin1Char('/') + QDir(from).relativeFilePath(path);
+        if (it.fileInfo().isDir()) {
+            QDir().mkpath(target);
+        } else if (!QFile::copy(path, target)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Runs chmcmd on a project in its own folder; returns the compiled file's path, or "" on failure.
+inline QString compile(const QString& hhpPath, const QString& compiledName)
+{
+    QProcess chmcmd;
+    chmcmd.setWorkingDirectory(QFileInfo(hhpPath).absolutePath());
+    chmcmd.setProcessChannelMode(QProcess::MergedChannels);
+    chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), QFileInfo(hhpPath).fileName()});
+    if (!chmcmd.waitForFinished(60000) || chmcmd.exitStatus() != QProcess::NormalExit ||
+        chmcmd.exitCode() != 0) {
+        qWarning("chmcmd failed: %s", chmcmd.readAll().constData());
+        return {};
+    }
+    const QString compiled = QFileInfo(hhpPath).absolutePath() + QLatin1Char('/') + compiledName;
+    return QFileInfo(compiled).size() > 0 ? compiled : QString();
+}
+
+/// Copies a project of the test tree into `workFolder` and compiles it there.
+inline QString compileProject(const QString& project, const QString& hhpName, const QString& compiledName,
+                              const QString& workFolder)
+{
+    const QString folder = workFolder + QLatin1Char('/') + project;
+    if (!copyTree(projectsFolder() + QLatin1Char('/') + project, folder))
+        return {};
+    return compile(folder + QLatin1Char('/') + hhpName, compiledName);
+}
+
+/// Writes a project from raw names and contents (names may be GBK bytes), with a .hhp that
+/// lists them in the given bytes, and compiles it.
+inline QString buildHelpFile(const QByteArray& folder, const QByteArray& compiledName,
+                             const QList<QPair<QByteArray, QByteArray>>& files)
+{
+    ::mkdir(folder.constData(), 0777);
+    QByteArray hhp =
+        "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=" + compiledName +
+        "\r\nDisplay compile progress=No\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\n";
+    for (const auto& [name, content] : files) {
+        const QByteArray path = folder + '/' + name;
+        const qsizetype slash = name.lastIndexOf('/');
+        if (slash > 0)
+            ::mkdir((folder + '/' + name.left(slash)).constData(), 0777);
+        FILE* f = ::fopen(path.constData(), "wb");
+        if (!f)
+            return {};
+        ::fwrite(content.constData(), 1, size_t(content.size()), f);
+        ::fclose(f);
+        hhp += name + "\r\n";
+    }
+    hhp += "\r\n[INFOTYPES]\r\n";
+    FILE* f = ::fopen((folder + "/project.hhp").constData(), "wb");
+    if (!f)
+        return {};
+    ::fwrite(hhp.constData(), 1, size_t(hhp.size()), f);
+    ::fclose(f);
+    return compile(QString::fromLocal8Bit(folder + "/project.hhp"), QString::fromLocal8Bit(compiledName));
+}
+
+/// Every regular file below a folder: raw relative path -> content. Links are not followed.
+inline void readTree(const QByteArray& root, const QByteArray& relative, QMap<QByteArray, QByteArray>& files)
+{
+    DIR* dir = ::opendir((root + '/' + relative).constData());
+    if (!dir)
+        return;
+    while (dirent* d = ::readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray rel = relative.isEmpty() ? name : relative + '/' + name;
+        struct stat st {};
+        if (::lstat((root + '/' + rel).constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            readTree(root, rel, files);
+        } else if (S_ISREG(st.st_mode)) {
+            FILE* f = ::fopen((root + '/' + rel).constData(), "rb");
+            QByteArray content;
+            char buffer[65536];
+            size_t n;
+            while (f && (n = ::fread(buffer, 1, sizeof buffer, f)) > 0)
+                content.append(buffer, qsizetype(n));
+            if (f)
+                ::fclose(f);
+            files.insert(rel, content);
+        }
+    }
+    ::closedir(dir);
+}
+
+inline void removeTree(const QByteArray& root)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(root.toStdString()), ignored);
+}
+
+inline QMap<QByteArray, QByteArray> readTree(const QByteArray& root)
+{
+    QMap<QByteArray, QByteArray> files;
+    readTree(root, {}, files);
+    return files;
+}
+
+} // namespace chmtest
