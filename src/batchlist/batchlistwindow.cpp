@@ -170,6 +170,18 @@ QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int
     return label;
 }
 
+QLineEdit* BatchListWindow::makePasswordBox(const char* name, const QString& text, int l, int t, int w, int h)
+{
+    auto* box = new QLineEdit(text, this);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setEchoMode(QLineEdit::Password);
+    box->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", whatever the style
+    box->setAttribute(Qt::WA_InputMethodEnabled, false);
+    box->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    placeInTwips(box, l, t, w, h);
+    return box;
+}
+
 platform::ClickableLabel* BatchListWindow::makeBrowseImage(const char* name, int l, int t, int w, int h)
 {
     auto* image = new platform::ClickableLabel(this);

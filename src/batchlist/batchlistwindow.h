@@ -125,6 +125,9 @@ protected:
     QPushButton* makeButton(const char* name, const QString& caption, int l, int t, int w, int h);
     QLabel* makeLabel(const char* name, const QString& caption, int l, int t, int w, int h,
                       const QColor& colour = QColor());
+    /// A password box: shows "*" for every character and takes no input method, so what is
+    /// typed is exactly what the password becomes.
+    QLineEdit* makePasswordBox(const char* name, const QString& text, int l, int t, int w, int h);
     /// A picture button with the "浏览" tool tip.
     platform::ClickableLabel* makeBrowseImage(const char* name, int l, int t, int w, int h);
 

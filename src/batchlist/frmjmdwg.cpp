@@ -52,12 +52,7 @@ frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& au
     : BatchListWindow(services, drawingConfig(), parent), m_automation(automation)
 {
     Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
-    Text2 = new QLineEdit(QStringLiteral("739"), this);
-    Text2->setObjectName(QStringLiteral("Text2"));
-    Text2->setEchoMode(QLineEdit::Password);
-    Text2->setAttribute(Qt::WA_InputMethodEnabled, false);
-    Text2->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
-    platform::placeInTwips(Text2, 1680, 4432, 1215, 270);
+    Text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
     Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
                        QColor(192, 0, 192));
     finishLoad({Text2});

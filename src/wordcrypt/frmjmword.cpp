@@ -41,17 +41,6 @@ batchlist::BatchListConfig wordConfig() {
     return c;
 }
 
-QLineEdit* passwordBox(QWidget* parent, const char* name, const QString& text) {
-    auto* box = new QLineEdit(text, parent);
-    box->setObjectName(QString::fromLatin1(name));
-    box->setEchoMode(QLineEdit::Password);
-    box->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", whatever the style
-    // No input method: what is typed is what the password becomes.
-    box->setAttribute(Qt::WA_InputMethodEnabled, false);
-    box->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
-    return box;
-}
-
 } // namespace
 
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
@@ -60,11 +49,9 @@ frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& wor
     Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
                        QColor(192, 0, 192));
     Label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
-    Text2 = passwordBox(this, "Text2", QStringLiteral("739"));
-    platform::placeInTwips(Text2, 960, 4672, 1215, 270);
+    Text2 = makePasswordBox("Text2", QStringLiteral("739"), 960, 4672, 1215, 270);
     Label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
-    Text4 = passwordBox(this, "Text4", QStringLiteral("7591"));
-    platform::placeInTwips(Text4, 3840, 4672, 1215, 270);
+    Text4 = makePasswordBox("Text4", QStringLiteral("7591"), 3840, 4672, 1215, 270);
     finishLoad({Label6, Label5, Label7, Text2, Label8, Text4});
 }
 
