@@ -77,9 +77,9 @@ void MDIForm1::buildMenu()
     }
 }
 
-void MDIForm1::setToolWindow(const QString& menuItem, ToolWindowSpec spec)
+void MDIForm1::setToolWindow(const QString& menuItem, ToolWindowBinding binding)
 {
-    m_specs.insert(menuItem, std::move(spec));
+    m_bindings.insert(menuItem, std::move(binding));
 }
 
 QWidget* MDIForm1::toolWindow(const QString& menuItem) const
@@ -97,8 +97,8 @@ QWidget* MDIForm1::showToolWindow(const QString& menuItem)
         loaded->activateWindow();
         return loaded;
     }
-    const auto it = m_specs.constFind(menuItem);
-    if (it == m_specs.constEnd() || !it->create)
+    const auto it = m_bindings.constFind(menuItem);
+    if (it == m_bindings.constEnd() || !it->create)
         return nullptr; // not built yet: the command does nothing
     QWidget* window = nullptr;
     try {

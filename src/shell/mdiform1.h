@@ -13,7 +13,7 @@ struct Services;
 namespace korvane::shell {
 
 /// How a menu command shows its tool window.
-struct ToolWindowSpec {
+struct ToolWindowBinding {
     bool modal = false;
     bool ownedByMain = false;
     /// Creates the window (its load runs in the constructor). `parent` is the main window for
@@ -28,7 +28,7 @@ public:
     explicit MDIForm1(platform::Services& services, QWidget* parent = nullptr);
 
     /// Binds a menu command (by its object name, e.g. "menumove") to its tool window.
-    void setToolWindow(const QString& menuItem, ToolWindowSpec spec);
+    void setToolWindow(const QString& menuItem, ToolWindowBinding binding);
     /// Shows the command's window: creates it when not loaded, else brings it to the front.
     /// Returns the window, or null when none is shown.
     QWidget* showToolWindow(const QString& menuItem);
@@ -51,7 +51,7 @@ private:
 
     platform::Services& m_services;
     bool m_tipRequested = false;
-    QHash<QString, ToolWindowSpec> m_specs;
+    QHash<QString, ToolWindowBinding> m_bindings;
     QHash<QString, QPointer<QWidget>> m_windows;
     std::function<void()> m_exit = [] { ::_exit(0); };
 };

@@ -15,7 +15,7 @@
 
 using namespace korvane;
 using shell::MDIForm1;
-using shell::ToolWindowSpec;
+using shell::ToolWindowBinding;
 
 namespace {
 
@@ -30,7 +30,7 @@ QAction* action(MDIForm1& main, const QString& name)
 }
 
 /// A tool window that counts how often it was created.
-ToolWindowSpec countingSpec(bool modal, bool owned, int& created)
+ToolWindowBinding countingBinding(bool modal, bool owned, int& created)
 {
     return {modal, owned, [&created](QWidget* parent) -> QWidget* {
                 ++created;
@@ -146,7 +146,7 @@ void TestMDIForm1::commandShowsItsWindowOnce()
     MDIForm1 main(fake.services());
     main.show();
     int created = 0;
-    main.setToolWindow("menumove", countingSpec(modal, owned, created));
+    main.setToolWindow("menumove", countingBinding(modal, owned, created));
 
     action(main, "menumove")->trigger();
     QPointer<QWidget> first = main.toolWindow("menumove");
@@ -178,7 +178,7 @@ void TestMDIForm1::bringsHiddenOrMinimisedWindowBack()
     MDIForm1 main(fake.services());
     main.show();
     int created = 0;
-    main.setToolWindow("menumove", countingSpec(false, false, created));
+    main.setToolWindow("menumove", countingBinding(false, false, created));
     QWidget* tool = main.showToolWindow("menumove");
     QVERIFY(tool);
 
@@ -301,7 +301,7 @@ void TestMDIForm1::exitRunsTheExitActionOnly()
     int exits = 0;
     main.setExitAction([&exits] { ++exits; });
     int created = 0;
-    main.setToolWindow("menumove", countingSpec(false, false, created));
+    main.setToolWindow("menumove", countingBinding(false, false, created));
     main.show();
     QWidget* tool = main.showToolWindow("menumove");
 
