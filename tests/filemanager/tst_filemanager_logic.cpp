@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/rawfiles.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,54 +19,9 @@ using korvane::platform::FaultyFileSystem;
 using korvane::platform::FsError;
 using korvane::platform::LocalFileSystem;
 
+using namespace korvane::testsupport;
+
 namespace {
-
-QByteArray raw(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
-void makeFolders(const QByteArray& folder)
-{
-    for (qsizetype slash = folder.indexOf('/', 1); slash > 0; slash = folder.indexOf('/', slash + 1))
-        ::mkdir(folder.left(slash).constData(), 0777);
-    ::mkdir(folder.constData(), 0777);
-}
-
-// Raw bytes throughout: QFile would mangle names that are not UTF-8.
-void writeFile(const QByteArray& path, const QByteArray& content)
-{
-    makeFolders(path.left(path.lastIndexOf('/')));
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    QVERIFY2(fd >= 0, path.constData());
-    QCOMPARE(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
-    ::close(fd);
-}
-
-QByteArray readFile(const QByteArray& path)
-{
-    const int fd = ::open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
-    QByteArray data;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-        data.append(buffer, n);
-    ::close(fd);
-    return data;
-}
-
-bool exists(const QByteArray& path)
-{
-    struct stat st {};
-    return ::lstat(path.constData(), &st) == 0;
-}
-
-bool isLink(const QByteArray& path)
-{
-    struct stat st {};
-    return ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode);
-}
 
 QStringList namesIn(const QString& folder)
 {

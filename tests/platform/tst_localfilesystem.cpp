@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/rawfiles.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -58,39 +60,9 @@ extern "C" int fsync(int fd)
     return int(::syscall(SYS_fsync, fd));
 }
 
+using namespace korvane::testsupport;
+
 namespace {
-
-QByteArray raw(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
-void writeFile(const QByteArray& path, const QByteArray& content, mode_t mode = 0644)
-{
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    QVERIFY2(fd >= 0, path.constData());
-    QCOMPARE(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
-    ::close(fd);
-}
-
-QByteArray readFile(const QByteArray& path)
-{
-    const int fd = ::open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
-    QByteArray data;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-        data.append(buffer, n);
-    ::close(fd);
-    return data;
-}
-
-bool exists(const QByteArray& path)
-{
-    struct stat st {};
-    return ::lstat(path.constData(), &st) == 0;
-}
 
 QStringList entriesOf(const QString& folder)
 {

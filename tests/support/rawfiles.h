@@ -1,0 +1,64 @@
+#pragma once
+
+// File fixtures on raw byte paths: QFile would mangle names that are not UTF-8.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvane::testsupport {
+
+inline QByteArray raw(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+inline void makeFolders(const QByteArray& folder)
+{
+    for (qsizetype slash = folder.indexOf('/', 1); slash > 0; slash = folder.indexOf('/', slash + 1))
+        ::mkdir(folder.left(slash).constData(), 0777);
+    ::mkdir(folder.constData(), 0777);
+}
+
+/// Creates or truncates the file, and any missing parent folders.
+inline void writeFile(const QByteArray& path, const QByteArray& content, mode_t mode = 0644)
+{
+    makeFolders(path.left(path.lastIndexOf('/')));
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    QVERIFY2(fd >= 0, path.constData());
+    QCOMPARE(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
+    ::close(fd);
+}
+
+/// The file's bytes, or "<missing>".
+inline QByteArray readFile(const QByteArray& path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    QByteArray data;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        data.append(buffer, n);
+    ::close(fd);
+    return data;
+}
+
+inline bool exists(const QByteArray& path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+inline bool isLink(const QByteArray& path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+} // namespace korvane::testsupport
