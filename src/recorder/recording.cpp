@@ -3,7 +3,6 @@
 #include "platform/nativepath.h"
 #include "recorder/filedatabase.h"
 
-#include <QStringDecoder>
 
 
 #include <fcntl.h>
@@ -72,16 +71,6 @@ QString TypeDescriber::describe(const QString& fileName)
 
 namespace {
 
-/// A name for display: UTF-8 when valid, else GB18030 (names from Windows archives).
-QString decodeName(const QByteArray& name)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString text = utf8(name);
-    if (!utf8.hasError())
-        return text;
-    return platform::displayPath(name);
-}
-
 /// An open folder, for reading its files' properties without walking the folder's path again
 /// for each file.
 class FolderHandle {
@@ -135,7 +124,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     for (const platform::DirEntry& entry : *entries) {
         if (entry.kind != EntryKind::File)
             continue;
-        const QString name = decodeName(entry.name);
+        const QString name = platform::displayPath(entry.name);
         FileRow row;
         row.name = name;
         row.type = types.describe(name);
