@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <atomic>
+
+namespace korvane::platform {
+
+/// Where a run stands, as a window or the command line shows it.
+struct ProgressSnapshot {
+    qint64 done = 0;    ///< items no longer pending: done, skipped or failed
+    qint64 total = -1;  ///< -1 while unknown
+    QString current;    ///< the item being worked on, for display only
+    bool stopRequested = false;
+};
+
+/// The one contract between a batch engine and whoever runs it (a window, the command line,
+/// a test): a stop token the engine polls at every item boundary and inside any item that can
+/// take longer than a second, and the progress it reports as it goes.
+///
+/// Thread-safe: the engine runs on a worker thread while the caller polls snapshot() from its
+/// own. Cheap enough to call for every file: the counters are relaxed atomics and the current
+/// name is one short lock. requestStop() is async-signal-safe, so a SIGINT handler may call it.
+///
+/// An engine that sees stopRequested() finishes or undoes the item in hand (never a partial
+/// file under a final name, never half a transaction) and returns what it did so far.
+class RunControl {
+public:
+    RunControl() = default;
+    RunControl(const RunControl&) = delete;
+    RunControl& operator=(const RunControl&) = delete;
+
+    void requestStop() noexcept { m_stop.store(true, std::memory_order_relaxed); }
+    bool stopRequested() const noexcept { return m_stop.load(std::memory_order_relaxed); }
+
+    /// The number of items, once known; -1 for unknown.
+    void setTotal(qint64 total) noexcept { m_total.store(total, std::memory_order_relaxed); }
+    /// Grows a total that becomes known piece by piece (a walk that finds more items).
+    void addToTotal(qint64 n) noexcept
+    {
+        qint64 t = m_total.load(std::memory_order_relaxed);
+        while (!m_total.compare_exchange_weak(t, (t < 0 ? 0 : t) + n, std::memory_order_relaxed)) {
+        }
+    }
+    /// The item now being worked on.
+    void begin(const QString& item)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_current = item;
+    }
+    /// `n` more items are no longer pending. Counts only rise.
+    void advance(qint64 n = 1) noexcept { m_done.fetch_add(n, std::memory_order_relaxed); }
+
+    ProgressSnapshot snapshot() const
+    {
+        ProgressSnapshot s;
+        s.done = m_done.load(std::memory_order_relaxed);
+        s.total = m_total.load(std::memory_order_relaxed);
+        s.stopRequested = stopRequested();
+        QMutexLocker lock(&m_mutex);
+        s.current = m_current;
+        return s;
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<qint64> m_done{0};
+    std::atomic<qint64> m_total{-1};
+    mutable QMutex m_mutex;
+    QString m_current;
+};
+
+} // namespace korvane::platform
