@@ -93,4 +93,10 @@ private:
     QString m_current;
 };
 
+/// What a window or the command line says about a stopped run instead of its completion message.
+inline QString cancelledText(qint64 done, qint64 notDone)
+{
+    return QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个").arg(done).arg(notDone);
+}
+
 } // namespace korvane::platform

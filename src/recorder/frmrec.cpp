@@ -1,5 +1,6 @@
 #include "recorder/frmrec.h"
 
+#include "platform/backgroundrun.h"
 #include "platform/clickablelabel.h"
 #include "platform/nativepath.h"
 #include "platform/placement.h"
@@ -90,8 +91,8 @@ QLabel* addLabel(QLabel* label, const char* name, int l, int t, int w, int h)
 } // namespace
 
 frmrec::frmrec(platform::Services& services, QWidget* parent)
-    : QDialog(parent), m_services(services), m_types(std::make_unique<TypeDescriber>()),
-      m_runModal([](QDialog& dialog) { dialog.exec(); })
+    : QDialog(parent), m_services(services), m_run(new platform::BackgroundRun(this)),
+      m_types(std::make_unique<TypeDescriber>()), m_runModal([](QDialog& dialog) { dialog.exec(); })
 {
     setObjectName(QStringLiteral("frmrec"));
     setWindowTitle(QStringLiteral("文件信息批量记录工具"));
@@ -182,9 +183,18 @@ void frmrec::Text1_GotFocus()
 
 void frmrec::record(const QString& folder, const QString& doneMessage)
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const RecordReport report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types);
-    QApplication::restoreOverrideCursor();
+    RecordReport report;
+    const QString path = databasePath();
+    m_run->run(QStringLiteral("正在记录文件信息…"), [&](platform::RunControl& control) {
+        // A connection belongs to the thread that uses it: the run has its own.
+        FileDatabase db(path);
+        report = recordFolder(m_services.fs, db, platform::nativePath(folder), *m_types, &control);
+    });
+    if (report.stopped) {
+        // Rolled back: nothing of the folder was kept.
+        m_services.messages.show(this, platform::cancelledText(0, report.files), MessageIcon::None);
+        return;
+    }
     if (!report.recorded)
         return;
     m_services.messages.show(this, doneMessage, MessageIcon::None);

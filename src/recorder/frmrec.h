@@ -12,6 +12,7 @@ class QPushButton;
 
 namespace korvane::platform {
 struct Services;
+class BackgroundRun;
 class ClickableLabel;
 } // namespace korvane::platform
 
@@ -49,6 +50,7 @@ private:
     QString databasePath() const;
 
     platform::Services& m_services;
+    platform::BackgroundRun* m_run = nullptr;
     std::unique_ptr<FileDatabase> m_db; ///< Data1 and Data2: one connection for both tables
     std::unique_ptr<TypeDescriber> m_types;
     std::function<void(QDialog&)> m_runModal;
