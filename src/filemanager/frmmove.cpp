@@ -1,13 +1,13 @@
 #include "filemanager/frmmove.h"
 
 #include "filemanager/filtersettings.h"
+#include "platform/backgroundrun.h"
 #include "platform/clickablelabel.h"
 #include "platform/placement.h"
 #include "platform/services.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -29,18 +29,22 @@ W* place(W* widget, const char* name, int left, int top, int width, int height)
     return widget;
 }
 
-/// Keeps a busy cursor up for a run, and lets a message box in the middle of it show a normal one.
-class BusyCursor {
-public:
-    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor&) = delete;
-    BusyCursor& operator=(const BusyCursor&) = delete;
-};
+/// The progress dialog's line for an operation.
+QString operationText(Operation operation)
+{
+    switch (operation) {
+    case Operation::Move: return QStringLiteral("正在移动文件…");
+    case Operation::Copy: return QStringLiteral("正在复制文件…");
+    case Operation::Delete:
+    case Operation::ForceDelete: break;
+    }
+    return QStringLiteral("正在删除文件…");
+}
 
 } // namespace
 
-frmmove::frmmove(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+frmmove::frmmove(platform::Services& services, QWidget* parent)
+    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this))
 {
     setObjectName(QStringLiteral("frmmove"));
     setWindowTitle(QStringLiteral("文件批量管理"));
@@ -183,7 +187,6 @@ void frmmove::Command3_Click()
     request.overwrite = m_check2->isChecked();
     request.typeListMode = m_check3->isChecked();
     request.singleType = m_combo1->currentText();
-    request.typeList = [this] { return m_text3->text(); };
 
     BatchFileManager manager(m_services.fs);
     const Refusal refusal = manager.check(request);
@@ -193,14 +196,24 @@ void frmmove::Command3_Click()
     }
 
     m_running = true;
-    BusyCursor busy;
-    manager.onEmptyTypeList = [this](const NativePath&) {
-        QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
-        m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"), MessageIcon::Information);
-        QGuiApplication::restoreOverrideCursor();
+    // The worker never reads the box itself: its text is taken here and again whenever the
+    // user has had the chance to change it (a message box in the middle of the run).
+    QString typeList = m_text3->text();
+    request.typeList = [&typeList] { return typeList; };
+    manager.onEmptyTypeList = [this, &typeList](const NativePath&) {
+        m_run->onUiThread([this, &typeList] {
+            m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"),
+                                     MessageIcon::Information);
+            typeList = m_text3->text();
+        });
     };
-    m_lastReport = manager.run(request);
+    m_run->run(operationText(request.operation),
+               [&](platform::RunControl& control) { m_lastReport = manager.run(request, &control); });
     m_running = false;
+    if (m_lastReport.stopped)
+        m_services.messages.show(this,
+                                 platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
+                                 MessageIcon::Information);
 }
 
 } // namespace korvane::filemanager

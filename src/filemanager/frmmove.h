@@ -12,6 +12,7 @@ class QPushButton;
 class QRadioButton;
 
 namespace korvane::platform {
+class BackgroundRun;
 struct Services;
 class ClickableLabel;
 }
@@ -42,6 +43,7 @@ private:
     void Form_Load();
 
     platform::Services& m_services;
+    platform::BackgroundRun* m_run;
     qint16 m_operation = 1;
     bool m_running = false;
     RunReport m_lastReport;

@@ -2,6 +2,7 @@
 
 #include "helpdecompiler/decompilerun.h"
 #include "helpdecompiler/extractprocess.h"
+#include "platform/backgroundrun.h"
 #include "platform/nativepath.h"
 #include "platform/placement.h"
 #include "platform/services.h"
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 
 namespace korvane::helpdecompiler {
 
@@ -41,7 +43,8 @@ QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int 
 
 } // namespace
 
-Frmdecp::Frmdecp(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
+    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this))
 {
     setObjectName(QStringLiteral("Frmdecp"));
     setWindowTitle(QStringLiteral("chm批量反编译"));
@@ -164,17 +167,25 @@ void Frmdecp::Command3_Click()
     }
 
     m_running = true;
-    setEnabled(false);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     ExtractProcess process(m_services.programs, helper);
     DecompileRun run(m_services.fs,
                      [&process](const platform::NativePath& file, const platform::NativePath& folder,
                                 const QByteArray& project,
                                 quint64 size) { return process.extract(file, folder, project, size); });
-    const QList<HelpFileOutcome> outcomes = run.run(target, m_check1->isChecked(), m_check3->isChecked());
-    QApplication::restoreOverrideCursor();
-    setEnabled(true);
+    QList<HelpFileOutcome> outcomes;
+    const bool subfolders = m_check1->isChecked();
+    const bool projects = m_check3->isChecked();
+    m_run->run(QStringLiteral("正在反编译chm文件…"), [&](platform::RunControl& control) {
+        outcomes = run.run(target, subfolders, projects, &control);
+    });
     m_running = false;
+    if (m_run->stopped()) {
+        const auto done = std::count_if(outcomes.cbegin(), outcomes.cend(),
+                                        [](const HelpFileOutcome& outcome) { return !outcome.stopped; });
+        m_services.messages.show(this, platform::cancelledText(done, run.found() - done),
+                                 platform::MessageIcon::Information);
+        return;
+    }
     m_services.messages.show(this, runSummary(outcomes), platform::MessageIcon::Information);
 }
 

@@ -7,6 +7,7 @@ class QLineEdit;
 class QPushButton;
 
 namespace korvane::platform {
+class BackgroundRun;
 struct Services;
 }
 
@@ -30,6 +31,7 @@ private:
     void Check2_Click();
 
     platform::Services& m_services;
+    platform::BackgroundRun* m_run;
     QLineEdit* m_text1;
     QLineEdit* m_text2;
     QCheckBox* m_check1;
