@@ -1,5 +1,6 @@
 #include "batchlist/batchlistwindow.h"
 
+#include "platform/backgroundrun.h"
 #include "platform/clickablelabel.h"
 #include "platform/nativepath.h"
 #include "platform/placement.h"
@@ -19,6 +20,7 @@
 #include <QStylePainter>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QThread>
 #include <algorithm>
 
 namespace korvane::batchlist {
@@ -30,15 +32,6 @@ using platform::twips;
 namespace {
 
 constexpr int kClientWidth = 6600;
-
-/// Busy cursor for the length of a walk or a run: the window takes no input meanwhile anyway.
-class BusyCursor {
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor&) = delete;
-    BusyCursor& operator=(const BusyCursor&) = delete;
-};
 
 /// A button whose caption wraps onto a second line when it is wider than the face, as the
 /// narrow buttons beside the list need ("添加到加密列表" in 65 pixels).
@@ -71,7 +64,11 @@ void setTextColour(QWidget* widget, const QColor& colour)
 } // namespace
 
 BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig config, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_services(services), m_config(std::move(config))
+    : QWidget(parent, Qt::Window), m_uiMessages(std::make_unique<platform::UiThreadMessages>(services.messages)),
+      m_ownServices{*m_uiMessages,     services.folders, services.files, services.input,
+                    services.settings, services.programs, services.desktop, services.fs,
+                    services.registry, services.programFolder, services.mainWindow},
+      m_services(m_ownServices), m_run(new platform::BackgroundRun(this)), m_config(std::move(config))
 {
     setObjectName(m_config.objectName);
     setWindowTitle(m_config.caption);
@@ -222,28 +219,54 @@ void BatchListWindow::closeEvent(QCloseEvent* event)
 
 void BatchListWindow::appendInfo(const QString& line)
 {
-    // Laying out a block costs tens of microseconds; one insertion per run keeps a run over
-    // thousands of entries well under a second.
-    m_pendingInfo += line;
-    m_pendingInfo += QLatin1Char('\n');
-    if (!m_running)
+    {
+        QMutexLocker lock(&m_infoMutex);
+        m_pendingInfo += line;
+        m_pendingInfo += QLatin1Char('\n');
+    }
+    if (QThread::currentThread() != thread()) {
+        // From the run's worker: one queued insertion takes every line written until the
+        // user-interface thread gets to it, so a fast run costs few layouts and a slow one
+        // shows each line as it comes.
+        {
+            QMutexLocker lock(&m_infoMutex);
+            if (m_flushQueued)
+                return;
+            m_flushQueued = true;
+        }
+        QMetaObject::invokeMethod(this, &BatchListWindow::flushInfo, Qt::QueuedConnection);
+    } else if (!m_running) {
         flushInfo();
+    }
 }
 
 void BatchListWindow::flushInfo()
 {
-    if (m_pendingInfo.isEmpty())
+    if (QThread::currentThread() != thread()) {
+        // From the run's worker: returns once the lines are in the box.
+        QMetaObject::invokeMethod(this, &BatchListWindow::flushInfo, Qt::BlockingQueuedConnection);
+        return;
+    }
+    QString text;
+    {
+        QMutexLocker lock(&m_infoMutex);
+        text.swap(m_pendingInfo);
+        m_flushQueued = false;
+    }
+    if (text.isEmpty())
         return;
     QTextCursor cursor(Text3->document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(m_pendingInfo);
+    cursor.insertText(text);
     Text3->setTextCursor(cursor);
-    m_pendingInfo.clear();
 }
 
 void BatchListWindow::resetInfo()
 {
-    m_pendingInfo.clear();
+    {
+        QMutexLocker lock(&m_infoMutex);
+        m_pendingInfo.clear();
+    }
     Text3->setPlainText(m_config.welcome + QStringLiteral("\n\n"));
     Text3->moveCursor(QTextCursor::End);
 }
@@ -334,11 +357,10 @@ void BatchListWindow::Command4_Click()
     } else {
         const int before = m_list.size();
         WalkResult walk;
-        {
-            BusyCursor busy;
-            walk = dieda(m_services.fs, folder, m_extensions, m_list);
-            appendItems(before);
-        }
+        m_run->run(QStringLiteral("正在查找文件…"), [&](platform::RunControl& control) {
+            walk = dieda(m_services.fs, folder, m_extensions, m_list, &control);
+        });
+        appendItems(before);
         if (walk.limitReached)
             m_services.messages.show(this, limitMessage(), MessageIcon::Information);
     }
@@ -370,35 +392,64 @@ void BatchListWindow::Command2_Click()
         flushInfo();
     });
 
-    if (!beforeListCheck())
-        return;
-    if (m_list.size() == 0) {
-        m_services.messages.show(this, m_config.emptyListMessage, MessageIcon::Information);
-        return;
-    }
-    if (!prepareRun())
-        return;
-
-    BusyCursor busy;
+    // The whole run, hooks included, goes on the worker; its message boxes are shown on the
+    // user-interface thread through m_services.messages, so their order is unchanged.
+    bool ran = false;
     std::vector<BatchEntry> processed;
-    processed.reserve(size_t(m_list.size()));
-    for (const BatchEntry& entry : m_list.entries())
-        processed.push_back(trimmed(entry));
-    for (const BatchEntry& entry : processed) {
-        const QString line = m_config.logPrefix + entry.text;
-        QStringList failures;
-        if (m_config.logOrder == LogOrder::LogThenComp) {
-            appendInfo(line);
-            flushInfo(); // the line is in the box while its entry is processed
-            failures = comp(entry);
-        } else {
-            failures = comp(entry);
-            appendInfo(line);
+    size_t done = 0;
+    const QString action = QStringLiteral("正在") + m_config.logPrefix.trimmed() + QStringLiteral("…");
+    m_run->run(action, [&](platform::RunControl& control) {
+        if (!beforeListCheck())
+            return;
+        if (m_list.size() == 0) {
+            m_services.messages.show(this, m_config.emptyListMessage, MessageIcon::Information);
+            return;
         }
-        for (const QString& failure : failures)
-            appendInfo(failure);
+        if (!prepareRun())
+            return;
+
+        processed.reserve(size_t(m_list.size()));
+        for (const BatchEntry& entry : m_list.entries())
+            processed.push_back(trimmed(entry));
+        control.setTotal(qint64(processed.size()));
+        for (const BatchEntry& entry : processed) {
+            if (control.stopRequested())
+                break;
+            control.begin(entry.text);
+            const QString line = m_config.logPrefix + entry.text;
+            QStringList failures;
+            if (m_config.logOrder == LogOrder::LogThenComp) {
+                appendInfo(line);
+                flushInfo(); // the line is in the box while its entry is processed
+                failures = comp(entry);
+            } else {
+                failures = comp(entry);
+                appendInfo(line);
+            }
+            for (const QString& failure : failures)
+                appendInfo(failure);
+            ++done;
+            control.advance();
+        }
+        // A stopped run still ends what it started (the application quits, backups go).
+        completeRun(done == processed.size() ? processed
+                                             : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
+        ran = true;
+    });
+    flushInfo();
+    if (!ran)
+        return;
+    if (done < processed.size()) {
+        // The entries not reached stay listed for another run.
+        const std::vector<BatchEntry> left(m_list.entries().begin() + qsizetype(done), m_list.entries().end());
+        clearList();
+        for (const BatchEntry& entry : left)
+            m_list.add(entry);
+        appendItems(0);
+        refreshCount();
+        appendInfo(platform::cancelledText(qint64(done), qint64(left.size())));
+        return;
     }
-    completeRun(processed);
     clearList();
     if (m_config.announceCompletion) {
         Label4->clear();

@@ -1,6 +1,10 @@
 #pragma once
 
 #include "batchlist/batchlist.h"
+#include "platform/services.h"
+
+#include <QMutex>
+#include <memory>
 
 #include <QString>
 #include <QStringList>
@@ -14,8 +18,9 @@ class QPushButton;
 class QFrame;
 
 namespace korvane::platform {
-struct Services;
+class BackgroundRun;
 class ClickableLabel;
+class UiThreadMessages;
 } // namespace korvane::platform
 
 namespace korvane::batchlist {
@@ -61,6 +66,10 @@ struct BatchListConfig {
 /// The run (Command2_Click) calls, in order: beforeListCheck(), the empty-list test,
 /// prepareRun(), then for each entry (spaces trimmed) comp() and the log line in the configured
 /// order, then completeRun(), empties the list and, when configured, announces completion.
+/// Everything up to completeRun() runs on a worker thread (platform::BackgroundRun): hooks
+/// reach the user only through m_services.messages, which is safe there, and never change
+/// widgets. A cancelled run stops before the next entry, still calls completeRun() with the
+/// entries done, and leaves the others in the list.
 /// closeEvent calls Form_Unload(). A window never rebuilds Text3 or List1 wholesale: use
 /// appendInfo() for lines.
 class BatchListWindow : public QWidget {
@@ -72,12 +81,11 @@ public:
     const BatchList& batchList() const { return m_list; }
 
     /// Appends a line and a line end to the information box and shows its end. Cost does not
-    /// grow with the text already there. During a run the lines are collected and written in
-    /// one insertion when the run returns (the window does not repaint mid-run anyway). With
-    /// LogOrder::LogThenComp an entry's line is written before its comp() is called; call
-    /// flushInfo() before anything else that lets the user look at the box mid-run.
+    /// grow with the text already there. Safe from the run's worker thread: the lines are
+    /// queued to the user-interface thread and appear while the run goes on, several to an
+    /// insertion when they come fast.
     void appendInfo(const QString& line);
-    /// Writes the lines collected during a run into the box.
+    /// Writes the lines collected so far into the box (from the worker: waits until they are).
     void flushInfo();
     /// Writes the welcome sentence and two line ends, replacing the box's content.
     void resetInfo();
@@ -131,7 +139,14 @@ protected:
     /// A picture button with the "浏览" tool tip.
     platform::ClickableLabel* makeBrowseImage(const char* name, int l, int t, int w, int h);
 
+private:
+    std::unique_ptr<platform::UiThreadMessages> m_uiMessages;
+    platform::Services m_ownServices; ///< the window's services, with message boxes safe from the run's worker
+
+protected:
+    /// Safe to use from the hooks of a run, which go on a worker thread.
     platform::Services& m_services;
+    platform::BackgroundRun* m_run;
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -158,7 +173,9 @@ private:
     QStringList m_extensions;
     BatchList m_list;
     bool m_running = false;
-    QString m_pendingInfo; ///< lines appended during a run, not yet in Text3
+    QMutex m_infoMutex;         ///< guards the two below: lines come from the run's worker
+    QString m_pendingInfo;      ///< lines appended, not yet in Text3
+    bool m_flushQueued = false; ///< a flush is queued to the user-interface thread
 };
 
 } // namespace korvane::batchlist

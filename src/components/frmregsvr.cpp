@@ -2,11 +2,11 @@
 
 #include "components/artwork.h"
 #include "components/registration.h"
+#include "platform/backgroundrun.h"
 #include "platform/nativepath.h"
 #include "platform/placement.h"
 #include "platform/services.h"
 
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -32,7 +32,8 @@ constexpr int kListedFailures = 15;
 
 } // namespace
 
-Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent) : QWidget(parent), m_services(services)
+Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
+    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this))
 {
     setObjectName(QStringLiteral("Frmregsvr"));
     setWindowTitle(QStringLiteral("DLL,OCX批量注册工具"));
@@ -99,10 +100,15 @@ void Frmregsvr::Command3_Click()
 
 void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
 {
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const RegistrationRun run =
-        components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder));
-    QGuiApplication::restoreOverrideCursor();
+    RegistrationRun run;
+    m_run->run(QStringLiteral("正在注册dll或ocx文件…"), [&](platform::RunControl& control) {
+        run = components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder), &control);
+    });
+    if (run.stopped) {
+        const qsizetype handled = run.started.size() + run.failures.size();
+        say(platform::cancelledText(handled, run.libraries - handled));
+        return;
+    }
 
     using Outcome = RegistrationRun::Outcome;
     switch (run.outcome) {

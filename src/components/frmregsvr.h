@@ -5,6 +5,7 @@
 class QLineEdit;
 
 namespace korvane::platform {
+class BackgroundRun;
 struct Services;
 }
 
@@ -33,6 +34,7 @@ private:
     void say(const QString& text);
 
     platform::Services& m_services;
+    platform::BackgroundRun* m_run;
     QLineEdit* m_text4 = nullptr;
 };
 

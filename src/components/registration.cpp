@@ -3,6 +3,7 @@
 #include "platform/nativepath.h"
 #include "platform/programstarter.h"
 
+#include <QScopeGuard>
 #include <filesystem>
 #include <system_error>
 
@@ -115,10 +116,12 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
             break;
         }
         const QString shown = platform::displayPath(library);
-        if (control) {
+        if (control)
             control->begin(shown);
-            control->advance();
-        }
+        const auto handled = qScopeGuard([control] {
+            if (control)
+                control->advance();
+        });
         // Arguments travel as UTF-8; any other bytes would name a different file.
         if (!platform::isValidUtf8(library)) {
             run.failures.append({shown, QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序")});

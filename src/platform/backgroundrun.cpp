@@ -163,6 +163,15 @@ void BackgroundRun::onUiThread(const std::function<void()>& call)
         QMetaObject::invokeMethod(this, call, Qt::BlockingQueuedConnection);
 }
 
+void UiThreadMessages::show(QWidget* parent, const QString& text, MessageIcon icon)
+{
+    if (QThread::currentThread() == thread())
+        m_target.show(parent, text, icon);
+    else
+        QMetaObject::invokeMethod(
+            this, [&] { m_target.show(parent, text, icon); }, Qt::BlockingQueuedConnection);
+}
+
 bool BackgroundRun::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != m_window || !m_running)

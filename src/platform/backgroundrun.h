@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/messageboxes.h"
 #include "platform/runcontrol.h"
 
 #include <QElapsedTimer>
@@ -66,6 +67,17 @@ private:
     bool m_running = false;
     bool m_stopped = false;
     bool m_closeAfterRun = false;
+};
+
+/// Message boxes that a run's worker thread may ask for: the box is shown on the
+/// user-interface thread while the worker waits, so its messages keep their order.
+class UiThreadMessages final : public QObject, public MessageBoxes {
+public:
+    explicit UiThreadMessages(MessageBoxes& target, QObject* parent = nullptr) : QObject(parent), m_target(target) {}
+    void show(QWidget* parent, const QString& text, MessageIcon icon) override;
+
+private:
+    MessageBoxes& m_target;
 };
 
 } // namespace korvane::platform

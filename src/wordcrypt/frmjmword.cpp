@@ -83,12 +83,7 @@ void frmjmword::init() {
 }
 
 bool frmjmword::beforeListCheck() {
-    {
-        // Starting the office takes a moment.
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
-        init();
-    }
+    init(); // on the run's worker thread: the progress dialog shows the office starting
     if (!wordapp)
         return false;
     wordapp->setVisible(false); // the office runs headless; a failure here changes nothing
