@@ -34,8 +34,13 @@ DwgThumbnail::DwgThumbnail(QWidget* parent) : QWidget(parent)
 
 void DwgThumbnail::setDwgFileName(const QString& path)
 {
+    setDwgFileName(path, path.isEmpty() ? QImage() : loadPreviewImage(path));
+}
+
+void DwgThumbnail::setDwgFileName(const QString& path, const QImage& preview)
+{
     m_fileName = path;
-    m_preview = path.isEmpty() ? QImage() : loadPreviewImage(path);
+    m_preview = preview;
     m_reduced = QImage();
     m_reducedFor = QSize();
     update();

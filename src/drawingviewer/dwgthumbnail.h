@@ -17,6 +17,8 @@ public:
     /// without a readable preview shows an empty white area); "" clears the display.
     QString DwgFileName() const { return m_fileName; }
     void setDwgFileName(const QString& path);
+    /// The same with the preview already read (off the user-interface thread).
+    void setDwgFileName(const QString& path, const QImage& preview);
 
     /// 1 BLACKONWHITE, 2 WHITEONBLACK, 3 COLORONCOLOR, 4 HALFTONE (see StretchMode); other
     /// values are ignored, as the system ignores them.

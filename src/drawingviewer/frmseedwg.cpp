@@ -1,8 +1,10 @@
 #include "drawingviewer/frmseedwg.h"
 
+#include "drawingviewer/dwgpreview.h"
 #include "drawingviewer/dwgthumbnail.h"
 #include "drawingviewer/form2.h"
 #include "drawingviewer/icons.h"
+#include "platform/backgroundrun.h"
 #include "platform/clickablelabel.h"
 #include "platform/placement.h"
 #include "platform/services.h"
@@ -82,7 +84,7 @@ QScrollBar* addScrollBar(QWidget* parent, const char* name, Qt::Orientation orie
 } // namespace
 
 Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_services(services)
+    : QWidget(parent, Qt::Window), m_services(services), m_run(new platform::BackgroundRun(this))
 {
     setObjectName(QStringLiteral("Frmseedwg"));
     setWindowTitle(QStringLiteral("DWG文件查看器"));
@@ -229,8 +231,15 @@ void Frmseedwg::Command1_Click()
         m_services.messages.show(this, QStringLiteral("请先输入一个有效的文件路径!"), MessageIcon::Information);
         return;
     }
+    QImage preview;
+    m_run->run(QStringLiteral("正在读取预览图…"),
+               [&](platform::RunControl& control) { preview = loadPreviewImage(path, &control); });
+    if (m_run->stopped()) {
+        m_services.messages.show(this, platform::cancelledText(0, 1), MessageIcon::Information);
+        return;
+    }
     restoreHome();
-    m_thumb->setDwgFileName(path);
+    m_thumb->setDwgFileName(path, preview);
 }
 
 void Frmseedwg::Command3_Click()

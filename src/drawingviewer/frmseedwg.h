@@ -10,6 +10,7 @@ class QPushButton;
 class QScrollBar;
 
 namespace korvane::platform {
+class BackgroundRun;
 struct Services;
 class ClickableLabel;
 } // namespace korvane::platform
@@ -60,6 +61,7 @@ private:
     Form2* showForm2();
 
     platform::Services& m_services;
+    platform::BackgroundRun* m_run;
     QWidget* m_picture3;
     DwgThumbnail* m_thumb;
     QScrollBar* m_vscroll;
