@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QString>
 #include <atomic>
+#include <limits>
 
 namespace korvane::platform {
 
@@ -49,7 +50,14 @@ public:
         m_current = item;
     }
     /// `n` more items are no longer pending. Counts only rise.
-    void advance(qint64 n = 1) noexcept { m_done.fetch_add(n, std::memory_order_relaxed); }
+    void advance(qint64 n = 1) noexcept
+    {
+        if (m_done.fetch_add(n, std::memory_order_relaxed) + n >= m_stopAfter.load(std::memory_order_relaxed))
+            requestStop();
+    }
+    /// Requests the stop as soon as `n` items are done: a run limited to a count, or a test
+    /// that stops exactly after the k-th item.
+    void stopAfter(qint64 n) noexcept { m_stopAfter.store(n, std::memory_order_relaxed); }
 
     /// The control of the run on this thread, for calls deep inside an item that take no
     /// control of their own (a file system's copy polls it between chunks); null outside a run.
@@ -89,6 +97,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<qint64> m_done{0};
     std::atomic<qint64> m_total{-1};
+    std::atomic<qint64> m_stopAfter{std::numeric_limits<qint64>::max()};
     mutable QMutex m_mutex;
     QString m_current;
 };
