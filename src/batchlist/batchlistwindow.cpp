@@ -63,11 +63,14 @@ void setTextColour(QWidget* widget, const QColor& colour)
 
 } // namespace
 
+// Every field of Services is copied above: a new one must be added there too.
+static_assert(sizeof(platform::Services) == 10 * sizeof(void*) + 2 * sizeof(QString));
+
 BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig config, QWidget* parent)
     : QWidget(parent, Qt::Window), m_uiMessages(std::make_unique<platform::UiThreadMessages>(services.messages)),
-      m_ownServices{*m_uiMessages,     services.folders, services.files, services.input,
-                    services.settings, services.programs, services.desktop, services.fs,
-                    services.registry, services.programFolder, services.mainWindow},
+      m_ownServices{*m_uiMessages,      services.folders,  services.files,         services.input,
+                    services.settings,  services.programs, services.desktop,       services.fs,
+                    services.registry,  services.programFolder, services.mainWindow, services.helperFolder},
       m_services(m_ownServices), m_run(new platform::BackgroundRun(this)), m_config(std::move(config))
 {
     setObjectName(m_config.objectName);
