@@ -2,6 +2,10 @@
 // `find ... -exec cp/mv/rm {} +` on the same tree, in one run.
 //
 //   filemanager_bench [--root DIR] [--small N] [--large N] [--large-mb MB] [--rounds N] [--settle S]
+//                     [--progress 1]
+//
+// With --progress 1 it times instead copies with progress reporting off and on, and the time
+// from a stop request, made while a large file is being copied, to the end of the run.
 //
 // The tree (N small "*.dat" files in folders of 1000, a few non-matching files, and the
 // large "*.dat" files in a folder of their own) is made in a fresh folder under DIR
@@ -9,6 +13,7 @@
 
 #include "filemanager/batchrun.h"
 #include "platform/localfilesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace korvane;
@@ -33,6 +39,7 @@ struct Options {
     int largeMb = 100;
     int rounds = 2;
     int settle = 65;
+    bool progress = false;
 };
 
 /// Wall time and the CPU time (user + system) of this process or of its finished children.
@@ -83,7 +90,8 @@ Timing runFind(const QStringList& arguments)
     return {timer.nsecsElapsed() / 1e9, cpuSeconds(RUSAGE_CHILDREN) - cpu};
 }
 
-Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, const QString& target, Operation op)
+Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, const QString& target, Operation op,
+               platform::RunControl* control = nullptr)
 {
     filemanager::RunRequest request;
     request.source = source;
@@ -93,9 +101,9 @@ Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, co
     const double cpu = cpuSeconds(RUSAGE_SELF);
     QElapsedTimer timer;
     timer.start();
-    const filemanager::RunReport report = manager.run(request);
+    const filemanager::RunReport report = manager.run(request, control);
     const Timing t{timer.nsecsElapsed() / 1e9, cpuSeconds(RUSAGE_SELF) - cpu};
-    if (report.refusal != filemanager::Refusal::None || !report.failures.isEmpty())
+    if (report.refusal != filemanager::Refusal::None || (!report.failures.isEmpty() && !report.stopped))
         std::fprintf(stderr, "our run: refusal %d, %lld failures\n", int(report.refusal),
                      qlonglong(report.failures.size()));
     return t;
@@ -109,6 +117,54 @@ void line(const char* what, Timing ours, Timing peer, int files, double megabyte
         std::printf(" | %.0f / %.0f MB/s", megabytes / ours.wall, megabytes / peer.wall);
     std::printf("\n");
     std::fflush(stdout);
+}
+
+void measureRunControl(filemanager::BatchFileManager& manager, const QString& src, const QTemporaryDir& dir,
+                       const Options& o)
+{
+    for (int round = 0; round < o.rounds; ++round) {
+        Timing times[2];
+        for (const bool on : {false, true}) {
+            const QString target = dir.filePath(QStringLiteral("progress%1-%2").arg(round).arg(on));
+            QDir().mkpath(target);
+            platform::RunControl control;
+            times[on] = runOurs(manager, src, target, Operation::Copy, on ? &control : nullptr);
+            ::sync();
+            runOurs(manager, target, {}, Operation::Delete);
+            ::sync();
+        }
+        std::printf("copy tree, progress off %.2f s (cpu %.2f), on %.2f s (cpu %.2f): %+.1f %% wall, %+.1f %% cpu\n",
+                    times[0].wall, times[0].cpu, times[1].wall, times[1].cpu, (times[1].wall / times[0].wall - 1) * 100,
+                    (times[1].cpu / times[0].cpu - 1) * 100);
+        std::fflush(stdout);
+    }
+    for (int round = 0; round < o.rounds; ++round) {
+        const QString target = dir.filePath(QStringLiteral("cancel%1").arg(round));
+        QDir().mkpath(target);
+        platform::RunControl control;
+        QElapsedTimer stopAt;
+        std::thread run([&] { runOurs(manager, src, target, Operation::Copy, &control); });
+        // Stop a quarter of a second into the first large file.
+        while (!control.snapshot().current.contains(QStringLiteral("/big/large")))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const QString during = control.snapshot().current;
+        stopAt.start();
+        control.requestStop();
+        run.join();
+        const double ms = stopAt.nsecsElapsed() / 1e6;
+        // Every large file in the target must be whole: a stopped copy leaves none behind.
+        int partial = 0, whole = 0;
+        for (const QFileInfo& f : QDir(target).entryInfoList({QStringLiteral("large*")}, QDir::Files | QDir::Hidden))
+            (f.size() == qint64(o.largeMb) << 20 ? whole : partial)++;
+        std::printf("copy tree cancelled during %s: latency %.1f ms (target < 1000 ms); large files in target: %d "
+                    "whole, %d partial; %lld files copied\n",
+                    qPrintable(QFileInfo(during).fileName()), ms, whole, partial,
+                    qlonglong(control.snapshot().done));
+        std::fflush(stdout);
+        runOurs(manager, target, {}, Operation::Delete);
+        ::sync();
+    }
 }
 
 } // namespace
@@ -131,6 +187,8 @@ int main(int argc, char** argv)
             o.rounds = args[i + 1].toInt();
         else if (args[i] == "--settle")
             o.settle = args[i + 1].toInt();
+        else if (args[i] == "--progress")
+            o.progress = args[i + 1].toInt() != 0;
     }
 
     QTemporaryDir dir(o.root + QStringLiteral("/korvane-fm-bench-XXXXXX"));
@@ -173,6 +231,11 @@ int main(int argc, char** argv)
     filemanager::BatchFileManager manager(fs);
     const int all = o.small + o.large;
     const double largeMb = double(o.large) * o.largeMb;
+
+    if (o.progress) {
+        measureRunControl(manager, src, dir, o);
+        return dir.remove() ? 0 : 1;
+    }
 
     // The large files alone first: copy throughput, each side flushed to disk by a sync.
     {

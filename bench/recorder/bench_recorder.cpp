@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace korvane;
@@ -118,7 +119,7 @@ Timing baselineOnce(const QString& folder, const QString& work)
     return timing;
 }
 
-Timing recordOnce(const QString& folder, const QString& work)
+Timing recordOnce(const QString& folder, const QString& work, platform::RunControl* control = nullptr)
 {
     installEmptyDatabase(work);
     recorder::FileDatabase db(work + QStringLiteral("/db1.mdb"));
@@ -127,7 +128,7 @@ Timing recordOnce(const QString& folder, const QString& work)
     const double cpuBefore = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
-    const recorder::RecordReport report = recorder::recordFolder(fs, db, QFile::encodeName(folder), types);
+    const recorder::RecordReport report = recorder::recordFolder(fs, db, QFile::encodeName(folder), types, control);
     const Timing timing{timer.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore};
     if (report.stored != kFiles)
         std::printf("  warning: stored %d rows\n", report.stored);
@@ -153,6 +154,47 @@ void fillLookupTable(const QString& work)
     db.commitRun();
 }
 
+/// Progress reporting on and off, alternating in one process; then the time from a stop
+/// request, made a third of the way in, to the end of the run (rolled back).
+void measureRunControl(const QString& folder, const QString& work)
+{
+    // CPU time as well: on a shared machine the wall time swings more than the cost measured.
+    std::vector<double> off, on, offCpu, onCpu;
+    for (int i = 0; i < 2 * kRuns; ++i) {
+        const Timing a = recordOnce(folder, work);
+        platform::RunControl control;
+        const Timing b = recordOnce(folder, work, &control);
+        off.push_back(a.wall);
+        offCpu.push_back(a.cpu);
+        on.push_back(b.wall);
+        onCpu.push_back(b.cpu);
+    }
+    std::printf("record %d files, progress off %.3f s, on %.3f s (median of %d): cost %+.1f %%; cpu %.3f s vs "
+                "%.3f s: %+.1f %% (target < 2 %%)\n",
+                kFiles, median(off), median(on), 2 * kRuns, (median(on) / median(off) - 1) * 100, median(offCpu),
+                median(onCpu), (median(onCpu) / median(offCpu) - 1) * 100);
+    std::vector<double> latencies;
+    for (int i = 0; i < kRuns; ++i) {
+        installEmptyDatabase(work);
+        platform::RunControl control;
+        QElapsedTimer stopAt;
+        std::thread run([&] {
+            recorder::FileDatabase db(work + QStringLiteral("/db1.mdb"));
+            recorder::TypeDescriber types;
+            platform::LocalFileSystem fs;
+            recorder::recordFolder(fs, db, QFile::encodeName(folder), types, &control);
+        });
+        while (control.snapshot().done < kFiles / 3)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stopAt.start();
+        control.requestStop();
+        run.join();
+        latencies.push_back(stopAt.nsecsElapsed() / 1e6);
+    }
+    std::printf("record %d files, cancel latency %.1f ms (median of %d, max %.1f ms; target < 1000 ms)\n", kFiles,
+                median(latencies), kRuns, *std::max_element(latencies.begin(), latencies.end()));
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -165,6 +207,7 @@ int main(int argc, char* argv[])
     // For profiling one part alone.
     const bool onlyOurs = args.removeAll(QStringLiteral("--only-ours")) > 0;
     const bool onlyLookup = args.removeAll(QStringLiteral("--only-lookup")) > 0;
+    const bool onlyProgress = args.removeAll(QStringLiteral("--only-progress")) > 0;
     const QString folder = !args.isEmpty() ? args.first() : QStringLiteral("/tmp/korvane-bench-100k");
     if (!makeFolder(folder)) {
         std::printf("cannot make %s\n", qPrintable(folder));
@@ -172,12 +215,19 @@ int main(int argc, char* argv[])
     }
     QTemporaryDir work;
 
+    if (onlyProgress) {
+        recordOnce(folder, work.path()); // warm the page cache
+        measureRunControl(folder, work.path());
+        return 0;
+    }
     if (onlyOurs) {
         const Timing t = recordOnce(folder, work.path());
         std::printf("record %d files: korvane %.3f s (cpu %.3f s)\n", kFiles, t.wall, t.cpu);
         return 0;
     }
 
+    if (!onlyLookup)
+        measureRunControl(folder, work.path());
     std::vector<double> baseline, ours, baselineCpu, oursCpu;
     if (!onlyLookup)
         baselineOnce(folder, work.path()); // warm the page cache for both
