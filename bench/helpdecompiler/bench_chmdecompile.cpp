@@ -6,10 +6,15 @@
 // Always measures a help file of 2,000 pages (about 24 MB of HTML) compiled with chmcmd here;
 // --large adds one of 20,000 pages; the shared samples' real help files and any files named
 // on the command line are measured too. Prints wall-clock medians and the CPU time used.
+// The whole run as the window makes it (walk, helper, project file) is timed with progress
+// reporting off and on, and the largest file's run is stopped half-way to time the cancel.
 // Output goes below FOLDER (default: the system's temporary folder).
 #include "helpdecompiler/chmextractor.h"
+#include "helpdecompiler/decompilerun.h"
 #include "helpdecompiler/extractprocess.h"
+#include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
+#include "platform/runcontrol.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -24,6 +29,7 @@
 #include <filesystem>
 #include <functional>
 #include <sys/resource.h>
+#include <thread>
 
 using namespace korvane::helpdecompiler;
 
@@ -218,6 +224,24 @@ int main(int argc, char* argv[])
                          },
                          {},
                          {}});
+        korvane::platform::LocalFileSystem fs;
+        const auto wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
+            QFile::link(copy, out + QStringLiteral("/input.chm"));
+            DecompileRun run(fs, [&](const korvane::platform::NativePath& file, const korvane::platform::NativePath& target,
+                                     const QByteArray& project, quint64 size) {
+                return process.extract(file, target, project, size);
+            });
+            const auto outcomes = run.run((out + QLatin1Char('/')).toUtf8(), false, true, control);
+            return outcomes.size() == 1 && outcomes.first().clean();
+        };
+        tools.push_back({"korvane run, progress off", [&](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
+        tools.push_back({"korvane run, progress on",
+                         [&](const QString& out) {
+                             korvane::platform::RunControl control;
+                             return wholeRun(out, &control);
+                         },
+                         {},
+                         {}});
         if (!extractChmLib.isEmpty())
             tools.push_back({"extract_chmLib",
                              [&](const QString& out) {
@@ -251,6 +275,30 @@ int main(int argc, char* argv[])
                         *std::min_element(tool.wall.begin(), tool.wall.end()), median(tool.cpu),
                         static_cast<long long>(tool.files), tool.ok ? "" : "  (reported failure)");
         }
+        std::fflush(stdout);
+        if (input != inputs.first() && !(large && input == inputs[1]))
+            continue;
+        // Stop half-way through the time this file takes, then count what the run left.
+        const double halfMs = median(tools.front().wall) / 2;
+        std::vector<double> latencies;
+        qint64 left = 0;
+        for (int round = 0; round < rounds; ++round) {
+            korvane::platform::RunControl control;
+            QElapsedTimer stopAt;
+            const Sample s = measure(work.path(), [&](const QString& out) {
+                std::thread run([&] { wholeRun(out, &control); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
+                stopAt.start();
+                control.requestStop();
+                run.join();
+                latencies.push_back(double(stopAt.nsecsElapsed()) / 1e6);
+                return true;
+            });
+            left = s.files - 1; // less the link to the help file
+        }
+        std::printf("  cancelled after %.0f ms: latency median %.1f ms, max %.1f ms (target < 1000 ms); %lld files "
+                    "left\n",
+                    halfMs, median(latencies), *std::max_element(latencies.begin(), latencies.end()), left);
         std::fflush(stdout);
     }
     return 0;
