@@ -145,6 +145,8 @@ void BatchFileManager::sf(const NativePath& folder, bool subfolders)
             if (m_control)
                 m_control->begin(platform::displayPath(file));
             act(file);
+            if (m_report->stopped)
+                return; // undone in the middle: still pending
         }
         ++m_report->visited;
         if (m_control)

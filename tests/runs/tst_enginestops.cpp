@@ -173,6 +173,35 @@ private slots:
         QCOMPARE(QFileInfo(source).size(), qint64(1 << 20));
     }
 
+    void fileManagerStoppedInsideACopy()
+    {
+        QTemporaryDir dir;
+        for (const char* name : {"a.dat", "b.dat"})
+            write(dir.filePath(QStringLiteral("src/") + QLatin1String(name)), QByteArray(1 << 20, 'd'));
+        QDir().mkpath(dir.filePath(QStringLiteral("dst")));
+        platform::FaultyFileSystem fs;
+        RunControl control;
+        // "取消" arrives while the first copy is in hand.
+        fs.failOn(platform::FaultyFileSystem::Op::Copy, [&control](const QByteArray&) {
+            control.requestStop();
+            return false;
+        });
+        filemanager::BatchFileManager manager(fs);
+        filemanager::RunRequest request;
+        request.source = dir.filePath(QStringLiteral("src"));
+        request.target = dir.filePath(QStringLiteral("dst"));
+        request.operation = filemanager::Operation::Copy;
+        request.singleType = QStringLiteral("*.dat");
+        const filemanager::RunReport report = manager.run(request, &control);
+        QVERIFY(report.stopped);
+        QCOMPARE(report.done, 0);
+        QVERIFY(report.failures.isEmpty());
+        QCOMPARE(report.visited, 0); // the undone file is still pending
+        QCOMPARE(report.found, 2);
+        QCOMPARE(fs.pathsOf(platform::FaultyFileSystem::Op::Copy).size(), 1);
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("dst"))).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
     void decompileStoppedInsideAHelpFile()
     {
         QTemporaryDir dir;
