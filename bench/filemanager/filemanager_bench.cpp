@@ -124,7 +124,10 @@ void measureRunControl(filemanager::BatchFileManager& manager, const QString& sr
 {
     for (int round = 0; round < o.rounds; ++round) {
         Timing times[2];
-        for (const bool on : {false, true}) {
+        // Each round lets the other go first, each copy after the settling time (see below).
+        for (const bool on : {round % 2 == 1, round % 2 == 0}) {
+            if (o.settle > 0)
+                ::sleep(unsigned(o.settle));
             const QString target = dir.filePath(QStringLiteral("progress%1-%2").arg(round).arg(on));
             QDir().mkpath(target);
             platform::RunControl control;

@@ -84,7 +84,7 @@ bool copyContents(int in, int out, qint64 size)
     while (left > 0) {
         if (stopped())
             return false;
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(left, 16 << 20)), 0);
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(left, 4 << 20)), 0);
         if (n > 0) {
             left -= n;
             continue;
