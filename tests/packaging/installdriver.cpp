@@ -3,10 +3,14 @@
 // carries no test hooks.
 //   KORVANE_DRIVE_FOLDER  folder to record (typed into Text4, then "记录")
 //   KORVANE_DRIVE_SIZE    size in bytes to look up, tolerance 0
+//   KORVANE_DRIVE_MODE    "viewer": only report the drawing viewer's path box and the colour
+//                         in the middle of its drawing
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QColor>
 #include <QComboBox>
+#include <QImage>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -41,6 +45,16 @@ void tick()
     if (++ticks > 1200) { // 60 s
         say(QStringLiteral("timeout in step %1").arg(step));
         ::_exit(3);
+    }
+    if (qEnvironmentVariable("KORVANE_DRIVE_MODE") == QLatin1String("viewer")) {
+        if (QWidget* viewer = topLevel("Frmseedwg")) {
+            say(QStringLiteral("viewer:") + viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
+            auto* drawing = viewer->findChild<QWidget*>(QStringLiteral("DwgThumbnail1"));
+            const QImage shown = drawing->grab().toImage();
+            say(QStringLiteral("pixel:") + QColor(shown.pixel(shown.width() / 2, shown.height() / 2)).name());
+            QCoreApplication::quit();
+        }
+        return;
     }
     switch (step) {
     case 0:

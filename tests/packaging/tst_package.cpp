@@ -1,6 +1,7 @@
 // Builds the Debian package from this build, checks it with the distribution's tools, unpacks it
 // into a temporary root (never installs it) and runs the unpacked korvane as a user who cannot
 // write the install tree.
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -11,11 +12,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "../drawingviewer/dwgsynth.h"
 #include "support/unprivileged.h"
 
 #include <sys/stat.h>
 
 using namespace korvane::testsupport;
+using namespace korvane::drawingviewer::testing;
 
 namespace {
 
@@ -80,6 +83,10 @@ private slots:
     void unpackedProgramAsUser();
 
 private:
+    /// Runs the unpacked korvane offscreen with the driver loaded, as an unprivileged user.
+    Result runKorvane(const QString& home, const QString& driver, const QStringList& arguments,
+                      const QList<std::pair<QString, QString>>& settings);
+
     QTemporaryDir m_dir;
     QString m_deb;
     QString m_root;
@@ -206,21 +213,8 @@ void TestPackage::unpackedProgramAsUser()
     QVERIFY(QFile::copy(QStringLiteral(KORVANE_INSTALL_DRIVER), driver));
     const QMap<QString, QByteArray> before = snapshot(m_root);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
-        env.remove(QLatin1String(name));
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("LD_PRELOAD"), driver);
-    env.insert(QStringLiteral("KORVANE_DRIVE_FOLDER"), folder);
-    env.insert(QStringLiteral("KORVANE_DRIVE_SIZE"), QStringLiteral("1000"));
-    const QString korvane = m_root + QStringLiteral("/usr/bin/korvane");
-    Result r;
-    if (::geteuid() == 0)
-        r = run(tool("setpriv"), {QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
-                                  QStringLiteral("--clear-groups"), QStringLiteral("--"), korvane}, 90000, env);
-    else
-        r = run(korvane, {}, 90000, env);
+    const Result r = runKorvane(home, driver, {}, {{QStringLiteral("KORVANE_DRIVE_FOLDER"), folder},
+                                                   {QStringLiteral("KORVANE_DRIVE_SIZE"), QStringLiteral("1000")}});
     QVERIFY2(r.exitCode == 0, r.out + r.err);
     const QStringList lines = QString::fromUtf8(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QVERIFY2(lines.contains(QStringLiteral("message:该目录文件信息记录完毕!")), qPrintable(lines.join(QLatin1Char('\n'))));
@@ -258,6 +252,45 @@ void TestPackage::unpackedProgramAsUser()
     // The tip window writes its file into the same folder.
     QVERIFY(QFile::exists(userFolder + QStringLiteral("/readme.txt")));
     QCOMPARE(snapshot(m_root), before);
+
+    // What "Open with Korvane" runs: the viewer opens on the drawing, as if chosen there.
+    SynthDrawing drawing;
+    QImage red(30, 20, QImage::Format_RGB32);
+    red.fill(qRgb(255, 0, 0));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(red.save(&buffer, "PNG"));
+    drawing.entries = {headerEntry(), {6, png}};
+    const QString dwg = QDir(folder).filePath(QStringLiteral("图 纸.dwg"));
+    QFile f(dwg);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(drawing.build()) > 0);
+    f.close();
+    const Result viewed = runKorvane(home, driver, {QStringLiteral("--view-dwg"), dwg},
+                                     {{QStringLiteral("KORVANE_DRIVE_MODE"), QStringLiteral("viewer")}});
+    QVERIFY2(viewed.exitCode == 0, viewed.out + viewed.err);
+    QCOMPARE(QString::fromUtf8(viewed.out),
+             QStringLiteral("viewer:%1\npixel:#ff0000\n").arg(dwg));
+}
+
+Result TestPackage::runKorvane(const QString& home, const QString& driver, const QStringList& arguments,
+                               const QList<std::pair<QString, QString>>& settings)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LD_PRELOAD"), driver);
+    for (const auto& [name, value] : settings)
+        env.insert(name, value);
+    const QString korvane = m_root + QStringLiteral("/usr/bin/korvane");
+    if (::geteuid() != 0)
+        return run(korvane, arguments, 90000, env);
+    return run(tool("setpriv"),
+               QStringList{QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
+                           QStringLiteral("--clear-groups"), QStringLiteral("--"), korvane} + arguments,
+               90000, env);
 }
 
 QTEST_GUILESS_MAIN(TestPackage)
