@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/runcontrol.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QSize>
@@ -68,8 +70,10 @@ DwgPreview extractPreview(const QByteArray& drawing);
 /// `maxEntryBytes` long (EntryTooLarge otherwise). Nothing is allocated for the entry until
 /// every structural check has passed.
 DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes = kMaxPreviewBytes);
-/// Finds the preview of a drawing file without reading the rest of the file.
-DwgPreview readPreview(const QString& path, qint64 maxEntryBytes = kMaxPreviewBytes);
+/// Finds the preview of a drawing file without reading the rest of the file. A stop through
+/// `control` makes a read in hand fail (Unreadable or a later failure): no preview.
+DwgPreview readPreview(const QString& path, platform::RunControl* control = nullptr,
+                       qint64 maxEntryBytes = kMaxPreviewBytes);
 
 /// The pixel size a preview declares (from the bitmap header or the PNG header), without
 /// decoding it; invalid when unknown (no preview, a metafile, a malformed header).
@@ -84,6 +88,6 @@ QByteArray bitmapFileFromDib(const QByteArray& dib);
 QImage decodePreview(const DwgPreview& preview);
 
 /// readPreview() then decodePreview().
-QImage loadPreviewImage(const QString& path);
+QImage loadPreviewImage(const QString& path, platform::RunControl* control = nullptr);
 
 } // namespace korvane::drawingviewer
