@@ -33,8 +33,10 @@ QString QtFileChooser::openFile(QWidget* parent, const QString& filter)
 
 QString QtFileChooser::saveFile(QWidget* parent, const QString& filter)
 {
-    // No default extension: the name is used exactly as chosen.
-    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter));
+    // No default extension: the name is used exactly as chosen. An existing file is replaced
+    // without a question, as the callers expect.
+    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter), nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
 }
 
 QString QtInputBox::ask(QWidget* parent, const QString& prompt, const QString& title, const QString& defaultText)
