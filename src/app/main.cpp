@@ -11,6 +11,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     // Type descriptions and dialogs read in Simplified Chinese, whatever the session's locale.
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    korvane::platform::installQtChineseTranslations(); // Qt's own buttons and choosers; English without
     const QString baseName = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
     QApplication::setApplicationName(baseName);
 

@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTranslator>
 #include <QUrl>
 
 namespace korvane::platform {
@@ -84,5 +87,16 @@ QtServices::QtServices(const QString& applicationName, const QString& programFol
 }
 
 QtServices::~QtServices() = default;
+
+bool installQtChineseTranslations()
+{
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 } // namespace korvane::platform
