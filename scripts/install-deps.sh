@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev libxcb1-dev
   # engines
   libsqlite3-dev sqlite3 shared-mime-info libchm-dev libmspack-dev
   libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common

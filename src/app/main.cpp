@@ -21,8 +21,6 @@ int main(int argc, char* argv[])
     korvane::shell::MDIForm1 main(services);
     services.mainWindow = &main;
     korvane::shell::registerToolWindows(main, services);
-    // The window exists (and can own the tip window) before its load handler runs.
-    main.show();
-    main.Form_Load();
+    main.start();
     return app.exec();
 }
