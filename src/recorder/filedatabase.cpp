@@ -83,9 +83,10 @@ bool FileDatabase::isOpen() const
     return m_statements != nullptr;
 }
 
-bool FileDatabase::fail(const QString& message)
+bool FileDatabase::fail(const QString& message, int code)
 {
     m_lastError = message;
+    m_lastCode = code & 0xff; // the primary code, whether or not extended codes are on
     return false;
 }
 
@@ -93,9 +94,25 @@ bool FileDatabase::exec(const QString& sql)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (!query.exec(sql))
-        return fail(query.lastError().text());
+        return fail(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
     query.finish();
     return true;
+}
+
+template<typename Write>
+bool FileDatabase::waitingForWriters(Write write)
+{
+    sqlite3* handle = m_statements->handle;
+    int ownTimeout = 0;
+    sqlite3_stmt* pragma = nullptr;
+    if (sqlite3_prepare_v2(handle, "PRAGMA busy_timeout", -1, &pragma, nullptr) == SQLITE_OK
+        && sqlite3_step(pragma) == SQLITE_ROW)
+        ownTimeout = sqlite3_column_int(pragma, 0);
+    sqlite3_finalize(pragma);
+    sqlite3_busy_timeout(handle, m_writeWaitMs);
+    const bool ok = write();
+    sqlite3_busy_timeout(handle, ownTimeout);
+    return ok;
 }
 
 bool FileDatabase::beginRun()
@@ -104,7 +121,7 @@ bool FileDatabase::beginRun()
         return fail(QStringLiteral("database not open"));
     if (m_inRun)
         return true;
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+    if (!waitingForWriters([this] { return exec(QStringLiteral("BEGIN IMMEDIATE")); }))
         return false;
     m_inRun = true;
     return true;
@@ -118,8 +135,9 @@ bool FileDatabase::commitRun()
     if (exec(QStringLiteral("COMMIT")))
         return true;
     const QString error = m_lastError;
+    const int code = m_lastCode;
     exec(QStringLiteral("ROLLBACK"));
-    return fail(error);
+    return fail(error, code);
 }
 
 void FileDatabase::rollbackRun()
@@ -172,7 +190,7 @@ bool FileDatabase::appendFileRow(const FileRow& row)
         && sqlite3_prepare_v2(handle,
                               "INSERT INTO fileInf (FileName, filetype, filesize, filedate, shortname) VALUES (?, ?, ?, ?, ?)",
                               -1, &insert, nullptr) != SQLITE_OK)
-        return fail(QString::fromUtf8(sqlite3_errmsg(handle)));
+        return fail(QString::fromUtf8(sqlite3_errmsg(handle)), sqlite3_errcode(handle));
     std::optional<QString> date;
     if (row.modified && row.modified->isValid()) {
         if (QString text = dateTimeText(*row.modified); !text.isEmpty())
@@ -193,7 +211,7 @@ bool FileDatabase::appendFileRow(const FileRow& row)
     sqlite3_reset(insert);
     sqlite3_clear_bindings(insert);
     if (rc != SQLITE_DONE)
-        return fail(error);
+        return fail(error, rc);
     return true;
 }
 
@@ -206,8 +224,8 @@ bool FileDatabase::appendLogRow(const QString& folder, const QDateTime& when)
         return fail(query.lastError().text());
     query.addBindValue(folder);
     query.addBindValue(dateTimeText(when));
-    if (!query.exec())
-        return fail(query.lastError().text());
+    if (!waitingForWriters([&query] { return query.exec(); }))
+        return fail(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
     return true;
 }
 
@@ -312,6 +330,43 @@ QString failureText(const FileDatabase& db, const QString& path)
     if (!db.isOpen())
         return QStringLiteral("无法打开数据库文件 %1").arg(path);
     return QStringLiteral("数据库操作失败: %1").arg(db.lastError());
+}
+
+QString storeFailureText(const FileDatabase& db, const QString& path)
+{
+    if (!db.isOpen())
+        return QStringLiteral("无法保存记录: 无法打开数据库文件 %1").arg(path);
+    QString reason;
+    switch (db.lastErrorCode()) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        reason = QStringLiteral("数据库正被另一个程序使用");
+        break;
+    case SQLITE_FULL:
+        reason = QStringLiteral("磁盘已满");
+        break;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_AUTH:
+        reason = QStringLiteral("数据库文件不能写入");
+        break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        reason = QStringLiteral("数据库文件已损坏");
+        break;
+    case SQLITE_IOERR:
+        reason = QStringLiteral("读写数据库文件时出错");
+        break;
+    case SQLITE_NOMEM:
+        reason = QStringLiteral("内存不足");
+        break;
+    default:
+        reason = QStringLiteral("数据库操作失败");
+    }
+    if (!db.lastError().trimmed().isEmpty())
+        reason += QStringLiteral("(%1)").arg(db.lastError().trimmed());
+    return QStringLiteral("无法保存记录: ") + reason;
 }
 
 } // namespace korvane::recorder

@@ -187,9 +187,16 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
     QApplication::restoreOverrideCursor();
     if (!report.recorded)
         return;
+    if (report.storeFailed) {
+        m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
+        return;
+    }
     m_services.messages.show(this, doneMessage, MessageIcon::None);
-    // Written once the box is closed; a failure is not reported, like the rest of the run.
+    // Written once the box is closed. The rows are stored by then, so a log row that still
+    // cannot be written after the wait goes unreported rather than contradict the message.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     m_db->appendLogRow(folder, QDateTime::currentDateTime());
+    QApplication::restoreOverrideCursor();
 }
 
 void frmrec::Command1_Click()

@@ -4,8 +4,11 @@
 
 #include <QHash>
 #include <QMimeDatabase>
-#include <QRegularExpression>
+#include <QSet>
 #include <QString>
+#include <QStringList>
+#include <utility>
+#include <vector>
 
 namespace korvane::recorder {
 
@@ -13,17 +16,37 @@ class FileDatabase;
 
 /// The type description a file browser shows for a name ("纯文本文档"), in the UI locale:
 /// the comment of the MIME type that the name's glob patterns give.
+///
+/// Asking the MIME database for every name is slow (it tries a regular expression for each
+/// wildcard pattern on names it does not know). The answer depends only on which patterns
+/// match, so a name that none of the few patterns other than "*suffix" can match shares its
+/// answer with every name ending in the same known suffix, written the same way: the database
+/// is asked once per such suffix.
 class TypeDescriber {
 public:
     TypeDescriber();
     QString describe(const QString& fileName);
 
 private:
+    /// Length of the longest "*suffix" pattern the name ends in, case ignored; 0 for none.
+    qsizetype knownSuffixLength(QStringView name) const;
+    /// True when a pattern other than "*suffix" may match the name (case ignored).
+    bool mayMatchOtherPattern(QStringView name) const;
+    QString commentFor(const QString& fileName);
+
+    /// Reverse trie of the suffixes, lower-cased: node 0 is the root.
+    struct SuffixNode {
+        std::vector<std::pair<char16_t, int>> children;
+        bool end = false;
+    };
+    std::vector<SuffixNode> m_suffixes;
+    QSet<QString> m_literals; ///< whole names ("makefile"), lower-cased
+    qsizetype m_longestLiteral = 0;
+    QStringList m_wildcards;  ///< every other pattern, lower-cased ("readme*", "*.[1-9]")
+
     QMimeDatabase m_mime;
-    /// Matches every name that a pattern other than a plain "*.ext" could match.
-    QRegularExpression m_special;
     QHash<QString, QString> m_comments; ///< MIME type name -> comment
-    QHash<QString, QString> m_byTail;   ///< name from its first "." -> comment, for other names
+    QHash<QString, QString> m_bySuffix; ///< known suffix as written in the name -> comment
 };
 
 struct RecordReport {
@@ -31,14 +54,17 @@ struct RecordReport {
     bool recorded = false;
     int files = 0;  ///< files found directly in the folder
     int stored = 0; ///< rows committed
+    /// The database could not take the run (busy past the write wait, full, not open): nothing
+    /// was stored and no log row may be written; FileDatabase::lastError() says why.
+    bool storeFailed = false;
 };
 
 /// Records every file directly inside `folder` (hidden files included, subfolders not
 /// entered, symbolic links to files as the files they point to) as one transaction: name,
 /// type description, size, last-modified time, and the name again as short name. A property
 /// that cannot be read leaves its column empty. A folder that cannot be listed records
-/// nothing but still counts as recorded. Database failures are not reported: the run
-/// stores all its rows or none.
+/// nothing but still counts as recorded. The run stores all its rows or none; when it
+/// stores none because of the database, `storeFailed` says so.
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const platform::NativePath& folder,
                           TypeDescriber& types);
 

@@ -264,8 +264,9 @@ private slots:
         QTemporaryDir data;
         frmrec w(m_fake->services());
         control<QLineEdit>(w, "Text4")->setText(makeFolder(data));
-        w.Command5_Click(); // records nothing, silently
-        QCOMPARE(m_fake->messages.texts(), QStringList{QStringLiteral("该目录文件信息记录完毕!")});
+        w.Command5_Click(); // stores nothing, and says so instead of reporting success
+        QCOMPARE(m_fake->messages.texts(), QStringList{QStringLiteral("无法保存记录: 无法打开数据库文件 ") + m_db});
+        QCOMPARE(m_fake->messages.shown.last().icon, MessageIcon::Information);
         w.Label1_Click();
         QCOMPARE(m_fake->messages.texts().last(), QStringLiteral("没有记录"));
         w.Command3_Click();
