@@ -145,7 +145,12 @@ void FileDatabase::rollbackRun()
     if (!m_inRun)
         return;
     m_inRun = false;
+    // The failure that ended a run may have ended its transaction too; it is the one to report.
+    const QString error = m_lastError;
+    const int code = m_lastCode;
     exec(QStringLiteral("ROLLBACK"));
+    m_lastError = error;
+    m_lastCode = code;
 }
 
 QString FileDatabase::dateTimeText(const QDateTime& when)
@@ -209,7 +214,6 @@ bool FileDatabase::appendFileRow(const FileRow& row)
         rc = sqlite3_step(insert);
     const QString error = rc == SQLITE_DONE ? QString() : QString::fromUtf8(sqlite3_errmsg(handle));
     sqlite3_reset(insert);
-    sqlite3_clear_bindings(insert);
     if (rc != SQLITE_DONE)
         return fail(error, rc);
     return true;

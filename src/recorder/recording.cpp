@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,15 @@ bool isWildcard(QChar c)
     return c == u'*' || c == u'?' || c == u'[' || c == u'\\';
 }
 
+/// Lower case, without a call for the common ASCII characters.
+inline char16_t folded(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u < 0x80)
+        return u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u;
+    return c.toLower().unicode();
+}
+
 /// Shell-style matching of a lower-cased pattern ("*", "?", "[1-9j]", "[!0-9]") against a
 /// name, case ignored: the syntax of shared-mime-info's globs.
 bool globMatches(QStringView pattern, QStringView name)
@@ -31,7 +41,7 @@ bool globMatches(QStringView pattern, QStringView name)
     while (n < name.size()) {
         if (p < pattern.size()) {
             const QChar c = pattern[p];
-            const QChar ch = name[n].toLower();
+            const QChar ch(folded(name[n]));
             if (c == u'*') {
                 starP = p++;
                 starN = n;
@@ -112,7 +122,7 @@ TypeDescriber::TypeDescriber() : m_suffixes(1)
                 m_suffixes[size_t(node)].end = true;
             } else if (std::none_of(pattern.begin(), pattern.end(), isWildcard)) {
                 m_literals.insert(pattern);
-                m_longestLiteral = std::max(m_longestLiteral, pattern.size());
+                m_literalLengths |= pattern.size() < 64 ? quint64(1) << pattern.size() : 0;
             } else if (!m_wildcards.contains(pattern)) {
                 m_wildcards.append(pattern);
             }
@@ -120,27 +130,32 @@ TypeDescriber::TypeDescriber() : m_suffixes(1)
     }
 }
 
-qsizetype TypeDescriber::knownSuffixLength(QStringView name) const
+TypeDescriber::KnownSuffix TypeDescriber::knownSuffix(QStringView name) const
 {
-    qsizetype longest = 0;
+    KnownSuffix longest;
     int node = 0;
     for (qsizetype i = name.size() - 1; i >= 0; --i) {
-        const char16_t c = name[i].toLower().unicode();
+        const char16_t c = folded(name[i]);
         const auto& children = m_suffixes[size_t(node)].children;
         const auto child = std::find_if(children.begin(), children.end(),
                                         [c](const auto& entry) { return entry.first == c; });
         if (child == children.end())
             break;
+        if (i == 0) {
+            // Whether "*.txt" matches ".txt" differs between the database's back ends.
+            longest.wholeName = true;
+            break;
+        }
         node = child->second;
         if (m_suffixes[size_t(node)].end)
-            longest = name.size() - i;
+            longest = {node, name.size() - i};
     }
     return longest;
 }
 
 bool TypeDescriber::mayMatchOtherPattern(QStringView name) const
 {
-    if (name.size() <= m_longestLiteral && m_literals.contains(name.toString().toLower()))
+    if (name.size() < 64 && (m_literalLengths >> name.size() & 1) && m_literals.contains(name.toString().toLower()))
         return true;
     return std::any_of(m_wildcards.begin(), m_wildcards.end(),
                        [name](const QString& pattern) { return globMatches(pattern, name); });
@@ -159,13 +174,18 @@ QString TypeDescriber::describe(const QString& fileName)
 {
     if (mayMatchOtherPattern(fileName))
         return commentFor(fileName);
-    // Some patterns count case ("*.C" is C++, "*.c" is C): the key keeps the name's own case.
-    const QString suffix = fileName.right(knownSuffixLength(fileName));
-    const auto known = m_bySuffix.constFind(suffix);
-    if (known != m_bySuffix.constEnd())
-        return *known;
+    // Some patterns count case ("*.C" is C++, "*.c" is C): the suffix is compared as written.
+    const KnownSuffix known = knownSuffix(fileName);
+    if (known.wholeName)
+        return commentFor(fileName);
+    const QStringView written = QStringView(fileName).right(known.length);
+    auto& described = m_suffixes[size_t(known.node)].described;
+    for (const auto& [suffix, comment] : described) {
+        if (suffix == written)
+            return comment;
+    }
     const QString comment = commentFor(fileName);
-    m_bySuffix.insert(suffix, comment);
+    described.emplace_back(written.toString(), comment);
     return comment;
 }
 
@@ -223,23 +243,47 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         return report;
     }
     const FolderHandle properties(folder);
-    int stored = 0;
+    std::vector<const QByteArray*> names;
+    names.reserve(size_t(report.files));
     for (const platform::DirEntry& entry : *entries) {
-        if (entry.kind != EntryKind::File)
-            continue;
-        const QString name = platform::displayPath(entry.name);
-        FileRow row;
-        row.name = name;
-        row.type = types.describe(name);
-        properties.read(entry.name, row);
-        row.shortName = name; // no 8.3 names here
-        if (!db.appendFileRow(row)) {
-            // A failed insert may have ended the transaction: keep the run all-or-nothing.
-            db.rollbackRun();
-            report.storeFailed = true;
-            return report;
+        if (entry.kind == EntryKind::File)
+            names.push_back(&entry.name);
+    }
+    // Reading and describing the files takes about as long as storing their rows: a second
+    // thread prepares the next batch while this one stores the last.
+    const auto prepare = [&](size_t begin, size_t end) {
+        std::vector<FileRow> rows(end - begin);
+        for (size_t i = begin; i < end; ++i) {
+            FileRow& row = rows[i - begin];
+            const QString name = platform::displayPath(*names[i]);
+            row.name = name;
+            row.type = types.describe(name);
+            properties.read(*names[i], row);
+            row.shortName = name; // no 8.3 names here
         }
-        ++stored;
+        return rows;
+    };
+    constexpr size_t kBatch = 2048;
+    const auto launch = [&](size_t begin) {
+        return std::async(std::launch::async | std::launch::deferred, prepare, begin,
+                          std::min(begin + kBatch, names.size()));
+    };
+    std::future<std::vector<FileRow>> next = launch(0);
+    int stored = 0;
+    for (size_t begin = 0; begin < names.size(); begin += kBatch) {
+        const std::vector<FileRow> rows = next.get();
+        if (begin + kBatch < names.size())
+            next = launch(begin + kBatch);
+        for (const FileRow& row : rows) {
+            if (!db.appendFileRow(row)) {
+                // A failed insert may have ended the transaction: keep the run all-or-nothing.
+                // (`next` finishes its batch before it goes.)
+                db.rollbackRun();
+                report.storeFailed = true;
+                return report;
+            }
+            ++stored;
+        }
     }
     if (db.commitRun())
         report.stored = stored;

@@ -28,25 +28,31 @@ public:
     QString describe(const QString& fileName);
 
 private:
-    /// Length of the longest "*suffix" pattern the name ends in, case ignored; 0 for none.
-    qsizetype knownSuffixLength(QStringView name) const;
+    struct KnownSuffix {
+        int node = 0;           ///< in m_suffixes; the root when none
+        qsizetype length = 0;
+        bool wholeName = false; ///< the whole name is the end of a suffix (".txt")
+    };
+    /// The longest "*suffix" pattern the name ends in, case ignored.
+    KnownSuffix knownSuffix(QStringView name) const;
     /// True when a pattern other than "*suffix" may match the name (case ignored).
     bool mayMatchOtherPattern(QStringView name) const;
     QString commentFor(const QString& fileName);
 
-    /// Reverse trie of the suffixes, lower-cased: node 0 is the root.
+    /// Reverse trie of the suffixes, lower-cased: node 0 is the root. Each node that ends a
+    /// suffix keeps the descriptions found so far, one for each way of writing the suffix.
     struct SuffixNode {
         std::vector<std::pair<char16_t, int>> children;
         bool end = false;
+        std::vector<std::pair<QString, QString>> described; ///< suffix as written -> comment
     };
     std::vector<SuffixNode> m_suffixes;
     QSet<QString> m_literals; ///< whole names ("makefile"), lower-cased
-    qsizetype m_longestLiteral = 0;
+    quint64 m_literalLengths = 0; ///< bit n: some literal has n characters
     QStringList m_wildcards;  ///< every other pattern, lower-cased ("readme*", "*.[1-9]")
 
     QMimeDatabase m_mime;
     QHash<QString, QString> m_comments; ///< MIME type name -> comment
-    QHash<QString, QString> m_bySuffix; ///< known suffix as written in the name -> comment
 };
 
 struct RecordReport {
