@@ -59,6 +59,8 @@ public:
     bool beginRun();
     /// Appends a file row to the run (or alone, outside a run).
     bool appendFileRow(const FileRow& row);
+    /// Appends rows in order; on a failure an unknown number of them may be in the run.
+    bool appendFileRows(const FileRow* rows, size_t count);
     bool commitRun();
     /// Drops the rows of the run; also what the destructor does with an unfinished run.
     void rollbackRun();

@@ -274,16 +274,14 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         const std::vector<FileRow> rows = next.get();
         if (begin + kBatch < names.size())
             next = launch(begin + kBatch);
-        for (const FileRow& row : rows) {
-            if (!db.appendFileRow(row)) {
-                // A failed insert may have ended the transaction: keep the run all-or-nothing.
-                // (`next` finishes its batch before it goes.)
-                db.rollbackRun();
-                report.storeFailed = true;
-                return report;
-            }
-            ++stored;
+        if (!db.appendFileRows(rows.data(), rows.size())) {
+            // A failed insert may have ended the transaction: keep the run all-or-nothing.
+            // (`next` finishes its batch before it goes.)
+            db.rollbackRun();
+            report.storeFailed = true;
+            return report;
         }
+        stored += int(rows.size());
     }
     if (db.commitRun())
         report.stored = stored;

@@ -408,21 +408,28 @@ private slots:
         // More files than one batch of the run's reading thread.
         QTemporaryDir tree;
         constexpr int kFiles = 5000;
-        for (int i = 0; i < kFiles; ++i)
-            QVERIFY(writeSized(tree.filePath(QStringLiteral("f%1.txt").arg(i)), i % 97));
+        const QDateTime base(QDate(2023, 10, 28), QTime(23, 0, 0));
+        for (int i = 0; i < kFiles; ++i) {
+            QFile file(tree.filePath(QStringLiteral("f%1.txt").arg(i)));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(i % 97));
+            QVERIFY(file.setFileTime(base.addSecs(i * 61), QFileDevice::FileModificationTime));
+        }
         FaultyFileSystem fs;
         const auto listed = fs.list(QFile::encodeName(tree.path()));
         QVERIFY(listed);
         FileDatabase db(m_db);
         TypeDescriber types;
         QCOMPARE(recordFolder(fs, db, QFile::encodeName(tree.path()), types).stored, kFiles);
-        const auto rows = query(m_db, QStringLiteral("SELECT FileName, filesize, filetype FROM fileInf ORDER BY rowid"));
+        const auto rows =
+            query(m_db, QStringLiteral("SELECT FileName, filesize, filetype, filedate FROM fileInf ORDER BY rowid"));
         QCOMPARE(rows.size(), kFiles);
         for (int i = 0; i < kFiles; ++i) {
             const QString name = QString::fromUtf8((*listed)[size_t(i)].name);
+            const int number = name.mid(1, name.size() - 5).toInt();
             QCOMPARE(rows[i][0].toString(), name);
-            QCOMPARE(rows[i][1].toInt(), name.mid(1, name.size() - 5).toInt() % 97);
+            QCOMPARE(rows[i][1].toInt(), number % 97);
             QCOMPARE(rows[i][2].toString(), QStringLiteral("纯文本文档"));
+            QCOMPARE(rows[i][3].toString(), base.addSecs(number * 61).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
         }
     }
 
