@@ -113,7 +113,9 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setReadOnly(true);
     m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_text2->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A box with only a vertical scroll bar wraps its long lines.
+    m_text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     placeInTwips(m_text2, 120, 3000, 3015, 1215);
 
     m_combo1 = new QComboBox(this);
