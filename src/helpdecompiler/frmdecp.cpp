@@ -186,7 +186,8 @@ void Frmdecp::Command3_Click()
                                  platform::MessageIcon::Information);
         return;
     }
-    m_services.messages.show(this, runSummary(outcomes), platform::MessageIcon::Information);
+    m_services.messages.showWithDetails(this, runSummary(outcomes), platform::MessageIcon::Information,
+                                        runDetails(outcomes));
 }
 
 } // namespace korvane::helpdecompiler

@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QThread>
 
 namespace korvane::recorder {
 
@@ -114,7 +115,9 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setReadOnly(true);
     m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_text2->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A box with only a vertical scroll bar wraps its long lines.
+    m_text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     placeInTwips(m_text2, 120, 3000, 3015, 1215);
 
     m_combo1 = new QComboBox(this);
@@ -184,11 +187,12 @@ void frmrec::Text1_GotFocus()
 void frmrec::record(const QString& folder, const QString& doneMessage)
 {
     RecordReport report;
-    const QString path = databasePath();
     m_run->run(QStringLiteral("正在记录文件信息…"), [&](platform::RunControl& control) {
-        // A connection belongs to the thread that uses it: the run has its own.
-        FileDatabase db(path);
-        report = recordFolder(m_services.fs, db, platform::nativePath(folder), *m_types, &control);
+        // The window's connection goes with the run and comes back with it.
+        QThread* const worker = QThread::currentThread();
+        m_run->onUiThread([&] { m_db->moveToThread(worker); });
+        report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control);
+        m_db->moveToThread(thread());
     });
     if (report.stopped) {
         // Rolled back: nothing of the folder was kept.
@@ -197,9 +201,16 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
     }
     if (!report.recorded)
         return;
+    if (report.storeFailed) {
+        m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
+        return;
+    }
     m_services.messages.show(this, doneMessage, MessageIcon::None);
-    // Written once the box is closed; a failure is not reported, like the rest of the run.
+    // Written once the box is closed. The rows are stored by then, so a log row that still
+    // cannot be written after the wait goes unreported rather than contradict the message.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     m_db->appendLogRow(folder, QDateTime::currentDateTime());
+    QApplication::restoreOverrideCursor();
 }
 
 void frmrec::Command1_Click()

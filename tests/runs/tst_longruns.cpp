@@ -148,7 +148,7 @@ private slots:
         QTest::newRow("Frmregsvr cancelled") << registrar << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
         const Window compiler{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                  const QString vb6 = dir + QStringLiteral("/VB6.EXE");
+                                  const QString vb6 = dir + QStringLiteral("/vbmake"); // started directly, no Wine
                                   write(vb6);
                                   fake.fs.failOn(FaultyFileSystem::Op::FileExists, [&gate](const QByteArray&) { return gate.hold(); });
                                   auto* w = new batchlist::frmCompile(fake.services());
