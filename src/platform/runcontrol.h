@@ -20,7 +20,7 @@ struct ProgressSnapshot {
 /// take longer than a second, and the progress it reports as it goes.
 ///
 /// Thread-safe: the engine runs on a worker thread while the caller polls snapshot() from its
-/// own. Cheap enough to call for every file: the counters are relaxed atomics and the current
+/// own. Cheap enough to call for every file: the counters are lock-free atomics and the current
 /// name is one short lock. requestStop() is async-signal-safe, so a SIGINT handler may call it.
 ///
 /// An engine that sees stopRequested() finishes or undoes the item in hand (never a partial
@@ -52,7 +52,9 @@ public:
     /// `n` more items are no longer pending. Counts only rise.
     void advance(qint64 n = 1) noexcept
     {
-        if (m_done.fetch_add(n, std::memory_order_relaxed) + n >= m_stopAfter.load(std::memory_order_relaxed))
+        // Release, and acquire in snapshot(): a reader that sees this count sees the total
+        // the engine had reported before it.
+        if (m_done.fetch_add(n, std::memory_order_release) + n >= m_stopAfter.load(std::memory_order_relaxed))
             requestStop();
     }
     /// Requests the stop as soon as `n` items are done: a run limited to a count, or a test
@@ -83,7 +85,7 @@ public:
     ProgressSnapshot snapshot() const
     {
         ProgressSnapshot s;
-        s.done = m_done.load(std::memory_order_relaxed);
+        s.done = m_done.load(std::memory_order_acquire);
         s.total = m_total.load(std::memory_order_relaxed);
         s.stopRequested = stopRequested();
         QMutexLocker lock(&m_mutex);
