@@ -122,6 +122,8 @@ bool BackgroundRun::run(const QString& action, const std::function<void(RunContr
     ticker.start();
     if (!worker->isFinished())
         loop.exec();
+    if (!worker->isFinished())
+        control.requestStop(); // the application is quitting: every event loop was told to exit
     worker->wait();
     delete worker;
     ticker.stop();
