@@ -1,5 +1,6 @@
 #include "batchlist/compiler.h"
 
+#include "platform/nativepath.h"
 #include "platform/programstarter.h"
 
 #include <QDir>
@@ -28,6 +29,23 @@ CompileCommand compileCommand(const QString& compiler, const QString& project)
         return {QStringLiteral("wine"),
                 {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}};
     return {program, {QStringLiteral("/MAKE"), project}};
+}
+
+bool compilerFound(platform::FileSystem& fs, const QString& compiler)
+{
+    return !compiler.isEmpty() && fs.fileExists(platform::nativePath(compiler));
+}
+
+QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
+{
+    // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
+    if (!platform::isValidUtf8(entry.path))
+        return QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。");
+    const CompileCommand command = compileCommand(compiler, entry.text);
+    const platform::StartOutcome outcome = programs.startDetached(command.program, command.arguments);
+    if (!outcome.started)
+        return QStringLiteral("编译器启动失败!") + outcome.error;
+    return {};
 }
 
 } // namespace korvane::batchlist

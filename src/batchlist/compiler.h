@@ -1,7 +1,13 @@
 #pragma once
 
+#include "batchlist/batchlist.h"
+
 #include <QString>
 #include <QStringList>
+
+namespace korvane::platform {
+class ProgramStarter;
+}
 
 namespace korvane::batchlist {
 
@@ -19,5 +25,12 @@ struct CompileCommand {
 /// any other is started directly with `/MAKE <project>`. Relative paths are made absolute so
 /// that neither a PATH search nor an option-like leading dash can change what runs.
 CompileCommand compileCommand(const QString& compiler, const QString& project);
+
+/// True when the trimmed compiler path names an existing file.
+bool compilerFound(platform::FileSystem& fs, const QString& compiler);
+
+/// Starts the compiler on one list entry without waiting. Empty when it started, else the
+/// information line that says why not.
+QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry);
 
 } // namespace korvane::batchlist

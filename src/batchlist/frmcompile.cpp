@@ -62,7 +62,7 @@ void frmCompile::Image2_Click()
 bool frmCompile::prepareRun()
 {
     m_compiler = trimSpaces(Text2->text());
-    if (m_compiler.isEmpty() || !m_services.fs.fileExists(platform::nativePath(m_compiler))) {
+    if (!compilerFound(m_services.fs, m_compiler)) {
         m_services.messages.show(this, QStringLiteral("指定的编译器路径错误!"), platform::MessageIcon::Information);
         return false;
     }
@@ -71,14 +71,8 @@ bool frmCompile::prepareRun()
 
 QStringList frmCompile::comp(const BatchEntry& entry)
 {
-    // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
-    if (!platform::isValidUtf8(entry.path))
-        return {QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。")};
-    const CompileCommand command = compileCommand(m_compiler, entry.text);
-    const platform::StartOutcome outcome = m_services.programs.startDetached(command.program, command.arguments);
-    if (!outcome.started)
-        return {QStringLiteral("编译器启动失败!") + outcome.error};
-    return {};
+    const QString failure = startCompile(m_services.programs, m_compiler, entry);
+    return failure.isEmpty() ? QStringList() : QStringList{failure};
 }
 
 } // namespace korvane::batchlist

@@ -61,6 +61,17 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     return std::move(m_outcomes);
 }
 
+HelpFileOutcome DecompileRun::runFile(const NativePath& helpFile, bool writeProjects)
+{
+    const qsizetype slash = helpFile.lastIndexOf('/');
+    const NativePath folder = slash <= 0 ? NativePath("/") : helpFile.left(slash);
+    m_target = folder.endsWith('/') ? folder : folder + '/';
+    m_writeProjects = writeProjects;
+    m_outcomes.clear();
+    decompile(folder, helpFile.mid(slash + 1));
+    return m_outcomes.takeFirst();
+}
+
 void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
 {
     const auto files = m_fs.list(folder);
@@ -106,6 +117,23 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
     m_outcomes.append(outcome);
 }
 
+QString outcomeProblem(const HelpFileOutcome& outcome)
+{
+    QString why;
+    if (!outcome.skipped.isEmpty()) {
+        why = outcome.skipped;
+    } else if (!outcome.extract.error.isEmpty()) {
+        why = outcome.extract.error;
+    } else if (!outcome.extract.problems.isEmpty()) {
+        why = QStringLiteral("%1 个条目未能提取(%2: %3)")
+                  .arg(outcome.extract.problemCount)
+                  .arg(elided(outcome.extract.problems.first().name), outcome.extract.problems.first().reason);
+    }
+    if (!outcome.projectError.isEmpty())
+        why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
+    return why;
+}
+
 QString runSummary(const QList<HelpFileOutcome>& outcomes)
 {
     const QString done = QStringLiteral("全部chm文件反编译完成!");
@@ -113,20 +141,7 @@ QString runSummary(const QList<HelpFileOutcome>& outcomes)
     for (const HelpFileOutcome& outcome : outcomes) {
         if (outcome.clean())
             continue;
-        QString why;
-        if (!outcome.skipped.isEmpty()) {
-            why = outcome.skipped;
-        } else if (!outcome.extract.error.isEmpty()) {
-            why = outcome.extract.error;
-        } else if (!outcome.extract.problems.isEmpty()) {
-            why = QStringLiteral("%1 个条目未能提取(%2: %3)")
-                      .arg(outcome.extract.problemCount)
-                      .arg(elided(outcome.extract.problems.first().name),
-                           outcome.extract.problems.first().reason);
-        }
-        if (!outcome.projectError.isEmpty())
-            why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
-        lines.append(platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + why);
+        lines.append(platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + outcomeProblem(outcome));
     }
     if (lines.isEmpty())
         return done;

@@ -49,6 +49,9 @@ public:
     QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders,
                                bool writeProjects);
 
+    /// Decompiles one help file into a folder beside it, whatever its name ends in.
+    HelpFileOutcome runFile(const platform::NativePath& helpFile, bool writeProjects);
+
 private:
     void sf(const platform::NativePath& folder, bool includeSubfolders);
     void decompile(const platform::NativePath& folder, const QByteArray& name);
@@ -59,6 +62,9 @@ private:
     bool m_writeProjects = true;
     QList<HelpFileOutcome> m_outcomes;
 };
+
+/// Why a help file did not go through completely; "" for a clean outcome.
+QString outcomeProblem(const HelpFileOutcome& outcome);
 
 /// The text of the closing message: the fixed sentence when every help file went through,
 /// otherwise the files with problems and why.

@@ -1,0 +1,261 @@
+#include "cli/cliapp.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace korvane::cli {
+
+ParsedArgs parseArgs(const QStringList& args, const QList<OptionSpec>& specs)
+{
+    ParsedArgs parsed;
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (optionsEnded || !arg.startsWith(QLatin1String("--")) ) {
+            if (!optionsEnded && arg.startsWith(QLatin1Char('-')) && arg.size() > 1)
+                throw UsageError{QStringLiteral("未知选项 %1").arg(arg)};
+            parsed.operands << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        QString name = arg.mid(2);
+        std::optional<QString> inlineValue;
+        if (const qsizetype eq = name.indexOf(QLatin1Char('=')); eq >= 0) {
+            inlineValue = name.mid(eq + 1);
+            name.truncate(eq);
+        }
+        const auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return s.name == name; });
+        if (spec == specs.end())
+            throw UsageError{QStringLiteral("未知选项 --%1").arg(name)};
+        if (!spec->takesValue) {
+            if (inlineValue)
+                throw UsageError{QStringLiteral("选项 --%1 不带值").arg(name)};
+            parsed.values.insert(name, QString());
+            continue;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size())
+                throw UsageError{QStringLiteral("选项 --%1 需要一个值").arg(name)};
+            inlineValue = args[++i];
+        }
+        parsed.values.insert(name, *inlineValue);
+    }
+    return parsed;
+}
+
+namespace {
+
+platform::RunControl* g_control = nullptr;
+std::atomic<int> g_interrupts{0}; // lock-free, so safe in a handler
+
+void onInterrupt(int)
+{
+    // Only async-signal-safe calls here.
+    if (g_interrupts.fetch_add(1) >= 1)
+        ::_exit(kExitCancelled);
+    if (g_control)
+        g_control->requestStop();
+}
+
+void writeFd(int fd, const QByteArray& bytes)
+{
+    const char* p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        p += n;
+        left -= n;
+    }
+}
+
+QString statusWord(ItemStatus status)
+{
+    switch (status) {
+    case ItemStatus::Ok: return QStringLiteral("ok");
+    case ItemStatus::Failed: return QStringLiteral("failed");
+    case ItemStatus::Skipped: return QStringLiteral("skipped");
+    }
+    return {};
+}
+
+/// The middle of a long name gives way, so that the line fits a terminal.
+QString elideMiddle(const QString& text, int width)
+{
+    if (text.size() <= width || width < 5)
+        return text;
+    const int head = (width - 1) / 2;
+    return text.left(head) + QStringLiteral("…") + text.right(width - 1 - head);
+}
+
+} // namespace
+
+void installInterruptHandler(platform::RunControl& control)
+{
+    g_control = &control;
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+Reporter::Reporter(bool json, bool progress) : m_json(json), m_progress(progress)
+{
+    installInterruptHandler(m_control);
+    if (m_progress)
+        m_progressThread = std::thread([this] { progressLoop(); });
+}
+
+Reporter::~Reporter()
+{
+    m_finished = true;
+    if (m_progressThread.joinable())
+        m_progressThread.join();
+    g_control = nullptr;
+}
+
+void Reporter::writeOut(const QByteArray& bytes)
+{
+    writeFd(STDOUT_FILENO, bytes);
+}
+
+void Reporter::clearProgress()
+{
+    if (m_progressShown) {
+        writeFd(STDERR_FILENO, "\r\033[K");
+        m_progressShown = false;
+    }
+}
+
+void Reporter::progressLoop()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_finished) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (m_finished || clock.elapsed() < 300) // short runs show no bar at all
+            continue;
+        const platform::ProgressSnapshot s = m_control.snapshot();
+        const double seconds = clock.elapsed() / 1000.0;
+        QString text = s.total >= 0 ? QStringLiteral("已处理 %1 / %2 个").arg(s.done).arg(s.total)
+                                    : QStringLiteral("已处理 %1 个").arg(s.done);
+        text += QStringLiteral("  %1 个/秒").arg(s.done / seconds, 0, 'f', 0);
+        if (s.stopRequested)
+            text += QStringLiteral("  正在停止…");
+        else if (!s.current.isEmpty())
+            text += QStringLiteral("  ") + elideMiddle(s.current, 50);
+        QMutexLocker lock(&m_mutex);
+        if (m_finished)
+            break;
+        writeFd(STDERR_FILENO, "\r\033[K" + text.toUtf8());
+        m_progressShown = true;
+    }
+}
+
+void Reporter::item(const QString& path, ItemStatus status, const QString& result, const QString& reason,
+                    const QJsonObject& figures)
+{
+    QMutexLocker lock(&m_mutex);
+    switch (status) {
+    case ItemStatus::Ok: ++m_ok; break;
+    case ItemStatus::Failed: ++m_failed; break;
+    case ItemStatus::Skipped: ++m_skipped; break;
+    }
+    clearProgress();
+    if (m_json) {
+        QJsonObject o = figures;
+        o.insert(QStringLiteral("path"), path);
+        o.insert(QStringLiteral("status"), statusWord(status));
+        if (!reason.isEmpty())
+            o.insert(QStringLiteral("reason"), reason);
+        writeOut(QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
+        return;
+    }
+    QString text = path + QLatin1Char('\t') + result;
+    if (!reason.isEmpty())
+        text += QStringLiteral(": ") + reason;
+    writeOut(text.toUtf8() + '\n');
+}
+
+void Reporter::line(const QString& text)
+{
+    QMutexLocker lock(&m_mutex);
+    clearProgress();
+    writeOut(text.toUtf8() + '\n');
+}
+
+void Reporter::jsonLine(const QJsonObject& object)
+{
+    QMutexLocker lock(&m_mutex);
+    clearProgress();
+    writeOut(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void Reporter::note(const QString& text)
+{
+    QMutexLocker lock(&m_mutex);
+    clearProgress();
+    writeFd(STDERR_FILENO, text.toUtf8() + '\n');
+}
+
+int Reporter::finish(qint64 notDone)
+{
+    m_finished = true;
+    if (m_progressThread.joinable())
+        m_progressThread.join();
+    QMutexLocker lock(&m_mutex);
+    clearProgress();
+    const int handled = m_ok + m_failed + m_skipped;
+    QString summary;
+    if (m_control.stopRequested()) {
+        summary = notDone >= 0 ? QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个").arg(handled).arg(notDone)
+                               : QStringLiteral("操作已取消: 已处理 %1 个").arg(handled);
+    } else if (m_plan) {
+        summary = QStringLiteral("计划(未做任何改动): %1 个将执行, %2 个将跳过").arg(m_ok).arg(m_skipped);
+    } else {
+        summary = QStringLiteral("完成: %1 个成功, %2 个失败, %3 个跳过").arg(m_ok).arg(m_failed).arg(m_skipped);
+    }
+    writeFd(STDERR_FILENO, summary.toUtf8() + '\n');
+    if (m_control.stopRequested())
+        return kExitCancelled;
+    return m_failed > 0 ? kExitSomeFailed : kExitOk;
+}
+
+QString korvaneFolder()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+QString helperProgram(const QString& name)
+{
+    const QFileInfo beside(QDir(korvaneFolder()).filePath(name));
+    return beside.isFile() && beside.isExecutable() ? beside.absoluteFilePath() : QString();
+}
+
+void printError(const QString& text)
+{
+    writeFd(STDERR_FILENO, text.toUtf8() + '\n');
+}
+
+void printOut(const QString& text)
+{
+    writeFd(STDOUT_FILENO, text.toUtf8() + '\n');
+}
+
+} // namespace korvane::cli
