@@ -16,6 +16,7 @@
 #include "helpdecompiler/chmfixture.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -402,14 +403,18 @@ void TestCli::interruptLeavesWholeRuns()
     QFETCH(int, interrupts);
     QTemporaryDir dir;
     const QString db = emptyDatabase(dir);
-    constexpr int kFolders = 400;
-    constexpr int kFiles = 40;
+    constexpr int kFolders = 300;
+    constexpr int kFiles = 8;
     QStringList args{"record", "--db", db};
     for (int f = 0; f < kFolders; ++f) {
         const QString folder = dir.filePath(QStringLiteral("f%1").arg(f));
         QDir().mkpath(folder);
-        for (int i = 0; i < kFiles; ++i)
-            writeFile(folder + QStringLiteral("/%1.txt").arg(i), "x");
+        for (int i = 0; i < kFiles; ++i) {
+            const int fd = ::open(QFile::encodeName(folder + QStringLiteral("/%1.txt").arg(i)).constData(),
+                                  O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0 && ::write(fd, "x", 1) == 1);
+            ::close(fd);
+        }
         args << folder;
     }
     QProcess p;
