@@ -56,19 +56,9 @@ int runChm(const ParsedArgs& args, Reporter& out)
     helpdecompiler::ExtractProcess process(programs, helper);
     platform::RunControl& control = out.control();
     qint64 notDone = 0;
-    // A stop asked for during the run leaves the help files not yet begun untouched.
-    const QString cancelled = QStringLiteral("操作已取消");
-    helpdecompiler::DecompileRun run(fs, [&](const platform::NativePath& file, const platform::NativePath& folder,
-                                              const QByteArray& project, quint64 size) {
-        if (control.stopRequested()) {
-            helpdecompiler::ExtractReport none;
-            none.error = cancelled;
-            return none;
-        }
-        control.begin(platform::displayPath(file));
-        helpdecompiler::ExtractReport r = process.extract(file, folder, project, size);
-        control.advance();
-        return r;
+    helpdecompiler::DecompileRun run(fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
+                                                     const QByteArray& project, quint64 size) {
+        return process.extract(file, folder, project, size);
     });
     const bool subfolders = args.has(QStringLiteral("subfolders"));
     const bool projects = !args.has(QStringLiteral("no-project"));
@@ -81,15 +71,18 @@ int runChm(const ParsedArgs& args, Reporter& out)
             continue;
         }
         if (fs.folderExists(native)) {
-            outcomes = run.run(platform::nativePath(helpdecompiler::normalizedTarget(path)), subfolders, projects);
+            platform::RunControl& item = out.itemControl();
+            outcomes = run.run(platform::nativePath(helpdecompiler::normalizedTarget(path)), subfolders, projects, &item);
+            if (item.stopRequested())
+                notDone += run.found() - outcomes.size();
         } else if (fs.fileExists(native)) {
-            outcomes.append(run.runFile(native, projects));
+            outcomes.append(run.runFile(native, projects, &out.itemControl()));
         } else {
             out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目标路径不存在!"));
             continue;
         }
         for (const HelpFileOutcome& outcome : outcomes) {
-            if (outcome.extract.error == cancelled && !outcome.extract.opened)
+            if (outcome.stopped)
                 ++notDone;
             else
                 report(out, outcome);

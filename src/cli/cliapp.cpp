@@ -1,5 +1,7 @@
 #include "cli/cliapp.h"
 
+#include "platform/datafolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -56,7 +58,8 @@ ParsedArgs parseArgs(const QStringList& args, const QList<OptionSpec>& specs)
 
 namespace {
 
-platform::RunControl* g_control = nullptr;
+std::atomic<platform::RunControl*> g_control{nullptr};
+std::atomic<platform::RunControl*> g_item{nullptr};
 std::atomic<int> g_interrupts{0}; // lock-free, so safe in a handler
 
 void onInterrupt(int)
@@ -64,8 +67,10 @@ void onInterrupt(int)
     // Only async-signal-safe calls here.
     if (g_interrupts.fetch_add(1) >= 1)
         ::_exit(kExitCancelled);
-    if (g_control)
-        g_control->requestStop();
+    if (platform::RunControl* c = g_control.load())
+        c->requestStop();
+    if (platform::RunControl* c = g_item.load())
+        c->requestStop();
 }
 
 void writeFd(int fd, const QByteArray& bytes)
@@ -103,17 +108,18 @@ QString elideMiddle(const QString& text, int width)
     return text.left(head) + QStringLiteral("…") + text.right(width - 1 - head);
 }
 
-} // namespace
-
 void installInterruptHandler(platform::RunControl& control)
 {
     g_control = &control;
+    g_item = nullptr;
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
 }
+
+} // namespace
 
 Reporter::Reporter(bool json, bool progress) : m_json(json), m_progress(progress)
 {
@@ -128,6 +134,18 @@ Reporter::~Reporter()
     if (m_progressThread.joinable())
         m_progressThread.join();
     g_control = nullptr;
+    g_item = nullptr;
+}
+
+platform::RunControl& Reporter::itemControl()
+{
+    platform::RunControl& item = m_items.emplace_back();
+    g_item = &item;
+    m_item = &item;
+    // A Ctrl-C that came before the control was published still reaches it.
+    if (m_control.stopRequested())
+        item.requestStop();
+    return item;
 }
 
 void Reporter::writeOut(const QByteArray& bytes)
@@ -151,12 +169,18 @@ void Reporter::progressLoop()
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (m_finished || clock.elapsed() < 300) // short runs show no bar at all
             continue;
-        const platform::ProgressSnapshot s = m_control.snapshot();
+        const platform::ProgressSnapshot run = m_control.snapshot();
+        const platform::RunControl* item = m_item.load();
+        const platform::ProgressSnapshot s = item ? item->snapshot() : run;
         const double seconds = clock.elapsed() / 1000.0;
-        QString text = s.total >= 0 ? QStringLiteral("已处理 %1 / %2 个").arg(s.done).arg(s.total)
-                                    : QStringLiteral("已处理 %1 个").arg(s.done);
-        text += QStringLiteral("  %1 个/秒").arg(s.done / seconds, 0, 'f', 0);
-        if (s.stopRequested)
+        QString text;
+        if (item && run.total > 1)
+            text = QStringLiteral("[%1/%2] ").arg(run.done + 1).arg(run.total);
+        text += s.total >= 0 ? QStringLiteral("已处理 %1 / %2 个").arg(s.done).arg(s.total)
+                             : QStringLiteral("已处理 %1 个").arg(s.done);
+        if (!item)
+            text += QStringLiteral("  %1 个/秒").arg(s.done / seconds, 0, 'f', 0);
+        if (run.stopRequested)
             text += QStringLiteral("  正在停止…");
         else if (!s.current.isEmpty())
             text += QStringLiteral("  ") + elideMiddle(s.current, 50);
@@ -239,13 +263,13 @@ int Reporter::finish(qint64 notDone)
 
 QString korvaneFolder()
 {
-    return QCoreApplication::applicationDirPath();
+    return platform::korvaneFolder();
 }
 
 QString helperProgram(const QString& name)
 {
-    const QFileInfo beside(QDir(korvaneFolder()).filePath(name));
-    return beside.isFile() && beside.isExecutable() ? beside.absoluteFilePath() : QString();
+    const QFileInfo helper(QDir(platform::helperFolder()).filePath(name));
+    return helper.isFile() && helper.isExecutable() ? helper.absoluteFilePath() : QString();
 }
 
 void printError(const QString& text)

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <thread>
 
@@ -57,7 +58,11 @@ public:
     Reporter(const Reporter&) = delete;
     Reporter& operator=(const Reporter&) = delete;
 
+    /// The whole run: one count per item of the command line.
     platform::RunControl& control() { return m_control; }
+    /// A fresh control for the engine working on one item, stopped together with the run;
+    /// the progress line shows its counts while it is the latest.
+    platform::RunControl& itemControl();
     bool stopRequested() const { return m_control.stopRequested(); }
 
     /// One item's result. `result` is the text form's words; `reason` why it failed or was
@@ -94,13 +99,13 @@ private:
     bool m_plan = false;
     std::atomic<bool> m_finished{false};
     std::thread m_progressThread;
+    std::deque<platform::RunControl> m_items; ///< kept to the end: the progress thread may still read one
+    std::atomic<platform::RunControl*> m_item{nullptr};
     int m_ok = 0;
     int m_failed = 0;
     int m_skipped = 0;
 };
 
-/// Installs the Ctrl-C handler for `control`: the first asks it to stop, the second exits.
-void installInterruptHandler(platform::RunControl& control);
 
 /// Korvane's folder: where the database and the helper programs are found.
 QString korvaneFolder();

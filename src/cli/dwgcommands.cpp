@@ -60,7 +60,9 @@ int runInfo(const QStringList& files, Reporter& out)
             break;
         const QString path = absolutePath(operand);
         control.begin(path);
-        const DwgPreview preview = drawingviewer::readPreview(path);
+        const DwgPreview preview = drawingviewer::readPreview(path, &control);
+        if (control.stopRequested())
+            break; // a read cut short says nothing about the drawing
         if (!preview.ok()) {
             out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure),
                      {{QStringLiteral("format"), QStringLiteral("none")}});
@@ -112,9 +114,11 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
             break;
         const QString path = absolutePath(operand);
         control.begin(path);
+        const DwgPreview preview = drawingviewer::readPreview(path, &control);
+        if (control.stopRequested())
+            break;
         --left;
         control.advance();
-        const DwgPreview preview = drawingviewer::readPreview(path);
         if (!preview.ok()) {
             out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure));
             continue;

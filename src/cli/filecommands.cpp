@@ -89,7 +89,6 @@ int runFiles(const ParsedArgs& args, Reporter& out)
     };
     manager.onFile = [&](const FileStep& step) {
         const QString source = platform::displayPath(step.source);
-        control.begin(source);
         const ActionText what = describe(step.action);
         QString shown = source;
         if (!step.target.isEmpty())
@@ -106,9 +105,10 @@ int runFiles(const ParsedArgs& args, Reporter& out)
         } else {
             out.item(shown, what.status, what.text, {}, figures);
         }
-        control.advance();
     };
-    manager.run(request);
+    const filemanager::RunReport report = manager.run(request, &control);
+    for (const platform::NativePath& folder : report.unlistedFolders)
+        out.item(platform::displayPath(folder), ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("无法读取目录"));
     return out.finish();
 }
 

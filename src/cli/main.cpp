@@ -56,7 +56,8 @@ int usageError(const QString& reason, const QString& synopsis)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("korvane-cli"));
+    // The same name as the windows' program, so both find the same per-user data folder.
+    QCoreApplication::setApplicationName(QStringLiteral("korvane"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
     // Type descriptions read in Simplified Chinese, as in the windows.
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));

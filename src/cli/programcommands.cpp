@@ -26,7 +26,8 @@ int runRegister(const ParsedArgs& args, Reporter& out)
             break;
         const QString folder = absolutePath(operand);
         control.begin(folder);
-        const components::RegistrationRun run = components::registerFolder(fs, programs, platform::nativePath(folder));
+        const components::RegistrationRun run =
+            components::registerFolder(fs, programs, platform::nativePath(folder), &out.itemControl());
         --left;
         control.advance();
         switch (run.outcome) {
@@ -51,6 +52,12 @@ int runRegister(const ParsedArgs& args, Reporter& out)
             out.item(file, ItemStatus::Ok, QStringLiteral("已开始注册"));
         for (const components::RegistrationFailure& failure : run.failures)
             out.item(failure.file, ItemStatus::Failed, QStringLiteral("未能开始注册"), failure.reason);
+        if (run.stopped) {
+            out.note(QStringLiteral("%1: %2 个组件未开始注册")
+                         .arg(folder)
+                         .arg(run.libraries - run.started.size() - run.failures.size()));
+            break;
+        }
     }
     return out.finish(left);
 }

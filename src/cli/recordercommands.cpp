@@ -47,7 +47,9 @@ int runRecord(const ParsedArgs& args, Reporter& out)
         if (!fs.folderExists(native)) {
             out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目录不存在"));
         } else {
-            const recorder::RecordReport report = recorder::recordFolder(fs, db, native, types);
+            const recorder::RecordReport report = recorder::recordFolder(fs, db, native, types, &out.itemControl());
+            if (report.stopped)
+                break; // rolled back: the folder counts as not done
             const QJsonObject figures{{QStringLiteral("files"), report.files}, {QStringLiteral("stored"), report.stored}};
             if (!report.recorded) {
                 out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"), figures);
