@@ -98,12 +98,12 @@ void compare(const char* what, const std::vector<Contender>& contenders, int rou
     std::fflush(stdout);
 }
 
-void makeFiles(const QString& folder, int count, int size)
+void makeFiles(const QString& folder, int count, int size, const QString& prefix = {})
 {
     QDir().mkpath(folder);
     const QByteArray bytes(size, 'k');
     for (int i = 0; i < count; ++i) {
-        const QByteArray path = QFile::encodeName(folder + QStringLiteral("/文件%1.dat").arg(i));
+        const QByteArray path = QFile::encodeName(folder + QStringLiteral("/%1文件%2.dat").arg(prefix).arg(i));
         const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             if (!bytes.isEmpty())
@@ -155,7 +155,7 @@ void benchCopy(const QString& work, int files)
 {
     const QString source = work + QStringLiteral("/tree");
     for (int d = 0; d < 10; ++d)
-        makeFiles(source + QStringLiteral("/d%1").arg(d), files / 10, 4096);
+        makeFiles(source + QStringLiteral("/d%1").arg(d), files / 10, 4096, QStringLiteral("d%1-").arg(d));
     const QString target = work + QStringLiteral("/copy");
     const auto fresh = [target] {
         removeTree(target);

@@ -146,6 +146,7 @@ private slots:
     void docPasswordsComeFromAFileOnly();
     void interruptLeavesWholeRuns_data();
     void interruptLeavesWholeRuns();
+    void interruptedCopyLeavesWholeFiles();
 };
 
 void TestCli::usage_data()
@@ -442,6 +443,35 @@ void TestCli::interruptLeavesWholeRuns()
         QVERIFY(rows / kFiles >= logged && rows / kFiles <= logged + 1);
     }
     QCOMPARE(count(db, "SELECT COUNT(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
+}
+
+void TestCli::interruptedCopyLeavesWholeFiles()
+{
+    QTemporaryDir dir;
+    constexpr int kFiles = 3000;
+    const QByteArray content(3000, 'c');
+    QDir().mkpath(dir.filePath("src"));
+    QDir().mkpath(dir.filePath("dst"));
+    for (int i = 0; i < kFiles; ++i) {
+        const int fd = ::open(QFile::encodeName(dir.filePath(QStringLiteral("src/%1.txt").arg(i))).constData(),
+                              O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size());
+        ::close(fd);
+    }
+    QProcess p;
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start(cliPath(), {"files", "copy", "--types", "txt", dir.filePath("src"), dir.filePath("dst")});
+    QVERIFY(p.waitForReadyRead(30000));
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 130);
+    const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() < kFiles, "the run ended before the interrupt");
+    // Every file reported is there whole, and nothing else is: no partial copy, no temporary.
+    const QStringList copied = QDir(dir.filePath("dst")).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(copied.size(), lines.size());
+    for (const QString& name : copied)
+        QCOMPARE(readFile(dir.filePath("dst/") + name), content);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
