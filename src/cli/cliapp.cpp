@@ -60,17 +60,22 @@ namespace {
 
 std::atomic<platform::RunControl*> g_control{nullptr};
 std::atomic<platform::RunControl*> g_item{nullptr};
-std::atomic<int> g_interrupts{0}; // lock-free, so safe in a handler
 
-void onInterrupt(int)
+/// Takes Ctrl-C from the terminal on a thread of its own: the first asks the run to stop, the
+/// second ends the process at once.
+void waitForInterrupts(sigset_t set)
 {
-    // Only async-signal-safe calls here.
-    if (g_interrupts.fetch_add(1) >= 1)
-        ::_exit(kExitCancelled);
-    if (platform::RunControl* c = g_control.load())
-        c->requestStop();
-    if (platform::RunControl* c = g_item.load())
-        c->requestStop();
+    for (int interrupts = 0;; ++interrupts) {
+        int signal = 0;
+        if (::sigwait(&set, &signal) != 0)
+            return;
+        if (interrupts >= 1)
+            ::_exit(kExitCancelled);
+        if (platform::RunControl* c = g_control.load())
+            c->requestStop();
+        if (platform::RunControl* c = g_item.load())
+            c->requestStop();
+    }
 }
 
 void writeFd(int fd, const QByteArray& bytes)
@@ -112,14 +117,22 @@ void installInterruptHandler(platform::RunControl& control)
 {
     g_control = &control;
     g_item = nullptr;
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
 }
 
 } // namespace
+
+void takeInterrupts()
+{
+    // Blocked here, before any other thread or program starts, SIGINT stays blocked in every
+    // thread and in the programs we start (a mask survives exec): the terminal's Ctrl-C goes to
+    // the whole foreground group, and the office or a helper must not die in the middle of a
+    // document. Only our own thread takes it, and the run then stops them cleanly.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread(waitForInterrupts, set).detach();
+}
 
 Reporter::Reporter(bool json, bool progress) : m_json(json), m_progress(progress)
 {

@@ -107,6 +107,10 @@ private:
 };
 
 
+/// Call first in main(): from then on Ctrl-C reaches only the running Reporter's controls (the
+/// first asks them to stop, the second exits with 130), never the programs the run starts.
+void takeInterrupts();
+
 /// Korvane's folder: where the database and the helper programs are found.
 QString korvaneFolder();
 /// A helper program of Korvane's (korvane-chmextract, korvane-unohelper); "" when missing.

@@ -38,7 +38,7 @@ QString mainHelp(const QList<Command>& all)
                                   "还会显示一行进度。按一次Ctrl-C在当前项目结束后停止,按两次立即停止。\n\n命令:\n");
     for (const Command& c : all)
         text += QStringLiteral("  %1%2\n").arg(c.name.leftJustified(10)).arg(c.summary);
-    text += QStringLiteral("\n用 korvane-cli 命令 --help 查看每个命令的说明。\n");
+    text += QStringLiteral("\n用 korvane-cli 命令 --help 查看每个命令的说明,korvane-cli --version 显示版本。\n");
     text += kCommonOptions + kExitCodes;
     return text;
 }
@@ -55,6 +55,7 @@ int usageError(const QString& reason, const QString& synopsis)
 
 int main(int argc, char* argv[])
 {
+    takeInterrupts();
     QCoreApplication app(argc, argv);
     // The same name as the windows' program, so both find the same per-user data folder.
     QCoreApplication::setApplicationName(QStringLiteral("korvane"));

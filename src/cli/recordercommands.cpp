@@ -183,7 +183,7 @@ QList<Command> recorderCommands()
         {QStringLiteral("log"), QStringLiteral("log [--delete-last | --clear]"),
          QStringLiteral("列出、删除或清空记录日志"),
          QStringLiteral("不带选项时列出日志,每行一个文件夹和记录时间,以制表符分隔。\n\n选项:\n"
-                        "  --delete-last    删除最早的一条日志\n"
+                        "  --delete-last    删除一条日志: 与窗口的“删除”相同,删去最早记下的一条\n"
                         "  --clear          清空日志\n") +
              dbHelp,
          {kDbOption, {QStringLiteral("delete-last"), false}, {QStringLiteral("clear"), false}}, runLog},

@@ -110,7 +110,7 @@ FileStep BatchFileManager::plan(const NativePath& file)
     const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
     step.target = joinPath(m_target, name);
     const bool move = op == Operation::Move;
-    if (planOnly && m_plannedNames.contains(name)) {
+    if (m_plannedNames.contains(name)) {
         step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
         return step;
     }
@@ -129,8 +129,7 @@ FileStep BatchFileManager::plan(const NativePath& file)
     } else {
         step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
     }
-    if (planOnly && (step.action == FileAction::Move || step.action == FileAction::Copy ||
-                     step.action == FileAction::Replace))
+    if (step.action == FileAction::Move || step.action == FileAction::Copy || step.action == FileAction::Replace)
         m_plannedNames.insert(name);
     return step;
 }
@@ -138,12 +137,25 @@ FileStep BatchFileManager::plan(const NativePath& file)
 void BatchFileManager::act(const NativePath& file)
 {
     FileStep step;
-    if (onFile || planOnly)
-        step = plan(file);
     if (planOnly) {
         if (onFile)
-            onFile(step);
+            onFile(plan(file));
         return;
+    }
+    if (onFile) {
+        // The file system's answer tells every skip; only a copy's replacing needs a look first.
+        step.source = file;
+        switch (m_request->operation) {
+        case Operation::Move: step.action = FileAction::Move; break;
+        case Operation::Copy: step.action = FileAction::Copy; break;
+        case Operation::Delete:
+        case Operation::ForceDelete: step.action = FileAction::Delete; break;
+        }
+        if (step.action != FileAction::Delete)
+            step.target = joinPath(m_target, file.mid(file.lastIndexOf('/') + 1));
+        struct stat st {};
+        if (step.action == FileAction::Copy && ::lstat(step.target.constData(), &st) == 0)
+            step.action = FileAction::Replace;
     }
     platform::FsStatus status;
     switch (m_request->operation) {

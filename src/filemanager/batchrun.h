@@ -97,6 +97,7 @@ private:
     /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
     bool matchFile(const QByteArray& name, bool& match);
     void act(const NativePath& file);
+    /// What the run would do with the file, judged as the file system will judge it.
     FileStep plan(const NativePath& file);
     bool isTarget(const NativePath& folder);
 
