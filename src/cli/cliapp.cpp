@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <termios.h>
 #include <cstdio>
 #include <unistd.h>
 
@@ -60,6 +61,8 @@ namespace {
 
 std::atomic<platform::RunControl*> g_control{nullptr};
 std::atomic<platform::RunControl*> g_item{nullptr};
+std::atomic<int> g_promptFd{-1};
+termios g_promptSaved {};
 
 /// Takes Ctrl-C from the terminal on a thread of its own: the first asks the run to stop, the
 /// second ends the process at once.
@@ -69,7 +72,13 @@ void waitForInterrupts(sigset_t set)
         int signal = 0;
         if (::sigwait(&set, &signal) != 0)
             return;
-        if (interrupts >= 1)
+        if (const int fd = g_promptFd.load(); fd >= 0) {
+            // Nothing to stop while a password is typed: give the terminal back its echo.
+            ::tcsetattr(fd, TCSAFLUSH, &g_promptSaved);
+            (void)!::write(fd, "\n", 1);
+            ::_exit(kExitCancelled);
+        }
+        if (interrupts >= 1 || !g_control.load())
             ::_exit(kExitCancelled);
         if (platform::RunControl* c = g_control.load())
             c->requestStop();
@@ -134,6 +143,13 @@ void takeInterrupts()
     std::thread(waitForInterrupts, set).detach();
 }
 
+void setPromptTerminal(int fd, const termios* saved)
+{
+    if (saved)
+        g_promptSaved = *saved;
+    g_promptFd = saved ? fd : -1;
+}
+
 Reporter::Reporter(bool json, bool progress) : m_json(json), m_progress(progress)
 {
     installInterruptHandler(m_control);
@@ -180,11 +196,13 @@ void Reporter::progressLoop()
     clock.start();
     while (!m_finished) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (m_finished || clock.elapsed() < 300) // short runs show no bar at all
+        if (m_finished || clock.elapsed() < 300 || g_promptFd.load() >= 0) // short runs show no bar at all
             continue;
         const platform::ProgressSnapshot run = m_control.snapshot();
         const platform::RunControl* item = m_item.load();
         const platform::ProgressSnapshot s = item ? item->snapshot() : run;
+        if (s.done == 0 && s.total < 0 && s.current.isEmpty())
+            continue; // nothing has begun yet
         const double seconds = clock.elapsed() / 1000.0;
         QString text;
         if (item && run.total > 1)

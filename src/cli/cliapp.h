@@ -12,6 +12,8 @@
 #include <functional>
 #include <thread>
 
+struct termios;
+
 namespace korvane::cli {
 
 /// Exit codes, as `--help` documents them.
@@ -110,6 +112,10 @@ private:
 /// Call first in main(): from then on Ctrl-C reaches only the running Reporter's controls (the
 /// first asks them to stop, the second exits with 130), never the programs the run starts.
 void takeInterrupts();
+
+/// While a prompt with echo off reads from terminal `fd`, Ctrl-C restores `saved` and ends the
+/// process; null `saved` ends the prompt.
+void setPromptTerminal(int fd, const termios* saved);
 
 /// Korvane's folder: where the database and the helper programs are found.
 QString korvaneFolder();

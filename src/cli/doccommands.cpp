@@ -28,6 +28,7 @@ std::optional<QString> askNoEcho(const QString& prompt)
     if (isTerminal) {
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
+        setPromptTerminal(fd, &saved);
         ::tcsetattr(fd, TCSAFLUSH, &quiet);
     }
     QByteArray line;
@@ -45,8 +46,10 @@ std::optional<QString> askNoEcho(const QString& prompt)
             break;
         line += c;
     }
-    if (isTerminal)
+    if (isTerminal) {
         ::tcsetattr(fd, TCSAFLUSH, &saved);
+        setPromptTerminal(fd, nullptr);
+    }
     (void)!::write(fd, "\n", 1);
     ::close(fd);
     if (ended && line.isEmpty())
