@@ -1,5 +1,6 @@
 #include "batchlist/compiler.h"
 
+#include "platform/filesystem.h"
 #include "platform/nativepath.h"
 #include "platform/programstarter.h"
 
@@ -25,15 +26,33 @@ QString absolute(const QString& path)
 CompileCommand compileCommand(const QString& compiler, const QString& project)
 {
     const QString program = absolute(compiler);
-    if (compiler.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+    if (runsUnderWine(compiler))
         return {QStringLiteral("wine"),
                 {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}};
-    return {program, {QStringLiteral("/MAKE"), project}};
+    return {program, {QStringLiteral("/MAKE"), absolute(project)}};
 }
 
-bool compilerFound(platform::FileSystem& fs, const QString& compiler)
+bool runsUnderWine(const QString& compiler)
 {
-    return !compiler.isEmpty() && fs.fileExists(platform::nativePath(compiler));
+    return compiler.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+}
+
+QString wineRefusal(const QString& path)
+{
+    return platform::wineUnaddressableReason(absolute(path));
+}
+
+QString compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler)
+{
+    if (compiler.isEmpty() || !fs.fileExists(platform::nativePath(compiler)))
+        return QStringLiteral("指定的编译器路径错误!");
+    if (runsUnderWine(compiler)) {
+        if (programs.findExecutable(QStringLiteral("wine")).isEmpty())
+            return QStringLiteral("找不到wine, 无法运行Windows编译器!");
+        if (const QString reason = wineRefusal(compiler); !reason.isEmpty())
+            return QStringLiteral("编译器路径无法交给wine: ") + reason;
+    }
+    return {};
 }
 
 QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
@@ -41,6 +60,10 @@ QString startCompile(platform::ProgramStarter& programs, const QString& compiler
     // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
     if (!platform::isValidUtf8(entry.path))
         return QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。");
+    if (runsUnderWine(compiler)) {
+        if (const QString reason = wineRefusal(entry.text); !reason.isEmpty())
+            return QStringLiteral("编译器启动失败!") + reason;
+    }
     const CompileCommand command = compileCommand(compiler, entry.text);
     const platform::StartOutcome outcome = programs.startDetached(command.program, command.arguments);
     if (!outcome.started)

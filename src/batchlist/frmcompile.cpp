@@ -62,8 +62,8 @@ void frmCompile::Image2_Click()
 bool frmCompile::prepareRun()
 {
     m_compiler = trimSpaces(Text2->text());
-    if (!compilerFound(m_services.fs, m_compiler)) {
-        m_services.messages.show(this, QStringLiteral("指定的编译器路径错误!"), platform::MessageIcon::Information);
+    if (const QString problem = compilerProblem(m_services.fs, m_services.programs, m_compiler); !problem.isEmpty()) {
+        m_services.messages.show(this, problem, platform::MessageIcon::Information);
         return false;
     }
     return true;

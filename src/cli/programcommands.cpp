@@ -69,11 +69,11 @@ int runCompile(const ParsedArgs& args, Reporter& out)
     const QString compiler =
         batchlist::trimSpaces(args.value(QStringLiteral("compiler"), batchlist::defaultCompilerPath()));
     platform::LocalFileSystem fs;
-    if (!batchlist::compilerFound(fs, compiler)) {
-        out.note(QStringLiteral("指定的编译器路径错误!") + QStringLiteral(" (%1)").arg(compiler));
+    platform::QtProgramStarter programs;
+    if (const QString problem = batchlist::compilerProblem(fs, programs, compiler); !problem.isEmpty()) {
+        out.note(problem + QStringLiteral(" (%1)").arg(compiler));
         return kExitProgramMissing;
     }
-    platform::QtProgramStarter programs;
     platform::RunControl& control = out.control();
     control.setTotal(args.operands.size());
     qint64 left = args.operands.size();

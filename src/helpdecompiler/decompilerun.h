@@ -73,11 +73,15 @@ private:
     QList<HelpFileOutcome> m_outcomes;
 };
 
-/// Why a help file did not go through completely; "" for a clean outcome.
-QString outcomeProblem(const HelpFileOutcome& outcome);
+/// Why a help file did not go through completely ("" for a clean outcome); the first entry
+/// that failed stands for all of them, its name shortened when `elide`.
+QString outcomeProblem(const HelpFileOutcome& outcome, bool elide = false);
 
 /// The text of the closing message: the fixed sentence when every help file went through,
-/// otherwise the files with problems and why.
+/// otherwise the files with problems and why (the first of them only).
 QString runSummary(const QList<HelpFileOutcome>& outcomes);
+/// The closing message's details: every file with problems, every reason and every entry that
+/// was not extracted, names in full; empty when every help file went through.
+QString runDetails(const QList<HelpFileOutcome>& outcomes);
 
 } // namespace korvane::helpdecompiler
