@@ -35,6 +35,7 @@ QString failureText(PreviewFailure failure)
     case PreviewFailure::BadEndSentinel:
     case PreviewFailure::EntryOutside:
     case PreviewFailure::BadImage: return QStringLiteral("预览数据已损坏");
+    case PreviewFailure::EntryTooLarge: return QStringLiteral("预览图像过大");
     }
     return {};
 }
