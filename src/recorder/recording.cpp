@@ -292,7 +292,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         }
         stored += int(rows.size());
         if (control) {
-            control->begin(rows.back().name);
+            control->begin(rows.back().name.value_or(QString()));
             control->advance(qint64(rows.size()));
         }
     }
