@@ -48,6 +48,10 @@ int runRegister(const ParsedArgs& args, Reporter& out)
         case Outcome::Registered:
             break;
         }
+        if (run.libraries == 0) {
+            out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有dll或ocx文件"));
+            continue;
+        }
         for (const QString& file : run.started)
             out.item(file, ItemStatus::Ok, QStringLiteral("已开始注册"));
         for (const components::RegistrationFailure& failure : run.failures)
