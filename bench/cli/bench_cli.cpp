@@ -4,8 +4,8 @@
 //   files copy      vs  BatchFileManager::run()  vs  find -exec cp {} +
 //   chm decompile   vs  DecompileRun::run()      vs  7z x (one per help file)
 //   dwg preview     vs  readPreview() + PNG      (no peer)
-// Usage: bench_cli [files] [help files] [pages per help file]; medians of 3 rounds, the order
-// of the contenders turned each round.
+// Usage: bench_cli [files] [help files] [pages per help file] [record|copy|chm|dwg]; medians of
+// 3 rounds, the order of the contenders turned each round. A last argument runs that part only.
 
 #include "drawingviewer/dwgpreview.h"
 #include "filemanager/batchrun.h"
@@ -324,10 +324,16 @@ int main(int argc, char* argv[])
     const int files = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int helpFiles = argc > 2 ? std::atoi(argv[2]) : 10;
     const int pages = argc > 3 ? std::atoi(argv[3]) : 500;
+    const QString only = argc > 4 ? QString::fromLocal8Bit(argv[4]) : QString();
+    const auto wanted = [&only](const char* part) { return only.isEmpty() || only == QLatin1String(part); };
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/bench_cli-XXXXXX"));
-    benchRecord(work.path(), files);
-    benchCopy(work.path(), files);
-    benchChm(work.path(), helpFiles, pages);
-    benchDwg(work.path());
+    if (wanted("record"))
+        benchRecord(work.path(), files);
+    if (wanted("copy"))
+        benchCopy(work.path(), files);
+    if (wanted("chm"))
+        benchChm(work.path(), helpFiles, pages);
+    if (wanted("dwg"))
+        benchDwg(work.path());
     return 0;
 }
