@@ -90,6 +90,7 @@ QByteArray compound(const Layout& l) {
         dirEntry(directory, 0, QStringLiteral("Root Entry"), 5, kEnd, 0);
         dirEntry(directory, 1, l.streamName, 2, 2, l.streamSizeOverride ? l.streamSizeOverride : size);
     }
+    put32(directory, 0x4C, 1); // the root's child: readers walk the tree, not the array
     return header + fat + directory + data;
 }
 
