@@ -572,7 +572,7 @@ bool writeWriteReservation(const QByteArray& source, const QByteArray& target, c
     GPtr<GsfOutfile> out(gsf_outfile_msole_new(sink.get()));
     const bool copied = out && copyStorage(cf->root(), out.get(), &edits);
     const bool closed = out && gsf_output_close(GSF_OUTPUT(out.get()));
-    const bool sinkClosed = gsf_output_close(sink.get()) || gsf_output_is_closed(sink.get());
+    const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
     if (!copied || !closed || !sinkClosed)
         return fail(error, QStringLiteral("writing the compound file failed"));
     return true;
