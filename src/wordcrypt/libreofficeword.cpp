@@ -433,18 +433,16 @@ public:
 
     WordResult setPassword(const QString& password) override
     {
-        if (password.size() > kMaxPasswordLength)
-            return WordResult::failure(QStringLiteral("密码不能超过15个字符"));
         m_password = password;
-        return {};
+        m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
+        return m_tooLong ? WordResult::failure(tooLong()) : WordResult{};
     }
 
     WordResult setWritePassword(const QString& password) override
     {
-        if (password.size() > kMaxPasswordLength)
-            return WordResult::failure(QStringLiteral("密码不能超过15个字符"));
         m_writePassword = password;
-        return {};
+        m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
+        return m_tooLong ? WordResult::failure(tooLong()) : WordResult{};
     }
 
     WordResult save() override;
@@ -453,6 +451,7 @@ public:
     bool closed() const { return m_closed; }
 
 private:
+    static QString tooLong() { return QStringLiteral("密码不能超过15个字符"); }
     QString checkOfficeOutput(const QByteArray& path) const;
 
     Application& m_app;
@@ -462,6 +461,7 @@ private:
     QString m_filter;
     QString m_password;
     QString m_writePassword;
+    bool m_tooLong = false; ///< a password the format cannot hold was asked for: nothing is saved
     bool m_closed = false;
 };
 
@@ -642,6 +642,8 @@ WordResult Document::save()
 {
     if (m_closed)
         return WordResult::failure(QStringLiteral("文档已关闭"));
+    if (m_tooLong)
+        return WordResult::failure(tooLong() + kUntouched);
     if (m_filter != kWord97Filter)
         return WordResult::failure(QStringLiteral("不是 Word 97-2003 文档") + kUntouched);
     struct stat st {};

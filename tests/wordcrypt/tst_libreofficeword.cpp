@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <QtEndian>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,6 +77,100 @@ int decrypt(const QString& file, const QString& password, QByteArray* plain = nu
     return p.exitCode();
 }
 
+/// Sets FIB flag bits of a Word document in place: the WordDocument stream of the office's
+/// samples begins at a (mini) sector boundary with the FIB's magic number and version.
+bool setFibFlags(const QString& path, quint16 bits) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = f.readAll();
+    for (qsizetype at = 512; at + 64 <= bytes.size(); at += 64) {
+        if (qFromLittleEndian<quint16>(bytes.constData() + at) == 0xA5EC &&
+            qFromLittleEndian<quint16>(bytes.constData() + at + 2) >= 0xC1) {
+            qToLittleEndian<quint16>(qFromLittleEndian<quint16>(bytes.constData() + at + 0x0A) | bits,
+                                     bytes.data() + at + 0x0A);
+            return f.seek(0) && f.write(bytes) == bytes.size();
+        }
+    }
+    return false;
+}
+
+/// Kills the office processes this test started (descendants of this process only, so offices
+/// of other programs on the machine are never touched). Returns how many it killed.
+int killOurOffices() {
+    QHash<int, int> parent;
+    QHash<int, QString> name;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const int pid = entry.toInt(&isPid);
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!isPid || !stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        name[pid] = QString::fromLatin1(line.mid(line.indexOf('(') + 1, close - line.indexOf('(') - 1));
+        parent[pid] = line.mid(close + 2).split(' ').value(1).toInt();
+    }
+    int killed = 0;
+    for (auto it = name.cbegin(); it != name.cend(); ++it) {
+        if (it.value() != QLatin1String("soffice.bin"))
+            continue;
+        for (int p = parent.value(it.key()); p > 1; p = parent.value(p)) {
+            if (p == int(::getpid())) {
+                ::kill(it.key(), SIGKILL);
+                ++killed;
+                break;
+            }
+        }
+    }
+    return killed;
+}
+
+/// A password prompt that kills the office while it is being asked, as a crash would.
+class CrashingPrompt final : public platform::DocumentPasswordPrompt {
+public:
+    QString answer;
+    int killed = 0;
+    std::optional<QString> askPassword(const QString&) override {
+        killed += killOurOffices();
+        return answer;
+    }
+};
+
+/// Talks to korvane-unohelper directly, to ask the office how it opens a document by itself.
+class Probe {
+public:
+    bool start(const QString& helper) {
+        m_process.start(helper, {});
+        return m_process.waitForStarted() && call("start").startsWith("started") && readLine().startsWith("ok");
+    }
+    /// "1": the office opens the document read-only; "0": for editing.
+    QByteArray readOnly(const QString& path, const QString& password) {
+        QByteArray line = "probe\t" + QFile::encodeName(path).toPercentEncoding("/");
+        if (!password.isEmpty())
+            line += '\t' + password.toUtf8().toPercentEncoding();
+        return call(line).split('\t').value(1);
+    }
+    ~Probe() {
+        if (m_process.state() == QProcess::Running) {
+            call("quit");
+            m_process.waitForFinished(20000);
+        }
+    }
+
+private:
+    QByteArray call(const QByteArray& line) {
+        m_process.write(line + '\n');
+        return readLine();
+    }
+    QByteArray readLine() {
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(120000)) {
+        }
+        return m_process.readLine().trimmed();
+    }
+    QProcess m_process;
+};
+
 } // namespace
 
 class TestLibreOfficeWord : public QObject {
@@ -89,6 +185,37 @@ private:
     std::unique_ptr<wordcrypt::LibreOfficeWord> m_word;
     std::shared_ptr<platform::WordApplication> m_app;
     ScriptedSink m_sink;
+    std::unique_ptr<Probe> m_probe;
+
+    /// A helper of our own in place of korvane-unohelper: "crash" documents take the office down,
+    /// every other one is stored as a plain copy. Each start is recorded in `<script>.starts`.
+    static QString fakeHelper(const QTemporaryDir& dir) {
+        const QString helper = dir.filePath(QStringLiteral("fakehelper"));
+        QFile script(helper);
+        if (!script.open(QIODevice::WriteOnly))
+            return {};
+        script.write(R"(#!/usr/bin/python3
+import sys, urllib.parse
+open(sys.argv[0] + '.starts', 'a').write('x')
+path = None
+def reply(text):
+    print(text, flush=True)
+for line in sys.stdin:
+    f = line.rstrip('\n').split('\t')
+    if f[0] == 'start': reply('ok\t0\t')
+    elif f[0] == 'load':
+        path = urllib.parse.unquote_to_bytes(f[1])
+        if b'crash' in path:
+            reply('err\tcrashed\tBinary URP bridge disposed during call'); sys.exit(0)
+        reply('ok\t1\tMS Word 97\t1')
+    elif f[0] == 'store':
+        open(urllib.parse.unquote_to_bytes(f[2]), 'wb').write(open(path, 'rb').read()); reply('ok')
+    elif f[0] in ('close', 'quit'): reply('ok')
+)");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return helper;
+    }
 
     /// A fresh copy of a sample in its own folder.
     QString sample(const QTemporaryDir& dir, const QString& name, const QString& as = {}) {
@@ -145,9 +272,12 @@ private slots:
         m_app = m_word->createObject(QStringLiteral("word.Application"), &error);
         QVERIFY2(m_app, qPrintable(error));
         m_app->setEvents(&m_sink);
+        m_probe = std::make_unique<Probe>();
+        QVERIFY(m_probe->start(m_helper));
     }
 
     void cleanupTestCase() {
+        m_probe.reset();
         if (m_app) {
             QVERIFY(m_app->quit().ok);
             QCOMPARE(m_sink.quits, 1);
@@ -236,6 +366,203 @@ private slots:
         const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(doc), QStringLiteral("739"));
         QVERIFY(stored && stored->flag);
         QCOMPARE(stored->password, QStringLiteral("7591"));
+    }
+
+    void passwordsRoundTrip_data() {
+        QTest::addColumn<QString>("before"); ///< plain, both (739/7591), reserved (by another tool), recommended
+        QTest::addColumn<QString>("read");
+        QTest::addColumn<QString>("write");
+        const QString fifteen = QStringLiteral("abcdefghijklmn5");
+        QTest::newRow("7591 with open password") << "plain" << QStringLiteral("739") << QStringLiteral("7591");
+        QTest::newRow("no open password") << "plain" << QString() << QStringLiteral("7591");
+        QTest::newRow("remove both") << "both" << QString() << QString();
+        QTest::newRow("change modify, keep open") << "both" << QStringLiteral("739") << QStringLiteral("new");
+        QTest::newRow("change open, keep modify") << "both" << QStringLiteral("x1") << QStringLiteral("7591");
+        QTest::newRow("chinese modify password") << "plain" << QStringLiteral("739") << QStringLiteral("写密码七五九一");
+        QTest::newRow("15 characters") << "plain" << fifteen << fifteen;
+        QTest::newRow("write-reserved by another tool") << "reserved" << QStringLiteral("739") << QStringLiteral("7591");
+        QTest::newRow("write-reserved, cleared") << "reserved" << QStringLiteral("739") << QString();
+        QTest::newRow("read-only recommended") << "recommended" << QStringLiteral("739") << QStringLiteral("7591");
+    }
+    void passwordsRoundTrip() {
+        QFETCH(QString, before);
+        QFETCH(QString, read);
+        QFETCH(QString, write);
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        m_prompt.answers.clear();
+        if (before == QLatin1String("both")) {
+            QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok);
+            m_prompt.answers.enqueue(QStringLiteral("739"));
+        } else if (before == QLatin1String("reserved")) {
+            QTemporaryDir other;
+            const QString reserved = other.filePath(QStringLiteral("r.doc"));
+            QVERIFY(wordcrypt::writeWriteReservation(QFile::encodeName(doc), QFile::encodeName(reserved), {},
+                                                     QStringLiteral("other")));
+            QVERIFY(QFile::remove(doc) && QFile::copy(reserved, doc));
+            QFile::setPermissions(doc, QFile::ReadOwner | QFile::WriteOwner);
+            QCOMPARE(m_probe->readOnly(doc, {}), QByteArray("1")); // the office opens it read-only
+        } else if (before == QLatin1String("recommended")) {
+            QVERIFY(setFibFlags(doc, 0x0400));
+            QVERIFY(wordcrypt::inspectWordFile(readBytes(doc))->readOnlyRecommended);
+        }
+        QVERIFY(run(doc, read, write).ok);
+        QCOMPARE(m_sink.failures, QStringList());
+
+        const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(doc), read);
+        QVERIFY(stored);
+        QCOMPARE(stored->flag, !write.isEmpty());
+        QCOMPARE(stored->password, write);
+        QByteArray plain = readBytes(doc);
+        const auto state = wordcrypt::inspectWordFile(plain);
+        QVERIFY(state);
+        QCOMPARE(state->encrypted, !read.isEmpty());
+        if (!read.isEmpty())
+            QCOMPARE(decrypt(doc, read, &plain), 0);
+        QVERIFY(holdsText(plain, QStringLiteral("Korvane sample one")));
+        if (before != QLatin1String("recommended"))
+            QCOMPARE(m_probe->readOnly(doc, read), QByteArray(write.isEmpty() ? "0" : "1"));
+        // Nothing of the work is left beside the document.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("one.doc")});
+    }
+
+    void sixteenCharactersAreRefused() {
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QByteArray before = readBytes(doc);
+        QVERIFY(run(doc, QStringLiteral("739"), QString(16, u'x')).ok);
+        QCOMPARE(m_sink.failures.size(), 2); // the modify password, and the save it prevents
+        QVERIFY(m_sink.failures.at(0).contains(QStringLiteral("密码不能超过15个字符")));
+        QVERIFY(m_sink.failures.at(1).startsWith(QLatin1String("Save:")));
+        QCOMPARE(readBytes(doc), before);
+    }
+
+    void officeKilledWhileOpening() {
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QString next = sample(dir, QStringLiteral("two.doc"));
+        QVERIFY(run(doc, QStringLiteral("739")).ok);
+        CrashingPrompt prompt; // kills the office just before the document is loaded
+        prompt.answer = QStringLiteral("739");
+        wordcrypt::LibreOfficeWord word(m_options, prompt);
+        QString error;
+        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("new");
+        sink.writePassword = QStringLiteral("7591");
+        app->setEvents(&sink);
+        QVERIFY(app->open(QFile::encodeName(doc), false).ok);
+        QVERIFY(prompt.killed > 0);
+        QCOMPARE(sink.failures, QStringList());
+        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("new")));
+        // The restarted office serves the rest of the run.
+        QVERIFY(app->open(QFile::encodeName(next), false).ok);
+        QCOMPARE(sink.failures, QStringList());
+        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(next), QStringLiteral("new")));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({QStringLiteral("one.doc"), QStringLiteral("two.doc")}));
+        QVERIFY(app->quit().ok);
+    }
+
+    void crashesAndLocksAreReportedAndTheRunGoesOn() {
+        QTemporaryDir dir;
+        const QString helper = fakeHelper(dir);
+        const QString crash = sample(dir, QStringLiteral("one.doc"), QStringLiteral("crash.doc"));
+        const QString stale = sample(dir, QStringLiteral("one.doc"), QStringLiteral("stale.doc"));
+        const QString live = sample(dir, QStringLiteral("one.doc"), QStringLiteral("live.doc"));
+        const auto lock = [&](const QString& name, const QByteArray& profile) {
+            QFile f(dir.filePath(QStringLiteral(".~lock.") + name + u'#'));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(",root,host,08.12.2026 01:00," + profile + ";");
+        };
+        lock(QStringLiteral("stale.doc"), "file:///tmp/korvane-office-gone00");
+        lock(QStringLiteral("live.doc"), "file:///home/someone/.config/libreoffice/4");
+        const QByteArray crashBefore = readBytes(crash);
+        const QByteArray liveBefore = readBytes(live);
+
+        wordcrypt::LibreOfficeWord::Options options;
+        options.helperProgram = helper;
+        options.officeProgram = QStringLiteral("/bin/true");
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        QString error;
+        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        app->setEvents(&sink);
+        const auto starts = [&] { return readBytes(helper + QStringLiteral(".starts")).size(); };
+
+        // Restarted once for the document, which then is reported and skipped.
+        WordResult r = app->open(QFile::encodeName(crash), false);
+        QVERIFY(!r.ok && !r.retry);
+        QVERIFY2(r.error.startsWith(QStringLiteral("LibreOffice 在处理此文档时意外退出")), qPrintable(r.error));
+        QCOMPARE(starts(), 2);
+        QCOMPARE(readBytes(crash), crashBefore);
+
+        // A lock left by a dead office of ours goes; the document is processed by a new office.
+        r = app->open(QFile::encodeName(stale), false);
+        QVERIFY(r.ok);
+        QCOMPARE(sink.failures, QStringList());
+        QCOMPARE(starts(), 3);
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral(".~lock.stale.doc#"))));
+
+        // Someone else's lock is never touched.
+        r = app->open(QFile::encodeName(live), false);
+        QVERIFY(!r.ok && !r.retry);
+        QCOMPARE(r.error, QStringLiteral("文档正被其他程序打开，文档未作改动"));
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral(".~lock.live.doc#"))));
+        QCOMPARE(readBytes(live), liveBefore);
+        app->quit();
+    }
+
+    void hugeFilesAreRefusedWithinAMemoryLimit() {
+        if (qEnvironmentVariableIsSet(kChildEnv)) {
+            // Child, under an address-space limit smaller than either file.
+            QTemporaryDir dir;
+            wordcrypt::LibreOfficeWord::Options options;
+            options.helperProgram = fakeHelper(dir);
+            options.officeProgram = QStringLiteral("/bin/true");
+            wordcrypt::LibreOfficeWord word(options, m_prompt);
+            QString error;
+            auto app = word.createObject(QStringLiteral("word.Application"), &error);
+            QVERIFY2(app, qPrintable(error));
+            const QStringList files = qEnvironmentVariable(kChildEnv).split(u'|');
+            const WordResult over = app->open(QFile::encodeName(files.at(0)), false);
+            QVERIFY(!over.ok && !over.retry);
+            QVERIFY2(over.error.contains(QStringLiteral("512 MB")), qPrintable(over.error));
+            const WordResult hollow = app->open(QFile::encodeName(files.at(1)), false);
+            QVERIFY(!hollow.ok && !hollow.retry);
+            QVERIFY2(hollow.error.contains(QStringLiteral("不是有效的 Word 97-2003 文档")), qPrintable(hollow.error));
+            app->quit();
+            return;
+        }
+        if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+            QSKIP("needs prlimit");
+        QTemporaryDir dir;
+        const auto sparse = [&](const QString& name, qint64 size) {
+            QFile f(dir.filePath(name));
+            if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::fromHex("D0CF11E0A1B11AE1")) != 8 ||
+                !f.resize(size))
+                return QString();
+            return f.fileName();
+        };
+        const QString over = sparse(QStringLiteral("over.doc"), 3ll << 30);
+        const QString hollow = sparse(QStringLiteral("hollow.doc"), 500ll << 20);
+        QVERIFY(!over.isEmpty() && !hollow.isEmpty());
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kChildEnv), over + u'|' + hollow);
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QStringLiteral("prlimit"),
+                    {QStringLiteral("--as=%1").arg(400ll << 20), QStringLiteral("--"),
+                     QCoreApplication::applicationFilePath(), QStringLiteral("hugeFilesAreRefusedWithinAMemoryLimit")});
+        QVERIFY(child.waitForFinished(120000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitCode() == 0 &&
+                     output.contains("PASS   : TestLibreOfficeWord::hugeFilesAreRefusedWithinAMemoryLimit"),
+                 output.constData());
     }
 
     void othersAreLeftUntouched_data() {

@@ -9,6 +9,9 @@
 //   load <url path> [password] -> ok <id> <filter> <readonly> | err <code> <text>
 //   store <id> <url path> [password] -> ok                    | err <code> <text>
 //   close <id>                 -> ok                          | err <code> <text>
+//   probe <url path> [password] -> ok <readonly>              | err <code> <text>
+//                                 (loads for editing and closes again: whether the office itself
+//                                 opens the document read-only; for checks and diagnostics)
 //   quit                       -> ok (and the helper ends)
 //
 // Error codes: nooffice, start, password, wrongpassword, locked, load, store, close, protocol,
@@ -248,7 +251,7 @@ public:
         reply("ok\t" + std::to_string(m_officePid) + "\t" + m_profile);
     }
 
-    void load(const std::string& urlPath, const std::string* password) {
+    void load(const std::string& urlPath, const std::string* password, bool probe = false) {
         if (!m_desktop.is()) {
             replyError("protocol", "office not started");
             return;
@@ -256,7 +259,7 @@ public:
         m_interaction->reset();
         std::vector<css::beans::PropertyValue> args = {
             property("Hidden", css::uno::Any(true)),
-            property("ReadOnly", css::uno::Any(true)),
+            property("ReadOnly", css::uno::Any(!probe)),
             property("MacroExecutionMode", css::uno::Any(css::document::MacroExecMode::NEVER_EXECUTE)),
             property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE)),
             property("InteractionHandler",
@@ -304,6 +307,15 @@ public:
             if (Reference<css::frame::XStorable> storable{document, UNO_QUERY}; storable.is())
                 readOnly = storable->isReadonly();
         } catch (const css::uno::Exception&) {
+        }
+        if (probe) {
+            try {
+                if (Reference<css::util::XCloseable> closeable{document, UNO_QUERY}; closeable.is())
+                    closeable->close(true);
+            } catch (const css::uno::Exception&) {
+            }
+            reply(std::string("ok\t") + (readOnly ? "1" : "0"));
+            return;
         }
         const int id = ++m_lastId;
         m_documents[id] = document;
@@ -478,6 +490,9 @@ int main(int argc, char* argv[]) {
             } else if (f[0] == "load" && f.size() >= 2) {
                 const std::string password = f.size() >= 3 ? percentDecode(f[2]) : std::string();
                 helper.load(f[1], f.size() >= 3 ? &password : nullptr);
+            } else if (f[0] == "probe" && f.size() >= 2) {
+                const std::string password = f.size() >= 3 ? percentDecode(f[2]) : std::string();
+                helper.load(f[1], f.size() >= 3 ? &password : nullptr, true);
             } else if (f[0] == "store" && f.size() >= 3) {
                 const std::string password = f.size() >= 4 ? percentDecode(f[3]) : std::string();
                 helper.store(std::stoi(f[1]), f[2], f.size() >= 4 ? &password : nullptr);
