@@ -101,7 +101,8 @@ private:
 
 } // namespace
 
-RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types)
+RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types,
+                          platform::RunControl* control)
 {
     RecordReport report;
     const auto entries = fs.list(folder);
@@ -116,6 +117,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     if (report.files == 0)
         return report;
     report.recorded = true;
+    if (control)
+        control->setTotal(report.files);
 
     if (!db.beginRun())
         return report;
@@ -124,7 +127,14 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     for (const platform::DirEntry& entry : *entries) {
         if (entry.kind != EntryKind::File)
             continue;
+        if (control && control->stopRequested()) {
+            db.rollbackRun();
+            report.stopped = true;
+            return report;
+        }
         const QString name = platform::displayPath(entry.name);
+        if (control)
+            control->begin(name);
         FileRow row;
         row.name = name;
         row.type = types.describe(name);
@@ -136,6 +146,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             return report;
         }
         ++stored;
+        if (control)
+            control->advance();
     }
     if (db.commitRun())
         report.stored = stored;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QHash>
 #include <QMimeDatabase>
@@ -31,6 +32,7 @@ struct RecordReport {
     bool recorded = false;
     int files = 0;  ///< files found directly in the folder
     int stored = 0; ///< rows committed
+    bool stopped = false; ///< the run was stopped: its rows were rolled back
 };
 
 /// Records every file directly inside `folder` (hidden files included, subfolders not
@@ -38,8 +40,8 @@ struct RecordReport {
 /// type description, size, last-modified time, and the name again as short name. A property
 /// that cannot be read leaves its column empty. A folder that cannot be listed records
 /// nothing but still counts as recorded. Database failures are not reported: the run
-/// stores all its rows or none.
+/// stores all its rows or none. A stop through `control` rolls the run back.
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const platform::NativePath& folder,
-                          TypeDescriber& types);
+                          TypeDescriber& types, platform::RunControl* control = nullptr);
 
 } // namespace korvane::recorder
