@@ -5,6 +5,7 @@
 #include "wordcrypt/worddocfile.h"
 
 #include "platform/fakes/fakewordprocessor.h"
+#include "platform/runcontrol.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,8 @@
 #include <QtTest>
 #include <QtEndian>
 #include <csignal>
+#include <functional>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,11 +39,14 @@ public:
     QStringList failures;
     int opened = 0;
     int quits = 0;
+    std::function<void()> onSave; ///< called just before Save
 
     void DocumentOpen(WordDocument& document) override {
         ++opened;
         note(QStringLiteral("Password"), document.setPassword(password));
         note(QStringLiteral("WritePassword"), document.setWritePassword(writePassword));
+        if (onSave)
+            onSave();
         note(QStringLiteral("Save"), document.save());
         note(QStringLiteral("Close"), document.close());
     }
@@ -95,9 +101,9 @@ bool setFibFlags(const QString& path, quint16 bits) {
     return false;
 }
 
-/// Kills the office processes this test started (descendants of this process only, so offices
-/// of other programs on the machine are never touched). Returns how many it killed.
-int killOurOffices() {
+/// The office processes this test started: descendants of this process only, so offices of
+/// other programs on the machine are never touched.
+QSet<int> ourOffices() {
     QHash<int, int> parent;
     QHash<int, QString> name;
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
@@ -111,17 +117,26 @@ int killOurOffices() {
         name[pid] = QString::fromLatin1(line.mid(line.indexOf('(') + 1, close - line.indexOf('(') - 1));
         parent[pid] = line.mid(close + 2).split(' ').value(1).toInt();
     }
-    int killed = 0;
+    QSet<int> offices;
     for (auto it = name.cbegin(); it != name.cend(); ++it) {
         if (it.value() != QLatin1String("soffice.bin"))
             continue;
         for (int p = parent.value(it.key()); p > 1; p = parent.value(p)) {
             if (p == int(::getpid())) {
-                ::kill(it.key(), SIGKILL);
-                ++killed;
+                offices.insert(it.key());
                 break;
             }
         }
+    }
+    return offices;
+}
+
+/// Kills our offices except those in `spared`; returns how many.
+int killOurOffices(const QSet<int>& spared) {
+    int killed = 0;
+    for (int pid : ourOffices() - spared) {
+        ::kill(pid, SIGKILL);
+        ++killed;
     }
     return killed;
 }
@@ -130,10 +145,21 @@ int killOurOffices() {
 class CrashingPrompt final : public platform::DocumentPasswordPrompt {
 public:
     QString answer;
+    QSet<int> spared = ourOffices(); ///< the offices that were there before
     int killed = 0;
     std::optional<QString> askPassword(const QString&) override {
-        killed += killOurOffices();
+        killed += killOurOffices(spared);
         return answer;
+    }
+};
+
+/// A password prompt that asks the run to stop while it is being asked.
+class StoppingPrompt final : public platform::DocumentPasswordPrompt {
+public:
+    platform::RunControl* control = nullptr;
+    std::optional<QString> askPassword(const QString&) override {
+        control->requestStop();
+        return QStringLiteral("739");
     }
 };
 
@@ -195,7 +221,7 @@ private:
         if (!script.open(QIODevice::WriteOnly))
             return {};
         script.write(R"(#!/usr/bin/python3
-import sys, urllib.parse
+import sys, time, urllib.parse
 open(sys.argv[0] + '.starts', 'a').write('x')
 path = None
 def reply(text):
@@ -209,6 +235,7 @@ for line in sys.stdin:
             reply('err\tcrashed\tBinary URP bridge disposed during call'); sys.exit(0)
         reply('ok\t1\tMS Word 97\t1')
     elif f[0] == 'store':
+        if b'hang' in path: time.sleep(300)
         open(urllib.parse.unquote_to_bytes(f[2]), 'wb').write(open(path, 'rb').read()); reply('ok')
     elif f[0] in ('close', 'quit'): reply('ok')
 )");
@@ -563,6 +590,78 @@ private slots:
         QVERIFY2(child.exitCode() == 0 &&
                      output.contains("PASS   : TestLibreOfficeWord::hugeFilesAreRefusedWithinAMemoryLimit"),
                  output.constData());
+    }
+
+    void stopOnAWorkerThreadEndsTheOffice() {
+        // The whole run on a worker thread, as the window's run does; the stop request arrives
+        // while the office is about to load the document.
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        QVERIFY(run(doc, QStringLiteral("739")).ok);
+        const QByteArray bytes = readBytes(doc);
+        platform::RunControl control;
+        StoppingPrompt prompt;
+        prompt.control = &control;
+        wordcrypt::LibreOfficeWord word(m_options, prompt);
+        word.setRunControl(&control);
+        ScriptedSink sink;
+        sink.password = QStringLiteral("new");
+        WordResult first, second;
+        const QSet<int> before = ourOffices();
+        std::shared_ptr<platform::WordApplication> app;
+        std::thread worker([&] {
+            QString error;
+            app = word.createObject(QStringLiteral("word.Application"), &error);
+            if (!app)
+                return;
+            app->setEvents(&sink);
+            first = app->open(QFile::encodeName(doc), false);
+            second = app->open(QFile::encodeName(doc), false);
+        });
+        worker.join();
+        QVERIFY(app);
+        QTRY_COMPARE(ourOffices(), before); // the office went with the stop, before any quit
+        app->quit();
+        QVERIFY2(!first.ok && !first.retry, qPrintable(first.error));
+        QCOMPARE(first.error, QStringLiteral("运行已停止，文档未作改动"));
+        QVERIFY(!second.ok && !second.retry); // nothing starts again after a stop
+        QCOMPARE(sink.opened, 0);
+        QCOMPARE(readBytes(doc), bytes);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("one.doc")});
+    }
+
+    void stopEndsAWaitThatWouldTakeMinutes() {
+        // A store that never answers: the stop, not the call limit, ends the wait.
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"), QStringLiteral("hang.doc"));
+        const QByteArray before = readBytes(doc);
+        wordcrypt::LibreOfficeWord::Options options;
+        options.helperProgram = fakeHelper(dir);
+        options.officeProgram = QStringLiteral("/bin/true");
+        options.callLimitMs = 600000;
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        platform::RunControl control;
+        word.setRunControl(&control);
+        QString error;
+        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("739");
+        std::thread stopper;
+        sink.onSave = [&] {
+            stopper = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                control.requestStop();
+            });
+        };
+        app->setEvents(&sink);
+        QVERIFY(app->open(QFile::encodeName(doc), false).ok);
+        stopper.join();
+        QCOMPARE(sink.failures.filter(QStringLiteral("Save:")),
+                 QStringList{QStringLiteral("Save:运行已停止，文档未作改动")});
+        QCOMPARE(readBytes(doc), before);
+        app->quit();
     }
 
     void othersAreLeftUntouched_data() {
