@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <dirent.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -389,6 +390,21 @@ QByteArray readHead(const QByteArray& path, qint64 size)
     return bytes;
 }
 
+/// Removes a folder of plain files by its raw path (QDir cannot name a folder whose path is
+/// not UTF-8).
+void removeFlatFolder(const QByteArray& path)
+{
+    if (DIR* d = ::opendir(path.constData())) {
+        while (const dirent* e = ::readdir(d)) {
+            const QByteArray name(e->d_name);
+            if (name != "." && name != "..")
+                ::unlink((path + '/' + name).constData());
+        }
+        ::closedir(d);
+    }
+    ::rmdir(path.constData());
+}
+
 /// What a LibreOffice lock file beside a document says about who holds it.
 enum class Lock { None, OursStale, Foreign };
 
@@ -666,7 +682,7 @@ WordResult Document::save()
     QByteArray work = folder + ".korvane-XXXXXX";
     if (!::mkdtemp(work.data()))
         return WordResult::failure(QStringLiteral("无法在文档所在文件夹建立临时文件") + kUntouched);
-    const auto removeWork = qScopeGuard([&] { QDir(QFile::decodeName(work)).removeRecursively(); });
+    const auto removeWork = qScopeGuard([&] { removeFlatFolder(work); });
     const QByteArray exported = work + "/office.doc";
     const QByteArray rewritten = work + "/final.doc";
 

@@ -728,15 +728,21 @@ private slots:
 
     void nameThatIsNotUtf8() {
         QTemporaryDir dir;
-        const QByteArray raw = QFile::encodeName(dir.path()) + "/\xb1\xa8\xb8\xe6.doc"; // "报告" in GBK
+        const QByteArray folder = QFile::encodeName(dir.path()) + "/\xce\xc4\xbc\xfe"; // "文件" in GBK
+        const QByteArray raw = folder + "/\xb1\xa8\xb8\xe6.doc"; // "报告" in GBK
+        QCOMPARE(::mkdir(folder.constData(), 0755), 0);
         QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")),
                             dir.filePath(QStringLiteral("tmp.doc"))));
         QCOMPARE(
             ::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()),
             0);
         // QDir cannot remove a name that is not UTF-8.
-        const auto cleanup = qScopeGuard([&] { ::unlink(raw.constData()); });
+        const auto cleanup = qScopeGuard([&] {
+            ::unlink(raw.constData());
+            ::rmdir(folder.constData());
+        });
         m_sink.password = QStringLiteral("gbk");
+        m_sink.writePassword = QStringLiteral("写");
         m_sink.failures.clear();
         QVERIFY(m_app->open(raw, false).ok);
         QCOMPARE(m_sink.failures, QStringList());
@@ -746,6 +752,11 @@ private slots:
         QVERIFY(f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
         const QByteArray stored = f.readAll();
         QVERIFY(wordcrypt::rc4PasswordMatches(stored, QStringLiteral("gbk")));
+        QCOMPARE(wordcrypt::readWriteReservation(raw, QStringLiteral("gbk"))->password, QStringLiteral("写"));
+        // The work folder beside the document is gone too.
+        QCOMPARE(::rmdir(folder.constData()), -1);
+        QCOMPARE(::unlink(raw.constData()), 0);
+        QCOMPARE(::rmdir(folder.constData()), 0);
     }
 
     void missingFileFailsWithoutRetry() {
