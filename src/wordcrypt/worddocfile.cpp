@@ -84,6 +84,24 @@ void rc4(const QByteArray& key, char* data, qint64 size, qint64 skip)
     }
 }
 
+/// Little-endian fields read with their bounds checked; 0 past the end. (Plain byte arithmetic
+/// also keeps the compiler's bounds analysis quiet about QByteArray's shared empty buffer.)
+quint32 le(const QByteArray& b, qsizetype at, int size)
+{
+    quint32 v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = (v << 8) | (at + i < b.size() ? quint8(b.at(at + i)) : 0);
+    return v;
+}
+quint16 u16(const QByteArray& b, qsizetype at)
+{
+    return quint16(le(b, at, 2));
+}
+quint32 u32(const QByteArray& b, qsizetype at)
+{
+    return le(b, at, 4);
+}
+
 QByteArray md5(const QByteArray& bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Md5);
@@ -218,12 +236,12 @@ std::optional<quint16> readFlags(const Compound& cf, QString* error)
 {
     GPtr<GsfInput> word = cf.stream("WordDocument");
     const std::optional<QByteArray> head = word ? readAt(word.get(), 0, 32) : std::nullopt;
-    if (!head || qFromLittleEndian<quint16>(head->constData()) != kFibMagic)
+    if (!head || u16(*head, 0) != kFibMagic)
         return fail(error, QStringLiteral("no Word 97 document stream")), std::nullopt;
     // The stream's end must be there too: a file cut short is no document.
     if (!readAt(word.get(), gsf_input_size(word.get()) - 1, 1) || t_complaints)
         return fail(error, QStringLiteral("document stream cut short")), std::nullopt;
-    return qFromLittleEndian<quint16>(head->constData() + kFlagsAt);
+    return u16(*head, kFlagsAt);
 }
 
 /// The salt of an RC4 encryption header that accepts `password`; nullopt otherwise.
@@ -234,8 +252,8 @@ std::optional<QByteArray> rc4Salt(const Compound& cf, quint16 flags, const QStri
     GPtr<GsfInput> table = cf.stream((flags & fWhichTblStm) ? "1Table" : "0Table");
     // EncryptionVersionInfo 1.1, then salt, encrypted verifier and its encrypted MD5.
     const std::optional<QByteArray> header = table ? readAt(table.get(), 0, 52) : std::nullopt;
-    if (!header || qFromLittleEndian<quint16>(header->constData()) != 1 ||
-        qFromLittleEndian<quint16>(header->constData() + 2) != 1)
+    if (!header || u16(*header, 0) != 1 ||
+        u16(*header, 2) != 1)
         return std::nullopt;
     const QByteArray salt = header->mid(4, 16);
     QByteArray verifier = header->mid(20, 32);
@@ -258,7 +276,7 @@ std::optional<Fib> readFib(const Compound& cf, const QString& openPassword, QStr
     std::optional<QByteArray> head = readAt(word.get(), 0, 0x9A);
     if (!head)
         return fail(error, QStringLiteral("FIB too short")), std::nullopt;
-    fib.lKey = qFromLittleEndian<quint32>(head->constData() + kLKeyAt);
+    fib.lKey = u32(*head, kLKeyAt);
     if (fib.encrypted()) {
         const std::optional<QByteArray> salt = rc4Salt(cf, fib.flags, openPassword);
         if (!salt)
@@ -281,20 +299,20 @@ std::optional<Fib> readFib(const Compound& cf, const QString& openPassword, QStr
     const std::optional<QByteArray> csw = plain(at, 2);
     if (!csw)
         return fail(error, QStringLiteral("FIB too short")), std::nullopt;
-    at += 2 + 2 * qint64(qFromLittleEndian<quint16>(csw->constData()));
+    at += 2 + 2 * qint64(u16(*csw, 0));
     const std::optional<QByteArray> cslw = plain(at, 2);
     if (!cslw)
         return fail(error, QStringLiteral("FIB too short")), std::nullopt;
-    at += 2 + 4 * qint64(qFromLittleEndian<quint16>(cslw->constData()));
+    at += 2 + 4 * qint64(u16(*cslw, 0));
     const std::optional<QByteArray> cbRgFcLcb = plain(at, 2);
-    if (!cbRgFcLcb || qFromLittleEndian<quint16>(cbRgFcLcb->constData()) <= kSttbfAssocPair)
+    if (!cbRgFcLcb || u16(*cbRgFcLcb, 0) <= kSttbfAssocPair)
         return fail(error, QStringLiteral("FIB has no associated strings")), std::nullopt;
     fib.assocPairAt = at + 2 + 8 * kSttbfAssocPair;
     const std::optional<QByteArray> pair = plain(fib.assocPairAt, 8);
     if (!pair)
         return fail(error, QStringLiteral("FIB too short")), std::nullopt;
-    fib.fcAssoc = qFromLittleEndian<quint32>(pair->constData());
-    fib.lcbAssoc = qFromLittleEndian<quint32>(pair->constData() + 4);
+    fib.fcAssoc = u32(*pair, 0);
+    fib.lcbAssoc = u32(*pair, 4);
     return fib;
 }
 
@@ -315,15 +333,15 @@ std::optional<QStringList> readAssoc(const Compound& cf, const Fib& fib, QString
     if (fib.encrypted())
         rc4AtOffset(fib.baseKey, *bytes, fib.fcAssoc);
     const QByteArray& b = *bytes;
-    if (b.size() < 6 || qFromLittleEndian<quint16>(b.constData()) != 0xFFFF ||
-        qFromLittleEndian<quint16>(b.constData() + 2) != kAssocEntries ||
-        qFromLittleEndian<quint16>(b.constData() + 4) != 0)
+    if (b.size() < 6 || u16(b, 0) != 0xFFFF ||
+        u16(b, 2) != kAssocEntries ||
+        u16(b, 4) != 0)
         return fail(error, QStringLiteral("associated strings have an unknown layout")), std::nullopt;
     qint64 at = 6;
     for (int i = 0; i < kAssocEntries; ++i) {
         if (at + 2 > b.size())
             return fail(error, QStringLiteral("associated strings cut short")), std::nullopt;
-        const qint64 cch = qFromLittleEndian<quint16>(b.constData() + at);
+        const qint64 cch = u16(b, at);
         at += 2;
         if (at + 2 * cch > b.size())
             return fail(error, QStringLiteral("associated strings cut short")), std::nullopt;
