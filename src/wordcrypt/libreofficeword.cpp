@@ -689,7 +689,8 @@ WordResult Document::save()
     QByteArray line = "store\t" + QByteArray::number(m_id) + '\t' + urlPath(exported);
     if (!m_password.isEmpty())
         line += '\t' + field(m_password);
-    const Helper::Reply r = m_app.call(line);
+    // The document lives in the office that loaded it: a new office could not store it.
+    const Helper::Reply r = m_app.call(line, false);
     if (!r.ok) {
         if (isDeath(r))
             return WordResult::failure(QStringLiteral("LibreOffice 在处理此文档时意外退出") + kUntouched);
