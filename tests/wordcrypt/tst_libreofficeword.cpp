@@ -14,7 +14,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <QtEndian>
 #include <csignal>
 #include <functional>
 #include <thread>
@@ -90,11 +89,12 @@ bool setFibFlags(const QString& path, quint16 bits) {
     if (!f.open(QIODevice::ReadWrite))
         return false;
     QByteArray bytes = f.readAll();
+    const auto u16 = [&](qsizetype at) { return quint16(quint8(bytes.at(at)) | quint8(bytes.at(at + 1)) << 8); };
     for (qsizetype at = 512; at + 64 <= bytes.size(); at += 64) {
-        if (qFromLittleEndian<quint16>(bytes.constData() + at) == 0xA5EC &&
-            qFromLittleEndian<quint16>(bytes.constData() + at + 2) >= 0xC1) {
-            qToLittleEndian<quint16>(qFromLittleEndian<quint16>(bytes.constData() + at + 0x0A) | bits,
-                                     bytes.data() + at + 0x0A);
+        if (u16(at) == 0xA5EC && u16(at + 2) >= 0xC1) {
+            const quint16 flags = u16(at + 0x0A) | bits;
+            bytes[at + 0x0A] = char(flags & 0xFF);
+            bytes[at + 0x0B] = char(flags >> 8);
             return f.seek(0) && f.write(bytes) == bytes.size();
         }
     }
