@@ -572,6 +572,9 @@ private slots:
             app->quit();
             return;
         }
+#ifdef __SANITIZE_ADDRESS__
+        QSKIP("the sanitizer's shadow memory does not fit under an address-space limit");
+#endif
         if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
             QSKIP("needs prlimit");
         QTemporaryDir dir;
