@@ -16,8 +16,14 @@ namespace korvane::platform {
 
 void QtMessageBoxes::show(QWidget* parent, const QString& text, MessageIcon icon)
 {
+    showWithDetails(parent, text, icon, QString());
+}
+
+void QtMessageBoxes::showWithDetails(QWidget* parent, const QString& text, MessageIcon icon, const QString& details)
+{
     QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon,
                     QStringLiteral("Korvane"), text, QMessageBox::Ok, parent);
+    box.setDetailedText(details);
     box.exec();
 }
 

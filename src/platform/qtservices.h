@@ -13,6 +13,7 @@ namespace korvane::platform {
 class QtMessageBoxes final : public MessageBoxes {
 public:
     void show(QWidget* parent, const QString& text, MessageIcon icon) override;
+    void showWithDetails(QWidget* parent, const QString& text, MessageIcon icon, const QString& details) override;
 };
 
 class QtFolderChooser final : public FolderChooser {
