@@ -2,6 +2,7 @@
 
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
+#include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/libreofficeword.h"
 
 #include <QFile>
@@ -78,23 +79,7 @@ public:
 
     void DocumentOpen(platform::WordDocument& document) override
     {
-        const platform::WordResult password = document.setPassword(open);
-        if (!password.ok)
-            failures << QStringLiteral("设置读密码失败: ") + password.error;
-        const platform::WordResult writePassword = document.setWritePassword(modify);
-        if (!writePassword.ok)
-            failures << QStringLiteral("设置写密码失败: ") + writePassword.error;
-        // Without the open password asked for, the document is better left as it was.
-        if (password.ok) {
-            const platform::WordResult saved = document.save();
-            if (!saved.ok)
-                failures << QStringLiteral("保存文档失败: ") + saved.error;
-        } else {
-            failures << QStringLiteral("文档未保存");
-        }
-        const platform::WordResult closed = document.close();
-        if (!closed.ok)
-            failures << QStringLiteral("关闭文档失败: ") + closed.error;
+        failures << wordcrypt::applyPasswords(document, open, modify);
     }
     void Quit() override
     {
@@ -191,6 +176,8 @@ int runDoc(const ParsedArgs& args, Reporter& out)
         }
         if (!opened.ok)
             passwords.failures << QStringLiteral("打开文档失败: ") + opened.error;
+        for (QString& line : passwords.failures)
+            line = line.trimmed();
         if (passwords.failures.isEmpty())
             out.item(path, ItemStatus::Ok, action == QLatin1String("protect") ? QStringLiteral("已加密") : QStringLiteral("已去掉密码"));
         else
