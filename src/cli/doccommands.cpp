@@ -149,6 +149,9 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     }
     TerminalPasswordPrompt prompt;
     wordcrypt::LibreOfficeWord word({helper, {}}, prompt);
+    platform::RunControl& control = out.control();
+    // A stop ends a call in hand at once and leaves that document as it was.
+    word.setRunControl(&control);
     QString error;
     std::shared_ptr<platform::WordApplication> app = word.createObject(QStringLiteral("word.Application"), &error);
     if (!app) {
@@ -159,7 +162,6 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     app->setEvents(&passwords);
     app->setVisible(false);
 
-    platform::RunControl& control = out.control();
     control.setTotal(documents.size());
     qint64 left = documents.size();
     for (const QString& path : documents) {
@@ -174,6 +176,8 @@ int runDoc(const ParsedArgs& args, Reporter& out)
             if (opened.ok || !opened.retry)
                 break;
         }
+        if (control.stopRequested())
+            break; // the document in hand was left as it was
         if (!opened.ok)
             passwords.failures << QStringLiteral("打开文档失败: ") + opened.error;
         for (QString& line : passwords.failures)
