@@ -1,3 +1,4 @@
+#include "platform/datafolder.h"
 #include "platform/qtservices.h"
 #include "shell/mdiform1.h"
 #include "shell/toolwindows.h"
@@ -14,7 +15,10 @@ int main(int argc, char* argv[])
     const QString baseName = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
     QApplication::setApplicationName(baseName);
 
-    korvane::platform::QtServices real(baseName, QCoreApplication::applicationDirPath());
+    // After the application name: the per-user data folder is named after it.
+    const korvane::platform::ProgramLayout layout = korvane::platform::ProgramLayout::current();
+    korvane::platform::QtServices real(baseName, korvane::platform::korvaneFolder(layout),
+                                       korvane::platform::helperFolder(layout));
     korvane::platform::Services& services = real.services();
 
     korvane::shell::MDIForm1 main(services);

@@ -102,16 +102,27 @@ void BatchList::clear()
     m_paths.clear();
 }
 
-WalkResult dieda(platform::FileSystem& fs, const NativePath& folder, const QStringList& extensions, BatchList& list)
+WalkResult dieda(platform::FileSystem& fs, const NativePath& folder, const QStringList& extensions, BatchList& list,
+                 platform::RunControl* control)
 {
     WalkResult result;
     QSet<QPair<quint64, quint64>> visited;
     // An explicit stack keeps very deep trees from exhausting the call stack; pushing the
     // subfolders in reverse keeps the recursive order.
     std::vector<NativePath> pending{folder};
+    if (control)
+        control->addToTotal(1);
     while (!pending.empty()) {
+        if (control && control->stopRequested()) {
+            result.stopped = true;
+            return result;
+        }
         const NativePath current = std::move(pending.back());
         pending.pop_back();
+        if (control) {
+            control->begin(platform::displayPath(current));
+            control->advance();
+        }
         if (const auto info = fs.info(current)) {
             if (visited.contains({info->device, info->inode}))
                 continue;
@@ -141,6 +152,8 @@ WalkResult dieda(platform::FileSystem& fs, const NativePath& folder, const QStri
                 pending.push_back(platform::joinPath(current, entry.name));
         }
         std::reverse(pending.begin() + qsizetype(firstChild), pending.end());
+        if (control)
+            control->addToTotal(qint64(pending.size() - firstChild));
     }
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QSet>
 #include <QString>
@@ -55,14 +56,16 @@ struct WalkResult {
     int added = 0;
     bool limitReached = false; ///< the list filled up; later matches were not added
     int unreadableFolders = 0; ///< folders whose listing failed (their part of the tree is missing)
+    bool stopped = false;      ///< stopped before the walk ended; what was added stays
 };
 
 /// Walks `folder` depth first (a folder's own files before its subfolders, both in the file
 /// system's order) and appends every matching file that is not yet listed. Symbolic links to
 /// folders are not followed, a folder reached twice (bind mounts) is walked once, and a folder
 /// that cannot be listed contributes nothing while the rest of the tree is still walked.
+/// A stop through `control` ends the walk before the next folder; progress counts folders.
 WalkResult dieda(platform::FileSystem& fs, const platform::NativePath& folder, const QStringList& extensions,
-                 BatchList& list);
+                 BatchList& list, platform::RunControl* control = nullptr);
 
 /// Counts of the files and (real, not linked) subfolders directly in a folder; nullopt when it
 /// cannot be listed.

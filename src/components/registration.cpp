@@ -75,7 +75,8 @@ FolderScan scanFolder(platform::FileSystem& fs, const NativePath& folder)
     return scan;
 }
 
-RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarter& programs, const NativePath& folder)
+RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarter& programs, const NativePath& folder,
+                               platform::RunControl* control)
 {
     using Outcome = RegistrationRun::Outcome;
     RegistrationRun run;
@@ -105,8 +106,19 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
         return run;
     }
     run.outcome = Outcome::Registered;
+    run.libraries = int(scan.libraries.size());
+    if (control)
+        control->setTotal(run.libraries);
     for (const NativePath& library : scan.libraries) {
+        if (control && control->stopRequested()) {
+            run.stopped = true;
+            break;
+        }
         const QString shown = platform::displayPath(library);
+        if (control) {
+            control->begin(shown);
+            control->advance();
+        }
         // Arguments travel as UTF-8; any other bytes would name a different file.
         if (!platform::isValidUtf8(library)) {
             run.failures.append({shown, QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序")});

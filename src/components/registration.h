@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QList>
 #include <QString>
@@ -63,12 +64,14 @@ struct RegistrationRun {
     int fileCount = 0;
     QStringList started;      ///< libraries whose registration was started
     QList<RegistrationFailure> failures; ///< libraries whose registration could not be started
+    int libraries = 0;        ///< component libraries found in the folder
+    bool stopped = false;     ///< stopped before every library was handed over
 };
 
 /// Starts one registration per component library lying directly in `folder`, without waiting
 /// for any of them. Nothing is started unless the folder is readable, holds files and a
-/// registrar is found.
+/// registrar is found. A stop through `control` ends the run before the next library.
 RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarter& programs,
-                               const platform::NativePath& folder);
+                               const platform::NativePath& folder, platform::RunControl* control = nullptr);
 
 } // namespace korvane::components

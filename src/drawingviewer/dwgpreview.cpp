@@ -141,9 +141,14 @@ private:
 
     bool readFromFile(qint64 offset, qint64 length, char* out) const
     {
+        // In slices, so that a stopped run (a viewer closed over a slow disk) ends soon.
+        const platform::RunControl* control = platform::RunControl::current();
         qint64 done = 0;
         while (done < length) {
-            const ssize_t got = ::pread(m_fd, out + done, size_t(length - done), off_t(offset + done));
+            if (control && control->stopRequested())
+                return false;
+            const qint64 slice = control ? std::min<qint64>(length - done, 4 << 20) : length - done;
+            const ssize_t got = ::pread(m_fd, out + done, size_t(slice), off_t(offset + done));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
@@ -468,8 +473,9 @@ DwgPreview extractPreview(const QByteArray& drawing)
     return extractPreview(MemorySource(drawing));
 }
 
-DwgPreview readPreview(const QString& path)
+DwgPreview readPreview(const QString& path, platform::RunControl* control)
 {
+    const platform::RunControl::Scope scope(control);
     const FileSource file(path);
     if (!file.isOpen())
         return failed(PreviewFailure::Unreadable);
@@ -490,9 +496,9 @@ QImage decodePreview(const DwgPreview& preview)
     return {};
 }
 
-QImage loadPreviewImage(const QString& path)
+QImage loadPreviewImage(const QString& path, platform::RunControl* control)
 {
-    return decodePreview(readPreview(path));
+    return decodePreview(readPreview(path, control));
 }
 
 } // namespace korvane::drawingviewer

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/runcontrol.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QString>
@@ -57,8 +59,9 @@ constexpr qint64 kMaxPreviewPixels = qint64(4096) * 4096;
 DwgPreview extractPreview(const QByteArray& drawing);
 /// Finds the preview through any byte source; reads only the header, the block and one entry.
 DwgPreview extractPreview(const ByteSource& source);
-/// Finds the preview of a drawing file without reading the rest of the file.
-DwgPreview readPreview(const QString& path);
+/// Finds the preview of a drawing file without reading the rest of the file. A stop through
+/// `control` makes a read in hand fail (Unreadable or a later failure): no preview.
+DwgPreview readPreview(const QString& path, platform::RunControl* control = nullptr);
 
 /// Checks a bare DIB and puts the 14-byte file header in front of it; empty when the DIB fails
 /// any check (header size, dimensions, bit depth, palette and pixels within the bytes given).
@@ -69,6 +72,6 @@ QByteArray bitmapFileFromDib(const QByteArray& dib);
 QImage decodePreview(const DwgPreview& preview);
 
 /// readPreview() then decodePreview().
-QImage loadPreviewImage(const QString& path);
+QImage loadPreviewImage(const QString& path, platform::RunControl* control = nullptr);
 
 } // namespace korvane::drawingviewer

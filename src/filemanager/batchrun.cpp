@@ -3,6 +3,8 @@
 #include "filemanager/typematch.h"
 #include "platform/nativepath.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace korvane::filemanager {
@@ -39,7 +41,7 @@ Refusal BatchFileManager::check(const RunRequest& request) const
     return Refusal::None;
 }
 
-RunReport BatchFileManager::run(const RunRequest& request)
+RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl* control)
 {
     RunReport report;
     report.refusal = check(request);
@@ -60,7 +62,10 @@ RunReport BatchFileManager::run(const RunRequest& request)
             m_targetInode = st.st_ino;
         }
     }
+    m_control = control;
+    const platform::RunControl::Scope scope(control);
     sf(platform::nativePath(request.source), request.includeSubfolders);
+    m_control = nullptr;
     m_request = nullptr;
     m_report = nullptr;
     return report;
@@ -100,6 +105,8 @@ void BatchFileManager::act(const NativePath& file)
     }
     if (status.ok())
         ++m_report->done;
+    else if (m_control && m_control->stopRequested() && status.errnum == ECANCELED)
+        m_report->stopped = true; // the copy in hand was removed: the file counts as untouched
     else
         m_report->failures.append({file, status});
 }
@@ -113,9 +120,18 @@ void BatchFileManager::sf(const NativePath& folder, bool subfolders)
     }
     // The listing is taken once, so files that arrive while the folder is processed are not
     // visited. Links to files count as files; links to folders are never walked into.
+    const auto files =
+        std::count_if(entries->begin(), entries->end(), [](const DirEntry& e) { return e.kind == EntryKind::File; });
+    m_report->found += int(files);
+    if (m_control)
+        m_control->addToTotal(files);
     for (const DirEntry& entry : *entries) {
         if (entry.kind != EntryKind::File)
             continue;
+        if (m_control && m_control->stopRequested()) {
+            m_report->stopped = true;
+            return;
+        }
         bool match = false;
         if (matchFile(entry.name, match)) {
             m_report->emptyListFolders.append(folder);
@@ -125,8 +141,14 @@ void BatchFileManager::sf(const NativePath& folder, bool subfolders)
         }
         if (match) {
             ++m_report->matched;
-            act(joinPath(folder, entry.name));
+            const NativePath file = joinPath(folder, entry.name);
+            if (m_control)
+                m_control->begin(platform::displayPath(file));
+            act(file);
         }
+        ++m_report->visited;
+        if (m_control)
+            m_control->advance();
     }
     if (!subfolders)
         return;
@@ -134,6 +156,8 @@ void BatchFileManager::sf(const NativePath& folder, bool subfolders)
         if (entry.kind != EntryKind::Folder || entry.isSymlink)
             continue;
         const NativePath child = joinPath(folder, entry.name);
+        if (m_report->stopped)
+            return;
         if (isTarget(child)) {
             m_report->skippedTargetFolders.append(child);
             continue;

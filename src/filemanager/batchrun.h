@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QList>
 #include <QString>
@@ -45,6 +46,9 @@ struct RunReport {
     QList<NativePath> unlistedFolders;    ///< folders that could not be read, skipped
     QList<NativePath> emptyListFolders;   ///< folders whose walk the empty type list ended
     QList<NativePath> skippedTargetFolders; ///< the target met inside the source tree, not walked
+    bool stopped = false; ///< the run was stopped before the walk ended
+    int found = 0;        ///< files in the folders listed so far, matching or not
+    int visited = 0;      ///< files of those that were judged (and acted on when they matched)
 };
 
 /// Moves, copies or deletes the files of a folder tree chosen by type. Failures inside the
@@ -58,8 +62,9 @@ public:
 
     /// The input checks made before anything starts.
     Refusal check(const RunRequest& request) const;
-    /// Checks, then walks the source folder and acts on every matching file.
-    RunReport run(const RunRequest& request);
+    /// Checks, then walks the source folder and acts on every matching file. A stop through
+    /// `control` ends the walk before the next file; a copy or move in hand is undone.
+    RunReport run(const RunRequest& request, platform::RunControl* control = nullptr);
 
 private:
     void sf(const NativePath& folder, bool subfolders);
@@ -69,6 +74,7 @@ private:
     bool isTarget(const NativePath& folder);
 
     platform::FileSystem& m_fs;
+    platform::RunControl* m_control = nullptr;
     const RunRequest* m_request = nullptr;
     RunReport* m_report = nullptr;
     NativePath m_target;

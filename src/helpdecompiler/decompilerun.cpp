@@ -3,6 +3,8 @@
 #include "helpdecompiler/helpproject.h"
 #include "platform/nativepath.h"
 
+#include <algorithm>
+
 namespace korvane::helpdecompiler {
 
 using platform::NativePath;
@@ -49,16 +51,26 @@ DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor)
 {
 }
 
-QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects)
+QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects,
+                                         platform::RunControl* control)
 {
     m_target = target;
     m_writeProjects = writeProjects;
+    m_control = control;
+    m_found = 0;
     m_outcomes.clear();
+    const platform::RunControl::Scope scope(control);
     NativePath start = target;
     if (start.size() > 1 && start.endsWith('/'))
         start.chop(1);
     sf(start, includeSubfolders);
+    m_control = nullptr;
     return std::move(m_outcomes);
+}
+
+bool DecompileRun::stopped() const
+{
+    return m_control && m_control->stopRequested();
 }
 
 void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
@@ -66,17 +78,28 @@ void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
     const auto files = m_fs.list(folder);
     if (!files)
         return; // an unreadable folder is passed over, as the walk ignores errors
+    const auto isHelpFile = [](const platform::DirEntry& entry) {
+        return entry.kind == platform::EntryKind::File && isHelpFileName(entry.name);
+    };
+    const int helpFiles = int(std::count_if(files->begin(), files->end(), isHelpFile));
+    m_found += helpFiles;
+    if (m_control)
+        m_control->addToTotal(helpFiles);
     for (const platform::DirEntry& entry : *files) {
-        if (entry.kind == platform::EntryKind::File && isHelpFileName(entry.name))
+        if (stopped())
+            return;
+        if (isHelpFile(entry))
             decompile(folder, entry.name);
     }
-    if (!includeSubfolders)
+    if (!includeSubfolders || stopped())
         return;
     // Listed again after the files: output folders made meanwhile are walked too.
     const auto folders = m_fs.list(folder);
     if (!folders)
         return;
     for (const platform::DirEntry& entry : *folders) {
+        if (stopped())
+            return;
         if (entry.kind == platform::EntryKind::Folder && !entry.isSymlink)
             sf(platform::joinPath(folder, entry.name), true);
     }
@@ -86,14 +109,24 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
 {
     HelpFileOutcome outcome;
     outcome.helpFile = platform::joinPath(folder, name);
+    if (m_control)
+        m_control->begin(platform::displayPath(outcome.helpFile));
     const auto project = projectNameOf(name);
     if (!project) {
         outcome.skipped = QStringLiteral("文件名中没有\".\",无法确定输出文件夹,已跳过");
         m_outcomes.append(outcome);
+        if (m_control)
+            m_control->advance();
         return;
     }
     const auto info = m_fs.info(outcome.helpFile);
     outcome.extract = m_extract(outcome.helpFile, m_target, *project, info ? quint64(info->size) : 0);
+    if (stopped() && !outcome.extract.error.isEmpty()) {
+        // Killed in the middle: no project file for a partial extraction.
+        outcome.stopped = true;
+        m_outcomes.append(outcome);
+        return;
+    }
     if (outcome.extract.opened) {
         outcome.outputFolder = m_target + *project;
         if (m_writeProjects) {
@@ -104,6 +137,8 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
         }
     }
     m_outcomes.append(outcome);
+    if (m_control)
+        m_control->advance();
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "helpdecompiler/chmextractor.h"
 #include "platform/filesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QList>
 #include <QString>
@@ -26,6 +27,7 @@ struct HelpFileOutcome {
     ExtractReport extract;
     bool projectWritten = false;
     QString projectError;
+    bool stopped = false; ///< the run was stopped while this file was extracted
 
     bool clean() const
     {
@@ -45,18 +47,25 @@ class DecompileRun {
 public:
     DecompileRun(platform::FileSystem& fs, Extractor extractor);
 
-    /// `target` ends in "/". Returns one outcome per help file, in the order handled.
+    /// `target` ends in "/". Returns one outcome per help file, in the order handled. A stop
+    /// through `control` ends the run before the next help file and kills an extraction in
+    /// hand (its file then has an outcome with `stopped` set).
     QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders,
-                               bool writeProjects);
+                               bool writeProjects, platform::RunControl* control = nullptr);
+    /// Help files found in the folders walked so far, handled or not.
+    int found() const { return m_found; }
 
 private:
     void sf(const platform::NativePath& folder, bool includeSubfolders);
     void decompile(const platform::NativePath& folder, const QByteArray& name);
+    bool stopped() const;
 
     platform::FileSystem& m_fs;
     Extractor m_extract;
     platform::NativePath m_target;
     bool m_writeProjects = true;
+    platform::RunControl* m_control = nullptr;
+    int m_found = 0;
     QList<HelpFileOutcome> m_outcomes;
 };
 

@@ -154,7 +154,7 @@ void Frmdecp::Command3_Click()
     }
 
     const QString helper = m_services.programs.findExecutable(
-        QDir(m_services.programFolder).filePath(QString::fromLatin1(kExtractHelperName)));
+        QDir(m_services.helperFolder).filePath(QString::fromLatin1(kExtractHelperName)));
     if (helper.isEmpty()) {
         m_services.messages.show(this,
                                  QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。")

@@ -1,5 +1,7 @@
 #include "platform/localfilesystem.h"
 
+#include "platform/runcontrol.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -69,9 +71,20 @@ private:
 /// Copies all of `in` to `out` in the kernel where it can, falling back to read/write.
 bool copyContents(int in, int out, qint64 size)
 {
+    // Chunks small enough that a stopped run ends within a fraction of a second; the caller
+    // removes the partial copy.
+    const RunControl* run = RunControl::current();
+    const auto stopped = [run] {
+        if (!run || !run->stopRequested())
+            return false;
+        errno = ECANCELED;
+        return true;
+    };
     qint64 left = size;
     while (left > 0) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(left, 1 << 30)), 0);
+        if (stopped())
+            return false;
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(left, 16 << 20)), 0);
         if (n > 0) {
             left -= n;
             continue;
@@ -84,7 +97,9 @@ bool copyContents(int in, int out, qint64 size)
             return false;
         // Fall back to a plain loop from the current offsets.
         char buffer[1 << 16];
-        for (;;) {
+        for (qint64 chunks = 0;; ++chunks) {
+            if (chunks % 256 == 0 && stopped())
+                return false;
             const ssize_t r = ::read(in, buffer, sizeof buffer);
             if (r < 0 && errno == EINTR)
                 continue;

@@ -17,6 +17,7 @@ struct RunOutcome {
     int exitCode = -1;
     QByteArray output; ///< standard output
     QString error;
+    bool stopped = false; ///< the thread's run was stopped (RunControl::current()): the program was killed
 };
 
 /// Starts outside programs with an argument vector, never through a shell.
@@ -26,7 +27,8 @@ public:
     /// Starts and returns at once; nothing is waited for.
     virtual StartOutcome startDetached(const QString& program, const QStringList& arguments,
                                        const QString& workingFolder = {}) = 0;
-    /// Starts and waits at most timeoutMs for the program to end.
+    /// Starts and waits at most timeoutMs for the program to end; a stop of the thread's
+    /// current run (RunControl::current()) kills it at once.
     virtual RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                            const QByteArray& standardInput = {}) = 0;
     /// Full path of a program found on the PATH (or the path itself if it names an executable), "" if none.

@@ -1,8 +1,12 @@
 #include "platform/qtprogramstarter.h"
 
+#include "platform/runcontrol.h"
+
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <algorithm>
 
 namespace korvane::platform {
 
@@ -37,10 +41,19 @@ RunOutcome QtProgramStarter::run(const QString& program, const QStringList& argu
     if (!standardInput.isEmpty())
         process.write(standardInput);
     process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs)) {
+    // Waits in short slices so that a stopped run kills the program within a fraction of a second.
+    const RunControl* control = RunControl::current();
+    QDeadlineTimer deadline(timeoutMs);
+    bool ended = false;
+    while (!ended && !deadline.hasExpired() && !(control && control->stopRequested())) {
+        const qint64 left = deadline.remainingTime(); // -1: no limit
+        ended = process.waitForFinished(control ? int(left < 0 ? 100 : std::min<qint64>(left, 100)) : int(left));
+    }
+    if (!ended) {
         process.kill();
         process.waitForFinished(1000);
-        outcome.error = QStringLiteral("程序在限定时间内没有结束");
+        outcome.stopped = control && control->stopRequested();
+        outcome.error = outcome.stopped ? QStringLiteral("操作已取消") : QStringLiteral("程序在限定时间内没有结束");
         return outcome;
     }
     outcome.finished = process.exitStatus() == QProcess::NormalExit;

@@ -80,10 +80,10 @@ bool QtDesktop::openUrl(const QUrl& url)
     return QDesktopServices::openUrl(url);
 }
 
-QtServices::QtServices(const QString& applicationName, const QString& programFolder)
+QtServices::QtServices(const QString& applicationName, const QString& programFolder, const QString& helperFolder)
     : m_settings(applicationName),
       m_services{m_messages, m_folders, m_files, m_input, m_settings, m_programs, m_desktop, m_fs, m_registry,
-                 programFolder, nullptr}
+                 programFolder, nullptr, helperFolder}
 {
 }
 

@@ -59,7 +59,7 @@ public:
 /// The real services of a running program.
 class QtServices {
 public:
-    QtServices(const QString& applicationName, const QString& programFolder);
+    QtServices(const QString& applicationName, const QString& programFolder, const QString& helperFolder);
     ~QtServices();
     Services& services() { return m_services; }
 

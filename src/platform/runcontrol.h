@@ -51,6 +51,27 @@ public:
     /// `n` more items are no longer pending. Counts only rise.
     void advance(qint64 n = 1) noexcept { m_done.fetch_add(n, std::memory_order_relaxed); }
 
+    /// The control of the run on this thread, for calls deep inside an item that take no
+    /// control of their own (a file system's copy polls it between chunks); null outside a run.
+    static RunControl* current() noexcept { return t_current; }
+
+    /// Makes `control` the thread's current control for its lifetime; a null control
+    /// leaves the current one in place.
+    class Scope {
+    public:
+        explicit Scope(RunControl* control) noexcept : m_previous(t_current)
+        {
+            if (control)
+                t_current = control;
+        }
+        ~Scope() { t_current = m_previous; }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        RunControl* m_previous;
+    };
+
     ProgressSnapshot snapshot() const
     {
         ProgressSnapshot s;
@@ -63,6 +84,8 @@ public:
     }
 
 private:
+    static inline thread_local RunControl* t_current = nullptr;
+
     std::atomic<bool> m_stop{false};
     std::atomic<qint64> m_done{0};
     std::atomic<qint64> m_total{-1};

@@ -26,10 +26,13 @@ struct Services {
     Desktop& desktop;
     FileSystem& fs;
     Registry& registry;
-    /// The program's own folder: db1.mdb, setting.txt and readme.txt live here.
+    /// Korvane's folder (see datafolder.h): db1.mdb, setting.txt and readme.txt live here, and
+    /// the "当前目录" buttons point here. Never the folder of an installed executable.
     QString programFolder;
     /// The main window, for placing tool windows relative to it; may be null in tests.
     QWidget* mainWindow = nullptr;
+    /// Folder of the helper programs (korvane-chmextract, korvane-unohelper).
+    QString helperFolder = {};
 };
 
 } // namespace korvane::platform

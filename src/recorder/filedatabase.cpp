@@ -2,6 +2,7 @@
 
 #include <QAtomicInt>
 #include <QSqlDriver>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -10,6 +11,7 @@
 #include <QUrl>
 #include <ctime>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace korvane::recorder {
 
@@ -22,12 +24,33 @@ const char* tableName(Table table)
     return table == Table::FileInf ? "fileInf" : "log";
 }
 
-/// "file:" URI that opens an existing file read-write and never creates one. Every
-/// character SQLite would read as URI syntax ('?', '#', '%') is escaped.
-QString uriFor(const QString& path)
+/// "file:" URI that opens an existing file and never creates one. Every character SQLite
+/// would read as URI syntax ('?', '#', '%') is escaped.
+QString uriFor(const QString& path, bool writable)
 {
+    // A database we cannot write is opened immutable: a WAL reader would otherwise need to
+    // create -shm beside it, which an unwritable folder refuses, and no lock is taken either.
     return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded)
-           + QStringLiteral("?mode=rw");
+           + (writable ? QStringLiteral("?mode=rw") : QStringLiteral("?mode=ro&immutable=1"));
+}
+
+/// SQLite would take a zero-length file for an empty database and write one into it; a file
+/// that does not start as a database is refused before SQLite sees it, so it stays as it is.
+bool looksLikeDatabase(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true; // missing or unreadable: let SQLite report it
+    static const QByteArray magic("SQLite format 3\0", 16);
+    return file.read(magic.size()) == magic;
+}
+
+/// Both the file and its folder: SQLite writes its journal beside the database.
+bool canWrite(const QString& path)
+{
+    const QFileInfo info(path);
+    return ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK) == 0
+           && ::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) == 0;
 }
 
 } // namespace
@@ -51,17 +74,25 @@ FileDatabase::FileDatabase(const QString& path)
     : m_connection(QStringLiteral("korvane-recorder-%1").arg(g_connections.fetchAndAddRelaxed(1)))
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(uriFor(path));
+    if (!looksLikeDatabase(path)) {
+        fail(QStringLiteral("file is not a database"));
+        return;
+    }
+    const bool writable = canWrite(path);
+    m_readOnly = !writable;
+    db.setDatabaseName(uriFor(path, writable));
     // Another Korvane process may be writing; our own windows never hold a lock across events.
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=2000"));
     if (!db.open()) {
         fail(db.lastError().text());
         return;
     }
-    // WAL lets the log window read while the recorder holds the file; NORMAL sync stays
-    // consistent after a crash and costs one fsync per checkpoint instead of per commit.
-    exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (writable) {
+        // WAL lets the log window read while the recorder holds the file; NORMAL sync stays
+        // consistent after a crash and costs one fsync per checkpoint instead of per commit.
+        exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
     const QVariant handle = db.driver()->handle();
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0 || !*static_cast<sqlite3* const*>(handle.constData())) {
         fail(QStringLiteral("no SQLite handle"));
@@ -387,6 +418,8 @@ QString failureText(const FileDatabase& db, const QString& path)
 {
     if (!db.isOpen())
         return QStringLiteral("无法打开数据库文件 %1").arg(path);
+    if (db.isReadOnly())
+        return QStringLiteral("数据库文件 %1 是只读的,无法修改").arg(path);
     return QStringLiteral("数据库操作失败: %1").arg(db.lastError());
 }
 
@@ -394,6 +427,8 @@ QString storeFailureText(const FileDatabase& db, const QString& path)
 {
     if (!db.isOpen())
         return QStringLiteral("无法保存记录: 无法打开数据库文件 %1").arg(path);
+    if (db.isReadOnly())
+        return QStringLiteral("无法保存记录: 数据库文件 %1 是只读的").arg(path);
     QString reason;
     switch (db.lastErrorCode()) {
     case SQLITE_BUSY:

@@ -37,9 +37,11 @@ struct SizeSearch {
 
 enum class Table { FileInf, Log };
 
-/// The recorder's database "db1.mdb": one connection of one window, opened read-write on an
-/// existing file only (it is never created here). Every operation fails cleanly when the
-/// connection could not be opened. Values are always bound, never spliced into SQL.
+/// The recorder's database "db1.mdb": one connection of one window, opened on an existing
+/// database file only (it is never created here, and a file that is not a database, such as a
+/// zero-length one, is not opened at all). A file or folder the user cannot write is opened
+/// read-only: lookups work, writes fail. Every operation fails cleanly when the connection could
+/// not be opened. Values are always bound, never spliced into SQL.
 class FileDatabase {
 public:
     explicit FileDatabase(const QString& path);
@@ -48,6 +50,8 @@ public:
     FileDatabase& operator=(const FileDatabase&) = delete;
 
     bool isOpen() const;
+    /// Opened read-only because the file or its folder cannot be written.
+    bool isReadOnly() const { return m_readOnly; }
     /// The driver's text for the last failure.
     QString lastError() const { return m_lastError; }
     /// SQLite's result code of the last failure; 0 when it came from no SQLite call.
@@ -98,6 +102,7 @@ private:
     int m_lastCode = 0;
     int m_writeWaitMs = kDefaultWriteWaitMs;
     bool m_inRun = false;
+    bool m_readOnly = false;
     struct Statements;
     Statements* m_statements = nullptr;
 };

@@ -221,7 +221,8 @@ private:
 
 } // namespace
 
-RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types)
+RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types,
+                          platform::RunControl* control)
 {
     RecordReport report;
     const auto entries = fs.list(folder);
@@ -237,6 +238,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     if (report.files == 0)
         return report;
     report.recorded = true;
+    if (control)
+        control->setTotal(report.files);
 
     if (!db.beginRun()) {
         report.storeFailed = true;
@@ -249,12 +252,14 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (entry.kind == EntryKind::File)
             names.push_back(&entry.name);
     }
+    const auto stopRequested = [control] { return control && control->stopRequested(); };
     // Reading and describing the files takes about as long as storing their rows: a second
     // thread prepares the next batch while this one stores the last.
     const auto prepare = [&](size_t begin, size_t end) {
-        std::vector<FileRow> rows(end - begin);
-        for (size_t i = begin; i < end; ++i) {
-            FileRow& row = rows[i - begin];
+        std::vector<FileRow> rows;
+        rows.reserve(end - begin);
+        for (size_t i = begin; i < end && !stopRequested(); ++i) {
+            FileRow& row = rows.emplace_back();
             const QString name = platform::displayPath(*names[i]);
             row.name = name;
             row.type = types.describe(name);
@@ -272,8 +277,15 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     int stored = 0;
     for (size_t begin = 0; begin < names.size(); begin += kBatch) {
         const std::vector<FileRow> rows = next.get();
+        if (stopRequested()) {
+            db.rollbackRun();
+            report.stopped = true;
+            return report;
+        }
         if (begin + kBatch < names.size())
             next = launch(begin + kBatch);
+        if (control && !rows.empty())
+            control->begin(*rows.back().name);
         if (!db.appendFileRows(rows.data(), rows.size())) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
@@ -282,6 +294,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             return report;
         }
         stored += int(rows.size());
+        if (control)
+            control->advance(qint64(rows.size()));
     }
     if (db.commitRun())
         report.stored = stored;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QHash>
 #include <QMimeDatabase>
@@ -63,6 +64,7 @@ struct RecordReport {
     /// The database could not take the run (busy past the write wait, full, not open): nothing
     /// was stored and no log row may be written; FileDatabase::lastError() says why.
     bool storeFailed = false;
+    bool stopped = false; ///< the run was stopped: its rows were rolled back
 };
 
 /// Records every file directly inside `folder` (hidden files included, subfolders not
@@ -70,8 +72,9 @@ struct RecordReport {
 /// type description, size, last-modified time, and the name again as short name. A property
 /// that cannot be read leaves its column empty. A folder that cannot be listed records
 /// nothing but still counts as recorded. The run stores all its rows or none; when it
-/// stores none because of the database, `storeFailed` says so.
+/// stores none because of the database, `storeFailed` says so. A stop through `control`
+/// rolls the run back.
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const platform::NativePath& folder,
-                          TypeDescriber& types);
+                          TypeDescriber& types, platform::RunControl* control = nullptr);
 
 } // namespace korvane::recorder

@@ -52,7 +52,7 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                            return new filemanager::frmmove(services, parent);
                        }});
     main.setToolWindow(QStringLiteral("menujmword"), {true, true, [&services](QWidget* parent) -> QWidget* {
-                           return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.programFolder), parent);
+                           return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.helperFolder), parent);
                        }});
 }
 

@@ -24,9 +24,9 @@ std::optional<QString> QtDocumentPasswordPrompt::askPassword(const QString& file
     return password;
 }
 
-platform::WordAutomation& productionWord(const QString& programFolder) {
+platform::WordAutomation& productionWord(const QString& helperFolder) {
     static QtDocumentPasswordPrompt prompt;
-    static LibreOfficeWord word({LibreOfficeWord::defaultHelper(programFolder), {}}, prompt);
+    static LibreOfficeWord word({LibreOfficeWord::defaultHelper(helperFolder), {}}, prompt);
     return word;
 }
 

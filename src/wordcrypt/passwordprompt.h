@@ -10,7 +10,7 @@ public:
     std::optional<QString> askPassword(const QString& fileName) override;
 };
 
-/// The program's word processor: LibreOffice through the helper beside the program.
-platform::WordAutomation& productionWord(const QString& programFolder);
+/// The program's word processor: LibreOffice through korvane-unohelper in `helperFolder`.
+platform::WordAutomation& productionWord(const QString& helperFolder);
 
 } // namespace korvane::wordcrypt

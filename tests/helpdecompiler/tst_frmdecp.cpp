@@ -47,7 +47,7 @@ struct Harness {
     Services services{
         fake.messages, fake.folders, fake.files, fake.input,    fake.settings,
         programs,      fake.desktop, fake.fs,    fake.registry, QCoreApplication::applicationDirPath(),
-        nullptr};
+        nullptr,       QCoreApplication::applicationDirPath()};
     Frmdecp window{services};
 
     template <typename T> T* control(const char* name)

@@ -3,6 +3,8 @@
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
 #include "recordertest.h"
+#include "support/rawfiles.h"
+#include "support/unprivileged.h"
 
 #include <QLocale>
 #include <QMimeDatabase>
@@ -170,6 +172,64 @@ private slots:
         QVERIFY(!QFile::exists(missing));
         QCOMPARE(lookUpBySize(*std::make_unique<FileDatabase>(missing), "2", "1", 0).outcome,
                  LookupResult::Outcome::Failed);
+    }
+
+    void notADatabaseIsLeftAlone_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("zero-length") << QByteArray();
+        QTest::newRow("text") << QByteArray("db1.mdb from somewhere else\n").repeated(200);
+        QTest::newRow("truncated header") << QByteArray("SQLite format", 13);
+    }
+
+    void notADatabaseIsLeftAlone()
+    {
+        // Nothing may turn such a file into a database: not opening, not recording, not
+        // emptying, and no journal beside it.
+        QFETCH(QByteArray, content);
+        const QString folder = m_dir.filePath(QStringLiteral("foreign"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = folder + QStringLiteral("/db1.mdb");
+        korvane::testsupport::writeFile(QFile::encodeName(path), content);
+        {
+            FileDatabase db(path);
+            QVERIFY(!db.isOpen());
+            QVERIFY(!db.beginRun());
+            QVERIFY(!db.appendFileRow(FileRow{}));
+            QVERIFY(!db.appendLogRow(QStringLiteral("/x"), QDateTime::currentDateTime()));
+            QVERIFY(!db.deleteAllRows(Table::FileInf));
+            QVERIFY(!db.findNamesInSizeRange(0, 1).ok);
+            QCOMPARE(failureText(db, path), QStringLiteral("无法打开数据库文件 ") + path);
+        }
+        QCOMPARE(korvane::testsupport::readFile(QFile::encodeName(path)), content);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("db1.mdb")});
+    }
+
+    void unwritableDatabaseAnswersLookups()
+    {
+        // A folder the user cannot write: a WAL reader could not make its -shm there.
+        // Checked from a process that really lacks the right.
+        const QString folder = m_dir.filePath(QStringLiteral("readonly"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(installEmptyDatabase(folder));
+        const QString path = folder + QStringLiteral("/db1.mdb");
+        {
+            FileDatabase db(path);
+            addSizes(db, {5, 7, 9});
+        }
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        const QByteArray before = korvane::testsupport::readFile(QFile::encodeName(path));
+        ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
+        ::chmod(QFile::encodeName(folder).constData(), 0555);
+        QByteArray output;
+        const int rc = korvane::testsupport::runUnprivileged(QStringLiteral(KORVANE_DB_PROBE),
+                                                             {path, QStringLiteral("6"), QStringLiteral("9")}, &output);
+        ::chmod(QFile::encodeName(folder).constData(), 0755);
+        QCOMPARE(rc, 0);
+        QCOMPARE(QString::fromUtf8(output),
+                 QStringLiteral("f1\nf2\nwrite:数据库文件 %1 是只读的,无法修改\n").arg(path));
+        QCOMPARE(korvane::testsupport::readFile(QFile::encodeName(path)), before);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("db1.mdb")});
     }
 
     void pathWithUriCharacters()

@@ -199,7 +199,7 @@ std::optional<QByteArray> FaultyFileSystem::readFile(const NativePath& path, qin
 }
 
 FakeServices::FakeServices(const QString& programFolder)
-    : m_services{messages, folders, files, input, settings, programs, desktop, fs, registry, programFolder, nullptr}
+    : m_services{messages, folders, files, input, settings, programs, desktop, fs, registry, programFolder, nullptr, programFolder}
 {
 }
 

@@ -139,6 +139,7 @@ private:
 /// All fakes together, for a window under test.
 class FakeServices {
 public:
+    /// Helper programs are looked up in `programFolder` too.
     explicit FakeServices(const QString& programFolder = {});
     Services& services() { return m_services; }
 
