@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <future>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,30 +254,41 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             names.push_back(&entry.name);
     }
     const auto stopRequested = [control] { return control && control->stopRequested(); };
-    // Reading and describing the files takes about as long as storing their rows: a second
-    // thread prepares the next batch while this one stores the last.
-    const auto prepare = [&](size_t begin, size_t end) {
-        std::vector<FileRow> rows;
-        rows.reserve(end - begin);
-        for (size_t i = begin; i < end && !stopRequested(); ++i) {
-            FileRow& row = rows.emplace_back();
-            const QString name = platform::displayPath(*names[i]);
-            row.name = name;
-            row.type = types.describe(name);
-            properties.read(*names[i], row);
-            row.shortName = name; // no 8.3 names here
-        }
-        return rows;
-    };
+    // Reading the files' properties, describing them and storing their rows take about as long
+    // each: two threads prepare the next batch, one the names and types and one the sizes and
+    // times, while this one stores the last.
     constexpr size_t kBatch = 2048;
-    const auto launch = [&](size_t begin) {
-        return std::async(std::launch::async | std::launch::deferred, prepare, begin,
-                          std::min(begin + kBatch, names.size()));
+    struct Batch {
+        std::unique_ptr<std::vector<FileRow>> rows;
+        std::future<void> described;
+        std::future<void> read;
     };
-    std::future<std::vector<FileRow>> next = launch(0);
+    const auto launch = [&](size_t begin) {
+        const size_t end = std::min(begin + kBatch, names.size());
+        Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
+        std::vector<FileRow>* rows = batch.rows.get();
+        const auto policy = std::launch::async | std::launch::deferred;
+        batch.described = std::async(policy, [&, rows, begin, end] {
+            for (size_t i = begin; i < end && !stopRequested(); ++i) {
+                FileRow& row = (*rows)[i - begin];
+                const QString name = platform::displayPath(*names[i]);
+                row.name = name;
+                row.type = types.describe(name);
+                row.shortName = name; // no 8.3 names here
+            }
+        });
+        batch.read = std::async(policy, [&, rows, begin, end] {
+            for (size_t i = begin; i < end && !stopRequested(); ++i)
+                properties.read(*names[i], (*rows)[i - begin]);
+        });
+        return batch;
+    };
+    Batch next = launch(0);
     int stored = 0;
     for (size_t begin = 0; begin < names.size(); begin += kBatch) {
-        const std::vector<FileRow> rows = next.get();
+        next.described.get();
+        next.read.get();
+        const std::vector<FileRow> rows = std::move(*next.rows);
         if (stopRequested()) {
             db.rollbackRun();
             report.stopped = true;
