@@ -99,18 +99,6 @@ std::unique_ptr<QTemporaryDir> otherOrSimulatedFileSystem(const QString& near)
     return std::make_unique<QTemporaryDir>();
 }
 
-struct Nobody {
-    uid_t uid;
-    gid_t gid;
-};
-
-std::optional<Nobody> nobody()
-{
-    const struct passwd* user = ::getpwnam("nobody");
-    if (!user || user->pw_uid == 0)
-        return std::nullopt;
-    return Nobody{user->pw_uid, user->pw_gid};
-}
 
 } // namespace
 
@@ -236,8 +224,8 @@ void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner()
 {
     QFETCH(bool, link);
     QFETCH(bool, byNobody);
-    const auto user = nobody();
-    if (::geteuid() != 0 || !user)
+    const struct passwd* user = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !user || user->pw_uid == 0)
         QSKIP("needs root and a user nobody");
     QTemporaryDir here;
     auto there = otherOrSimulatedFileSystem(here.path());
@@ -248,14 +236,14 @@ void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner()
     else
         writeFile(file, "data", 0644);
     if (!byNobody) {
-        QVERIFY(::lchown(file.constData(), user->uid, user->gid) == 0);
+        QVERIFY(::lchown(file.constData(), user->pw_uid, user->pw_gid) == 0);
         QVERIFY(link || ::chmod(file.constData(), 02755) == 0); // a change of owner would clear it
     }
     // Root's moved file keeps nobody as its owner; nobody cannot give root's file back to root,
     // and the move goes through all the same.
     const pid_t child = ::fork();
     if (child == 0) {
-        if (byNobody && (::setgroups(0, nullptr) != 0 || ::setgid(user->gid) != 0 || ::setuid(user->uid) != 0))
+        if (byNobody && (::setgroups(0, nullptr) != 0 || ::setgid(user->pw_gid) != 0 || ::setuid(user->pw_uid) != 0))
             ::_exit(2);
         ::_exit(LocalFileSystem().moveFile(file, raw(there->path())).ok() ? 0 : 1);
     }
@@ -266,8 +254,8 @@ void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner()
     QVERIFY(!exists(file));
     struct stat st {};
     QVERIFY(::lstat(raw(there->filePath("owned.dat")).constData(), &st) == 0);
-    QCOMPARE(st.st_uid, user->uid);
-    QCOMPARE(st.st_gid, user->gid);
+    QCOMPARE(st.st_uid, user->pw_uid);
+    QCOMPARE(st.st_gid, user->pw_gid);
     if (!link)
         QCOMPARE(st.st_mode & 07777, mode_t(byNobody ? 0644 : 02755));
 }
