@@ -22,7 +22,7 @@ class FileDatabase;
 /// wildcard pattern on names it does not know). The answer depends only on which patterns
 /// match, so a name that none of the few patterns other than "*suffix" can match shares its
 /// answer with every name ending in the same known suffix, written the same way: the database
-/// is asked once per such suffix.
+/// is asked once per such suffix. One thread at a time (a recording's reading thread).
 class TypeDescriber {
 public:
     TypeDescriber();
