@@ -155,6 +155,9 @@ int main(int argc, char** argv)
     const QString src = QString::fromLocal8Bit(argv[1]);
     bool ok = suiteIcon(256).save(src + QStringLiteral("/shell/resources/korvane.png"));
     ok = suiteIcon(32).save(src + QStringLiteral("/shell/resources/korvane-32.png")) && ok;
+    // The desktop's icon theme sizes, each painted at its size rather than scaled.
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256, 512})
+        ok = suiteIcon(size).save(src + QStringLiteral("/../packaging/icons/%1.png").arg(size)) && ok;
     ok = tipIcon().save(src + QStringLiteral("/helpwindows/resources/tip.png")) && ok;
     ok = aboutPicture().save(src + QStringLiteral("/helpwindows/resources/about.jpg"), "JPEG", 90) && ok;
     ok = linkCursor().save(src + QStringLiteral("/helpwindows/resources/linkcursor.png")) && ok;

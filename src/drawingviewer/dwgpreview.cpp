@@ -370,7 +370,7 @@ QByteArray bitmapFileFromDib(const QByteArray& dib)
     return completeBitmapFile(file) ? file : QByteArray();
 }
 
-DwgPreview extractPreview(const ByteSource& source)
+DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
 {
     const qint64 fileSize = source.size();
     if (fileSize < kHeaderBytes)
@@ -432,16 +432,17 @@ DwgPreview extractPreview(const ByteSource& source)
         return failed(PreviewFailure::EntryOutside);
     if (size == 0)
         return failed(PreviewFailure::BadImage);
+    // Every size here is a declaration of the file: a sparse file may declare gigabytes.
+    if (size > std::min(maxEntryBytes, kMaxPreviewBytes))
+        return failed(PreviewFailure::EntryTooLarge);
+    if (const auto bad = checkEndSentinel())
+        return failed(*bad);
 
-    // One read from the entry through the end sentinel, into a buffer with room in front for
-    // a bitmap's file header, so the image is copied once.
-    const qint64 span = blockEnd + 16 - start;
-    QByteArray buffer(kFileHeaderBytes + span, Qt::Uninitialized);
-    if (!source.read(start, span, buffer.data() + kFileHeaderBytes))
+    // Only the chosen entry, into a buffer with room in front for a bitmap's file header, so
+    // the image is copied once.
+    QByteArray buffer(kFileHeaderBytes + size, Qt::Uninitialized);
+    if (!source.read(start, size, buffer.data() + kFileHeaderBytes))
         return failed(PreviewFailure::Unreadable);
-    if (std::memcmp(buffer.constData() + buffer.size() - 16, kEndSentinel, 16) != 0)
-        return failed(PreviewFailure::BadEndSentinel);
-    buffer.truncate(kFileHeaderBytes + size);
     const char* entry = buffer.constData() + kFileHeaderBytes;
 
     DwgPreview preview;
@@ -473,13 +474,37 @@ DwgPreview extractPreview(const QByteArray& drawing)
     return extractPreview(MemorySource(drawing));
 }
 
-DwgPreview readPreview(const QString& path, platform::RunControl* control)
+DwgPreview readPreview(const QString& path, platform::RunControl* control, qint64 maxEntryBytes)
 {
     const platform::RunControl::Scope scope(control);
     const FileSource file(path);
     if (!file.isOpen())
         return failed(PreviewFailure::Unreadable);
-    return extractPreview(file);
+    return extractPreview(file, maxEntryBytes);
+}
+
+QSize previewImageSize(const DwgPreview& preview)
+{
+    switch (preview.format) {
+    case PreviewFormat::Bmp:
+        if (preview.bytes.size() > kFileHeaderBytes) {
+            const auto d = inspectDib(preview.bytes.constData() + kFileHeaderBytes,
+                                      preview.bytes.size() - kFileHeaderBytes);
+            if (d)
+                return QSize(d->width, d->height);
+        }
+        break;
+    case PreviewFormat::Png: {
+        QBuffer buffer;
+        buffer.setData(preview.bytes);
+        buffer.open(QIODevice::ReadOnly);
+        return QImageReader(&buffer, "png").size();
+    }
+    case PreviewFormat::Wmf:
+    case PreviewFormat::None:
+        break;
+    }
+    return {};
 }
 
 QImage decodePreview(const DwgPreview& preview)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 namespace korvane::drawingviewer {
@@ -27,6 +28,7 @@ enum class PreviewFailure {
     EntryOutside,    ///< the chosen entry lies outside the block
     NoImage,         ///< no BMP, PNG or WMF entry
     BadImage,        ///< the chosen entry fails the image checks
+    EntryTooLarge,   ///< the chosen entry declares more bytes than the caller's bound
 };
 
 /// Random access to the bytes of a drawing, so the same parser serves files and memory.
@@ -55,13 +57,27 @@ constexpr int kMaxPreviewSide = 16384;
 /// demand a huge image.
 constexpr qint64 kMaxPreviewPixels = qint64(4096) * 4096;
 
+/// Upper bound on the bytes of a stored preview: the largest picture the image checks accept
+/// (kMaxPreviewPixels at 32 bits a pixel) and room for its headers, palette or PNG chunks. A
+/// declared entry size is checked against it before anything is allocated, so a crafted
+/// drawing cannot make the reader take gigabytes.
+constexpr qint64 kMaxPreviewBytes = kMaxPreviewPixels * 4 + 65536;
+
 /// Finds the preview of a drawing held in memory. Reads only inside `drawing`.
 DwgPreview extractPreview(const QByteArray& drawing);
-/// Finds the preview through any byte source; reads only the header, the block and one entry.
-DwgPreview extractPreview(const ByteSource& source);
+/// Finds the preview through any byte source; reads only the header, the block's head and
+/// directory, its end sentinel, and then the chosen entry, which must be at most
+/// `maxEntryBytes` long (EntryTooLarge otherwise). Nothing is allocated for the entry until
+/// every structural check has passed.
+DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes = kMaxPreviewBytes);
 /// Finds the preview of a drawing file without reading the rest of the file. A stop through
 /// `control` makes a read in hand fail (Unreadable or a later failure): no preview.
-DwgPreview readPreview(const QString& path, platform::RunControl* control = nullptr);
+DwgPreview readPreview(const QString& path, platform::RunControl* control = nullptr,
+                       qint64 maxEntryBytes = kMaxPreviewBytes);
+
+/// The pixel size a preview declares (from the bitmap header or the PNG header), without
+/// decoding it; invalid when unknown (no preview, a metafile, a malformed header).
+QSize previewImageSize(const DwgPreview& preview);
 
 /// Checks a bare DIB and puts the 14-byte file header in front of it; empty when the DIB fails
 /// any check (header size, dimensions, bit depth, palette and pixels within the bytes given).

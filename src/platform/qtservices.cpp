@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTranslator>
 #include <QUrl>
 
 namespace korvane::platform {
@@ -39,8 +42,10 @@ QString QtFileChooser::openFile(QWidget* parent, const QString& filter)
 
 QString QtFileChooser::saveFile(QWidget* parent, const QString& filter)
 {
-    // No default extension: the name is used exactly as chosen.
-    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter));
+    // No default extension: the name is used exactly as chosen. An existing file is replaced
+    // without a question, as the callers expect.
+    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter), nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
 }
 
 QString QtInputBox::ask(QWidget* parent, const QString& prompt, const QString& title, const QString& defaultText)
@@ -88,5 +93,16 @@ QtServices::QtServices(const QString& applicationName, const QString& programFol
 }
 
 QtServices::~QtServices() = default;
+
+bool installQtChineseTranslations()
+{
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 } // namespace korvane::platform

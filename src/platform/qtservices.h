@@ -76,4 +76,8 @@ private:
     Services m_services;
 };
 
+/// Installs Qt's own Simplified Chinese texts (standard buttons, file and folder choosers, the
+/// input box) from Qt's translations folder. False when they are not installed.
+bool installQtChineseTranslations();
+
 } // namespace korvane::platform

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cstring>
 #include <sys/stat.h>
 
 using namespace korvane::drawingviewer;
@@ -71,6 +73,39 @@ void putBe32(QByteArray& bytes, qsizetype at, quint32 value)
     qToBigEndian<quint32>(value, bytes.data() + at);
 }
 
+/// A drawing as large as it declares: the given bytes at offset 0, zeros after them as in a
+/// sparse file, and optional islands of bytes far out. Counts what the reader asks for.
+class SparseSource final : public ByteSource {
+public:
+    SparseSource(const QByteArray& head, qint64 size) : m_head(head), m_size(size) {}
+    void place(qint64 offset, const QByteArray& bytes) { m_islands.append({offset, bytes}); }
+    qint64 size() const override { return m_size; }
+    bool read(qint64 offset, qint64 length, char* out) const override
+    {
+        largestRead = std::max(largestRead, length);
+        totalRead += length;
+        if (offset < 0 || length < 0 || offset > m_size || length > m_size - offset)
+            return false;
+        std::memset(out, 0, size_t(length));
+        const auto copy = [&](qint64 at, const QByteArray& bytes) {
+            const qint64 from = std::max(offset, at), to = std::min(offset + length, at + bytes.size());
+            if (from < to)
+                std::memcpy(out + (from - offset), bytes.constData() + (from - at), size_t(to - from));
+        };
+        copy(0, m_head);
+        for (const auto& [at, bytes] : m_islands)
+            copy(at, bytes);
+        return true;
+    }
+    mutable qint64 largestRead = 0;
+    mutable qint64 totalRead = 0;
+
+private:
+    QByteArray m_head;
+    qint64 m_size;
+    QList<std::pair<qint64, QByteArray>> m_islands;
+};
+
 } // namespace
 
 class TestDwgPreview : public QObject {
@@ -98,6 +133,11 @@ private slots:
     void sixteenBitAndRunLengthBitmaps();
     void pngWithAlphaShowsOnWhite();
     void oversizedPngIsRefused();
+    void hugeDeclarationsAllocateNothing_data();
+    void hugeDeclarationsAllocateNothing();
+    void sparseFileOnDisk();
+    void readsOnlyTheChosenEntry();
+    void declaredImageSize();
 
     void everyTruncationOfASmallDrawing();
     void everyTruncationOfARealSample();
@@ -517,6 +557,118 @@ void TestDwgPreview::oversizedPngIsRefused()
     const DwgPreview p = extractPreview(d.build());
     QCOMPARE(p.format, PreviewFormat::Png);
     QVERIFY(decodePreview(p).isNull());
+}
+
+// ---- huge declarations ---------------------------------------------------------------------
+
+void TestDwgPreview::hugeDeclarationsAllocateNothing_data()
+{
+    // A 4 GiB (and more) sparse drawing whose block declares an entry of nearly 4 GiB. Each
+    // check must fail before the entry is read: the reader never asks for more than the block's
+    // head and directory.
+    QTest::addColumn<quint32>("entrySize");
+    QTest::addColumn<qint64>("fileSize");
+    QTest::addColumn<bool>("endSentinel");
+    QTest::addColumn<qint64>("maxEntryBytes");
+    QTest::addColumn<PreviewFailure>("failure");
+    const qint64 gib4 = qint64(1) << 32;
+    QTest::newRow("no end sentinel") << 0xFFFFFF00u << gib4 + 4096 << false << kMaxPreviewBytes
+                                     << PreviewFailure::EntryTooLarge;
+    QTest::newRow("end sentinel in place") << 0xFFFFFF00u << gib4 + 4096 << true << kMaxPreviewBytes
+                                           << PreviewFailure::EntryTooLarge;
+    QTest::newRow("just above the bound") << quint32(kMaxPreviewBytes + 1) << gib4 << true << kMaxPreviewBytes
+                                          << PreviewFailure::EntryTooLarge;
+    QTest::newRow("within the bound, no end sentinel")
+        << quint32(kMaxPreviewBytes) << gib4 << false << kMaxPreviewBytes << PreviewFailure::BadEndSentinel;
+    QTest::newRow("caller's tighter bound") << quint32(1 << 20) << gib4 << true << qint64(1 << 20) - 1
+                                            << PreviewFailure::EntryTooLarge;
+}
+
+void TestDwgPreview::hugeDeclarationsAllocateNothing()
+{
+    QFETCH(quint32, entrySize);
+    QFETCH(qint64, fileSize);
+    QFETCH(bool, endSentinel);
+    QFETCH(qint64, maxEntryBytes);
+    QFETCH(PreviewFailure, failure);
+    SynthDrawing d = bmpDrawing();
+    QByteArray head = d.build();
+    const qsizetype entryBytes = d.entries[1].second.size();
+    putLe32(head, d.directoryOffset(1) + 5, entrySize);
+    const quint32 overall = quint32(d.overallSize() - entryBytes + entrySize);
+    putLe32(head, d.overallOffset(), overall);
+    head.truncate(d.entryStart(1) + entryBytes); // the old end sentinel goes
+    SparseSource source(head, fileSize);
+    if (endSentinel)
+        source.place(d.blockOffset + 20 + qint64(overall), kEndSentinel);
+    const DwgPreview p = extractPreview(source, maxEntryBytes);
+    QCOMPARE(p.failure, failure);
+    QVERIFY(p.bytes.isEmpty());
+    QVERIFY2(source.largestRead <= 255 * 9, qPrintable(QString::number(source.largestRead)));
+}
+
+void TestDwgPreview::sparseFileOnDisk()
+{
+    // The same through a real file: a 4 GiB sparse file that declares a 0xFFFFFF00-byte preview
+    // with its end sentinel in place, and one holding a good preview 3 GiB into the file.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const qint64 gib = qint64(1) << 30;
+    SynthDrawing d = bmpDrawing();
+    {
+        QByteArray head = d.build();
+        const qsizetype entryBytes = d.entries[1].second.size();
+        putLe32(head, d.directoryOffset(1) + 5, 0xFFFFFF00u);
+        const quint32 overall = quint32(d.overallSize() - entryBytes + 0xFFFFFF00u);
+        putLe32(head, d.overallOffset(), overall);
+        QFile f(dir.filePath(QStringLiteral("huge.dwg")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.write(head) == head.size());
+        QVERIFY(f.seek(d.blockOffset + 20 + qint64(overall)));
+        QVERIFY(f.write(kEndSentinel) == 16);
+        QVERIFY(f.resize(4 * gib + 65536));
+    }
+    QCOMPARE(readPreview(dir.filePath(QStringLiteral("huge.dwg"))).failure, PreviewFailure::EntryTooLarge);
+
+    // The block moved 3 GiB out: the pointer and the entries' starts follow it.
+    const qint64 moved = 3 * gib - d.blockOffset;
+    QByteArray far = d.build();
+    putLe32(far, 0x0D, quint32(d.blockOffset + moved));
+    for (int i = 0; i < d.entries.size(); ++i)
+        putLe32(far, d.directoryOffset(i) + 1, quint32(d.entryStart(i) + moved));
+    QFile f(dir.filePath(QStringLiteral("far.dwg")));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.write(far.left(d.blockOffset)) == d.blockOffset);
+    QVERIFY(f.seek(d.blockOffset + moved));
+    QVERIFY(f.write(far.mid(d.blockOffset)) == far.size() - d.blockOffset);
+    f.close();
+    const DwgPreview p = readPreview(f.fileName());
+    QCOMPARE(p.format, PreviewFormat::Bmp);
+    QCOMPARE(p.bytes.mid(14), d.entries[1].second);
+}
+
+void TestDwgPreview::readsOnlyTheChosenEntry()
+{
+    // A small bitmap first, a large metafile after it: the metafile is never read.
+    SynthDrawing d;
+    d.entries = {headerEntry(), {2, makeDib(7, 5, 8)}, {3, QByteArray(1 << 20, '\x01')}};
+    const QByteArray bytes = d.build();
+    SparseSource source(bytes, bytes.size());
+    const DwgPreview p = extractPreview(source);
+    QCOMPARE(p.format, PreviewFormat::Bmp);
+    QVERIFY2(source.totalRead < 8192, qPrintable(QString::number(source.totalRead)));
+}
+
+void TestDwgPreview::declaredImageSize()
+{
+    QCOMPARE(previewImageSize(extractPreview(bmpDrawing(makeDib(7, -5, 24)).build())), QSize(7, 5));
+    SynthDrawing png;
+    png.entries = {{6, pngBytes(QImage(9, 4, QImage::Format_RGB32))}};
+    QCOMPARE(previewImageSize(extractPreview(png.build())), QSize(9, 4));
+    SynthDrawing wmf;
+    wmf.entries = {{3, QByteArray(40, '\x01')}};
+    QVERIFY(!previewImageSize(extractPreview(wmf.build())).isValid());
+    QVERIFY(!previewImageSize(DwgPreview{}).isValid());
 }
 
 // ---- truncation and odd files --------------------------------------------------------------

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+namespace korvane::thumbnailer {
+
+/// Bounds that keep one thumbnail within a few tens of megabytes whatever the drawing declares:
+/// the stored entry and the decoded picture. Real previews are far smaller (a few hundred
+/// pixels a side).
+inline constexpr qint64 kMaxEntryBytes = qint64(8) << 20;
+inline constexpr qint64 kMaxPixels = qint64(2048) * 2048;
+
+enum class Outcome {
+    Written,   ///< the PNG is in place
+    NoPreview, ///< no usable preview (none stored, a metafile, malformed, beyond the bounds)
+    Unwritable ///< the output could not be written
+};
+
+/// The drawing's stored preview, decoded and brought down smoothly to fit `size` × `size`
+/// (never enlarged); a null image when there is no usable preview.
+QImage thumbnailImage(const QString& drawing, int size);
+
+/// Writes the thumbnail of `drawing` to `output` as PNG. Nothing is left at `output` unless
+/// the outcome is Written: the file is written under a temporary name and renamed into place.
+Outcome writeThumbnail(const QString& drawing, const QString& output, int size);
+
+} // namespace korvane::thumbnailer

@@ -1,0 +1,55 @@
+// korvane-dwg-thumbnailer: the freedesktop thumbnailer for drawings.
+//   korvane-dwg-thumbnailer -s SIZE INPUT OUTPUT
+// Writes OUTPUT as a PNG of INPUT's stored preview, fitted into SIZE × SIZE. Exits 0 when
+// written, 1 when the drawing has no usable preview, 2 on bad arguments, 3 when OUTPUT cannot
+// be written; OUTPUT exists only after exit 0. Needs no display.
+#include "thumbnailer/dwgthumbnailer.h"
+
+#include <QFile>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int usage()
+{
+    std::fputs("usage: korvane-dwg-thumbnailer -s SIZE INPUT OUTPUT\n", stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    int size = 0;
+    const char* paths[2] = {nullptr, nullptr};
+    int pathCount = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-s") == 0 || std::strcmp(argv[i], "--size") == 0) {
+            if (++i >= argc)
+                return usage();
+            char* end = nullptr;
+            const long value = std::strtol(argv[i], &end, 10);
+            if (end == argv[i] || *end != '\0' || value < 1 || value > 4096)
+                return usage();
+            size = int(value);
+        } else if (pathCount < 2) {
+            paths[pathCount++] = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (size == 0 || pathCount != 2)
+        return usage();
+    using korvane::thumbnailer::Outcome;
+    switch (korvane::thumbnailer::writeThumbnail(QFile::decodeName(paths[0]), QFile::decodeName(paths[1]), size)) {
+    case Outcome::Written:
+        return 0;
+    case Outcome::NoPreview:
+        return 1;
+    case Outcome::Unwritable:
+        break;
+    }
+    return 3;
+}

@@ -1,0 +1,124 @@
+// Loaded into an installed korvane with LD_PRELOAD by tst_package: drives the recorder window as
+// a user would, through object names only, and reports on standard output. The program itself
+// carries no test hooks.
+//   KORVANE_DRIVE_FOLDER  folder to record (typed into Text4, then "记录")
+//   KORVANE_DRIVE_SIZE    size in bytes to look up, tolerance 0
+//   KORVANE_DRIVE_MODE    "viewer": only report the drawing viewer's path box and the colour
+//                         in the middle of its drawing
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QColor>
+#include <QComboBox>
+#include <QImage>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QWidget* topLevel(const char* name)
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String(name) && w->isVisible())
+            return w;
+    return nullptr;
+}
+
+void say(const QString& line)
+{
+    std::printf("%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+/// One step a tick; a step may open a modal loop, inside which the timer keeps ticking.
+void tick()
+{
+    static int step = 0;
+    static int ticks = 0;
+    if (++ticks > 1200) { // 60 s
+        say(QStringLiteral("timeout in step %1").arg(step));
+        ::_exit(3);
+    }
+    if (qEnvironmentVariable("KORVANE_DRIVE_MODE") == QLatin1String("viewer")) {
+        if (QWidget* viewer = topLevel("Frmseedwg")) {
+            say(QStringLiteral("viewer:") + viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
+            auto* drawing = viewer->findChild<QWidget*>(QStringLiteral("DwgThumbnail1"));
+            const QImage shown = drawing->grab().toImage();
+            say(QStringLiteral("pixel:") + QColor(shown.pixel(shown.width() / 2, shown.height() / 2)).name());
+            QCoreApplication::quit();
+        }
+        return;
+    }
+    switch (step) {
+    case 0:
+        if (QWidget* main = topLevel("MDIForm1")) {
+            auto* rec = main->findChild<QAction*>(QStringLiteral("menuRec"));
+            if (!rec) {
+                say(QStringLiteral("no menuRec"));
+                ::_exit(3);
+            }
+            ++step;
+            QMetaObject::invokeMethod(rec, &QAction::trigger, Qt::QueuedConnection);
+        }
+        break;
+    case 1:
+        if (QWidget* rec = topLevel("frmrec")) {
+            rec->findChild<QLineEdit*>(QStringLiteral("Text4"))->setText(qEnvironmentVariable("KORVANE_DRIVE_FOLDER"));
+            ++step;
+            QMetaObject::invokeMethod(rec->findChild<QAbstractButton*>(QStringLiteral("Command5")),
+                                      &QAbstractButton::click, Qt::QueuedConnection);
+        }
+        break;
+    case 2:
+    case 4:
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            say(QStringLiteral("message:") + box->text());
+            ++step;
+            QMetaObject::invokeMethod(box, &QDialog::accept, Qt::QueuedConnection);
+        } else if (step == 4 && QApplication::activeModalWidget()) {
+            ++step; // the lookup found rows: no box
+        }
+        break;
+    case 3:
+        if (QWidget* rec = topLevel("frmrec")) {
+            rec->findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(qEnvironmentVariable("KORVANE_DRIVE_SIZE"));
+            rec->findChild<QLineEdit*>(QStringLiteral("Text3"))->setText(QStringLiteral("0"));
+            rec->findChild<QComboBox*>(QStringLiteral("Combo1"))->setCurrentIndex(2); // Byte
+            QObject* label = rec->findChild<QObject*>(QStringLiteral("Label1"));
+            ++step;
+            QMetaObject::invokeMethod(label, "clicked", Qt::QueuedConnection);
+        }
+        break;
+    case 5:
+        if (QWidget* rec = topLevel("frmrec")) {
+            say(QStringLiteral("found:") + rec->findChild<QPlainTextEdit*>(QStringLiteral("Text2"))->toPlainText()
+                                                .split(QStringLiteral("\n"), Qt::SkipEmptyParts)
+                                                .join(QLatin1Char('|')));
+            ++step;
+            rec->close(); // the window's unload closes its connection
+            QCoreApplication::quit();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void start()
+{
+    auto* timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, &tick);
+    timer->start(50);
+}
+
+} // namespace
+
+// Run when QApplication is constructed.
+Q_COREAPP_STARTUP_FUNCTION(start)
