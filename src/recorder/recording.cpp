@@ -297,7 +297,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (begin + kBatch < names.size())
             next = launch(begin + kBatch);
         if (control && !rows.empty())
-            control->begin(*rows.back().name);
+            control->begin(rows.back().name.value_or(QString()));
         if (!db.appendFileRows(rows.data(), rows.size())) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
