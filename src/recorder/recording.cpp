@@ -254,18 +254,19 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             names.push_back(&entry.name);
     }
     const auto stopRequested = [control] { return control && control->stopRequested(); };
-    // Reading the files' properties, describing them and storing their rows take about as long
-    // each: two threads prepare the next batch, one the names and types and one the sizes and
-    // times, while this one stores the last.
+    // Storing a batch's rows takes about as long as describing its files plus reading half of
+    // their properties: three threads prepare the next batch (names and types; the sizes and
+    // times of each half) while this one stores the last.
     constexpr size_t kBatch = 2048;
     struct Batch {
         std::unique_ptr<std::vector<FileRow>> rows;
         std::future<void> described;
-        std::future<void> read;
+        std::future<void> read[2];
     };
     const auto launch = [&](size_t begin) {
         const size_t end = std::min(begin + kBatch, names.size());
         Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
+        const size_t middle = begin + (end - begin) / 2;
         std::vector<FileRow>* rows = batch.rows.get();
         const auto policy = std::launch::async | std::launch::deferred;
         batch.described = std::async(policy, [&, rows, begin, end] {
@@ -277,17 +278,22 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
                 row.shortName = name; // no 8.3 names here
             }
         });
-        batch.read = std::async(policy, [&, rows, begin, end] {
-            for (size_t i = begin; i < end && !stopRequested(); ++i)
-                properties.read(*names[i], (*rows)[i - begin]);
-        });
+        const auto read = [&, rows, begin](size_t from, size_t to) {
+            return std::async(policy, [&, rows, begin, from, to] {
+                for (size_t i = from; i < to && !stopRequested(); ++i)
+                    properties.read(*names[i], (*rows)[i - begin]);
+            });
+        };
+        batch.read[0] = read(begin, middle);
+        batch.read[1] = read(middle, end);
         return batch;
     };
     Batch next = launch(0);
     int stored = 0;
     for (size_t begin = 0; begin < names.size(); begin += kBatch) {
         next.described.get();
-        next.read.get();
+        next.read[0].get();
+        next.read[1].get();
         const std::vector<FileRow> rows = std::move(*next.rows);
         if (stopRequested()) {
             db.rollbackRun();
