@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -31,7 +32,8 @@ void tst_QtDialogs::saveChooserReplacesWithoutAsking()
     }
     QStringList questions;
     QTimer answer;
-    int ticks = 0;
+    QElapsedTimer waited; // the dialog's folder model fills on a thread of its own: slow under load
+    waited.start();
     connect(&answer, &QTimer::timeout, this, [&] {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
@@ -41,7 +43,7 @@ void tst_QtDialogs::saveChooserReplacesWithoutAsking()
             else
                 box->done(QMessageBox::Ok);
         } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-            if (++ticks > 100) { // unanswerable: fail rather than hang
+            if (waited.hasExpired(30000)) { // unanswerable: fail rather than hang
                 questions << QStringLiteral("the dialog never closed");
                 dialog->reject();
                 return;
