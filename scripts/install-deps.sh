@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev libxcb1-dev
   # engines
   libsqlite3-dev sqlite3 shared-mime-info libchm-dev libmspack-dev
-  libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common
+  libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common libgsf-1-dev
   # run time: Chinese font and Qt's Chinese texts, display for screenshots
   fonts-wqy-microhei xvfb xauth qt6-translations-l10n
   # tests and benchmarks

@@ -264,6 +264,16 @@ void BatchListWindow::flushInfo()
     Text3->setTextCursor(cursor);
 }
 
+void BatchListWindow::appendInfoAfterRun(const QString& line)
+{
+    if (!m_running) {
+        appendInfo(line);
+        return;
+    }
+    QMutexLocker lock(&m_infoMutex);
+    m_afterRun.append(line);
+}
+
 void BatchListWindow::resetInfo()
 {
     {
@@ -394,8 +404,17 @@ void BatchListWindow::Command2_Click()
         return; // a server event must not start a second run inside the first
     m_running = true;
     const auto finished = qScopeGuard([this] {
+        QStringList after;
+        {
+            QMutexLocker lock(&m_infoMutex);
+            after.swap(m_afterRun);
+        }
         m_running = false;
         flushInfo();
+        // Once the handler has returned, as a queued call from a hook on this thread came.
+        if (!after.isEmpty())
+            QMetaObject::invokeMethod(
+                this, [this, after] { appendInfo(after.join(QLatin1Char('\n'))); }, Qt::QueuedConnection);
     });
 
     // The whole run, hooks included, goes on the worker; its message boxes are shown on the
@@ -405,6 +424,7 @@ void BatchListWindow::Command2_Click()
     size_t done = 0;
     const QString action = QStringLiteral("正在") + m_config.logPrefix.trimmed() + QStringLiteral("…");
     m_run->run(action, [&](platform::RunControl& control) {
+        m_run->onUiThread([&] { runControlChanged(&control); });
         if (!beforeListCheck())
             return;
         if (m_list.size() == 0) {
@@ -442,6 +462,7 @@ void BatchListWindow::Command2_Click()
                                              : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
         ran = true;
     });
+    runControlChanged(nullptr);
     flushInfo();
     if (!ran)
         return;

@@ -19,6 +19,7 @@ class QFrame;
 
 namespace korvane::platform {
 class BackgroundRun;
+class RunControl;
 class ClickableLabel;
 class UiThreadMessages;
 } // namespace korvane::platform
@@ -87,6 +88,9 @@ public:
     void appendInfo(const QString& line);
     /// Writes the lines collected so far into the box (from the worker: waits until they are).
     void flushInfo();
+    /// Appends a line after the run's last line (its end line, or the cancelled one), once the
+    /// run's handler has returned; at once outside a run. Safe from the run's worker thread.
+    void appendInfoAfterRun(const QString& line);
     /// Writes the welcome sentence and two line ends, replacing the box's content.
     void resetInfo();
     /// Sets Label4 to "列表中有" + count + suffix.
@@ -124,6 +128,10 @@ protected:
     virtual QStringList comp(const BatchEntry& entry) = 0;
     /// After the last entry, before the list is emptied; `entries` are the processed ones, trimmed.
     virtual void completeRun(const std::vector<BatchEntry>& entries) { Q_UNUSED(entries); }
+    /// On the user-interface thread as a run begins on its worker, with the run's control, and
+    /// with null once it has ended: take from the widgets what the hooks will read, hand the
+    /// control on to an engine.
+    virtual void runControlChanged(platform::RunControl* control) { Q_UNUSED(control); }
     /// The window is closing; errors must be swallowed, the close is never cancelled.
     virtual void Form_Unload() {}
 
@@ -176,6 +184,7 @@ private:
     QMutex m_infoMutex;         ///< guards the two below: lines come from the run's worker
     QString m_pendingInfo;      ///< lines appended, not yet in Text3
     bool m_flushQueued = false; ///< a flush is queued to the user-interface thread
+    QStringList m_afterRun;     ///< lines that follow the run's last line
 };
 
 } // namespace korvane::batchlist

@@ -2,11 +2,14 @@
 
 #include "platform/placement.h"
 #include "platform/services.h"
+#include "wordcrypt/documentpasswords.h"
+#include "wordcrypt/worddocfile.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScopeGuard>
+#include <QThread>
 
 namespace korvane::wordcrypt {
 
@@ -82,11 +85,64 @@ void frmjmword::init() {
     wordapp->setEvents(this);
 }
 
+QString frmjmword::passwordTooLongText() {
+    return QStringLiteral("密码不能超过15个字符");
+}
+
+QString frmjmword::exportNoteText() {
+    return QStringLiteral("提示:文档由 LibreOffice 按 Word 97-2003 格式重新保存,"
+                          "LibreOffice 不能保留的内容可能会改变。");
+}
+
+QString frmjmword::unprocessedText(int failed) {
+    return QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed);
+}
+
+void frmjmword::captureRunSettings() {
+    m_settings = {Text2->text(), Text4->text()};
+}
+
+void frmjmword::setRunControl(platform::RunControl* control) {
+    m_word.setRunControl(control);
+}
+
+void frmjmword::runControlChanged(platform::RunControl* control) {
+    if (control)
+        captureRunSettings();
+    setRunControl(control);
+}
+
 bool frmjmword::beforeListCheck() {
-    init(); // on the run's worker thread: the progress dialog shows the office starting
+    const bool onUiThread = QThread::currentThread() == thread();
+    if (onUiThread)
+        captureRunSettings();
+    // Checked before the office starts, so no document is touched by a run that cannot succeed.
+    if (m_settings.password.size() > kMaxPasswordLength || m_settings.writePassword.size() > kMaxPasswordLength) {
+        m_services.messages.show(this, passwordTooLongText(), platform::MessageIcon::None);
+        return false;
+    }
+    {
+        // Starting the office takes a moment.
+        if (onUiThread)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        const auto restore = qScopeGuard([onUiThread] {
+            if (onUiThread)
+                QApplication::restoreOverrideCursor();
+        });
+        init();
+    }
     if (!wordapp)
         return false;
     wordapp->setVisible(false); // the office runs headless; a failure here changes nothing
+    return true;
+}
+
+bool frmjmword::prepareRun() {
+    m_failedDocuments = 0;
+    if (!m_noteShown) {
+        m_noteShown = true;
+        appendInfo(exportNoteText());
+    }
     return true;
 }
 
@@ -102,27 +158,13 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
     }
     if (!opened.ok)
         m_failures << QStringLiteral("  打开文档失败: ") + opened.error;
+    if (!m_failures.isEmpty())
+        ++m_failedDocuments;
     return std::exchange(m_failures, {});
 }
 
 void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document) {
-    const WordResult password = document.setPassword(Text2->text());
-    if (!password.ok)
-        m_failures << QStringLiteral("  设置读密码失败: ") + password.error;
-    const WordResult writePassword = document.setWritePassword(Text4->text());
-    if (!writePassword.ok)
-        m_failures << QStringLiteral("  设置写密码失败: ") + writePassword.error;
-    // Without the open password asked for, the document is better left as it was.
-    if (password.ok) {
-        const WordResult saved = document.save();
-        if (!saved.ok)
-            m_failures << QStringLiteral("  保存文档失败: ") + saved.error;
-    } else {
-        m_failures << QStringLiteral("  文档未保存");
-    }
-    const WordResult closed = document.close();
-    if (!closed.ok)
-        m_failures << QStringLiteral("  关闭文档失败: ") + closed.error;
+    m_failures << applyPasswords(document, m_settings.password, m_settings.writePassword);
 }
 
 void frmjmword::wordapp_Quit() {
@@ -134,6 +176,8 @@ void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&) {
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();
     release();
+    if (m_failedDocuments > 0)
+        appendInfoAfterRun(unprocessedText(m_failedDocuments)); // after the frame's end line
 }
 
 void frmjmword::Form_Unload() {
