@@ -6,12 +6,12 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev libxcb1-dev
   # engines
   libsqlite3-dev sqlite3 shared-mime-info libchm-dev libmspack-dev
-  libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common
-  # run time: Chinese font, display for screenshots
-  fonts-wqy-microhei xvfb xauth
+  libreoffice-writer-nogui libreoffice-dev libreoffice-dev-common libgsf-1-dev
+  # run time: Chinese font and Qt's Chinese texts, display for screenshots
+  fonts-wqy-microhei xvfb xauth qt6-translations-l10n
   # tests and benchmarks
   fp-utils libchm-bin p7zip-full python3 python3-msoffcrypto-tool
   libbenchmark-dev clang libclang-rt-14-dev

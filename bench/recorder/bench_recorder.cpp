@@ -1,6 +1,9 @@
 // Recorder benchmarks: recording a flat folder of 100,000 files against a find | sqlite3
-// baseline, and a size lookup over 1,000,000 rows that fills the result box.
-//   bench_recorder [folder]   (default /tmp/korvane-bench-100k, made on first use)
+// baseline, once with names of ten common endings and once with names whose endings all
+// differ, and a size lookup over 1,000,000 rows that fills the result box.
+//   bench_recorder [--only-ours] [--only-record] [--only-lookup] [--endings] [folder]
+// Folders default to /tmp/korvane-bench-100k and /tmp/korvane-bench-100k-endings, made on
+// first use; a folder given names the first, the second is made beside it.
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
 #include "recorder/filedatabase.h"
@@ -28,7 +31,7 @@ using namespace korvane;
 namespace {
 
 constexpr int kFiles = 100000;
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 
 bool installEmptyDatabase(const QString& folder)
 {
@@ -39,8 +42,9 @@ bool installEmptyDatabase(const QString& folder)
            && QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
 }
 
-/// A flat folder of Chinese names with sizes spread from 0 to 64 MB (sparse files).
-bool makeFolder(const QString& folder)
+/// A flat folder of Chinese names with sizes spread from 0 to 64 MB (sparse files). The names
+/// end in ten common suffixes, or with `distinctEndings` each in an ending of its own.
+bool makeFolder(const QString& folder, bool distinctEndings)
 {
     QDir dir(folder);
     if (dir.exists() && dir.entryList(QDir::Files).size() == kFiles)
@@ -52,7 +56,9 @@ bool makeFolder(const QString& folder)
     QRandomGenerator random(42);
     const char* suffixes[] = {".txt", ".pdf", ".zip", ".jpg", ".mp4", ".doc", ".exe", ".iso", "", ".tar.gz"};
     for (int i = 0; i < kFiles; ++i) {
-        const QString name = QStringLiteral("下载文件_%1_资料%2").arg(i).arg(QLatin1String(suffixes[i % 10]));
+        const QString ending = distinctEndings ? QStringLiteral(".k") + QString::number(quint64(i) * 7919 + 36 * 36, 36)
+                                               : QString::fromLatin1(suffixes[i % 10]);
+        const QString name = QStringLiteral("下载文件_%1_资料%2").arg(i).arg(ending);
         const QByteArray path = QFile::encodeName(dir.filePath(name));
         const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0)
@@ -165,37 +171,51 @@ int main(int argc, char* argv[])
     // For profiling one part alone.
     const bool onlyOurs = args.removeAll(QStringLiteral("--only-ours")) > 0;
     const bool onlyLookup = args.removeAll(QStringLiteral("--only-lookup")) > 0;
-    const QString folder = !args.isEmpty() ? args.first() : QStringLiteral("/tmp/korvane-bench-100k");
-    if (!makeFolder(folder)) {
-        std::printf("cannot make %s\n", qPrintable(folder));
-        return 1;
-    }
+    const bool onlyRecord = args.removeAll(QStringLiteral("--only-record")) > 0;
+    const bool endingsOnly = args.removeAll(QStringLiteral("--endings")) > 0;
+    const QString common = !args.isEmpty() ? args.first() : QStringLiteral("/tmp/korvane-bench-100k");
+    const QString distinct = common + QStringLiteral("-endings");
     QTemporaryDir work;
 
-    if (onlyOurs) {
-        const Timing t = recordOnce(folder, work.path());
-        std::printf("record %d files: korvane %.3f s (cpu %.3f s)\n", kFiles, t.wall, t.cpu);
-        return 0;
-    }
-
-    std::vector<double> baseline, ours, baselineCpu, oursCpu;
-    if (!onlyLookup)
-        baselineOnce(folder, work.path()); // warm the page cache for both
-    for (int i = 0; i < kRuns && !onlyLookup; ++i) {
-        const Timing b = baselineOnce(folder, work.path());
-        const Timing o = recordOnce(folder, work.path());
-        baseline.push_back(b.wall);
-        baselineCpu.push_back(b.cpu);
-        ours.push_back(o.wall);
-        oursCpu.push_back(o.cpu);
-    }
-    if (!onlyLookup)
-        std::printf("record %d files: korvane %.3f s (median of %d), baseline find|sqlite3 %.3f s, ratio %.2f "
-                "(target <= 0.50)\n",
-                kFiles, median(ours), kRuns, median(baseline), median(ours) / median(baseline));
-    if (!onlyLookup)
+    struct Case {
+        const char* what;
+        QString folder;
+        bool distinctEndings;
+    };
+    std::vector<Case> cases;
+    if (!endingsOnly)
+        cases.push_back({"ten common endings", common, false});
+    cases.push_back({"all endings different", distinct, true});
+    for (const Case& c : cases) {
+        if (onlyLookup)
+            break;
+        if (!makeFolder(c.folder, c.distinctEndings)) {
+            std::printf("cannot make %s\n", qPrintable(c.folder));
+            return 1;
+        }
+        if (onlyOurs) {
+            const Timing t = recordOnce(c.folder, work.path());
+            std::printf("record %d files, %s: korvane %.3f s (cpu %.3f s)\n", kFiles, c.what, t.wall, t.cpu);
+            continue;
+        }
+        std::vector<double> baseline, ours, baselineCpu, oursCpu;
+        baselineOnce(c.folder, work.path()); // warm the page cache for both
+        for (int i = 0; i < kRuns; ++i) {
+            const Timing b = baselineOnce(c.folder, work.path());
+            const Timing o = recordOnce(c.folder, work.path());
+            baseline.push_back(b.wall);
+            baselineCpu.push_back(b.cpu);
+            ours.push_back(o.wall);
+            oursCpu.push_back(o.cpu);
+        }
+        std::printf("record %d files, %s: korvane %.3f s (median of %d), baseline find|sqlite3 %.3f s, ratio %.2f "
+                    "(target <= 0.50)\n",
+                    kFiles, c.what, median(ours), kRuns, median(baseline), median(ours) / median(baseline));
         std::printf("  cpu time: korvane %.3f s, baseline %.3f s, ratio %.2f\n", median(oursCpu), median(baselineCpu),
                     median(oursCpu) / median(baselineCpu));
+    }
+    if (onlyOurs || onlyRecord)
+        return 0;
 
     fillLookupTable(work.path());
     platform::FakeServices fake(work.path());

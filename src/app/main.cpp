@@ -30,6 +30,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     // Type descriptions and dialogs read in Simplified Chinese, whatever the session's locale.
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    korvane::platform::installQtChineseTranslations(); // Qt's own buttons and choosers; English without
     const QString baseName = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
     QApplication::setApplicationName(baseName);
     // Ties the windows to the installed desktop entry and its icon.
@@ -49,9 +50,7 @@ int main(int argc, char* argv[])
     korvane::shell::MDIForm1 main(services);
     services.mainWindow = &main;
     korvane::shell::registerToolWindows(main, services);
-    // The window exists (and can own the tip window) before its load handler runs.
-    main.show();
-    main.Form_Load();
+    main.start();
     if (parser.isSet(viewDwg) && !parser.value(viewDwg).isEmpty())
         viewDrawing(main, parser.value(viewDwg));
     return app.exec();

@@ -316,6 +316,9 @@ void BatchListWindow::Command3_Click()
         const int row = List1->row(selected.first());
         m_list.removeAt(row);
         delete List1->takeItem(row);
+        // Qt moves the selection to the neighbour; a second press must not remove it.
+        List1->setCurrentRow(-1);
+        List1->clearSelection();
     }
     refreshCount();
 }

@@ -24,10 +24,20 @@ QString absolute(const QString& path)
 CompileCommand compileCommand(const QString& compiler, const QString& project)
 {
     const QString program = absolute(compiler);
-    if (compiler.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+    if (runsUnderWine(compiler))
         return {QStringLiteral("wine"),
                 {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}};
-    return {program, {QStringLiteral("/MAKE"), project}};
+    return {program, {QStringLiteral("/MAKE"), absolute(project)}};
+}
+
+bool runsUnderWine(const QString& compiler)
+{
+    return compiler.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+}
+
+QString wineRefusal(const QString& path)
+{
+    return platform::wineUnaddressableReason(absolute(path));
 }
 
 } // namespace korvane::batchlist

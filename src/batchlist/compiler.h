@@ -16,8 +16,15 @@ struct CompileCommand {
 
 /// `compiler` is the trimmed compiler path, `project` the trimmed entry. A compiler named
 /// "*.exe" (any case) is a Windows program: it runs as `wine <compiler> /MAKE <Z:\project>`;
-/// any other is started directly with `/MAKE <project>`. Relative paths are made absolute so
-/// that neither a PATH search nor an option-like leading dash can change what runs.
+/// any other is started directly with `/MAKE <project>`. Relative paths, the project's too, are
+/// made absolute so that neither a PATH search nor an option-like leading dash can change what runs.
 CompileCommand compileCommand(const QString& compiler, const QString& project);
+
+/// True for a compiler that is a Windows program ("*.exe", any case) and so runs through Wine.
+bool runsUnderWine(const QString& compiler);
+
+/// Why Wine would not find the file at `path` (made absolute first) under its Windows name,
+/// or "" when it would.
+QString wineRefusal(const QString& path);
 
 } // namespace korvane::batchlist

@@ -66,6 +66,18 @@ bool frmCompile::prepareRun()
         m_services.messages.show(this, QStringLiteral("指定的编译器路径错误!"), platform::MessageIcon::Information);
         return false;
     }
+    if (runsUnderWine(m_compiler)) {
+        // Said once here rather than as one start failure per project.
+        QString problem;
+        if (m_services.programs.findExecutable(QStringLiteral("wine")).isEmpty())
+            problem = QStringLiteral("找不到wine, 无法运行Windows编译器!");
+        else if (const QString reason = wineRefusal(m_compiler); !reason.isEmpty())
+            problem = QStringLiteral("编译器路径无法交给wine: ") + reason;
+        if (!problem.isEmpty()) {
+            m_services.messages.show(this, problem, platform::MessageIcon::Information);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -74,6 +86,10 @@ QStringList frmCompile::comp(const BatchEntry& entry)
     // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
     if (!platform::isValidUtf8(entry.path))
         return {QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。")};
+    if (runsUnderWine(m_compiler)) {
+        if (const QString reason = wineRefusal(entry.text); !reason.isEmpty())
+            return {QStringLiteral("编译器启动失败!") + reason};
+    }
     const CompileCommand command = compileCommand(m_compiler, entry.text);
     const platform::StartOutcome outcome = m_services.programs.startDetached(command.program, command.arguments);
     if (!outcome.started)

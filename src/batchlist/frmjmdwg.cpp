@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <algorithm>
 
 namespace korvane::batchlist {
 
@@ -206,6 +207,11 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
         if (m_services.fs.fileExists(backup))
             (void)m_services.fs.deleteFile(backup, false); // failures are ignored
     }
+    // The shared frame writes the end line after this hook returns; the count follows it.
+    if (const auto failed = std::count(m_savedEntries.begin(), m_savedEntries.end(), false); failed > 0)
+        QMetaObject::invokeMethod(
+            this, [this, failed] { appendInfo(QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed)); },
+            Qt::QueuedConnection);
     m_savedEntries.clear();
 }
 

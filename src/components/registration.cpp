@@ -124,8 +124,14 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
             run.failures.append({shown, QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序")});
             continue;
         }
-        const platform::StartOutcome start = programs.startDetached(
-            registrar->program, registrationArguments(*registrar, QString::fromUtf8(library)));
+        // Under /s a name Wine reads differently would register another file without a word.
+        const QString unixPath = QString::fromUtf8(library);
+        if (const QString reason = platform::wineUnaddressableReason(unixPath); !reason.isEmpty()) {
+            run.failures.append({shown, reason});
+            continue;
+        }
+        const platform::StartOutcome start =
+            programs.startDetached(registrar->program, registrationArguments(*registrar, unixPath));
         if (start.started)
             run.started << shown;
         else

@@ -123,6 +123,13 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
     m_combo = new QComboBox(this);
     m_combo->setObjectName(QStringLiteral("Combo1"));
     m_combo->setEditable(true);
+    // Typed text sets nothing and adds nothing: only picking an entry (list or arrow keys)
+    // raises the click. Qt would otherwise activate a matching entry on Enter, on leaving
+    // the box, or through its completer, and insert unknown text as a new entry.
+    m_combo->setInsertPolicy(QComboBox::NoInsert);
+    m_combo->setCompleter(nullptr);
+    disconnect(m_combo->lineEdit(), &QLineEdit::returnPressed, m_combo, nullptr);
+    disconnect(m_combo->lineEdit(), &QLineEdit::editingFinished, m_combo, nullptr);
     m_combo->setGeometry(twips(2640), twips(7110), twips(510), m_combo->sizeHint().height());
     m_combo->setMinimumContentsLength(1);
 

@@ -287,8 +287,8 @@ private:
     std::unordered_map<std::string, int> m_folders;
 };
 
-/// Creates a new file for an entry. An existing name is removed first, so a hard link or a
-/// symbolic link placed there earlier is replaced, not written through.
+/// Creates a new file. An existing name is removed first, so a hard link or a symbolic link
+/// placed there earlier is replaced, not written through.
 int createFresh(int folder, const std::string& name, int* error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -322,6 +322,16 @@ bool copySection0(int in, std::uint64_t offset, std::uint64_t length, int out)
 }
 
 } // namespace
+
+void removePartialFile(const std::string& targetFolder, const std::string& projectName)
+{
+    Fd target(::open(targetFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (target.get() < 0 || projectName.empty() || projectName.find('/') != std::string::npos)
+        return;
+    Fd root(::openat(target.get(), projectName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (root.get() >= 0)
+        ::unlinkat(root.get(), kPartialFileName, 0);
+}
 
 std::uint64_t defaultCap(std::uint64_t fileSize)
 {
@@ -543,7 +553,7 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
             report.addProblem(shown, folderFailure(error));
             continue;
         }
-        Fd out(createFresh(folder, fileName, &error));
+        Fd out(createFresh(root.get(), kPartialFileName, &error));
         if (out.get() < 0) {
             report.addProblem(shown, std::string("无法创建文件: ") + errnoText(error));
             continue;
@@ -567,7 +577,7 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
         }
         if (!ok) {
             // A partial file would look complete to the user; take it away.
-            ::unlinkat(folder, fileName.c_str(), 0);
+            ::unlinkat(root.get(), kPartialFileName, 0);
             std::string why = std::string("解压失败,数据已损坏");
             if (io.capExceeded)
                 why = std::string("解压后的总量超过上限,已停止");
@@ -576,6 +586,14 @@ Report extract(const std::string& chmPath, const std::string& targetFolder, cons
             report.addProblem(shown, why);
             if (io.capExceeded)
                 break;
+            continue;
+        }
+        // Complete: it takes the entry's name now, replacing whatever had it (a link planted
+        // there included, which is replaced, never written through).
+        if (::renameat(root.get(), kPartialFileName, folder, fileName.c_str()) != 0) {
+            const int e = errno;
+            ::unlinkat(root.get(), kPartialFileName, 0);
+            report.addProblem(shown, std::string("无法创建文件: ") + errnoText(e));
             continue;
         }
         ++report.files;

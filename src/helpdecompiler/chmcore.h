@@ -57,6 +57,15 @@ struct Report {
     }
 };
 
+/// The name each entry is written under, directly in the output folder, until it is complete
+/// and renamed into place: a helper stopped at its limit leaves no half-written page under a
+/// page's name. Stored names with a backslash are refused, so no entry can ever take it.
+inline constexpr char kPartialFileName[] = ".korvane\\partial";
+
+/// Removes what a helper that was stopped left under kPartialFileName in the output folder
+/// `projectName` directly under `targetFolder`; links are not followed.
+void removePartialFile(const std::string& targetFolder, const std::string& projectName);
+
 /// The cap on the output of one help file, against decompression bombs (entries may overlap).
 std::uint64_t defaultCap(std::uint64_t fileSize);
 

@@ -141,27 +141,36 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
         m_control->advance();
 }
 
+namespace {
+
+/// Why a help file did not go through; the first entry that failed stands for all of them.
+QString reasonFor(const HelpFileOutcome& outcome, bool elide)
+{
+    QString why;
+    if (!outcome.skipped.isEmpty()) {
+        why = outcome.skipped;
+    } else if (!outcome.extract.error.isEmpty()) {
+        why = outcome.extract.error;
+    } else if (!outcome.extract.problems.isEmpty()) {
+        const QString& name = outcome.extract.problems.first().name;
+        why = QStringLiteral("%1 个条目未能提取(%2: %3)")
+                  .arg(outcome.extract.problemCount)
+                  .arg(elide ? elided(name) : name, outcome.extract.problems.first().reason);
+    }
+    if (!outcome.projectError.isEmpty())
+        why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
+    return platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + why;
+}
+
+} // namespace
+
 QString runSummary(const QList<HelpFileOutcome>& outcomes)
 {
     const QString done = QStringLiteral("全部chm文件反编译完成!");
     QStringList lines;
     for (const HelpFileOutcome& outcome : outcomes) {
-        if (outcome.clean())
-            continue;
-        QString why;
-        if (!outcome.skipped.isEmpty()) {
-            why = outcome.skipped;
-        } else if (!outcome.extract.error.isEmpty()) {
-            why = outcome.extract.error;
-        } else if (!outcome.extract.problems.isEmpty()) {
-            why = QStringLiteral("%1 个条目未能提取(%2: %3)")
-                      .arg(outcome.extract.problemCount)
-                      .arg(elided(outcome.extract.problems.first().name),
-                           outcome.extract.problems.first().reason);
-        }
-        if (!outcome.projectError.isEmpty())
-            why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
-        lines.append(platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + why);
+        if (!outcome.clean())
+            lines.append(reasonFor(outcome, true));
     }
     if (lines.isEmpty())
         return done;
@@ -173,6 +182,24 @@ QString runSummary(const QList<HelpFileOutcome>& outcomes)
     }
     return QStringLiteral("chm文件反编译已结束,但以下 %1 个文件没有完整反编译:\n\n").arg(total) +
            lines.join(QLatin1Char('\n'));
+}
+
+QString runDetails(const QList<HelpFileOutcome>& outcomes)
+{
+    QStringList lines;
+    for (const HelpFileOutcome& outcome : outcomes) {
+        if (outcome.clean())
+            continue;
+        lines.append(reasonFor(outcome, false));
+        if (!outcome.skipped.isEmpty() || !outcome.extract.error.isEmpty())
+            continue;
+        for (const EntryProblem& problem : outcome.extract.problems)
+            lines.append(QStringLiteral("    ") + problem.name + QStringLiteral(": ") + problem.reason);
+        const qsizetype unlisted = outcome.extract.problemCount - outcome.extract.problems.size();
+        if (unlisted > 0)
+            lines.append(QStringLiteral("    ……另有 %1 个条目").arg(unlisted));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace korvane::helpdecompiler

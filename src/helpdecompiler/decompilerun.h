@@ -70,7 +70,10 @@ private:
 };
 
 /// The text of the closing message: the fixed sentence when every help file went through,
-/// otherwise the files with problems and why.
+/// otherwise the files with problems and why (the first of them only).
 QString runSummary(const QList<HelpFileOutcome>& outcomes);
+/// The closing message's details: every file with problems, every reason and every entry that
+/// was not extracted, names in full; empty when every help file went through.
+QString runDetails(const QList<HelpFileOutcome>& outcomes);
 
 } // namespace korvane::helpdecompiler

@@ -76,6 +76,7 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
     if (const auto parsed = parseExtractReport(outcome.output); parsed && outcome.finished)
         return *parsed;
     report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.error);
+    core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     // The helper may have written some entries before it stopped; say so.
     report.opened = parseExtractReport(outcome.output + "done\t0\t0\t0\n").value_or(ExtractReport{}).opened;
     return report;

@@ -175,7 +175,8 @@ void Frmdecp::Command3_Click()
     QApplication::restoreOverrideCursor();
     setEnabled(true);
     m_running = false;
-    m_services.messages.show(this, runSummary(outcomes), platform::MessageIcon::Information);
+    m_services.messages.showWithDetails(this, runSummary(outcomes), platform::MessageIcon::Information,
+                                        runDetails(outcomes));
 }
 
 } // namespace korvane::helpdecompiler

@@ -94,12 +94,23 @@ void frmTip::Form_Load()
     }
     m_startup->setChecked(true);
     const QString path = tipsFilePath();
-    if (!LoadTips(path)) {
+    if (!LoadTips(path) && mayWriteTips(path)) {
         // A failure to write is not handled here: the label just stays empty.
         platform::writeTextFile(m_services.fs, platform::nativePath(path), builtInTips(),
                                 platform::TextEncoding::Locale);
         LoadTips(path);
     }
+}
+
+/// Only a missing tips file, or an empty plain one the user may write, is replaced. A file that
+/// holds something but could not be read, a read-only file and a link are the user's: the
+/// window then stays empty instead.
+bool frmTip::mayWriteTips(const QString& path)
+{
+    const auto info = m_services.fs.info(platform::nativePath(path));
+    if (!info)
+        return true;
+    return !info->isSymlink && info->kind == platform::EntryKind::File && info->size == 0 && (info->mode & 0222) != 0;
 }
 
 bool frmTip::LoadTips(const QString& path)

@@ -33,6 +33,7 @@ private:
     void AdvanceTip();
     void chkLoadTipsAtStartup_Click();
     QString tipsFilePath() const;
+    bool mayWriteTips(const QString& path);
 
     platform::Services& m_services;
     const bool& m_tipRequested;

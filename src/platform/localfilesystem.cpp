@@ -126,9 +126,22 @@ struct CopyMode {
     /// source is removed afterwards. A copy under a new name loses nothing on a crash, and
     /// a flush per file would make copying many small files many times slower than cp.
     bool durable = false;
-    /// Keep the exact permission bits (a move), rather than the source's less the umask (as cp).
-    bool keepMode = false;
+    /// Keep the owner, the group and the exact permission bits (a move), rather than making
+    /// the file this process's with the source's bits less the umask (as cp).
+    bool keepOwnerAndMode = false;
 };
+
+/// Gives a moved file its owner and group back where this process may set them: root sets
+/// both, another user at least a group it belongs to, as mv does. What cannot be kept does
+/// not fail the move.
+void keepOwner(int fd, const char* link, const struct stat& st)
+{
+    const auto chown = [&](uid_t uid, gid_t gid) {
+        return fd >= 0 ? ::fchown(fd, uid, gid) : ::lchown(link, uid, gid);
+    };
+    if (chown(st.st_uid, st.st_gid) != 0)
+        (void)chown(uid_t(-1), st.st_gid);
+}
 
 /// Copies `source` (following a link) to `copy`, a name that must not exist yet. A failed
 /// copy removes only the file it created.
@@ -150,7 +163,9 @@ FsStatus copyToNewFile(const NativePath& source, const NativePath& copy, CopyMod
     struct stat written {};
     ok = ok && (!how.durable || ::fsync(out.get()) == 0) && ::fstat(out.get(), &written) == 0
          && written.st_size == st.st_size;
-    ok = ok && (!how.keepMode || ::fchmod(out.get(), st.st_mode & 07777) == 0);
+    if (ok && how.keepOwnerAndMode)
+        keepOwner(out.get(), nullptr, st); // before the bits: a change of owner clears set-id bits
+    ok = ok && (!how.keepOwnerAndMode || ::fchmod(out.get(), st.st_mode & 07777) == 0);
     const int savedErrno = errno;
     if (ok) {
         // Keep the modification time, as a copy in a file manager does.
@@ -315,6 +330,7 @@ FsStatus LocalFileSystem::moveFile(const NativePath& file, const NativePath& des
         linkTarget.truncate(n);
         if (::symlink(linkTarget.constData(), target.constData()) != 0)
             return errno == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(errno);
+        keepOwner(-1, target.constData(), src);
     } else {
         if (const FsStatus copied = copyToTemporary(file, target, temporary, {true, true}); !copied.ok())
             return copied;

@@ -14,6 +14,13 @@ public:
     virtual ~MessageBoxes() = default;
     /// Returns when the user has closed the box.
     virtual void show(QWidget* parent, const QString& text, MessageIcon icon) = 0;
+    /// The same box with a button that unfolds `details`, a longer text the user may scroll
+    /// and copy ("显示详细信息…"); a plain box when `details` is empty.
+    virtual void showWithDetails(QWidget* parent, const QString& text, MessageIcon icon, const QString& details)
+    {
+        (void)details;
+        show(parent, text, icon);
+    }
 };
 
 } // namespace korvane::platform

@@ -38,4 +38,10 @@ public:
 /// Wine's Windows form of a Unix path: "Z:" and the path with "\" separators.
 QString wineWindowsPath(const QString& unixPath);
 
+/// Why the Windows form of an absolute Unix path would lead Wine to another file, or "" when
+/// it names the same one. Wine splits names at "\", drops trailing dots and spaces, resolves
+/// "." and ".." by text, treats "*?\"<>|:" and control characters as syntax and takes CON,
+/// NUL, COM1 and the like for devices, whatever the extension.
+QString wineUnaddressableReason(const QString& unixPath);
+
 } // namespace korvane::platform

@@ -5,16 +5,25 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTranslator>
 #include <QUrl>
 
 namespace korvane::platform {
 
 void QtMessageBoxes::show(QWidget* parent, const QString& text, MessageIcon icon)
 {
+    showWithDetails(parent, text, icon, QString());
+}
+
+void QtMessageBoxes::showWithDetails(QWidget* parent, const QString& text, MessageIcon icon, const QString& details)
+{
     QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon,
                     QStringLiteral("Korvane"), text, QMessageBox::Ok, parent);
+    box.setDetailedText(details);
     box.exec();
 }
 
@@ -33,8 +42,10 @@ QString QtFileChooser::openFile(QWidget* parent, const QString& filter)
 
 QString QtFileChooser::saveFile(QWidget* parent, const QString& filter)
 {
-    // No default extension: the name is used exactly as chosen.
-    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter));
+    // No default extension: the name is used exactly as chosen. An existing file is replaced
+    // without a question, as the callers expect.
+    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter), nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
 }
 
 QString QtInputBox::ask(QWidget* parent, const QString& prompt, const QString& title, const QString& defaultText)
@@ -82,5 +93,16 @@ QtServices::QtServices(const QString& applicationName, const QString& programFol
 }
 
 QtServices::~QtServices() = default;
+
+bool installQtChineseTranslations()
+{
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 } // namespace korvane::platform

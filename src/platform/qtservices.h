@@ -13,6 +13,7 @@ namespace korvane::platform {
 class QtMessageBoxes final : public MessageBoxes {
 public:
     void show(QWidget* parent, const QString& text, MessageIcon icon) override;
+    void showWithDetails(QWidget* parent, const QString& text, MessageIcon icon, const QString& details) override;
 };
 
 class QtFolderChooser final : public FolderChooser {
@@ -74,5 +75,9 @@ private:
     NoRegistry m_registry;
     Services m_services;
 };
+
+/// Installs Qt's own Simplified Chinese texts (standard buttons, file and folder choosers, the
+/// input box) from Qt's translations folder. False when they are not installed.
+bool installQtChineseTranslations();
 
 } // namespace korvane::platform

@@ -7,6 +7,8 @@
 
 namespace korvane::platform {
 
+class RunControl;
+
 /// Outcome of one call into the word processor. A failed call carries the description the
 /// automation error would have carried.
 struct WordResult {
@@ -73,6 +75,10 @@ public:
     virtual std::shared_ptr<WordApplication> getObject(const QString& pathName, QString* error) = 0;
     /// Creating a new object of `className`. Null and `error` set on failure.
     virtual std::shared_ptr<WordApplication> createObject(const QString& className, QString* error) = 0;
+    /// The stop token of the run that uses the application from now on (null: none). A stop
+    /// request ends a call in hand within a fraction of a second; the document in hand is then
+    /// left as it was and reported as not done.
+    virtual void setRunControl(RunControl* control) { Q_UNUSED(control); }
 };
 
 /// What the word processor asks the user when a document needs its current password to open.

@@ -9,7 +9,6 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUrl>
-#include <cstdio>
 #include <ctime>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -57,11 +56,18 @@ bool canWrite(const QString& path)
 } // namespace
 
 /// The file-row insert runs once per file of a run; it goes straight to SQLite through the
-/// connection's native handle (QSqlQuery costs several times more per row).
+/// connection's native handle (QSqlQuery costs several times more per row), and a run's rows
+/// go in statements of many rows each, which halves what a row costs.
 struct FileDatabase::Statements {
+    static constexpr int kRowsPerInsert = 32;
     sqlite3* handle = nullptr;
-    sqlite3_stmt* insert = nullptr;
-    ~Statements() { sqlite3_finalize(insert); }
+    sqlite3_stmt* insert = nullptr;     ///< one row
+    sqlite3_stmt* insertMany = nullptr; ///< kRowsPerInsert rows
+    ~Statements()
+    {
+        sqlite3_finalize(insert);
+        sqlite3_finalize(insertMany);
+    }
 };
 
 FileDatabase::FileDatabase(const QString& path)
@@ -114,9 +120,10 @@ bool FileDatabase::isOpen() const
     return m_statements != nullptr;
 }
 
-bool FileDatabase::fail(const QString& message)
+bool FileDatabase::fail(const QString& message, int code)
 {
     m_lastError = message;
+    m_lastCode = code & 0xff; // the primary code, whether or not extended codes are on
     return false;
 }
 
@@ -124,9 +131,25 @@ bool FileDatabase::exec(const QString& sql)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (!query.exec(sql))
-        return fail(query.lastError().text());
+        return fail(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
     query.finish();
     return true;
+}
+
+template<typename Write>
+bool FileDatabase::waitingForWriters(Write write)
+{
+    sqlite3* handle = m_statements->handle;
+    int ownTimeout = 0;
+    sqlite3_stmt* pragma = nullptr;
+    if (sqlite3_prepare_v2(handle, "PRAGMA busy_timeout", -1, &pragma, nullptr) == SQLITE_OK
+        && sqlite3_step(pragma) == SQLITE_ROW)
+        ownTimeout = sqlite3_column_int(pragma, 0);
+    sqlite3_finalize(pragma);
+    sqlite3_busy_timeout(handle, m_writeWaitMs);
+    const bool ok = write();
+    sqlite3_busy_timeout(handle, ownTimeout);
+    return ok;
 }
 
 bool FileDatabase::beginRun()
@@ -135,7 +158,7 @@ bool FileDatabase::beginRun()
         return fail(QStringLiteral("database not open"));
     if (m_inRun)
         return true;
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+    if (!waitingForWriters([this] { return exec(QStringLiteral("BEGIN IMMEDIATE")); }))
         return false;
     m_inRun = true;
     return true;
@@ -149,8 +172,9 @@ bool FileDatabase::commitRun()
     if (exec(QStringLiteral("COMMIT")))
         return true;
     const QString error = m_lastError;
+    const int code = m_lastCode;
     exec(QStringLiteral("ROLLBACK"));
-    return fail(error);
+    return fail(error, code);
 }
 
 void FileDatabase::rollbackRun()
@@ -158,20 +182,53 @@ void FileDatabase::rollbackRun()
     if (!m_inRun)
         return;
     m_inRun = false;
+    // The failure that ended a run may have ended its transaction too; it is the one to report.
+    const QString error = m_lastError;
+    const int code = m_lastCode;
     exec(QStringLiteral("ROLLBACK"));
+    m_lastError = error;
+    m_lastCode = code;
 }
+
+namespace {
+
+constexpr int kDateTimeLength = 19; // "2024-02-29 23:05:09"
+
+/// Local time as "2024-02-29 23:05:09" into `text` (kDateTimeLength bytes); false when the time
+/// cannot be converted. localtime_r, unlike QDateTime's local-time conversion, does not re-read
+/// the zone per call.
+bool formatLocalTime(const QDateTime& when, char* text)
+{
+    const time_t seconds = time_t(when.toSecsSinceEpoch());
+    struct tm local {};
+    if (!localtime_r(&seconds, &local) || local.tm_year + 1900 < 0 || local.tm_year + 1900 > 9999)
+        return false;
+    const auto put = [&text](int at, int value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10)
+            text[at + i] = char('0' + value % 10);
+    };
+    put(0, local.tm_year + 1900, 4);
+    text[4] = '-';
+    put(5, local.tm_mon + 1, 2);
+    text[7] = '-';
+    put(8, local.tm_mday, 2);
+    text[10] = ' ';
+    put(11, local.tm_hour, 2);
+    text[13] = ':';
+    put(14, local.tm_min, 2);
+    text[16] = ':';
+    put(17, local.tm_sec, 2);
+    return true;
+}
+
+} // namespace
 
 QString FileDatabase::dateTimeText(const QDateTime& when)
 {
-    // localtime_r, unlike QDateTime's local-time conversion, does not re-read the zone per call.
-    const time_t seconds = time_t(when.toSecsSinceEpoch());
-    struct tm local {};
-    if (!localtime_r(&seconds, &local))
+    char text[kDateTimeLength];
+    if (!when.isValid() || !formatLocalTime(when, text))
         return {};
-    char text[32];
-    const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    return QString::fromLatin1(text, n);
+    return QString::fromLatin1(text, kDateTimeLength);
 }
 
 QDateTime FileDatabase::dateTimeFromText(const QString& text)
@@ -191,40 +248,59 @@ int bindText(sqlite3_stmt* statement, int index, const std::optional<QString>& t
     return sqlite3_bind_text16(statement, index, text->utf16(), int(text->size() * 2), SQLITE_STATIC); // the row outlives the step
 }
 
+/// Binds one row's values from parameter `first` on; `date` holds the date's text until the step.
+int bindRow(sqlite3_stmt* statement, int first, const FileRow& row, char* date)
+{
+    int rc = bindText(statement, first, row.name);
+    if (rc == SQLITE_OK)
+        rc = bindText(statement, first + 1, row.type);
+    if (rc == SQLITE_OK)
+        rc = row.size ? sqlite3_bind_int64(statement, first + 2, *row.size) : sqlite3_bind_null(statement, first + 2);
+    if (rc == SQLITE_OK)
+        rc = row.modified && row.modified->isValid() && formatLocalTime(*row.modified, date)
+                 ? sqlite3_bind_text(statement, first + 3, date, kDateTimeLength, SQLITE_STATIC)
+                 : sqlite3_bind_null(statement, first + 3);
+    if (rc == SQLITE_OK)
+        rc = bindText(statement, first + 4, row.shortName);
+    return rc;
+}
+
 } // namespace
 
 bool FileDatabase::appendFileRow(const FileRow& row)
 {
+    return appendFileRows(&row, 1);
+}
+
+bool FileDatabase::appendFileRows(const FileRow* rows, size_t count)
+{
     if (!isOpen())
         return fail(QStringLiteral("database not open"));
     sqlite3* handle = m_statements->handle;
-    sqlite3_stmt*& insert = m_statements->insert;
-    if (!insert
-        && sqlite3_prepare_v2(handle,
-                              "INSERT INTO fileInf (FileName, filetype, filesize, filedate, shortname) VALUES (?, ?, ?, ?, ?)",
-                              -1, &insert, nullptr) != SQLITE_OK)
-        return fail(QString::fromUtf8(sqlite3_errmsg(handle)));
-    std::optional<QString> date;
-    if (row.modified && row.modified->isValid()) {
-        if (QString text = dateTimeText(*row.modified); !text.isEmpty())
-            date = std::move(text);
+    constexpr int kMany = Statements::kRowsPerInsert;
+    while (count > 0) {
+        const int n = count >= size_t(kMany) ? kMany : 1;
+        sqlite3_stmt*& insert = n == 1 ? m_statements->insert : m_statements->insertMany;
+        if (!insert) {
+            QByteArray sql = "INSERT INTO fileInf (FileName, filetype, filesize, filedate, shortname) VALUES (?, ?, ?, ?, ?)";
+            for (int r = 1; r < n; ++r)
+                sql += ", (?, ?, ?, ?, ?)";
+            if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &insert, nullptr) != SQLITE_OK)
+                return fail(QString::fromUtf8(sqlite3_errmsg(handle)), sqlite3_errcode(handle));
+        }
+        char dates[kMany][kDateTimeLength];
+        int rc = SQLITE_OK;
+        for (int r = 0; r < n && rc == SQLITE_OK; ++r)
+            rc = bindRow(insert, 1 + r * 5, rows[r], dates[r]);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_step(insert);
+        const QString error = rc == SQLITE_DONE ? QString() : QString::fromUtf8(sqlite3_errmsg(handle));
+        sqlite3_reset(insert);
+        if (rc != SQLITE_DONE)
+            return fail(error, rc);
+        rows += n;
+        count -= size_t(n);
     }
-    int rc = bindText(insert, 1, row.name);
-    if (rc == SQLITE_OK)
-        rc = bindText(insert, 2, row.type);
-    if (rc == SQLITE_OK)
-        rc = row.size ? sqlite3_bind_int64(insert, 3, *row.size) : sqlite3_bind_null(insert, 3);
-    if (rc == SQLITE_OK)
-        rc = bindText(insert, 4, date);
-    if (rc == SQLITE_OK)
-        rc = bindText(insert, 5, row.shortName);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_step(insert);
-    const QString error = rc == SQLITE_DONE ? QString() : QString::fromUtf8(sqlite3_errmsg(handle));
-    sqlite3_reset(insert);
-    sqlite3_clear_bindings(insert);
-    if (rc != SQLITE_DONE)
-        return fail(error);
     return true;
 }
 
@@ -237,8 +313,8 @@ bool FileDatabase::appendLogRow(const QString& folder, const QDateTime& when)
         return fail(query.lastError().text());
     query.addBindValue(folder);
     query.addBindValue(dateTimeText(when));
-    if (!query.exec())
-        return fail(query.lastError().text());
+    if (!waitingForWriters([&query] { return query.exec(); }))
+        return fail(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
     return true;
 }
 
@@ -345,6 +421,43 @@ QString failureText(const FileDatabase& db, const QString& path)
     if (db.isReadOnly())
         return QStringLiteral("数据库文件 %1 是只读的,无法修改").arg(path);
     return QStringLiteral("数据库操作失败: %1").arg(db.lastError());
+}
+
+QString storeFailureText(const FileDatabase& db, const QString& path)
+{
+    if (!db.isOpen())
+        return QStringLiteral("无法保存记录: 无法打开数据库文件 %1").arg(path);
+    QString reason;
+    switch (db.lastErrorCode()) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        reason = QStringLiteral("数据库正被另一个程序使用");
+        break;
+    case SQLITE_FULL:
+        reason = QStringLiteral("磁盘已满");
+        break;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_AUTH:
+        reason = QStringLiteral("数据库文件不能写入");
+        break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        reason = QStringLiteral("数据库文件已损坏");
+        break;
+    case SQLITE_IOERR:
+        reason = QStringLiteral("读写数据库文件时出错");
+        break;
+    case SQLITE_NOMEM:
+        reason = QStringLiteral("内存不足");
+        break;
+    default:
+        reason = QStringLiteral("数据库操作失败");
+    }
+    if (!db.lastError().trimmed().isEmpty())
+        reason += QStringLiteral("(%1)").arg(db.lastError().trimmed());
+    return QStringLiteral("无法保存记录: ") + reason;
 }
 
 } // namespace korvane::recorder

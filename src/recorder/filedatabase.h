@@ -54,17 +54,28 @@ public:
     bool isReadOnly() const { return m_readOnly; }
     /// The driver's text for the last failure.
     QString lastError() const { return m_lastError; }
+    /// SQLite's result code of the last failure; 0 when it came from no SQLite call.
+    int lastErrorCode() const { return m_lastCode; }
     QString connectionName() const { return m_connection; }
 
     /// A recording run is one transaction: its rows are stored all together or not at all.
+    /// Starting one waits up to the write wait while another connection is writing.
     bool beginRun();
     /// Appends a file row to the run (or alone, outside a run).
     bool appendFileRow(const FileRow& row);
+    /// Appends rows in order; on a failure an unknown number of them may be in the run.
+    bool appendFileRows(const FileRow* rows, size_t count);
     bool commitRun();
     /// Drops the rows of the run; also what the destructor does with an unfinished run.
     void rollbackRun();
 
+    /// Waits for another writer as beginRun() does.
     bool appendLogRow(const QString& folder, const QDateTime& when);
+
+    /// Another Korvane may hold the file for the length of a whole recording; the writes of a
+    /// recording wait this long for it (milliseconds) before they give up.
+    static constexpr int kDefaultWriteWaitMs = 30000;
+    void setWriteWait(int ms) { m_writeWaitMs = ms; }
 
     /// Names of the rows whose size lies within [lower, upper], in table order.
     SizeSearch findNamesInSizeRange(double lower, double upper);
@@ -81,10 +92,15 @@ public:
 
 private:
     bool exec(const QString& sql);
-    bool fail(const QString& message);
+    bool fail(const QString& message, int code = 0);
+    /// Runs `write` with the longer wait for other writers instead of the connection's own.
+    template<typename Write>
+    bool waitingForWriters(Write write);
 
     QString m_connection;
     QString m_lastError;
+    int m_lastCode = 0;
+    int m_writeWaitMs = kDefaultWriteWaitMs;
     bool m_inRun = false;
     bool m_readOnly = false;
     struct Statements;
@@ -93,5 +109,7 @@ private:
 
 /// The sentence a window shows when a command meets a database failure.
 QString failureText(const FileDatabase& db, const QString& path);
+/// "无法保存记录: " and the reason in Chinese, with the engine's words in brackets.
+QString storeFailureText(const FileDatabase& db, const QString& path);
 
 } // namespace korvane::recorder

@@ -28,10 +28,38 @@ QPushButton* addButton(QWidget* parent, const char* name, const QString& caption
     return button;
 }
 
+/// The locale's short date and time with the seconds after the minutes ("2024/3/5 14:07:09"):
+/// two runs within one minute must be told apart.
+QString withSeconds(const QString& format)
+{
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        if (format[i] == u'\'')
+            quoted = !quoted;
+        else if (!quoted && format[i] == u's')
+            return format;
+    }
+    quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        if (format[i] == u'\'') {
+            quoted = !quoted;
+        } else if (!quoted && format[i] == u'm') {
+            qsizetype end = i;
+            while (end < format.size() && format[end] == u'm')
+                ++end;
+            const QChar separator = i > 0 && !format[i - 1].isLetter() ? format[i - 1] : QChar(u':');
+            return format.left(end) + separator + QStringLiteral("ss") + format.mid(end);
+        }
+    }
+    return format;
+}
+
 QString cellText(const QVariant& value)
 {
-    if (value.typeId() == QMetaType::QDateTime)
-        return QLocale().toString(value.toDateTime(), QLocale::ShortFormat);
+    if (value.typeId() == QMetaType::QDateTime) {
+        const QLocale locale;
+        return locale.toString(value.toDateTime(), withSeconds(locale.dateTimeFormat(QLocale::ShortFormat)));
+    }
     return value.toString();
 }
 

@@ -113,7 +113,9 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setReadOnly(true);
     m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_text2->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A box with only a vertical scroll bar wraps its long lines.
+    m_text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     placeInTwips(m_text2, 120, 3000, 3015, 1215);
 
     m_combo1 = new QComboBox(this);
@@ -187,9 +189,16 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
     QApplication::restoreOverrideCursor();
     if (!report.recorded)
         return;
+    if (report.storeFailed) {
+        m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
+        return;
+    }
     m_services.messages.show(this, doneMessage, MessageIcon::None);
-    // Written once the box is closed; a failure is not reported, like the rest of the run.
+    // Written once the box is closed. The rows are stored by then, so a log row that still
+    // cannot be written after the wait goes unreported rather than contradict the message.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     m_db->appendLogRow(folder, QDateTime::currentDateTime());
+    QApplication::restoreOverrideCursor();
 }
 
 void frmrec::Command1_Click()

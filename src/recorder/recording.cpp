@@ -3,9 +3,9 @@
 #include "platform/nativepath.h"
 #include "recorder/filedatabase.h"
 
-
-
+#include <algorithm>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,57 +16,177 @@ using platform::NativePath;
 
 namespace {
 
-/// "*.txt", "*.tar.gz": a pattern that only looks at the name's end after a dot.
-bool isPlainSuffixPattern(const QString& pattern)
+bool isWildcard(QChar c)
 {
-    if (!pattern.startsWith(QLatin1String("*.")))
-        return false;
-    for (qsizetype i = 2; i < pattern.size(); ++i) {
-        const QChar c = pattern[i];
-        if (c == u'*' || c == u'?' || c == u'[' || c == u'\\')
+    return c == u'*' || c == u'?' || c == u'[' || c == u'\\';
+}
+
+/// Lower case, without a call for the common ASCII characters.
+inline char16_t folded(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u < 0x80)
+        return u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u;
+    return c.toLower().unicode();
+}
+
+/// Shell-style matching of a lower-cased pattern ("*", "?", "[1-9j]", "[!0-9]") against a
+/// name, case ignored: the syntax of shared-mime-info's globs.
+bool globMatches(QStringView pattern, QStringView name)
+{
+    qsizetype p = 0;
+    qsizetype n = 0;
+    qsizetype starP = -1;
+    qsizetype starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size()) {
+            const QChar c = pattern[p];
+            const QChar ch(folded(name[n]));
+            if (c == u'*') {
+                starP = p++;
+                starN = n;
+                continue;
+            }
+            if (c == u'?') {
+                ++p;
+                ++n;
+                continue;
+            }
+            if (c == u'[') {
+                qsizetype q = p + 1;
+                const bool negated = q < pattern.size() && (pattern[q] == u'!' || pattern[q] == u'^');
+                if (negated)
+                    ++q;
+                bool inSet = false;
+                const qsizetype first = q;
+                while (q < pattern.size() && (pattern[q] != u']' || q == first)) {
+                    if (q + 2 < pattern.size() && pattern[q + 1] == u'-' && pattern[q + 2] != u']') {
+                        inSet = inSet || (ch >= pattern[q] && ch <= pattern[q + 2]);
+                        q += 3;
+                    } else {
+                        inSet = inSet || ch == pattern[q];
+                        ++q;
+                    }
+                }
+                if (q < pattern.size() && inSet != negated) {
+                    p = q + 1;
+                    ++n;
+                    continue;
+                }
+                if (q >= pattern.size() && ch == c) { // no closing "]": a plain "["
+                    ++p;
+                    ++n;
+                    continue;
+                }
+            } else if (c == ch) {
+                ++p;
+                ++n;
+                continue;
+            }
+        }
+        if (starP < 0)
             return false;
+        p = starP + 1;
+        n = ++starN;
     }
-    return true;
+    while (p < pattern.size() && pattern[p] == u'*')
+        ++p;
+    return p == pattern.size();
 }
 
 } // namespace
 
-TypeDescriber::TypeDescriber()
+TypeDescriber::TypeDescriber() : m_suffixes(1)
 {
-    // Qt compiles a regular expression per pattern and name for the few patterns that are not
-    // plain suffixes, which makes a folder of 100,000 files slow. A name that none of them can
-    // match gets its type from its plain suffixes alone, and those all lie within the part from
-    // its first ".": names that share that part share the type, so it is looked up once.
-    QStringList special;
     for (const QMimeType& type : m_mime.allMimeTypes()) {
-        for (const QString& pattern : type.globPatterns()) {
-            if (!isPlainSuffixPattern(pattern))
-                special.append(QStringLiteral("(?:%1)").arg(QRegularExpression::wildcardToRegularExpression(
-                    pattern, QRegularExpression::UnanchoredWildcardConversion)));
+        for (const QString& written : type.globPatterns()) {
+            const QString pattern = written.toLower();
+            const bool suffix = pattern.size() > 1 && pattern[0] == u'*'
+                                && std::none_of(pattern.begin() + 1, pattern.end(), isWildcard);
+            if (suffix) {
+                int node = 0;
+                for (qsizetype i = pattern.size() - 1; i >= 1; --i) {
+                    const char16_t c = pattern[i].unicode();
+                    auto& children = m_suffixes[size_t(node)].children;
+                    auto child = std::find_if(children.begin(), children.end(),
+                                              [c](const auto& entry) { return entry.first == c; });
+                    if (child != children.end()) {
+                        node = child->second;
+                    } else {
+                        const int added = int(m_suffixes.size());
+                        children.emplace_back(c, added);
+                        m_suffixes.emplace_back();
+                        node = added;
+                    }
+                }
+                m_suffixes[size_t(node)].end = true;
+            } else if (std::none_of(pattern.begin(), pattern.end(), isWildcard)) {
+                m_literals.insert(pattern);
+                m_literalLengths |= pattern.size() < 64 ? quint64(1) << pattern.size() : 0;
+            } else if (!m_wildcards.contains(pattern)) {
+                m_wildcards.append(pattern);
+            }
         }
     }
-    m_special.setPattern(QStringLiteral("\\A(?:%1)\\z").arg(special.join(u'|')));
-    m_special.setPatternOptions(QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    m_special.optimize();
 }
 
-QString TypeDescriber::describe(const QString& fileName)
+TypeDescriber::KnownSuffix TypeDescriber::knownSuffix(QStringView name) const
 {
-    const qsizetype dot = fileName.indexOf(u'.');
-    const bool byTail = dot > 0 && m_special.isValid() && !m_special.match(fileName).hasMatch();
-    const QString tail = byTail ? fileName.mid(dot) : QString();
-    if (byTail) {
-        const auto known = m_byTail.constFind(tail);
-        if (known != m_byTail.constEnd())
-            return *known;
+    KnownSuffix longest;
+    int node = 0;
+    for (qsizetype i = name.size() - 1; i >= 0; --i) {
+        const char16_t c = folded(name[i]);
+        const auto& children = m_suffixes[size_t(node)].children;
+        const auto child = std::find_if(children.begin(), children.end(),
+                                        [c](const auto& entry) { return entry.first == c; });
+        if (child == children.end())
+            break;
+        if (i == 0) {
+            // Whether "*.txt" matches ".txt" differs between the database's back ends.
+            longest.wholeName = true;
+            break;
+        }
+        node = child->second;
+        if (m_suffixes[size_t(node)].end)
+            longest = {node, name.size() - i};
     }
+    return longest;
+}
+
+bool TypeDescriber::mayMatchOtherPattern(QStringView name) const
+{
+    if (name.size() < 64 && (m_literalLengths >> name.size() & 1) && m_literals.contains(name.toString().toLower()))
+        return true;
+    return std::any_of(m_wildcards.begin(), m_wildcards.end(),
+                       [name](const QString& pattern) { return globMatches(pattern, name); });
+}
+
+QString TypeDescriber::commentFor(const QString& fileName)
+{
     const QMimeType type = m_mime.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     auto comment = m_comments.constFind(type.name());
     if (comment == m_comments.constEnd())
         comment = m_comments.insert(type.name(), type.comment());
-    if (byTail)
-        m_byTail.insert(tail, *comment);
     return *comment;
+}
+
+QString TypeDescriber::describe(const QString& fileName)
+{
+    if (mayMatchOtherPattern(fileName))
+        return commentFor(fileName);
+    // Some patterns count case ("*.C" is C++, "*.c" is C): the suffix is compared as written.
+    const KnownSuffix known = knownSuffix(fileName);
+    if (known.wholeName)
+        return commentFor(fileName);
+    const QStringView written = QStringView(fileName).right(known.length);
+    auto& described = m_suffixes[size_t(known.node)].described;
+    for (const auto& [suffix, comment] : described) {
+        if (suffix == written)
+            return comment;
+    }
+    const QString comment = commentFor(fileName);
+    described.emplace_back(written.toString(), comment);
+    return comment;
 }
 
 namespace {
@@ -108,6 +228,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     const auto entries = fs.list(folder);
     if (!entries) {
         report.recorded = true; // cannot be opened: nothing stored, but the run is reported
+        report.storeFailed = !db.isOpen(); // and logged, which needs the database
         return report;
     }
     for (const platform::DirEntry& entry : *entries) {
@@ -120,37 +241,65 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     if (control)
         control->setTotal(report.files);
 
-    if (!db.beginRun())
+    if (!db.beginRun()) {
+        report.storeFailed = true;
         return report;
+    }
     const FolderHandle properties(folder);
-    int stored = 0;
+    std::vector<const QByteArray*> names;
+    names.reserve(size_t(report.files));
     for (const platform::DirEntry& entry : *entries) {
-        if (entry.kind != EntryKind::File)
-            continue;
+        if (entry.kind == EntryKind::File)
+            names.push_back(&entry.name);
+    }
+    // Reading and describing the files takes about as long as storing their rows: a second
+    // thread prepares the next batch while this one stores the last.
+    const auto prepare = [&](size_t begin, size_t end) {
+        std::vector<FileRow> rows(end - begin);
+        for (size_t i = begin; i < end; ++i) {
+            FileRow& row = rows[i - begin];
+            const QString name = platform::displayPath(*names[i]);
+            row.name = name;
+            row.type = types.describe(name);
+            properties.read(*names[i], row);
+            row.shortName = name; // no 8.3 names here
+        }
+        return rows;
+    };
+    constexpr size_t kBatch = 2048;
+    const auto launch = [&](size_t begin) {
+        return std::async(std::launch::async | std::launch::deferred, prepare, begin,
+                          std::min(begin + kBatch, names.size()));
+    };
+    std::future<std::vector<FileRow>> next = launch(0);
+    int stored = 0;
+    for (size_t begin = 0; begin < names.size(); begin += kBatch) {
         if (control && control->stopRequested()) {
+            next.wait();
             db.rollbackRun();
             report.stopped = true;
             return report;
         }
-        const QString name = platform::displayPath(entry.name);
-        if (control)
-            control->begin(name);
-        FileRow row;
-        row.name = name;
-        row.type = types.describe(name);
-        properties.read(entry.name, row);
-        row.shortName = name; // no 8.3 names here
-        if (!db.appendFileRow(row)) {
+        const std::vector<FileRow> rows = next.get();
+        if (begin + kBatch < names.size())
+            next = launch(begin + kBatch);
+        if (!db.appendFileRows(rows.data(), rows.size())) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
+            // (`next` finishes its batch before it goes.)
             db.rollbackRun();
+            report.storeFailed = true;
             return report;
         }
-        ++stored;
-        if (control)
-            control->advance();
+        stored += int(rows.size());
+        if (control) {
+            control->begin(rows.back().name.value_or(QString()));
+            control->advance(qint64(rows.size()));
+        }
     }
     if (db.commitRun())
         report.stored = stored;
+    else
+        report.storeFailed = true;
     return report;
 }
 

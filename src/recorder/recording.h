@@ -5,8 +5,11 @@
 
 #include <QHash>
 #include <QMimeDatabase>
-#include <QRegularExpression>
+#include <QSet>
 #include <QString>
+#include <QStringList>
+#include <utility>
+#include <vector>
 
 namespace korvane::recorder {
 
@@ -14,17 +17,43 @@ class FileDatabase;
 
 /// The type description a file browser shows for a name ("纯文本文档"), in the UI locale:
 /// the comment of the MIME type that the name's glob patterns give.
+///
+/// Asking the MIME database for every name is slow (it tries a regular expression for each
+/// wildcard pattern on names it does not know). The answer depends only on which patterns
+/// match, so a name that none of the few patterns other than "*suffix" can match shares its
+/// answer with every name ending in the same known suffix, written the same way: the database
+/// is asked once per such suffix.
 class TypeDescriber {
 public:
     TypeDescriber();
     QString describe(const QString& fileName);
 
 private:
+    struct KnownSuffix {
+        int node = 0;           ///< in m_suffixes; the root when none
+        qsizetype length = 0;
+        bool wholeName = false; ///< the whole name is the end of a suffix (".txt")
+    };
+    /// The longest "*suffix" pattern the name ends in, case ignored.
+    KnownSuffix knownSuffix(QStringView name) const;
+    /// True when a pattern other than "*suffix" may match the name (case ignored).
+    bool mayMatchOtherPattern(QStringView name) const;
+    QString commentFor(const QString& fileName);
+
+    /// Reverse trie of the suffixes, lower-cased: node 0 is the root. Each node that ends a
+    /// suffix keeps the descriptions found so far, one for each way of writing the suffix.
+    struct SuffixNode {
+        std::vector<std::pair<char16_t, int>> children;
+        bool end = false;
+        std::vector<std::pair<QString, QString>> described; ///< suffix as written -> comment
+    };
+    std::vector<SuffixNode> m_suffixes;
+    QSet<QString> m_literals; ///< whole names ("makefile"), lower-cased
+    quint64 m_literalLengths = 0; ///< bit n: some literal has n characters
+    QStringList m_wildcards;  ///< every other pattern, lower-cased ("readme*", "*.[1-9]")
+
     QMimeDatabase m_mime;
-    /// Matches every name that a pattern other than a plain "*.ext" could match.
-    QRegularExpression m_special;
     QHash<QString, QString> m_comments; ///< MIME type name -> comment
-    QHash<QString, QString> m_byTail;   ///< name from its first "." -> comment, for other names
 };
 
 struct RecordReport {
@@ -33,14 +62,18 @@ struct RecordReport {
     int files = 0;  ///< files found directly in the folder
     int stored = 0; ///< rows committed
     bool stopped = false; ///< the run was stopped: its rows were rolled back
+    /// The database could not take the run (busy past the write wait, full, not open): nothing
+    /// was stored and no log row may be written; FileDatabase::lastError() says why.
+    bool storeFailed = false;
 };
 
 /// Records every file directly inside `folder` (hidden files included, subfolders not
 /// entered, symbolic links to files as the files they point to) as one transaction: name,
 /// type description, size, last-modified time, and the name again as short name. A property
 /// that cannot be read leaves its column empty. A folder that cannot be listed records
-/// nothing but still counts as recorded. Database failures are not reported: the run
-/// stores all its rows or none. A stop through `control` rolls the run back.
+/// nothing but still counts as recorded. The run stores all its rows or none; when it
+/// stores none because of the database, `storeFailed` says so. A stop through `control`
+/// rolls the run back.
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const platform::NativePath& folder,
                           TypeDescriber& types, platform::RunControl* control = nullptr);
 

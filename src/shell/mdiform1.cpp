@@ -1,6 +1,7 @@
 #include "shell/mdiform1.h"
 
 #include "platform/services.h"
+#include "platform/windowroles.h"
 #include "shell/artwork.h"
 
 #include <QApplication>
@@ -114,6 +115,9 @@ QWidget* MDIForm1::showToolWindow(const QString& menuItem)
     window->setAttribute(Qt::WA_DeleteOnClose);
     if (it->modal)
         window->setWindowModality(Qt::ApplicationModal);
+    // A Qt parent alone does not make the window manager keep an owned window above the main
+    // window or minimise it along.
+    platform::setWindowRole(window, it->ownedByMain ? this : nullptr, it->listedInTaskbar);
     m_windows.insert(menuItem, window);
     window->show();
     window->raise();
@@ -126,10 +130,20 @@ void MDIForm1::Form_Load()
     // Errors in any step are ignored and the next step runs.
     if (const QScreen* screen = this->screen()) {
         const QRect area = screen->geometry();
-        const QSize size = frameGeometry().size();
-        move(area.left() + area.width() / 2 - size.width() / 2, area.top() + area.height() / 2 - size.height() / 2);
+        // Centred by the outer frame. Before the first showing the window manager is asked for
+        // the frame it will add, and the client area is placed inside it.
+        const QMargins frame = isVisible() ? QMargins() : platform::expectedFrameMargins(this);
+        const QSize size = isVisible() ? frameGeometry().size() : this->size().grownBy(frame);
+        move(area.left() + area.width() / 2 - size.width() / 2 + frame.left(),
+             area.top() + area.height() / 2 - size.height() / 2 + frame.top());
     }
     showToolWindow(QStringLiteral("menuTip"));
+}
+
+void MDIForm1::start()
+{
+    Form_Load();
+    show();
 }
 
 void MDIForm1::menuTip_Click()

@@ -19,6 +19,8 @@ struct ToolWindowBinding {
     /// Creates the window (its load runs in the constructor). `parent` is the main window for
     /// owned windows, null otherwise. May return null when the window closed itself while loading.
     std::function<QWidget*(QWidget* parent)> create;
+    /// Whether the taskbar lists the window; an owned window stays out of it unless listed.
+    bool listedInTaskbar = true;
 };
 
 /// The main window: an empty workspace and the menu that opens every tool window.
@@ -40,6 +42,8 @@ public:
 
     /// The load handler: centres the window and shows the tip window.
     void Form_Load();
+    /// Start-up: the load handler runs first, so the window appears where it belongs.
+    void start();
 
     /// What "退出" does; tests replace the immediate process end.
     void setExitAction(std::function<void()> exit) { m_exit = std::move(exit); }

@@ -2,11 +2,13 @@
 
 #include "platform/placement.h"
 #include "platform/services.h"
+#include "wordcrypt/worddocfile.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScopeGuard>
+#include <QThread>
 
 namespace korvane::wordcrypt {
 
@@ -82,16 +84,58 @@ void frmjmword::init() {
     wordapp->setEvents(this);
 }
 
+QString frmjmword::passwordTooLongText() {
+    return QStringLiteral("密码不能超过15个字符");
+}
+
+QString frmjmword::exportNoteText() {
+    return QStringLiteral("提示:文档由 LibreOffice 按 Word 97-2003 格式重新保存,"
+                          "LibreOffice 不能保留的内容可能会改变。");
+}
+
+QString frmjmword::unprocessedText(int failed) {
+    return QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed);
+}
+
+void frmjmword::captureRunSettings() {
+    m_settings = {Text2->text(), Text4->text()};
+}
+
+void frmjmword::setRunControl(platform::RunControl* control) {
+    m_word.setRunControl(control);
+}
+
 bool frmjmword::beforeListCheck() {
+    const bool onUiThread = QThread::currentThread() == thread();
+    if (onUiThread)
+        captureRunSettings();
+    // Checked before the office starts, so no document is touched by a run that cannot succeed.
+    if (m_settings.password.size() > kMaxPasswordLength || m_settings.writePassword.size() > kMaxPasswordLength) {
+        m_services.messages.show(this, passwordTooLongText(), platform::MessageIcon::None);
+        return false;
+    }
     {
         // Starting the office takes a moment.
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+        if (onUiThread)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        const auto restore = qScopeGuard([onUiThread] {
+            if (onUiThread)
+                QApplication::restoreOverrideCursor();
+        });
         init();
     }
     if (!wordapp)
         return false;
     wordapp->setVisible(false); // the office runs headless; a failure here changes nothing
+    return true;
+}
+
+bool frmjmword::prepareRun() {
+    m_failedDocuments = 0;
+    if (!m_noteShown) {
+        m_noteShown = true;
+        appendInfo(exportNoteText());
+    }
     return true;
 }
 
@@ -107,14 +151,16 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
     }
     if (!opened.ok)
         m_failures << QStringLiteral("  打开文档失败: ") + opened.error;
+    if (!m_failures.isEmpty())
+        ++m_failedDocuments;
     return std::exchange(m_failures, {});
 }
 
 void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document) {
-    const WordResult password = document.setPassword(Text2->text());
+    const WordResult password = document.setPassword(m_settings.password);
     if (!password.ok)
         m_failures << QStringLiteral("  设置读密码失败: ") + password.error;
-    const WordResult writePassword = document.setWritePassword(Text4->text());
+    const WordResult writePassword = document.setWritePassword(m_settings.writePassword);
     if (!writePassword.ok)
         m_failures << QStringLiteral("  设置写密码失败: ") + writePassword.error;
     // Without the open password asked for, the document is better left as it was.
@@ -139,6 +185,11 @@ void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&) {
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();
     release();
+    if (m_failedDocuments > 0) {
+        // The shared frame writes the end line after this hook returns; the count follows it.
+        QMetaObject::invokeMethod(
+            this, [this, n = m_failedDocuments] { appendInfo(unprocessedText(n)); }, Qt::QueuedConnection);
+    }
 }
 
 void frmjmword::Form_Unload() {

@@ -8,6 +8,10 @@
 class QLabel;
 class QLineEdit;
 
+namespace korvane::platform {
+class RunControl;
+}
+
 namespace korvane::wordcrypt {
 
 /// "Word文件批量加密": sets (or, with both boxes empty, removes) the open and modify passwords
@@ -29,8 +33,23 @@ public:
     /// The application held between runs (after a run that met an empty list), for tests.
     bool holdsApplication() const { return wordapp != nullptr; }
 
+    /// Takes the password boxes' texts for the next run. The run's hooks read only this
+    /// snapshot, never the widgets, so they may run on a worker thread; whoever starts such a
+    /// run calls this on the user-interface thread first (a run on that thread takes it itself).
+    void captureRunSettings();
+    /// The stop token of the runs from now on (null: none), handed on to the word processor.
+    void setRunControl(platform::RunControl* control);
+
+    /// Shown once, before any document is touched, when a box holds a longer password.
+    static QString passwordTooLongText();
+    /// Written once into the information box, at the window's first run.
+    static QString exportNoteText();
+    /// Follows the end line of a run in which `failed` documents were not processed.
+    static QString unprocessedText(int failed);
+
 protected:
     bool beforeListCheck() override;
+    bool prepareRun() override;
     QStringList comp(const batchlist::BatchEntry& entry) override;
     void completeRun(const std::vector<batchlist::BatchEntry>& entries) override;
     void Form_Unload() override;
@@ -43,6 +62,12 @@ private:
     platform::WordAutomation& m_word;
     std::shared_ptr<platform::WordApplication> wordapp;
     QStringList m_failures; ///< lines of the document being processed
+    struct RunSettings {
+        QString password;
+        QString writePassword;
+    } m_settings;
+    int m_failedDocuments = 0;
+    bool m_noteShown = false;
 
     QLabel* Label5 = nullptr;
     QLabel* Label6 = nullptr;

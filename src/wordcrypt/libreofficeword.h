@@ -3,42 +3,64 @@
 #include "platform/wordprocessor.h"
 
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 namespace korvane::wordcrypt {
 
 /// The word processor on Linux: LibreOffice Writer, driven by our own `korvane-unohelper`
-/// program. One headless office with a private profile serves one application object.
+/// program. One headless office with a private profile serves one application object; when the
+/// office dies it is started again for the next document.
 ///
-/// Documents are stored in place as Word 97 files. Before a document is replaced it must be a
-/// Word 97 compound file that the office loaded with its "MS Word 97" filter and may write; a
-/// backup is kept until the stored file has been checked to carry the password asked for.
+/// The office loads each document read-only and exports it as Word 97 into a private folder
+/// beside it; Korvane then writes the modify password into that copy itself, checks the result
+/// and only then writes it into the document (same inode, so owner, group, mode and hard links
+/// stay). A backup of the original is kept beside it until the written file has been checked.
+///
+/// Not bound to a thread: one run may use it from a worker thread, as long as all calls of the
+/// run come from that one thread.
 class LibreOfficeWord final : public platform::WordAutomation {
 public:
     struct Options {
         QString helperProgram; ///< path of korvane-unohelper
-        QString officeProgram; ///< soffice; empty: the helper's default
+        QString officeProgram; ///< soffice; empty: looked for with findOffice()
         int startLimitMs = 90000;
         int callLimitMs = 60000;
     };
 
+    /// Documents above this size are refused before anything is read: the format's practical
+    /// limit, and far beyond any real Word 97 document.
+    static constexpr qint64 kMaxDocumentBytes = 512ll * 1024 * 1024;
+
     LibreOfficeWord(Options options, platform::DocumentPasswordPrompt& prompt);
+    ~LibreOfficeWord() override;
 
     /// Nothing runs on Linux that could be bound by name: this always fails.
     std::shared_ptr<platform::WordApplication> getObject(const QString& pathName, QString* error) override;
     /// Starts the helper and the office.
     std::shared_ptr<platform::WordApplication> createObject(const QString& className,
                                                             QString* error) override;
+    void setRunControl(platform::RunControl* control) override;
 
     /// The helper beside the program, when it was built.
     static QString defaultHelper(const QString& programFolder);
+    /// The office program: `soffice` or `libreoffice` on PATH first, then the usual install
+    /// folders. Empty when there is none.
+    static QString findOffice();
+    /// Where findOffice() looks, in order, for messages.
+    static QStringList officeSearchPlaces();
+
+    struct Shared;
 
 private:
-    Options m_options;
-    platform::DocumentPasswordPrompt& m_prompt;
+    std::shared_ptr<Shared> m_shared;
 };
 
 /// The description shown when the word processor cannot be obtained because LibreOffice is missing.
 QString libreOfficeMissingText();
+
+/// The Chinese reason for a failure the helper reports (`code` and the office's own text),
+/// the office's text kept as a bracketed detail.
+QString describeOfficeFailure(const QString& code, const QString& text);
 
 } // namespace korvane::wordcrypt

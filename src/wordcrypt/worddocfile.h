@@ -17,12 +17,45 @@ struct WordFileState {
     bool readOnlyRecommended = false;
 };
 
-/// Reads the WordDocument stream's FIB from a whole compound file. nullopt (and `error`) when
-/// the bytes are not a well-formed Word 97 document. Every offset is checked against the data.
+// Every reader below goes through the compound-file library and reads only the stream parts it
+// needs, so the size of the file does not decide the memory used. Every offset is checked.
+
+/// Reads the WordDocument stream's FIB. nullopt (and `error`) when the bytes are not a
+/// well-formed Word 97 document.
 std::optional<WordFileState> inspectWordFile(const QByteArray& file, QString* error = nullptr);
+std::optional<WordFileState> inspectWordPath(const QByteArray& path, QString* error = nullptr);
 
 /// True when the RC4 encryption header of the document accepts `password` (MD5 + RC4, as Word 97
 /// checks it on opening). False for a document that is not RC4-encrypted.
 bool rc4PasswordMatches(const QByteArray& file, const QString& password);
+bool rc4PasswordMatchesPath(const QByteArray& path, const QString& password);
+
+/// The longest password the format stores, for opening and for modifying alike.
+constexpr int kMaxPasswordLength = 15;
+
+/// The write reservation as stored: flag and the password entry of the associated strings.
+struct WriteReservation {
+    bool flag = false;
+    QString password; ///< entry 0x11 of SttbfAssoc; empty when absent
+};
+
+/// Reads the write reservation of `path`. `openPassword` decrypts an RC4-encrypted document.
+/// nullopt (and `error`) when it cannot be read.
+std::optional<WriteReservation> readWriteReservation(const QByteArray& path, const QString& openPassword,
+                                                     QString* error = nullptr);
+
+/// Copies the compound file `source` to `target` with the write reservation set to
+/// `writePassword` ("" clears flag and entry), every other stream and the root class id carried
+/// over byte for byte. An RC4-encrypted source is decrypted and re-encrypted with `openPassword`,
+/// which must match. False (and `error`) on any doubt; `target` may then hold partial output.
+bool writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
+                           const QString& writePassword, QString* error = nullptr);
+
+/// Checks that `result` is `source` with only the write reservation changed: the same streams
+/// and class ids, every other stream byte-identical, the document stream and the table stream
+/// unchanged apart from the reservation's own bytes, and the reservation reading back as
+/// `writePassword`. "" when it is; otherwise what differs.
+QString compareAfterReservation(const QByteArray& source, const QByteArray& result, const QString& openPassword,
+                                const QString& writePassword);
 
 } // namespace korvane::wordcrypt

@@ -281,8 +281,8 @@ void TestBatchListLogic::compileCommands_data()
                                     << QStringList{"/opt/vb/vb6.exe", "/MAKE", "Z:\\-x.vbp"};
     QTest::newRow("native compiler") << "/usr/bin/vbc" << "/src/-dash dir/a b.vbp" << "/usr/bin/vbc"
                                      << QStringList{"/MAKE", "/src/-dash dir/a b.vbp"};
-    QTest::newRow("relative compiler") << "-cc" << "p.vbp" << QDir::currentPath() + "/-cc"
-                                       << QStringList{"/MAKE", "p.vbp"};
+    QTest::newRow("relative compiler") << "-cc" << "-p.vbp" << QDir::currentPath() + "/-cc"
+                                       << QStringList{"/MAKE", QDir::currentPath() + "/-p.vbp"};
     QTest::newRow("relative exe and project")
         << "tools/vb6.Exe" << "p.vbp" << "wine"
         << QStringList{QDir::currentPath() + "/tools/vb6.Exe", "/MAKE",

@@ -336,6 +336,15 @@ void TestBatchListWindow::removeAndClear()
     f.w.Command3_Click();
     QCOMPARE(f.entries(), QStringList({"/a.vbp", "/b.vbp", "/d.vbp", "/e.vbp"}));
     QCOMPARE(f.label4->text(), countText(4));
+    // Nothing is left selected, so a second press removes nothing the user did not pick.
+    QVERIFY(f.list1->selectedItems().isEmpty());
+    QCOMPARE(f.list1->currentRow(), -1);
+    f.w.Command3_Click();
+    QCOMPARE(f.list1->count(), 4);
+    f.list1->setCurrentRow(3); // the last entry: no neighbour after it either
+    f.w.Command3_Click();
+    QVERIFY(f.list1->selectedItems().isEmpty());
+    f.type("/e.vbp");
     f.w.Command7_Click();
     QCOMPARE(f.list1->count(), 0);
     QCOMPARE(f.label4->text(), countText(4)); // not refreshed by clearing
@@ -360,11 +369,17 @@ void TestBatchListWindow::runRefusals_data()
     QTest::addColumn<bool>("withEntries");
     QTest::addColumn<QString>("compiler"); // "<dir>" stands for the temporary folder
     QTest::addColumn<QString>("message");
-    QTest::newRow("empty list") << false << "<dir>/vb6.exe" << "列表为空,请先添加工程文件到列表!";
-    QTest::newRow("missing compiler") << true << "<dir>/none.exe" << kBadCompiler;
-    QTest::newRow("compiler is a folder") << true << "<dir>" << kBadCompiler;
-    QTest::newRow("empty compiler path") << true << "" << kBadCompiler;
-    QTest::newRow("spaces only") << true << "   " << kBadCompiler;
+    QTest::addColumn<bool>("wine"); // whether wine is installed
+    QTest::newRow("empty list") << false << "<dir>/vb6.exe" << "列表为空,请先添加工程文件到列表!" << false;
+    QTest::newRow("missing compiler") << true << "<dir>/none.exe" << kBadCompiler << false;
+    QTest::newRow("compiler is a folder") << true << "<dir>" << kBadCompiler << true;
+    QTest::newRow("empty compiler path") << true << "" << kBadCompiler << true;
+    QTest::newRow("spaces only") << true << "   " << kBadCompiler << true;
+    // Said once before the run, not as a start failure for every project.
+    QTest::newRow("exe without wine") << true << "<dir>/vb6.exe" << "找不到wine, 无法运行Windows编译器!" << false;
+    QTest::newRow("exe wine cannot address")
+        << true << "<dir>/a\\vb6.exe"
+        << "编译器路径无法交给wine: 名称\"a\\vb6.exe\"含有字符\"\\\", wine会另作解释" << true;
 }
 
 void TestBatchListWindow::runRefusals()
@@ -372,9 +387,13 @@ void TestBatchListWindow::runRefusals()
     QFETCH(bool, withEntries);
     QFETCH(QString, compiler);
     QFETCH(QString, message);
+    QFETCH(bool, wine);
     QTemporaryDir dir;
     writeFile(dir.filePath("vb6.exe"));
+    writeFile(dir.filePath("a\\vb6.exe"));
     Fixture f;
+    if (wine)
+        f.fakes.programs.executables.insert("wine", "/usr/bin/wine");
     f.text2->setText(QString(compiler).replace("<dir>", dir.path()));
     if (withEntries)
         f.type("/p/a.vbp");
@@ -391,10 +410,12 @@ void TestBatchListWindow::runStartsEveryProject()
     writeFile(dir.filePath("VB6.EXE"));
     writeFile(dir.filePath("native-cc"));
     Fixture f;
+    f.fakes.programs.executables.insert("wine", "/usr/bin/wine");
     // A trailing space passes the check and is not part of the started program.
     f.text2->setText(dir.filePath("VB6.EXE") + " ");
     f.type("/src/one.vbp");
     f.type("  /src/my app/two.vbp ");
+    f.type("/src/..\\..\\evil.vbp"); // Wine would read another file: not started
     f.type("/src/-three.vbp");
     f.w.Command2_Click();
     QVERIFY(f.fakes.messages.shown.isEmpty());
@@ -406,9 +427,12 @@ void TestBatchListWindow::runStartsEveryProject()
         QVERIFY(f.fakes.programs.calls[i].detached);
     }
     QCOMPARE(f.text3->toPlainText(),
-             kWelcome + "编译工程 /src/one.vbp\n编译工程 /src/my app/two.vbp\n编译工程 /src/-three.vbp\n");
+             kWelcome + "编译工程 /src/one.vbp\n编译工程 /src/my app/two.vbp\n"
+                        "编译工程 /src/..\\..\\evil.vbp\n"
+                        "编译器启动失败!名称\"..\\..\\evil.vbp\"含有字符\"\\\", wine会另作解释\n"
+                        "编译工程 /src/-three.vbp\n");
     QCOMPARE(f.list1->count(), 0);
-    QCOMPARE(f.label4->text(), countText(3));
+    QCOMPARE(f.label4->text(), countText(4));
 
     // A compiler that is no .exe starts directly, and a second run needs new entries.
     f.text2->setText(dir.filePath("native-cc"));

@@ -53,6 +53,7 @@ private slots:
     void folderPath();
     void scanCountsEveryFileButOnlyThisFolder();
     void nonUtf8LibraryIsReportedNotStarted();
+    void nameWineWouldSplitIsReportedNotStarted();
     void failedStartsAreReported();
     void noRegistrarStartsNothing();
     void noRegistrarNeededWithoutLibraries();
@@ -202,6 +203,28 @@ void TestRegistration::nonUtf8LibraryIsReportedNotStarted()
     QCOMPARE(programs.calls[0].arguments.last(), platform::wineWindowsPath(dir.path() + "/a.dll"));
     QCOMPARE(run.failures.size(), 1);
     QCOMPARE(run.failures[0].file, dir.path() + "/组件.dll");
+}
+
+void TestRegistration::nameWineWouldSplitIsReportedNotStarted()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray root = QFile::encodeName(dir.path());
+    QVERIFY(QDir().mkpath(dir.filePath("plug")));
+    touch(root + "/plug/a.dll");
+    touch(root + "/plug/..\\..\\evil.dll");
+    touch(root + "/evil.dll"); // what Wine would register in its place
+    platform::FaultyFileSystem fs;
+    platform::FakeProgramStarter programs;
+    programs.executables.insert("wine", "/opt/wine");
+
+    const RegistrationRun run = components::registerFolder(fs, programs, root + "/plug");
+    QCOMPARE(run.outcome, RegistrationRun::Outcome::Registered);
+    QCOMPARE(programs.calls.size(), 1);
+    QCOMPARE(programs.calls[0].arguments.last(), platform::wineWindowsPath(dir.path() + "/plug/a.dll"));
+    QCOMPARE(run.failures.size(), 1);
+    QCOMPARE(run.failures[0].file, dir.path() + "/plug/..\\..\\evil.dll");
+    QVERIFY(run.failures[0].reason.contains("\\"));
 }
 
 void TestRegistration::failedStartsAreReported()

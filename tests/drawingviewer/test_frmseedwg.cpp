@@ -217,15 +217,25 @@ void TestFrmseedwg::browseFillsTheBoxOnly()
 void TestFrmseedwg::modeBoxActsOnlyOnAPickedEntry()
 {
     auto* combo = window()->findChild<QComboBox*>(QStringLiteral("Combo1"));
+    QLineEdit* edit = combo->lineEdit();
     thumb()->setStretchBltMode(3);
-    combo->setEditText(QStringLiteral("4")); // typed: sets nothing
+    // Typed text, confirmed by Enter or by leaving the box, neither sets the mode nor adds an entry.
+    for (const char* typed : {"4", "abc", "1"}) {
+        edit->clear();
+        QTest::keyClicks(edit, QString::fromLatin1(typed));
+        QTest::keyClick(edit, Qt::Key_Return);
+        emit edit->editingFinished();
+    }
     QCOMPARE(thumb()->StretchBltMode(), 3);
+    QCOMPARE(combo->count(), 4);
     combo->setCurrentIndex(3);
     emit combo->activated(3); // the user picks "4"
     QCOMPARE(thumb()->StretchBltMode(), 4);
     combo->setCurrentIndex(0);
     emit combo->activated(0);
     QCOMPARE(thumb()->StretchBltMode(), 1);
+    QTest::keyClick(combo, Qt::Key_Down); // stepping through the list is picking
+    QCOMPARE(thumb()->StretchBltMode(), 2);
 }
 
 // ---- zoom and pan ------------------------------------------------------------------------------

@@ -9,6 +9,9 @@
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace korvane::helpdecompiler;
@@ -72,6 +75,7 @@ private slots:
     void linksInsideOutputAreNotFollowed();
     void outputFolderThatIsALinkIsRefused();
     void totalCapStopsBomb();
+    void stoppedMidPageLeavesNoPartialPage();
     void helperFailuresAreReported_data();
     void helperFailuresAreReported();
 };
@@ -367,6 +371,48 @@ void TestChmExtractor::totalCapStopsBomb()
     QVERIFY(report.files < 3);
 }
 
+void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(30000, 'a')},
+                                                     {"b.htm", QByteArray(400000, 'b')},
+                                                     {"c.htm", QByteArray(30000, 'c')}};
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "stopped.chm", files);
+    QVERIFY(!chm.isEmpty());
+    // The kernel stops the extraction in the middle of the large page, as a limit would.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const struct rlimit noCore {0, 0}, fileSize {200000, 200000};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        extractChm(native(chm), native(dir.path()), "stopped", {1ull << 30});
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGXFSZ);
+
+    // Every page under a page's name is whole; the large one is not there at all.
+    const QByteArray out = native(dir.path()) + "/stopped";
+    const auto written = chmtest::readTree(out);
+    QVERIFY(written.contains(core::kPartialFileName));
+    QCOMPARE(written.value("a.htm"), files[0].second);
+    QVERIFY(!written.contains("b.htm"));
+    for (auto it = written.cbegin(); it != written.cend(); ++it) {
+        for (const auto& [name, content] : files) {
+            if (it.key() == name)
+                QCOMPARE(it.value(), content);
+        }
+    }
+    // What the stopped helper left under the partial name goes with it.
+    core::removePartialFile(native(dir.path()).toStdString(), "stopped");
+    QVERIFY(!chmtest::readTree(out).contains(core::kPartialFileName));
+    QVERIFY(chmtest::readTree(out).contains("a.htm"));
+}
+
 void TestChmExtractor::helperFailuresAreReported_data()
 {
     QTest::addColumn<bool>("started");
@@ -394,9 +440,17 @@ void TestChmExtractor::helperFailuresAreReported()
         outcome.error = QStringLiteral("fault");
         return outcome;
     };
+    // A partial page the helper may have left behind goes when it did not end normally.
+    QTemporaryDir target;
+    QVERIFY(QDir(target.path()).mkpath(QStringLiteral("a")));
+    const QString partial = target.filePath(QStringLiteral("a/") + QString::fromLatin1(core::kPartialFileName));
+    QFile left(partial);
+    QVERIFY(left.open(QIODevice::WriteOnly));
+    left.close();
     ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
-    const ExtractReport report = process.extract("/x/a.chm", "/x/", "a", 1000);
+    const ExtractReport report = process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
     QVERIFY(!report.error.isEmpty());
+    QCOMPARE(QFile::exists(partial), !started);
     QCOMPARE(report.opened, opened);
     QCOMPARE(programs.calls.size(), 1);
     QCOMPARE(programs.calls[0].program, QStringLiteral("/opt/k/korvane-chmextract"));

@@ -345,6 +345,9 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(message.contains(target + QStringLiteral("/broken.chm: ")));
     QVERIFY(message.contains(target + QStringLiteral("/readmechm: ")));
     QVERIFY(!message.contains(QStringLiteral("manual.chm:")));
+    const QString details = h.fake.messages.shown[0].details;
+    QVERIFY(details.contains(target + QStringLiteral("/broken.chm: ")));
+    QVERIFY(details.contains(target + QStringLiteral("/readmechm: ")));
     if (crafted) {
         // The hostile names were refused; what was written stays in its own output folder.
         QVERIFY(message.contains(target + QStringLiteral("/escape.chm: ")));
@@ -451,6 +454,26 @@ void TestFrmdecp::summaryNamesTheFailures()
     QVERIFY(!text.contains(QString(61, QLatin1Char('N')))); // a crafted name is cut short
     QVERIFY(lines.size() < 20);                             // and the list does not run off the screen
     QVERIFY(lines.last().contains(QStringLiteral("10")));
+
+    // The details hold every file and every entry, names in full.
+    for (int i = 0; i < 10; ++i) {
+        HelpFileOutcome many = good;
+        many.helpFile = "/h/many" + QByteArray::number(i) + ".chm";
+        for (int e = 0; e < ExtractReport::kListedProblems + 5; ++e)
+            many.extract.addProblem(QStringLiteral("/p%1.htm").arg(e), QStringLiteral("解压失败,数据已损坏"));
+        outcomes << many;
+    }
+    const QStringList details = runDetails(outcomes).split(QLatin1Char('\n'));
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(details.contains(QStringLiteral("/h/bad%1.chm: 不是有效的chm文件").arg(i)));
+    QVERIFY(details.contains(QStringLiteral("    /") + QString(300, QLatin1Char('N')) + QStringLiteral(": 名称过长,已跳过")));
+    QVERIFY(details.contains(QStringLiteral("    /b: r")));
+    QVERIFY(details.contains(QStringLiteral("/h/np.chm: 无法写入hhp文件")));
+    QVERIFY(details.contains(QStringLiteral("/h/many9.chm: 205 个条目未能提取(/p0.htm: 解压失败,数据已损坏)")));
+    QVERIFY(details.contains(QStringLiteral("    /p199.htm: 解压失败,数据已损坏")));
+    QCOMPARE(details.count(QStringLiteral("    ……另有 5 个条目")), 10);
+    QVERIFY(!runDetails(outcomes).contains(QStringLiteral("good.chm")));
+    QCOMPARE(runDetails({good}), QString());
 }
 
 void TestFrmdecp::screenshot()

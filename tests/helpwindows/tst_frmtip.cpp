@@ -2,7 +2,9 @@
 #include "platform/fakes/fakeservices.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -73,6 +75,8 @@ private slots:
     void tipsFileWrittenWhenMissingOrEmpty_data();
     void tipsFileWrittenWhenMissingOrEmpty();
     void existingFileIsKept();
+    void unreadableFileIsNeverReplaced_data();
+    void unreadableFileIsNeverReplaced();
     void nextTipWraps_data();
     void nextTipWraps();
     void unwritableFolderLeavesLabelEmpty();
@@ -202,6 +206,50 @@ void TestFrmTip::existingFileIsKept()
     QCOMPARE(readFile(path), QByteArray("only\n"));
     QVERIFY(fake.fs.pathsOf(platform::FaultyFileSystem::Op::WriteFile).isEmpty());
     QCOMPARE(tipText(tip), QStringLiteral("only"));
+}
+
+void TestFrmTip::unreadableFileIsNeverReplaced_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("unreadable") << "unreadable";
+    QTest::newRow("read-only and empty") << "read-only";
+    QTest::newRow("link to an empty file") << "link";
+    QTest::newRow("dangling link") << "dangling";
+    QTest::newRow("folder") << "folder";
+}
+
+void TestFrmTip::unreadableFileIsNeverReplaced()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("readme.txt");
+    platform::FakeServices fake(dir.path());
+    QByteArray before = "user's own tips\r\n";
+    if (kind == "unreadable") {
+        writeFile(path, before);
+        fake.fs.failOn(platform::FaultyFileSystem::Op::ReadFile, QFile::encodeName(path));
+    } else if (kind == "read-only") {
+        before.clear();
+        writeFile(path, before);
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
+    } else if (kind == "link" || kind == "dangling") {
+        before = kind == "link" ? QByteArray() : QByteArray("<missing>");
+        if (kind == "link")
+            writeFile(dir.filePath("target.txt"), {});
+        QVERIFY(QFile::link(dir.filePath("target.txt"), path));
+    } else {
+        before = "<missing>";
+        QVERIFY(QDir().mkdir(path));
+    }
+    const bool requested = true;
+    frmTip tip(fake.services(), requested);
+    QVERIFY(!tip.closedWhileLoading());
+    QCOMPARE(tipText(tip), QString()); // the empty state
+    QVERIFY(fake.fs.pathsOf(platform::FaultyFileSystem::Op::WriteFile).isEmpty());
+    QCOMPARE(readFile(path), before);
+    QCOMPARE(QFileInfo(path).isSymLink(), kind == "link" || kind == "dangling");
+    QVERIFY(fake.messages.shown.isEmpty());
 }
 
 void TestFrmTip::nextTipWraps_data()

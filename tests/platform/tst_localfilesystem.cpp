@@ -8,9 +8,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <grp.h>
 #include <memory>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace korvane::platform;
@@ -23,6 +26,7 @@ namespace simulated {
 bool noRenameFlags = false;
 bool noHardLinks = false;
 bool failingCopies = false; ///< the copy breaks off with an I/O error, as on a failing disk
+QByteArray crossDeviceFrom;  ///< renames out of this folder answer EXDEV, as between file systems
 int fsyncs = 0;
 } // namespace simulated
 
@@ -30,6 +34,10 @@ extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char
 {
     if (simulated::noRenameFlags && flags != 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (!simulated::crossDeviceFrom.isEmpty() && QByteArray(oldPath).startsWith(simulated::crossDeviceFrom + '/')) {
+        errno = EXDEV;
         return -1;
     }
     return int(::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, flags));
@@ -81,6 +89,29 @@ std::unique_ptr<QTemporaryDir> otherFileSystemThan(const QString& near)
     return dir->isValid() ? std::move(dir) : nullptr;
 }
 
+/// A folder on another file system than `near` where the machine has one, else a folder
+/// that files from `near` reach only as if it were on another.
+std::unique_ptr<QTemporaryDir> otherOrSimulatedFileSystem(const QString& near)
+{
+    if (auto other = otherFileSystemThan(near))
+        return other;
+    simulated::crossDeviceFrom = raw(near);
+    return std::make_unique<QTemporaryDir>();
+}
+
+struct Nobody {
+    uid_t uid;
+    gid_t gid;
+};
+
+std::optional<Nobody> nobody()
+{
+    const struct passwd* user = ::getpwnam("nobody");
+    if (!user || user->pw_uid == 0)
+        return std::nullopt;
+    return Nobody{user->pw_uid, user->pw_gid};
+}
+
 } // namespace
 
 class TestLocalFileSystem : public QObject {
@@ -91,6 +122,9 @@ private slots:
     void moveNeverReplaces();
     void moveAcrossFileSystemsKeepsModeAndTime();
     void moveOfAFifoAcrossFileSystemsDoesNotHang();
+    void moveAcrossFileSystemsKeepsOwner_data();
+    void moveAcrossFileSystemsKeepsOwner();
+    void moveAcrossFileSystemsByAUserWhoCannotGiveFilesAway();
     void copyNeverOntoItself_data();
     void copyNeverOntoItself();
     void copyReplacesOnlyWhenAsked();
@@ -107,6 +141,7 @@ void TestLocalFileSystem::cleanup()
     simulated::noRenameFlags = false;
     simulated::noHardLinks = false;
     simulated::failingCopies = false;
+    simulated::crossDeviceFrom.clear();
 }
 
 void TestLocalFileSystem::moveNeverReplaces_data()
@@ -187,6 +222,71 @@ void TestLocalFileSystem::moveOfAFifoAcrossFileSystemsDoesNotHang()
     QVERIFY(!fs.moveFile(fifo, raw(here.path())).ok());
     QVERIFY(exists(fifo));
     QCOMPARE(entriesOf(here.path()), QStringList());
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner_data()
+{
+    QTest::addColumn<bool>("link");
+    QTest::newRow("file") << false;
+    QTest::newRow("symbolic link") << true;
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner()
+{
+    QFETCH(bool, link);
+    const auto user = nobody();
+    if (::geteuid() != 0 || !user)
+        QSKIP("needs root and a user nobody to give files to");
+    QTemporaryDir here;
+    auto there = otherOrSimulatedFileSystem(here.path());
+    const QByteArray file = raw(here.filePath("owned.dat"));
+    if (link)
+        QVERIFY(::symlink("elsewhere", file.constData()) == 0);
+    else
+        writeFile(file, "data", 0644);
+    QVERIFY(::lchown(file.constData(), user->uid, user->gid) == 0);
+    if (!link)
+        QVERIFY(::chmod(file.constData(), 02755) == 0); // a change of owner would clear it
+
+    LocalFileSystem fs;
+    const FsStatus moved = fs.moveFile(file, raw(there->path()));
+    QVERIFY2(moved.ok(), qPrintable(moved.message()));
+    QVERIFY(!exists(file));
+    struct stat st {};
+    QVERIFY(::lstat(raw(there->filePath("owned.dat")).constData(), &st) == 0);
+    QCOMPARE(st.st_uid, user->uid);
+    QCOMPARE(st.st_gid, user->gid);
+    if (!link)
+        QCOMPARE(st.st_mode & 07777, mode_t(02755));
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsByAUserWhoCannotGiveFilesAway()
+{
+    const auto user = nobody();
+    if (::geteuid() != 0 || !user)
+        QSKIP("needs root to act as the user nobody");
+    QTemporaryDir here;
+    auto there = otherOrSimulatedFileSystem(here.path());
+    QVERIFY(::chmod(raw(here.path()).constData(), 0777) == 0 && ::chmod(raw(there->path()).constData(), 0777) == 0);
+    const QByteArray file = raw(here.filePath("roots.dat"));
+    writeFile(file, "data", 0644);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(user->gid) != 0 || ::setuid(user->uid) != 0)
+            ::_exit(2);
+        LocalFileSystem fs;
+        ::_exit(fs.moveFile(file, raw(there->path())).ok() ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QVERIFY(!exists(file));
+    const QByteArray moved = raw(there->filePath("roots.dat"));
+    QCOMPARE(readFile(moved), QByteArray("data"));
+    struct stat st {};
+    QVERIFY(::lstat(moved.constData(), &st) == 0);
+    QCOMPARE(st.st_uid, user->uid); // it could not be given to root
 }
 
 void TestLocalFileSystem::copyNeverOntoItself_data()

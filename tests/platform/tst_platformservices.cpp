@@ -22,6 +22,8 @@ private slots:
     void textFileBytes();
     void joinPathAtRoot();
     void winePath();
+    void wineAddressable_data();
+    void wineAddressable();
     void registryDecoding_data();
     void registryDecoding();
     void settingsRoundTrip();
@@ -91,6 +93,37 @@ void tst_PlatformServices::joinPathAtRoot()
 void tst_PlatformServices::winePath()
 {
     QCOMPARE(wineWindowsPath(QStringLiteral("/home/u/my proj/-a.vbp")), QStringLiteral("Z:\\home\\u\\my proj\\-a.vbp"));
+}
+
+void tst_PlatformServices::wineAddressable_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("plain") << "/home/u/my proj/-a.dll" << false;
+    QTest::newRow("dots inside") << "/opt/a..b/x.y.dll" << false;
+    QTest::newRow("device-like but longer") << "/opt/console.dll" << false;
+    QTest::newRow("COM0 is no device") << "/opt/com0.dll" << false;
+    QTest::newRow("backslash in name") << "/opt/plug/..\\..\\evil.dll" << true;
+    QTest::newRow("backslash in folder") << "/opt/a\\b/x.dll" << true;
+    QTest::newRow("colon") << "/opt/a:b.dll" << true;
+    QTest::newRow("wildcard") << "/opt/a*.dll" << true;
+    QTest::newRow("quote") << "/opt/a\"b.dll" << true;
+    QTest::newRow("pipe") << "/opt/a|b.dll" << true;
+    QTest::newRow("control character") << "/opt/a\tb.dll" << true;
+    QTest::newRow("trailing dot") << "/opt/x.dll." << true;
+    QTest::newRow("trailing space in folder") << "/opt/dir /x.dll" << true;
+    QTest::newRow("dot-dot") << "/opt/link/../x.dll" << true;
+    QTest::newRow("dot") << "/opt/./x.dll" << true;
+    QTest::newRow("device") << "/opt/nul.dll" << true;
+    QTest::newRow("device any case, spaces") << "/opt/Aux .ocx" << true;
+    QTest::newRow("numbered device") << "/opt/LPT3.dll" << true;
+}
+
+void tst_PlatformServices::wineAddressable()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, refused);
+    QCOMPARE(!wineUnaddressableReason(path).isEmpty(), refused);
 }
 
 void tst_PlatformServices::registryDecoding_data()

@@ -10,7 +10,10 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -264,13 +267,44 @@ private slots:
         QTemporaryDir data;
         frmrec w(m_fake->services());
         control<QLineEdit>(w, "Text4")->setText(makeFolder(data));
-        w.Command5_Click(); // records nothing, silently
-        QCOMPARE(m_fake->messages.texts(), QStringList{QStringLiteral("该目录文件信息记录完毕!")});
+        w.Command5_Click(); // stores nothing, and says so instead of reporting success
+        QCOMPARE(m_fake->messages.texts(), QStringList{QStringLiteral("无法保存记录: 无法打开数据库文件 ") + m_db});
+        QCOMPARE(m_fake->messages.shown.last().icon, MessageIcon::Information);
         w.Label1_Click();
         QCOMPARE(m_fake->messages.texts().last(), QStringLiteral("没有记录"));
         w.Command3_Click();
         QVERIFY(m_fake->messages.texts().last().startsWith(QStringLiteral("无法打开数据库文件")));
         QVERIFY(!QFile::exists(m_db));
+    }
+
+    void runThatCannotBeStoredIsNotLogged()
+    {
+        QTemporaryDir data;
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(writeSized(data.filePath(QStringLiteral("%1%2.txt").arg(i).arg(QString(80, u'满'))), i));
+        frmrec w(m_fake->services());
+        // The window's connection may not grow the file: to SQLite, a full disk.
+        const auto limitPages = [](const QString& limit) {
+            for (const QString& name : QSqlDatabase::connectionNames()) {
+                if (name.startsWith(QLatin1String("korvane-recorder-")))
+                    QSqlQuery(QSqlDatabase::database(name)).exec(QStringLiteral("PRAGMA max_page_count = ") + limit);
+            }
+        };
+        limitPages(QString::number(query(m_db, QStringLiteral("PRAGMA page_count")).value(0).value(0).toInt() + 5));
+        control<QLineEdit>(w, "Text4")->setText(data.path());
+        w.Command5_Click();
+        QCOMPARE(m_fake->messages.shown.size(), 1);
+        QVERIFY2(m_fake->messages.texts().first().startsWith(QStringLiteral("无法保存记录: 磁盘已满(")),
+                 qPrintable(m_fake->messages.texts().first()));
+        QCOMPARE(m_fake->messages.shown.first().icon, MessageIcon::Information);
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 0);
+        QCOMPARE(count(m_db, QStringLiteral("log")), 0);
+
+        limitPages(QStringLiteral("1073741823"));
+        w.Command5_Click();
+        QCOMPARE(m_fake->messages.texts().last(), QStringLiteral("该目录文件信息记录完毕!"));
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 200);
+        QCOMPARE(count(m_db, QStringLiteral("log")), 1);
     }
 
     void text1SelectsAllOnFocus()
@@ -287,6 +321,48 @@ private slots:
         QCOMPARE(text1->selectedText(), QStringLiteral("12.5"));
         QTest::keyClicks(text1, QStringLiteral("3"));
         QCOMPARE(text1->text(), QStringLiteral("3"));
+    }
+
+    void logTimesShowSeconds_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("zh_CN") << QLocale(QLocale::Chinese, QLocale::China) << "2024/3/5 14:07:09";
+        QTest::newRow("en_US") << QLocale(QLocale::English, QLocale::UnitedStates) << "3/5/24 2:07:09 PM";
+        QTest::newRow("de_DE") << QLocale(QLocale::German, QLocale::Germany) << "05.03.24 14:07:09";
+    }
+
+    void logTimesShowSeconds()
+    {
+        QFETCH(QLocale, locale);
+        QFETCH(QString, shown);
+        const QLocale before;
+        QLocale::setDefault(locale);
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+        // Two runs within one minute.
+        query(m_db, QStringLiteral("INSERT INTO log VALUES ('/a', '2024-03-05 14:07:09')"));
+        query(m_db, QStringLiteral("INSERT INTO log VALUES ('/b', '2024-03-05 14:07:41')"));
+        Frmlog log(m_fake->services());
+        auto* grid = log.findChild<QTableWidget*>(QStringLiteral("MSF1"));
+        QCOMPARE(grid->item(0, 1)->text(), shown);
+        QVERIFY(grid->item(1, 1)->text() != grid->item(0, 1)->text());
+    }
+
+    void text2WrapsLongNames()
+    {
+        QTemporaryDir data;
+        const QString longName = QString(40, QChar(u'长')) + QStringLiteral("_no_spaces_at_all_in_this_name.bin");
+        QVERIFY(writeSized(data.filePath(longName), 1 << 20));
+        frmrec w(m_fake->services());
+        control<QLineEdit>(w, "Text4")->setText(data.path());
+        w.Command5_Click();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.Label1_Click();
+        auto* text2 = control<QPlainTextEdit>(w, "Text2");
+        QCOMPARE(text2->toPlainText(), longName + u'\n');
+        QTRY_VERIFY(text2->document()->firstBlock().layout()->lineCount() > 1);
+        QCOMPARE(text2->horizontalScrollBar()->maximum(), 0);
     }
 
     void logWindow()
@@ -308,8 +384,7 @@ private slots:
             QCOMPARE(grid->columnWidth(0), 200);
             QCOMPARE(grid->columnWidth(1), 133);
             QCOMPARE(grid->rowCount(), 3);
-            QCOMPARE(grid->item(1, 1)->text(),
-                     QLocale().toString(QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)), QLocale::ShortFormat));
+            QCOMPARE(grid->item(1, 1)->text(), QStringLiteral("2024/3/5 14:07:09"));
 
             // "删除" removes the oldest row whichever cell is selected.
             grid->setCurrentCell(2, 0);

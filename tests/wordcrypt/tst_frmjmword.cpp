@@ -4,6 +4,7 @@
 
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
+#include "platform/runcontrol.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,7 @@ namespace {
 const QString kWelcome = QStringLiteral("欢迎使用Word文档批量加密工具!\n\n");
 const QString kDone = QStringLiteral("列表中的所有文档加密完成!");
 const QString kEmptyList = QStringLiteral("列表为空,请先添加文档到列表!");
+const QString kNote = wordcrypt::frmjmword::exportNoteText() + u'\n';
 
 struct Fixture {
     platform::FakeServices fakes;
@@ -109,9 +111,17 @@ private slots:
         QCOMPARE(infoAtOpen,
                  QStringList({QStringLiteral("加密文档 /d/a.doc"), QStringLiteral("加密文档 /d/b.doc"),
                               QStringLiteral("加密文档 /d/c.doc")}));
-        QCOMPARE(f.info(), kWelcome +
+        QCoreApplication::processEvents();
+        QCOMPARE(f.info(), kWelcome + kNote +
                                QStringLiteral("加密文档 /d/a.doc\n加密文档 /d/b.doc\n加密文档 /d/c.doc\n") +
                                kDone + '\n');
+
+        // The note is the first run's only; a run without failures ends with the end line.
+        f.add({docs[0]});
+        f.w.Command2_Click();
+        QCoreApplication::processEvents();
+        QVERIFY(f.info().endsWith(kDone + QStringLiteral("\n加密文档 /d/a.doc\n") + kDone + u'\n'));
+        QCOMPARE(f.info().count(kNote), 1);
         QCOMPARE(f.list1->count(), 0);
         QCOMPARE(f.label4->text(), QString());
         QVERIFY(!f.w.holdsApplication()); // the Quit event let it go
@@ -120,7 +130,7 @@ private slots:
 
         // Closing after a run has nothing left to quit.
         f.w.close();
-        QCOMPARE(f.word.calls.count(QStringLiteral("Quit")), 1);
+        QCOMPARE(f.word.calls.count(QStringLiteral("Quit")), 2);
         QVERIFY(f.fakes.messages.shown.isEmpty());
     }
 
@@ -228,12 +238,59 @@ private slots:
         QCOMPARE(f.word.calls.count(QStringLiteral("Open /d/bad.doc ConfirmConversions=false")), opens);
         QCOMPARE(f.word.saved.contains(bad), saved);
         QVERIFY(f.word.saved.contains(QStringLiteral("/d/good.doc")));
-        const QString expected = kWelcome + QStringLiteral("加密文档 /d/bad.doc\n") +
+        // A run with a failure says so after the end line.
+        QCoreApplication::processEvents();
+        const QString expected = kWelcome + kNote + QStringLiteral("加密文档 /d/bad.doc\n") +
                                  (lines.isEmpty() ? QString() : lines.join(u'\n') + u'\n') +
-                                 QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n';
+                                 QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n' +
+                                 (lines.isEmpty() ? QString() : wordcrypt::frmjmword::unprocessedText(1) + u'\n');
         QCOMPARE(f.info(), expected);
         QCOMPARE(f.word.calls.last(), QStringLiteral("Quit"));
         QVERIFY(f.fakes.messages.shown.isEmpty());
+    }
+
+    void passwordLengthIsCheckedBeforeAnything_data() {
+        QTest::addColumn<QString>("read");
+        QTest::addColumn<QString>("write");
+        QTest::addColumn<bool>("runs");
+        QTest::newRow("15 and 15") << QString(15, u'a') << QStringLiteral("七个汉字的密码再加八个字符") << true;
+        QTest::newRow("16 to open") << QString(16, u'a') << QString() << false;
+        QTest::newRow("16 to modify") << QStringLiteral("739") << QString(16, u'密') << false;
+    }
+    void passwordLengthIsCheckedBeforeAnything() {
+        QFETCH(QString, read);
+        QFETCH(QString, write);
+        QFETCH(bool, runs);
+        Fixture f;
+        f.text2->setText(read);
+        f.text4->setText(write);
+        f.add({QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc")});
+        f.w.Command2_Click();
+        if (runs) {
+            QCOMPARE(f.word.saved.value(QStringLiteral("/d/b.doc")).writePassword, write);
+            QVERIFY(f.fakes.messages.shown.isEmpty());
+            return;
+        }
+        // Said once; the office is never started and the list stays for a corrected run.
+        QCOMPARE(f.fakes.messages.texts(), QStringList{wordcrypt::frmjmword::passwordTooLongText()});
+        QVERIFY(f.word.calls.isEmpty());
+        QCOMPARE(f.list1->count(), 2);
+        QCOMPARE(f.info(), kWelcome);
+    }
+
+    void hooksUseTheSnapshotAndTheStopToken() {
+        Fixture f;
+        platform::RunControl control;
+        f.w.setRunControl(&control);
+        QCOMPARE(f.word.runControl, &control);
+        // What the run uses is what the boxes held when the run began, whatever they show later.
+        f.add({QStringLiteral("/d/a.doc")});
+        f.word.onCall = [&](const QString& call) {
+            if (call.startsWith(QLatin1String("Open /")))
+                f.text2->setText(QStringLiteral("changed"));
+        };
+        f.w.Command2_Click();
+        QCOMPARE(f.word.saved.value(QStringLiteral("/d/a.doc")).password, QStringLiteral("739"));
     }
 };
 

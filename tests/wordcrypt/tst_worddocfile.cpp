@@ -4,6 +4,8 @@
 #include "wordcrypt/worddocfile.h"
 
 #include <QtEndian>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace korvane::wordcrypt;
@@ -42,7 +44,25 @@ struct Layout {
     quint32 directorySector = 1;
     bool directoryLoops = false;
     quint32 streamSizeOverride = 0;
+    /// With a 0Table stream (sectors only), a real FIB and, when given, associated strings at
+    /// offset 1000 of the table.
+    bool withTable = false;
+    QByteArray assoc;
 };
+
+/// SttbfAssoc as Word writes it: 18 counted UTF-16 strings.
+QByteArray assocTable(const QStringList& entries, quint16 extend = 0xFFFF) {
+    QByteArray b(6, '\0');
+    put16(b, 0, extend);
+    put16(b, 2, 0x12);
+    for (int i = 0; i < 0x12; ++i) {
+        const QString e = entries.value(i);
+        QByteArray cch(2, '\0');
+        put16(cch, 0, quint16(e.size()));
+        b += cch + QByteArray(reinterpret_cast<const char*>(e.utf16()), 2 * e.size());
+    }
+    return b;
+}
 
 /// A minimal version 3 compound file: FAT in sector 0, directory in sector 1, data after.
 QByteArray compound(const Layout& l) {
@@ -86,10 +106,27 @@ QByteArray compound(const Layout& l) {
         put32(header, 0x3C, kEnd);
         for (quint32 s = 2; s < 10; ++s)
             put32(fat, 4 * s, s == 9 ? kEnd : s + 1);
-        data = stream;
         dirEntry(directory, 0, QStringLiteral("Root Entry"), 5, kEnd, 0);
         dirEntry(directory, 1, l.streamName, 2, 2, l.streamSizeOverride ? l.streamSizeOverride : size);
+        if (l.withTable) {
+            put16(stream, 2, 0xC1);   // nFib
+            put16(stream, 0x20, 0x0E); // csw
+            put16(stream, 0x3E, 0x16); // cslw
+            put16(stream, 0x98, 0x5D); // cbRgFcLcb
+            put32(stream, 0x19A, l.assoc.isEmpty() ? 0 : 1000);
+            put32(stream, 0x19E, quint32(l.assoc.size()));
+            QByteArray table(4096, 'y');
+            table.replace(1000, l.assoc.size(), l.assoc);
+            for (quint32 s = 10; s < 18; ++s)
+                put32(fat, 4 * s, s == 17 ? kEnd : s + 1);
+            dirEntry(directory, 2, QStringLiteral("0Table"), 2, 10, 4096);
+            put32(directory, 128 + 0x48, 2); // right sibling of WordDocument
+            directory.replace(0x50, 16, QByteArray::fromHex("0609020000000000C000000000000046"));
+            stream += table;
+        }
+        data = stream;
     }
+    put32(directory, 0x4C, 1); // the root's child: readers walk the tree, not the array
     return header + fat + directory + data;
 }
 
@@ -168,6 +205,77 @@ private slots:
     }
 
     void plainDocumentHasNoPassword() { QVERIFY(!rc4PasswordMatches(compound(Layout{}), QString())); }
+
+    void writeReservationRoundTrip_data() {
+        QTest::addColumn<QByteArray>("assoc"); ///< associated strings the document starts with
+        QStringList named;
+        for (int i = 0; i < 0x12; ++i)
+            named << QStringLiteral("条目%1").arg(i);
+        QTest::newRow("no associated strings") << QByteArray();
+        QTest::newRow("17 other entries kept") << assocTable(named);
+        named[0x11] = QStringLiteral("old");
+        QTest::newRow("earlier reservation replaced") << assocTable(named);
+    }
+    void writeReservationRoundTrip() {
+        QFETCH(QByteArray, assoc);
+        QTemporaryDir dir;
+        const auto file = [&](const char* name) { return QFile::encodeName(dir.filePath(QLatin1String(name))); };
+        Layout l;
+        l.withTable = true;
+        l.assoc = assoc;
+        QFile source(dir.filePath(QStringLiteral("a.doc")));
+        QVERIFY(source.open(QIODevice::WriteOnly));
+        source.write(compound(l));
+        source.close();
+
+        // Set, set again (the table replaces its own copy at the end), clear.
+        QString error;
+        QVERIFY2(writeWriteReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("写密码 7591"), &error),
+                 qPrintable(error));
+        QCOMPARE(compareAfterReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("写密码 7591")), QString());
+        auto stored = readWriteReservation(file("b.doc"), {});
+        QVERIFY(stored && stored->flag);
+        QCOMPARE(stored->password, QStringLiteral("写密码 7591"));
+        QVERIFY(inspectWordPath(file("b.doc"))->writeReserved);
+
+        QVERIFY(writeWriteReservation(file("b.doc"), file("c.doc"), {}, QStringLiteral("second")));
+        QCOMPARE(compareAfterReservation(file("b.doc"), file("c.doc"), {}, QStringLiteral("second")), QString());
+        QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("c.doc"))).size(),
+                 QFileInfo(dir.filePath(QStringLiteral("b.doc"))).size());
+
+        QVERIFY(writeWriteReservation(file("c.doc"), file("d.doc"), {}, QString()));
+        QCOMPARE(compareAfterReservation(file("c.doc"), file("d.doc"), {}, QString()), QString());
+        stored = readWriteReservation(file("d.doc"), {});
+        QVERIFY(stored && !stored->flag && stored->password.isEmpty());
+
+        // The comparison notices a reservation other than the one asked for.
+        QVERIFY(!compareAfterReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("other")).isEmpty());
+        QVERIFY(!compareAfterReservation(file("a.doc"), file("d.doc"), {}, QStringLiteral("写密码 7591")).isEmpty());
+    }
+
+    void writeReservationRefusals_data() {
+        QTest::addColumn<QByteArray>("assoc");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("16 characters") << QByteArray() << QString(16, u'x');
+        QTest::newRow("strings of an unknown kind") << assocTable({}, 0x0012) << QStringLiteral("7591");
+        QTest::newRow("strings cut short") << assocTable({}).left(20) << QStringLiteral("7591");
+    }
+    void writeReservationRefusals() {
+        QFETCH(QByteArray, assoc);
+        QFETCH(QString, password);
+        QTemporaryDir dir;
+        Layout l;
+        l.withTable = true;
+        l.assoc = assoc;
+        QFile source(dir.filePath(QStringLiteral("a.doc")));
+        QVERIFY(source.open(QIODevice::WriteOnly));
+        source.write(compound(l));
+        source.close();
+        QString error;
+        QVERIFY(!writeWriteReservation(QFile::encodeName(source.fileName()),
+                                       QFile::encodeName(dir.filePath(QStringLiteral("b.doc"))), {}, password, &error));
+        QVERIFY(!error.isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWordDocFile)

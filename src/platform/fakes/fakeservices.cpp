@@ -2,9 +2,14 @@
 
 namespace korvane::platform {
 
-void FakeMessageBoxes::show(QWidget*, const QString& text, MessageIcon icon)
+void FakeMessageBoxes::show(QWidget* parent, const QString& text, MessageIcon icon)
 {
-    shown.append({text, icon});
+    showWithDetails(parent, text, icon, QString());
+}
+
+void FakeMessageBoxes::showWithDetails(QWidget*, const QString& text, MessageIcon icon, const QString& details)
+{
+    shown.append({text, icon, details});
     if (onShow)
         onShow(shown.back());
 }

@@ -18,11 +18,13 @@ public:
     struct Shown {
         QString text;
         MessageIcon icon;
+        QString details;
     };
     QList<Shown> shown;
     std::function<void(const Shown&)> onShow;
 
     void show(QWidget*, const QString& text, MessageIcon icon) override;
+    void showWithDetails(QWidget*, const QString& text, MessageIcon icon, const QString& details) override;
     QStringList texts() const;
 };
 

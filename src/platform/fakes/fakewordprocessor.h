@@ -41,6 +41,8 @@ public:
 
     std::shared_ptr<WordApplication> getObject(const QString& pathName, QString* error) override;
     std::shared_ptr<WordApplication> createObject(const QString& className, QString* error) override;
+    void setRunControl(RunControl* control) override { runControl = control; }
+    RunControl* runControl = nullptr; ///< as last handed over
 
     void record(const QString& call);
     bool fails(const QString& step, const QString& path) const {

@@ -7,11 +7,19 @@
 //   start                      -> started <office process group> <profile>, then
 //                                 ok <office process group> <profile> | err <code> <text>
 //   load <url path> [password] -> ok <id> <filter> <readonly> | err <code> <text>
-//   store <id> [password]      -> ok                          | err <code> <text>
+//   store <id> <url path> [password] -> ok                    | err <code> <text>
 //   close <id>                 -> ok                          | err <code> <text>
+//   probe <url path> [password] -> ok <readonly>              | err <code> <text>
+//                                 (loads for editing and closes again: whether the office itself
+//                                 opens the document read-only; for checks and diagnostics)
 //   quit                       -> ok (and the helper ends)
 //
-// Error codes: nooffice, start, password, wrongpassword, locked, load, store, close, protocol.
+// Error codes: nooffice, start, password, wrongpassword, locked, load, store, close, protocol,
+// crashed (the office died during the call; the helper ends it and its profile).
+//
+// Documents are loaded read-only and exported with storeToURL to the path Korvane names: the
+// office never writes the user's file and leaves no lock file beside it, and a document that
+// the office would open read-only (write-reserved, read-only recommended) is handled alike.
 
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>
@@ -22,6 +30,7 @@
 #include <com/sun/star/frame/XDesktop2.hpp>
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/lang/DisposedException.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/task/ErrorCodeIOException.hpp>
 #include <com/sun/star/task/ErrorCodeRequest.hpp>
@@ -242,7 +251,7 @@ public:
         reply("ok\t" + std::to_string(m_officePid) + "\t" + m_profile);
     }
 
-    void load(const std::string& urlPath, const std::string* password) {
+    void load(const std::string& urlPath, const std::string* password, bool probe = false) {
         if (!m_desktop.is()) {
             replyError("protocol", "office not started");
             return;
@@ -250,6 +259,7 @@ public:
         m_interaction->reset();
         std::vector<css::beans::PropertyValue> args = {
             property("Hidden", css::uno::Any(true)),
+            property("ReadOnly", css::uno::Any(!probe)),
             property("MacroExecutionMode", css::uno::Any(css::document::MacroExecMode::NEVER_EXECUTE)),
             property("UpdateDocMode", css::uno::Any(css::document::UpdateDocMode::NO_UPDATE)),
             property("InteractionHandler",
@@ -266,6 +276,10 @@ public:
                                                            args.data(), static_cast<sal_Int32>(args.size())));
         } catch (const css::uno::Exception& e) {
             failure = toUtf8(e.Message);
+        }
+        if (!document.is() && officeDied()) {
+            replyError("crashed", failure);
+            return;
         }
         if (!document.is()) {
             // With a password given, the office refuses a wrong one with an error-code request
@@ -294,13 +308,22 @@ public:
                 readOnly = storable->isReadonly();
         } catch (const css::uno::Exception&) {
         }
+        if (probe) {
+            try {
+                if (Reference<css::util::XCloseable> closeable{document, UNO_QUERY}; closeable.is())
+                    closeable->close(true);
+            } catch (const css::uno::Exception&) {
+            }
+            reply(std::string("ok\t") + (readOnly ? "1" : "0"));
+            return;
+        }
         const int id = ++m_lastId;
         m_documents[id] = document;
         reply("ok\t" + std::to_string(id) + "\t" + oneLine(filter) + "\t" + (readOnly ? "1" : "0") +
               (m_interaction->locked ? "\tlocked" : ""));
     }
 
-    void store(int id, const std::string* password) {
+    void store(int id, const std::string& targetPath, const std::string* password) {
         const auto found = m_documents.find(id);
         Reference<css::frame::XStorable> storable;
         if (found != m_documents.end())
@@ -316,16 +339,20 @@ public:
         if (password)
             args.push_back(property("Password", css::uno::Any(fromUtf8(*password))));
         try {
-            storable->storeAsURL(storable->getLocation(),
+            storable->storeToURL(fromUtf8("file://" + targetPath),
                                  css::uno::Sequence<css::beans::PropertyValue>(
                                      args.data(), static_cast<sal_Int32>(args.size())));
         } catch (const css::task::ErrorCodeIOException& e) {
+            if (officeDied()) {
+                replyError("crashed", toUtf8(e.Message));
+                return;
+            }
             std::ostringstream text;
             text << "0x" << std::hex << e.ErrCode << " " << toUtf8(e.Message);
             replyError("store", text.str());
             return;
         } catch (const css::uno::Exception& e) {
-            replyError("store", toUtf8(e.Message));
+            replyError(officeDied() ? "crashed" : "store", toUtf8(e.Message));
             return;
         }
         reply("ok");
@@ -345,7 +372,7 @@ public:
             else
                 document->dispose();
         } catch (const css::uno::Exception& e) {
-            replyError("close", toUtf8(e.Message));
+            replyError(officeDied() ? "crashed" : "close", toUtf8(e.Message));
             return;
         }
         reply("ok");
@@ -357,6 +384,29 @@ public:
     }
 
 private:
+    /// After a failed call: whether the office is gone. Then everything of it is cleaned up
+    /// here, so nothing of the dead office (process group, profile) outlives the reply.
+    bool officeDied() {
+        bool died = officeEnded();
+        if (!died && m_desktop.is()) {
+            try {
+                m_desktop->getCurrentComponent(); // any call: a dead bridge throws DisposedException
+            } catch (const css::lang::DisposedException&) {
+                died = true;
+            } catch (const css::uno::RuntimeException&) {
+                died = true;
+            }
+        }
+        if (died) {
+            if (m_officePid > 0)
+                ::kill(-m_officePid, SIGKILL); // half-dead offices do not terminate politely
+            m_documents.clear();
+            m_desktop.clear();
+            stopOffice();
+        }
+        return died;
+    }
+
     bool officeEnded() {
         if (m_officePid <= 0)
             return true;
@@ -440,9 +490,12 @@ int main(int argc, char* argv[]) {
             } else if (f[0] == "load" && f.size() >= 2) {
                 const std::string password = f.size() >= 3 ? percentDecode(f[2]) : std::string();
                 helper.load(f[1], f.size() >= 3 ? &password : nullptr);
-            } else if (f[0] == "store" && f.size() >= 2) {
+            } else if (f[0] == "probe" && f.size() >= 2) {
                 const std::string password = f.size() >= 3 ? percentDecode(f[2]) : std::string();
-                helper.store(std::stoi(f[1]), f.size() >= 3 ? &password : nullptr);
+                helper.load(f[1], f.size() >= 3 ? &password : nullptr, true);
+            } else if (f[0] == "store" && f.size() >= 3) {
+                const std::string password = f.size() >= 4 ? percentDecode(f[3]) : std::string();
+                helper.store(std::stoi(f[1]), f[2], f.size() >= 4 ? &password : nullptr);
             } else if (f[0] == "close" && f.size() >= 2) {
                 helper.close(std::stoi(f[1]));
             } else if (f[0] == "quit") {

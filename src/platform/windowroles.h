@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QMargins>
+
+class QWidget;
+
+namespace korvane::platform {
+
+/// Tells the window manager how a top-level window relates to the rest of the program. With an
+/// owner the window stays above it and is minimised with it (a transient window on X11);
+/// without one it is independent. Windows not listed in the taskbar ask to be skipped by it.
+/// Kept for every later showing of the window. Does nothing on platforms without a window
+/// manager to tell (the offscreen tests).
+void setWindowRole(QWidget* window, QWidget* owner, bool listedInTaskbar);
+
+/// The frame the window manager will draw around a window not shown yet, asked of it ahead,
+/// so that the window can be placed by its outer size before it first appears. Empty where
+/// there is no window manager to ask or it does not answer at once.
+QMargins expectedFrameMargins(QWidget* window);
+
+} // namespace korvane::platform
