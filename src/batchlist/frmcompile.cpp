@@ -62,39 +62,17 @@ void frmCompile::Image2_Click()
 bool frmCompile::prepareRun()
 {
     m_compiler = trimSpaces(Text2->text());
-    if (m_compiler.isEmpty() || !m_services.fs.fileExists(platform::nativePath(m_compiler))) {
-        m_services.messages.show(this, QStringLiteral("指定的编译器路径错误!"), platform::MessageIcon::Information);
+    if (const QString problem = compilerProblem(m_services.fs, m_services.programs, m_compiler); !problem.isEmpty()) {
+        m_services.messages.show(this, problem, platform::MessageIcon::Information);
         return false;
-    }
-    if (runsUnderWine(m_compiler)) {
-        // Said once here rather than as one start failure per project.
-        QString problem;
-        if (m_services.programs.findExecutable(QStringLiteral("wine")).isEmpty())
-            problem = QStringLiteral("找不到wine, 无法运行Windows编译器!");
-        else if (const QString reason = wineRefusal(m_compiler); !reason.isEmpty())
-            problem = QStringLiteral("编译器路径无法交给wine: ") + reason;
-        if (!problem.isEmpty()) {
-            m_services.messages.show(this, problem, platform::MessageIcon::Information);
-            return false;
-        }
     }
     return true;
 }
 
 QStringList frmCompile::comp(const BatchEntry& entry)
 {
-    // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
-    if (!platform::isValidUtf8(entry.path))
-        return {QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。")};
-    if (runsUnderWine(m_compiler)) {
-        if (const QString reason = wineRefusal(entry.text); !reason.isEmpty())
-            return {QStringLiteral("编译器启动失败!") + reason};
-    }
-    const CompileCommand command = compileCommand(m_compiler, entry.text);
-    const platform::StartOutcome outcome = m_services.programs.startDetached(command.program, command.arguments);
-    if (!outcome.started)
-        return {QStringLiteral("编译器启动失败!") + outcome.error};
-    return {};
+    const QString failure = startCompile(m_services.programs, m_compiler, entry);
+    return failure.isEmpty() ? QStringList() : QStringList{failure};
 }
 
 } // namespace korvane::batchlist

@@ -52,6 +52,7 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
     m_report = &report;
     m_target = platform::nativePath(request.target);
     m_guardTarget = false;
+    m_plannedNames.clear();
     if (request.operation == Operation::Move || request.operation == Operation::Copy) {
         // Files arriving in a target inside the source tree must not be walked again.
         // Identify it by device and inode: a path alias or a link to it is the same folder.
@@ -94,8 +95,68 @@ bool BatchFileManager::matchFile(const QByteArray& name, bool& match)
     return false;
 }
 
+FileStep BatchFileManager::plan(const NativePath& file)
+{
+    FileStep step;
+    step.source = file;
+    const Operation op = m_request->operation;
+    if (op == Operation::Delete || op == Operation::ForceDelete) {
+        step.action = FileAction::Delete;
+        const auto info = m_fs.info(file);
+        if (op == Operation::Delete && info && !info->isSymlink && (info->mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+            step.action = FileAction::SkipReadOnly;
+        return step;
+    }
+    const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
+    step.target = joinPath(m_target, name);
+    const bool move = op == Operation::Move;
+    if (m_plannedNames.contains(name)) {
+        step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
+        return step;
+    }
+    // The same tests the file system makes: a move looks at the names themselves, a copy at
+    // the files they lead to.
+    struct stat src {};
+    struct stat dst {};
+    const auto look = move ? ::lstat : ::stat;
+    if (look(step.target.constData(), &dst) != 0) {
+        if (!move && ::lstat(step.target.constData(), &dst) == 0) // a dangling link holds the name
+            step.action = m_request->overwrite ? FileAction::Replace : FileAction::SkipExists;
+        else
+            step.action = move ? FileAction::Move : FileAction::Copy;
+    } else if (look(file.constData(), &src) == 0 && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+        step.action = FileAction::SkipSameFile;
+    } else {
+        step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
+    }
+    if (step.action == FileAction::Move || step.action == FileAction::Copy || step.action == FileAction::Replace)
+        m_plannedNames.insert(name);
+    return step;
+}
+
 void BatchFileManager::act(const NativePath& file)
 {
+    FileStep step;
+    if (planOnly) {
+        if (onFile)
+            onFile(plan(file));
+        return;
+    }
+    if (onFile) {
+        // The file system's answer tells every skip; only a copy's replacing needs a look first.
+        step.source = file;
+        switch (m_request->operation) {
+        case Operation::Move: step.action = FileAction::Move; break;
+        case Operation::Copy: step.action = FileAction::Copy; break;
+        case Operation::Delete:
+        case Operation::ForceDelete: step.action = FileAction::Delete; break;
+        }
+        if (step.action != FileAction::Delete)
+            step.target = joinPath(m_target, file.mid(file.lastIndexOf('/') + 1));
+        struct stat st {};
+        if (step.action == FileAction::Copy && ::lstat(step.target.constData(), &st) == 0)
+            step.action = FileAction::Replace;
+    }
     platform::FsStatus status;
     switch (m_request->operation) {
     case Operation::Move: status = m_fs.moveFile(file, m_target); break;
@@ -105,10 +166,22 @@ void BatchFileManager::act(const NativePath& file)
     }
     if (status.ok())
         ++m_report->done;
-    else if (m_control && m_control->stopRequested() && status.errnum == ECANCELED)
+    else if (m_control && m_control->stopRequested() && status.errnum == ECANCELED) {
         m_report->stopped = true; // the copy in hand was removed: the file counts as untouched
-    else
+        return;
+    } else
         m_report->failures.append({file, status});
+    if (onFile) {
+        // What the file system found decides, should the files have changed since the look.
+        step.status = status;
+        switch (status.error) {
+        case platform::FsError::AlreadyExists: step.action = FileAction::SkipExists; break;
+        case platform::FsError::SameFile: step.action = FileAction::SkipSameFile; break;
+        case platform::FsError::ReadOnly: step.action = FileAction::SkipReadOnly; break;
+        default: break;
+        }
+        onFile(step);
+    }
 }
 
 void BatchFileManager::sf(const NativePath& folder, bool subfolders)

@@ -4,6 +4,7 @@
 #include "platform/runcontrol.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <functional>
 
@@ -37,6 +38,25 @@ struct FileFailure {
     platform::FsStatus status;
 };
 
+/// What a run does, or would do, with one matching file.
+enum class FileAction {
+    Move,
+    Copy,         ///< copy under a name that is free in the target
+    Replace,      ///< copy over a file of the same name
+    Delete,
+    SkipExists,   ///< the name is taken in the target (move, or copy without overwrite)
+    SkipSameFile, ///< the target name is the file itself
+    SkipReadOnly, ///< plain delete of a file whose write bits are all clear
+};
+
+/// One matching file of a run or a plan.
+struct FileStep {
+    NativePath source;
+    NativePath target; ///< the file's name in the target folder; empty when deleting
+    FileAction action = FileAction::Move;
+    platform::FsStatus status; ///< what the real run met; success in a plan
+};
+
 /// What a run did. The window shows none of it; tests and callers may.
 struct RunReport {
     Refusal refusal = Refusal::None;
@@ -60,6 +80,12 @@ public:
     /// Called for every folder whose walk ends because type-list mode has an empty list.
     std::function<void(const NativePath& folder)> onEmptyTypeList;
 
+    /// Called for every matching file with what was done to it, or with planOnly what would be.
+    std::function<void(const FileStep& step)> onFile;
+    /// Walks and reports every file through onFile as the real run would treat it, changing
+    /// nothing. Names an earlier step would have filled in the target count as taken.
+    bool planOnly = false;
+
     /// The input checks made before anything starts.
     Refusal check(const RunRequest& request) const;
     /// Checks, then walks the source folder and acts on every matching file. A stop through
@@ -71,6 +97,8 @@ private:
     /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
     bool matchFile(const QByteArray& name, bool& match);
     void act(const NativePath& file);
+    /// What the run would do with the file, judged as the file system will judge it.
+    FileStep plan(const NativePath& file);
     bool isTarget(const NativePath& folder);
 
     platform::FileSystem& m_fs;
@@ -81,6 +109,7 @@ private:
     bool m_guardTarget = false;
     quint64 m_targetDevice = 0;
     quint64 m_targetInode = 0;
+    QSet<QByteArray> m_plannedNames; ///< names a plan has put into the target so far
 };
 
 } // namespace korvane::filemanager

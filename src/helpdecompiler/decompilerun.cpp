@@ -68,6 +68,20 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     return std::move(m_outcomes);
 }
 
+HelpFileOutcome DecompileRun::runFile(const NativePath& helpFile, bool writeProjects, platform::RunControl* control)
+{
+    const qsizetype slash = helpFile.lastIndexOf('/');
+    const NativePath folder = slash <= 0 ? NativePath("/") : helpFile.left(slash);
+    m_target = folder.endsWith('/') ? folder : folder + '/';
+    m_writeProjects = writeProjects;
+    m_control = control;
+    m_outcomes.clear();
+    const platform::RunControl::Scope scope(control);
+    decompile(folder, helpFile.mid(slash + 1));
+    m_control = nullptr;
+    return m_outcomes.takeFirst();
+}
+
 bool DecompileRun::stopped() const
 {
     return m_control && m_control->stopRequested();
@@ -141,10 +155,7 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
         m_control->advance();
 }
 
-namespace {
-
-/// Why a help file did not go through; the first entry that failed stands for all of them.
-QString reasonFor(const HelpFileOutcome& outcome, bool elide)
+QString outcomeProblem(const HelpFileOutcome& outcome, bool elide)
 {
     QString why;
     if (!outcome.skipped.isEmpty()) {
@@ -159,7 +170,15 @@ QString reasonFor(const HelpFileOutcome& outcome, bool elide)
     }
     if (!outcome.projectError.isEmpty())
         why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
-    return platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + why;
+    return why;
+}
+
+namespace {
+
+/// Why a help file did not go through, after its name.
+QString reasonFor(const HelpFileOutcome& outcome, bool elide)
+{
+    return platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + outcomeProblem(outcome, elide);
 }
 
 } // namespace

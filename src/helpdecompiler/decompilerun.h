@@ -55,6 +55,10 @@ public:
     /// Help files found in the folders walked so far, handled or not.
     int found() const { return m_found; }
 
+    /// Decompiles one help file into a folder beside it, whatever its name ends in.
+    HelpFileOutcome runFile(const platform::NativePath& helpFile, bool writeProjects,
+                            platform::RunControl* control = nullptr);
+
 private:
     void sf(const platform::NativePath& folder, bool includeSubfolders);
     void decompile(const platform::NativePath& folder, const QByteArray& name);
@@ -68,6 +72,10 @@ private:
     int m_found = 0;
     QList<HelpFileOutcome> m_outcomes;
 };
+
+/// Why a help file did not go through completely ("" for a clean outcome); the first entry
+/// that failed stands for all of them, its name shortened when `elide`.
+QString outcomeProblem(const HelpFileOutcome& outcome, bool elide = false);
 
 /// The text of the closing message: the fixed sentence when every help file went through,
 /// otherwise the files with problems and why (the first of them only).

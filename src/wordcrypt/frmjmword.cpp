@@ -2,6 +2,7 @@
 
 #include "platform/placement.h"
 #include "platform/services.h"
+#include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/worddocfile.h"
 
 #include <QApplication>
@@ -157,23 +158,7 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
 }
 
 void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document) {
-    const WordResult password = document.setPassword(m_settings.password);
-    if (!password.ok)
-        m_failures << QStringLiteral("  设置读密码失败: ") + password.error;
-    const WordResult writePassword = document.setWritePassword(m_settings.writePassword);
-    if (!writePassword.ok)
-        m_failures << QStringLiteral("  设置写密码失败: ") + writePassword.error;
-    // Without the open password asked for, the document is better left as it was.
-    if (password.ok) {
-        const WordResult saved = document.save();
-        if (!saved.ok)
-            m_failures << QStringLiteral("  保存文档失败: ") + saved.error;
-    } else {
-        m_failures << QStringLiteral("  文档未保存");
-    }
-    const WordResult closed = document.close();
-    if (!closed.ok)
-        m_failures << QStringLiteral("  关闭文档失败: ") + closed.error;
+    m_failures << applyPasswords(document, m_settings.password, m_settings.writePassword);
 }
 
 void frmjmword::wordapp_Quit() {

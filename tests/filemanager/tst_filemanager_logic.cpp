@@ -4,6 +4,7 @@
 #include "platform/fakes/fakeservices.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -53,6 +54,25 @@ QString folderOf(const QByteArray& path)
     return QFileInfo(QFile::decodeName(path)).path();
 }
 
+QString stepText(const FileStep& step)
+{
+    return QString::fromUtf8(step.source + " > " + step.target + " ") + QString::number(int(step.action));
+}
+
+QStringList treeListing(const QString& root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        out << path + QLatin1Char('=') + QString::fromUtf8(f.readAll());
+    }
+    out.sort();
+    return out;
+}
+
 } // namespace
 
 class TestFileManagerLogic : public QObject {
@@ -88,6 +108,8 @@ private slots:
     void sourceEqualToTargetLosesNothing();
     void failuresAreSkipped();
     void rawByteNamesSurvive();
+    void planIsWhatTheRunDoes_data();
+    void planIsWhatTheRunDoes();
 };
 
 void TestFileManagerLogic::matching_data()
@@ -618,6 +640,84 @@ void TestFileManagerLogic::rawByteNamesSurvive()
     // QTemporaryDir cannot remove names that are not UTF-8.
     ::unlink((dst + "/" + gbkName).constData());
     ::rmdir(gbkFolder.constData());
+}
+
+
+void TestFileManagerLogic::planIsWhatTheRunDoes_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<bool>("overwrite");
+    QTest::addColumn<QList<int>>("actions"); // one per file, in walk order: a, b, same, ro, sub/a
+    using A = FileAction;
+    QTest::newRow("move") << int(Operation::Move) << true
+                          << QList<int>{int(A::Move), int(A::SkipExists), int(A::SkipSameFile), int(A::Move), int(A::SkipExists)};
+    QTest::newRow("copy") << int(Operation::Copy) << true
+                          << QList<int>{int(A::Copy), int(A::Replace), int(A::SkipSameFile), int(A::Copy), int(A::Replace)};
+    QTest::newRow("copy, no overwrite")
+        << int(Operation::Copy) << false
+        << QList<int>{int(A::Copy), int(A::SkipExists), int(A::SkipSameFile), int(A::Copy), int(A::SkipExists)};
+    QTest::newRow("delete") << int(Operation::Delete) << true
+                            << QList<int>{int(A::Delete), int(A::Delete), int(A::Delete), int(A::SkipReadOnly), int(A::Delete)};
+}
+
+void TestFileManagerLogic::planIsWhatTheRunDoes()
+{
+    QFETCH(int, op);
+    QFETCH(bool, overwrite);
+    QFETCH(QList<int>, actions);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    QDir().mkpath(src + "/sub");
+    QDir().mkpath(dst);
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    write(src + "/a.txt", "a");
+    write(src + "/b.txt", "b");
+    write(dst + "/b.txt", "old b");
+    write(src + "/same.txt", "same");
+    QVERIFY(::link(QFile::encodeName(src + "/same.txt").constData(), QFile::encodeName(dst + "/same.txt").constData()) == 0);
+    write(src + "/ro.txt", "ro");
+    QVERIFY(::chmod(QFile::encodeName(src + "/ro.txt").constData(), 0444) == 0);
+    write(src + "/sub/a.txt", "sub a");
+
+    LocalFileSystem fs;
+    RunRequest r = request(src, dst, Operation(op));
+    r.overwrite = overwrite;
+    const QStringList before = treeListing(dir.path());
+
+    BatchFileManager planner(fs);
+    planner.planOnly = true;
+    QStringList planned;
+    QList<int> plannedActions;
+    planner.onFile = [&](const FileStep& s) {
+        planned << stepText(s);
+        plannedActions << int(s.action);
+    };
+    planner.run(r);
+    QCOMPARE(treeListing(dir.path()), before);
+
+    // The walk order within a folder is the file system's: compare as sets, by name.
+    QStringList expected;
+    const QStringList order{"a.txt", "b.txt", "same.txt", "ro.txt", "sub/a.txt"};
+    for (int i = 0; i < order.size(); ++i) {
+        const QByteArray s = QFile::encodeName(src + "/" + order[i]);
+        const QByteArray t = op >= int(Operation::Delete) ? QByteArray()
+                                                          : QFile::encodeName(dst + "/" + QFileInfo(order[i]).fileName());
+        expected << stepText({s, t, FileAction(actions[i]), {}});
+    }
+    QStringList sortedPlan = planned;
+    sortedPlan.sort();
+    expected.sort();
+    QCOMPARE(sortedPlan, expected);
+
+    BatchFileManager runner(fs);
+    QStringList done;
+    runner.onFile = [&](const FileStep& s) { done << stepText(s); };
+    runner.run(r);
+    QCOMPARE(done, planned);
 }
 
 QTEST_GUILESS_MAIN(TestFileManagerLogic)

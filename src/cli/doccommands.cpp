@@ -1,0 +1,215 @@
+#include "cli/commands.h"
+
+#include "platform/localfilesystem.h"
+#include "platform/nativepath.h"
+#include "wordcrypt/documentpasswords.h"
+#include "wordcrypt/libreofficeword.h"
+
+#include <QFile>
+#include <QJsonObject>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace korvane::cli {
+
+namespace {
+
+/// Reads one line from the terminal with echo off; nullopt without a terminal or at its end.
+std::optional<QString> askNoEcho(const QString& prompt)
+{
+    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    const QByteArray shown = prompt.toUtf8();
+    (void)!::write(fd, shown.constData(), size_t(shown.size()));
+    termios saved {};
+    const bool isTerminal = ::tcgetattr(fd, &saved) == 0;
+    if (isTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        setPromptTerminal(fd, &saved);
+        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    QByteArray line;
+    char c = 0;
+    bool ended = false;
+    while (true) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        if (c == '\n')
+            break;
+        line += c;
+    }
+    if (isTerminal) {
+        ::tcsetattr(fd, TCSAFLUSH, &saved);
+        setPromptTerminal(fd, nullptr);
+    }
+    (void)!::write(fd, "\n", 1);
+    ::close(fd);
+    if (ended && line.isEmpty())
+        return std::nullopt;
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+/// The office's question for a document that needs its current password, asked on the terminal.
+class TerminalPasswordPrompt final : public platform::DocumentPasswordPrompt {
+public:
+    std::optional<QString> askPassword(const QString& fileName) override
+    {
+        return askNoEcho(QStringLiteral("打开 %1 需要密码: ").arg(fileName));
+    }
+};
+
+/// Sets the two passwords of every document the office opens, as the encryptor window does.
+class DocumentPasswords final : public platform::WordEvents {
+public:
+    QString open;
+    QString modify;
+    QStringList failures;
+    std::shared_ptr<platform::WordApplication>* app = nullptr;
+
+    void DocumentOpen(platform::WordDocument& document) override
+    {
+        failures << wordcrypt::applyPasswords(document, open, modify);
+    }
+    void Quit() override
+    {
+        if (app)
+            app->reset();
+    }
+};
+
+/// How often a document that fails to open is tried, as in the window.
+constexpr int kOpenAttempts = 3;
+
+int runDoc(const ParsedArgs& args, Reporter& out)
+{
+    if (args.operands.isEmpty())
+        throw UsageError{QStringLiteral("缺少操作: protect 或 unprotect")};
+    const QString action = args.operands.first();
+    if (action != QLatin1String("protect") && action != QLatin1String("unprotect"))
+        throw UsageError{QStringLiteral("未知操作 %1").arg(action)};
+    const QStringList files = args.operands.mid(1);
+    if (files.isEmpty())
+        throw UsageError{QStringLiteral("列表为空,请先添加文档到列表!")};
+
+    DocumentPasswords passwords;
+    if (action == QLatin1String("protect")) {
+        if (args.has(QStringLiteral("password-file"))) {
+            QFile file(absolutePath(args.value(QStringLiteral("password-file"))));
+            if (!file.open(QIODevice::ReadOnly)) {
+                out.note(QStringLiteral("无法读取密码文件 %1: %2").arg(file.fileName(), file.errorString()));
+                return kExitUsage;
+            }
+            QList<QByteArray> lines = file.readAll().split('\n');
+            for (QByteArray& line : lines) {
+                if (line.endsWith('\r'))
+                    line.chop(1);
+            }
+            passwords.open = QString::fromUtf8(lines.value(0));
+            passwords.modify = QString::fromUtf8(lines.value(1));
+        } else {
+            const std::optional<QString> open = askNoEcho(QStringLiteral("打开文档时的密码: "));
+            const std::optional<QString> modify = open ? askNoEcho(QStringLiteral("修改文档时的密码: ")) : std::nullopt;
+            if (!open || !modify)
+                throw UsageError{QStringLiteral("没有终端可以输入密码,请用 --password-file 指定密码文件")};
+            passwords.open = *open;
+            passwords.modify = *modify;
+        }
+        if (passwords.open.isEmpty() && passwords.modify.isEmpty())
+            throw UsageError{QStringLiteral("两个密码都是空的;要去掉密码请用 doc unprotect")};
+    }
+
+    // Missing files fail here, before the office is started for nothing.
+    platform::LocalFileSystem fs;
+    QStringList documents;
+    for (const QString& operand : files) {
+        const QString path = absolutePath(operand);
+        if (fs.fileExists(platform::nativePath(path)))
+            documents << path;
+        else
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("文件不存在"));
+    }
+    if (documents.isEmpty())
+        return out.finish();
+
+    const QString helper = helperProgram(QStringLiteral("korvane-unohelper"));
+    if (helper.isEmpty()) {
+        out.note(wordcrypt::libreOfficeMissingText());
+        return kExitProgramMissing;
+    }
+    TerminalPasswordPrompt prompt;
+    wordcrypt::LibreOfficeWord word({helper, {}}, prompt);
+    platform::RunControl& control = out.control();
+    // A stop ends a call in hand at once and leaves that document as it was.
+    word.setRunControl(&control);
+    QString error;
+    std::shared_ptr<platform::WordApplication> app = word.createObject(QStringLiteral("word.Application"), &error);
+    if (!app) {
+        out.note(error);
+        return kExitProgramMissing;
+    }
+    passwords.app = &app;
+    app->setEvents(&passwords);
+    app->setVisible(false);
+
+    control.setTotal(documents.size());
+    qint64 left = documents.size();
+    for (const QString& path : documents) {
+        if (control.stopRequested() || !app)
+            break;
+        control.begin(path);
+        passwords.failures.clear();
+        platform::WordResult opened = platform::WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
+        for (int attempt = 0; attempt < kOpenAttempts && app; ++attempt) {
+            std::shared_ptr<platform::WordApplication> held = app;
+            opened = held->open(platform::nativePath(path), false);
+            if (opened.ok || !opened.retry)
+                break;
+        }
+        if (control.stopRequested())
+            break; // the document in hand was left as it was
+        if (!opened.ok)
+            passwords.failures << QStringLiteral("打开文档失败: ") + opened.error;
+        for (QString& line : passwords.failures)
+            line = line.trimmed();
+        if (passwords.failures.isEmpty())
+            out.item(path, ItemStatus::Ok, action == QLatin1String("protect") ? QStringLiteral("已加密") : QStringLiteral("已去掉密码"));
+        else
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), passwords.failures.join(QStringLiteral("; ")));
+        --left;
+        control.advance();
+    }
+    if (std::shared_ptr<platform::WordApplication> held = app)
+        held->quit();
+    if (app)
+        app->setEvents(nullptr);
+    app.reset();
+    return out.finish(left);
+}
+
+} // namespace
+
+Command docCommand()
+{
+    return {QStringLiteral("doc"), QStringLiteral("doc protect|unprotect [--password-file 文件] 文档…"),
+            QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
+            QStringLiteral("通过LibreOffice设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,\n"
+                           "文档原地保存为Word 97格式。密码从不取自命令行(其他用户可以看到命令行):\n"
+                           "不带 --password-file 时在终端上输入,不显示字符。已加密的文档需要原密码才能打开时,\n"
+                           "也在终端上询问。\n\n"
+                           "选项:\n"
+                           "  --password-file 文件  第一行是打开密码,第二行是修改密码\n"),
+            {{QStringLiteral("password-file"), true}}, runDoc};
+}
+
+} // namespace korvane::cli

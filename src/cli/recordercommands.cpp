@@ -1,0 +1,193 @@
+#include "cli/commands.h"
+
+#include "platform/localfilesystem.h"
+#include "platform/nativepath.h"
+#include "recorder/filedatabase.h"
+#include "recorder/recording.h"
+#include "recorder/sizelookup.h"
+
+#include <QDir>
+#include <QJsonObject>
+
+namespace korvane::cli {
+
+using recorder::FileDatabase;
+
+namespace {
+
+const OptionSpec kDbOption{QStringLiteral("db"), true};
+
+QString databasePath(const ParsedArgs& args)
+{
+    return args.has(QStringLiteral("db")) ? absolutePath(args.value(QStringLiteral("db")))
+                                          : QDir(korvaneFolder()).filePath(QStringLiteral("db1.mdb"));
+}
+
+int runRecord(const ParsedArgs& args, Reporter& out)
+{
+    if (args.operands.isEmpty())
+        throw UsageError{QStringLiteral("没有输入要记录路径!")};
+    const QString dbPath = databasePath(args);
+    FileDatabase db(dbPath);
+    if (!db.isOpen()) {
+        out.note(recorder::failureText(db, dbPath));
+        return kExitSomeFailed;
+    }
+    platform::LocalFileSystem fs;
+    recorder::TypeDescriber types;
+    platform::RunControl& control = out.control();
+    control.setTotal(args.operands.size());
+    qint64 left = args.operands.size();
+    for (const QString& operand : args.operands) {
+        if (control.stopRequested())
+            break;
+        const QString folder = absolutePath(operand);
+        control.begin(folder);
+        const platform::NativePath native = platform::nativePath(folder);
+        if (!fs.folderExists(native)) {
+            out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目录不存在"));
+        } else {
+            const recorder::RecordReport report = recorder::recordFolder(fs, db, native, types, &out.itemControl());
+            if (report.stopped)
+                break; // rolled back: the folder counts as not done
+            const QJsonObject figures{{QStringLiteral("files"), report.files}, {QStringLiteral("stored"), report.stored}};
+            if (!report.recorded) {
+                out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"), figures);
+            } else if (report.stored < report.files) {
+                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::failureText(db, dbPath), figures);
+            } else {
+                db.appendLogRow(folder, QDateTime::currentDateTime());
+                out.item(folder, ItemStatus::Ok, QStringLiteral("已记录 %1 个文件").arg(report.stored), {}, figures);
+            }
+        }
+        --left;
+        control.advance();
+    }
+    return out.finish(left);
+}
+
+int unitPosition(const QString& unit)
+{
+    // The window's list is MB, KB, Byte; one step further up is GB.
+    const QStringList units{QStringLiteral("GB"), QStringLiteral("MB"), QStringLiteral("KB"), QStringLiteral("Byte")};
+    for (int i = 0; i < units.size(); ++i) {
+        if (unit.compare(units[i], Qt::CaseInsensitive) == 0)
+            return i - 1;
+    }
+    throw UsageError{QStringLiteral("单位必须是 Byte、KB、MB 或 GB 之一: %1").arg(unit)};
+}
+
+int runLookup(const ParsedArgs& args, Reporter& out)
+{
+    if (args.operands.size() != 1)
+        throw UsageError{args.operands.isEmpty() ? QStringLiteral("没有输入要查找的文件大小")
+                                                 : QStringLiteral("只能输入一个文件大小")};
+    const int position = unitPosition(args.value(QStringLiteral("unit"), QStringLiteral("MB")));
+    const QString dbPath = databasePath(args);
+    FileDatabase db(dbPath);
+    if (!db.isOpen()) {
+        out.note(recorder::failureText(db, dbPath));
+        return kExitSomeFailed;
+    }
+    const recorder::LookupResult result = recorder::lookUpBySize(
+        db, args.operands.first(), args.value(QStringLiteral("tolerance"), QStringLiteral("1")), position);
+    for (const QString& name : result.names) {
+        if (out.json())
+            out.jsonLine({{QStringLiteral("path"), name}, {QStringLiteral("status"), QStringLiteral("ok")}});
+        else
+            out.line(name);
+    }
+    switch (result.outcome) {
+    case recorder::LookupResult::Outcome::Listed:
+        out.note(QStringLiteral("找到 %1 个文件").arg(result.names.size()));
+        return kExitOk;
+    case recorder::LookupResult::Outcome::NoneInRange:
+        out.note(QStringLiteral("没有记录!"));
+        return kExitOk;
+    case recorder::LookupResult::Outcome::Failed:
+        break;
+    }
+    out.note(QStringLiteral("没有记录"));
+    return kExitSomeFailed;
+}
+
+QString cellText(const QVariant& value)
+{
+    if (value.isNull())
+        return {};
+    if (value.userType() == QMetaType::QDateTime)
+        return FileDatabase::dateTimeText(value.toDateTime());
+    return value.toString();
+}
+
+int runLog(const ParsedArgs& args, Reporter& out)
+{
+    if (!args.operands.isEmpty())
+        throw UsageError{QStringLiteral("多余的参数 %1").arg(args.operands.first())};
+    const bool deleteLast = args.has(QStringLiteral("delete-last"));
+    const bool clear = args.has(QStringLiteral("clear"));
+    if (deleteLast && clear)
+        throw UsageError{QStringLiteral("--delete-last 与 --clear 只能选一个")};
+    const QString dbPath = databasePath(args);
+    FileDatabase db(dbPath);
+    const auto failed = [&] {
+        out.note(recorder::failureText(db, dbPath));
+        return kExitSomeFailed;
+    };
+    if (deleteLast || clear) {
+        const std::optional<bool> empty = db.isEmpty(recorder::Table::Log);
+        if (!empty)
+            return failed();
+        if (*empty) {
+            out.note(QStringLiteral("没有记录!"));
+            return kExitOk;
+        }
+        if (!(clear ? db.deleteAllRows(recorder::Table::Log) : db.deleteFirstLogRow()))
+            return failed();
+        if (clear)
+            out.note(QStringLiteral("已清空日志信息"));
+        return kExitOk;
+    }
+    const std::optional<recorder::LogListing> listing = db.listLog();
+    if (!listing)
+        return failed();
+    for (const recorder::LogListing::Row& row : listing->rows) {
+        if (out.json())
+            out.jsonLine({{QStringLiteral("folder"), cellText(row.folder)}, {QStringLiteral("logtime"), cellText(row.logtime)}});
+        else
+            out.line(cellText(row.folder) + QLatin1Char('\t') + cellText(row.logtime));
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+QList<Command> recorderCommands()
+{
+    const QString dbHelp = QStringLiteral("  --db 文件        使用另一个数据库(默认是Korvane文件夹中的 db1.mdb)\n");
+    return {
+        {QStringLiteral("record"), QStringLiteral("record [选项] 文件夹…"),
+         QStringLiteral("记录每个文件夹中文件的信息到数据库"),
+         QStringLiteral("记录每个文件夹中直接包含的文件(不进入子文件夹)的名称、类型、大小和修改时间,\n"
+                        "每个文件夹一次写入,并在日志中记下一行。\n\n选项:\n") +
+             dbHelp,
+         {kDbOption}, runRecord},
+        {QStringLiteral("lookup"), QStringLiteral("lookup [选项] 大小"),
+         QStringLiteral("按大小查找已记录的文件"),
+         QStringLiteral("列出大小在 (大小 ± 误差) × 单位 之内的已记录文件名,每行一个。数字的读法与窗口相同。\n\n"
+                        "选项:\n"
+                        "  --unit 单位      Byte、KB、MB 或 GB(默认 MB)\n"
+                        "  --tolerance N    误差(默认 1)\n") +
+             dbHelp,
+         {kDbOption, {QStringLiteral("unit"), true}, {QStringLiteral("tolerance"), true}}, runLookup},
+        {QStringLiteral("log"), QStringLiteral("log [--delete-last | --clear]"),
+         QStringLiteral("列出、删除或清空记录日志"),
+         QStringLiteral("不带选项时列出日志,每行一个文件夹和记录时间,以制表符分隔。\n\n选项:\n"
+                        "  --delete-last    删除一条日志: 与窗口的“删除”相同,删去最早记下的一条\n"
+                        "  --clear          清空日志\n") +
+             dbHelp,
+         {kDbOption, {QStringLiteral("delete-last"), false}, {QStringLiteral("clear"), false}}, runLog},
+    };
+}
+
+} // namespace korvane::cli
