@@ -117,6 +117,8 @@ void TestPackage::fileList()
     QStringList expected{
         QStringLiteral("usr/bin/korvane"),
         QStringLiteral("usr/bin/korvane-dwg-thumbnailer"),
+        QStringLiteral("usr/bin/korvane-cli"),
+        QStringLiteral("usr/share/man/man1/korvane-cli.1.gz"),
         QStringLiteral("usr/libexec/korvane/korvane-chmextract"),
         QStringLiteral("usr/share/korvane/db1.mdb"),
         QStringLiteral("usr/share/applications/org.korvane.Korvane.desktop"),
