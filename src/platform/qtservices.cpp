@@ -1,5 +1,6 @@
 #include "platform/qtservices.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTextEdit>
 #include <QTranslator>
 #include <QUrl>
 
@@ -24,6 +26,21 @@ void QtMessageBoxes::showWithDetails(QWidget* parent, const QString& text, Messa
     QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon,
                     QStringLiteral("Korvane"), text, QMessageBox::Ok, parent);
     box.setDetailedText(details);
+    // Qt labels the details button from its own catalogue ("显示详情..."), and again on every
+    // press after any slot of ours has run; the box says it in Korvane's words, queued.
+    auto* detailsText = box.findChild<QTextEdit*>();
+    for (QAbstractButton* button : box.buttons()) {
+        if (!detailsText || box.buttonRole(button) != QMessageBox::ActionRole)
+            continue;
+        button->setText(QStringLiteral("显示详细信息…")); // the details start folded
+        QObject::connect(
+            button, &QAbstractButton::clicked, &box,
+            [button, detailsText] {
+                button->setText(detailsText->isHidden() ? QStringLiteral("显示详细信息…")
+                                                        : QStringLiteral("隐藏详细信息…"));
+            },
+            Qt::QueuedConnection);
+    }
     box.exec();
 }
 

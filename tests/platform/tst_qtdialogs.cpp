@@ -19,6 +19,7 @@ class tst_QtDialogs : public QObject {
 private slots:
     void saveChooserReplacesWithoutAsking();
     void standardTextsAreChinese();
+    void messageBoxDetails();
 };
 
 void tst_QtDialogs::saveChooserReplacesWithoutAsking()
@@ -64,6 +65,35 @@ void tst_QtDialogs::standardTextsAreChinese()
     QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text(), QStringLiteral("确定"));
     QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+}
+
+void tst_QtDialogs::messageBoxDetails()
+{
+    QStringList seen;
+    QTimer look;
+    connect(&look, &QTimer::timeout, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        for (QAbstractButton* button : box->buttons()) {
+            if (box->buttonRole(button) == QMessageBox::ActionRole) {
+                seen << button->text();
+                if (seen.size() == 1) {
+                    button->click(); // looked at again on the next tick
+                    return;
+                }
+            }
+        }
+        seen << box->detailedText();
+        box->done(QMessageBox::Ok);
+    });
+    look.start(20);
+    QtMessageBoxes().showWithDetails(nullptr, QStringLiteral("摘要"), MessageIcon::Information,
+                                     QStringLiteral("第一行\n第二行"));
+    QCOMPARE(seen, QStringList({"显示详细信息…", "隐藏详细信息…", "第一行\n第二行"}));
+    seen.clear();
+    QtMessageBoxes().show(nullptr, QStringLiteral("没有详细信息"), MessageIcon::None);
+    QCOMPARE(seen, QStringList{QString()}); // no details button, no details
 }
 
 QTEST_MAIN(tst_QtDialogs)
