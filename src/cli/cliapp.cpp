@@ -16,7 +16,7 @@
 
 namespace korvane::cli {
 
-ParsedArgs parseArgs(const QStringList& args, const QList<OptionSpec>& specs)
+ParsedArgs parseArgs(const QStringList& args, const QList<OptionDef>& defs)
 {
     ParsedArgs parsed;
     bool optionsEnded = false;
@@ -38,10 +38,10 @@ ParsedArgs parseArgs(const QStringList& args, const QList<OptionSpec>& specs)
             inlineValue = name.mid(eq + 1);
             name.truncate(eq);
         }
-        const auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return s.name == name; });
-        if (spec == specs.end())
+        const auto def = std::find_if(defs.begin(), defs.end(), [&](const OptionDef& s) { return s.name == name; });
+        if (def == defs.end())
             throw UsageError{QStringLiteral("未知选项 --%1").arg(name)};
-        if (!spec->takesValue) {
+        if (!def->takesValue) {
             if (inlineValue)
                 throw UsageError{QStringLiteral("选项 --%1 不带值").arg(name)};
             parsed.values.insert(name, QString());

@@ -26,7 +26,7 @@ enum ExitCode {
 };
 
 /// One option a command accepts.
-struct OptionSpec {
+struct OptionDef {
     QString name;     ///< without the leading "--"
     bool takesValue = false;
 };
@@ -46,7 +46,7 @@ struct UsageError {
 
 /// GNU-style parsing: "--name value", "--name=value", "--" ends the options, "-" alone is an
 /// operand. Options and operands may be mixed.
-ParsedArgs parseArgs(const QStringList& args, const QList<OptionSpec>& specs);
+ParsedArgs parseArgs(const QStringList& args, const QList<OptionDef>& defs);
 
 enum class ItemStatus { Ok, Failed, Skipped };
 

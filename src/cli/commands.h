@@ -14,7 +14,7 @@ struct Command {
     QString synopsis; ///< the usage line after "korvane-cli "
     QString summary;  ///< one line for the command list
     QString details;  ///< the rest of `COMMAND --help`: options and notes
-    QList<OptionSpec> options;
+    QList<OptionDef> options;
     std::function<int(const ParsedArgs& args, Reporter& out)> run;
 };
 

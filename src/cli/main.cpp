@@ -80,10 +80,10 @@ int main(int argc, char* argv[])
     if (command == all.end())
         return usageError(QStringLiteral("未知命令 %1").arg(first), QStringLiteral("命令 [选项] [参数…]"));
 
-    QList<OptionSpec> specs = command->options;
-    specs << OptionSpec{QStringLiteral("json"), false} << OptionSpec{QStringLiteral("help"), false};
+    QList<OptionDef> defs = command->options;
+    defs << OptionDef{QStringLiteral("json"), false} << OptionDef{QStringLiteral("help"), false};
     try {
-        const ParsedArgs parsed = parseArgs(args.mid(1), specs);
+        const ParsedArgs parsed = parseArgs(args.mid(1), defs);
         if (parsed.has(QStringLiteral("help"))) {
             printOut(QStringLiteral("用法: korvane-cli %1\n\n%2\n\n%3%4%5")
                          .arg(command->synopsis, command->summary, command->details, kCommonOptions, kExitCodes));

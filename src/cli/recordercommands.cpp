@@ -15,7 +15,7 @@ using recorder::FileDatabase;
 
 namespace {
 
-const OptionSpec kDbOption{QStringLiteral("db"), true};
+const OptionDef kDbOption{QStringLiteral("db"), true};
 
 QString databasePath(const ParsedArgs& args)
 {

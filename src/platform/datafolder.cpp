@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <cerrno>
 #include <unistd.h>
 
 // Set by the build from the install directories; the defaults are GNUInstallDirs' own.
@@ -39,11 +40,11 @@ void seedDatabase(const QString& shipped, const QString& target)
         return;
     // The shipped file is read-only for users; the copy is theirs to write.
     QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-    // link() fails on an existing name, unlike rename().
-    if (::link(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) != 0) {
-        QFile::remove(partial);
-        return;
-    }
+    // link() fails on an existing name, unlike rename(); a file system without hard links gets
+    // Qt's rename, which refuses an existing name too (not atomically).
+    const QByteArray from = QFile::encodeName(partial), to = QFile::encodeName(target);
+    if (::link(from.constData(), to.constData()) != 0 && errno != EEXIST)
+        QFile::rename(partial, target);
     QFile::remove(partial);
 }
 

@@ -137,7 +137,6 @@ private slots:
     void hugeDeclarationsAllocateNothing();
     void sparseFileOnDisk();
     void readsOnlyTheChosenEntry();
-    void declaredImageSize();
 
     void everyTruncationOfASmallDrawing();
     void everyTruncationOfARealSample();
@@ -657,18 +656,6 @@ void TestDwgPreview::readsOnlyTheChosenEntry()
     const DwgPreview p = extractPreview(source);
     QCOMPARE(p.format, PreviewFormat::Bmp);
     QVERIFY2(source.totalRead < 8192, qPrintable(QString::number(source.totalRead)));
-}
-
-void TestDwgPreview::declaredImageSize()
-{
-    QCOMPARE(previewImageSize(extractPreview(bmpDrawing(makeDib(7, -5, 24)).build())), QSize(7, 5));
-    SynthDrawing png;
-    png.entries = {{6, pngBytes(QImage(9, 4, QImage::Format_RGB32))}};
-    QCOMPARE(previewImageSize(extractPreview(png.build())), QSize(9, 4));
-    SynthDrawing wmf;
-    wmf.entries = {{3, QByteArray(40, '\x01')}};
-    QVERIFY(!previewImageSize(extractPreview(wmf.build())).isValid());
-    QVERIFY(!previewImageSize(DwgPreview{}).isValid());
 }
 
 // ---- truncation and odd files --------------------------------------------------------------

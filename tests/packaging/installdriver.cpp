@@ -4,13 +4,15 @@
 //   KORVANE_DRIVE_FOLDER  folder to record (typed into Text4, then "记录")
 //   KORVANE_DRIVE_SIZE    size in bytes to look up, tolerance 0
 //   KORVANE_DRIVE_MODE    "viewer": only report the drawing viewer's path box and the colour
-//                         in the middle of its drawing
+//                         in the middle of its drawing; "tools": the file manager's and the
+//                         help decompiler's "当前目录" buttons, a filter added, a decompile run
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QColor>
 #include <QComboBox>
 #include <QImage>
+#include <QInputDialog>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -37,6 +39,69 @@ void say(const QString& line)
     std::fflush(stdout);
 }
 
+void click(QWidget* window, const char* button)
+{
+    QMetaObject::invokeMethod(window->findChild<QAbstractButton*>(QString::fromLatin1(button)),
+                              &QAbstractButton::click, Qt::QueuedConnection);
+}
+
+void toolsTick(int& step)
+{
+    static int waited = 0;
+    switch (step) {
+    case 0:
+        if (QWidget* main = topLevel("MDIForm1")) {
+            main->findChild<QAction*>(QStringLiteral("menumove"))->trigger();
+            ++step;
+        }
+        break;
+    case 1:
+        if (QWidget* move = topLevel("frmmove")) {
+            move->findChild<QAbstractButton*>(QStringLiteral("Command2"))->click();
+            say(QStringLiteral("move-current:") + move->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
+            ++step;
+            QMetaObject::invokeMethod(move->findChild<QObject*>(QStringLiteral("Label3")), "clicked",
+                                      Qt::QueuedConnection);
+        }
+        break;
+    case 2:
+        if (auto* input = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+            input->setTextValue(QStringLiteral("dwg"));
+            ++step;
+            QMetaObject::invokeMethod(input, &QDialog::accept, Qt::QueuedConnection);
+        }
+        break;
+    case 3: // a write failure would show a box now
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            say(QStringLiteral("message:") + box->text());
+            QMetaObject::invokeMethod(box, &QDialog::accept, Qt::QueuedConnection);
+        } else if (++waited > 4) {
+            topLevel("frmmove")->close();
+            topLevel("MDIForm1")->findChild<QAction*>(QStringLiteral("menudecompile"))->trigger();
+            ++step;
+        }
+        break;
+    case 4:
+        if (QWidget* decompile = topLevel("Frmdecp")) {
+            decompile->findChild<QAbstractButton*>(QStringLiteral("Command2"))->click();
+            say(QStringLiteral("decompile-target:") + decompile->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
+            ++step;
+            click(decompile, "Command3");
+        }
+        break;
+    case 5:
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            say(QStringLiteral("message:") + box->text());
+            ++step;
+            box->done(0);
+            QCoreApplication::quit();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
 /// One step a tick; a step may open a modal loop, inside which the timer keeps ticking.
 void tick()
 {
@@ -45,6 +110,10 @@ void tick()
     if (++ticks > 1200) { // 60 s
         say(QStringLiteral("timeout in step %1").arg(step));
         ::_exit(3);
+    }
+    if (qEnvironmentVariable("KORVANE_DRIVE_MODE") == QLatin1String("tools")) {
+        toolsTick(step);
+        return;
     }
     if (qEnvironmentVariable("KORVANE_DRIVE_MODE") == QLatin1String("viewer")) {
         if (QWidget* viewer = topLevel("Frmseedwg")) {

@@ -117,6 +117,8 @@ void TestPackage::fileList()
     QStringList expected{
         QStringLiteral("usr/bin/korvane"),
         QStringLiteral("usr/bin/korvane-dwg-thumbnailer"),
+        QStringLiteral("usr/bin/korvane-cli"),
+        QStringLiteral("usr/share/man/man1/korvane-cli.1.gz"),
         QStringLiteral("usr/libexec/korvane/korvane-chmextract"),
         QStringLiteral("usr/share/korvane/db1.mdb"),
         QStringLiteral("usr/share/applications/org.korvane.Korvane.desktop"),
@@ -251,6 +253,15 @@ void TestPackage::unpackedProgramAsUser()
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
     // The tip window writes its file into the same folder.
     QVERIFY(QFile::exists(userFolder + QStringLiteral("/readme.txt")));
+    QCOMPARE(snapshot(m_root), before);
+
+    // The other tools' use of Korvane's folder and of the installed helper.
+    const Result tools = runKorvane(home, driver, {}, {{QStringLiteral("KORVANE_DRIVE_MODE"), QStringLiteral("tools")}});
+    QVERIFY2(tools.exitCode == 0, tools.out + tools.err);
+    QCOMPARE(QString::fromUtf8(tools.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             (QStringList{QStringLiteral("move-current:") + userFolder, QStringLiteral("decompile-target:") + userFolder,
+                          QStringLiteral("message:全部chm文件反编译完成!")}));
+    QVERIFY(QFile::exists(userFolder + QStringLiteral("/setting.txt")));
     QCOMPARE(snapshot(m_root), before);
 
     // What "Open with Korvane" runs: the viewer opens on the drawing, as if chosen there.

@@ -1,16 +1,36 @@
 #include "platform/datafolder.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "support/rawfiles.h"
 #include "support/unprivileged.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace korvane::platform;
 using namespace korvane::testsupport;
+
+// Stands in for a file system without hard links (FAT, some FUSE mounts): the platform
+// library is linked statically, so its calls land here.
+namespace simulated {
+bool noHardLinks = false;
+}
+
+extern "C" int link(const char* from, const char* to) noexcept
+{
+    if (simulated::noHardLinks) {
+        errno = EPERM;
+        return -1;
+    }
+    return int(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
 
 namespace {
 
@@ -51,16 +71,20 @@ void TestDataFolder::resolve_data()
     QTest::addColumn<QByteArray>("userBefore");       // the user's db1.mdb before, or "<missing>"
     QTest::addColumn<bool>("portable");
     QTest::addColumn<QByteArray>("userAfter");
+    QTest::addColumn<bool>("noHardLinks");
 
     const QByteArray none = QByteArrayLiteral("<missing>");
-    QTest::newRow("build tree") << kShipped << kShipped << none << true << none;
-    QTest::newRow("first start seeds") << none << kShipped << none << false << kShipped;
+    QTest::newRow("build tree") << kShipped << kShipped << none << true << none << false;
+    QTest::newRow("first start seeds") << none << kShipped << none << false << kShipped << false;
+    QTest::newRow("seeds without hard links") << none << kShipped << none << false << kShipped << true;
     QTest::newRow("recordings kept") << none << kShipped << QByteArray("SQLite format 3\0 mine", 21) << false
-                                     << QByteArray("SQLite format 3\0 mine", 21);
-    QTest::newRow("zero-length kept") << none << kShipped << QByteArray() << false << QByteArray();
+                                     << QByteArray("SQLite format 3\0 mine", 21) << false;
+    QTest::newRow("zero-length kept") << none << kShipped << QByteArray() << false << QByteArray() << false;
+    QTest::newRow("zero-length kept without hard links")
+        << none << kShipped << QByteArray() << false << QByteArray() << true;
     QTest::newRow("garbage kept") << none << kShipped << QByteArrayLiteral("not a database") << false
-                                  << QByteArrayLiteral("not a database");
-    QTest::newRow("nothing shipped") << none << none << none << false << none;
+                                  << QByteArrayLiteral("not a database") << false;
+    QTest::newRow("nothing shipped") << none << none << none << false << none << false;
 }
 
 void TestDataFolder::resolve()
@@ -70,7 +94,10 @@ void TestDataFolder::resolve()
     QFETCH(QByteArray, userBefore);
     QFETCH(bool, portable);
     QFETCH(QByteArray, userAfter);
+    QFETCH(bool, noHardLinks);
     const QByteArray none = QByteArrayLiteral("<missing>");
+    simulated::noHardLinks = noHardLinks;
+    const auto restore = qScopeGuard([] { simulated::noHardLinks = false; });
 
     Tree tree;
     if (besideExecutable != none)

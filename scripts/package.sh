@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Korvane optimised (without tests) and makes its Debian
+# package: build-package/korvane_<version>_<arch>.deb.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKORVANE_BENCH=OFF >/dev/null
+cmake --build build-package
+(cd build-package && cpack -G DEB)
+ls "$PWD"/build-package/korvane_*.deb
