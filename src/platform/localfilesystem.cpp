@@ -373,12 +373,20 @@ FsStatus LocalFileSystem::copyFile(const NativePath& file, const NativePath& des
         replaces = true;
     }
     if (!replaces) {
-        // Nothing to replace: write straight under the final name, as cp does, with one
-        // change to the folder instead of three. O_EXCL never takes over a name that
-        // appeared meanwhile.
-        const FsStatus copied = copyToNewFile(file, target, {});
-        if (copied.error != FsError::AlreadyExists || !overwrite)
+        // Nothing to replace: the copy goes under a temporary name and is then put in place
+        // without replacing, so a process killed mid-copy never leaves a short file under the
+        // final name. A name that appeared meanwhile is never taken over.
+        QByteArray temporary;
+        if (const FsStatus copied = copyToTemporary(file, target, temporary, {}); !copied.ok())
             return copied;
+        if (renameNoReplace(temporary.constData(), target.constData()) == 0)
+            return {};
+        const int e = errno;
+        ::unlink(temporary.constData());
+        if (e != EEXIST)
+            return FsStatus::fromErrno(e);
+        if (!overwrite)
+            return {FsError::AlreadyExists, EEXIST};
     }
     // Replacing: the new copy is complete and on disk before the old file goes.
     QByteArray temporary;

@@ -11,6 +11,7 @@
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -117,6 +118,7 @@ private slots:
     void copyReplacesOnlyWhenAsked();
     void failedCopyLeavesTargetAsItWas_data();
     void failedCopyLeavesTargetAsItWas();
+    void killedCopyLeavesNothingUnderTheName();
     void flushesOnlyWhereDataIsAtStake();
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
@@ -337,6 +339,27 @@ void TestLocalFileSystem::failedCopyLeavesTargetAsItWas()
     if (targetExists)
         QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old content"));
     QCOMPARE(readFile(raw(dir.filePath("a.txt"))), QByteArray("new content"));
+}
+
+void TestLocalFileSystem::killedCopyLeavesNothingUnderTheName()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("big.bin")), QByteArray(4 << 20, 'x'));
+    // The kernel ends the copying process in the middle of the file, as a kill would.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const struct rlimit noCore {0, 0}, fileSize {1 << 20, 1 << 20};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        LocalFileSystem().copyFile(raw(dir.filePath("big.bin")), raw(dir.filePath("dst")), false);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGXFSZ);
+    QVERIFY(!entriesOf(dir.filePath("dst")).contains("big.bin"));
 }
 
 void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
