@@ -454,6 +454,10 @@ void BatchListWindow::Command2_Click()
             }
             for (const QString& failure : failures)
                 appendInfo(failure);
+            // An entry given up because of the stop was left as it was: it counts as not
+            // processed and stays listed.
+            if (control.stopRequested() && !failures.isEmpty())
+                break;
             ++done;
             control.advance();
         }

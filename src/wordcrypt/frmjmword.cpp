@@ -107,6 +107,7 @@ void frmjmword::setRunControl(platform::RunControl* control) {
 }
 
 void frmjmword::runControlChanged(platform::RunControl* control) {
+    m_runControl = control;
     if (control)
         captureRunSettings();
     setRunControl(control);
@@ -158,7 +159,8 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
     }
     if (!opened.ok)
         m_failures << QStringLiteral("  打开文档失败: ") + opened.error;
-    if (!m_failures.isEmpty())
+    // A document given up because of a stop is counted among those not processed, not failed.
+    if (!m_failures.isEmpty() && !(m_runControl && m_runControl->stopRequested()))
         ++m_failedDocuments;
     return std::exchange(m_failures, {});
 }

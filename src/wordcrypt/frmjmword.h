@@ -68,6 +68,7 @@ private:
         QString writePassword;
     } m_settings;
     int m_failedDocuments = 0;
+    platform::RunControl* m_runControl = nullptr; ///< the run in progress, if any
     bool m_noteShown = false;
 
     QLabel* Label5 = nullptr;

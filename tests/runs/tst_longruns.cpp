@@ -163,6 +163,25 @@ private slots:
                               true};
         QTest::newRow("frmCompile") << compiler << false << QStringLiteral("编译工程 /p/c.vbp");
         QTest::newRow("frmCompile cancelled") << compiler << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
+
+        // Stopped while its first entry is in hand, and that entry fails: it was left as it was,
+        // so it counts as not processed and stays listed.
+        const Window compilerStoppedInEntry{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                                                const QString vb6 = dir + QStringLiteral("/vbmake");
+                                                write(vb6);
+                                                fake.programs.failing << vb6;
+                                                fake.programs.onStart = [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
+                                                auto* w = new batchlist::frmCompile(fake.services());
+                                                child<QLineEdit>(w, "Text2")->setText(vb6);
+                                                for (const char* p : {"/p/a.vbp", "/p/b.vbp", "/p/c.vbp"}) {
+                                                    child<QLineEdit>(w, "Text1")->setText(QString::fromLatin1(p));
+                                                    static_cast<batchlist::frmCompile*>(w)->Command1_Click();
+                                                }
+                                                return w;
+                                            },
+                                            compiler.start, "Command2", true};
+        QTest::newRow("frmCompile cancelled in an entry")
+            << compilerStoppedInEntry << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
     }
 
     void run()

@@ -61,6 +61,8 @@ StartOutcome FakeProgramStarter::startDetached(const QString& program, const QSt
                                                const QString& workingFolder)
 {
     calls.append({program, arguments, workingFolder, true});
+    if (onStart)
+        onStart(calls.back());
     if (failing.contains(program))
         return {false, QStringLiteral("No such file or directory")};
     return {true, {}};

@@ -74,6 +74,7 @@ public:
     QStringList failing;                 ///< programs that cannot be started
     QHash<QString, QString> executables; ///< name -> path answered by findExecutable
     std::function<RunOutcome(const Call&)> onRun; ///< answers run(); default: finished, exit 0
+    std::function<void(const Call&)> onStart;     ///< called by startDetached() before it answers
 
     StartOutcome startDetached(const QString& program, const QStringList& arguments,
                                const QString& workingFolder = {}) override;
