@@ -73,6 +73,20 @@ QString lastWords(QWidget* w, const FakeServices& fake, bool infoBox)
     return fake.messages.shown.isEmpty() ? QString() : fake.messages.shown.last().text;
 }
 
+/// The compiler window with three projects listed and a native compiler (started directly, no Wine).
+QWidget* compileWindow(FakeServices& fake, const QString& dir)
+{
+    const QString vb6 = dir + QStringLiteral("/vbmake");
+    write(vb6);
+    auto* w = new batchlist::frmCompile(fake.services());
+    child<QLineEdit>(w, "Text2")->setText(vb6);
+    for (const char* p : {"/p/a.vbp", "/p/b.vbp", "/p/c.vbp"}) {
+        child<QLineEdit>(w, "Text1")->setText(QString::fromLatin1(p));
+        static_cast<batchlist::frmCompile*>(w)->Command1_Click();
+    }
+    return w;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Window)
@@ -148,16 +162,8 @@ private slots:
         QTest::newRow("Frmregsvr cancelled") << registrar << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
         const Window compiler{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                  const QString vb6 = dir + QStringLiteral("/vbmake"); // started directly, no Wine
-                                  write(vb6);
                                   fake.fs.failOn(FaultyFileSystem::Op::FileExists, [&gate](const QByteArray&) { return gate.hold(); });
-                                  auto* w = new batchlist::frmCompile(fake.services());
-                                  child<QLineEdit>(w, "Text2")->setText(vb6);
-                                  for (const char* p : {"/p/a.vbp", "/p/b.vbp", "/p/c.vbp"}) {
-                                      child<QLineEdit>(w, "Text1")->setText(QString::fromLatin1(p));
-                                      static_cast<batchlist::frmCompile*>(w)->Command1_Click();
-                                  }
-                                  return w;
+                                  return compileWindow(fake, dir);
                               },
                               [](QWidget* w) { static_cast<batchlist::frmCompile*>(w)->Command2_Click(); }, "Command2",
                               true};
@@ -167,17 +173,9 @@ private slots:
         // Stopped while its first entry is in hand, and that entry fails: it was left as it was,
         // so it counts as not processed and stays listed.
         const Window compilerStoppedInEntry{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                                const QString vb6 = dir + QStringLiteral("/vbmake");
-                                                write(vb6);
-                                                fake.programs.failing << vb6;
+                                                fake.programs.failing << dir + QStringLiteral("/vbmake");
                                                 fake.programs.onStart = [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
-                                                auto* w = new batchlist::frmCompile(fake.services());
-                                                child<QLineEdit>(w, "Text2")->setText(vb6);
-                                                for (const char* p : {"/p/a.vbp", "/p/b.vbp", "/p/c.vbp"}) {
-                                                    child<QLineEdit>(w, "Text1")->setText(QString::fromLatin1(p));
-                                                    static_cast<batchlist::frmCompile*>(w)->Command1_Click();
-                                                }
-                                                return w;
+                                                return compileWindow(fake, dir);
                                             },
                                             compiler.start, "Command2", true};
         QTest::newRow("frmCompile cancelled in an entry")
