@@ -531,7 +531,8 @@ void TestBatchListWindow::appendIsIncremental()
         QCOMPARE(change[2].toInt(), QString::number(i).size() + 1); // characters added
     }
 
-    // A run's lines go in at the end too, in one insertion.
+    // A run's lines go in at the end too. They appear live, several to an insertion when they
+    // come fast, so how many insertions a run makes depends on the machine's speed.
     QTemporaryDir dir;
     writeFile(dir.filePath("cc"));
     f.text2->setText(dir.filePath("cc"));
@@ -539,9 +540,13 @@ void TestBatchListWindow::appendIsIncremental()
     f.type("/b.vbp");
     const QString before = f.text3->toPlainText();
     f.w.Command2_Click();
-    QCOMPARE(changes.size(), 1);
-    QCOMPARE(changes[0][0].toInt(), int(before.size()));
-    QCOMPARE(changes[0][1].toInt(), 0);
+    QVERIFY(!changes.isEmpty());
+    int end = int(before.size());
+    for (const QList<QVariant>& change : changes) {
+        QCOMPARE(change[0].toInt(), end); // each at the end of what was there
+        QCOMPARE(change[1].toInt(), 0);   // nothing rewritten
+        end += change[2].toInt();
+    }
     QCOMPARE(f.text3->toPlainText(), before + "编译工程 /a.vbp\n编译工程 /b.vbp\n");
 }
 
