@@ -51,7 +51,11 @@ const char* formatWord(PreviewFormat format)
     return "";
 }
 
-int runInfo(const QStringList& files, Reporter& out)
+/// Reads each drawing's preview in turn, as both dwg commands do. A read cut short by a stop says
+/// nothing about its drawing: the loop ends there and that drawing counts as not done. `each` gets
+/// the absolute path and what was read. Returns the command's exit code.
+template <typename Each>
+int forEachPreview(const QStringList& files, Reporter& out, Each each)
 {
     platform::RunControl& control = out.control();
     control.setTotal(files.size());
@@ -63,27 +67,34 @@ int runInfo(const QStringList& files, Reporter& out)
         control.begin(path);
         const DwgPreview preview = drawingviewer::readPreview(path, &control);
         if (control.stopRequested())
-            break; // a read cut short says nothing about the drawing
+            break;
+        --left;
+        control.advance();
+        each(path, preview);
+    }
+    return out.finish(left);
+}
+
+int runInfo(const QStringList& files, Reporter& out)
+{
+    return forEachPreview(files, out, [&out](const QString& path, const DwgPreview& preview) {
         if (!preview.ok()) {
             out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure),
                      {{QStringLiteral("format"), QStringLiteral("none")}});
-        } else {
-            QJsonObject figures{{QStringLiteral("format"), QLatin1String(formatWord(preview.format))},
-                                {QStringLiteral("bytes"), preview.bytes.size()}};
-            QString text = QStringLiteral("%1 预览, %2 字节").arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
-                               .arg(preview.bytes.size());
-            const QImage image = drawingviewer::decodePreview(preview);
-            if (!image.isNull()) {
-                figures.insert(QStringLiteral("width"), image.width());
-                figures.insert(QStringLiteral("height"), image.height());
-                text += QStringLiteral(", %1 × %2 像素").arg(image.width()).arg(image.height());
-            }
-            out.item(path, ItemStatus::Ok, text, {}, figures);
+            return;
         }
-        --left;
-        control.advance();
-    }
-    return out.finish(left);
+        QJsonObject figures{{QStringLiteral("format"), QLatin1String(formatWord(preview.format))},
+                            {QStringLiteral("bytes"), preview.bytes.size()}};
+        QString text = QStringLiteral("%1 预览, %2 字节").arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
+                           .arg(preview.bytes.size());
+        const QImage image = drawingviewer::decodePreview(preview);
+        if (!image.isNull()) {
+            figures.insert(QStringLiteral("width"), image.width());
+            figures.insert(QStringLiteral("height"), image.height());
+            text += QStringLiteral(", %1 × %2 像素").arg(image.width()).arg(image.height());
+        }
+        out.item(path, ItemStatus::Ok, text, {}, figures);
+    });
 }
 
 int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
@@ -106,23 +117,11 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
         out.note(QStringLiteral("输出目录不存在: %1").arg(outDir));
         return kExitSomeFailed;
     }
-    platform::RunControl& control = out.control();
-    control.setTotal(files.size());
-    qint64 left = files.size();
     QSet<QString> written; // two drawings of one name from different folders must not overwrite
-    for (const QString& operand : files) {
-        if (control.stopRequested())
-            break;
-        const QString path = absolutePath(operand);
-        control.begin(path);
-        const DwgPreview preview = drawingviewer::readPreview(path, &control);
-        if (control.stopRequested())
-            break;
-        --left;
-        control.advance();
+    return forEachPreview(files, out, [&](const QString& path, const DwgPreview& preview) {
         if (!preview.ok()) {
             out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure));
-            continue;
+            return;
         }
         QByteArray bytes;
         // A stored picture already in the wanted form is written as it is, byte for byte.
@@ -136,7 +135,7 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
                 out.item(path, ItemStatus::Failed, QStringLiteral("失败"),
                          preview.format == PreviewFormat::Wmf ? QStringLiteral("WMF图元文件预览无法转换")
                                                               : QStringLiteral("预览图像无法解码"));
-                continue;
+                return;
             }
             if (size > 0)
                 image = image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
@@ -162,8 +161,7 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
             out.item(path, ItemStatus::Ok, QStringLiteral("已保存 %1").arg(target), {}, figures);
         else
             out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("无法保存位图文件!") + status.message(), figures);
-    }
-    return out.finish(left);
+    });
 }
 
 int runDwg(const ParsedArgs& args, Reporter& out)
