@@ -161,13 +161,13 @@ void TestLocalFileSystem::moveNeverReplaces()
     simulated::noHardLinks = noHardLinks;
 
     LocalFileSystem fs;
-    const FsStatus moved = fs.moveFile(raw(here.filePath("new.txt")), raw(there->path()));
+    const Status moved = fs.moveFile(raw(here.filePath("new.txt")), raw(there->path()));
     QVERIFY2(moved.ok(), qPrintable(moved.message()));
     QCOMPARE(readFile(raw(there->filePath("new.txt"))), QByteArray("moving"));
     QVERIFY(!exists(raw(here.filePath("new.txt"))));
 
-    const FsStatus refused = fs.moveFile(raw(here.filePath("taken.txt")), raw(there->path()));
-    QCOMPARE(refused.error, FsError::AlreadyExists);
+    const Status refused = fs.moveFile(raw(here.filePath("taken.txt")), raw(there->path()));
+    QCOMPARE(refused.kind(), ErrorKind::AlreadyExists);
     QCOMPARE(readFile(raw(here.filePath("taken.txt"))), QByteArray("source"));
     QCOMPARE(readFile(raw(there->filePath("taken.txt"))), QByteArray("already there"));
     // No temporary copy is left behind on either side.
@@ -189,7 +189,7 @@ void TestLocalFileSystem::moveAcrossFileSystemsKeepsModeAndTime()
 
     const mode_t oldMask = ::umask(077);
     LocalFileSystem fs;
-    const FsStatus moved = fs.moveFile(file, raw(there->path()));
+    const Status moved = fs.moveFile(file, raw(there->path()));
     ::umask(oldMask);
     QVERIFY(moved.ok());
     struct stat st {};
@@ -290,7 +290,7 @@ void TestLocalFileSystem::copyNeverOntoItself()
         QVERIFY(::symlink(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
 
     LocalFileSystem fs;
-    QCOMPARE(fs.copyFile(file, destination, true).error, FsError::SameFile);
+    QCOMPARE(fs.copyFile(file, destination, true).kind(), ErrorKind::SameFile);
     QCOMPARE(readFile(file), QByteArray("the only copy"));
     QCOMPARE(entriesOf(dir.filePath("src")), QStringList{"only.txt"});
 }
@@ -303,7 +303,7 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     writeFile(file, "new");
     writeFile(raw(dir.filePath("dst/a.txt")), "old");
     LocalFileSystem fs;
-    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
+    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
     QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true).ok());
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
@@ -312,7 +312,7 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     simulated::noRenameFlags = true;
     writeFile(raw(dir.filePath("b.txt")), "b");
     QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).ok());
-    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
+    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
 }
@@ -405,11 +405,11 @@ void TestLocalFileSystem::readOnlyByModeBits()
     writeFile(file, "x");
     QVERIFY(::chmod(file.constData(), mode_t(mode)) == 0);
     LocalFileSystem fs;
-    const FsStatus status = fs.deleteFile(file, force);
+    const Status status = fs.deleteFile(file, force);
     QCOMPARE(status.ok(), deleted);
     QCOMPARE(exists(file), !deleted);
     if (!deleted)
-        QCOMPARE(status.error, FsError::ReadOnly);
+        QCOMPARE(status.kind(), ErrorKind::ReadOnly);
 }
 
 void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
