@@ -123,6 +123,8 @@ private slots:
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
     void listKeepsRawNamesAndFlagsLinks();
+    void infoAndReadGiveTheReason_data();
+    void infoAndReadGiveTheReason();
 };
 
 void TestLocalFileSystem::cleanup()
@@ -440,6 +442,62 @@ void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
     QVERIFY(!byName["sub"].isSymlink);
     ::unlink((folder + "/filelink").constData());
     ::unlink((folder + "/" + gbk).constData()); // QTemporaryDir cannot remove names that are not UTF-8
+}
+
+void TestLocalFileSystem::infoAndReadGiveTheReason_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<ErrorKind>("own");    // info() of the name itself
+    QTest::addColumn<ErrorKind>("follow"); // info() of what it leads to
+    QTest::addColumn<ErrorKind>("read");
+    QTest::addColumn<int>("readErrno");
+    QTest::newRow("file") << QByteArray("a.txt") << ErrorKind::None << ErrorKind::None << ErrorKind::None << 0;
+    QTest::newRow("link to file") << QByteArray("link") << ErrorKind::None << ErrorKind::None << ErrorKind::None << 0;
+    QTest::newRow("missing") << QByteArray("gone") << ErrorKind::NotFound << ErrorKind::NotFound << ErrorKind::NotFound
+                             << ENOENT;
+    QTest::newRow("dangling link") << QByteArray("dangling") << ErrorKind::None << ErrorKind::NotFound
+                                   << ErrorKind::NotFound << ENOENT;
+    QTest::newRow("folder") << QByteArray("sub") << ErrorKind::None << ErrorKind::None << ErrorKind::Io << EISDIR;
+    QTest::newRow("below a file") << QByteArray("a.txt/x") << ErrorKind::NotAFolder << ErrorKind::NotAFolder
+                                  << ErrorKind::NotAFolder << ENOTDIR;
+}
+
+void TestLocalFileSystem::infoAndReadGiveTheReason()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(ErrorKind, own);
+    QFETCH(ErrorKind, follow);
+    QFETCH(ErrorKind, read);
+    QFETCH(int, readErrno);
+    QTemporaryDir dir;
+    const QByteArray folder = raw(dir.path());
+    writeFile(folder + "/a.txt", "content");
+    QVERIFY(::mkdir((folder + "/sub").constData(), 0777) == 0);
+    QVERIFY(::symlink("a.txt", (folder + "/link").constData()) == 0);
+    QVERIFY(::symlink("nowhere", (folder + "/dangling").constData()) == 0);
+    LocalFileSystem fs;
+    const NativePath path = folder + "/" + name;
+
+    const auto ownInfo = fs.info(path);
+    const auto followInfo = fs.info(path, Links::Follow);
+    QCOMPARE(ownInfo.status().kind(), own);
+    QCOMPARE(followInfo.status().kind(), follow);
+    if (ownInfo && followInfo) {
+        const bool isLink = name == "link";
+        QCOMPARE(ownInfo->isSymlink, isLink);
+        QVERIFY(!followInfo->isSymlink);
+        const auto file = fs.info(folder + "/a.txt");
+        QCOMPARE(followInfo->inode == file->inode, isLink || name == "a.txt");
+        QCOMPARE(ownInfo->inode == file->inode, !isLink && name == "a.txt");
+    }
+
+    const auto bytes = fs.readFile(path);
+    QCOMPARE(bytes.status().kind(), read);
+    QCOMPARE(bytes.status().errnum(), readErrno);
+    if (bytes)
+        QCOMPARE(*bytes, QByteArray("content"));
+    else
+        QVERIFY(!bytes.status().message().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLocalFileSystem)
