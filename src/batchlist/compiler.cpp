@@ -65,9 +65,9 @@ QString startCompile(platform::ProgramStarter& programs, const QString& compiler
             return QStringLiteral("编译器启动失败!") + reason;
     }
     const CompileCommand command = compileCommand(compiler, entry.text);
-    const platform::StartOutcome outcome = programs.startDetached(command.program, command.arguments);
-    if (!outcome.started)
-        return QStringLiteral("编译器启动失败!") + outcome.error;
+    const platform::Status outcome = programs.startDetached(command.program, command.arguments);
+    if (!outcome.ok())
+        return QStringLiteral("编译器启动失败!") + outcome.message();
     return {};
 }
 

@@ -132,12 +132,12 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
             run.failures.append({shown, reason});
             continue;
         }
-        const platform::StartOutcome start =
+        const platform::Status start =
             programs.startDetached(registrar->program, registrationArguments(*registrar, unixPath));
-        if (start.started)
+        if (start.ok())
             run.started << shown;
         else
-            run.failures.append({shown, start.error});
+            run.failures.append({shown, start.message()});
     }
     return run;
 }

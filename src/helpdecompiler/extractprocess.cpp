@@ -70,12 +70,12 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
     const platform::RunOutcome outcome = m_programs.run(m_helper, {}, timeoutFor(fileSize), input);
     ExtractReport report;
     if (!outcome.started) {
-        report.error = QStringLiteral("无法启动解压程序 %1: %2").arg(m_helper, outcome.error);
+        report.error = QStringLiteral("无法启动解压程序 %1: %2").arg(m_helper, outcome.status.message());
         return report;
     }
     if (const auto parsed = parseExtractReport(outcome.output); parsed && outcome.finished)
         return *parsed;
-    report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.error);
+    report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.status.message());
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     // The helper may have written some entries before it stopped; say so.
     report.opened = parseExtractReport(outcome.output + "done\t0\t0\t0\n").value_or(ExtractReport{}).opened;

@@ -22,12 +22,12 @@ bool startSysInfo(platform::Registry& registry, platform::FileSystem& fs, platfo
     QString path;
     if (GetKeyValue(registry, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
                     QStringLiteral("PATH"), path))
-        return programs.startDetached(path, {}).started;
+        return programs.startDetached(path, {}).ok();
     if (GetKeyValue(registry, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location"),
                     QStringLiteral("MSINFO"), path)) {
         const QString program = path + QStringLiteral("/MSINFO32.EXE");
         if (fs.fileExists(platform::nativePath(program)))
-            return programs.startDetached(program, {}).started;
+            return programs.startDetached(program, {}).ok();
     }
     return false;
 }

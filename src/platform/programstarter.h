@@ -1,22 +1,22 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 namespace korvane::platform {
 
-struct StartOutcome {
-    bool started = false;
-    QString error; ///< why the start failed, for the user
-};
-
+/// What a program that was waited for did. `status` is success when it ran to its end,
+/// whatever its exit code; else it says why not: it could not start or it crashed (Failed, in
+/// the system's words), the time limit ran out (Failed) or the run was stopped (Cancelled).
 struct RunOutcome {
     bool started = false;
     bool finished = false; ///< false when the time limit ran out (the program was killed)
     int exitCode = -1;
     QByteArray output; ///< standard output
-    QString error;
+    Status status;
     bool stopped = false; ///< the thread's run was stopped (RunControl::current()): the program was killed
 };
 
@@ -24,9 +24,10 @@ struct RunOutcome {
 class ProgramStarter {
 public:
     virtual ~ProgramStarter() = default;
-    /// Starts and returns at once; nothing is waited for.
-    virtual StartOutcome startDetached(const QString& program, const QStringList& arguments,
-                                       const QString& workingFolder = {}) = 0;
+    /// Starts and returns at once; nothing is waited for. A failure to start is Failed, with
+    /// the system's words as message.
+    virtual Status startDetached(const QString& program, const QStringList& arguments,
+                                 const QString& workingFolder = {}) = 0;
     /// Starts and waits at most timeoutMs for the program to end; a stop of the thread's
     /// current run (RunControl::current()) kills it at once.
     virtual RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,

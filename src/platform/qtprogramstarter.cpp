@@ -10,8 +10,8 @@
 
 namespace korvane::platform {
 
-StartOutcome QtProgramStarter::startDetached(const QString& program, const QStringList& arguments,
-                                             const QString& workingFolder)
+Status QtProgramStarter::startDetached(const QString& program, const QStringList& arguments,
+                                       const QString& workingFolder)
 {
     QProcess process;
     process.setProgram(program);
@@ -20,8 +20,8 @@ StartOutcome QtProgramStarter::startDetached(const QString& program, const QStri
         process.setWorkingDirectory(workingFolder);
     process.setStandardInputFile(QProcess::nullDevice());
     if (!process.startDetached())
-        return {false, process.errorString()};
-    return {true, {}};
+        return Status::failure(ErrorKind::Failed, process.errorString());
+    return Status::success();
 }
 
 RunOutcome QtProgramStarter::run(const QString& program, const QStringList& arguments, int timeoutMs,
@@ -34,7 +34,7 @@ RunOutcome QtProgramStarter::run(const QString& program, const QStringList& argu
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();
     if (!process.waitForStarted(timeoutMs)) {
-        outcome.error = process.errorString();
+        outcome.status = Status::failure(ErrorKind::Failed, process.errorString());
         return outcome;
     }
     outcome.started = true;
@@ -53,14 +53,16 @@ RunOutcome QtProgramStarter::run(const QString& program, const QStringList& argu
         process.kill();
         process.waitForFinished(1000);
         outcome.stopped = control && control->stopRequested();
-        outcome.error = outcome.stopped ? QStringLiteral("操作已取消") : QStringLiteral("程序在限定时间内没有结束");
+        outcome.status = outcome.stopped
+                             ? Status::failure(ErrorKind::Cancelled, QStringLiteral("操作已取消"))
+                             : Status::failure(ErrorKind::Failed, QStringLiteral("程序在限定时间内没有结束"));
         return outcome;
     }
     outcome.finished = process.exitStatus() == QProcess::NormalExit;
     outcome.exitCode = process.exitCode();
     outcome.output = process.readAllStandardOutput();
     if (!outcome.finished)
-        outcome.error = process.errorString();
+        outcome.status = Status::failure(ErrorKind::Failed, process.errorString());
     return outcome;
 }
 

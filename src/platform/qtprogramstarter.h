@@ -7,7 +7,7 @@ namespace korvane::platform {
 /// Starts programs through QProcess with an argument vector.
 class QtProgramStarter final : public ProgramStarter {
 public:
-    StartOutcome startDetached(const QString& program, const QStringList& arguments,
+    Status startDetached(const QString& program, const QStringList& arguments,
                                const QString& workingFolder = {}) override;
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput = {}) override;

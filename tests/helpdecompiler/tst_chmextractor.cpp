@@ -430,7 +430,8 @@ void TestChmExtractor::helperFailuresAreReported()
         outcome.started = started;
         outcome.finished = finished;
         outcome.output = output;
-        outcome.error = QStringLiteral("fault");
+        outcome.status = korvane::platform::Status::failure(korvane::platform::ErrorKind::Failed,
+                                                            QStringLiteral("fault"));
         return outcome;
     };
     // A partial page the helper may have left behind goes when it did not end normally.

@@ -24,8 +24,7 @@ namespace {
 class RecordingStarter final : public ProgramStarter {
 public:
     QList<QByteArray> inputs;
-    StartOutcome startDetached(const QString& program, const QStringList& arguments,
-                               const QString& folder) override
+    Status startDetached(const QString& program, const QStringList& arguments, const QString& folder) override
     {
         return m_real.startDetached(program, arguments, folder);
     }

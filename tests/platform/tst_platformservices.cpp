@@ -174,7 +174,7 @@ void tst_PlatformServices::startedProgramGetsArgumentsIntact()
     QtProgramStarter starter;
     const QStringList args{QStringLiteral("-c"), QStringLiteral("printf '%s\\n' \"$@\" > \"$0\""), out,
                            QStringLiteral("-dash"), QStringLiteral("with space"), QStringLiteral("quo\"te;rm x")};
-    QVERIFY(starter.startDetached(QStringLiteral("/bin/sh"), args).started);
+    QVERIFY(starter.startDetached(QStringLiteral("/bin/sh"), args).ok());
     const auto contents = [&out] {
         QFile file(out);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -185,9 +185,9 @@ void tst_PlatformServices::startedProgramGetsArgumentsIntact()
 void tst_PlatformServices::startFailureIsReported()
 {
     QtProgramStarter starter;
-    const StartOutcome outcome = starter.startDetached(QStringLiteral("/nonexistent/program"), {});
-    QVERIFY(!outcome.started);
-    QVERIFY(!outcome.error.isEmpty());
+    const Status outcome = starter.startDetached(QStringLiteral("/nonexistent/program"), {});
+    QVERIFY(!outcome.ok());
+    QVERIFY(!outcome.message().isEmpty());
     QVERIFY(starter.findExecutable(QStringLiteral("/nonexistent/program")).isEmpty());
     QVERIFY(!starter.findExecutable(QStringLiteral("sh")).isEmpty());
 }

@@ -57,22 +57,23 @@ void FakeSettingsStore::setValue(const QString& section, const QString& key, con
     writes << section + QLatin1Char('/') + key + QLatin1Char('=') + value;
 }
 
-StartOutcome FakeProgramStarter::startDetached(const QString& program, const QStringList& arguments,
-                                               const QString& workingFolder)
+Status FakeProgramStarter::startDetached(const QString& program, const QStringList& arguments,
+                                         const QString& workingFolder)
 {
     calls.append({program, arguments, workingFolder, true});
     if (onStart)
         onStart(calls.back());
     if (failing.contains(program))
-        return {false, QStringLiteral("No such file or directory")};
-    return {true, {}};
+        return Status::failure(ErrorKind::Failed, QStringLiteral("No such file or directory"));
+    return Status::success();
 }
 
 RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int, const QByteArray&)
 {
     calls.append({program, arguments, {}, false});
     if (failing.contains(program))
-        return {false, false, -1, {}, QStringLiteral("No such file or directory")};
+        return {false, false, -1, {}, Status::failure(ErrorKind::Failed, QStringLiteral("No such file or directory")),
+                false};
     if (onRun)
         return onRun(calls.back());
     return {true, true, 0, {}, {}};

@@ -76,8 +76,8 @@ public:
     std::function<RunOutcome(const Call&)> onRun; ///< answers run(); default: finished, exit 0
     std::function<void(const Call&)> onStart;     ///< called by startDetached() before it answers
 
-    StartOutcome startDetached(const QString& program, const QStringList& arguments,
-                               const QString& workingFolder = {}) override;
+    Status startDetached(const QString& program, const QStringList& arguments,
+                         const QString& workingFolder = {}) override;
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput = {}) override;
     QString findExecutable(const QString& name) override;
