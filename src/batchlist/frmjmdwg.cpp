@@ -9,7 +9,7 @@
 
 namespace korvane::batchlist {
 
-using platform::DrawingStatus;
+using platform::Status;
 using platform::MessageIcon;
 
 namespace {
@@ -42,9 +42,9 @@ BatchListConfig drawingConfig()
     return c;
 }
 
-QString failureLine(const QString& what, const DrawingStatus& status)
+QString failureLine(const QString& what, const Status& status)
 {
-    return what + status.description;
+    return what + status.message();
 }
 
 } // namespace
@@ -77,23 +77,23 @@ void frmjmdwg::setApplication(std::shared_ptr<platform::DrawingApplication> app)
 void frmjmdwg::init()
 {
     auto bound = m_automation.bindByPathName(kApplication);
-    if (bound.ok() && bound.value) {
-        setApplication(bound.value);
+    if (bound.ok() && *bound) {
+        setApplication(*bound);
         return;
     }
     auto created = m_automation.create(kApplication);
-    if (created.ok() && created.value) {
-        setApplication(created.value);
+    if (created.ok() && *created) {
+        setApplication(*created);
         return;
     }
     setApplication(nullptr);
-    m_services.messages.show(this, created.status.description, MessageIcon::None);
+    m_services.messages.show(this, created.status().message(), MessageIcon::None);
 }
 
-bool frmjmdwg::abandon(const DrawingStatus& status)
+bool frmjmdwg::abandon(const Status& status)
 {
     // Saving on with half-set parameters could write drawings without the password asked for.
-    m_services.messages.show(this, status.description, MessageIcon::None);
+    m_services.messages.show(this, status.message(), MessageIcon::None);
     if (ACADApp)
         (void)ACADApp->quit();
     setApplication(nullptr);
@@ -107,12 +107,12 @@ bool frmjmdwg::prepareRun()
     if (!ACADApp)
         return false;
     auto params = ACADApp->GetInterfaceObject(QStringLiteral("AutoCAD.SecurityParams.16"));
-    if (!params.ok() || !params.value)
-        return abandon(params.status);
-    m_securityParams = params.value;
+    if (!params.ok() || !*params)
+        return abandon(params.status());
+    m_securityParams = *params;
     (void)ACADApp->setVisible(false); // a visible application still does the work
     platform::DrawingSecurityParams& p = *m_securityParams;
-    for (const DrawingStatus& status :
+    for (const Status& status :
          {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(Text2->text()),
           p.setProviderName(QStringLiteral("Microsoft Base Cryptographic Provider v1.0")), p.setProviderType(1)}) {
         if (!status.ok())
@@ -126,8 +126,8 @@ QStringList frmjmdwg::comp(const BatchEntry& entry)
 {
     m_failures.clear();
     m_saved = false;
-    const DrawingStatus opened = ACADApp ? ACADApp->open(entry.text, false)
-                                         : DrawingStatus::failure(QStringLiteral("AutoCAD已经退出"));
+    const Status opened = ACADApp ? ACADApp->open(entry.text, false)
+                                         : platform::drawingFailure(QStringLiteral("AutoCAD已经退出"));
     if (!opened.ok())
         m_failures << failureLine(QStringLiteral("打开图纸失败!"), opened);
     m_savedEntries.push_back(m_saved);
@@ -139,9 +139,9 @@ void frmjmdwg::ACADApp_EndOpen(const QString& fileName)
     if (!ACADApp || !m_securityParams)
         return; // an open that is none of this window's runs
     auto document = ACADApp->activeDocument();
-    DrawingStatus status = document.status;
+    Status status = document.status();
     if (status.ok())
-        status = document.value->saveAs(fileName, *m_securityParams);
+        status = (*document)->saveAs(fileName, *m_securityParams);
     if (status.ok())
         m_saved = true;
     else
@@ -154,20 +154,20 @@ void frmjmdwg::closeDrawings(bool keepActive)
         return;
     auto documents = ACADApp->documents();
     if (!documents.ok()) {
-        m_failures << failureLine(QStringLiteral("关闭图纸失败!"), documents.status);
+        m_failures << failureLine(QStringLiteral("关闭图纸失败!"), documents.status());
         return;
     }
-    for (const auto& document : documents.value) {
+    for (const auto& document : *documents) {
         if (keepActive) {
             auto active = document->active();
             if (!active.ok()) {
                 // A drawing closed by a nested handler meanwhile is simply gone.
                 continue;
             }
-            if (active.value)
+            if (*active)
                 continue;
         }
-        const DrawingStatus closed = document->close(true);
+        const Status closed = document->close(true);
         if (!closed.ok())
             m_failures << failureLine(QStringLiteral("关闭图纸失败!"), closed);
     }
@@ -189,7 +189,7 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
 {
     m_failures.clear();
     if (ACADApp) {
-        const DrawingStatus quit = ACADApp->quit();
+        const Status quit = ACADApp->quit();
         if (!quit.ok())
             m_failures << failureLine(QStringLiteral("退出AutoCAD失败!"), quit);
     }

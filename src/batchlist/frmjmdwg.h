@@ -36,7 +36,7 @@ private:
     void BeginQuit(bool& cancel) override { ACADApp_BeginQuit(cancel); }
     void setApplication(std::shared_ptr<platform::DrawingApplication> app);
     /// Ends the run early: says why (no icon, as init does), lets the application go.
-    bool abandon(const platform::DrawingStatus& status);
+    bool abandon(const platform::Status& status);
     /// Closes each drawing for which `keep` is false, saving it; failures become lines.
     void closeDrawings(bool keepActive);
 

@@ -172,7 +172,7 @@ int runDwg(const ParsedArgs& args, Reporter& out)
     const QStringList files = args.operands.mid(1);
     if (action == QLatin1String("protect")) {
         platform::UnavailableDrawingAutomation automation;
-        out.note(automation.create(QStringLiteral("AutoCAD.Application")).status.description);
+        out.note(automation.create(QStringLiteral("AutoCAD.Application")).status().message());
         return kExitProgramMissing;
     }
     if (action != QLatin1String("preview") && action != QLatin1String("info"))

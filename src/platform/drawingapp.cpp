@@ -2,14 +2,14 @@
 
 namespace korvane::platform {
 
-DrawingResult<std::shared_ptr<DrawingApplication>> UnavailableDrawingAutomation::bindByPathName(const QString& pathName)
+Result<std::shared_ptr<DrawingApplication>> UnavailableDrawingAutomation::bindByPathName(const QString& pathName)
 {
-    return {nullptr, DrawingStatus::failure(QStringLiteral("找不到正在运行的“%1”。").arg(pathName))};
+    return drawingFailure(QStringLiteral("找不到正在运行的“%1”。").arg(pathName));
 }
 
-DrawingResult<std::shared_ptr<DrawingApplication>> UnavailableDrawingAutomation::create(const QString& className)
+Result<std::shared_ptr<DrawingApplication>> UnavailableDrawingAutomation::create(const QString& className)
 {
-    return {nullptr, DrawingStatus::failure(unavailableDescription(className))};
+    return drawingFailure(unavailableDescription(className));
 }
 
 QString UnavailableDrawingAutomation::unavailableDescription(const QString& className)

@@ -1,38 +1,29 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QList>
 #include <QString>
 #include <memory>
 
 namespace korvane::platform {
 
-/// The outcome of a call into the drawing application: success, or the error it raised.
-struct DrawingStatus {
-    bool failed = false;
-    QString description; ///< the application's own wording, for the user
-    bool ok() const { return !failed; }
-    static DrawingStatus success() { return {}; }
-    static DrawingStatus failure(QString description) { return {true, std::move(description)}; }
-};
-
-/// A value returned by the application, or the error it raised instead.
-template <class T>
-struct DrawingResult {
-    T value{};
-    DrawingStatus status;
-    bool ok() const { return status.ok(); }
-};
+/// A failure raised by the drawing application: its own description is the message.
+inline Status drawingFailure(QString description)
+{
+    return Status::failure(ErrorKind::Failed, std::move(description));
+}
 
 /// The security parameters object ("AutoCAD.SecurityParams.16"); each property set may fail.
 class DrawingSecurityParams {
 public:
     virtual ~DrawingSecurityParams() = default;
-    virtual DrawingStatus setAction(int action) = 0;
-    virtual DrawingStatus setAlgorithm(int algorithm) = 0;
-    virtual DrawingStatus setKeyLength(int bits) = 0;
-    virtual DrawingStatus setPassword(const QString& password) = 0;
-    virtual DrawingStatus setProviderName(const QString& name) = 0;
-    virtual DrawingStatus setProviderType(int type) = 0;
+    virtual Status setAction(int action) = 0;
+    virtual Status setAlgorithm(int algorithm) = 0;
+    virtual Status setKeyLength(int bits) = 0;
+    virtual Status setPassword(const QString& password) = 0;
+    virtual Status setProviderName(const QString& name) = 0;
+    virtual Status setProviderType(int type) = 0;
 };
 
 /// One open drawing.
@@ -40,11 +31,11 @@ class DrawingDocument {
 public:
     virtual ~DrawingDocument() = default;
     /// True for the active drawing only.
-    virtual DrawingResult<bool> active() = 0;
+    virtual Result<bool> active() = 0;
     /// Writes the drawing to `fileName` with the parameters (FileType omitted); raises EndSave.
-    virtual DrawingStatus saveAs(const QString& fileName, DrawingSecurityParams& params) = 0;
+    virtual Status saveAs(const QString& fileName, DrawingSecurityParams& params) = 0;
     /// Closes the drawing (FileName omitted); with saveChanges it is saved first, which may raise EndSave.
-    virtual DrawingStatus close(bool saveChanges) = 0;
+    virtual Status close(bool saveChanges) = 0;
 };
 
 /// Events of the application, delivered synchronously inside the call that causes them:
@@ -65,15 +56,15 @@ public:
     /// Who receives the events while the window holds the object; null stops them.
     virtual void setEventSink(DrawingAppEvents* sink) = 0;
     /// A new object of the application by its name, e.g. "AutoCAD.SecurityParams.16".
-    virtual DrawingResult<std::shared_ptr<DrawingSecurityParams>> GetInterfaceObject(const QString& progId) = 0;
-    virtual DrawingStatus setVisible(bool visible) = 0;
+    virtual Result<std::shared_ptr<DrawingSecurityParams>> GetInterfaceObject(const QString& progId) = 0;
+    virtual Status setVisible(bool visible) = 0;
     /// Documents.Open with Name and ReadOnly, Password omitted. Raises EndOpen before it returns.
-    virtual DrawingStatus open(const QString& name, bool readOnly) = 0;
+    virtual Status open(const QString& name, bool readOnly) = 0;
     /// The drawings open now, in the order of the Documents collection.
-    virtual DrawingResult<QList<std::shared_ptr<DrawingDocument>>> documents() = 0;
-    virtual DrawingResult<std::shared_ptr<DrawingDocument>> activeDocument() = 0;
+    virtual Result<QList<std::shared_ptr<DrawingDocument>>> documents() = 0;
+    virtual Result<std::shared_ptr<DrawingDocument>> activeDocument() = 0;
     /// Raises BeginQuit and ends the application; later calls fail.
-    virtual DrawingStatus quit() = 0;
+    virtual Status quit() = 0;
 };
 
 /// How a window obtains the application: by binding to a running one through its path name,
@@ -81,16 +72,16 @@ public:
 class DrawingAutomation {
 public:
     virtual ~DrawingAutomation() = default;
-    virtual DrawingResult<std::shared_ptr<DrawingApplication>> bindByPathName(const QString& pathName) = 0;
-    virtual DrawingResult<std::shared_ptr<DrawingApplication>> create(const QString& className) = 0;
+    virtual Result<std::shared_ptr<DrawingApplication>> bindByPathName(const QString& pathName) = 0;
+    virtual Result<std::shared_ptr<DrawingApplication>> create(const QString& className) = 0;
 };
 
 /// The production backend: no program on this platform writes password-protected drawings,
 /// so binding and creating fail with a description that says so.
 class UnavailableDrawingAutomation final : public DrawingAutomation {
 public:
-    DrawingResult<std::shared_ptr<DrawingApplication>> bindByPathName(const QString& pathName) override;
-    DrawingResult<std::shared_ptr<DrawingApplication>> create(const QString& className) override;
+    Result<std::shared_ptr<DrawingApplication>> bindByPathName(const QString& pathName) override;
+    Result<std::shared_ptr<DrawingApplication>> create(const QString& className) override;
     /// The description of the failed create.
     static QString unavailableDescription(const QString& className);
 };

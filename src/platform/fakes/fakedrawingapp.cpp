@@ -20,13 +20,13 @@ struct FakeDrawingAutomation::State {
         return false;
     }
     /// Records a call and decides its fate: ended applications fail every call.
-    DrawingStatus enter(const QString& member, const QString& entry, const QString& argument = {})
+    Status enter(const QString& member, const QString& entry, const QString& argument = {})
     {
         record(entry);
         if (ended)
-            return DrawingStatus::failure(QStringLiteral("自动化服务器已经退出"));
+            return drawingFailure(QStringLiteral("自动化服务器已经退出"));
         if (fails(member, argument))
-            return DrawingStatus::failure(errorFor(member));
+            return drawingFailure(errorFor(member));
         return {};
     }
 };
@@ -41,27 +41,27 @@ QString yesNo(bool value)
 class FakeParams final : public DrawingSecurityParams {
 public:
     explicit FakeParams(FakeDrawingAutomation::State& s) : m_s(s) {}
-    DrawingStatus setAction(int v) override { return set("Action", QString::number(v), [&] { action = v; }); }
-    DrawingStatus setAlgorithm(int v) override { return set("Algorithm", QString::number(v), [&] { algorithm = v; }); }
-    DrawingStatus setKeyLength(int v) override { return set("KeyLength", QString::number(v), [&] { keyLength = v; }); }
-    DrawingStatus setPassword(const QString& v) override
+    Status setAction(int v) override { return set("Action", QString::number(v), [&] { action = v; }); }
+    Status setAlgorithm(int v) override { return set("Algorithm", QString::number(v), [&] { algorithm = v; }); }
+    Status setKeyLength(int v) override { return set("KeyLength", QString::number(v), [&] { keyLength = v; }); }
+    Status setPassword(const QString& v) override
     {
         return set("Password", QLatin1Char('"') + v + QLatin1Char('"'), [&] { password = v; });
     }
-    DrawingStatus setProviderName(const QString& v) override
+    Status setProviderName(const QString& v) override
     {
         return set("ProviderName", QLatin1Char('"') + v + QLatin1Char('"'), [&] { providerName = v; });
     }
-    DrawingStatus setProviderType(int v) override { return set("ProviderType", QString::number(v), [&] { providerType = v; }); }
+    Status setProviderType(int v) override { return set("ProviderType", QString::number(v), [&] { providerType = v; }); }
 
     int action = 0, algorithm = 0, keyLength = 0, providerType = 0;
     QString password, providerName;
 
 private:
-    DrawingStatus set(const char* member, const QString& value, const std::function<void()>& apply)
+    Status set(const char* member, const QString& value, const std::function<void()>& apply)
     {
         const QString name = QString::fromLatin1(member);
-        DrawingStatus status = m_s.enter(name, QStringLiteral("SecurityParams.%1 = %2").arg(name, value));
+        Status status = m_s.enter(name, QStringLiteral("SecurityParams.%1 = %2").arg(name, value));
         if (status.ok())
             apply();
         return status;
@@ -73,10 +73,10 @@ class FakeApp;
 
 class FakeDocument final : public DrawingDocument, public std::enable_shared_from_this<FakeDocument> {
 public:
-    FakeDocument(FakeApp& app, QString name) : m_app(app), name(std::move(name)) {}
-    DrawingResult<bool> active() override;
-    DrawingStatus saveAs(const QString& fileName, DrawingSecurityParams& params) override;
-    DrawingStatus close(bool saveChanges) override;
+    FakeDocument(FakeApp& app, QString fileName) : m_app(app), name(std::move(fileName)) {}
+    Result<bool> active() override;
+    Status saveAs(const QString& fileName, DrawingSecurityParams& params) override;
+    Status close(bool saveChanges) override;
 
     FakeApp& m_app;
     QString name;
@@ -86,31 +86,31 @@ public:
 
 class FakeApp final : public DrawingApplication {
 public:
-    explicit FakeApp(FakeDrawingAutomation::State& s) : s(s) {}
+    explicit FakeApp(FakeDrawingAutomation::State& state) : s(state) {}
 
     void setEventSink(DrawingAppEvents* sink) override { s.sink = sink; }
 
-    DrawingResult<std::shared_ptr<DrawingSecurityParams>> GetInterfaceObject(const QString& progId) override
+    Result<std::shared_ptr<DrawingSecurityParams>> GetInterfaceObject(const QString& progId) override
     {
-        const DrawingStatus status = s.enter(QStringLiteral("GetInterfaceObject"),
+        const Status status = s.enter(QStringLiteral("GetInterfaceObject"),
                                              QStringLiteral("GetInterfaceObject(%1)").arg(progId));
         if (!status.ok())
-            return {nullptr, status};
+            return status;
         if (progId != QLatin1String("AutoCAD.SecurityParams.16"))
-            return {nullptr, DrawingStatus::failure(QStringLiteral("未知的对象 ") + progId)};
+            return drawingFailure(QStringLiteral("未知的对象 ") + progId);
         auto params = std::make_shared<FakeParams>(s);
         m_params << params;
-        return {params, {}};
+        return std::shared_ptr<DrawingSecurityParams>(params);
     }
 
-    DrawingStatus setVisible(bool visible) override
+    Status setVisible(bool visible) override
     {
         return s.enter(QStringLiteral("Visible"), QStringLiteral("Visible = %1").arg(yesNo(visible)));
     }
 
-    DrawingStatus open(const QString& name, bool readOnly) override
+    Status open(const QString& name, bool readOnly) override
     {
-        DrawingStatus status = s.enter(QStringLiteral("Open"),
+        Status status = s.enter(QStringLiteral("Open"),
                                        QStringLiteral("Open(%1, ReadOnly=%2)").arg(name, yesNo(readOnly)), name);
         if (!status.ok())
             return status;
@@ -121,27 +121,30 @@ public:
         return {};
     }
 
-    DrawingResult<QList<std::shared_ptr<DrawingDocument>>> documents() override
+    Result<QList<std::shared_ptr<DrawingDocument>>> documents() override
     {
-        DrawingStatus status = s.enter(QStringLiteral("Documents"), QStringLiteral("Documents"));
+        const Status status = s.enter(QStringLiteral("Documents"), QStringLiteral("Documents"));
+        if (!status.ok())
+            return status;
         QList<std::shared_ptr<DrawingDocument>> result;
-        if (status.ok())
-            for (const auto& d : docs)
-                result << d;
-        return {result, status};
+        for (const auto& d : docs)
+            result << d;
+        return result;
     }
 
-    DrawingResult<std::shared_ptr<DrawingDocument>> activeDocument() override
+    Result<std::shared_ptr<DrawingDocument>> activeDocument() override
     {
-        DrawingStatus status = s.enter(QStringLiteral("ActiveDocument"), QStringLiteral("ActiveDocument"));
+        Status status = s.enter(QStringLiteral("ActiveDocument"), QStringLiteral("ActiveDocument"));
         if (status.ok() && !activeDoc)
-            status = DrawingStatus::failure(QStringLiteral("没有活动的图纸"));
-        return {status.ok() ? activeDoc : nullptr, status};
+            status = drawingFailure(QStringLiteral("没有活动的图纸"));
+        if (!status.ok())
+            return status;
+        return std::shared_ptr<DrawingDocument>(activeDoc);
     }
 
-    DrawingStatus quit() override
+    Status quit() override
     {
-        DrawingStatus status = s.enter(QStringLiteral("Quit"), QStringLiteral("Quit"));
+        Status status = s.enter(QStringLiteral("Quit"), QStringLiteral("Quit"));
         if (!status.ok())
             return status;
         bool cancel = false;
@@ -194,23 +197,24 @@ public:
     QList<std::shared_ptr<FakeParams>> m_params;
 };
 
-DrawingResult<bool> FakeDocument::active()
+Result<bool> FakeDocument::active()
 {
-    DrawingStatus status = m_app.s.enter(QStringLiteral("Active"), QStringLiteral("Active(%1)").arg(name), name);
+    Status status = m_app.s.enter(QStringLiteral("Active"), QStringLiteral("Active(%1)").arg(name), name);
     if (status.ok() && closed)
-        status = DrawingStatus::failure(QStringLiteral("图纸已关闭"));
+        status = drawingFailure(QStringLiteral("图纸已关闭"));
     const bool value = status.ok() && m_app.activeDoc.get() == this;
-    if (status.ok())
-        m_app.s.owner->log.last() += QStringLiteral(" = ") + yesNo(value);
-    return {value, status};
+    if (!status.ok())
+        return status;
+    m_app.s.owner->log.last() += QStringLiteral(" = ") + yesNo(value);
+    return value;
 }
 
-DrawingStatus FakeDocument::saveAs(const QString& fileName, DrawingSecurityParams& params)
+Status FakeDocument::saveAs(const QString& fileName, DrawingSecurityParams& params)
 {
-    DrawingStatus status =
+    Status status =
         m_app.s.enter(QStringLiteral("SaveAs"), QStringLiteral("SaveAs(%1, SecurityParams)").arg(fileName), fileName);
     if (status.ok() && closed)
-        status = DrawingStatus::failure(QStringLiteral("图纸已关闭"));
+        status = drawingFailure(QStringLiteral("图纸已关闭"));
     if (!status.ok())
         return status;
     name = fileName;
@@ -219,12 +223,12 @@ DrawingStatus FakeDocument::saveAs(const QString& fileName, DrawingSecurityParam
     return {};
 }
 
-DrawingStatus FakeDocument::close(bool saveChanges)
+Status FakeDocument::close(bool saveChanges)
 {
-    DrawingStatus status = m_app.s.enter(
+    Status status = m_app.s.enter(
         QStringLiteral("Close"), QStringLiteral("Close(%1, SaveChanges=%2)").arg(name, yesNo(saveChanges)), name);
     if (status.ok() && closed)
-        status = DrawingStatus::failure(QStringLiteral("图纸已关闭"));
+        status = drawingFailure(QStringLiteral("图纸已关闭"));
     if (!status.ok())
         return status;
     // Leaves the collection first, so handlers of the EndSave below no longer see it.
@@ -275,22 +279,22 @@ void FakeDrawingAutomation::launch()
     running = true;
 }
 
-DrawingResult<std::shared_ptr<DrawingApplication>> FakeDrawingAutomation::bindByPathName(const QString& pathName)
+Result<std::shared_ptr<DrawingApplication>> FakeDrawingAutomation::bindByPathName(const QString& pathName)
 {
     m_state->record(QStringLiteral("bind(%1)").arg(pathName));
     if (!running || !m_app || m_state->fails(QStringLiteral("bind")))
-        return {nullptr, DrawingStatus::failure(QStringLiteral("无法绑定到 ") + pathName)};
-    return {m_app, {}};
+        return drawingFailure(QStringLiteral("无法绑定到 ") + pathName);
+    return m_app;
 }
 
-DrawingResult<std::shared_ptr<DrawingApplication>> FakeDrawingAutomation::create(const QString& className)
+Result<std::shared_ptr<DrawingApplication>> FakeDrawingAutomation::create(const QString& className)
 {
     m_state->record(QStringLiteral("create(%1)").arg(className));
     if (!canCreate || m_state->fails(QStringLiteral("create")))
-        return {nullptr, DrawingStatus::failure(createError)};
+        return drawingFailure(createError);
     ++created;
     launch();
-    return {m_app, {}};
+    return m_app;
 }
 
 } // namespace korvane::platform

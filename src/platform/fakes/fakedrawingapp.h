@@ -49,8 +49,8 @@ public:
     /// The records that are calls or events of one member, without indentation.
     QStringList calls(const QString& member) const;
 
-    DrawingResult<std::shared_ptr<DrawingApplication>> bindByPathName(const QString& pathName) override;
-    DrawingResult<std::shared_ptr<DrawingApplication>> create(const QString& className) override;
+    Result<std::shared_ptr<DrawingApplication>> bindByPathName(const QString& pathName) override;
+    Result<std::shared_ptr<DrawingApplication>> create(const QString& className) override;
 
     // Used by the fake's objects.
     struct State;
