@@ -2,6 +2,7 @@
 
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
+#include "platform/uniquefd.h"
 #include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/libreofficeword.h"
 
@@ -19,9 +20,10 @@ namespace {
 /// Reads one line from the terminal with echo off; nullopt without a terminal or at its end.
 std::optional<QString> askNoEcho(const QString& prompt)
 {
-    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    const platform::UniqueFd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC));
+    if (!tty.valid())
         return std::nullopt;
+    const int fd = tty.get();
     const QByteArray shown = prompt.toUtf8();
     (void)!::write(fd, shown.constData(), size_t(shown.size()));
     termios saved {};
@@ -52,7 +54,6 @@ std::optional<QString> askNoEcho(const QString& prompt)
         setPromptTerminal(fd, nullptr);
     }
     (void)!::write(fd, "\n", 1);
-    ::close(fd);
     if (ended && line.isEmpty())
         return std::nullopt;
     if (line.endsWith('\r'))

@@ -1,6 +1,7 @@
 #include "platform/localfilesystem.h"
 
 #include "platform/runcontrol.h"
+#include "platform/uniquefd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -60,18 +61,6 @@ Status failed(ErrorKind kind, int errnum)
 {
     return Status::failure(kind, {}, errnum);
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() { if (m_fd >= 0) ::close(m_fd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() { int fd = m_fd; m_fd = -1; return fd; }
-private:
-    int m_fd;
-};
 
 /// Copies all of `in` to `out` in the kernel where it can, falling back to read/write.
 bool copyContents(int in, int out, qint64 size)
@@ -153,7 +142,7 @@ void keepOwner(int fd, const char* link, const struct stat& st)
 Status copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode how)
 {
     // Non-blocking, so a FIFO or device that took a file's place is refused rather than waited on.
-    Fd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0)
         return Status::fromErrno(errno);
     struct stat st {};
@@ -161,7 +150,7 @@ Status copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode 
         return Status::fromErrno(errno);
     if (!S_ISREG(st.st_mode))
         return failed(ErrorKind::Io, EINVAL);
-    Fd out(::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+    UniqueFd out(::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
     if (out.get() < 0)
         return Status::fromErrno(errno);
     bool ok = copyContents(in.get(), out.get(), st.st_size);
@@ -217,15 +206,13 @@ int renameNoReplace(const char* from, const char* to)
 
 Result<std::vector<DirEntry>> LocalFileSystem::list(const NativePath& folder)
 {
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.valid())
         return Status::fromErrno(errno);
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        const Status status = Status::fromErrno(errno);
-        ::close(fd);
-        return status;
-    }
+    DIR* dir = ::fdopendir(folderFd.get());
+    if (!dir)
+        return Status::fromErrno(errno);
+    const int fd = folderFd.release(); // closedir closes it
     std::vector<DirEntry> entries;
     errno = 0;
     while (struct dirent* d = ::readdir(dir)) {
@@ -435,7 +422,7 @@ Status LocalFileSystem::writeFile(const NativePath& path, const QByteArray& byte
     struct stat existing {};
     if (::stat(path.constData(), &existing) == 0)
         mode = existing.st_mode & 07777;
-    Fd out(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    UniqueFd out(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (out.get() < 0)
         return Status::fromErrno(errno);
     qsizetype done = 0;
@@ -460,7 +447,7 @@ Status LocalFileSystem::writeFile(const NativePath& path, const QByteArray& byte
 
 Result<QByteArray> LocalFileSystem::readFile(const NativePath& path, qint64 maxBytes)
 {
-    Fd in(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(path.constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
         return Status::fromErrno(errno);
     struct stat st {};

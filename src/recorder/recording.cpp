@@ -1,6 +1,7 @@
 #include "recorder/recording.h"
 
 #include "platform/nativepath.h"
+#include "platform/uniquefd.h"
 #include "recorder/filedatabase.h"
 
 #include <algorithm>
@@ -197,19 +198,12 @@ namespace {
 class FolderHandle {
 public:
     explicit FolderHandle(const NativePath& folder) : m_fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-    ~FolderHandle()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
 
     /// Size and modification time of a file in the folder; a link gives the file it points to.
     void read(const QByteArray& name, FileRow& row) const
     {
         struct stat st {};
-        if (m_fd < 0 || ::fstatat(m_fd, name.constData(), &st, 0) != 0)
+        if (!m_fd.valid() || ::fstatat(m_fd.get(), name.constData(), &st, 0) != 0)
             return;
         row.size = qint64(st.st_size);
         // UTC here: a local-time QDateTime re-reads the time zone for every file.
@@ -217,7 +211,7 @@ public:
     }
 
 private:
-    int m_fd;
+    platform::UniqueFd m_fd;
 };
 
 } // namespace
