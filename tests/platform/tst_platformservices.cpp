@@ -6,6 +6,7 @@
 #include "platform/qtprogramstarter.h"
 #include "platform/qtservices.h"
 #include "platform/registry.h"
+#include "platform/runcontrol.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -30,6 +31,8 @@ private slots:
     void startedProgramGetsArgumentsIntact();
     void startFailureIsReported();
     void runStopsAtTimeLimit();
+    void runSaysWhyItDidNotEnd_data();
+    void runSaysWhyItDidNotEnd();
     void injectedFaultsHitOnlyTheirPath();
 };
 
@@ -202,6 +205,54 @@ void tst_PlatformServices::runStopsAtTimeLimit()
     const RunOutcome slow = starter.run(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, 200);
     QVERIFY(slow.started);
     QVERIFY(!slow.finished);
+}
+
+void tst_PlatformServices::runSaysWhyItDidNotEnd_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("stop");
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<ErrorKind>("kind");
+    QTest::addColumn<QString>("message"); // "" = any non-empty text
+    const QString sh = QStringLiteral("/bin/sh");
+    QTest::newRow("failing exit code") << sh << QStringList{QStringLiteral("-c"), QStringLiteral("exit 3")} << false
+                                       << true << ErrorKind::None << QString();
+    QTest::newRow("crash") << sh << QStringList{QStringLiteral("-c"), QStringLiteral("kill -SEGV $$")} << false << true
+                           << ErrorKind::Failed << QString();
+    QTest::newRow("time limit") << QStringLiteral("/bin/sleep") << QStringList{QStringLiteral("30")} << false << true
+                                << ErrorKind::Failed << QStringLiteral("程序在限定时间内没有结束");
+    QTest::newRow("stopped") << QStringLiteral("/bin/sleep") << QStringList{QStringLiteral("30")} << true << true
+                             << ErrorKind::Cancelled << QStringLiteral("操作已取消");
+    QTest::newRow("missing program") << QStringLiteral("/nonexistent/program") << QStringList() << false << false
+                                     << ErrorKind::Failed << QString();
+}
+
+void tst_PlatformServices::runSaysWhyItDidNotEnd()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, stop);
+    QFETCH(bool, started);
+    QFETCH(ErrorKind, kind);
+    QFETCH(QString, message);
+    RunControl control;
+    if (stop)
+        control.requestStop();
+    const RunControl::Scope scope(stop ? &control : nullptr);
+    QtProgramStarter starter;
+    // Only the sleeps meet the limit; the others end well before it, however busy the machine.
+    const int limitMs = program == QLatin1String("/bin/sleep") ? 300 : 30000;
+    const RunOutcome outcome = starter.run(program, arguments, limitMs);
+    QCOMPARE(outcome.started, started);
+    QCOMPARE(outcome.status.kind(), kind);
+    QCOMPARE(outcome.stopped, stop);
+    if (kind == ErrorKind::None)
+        QVERIFY(outcome.status.message().isEmpty());
+    else if (message.isEmpty())
+        QVERIFY(!outcome.status.message().isEmpty());
+    else
+        QCOMPARE(outcome.status.message(), message);
 }
 
 void tst_PlatformServices::injectedFaultsHitOnlyTheirPath()
