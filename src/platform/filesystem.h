@@ -28,8 +28,8 @@ struct DirEntry {
 
 struct FileInfo {
     qint64 size = 0;
-    QDateTime modified; ///< local time
-    quint32 mode = 0;   ///< st_mode of the entry itself (not followed when it is a link)
+    QDateTime modified; ///< in UTC; toLocalTime() for display
+    quint32 mode = 0;   ///< st_mode; with Links::Own that of a link itself, not followed
     bool isSymlink = false;
     EntryKind kind = EntryKind::Other; ///< what the path names, following a link
     quint64 device = 0;

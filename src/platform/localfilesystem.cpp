@@ -44,9 +44,11 @@ EntryKind kindOfMode(mode_t mode)
     return EntryKind::Other;
 }
 
-QDateTime toLocal(const struct timespec& ts)
+/// In UTC: a local-time QDateTime re-reads the time zone (a stat of /etc/localtime) each time
+/// it is made, which would double the system calls of a walk that looks at every file.
+QDateTime toDateTime(const struct timespec& ts)
 {
-    return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+    return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000, Qt::UTC);
 }
 
 /// A name in `folder` that does not exist yet, for writing before a rename into place.
@@ -263,7 +265,7 @@ Result<FileInfo> LocalFileSystem::info(const NativePath& path, Links links)
         fi.kind = kindOfMode(st.st_mode);
     }
     fi.size = st.st_size;
-    fi.modified = toLocal(st.st_mtim);
+    fi.modified = toDateTime(st.st_mtim);
     fi.device = st.st_dev;
     fi.inode = st.st_ino;
     return fi;
