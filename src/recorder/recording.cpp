@@ -214,6 +214,69 @@ private:
     platform::UniqueFd m_fd;
 };
 
+/// The names of the files among the entries, in listing order.
+std::vector<const QByteArray*> fileNames(const std::vector<platform::DirEntry>& entries, size_t files)
+{
+    std::vector<const QByteArray*> names;
+    names.reserve(files);
+    for (const platform::DirEntry& entry : entries) {
+        if (entry.kind == EntryKind::File)
+            names.push_back(&entry.name);
+    }
+    return names;
+}
+
+/// Prepares the rows of the files in batches. Storing a batch's rows takes about as long as
+/// describing its files plus reading half of their properties: three threads prepare the next
+/// batch (names and types; the sizes and times of each half) while the caller stores the last.
+struct RowBatches {
+    static constexpr size_t kSize = 2048;
+    struct Batch {
+        std::unique_ptr<std::vector<FileRow>> rows;
+        std::future<void> described;
+        std::future<void> read[2];
+    };
+
+    const std::vector<const QByteArray*>& names;
+    TypeDescriber& types;
+    const FolderHandle& properties;
+    const platform::RunControl* control;
+
+    bool stopRequested() const { return control && control->stopRequested(); }
+
+    /// Starts the batch of the files from `begin`; it must end before this object goes.
+    Batch launch(size_t begin) const
+    {
+        const size_t end = std::min(begin + kSize, names.size());
+        Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
+        const size_t middle = begin + (end - begin) / 2;
+        std::vector<FileRow>* rows = batch.rows.get();
+        batch.described = std::async(kPolicy, [this, rows, begin, end] {
+            for (size_t i = begin; i < end && !stopRequested(); ++i) {
+                FileRow& row = (*rows)[i - begin];
+                const QString name = platform::displayPath(*names[i]);
+                row.name = name;
+                row.type = types.describe(name);
+                row.shortName = name; // no 8.3 names here
+            }
+        });
+        batch.read[0] = read(rows, begin, begin, middle);
+        batch.read[1] = read(rows, begin, middle, end);
+        return batch;
+    }
+
+private:
+    static constexpr auto kPolicy = std::launch::async | std::launch::deferred;
+
+    std::future<void> read(std::vector<FileRow>* rows, size_t begin, size_t from, size_t to) const
+    {
+        return std::async(kPolicy, [this, rows, begin, from, to] {
+            for (size_t i = from; i < to && !stopRequested(); ++i)
+                properties.read(*names[i], (*rows)[i - begin]);
+        });
+    }
+};
+
 } // namespace
 
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types,
@@ -241,61 +304,22 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         return report;
     }
     const FolderHandle properties(folder);
-    std::vector<const QByteArray*> names;
-    names.reserve(size_t(report.files));
-    for (const platform::DirEntry& entry : *entries) {
-        if (entry.kind == EntryKind::File)
-            names.push_back(&entry.name);
-    }
-    const auto stopRequested = [control] { return control && control->stopRequested(); };
-    // Storing a batch's rows takes about as long as describing its files plus reading half of
-    // their properties: three threads prepare the next batch (names and types; the sizes and
-    // times of each half) while this one stores the last.
-    constexpr size_t kBatch = 2048;
-    struct Batch {
-        std::unique_ptr<std::vector<FileRow>> rows;
-        std::future<void> described;
-        std::future<void> read[2];
-    };
-    const auto launch = [&](size_t begin) {
-        const size_t end = std::min(begin + kBatch, names.size());
-        Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
-        const size_t middle = begin + (end - begin) / 2;
-        std::vector<FileRow>* rows = batch.rows.get();
-        const auto policy = std::launch::async | std::launch::deferred;
-        batch.described = std::async(policy, [&, rows, begin, end] {
-            for (size_t i = begin; i < end && !stopRequested(); ++i) {
-                FileRow& row = (*rows)[i - begin];
-                const QString name = platform::displayPath(*names[i]);
-                row.name = name;
-                row.type = types.describe(name);
-                row.shortName = name; // no 8.3 names here
-            }
-        });
-        const auto read = [&, rows, begin](size_t from, size_t to) {
-            return std::async(policy, [&, rows, begin, from, to] {
-                for (size_t i = from; i < to && !stopRequested(); ++i)
-                    properties.read(*names[i], (*rows)[i - begin]);
-            });
-        };
-        batch.read[0] = read(begin, middle);
-        batch.read[1] = read(middle, end);
-        return batch;
-    };
-    Batch next = launch(0);
+    const std::vector<const QByteArray*> names = fileNames(*entries, size_t(report.files));
+    const RowBatches batches{names, types, properties, control};
+    RowBatches::Batch next = batches.launch(0);
     int stored = 0;
-    for (size_t begin = 0; begin < names.size(); begin += kBatch) {
+    for (size_t begin = 0; begin < names.size(); begin += RowBatches::kSize) {
         next.described.get();
         next.read[0].get();
         next.read[1].get();
         const std::vector<FileRow> rows = std::move(*next.rows);
-        if (stopRequested()) {
+        if (batches.stopRequested()) {
             db.rollbackRun();
             report.stopped = true;
             return report;
         }
-        if (begin + kBatch < names.size())
-            next = launch(begin + kBatch);
+        if (begin + RowBatches::kSize < names.size())
+            next = batches.launch(begin + RowBatches::kSize);
         if (control && !rows.empty())
             control->begin(rows.back().name.value_or(QString()));
         if (!db.appendFileRows(rows.data(), rows.size())) {
