@@ -36,10 +36,9 @@ public:
     ~LibreOfficeWord() override;
 
     /// Nothing runs on Linux that could be bound by name: this always fails.
-    std::shared_ptr<platform::WordApplication> getObject(const QString& pathName, QString* error) override;
+    platform::Result<std::shared_ptr<platform::WordApplication>> getObject(const QString& pathName) override;
     /// Starts the helper and the office.
-    std::shared_ptr<platform::WordApplication> createObject(const QString& className,
-                                                            QString* error) override;
+    platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
     void setRunControl(platform::RunControl* control) override;
 
     /// The helper beside the program, when it was built.
