@@ -13,7 +13,7 @@ class RunControl;
 
 /// Whether another `open` of the same document can go differently. Failures of the application
 /// or of the conversation with it (`ErrorKind::Io`, and `Injected` from fakes) may pass on a
-/// second try; the rest are final: the user, a stop or the application's end ended the call
+/// second try; the rest are final: the user, a stop or a `quit` already made ended the call
 /// (`Cancelled`, also for a wrong password), the file is missing (`NotFound`), someone else holds
 /// it (`ReadOnly`), or the document itself was refused (`Failed`).
 inline bool retryHelps(const Status& status)
@@ -21,9 +21,9 @@ inline bool retryHelps(const Status& status)
     return !status.ok() && (status.kind() == ErrorKind::Io || status.kind() == ErrorKind::Injected);
 }
 
-/// One open document, as the `DocumentOpen` event hands it over. A failed call carries the
-/// description the automation error would have carried. Valid until `close()` or
-/// until the event handler returns, whichever comes first.
+/// One open document, as the `DocumentOpen` event hands it over. Valid until `close()` or
+/// until the event handler returns, whichever comes first. A failed call's message is the
+/// description the automation error would have carried.
 class WordDocument {
 public:
     virtual ~WordDocument() = default;

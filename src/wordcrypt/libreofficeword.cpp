@@ -2,6 +2,7 @@
 
 #include "platform/nativepath.h"
 #include "platform/runcontrol.h"
+#include "platform/uniquefd.h"
 #include "wordcrypt/documentfiles.h"
 #include "wordcrypt/helperprocess.h"
 #include "wordcrypt/officeprotocol.h"
@@ -319,9 +320,7 @@ Status Document::checkSavable() const
     // Write access is checked on the file itself, as the final write needs it.
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
         return untouched(ErrorKind::ReadOnly, QStringLiteral("文档只读或已被锁定"));
-    if (const int fd = ::open(m_realPath.constData(), O_WRONLY | O_CLOEXEC); fd >= 0)
-        ::close(fd);
-    else
+    if (const platform::UniqueFd probe(::open(m_realPath.constData(), O_WRONLY | O_CLOEXEC)); !probe.valid())
         return untouched(ErrorKind::ReadOnly,
                          QStringLiteral("文档只读或已被锁定(%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
     return {};
