@@ -2,7 +2,7 @@
 
 #include "platform/uniquefd.h"
 
-#include <QFileInfo>
+#include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -101,20 +101,6 @@ bool sameFile(const QByteArray& a, const QByteArray& b)
     }
 }
 
-QByteArray readHead(const QByteArray& path, qint64 size)
-{
-    QByteArray bytes(size, '\0');
-    const UniqueFd fd = openRead(path);
-    if (!fd.valid())
-        return {};
-    ssize_t n;
-    do
-        n = ::read(fd.get(), bytes.data(), size_t(size));
-    while (n < 0 && errno == EINTR);
-    bytes.truncate(qMax<ssize_t>(n, 0));
-    return bytes;
-}
-
 void removeFlatFolder(const QByteArray& path)
 {
     if (DIR* d = ::opendir(path.constData())) {
@@ -134,22 +120,22 @@ QByteArray lockPath(const QByteArray& document)
     return document.left(slash + 1) + ".~lock." + document.mid(slash + 1) + '#';
 }
 
-Lock lockState(const QByteArray& document, const QString& currentProfile)
+Lock lockState(platform::FileSystem& fs, const QByteArray& document, const QString& currentProfile)
 {
     const QByteArray lock = lockPath(document);
-    struct stat st {};
-    if (::lstat(lock.constData(), &st) != 0)
+    const platform::Result<platform::FileInfo> info = fs.info(lock, platform::Links::Own);
+    if (!info)
         return Lock::None;
-    if (!S_ISREG(st.st_mode) || st.st_size > 4096)
+    if (!S_ISREG(info->mode) || info->size > 4096)
         return Lock::Foreign;
-    const QString text = QString::fromUtf8(readHead(lock, st.st_size)).trimmed();
+    const QString text = QString::fromUtf8(fs.readFile(lock, info->size).valueOr({})).trimmed();
     const qsizetype at = text.indexOf(QLatin1String("file:///tmp/korvane-office-"));
     if (at < 0)
         return Lock::Foreign;
     QString profile = text.mid(at + 7);
     const qsizetype end = profile.indexOf(QLatin1Char(';'));
     profile = profile.left(end < 0 ? profile.size() : end);
-    if (profile == currentProfile || !QFileInfo::exists(profile))
+    if (profile == currentProfile || !fs.info(QFile::encodeName(profile), platform::Links::Follow))
         return Lock::OursStale;
     return Lock::Foreign; // another Korvane's office, still running
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/filesystem.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -15,9 +17,6 @@ bool copyFile(const QByteArray& from, const QByteArray& to, int createMode = -1)
 /// Whether two files hold the same bytes.
 bool sameFile(const QByteArray& a, const QByteArray& b);
 
-/// The first `size` bytes of a file (fewer when it is shorter; empty when it cannot be read).
-QByteArray readHead(const QByteArray& path, qint64 size);
-
 /// Removes a folder of plain files by its raw path (QDir cannot name a folder whose path is
 /// not UTF-8).
 void removeFlatFolder(const QByteArray& path);
@@ -30,6 +29,6 @@ QByteArray lockPath(const QByteArray& document);
 
 /// A lock whose profile is one of our private office profiles that no longer exists (or is
 /// `currentProfile`) was left by an office of ours; any other lock belongs to someone's office.
-Lock lockState(const QByteArray& document, const QString& currentProfile);
+Lock lockState(platform::FileSystem& fs, const QByteArray& document, const QString& currentProfile);
 
 } // namespace korvane::wordcrypt

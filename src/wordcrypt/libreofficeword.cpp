@@ -1,5 +1,6 @@
 #include "wordcrypt/libreofficeword.h"
 
+#include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/runcontrol.h"
 #include "platform/uniquefd.h"
@@ -36,6 +37,9 @@ struct LibreOfficeWord::Shared {
     Options options;
     platform::DocumentPasswordPrompt& prompt;
     std::atomic<platform::RunControl*> control{nullptr};
+    platform::LocalFileSystem localFileSystem;
+
+    platform::FileSystem& fs() { return options.fileSystem ? *options.fileSystem : localFileSystem; }
 
     bool stopRequested() const
     {
@@ -169,6 +173,7 @@ public:
     }
 
     bool stopRequested() const { return m_shared->stopRequested(); }
+    platform::FileSystem& fs() const { return m_shared->fs(); }
 
 private:
     bool ensureHelper(QString* why)
@@ -230,12 +235,13 @@ Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* rea
     if (!::realpath(rawName.constData(), resolved))
         return Status::failure(ErrorKind::NotFound, QStringLiteral("文件不存在或无法访问"), errno);
     *realPath = QByteArray(resolved);
-    struct stat st {};
-    if (::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode))
+    platform::FileSystem& fs = m_shared->fs();
+    const platform::Result<platform::FileInfo> info = fs.info(*realPath, platform::Links::Follow);
+    if (!info || !S_ISREG(info->mode))
         return Status::failure(ErrorKind::NotFound, QStringLiteral("不是文件"));
-    if (st.st_size > LibreOfficeWord::kMaxDocumentBytes)
+    if (info->size > LibreOfficeWord::kMaxDocumentBytes)
         return untouched(ErrorKind::Failed, QStringLiteral("文件大于 512 MB，不是可处理的 Word 97-2003 文档"));
-    if (!hasCompoundSignature(readHead(*realPath, 8)))
+    if (!hasCompoundSignature(fs.readFile(*realPath, 8).valueOr({})))
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 格式的文件"));
     QString why;
     const std::optional<WordFileState> state = inspectWordPath(*realPath, &why);
@@ -243,11 +249,11 @@ Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* rea
         return untouched(ErrorKind::Failed, QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(why));
     *encrypted = state->encrypted;
 
-    switch (lockState(*realPath, m_helper ? m_helper->profile() : QString())) {
+    switch (lockState(fs, *realPath, m_helper ? m_helper->profile() : QString())) {
     case Lock::None:
         break;
     case Lock::OursStale:
-        ::unlink(lockPath(*realPath).constData()); // left by an office of ours that died
+        fs.deleteFile(lockPath(*realPath), true); // left by an office of ours that died
         break;
     case Lock::Foreign:
         return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
@@ -314,11 +320,12 @@ Status Document::checkSavable() const
         return untouched(ErrorKind::Failed, tooLong());
     if (m_filter != QLatin1String(protocol::kWord97Filter))
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 文档"));
-    struct stat st {};
-    if (::stat(m_realPath.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    const platform::Result<platform::FileInfo> info = m_app.fs().info(m_realPath, platform::Links::Follow);
+    if (!info || !S_ISREG(info->mode))
         return untouched(ErrorKind::Failed, QStringLiteral("文件无法访问"));
-    // Write access is checked on the file itself, as the final write needs it.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    // Write access is checked on the file itself, as the final write needs it; the kernel has
+    // the last word (owner, group, root), so the file is opened for writing too.
+    if ((info->mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
         return untouched(ErrorKind::ReadOnly, QStringLiteral("文档只读或已被锁定"));
     if (const platform::UniqueFd probe(::open(m_realPath.constData(), O_WRONLY | O_CLOEXEC)); !probe.valid())
         return untouched(ErrorKind::ReadOnly,

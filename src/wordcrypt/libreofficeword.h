@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/wordprocessor.h"
 
 #include <QString>
@@ -26,6 +27,9 @@ public:
         QString officeProgram; ///< soffice; empty: looked for with findOffice()
         int startLimitMs = 90000;
         int callLimitMs = 60000;
+        /// What documents, lock files and the office's exports are looked at through; null: the
+        /// local file system. The in-place write and the byte comparison stay POSIX (below).
+        platform::FileSystem* fileSystem = nullptr;
     };
 
     /// Documents above this size are refused before anything is read: the format's practical

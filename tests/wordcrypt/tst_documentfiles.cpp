@@ -4,6 +4,8 @@
 
 #include "wordcrypt/documentfiles.h"
 
+#include "platform/localfilesystem.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -111,7 +113,8 @@ private slots:
             QVERIFY(QDir(dir.path()).mkdir(QStringLiteral(".~lock.a b.doc#")));
         else if (lock != "-")
             writeFile(dir, QStringLiteral(".~lock.a b.doc#"), lock);
-        QCOMPARE(int(lockState(document, current)), expected);
+        korvane::platform::LocalFileSystem fs;
+        QCOMPARE(int(lockState(fs, document, current)), expected);
     }
 
     void removesFolderWithRawNames()
