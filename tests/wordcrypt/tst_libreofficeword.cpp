@@ -4,6 +4,7 @@
 #include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
 
+#include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/runcontrol.h"
 
@@ -36,6 +37,44 @@ std::shared_ptr<platform::WordApplication> createApp(platform::WordAutomation& w
     auto created = word.createObject(QStringLiteral("word.Application"));
     *error = created.status().message();
     return created.valueOr(nullptr);
+}
+
+/// Writes a helper of our own that stands in for the office; its first argument (the office
+/// program) says what its "store" does.
+bool writeFakeHelper(const QString& helper)
+{
+    QFile script(helper);
+    if (!script.open(QIODevice::WriteOnly))
+        return false;
+    script.write(R"(#!/usr/bin/python3
+import sys, time, urllib.parse
+mode = sys.argv[1]
+path = None
+def reply(text):
+    print(text, flush=True)
+for line in sys.stdin:
+    f = line.rstrip('\n').split('\t')
+    if f[0] == 'start' and mode == 'diestart':
+        import subprocess
+        office = subprocess.Popen(['sleep', '300'], start_new_session=True)
+        open(sys.argv[0] + '.pid', 'w').write(str(office.pid))
+        reply('started\t%d\t' % office.pid)
+        sys.exit(1)
+    if f[0] == 'start': reply('ok\t0\t')
+    elif f[0] == 'load':
+        path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
+    elif f[0] == 'store':
+        target = urllib.parse.unquote_to_bytes(f[2])
+        if mode == 'garbage': open(target, 'wb').write(b'not a document')
+        elif mode == 'plain': open(target, 'wb').write(open(path, 'rb').read())
+        elif mode == 'refuse': reply('err\tstore\t0x4c0c io error'); continue
+        elif mode == 'die': open(target, 'wb').write(b'\xd0\xcf'); sys.exit(1)
+        elif mode == 'hang': open(target, 'wb').write(b''); time.sleep(60)
+        reply('ok')
+    elif f[0] in ('close', 'quit'): reply('ok')
+)");
+    script.close();
+    return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 /// Does what the encryptor window does with each opened document, and records what failed.
@@ -853,37 +892,7 @@ private slots:
         // A helper of our own stands in for the office, to make the store go wrong on purpose.
         QTemporaryDir dir;
         const QString helper = dir.filePath(QStringLiteral("fakehelper"));
-        QFile script(helper);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(R"(#!/usr/bin/python3
-import sys, time, urllib.parse
-mode = sys.argv[1]
-path = None
-def reply(text):
-    print(text, flush=True)
-for line in sys.stdin:
-    f = line.rstrip('\n').split('\t')
-    if f[0] == 'start' and mode == 'diestart':
-        import subprocess
-        office = subprocess.Popen(['sleep', '300'], start_new_session=True)
-        open(sys.argv[0] + '.pid', 'w').write(str(office.pid))
-        reply('started\t%d\t' % office.pid)
-        sys.exit(1)
-    if f[0] == 'start': reply('ok\t0\t')
-    elif f[0] == 'load':
-        path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
-    elif f[0] == 'store':
-        target = urllib.parse.unquote_to_bytes(f[2])
-        if mode == 'garbage': open(target, 'wb').write(b'not a document')
-        elif mode == 'plain': open(target, 'wb').write(open(path, 'rb').read())
-        elif mode == 'refuse': reply('err\tstore\t0x4c0c io error'); continue
-        elif mode == 'die': open(target, 'wb').write(b'\xd0\xcf'); sys.exit(1)
-        elif mode == 'hang': open(target, 'wb').write(b''); time.sleep(60)
-        reply('ok')
-    elif f[0] in ('close', 'quit'): reply('ok')
-)");
-        script.close();
-        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeFakeHelper(helper));
 
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QByteArray before = readBytes(doc);
@@ -916,6 +925,44 @@ for line in sys.stdin:
         QCOMPARE(readBytes(doc), before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")),
                  QStringList());
+        app->quit();
+    }
+
+    void documentIsLookedAtThroughTheFileSystem_data() {
+        QTest::addColumn<int>("op"); ///< the FaultyFileSystem operation that fails on the document
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("signature unreadable")
+            << int(platform::FaultyFileSystem::Op::ReadFile) << QStringLiteral("不是 Word 97-2003 格式的文件");
+        QTest::newRow("no file information") << int(platform::FaultyFileSystem::Op::Info) << QStringLiteral("不是文件");
+    }
+    void documentIsLookedAtThroughTheFileSystem() {
+        QFETCH(int, op);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString helper = dir.filePath(QStringLiteral("fakehelper"));
+        QVERIFY(writeFakeHelper(helper));
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QByteArray before = readBytes(doc);
+        platform::FaultyFileSystem fs;
+        const auto failing = platform::FaultyFileSystem::Op(op);
+        fs.failOn(failing, QFile::encodeName(QFileInfo(doc).canonicalFilePath()));
+        wordcrypt::LibreOfficeWord::Options options;
+        options.helperProgram = helper;
+        options.officeProgram = QStringLiteral("plain");
+        options.callLimitMs = 3000;
+        options.fileSystem = &fs;
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        QString error;
+        auto app = createApp(word, &error);
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("739");
+        app->setEvents(&sink);
+        const Status opened = app->open(QFile::encodeName(doc), false);
+        QVERIFY(!opened.ok() && !platform::retryHelps(opened));
+        QVERIFY2(opened.message().startsWith(reason), qPrintable(opened.message()));
+        QCOMPARE(sink.opened, 0); // the office never saw the document
+        QCOMPARE(readBytes(doc), before);
         app->quit();
     }
 
