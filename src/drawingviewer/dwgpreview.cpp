@@ -272,7 +272,7 @@ QImage decodeUncompressedDib(const char* dib, const DibLayout& d)
                 dst[x] = lookup(src[x]);
                 break;
             case 16: {
-                const unsigned v = src[2 * x] | (src[2 * x + 1] << 8); // 5-5-5
+                const unsigned v = unsigned(src[2 * x]) | (unsigned(src[2 * x + 1]) << 8); // 5-5-5
                 const auto expand = [](unsigned c) { return int((c << 3) | (c >> 2)); };
                 dst[x] = qRgb(expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31));
                 break;
