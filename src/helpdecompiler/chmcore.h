@@ -2,8 +2,8 @@
 // Extraction of one help file, on the standard library and libmspack only: this is what the
 // helper process runs, and a helper without Qt starts in a fraction of the time.
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,8 +81,8 @@ std::uint64_t defaultCap(std::uint64_t fileSize);
 
 /// Extracts every normal entry of `chmPath` into the folder `projectName` directly under
 /// `targetFolder`; see extractChm in chmextractor.h.
-ExtractReport extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-               std::uint64_t maxTotalBytes);
+ExtractReport extract(const std::string& chmPath, const std::string& targetFolder,
+                      const std::string& projectName, std::uint64_t maxTotalBytes);
 
 /// The helper's report on standard output: one line a fact, fields separated by tabs.
 std::string formatReport(const ExtractReport& report);

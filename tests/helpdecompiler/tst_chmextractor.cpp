@@ -184,12 +184,14 @@ void TestChmExtractor::manifestEntriesExtracted()
         const QByteArray project = it.key().section(QLatin1Char('.'), 0, 0).toUtf8();
         const ExtractReport report =
             process.extract(native(chm), native(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
-        QVERIFY2(report.opened && report.error.empty(), qPrintable(it.key() + QString::fromStdString(report.error)));
+        QVERIFY2(report.opened && report.error.empty(),
+                 qPrintable(it.key() + QString::fromStdString(report.error)));
         QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
         const auto written = chmtest::readTree(native(dir.path()) + '/' + project);
         QCOMPARE(report.files, it.value().size());
         for (const ManifestEntry& entry : it.value()) {
-            const QByteArray rel = QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
+            const QByteArray rel =
+                QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
             QVERIFY2(written.contains(rel),
                      qPrintable(it.key() + QStringLiteral(": missing ") + QString::fromUtf8(rel)));
             QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(),
