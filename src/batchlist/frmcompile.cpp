@@ -43,25 +43,25 @@ BatchListConfig compileConfig()
 frmCompile::frmCompile(platform::Services& services, QWidget* parent)
     : BatchListWindow(services, compileConfig(), parent)
 {
-    Text2 = new QLineEdit(defaultCompilerPath(), this);
-    Text2->setObjectName(QStringLiteral("Text2"));
-    Text2->setCursorPosition(0); // show the start of the path, not its end
-    platform::placeInTwips(Text2, 120, 4200, 5295, 375);
-    Image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
-    connect(Image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
-    finishLoad({Text2});
+    m_text2 = new QLineEdit(defaultCompilerPath(), this);
+    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2->setCursorPosition(0); // show the start of the path, not its end
+    platform::placeInTwips(m_text2, 120, 4200, 5295, 375);
+    m_image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
+    connect(m_image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
+    finishLoad({m_text2});
 }
 
 void frmCompile::Image2_Click()
 {
     const QString chosen = m_services.files.openFile(this, QStringLiteral("可执行文件|*.exe|所有文件|*.*"));
     if (!chosen.isEmpty())
-        Text2->setText(chosen);
+        m_text2->setText(chosen);
 }
 
 bool frmCompile::prepareRun()
 {
-    m_compiler = trimSpaces(Text2->text());
+    m_compiler = trimSpaces(m_text2->text());
     if (const QString problem = compilerProblem(m_services.fs, m_services.programs, m_compiler); !problem.isEmpty()) {
         m_services.messages.show(this, problem, platform::MessageIcon::Information);
         return false;

@@ -52,11 +52,11 @@ QString failureLine(const QString& what, const DrawingStatus& status)
 frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& automation, QWidget* parent)
     : BatchListWindow(services, drawingConfig(), parent), m_automation(automation)
 {
-    Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
-    Text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
-    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
+    m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
+    m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
+    m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
                        QColor(192, 0, 192));
-    finishLoad({Text2});
+    finishLoad({m_text2});
 }
 
 frmjmdwg::~frmjmdwg()
@@ -113,7 +113,7 @@ bool frmjmdwg::prepareRun()
     (void)ACADApp->setVisible(false); // a visible application still does the work
     platform::DrawingSecurityParams& p = *m_securityParams;
     for (const DrawingStatus& status :
-         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(Text2->text()),
+         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(m_text2->text()),
           p.setProviderName(QStringLiteral("Microsoft Base Cryptographic Provider v1.0")), p.setProviderType(1)}) {
         if (!status.ok())
             return abandon(status);

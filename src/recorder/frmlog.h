@@ -33,7 +33,7 @@ private:
 
     platform::Services& m_services;
     std::unique_ptr<FileDatabase> m_db; ///< Data2
-    QTableWidget* m_grid = nullptr;
+    QTableWidget* m_msf1 = nullptr;
 };
 
 } // namespace korvane::recorder

@@ -1,15 +1,15 @@
 #include "wordcrypt/frmjmword.h"
 
+#include "platform/busycursor.h"
 #include "platform/placement.h"
 #include "platform/services.h"
 #include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/worddocfile.h"
 
-#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QScopeGuard>
 #include <QThread>
+#include <optional>
 
 namespace korvane::wordcrypt {
 
@@ -48,14 +48,14 @@ batchlist::BatchListConfig wordConfig() {
 
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
     : BatchListWindow(services, wordConfig(), parent), m_word(word) {
-    Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
-    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
+    m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
+    m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
                        QColor(192, 0, 192));
-    Label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
-    Text2 = makePasswordBox("Text2", QStringLiteral("739"), 960, 4672, 1215, 270);
-    Label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
-    Text4 = makePasswordBox("Text4", QStringLiteral("7591"), 3840, 4672, 1215, 270);
-    finishLoad({Label6, Label5, Label7, Text2, Label8, Text4});
+    m_label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
+    m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 960, 4672, 1215, 270);
+    m_label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
+    m_text4 = makePasswordBox("Text4", QStringLiteral("7591"), 3840, 4672, 1215, 270);
+    finishLoad({m_label6, m_label5, m_label7, m_text2, m_label8, m_text4});
 }
 
 frmjmword::~frmjmword() {
@@ -99,7 +99,7 @@ QString frmjmword::unprocessedText(int failed) {
 }
 
 void frmjmword::captureRunSettings() {
-    m_settings = {Text2->text(), Text4->text()};
+    m_settings = {m_text2->text(), m_text4->text()};
 }
 
 void frmjmword::setRunControl(platform::RunControl* control) {
@@ -124,12 +124,9 @@ bool frmjmword::beforeListCheck() {
     }
     {
         // Starting the office takes a moment.
+        std::optional<platform::BusyCursor> busy;
         if (onUiThread)
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restore = qScopeGuard([onUiThread] {
-            if (onUiThread)
-                QApplication::restoreOverrideCursor();
-        });
+            busy.emplace();
         init();
     }
     if (!wordapp)
