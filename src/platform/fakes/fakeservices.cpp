@@ -141,6 +141,8 @@ std::optional<FileInfo> FaultyFileSystem::info(const NativePath& path)
 {
     if (fault(Op::Info, path))
         return std::nullopt;
+    if (const auto scripted = m_scriptedInfo.constFind(path); scripted != m_scriptedInfo.cend())
+        return *scripted;
     return m_real.info(path);
 }
 

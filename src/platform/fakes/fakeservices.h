@@ -114,6 +114,8 @@ public:
     /// Fail `op` on exactly this path.
     void failOn(Op op, const NativePath& path, FsError error = FsError::Injected);
     QList<NativePath> pathsOf(Op op) const;
+    /// Answer `info()` for exactly this path with `answer`, as another file system might.
+    void scriptInfo(const NativePath& path, const FileInfo& answer) { m_scriptedInfo.insert(path, answer); }
 
     std::optional<std::vector<DirEntry>> list(const NativePath& folder, FsStatus* status = nullptr) override;
     std::optional<FileInfo> info(const NativePath& path) override;
@@ -134,6 +136,7 @@ private:
     };
     std::optional<FsStatus> fault(Op op, const NativePath& path);
     QList<Fault> m_faults;
+    QHash<NativePath, FileInfo> m_scriptedInfo;
     LocalFileSystem m_real;
 };
 
