@@ -136,6 +136,22 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
 
 BatchListWindow::~BatchListWindow() = default;
 
+BatchListConfig encryptorConfig()
+{
+    BatchListConfig c;
+    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
+    c.command1 = QStringLiteral("添加到加密列表");
+    c.command3 = QStringLiteral("从加密列表删除");
+    c.command2 = QStringLiteral("开始");
+    c.label1Width = 5175;
+    c.countSuffix = QStringLiteral("个文档等待加密");
+    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
+    c.logPrefix = QStringLiteral("加密文档 ");
+    c.topOffset = 800;
+    c.announceCompletion = true;
+    return c;
+}
+
 QString BatchListWindow::limitMessage()
 {
     return QStringLiteral("列表已达到%1项的上限,其余文件未能添加!").arg(BatchList::kMaxEntries);

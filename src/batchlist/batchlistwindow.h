@@ -55,6 +55,10 @@ struct BatchListConfig {
     bool announceCompletion = false;
 };
 
+/// The texts and layout both document encryptors share; each sets its own names, captions,
+/// file types, welcome, duplicate message, hint on the outside program and log order.
+BatchListConfig encryptorConfig();
+
 /// The shared batch list window: path box, list, add/remove/clear, folder walk, count label,
 /// information box and the frame of the run.
 ///

@@ -14,28 +14,26 @@ namespace {
 
 BatchListConfig compileConfig()
 {
-    BatchListConfig c;
-    c.objectName = QStringLiteral("frmCompile");
-    c.caption = QStringLiteral("VB6工程批量编译");
-    c.clientHeight = 8025;
-    c.extensions = QStringLiteral("vbp");
-    c.fileFilter = QStringLiteral("工程文件|*.vbp|所有文件|*.*");
-    c.label2 = QStringLiteral("提示:请输入想添加到编译列表的文件路径也可通过浏览找到文件");
-    c.command1 = QStringLiteral("添加到编译列表");
-    c.command3 = QStringLiteral("从编译列表删除");
-    c.command2 = QStringLiteral("开始编译");
-    c.label1 = QStringLiteral("请在下框设置VB6编译器(通常情况下是vb6.exe)的路径:");
-    c.label1Width = 4695;
-    c.line1Top = 4800;
-    c.welcome = QStringLiteral("欢迎使用VB工程批量编译工具!");
-    c.countSuffix = QStringLiteral("个工程文件等待编译");
-    c.duplicateMessage = QStringLiteral("VB工程批量编译列表已存在相同项，请勿重复添加");
-    c.emptyListMessage = QStringLiteral("列表为空,请先添加工程文件到列表!");
-    c.logPrefix = QStringLiteral("编译工程 ");
-    c.topOffset = 0;
-    c.logOrder = LogOrder::CompThenLog;
-    c.announceCompletion = false;
-    return c;
+    return {.objectName = QStringLiteral("frmCompile"),
+            .caption = QStringLiteral("VB6工程批量编译"),
+            .clientHeight = 8025,
+            .extensions = QStringLiteral("vbp"),
+            .fileFilter = QStringLiteral("工程文件|*.vbp|所有文件|*.*"),
+            .label2 = QStringLiteral("提示:请输入想添加到编译列表的文件路径也可通过浏览找到文件"),
+            .command1 = QStringLiteral("添加到编译列表"),
+            .command3 = QStringLiteral("从编译列表删除"),
+            .command2 = QStringLiteral("开始编译"),
+            .label1 = QStringLiteral("请在下框设置VB6编译器(通常情况下是vb6.exe)的路径:"),
+            .label1Width = 4695,
+            .line1Top = 4800,
+            .welcome = QStringLiteral("欢迎使用VB工程批量编译工具!"),
+            .countSuffix = QStringLiteral("个工程文件等待编译"),
+            .duplicateMessage = QStringLiteral("VB工程批量编译列表已存在相同项，请勿重复添加"),
+            .emptyListMessage = QStringLiteral("列表为空,请先添加工程文件到列表!"),
+            .logPrefix = QStringLiteral("编译工程 "),
+            .topOffset = 0,
+            .logOrder = LogOrder::CompThenLog,
+            .announceCompletion = false};
 }
 
 } // namespace

@@ -18,27 +18,17 @@ const QString kApplication = QStringLiteral("AutoCAD.Application");
 
 BatchListConfig drawingConfig()
 {
-    BatchListConfig c;
+    BatchListConfig c = encryptorConfig();
     c.objectName = QStringLiteral("frmjmdwg");
     c.caption = QStringLiteral("DWG文件批量加密");
     c.clientHeight = 8025;
     c.extensions = QStringLiteral("dwg");
     c.fileFilter = QStringLiteral("AutoCAD文档|*.dwg|所有文件|*.*");
-    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
-    c.command1 = QStringLiteral("添加到加密列表");
-    c.command3 = QStringLiteral("从加密列表删除");
-    c.command2 = QStringLiteral("开始");
     c.label1 = QStringLiteral("提示:要正常使用本工具,必须确认已安装AutoCAD 2000以上版本.");
-    c.label1Width = 5175;
     c.line1Top = 4800;
     c.welcome = QStringLiteral("欢迎使AutoCAD图纸文档批量加密工具!");
-    c.countSuffix = QStringLiteral("个文档等待加密");
     c.duplicateMessage = QStringLiteral("要加密文件列表已存在相同项，请勿重复添加!");
-    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
-    c.logPrefix = QStringLiteral("加密文档 ");
-    c.topOffset = 800;
     c.logOrder = LogOrder::CompThenLog;
-    c.announceCompletion = true;
     return c;
 }
 

@@ -121,15 +121,22 @@ bool Frmlog::reportFailure(const std::optional<bool>& empty)
     return true;
 }
 
-void Frmlog::Command1_Click()
+bool Frmlog::logHasRows()
 {
     const std::optional<bool> empty = m_db->isEmpty(Table::Log);
     if (reportFailure(empty))
-        return;
+        return false;
     if (*empty) {
         m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
-        return;
+        return false;
     }
+    return true;
+}
+
+void Frmlog::Command1_Click()
+{
+    if (!logHasRows())
+        return;
     if (!m_db->deleteFirstLogRow()) {
         reportFailure(std::nullopt);
         return;
@@ -139,13 +146,8 @@ void Frmlog::Command1_Click()
 
 void Frmlog::Command2_Click()
 {
-    const std::optional<bool> empty = m_db->isEmpty(Table::Log);
-    if (reportFailure(empty))
+    if (!logHasRows())
         return;
-    if (*empty) {
-        m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
-        return;
-    }
     if (!m_db->deleteAllRows(Table::Log)) {
         reportFailure(std::nullopt);
         return;

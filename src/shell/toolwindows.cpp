@@ -16,6 +16,17 @@
 
 namespace korvane::shell {
 
+namespace {
+
+/// The factory of a window whose constructor takes only the services and its parent.
+template <typename Window>
+std::function<QWidget*(QWidget*)> make(platform::Services& services)
+{
+    return [&services](QWidget* parent) -> QWidget* { return new Window(services, parent); };
+}
+
+} // namespace
+
 void registerToolWindows(MDIForm1& main, platform::Services& services)
 {
     const bool& tipRequested = main.tipRequested();
@@ -29,46 +40,25 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                             }
                             return tip;
                         }});
-    main.setToolWindow(QStringLiteral("menudecompile"),
-                       {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new helpdecompiler::Frmdecp(services, parent);
-                        }});
-    main.setToolWindow(QStringLiteral("menuabout"),
-                       {.modal = false, .ownedByMain = false, .listedInTaskbar = false,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new helpwindows::frmAbout(services, parent);
-                        }});
-    main.setToolWindow(QStringLiteral("menureg"),
-                       {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new components::Frmregsvr(services, parent);
-                        }});
-    main.setToolWindow(QStringLiteral("menuCpVb"),
-                       {.modal = false, .ownedByMain = true, .listedInTaskbar = false,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new batchlist::frmCompile(services, parent);
-                        }});
+    main.setToolWindow(QStringLiteral("menudecompile"), {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
+                                                         .create = make<helpdecompiler::Frmdecp>(services)});
+    main.setToolWindow(QStringLiteral("menuabout"), {.modal = false, .ownedByMain = false, .listedInTaskbar = false,
+                                                     .create = make<helpwindows::frmAbout>(services)});
+    main.setToolWindow(QStringLiteral("menureg"), {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
+                                                   .create = make<components::Frmregsvr>(services)});
+    main.setToolWindow(QStringLiteral("menuCpVb"), {.modal = false, .ownedByMain = true, .listedInTaskbar = false,
+                                                    .create = make<batchlist::frmCompile>(services)});
     main.setToolWindow(QStringLiteral("menujmdwg"),
                        {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
                         .create = [&services](QWidget* parent) -> QWidget* {
                             return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
                         }});
-    main.setToolWindow(QStringLiteral("menuRec"),
-                       {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new recorder::frmrec(services, parent);
-                        }});
-    main.setToolWindow(QStringLiteral("menuviewdwg"),
-                       {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new drawingviewer::Frmseedwg(services, parent);
-                        }});
-    main.setToolWindow(QStringLiteral("menumove"),
-                       {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
-                        .create = [&services](QWidget* parent) -> QWidget* {
-                            return new filemanager::frmmove(services, parent);
-                        }});
+    main.setToolWindow(QStringLiteral("menuRec"), {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
+                                                   .create = make<recorder::frmrec>(services)});
+    main.setToolWindow(QStringLiteral("menuviewdwg"), {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
+                                                       .create = make<drawingviewer::Frmseedwg>(services)});
+    main.setToolWindow(QStringLiteral("menumove"), {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
+                                                    .create = make<filemanager::frmmove>(services)});
     main.setToolWindow(QStringLiteral("menujmword"),
                        {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
                         .create = [&services](QWidget* parent) -> QWidget* {

@@ -20,27 +20,17 @@ namespace {
 const QString kApplicationClass = QStringLiteral("word.Application");
 
 batchlist::BatchListConfig wordConfig() {
-    batchlist::BatchListConfig c;
+    batchlist::BatchListConfig c = batchlist::encryptorConfig();
     c.objectName = QStringLiteral("frmjmword");
     c.caption = QStringLiteral("Word文件批量加密");
     c.clientHeight = 8670;
     c.extensions = QStringLiteral("doc");
     c.fileFilter = QStringLiteral("Word文档|*.doc|所有文件|*.*");
-    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
-    c.command1 = QStringLiteral("添加到加密列表");
-    c.command3 = QStringLiteral("从加密列表删除");
-    c.command2 = QStringLiteral("开始");
     c.label1 = QStringLiteral("提示:要正常使用本工具,必须确认已安装Word.");
-    c.label1Width = 5175;
     c.line1Top = 5160;
     c.welcome = QStringLiteral("欢迎使用Word文档批量加密工具!");
-    c.countSuffix = QStringLiteral("个文档等待加密");
     c.duplicateMessage = QStringLiteral("批量加密列表已存在相同项，请勿重复添加");
-    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
-    c.logPrefix = QStringLiteral("加密文档 ");
-    c.topOffset = 800;
     c.logOrder = batchlist::LogOrder::LogThenComp;
-    c.announceCompletion = true;
     return c;
 }
 
