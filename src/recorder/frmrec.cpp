@@ -11,7 +11,6 @@
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFocusEvent>
