@@ -15,7 +15,9 @@
 #include "helpdecompiler/frmdecp.h"
 #include "platform/fakes/fakedrawingapp.h"
 #include "platform/fakes/fakeservices.h"
+#include "platform/fakes/fakewordprocessor.h"
 #include "recorder/frmrec.h"
+#include "wordcrypt/frmjmword.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -98,6 +100,14 @@ void batchLists()
     control<QLineEdit>(drawings, "Text1")->setText(QStringLiteral("/home/user/图纸/二层平面.DWG"));
     drawings.Command1_Click();
     save(drawings, QStringLiteral("frmjmdwg.png"));
+
+    platform::FakeWordAutomation word;
+    wordcrypt::frmjmword documents(fakes.services(), word);
+    for (const QString& document : {QStringLiteral("/home/user/文档/报告.doc"), QStringLiteral("/home/user/b.doc")}) {
+        control<QLineEdit>(documents, "Text1")->setText(document);
+        documents.Command1_Click();
+    }
+    save(documents, QStringLiteral("frmjmword.png"));
 }
 
 void registration()
