@@ -104,7 +104,7 @@ int main(int argc, char* argv[]) {
             std::printf("cannot start: %s\n", qPrintable(error));
             return 1;
         }
-        const double startup = total.nsecsElapsed() / 1e6;
+        const double startup = double(total.nsecsElapsed()) / 1e6;
         application->setEvents(&sink);
         std::vector<double> each;
         int failed = 0;
@@ -112,13 +112,13 @@ int main(int argc, char* argv[]) {
             QElapsedTimer t;
             t.start();
             failed += !application->open(QFile::encodeName(d), false).ok;
-            each.push_back(t.nsecsElapsed() / 1e6);
+            each.push_back(double(t.nsecsElapsed()) / 1e6);
         }
-        const double documents = total.nsecsElapsed() / 1e6 - startup;
+        const double documents = double(total.nsecsElapsed()) / 1e6 - startup;
         QElapsedTimer quitTimer;
         quitTimer.start();
         application->quit();
-        const double quit = quitTimer.nsecsElapsed() / 1e6;
+        const double quit = double(quitTimer.nsecsElapsed()) / 1e6;
         std::printf("%-5s %d documents: office start-up %.0f ms, documents %.0f ms, median %.1f ms/document, "
                     "max %.1f ms, quit %.0f ms, failures %d\n",
                     run.name, kDocuments, startup, documents, median(each),
@@ -158,7 +158,7 @@ int main(int argc, char* argv[]) {
         control.requestStop();
         worker.join();
         std::printf("stop after %4d ms: run ended %.0f ms after the request, %d documents done\n", afterMs,
-                    latency.nsecsElapsed() / 1e6, done);
+                    double(latency.nsecsElapsed()) / 1e6, done);
         word.setRunControl(nullptr);
         // Back to plain documents for the next trial.
         for (const QString& d : docs) {

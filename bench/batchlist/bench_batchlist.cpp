@@ -110,7 +110,7 @@ int main(int argc, char* argv[])
         timer.restart();
         find.start(QStringLiteral("find"), {dir.path(), "-type", "f", "-iname", "*doc"});
         find.waitForFinished(-1);
-        const double ms = timer.nsecsElapsed() / 1e6;
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
         findCount = int(find.readAllStandardOutput().count('\n'));
         if (i > 0) // the first run warms the cache
             findTimes.push_back(ms);
@@ -127,7 +127,7 @@ int main(int argc, char* argv[])
             fakes.folders.answers << dir.path();
             timer.restart();
             window.Command4_Click();
-            walkTimes.push_back(timer.nsecsElapsed() / 1e6);
+            walkTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
             listed = list->count();
         }
     }
@@ -151,7 +151,7 @@ int main(int argc, char* argv[])
         }
         timer.restart();
         window.Command2_Click();
-        runTimes.push_back(timer.nsecsElapsed() / 1e6);
+        runTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
         const int lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->document()->blockCount();
         if (fakes.programs.calls.size() != 30000 || lines != 30000 + 3) {
             std::fprintf(stderr, "run went wrong: %lld starts, %d blocks\n", qlonglong(fakes.programs.calls.size()),

@@ -53,7 +53,7 @@ double cpuSeconds(int who)
 {
     struct rusage u {};
     ::getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 bool writeBytes(const QByteArray& path, const QByteArray& chunk, int repeat)
@@ -88,7 +88,7 @@ Timing runFind(const QStringList& arguments)
     find.start(QStringLiteral("find"), arguments);
     if (!find.waitForFinished(-1) || find.exitCode() != 0)
         std::fprintf(stderr, "find failed: %s\n", find.readAllStandardError().constData());
-    return {timer.nsecsElapsed() / 1e9, cpuSeconds(RUSAGE_CHILDREN) - cpu};
+    return {double(timer.nsecsElapsed()) / 1e9, cpuSeconds(RUSAGE_CHILDREN) - cpu};
 }
 
 Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, const QString& target, Operation op,
@@ -103,7 +103,7 @@ Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, co
     QElapsedTimer timer;
     timer.start();
     const filemanager::RunReport report = manager.run(request, control);
-    const Timing t{timer.nsecsElapsed() / 1e9, cpuSeconds(RUSAGE_SELF) - cpu};
+    const Timing t{double(timer.nsecsElapsed()) / 1e9, cpuSeconds(RUSAGE_SELF) - cpu};
     if (report.refusal != filemanager::Refusal::None || (!report.failures.isEmpty() && !report.stopped))
         std::fprintf(stderr, "our run: refusal %d, %lld failures\n", int(report.refusal),
                      qlonglong(report.failures.size()));
@@ -171,7 +171,7 @@ void measureRunControl(filemanager::BatchFileManager& manager, const QString& sr
         stopAt.start();
         control.requestStop();
         run.join();
-        const double ms = stopAt.nsecsElapsed() / 1e6;
+        const double ms = double(stopAt.nsecsElapsed()) / 1e6;
         // Every large file in the target must be whole: a stopped copy leaves none behind.
         int partial = 0, whole = 0;
         for (const QFileInfo& f : QDir(target).entryInfoList({QStringLiteral("large*")}, QDir::Files | QDir::Hidden))
@@ -236,13 +236,13 @@ int main(int argc, char** argv)
     for (qsizetype i = 0; i < chunk.size(); ++i)
         chunk[i] = char((i * 131) ^ (i >> 9));
     ::sync();
-    std::printf("made in %.1f s\n\n", timer.nsecsElapsed() / 1e9);
+    std::printf("made in %.1f s\n\n", double(timer.nsecsElapsed()) / 1e9);
     // Writing the large files from memory shows what the disk itself takes.
     timer.restart();
     for (int i = 0; i < o.large; ++i)
         writeBytes(QFile::encodeName(src + QStringLiteral("/big/large%1.dat").arg(i)), chunk, o.largeMb);
     ::sync();
-    const double diskSeconds = timer.nsecsElapsed() / 1e9;
+    const double diskSeconds = double(timer.nsecsElapsed()) / 1e9;
     std::printf("%-30s %7.2f s  %.0f MB/s\n", "disk: write large files (+sync)", diskSeconds,
                 double(o.large) * o.largeMb / diskSeconds);
 
@@ -262,11 +262,11 @@ int main(int argc, char** argv)
         t.start();
         Timing ours = runOurs(manager, src + "/big", dir.filePath("big-ours"), Operation::Copy);
         ::sync();
-        ours.wall = t.nsecsElapsed() / 1e9;
+        ours.wall = double(t.nsecsElapsed()) / 1e9;
         t.restart();
         Timing peer = runFind({src + "/big", "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("big-peer"), "{}", "+"});
         ::sync();
-        peer.wall = t.nsecsElapsed() / 1e9;
+        peer.wall = double(t.nsecsElapsed()) / 1e9;
         line("copy large files (+ sync)", ours, peer, o.large, largeMb);
         runOurs(manager, dir.filePath("big-ours"), {}, Operation::Delete);
         runFind({dir.filePath("big-peer"), "-name", "*.dat", "-exec", "rm", "{}", "+"});
@@ -327,6 +327,6 @@ int main(int argc, char** argv)
 
     timer.restart();
     const bool removed = dir.remove();
-    std::printf("\ntree removed: %s (%.1f s)\n", removed ? "yes" : "NO", timer.nsecsElapsed() / 1e9);
+    std::printf("\ntree removed: %s (%.1f s)\n", removed ? "yes" : "NO", double(timer.nsecsElapsed()) / 1e9);
     return removed ? 0 : 1;
 }

@@ -79,7 +79,7 @@ double cpuSeconds()
     struct rusage self {}, children {};
     ::getrusage(RUSAGE_SELF, &self);
     ::getrusage(RUSAGE_CHILDREN, &children);
-    auto seconds = [](const struct timeval& t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    auto seconds = [](const struct timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return seconds(self.ru_utime) + seconds(self.ru_stime) + seconds(children.ru_utime) + seconds(children.ru_stime);
 }
 
@@ -113,7 +113,7 @@ Timing baselineOnce(const QString& folder, const QString& work)
     sqlite.start(QStringLiteral("sqlite3"), {db, QStringLiteral(".mode tabs"), QStringLiteral(".import /dev/stdin fileInf")});
     find.waitForFinished(-1);
     sqlite.waitForFinished(-1);
-    const Timing timing{timer.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore};
+    const Timing timing{double(timer.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore};
     const QString rows = [&] {
         QProcess count;
         count.start(QStringLiteral("sqlite3"), {db, QStringLiteral("SELECT count(*) FROM fileInf")});
@@ -135,7 +135,7 @@ Timing recordOnce(const QString& folder, const QString& work, platform::RunContr
     QElapsedTimer timer;
     timer.start();
     const recorder::RecordReport report = recorder::recordFolder(fs, db, QFile::encodeName(folder), types, control);
-    const Timing timing{timer.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore};
+    const Timing timing{double(timer.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore};
     if (report.stored != kFiles)
         std::printf("  warning: stored %d rows\n", report.stored);
     return timing;
@@ -195,7 +195,7 @@ void measureRunControl(const QString& folder, const QString& work)
         stopAt.start();
         control.requestStop();
         run.join();
-        latencies.push_back(stopAt.nsecsElapsed() / 1e6);
+        latencies.push_back(double(stopAt.nsecsElapsed()) / 1e6);
     }
     std::printf("record %d files, cancel latency %.1f ms (median of %d, max %.1f ms; target < 1000 ms)\n", kFiles,
                 median(latencies), kRuns, *std::max_element(latencies.begin(), latencies.end()));
@@ -284,7 +284,7 @@ int main(int argc, char* argv[])
         timer.start();
         window.Label1_Click();
         QApplication::processEvents(); // the box's first paint
-        lookups.push_back(timer.nsecsElapsed() / 1e9);
+        lookups.push_back(double(timer.nsecsElapsed()) / 1e9);
         lookupsCpu.push_back(cpuSeconds() - cpuBefore);
         hits = text2->blockCount() - 1;
     }
@@ -296,7 +296,7 @@ int main(int argc, char* argv[])
         QElapsedTimer timer;
         timer.start();
         const recorder::SizeSearch found = db.findNamesInSizeRange(1048576, 3145728);
-        searches.push_back(timer.nsecsElapsed() / 1e9);
+        searches.push_back(double(timer.nsecsElapsed()) / 1e9);
         if (found.names.size() != hits)
             std::printf("  warning: search found %d names\n", int(found.names.size()));
     }

@@ -203,14 +203,14 @@ void Reporter::progressLoop()
         const platform::ProgressSnapshot s = item ? item->snapshot() : run;
         if (s.done == 0 && s.total < 0 && s.current.isEmpty())
             continue; // nothing has begun yet
-        const double seconds = clock.elapsed() / 1000.0;
+        const double seconds = double(clock.elapsed()) / 1000.0;
         QString text;
         if (item && run.total > 1)
             text = QStringLiteral("[%1/%2] ").arg(run.done + 1).arg(run.total);
         text += s.total >= 0 ? QStringLiteral("已处理 %1 / %2 个").arg(s.done).arg(s.total)
                              : QStringLiteral("已处理 %1 个").arg(s.done);
         if (!item)
-            text += QStringLiteral("  %1 个/秒").arg(s.done / seconds, 0, 'f', 0);
+            text += QStringLiteral("  %1 个/秒").arg(double(s.done) / seconds, 0, 'f', 0);
         if (run.stopRequested)
             text += QStringLiteral("  正在停止…");
         else if (!s.current.isEmpty())

@@ -149,7 +149,7 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
             name = QStringLiteral("%1-%2.%3").arg(base).arg(n).arg(format);
         written.insert(name);
         const QString target = outDir + QLatin1Char('/') + name;
-        const platform::FsStatus status = fs.writeFile(platform::nativePath(target), bytes);
+        const platform::Status status = fs.writeFile(platform::nativePath(target), bytes);
         QJsonObject figures{{QStringLiteral("output"), target},
                             {QStringLiteral("format"), format},
                             {QStringLiteral("bytes"), bytes.size()}};

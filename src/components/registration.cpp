@@ -56,13 +56,12 @@ FolderScan scanFolder(platform::FileSystem& fs, const NativePath& folder)
 {
     FolderScan scan;
     if (folder.isEmpty()) {
-        scan.error = {platform::FsError::NotFound, 0};
+        scan.error = platform::Status::failure(platform::ErrorKind::NotFound);
         return scan;
     }
-    const auto entries = fs.list(folder, &scan.error);
+    const auto entries = fs.list(folder);
     if (!entries) {
-        if (scan.error.ok())
-            scan.error = {platform::FsError::Io, 0};
+        scan.error = entries.status();
         return scan;
     }
     scan.readable = true;
@@ -86,8 +85,8 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
 
     const FolderScan scan = scanFolder(fs, path);
     if (!scan.readable) {
-        const bool missing = scan.error.error == platform::FsError::NotFound
-                             || scan.error.error == platform::FsError::NotAFolder;
+        const bool missing = scan.error.kind() == platform::ErrorKind::NotFound
+                             || scan.error.kind() == platform::ErrorKind::NotAFolder;
         run.outcome = missing ? Outcome::NotAFolder : Outcome::Unreadable;
         run.error = scan.error.message();
         return run;

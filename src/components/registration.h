@@ -38,7 +38,7 @@ platform::NativePath folderPath(const platform::NativePath& typed);
 /// What lies directly in a folder, as registering needs it.
 struct FolderScan {
     bool readable = false;          ///< false: not a folder, or it could not be listed (see error)
-    platform::FsStatus error;
+    platform::Status error;
     int fileCount = 0;              ///< every file, whatever its name; subfolders don't count
     QList<platform::NativePath> libraries; ///< full paths of the component libraries, in listing order
 };

@@ -56,11 +56,10 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
     if (request.operation == Operation::Move || request.operation == Operation::Copy) {
         // Files arriving in a target inside the source tree must not be walked again.
         // Identify it by device and inode: a path alias or a link to it is the same folder.
-        struct stat st {};
-        if (::stat(m_target.constData(), &st) == 0) {
+        if (const auto target = m_fs.info(m_target, platform::Links::Follow)) {
             m_guardTarget = true;
-            m_targetDevice = st.st_dev;
-            m_targetInode = st.st_ino;
+            m_targetDevice = target->device;
+            m_targetInode = target->inode;
         }
     }
     m_control = control;
@@ -116,15 +115,14 @@ FileStep BatchFileManager::plan(const NativePath& file)
     }
     // The same tests the file system makes: a move looks at the names themselves, a copy at
     // the files they lead to.
-    struct stat src {};
-    struct stat dst {};
-    const auto look = move ? ::lstat : ::stat;
-    if (look(step.target.constData(), &dst) != 0) {
-        if (!move && ::lstat(step.target.constData(), &dst) == 0) // a dangling link holds the name
+    const platform::Links links = move ? platform::Links::Own : platform::Links::Follow;
+    const auto dst = m_fs.info(step.target, links);
+    if (!dst) {
+        if (!move && m_fs.info(step.target)) // a dangling link holds the name
             step.action = m_request->overwrite ? FileAction::Replace : FileAction::SkipExists;
         else
             step.action = move ? FileAction::Move : FileAction::Copy;
-    } else if (look(file.constData(), &src) == 0 && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+    } else if (const auto src = m_fs.info(file, links); src && src->device == dst->device && src->inode == dst->inode) {
         step.action = FileAction::SkipSameFile;
     } else {
         step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
@@ -153,11 +151,10 @@ void BatchFileManager::act(const NativePath& file)
         }
         if (step.action != FileAction::Delete)
             step.target = joinPath(m_target, file.mid(file.lastIndexOf('/') + 1));
-        struct stat st {};
-        if (step.action == FileAction::Copy && ::lstat(step.target.constData(), &st) == 0)
+        if (step.action == FileAction::Copy && m_fs.info(step.target))
             step.action = FileAction::Replace;
     }
-    platform::FsStatus status;
+    platform::Status status;
     switch (m_request->operation) {
     case Operation::Move: status = m_fs.moveFile(file, m_target); break;
     case Operation::Copy: status = m_fs.copyFile(file, m_target, m_request->overwrite); break;
@@ -166,7 +163,7 @@ void BatchFileManager::act(const NativePath& file)
     }
     if (status.ok())
         ++m_report->done;
-    else if (m_control && m_control->stopRequested() && status.errnum == ECANCELED) {
+    else if (m_control && m_control->stopRequested() && status.errnum() == ECANCELED) {
         m_report->stopped = true; // the copy in hand was removed: the file counts as untouched
         return;
     } else
@@ -174,10 +171,10 @@ void BatchFileManager::act(const NativePath& file)
     if (onFile) {
         // What the file system found decides, should the files have changed since the look.
         step.status = status;
-        switch (status.error) {
-        case platform::FsError::AlreadyExists: step.action = FileAction::SkipExists; break;
-        case platform::FsError::SameFile: step.action = FileAction::SkipSameFile; break;
-        case platform::FsError::ReadOnly: step.action = FileAction::SkipReadOnly; break;
+        switch (status.kind()) {
+        case platform::ErrorKind::AlreadyExists: step.action = FileAction::SkipExists; break;
+        case platform::ErrorKind::SameFile: step.action = FileAction::SkipSameFile; break;
+        case platform::ErrorKind::ReadOnly: step.action = FileAction::SkipReadOnly; break;
         default: break;
         }
         onFile(step);

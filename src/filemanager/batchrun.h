@@ -35,7 +35,7 @@ QString refusalMessage(Refusal refusal);
 
 struct FileFailure {
     NativePath path;
-    platform::FsStatus status;
+    platform::Status status;
 };
 
 /// What a run does, or would do, with one matching file.
@@ -54,7 +54,7 @@ struct FileStep {
     NativePath source;
     NativePath target; ///< the file's name in the target folder; empty when deleting
     FileAction action = FileAction::Move;
-    platform::FsStatus status; ///< what the real run met; success in a plan
+    platform::Status status; ///< what the real run met; success in a plan
 };
 
 /// What a run did. The window shows none of it; tests and callers may.

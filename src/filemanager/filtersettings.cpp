@@ -15,7 +15,7 @@ QStringList newFilterItems(const QString& answer)
     return items;
 }
 
-platform::FsStatus writeFilterSetting(platform::FileSystem& fs, const QString& programFolder, const QString& value)
+platform::Status writeFilterSetting(platform::FileSystem& fs, const QString& programFolder, const QString& value)
 {
     const platform::NativePath path =
         platform::joinPath(platform::nativePath(programFolder), QByteArrayLiteral("setting.txt"));

@@ -13,6 +13,6 @@ QStringList newFilterItems(const QString& answer);
 
 /// Writes "setting.txt" in the program's folder: one line, "filter=" and the value, CR LF, in
 /// the locale's encoding, replacing any earlier file.
-platform::FsStatus writeFilterSetting(platform::FileSystem& fs, const QString& programFolder, const QString& value);
+platform::Status writeFilterSetting(platform::FileSystem& fs, const QString& programFolder, const QString& value);
 
 } // namespace korvane::filemanager

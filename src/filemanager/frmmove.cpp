@@ -161,7 +161,7 @@ void frmmove::Label3_Click()
     const QString answer = m_services.input.ask(
         this, QStringLiteral("输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"), QStringLiteral("Korvane"),
         QString());
-    const platform::FsStatus written = writeFilterSetting(m_services.fs, m_services.programFolder, m_text1->text().trimmed());
+    const platform::Status written = writeFilterSetting(m_services.fs, m_services.programFolder, m_text1->text().trimmed());
     m_combo1->addItems(newFilterItems(answer));
     if (!written.ok())
         m_services.messages.show(this, QStringLiteral("无法保存设置文件setting.txt: ") + written.message(),

@@ -144,7 +144,7 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
     if (outcome.extract.opened) {
         outcome.outputFolder = m_target + *project;
         if (m_writeProjects) {
-            const platform::FsStatus status = writeHelpProject(m_fs, name, *project, outcome.outputFolder);
+            const platform::Status status = writeHelpProject(m_fs, name, *project, outcome.outputFolder);
             outcome.projectWritten = status.ok();
             if (!status.ok())
                 outcome.projectError = QStringLiteral("无法写入hhp文件: ") + status.message();

@@ -87,7 +87,7 @@ QStringList helpProjectLines(const QString& helpFileName, const HelpProjectConte
     return lines;
 }
 
-platform::FsStatus writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
+platform::Status writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
                                     const QByteArray& projectName, const platform::NativePath& outputFolder)
 {
     const NativePath path = platform::joinPath(outputFolder, projectName + ".hhp");
@@ -99,10 +99,9 @@ platform::FsStatus writeHelpProject(platform::FileSystem& fs, const QByteArray& 
         !status.ok())
         return status;
 
-    platform::FsStatus listStatus;
-    const auto listing = fs.list(outputFolder, &listStatus);
+    const auto listing = fs.list(outputFolder);
     if (!listing)
-        return listStatus;
+        return listing.status();
     const QByteArray stem = helpFileName.chopped(3); // "guide.old.chm" -> "guide.old."
     content.contentsFile = companionFile(*listing, stem, "hhc");
     if (const auto topic = fileNamed(*listing, stem + "htm"))

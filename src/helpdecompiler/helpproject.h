@@ -22,7 +22,7 @@ QStringList helpProjectLines(const QString& helpFileName, const HelpProjectConte
 /// included. GBK text with CR LF line ends; an existing file is replaced.
 /// Paths are relative to the output folder: the help compiler here fails on absolute paths,
 /// and the Windows compiler reads relative ones the same way.
-platform::FsStatus writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
+platform::Status writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
                                     const QByteArray& projectName, const platform::NativePath& outputFolder);
 
 } // namespace korvane::helpdecompiler

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
-#include <optional>
 #include <vector>
 
 namespace korvane::platform {
@@ -35,24 +36,10 @@ struct FileInfo {
     quint64 inode = 0;
 };
 
-enum class FsError {
-    None,
-    NotFound,
-    AlreadyExists, ///< move onto an existing name, or copy without overwrite
-    ReadOnly,      ///< plain delete of a file whose write bits are all clear
-    SameFile,      ///< copy or move of a file onto itself
-    NotAFolder,
-    Injected,      ///< a failure scripted by a test
-    Io,            ///< any other system error; see errnum
-};
-
-struct FsStatus {
-    FsError error = FsError::None;
-    int errnum = 0;
-    bool ok() const { return error == FsError::None; }
-    QString message() const;
-    static FsStatus success() { return {}; }
-    static FsStatus fromErrno(int e);
+/// Whether info() describes a symbolic link itself or the entry it leads to.
+enum class Links {
+    Own,    ///< the link itself, as lstat
+    Follow, ///< what the link leads to, as stat
 };
 
 /// Text encodings for files written by the tools.
@@ -67,9 +54,10 @@ public:
     virtual ~FileSystem() = default;
 
     /// Entries of a folder in the file system's order, hidden ones included, without "." and "..".
-    virtual std::optional<std::vector<DirEntry>> list(const NativePath& folder, FsStatus* status = nullptr) = 0;
-    /// Properties of a path; the link itself when it is a symbolic link (kind follows it).
-    virtual std::optional<FileInfo> info(const NativePath& path) = 0;
+    virtual Result<std::vector<DirEntry>> list(const NativePath& folder) = 0;
+    /// Properties of a path. With Links::Own a symbolic link is described itself (only kind
+    /// follows it); with Links::Follow everything describes what it leads to.
+    virtual Result<FileInfo> info(const NativePath& path, Links links = Links::Own) = 0;
     /// True for a regular file (or a link to one), false for folders and everything else.
     virtual bool fileExists(const NativePath& path) = 0;
     virtual bool folderExists(const NativePath& path) = 0;
@@ -77,24 +65,24 @@ public:
     /// Moves a file into a folder under its own name. Never replaces an existing file; atomic
     /// within a file system; across file systems the source goes only after a verified copy.
     /// A symbolic link is moved as a link.
-    virtual FsStatus moveFile(const NativePath& file, const NativePath& destFolder) = 0;
+    virtual Status moveFile(const NativePath& file, const NativePath& destFolder) = 0;
     /// Copies a file (a link: the file it points to) into a folder under its own name. With
     /// overwrite an existing file is replaced, but only once the new copy is complete; never
     /// onto itself (same device and inode).
-    virtual FsStatus copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) = 0;
+    virtual Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) = 0;
     /// Deletes a file (a link: the link). Without force a file whose write bits are all clear is refused.
-    virtual FsStatus deleteFile(const NativePath& file, bool force) = 0;
+    virtual Status deleteFile(const NativePath& file, bool force) = 0;
 
     /// Creates a folder and any missing parents; fine when it exists already.
-    virtual FsStatus createFolder(const NativePath& folder) = 0;
+    virtual Status createFolder(const NativePath& folder) = 0;
     /// Creates or replaces a file with the bytes, atomically (temporary file, then rename).
-    virtual FsStatus writeFile(const NativePath& path, const QByteArray& bytes) = 0;
+    virtual Status writeFile(const NativePath& path, const QByteArray& bytes) = 0;
     /// The file's bytes, at most maxBytes of them when maxBytes >= 0.
-    virtual std::optional<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
+    virtual Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
 };
 
 /// Writes each line followed by CR LF in the given encoding, creating or replacing the file.
-FsStatus writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines,
+Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines,
                        TextEncoding encoding);
 
 /// Joins a folder and a name with "/", without doubling it after the root "/".

@@ -56,6 +56,11 @@ QByteArray temporarySibling(const NativePath& target)
     return joinPath(parentFolder(target), name);
 }
 
+Status failed(ErrorKind kind, int errnum)
+{
+    return Status::failure(kind, {}, errnum);
+}
+
 class Fd {
 public:
     explicit Fd(int fd) : m_fd(fd) {}
@@ -145,20 +150,20 @@ void keepOwner(int fd, const char* link, const struct stat& st)
 
 /// Copies `source` (following a link) to `copy`, a name that must not exist yet. A failed
 /// copy removes only the file it created.
-FsStatus copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode how)
+Status copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode how)
 {
     // Non-blocking, so a FIFO or device that took a file's place is refused rather than waited on.
     Fd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     struct stat st {};
     if (::fstat(in.get(), &st) != 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     if (!S_ISREG(st.st_mode))
-        return {FsError::Io, EINVAL};
+        return failed(ErrorKind::Io, EINVAL);
     Fd out(::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
     if (out.get() < 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     bool ok = copyContents(in.get(), out.get(), st.st_size);
     struct stat written {};
     ok = ok && (!how.durable || ::fsync(out.get()) == 0) && ::fstat(out.get(), &written) == 0
@@ -176,13 +181,13 @@ FsStatus copyToNewFile(const NativePath& source, const NativePath& copy, CopyMod
         ok = false;
     if (!ok) {
         ::unlink(copy.constData());
-        return {FsError::Io, savedErrno ? savedErrno : EIO};
+        return failed(ErrorKind::Io, savedErrno ? savedErrno : EIO);
     }
     return {};
 }
 
 /// Copies `source` to a new temporary file beside `target`, for renaming into place.
-FsStatus copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary, CopyMode how)
+Status copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary, CopyMode how)
 {
     temporary = temporarySibling(target);
     return copyToNewFile(source, temporary, how);
@@ -210,20 +215,16 @@ int renameNoReplace(const char* from, const char* to)
 
 } // namespace
 
-std::optional<std::vector<DirEntry>> LocalFileSystem::list(const NativePath& folder, FsStatus* status)
+Result<std::vector<DirEntry>> LocalFileSystem::list(const NativePath& folder)
 {
     const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        if (status)
-            *status = FsStatus::fromErrno(errno);
-        return std::nullopt;
-    }
+    if (fd < 0)
+        return Status::fromErrno(errno);
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
-        if (status)
-            *status = FsStatus::fromErrno(errno);
+        const Status status = Status::fromErrno(errno);
         ::close(fd);
-        return std::nullopt;
+        return status;
     }
     std::vector<DirEntry> entries;
     errno = 0;
@@ -254,21 +255,17 @@ std::optional<std::vector<DirEntry>> LocalFileSystem::list(const NativePath& fol
     }
     const int readError = errno;
     ::closedir(dir);
-    if (readError != 0) {
-        if (status)
-            *status = FsStatus::fromErrno(readError);
-        return std::nullopt;
-    }
-    if (status)
-        *status = {};
+    if (readError != 0)
+        return Status::fromErrno(readError);
     return entries;
 }
 
-std::optional<FileInfo> LocalFileSystem::info(const NativePath& path)
+Result<FileInfo> LocalFileSystem::info(const NativePath& path, Links links)
 {
     struct stat st {};
-    if (::lstat(path.constData(), &st) != 0)
-        return std::nullopt;
+    const bool own = links == Links::Own;
+    if ((own ? ::lstat(path.constData(), &st) : ::stat(path.constData(), &st)) != 0)
+        return Status::fromErrno(errno);
     FileInfo fi;
     fi.mode = st.st_mode;
     fi.isSymlink = S_ISLNK(st.st_mode);
@@ -297,26 +294,26 @@ bool LocalFileSystem::folderExists(const NativePath& path)
     return !path.isEmpty() && ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-FsStatus LocalFileSystem::moveFile(const NativePath& file, const NativePath& destFolder)
+Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destFolder)
 {
     struct stat src {};
     if (::lstat(file.constData(), &src) != 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     if (S_ISDIR(src.st_mode))
-        return {FsError::Io, EISDIR};
+        return failed(ErrorKind::Io, EISDIR);
     if (!folderExists(destFolder))
-        return {FsError::NotAFolder, ENOTDIR};
+        return failed(ErrorKind::NotAFolder, ENOTDIR);
     const NativePath target = joinPath(destFolder, baseName(file));
     struct stat dst {};
     if (::lstat(target.constData(), &dst) == 0)
-        return (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) ? FsStatus{FsError::SameFile, 0}
-                                                                     : FsStatus{FsError::AlreadyExists, EEXIST};
+        return (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) ? failed(ErrorKind::SameFile, 0)
+                                                                     : failed(ErrorKind::AlreadyExists, EEXIST);
     if (renameNoReplace(file.constData(), target.constData()) == 0)
         return {};
     if (errno == EEXIST)
-        return {FsError::AlreadyExists, EEXIST};
+        return failed(ErrorKind::AlreadyExists, EEXIST);
     if (errno != EXDEV)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
 
     // Across file systems: place a verified copy under the final name without replacing
     // anything, and only then remove the source. The copy is renamed into place rather than
@@ -326,50 +323,50 @@ FsStatus LocalFileSystem::moveFile(const NativePath& file, const NativePath& des
         QByteArray linkTarget(PATH_MAX + 1, Qt::Uninitialized);
         const ssize_t n = ::readlink(file.constData(), linkTarget.data(), size_t(linkTarget.size()));
         if (n < 0 || n > PATH_MAX)
-            return FsStatus::fromErrno(n < 0 ? errno : ENAMETOOLONG);
+            return Status::fromErrno(n < 0 ? errno : ENAMETOOLONG);
         linkTarget.truncate(n);
         if (::symlink(linkTarget.constData(), target.constData()) != 0)
-            return errno == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(errno);
+            return errno == EEXIST ? failed(ErrorKind::AlreadyExists, EEXIST) : Status::fromErrno(errno);
         keepOwner(-1, target.constData(), src);
     } else {
-        if (const FsStatus copied = copyToTemporary(file, target, temporary, {true, true}); !copied.ok())
+        if (const Status copied = copyToTemporary(file, target, temporary, {true, true}); !copied.ok())
             return copied;
         if (renameNoReplace(temporary.constData(), target.constData()) != 0) {
             const int e = errno;
             ::unlink(temporary.constData());
-            return e == EEXIST ? FsStatus{FsError::AlreadyExists, EEXIST} : FsStatus::fromErrno(e);
+            return e == EEXIST ? failed(ErrorKind::AlreadyExists, EEXIST) : Status::fromErrno(e);
         }
     }
     if (::unlink(file.constData()) != 0) {
         // The copy stays; losing neither is better than losing one.
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     }
     return {};
 }
 
-FsStatus LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
+Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
 {
     struct stat src {};
     if (::stat(file.constData(), &src) != 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     if (!S_ISREG(src.st_mode))
-        return {FsError::Io, S_ISDIR(src.st_mode) ? EISDIR : EINVAL};
+        return failed(ErrorKind::Io, S_ISDIR(src.st_mode) ? EISDIR : EINVAL);
     if (!folderExists(destFolder))
-        return {FsError::NotAFolder, ENOTDIR};
+        return failed(ErrorKind::NotAFolder, ENOTDIR);
     const NativePath target = joinPath(destFolder, baseName(file));
     struct stat dst {};
     bool replaces = false;
     if (::stat(target.constData(), &dst) == 0) {
         replaces = true;
         if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
-            return {FsError::SameFile, 0};
+            return failed(ErrorKind::SameFile, 0);
         if (!overwrite)
-            return {FsError::AlreadyExists, EEXIST};
+            return failed(ErrorKind::AlreadyExists, EEXIST);
         if (S_ISDIR(dst.st_mode))
-            return {FsError::Io, EISDIR};
+            return failed(ErrorKind::Io, EISDIR);
     } else if (::lstat(target.constData(), &dst) == 0) {
         if (!overwrite)
-            return {FsError::AlreadyExists, EEXIST}; // a dangling link holds the name
+            return failed(ErrorKind::AlreadyExists, EEXIST); // a dangling link holds the name
         replaces = true;
     }
     if (!replaces) {
@@ -377,61 +374,61 @@ FsStatus LocalFileSystem::copyFile(const NativePath& file, const NativePath& des
         // without replacing, so a process killed mid-copy never leaves a short file under the
         // final name. A name that appeared meanwhile is never taken over.
         QByteArray temporary;
-        if (const FsStatus copied = copyToTemporary(file, target, temporary, {}); !copied.ok())
+        if (const Status copied = copyToTemporary(file, target, temporary, {}); !copied.ok())
             return copied;
         if (renameNoReplace(temporary.constData(), target.constData()) == 0)
             return {};
         const int e = errno;
         ::unlink(temporary.constData());
         if (e != EEXIST)
-            return FsStatus::fromErrno(e);
+            return Status::fromErrno(e);
         if (!overwrite)
-            return {FsError::AlreadyExists, EEXIST};
+            return failed(ErrorKind::AlreadyExists, EEXIST);
     }
     // Replacing: the new copy is complete and on disk before the old file goes.
     QByteArray temporary;
-    if (const FsStatus copied = copyToTemporary(file, target, temporary, {true, false}); !copied.ok())
+    if (const Status copied = copyToTemporary(file, target, temporary, {true, false}); !copied.ok())
         return copied;
     if (::rename(temporary.constData(), target.constData()) != 0) {
         const int e = errno;
         ::unlink(temporary.constData());
-        return FsStatus::fromErrno(e);
+        return Status::fromErrno(e);
     }
     return {};
 }
 
-FsStatus LocalFileSystem::deleteFile(const NativePath& file, bool force)
+Status LocalFileSystem::deleteFile(const NativePath& file, bool force)
 {
     struct stat st {};
     if (::lstat(file.constData(), &st) != 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     if (S_ISDIR(st.st_mode))
-        return {FsError::Io, EISDIR};
+        return failed(ErrorKind::Io, EISDIR);
     // Read-only by mode bits, as rm judges it: root passes every access() test.
     if (!force && !S_ISLNK(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        return {FsError::ReadOnly, EACCES};
+        return failed(ErrorKind::ReadOnly, EACCES);
     if (::unlink(file.constData()) != 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     return {};
 }
 
-FsStatus LocalFileSystem::createFolder(const NativePath& folder)
+Status LocalFileSystem::createFolder(const NativePath& folder)
 {
     if (folder.isEmpty())
-        return {FsError::NotFound, ENOENT};
+        return failed(ErrorKind::NotFound, ENOENT);
     if (folderExists(folder))
         return {};
     const QByteArray parent = parentFolder(folder);
     if (parent != folder && !folderExists(parent)) {
-        if (const FsStatus made = createFolder(parent); !made.ok())
+        if (const Status made = createFolder(parent); !made.ok())
             return made;
     }
     if (::mkdir(folder.constData(), 0777) != 0 && !(errno == EEXIST && folderExists(folder)))
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     return {};
 }
 
-FsStatus LocalFileSystem::writeFile(const NativePath& path, const QByteArray& bytes)
+Status LocalFileSystem::writeFile(const NativePath& path, const QByteArray& bytes)
 {
     const QByteArray temporary = temporarySibling(path);
     mode_t mode = 0666;
@@ -440,7 +437,7 @@ FsStatus LocalFileSystem::writeFile(const NativePath& path, const QByteArray& by
         mode = existing.st_mode & 07777;
     Fd out(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (out.get() < 0)
-        return FsStatus::fromErrno(errno);
+        return Status::fromErrno(errno);
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t w = ::write(out.get(), bytes.constData() + done, size_t(bytes.size() - done));
@@ -449,26 +446,28 @@ FsStatus LocalFileSystem::writeFile(const NativePath& path, const QByteArray& by
         if (w < 0) {
             const int e = errno;
             ::unlink(temporary.constData());
-            return FsStatus::fromErrno(e);
+            return Status::fromErrno(e);
         }
         done += w;
     }
     if (::fsync(out.get()) != 0 || ::close(out.release()) != 0 || ::rename(temporary.constData(), path.constData()) != 0) {
         const int e = errno;
         ::unlink(temporary.constData());
-        return FsStatus::fromErrno(e);
+        return Status::fromErrno(e);
     }
     return {};
 }
 
-std::optional<QByteArray> LocalFileSystem::readFile(const NativePath& path, qint64 maxBytes)
+Result<QByteArray> LocalFileSystem::readFile(const NativePath& path, qint64 maxBytes)
 {
     Fd in(::open(path.constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
-        return std::nullopt;
+        return Status::fromErrno(errno);
     struct stat st {};
-    if (::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode))
-        return std::nullopt;
+    if (::fstat(in.get(), &st) != 0)
+        return Status::fromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return failed(ErrorKind::Io, EISDIR);
     QByteArray data;
     char buffer[1 << 16];
     for (;;) {
@@ -481,7 +480,7 @@ std::optional<QByteArray> LocalFileSystem::readFile(const NativePath& path, qint
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return std::nullopt;
+            return Status::fromErrno(errno);
         if (r == 0)
             break;
         data.append(buffer, r);

@@ -13,7 +13,7 @@
 
 using namespace korvane::batchlist;
 using korvane::platform::FaultyFileSystem;
-using korvane::platform::FsError;
+using korvane::platform::ErrorKind;
 using korvane::platform::NativePath;
 
 namespace {
@@ -200,8 +200,8 @@ void TestBatchListLogic::walkSkipsFailuresAndLinks()
     QCOMPARE(::symlink((root + "/outside/far.doc").constData(), (root + "/open/link.doc").constData()), 0);
 
     FaultyFileSystem fs;
-    fs.failOn(FaultyFileSystem::Op::List, root + "/locked", FsError::Io);
-    fs.failOn(FaultyFileSystem::Op::List, root + "/outside", FsError::Io);
+    fs.failOn(FaultyFileSystem::Op::List, root + "/locked", ErrorKind::Io);
+    fs.failOn(FaultyFileSystem::Op::List, root + "/outside", ErrorKind::Io);
     BatchList list;
     const WalkResult r = dieda(fs, root, parseExtensions("doc"), list);
     QStringList got = texts(list);

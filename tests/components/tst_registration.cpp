@@ -284,7 +284,7 @@ void TestRegistration::unreadableAndMissingFolders()
     QCOMPARE(components::registerFolder(fs, programs, root + "/missing").outcome, RegistrationRun::Outcome::NotAFolder);
     QCOMPARE(components::registerFolder(fs, programs, root + "/a.dll").outcome, RegistrationRun::Outcome::NotAFolder);
     QCOMPARE(components::registerFolder(fs, programs, QByteArray()).outcome, RegistrationRun::Outcome::NotAFolder);
-    fs.failOn(platform::FaultyFileSystem::Op::List, root, platform::FsError::Io);
+    fs.failOn(platform::FaultyFileSystem::Op::List, root, platform::ErrorKind::Io);
     const RegistrationRun run = components::registerFolder(fs, programs, root + "/");
     QCOMPARE(run.outcome, RegistrationRun::Outcome::Unreadable);
     QVERIFY(!run.error.isEmpty());

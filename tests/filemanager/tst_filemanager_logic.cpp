@@ -17,7 +17,7 @@
 
 using namespace korvane::filemanager;
 using korvane::platform::FaultyFileSystem;
-using korvane::platform::FsError;
+using korvane::platform::ErrorKind;
 using korvane::platform::LocalFileSystem;
 
 using namespace korvane::testsupport;
@@ -329,7 +329,7 @@ void TestFileManagerLogic::copyCollisions()
     QCOMPARE(readFile(raw(dst + "/y.txt")), overwrite ? QByteArray("new y") : QByteArray("old y"));
     QCOMPARE(report.failures.size(), overwrite ? 0 : 2);
     for (const FileFailure& f : report.failures)
-        QCOMPARE(f.status.error, FsError::AlreadyExists);
+        QCOMPARE(f.status.kind(), ErrorKind::AlreadyExists);
     // Copying leaves every source in place, and no temporary file behind.
     QCOMPARE(readFile(raw(src + "/one/x.txt")), QByteArray("one"));
     QCOMPARE(readFile(raw(src + "/two/x.txt")), QByteArray("two"));
@@ -353,7 +353,7 @@ void TestFileManagerLogic::moveNeverReplaces()
     QVERIFY(!exists(raw(src + "/z.txt")));
     QCOMPARE(report.done, 1);
     QCOMPARE(report.failures.size(), 1);
-    QCOMPARE(report.failures[0].status.error, FsError::AlreadyExists);
+    QCOMPARE(report.failures[0].status.kind(), ErrorKind::AlreadyExists);
 }
 
 void TestFileManagerLogic::moveOfSameNamesFromSubfolders()
@@ -453,7 +453,7 @@ void TestFileManagerLogic::readOnlyUnderDeleteAndForceDelete()
     QVERIFY(!exists(raw(src + "/rw.txt")));
     QVERIFY(!exists(raw(src + "/owner-writable.txt")));
     QCOMPARE(report.failures.size(), 1);
-    QCOMPARE(report.failures[0].status.error, FsError::ReadOnly);
+    QCOMPARE(report.failures[0].status.kind(), ErrorKind::ReadOnly);
 
     report = manager.run(request(src, {}, Operation::ForceDelete));
     QVERIFY(!exists(raw(src + "/ro.txt")));
@@ -595,7 +595,7 @@ void TestFileManagerLogic::sourceEqualToTargetLosesNothing()
     QCOMPARE(readFile(raw(src + "/b.txt")), QByteArray("b"));
     QCOMPARE(exists(raw(src + "/sub/b.txt")), Operation(operation) == Operation::Copy);
     QCOMPARE(report.failures.size(), 1);
-    QCOMPARE(report.failures[0].status.error, FsError::SameFile);
+    QCOMPARE(report.failures[0].status.kind(), ErrorKind::SameFile);
 }
 
 void TestFileManagerLogic::failuresAreSkipped()

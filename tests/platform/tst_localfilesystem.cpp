@@ -123,6 +123,8 @@ private slots:
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
     void listKeepsRawNamesAndFlagsLinks();
+    void infoAndReadGiveTheReason_data();
+    void infoAndReadGiveTheReason();
 };
 
 void TestLocalFileSystem::cleanup()
@@ -161,13 +163,13 @@ void TestLocalFileSystem::moveNeverReplaces()
     simulated::noHardLinks = noHardLinks;
 
     LocalFileSystem fs;
-    const FsStatus moved = fs.moveFile(raw(here.filePath("new.txt")), raw(there->path()));
+    const Status moved = fs.moveFile(raw(here.filePath("new.txt")), raw(there->path()));
     QVERIFY2(moved.ok(), qPrintable(moved.message()));
     QCOMPARE(readFile(raw(there->filePath("new.txt"))), QByteArray("moving"));
     QVERIFY(!exists(raw(here.filePath("new.txt"))));
 
-    const FsStatus refused = fs.moveFile(raw(here.filePath("taken.txt")), raw(there->path()));
-    QCOMPARE(refused.error, FsError::AlreadyExists);
+    const Status refused = fs.moveFile(raw(here.filePath("taken.txt")), raw(there->path()));
+    QCOMPARE(refused.kind(), ErrorKind::AlreadyExists);
     QCOMPARE(readFile(raw(here.filePath("taken.txt"))), QByteArray("source"));
     QCOMPARE(readFile(raw(there->filePath("taken.txt"))), QByteArray("already there"));
     // No temporary copy is left behind on either side.
@@ -189,7 +191,7 @@ void TestLocalFileSystem::moveAcrossFileSystemsKeepsModeAndTime()
 
     const mode_t oldMask = ::umask(077);
     LocalFileSystem fs;
-    const FsStatus moved = fs.moveFile(file, raw(there->path()));
+    const Status moved = fs.moveFile(file, raw(there->path()));
     ::umask(oldMask);
     QVERIFY(moved.ok());
     struct stat st {};
@@ -290,7 +292,7 @@ void TestLocalFileSystem::copyNeverOntoItself()
         QVERIFY(::symlink(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
 
     LocalFileSystem fs;
-    QCOMPARE(fs.copyFile(file, destination, true).error, FsError::SameFile);
+    QCOMPARE(fs.copyFile(file, destination, true).kind(), ErrorKind::SameFile);
     QCOMPARE(readFile(file), QByteArray("the only copy"));
     QCOMPARE(entriesOf(dir.filePath("src")), QStringList{"only.txt"});
 }
@@ -303,7 +305,7 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     writeFile(file, "new");
     writeFile(raw(dir.filePath("dst/a.txt")), "old");
     LocalFileSystem fs;
-    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
+    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
     QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true).ok());
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
@@ -312,7 +314,7 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     simulated::noRenameFlags = true;
     writeFile(raw(dir.filePath("b.txt")), "b");
     QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).ok());
-    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).error, FsError::AlreadyExists);
+    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
 }
@@ -405,11 +407,11 @@ void TestLocalFileSystem::readOnlyByModeBits()
     writeFile(file, "x");
     QVERIFY(::chmod(file.constData(), mode_t(mode)) == 0);
     LocalFileSystem fs;
-    const FsStatus status = fs.deleteFile(file, force);
+    const Status status = fs.deleteFile(file, force);
     QCOMPARE(status.ok(), deleted);
     QCOMPARE(exists(file), !deleted);
     if (!deleted)
-        QCOMPARE(status.error, FsError::ReadOnly);
+        QCOMPARE(status.kind(), ErrorKind::ReadOnly);
 }
 
 void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
@@ -440,6 +442,62 @@ void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
     QVERIFY(!byName["sub"].isSymlink);
     ::unlink((folder + "/filelink").constData());
     ::unlink((folder + "/" + gbk).constData()); // QTemporaryDir cannot remove names that are not UTF-8
+}
+
+void TestLocalFileSystem::infoAndReadGiveTheReason_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<ErrorKind>("own");    // info() of the name itself
+    QTest::addColumn<ErrorKind>("follow"); // info() of what it leads to
+    QTest::addColumn<ErrorKind>("read");
+    QTest::addColumn<int>("readErrno");
+    QTest::newRow("file") << QByteArray("a.txt") << ErrorKind::None << ErrorKind::None << ErrorKind::None << 0;
+    QTest::newRow("link to file") << QByteArray("link") << ErrorKind::None << ErrorKind::None << ErrorKind::None << 0;
+    QTest::newRow("missing") << QByteArray("gone") << ErrorKind::NotFound << ErrorKind::NotFound << ErrorKind::NotFound
+                             << ENOENT;
+    QTest::newRow("dangling link") << QByteArray("dangling") << ErrorKind::None << ErrorKind::NotFound
+                                   << ErrorKind::NotFound << ENOENT;
+    QTest::newRow("folder") << QByteArray("sub") << ErrorKind::None << ErrorKind::None << ErrorKind::Io << EISDIR;
+    QTest::newRow("below a file") << QByteArray("a.txt/x") << ErrorKind::NotAFolder << ErrorKind::NotAFolder
+                                  << ErrorKind::NotAFolder << ENOTDIR;
+}
+
+void TestLocalFileSystem::infoAndReadGiveTheReason()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(ErrorKind, own);
+    QFETCH(ErrorKind, follow);
+    QFETCH(ErrorKind, read);
+    QFETCH(int, readErrno);
+    QTemporaryDir dir;
+    const QByteArray folder = raw(dir.path());
+    writeFile(folder + "/a.txt", "content");
+    QVERIFY(::mkdir((folder + "/sub").constData(), 0777) == 0);
+    QVERIFY(::symlink("a.txt", (folder + "/link").constData()) == 0);
+    QVERIFY(::symlink("nowhere", (folder + "/dangling").constData()) == 0);
+    LocalFileSystem fs;
+    const NativePath path = folder + "/" + name;
+
+    const auto ownInfo = fs.info(path);
+    const auto followInfo = fs.info(path, Links::Follow);
+    QCOMPARE(ownInfo.status().kind(), own);
+    QCOMPARE(followInfo.status().kind(), follow);
+    if (ownInfo && followInfo) {
+        const bool isLink = name == "link";
+        QCOMPARE(ownInfo->isSymlink, isLink);
+        QVERIFY(!followInfo->isSymlink);
+        const auto file = fs.info(folder + "/a.txt");
+        QCOMPARE(followInfo->inode == file->inode, isLink || name == "a.txt");
+        QCOMPARE(ownInfo->inode == file->inode, !isLink && name == "a.txt");
+    }
+
+    const auto bytes = fs.readFile(path);
+    QCOMPARE(bytes.status().kind(), read);
+    QCOMPARE(bytes.status().errnum(), readErrno);
+    if (bytes)
+        QCOMPARE(*bytes, QByteArray("content"));
+    else
+        QVERIFY(!bytes.status().message().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLocalFileSystem)

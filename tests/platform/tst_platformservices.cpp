@@ -212,8 +212,8 @@ void tst_PlatformServices::injectedFaultsHitOnlyTheirPath()
     const QByteArray b = nativePath(dir.filePath(QStringLiteral("b.txt")));
     QVERIFY(fs.writeFile(a, "a").ok());
     QVERIFY(fs.writeFile(b, "b").ok());
-    fs.failOn(FaultyFileSystem::Op::Delete, a, FsError::ReadOnly);
-    QCOMPARE(fs.deleteFile(a, true).error, FsError::ReadOnly);
+    fs.failOn(FaultyFileSystem::Op::Delete, a, ErrorKind::ReadOnly);
+    QCOMPARE(fs.deleteFile(a, true).kind(), ErrorKind::ReadOnly);
     QVERIFY(fs.fileExists(a));
     QVERIFY(fs.deleteFile(b, false).ok());
     QVERIFY(!fs.fileExists(b));

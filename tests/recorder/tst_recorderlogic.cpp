@@ -29,26 +29,29 @@ public:
     korvane::platform::LocalFileSystem real;
     using NativePath = korvane::platform::NativePath;
 
-    std::optional<std::vector<korvane::platform::DirEntry>> list(const NativePath& folder,
-                                                                korvane::platform::FsStatus* status) override
+    korvane::platform::Result<std::vector<korvane::platform::DirEntry>> list(const NativePath& folder) override
     {
-        auto entries = real.list(folder, status);
+        auto entries = real.list(folder);
         if (entries)
             entries->insert(entries->begin(), {phantom, korvane::platform::EntryKind::File, false});
         return entries;
     }
-    std::optional<korvane::platform::FileInfo> info(const NativePath& p) override { return real.info(p); }
+    korvane::platform::Result<korvane::platform::FileInfo> info(const NativePath& p,
+                                                               korvane::platform::Links links) override
+    {
+        return real.info(p, links);
+    }
     bool fileExists(const NativePath& p) override { return real.fileExists(p); }
     bool folderExists(const NativePath& p) override { return real.folderExists(p); }
-    korvane::platform::FsStatus moveFile(const NativePath& f, const NativePath& d) override { return real.moveFile(f, d); }
-    korvane::platform::FsStatus copyFile(const NativePath& f, const NativePath& d, bool o) override
+    korvane::platform::Status moveFile(const NativePath& f, const NativePath& d) override { return real.moveFile(f, d); }
+    korvane::platform::Status copyFile(const NativePath& f, const NativePath& d, bool o) override
     {
         return real.copyFile(f, d, o);
     }
-    korvane::platform::FsStatus deleteFile(const NativePath& f, bool force) override { return real.deleteFile(f, force); }
-    korvane::platform::FsStatus createFolder(const NativePath& f) override { return real.createFolder(f); }
-    korvane::platform::FsStatus writeFile(const NativePath& p, const QByteArray& b) override { return real.writeFile(p, b); }
-    std::optional<QByteArray> readFile(const NativePath& p, qint64 max) override { return real.readFile(p, max); }
+    korvane::platform::Status deleteFile(const NativePath& f, bool force) override { return real.deleteFile(f, force); }
+    korvane::platform::Status createFolder(const NativePath& f) override { return real.createFolder(f); }
+    korvane::platform::Status writeFile(const NativePath& p, const QByteArray& b) override { return real.writeFile(p, b); }
+    korvane::platform::Result<QByteArray> readFile(const NativePath& p, qint64 max) override { return real.readFile(p, max); }
 };
 
 class RecorderLogicTest : public QObject {

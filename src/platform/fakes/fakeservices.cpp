@@ -99,14 +99,14 @@ std::optional<RegistryValue> FakeRegistry::query(RegistryRoot, const QString& ke
     return *it;
 }
 
-void FaultyFileSystem::failOn(Op op, std::function<bool(const NativePath&)> matches, FsError error)
+void FaultyFileSystem::failOn(Op op, std::function<bool(const NativePath&)> matches, ErrorKind kind)
 {
-    m_faults.append({op, std::move(matches), error});
+    m_faults.append({op, std::move(matches), kind});
 }
 
-void FaultyFileSystem::failOn(Op op, const NativePath& path, FsError error)
+void FaultyFileSystem::failOn(Op op, const NativePath& path, ErrorKind kind)
 {
-    failOn(op, [path](const NativePath& p) { return p == path; }, error);
+    failOn(op, [path](const NativePath& p) { return p == path; }, kind);
 }
 
 QList<NativePath> FaultyFileSystem::pathsOf(Op op) const
@@ -118,32 +118,29 @@ QList<NativePath> FaultyFileSystem::pathsOf(Op op) const
     return result;
 }
 
-std::optional<FsStatus> FaultyFileSystem::fault(Op op, const NativePath& path)
+std::optional<Status> FaultyFileSystem::fault(Op op, const NativePath& path)
 {
     calls.append({op, path});
     for (const Fault& f : m_faults)
         if (f.op == op && f.matches(path))
-            return FsStatus{f.error, 0};
+            return Status::failure(f.kind);
     return std::nullopt;
 }
 
-std::optional<std::vector<DirEntry>> FaultyFileSystem::list(const NativePath& folder, FsStatus* status)
+Result<std::vector<DirEntry>> FaultyFileSystem::list(const NativePath& folder)
 {
-    if (auto f = fault(Op::List, folder)) {
-        if (status)
-            *status = *f;
-        return std::nullopt;
-    }
-    return m_real.list(folder, status);
+    if (auto f = fault(Op::List, folder))
+        return *f;
+    return m_real.list(folder);
 }
 
-std::optional<FileInfo> FaultyFileSystem::info(const NativePath& path)
+Result<FileInfo> FaultyFileSystem::info(const NativePath& path, Links links)
 {
-    if (fault(Op::Info, path))
-        return std::nullopt;
+    if (auto f = fault(Op::Info, path))
+        return *f;
     if (const auto scripted = m_scriptedInfo.constFind(path); scripted != m_scriptedInfo.cend())
         return *scripted;
-    return m_real.info(path);
+    return m_real.info(path, links);
 }
 
 bool FaultyFileSystem::fileExists(const NativePath& path)
@@ -160,45 +157,45 @@ bool FaultyFileSystem::folderExists(const NativePath& path)
     return m_real.folderExists(path);
 }
 
-FsStatus FaultyFileSystem::moveFile(const NativePath& file, const NativePath& destFolder)
+Status FaultyFileSystem::moveFile(const NativePath& file, const NativePath& destFolder)
 {
     if (auto f = fault(Op::Move, file))
         return *f;
     return m_real.moveFile(file, destFolder);
 }
 
-FsStatus FaultyFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
+Status FaultyFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
 {
     if (auto f = fault(Op::Copy, file))
         return *f;
     return m_real.copyFile(file, destFolder, overwrite);
 }
 
-FsStatus FaultyFileSystem::deleteFile(const NativePath& file, bool force)
+Status FaultyFileSystem::deleteFile(const NativePath& file, bool force)
 {
     if (auto f = fault(Op::Delete, file))
         return *f;
     return m_real.deleteFile(file, force);
 }
 
-FsStatus FaultyFileSystem::createFolder(const NativePath& folder)
+Status FaultyFileSystem::createFolder(const NativePath& folder)
 {
     if (auto f = fault(Op::CreateFolder, folder))
         return *f;
     return m_real.createFolder(folder);
 }
 
-FsStatus FaultyFileSystem::writeFile(const NativePath& path, const QByteArray& bytes)
+Status FaultyFileSystem::writeFile(const NativePath& path, const QByteArray& bytes)
 {
     if (auto f = fault(Op::WriteFile, path))
         return *f;
     return m_real.writeFile(path, bytes);
 }
 
-std::optional<QByteArray> FaultyFileSystem::readFile(const NativePath& path, qint64 maxBytes)
+Result<QByteArray> FaultyFileSystem::readFile(const NativePath& path, qint64 maxBytes)
 {
-    if (fault(Op::ReadFile, path))
-        return std::nullopt;
+    if (auto f = fault(Op::ReadFile, path))
+        return *f;
     return m_real.readFile(path, maxBytes);
 }
 

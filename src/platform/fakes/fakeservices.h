@@ -110,31 +110,31 @@ public:
     };
     QList<Call> calls;
     /// Fail `op` on every path for which `matches` is true.
-    void failOn(Op op, std::function<bool(const NativePath&)> matches, FsError error = FsError::Injected);
+    void failOn(Op op, std::function<bool(const NativePath&)> matches, ErrorKind kind = ErrorKind::Injected);
     /// Fail `op` on exactly this path.
-    void failOn(Op op, const NativePath& path, FsError error = FsError::Injected);
+    void failOn(Op op, const NativePath& path, ErrorKind kind = ErrorKind::Injected);
     QList<NativePath> pathsOf(Op op) const;
     /// Answer `info()` for exactly this path with `answer`, as another file system might.
     void scriptInfo(const NativePath& path, const FileInfo& answer) { m_scriptedInfo.insert(path, answer); }
 
-    std::optional<std::vector<DirEntry>> list(const NativePath& folder, FsStatus* status = nullptr) override;
-    std::optional<FileInfo> info(const NativePath& path) override;
+    Result<std::vector<DirEntry>> list(const NativePath& folder) override;
+    Result<FileInfo> info(const NativePath& path, Links links = Links::Own) override;
     bool fileExists(const NativePath& path) override;
     bool folderExists(const NativePath& path) override;
-    FsStatus moveFile(const NativePath& file, const NativePath& destFolder) override;
-    FsStatus copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) override;
-    FsStatus deleteFile(const NativePath& file, bool force) override;
-    FsStatus createFolder(const NativePath& folder) override;
-    FsStatus writeFile(const NativePath& path, const QByteArray& bytes) override;
-    std::optional<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
+    Status moveFile(const NativePath& file, const NativePath& destFolder) override;
+    Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) override;
+    Status deleteFile(const NativePath& file, bool force) override;
+    Status createFolder(const NativePath& folder) override;
+    Status writeFile(const NativePath& path, const QByteArray& bytes) override;
+    Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
 
 private:
     struct Fault {
         Op op;
         std::function<bool(const NativePath&)> matches;
-        FsError error;
+        ErrorKind kind;
     };
-    std::optional<FsStatus> fault(Op op, const NativePath& path);
+    std::optional<Status> fault(Op op, const NativePath& path);
     QList<Fault> m_faults;
     QHash<NativePath, FileInfo> m_scriptedInfo;
     LocalFileSystem m_real;
