@@ -34,10 +34,10 @@ public:
     QString writePassword;
     int failures = 0;
     void DocumentOpen(platform::WordDocument& d) override {
-        failures += !d.setPassword(password).ok;
-        failures += !d.setWritePassword(writePassword).ok;
-        failures += !d.save().ok;
-        failures += !d.close().ok;
+        failures += !d.setPassword(password).ok();
+        failures += !d.setWritePassword(writePassword).ok();
+        failures += !d.save().ok();
+        failures += !d.close().ok();
     }
     void Quit() override {}
 };
@@ -98,12 +98,12 @@ int main(int argc, char* argv[]) {
         prompt.answer = run.current;
         QElapsedTimer total;
         total.start();
-        QString error;
-        auto application = word.createObject(QStringLiteral("word.Application"), &error);
-        if (!application) {
-            std::printf("cannot start: %s\n", qPrintable(error));
+        auto created = word.createObject(QStringLiteral("word.Application"));
+        if (!created) {
+            std::printf("cannot start: %s\n", qPrintable(created.status().message()));
             return 1;
         }
+        std::shared_ptr<platform::WordApplication> application = std::move(created).value();
         const double startup = double(total.nsecsElapsed()) / 1e6;
         application->setEvents(&sink);
         std::vector<double> each;
@@ -111,7 +111,7 @@ int main(int argc, char* argv[]) {
         for (const QString& d : docs) {
             QElapsedTimer t;
             t.start();
-            failed += !application->open(QFile::encodeName(d), false).ok;
+            failed += !application->open(QFile::encodeName(d), false).ok();
             each.push_back(double(t.nsecsElapsed()) / 1e6);
         }
         const double documents = double(total.nsecsElapsed()) / 1e6 - startup;
@@ -136,8 +136,7 @@ int main(int argc, char* argv[]) {
         std::atomic<bool> started{false};
         int done = 0;
         std::thread worker([&] {
-            QString error;
-            auto application = word.createObject(QStringLiteral("word.Application"), &error);
+            auto application = word.createObject(QStringLiteral("word.Application")).valueOr(nullptr);
             started = true;
             if (!application)
                 return;
@@ -145,7 +144,7 @@ int main(int argc, char* argv[]) {
             for (const QString& d : docs) {
                 if (control.stopRequested())
                     break;
-                if (application->open(QFile::encodeName(d), false).ok)
+                if (application->open(QFile::encodeName(d), false).ok())
                     ++done;
             }
             application->quit();

@@ -211,7 +211,7 @@ int main(int argc, char* argv[])
                          [&](const QString& out) {
                              const ExtractReport r =
                                  process.extract(copy.toUtf8(), out.toUtf8(), "x", quint64(info.size()));
-                             return r.opened && r.error.isEmpty();
+                             return r.opened && r.error.empty();
                          },
                          {},
                          {}});
@@ -220,7 +220,7 @@ int main(int argc, char* argv[])
                              const ExtractReport r =
                                  extractChm(copy.toUtf8(), out.toUtf8(), "x",
                                             {ExtractLimits::defaultFor(quint64(info.size()))});
-                             return r.opened && r.error.isEmpty();
+                             return r.opened && r.error.empty();
                          },
                          {},
                          {}});

@@ -7,6 +7,8 @@
 
 #include <QFile>
 #include <QJsonObject>
+#include <tuple>
+#include <utility>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -91,6 +93,88 @@ public:
 /// How often a document that fails to open is tried, as in the window.
 constexpr int kOpenAttempts = 3;
 
+/// The two passwords of `doc protect`, from the password file or asked on the terminal. nullopt
+/// (with a note) when the password file cannot be read.
+std::optional<std::pair<QString, QString>> protectPasswords(const ParsedArgs& args, Reporter& out)
+{
+    if (args.has(QStringLiteral("password-file"))) {
+        QFile file(absolutePath(args.value(QStringLiteral("password-file"))));
+        if (!file.open(QIODevice::ReadOnly)) {
+            out.note(QStringLiteral("无法读取密码文件 %1: %2").arg(file.fileName(), file.errorString()));
+            return std::nullopt;
+        }
+        QList<QByteArray> lines = file.readAll().split('\n');
+        for (QByteArray& line : lines) {
+            if (line.endsWith('\r'))
+                line.chop(1);
+        }
+        return std::pair{QString::fromUtf8(lines.value(0)), QString::fromUtf8(lines.value(1))};
+    }
+    const std::optional<QString> open = askNoEcho(QStringLiteral("打开文档时的密码: "));
+    const std::optional<QString> modify = open ? askNoEcho(QStringLiteral("修改文档时的密码: ")) : std::nullopt;
+    if (!open || !modify)
+        throw UsageError{QStringLiteral("没有终端可以输入密码,请用 --password-file 指定密码文件")};
+    return std::pair{*open, *modify};
+}
+
+/// The operands that name existing files, absolute; the others are reported as failed here,
+/// before the office is started for nothing.
+QStringList existingDocuments(const QStringList& files, Reporter& out)
+{
+    platform::LocalFileSystem fs;
+    QStringList documents;
+    for (const QString& operand : files) {
+        const QString path = absolutePath(operand);
+        if (fs.fileExists(platform::nativePath(path)))
+            documents << path;
+        else
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("文件不存在"));
+    }
+    return documents;
+}
+
+/// Opens one document, trying again as the window does while another try can help.
+platform::Status openDocument(std::shared_ptr<platform::WordApplication>& app, const QString& path)
+{
+    platform::Status opened = platform::Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
+    for (int attempt = 0; attempt < kOpenAttempts && app; ++attempt) {
+        std::shared_ptr<platform::WordApplication> held = app;
+        opened = held->open(platform::nativePath(path), false);
+        if (!platform::retryHelps(opened))
+            break;
+    }
+    return opened;
+}
+
+/// Runs every document through the application; the number of documents left undone.
+qint64 processDocuments(std::shared_ptr<platform::WordApplication>& app, DocumentPasswords& passwords,
+                        const QStringList& documents, const QString& doneText, Reporter& out)
+{
+    platform::RunControl& control = out.control();
+    control.setTotal(documents.size());
+    qint64 left = documents.size();
+    for (const QString& path : documents) {
+        if (control.stopRequested() || !app)
+            break;
+        control.begin(path);
+        passwords.failures.clear();
+        const platform::Status opened = openDocument(app, path);
+        if (control.stopRequested())
+            break; // the document in hand was left as it was
+        if (!opened.ok())
+            passwords.failures << QStringLiteral("打开文档失败: ") + opened.message();
+        for (QString& line : passwords.failures)
+            line = line.trimmed();
+        if (passwords.failures.isEmpty())
+            out.item(path, ItemStatus::Ok, doneText);
+        else
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), passwords.failures.join(QStringLiteral("; ")));
+        --left;
+        control.advance();
+    }
+    return left;
+}
+
 int runDoc(const ParsedArgs& args, Reporter& out)
 {
     if (args.operands.isEmpty())
@@ -103,42 +187,17 @@ int runDoc(const ParsedArgs& args, Reporter& out)
         throw UsageError{QStringLiteral("列表为空,请先添加文档到列表!")};
 
     DocumentPasswords passwords;
-    if (action == QLatin1String("protect")) {
-        if (args.has(QStringLiteral("password-file"))) {
-            QFile file(absolutePath(args.value(QStringLiteral("password-file"))));
-            if (!file.open(QIODevice::ReadOnly)) {
-                out.note(QStringLiteral("无法读取密码文件 %1: %2").arg(file.fileName(), file.errorString()));
-                return kExitUsage;
-            }
-            QList<QByteArray> lines = file.readAll().split('\n');
-            for (QByteArray& line : lines) {
-                if (line.endsWith('\r'))
-                    line.chop(1);
-            }
-            passwords.open = QString::fromUtf8(lines.value(0));
-            passwords.modify = QString::fromUtf8(lines.value(1));
-        } else {
-            const std::optional<QString> open = askNoEcho(QStringLiteral("打开文档时的密码: "));
-            const std::optional<QString> modify = open ? askNoEcho(QStringLiteral("修改文档时的密码: ")) : std::nullopt;
-            if (!open || !modify)
-                throw UsageError{QStringLiteral("没有终端可以输入密码,请用 --password-file 指定密码文件")};
-            passwords.open = *open;
-            passwords.modify = *modify;
-        }
+    const bool protect = action == QLatin1String("protect");
+    if (protect) {
+        const std::optional<std::pair<QString, QString>> given = protectPasswords(args, out);
+        if (!given)
+            return kExitUsage;
+        std::tie(passwords.open, passwords.modify) = *given;
         if (passwords.open.isEmpty() && passwords.modify.isEmpty())
             throw UsageError{QStringLiteral("两个密码都是空的;要去掉密码请用 doc unprotect")};
     }
 
-    // Missing files fail here, before the office is started for nothing.
-    platform::LocalFileSystem fs;
-    QStringList documents;
-    for (const QString& operand : files) {
-        const QString path = absolutePath(operand);
-        if (fs.fileExists(platform::nativePath(path)))
-            documents << path;
-        else
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("文件不存在"));
-    }
+    const QStringList documents = existingDocuments(files, out);
     if (documents.isEmpty())
         return out.finish();
 
@@ -149,46 +208,21 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     }
     TerminalPasswordPrompt prompt;
     wordcrypt::LibreOfficeWord word({helper, {}}, prompt);
-    platform::RunControl& control = out.control();
     // A stop ends a call in hand at once and leaves that document as it was.
-    word.setRunControl(&control);
-    QString error;
-    std::shared_ptr<platform::WordApplication> app = word.createObject(QStringLiteral("word.Application"), &error);
-    if (!app) {
-        out.note(error);
+    word.setRunControl(&out.control());
+    platform::Result<std::shared_ptr<platform::WordApplication>> created =
+        word.createObject(QStringLiteral("word.Application"));
+    if (!created) {
+        out.note(created.status().message());
         return kExitProgramMissing;
     }
+    std::shared_ptr<platform::WordApplication> app = std::move(created).value();
     passwords.app = &app;
     app->setEvents(&passwords);
     app->setVisible(false);
 
-    control.setTotal(documents.size());
-    qint64 left = documents.size();
-    for (const QString& path : documents) {
-        if (control.stopRequested() || !app)
-            break;
-        control.begin(path);
-        passwords.failures.clear();
-        platform::WordResult opened = platform::WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
-        for (int attempt = 0; attempt < kOpenAttempts && app; ++attempt) {
-            std::shared_ptr<platform::WordApplication> held = app;
-            opened = held->open(platform::nativePath(path), false);
-            if (opened.ok || !opened.retry)
-                break;
-        }
-        if (control.stopRequested())
-            break; // the document in hand was left as it was
-        if (!opened.ok)
-            passwords.failures << QStringLiteral("打开文档失败: ") + opened.error;
-        for (QString& line : passwords.failures)
-            line = line.trimmed();
-        if (passwords.failures.isEmpty())
-            out.item(path, ItemStatus::Ok, action == QLatin1String("protect") ? QStringLiteral("已加密") : QStringLiteral("已去掉密码"));
-        else
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), passwords.failures.join(QStringLiteral("; ")));
-        --left;
-        control.advance();
-    }
+    const qint64 left = processDocuments(app, passwords, documents,
+                                         protect ? QStringLiteral("已加密") : QStringLiteral("已去掉密码"), out);
     if (std::shared_ptr<platform::WordApplication> held = app)
         held->quit();
     if (app)

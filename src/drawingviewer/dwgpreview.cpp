@@ -1,5 +1,7 @@
 #include "drawingviewer/dwgpreview.h"
 
+#include "platform/uniquefd.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
@@ -100,13 +102,12 @@ public:
         if (path.isEmpty())
             return;
         const QByteArray native = QFile::encodeName(path);
-        m_fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (m_fd < 0)
+        m_fd.reset(::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (!m_fd.valid())
             return;
         struct stat st {};
-        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(m_fd);
-            m_fd = -1;
+        if (::fstat(m_fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            m_fd.reset();
             return;
         }
         m_size = st.st_size;
@@ -115,19 +116,11 @@ public:
         if (!readFromFile(0, m_head.size(), m_head.data()))
             m_head.clear();
     }
-    ~FileSource() override
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileSource(const FileSource&) = delete;
-    FileSource& operator=(const FileSource&) = delete;
-
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_fd.valid(); }
     qint64 size() const override { return m_size; }
     bool read(qint64 offset, qint64 length, char* out) const override
     {
-        if (m_fd < 0 || offset < 0 || length < 0 || offset > m_size || length > m_size - offset)
+        if (!m_fd.valid() || offset < 0 || length < 0 || offset > m_size || length > m_size - offset)
             return false;
         if (offset + length <= m_head.size()) {
             std::memcpy(out, m_head.constData() + offset, size_t(length));
@@ -148,7 +141,7 @@ private:
             if (control && control->stopRequested())
                 return false;
             const qint64 slice = control ? std::min<qint64>(length - done, 4 << 20) : length - done;
-            const ssize_t got = ::pread(m_fd, out + done, size_t(slice), off_t(offset + done));
+            const ssize_t got = ::pread(m_fd.get(), out + done, size_t(slice), off_t(offset + done));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
@@ -158,7 +151,7 @@ private:
         return true;
     }
 
-    int m_fd = -1;
+    platform::UniqueFd m_fd;
     qint64 m_size = 0;
     QByteArray m_head;
 };
@@ -279,7 +272,7 @@ QImage decodeUncompressedDib(const char* dib, const DibLayout& d)
                 dst[x] = lookup(src[x]);
                 break;
             case 16: {
-                const unsigned v = src[2 * x] | (src[2 * x + 1] << 8); // 5-5-5
+                const unsigned v = unsigned(src[2 * x]) | (unsigned(src[2 * x + 1]) << 8); // 5-5-5
                 const auto expand = [](unsigned c) { return int((c << 3) | (c >> 2)); };
                 dst[x] = qRgb(expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31));
                 break;
@@ -359,87 +352,85 @@ bool completeBitmapFile(QByteArray& file)
     return true;
 }
 
-} // namespace
+/// The preview block as the file header's pointer and the block's head declare it.
+struct PreviewBlock {
+    PreviewFailure failure = PreviewFailure::None;
+    qint64 start = 0; ///< file offset of the start sentinel
+    qint64 end = 0;   ///< file offset of the end sentinel
+    qint64 count = 0; ///< directory entries
+    char directory[255 * kEntryBytes];
 
-QByteArray bitmapFileFromDib(const QByteArray& dib)
-{
-    if (dib.size() < 40)
-        return {};
-    QByteArray file(kFileHeaderBytes + dib.size(), Qt::Uninitialized);
-    std::memcpy(file.data() + kFileHeaderBytes, dib.constData(), size_t(dib.size()));
-    return completeBitmapFile(file) ? file : QByteArray();
-}
+    qint64 directoryEnd() const { return start + kBlockHeadBytes + count * kEntryBytes; }
+};
 
-DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
+/// Follows the file header's pointer to the preview block and reads its directory; every
+/// declared place is checked against the file.
+PreviewBlock readBlock(const ByteSource& source)
 {
+    PreviewBlock block;
+    const auto fail = [&block](PreviewFailure why) {
+        block.failure = why;
+        return block;
+    };
     const qint64 fileSize = source.size();
     if (fileSize < kHeaderBytes)
-        return failed(PreviewFailure::TooShort);
+        return fail(PreviewFailure::TooShort);
     char head[kHeaderBytes];
     if (!source.read(0, kHeaderBytes, head))
-        return failed(PreviewFailure::Unreadable);
+        return fail(PreviewFailure::Unreadable);
     if (const auto bad = checkVersion(head))
-        return failed(*bad);
+        return fail(*bad);
 
-    const qint64 block = le32(head + kPointerOffset);
-    if (block == 0)
-        return failed(PreviewFailure::NoPointer);
-    if (block > fileSize - kBlockHeadBytes)
-        return failed(PreviewFailure::PointerOutside);
+    block.start = le32(head + kPointerOffset);
+    if (block.start == 0)
+        return fail(PreviewFailure::NoPointer);
+    if (block.start > fileSize - kBlockHeadBytes)
+        return fail(PreviewFailure::PointerOutside);
     char blockHead[kBlockHeadBytes];
-    if (!source.read(block, kBlockHeadBytes, blockHead))
-        return failed(PreviewFailure::Unreadable);
+    if (!source.read(block.start, kBlockHeadBytes, blockHead))
+        return fail(PreviewFailure::Unreadable);
     if (std::memcmp(blockHead, kStartSentinel, 16) != 0)
-        return failed(PreviewFailure::BadSentinel);
+        return fail(PreviewFailure::BadSentinel);
     const qint64 overall = le32(blockHead + 16);
-    const qint64 count = quint8(blockHead[20]);
+    block.count = quint8(blockHead[20]);
 
     // All values are below 2^32, so these 64-bit sums cannot overflow.
-    const qint64 blockEnd = block + 20 + overall;
-    if (blockEnd + 16 > fileSize)
-        return failed(PreviewFailure::PointerOutside);
-    if (1 + count * kEntryBytes > overall)
-        return failed(PreviewFailure::BadDirectory);
-    const auto checkEndSentinel = [&]() -> std::optional<PreviewFailure> {
-        char endSentinel[16];
-        if (!source.read(blockEnd, 16, endSentinel))
-            return PreviewFailure::Unreadable;
-        if (std::memcmp(endSentinel, kEndSentinel, 16) != 0)
-            return PreviewFailure::BadEndSentinel;
-        return std::nullopt;
-    };
+    block.end = block.start + 20 + overall;
+    if (block.end + 16 > fileSize)
+        return fail(PreviewFailure::PointerOutside);
+    if (1 + block.count * kEntryBytes > overall)
+        return fail(PreviewFailure::BadDirectory);
+    if (!source.read(block.start + kBlockHeadBytes, block.count * kEntryBytes, block.directory))
+        return fail(PreviewFailure::Unreadable);
+    return block;
+}
 
-    char directory[255 * kEntryBytes];
-    if (!source.read(block + kBlockHeadBytes, count * kEntryBytes, directory))
-        return failed(PreviewFailure::Unreadable);
-    const char* chosen = nullptr;
+std::optional<PreviewFailure> checkEndSentinel(const ByteSource& source, qint64 blockEnd)
+{
+    char endSentinel[16];
+    if (!source.read(blockEnd, 16, endSentinel))
+        return PreviewFailure::Unreadable;
+    if (std::memcmp(endSentinel, kEndSentinel, 16) != 0)
+        return PreviewFailure::BadEndSentinel;
+    return std::nullopt;
+}
+
+/// The directory entry to show: a bitmap before a PNG before a metafile; nullptr when none.
+const char* chooseEntry(const PreviewBlock& block)
+{
     for (const quint8 wanted : {quint8(CodeBmp), quint8(CodePng), quint8(CodeWmf)}) {
-        for (qint64 i = 0; i < count && !chosen; ++i) {
-            if (quint8(directory[i * kEntryBytes]) == wanted)
-                chosen = directory + i * kEntryBytes;
+        for (qint64 i = 0; i < block.count; ++i) {
+            if (quint8(block.directory[i * kEntryBytes]) == wanted)
+                return block.directory + i * kEntryBytes;
         }
-        if (chosen)
-            break;
     }
-    if (!chosen)
-        return failed(checkEndSentinel().value_or(PreviewFailure::NoImage));
+    return nullptr;
+}
 
-    const quint8 code = quint8(chosen[0]);
-    const qint64 start = le32(chosen + 1);
-    const qint64 size = le32(chosen + 5);
-    const qint64 directoryEnd = block + kBlockHeadBytes + count * kEntryBytes;
-    if (start < directoryEnd || start + size > blockEnd)
-        return failed(PreviewFailure::EntryOutside);
-    if (size == 0)
-        return failed(PreviewFailure::BadImage);
-    // Every size here is a declaration of the file: a sparse file may declare gigabytes.
-    if (size > std::min(maxEntryBytes, kMaxPreviewBytes))
-        return failed(PreviewFailure::EntryTooLarge);
-    if (const auto bad = checkEndSentinel())
-        return failed(*bad);
-
-    // Only the chosen entry, into a buffer with room in front for a bitmap's file header, so
-    // the image is copied once.
+/// Reads only the chosen entry, into a buffer with room in front for a bitmap's file header so
+/// the image is copied once, and checks it as the picture its code names.
+DwgPreview readEntry(const ByteSource& source, quint8 code, qint64 start, qint64 size)
+{
     QByteArray buffer(kFileHeaderBytes + size, Qt::Uninitialized);
     if (!source.read(start, size, buffer.data() + kFileHeaderBytes))
         return failed(PreviewFailure::Unreadable);
@@ -467,6 +458,41 @@ DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
     }
     preview.bytes = std::move(buffer);
     return preview;
+}
+
+} // namespace
+
+QByteArray bitmapFileFromDib(const QByteArray& dib)
+{
+    if (dib.size() < 40)
+        return {};
+    QByteArray file(kFileHeaderBytes + dib.size(), Qt::Uninitialized);
+    std::memcpy(file.data() + kFileHeaderBytes, dib.constData(), size_t(dib.size()));
+    return completeBitmapFile(file) ? file : QByteArray();
+}
+
+DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
+{
+    PreviewBlock block = readBlock(source);
+    if (block.failure != PreviewFailure::None)
+        return failed(block.failure);
+    const char* chosen = chooseEntry(block);
+    if (!chosen)
+        return failed(checkEndSentinel(source, block.end).value_or(PreviewFailure::NoImage));
+
+    const quint8 code = quint8(chosen[0]);
+    const qint64 start = le32(chosen + 1);
+    const qint64 size = le32(chosen + 5);
+    if (start < block.directoryEnd() || start + size > block.end)
+        return failed(PreviewFailure::EntryOutside);
+    if (size == 0)
+        return failed(PreviewFailure::BadImage);
+    // Every size here is a declaration of the file: a sparse file may declare gigabytes.
+    if (size > std::min(maxEntryBytes, kMaxPreviewBytes))
+        return failed(PreviewFailure::EntryTooLarge);
+    if (const auto bad = checkEndSentinel(source, block.end))
+        return failed(*bad);
+    return readEntry(source, code, start, size);
 }
 
 DwgPreview extractPreview(const QByteArray& drawing)

@@ -21,6 +21,9 @@ const std::string kSpanInfoName = "::DataSpace/Storage/MSCompressed/SpanInfo";
 const std::string kResetTableName = "::DataSpace/Storage/MSCompressed/Transform/"
                                     "{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
 
+constexpr char kBadParameters[] = "chm文件的压缩参数无效";
+constexpr char kTruncated[] = "chm文件不完整";
+
 std::uint32_t u32(const char* p)
 {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
@@ -182,23 +185,36 @@ bool ChmArchive::readCompressedSection(int fd)
             return fail("chm文件缺少压缩数据的说明");
         return true;
     }
-    const char* badParameters = "chm文件的压缩参数无效";
-    const char* truncated = "chm文件不完整";
     for (const ChmEntry* e : {content, control, resetTable}) {
         if (e->section != 0)
-            return fail(badParameters);
+            return fail(kBadParameters);
         if (!checkExtent(*e).empty())
-            return fail(truncated);
+            return fail(kTruncated);
     }
+    if (!readControlData(fd, *control) || !readResetTable(fd, *resetTable, *content))
+        return false;
 
-    // ControlData: size in dwords, "LZXC", version, reset interval, window size, ...
-    if (control->length < 0x18 || control->length > 0x100)
-        return fail(badParameters);
+    m_compressed.present = true;
+    m_compressed.contentOffset = m_section0 + content->offset;
+    m_compressed.contentLength = content->length;
+    m_compressed.content = *content;
+    m_compressed.controlData = *control;
+    m_compressed.resetTable = *resetTable;
+    if (spanInfo && spanInfo->section == 0 && checkExtent(*spanInfo).empty())
+        m_compressed.spanInfo = *spanInfo;
+    return true;
+}
+
+bool ChmArchive::readControlData(int fd, const ChmEntry& control)
+{
+    // Size in dwords, "LZXC", version, reset interval, window size, ...
+    if (control.length < 0x18 || control.length > 0x100)
+        return fail(kBadParameters);
     char cd[0x18];
-    if (!readAt(fd, m_section0 + control->offset, cd, sizeof cd))
-        return fail(truncated);
+    if (!readAt(fd, m_section0 + control.offset, cd, sizeof cd))
+        return fail(kTruncated);
     if (std::memcmp(cd + 4, "LZXC", 4) != 0)
-        return fail(badParameters);
+        return fail(kBadParameters);
     std::uint64_t resetInterval = u32(cd + 0x0C);
     std::uint64_t windowSize = u32(cd + 0x10);
     switch (u32(cd + 0x08)) {
@@ -209,20 +225,26 @@ bool ChmArchive::readCompressedSection(int fd)
         windowSize *= kFrameSize;
         break;
     default:
-        return fail(badParameters);
+        return fail(kBadParameters);
     }
     if (windowSize < (1u << 15) || windowSize > (1u << 21) || (windowSize & (windowSize - 1)) != 0)
-        return fail(badParameters);
+        return fail(kBadParameters);
     if (resetInterval == 0 || resetInterval % kFrameSize != 0 || resetInterval > (1u << 30))
-        return fail(badParameters);
+        return fail(kBadParameters);
+    m_compressed.windowSize = std::uint32_t(windowSize);
+    m_compressed.resetInterval = std::uint32_t(resetInterval);
+    return true;
+}
 
-    // ResetTable: version, entry count, entry size, table offset, uncompressed length,
-    // compressed length, block length, then one compressed offset per block.
-    if (resetTable->length < 0x28 || resetTable->length > kMaxResetTable)
-        return fail(badParameters);
-    std::vector<char> rt(std::size_t(resetTable->length));
-    if (!readAt(fd, m_section0 + resetTable->offset, rt.data(), resetTable->length))
-        return fail(truncated);
+bool ChmArchive::readResetTable(int fd, const ChmEntry& resetTable, const ChmEntry& content)
+{
+    // Version, entry count, entry size, table offset, uncompressed length, compressed length,
+    // block length, then one compressed offset per block.
+    if (resetTable.length < 0x28 || resetTable.length > kMaxResetTable)
+        return fail(kBadParameters);
+    std::vector<char> rt(std::size_t(resetTable.length));
+    if (!readAt(fd, m_section0 + resetTable.offset, rt.data(), resetTable.length))
+        return fail(kTruncated);
     const std::uint32_t entryCount = u32(rt.data() + 4);
     const std::uint32_t entrySize = u32(rt.data() + 8);
     const std::uint32_t tableOffset = u32(rt.data() + 12);
@@ -230,32 +252,21 @@ bool ChmArchive::readCompressedSection(int fd)
     const std::uint64_t compressedLength = u64(rt.data() + 24);
     const std::uint64_t blockLength = u64(rt.data() + 32);
     if (blockLength != kFrameSize || (entrySize != 4 && entrySize != 8))
-        return fail(badParameters);
-    if (!fitsIn(tableOffset, std::uint64_t(entryCount) * entrySize, resetTable->length))
-        return fail(badParameters);
+        return fail(kBadParameters);
+    if (!fitsIn(tableOffset, std::uint64_t(entryCount) * entrySize, resetTable.length))
+        return fail(kBadParameters);
     // Every block the content can start a read in needs its reset entry.
     if (std::uint64_t(entryCount) * kFrameSize < uncompressed)
-        return fail(badParameters);
-    if (compressedLength > content->length)
-        return fail(truncated);
+        return fail(kBadParameters);
+    if (compressedLength > content.length)
+        return fail(kTruncated);
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         const char* p = rt.data() + tableOffset + std::uint64_t(i) * entrySize;
         const std::uint64_t at = entrySize == 8 ? u64(p) : u32(p);
-        if (at > content->length)
-            return fail(badParameters);
+        if (at > content.length)
+            return fail(kBadParameters);
     }
-
-    m_compressed.present = true;
-    m_compressed.contentOffset = m_section0 + content->offset;
-    m_compressed.contentLength = content->length;
     m_compressed.uncompressedLength = uncompressed;
-    m_compressed.windowSize = std::uint32_t(windowSize);
-    m_compressed.resetInterval = std::uint32_t(resetInterval);
-    m_compressed.content = *content;
-    m_compressed.controlData = *control;
-    m_compressed.resetTable = *resetTable;
-    if (spanInfo && spanInfo->section == 0 && checkExtent(*spanInfo).empty())
-        m_compressed.spanInfo = *spanInfo;
     return true;
 }
 

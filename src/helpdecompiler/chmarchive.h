@@ -52,6 +52,8 @@ private:
     bool fail(const char* why);
     bool readListing(const std::vector<char>& chunk);
     bool readCompressedSection(int fd);
+    bool readControlData(int fd, const ChmEntry& control);
+    bool readResetTable(int fd, const ChmEntry& resetTable, const ChmEntry& content);
     const ChmEntry* find(const std::string& name) const;
 
     std::string m_error;

@@ -2,8 +2,10 @@
 // Extraction of one help file, on the standard library and libmspack only: this is what the
 // helper process runs, and a helper without Qt starts in a fraction of the time.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvane::helpdecompiler {
@@ -18,34 +20,28 @@ enum class NameVerdict {
     BadEncoding,
 };
 
-namespace core {
-
 struct SafeName {
     NameVerdict verdict = NameVerdict::Unsafe;
     std::string path;    ///< UTF-8, relative, without leading or trailing "/" (Safe only)
     bool folder = false; ///< the entry names a folder (trailing "/")
 };
 
-/// Checks a stored name and turns it into a path relative to the output folder. Names are
-/// rejected, never repaired: a repaired name could land on another entry or outside.
-/// Names that are not UTF-8 are read as GB18030.
-SafeName safeRelativeName(const std::string& storedName);
-
-/// True when the bytes are valid UTF-8.
-bool isUtf8(const std::string& bytes);
-
-struct Problem {
-    std::string name; ///< the stored name as UTF-8 text, control characters shown as "?"
+/// One entry that was not written, or not completely. Texts are UTF-8.
+struct EntryProblem {
+    std::string name; ///< the stored name as text, control characters shown as "?"
     std::string reason;
 };
 
-struct Report {
+/// What the extraction of one help file did. Texts are UTF-8; the window turns them into
+/// QString where it shows them.
+struct ExtractReport {
     bool opened = false; ///< the container was valid and the output folder is ready
     std::string error;   ///< why nothing was extracted (opened == false)
-    int files = 0;
-    int folders = 0;
+    int files = 0;       ///< files written in full
+    int folders = 0;     ///< folder entries created
     std::uint64_t bytes = 0;
-    std::vector<Problem> problems; ///< the first kListedProblems
+    /// The first problems met (at most kListedProblems); `problemCount` counts them all.
+    std::vector<EntryProblem> problems;
     int problemCount = 0;
     static constexpr std::size_t kListedProblems = 200;
 
@@ -56,6 +52,20 @@ struct Report {
         ++problemCount;
     }
 };
+
+namespace core {
+
+/// Checks a stored name and turns it into a path relative to the output folder. Names are
+/// rejected, never repaired: a repaired name could land on another entry or outside.
+/// Names that are not UTF-8 are read as GB18030.
+SafeName safeRelativeName(const std::string& storedName);
+
+/// True when the bytes are valid UTF-8.
+bool isUtf8(const std::string& bytes);
+
+/// The stored name as text for the user: each component UTF-8, else GB18030, else with "?"
+/// for every byte that is not plain ASCII; control characters as "?".
+std::string shownName(const std::string& storedName);
 
 /// The name each entry is written under, directly in the output folder, until it is complete
 /// and renamed into place: a helper stopped at its limit leaves no half-written page under a
@@ -71,11 +81,11 @@ std::uint64_t defaultCap(std::uint64_t fileSize);
 
 /// Extracts every normal entry of `chmPath` into the folder `projectName` directly under
 /// `targetFolder`; see extractChm in chmextractor.h.
-Report extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-               std::uint64_t maxTotalBytes);
+ExtractReport extract(const std::string& chmPath, const std::string& targetFolder,
+                      const std::string& projectName, std::uint64_t maxTotalBytes);
 
 /// The helper's report on standard output: one line a fact, fields separated by tabs.
-std::string formatReport(const Report& report);
+std::string formatReport(const ExtractReport& report);
 
 } // namespace core
 } // namespace korvane::helpdecompiler

@@ -58,7 +58,7 @@ int main()
     limit(RLIMIT_AS, rlim_t(1) << 30);
 #endif
     const std::vector<std::string> fields = readFields();
-    core::Report report;
+    ExtractReport report;
     if (fields.size() < 3) {
         report.error = "参数错误";
     } else {

@@ -135,7 +135,7 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
     }
     const auto info = m_fs.info(outcome.helpFile);
     outcome.extract = m_extract(outcome.helpFile, m_target, *project, info ? quint64(info->size) : 0);
-    if (stopped() && !outcome.extract.error.isEmpty()) {
+    if (stopped() && !outcome.extract.error.empty()) {
         // Killed in the middle: no project file for a partial extraction.
         outcome.stopped = true;
         m_outcomes.append(outcome);
@@ -160,13 +160,14 @@ QString outcomeProblem(const HelpFileOutcome& outcome, bool elide)
     QString why;
     if (!outcome.skipped.isEmpty()) {
         why = outcome.skipped;
-    } else if (!outcome.extract.error.isEmpty()) {
-        why = outcome.extract.error;
-    } else if (!outcome.extract.problems.isEmpty()) {
-        const QString& name = outcome.extract.problems.first().name;
+    } else if (!outcome.extract.error.empty()) {
+        why = QString::fromStdString(outcome.extract.error);
+    } else if (!outcome.extract.problems.empty()) {
+        const EntryProblem& first = outcome.extract.problems.front();
+        const QString name = QString::fromStdString(first.name);
         why = QStringLiteral("%1 个条目未能提取(%2: %3)")
                   .arg(outcome.extract.problemCount)
-                  .arg(elide ? elided(name) : name, outcome.extract.problems.first().reason);
+                  .arg(elide ? elided(name) : name, QString::fromStdString(first.reason));
     }
     if (!outcome.projectError.isEmpty())
         why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
@@ -210,11 +211,12 @@ QString runDetails(const QList<HelpFileOutcome>& outcomes)
         if (outcome.clean())
             continue;
         lines.append(reasonFor(outcome, false));
-        if (!outcome.skipped.isEmpty() || !outcome.extract.error.isEmpty())
+        if (!outcome.skipped.isEmpty() || !outcome.extract.error.empty())
             continue;
         for (const EntryProblem& problem : outcome.extract.problems)
-            lines.append(QStringLiteral("    ") + problem.name + QStringLiteral(": ") + problem.reason);
-        const qsizetype unlisted = outcome.extract.problemCount - outcome.extract.problems.size();
+            lines.append(QStringLiteral("    ") + QString::fromStdString(problem.name) +
+                         QStringLiteral(": ") + QString::fromStdString(problem.reason));
+        const qsizetype unlisted = outcome.extract.problemCount - qsizetype(outcome.extract.problems.size());
         if (unlisted > 0)
             lines.append(QStringLiteral("    ……另有 %1 个条目").arg(unlisted));
     }

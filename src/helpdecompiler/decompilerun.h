@@ -31,7 +31,7 @@ struct HelpFileOutcome {
 
     bool clean() const
     {
-        return skipped.isEmpty() && extract.opened && extract.error.isEmpty() && extract.problems.isEmpty() &&
+        return skipped.isEmpty() && extract.opened && extract.error.empty() && extract.problems.empty() &&
                projectError.isEmpty();
     }
 };

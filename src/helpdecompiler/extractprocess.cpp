@@ -9,16 +9,7 @@ namespace korvane::helpdecompiler {
 
 QByteArray formatExtractReport(const ExtractReport& report)
 {
-    core::Report plain;
-    plain.opened = report.opened;
-    plain.error = report.error.toStdString();
-    plain.files = report.files;
-    plain.folders = report.folders;
-    plain.bytes = report.bytes;
-    for (const EntryProblem& problem : report.problems)
-        plain.problems.push_back({problem.name.toStdString(), problem.reason.toStdString()});
-    plain.problemCount = report.problemCount;
-    return QByteArray::fromStdString(core::formatReport(plain));
+    return QByteArray::fromStdString(core::formatReport(report));
 }
 
 std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
@@ -31,9 +22,9 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
         if (key == "opened" && parts.size() == 2) {
             report.opened = parts[1] == "1";
         } else if (key == "error" && parts.size() == 2) {
-            report.error = QString::fromUtf8(parts[1]);
+            report.error = parts[1].toStdString();
         } else if (key == "problem" && parts.size() == 3) {
-            report.problems.append({QString::fromUtf8(parts[2]), QString::fromUtf8(parts[1])});
+            report.problems.push_back({parts[2].toStdString(), parts[1].toStdString()});
         } else if (key == "problems" && parts.size() == 2) {
             report.problemCount = parts[1].toInt();
         } else if (key == "done" && parts.size() == 4) {
@@ -70,12 +61,12 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
     const platform::RunOutcome outcome = m_programs.run(m_helper, {}, timeoutFor(fileSize), input);
     ExtractReport report;
     if (!outcome.started) {
-        report.error = QStringLiteral("无法启动解压程序 %1: %2").arg(m_helper, outcome.error);
+        report.error = QStringLiteral("无法启动解压程序 %1: %2").arg(m_helper, outcome.error).toStdString();
         return report;
     }
     if (const auto parsed = parseExtractReport(outcome.output); parsed && outcome.finished)
         return *parsed;
-    report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.error);
+    report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.error).toStdString();
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     // The helper may have written some entries before it stopped; say so.
     report.opened = parseExtractReport(outcome.output + "done\t0\t0\t0\n").value_or(ExtractReport{}).opened;

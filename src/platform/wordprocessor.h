@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QByteArray>
 #include <QString>
 #include <memory>
@@ -9,36 +11,32 @@ namespace korvane::platform {
 
 class RunControl;
 
-/// Outcome of one call into the word processor. A failed call carries the description the
-/// automation error would have carried.
-struct WordResult {
-    bool ok = true;
-    QString error;
-    /// For a failed `open`: whether trying again can help (false after the user cancelled the
-    /// password prompt, or for a file that does not exist).
-    bool retry = true;
-
-    static WordResult success() { return {}; }
-    static WordResult failure(QString description, bool retry = true) {
-        return {false, std::move(description), retry};
-    }
-};
+/// Whether another `open` of the same document can go differently. Failures of the application
+/// or of the conversation with it (`ErrorKind::Io`, and `Injected` from fakes) may pass on a
+/// second try; the rest are final: the user, a stop or a `quit` already made ended the call
+/// (`Cancelled`, also for a wrong password), the file is missing (`NotFound`), someone else holds
+/// it (`ReadOnly`), or the document itself was refused (`Failed`).
+inline bool retryHelps(const Status& status)
+{
+    return !status.ok() && (status.kind() == ErrorKind::Io || status.kind() == ErrorKind::Injected);
+}
 
 /// One open document, as the `DocumentOpen` event hands it over. Valid until `close()` or
-/// until the event handler returns, whichever comes first.
+/// until the event handler returns, whichever comes first. A failed call's message is the
+/// description the automation error would have carried.
 class WordDocument {
 public:
     virtual ~WordDocument() = default;
     /// The document's file, as given to `open`, decoded for display.
     virtual QString fullName() const = 0;
     /// `Password`: needed to open the document; "" removes it. Takes effect on `save`.
-    virtual WordResult setPassword(const QString& password) = 0;
+    virtual Status setPassword(const QString& password) = 0;
     /// `WritePassword`: needed to save changes; "" removes it. Takes effect on `save`.
-    virtual WordResult setWritePassword(const QString& password) = 0;
+    virtual Status setWritePassword(const QString& password) = 0;
     /// `Save`: writes the document to its own file.
-    virtual WordResult save() = 0;
+    virtual Status save() = 0;
     /// `Close`, every argument omitted.
-    virtual WordResult close() = 0;
+    virtual Status close() = 0;
 };
 
 /// The events the application raises into its client, on the caller's thread, while the
@@ -59,22 +57,22 @@ public:
     /// Binds the event sink (null: no more events).
     virtual void setEvents(WordEvents* sink) = 0;
     /// `Visible`.
-    virtual WordResult setVisible(bool visible) = 0;
+    virtual Status setVisible(bool visible) = 0;
     /// `Documents.Open(FileName, ConfirmConversions)`, every other argument omitted. The file
     /// name is the path's raw bytes, so names that are not UTF-8 can be opened too.
-    virtual WordResult open(const QByteArray& fileName, bool confirmConversions) = 0;
+    virtual Status open(const QByteArray& fileName, bool confirmConversions) = 0;
     /// `Quit`, every argument omitted. Fails when the application has already ended.
-    virtual WordResult quit() = 0;
+    virtual Status quit() = 0;
 };
 
 /// How a window obtains the application: binding to a running object by name, or creating one.
 class WordAutomation {
 public:
     virtual ~WordAutomation() = default;
-    /// Binding by path name. Null and `error` set when nothing can be bound.
-    virtual std::shared_ptr<WordApplication> getObject(const QString& pathName, QString* error) = 0;
-    /// Creating a new object of `className`. Null and `error` set on failure.
-    virtual std::shared_ptr<WordApplication> createObject(const QString& className, QString* error) = 0;
+    /// Binding by path name; fails when nothing can be bound.
+    virtual Result<std::shared_ptr<WordApplication>> getObject(const QString& pathName) = 0;
+    /// Creating a new object of `className`.
+    virtual Result<std::shared_ptr<WordApplication>> createObject(const QString& className) = 0;
     /// The stop token of the run that uses the application from now on (null: none). A stop
     /// request ends a call in hand within a fraction of a second; the document in hand is then
     /// left as it was and reported as not done.

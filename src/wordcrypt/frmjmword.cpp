@@ -13,7 +13,7 @@
 
 namespace korvane::wordcrypt {
 
-using platform::WordResult;
+using platform::Status;
 
 namespace {
 
@@ -61,17 +61,14 @@ void frmjmword::release() {
 
 void frmjmword::init() {
     release(); // a new run replaces (and so ends) what an earlier run left behind
-    QString error;
-    std::shared_ptr<platform::WordApplication> app = m_word.getObject(kApplicationClass, &error);
+    platform::Result<std::shared_ptr<platform::WordApplication>> app = m_word.getObject(kApplicationClass);
+    if (!app)
+        app = m_word.createObject(kApplicationClass);
     if (!app) {
-        error.clear();
-        app = m_word.createObject(kApplicationClass, &error);
-    }
-    if (!app) {
-        m_services.messages.show(this, error, platform::MessageIcon::None);
+        m_services.messages.show(this, app.status().message(), platform::MessageIcon::None);
         return;
     }
-    wordapp = std::move(app);
+    wordapp = std::move(app).value();
     wordapp->setEvents(this);
 }
 
@@ -136,16 +133,16 @@ bool frmjmword::prepareRun() {
 
 QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
     m_failures.clear();
-    WordResult opened = WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
+    Status opened = Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
     // Bounded: a document that can never be opened must not stop the run.
     for (int attempt = 0; attempt < kOpenAttempts && wordapp; ++attempt) {
         std::shared_ptr<platform::WordApplication> app = wordapp;
         opened = app->open(entry.path, false);
-        if (opened.ok || !opened.retry)
+        if (!platform::retryHelps(opened))
             break;
     }
-    if (!opened.ok)
-        m_failures << QStringLiteral("  打开文档失败: ") + opened.error;
+    if (!opened.ok())
+        m_failures << QStringLiteral("  打开文档失败: ") + opened.message();
     // A document given up because of a stop is counted among those not processed, not failed.
     if (!m_failures.isEmpty() && !(m_runControl && m_runControl->stopRequested()))
         ++m_failedDocuments;

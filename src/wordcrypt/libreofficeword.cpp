@@ -1,10 +1,14 @@
 #include "wordcrypt/libreofficeword.h"
 
+#include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/runcontrol.h"
+#include "platform/uniquefd.h"
+#include "wordcrypt/documentfiles.h"
+#include "wordcrypt/helperprocess.h"
+#include "wordcrypt/officeprotocol.h"
 #include "wordcrypt/worddocfile.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,33 +17,29 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <dirent.h>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace korvane::wordcrypt {
 
+using platform::ErrorKind;
+using platform::Status;
 using platform::WordDocument;
-using platform::WordResult;
+namespace protocol = officeprotocol;
 
 struct LibreOfficeWord::Shared {
     Shared(Options o, platform::DocumentPasswordPrompt& p) : options(std::move(o)), prompt(p) {}
     Options options;
     platform::DocumentPasswordPrompt& prompt;
     std::atomic<platform::RunControl*> control{nullptr};
+    platform::LocalFileSystem localFileSystem;
+
+    platform::FileSystem& fs() { return options.fileSystem ? *options.fileSystem : localFileSystem; }
 
     bool stopRequested() const
     {
@@ -50,10 +50,7 @@ struct LibreOfficeWord::Shared {
 
 namespace {
 
-const QString kWord97Filter = QStringLiteral("MS Word 97");
 const QString kUntouched = QStringLiteral("，文档未作改动");
-/// How often a wait for the helper looks at the stop request.
-constexpr int kPollMs = 100;
 
 QByteArray field(const QString& text)
 {
@@ -65,374 +62,21 @@ QByteArray urlPath(const QByteArray& path)
     return path.toPercentEncoding("/");
 }
 
-/// The conversation with one korvane-unohelper process, and through it with one office. Plain
-/// POSIX (spawn, socket, poll), so it belongs to no thread.
-class Helper {
-public:
-    struct Reply {
-        bool ok = false;
-        bool started = false; ///< the office process exists; the outcome of "start" follows
-        QString code;         ///< error code when !ok
-        QStringList fields;
-        QString text; ///< error text when !ok
-    };
-
-    explicit Helper(std::shared_ptr<LibreOfficeWord::Shared> shared) : m_shared(std::move(shared)) {}
-    ~Helper() { shutDown(); }
-
-    /// Starts the helper and the office. `missing` is set when LibreOffice is not there at all.
-    bool start(const QString& office, QString* error, bool* missing)
-    {
-        *missing = false;
-        const QString& program = m_shared->options.helperProgram;
-        if (program.isEmpty() || !QFileInfo(program).isExecutable()) {
-            *missing = true;
-            return false;
-        }
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-            *error = QString::fromLocal8Bit(std::strerror(errno));
-            return false;
-        }
-        QByteArray programBytes = QFile::encodeName(program);
-        QByteArray officeBytes = QFile::encodeName(office);
-        std::vector<char*> argv = {programBytes.data()};
-        if (!office.isEmpty())
-            argv.push_back(officeBytes.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
-        posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int spawned = ::posix_spawn(&m_pid, programBytes.constData(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pair[1]);
-        if (spawned != 0) {
-            ::close(pair[0]);
-            m_pid = -1;
-            *missing = true; // a helper that cannot run means its LibreOffice libraries are gone
-            return false;
-        }
-        m_socket = pair[0];
-        Reply r = call("start", m_shared->options.startLimitMs);
-        if (r.started) {
-            m_officeGroup = r.fields.value(0).toInt();
-            m_profile = r.fields.value(1);
-            r = read(QDeadlineTimer(m_shared->options.startLimitMs));
-        }
-        if (!r.ok) {
-            // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
-            *missing = r.code == QLatin1String("nooffice") || m_exitCode == 127;
-            *error = r.text;
-            kill();
-            return false;
-        }
-        m_officeGroup = r.fields.value(0).toInt();
-        m_profile = r.fields.value(1);
-        return true;
-    }
-
-    bool alive()
-    {
-        if (m_pid <= 0)
-            return false;
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            m_pid = -1;
-            return false;
-        }
-        return true;
-    }
-
-    const QString& profile() const { return m_profile; }
-
-    Reply call(const QByteArray& line, int limitMs)
-    {
-        if (!alive())
-            return gone(QStringLiteral("LibreOffice 已退出"));
-        const QByteArray bytes = line + '\n';
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::send(m_socket, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                kill();
-                return gone(QStringLiteral("LibreOffice 意外退出"));
-            }
-            done += n;
-        }
-        return read(QDeadlineTimer(limitMs));
-    }
-
-    /// Reads one reply line. Kills helper and office when none comes in time or when the run
-    /// is asked to stop meanwhile.
-    Reply read(QDeadlineTimer deadline)
-    {
-        for (;;) {
-            if (const qsizetype end = m_buffer.indexOf('\n'); end >= 0) {
-                const QByteArray line = m_buffer.left(end);
-                m_buffer.remove(0, end + 1);
-                return parse(line);
-            }
-            if (m_shared->stopRequested()) {
-                kill();
-                Reply r = gone(QStringLiteral("已停止"));
-                r.code = QStringLiteral("stopped");
-                return r;
-            }
-            if (deadline.hasExpired()) {
-                kill();
-                return gone(QStringLiteral("LibreOffice 在限定时间内没有响应，已被终止"));
-            }
-            pollfd p{m_socket, POLLIN, 0};
-            const int ready = ::poll(&p, 1, int(qMin<qint64>(kPollMs, qMax<qint64>(1, deadline.remainingTime()))));
-            if (ready < 0 && errno != EINTR) {
-                kill();
-                return gone(QStringLiteral("LibreOffice 意外退出"));
-            }
-            if (ready <= 0) {
-                // The socket may stay open in a child the helper left behind: watch the helper too.
-                if (ready == 0 && !alive()) {
-                    kill();
-                    return gone(QStringLiteral("LibreOffice 意外退出"));
-                }
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t n = ::recv(m_socket, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                kill();
-                return gone(QStringLiteral("LibreOffice 意外退出"));
-            }
-            m_buffer.append(chunk, n);
-        }
-    }
-
-    /// Asks the helper to stop the office; kills both when they do not end in time.
-    void shutDown()
-    {
-        if (alive()) {
-            call("quit", 20000);
-            const QDeadlineTimer deadline(5000);
-            while (alive() && !deadline.hasExpired())
-                ::usleep(20000);
-        }
-        kill();
-    }
-
-    /// Ends helper and office at once, and removes the office's profile.
-    void kill()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            int status = 0;
-            if (::waitpid(m_pid, &status, 0) == m_pid)
-                m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            m_pid = -1;
-        }
-        if (m_officeGroup > 0)
-            ::kill(-m_officeGroup, SIGKILL);
-        m_officeGroup = 0;
-        if (m_profile.startsWith(QLatin1String("/tmp/korvane-office-")))
-            QDir(m_profile).removeRecursively();
-        m_profile.clear();
-        if (m_socket >= 0)
-            ::close(m_socket);
-        m_socket = -1;
-        m_buffer.clear();
-    }
-
-private:
-    static Reply gone(const QString& text)
-    {
-        Reply r;
-        r.code = QStringLiteral("gone");
-        r.text = text;
-        return r;
-    }
-
-    Reply parse(const QByteArray& line)
-    {
-        Reply r;
-        const QList<QByteArray> parts = line.split('\t');
-        r.ok = parts.value(0) == "ok";
-        r.started = parts.value(0) == "started";
-        for (qsizetype i = 1; i < parts.size(); ++i)
-            r.fields << QString::fromUtf8(parts[i]);
-        if (!r.ok && !r.started) {
-            r.code = r.fields.value(0);
-            r.text = r.fields.value(1);
-        }
-        if (r.code == QLatin1String("crashed"))
-            kill(); // the helper has ended the office; a new helper serves the next document
-        return r;
-    }
-
-    std::shared_ptr<LibreOfficeWord::Shared> m_shared;
-    pid_t m_pid = -1;
-    int m_socket = -1;
-    int m_exitCode = 0;
-    QByteArray m_buffer;
-    int m_officeGroup = 0;
-    QString m_profile;
-};
-
-bool isDeath(const Helper::Reply& r)
+bool hasCode(const HelperProcess::Reply& r, const char* code)
 {
-    return r.code == QLatin1String("crashed") ||
-           (r.code == QLatin1String("gone") && r.text.contains(QStringLiteral("意外退出")));
+    return r.code == QLatin1String(code);
 }
 
-bool writeAll(int fd, const char* data, qsizetype size)
+std::unique_ptr<HelperProcess> makeHelperProcess(const std::shared_ptr<LibreOfficeWord::Shared>& shared)
 {
-    qsizetype done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size_t(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return std::make_unique<HelperProcess>(shared->options.helperProgram, shared->options.startLimitMs,
+                                           [shared] { return shared->stopRequested(); });
 }
 
-/// Copies the open file `from` into `to` from their starts, in chunks, and syncs `to`.
-bool copyFd(int from, int to)
+/// A failure that left the document as it was.
+Status untouched(ErrorKind kind, const QString& reason)
 {
-    if (::lseek(from, 0, SEEK_SET) != 0 || ::lseek(to, 0, SEEK_SET) != 0)
-        return false;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(from, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        if (!writeAll(to, buffer, n))
-            return false;
-    }
-    return ::fsync(to) == 0;
-}
-
-/// Copies file `from` into the existing file `to` (same inode: hard links, owner, group and mode
-/// stay), or into a new file created with `createMode`.
-bool copyFile(const QByteArray& from, const QByteArray& to, int createMode = -1)
-{
-    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    const int flags = createMode >= 0 ? O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC : O_WRONLY | O_TRUNC | O_CLOEXEC;
-    const int out = ::open(to.constData(), flags, createMode >= 0 ? createMode : 0);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    const bool ok = copyFd(in, out);
-    ::close(in);
-    return ::close(out) == 0 && ok;
-}
-
-bool sameFile(const QByteArray& a, const QByteArray& b)
-{
-    // POSIX, not QFile: the path's raw bytes must reach the kernel unchanged.
-    const int fa = ::open(a.constData(), O_RDONLY | O_CLOEXEC);
-    const int fb = ::open(b.constData(), O_RDONLY | O_CLOEXEC);
-    const auto closeBoth = qScopeGuard([&] {
-        if (fa >= 0)
-            ::close(fa);
-        if (fb >= 0)
-            ::close(fb);
-    });
-    if (fa < 0 || fb < 0)
-        return false;
-    static constexpr size_t kChunk = 65536;
-    std::vector<char> x(kChunk), y(kChunk);
-    for (;;) {
-        const ssize_t n = ::read(fa, x.data(), kChunk);
-        if (n < 0)
-            return false;
-        // Files and pipes of ours: a short read only happens at the end.
-        ssize_t m = 0;
-        while (m < n) {
-            const ssize_t k = ::read(fb, y.data() + m, size_t(n - m));
-            if (k <= 0)
-                return false;
-            m += k;
-        }
-        if (n == 0) {
-            char extra;
-            return ::read(fb, &extra, 1) == 0;
-        }
-        if (std::memcmp(x.data(), y.data(), size_t(n)) != 0)
-            return false;
-    }
-}
-
-QByteArray readHead(const QByteArray& path, qint64 size)
-{
-    QByteArray bytes(size, '\0');
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    ssize_t n;
-    do
-        n = ::read(fd, bytes.data(), size_t(size));
-    while (n < 0 && errno == EINTR);
-    ::close(fd);
-    bytes.truncate(qMax<ssize_t>(n, 0));
-    return bytes;
-}
-
-/// Removes a folder of plain files by its raw path (QDir cannot name a folder whose path is
-/// not UTF-8).
-void removeFlatFolder(const QByteArray& path)
-{
-    if (DIR* d = ::opendir(path.constData())) {
-        while (const dirent* e = ::readdir(d)) {
-            const QByteArray name(e->d_name);
-            if (name != "." && name != "..")
-                ::unlink((path + '/' + name).constData());
-        }
-        ::closedir(d);
-    }
-    ::rmdir(path.constData());
-}
-
-/// What a LibreOffice lock file beside a document says about who holds it.
-enum class Lock { None, OursStale, Foreign };
-
-QByteArray lockPath(const QByteArray& document)
-{
-    const int slash = document.lastIndexOf('/');
-    return document.left(slash + 1) + ".~lock." + document.mid(slash + 1) + '#';
-}
-
-/// A lock whose profile is one of our private office profiles that no longer exists was left by
-/// an office of ours that died; any other lock belongs to someone's office.
-Lock lockState(const QByteArray& document, const QString& currentProfile)
-{
-    const QByteArray lock = lockPath(document);
-    struct stat st {};
-    if (::lstat(lock.constData(), &st) != 0)
-        return Lock::None;
-    if (!S_ISREG(st.st_mode) || st.st_size > 4096)
-        return Lock::Foreign;
-    const QString text = QString::fromUtf8(readHead(lock, st.st_size)).trimmed();
-    const qsizetype at = text.indexOf(QLatin1String("file:///tmp/korvane-office-"));
-    if (at < 0)
-        return Lock::Foreign;
-    QString profile = text.mid(at + 7);
-    profile = profile.left(profile.indexOf(QLatin1Char(';')) < 0 ? profile.size() : profile.indexOf(QLatin1Char(';')));
-    if (profile == currentProfile || !QFileInfo::exists(profile))
-        return Lock::OursStale;
-    return Lock::Foreign; // another Korvane's office, still running
+    return Status::failure(kind, reason + kUntouched);
 }
 
 class Application;
@@ -447,28 +91,32 @@ public:
 
     QString fullName() const override { return m_name; }
 
-    WordResult setPassword(const QString& password) override
+    Status setPassword(const QString& password) override
     {
         m_password = password;
         m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
-        return m_tooLong ? WordResult::failure(tooLong()) : WordResult{};
+        return m_tooLong ? Status::failure(ErrorKind::Failed, tooLong()) : Status{};
     }
 
-    WordResult setWritePassword(const QString& password) override
+    Status setWritePassword(const QString& password) override
     {
         m_writePassword = password;
         m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
-        return m_tooLong ? WordResult::failure(tooLong()) : WordResult{};
+        return m_tooLong ? Status::failure(ErrorKind::Failed, tooLong()) : Status{};
     }
 
-    WordResult save() override;
-    WordResult close() override;
+    Status save() override;
+    Status close() override;
 
     bool closed() const { return m_closed; }
 
 private:
     static QString tooLong() { return QStringLiteral("密码不能超过15个字符"); }
+    Status checkSavable() const;
     QString checkOfficeOutput(const QByteArray& path) const;
+    Status exportTo(const QByteArray& exported);
+    Status reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const;
+    Status replaceInPlace(const QByteArray& result, const QByteArray& backup) const;
 
     Application& m_app;
     int m_id;
@@ -483,25 +131,25 @@ private:
 
 class Application final : public platform::WordApplication {
 public:
-    Application(std::shared_ptr<LibreOfficeWord::Shared> shared, QString office, std::unique_ptr<Helper> helper)
+    Application(std::shared_ptr<LibreOfficeWord::Shared> shared, QString office, std::unique_ptr<HelperProcess> helper)
         : m_shared(std::move(shared)), m_office(std::move(office)), m_helper(std::move(helper))
     {
     }
 
     void setEvents(platform::WordEvents* sink) override { m_sink = sink; }
 
-    WordResult setVisible(bool) override
+    Status setVisible(bool) override
     {
         // The office runs headless: there is never a window to show or hide.
-        return m_ended ? WordResult::failure(QStringLiteral("LibreOffice 已退出")) : WordResult{};
+        return m_ended ? Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 已退出")) : Status{};
     }
 
-    WordResult open(const QByteArray& rawName, bool) override;
+    Status open(const QByteArray& rawName, bool) override;
 
-    WordResult quit() override
+    Status quit() override
     {
         if (m_ended)
-            return WordResult::failure(QStringLiteral("LibreOffice 已退出"));
+            return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 已退出"));
         m_ended = true;
         m_helper.reset(); // ends the office and removes its profile
         if (m_sink)
@@ -511,35 +159,28 @@ public:
 
     /// One call to the helper; a helper lost to a crash is started again for the next one
     /// unless `mayRestart` is false.
-    Helper::Reply call(const QByteArray& line, bool mayRestart = true)
+    HelperProcess::Reply call(const QByteArray& line, bool mayRestart = true)
     {
         QString why;
-        if (!mayRestart && !(m_helper && m_helper->alive())) {
-            Helper::Reply r;
-            r.code = QStringLiteral("gone");
-            r.text = QStringLiteral("LibreOffice 已退出");
-            return r;
-        }
-        if (!ensureHelper(&why)) {
-            Helper::Reply r;
-            r.code = QStringLiteral("gone");
-            r.text = why;
-            return r;
-        }
-        Helper::Reply r = m_helper->call(line, m_shared->options.callLimitMs);
+        if (!mayRestart && !(m_helper && m_helper->alive()))
+            return HelperProcess::gone(QStringLiteral("LibreOffice 已退出"));
+        if (!ensureHelper(&why))
+            return HelperProcess::gone(why);
+        HelperProcess::Reply r = m_helper->call(line, m_shared->options.callLimitMs);
         if (!r.ok && !m_helper->alive())
             m_helper.reset();
         return r;
     }
 
     bool stopRequested() const { return m_shared->stopRequested(); }
+    platform::FileSystem& fs() const { return m_shared->fs(); }
 
 private:
     bool ensureHelper(QString* why)
     {
         if (m_helper && m_helper->alive())
             return true;
-        m_helper = std::make_unique<Helper>(m_shared);
+        m_helper = makeHelperProcess(m_shared);
         bool missing = false;
         QString error;
         if (!m_helper->start(m_office, &error, &missing)) {
@@ -550,20 +191,21 @@ private:
         return true;
     }
 
-    WordResult load(const QByteArray& realPath, const QString* password, Helper::Reply* r);
+    Status checkDocumentFile(const QByteArray& rawName, QByteArray* realPath, bool* encrypted) const;
+    Status load(const QByteArray& realPath, const QString* password, HelperProcess::Reply* r);
 
     std::shared_ptr<LibreOfficeWord::Shared> m_shared;
     QString m_office;
-    std::unique_ptr<Helper> m_helper;
+    std::unique_ptr<HelperProcess> m_helper;
     platform::WordEvents* m_sink = nullptr;
     bool m_ended = false;
 };
 
-WordResult Application::load(const QByteArray& realPath, const QString* password, Helper::Reply* r)
+Status Application::load(const QByteArray& realPath, const QString* password, HelperProcess::Reply* r)
 {
-    QByteArray line = "load\t" + urlPath(realPath);
+    QByteArray line = protocol::kLoad + (protocol::kSeparator + urlPath(realPath));
     if (password)
-        line += '\t' + field(*password);
+        line += protocol::kSeparator + field(*password);
     // A document that takes the office down gets one more chance with a fresh office.
     for (int attempt = 0; attempt < 2; ++attempt) {
         *r = call(line);
@@ -573,64 +215,78 @@ WordResult Application::load(const QByteArray& realPath, const QString* password
     if (r->ok)
         return {};
     if (isDeath(*r))
-        return WordResult::failure(QStringLiteral("LibreOffice 在处理此文档时意外退出") + kUntouched, false);
-    if (r->code == QLatin1String("stopped"))
-        return WordResult::failure(QStringLiteral("运行已停止") + kUntouched, false);
-    if (password && (r->code == QLatin1String("wrongpassword") || r->code == QLatin1String("password")))
-        return WordResult::failure(QStringLiteral("打开密码不正确"), false);
-    if (r->code == QLatin1String("password"))
+        return untouched(ErrorKind::Failed, QStringLiteral("LibreOffice 在处理此文档时意外退出"));
+    if (hasCode(*r, HelperProcess::kStopped))
+        return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
+    if (password && (hasCode(*r, protocol::kWrongPassword) || hasCode(*r, protocol::kPassword)))
+        return Status::failure(ErrorKind::Cancelled, QStringLiteral("打开密码不正确"));
+    if (hasCode(*r, protocol::kPassword))
         return {}; // the caller asks for it
-    return WordResult::failure(describeOfficeFailure(r->code, r->text), r->code != QLatin1String("locked"));
+    return Status::failure(hasCode(*r, protocol::kLocked) ? ErrorKind::ReadOnly : ErrorKind::Io,
+                           describeOfficeFailure(r->code, r->text));
 }
 
-WordResult Application::open(const QByteArray& rawName, bool)
+/// What is checked before the office sees a document: it exists, is a Word 97 file of a size
+/// that can be handled, and nobody else's office holds it.
+Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* realPath, bool* encrypted) const
 {
-    const QString fileName = platform::displayPath(rawName);
-    if (m_ended)
-        return WordResult::failure(QStringLiteral("LibreOffice 已退出"), false);
-    if (stopRequested())
-        return WordResult::failure(QStringLiteral("运行已停止") + kUntouched, false);
     // The office writes the file a symbolic link points to, never the link itself.
     char resolved[PATH_MAX];
     if (!::realpath(rawName.constData(), resolved))
-        return WordResult::failure(QStringLiteral("文件不存在或无法访问"), false);
-    const QByteArray realPath(resolved);
-    struct stat st {};
-    if (::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode))
-        return WordResult::failure(QStringLiteral("不是文件"), false);
-    if (st.st_size > LibreOfficeWord::kMaxDocumentBytes)
-        return WordResult::failure(QStringLiteral("文件大于 512 MB，不是可处理的 Word 97-2003 文档") + kUntouched, false);
-    if (!hasCompoundSignature(readHead(realPath, 8)))
-        return WordResult::failure(QStringLiteral("不是 Word 97-2003 格式的文件") + kUntouched, false);
+        return Status::failure(ErrorKind::NotFound, QStringLiteral("文件不存在或无法访问"), errno);
+    *realPath = QByteArray(resolved);
+    platform::FileSystem& fs = m_shared->fs();
+    const platform::Result<platform::FileInfo> info = fs.info(*realPath, platform::Links::Follow);
+    if (!info || !S_ISREG(info->mode))
+        return Status::failure(ErrorKind::NotFound, QStringLiteral("不是文件"));
+    if (info->size > LibreOfficeWord::kMaxDocumentBytes)
+        return untouched(ErrorKind::Failed, QStringLiteral("文件大于 512 MB，不是可处理的 Word 97-2003 文档"));
+    if (!hasCompoundSignature(fs.readFile(*realPath, 8).valueOr({})))
+        return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 格式的文件"));
     QString why;
-    const std::optional<WordFileState> state = inspectWordPath(realPath, &why);
+    const std::optional<WordFileState> state = inspectWordPath(*realPath, &why);
     if (!state)
-        return WordResult::failure(QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(why) + kUntouched, false);
+        return untouched(ErrorKind::Failed, QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(why));
+    *encrypted = state->encrypted;
 
-    switch (lockState(realPath, m_helper ? m_helper->profile() : QString())) {
+    switch (lockState(fs, *realPath, m_helper ? m_helper->profile() : QString())) {
     case Lock::None:
         break;
     case Lock::OursStale:
-        ::unlink(lockPath(realPath).constData()); // left by an office of ours that died
+        fs.deleteFile(lockPath(*realPath), true); // left by an office of ours that died
         break;
     case Lock::Foreign:
-        return WordResult::failure(QStringLiteral("文档正被其他程序打开") + kUntouched, false);
+        return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
     }
+    return {};
+}
+
+Status Application::open(const QByteArray& rawName, bool)
+{
+    const QString fileName = platform::displayPath(rawName);
+    if (m_ended)
+        return Status::failure(ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
+    if (stopRequested())
+        return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
+    QByteArray realPath;
+    bool encrypted = false;
+    if (const Status checked = checkDocumentFile(rawName, &realPath, &encrypted); !checked.ok())
+        return checked;
 
     // As Word would: ask for the document's current password, then open with it. An encrypted
     // Word 97 file is known from its header, so it is asked for first and loaded once.
-    Helper::Reply r;
+    HelperProcess::Reply r;
     std::optional<QString> password;
-    const auto ask = [&]() -> WordResult {
+    const auto ask = [&]() -> Status {
         password = m_shared->prompt.askPassword(fileName);
         if (!password)
-            return WordResult::failure(QStringLiteral("文档需要打开密码，已取消"), false);
+            return Status::failure(ErrorKind::Cancelled, QStringLiteral("文档需要打开密码，已取消"));
         return load(realPath, &*password, &r);
     };
-    WordResult loaded = state->encrypted ? ask() : load(realPath, nullptr, &r);
-    if (loaded.ok && !r.ok && r.code == QLatin1String("password"))
+    Status loaded = encrypted ? ask() : load(realPath, nullptr, &r);
+    if (loaded.ok() && !r.ok && hasCode(r, protocol::kPassword))
         loaded = ask();
-    if (!loaded.ok)
+    if (!loaded.ok())
         return loaded;
 
     Document document(*this, r.fields.value(0).toInt(), fileName, realPath, r.fields.value(1));
@@ -654,76 +310,76 @@ QString Document::checkOfficeOutput(const QByteArray& path) const
     return {};
 }
 
-WordResult Document::save()
+/// The document can be saved: passwords the format holds, a Word 97 document, and a regular
+/// file that can be opened for writing.
+Status Document::checkSavable() const
 {
     if (m_closed)
-        return WordResult::failure(QStringLiteral("文档已关闭"));
+        return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
     if (m_tooLong)
-        return WordResult::failure(tooLong() + kUntouched);
-    if (m_filter != kWord97Filter)
-        return WordResult::failure(QStringLiteral("不是 Word 97-2003 文档") + kUntouched);
-    struct stat st {};
-    if (::stat(m_realPath.constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return WordResult::failure(QStringLiteral("文件无法访问") + kUntouched);
-    // Write access is checked on the file itself, as the final write needs it.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        return WordResult::failure(QStringLiteral("文档只读或已被锁定") + kUntouched);
-    if (const int fd = ::open(m_realPath.constData(), O_WRONLY | O_CLOEXEC); fd >= 0)
-        ::close(fd);
-    else
-        return WordResult::failure(QStringLiteral("文档只读或已被锁定(%1)").arg(QString::fromLocal8Bit(std::strerror(errno))) +
-                                   kUntouched);
+        return untouched(ErrorKind::Failed, tooLong());
+    if (m_filter != QLatin1String(protocol::kWord97Filter))
+        return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 文档"));
+    const platform::Result<platform::FileInfo> info = m_app.fs().info(m_realPath, platform::Links::Follow);
+    if (!info || !S_ISREG(info->mode))
+        return untouched(ErrorKind::Failed, QStringLiteral("文件无法访问"));
+    // Write access is checked on the file itself, as the final write needs it; the kernel has
+    // the last word (owner, group, root), so the file is opened for writing too.
+    if ((info->mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return untouched(ErrorKind::ReadOnly, QStringLiteral("文档只读或已被锁定"));
+    if (const platform::UniqueFd probe(::open(m_realPath.constData(), O_WRONLY | O_CLOEXEC)); !probe.valid())
+        return untouched(ErrorKind::ReadOnly,
+                         QStringLiteral("文档只读或已被锁定(%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return {};
+}
 
-    // A private folder beside the document for the office's export and our rewrite of it:
-    // same file system, and nobody else can read a copy that may be unencrypted.
-    const int slash = m_realPath.lastIndexOf('/');
-    const QByteArray folder = m_realPath.left(slash + 1);
-    const QByteArray base = m_realPath.mid(slash + 1);
-    QByteArray work = folder + ".korvane-XXXXXX";
-    if (!::mkdtemp(work.data()))
-        return WordResult::failure(QStringLiteral("无法在文档所在文件夹建立临时文件") + kUntouched);
-    const auto removeWork = qScopeGuard([&] { removeFlatFolder(work); });
-    const QByteArray exported = work + "/office.doc";
-    const QByteArray rewritten = work + "/final.doc";
-
-    QByteArray line = "store\t" + QByteArray::number(m_id) + '\t' + urlPath(exported);
+/// The office's export of the document, with the open password, checked.
+Status Document::exportTo(const QByteArray& exported)
+{
+    QByteArray line = protocol::kStore + (protocol::kSeparator + QByteArray::number(m_id)) + protocol::kSeparator +
+                      urlPath(exported);
     if (!m_password.isEmpty())
-        line += '\t' + field(m_password);
+        line += protocol::kSeparator + field(m_password);
     // The document lives in the office that loaded it: a new office could not store it.
-    const Helper::Reply r = m_app.call(line, false);
+    const HelperProcess::Reply r = m_app.call(line, false);
     if (!r.ok) {
         if (isDeath(r))
-            return WordResult::failure(QStringLiteral("LibreOffice 在处理此文档时意外退出") + kUntouched);
-        if (r.code == QLatin1String("stopped"))
-            return WordResult::failure(QStringLiteral("运行已停止") + kUntouched);
-        return WordResult::failure(describeOfficeFailure(r.code, r.text) + kUntouched);
+            return untouched(ErrorKind::Failed, QStringLiteral("LibreOffice 在处理此文档时意外退出"));
+        if (hasCode(r, HelperProcess::kStopped))
+            return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
+        return untouched(ErrorKind::Failed, describeOfficeFailure(r.code, r.text));
     }
     if (const QString bad = checkOfficeOutput(exported); !bad.isEmpty())
-        return WordResult::failure(bad + kUntouched);
+        return untouched(ErrorKind::Failed, bad);
+    return {};
+}
 
-    // The modify password is ours to write: the office writes none into Word 97 files.
-    QByteArray result = exported;
+/// The modify password is ours to write: the office writes none into Word 97 files. `result`
+/// becomes the checked rewrite, or stays the export when it already holds what was asked for.
+Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const
+{
     const std::optional<WriteReservation> present = readWriteReservation(exported, m_password);
-    if (!present || present->flag || !present->password.isEmpty() || !m_writePassword.isEmpty()) {
-        QString why;
-        if (!writeWriteReservation(exported, rewritten, m_password, m_writePassword, &why))
-            return WordResult::failure(QStringLiteral("无法写入写密码(%1)").arg(why) + kUntouched);
-        if (const QString differs = compareAfterReservation(exported, rewritten, m_password, m_writePassword);
-            !differs.isEmpty())
-            return WordResult::failure(QStringLiteral("写密码写入后校验失败(%1)").arg(differs) + kUntouched);
-        if (const QString bad = checkOfficeOutput(rewritten); !bad.isEmpty())
-            return WordResult::failure(bad + kUntouched);
-        result = rewritten;
-    }
-    if (m_app.stopRequested())
-        return WordResult::failure(QStringLiteral("运行已停止") + kUntouched);
+    if (present && !present->flag && present->password.isEmpty() && m_writePassword.isEmpty())
+        return {};
+    QString why;
+    if (!writeWriteReservation(exported, rewritten, m_password, m_writePassword, &why))
+        return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(why));
+    if (const QString differs = compareAfterReservation(exported, rewritten, m_password, m_writePassword);
+        !differs.isEmpty())
+        return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(differs));
+    if (const QString bad = checkOfficeOutput(rewritten); !bad.isEmpty())
+        return untouched(ErrorKind::Failed, bad);
+    *result = rewritten;
+    return {};
+}
 
-    // The backup lies beside the document, so it survives a crash of either program.
-    const QByteArray backup = folder + '.' + base + ".korvane-" +
-                              QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".bak";
+/// Writes the checked result into the document in place, with `backup` of the original kept
+/// until the written file has been compared; a failed write is undone from the backup.
+Status Document::replaceInPlace(const QByteArray& result, const QByteArray& backup) const
+{
     if (!copyFile(m_realPath, backup, 0600)) {
         ::unlink(backup.constData());
-        return WordResult::failure(QStringLiteral("无法建立备份") + kUntouched);
+        return untouched(ErrorKind::Io, QStringLiteral("无法建立备份"));
     }
     QString failure;
     if (!copyFile(result, m_realPath))
@@ -736,20 +392,46 @@ WordResult Document::save()
     }
     if (copyFile(backup, m_realPath) && sameFile(backup, m_realPath)) {
         ::unlink(backup.constData());
-        return WordResult::failure(failure + QStringLiteral("，已恢复原文档"));
+        return Status::failure(ErrorKind::Io, failure + QStringLiteral("，已恢复原文档"));
     }
-    return WordResult::failure(failure + QStringLiteral("，原文档的备份保留在 ") + QFile::decodeName(backup));
+    return Status::failure(ErrorKind::Io, failure + QStringLiteral("，原文档的备份保留在 ") + QFile::decodeName(backup));
 }
 
-WordResult Document::close()
+Status Document::save()
+{
+    if (const Status savable = checkSavable(); !savable.ok())
+        return savable;
+    // A private folder beside the document for the office's export and our rewrite of it:
+    // same file system, and nobody else can read a copy that may be unencrypted.
+    const qsizetype slash = m_realPath.lastIndexOf('/');
+    const QByteArray folder = m_realPath.left(slash + 1);
+    const QByteArray base = m_realPath.mid(slash + 1);
+    QByteArray work = folder + ".korvane-XXXXXX";
+    if (!::mkdtemp(work.data()))
+        return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
+    const auto removeWork = qScopeGuard([&] { removeFlatFolder(work); });
+    const QByteArray exported = work + "/office.doc";
+    if (const Status stored = exportTo(exported); !stored.ok())
+        return stored;
+    QByteArray result = exported;
+    if (const Status reserved = reserveWrite(exported, work + "/final.doc", &result); !reserved.ok())
+        return reserved;
+    if (m_app.stopRequested())
+        return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
+    // The backup lies beside the document, so it survives a crash of either program.
+    return replaceInPlace(result, folder + '.' + base + ".korvane-" +
+                                      QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".bak");
+}
+
+Status Document::close()
 {
     if (m_closed)
-        return WordResult::failure(QStringLiteral("文档已关闭"));
+        return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
     m_closed = true;
-    const Helper::Reply r = m_app.call("close\t" + QByteArray::number(m_id), false);
-    if (r.ok || r.code == QLatin1String("gone") || isDeath(r) || r.code == QLatin1String("stopped"))
+    const HelperProcess::Reply r = m_app.call(protocol::kClose + (protocol::kSeparator + QByteArray::number(m_id)), false);
+    if (r.ok || hasCode(r, HelperProcess::kGone) || isDeath(r) || hasCode(r, HelperProcess::kStopped))
         return {}; // a dead office holds no document any more
-    return WordResult::failure(QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(r.text));
+    return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(r.text));
 }
 
 } // namespace
@@ -757,18 +439,18 @@ WordResult Document::close()
 QString describeOfficeFailure(const QString& code, const QString& text)
 {
     QString reason;
-    if (code == QLatin1String("locked"))
+    if (code == QLatin1String(protocol::kLocked))
         reason = QStringLiteral("文档正被其他程序打开");
-    else if (code == QLatin1String("load"))
+    else if (code == QLatin1String(protocol::kLoadFailed))
         reason = QStringLiteral("LibreOffice 无法打开此文档");
-    else if (code == QLatin1String("store"))
+    else if (code == QLatin1String(protocol::kStoreFailed))
         reason = text.startsWith(QLatin1String("0x4c0c")) ? QStringLiteral("文档只读或已被锁定")
                                                           : QStringLiteral("LibreOffice 无法保存此文档");
-    else if (code == QLatin1String("close"))
+    else if (code == QLatin1String(protocol::kCloseFailed))
         reason = QStringLiteral("LibreOffice 无法关闭文档");
-    else if (code == QLatin1String("crashed"))
+    else if (code == QLatin1String(protocol::kCrashed))
         reason = QStringLiteral("LibreOffice 在处理此文档时意外退出");
-    else if (code == QLatin1String("gone"))
+    else if (code == QLatin1String(HelperProcess::kGone))
         return text; // already ours
     else
         reason = QStringLiteral("与 LibreOffice 的通信出错");
@@ -826,32 +508,28 @@ QString LibreOfficeWord::defaultHelper(const QString& programFolder)
     return QDir(programFolder).filePath(QStringLiteral("korvane-unohelper"));
 }
 
-std::shared_ptr<platform::WordApplication> LibreOfficeWord::getObject(const QString& pathName, QString* error)
+platform::Result<std::shared_ptr<platform::WordApplication>> LibreOfficeWord::getObject(const QString& pathName)
 {
-    if (error)
-        *error = QStringLiteral("无法绑定到正在运行的 %1").arg(pathName);
-    return nullptr;
+    return Status::failure(ErrorKind::Failed, QStringLiteral("无法绑定到正在运行的 %1").arg(pathName));
 }
 
-std::shared_ptr<platform::WordApplication> LibreOfficeWord::createObject(const QString&, QString* error)
+platform::Result<std::shared_ptr<platform::WordApplication>> LibreOfficeWord::createObject(const QString&)
 {
     QString office = m_shared->options.officeProgram;
     if (office.isEmpty())
         office = findOffice();
-    if (office.isEmpty()) {
-        if (error)
-            *error = libreOfficeMissingText();
-        return nullptr;
-    }
-    auto helper = std::make_unique<Helper>(m_shared);
+    if (office.isEmpty())
+        return Status::failure(ErrorKind::NotFound, libreOfficeMissingText());
+    std::unique_ptr<HelperProcess> helper = makeHelperProcess(m_shared);
     QString why;
     bool missing = false;
     if (!helper->start(office, &why, &missing)) {
-        if (error)
-            *error = missing ? libreOfficeMissingText() : QStringLiteral("LibreOffice 无法启动(%1)").arg(why);
-        return nullptr;
+        if (missing)
+            return Status::failure(ErrorKind::NotFound, libreOfficeMissingText());
+        return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 无法启动(%1)").arg(why));
     }
-    return std::make_shared<Application>(m_shared, office, std::move(helper));
+    return std::shared_ptr<platform::WordApplication>(
+        std::make_shared<Application>(m_shared, office, std::move(helper)));
 }
 
 } // namespace korvane::wordcrypt

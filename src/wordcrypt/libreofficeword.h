@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/wordprocessor.h"
 
 #include <QString>
@@ -26,6 +27,9 @@ public:
         QString officeProgram; ///< soffice; empty: looked for with findOffice()
         int startLimitMs = 90000;
         int callLimitMs = 60000;
+        /// What documents, lock files and the office's exports are looked at through; null: the
+        /// local file system. The in-place write and the byte comparison stay POSIX (below).
+        platform::FileSystem* fileSystem = nullptr;
     };
 
     /// Documents above this size are refused before anything is read: the format's practical
@@ -36,10 +40,9 @@ public:
     ~LibreOfficeWord() override;
 
     /// Nothing runs on Linux that could be bound by name: this always fails.
-    std::shared_ptr<platform::WordApplication> getObject(const QString& pathName, QString* error) override;
+    platform::Result<std::shared_ptr<platform::WordApplication>> getObject(const QString& pathName) override;
     /// Starts the helper and the office.
-    std::shared_ptr<platform::WordApplication> createObject(const QString& className,
-                                                            QString* error) override;
+    platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
     void setRunControl(platform::RunControl* control) override;
 
     /// The helper beside the program, when it was built.

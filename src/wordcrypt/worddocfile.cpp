@@ -1,5 +1,7 @@
 #include "wordcrypt/worddocfile.h"
 
+#include "wordcrypt/compoundfile.h"
+
 #include <QCryptographicHash>
 #include <QStringList>
 #include <QtEndian>
@@ -7,18 +9,10 @@
 #include <array>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-// The compound-file library is C with GObject; keep it inside this unit.
-#include <gsf/gsf-infile-msole.h>
-#include <gsf/gsf-infile.h>
-#include <gsf/gsf-input-memory.h>
-#include <gsf/gsf-input-stdio.h>
 #include <gsf/gsf-outfile-msole.h>
-#include <gsf/gsf-outfile.h>
 #include <gsf/gsf-output-stdio.h>
-#include <gsf/gsf-utils.h>
 
 namespace korvane::wordcrypt {
 
@@ -39,31 +33,6 @@ constexpr int kSttbfAssocPair = 32;
 constexpr int kAssocEntries = 0x12;
 constexpr int kAssocWriteReservation = 0x11;
 constexpr qint64 kMaxAssocBytes = 2 + 2 + 2 + kAssocEntries * (2 + 2 * 0xFFFF);
-constexpr qint64 kChunk = 1 << 16;
-
-struct GObjectUnref {
-    void operator()(gpointer p) const
-    {
-        if (p)
-            g_object_unref(p);
-    }
-};
-template <class T> using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-QString takeError(GError* error, const char* fallback)
-{
-    QString text = error && error->message ? QString::fromUtf8(error->message) : QString::fromUtf8(fallback);
-    if (error)
-        g_error_free(error);
-    return text;
-}
-
-bool fail(QString* error, const QString& text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 void rc4(const QByteArray& key, char* data, qint64 size, qint64 skip)
 {
@@ -144,82 +113,6 @@ void rc4AtOffset(const QByteArray& baseKey, QByteArray& data, qint64 offset)
     }
 }
 
-/// Complaints of the library about the file being read on this thread. The library reads on
-/// after some damage ("we might still be able to extract some data"); we do not.
-thread_local int t_complaints = 0;
-
-void countComplaint(const gchar*, GLogLevelFlags, const gchar*, gpointer)
-{
-    ++t_complaints;
-}
-
-/// One compound file opened for reading. The library reads stream data on demand.
-class Compound {
-public:
-    static std::unique_ptr<Compound> fromPath(const QByteArray& path, QString* error)
-    {
-        GError* err = nullptr;
-        GPtr<GsfInput> input(gsf_input_stdio_new(path.constData(), &err));
-        if (!input)
-            return fail(error, takeError(err, "cannot open")), nullptr;
-        return open(std::move(input), error);
-    }
-    static std::unique_ptr<Compound> fromBytes(const QByteArray& bytes, QString* error)
-    {
-        GPtr<GsfInput> input(
-            gsf_input_memory_new(reinterpret_cast<const guint8*>(bytes.constData()), bytes.size(), FALSE));
-        return input ? open(std::move(input), error) : nullptr;
-    }
-
-    GsfInfile* root() const { return m_root.get(); }
-
-    GPtr<GsfInput> stream(const char* name) const
-    {
-        GPtr<GsfInput> child(gsf_infile_child_by_name(m_root.get(), name));
-        if (child && GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0)
-            return nullptr; // a storage, not a stream
-        return child;
-    }
-
-private:
-    static std::unique_ptr<Compound> open(GPtr<GsfInput> input, QString* error)
-    {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            gsf_init();
-            g_log_set_handler("libgsf:msole", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
-                              countComplaint, nullptr);
-        });
-        t_complaints = 0;
-        GError* err = nullptr;
-        GPtr<GsfInfile> root(gsf_infile_msole_new(input.get(), &err));
-        if (!root)
-            return fail(error, takeError(err, "not a compound file")), nullptr;
-        if (t_complaints)
-            return fail(error, QStringLiteral("damaged compound file")), nullptr;
-        auto c = std::unique_ptr<Compound>(new Compound);
-        c->m_input = std::move(input);
-        c->m_root = std::move(root);
-        return c;
-    }
-    GPtr<GsfInput> m_input;
-    GPtr<GsfInfile> m_root;
-};
-
-/// `size` bytes at `offset`; nullopt when the stream is shorter.
-std::optional<QByteArray> readAt(GsfInput* input, qint64 offset, qint64 size)
-{
-    if (offset < 0 || size < 0 || offset + size > gsf_input_size(input))
-        return std::nullopt;
-    QByteArray bytes(size, '\0');
-    if (size == 0)
-        return bytes;
-    if (gsf_input_seek(input, offset, G_SEEK_SET) ||
-        !gsf_input_read(input, size_t(size), reinterpret_cast<guint8*>(bytes.data())))
-        return std::nullopt;
-    return bytes;
-}
-
 /// What the FIB says, with the parts of the table stream that the rest needs.
 struct Fib {
     quint16 flags = 0;
@@ -239,7 +132,7 @@ std::optional<quint16> readFlags(const Compound& cf, QString* error)
     if (!head || u16(*head, 0) != kFibMagic)
         return fail(error, QStringLiteral("no Word 97 document stream")), std::nullopt;
     // The stream's end must be there too: a file cut short is no document.
-    if (!readAt(word.get(), gsf_input_size(word.get()) - 1, 1) || t_complaints)
+    if (!readAt(word.get(), gsf_input_size(word.get()) - 1, 1) || compoundComplaints())
         return fail(error, QStringLiteral("document stream cut short")), std::nullopt;
     return u16(*head, kFlagsAt);
 }
@@ -362,114 +255,6 @@ QByteArray encodeAssoc(const QStringList& entries)
         out += cch + utf16le(e);
     }
     return out;
-}
-
-/// How one stream changes on the way through: bytes replaced at offsets below `keep`, the
-/// stream cut after `keep` bytes, then `tail` appended.
-struct StreamEdit {
-    qint64 keep = -1; ///< -1: the whole stream
-    std::vector<std::pair<qint64, QByteArray>> patches;
-    QByteArray tail;
-};
-
-bool copyStream(GsfInput* in, GsfOutput* out, const StreamEdit* edit)
-{
-    const qint64 size = gsf_input_size(in);
-    const qint64 keep = edit && edit->keep >= 0 ? qMin(edit->keep, size) : size;
-    if (gsf_input_seek(in, 0, G_SEEK_SET))
-        return false;
-    QByteArray buffer;
-    for (qint64 at = 0; at < keep; at += buffer.size()) {
-        buffer.resize(qMin(kChunk, keep - at));
-        if (!gsf_input_read(in, size_t(buffer.size()), reinterpret_cast<guint8*>(buffer.data())))
-            return false;
-        if (edit) {
-            for (const auto& [offset, bytes] : edit->patches) {
-                for (qint64 i = 0; i < bytes.size(); ++i)
-                    if (offset + i >= at && offset + i < at + buffer.size())
-                        buffer[offset + i - at] = bytes[i];
-            }
-        }
-        if (!gsf_output_write(out, size_t(buffer.size()), reinterpret_cast<const guint8*>(buffer.constData())))
-            return false;
-    }
-    if (edit && !edit->tail.isEmpty() &&
-        !gsf_output_write(out, size_t(edit->tail.size()), reinterpret_cast<const guint8*>(edit->tail.constData())))
-        return false;
-    return true;
-}
-
-bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, StreamEdit>* edits)
-{
-    guint8 clsid[16];
-    if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(in), clsid))
-        gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(out), clsid);
-    const int n = gsf_infile_num_children(in);
-    for (int i = 0; i < n; ++i) {
-        const char* name = gsf_infile_name_by_index(in, i);
-        GPtr<GsfInput> child(gsf_infile_child_by_index(in, i));
-        if (!child || !name)
-            return false;
-        const bool storage = GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0;
-        GPtr<GsfOutput> target(gsf_outfile_new_child(out, name, storage));
-        if (!target)
-            return false;
-        bool ok;
-        if (storage) {
-            ok = copyStorage(GSF_INFILE(child.get()), GSF_OUTFILE(target.get()), nullptr);
-        } else {
-            const StreamEdit* edit = nullptr;
-            if (edits) {
-                const auto found = edits->find(QByteArray(name));
-                edit = found == edits->end() ? nullptr : &found->second;
-            }
-            ok = copyStream(child.get(), target.get(), edit);
-        }
-        if (!gsf_output_close(target.get()) || !ok)
-            return false;
-    }
-    return true;
-}
-
-/// Every stream of a storage, by its path inside the file.
-void listStreams(GsfInfile* in, const QByteArray& prefix, std::map<QByteArray, GPtr<GsfInput>>* out,
-                 std::map<QByteArray, QByteArray>* classIds)
-{
-    guint8 clsid[16];
-    if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(in), clsid))
-        (*classIds)[prefix] = QByteArray(reinterpret_cast<const char*>(clsid), 16);
-    const int n = gsf_infile_num_children(in);
-    for (int i = 0; i < n; ++i) {
-        const QByteArray name = prefix + '/' + gsf_infile_name_by_index(in, i);
-        GPtr<GsfInput> child(gsf_infile_child_by_index(in, i));
-        if (!child)
-            continue;
-        if (GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0)
-            listStreams(GSF_INFILE(child.get()), name, out, classIds);
-        else
-            (*out)[name] = std::move(child);
-    }
-}
-
-/// Compares two streams from `from` on, except the byte ranges in `ignore`.
-bool sameBytes(GsfInput* a, GsfInput* b, qint64 length, const std::vector<std::pair<qint64, qint64>>& ignore)
-{
-    for (qint64 at = 0; at < length; at += kChunk) {
-        const qint64 n = qMin(kChunk, length - at);
-        std::optional<QByteArray> x = readAt(a, at, n);
-        std::optional<QByteArray> y = readAt(b, at, n);
-        if (!x || !y)
-            return false;
-        for (const auto& [from, size] : ignore) {
-            for (qint64 i = from; i < from + size; ++i) {
-                if (i >= at && i < at + n)
-                    (*x)[i - at] = (*y)[i - at];
-            }
-        }
-        if (*x != *y)
-            return false;
-    }
-    return true;
 }
 
 } // namespace

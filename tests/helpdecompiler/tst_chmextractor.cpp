@@ -55,7 +55,7 @@ QString reasons(const ExtractReport& report)
 {
     QStringList list;
     for (const EntryProblem& p : report.problems)
-        list << p.name + QStringLiteral(" -> ") + p.reason;
+        list << QString::fromStdString(p.name + " -> " + p.reason);
     return list.join(QLatin1Char('\n'));
 }
 
@@ -127,9 +127,9 @@ void TestChmExtractor::safeRelativeNames()
     QFETCH(int, verdict);
     QFETCH(QByteArray, path);
     QFETCH(bool, folder);
-    const SafeName name = korvane::helpdecompiler::safeRelativeName(stored);
+    const SafeName name = core::safeRelativeName(stored.toStdString());
     QCOMPARE(int(name.verdict), verdict);
-    QCOMPARE(name.path, path);
+    QCOMPARE(QByteArray::fromStdString(name.path), path);
     if (verdict == int(NameVerdict::Safe))
         QCOMPARE(name.folder, folder);
 }
@@ -141,17 +141,17 @@ void TestChmExtractor::reportRoundTrip()
     report.files = 12;
     report.folders = 3;
     report.bytes = 5000000000ull;
-    report.addProblem(QStringLiteral("/a\tb"), QStringLiteral("名称过长,已跳过"));
-    report.addProblem(QStringLiteral("/页面/x"), QStringLiteral("r"));
+    report.addProblem("/a\tb", "名称过长,已跳过");
+    report.addProblem("/页面/x", "r");
     const auto parsed = parseExtractReport(formatExtractReport(report));
     QVERIFY(parsed);
     QVERIFY(parsed->opened);
     QCOMPARE(parsed->files, 12);
     QCOMPARE(parsed->folders, 3);
     QCOMPARE(parsed->bytes, 5000000000ull);
-    QCOMPARE(parsed->problems.size(), 2);
-    QCOMPARE(parsed->problems[0].name, QStringLiteral("/a b"));
-    QCOMPARE(parsed->problems[1].name, QStringLiteral("/页面/x"));
+    QCOMPARE(parsed->problems.size(), std::size_t(2));
+    QCOMPARE(QString::fromStdString(parsed->problems[0].name), QStringLiteral("/a b"));
+    QCOMPARE(QString::fromStdString(parsed->problems[1].name), QStringLiteral("/页面/x"));
     // A report cut short (the helper died) is not taken for a complete one.
     QByteArray cut = formatExtractReport(report);
     cut.truncate(cut.lastIndexOf("done"));
@@ -160,10 +160,10 @@ void TestChmExtractor::reportRoundTrip()
     // A file with a flood of bad entries lists the first ones and counts them all.
     ExtractReport flood;
     for (int i = 0; i < 5000; ++i)
-        flood.addProblem(QStringLiteral("/x%1").arg(i), QStringLiteral("r"));
+        flood.addProblem("/x" + std::to_string(i), "r");
     const auto floodParsed = parseExtractReport(formatExtractReport(flood));
     QVERIFY(floodParsed);
-    QCOMPARE(floodParsed->problems.size(), qsizetype(ExtractReport::kListedProblems));
+    QCOMPARE(floodParsed->problems.size(), ExtractReport::kListedProblems);
     QCOMPARE(floodParsed->problemCount, 5000);
 }
 
@@ -184,12 +184,14 @@ void TestChmExtractor::manifestEntriesExtracted()
         const QByteArray project = it.key().section(QLatin1Char('.'), 0, 0).toUtf8();
         const ExtractReport report =
             process.extract(native(chm), native(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
-        QVERIFY2(report.opened && report.error.isEmpty(), qPrintable(it.key() + report.error));
-        QVERIFY2(report.problems.isEmpty(), qPrintable(reasons(report)));
+        QVERIFY2(report.opened && report.error.empty(),
+                 qPrintable(it.key() + QString::fromStdString(report.error)));
+        QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
         const auto written = chmtest::readTree(native(dir.path()) + '/' + project);
         QCOMPARE(report.files, it.value().size());
         for (const ManifestEntry& entry : it.value()) {
-            const QByteArray rel = korvane::helpdecompiler::safeRelativeName(entry.name).path;
+            const QByteArray rel =
+                QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
             QVERIFY2(written.contains(rel),
                      qPrintable(it.key() + QStringLiteral(": missing ") + QString::fromUtf8(rel)));
             QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(),
@@ -240,12 +242,12 @@ void TestChmExtractor::badFiles()
     QCOMPARE(report.opened, opened);
     const auto inJail = chmtest::readTree(native(jail.path()));
     if (!opened) {
-        QVERIFY(!report.error.isEmpty());
+        QVERIFY(!report.error.empty());
         QVERIFY2(inJail.isEmpty(), "a rejected file must leave nothing behind");
         QVERIFY(!QFileInfo::exists(jail.path() + QStringLiteral("/target/out")));
         return;
     }
-    QVERIFY2(!report.problems.isEmpty(), "every refused or broken entry is reported");
+    QVERIFY2(!report.problems.empty(), "every refused or broken entry is reported");
     for (auto it = inJail.cbegin(); it != inJail.cend(); ++it)
         QVERIFY2(it.key().startsWith("target/out/"), it.key().constData());
     for (const QString& name : expected)
@@ -271,7 +273,7 @@ void TestChmExtractor::everyListingChunkIsRead()
     const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "many.chm", files);
     QVERIFY(!chm.isEmpty());
     const ExtractReport report = extractChm(native(chm), native(dir.path()), "many", {1ull << 30});
-    QVERIFY2(report.problems.isEmpty(), qPrintable(reasons(report)));
+    QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
     const auto written = chmtest::readTree(native(dir.path()) + "/many");
     for (const auto& [name, content] : files)
         QCOMPARE(written.value(name), content);
@@ -290,7 +292,7 @@ void TestChmExtractor::gbkNamesBecomeUtf8()
     const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "gbk.chm", files);
     QVERIFY(!chm.isEmpty());
     const ExtractReport report = extractChm(native(chm), native(dir.path()), "gbk", {1ull << 30});
-    QVERIFY2(report.problems.isEmpty(), qPrintable(reasons(report)));
+    QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
     const auto written = chmtest::readTree(native(dir.path()) + "/gbk");
     QCOMPARE(written.value("首页.htm"), QByteArray("home"));
     QCOMPARE(written.value("资料/甲.htm"), QByteArray("jia"));
@@ -327,7 +329,7 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed()
     QCOMPARE(outsideNow.size(), 1);
     QCOMPARE(outsideNow.value("keep.txt"), QByteArray("untouched"));
     // The linked folder and the two pages below it are refused, the rest replaced by real files.
-    QVERIFY2(report.problems.size() == 3, qPrintable(reasons(report)));
+    QVERIFY2(report.problems.size() == 3u, qPrintable(reasons(report)));
     const auto written = chmtest::readTree(out);
     QVERIFY(written.value("index.htm").startsWith("<html>"));
     QVERIFY(written.value("style.css").startsWith("body"));
@@ -348,7 +350,7 @@ void TestChmExtractor::outputFolderThatIsALinkIsRefused()
     QVERIFY(::symlink(outside.constData(), (target + "/manual").constData()) == 0);
     const ExtractReport report = extractChm(native(chm), target, "manual", {1ull << 30});
     QVERIFY(!report.opened);
-    QVERIFY(!report.error.isEmpty());
+    QVERIFY(!report.error.empty());
     QVERIFY(chmtest::readTree(outside).isEmpty());
 }
 
@@ -363,7 +365,7 @@ void TestChmExtractor::totalCapStopsBomb()
     QVERIFY(!chm.isEmpty());
     const ExtractReport report = extractChm(native(chm), native(dir.path()), "bomb", {250000});
     QVERIFY(report.opened);
-    QVERIFY(!report.problems.isEmpty());
+    QVERIFY(!report.problems.empty());
     qint64 total = 0;
     for (const QByteArray& content : chmtest::readTree(native(dir.path()) + "/bomb"))
         total += content.size();
@@ -442,7 +444,7 @@ void TestChmExtractor::helperFailuresAreReported()
     left.close();
     ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
     const ExtractReport report = process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
-    QVERIFY(!report.error.isEmpty());
+    QVERIFY(!report.error.empty());
     QCOMPARE(QFile::exists(partial), !started);
     QCOMPARE(report.opened, opened);
     QCOMPARE(programs.calls.size(), 1);

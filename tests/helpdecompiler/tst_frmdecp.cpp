@@ -431,9 +431,8 @@ void TestFrmdecp::summaryNamesTheFailures()
 
     HelpFileOutcome partial = good;
     partial.helpFile = "/h/partial.chm";
-    partial.extract.addProblem(QStringLiteral("/") + QString(300, QLatin1Char('N')),
-                               QStringLiteral("名称过长,已跳过"));
-    partial.extract.addProblem(QStringLiteral("/b"), QStringLiteral("r"));
+    partial.extract.addProblem("/" + std::string(300, 'N'), "名称过长,已跳过");
+    partial.extract.addProblem("/b", "r");
     HelpFileOutcome noProject = good;
     noProject.helpFile = "/h/np.chm";
     noProject.projectError = QStringLiteral("无法写入hhp文件");
@@ -441,7 +440,7 @@ void TestFrmdecp::summaryNamesTheFailures()
     for (int i = 0; i < 20; ++i) {
         HelpFileOutcome bad;
         bad.helpFile = "/h/bad" + QByteArray::number(i) + ".chm";
-        bad.extract.error = QStringLiteral("不是有效的chm文件");
+        bad.extract.error = "不是有效的chm文件";
         outcomes << bad;
     }
     const QString text = runSummary(outcomes);
@@ -458,8 +457,8 @@ void TestFrmdecp::summaryNamesTheFailures()
     for (int i = 0; i < 10; ++i) {
         HelpFileOutcome many = good;
         many.helpFile = "/h/many" + QByteArray::number(i) + ".chm";
-        for (int e = 0; e < ExtractReport::kListedProblems + 5; ++e)
-            many.extract.addProblem(QStringLiteral("/p%1.htm").arg(e), QStringLiteral("解压失败,数据已损坏"));
+        for (std::size_t e = 0; e < ExtractReport::kListedProblems + 5; ++e)
+            many.extract.addProblem("/p" + std::to_string(e) + ".htm", "解压失败,数据已损坏");
         outcomes << many;
     }
     const QStringList details = runDetails(outcomes).split(QLatin1Char('\n'));

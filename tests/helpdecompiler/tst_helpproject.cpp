@@ -268,7 +268,7 @@ void TestHelpProject::recompiles()
     const QByteArray target = native(dir.path()) + "/out/";
     QVERIFY(QDir().mkpath(QString::fromUtf8(target)));
     const ExtractReport first = process.extract(native(original), target, name, 1 << 20);
-    QVERIFY(first.opened && first.problems.isEmpty());
+    QVERIFY(first.opened && first.problems.empty());
     LocalFileSystem fs;
     QVERIFY(writeHelpProject(fs, chm.toUtf8(), name, target + name).ok());
     const auto pages = chmtest::readTree(target + name);
@@ -279,7 +279,7 @@ void TestHelpProject::recompiles()
     const QByteArray again = native(dir.path()) + "/again/";
     QVERIFY(QDir().mkpath(QString::fromUtf8(again)));
     const ExtractReport second = process.extract(native(recompiled), again, name, 1 << 20);
-    QVERIFY(second.opened && second.problems.isEmpty());
+    QVERIFY(second.opened && second.problems.empty());
     const auto recompiledPages = chmtest::readTree(again + name);
     for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
         if (it.key() == chm.toUtf8())
@@ -302,7 +302,7 @@ void TestHelpProject::chineseNamesInGbk()
     korvane::platform::QtProgramStarter programs;
     ExtractProcess process(programs, chmtest::helperPath());
     const QByteArray target = native(dir.path()) + "/";
-    QVERIFY(process.extract(native(original), target, "zhguide", 1 << 20).problems.isEmpty());
+    QVERIFY(process.extract(native(original), target, "zhguide", 1 << 20).problems.empty());
     LocalFileSystem fs;
     QVERIFY(writeHelpProject(fs, "zhguide.old.chm", "zhguide", target + "zhguide").ok());
     const auto lines = readLines(dir.path() + QStringLiteral("/zhguide/zhguide.hhp"));

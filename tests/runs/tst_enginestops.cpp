@@ -166,7 +166,7 @@ private slots:
             ++calls;
             second.requestStop();
             helpdecompiler::ExtractReport killed = opened(target, project);
-            killed.error = QStringLiteral("killed");
+            killed.error = "killed";
             return killed;
         });
         write(dir.filePath(QStringLiteral("chm/a.chm")));

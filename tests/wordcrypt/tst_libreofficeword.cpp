@@ -4,6 +4,7 @@
 #include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
 
+#include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/runcontrol.h"
 
@@ -23,12 +24,58 @@
 
 using namespace korvane;
 using platform::WordDocument;
-using platform::WordResult;
+using platform::Status;
 
 namespace {
 
 const char* const kChildEnv = "KORVANE_WORDCRYPT_CHILD";
 const QString kMsoffcrypto = QStringLiteral("/usr/bin/msoffcrypto-tool");
+
+/// The application, or null with `error` saying why.
+std::shared_ptr<platform::WordApplication> createApp(platform::WordAutomation& word, QString* error)
+{
+    auto created = word.createObject(QStringLiteral("word.Application"));
+    *error = created.status().message();
+    return created.valueOr(nullptr);
+}
+
+/// Writes a helper of our own that stands in for the office; its first argument (the office
+/// program) says what its "store" does.
+bool writeFakeHelper(const QString& helper)
+{
+    QFile script(helper);
+    if (!script.open(QIODevice::WriteOnly))
+        return false;
+    script.write(R"(#!/usr/bin/python3
+import sys, time, urllib.parse
+mode = sys.argv[1]
+path = None
+def reply(text):
+    print(text, flush=True)
+for line in sys.stdin:
+    f = line.rstrip('\n').split('\t')
+    if f[0] == 'start' and mode == 'diestart':
+        import subprocess
+        office = subprocess.Popen(['sleep', '300'], start_new_session=True)
+        open(sys.argv[0] + '.pid', 'w').write(str(office.pid))
+        reply('started\t%d\t' % office.pid)
+        sys.exit(1)
+    if f[0] == 'start': reply('ok\t0\t')
+    elif f[0] == 'load':
+        path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
+    elif f[0] == 'store':
+        target = urllib.parse.unquote_to_bytes(f[2])
+        if mode == 'garbage': open(target, 'wb').write(b'not a document')
+        elif mode == 'plain': open(target, 'wb').write(open(path, 'rb').read())
+        elif mode == 'refuse': reply('err\tstore\t0x4c0c io error'); continue
+        elif mode == 'die': open(target, 'wb').write(b'\xd0\xcf'); sys.exit(1)
+        elif mode == 'hang': open(target, 'wb').write(b''); time.sleep(60)
+        reply('ok')
+    elif f[0] in ('close', 'quit'): reply('ok')
+)");
+    script.close();
+    return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 /// Does what the encryptor window does with each opened document, and records what failed.
 class ScriptedSink final : public platform::WordEvents {
@@ -52,9 +99,9 @@ public:
     void Quit() override { ++quits; }
 
 private:
-    void note(const QString& step, const WordResult& r) {
-        if (!r.ok)
-            failures << step + QLatin1Char(':') + r.error;
+    void note(const QString& step, const Status& r) {
+        if (!r.ok())
+            failures << step + QLatin1Char(':') + r.message();
     }
 };
 
@@ -253,7 +300,7 @@ for line in sys.stdin:
         return target;
     }
 
-    WordResult run(const QString& path, const QString& password, const QString& writePassword = {}) {
+    Status run(const QString& path, const QString& password, const QString& writePassword = {}) {
         m_sink.password = password;
         m_sink.writePassword = writePassword;
         m_sink.failures.clear();
@@ -296,7 +343,7 @@ private slots:
         QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("two.docx"))));
 
         QString error;
-        m_app = m_word->createObject(QStringLiteral("word.Application"), &error);
+        m_app = createApp(*m_word, &error);
         QVERIFY2(m_app, qPrintable(error));
         m_app->setEvents(&m_sink);
         m_probe = std::make_unique<Probe>();
@@ -306,9 +353,9 @@ private slots:
     void cleanupTestCase() {
         m_probe.reset();
         if (m_app) {
-            QVERIFY(m_app->quit().ok);
+            QVERIFY(m_app->quit().ok());
             QCOMPARE(m_sink.quits, 1);
-            QVERIFY(!m_app->quit().ok); // a second quit fails: the office has ended
+            QVERIFY(!m_app->quit().ok()); // a second quit fails: the office has ended
         }
     }
 
@@ -325,7 +372,7 @@ private slots:
         const QString doc = sample(dir, QStringLiteral("one.doc"));
 
         // Set.
-        QVERIFY(run(doc, first).ok);
+        QVERIFY(run(doc, first).ok());
         QCOMPARE(m_sink.failures, QStringList());
         QByteArray bytes = readBytes(doc);
         auto state = wordcrypt::inspectWordFile(bytes);
@@ -341,7 +388,7 @@ private slots:
         m_prompt.asked.clear();
         m_prompt.answers.clear();
         m_prompt.answers.enqueue(first);
-        QVERIFY(run(doc, second).ok);
+        QVERIFY(run(doc, second).ok());
         QCOMPARE(m_prompt.asked, QStringList{doc});
         QCOMPARE(m_sink.failures, QStringList());
         bytes = readBytes(doc);
@@ -353,7 +400,7 @@ private slots:
         // Remove.
         m_prompt.answers.clear();
         m_prompt.answers.enqueue(second);
-        QVERIFY(run(doc, QString()).ok);
+        QVERIFY(run(doc, QString()).ok());
         QCOMPARE(m_sink.failures, QStringList());
         bytes = readBytes(doc);
         state = wordcrypt::inspectWordFile(bytes);
@@ -364,20 +411,20 @@ private slots:
     void encryptedDocumentNeedsTheRightPassword() {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
-        QVERIFY(run(doc, QStringLiteral("right")).ok);
+        QVERIFY(run(doc, QStringLiteral("right")).ok());
         const QByteArray encrypted = readBytes(doc);
 
         m_prompt.answers.clear();
         m_prompt.answers.enqueue(QStringLiteral("wrong"));
-        WordResult r = run(doc, QString());
-        QVERIFY(!r.ok);
-        QVERIFY(!r.retry); // asking again would only show the same prompt
+        Status r = run(doc, QString());
+        QVERIFY(!r.ok());
+        QVERIFY(!platform::retryHelps(r)); // asking again would only show the same prompt
         QCOMPARE(readBytes(doc), encrypted);
 
         m_prompt.answers.clear(); // the user cancels the prompt
         r = run(doc, QString());
-        QVERIFY(!r.ok);
-        QVERIFY(!r.retry);
+        QVERIFY(!r.ok());
+        QVERIFY(!platform::retryHelps(r));
         QCOMPARE(readBytes(doc), encrypted);
     }
 
@@ -388,7 +435,7 @@ private slots:
         const bool root = ::getuid() == 0;
         if (root)
             QCOMPARE(::chown(QFile::encodeName(doc).constData(), 65534, 65534), 0);
-        QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok);
+        QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok());
         QCOMPARE(m_sink.failures, QStringList());
         struct stat st {};
         QCOMPARE(::stat(QFile::encodeName(doc).constData(), &st), 0);
@@ -427,7 +474,7 @@ private slots:
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         m_prompt.answers.clear();
         if (before == QLatin1String("both")) {
-            QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok);
+            QVERIFY(run(doc, QStringLiteral("739"), QStringLiteral("7591")).ok());
             m_prompt.answers.enqueue(QStringLiteral("739"));
         } else if (before == QLatin1String("reserved")) {
             QTemporaryDir other;
@@ -441,7 +488,7 @@ private slots:
             QVERIFY(setFibFlags(doc, 0x0400));
             QVERIFY(wordcrypt::inspectWordFile(readBytes(doc))->readOnlyRecommended);
         }
-        QVERIFY(run(doc, read, write).ok);
+        QVERIFY(run(doc, read, write).ok());
         QCOMPARE(m_sink.failures, QStringList());
 
         const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(doc), read);
@@ -466,7 +513,7 @@ private slots:
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QByteArray before = readBytes(doc);
-        QVERIFY(run(doc, QStringLiteral("739"), QString(16, u'x')).ok);
+        QVERIFY(run(doc, QStringLiteral("739"), QString(16, u'x')).ok());
         QCOMPARE(m_sink.failures.size(), 2); // the modify password, and the save it prevents
         QVERIFY(m_sink.failures.at(0).contains(QStringLiteral("密码不能超过15个字符")));
         QVERIFY(m_sink.failures.at(1).startsWith(QLatin1String("Save:")));
@@ -477,28 +524,28 @@ private slots:
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QString next = sample(dir, QStringLiteral("two.doc"));
-        QVERIFY(run(doc, QStringLiteral("739")).ok);
+        QVERIFY(run(doc, QStringLiteral("739")).ok());
         CrashingPrompt prompt; // kills the office just before the document is loaded
         prompt.answer = QStringLiteral("739");
         wordcrypt::LibreOfficeWord word(m_options, prompt);
         QString error;
-        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        auto app = createApp(word, &error);
         QVERIFY2(app, qPrintable(error));
         ScriptedSink sink;
         sink.password = QStringLiteral("new");
         sink.writePassword = QStringLiteral("7591");
         app->setEvents(&sink);
-        QVERIFY(app->open(QFile::encodeName(doc), false).ok);
+        QVERIFY(app->open(QFile::encodeName(doc), false).ok());
         QVERIFY(prompt.killed > 0);
         QCOMPARE(sink.failures, QStringList());
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("new")));
         // The restarted office serves the rest of the run.
-        QVERIFY(app->open(QFile::encodeName(next), false).ok);
+        QVERIFY(app->open(QFile::encodeName(next), false).ok());
         QCOMPARE(sink.failures, QStringList());
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(next), QStringLiteral("new")));
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList({QStringLiteral("one.doc"), QStringLiteral("two.doc")}));
-        QVERIFY(app->quit().ok);
+        QVERIFY(app->quit().ok());
     }
 
     void crashesAndLocksAreReportedAndTheRunGoesOn() {
@@ -522,30 +569,30 @@ private slots:
         options.officeProgram = QStringLiteral("/bin/true");
         wordcrypt::LibreOfficeWord word(options, m_prompt);
         QString error;
-        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        auto app = createApp(word, &error);
         QVERIFY2(app, qPrintable(error));
         ScriptedSink sink;
         app->setEvents(&sink);
         const auto starts = [&] { return readBytes(helper + QStringLiteral(".starts")).size(); };
 
         // Restarted once for the document, which then is reported and skipped.
-        WordResult r = app->open(QFile::encodeName(crash), false);
-        QVERIFY(!r.ok && !r.retry);
-        QVERIFY2(r.error.startsWith(QStringLiteral("LibreOffice 在处理此文档时意外退出")), qPrintable(r.error));
+        Status r = app->open(QFile::encodeName(crash), false);
+        QVERIFY(!r.ok() && !platform::retryHelps(r));
+        QVERIFY2(r.message().startsWith(QStringLiteral("LibreOffice 在处理此文档时意外退出")), qPrintable(r.message()));
         QCOMPARE(starts(), 2);
         QCOMPARE(readBytes(crash), crashBefore);
 
         // A lock left by a dead office of ours goes; the document is processed by a new office.
         r = app->open(QFile::encodeName(stale), false);
-        QVERIFY(r.ok);
+        QVERIFY(r.ok());
         QCOMPARE(sink.failures, QStringList());
         QCOMPARE(starts(), 3);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral(".~lock.stale.doc#"))));
 
         // Someone else's lock is never touched.
         r = app->open(QFile::encodeName(live), false);
-        QVERIFY(!r.ok && !r.retry);
-        QCOMPARE(r.error, QStringLiteral("文档正被其他程序打开，文档未作改动"));
+        QVERIFY(!r.ok() && !platform::retryHelps(r));
+        QCOMPARE(r.message(), QStringLiteral("文档正被其他程序打开，文档未作改动"));
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral(".~lock.live.doc#"))));
         QCOMPARE(readBytes(live), liveBefore);
         app->quit();
@@ -560,15 +607,15 @@ private slots:
             options.officeProgram = QStringLiteral("/bin/true");
             wordcrypt::LibreOfficeWord word(options, m_prompt);
             QString error;
-            auto app = word.createObject(QStringLiteral("word.Application"), &error);
+            auto app = createApp(word, &error);
             QVERIFY2(app, qPrintable(error));
             const QStringList files = qEnvironmentVariable(kChildEnv).split(u'|');
-            const WordResult over = app->open(QFile::encodeName(files.at(0)), false);
-            QVERIFY(!over.ok && !over.retry);
-            QVERIFY2(over.error.contains(QStringLiteral("512 MB")), qPrintable(over.error));
-            const WordResult hollow = app->open(QFile::encodeName(files.at(1)), false);
-            QVERIFY(!hollow.ok && !hollow.retry);
-            QVERIFY2(hollow.error.contains(QStringLiteral("不是有效的 Word 97-2003 文档")), qPrintable(hollow.error));
+            const Status over = app->open(QFile::encodeName(files.at(0)), false);
+            QVERIFY(!over.ok() && !platform::retryHelps(over));
+            QVERIFY2(over.message().contains(QStringLiteral("512 MB")), qPrintable(over.message()));
+            const Status hollow = app->open(QFile::encodeName(files.at(1)), false);
+            QVERIFY(!hollow.ok() && !platform::retryHelps(hollow));
+            QVERIFY2(hollow.message().contains(QStringLiteral("不是有效的 Word 97-2003 文档")), qPrintable(hollow.message()));
             app->quit();
             return;
         }
@@ -608,7 +655,7 @@ private slots:
         // while the office is about to load the document.
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
-        QVERIFY(run(doc, QStringLiteral("739")).ok);
+        QVERIFY(run(doc, QStringLiteral("739")).ok());
         const QByteArray bytes = readBytes(doc);
         platform::RunControl control;
         StoppingPrompt prompt;
@@ -617,12 +664,12 @@ private slots:
         word.setRunControl(&control);
         ScriptedSink sink;
         sink.password = QStringLiteral("new");
-        WordResult first, second;
+        Status first, second;
         const QSet<int> before = ourOffices();
         std::shared_ptr<platform::WordApplication> app;
         std::thread worker([&] {
             QString error;
-            app = word.createObject(QStringLiteral("word.Application"), &error);
+            app = createApp(word, &error);
             if (!app)
                 return;
             app->setEvents(&sink);
@@ -633,9 +680,9 @@ private slots:
         QVERIFY(app);
         QTRY_COMPARE(ourOffices(), before); // the office went with the stop, before any quit
         app->quit();
-        QVERIFY2(!first.ok && !first.retry, qPrintable(first.error));
-        QCOMPARE(first.error, QStringLiteral("运行已停止，文档未作改动"));
-        QVERIFY(!second.ok && !second.retry); // nothing starts again after a stop
+        QVERIFY2(!first.ok() && !platform::retryHelps(first), qPrintable(first.message()));
+        QCOMPARE(first.message(), QStringLiteral("运行已停止，文档未作改动"));
+        QVERIFY(!second.ok() && !platform::retryHelps(second)); // nothing starts again after a stop
         QCOMPARE(sink.opened, 0);
         QCOMPARE(readBytes(doc), bytes);
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -655,7 +702,7 @@ private slots:
         platform::RunControl control;
         word.setRunControl(&control);
         QString error;
-        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        auto app = createApp(word, &error);
         QVERIFY2(app, qPrintable(error));
         ScriptedSink sink;
         sink.password = QStringLiteral("739");
@@ -667,7 +714,7 @@ private slots:
             });
         };
         app->setEvents(&sink);
-        QVERIFY(app->open(QFile::encodeName(doc), false).ok);
+        QVERIFY(app->open(QFile::encodeName(doc), false).ok());
         stopper.join();
         QCOMPARE(sink.failures.filter(QStringLiteral("Save:")),
                  QStringList{QStringLiteral("Save:运行已停止，文档未作改动")});
@@ -707,9 +754,9 @@ private slots:
             }
         }
         const QByteArray before = readBytes(doc);
-        const WordResult r = run(doc, QStringLiteral("739"));
+        const Status r = run(doc, QStringLiteral("739"));
         // Either the office refuses to open it, or saving refuses: never a replaced file.
-        QVERIFY(!r.ok || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
+        QVERIFY(!r.ok() || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
         QCOMPARE(readBytes(doc), before);
         const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
         QVERIFY2(left.filter(QStringLiteral(".bak")).isEmpty(),
@@ -724,14 +771,14 @@ private slots:
         QVERIFY(QFile::link(doc, symlink));
         QCOMPARE(::link(QFile::encodeName(doc).constData(), QFile::encodeName(hardlink).constData()), 0);
 
-        QVERIFY(run(symlink, QStringLiteral("s")).ok);
+        QVERIFY(run(symlink, QStringLiteral("s")).ok());
         QCOMPARE(m_sink.failures, QStringList());
         QVERIFY(QFileInfo(symlink).isSymLink());
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("s")));
 
         m_prompt.answers.clear();
         m_prompt.answers.enqueue(QStringLiteral("s"));
-        QVERIFY(run(hardlink, QStringLiteral("h")).ok);
+        QVERIFY(run(hardlink, QStringLiteral("h")).ok());
         QCOMPARE(m_sink.failures, QStringList());
         // Both names are one file, whichever way the office replaced it.
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(hardlink), QStringLiteral("h")));
@@ -755,7 +802,7 @@ private slots:
         m_sink.password = QStringLiteral("gbk");
         m_sink.writePassword = QStringLiteral("写");
         m_sink.failures.clear();
-        QVERIFY(m_app->open(raw, false).ok);
+        QVERIFY(m_app->open(raw, false).ok());
         QCOMPARE(m_sink.failures, QStringList());
         QFile f;
         const int fd = ::open(raw.constData(), O_RDONLY);
@@ -773,9 +820,9 @@ private slots:
     void missingFileFailsWithoutRetry() {
         QTemporaryDir dir;
         const int openedBefore = m_sink.opened;
-        const WordResult r = run(dir.filePath(QStringLiteral("none.doc")), QStringLiteral("x"));
-        QVERIFY(!r.ok);
-        QVERIFY(!r.retry);
+        const Status r = run(dir.filePath(QStringLiteral("none.doc")), QStringLiteral("x"));
+        QVERIFY(!r.ok());
+        QVERIFY(!platform::retryHelps(r));
         QCOMPARE(m_sink.opened, openedBefore); // no event for a document that never opened
     }
 
@@ -784,12 +831,12 @@ private slots:
             // Child, running as nobody: the document belongs to root.
             const QString doc = qEnvironmentVariable(kChildEnv);
             QString error;
-            m_app = m_word->createObject(QStringLiteral("word.Application"), &error);
+            m_app = createApp(*m_word, &error);
             QVERIFY2(m_app, qPrintable(error));
             m_app->setEvents(&m_sink);
             const QByteArray before = readBytes(doc);
-            const WordResult r = run(doc, QStringLiteral("739"));
-            QVERIFY(!r.ok || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
+            const Status r = run(doc, QStringLiteral("739"));
+            QVERIFY(!r.ok() || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
             QCOMPARE(readBytes(doc), before);
             return;
         }
@@ -845,37 +892,7 @@ private slots:
         // A helper of our own stands in for the office, to make the store go wrong on purpose.
         QTemporaryDir dir;
         const QString helper = dir.filePath(QStringLiteral("fakehelper"));
-        QFile script(helper);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(R"(#!/usr/bin/python3
-import sys, time, urllib.parse
-mode = sys.argv[1]
-path = None
-def reply(text):
-    print(text, flush=True)
-for line in sys.stdin:
-    f = line.rstrip('\n').split('\t')
-    if f[0] == 'start' and mode == 'diestart':
-        import subprocess
-        office = subprocess.Popen(['sleep', '300'], start_new_session=True)
-        open(sys.argv[0] + '.pid', 'w').write(str(office.pid))
-        reply('started\t%d\t' % office.pid)
-        sys.exit(1)
-    if f[0] == 'start': reply('ok\t0\t')
-    elif f[0] == 'load':
-        path = urllib.parse.unquote_to_bytes(f[1]); reply('ok\t1\tMS Word 97\t0')
-    elif f[0] == 'store':
-        target = urllib.parse.unquote_to_bytes(f[2])
-        if mode == 'garbage': open(target, 'wb').write(b'not a document')
-        elif mode == 'plain': open(target, 'wb').write(open(path, 'rb').read())
-        elif mode == 'refuse': reply('err\tstore\t0x4c0c io error'); continue
-        elif mode == 'die': open(target, 'wb').write(b'\xd0\xcf'); sys.exit(1)
-        elif mode == 'hang': open(target, 'wb').write(b''); time.sleep(60)
-        reply('ok')
-    elif f[0] in ('close', 'quit'): reply('ok')
-)");
-        script.close();
-        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeFakeHelper(helper));
 
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QByteArray before = readBytes(doc);
@@ -885,7 +902,7 @@ for line in sys.stdin:
         options.callLimitMs = 3000;
         wordcrypt::LibreOfficeWord word(options, m_prompt);
         QString error;
-        auto app = word.createObject(QStringLiteral("word.Application"), &error);
+        auto app = createApp(word, &error);
         if (store == QLatin1String("diestart")) {
             // The helper died while connecting: the office it had started goes too.
             QVERIFY(!app);
@@ -908,6 +925,44 @@ for line in sys.stdin:
         QCOMPARE(readBytes(doc), before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")),
                  QStringList());
+        app->quit();
+    }
+
+    void documentIsLookedAtThroughTheFileSystem_data() {
+        QTest::addColumn<int>("op"); ///< the FaultyFileSystem operation that fails on the document
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("signature unreadable")
+            << int(platform::FaultyFileSystem::Op::ReadFile) << QStringLiteral("不是 Word 97-2003 格式的文件");
+        QTest::newRow("no file information") << int(platform::FaultyFileSystem::Op::Info) << QStringLiteral("不是文件");
+    }
+    void documentIsLookedAtThroughTheFileSystem() {
+        QFETCH(int, op);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString helper = dir.filePath(QStringLiteral("fakehelper"));
+        QVERIFY(writeFakeHelper(helper));
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        const QByteArray before = readBytes(doc);
+        platform::FaultyFileSystem fs;
+        const auto failing = platform::FaultyFileSystem::Op(op);
+        fs.failOn(failing, QFile::encodeName(QFileInfo(doc).canonicalFilePath()));
+        wordcrypt::LibreOfficeWord::Options options;
+        options.helperProgram = helper;
+        options.officeProgram = QStringLiteral("plain");
+        options.callLimitMs = 3000;
+        options.fileSystem = &fs;
+        wordcrypt::LibreOfficeWord word(options, m_prompt);
+        QString error;
+        auto app = createApp(word, &error);
+        QVERIFY2(app, qPrintable(error));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("739");
+        app->setEvents(&sink);
+        const Status opened = app->open(QFile::encodeName(doc), false);
+        QVERIFY(!opened.ok() && !platform::retryHelps(opened));
+        QVERIFY2(opened.message().startsWith(reason), qPrintable(opened.message()));
+        QCOMPARE(sink.opened, 0); // the office never saw the document
+        QCOMPARE(readBytes(doc), before);
         app->quit();
     }
 
@@ -937,8 +992,8 @@ for line in sys.stdin:
         options.officeProgram = office;
         wordcrypt::LibreOfficeWord word(options, m_prompt);
         QString error;
-        QVERIFY(!word.getObject(QStringLiteral("word.Application"), &error));
-        QVERIFY(!word.createObject(QStringLiteral("word.Application"), &error));
+        QVERIFY(!word.getObject(QStringLiteral("word.Application")));
+        QVERIFY(!createApp(word, &error));
         QCOMPARE(error, wordcrypt::libreOfficeMissingText());
     }
 };

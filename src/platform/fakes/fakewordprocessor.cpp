@@ -10,34 +10,34 @@ public:
 
     QString fullName() const override { return m_path; }
 
-    WordResult setPassword(const QString& password) override {
+    Status setPassword(const QString& password) override {
         m_owner.record(QStringLiteral("Password=") + password);
         if (m_owner.fails(QStringLiteral("Password"), m_path))
-            return WordResult::failure(QStringLiteral("无法设置打开密码"));
+            return Status::failure(ErrorKind::Injected, QStringLiteral("无法设置打开密码"));
         m_password = password;
         return {};
     }
 
-    WordResult setWritePassword(const QString& password) override {
+    Status setWritePassword(const QString& password) override {
         m_owner.record(QStringLiteral("WritePassword=") + password);
         if (m_owner.fails(QStringLiteral("WritePassword"), m_path))
-            return WordResult::failure(QStringLiteral("无法设置写密码"));
+            return Status::failure(ErrorKind::Injected, QStringLiteral("无法设置写密码"));
         m_writePassword = password;
         return {};
     }
 
-    WordResult save() override {
+    Status save() override {
         m_owner.record(QStringLiteral("Save"));
         if (m_closed || m_owner.fails(QStringLiteral("Save"), m_path))
-            return WordResult::failure(QStringLiteral("文档无法保存"));
+            return Status::failure(ErrorKind::Injected, QStringLiteral("文档无法保存"));
         m_owner.saved.insert(m_path, {m_password, m_writePassword});
         return {};
     }
 
-    WordResult close() override {
+    Status close() override {
         m_owner.record(QStringLiteral("Close"));
         if (m_closed || m_owner.fails(QStringLiteral("Close"), m_path))
-            return WordResult::failure(QStringLiteral("文档无法关闭"));
+            return Status::failure(ErrorKind::Injected, QStringLiteral("文档无法关闭"));
         m_closed = true;
         --m_owner.openDocuments;
         return {};
@@ -59,23 +59,23 @@ public:
 
     void setEvents(WordEvents* sink) override { m_sink = sink; }
 
-    WordResult setVisible(bool visible) override {
+    Status setVisible(bool visible) override {
         m_owner.record(QStringLiteral("Visible=") +
                        (visible ? QStringLiteral("true") : QStringLiteral("false")));
-        return m_ended ? WordResult::failure(QStringLiteral("应用程序已退出")) : WordResult{};
+        return m_ended ? Status::failure(ErrorKind::Io, QStringLiteral("应用程序已退出")) : Status{};
     }
 
-    WordResult open(const QByteArray& rawName, bool confirmConversions) override {
+    Status open(const QByteArray& rawName, bool confirmConversions) override {
         const QString fileName = QString::fromUtf8(rawName);
         m_owner.record(QStringLiteral("Open ") + fileName +
                        (confirmConversions ? QString() : QStringLiteral(" ConfirmConversions=false")));
         if (m_ended)
-            return WordResult::failure(QStringLiteral("应用程序已退出"));
+            return Status::failure(ErrorKind::Io, QStringLiteral("应用程序已退出"));
         auto failing = m_owner.openFailures.find(fileName);
         if (failing != m_owner.openFailures.end() && failing.value() != 0) {
             if (failing.value() > 0)
                 --failing.value();
-            return WordResult::failure(QStringLiteral("无法打开文档"));
+            return Status::failure(ErrorKind::Injected, QStringLiteral("无法打开文档"));
         }
         FakeDocument document(m_owner, fileName);
         ++m_owner.openDocuments;
@@ -87,10 +87,10 @@ public:
         return {};
     }
 
-    WordResult quit() override {
+    Status quit() override {
         m_owner.record(QStringLiteral("Quit"));
         if (m_ended || m_owner.quitFails)
-            return WordResult::failure(QStringLiteral("应用程序已退出"));
+            return Status::failure(ErrorKind::Io, QStringLiteral("应用程序已退出"));
         m_ended = true;
         if (m_sink)
             m_sink->Quit();
@@ -111,26 +111,20 @@ void FakeWordAutomation::record(const QString& call) {
         onCall(call);
 }
 
-std::shared_ptr<WordApplication> FakeWordAutomation::getObject(const QString& pathName, QString* error) {
+Result<std::shared_ptr<WordApplication>> FakeWordAutomation::getObject(const QString& pathName) {
     record(QStringLiteral("GetObject ") + pathName);
-    if (!bindSucceeds) {
-        if (error)
-            *error = QStringLiteral("找不到正在运行的对象");
-        return nullptr;
-    }
+    if (!bindSucceeds)
+        return Status::failure(ErrorKind::Failed, QStringLiteral("找不到正在运行的对象"));
     ++applicationsCreated;
-    return std::make_shared<FakeApplication>(*this);
+    return std::shared_ptr<WordApplication>(std::make_shared<FakeApplication>(*this));
 }
 
-std::shared_ptr<WordApplication> FakeWordAutomation::createObject(const QString& className, QString* error) {
+Result<std::shared_ptr<WordApplication>> FakeWordAutomation::createObject(const QString& className) {
     record(QStringLiteral("CreateObject ") + className);
-    if (!createError.isEmpty()) {
-        if (error)
-            *error = createError;
-        return nullptr;
-    }
+    if (!createError.isEmpty())
+        return Status::failure(ErrorKind::Injected, createError);
     ++applicationsCreated;
-    return std::make_shared<FakeApplication>(*this);
+    return std::shared_ptr<WordApplication>(std::make_shared<FakeApplication>(*this));
 }
 
 std::optional<QString> FakeDocumentPasswordPrompt::askPassword(const QString& fileName) {

@@ -39,8 +39,8 @@ public:
     int applicationsCreated = 0;
     int openDocuments = 0; ///< opened and not yet closed
 
-    std::shared_ptr<WordApplication> getObject(const QString& pathName, QString* error) override;
-    std::shared_ptr<WordApplication> createObject(const QString& className, QString* error) override;
+    Result<std::shared_ptr<WordApplication>> getObject(const QString& pathName) override;
+    Result<std::shared_ptr<WordApplication>> createObject(const QString& className) override;
     void setRunControl(RunControl* control) override { runControl = control; }
     RunControl* runControl = nullptr; ///< as last handed over
 

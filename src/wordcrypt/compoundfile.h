@@ -1,0 +1,85 @@
+#pragma once
+
+// Compound (OLE2) files through libgsf: reading streams on demand, copying a file stream by
+// stream with edits on the way, and comparing streams. Only for the Word 97 units.
+
+#include <QByteArray>
+#include <QString>
+#include <map>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// The compound-file library is C with GObject; keep it inside the units that need it.
+#include <gsf/gsf-infile.h>
+#include <gsf/gsf-input.h>
+#include <gsf/gsf-outfile.h>
+
+namespace korvane::wordcrypt {
+
+struct GObjectUnref {
+    void operator()(gpointer p) const
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <class T> using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+/// The library's error text (`fallback` without one); frees `error`.
+QString takeError(GError* error, const char* fallback);
+
+/// Sets `*error` (when asked for) and gives false, for one-line failure returns.
+inline bool fail(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+/// Complaints of the library about the file being read on this thread since it was opened.
+/// The library reads on after some damage ("we might still be able to extract some data"); we
+/// do not.
+int compoundComplaints();
+
+/// One compound file opened for reading. The library reads stream data on demand.
+class Compound {
+public:
+    static std::unique_ptr<Compound> fromPath(const QByteArray& path, QString* error);
+    static std::unique_ptr<Compound> fromBytes(const QByteArray& bytes, QString* error);
+
+    GsfInfile* root() const { return m_root.get(); }
+    /// The stream `name` of the root storage; null for a storage or when there is none.
+    GPtr<GsfInput> stream(const char* name) const;
+
+private:
+    static std::unique_ptr<Compound> open(GPtr<GsfInput> input, QString* error);
+    GPtr<GsfInput> m_input;
+    GPtr<GsfInfile> m_root;
+};
+
+/// `size` bytes at `offset`; nullopt when the stream is shorter.
+std::optional<QByteArray> readAt(GsfInput* input, qint64 offset, qint64 size);
+
+/// How one stream changes on the way through: bytes replaced at offsets below `keep`, the
+/// stream cut after `keep` bytes, then `tail` appended.
+struct StreamEdit {
+    qint64 keep = -1; ///< -1: the whole stream
+    std::vector<std::pair<qint64, QByteArray>> patches;
+    QByteArray tail;
+};
+
+/// Copies a storage with every stream and storage below it, and the class ids; the streams of
+/// `in` named in `edits` (top level only) are edited on the way.
+bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, StreamEdit>* edits);
+
+/// Every stream of a storage, by its path inside the file, and the class id of every storage.
+void listStreams(GsfInfile* in, const QByteArray& prefix, std::map<QByteArray, GPtr<GsfInput>>* out,
+                 std::map<QByteArray, QByteArray>* classIds);
+
+/// Compares the first `length` bytes of two streams, except the byte ranges in `ignore`
+/// (offset, size).
+bool sameBytes(GsfInput* a, GsfInput* b, qint64 length, const std::vector<std::pair<qint64, qint64>>& ignore);
+
+} // namespace korvane::wordcrypt

@@ -1,0 +1,241 @@
+#include "wordcrypt/helperprocess.h"
+
+#include "wordcrypt/officeprotocol.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace korvane::wordcrypt {
+
+namespace protocol = officeprotocol;
+
+namespace {
+
+/// How often a wait for the helper looks at the stop request.
+constexpr int kPollMs = 100;
+
+int exitCode(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+HelperProcess::HelperProcess(QString program, int startLimitMs, std::function<bool()> stopRequested)
+    : m_program(std::move(program)), m_startLimitMs(startLimitMs), m_stopRequested(std::move(stopRequested))
+{
+}
+
+HelperProcess::~HelperProcess()
+{
+    shutDown();
+}
+
+/// Spawns the helper with its stdin and stdout on `theirs`.
+bool HelperProcess::spawn(const QString& office, const platform::UniqueFd& theirs)
+{
+    QByteArray programBytes = QFile::encodeName(m_program);
+    QByteArray officeBytes = QFile::encodeName(office);
+    std::vector<char*> argv = {programBytes.data()};
+    if (!office.isEmpty())
+        argv.push_back(officeBytes.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, theirs.get(), 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const int spawned = ::posix_spawn(&m_pid, programBytes.constData(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        m_pid = -1;
+    return spawned == 0;
+}
+
+bool HelperProcess::start(const QString& office, QString* error, bool* missing)
+{
+    *missing = false;
+    if (m_program.isEmpty() || !QFileInfo(m_program).isExecutable()) {
+        *missing = true;
+        return false;
+    }
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    platform::UniqueFd ours(pair[0]);
+    if (!spawn(office, platform::UniqueFd(pair[1]))) {
+        *missing = true; // a helper that cannot run means its LibreOffice libraries are gone
+        return false;
+    }
+    m_socket = std::move(ours);
+    Reply r = call(protocol::kStart, m_startLimitMs);
+    if (r.started) {
+        m_officeGroup = r.fields.value(0).toInt();
+        m_profile = r.fields.value(1);
+        r = read(QDeadlineTimer(m_startLimitMs));
+    }
+    if (!r.ok) {
+        // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
+        *missing = r.code == QLatin1String(protocol::kNoOffice) || m_exitCode == 127;
+        *error = r.text;
+        kill();
+        return false;
+    }
+    m_officeGroup = r.fields.value(0).toInt();
+    m_profile = r.fields.value(1);
+    return true;
+}
+
+bool HelperProcess::alive()
+{
+    if (m_pid <= 0)
+        return false;
+    int status = 0;
+    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_exitCode = exitCode(status);
+        m_pid = -1;
+        return false;
+    }
+    return true;
+}
+
+HelperProcess::Reply HelperProcess::call(const QByteArray& line, int limitMs)
+{
+    if (!alive())
+        return gone(QStringLiteral("LibreOffice 已退出"));
+    const QByteArray bytes = line + '\n';
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n =
+            ::send(m_socket.get(), bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            kill();
+            return gone(QStringLiteral("LibreOffice 意外退出"));
+        }
+        done += n;
+    }
+    return read(QDeadlineTimer(limitMs));
+}
+
+HelperProcess::Reply HelperProcess::read(QDeadlineTimer deadline)
+{
+    for (;;) {
+        if (const qsizetype end = m_buffer.indexOf('\n'); end >= 0) {
+            const QByteArray line = m_buffer.left(end);
+            m_buffer.remove(0, end + 1);
+            return parse(line);
+        }
+        if (m_stopRequested()) {
+            kill();
+            Reply r = gone(QStringLiteral("已停止"));
+            r.code = QLatin1String(kStopped);
+            return r;
+        }
+        if (deadline.hasExpired()) {
+            kill();
+            return gone(QStringLiteral("LibreOffice 在限定时间内没有响应，已被终止"));
+        }
+        pollfd p{m_socket.get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, int(qMin<qint64>(kPollMs, qMax<qint64>(1, deadline.remainingTime()))));
+        if (ready < 0 && errno != EINTR) {
+            kill();
+            return gone(QStringLiteral("LibreOffice 意外退出"));
+        }
+        if (ready <= 0) {
+            // The socket may stay open in a child the helper left behind: watch the helper too.
+            if (ready == 0 && !alive()) {
+                kill();
+                return gone(QStringLiteral("LibreOffice 意外退出"));
+            }
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t n = ::recv(m_socket.get(), chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            kill();
+            return gone(QStringLiteral("LibreOffice 意外退出"));
+        }
+        m_buffer.append(chunk, n);
+    }
+}
+
+void HelperProcess::shutDown()
+{
+    if (alive()) {
+        call(protocol::kQuit, 20000);
+        const QDeadlineTimer deadline(5000);
+        while (alive() && !deadline.hasExpired())
+            ::usleep(20000);
+    }
+    kill();
+}
+
+void HelperProcess::kill()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        if (::waitpid(m_pid, &status, 0) == m_pid)
+            m_exitCode = exitCode(status);
+        m_pid = -1;
+    }
+    if (m_officeGroup > 0)
+        ::kill(-m_officeGroup, SIGKILL);
+    m_officeGroup = 0;
+    if (m_profile.startsWith(QLatin1String("/tmp/korvane-office-")))
+        QDir(m_profile).removeRecursively();
+    m_profile.clear();
+    m_socket.reset();
+    m_buffer.clear();
+}
+
+HelperProcess::Reply HelperProcess::gone(const QString& text)
+{
+    Reply r;
+    r.code = QLatin1String(kGone);
+    r.text = text;
+    return r;
+}
+
+HelperProcess::Reply HelperProcess::parse(const QByteArray& line)
+{
+    Reply r;
+    const QList<QByteArray> parts = line.split(protocol::kSeparator);
+    r.ok = parts.value(0) == protocol::kOk;
+    r.started = parts.value(0) == protocol::kStarted;
+    for (qsizetype i = 1; i < parts.size(); ++i)
+        r.fields << QString::fromUtf8(parts[i]);
+    if (!r.ok && !r.started) {
+        r.code = r.fields.value(0);
+        r.text = r.fields.value(1);
+    }
+    if (r.code == QLatin1String(protocol::kCrashed))
+        kill(); // the helper has ended the office; a new helper serves the next document
+    return r;
+}
+
+bool isDeath(const HelperProcess::Reply& r)
+{
+    return r.code == QLatin1String(protocol::kCrashed) ||
+           (r.code == QLatin1String(HelperProcess::kGone) && r.text.contains(QStringLiteral("意外退出")));
+}
+
+} // namespace korvane::wordcrypt
