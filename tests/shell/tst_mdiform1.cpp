@@ -420,6 +420,7 @@ void TestMDIForm1::everyCommandOpensItsWindow()
         text1->setText(QStringLiteral("kept"));
     command->trigger();
     QCOMPARE(main.toolWindow(menuItem), w.data());
+    QCOMPARE(main.showToolWindow(menuItem), w.data());
     if (text1)
         QCOMPARE(text1->text(), QStringLiteral("kept"));
 
