@@ -80,6 +80,8 @@ private:
     }
     QRadioButton* option(int index) const;
     void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
+    /// Source, target, "*.txt", the operation's option, then 开始.
+    void runTextFiles(const QString& source, const QString& target, int option);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<FakeServices> m_fakes;
@@ -92,6 +94,15 @@ QRadioButton* TestFrmmove::option(int index) const
         if (b->property("Index").toInt() == index)
             return b;
     qFatal("no Option1(%d)", index);
+}
+
+void TestFrmmove::runTextFiles(const QString& source, const QString& target, int option)
+{
+    control<QLineEdit>("Text1")->setText(source);
+    control<QLineEdit>("Text2")->setText(target);
+    control<QComboBox>("Combo1")->setCurrentIndex(1); // *.txt
+    QTest::mouseClick(this->option(option), Qt::LeftButton);
+    click("Command3");
 }
 
 void TestFrmmove::init()
@@ -276,12 +287,8 @@ void TestFrmmove::runDoesWhatTheDialogSays()
     writeFile(dst + "/old.txt", "old");
     QFile::setPermissions(src + "/b.TXT", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
 
-    control<QLineEdit>("Text1")->setText(src);
-    control<QLineEdit>("Text2")->setText(dst);
-    control<QComboBox>("Combo1")->setCurrentIndex(1); // *.txt
     control<QCheckBox>("Check1")->setChecked(subfolders);
-    QTest::mouseClick(this->option(option), Qt::LeftButton);
-    click("Command3");
+    runTextFiles(src, dst, option);
 
     QStringList left = filesIn(src);
     for (const QString& name : filesIn(src + "/sub"))
@@ -331,12 +338,8 @@ void TestFrmmove::overwriteBoxDecidesOverExistingFiles()
     writeFile(src + "/a.txt", "new");
     writeFile(dst + "/a.txt", "old bytes");
 
-    control<QLineEdit>("Text1")->setText(src);
-    control<QLineEdit>("Text2")->setText(dst);
-    control<QComboBox>("Combo1")->setCurrentIndex(1); // *.txt
     control<QCheckBox>("Check2")->setChecked(overwrite);
-    QTest::mouseClick(this->option(option), Qt::LeftButton);
-    click("Command3");
+    runTextFiles(src, dst, option);
 
     QCOMPARE(bytesOf(dst + "/a.txt"), targetAfter);
     QCOMPARE(QFile::exists(src + "/a.txt"), sourceKept);
@@ -405,12 +408,8 @@ void TestFrmmove::targetFolderIsKnownByDeviceAndInode()
         sub.device += 1;
     m_fakes->fs.scriptInfo(QFile::encodeName(src + "/sub"), sub);
 
-    control<QLineEdit>("Text1")->setText(src);
-    control<QLineEdit>("Text2")->setText(dst);
-    control<QComboBox>("Combo1")->setCurrentIndex(1); // *.txt
     control<QCheckBox>("Check1")->setChecked(true);
-    QTest::mouseClick(option(0), Qt::LeftButton);
-    click("Command3");
+    runTextFiles(src, dst, 0);
 
     QCOMPARE(filesIn(dst), inTarget);
     QCOMPARE(filesIn(src + "/sub"), leftInSub);
