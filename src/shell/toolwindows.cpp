@@ -20,7 +20,7 @@ namespace {
 
 /// The factory of a window whose constructor takes only the services and its parent.
 template <typename Window>
-std::function<QWidget*(QWidget*)> make(platform::Services& services)
+std::function<QWidget*(QWidget*)> factoryOf(platform::Services& services)
 {
     return [&services](QWidget* parent) -> QWidget* { return new Window(services, parent); };
 }
@@ -41,24 +41,24 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                             return tip;
                         }});
     main.setToolWindow(QStringLiteral("menudecompile"), {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
-                                                         .create = make<helpdecompiler::Frmdecp>(services)});
+                                                         .create = factoryOf<helpdecompiler::Frmdecp>(services)});
     main.setToolWindow(QStringLiteral("menuabout"), {.modal = false, .ownedByMain = false, .listedInTaskbar = false,
-                                                     .create = make<helpwindows::frmAbout>(services)});
+                                                     .create = factoryOf<helpwindows::frmAbout>(services)});
     main.setToolWindow(QStringLiteral("menureg"), {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
-                                                   .create = make<components::Frmregsvr>(services)});
+                                                   .create = factoryOf<components::Frmregsvr>(services)});
     main.setToolWindow(QStringLiteral("menuCpVb"), {.modal = false, .ownedByMain = true, .listedInTaskbar = false,
-                                                    .create = make<batchlist::frmCompile>(services)});
+                                                    .create = factoryOf<batchlist::frmCompile>(services)});
     main.setToolWindow(QStringLiteral("menujmdwg"),
                        {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
                         .create = [&services](QWidget* parent) -> QWidget* {
                             return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
                         }});
     main.setToolWindow(QStringLiteral("menuRec"), {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
-                                                   .create = make<recorder::frmrec>(services)});
+                                                   .create = factoryOf<recorder::frmrec>(services)});
     main.setToolWindow(QStringLiteral("menuviewdwg"), {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
-                                                       .create = make<drawingviewer::Frmseedwg>(services)});
+                                                       .create = factoryOf<drawingviewer::Frmseedwg>(services)});
     main.setToolWindow(QStringLiteral("menumove"), {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
-                                                    .create = make<filemanager::frmmove>(services)});
+                                                    .create = factoryOf<filemanager::frmmove>(services)});
     main.setToolWindow(QStringLiteral("menujmword"),
                        {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
                         .create = [&services](QWidget* parent) -> QWidget* {
