@@ -77,64 +77,80 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     setWindowTitle(m_config.caption);
     setFixedSize(twips(kClientWidth), twips(m_config.clientHeight));
 
-    Label2 = makeLabel("Label2", m_config.label2, 240, 240, 5295, 255, QColor(192, 0, 192));
-    Text1 = new QLineEdit(this);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    placeInTwips(Text1, 240, 720, 4215, 375);
-    Image1 = makeBrowseImage("Image1", 4560, 600, 480, 480);
+    m_label2 = makeLabel("Label2", m_config.label2, 240, 240, 5295, 255, QColor(192, 0, 192));
+    m_text1 = new QLineEdit(this);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    placeInTwips(m_text1, 240, 720, 4215, 375);
+    m_image1 = makeBrowseImage("Image1", 4560, 600, 480, 480);
 
-    List1 = new QListWidget(this);
-    List1->setObjectName(QStringLiteral("List1"));
-    List1->setSelectionMode(QAbstractItemView::SingleSelection);
-    List1->setSortingEnabled(false);
-    List1->setUniformItemSizes(true); // keeps adding thousands of entries cheap
-    placeInTwips(List1, 240, 1200, 4215, 1680);
+    m_list1 = new QListWidget(this);
+    m_list1->setObjectName(QStringLiteral("List1"));
+    m_list1->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list1->setSortingEnabled(false);
+    m_list1->setUniformItemSizes(true); // keeps adding thousands of entries cheap
+    placeInTwips(m_list1, 240, 1200, 4215, 1680);
 
-    Command1 = makeButton("Command1", m_config.command1, 4680, 1200, 975, 495);
-    Command3 = makeButton("Command3", m_config.command3, 4680, 1800, 975, 495);
-    Command4 = makeButton("Command4", QStringLiteral("添加目录到列表"), 4680, 2400, 975, 495);
+    m_command1 = makeButton("Command1", m_config.command1, 4680, 1200, 975, 495);
+    m_command3 = makeButton("Command3", m_config.command3, 4680, 1800, 975, 495);
+    m_command4 = makeButton("Command4", QStringLiteral("添加目录到列表"), 4680, 2400, 975, 495);
 
-    Label4 = new QLabel(this);
-    Label4->setObjectName(QStringLiteral("Label4"));
-    setTextColour(Label4, QColor(0, 0, 192));
-    Label4->move(twips(240), twips(3000));
-    Label4->adjustSize();
+    m_label4 = new QLabel(this);
+    m_label4->setObjectName(QStringLiteral("Label4"));
+    setTextColour(m_label4, QColor(0, 0, 192));
+    m_label4->move(twips(240), twips(3000));
+    m_label4->adjustSize();
 
-    Command2 = makeButton("Command2", m_config.command2, 240, 3240, 1215, 495);
-    Command6 = makeButton("Command6", QStringLiteral("清空信息框"), 1720, 3240, 1215, 495);
-    Command7 = makeButton("Command7", QStringLiteral("清空列表"), 3200, 3240, 1215, 495);
-    Command5 = makeButton("Command5", QStringLiteral("关闭"), 4680, 3240, 1215, 495);
+    m_command2 = makeButton("Command2", m_config.command2, 240, 3240, 1215, 495);
+    m_command6 = makeButton("Command6", QStringLiteral("清空信息框"), 1720, 3240, 1215, 495);
+    m_command7 = makeButton("Command7", QStringLiteral("清空列表"), 3200, 3240, 1215, 495);
+    m_command5 = makeButton("Command5", QStringLiteral("关闭"), 4680, 3240, 1215, 495);
 
-    Label1 = makeLabel("Label1", m_config.label1, 120, 3960, m_config.label1Width, 255, QColor(192, 0, 192));
+    m_label1 = makeLabel("Label1", m_config.label1, 120, 3960, m_config.label1Width, 255, QColor(192, 0, 192));
 
-    Line1 = new QFrame(this);
-    Line1->setObjectName(QStringLiteral("Line1"));
-    Line1->setFrameShape(QFrame::HLine);
-    Line1->setFrameShadow(QFrame::Sunken);
-    Line1->setGeometry(twips(120), twips(m_config.line1Top) - 1, twips(6360 - 120), 2);
+    m_line1 = new QFrame(this);
+    m_line1->setObjectName(QStringLiteral("Line1"));
+    m_line1->setFrameShape(QFrame::HLine);
+    m_line1->setFrameShadow(QFrame::Sunken);
+    m_line1->setGeometry(twips(120), twips(m_config.line1Top) - 1, twips(6360 - 120), 2);
 
-    Label3 = makeLabel("Label3", QStringLiteral("信息提示:"), 120, m_config.line1Top + 120, 1215, 255,
+    m_label3 = makeLabel("Label3", QStringLiteral("信息提示:"), 120, m_config.line1Top + 120, 1215, 255,
                        QColor(128, 0, 0));
-    Text3 = new QPlainTextEdit(this);
-    Text3->setObjectName(QStringLiteral("Text3"));
-    Text3->setReadOnly(true);
+    m_text3 = new QPlainTextEdit(this);
+    m_text3->setObjectName(QStringLiteral("Text3"));
+    m_text3->setReadOnly(true);
     // Read-only, yet the caret is kept at the end so the box shows its last line.
-    Text3->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    Text3->setUndoRedoEnabled(false); // an undo record per appended line would only cost memory
-    Text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    placeInTwips(Text3, 120, m_config.line1Top + 480, 6255, 2655);
+    m_text3->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_text3->setUndoRedoEnabled(false); // an undo record per appended line would only cost memory
+    m_text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    placeInTwips(m_text3, 120, m_config.line1Top + 480, 6255, 2655);
 
-    connect(Image1, &platform::ClickableLabel::clicked, this, &BatchListWindow::Image1_Click);
-    connect(Command1, &QPushButton::clicked, this, &BatchListWindow::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &BatchListWindow::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &BatchListWindow::Command3_Click);
-    connect(Command4, &QPushButton::clicked, this, &BatchListWindow::Command4_Click);
-    connect(Command5, &QPushButton::clicked, this, &BatchListWindow::Command5_Click);
-    connect(Command6, &QPushButton::clicked, this, &BatchListWindow::Command6_Click);
-    connect(Command7, &QPushButton::clicked, this, &BatchListWindow::Command7_Click);
+    connect(m_image1, &platform::ClickableLabel::clicked, this, &BatchListWindow::Image1_Click);
+    connect(m_command1, &QPushButton::clicked, this, &BatchListWindow::Command1_Click);
+    connect(m_command2, &QPushButton::clicked, this, &BatchListWindow::Command2_Click);
+    connect(m_command3, &QPushButton::clicked, this, &BatchListWindow::Command3_Click);
+    connect(m_command4, &QPushButton::clicked, this, &BatchListWindow::Command4_Click);
+    connect(m_command5, &QPushButton::clicked, this, &BatchListWindow::Command5_Click);
+    connect(m_command6, &QPushButton::clicked, this, &BatchListWindow::Command6_Click);
+    connect(m_command7, &QPushButton::clicked, this, &BatchListWindow::Command7_Click);
 }
 
 BatchListWindow::~BatchListWindow() = default;
+
+BatchListConfig encryptorConfig()
+{
+    BatchListConfig c;
+    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
+    c.command1 = QStringLiteral("添加到加密列表");
+    c.command3 = QStringLiteral("从加密列表删除");
+    c.command2 = QStringLiteral("开始");
+    c.label1Width = 5175;
+    c.countSuffix = QStringLiteral("个文档等待加密");
+    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
+    c.logPrefix = QStringLiteral("加密文档 ");
+    c.topOffset = 800;
+    c.announceCompletion = true;
+    return c;
+}
 
 QString BatchListWindow::limitMessage()
 {
@@ -144,12 +160,11 @@ QString BatchListWindow::limitMessage()
 QPushButton* BatchListWindow::makeButton(const char* name, const QString& caption, int l, int t, int w, int h)
 {
     auto* button = new WrappingButton(caption, this);
-    button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);
     QPalette pal = button->palette();
     pal.setColor(QPalette::Button, QColor(192, 192, 255));
     button->setPalette(pal);
-    placeInTwips(button, l, t, w, h);
+    platform::nameAndPlace(button, name, l, t, w, h);
     return button;
 }
 
@@ -157,11 +172,10 @@ QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int
                                    const QColor& colour)
 {
     auto* label = new QLabel(caption, this);
-    label->setObjectName(QString::fromLatin1(name));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     if (colour.isValid())
         setTextColour(label, colour);
-    placeInTwips(label, l, t, w, h);
+    platform::nameAndPlace(label, name, l, t, w, h);
     // Our fonts run wider than the ones the layout was drawn for: let a hint grow towards the
     // window's edge rather than lose its last characters.
     const int room = twips(kClientWidth) - label->x();
@@ -173,31 +187,29 @@ QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int
 QLineEdit* BatchListWindow::makePasswordBox(const char* name, const QString& text, int l, int t, int w, int h)
 {
     auto* box = new QLineEdit(text, this);
-    box->setObjectName(QString::fromLatin1(name));
     box->setEchoMode(QLineEdit::Password);
     box->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", whatever the style
     box->setAttribute(Qt::WA_InputMethodEnabled, false);
     box->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
-    placeInTwips(box, l, t, w, h);
+    platform::nameAndPlace(box, name, l, t, w, h);
     return box;
 }
 
 platform::ClickableLabel* BatchListWindow::makeBrowseImage(const char* name, int l, int t, int w, int h)
 {
     auto* image = new platform::ClickableLabel(this);
-    image->setObjectName(QString::fromLatin1(name));
     image->setToolTip(QStringLiteral("浏览"));
     image->setPixmap(style()->standardIcon(QStyle::SP_DirOpenIcon).pixmap(32, 32));
     image->setAlignment(Qt::AlignCenter);
     image->setCursor(Qt::PointingHandCursor);
-    placeInTwips(image, l, t, w, h);
+    platform::nameAndPlace(image, name, l, t, w, h);
     return image;
 }
 
 void BatchListWindow::finishLoad(const QList<QWidget*>& ownControlsInTabOrder)
 {
     // Labels and pictures take no focus, so only the focusable part of the order is set.
-    QList<QWidget*> order{Command7, Command6, Command4, Command5, Command3, List1, Command2, Command1, Text1, Text3};
+    QList<QWidget*> order{m_command7, m_command6, m_command4, m_command5, m_command3, m_list1, m_command2, m_command1, m_text1, m_text3};
     order += ownControlsInTabOrder;
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
@@ -258,10 +270,10 @@ void BatchListWindow::flushInfo()
     }
     if (text.isEmpty())
         return;
-    QTextCursor cursor(Text3->document());
+    QTextCursor cursor(m_text3->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);
-    Text3->setTextCursor(cursor);
+    m_text3->setTextCursor(cursor);
 }
 
 void BatchListWindow::appendInfoAfterRun(const QString& line)
@@ -280,14 +292,14 @@ void BatchListWindow::resetInfo()
         QMutexLocker lock(&m_infoMutex);
         m_pendingInfo.clear();
     }
-    Text3->setPlainText(m_config.welcome + QStringLiteral("\n\n"));
-    Text3->moveCursor(QTextCursor::End);
+    m_text3->setPlainText(m_config.welcome + QStringLiteral("\n\n"));
+    m_text3->moveCursor(QTextCursor::End);
 }
 
 void BatchListWindow::refreshCount()
 {
-    Label4->setText(QStringLiteral("列表中有") + QString::number(m_list.size()) + m_config.countSuffix);
-    Label4->adjustSize();
+    m_label4->setText(QStringLiteral("列表中有") + QString::number(m_list.size()) + m_config.countSuffix);
+    m_label4->adjustSize();
 }
 
 BatchList::AddResult BatchListWindow::addEntry(const BatchEntry& entry)
@@ -301,19 +313,19 @@ BatchList::AddResult BatchListWindow::addEntry(const BatchEntry& entry)
 
 void BatchListWindow::appendItems(int from)
 {
-    List1->setUpdatesEnabled(false);
+    m_list1->setUpdatesEnabled(false);
     for (int i = from; i < m_list.size(); ++i) {
         const BatchEntry& entry = m_list.at(i);
         auto* item = new QListWidgetItem(entry.text);
         item->setData(Qt::UserRole, entry.path); // the raw path, for names that are not UTF-8
-        List1->addItem(item);
+        m_list1->addItem(item);
     }
-    List1->setUpdatesEnabled(true);
+    m_list1->setUpdatesEnabled(true);
 }
 
 void BatchListWindow::clearList()
 {
-    List1->clear();
+    m_list1->clear();
     m_list.clear();
 }
 
@@ -321,12 +333,12 @@ void BatchListWindow::Image1_Click()
 {
     const QString chosen = m_services.files.openFile(this, m_config.fileFilter);
     if (!chosen.isEmpty())
-        Text1->setText(chosen);
+        m_text1->setText(chosen);
 }
 
 void BatchListWindow::Command1_Click()
 {
-    const QString text = Text1->text();
+    const QString text = m_text1->text();
     if (!trimSpaces(text).isEmpty()) {
         switch (addEntry({text, platform::nativePath(text)})) {
         case BatchList::AddResult::Duplicate:
@@ -341,20 +353,20 @@ void BatchListWindow::Command1_Click()
     } else {
         m_services.messages.show(this, QStringLiteral("文件路径为空!无法添加!"), MessageIcon::Information);
     }
-    Text1->clear();
+    m_text1->clear();
     refreshCount();
 }
 
 void BatchListWindow::Command3_Click()
 {
-    const QList<QListWidgetItem*> selected = List1->selectedItems();
+    const QList<QListWidgetItem*> selected = m_list1->selectedItems();
     if (!selected.isEmpty()) {
-        const int row = List1->row(selected.first());
+        const int row = m_list1->row(selected.first());
         m_list.removeAt(row);
-        delete List1->takeItem(row);
+        delete m_list1->takeItem(row);
         // Qt moves the selection to the neighbour; a second press must not remove it.
-        List1->setCurrentRow(-1);
-        List1->clearSelection();
+        m_list1->setCurrentRow(-1);
+        m_list1->clearSelection();
     }
     refreshCount();
 }
@@ -403,19 +415,7 @@ void BatchListWindow::Command2_Click()
     if (m_running)
         return; // a server event must not start a second run inside the first
     m_running = true;
-    const auto finished = qScopeGuard([this] {
-        QStringList after;
-        {
-            QMutexLocker lock(&m_infoMutex);
-            after.swap(m_afterRun);
-        }
-        m_running = false;
-        flushInfo();
-        // Once the handler has returned, as a queued call from a hook on this thread came.
-        if (!after.isEmpty())
-            QMetaObject::invokeMethod(
-                this, [this, after] { appendInfo(after.join(QLatin1Char('\n'))); }, Qt::QueuedConnection);
-    });
+    const auto finished = qScopeGuard([this] { endRun(); });
 
     // The whole run, hooks included, goes on the worker; its message boxes are shown on the
     // user-interface thread through m_services.messages, so their order is unchanged.
@@ -425,68 +425,97 @@ void BatchListWindow::Command2_Click()
     const QString action = QStringLiteral("正在") + m_config.logPrefix.trimmed() + QStringLiteral("…");
     m_run->run(action, [&](platform::RunControl& control) {
         m_run->onUiThread([&] { runControlChanged(&control); });
-        if (!beforeListCheck())
-            return;
-        if (m_list.size() == 0) {
-            m_services.messages.show(this, m_config.emptyListMessage, MessageIcon::Information);
-            return;
-        }
-        if (!prepareRun())
-            return;
-
-        processed.reserve(size_t(m_list.size()));
-        for (const BatchEntry& entry : m_list.entries())
-            processed.push_back(trimmed(entry));
-        control.setTotal(qint64(processed.size()));
-        for (const BatchEntry& entry : processed) {
-            if (control.stopRequested())
-                break;
-            control.begin(entry.text);
-            const QString line = m_config.logPrefix + entry.text;
-            QStringList failures;
-            if (m_config.logOrder == LogOrder::LogThenComp) {
-                appendInfo(line);
-                flushInfo(); // the line is in the box while its entry is processed
-                failures = comp(entry);
-            } else {
-                failures = comp(entry);
-                appendInfo(line);
-            }
-            for (const QString& failure : failures)
-                appendInfo(failure);
-            // An entry given up because of the stop was left as it was: it counts as not
-            // processed and stays listed.
-            if (control.stopRequested() && !failures.isEmpty())
-                break;
-            ++done;
-            control.advance();
-        }
-        // A stopped run still ends what it started (the application quits, backups go).
-        completeRun(done == processed.size() ? processed
-                                             : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
-        ran = true;
+        ran = runList(control, processed, done);
     });
     runControlChanged(nullptr);
     flushInfo();
     if (!ran)
         return;
     if (done < processed.size()) {
-        // The entries not reached stay listed for another run.
-        const std::vector<BatchEntry> left(m_list.entries().begin() + qsizetype(done), m_list.entries().end());
-        clearList();
-        for (const BatchEntry& entry : left)
-            m_list.add(entry);
-        appendItems(0);
-        refreshCount();
-        appendInfo(platform::cancelledText(qint64(done), qint64(left.size())));
+        keepEntriesNotReached(done);
         return;
     }
     clearList();
     if (m_config.announceCompletion) {
-        Label4->clear();
-        Label4->adjustSize();
+        m_label4->clear();
+        m_label4->adjustSize();
         appendInfo(QStringLiteral("列表中的所有文档加密完成!"));
     }
+}
+
+bool BatchListWindow::runList(platform::RunControl& control, std::vector<BatchEntry>& processed, size_t& done)
+{
+    if (!beforeListCheck())
+        return false;
+    if (m_list.size() == 0) {
+        m_services.messages.show(this, m_config.emptyListMessage, MessageIcon::Information);
+        return false;
+    }
+    if (!prepareRun())
+        return false;
+
+    processed.reserve(size_t(m_list.size()));
+    for (const BatchEntry& entry : m_list.entries())
+        processed.push_back(trimmed(entry));
+    control.setTotal(qint64(processed.size()));
+    processEntries(control, processed, done);
+    // A stopped run still ends what it started (the application quits, backups go).
+    completeRun(done == processed.size() ? processed
+                                         : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
+    return true;
+}
+
+void BatchListWindow::processEntries(platform::RunControl& control, const std::vector<BatchEntry>& entries, size_t& done)
+{
+    for (const BatchEntry& entry : entries) {
+        if (control.stopRequested())
+            break;
+        control.begin(entry.text);
+        const QString line = m_config.logPrefix + entry.text;
+        QStringList failures;
+        if (m_config.logOrder == LogOrder::LogThenComp) {
+            appendInfo(line);
+            flushInfo(); // the line is in the box while its entry is processed
+            failures = comp(entry);
+        } else {
+            failures = comp(entry);
+            appendInfo(line);
+        }
+        for (const QString& failure : failures)
+            appendInfo(failure);
+        // An entry given up because of the stop was left as it was: it counts as not
+        // processed and stays listed.
+        if (control.stopRequested() && !failures.isEmpty())
+            break;
+        ++done;
+        control.advance();
+    }
+}
+
+void BatchListWindow::keepEntriesNotReached(size_t done)
+{
+    const std::vector<BatchEntry> left(m_list.entries().begin() + qsizetype(done), m_list.entries().end());
+    clearList();
+    for (const BatchEntry& entry : left)
+        m_list.add(entry);
+    appendItems(0);
+    refreshCount();
+    appendInfo(platform::cancelledText(qint64(done), qint64(left.size())));
+}
+
+void BatchListWindow::endRun()
+{
+    QStringList after;
+    {
+        QMutexLocker lock(&m_infoMutex);
+        after.swap(m_afterRun);
+    }
+    m_running = false;
+    flushInfo();
+    // Once the handler has returned, as a queued call from a hook on this thread came.
+    if (!after.isEmpty())
+        QMetaObject::invokeMethod(
+            this, [this, after] { appendInfo(after.join(QLatin1Char('\n'))); }, Qt::QueuedConnection);
 }
 
 } // namespace korvane::batchlist

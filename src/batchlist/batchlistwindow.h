@@ -55,6 +55,10 @@ struct BatchListConfig {
     bool announceCompletion = false;
 };
 
+/// The texts and layout both document encryptors share; each sets its own names, captions,
+/// file types, welcome, duplicate message, hint on the outside program and log order.
+BatchListConfig encryptorConfig();
+
 /// The shared batch list window: path box, list, add/remove/clear, folder walk, count label,
 /// information box and the frame of the run.
 ///
@@ -148,6 +152,16 @@ protected:
     platform::ClickableLabel* makeBrowseImage(const char* name, int l, int t, int w, int h);
 
 private:
+    /// The run on the worker: the checks, then every entry, then completeRun(). False when a
+    /// check ended it before the list.
+    bool runList(platform::RunControl& control, std::vector<BatchEntry>& processed, size_t& done);
+    /// Processes entries until the end or a stop; `done` counts the ones finished.
+    void processEntries(platform::RunControl& control, const std::vector<BatchEntry>& entries, size_t& done);
+    /// After a stopped run: the entries not reached stay listed for another run.
+    void keepEntriesNotReached(size_t done);
+    /// Whatever way the run ended: the info box catches up, and hooks' late lines follow.
+    void endRun();
+
     std::unique_ptr<platform::UiThreadMessages> m_uiMessages;
     platform::Services m_ownServices; ///< the window's services, with message boxes safe from the run's worker
 
@@ -156,22 +170,22 @@ protected:
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
 
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLineEdit* Text1 = nullptr;
-    platform::ClickableLabel* Image1 = nullptr;
-    QListWidget* List1 = nullptr;
-    QPushButton* Command1 = nullptr;
-    QPushButton* Command2 = nullptr;
-    QPushButton* Command3 = nullptr;
-    QPushButton* Command4 = nullptr;
-    QPushButton* Command5 = nullptr;
-    QPushButton* Command6 = nullptr;
-    QPushButton* Command7 = nullptr;
-    QFrame* Line1 = nullptr;
-    QPlainTextEdit* Text3 = nullptr;
+    QLabel* m_label1 = nullptr;
+    QLabel* m_label2 = nullptr;
+    QLabel* m_label3 = nullptr;
+    QLabel* m_label4 = nullptr;
+    QLineEdit* m_text1 = nullptr;
+    platform::ClickableLabel* m_image1 = nullptr;
+    QListWidget* m_list1 = nullptr;
+    QPushButton* m_command1 = nullptr;
+    QPushButton* m_command2 = nullptr;
+    QPushButton* m_command3 = nullptr;
+    QPushButton* m_command4 = nullptr;
+    QPushButton* m_command5 = nullptr;
+    QPushButton* m_command6 = nullptr;
+    QPushButton* m_command7 = nullptr;
+    QFrame* m_line1 = nullptr;
+    QPlainTextEdit* m_text3 = nullptr;
 
 private:
     void appendItems(int from);

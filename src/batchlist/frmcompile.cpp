@@ -14,28 +14,26 @@ namespace {
 
 BatchListConfig compileConfig()
 {
-    BatchListConfig c;
-    c.objectName = QStringLiteral("frmCompile");
-    c.caption = QStringLiteral("VB6工程批量编译");
-    c.clientHeight = 8025;
-    c.extensions = QStringLiteral("vbp");
-    c.fileFilter = QStringLiteral("工程文件|*.vbp|所有文件|*.*");
-    c.label2 = QStringLiteral("提示:请输入想添加到编译列表的文件路径也可通过浏览找到文件");
-    c.command1 = QStringLiteral("添加到编译列表");
-    c.command3 = QStringLiteral("从编译列表删除");
-    c.command2 = QStringLiteral("开始编译");
-    c.label1 = QStringLiteral("请在下框设置VB6编译器(通常情况下是vb6.exe)的路径:");
-    c.label1Width = 4695;
-    c.line1Top = 4800;
-    c.welcome = QStringLiteral("欢迎使用VB工程批量编译工具!");
-    c.countSuffix = QStringLiteral("个工程文件等待编译");
-    c.duplicateMessage = QStringLiteral("VB工程批量编译列表已存在相同项，请勿重复添加");
-    c.emptyListMessage = QStringLiteral("列表为空,请先添加工程文件到列表!");
-    c.logPrefix = QStringLiteral("编译工程 ");
-    c.topOffset = 0;
-    c.logOrder = LogOrder::CompThenLog;
-    c.announceCompletion = false;
-    return c;
+    return {.objectName = QStringLiteral("frmCompile"),
+            .caption = QStringLiteral("VB6工程批量编译"),
+            .clientHeight = 8025,
+            .extensions = QStringLiteral("vbp"),
+            .fileFilter = QStringLiteral("工程文件|*.vbp|所有文件|*.*"),
+            .label2 = QStringLiteral("提示:请输入想添加到编译列表的文件路径也可通过浏览找到文件"),
+            .command1 = QStringLiteral("添加到编译列表"),
+            .command3 = QStringLiteral("从编译列表删除"),
+            .command2 = QStringLiteral("开始编译"),
+            .label1 = QStringLiteral("请在下框设置VB6编译器(通常情况下是vb6.exe)的路径:"),
+            .label1Width = 4695,
+            .line1Top = 4800,
+            .welcome = QStringLiteral("欢迎使用VB工程批量编译工具!"),
+            .countSuffix = QStringLiteral("个工程文件等待编译"),
+            .duplicateMessage = QStringLiteral("VB工程批量编译列表已存在相同项，请勿重复添加"),
+            .emptyListMessage = QStringLiteral("列表为空,请先添加工程文件到列表!"),
+            .logPrefix = QStringLiteral("编译工程 "),
+            .topOffset = 0,
+            .logOrder = LogOrder::CompThenLog,
+            .announceCompletion = false};
 }
 
 } // namespace
@@ -43,25 +41,25 @@ BatchListConfig compileConfig()
 frmCompile::frmCompile(platform::Services& services, QWidget* parent)
     : BatchListWindow(services, compileConfig(), parent)
 {
-    Text2 = new QLineEdit(defaultCompilerPath(), this);
-    Text2->setObjectName(QStringLiteral("Text2"));
-    Text2->setCursorPosition(0); // show the start of the path, not its end
-    platform::placeInTwips(Text2, 120, 4200, 5295, 375);
-    Image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
-    connect(Image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
-    finishLoad({Text2});
+    m_text2 = new QLineEdit(defaultCompilerPath(), this);
+    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2->setCursorPosition(0); // show the start of the path, not its end
+    platform::placeInTwips(m_text2, 120, 4200, 5295, 375);
+    m_image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
+    connect(m_image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
+    finishLoad({m_text2});
 }
 
 void frmCompile::Image2_Click()
 {
     const QString chosen = m_services.files.openFile(this, QStringLiteral("可执行文件|*.exe|所有文件|*.*"));
     if (!chosen.isEmpty())
-        Text2->setText(chosen);
+        m_text2->setText(chosen);
 }
 
 bool frmCompile::prepareRun()
 {
-    m_compiler = trimSpaces(Text2->text());
+    m_compiler = trimSpaces(m_text2->text());
     if (const QString problem = compilerProblem(m_services.fs, m_services.programs, m_compiler); !problem.isEmpty()) {
         m_services.messages.show(this, problem, platform::MessageIcon::Information);
         return false;

@@ -17,8 +17,8 @@ protected:
     QStringList comp(const BatchEntry& entry) override;
 
 private:
-    QLineEdit* Text2 = nullptr;
-    platform::ClickableLabel* Image2 = nullptr;
+    QLineEdit* m_text2 = nullptr;
+    platform::ClickableLabel* m_image2 = nullptr;
     QString m_compiler; ///< the trimmed path checked by prepareRun
 };
 

@@ -18,27 +18,17 @@ const QString kApplication = QStringLiteral("AutoCAD.Application");
 
 BatchListConfig drawingConfig()
 {
-    BatchListConfig c;
+    BatchListConfig c = encryptorConfig();
     c.objectName = QStringLiteral("frmjmdwg");
     c.caption = QStringLiteral("DWG文件批量加密");
     c.clientHeight = 8025;
     c.extensions = QStringLiteral("dwg");
     c.fileFilter = QStringLiteral("AutoCAD文档|*.dwg|所有文件|*.*");
-    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
-    c.command1 = QStringLiteral("添加到加密列表");
-    c.command3 = QStringLiteral("从加密列表删除");
-    c.command2 = QStringLiteral("开始");
     c.label1 = QStringLiteral("提示:要正常使用本工具,必须确认已安装AutoCAD 2000以上版本.");
-    c.label1Width = 5175;
     c.line1Top = 4800;
     c.welcome = QStringLiteral("欢迎使AutoCAD图纸文档批量加密工具!");
-    c.countSuffix = QStringLiteral("个文档等待加密");
     c.duplicateMessage = QStringLiteral("要加密文件列表已存在相同项，请勿重复添加!");
-    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
-    c.logPrefix = QStringLiteral("加密文档 ");
-    c.topOffset = 800;
     c.logOrder = LogOrder::CompThenLog;
-    c.announceCompletion = true;
     return c;
 }
 
@@ -52,11 +42,11 @@ QString failureLine(const QString& what, const Status& status)
 frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& automation, QWidget* parent)
     : BatchListWindow(services, drawingConfig(), parent), m_automation(automation)
 {
-    Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
-    Text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
-    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
+    m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
+    m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
+    m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
                        QColor(192, 0, 192));
-    finishLoad({Text2});
+    finishLoad({m_text2});
 }
 
 frmjmdwg::~frmjmdwg()
@@ -113,7 +103,7 @@ bool frmjmdwg::prepareRun()
     (void)ACADApp->setVisible(false); // a visible application still does the work
     platform::DrawingSecurityParams& p = *m_securityParams;
     for (const Status& status :
-         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(Text2->text()),
+         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(m_text2->text()),
           p.setProviderName(QStringLiteral("Microsoft Base Cryptographic Provider v1.0")), p.setProviderType(1)}) {
         if (!status.ok())
             return abandon(status);

@@ -41,9 +41,9 @@ private:
     void closeDrawings(bool keepActive);
 
     platform::DrawingAutomation& m_automation;
-    QLineEdit* Text2 = nullptr;
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;
+    QLineEdit* m_text2 = nullptr;
+    QLabel* m_label5 = nullptr;
+    QLabel* m_label6 = nullptr;
 
     std::shared_ptr<platform::DrawingApplication> ACADApp;
     std::shared_ptr<platform::DrawingSecurityParams> m_securityParams;

@@ -14,18 +14,11 @@
 
 namespace korvane::components {
 
+using platform::addButton;
 using platform::placeInTwips;
 using platform::twips;
 
 namespace {
-
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    placeInTwips(button, l, t, w, h);
-    return button;
-}
 
 /// Lists at most this many failed files in one message; the rest are counted.
 constexpr int kListedFailures = 15;

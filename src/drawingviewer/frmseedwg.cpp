@@ -23,6 +23,7 @@ namespace korvane::drawingviewer {
 
 using platform::ClickableLabel;
 using platform::MessageIcon;
+using platform::addButton;
 using platform::placeInTwips;
 using platform::twips;
 
@@ -51,23 +52,13 @@ QString trimSpaces(const QString& text)
     return text.mid(from, to - from);
 }
 
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    placeInTwips(button, l, t, w, h);
-    return button;
-}
-
 ClickableLabel* addPicture(QWidget* parent, const char* name, const QPixmap& pixmap, int l, int t)
 {
     auto* picture = new ClickableLabel(parent);
-    picture->setObjectName(QString::fromLatin1(name));
     picture->setPixmap(pixmap);
     picture->setAlignment(Qt::AlignCenter);
     picture->setCursor(Qt::PointingHandCursor);
-    placeInTwips(picture, l, t, 480, 480);
+    platform::nameAndPlace(picture, name, l, t, 480, 480);
     return picture;
 }
 
@@ -90,6 +81,16 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
     setWindowTitle(QStringLiteral("DWG文件查看器"));
     resize(twips(10605), twips(8445));
 
+    buildDrawingArea();
+    buildModeBox();
+    buildCommands();
+
+    Form_Load();
+}
+
+/// The white picture box with the drawing control and its scroll bars.
+void Frmseedwg::buildDrawingArea()
+{
     m_picture3 = new QWidget(this);
     m_picture3->setObjectName(QStringLiteral("Picture3"));
     m_picture3->setAutoFillBackground(true);
@@ -98,22 +99,30 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
     m_picture3->setPalette(white);
     placeInTwips(m_picture3, 0, 0, 10575, 6855);
 
-    m_thumb = new DwgThumbnail(m_picture3);
-    m_thumb->setObjectName(QStringLiteral("DwgThumbnail1"));
-    m_thumb->setCursor(Qt::PointingHandCursor);
-    m_thumb->setLeft(0);
-    m_thumb->setTop(0);
-    m_thumb->setWidth(10335);
-    m_thumb->setHeight(6615);
+    m_dwgThumbnail1 = new DwgThumbnail(m_picture3);
+    m_dwgThumbnail1->setObjectName(QStringLiteral("DwgThumbnail1"));
+    m_dwgThumbnail1->setCursor(Qt::PointingHandCursor);
+    m_dwgThumbnail1->setLeft(0);
+    m_dwgThumbnail1->setTop(0);
+    m_dwgThumbnail1->setWidth(10335);
+    m_dwgThumbnail1->setHeight(6615);
     // Created after the drawing control, so they lie above it. Hidden until a zoom step
     // decides: at the start the whole picture is in view.
-    m_vscroll = addScrollBar(m_picture3, "VScroll1", Qt::Vertical);
-    placeInTwips(m_vscroll, 10320, 0, 255, 6615);
-    m_vscroll->hide();
-    m_hscroll = addScrollBar(m_picture3, "HScroll1", Qt::Horizontal);
-    placeInTwips(m_hscroll, 0, 6600, 10575, 255);
-    m_hscroll->hide();
+    m_vScroll1 = addScrollBar(m_picture3, "VScroll1", Qt::Vertical);
+    placeInTwips(m_vScroll1, 10320, 0, 255, 6615);
+    m_vScroll1->hide();
+    m_hScroll1 = addScrollBar(m_picture3, "HScroll1", Qt::Horizontal);
+    placeInTwips(m_hScroll1, 0, 6600, 10575, 255);
+    m_hScroll1->hide();
 
+    connect(m_hScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::HScroll1_Change);
+    connect(m_vScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::VScroll1_Change);
+    connect(m_dwgThumbnail1, &DwgThumbnail::Click, this, &Frmseedwg::DwgThumbnail1_Click);
+}
+
+/// "StretchBltMode" and its box.
+void Frmseedwg::buildModeBox()
+{
     auto* label1 = new QLabel(QStringLiteral("StretchBltMode"), this);
     label1->setObjectName(QStringLiteral("Label1"));
     // Sized to its caption, which is wider in this font than the design allows: grow to the
@@ -122,22 +131,26 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
     label1->adjustSize();
     label1->move(twips(1320 + 1260) - label1->width(), twips(7170) + (twips(180) - label1->height()) / 2);
 
-    m_combo = new QComboBox(this);
-    m_combo->setObjectName(QStringLiteral("Combo1"));
-    m_combo->setEditable(true);
+    m_combo1 = new QComboBox(this);
+    m_combo1->setObjectName(QStringLiteral("Combo1"));
+    m_combo1->setEditable(true);
     // Typed text sets nothing and adds nothing: only picking an entry (list or arrow keys)
     // raises the click. Qt would otherwise activate a matching entry on Enter, on leaving
     // the box, or through its completer, and insert unknown text as a new entry.
-    m_combo->setInsertPolicy(QComboBox::NoInsert);
-    m_combo->setCompleter(nullptr);
-    disconnect(m_combo->lineEdit(), &QLineEdit::returnPressed, m_combo, nullptr);
-    disconnect(m_combo->lineEdit(), &QLineEdit::editingFinished, m_combo, nullptr);
-    m_combo->setGeometry(twips(2640), twips(7110), twips(510), m_combo->sizeHint().height());
-    m_combo->setMinimumContentsLength(1);
+    m_combo1->setInsertPolicy(QComboBox::NoInsert);
+    m_combo1->setCompleter(nullptr);
+    disconnect(m_combo1->lineEdit(), &QLineEdit::returnPressed, m_combo1, nullptr);
+    disconnect(m_combo1->lineEdit(), &QLineEdit::editingFinished, m_combo1, nullptr);
+    m_combo1->setGeometry(twips(2640), twips(7110), twips(510), m_combo1->sizeHint().height());
+    m_combo1->setMinimumContentsLength(1);
 
-    m_text1 = new QLineEdit(this);
-    m_text1->setObjectName(QStringLiteral("Text1"));
-    placeInTwips(m_text1, 3240, 7080, 2055, 375);
+    connect(m_combo1, &QComboBox::activated, this, &Frmseedwg::Combo1_Click);
+}
+
+/// The path box, the buttons and the picture commands below the drawing.
+void Frmseedwg::buildCommands()
+{
+    m_text1 = platform::placeNamed(new QLineEdit(this), "Text1", 3240, 7080, 2055, 375);
 
     auto* image1 = addPicture(this, "Image1", browseIcon(), 5280, 7020);
     image1->setToolTip(QStringLiteral("浏览"));
@@ -166,20 +179,14 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
 
     QPushButton* quit = addButton(this, "Command4", QStringLiteral("退出"), 8880, 7794, 972, 372);
 
-    connect(m_combo, &QComboBox::activated, this, &Frmseedwg::Combo1_Click);
     connect(image1, &ClickableLabel::clicked, this, &Frmseedwg::Image1_Click);
     connect(open, &QPushButton::clicked, this, &Frmseedwg::Command1_Click);
     connect(clear, &QPushButton::clicked, this, &Frmseedwg::Command3_Click);
     connect(quit, &QPushButton::clicked, this, &Frmseedwg::Command4_Click);
     connect(zoomIn, &ClickableLabel::clicked, this, &Frmseedwg::Picture1_Click);
     connect(zoomOut, &ClickableLabel::clicked, this, &Frmseedwg::Picture2_Click);
-    connect(m_hscroll, &QScrollBar::valueChanged, this, &Frmseedwg::HScroll1_Change);
-    connect(m_vscroll, &QScrollBar::valueChanged, this, &Frmseedwg::VScroll1_Change);
     connect(image2, &ClickableLabel::clicked, this, &Frmseedwg::Image2_Click);
-    connect(m_thumb, &DwgThumbnail::Click, this, &Frmseedwg::DwgThumbnail1_Click);
     connect(label2, &ClickableLabel::clicked, this, &Frmseedwg::Label2_Click);
-
-    Form_Load();
 }
 
 Form2* Frmseedwg::previewWindow()
@@ -189,14 +196,14 @@ Form2* Frmseedwg::previewWindow()
 
 void Frmseedwg::Form_Load()
 {
-    m_homeWidth = m_thumb->Width();
-    m_homeHeight = m_thumb->Height();
-    m_homeLeft = m_thumb->Left();
+    m_homeWidth = m_dwgThumbnail1->Width();
+    m_homeHeight = m_dwgThumbnail1->Height();
+    m_homeLeft = m_dwgThumbnail1->Left();
     // Kept as a whole twip, rounded half to even like the original's integer conversion.
-    m_homeTop = qint16(std::clamp(std::nearbyint(double(m_thumb->Top())), -32768.0, 32767.0));
+    m_homeTop = qint16(std::clamp(std::nearbyint(double(m_dwgThumbnail1->Top())), -32768.0, 32767.0));
     for (const char* mode : {"1", "2", "3", "4"})
-        m_combo->addItem(QString::fromLatin1(mode));
-    m_combo->setCurrentIndex(1); // shows "2"; sets nothing until the user picks an entry
+        m_combo1->addItem(QString::fromLatin1(mode));
+    m_combo1->setCurrentIndex(1); // shows "2"; sets nothing until the user picks an entry
 }
 
 void Frmseedwg::resizeEvent(QResizeEvent* event)
@@ -207,13 +214,13 @@ void Frmseedwg::resizeEvent(QResizeEvent* event)
 
 void Frmseedwg::Form_Resize()
 {
-    m_homeWidth = m_thumb->Width();
-    m_homeHeight = m_thumb->Height();
+    m_homeWidth = m_dwgThumbnail1->Width();
+    m_homeHeight = m_dwgThumbnail1->Height();
 }
 
 void Frmseedwg::Combo1_Click()
 {
-    m_thumb->setStretchBltMode(m_combo->currentText().trimmed().toInt());
+    m_dwgThumbnail1->setStretchBltMode(m_combo1->currentText().trimmed().toInt());
 }
 
 void Frmseedwg::Image1_Click()
@@ -225,10 +232,10 @@ void Frmseedwg::Image1_Click()
 
 void Frmseedwg::restoreHome()
 {
-    m_thumb->setWidth(m_homeWidth);
-    m_thumb->setHeight(m_homeHeight);
-    m_thumb->setLeft(m_homeLeft);
-    m_thumb->setTop(m_homeTop);
+    m_dwgThumbnail1->setWidth(m_homeWidth);
+    m_dwgThumbnail1->setHeight(m_homeHeight);
+    m_dwgThumbnail1->setLeft(m_homeLeft);
+    m_dwgThumbnail1->setTop(m_homeTop);
 }
 
 void Frmseedwg::Command1_Click()
@@ -246,13 +253,13 @@ void Frmseedwg::Command1_Click()
         return;
     }
     restoreHome();
-    m_thumb->setDwgFileName(path, preview);
+    m_dwgThumbnail1->setDwgFileName(path, preview);
 }
 
 void Frmseedwg::Command3_Click()
 {
     restoreHome();
-    m_thumb->setDwgFileName(QString());
+    m_dwgThumbnail1->setDwgFileName(QString());
 }
 
 void Frmseedwg::Command4_Click()
@@ -262,12 +269,12 @@ void Frmseedwg::Command4_Click()
 
 void Frmseedwg::zoom(double factor)
 {
-    m_thumb->setWidth(float(double(m_thumb->Width()) * factor));
-    m_thumb->setHeight(float(double(m_thumb->Height()) * factor));
-    const float width = m_thumb->Width();
-    m_hscroll->setVisible(width + 2 * twipsOf(m_vscroll->width()) > twipsOf(m_picture3->width()));
-    const float height = m_thumb->Height();
-    m_vscroll->setVisible(height + 2 * twipsOf(m_hscroll->height()) > twipsOf(m_picture3->height()));
+    m_dwgThumbnail1->setWidth(float(double(m_dwgThumbnail1->Width()) * factor));
+    m_dwgThumbnail1->setHeight(float(double(m_dwgThumbnail1->Height()) * factor));
+    const float width = m_dwgThumbnail1->Width();
+    m_hScroll1->setVisible(width + 2 * twipsOf(m_vScroll1->width()) > twipsOf(m_picture3->width()));
+    const float height = m_dwgThumbnail1->Height();
+    m_vScroll1->setVisible(height + 2 * twipsOf(m_hScroll1->height()) > twipsOf(m_picture3->height()));
 }
 
 void Frmseedwg::Picture1_Click()
@@ -282,12 +289,12 @@ void Frmseedwg::Picture2_Click()
 
 void Frmseedwg::HScroll1_Change()
 {
-    m_thumb->setLeft(m_homeLeft - m_thumb->Width() * float(m_hscroll->value()) / float(m_hscroll->maximum()));
+    m_dwgThumbnail1->setLeft(m_homeLeft - m_dwgThumbnail1->Width() * float(m_hScroll1->value()) / float(m_hScroll1->maximum()));
 }
 
 void Frmseedwg::VScroll1_Change()
 {
-    m_thumb->setTop(float(m_homeTop) - m_thumb->Height() * float(m_vscroll->value()) / float(m_vscroll->maximum()));
+    m_dwgThumbnail1->setTop(float(m_homeTop) - m_dwgThumbnail1->Height() * float(m_vScroll1->value()) / float(m_vScroll1->maximum()));
 }
 
 Form2* Frmseedwg::showForm2()
@@ -305,23 +312,23 @@ Form2* Frmseedwg::showForm2()
 
 void Frmseedwg::Image2_Click()
 {
-    if (m_thumb->DwgFileName().isEmpty()) {
+    if (m_dwgThumbnail1->DwgFileName().isEmpty()) {
         m_services.messages.show(this, QStringLiteral("没有可供预览的DWG文件!"), MessageIcon::Information);
         return;
     }
-    showForm2()->setImage1Picture(m_thumb->picture());
+    showForm2()->setImage1Picture(m_dwgThumbnail1->picture());
 }
 
 void Frmseedwg::DwgThumbnail1_Click()
 {
-    if (m_thumb->DwgFileName().isEmpty())
+    if (m_dwgThumbnail1->DwgFileName().isEmpty())
         return;
-    showForm2()->setBackgroundPicture(m_thumb->picture());
+    showForm2()->setBackgroundPicture(m_dwgThumbnail1->picture());
 }
 
 void Frmseedwg::Label2_Click()
 {
-    if (m_thumb->DwgFileName().isEmpty()) {
+    if (m_dwgThumbnail1->DwgFileName().isEmpty()) {
         m_services.messages.show(this, QStringLiteral("没有打开DWG文件,无法保存为位图!"), MessageIcon::Information);
         return;
     }
@@ -333,7 +340,7 @@ void Frmseedwg::Label2_Click()
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    const QImage picture = m_thumb->picture();
+    const QImage picture = m_dwgThumbnail1->picture();
     if (picture.isNull() || !picture.save(&buffer, "BMP") ||
         !m_services.fs.writeFile(QFile::encodeName(name), bytes).ok())
         m_services.messages.show(this, QStringLiteral("无法保存位图文件!"), MessageIcon::Information);

@@ -54,6 +54,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void buildDrawingArea();
+    void buildModeBox();
+    void buildCommands();
     void Form_Load();
     void Form_Resize();
     void restoreHome();
@@ -63,10 +66,10 @@ private:
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
     QWidget* m_picture3;
-    DwgThumbnail* m_thumb;
-    QScrollBar* m_vscroll;
-    QScrollBar* m_hscroll;
-    QComboBox* m_combo;
+    DwgThumbnail* m_dwgThumbnail1;
+    QScrollBar* m_vScroll1;
+    QScrollBar* m_hScroll1;
+    QComboBox* m_combo1;
     QLineEdit* m_text1;
 
     float m_homeWidth = 0;

@@ -27,18 +27,12 @@ const QString kPrompt = QStringLiteral("请选择文件夹：");
 template <typename T>
 T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
 {
-    auto* widget = new T(text, parent);
-    widget->setObjectName(QString::fromLatin1(name));
-    placeInTwips(widget, l, t, w, h);
-    return widget;
+    return platform::placeNamed(new T(text, parent), name, l, t, w, h);
 }
 
 QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h)
 {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    placeInTwips(edit, l, t, w, h);
-    return edit;
+    return platform::placeNamed(new QLineEdit(parent), name, l, t, w, h);
 }
 
 } // namespace

@@ -27,13 +27,12 @@ constexpr int kMajor = 1, kMinor = 0, kRevision = 0;
 QLabel* addLabel(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
 {
     auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
     QFont font(QStringLiteral("宋体"));
     font.setPointSizeF(10.5);
     label->setFont(font);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    placeInTwips(label, l, t, w, h);
+    platform::nameAndPlace(label, name, l, t, w, h);
     return label;
 }
 

@@ -54,28 +54,28 @@ frmTip::frmTip(platform::Services& services, const bool& tipRequested, QWidget* 
 
     QLabel* heading = whiteLabel(picture, "Label1", QStringLiteral("您知道吗..."));
     placeInTwips(heading, 540, 180, 2655, 255);
-    m_tipText = whiteLabel(picture, "lblTipText", QString());
-    m_tipText->setWordWrap(true);
-    m_tipText->setTextFormat(Qt::PlainText);
-    m_tipText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    placeInTwips(m_tipText, 180, 840, 3255, 1635);
+    m_lblTipText = whiteLabel(picture, "lblTipText", QString());
+    m_lblTipText->setWordWrap(true);
+    m_lblTipText->setTextFormat(Qt::PlainText);
+    m_lblTipText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    placeInTwips(m_lblTipText, 180, 840, 3255, 1635);
 
-    m_ok = new QPushButton(QStringLiteral("确定"), this);
-    m_ok->setObjectName(QStringLiteral("cmdOK"));
-    m_ok->setDefault(true);
-    placeInTwips(m_ok, 4080, 120, 1455, 375);
-    m_next = new QPushButton(QStringLiteral("下一条提示(&N)"), this);
-    m_next->setObjectName(QStringLiteral("cmdNextTip"));
-    m_next->setAutoDefault(false);
-    placeInTwips(m_next, 4080, 600, 1455, 375);
-    m_startup = new QCheckBox(QStringLiteral("在启动时显示提示(&S)"), this);
-    m_startup->setObjectName(QStringLiteral("chkLoadTipsAtStartup"));
-    placeInTwips(m_startup, 120, 2940, 2055, 315);
+    m_cmdOK = new QPushButton(QStringLiteral("确定"), this);
+    m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    m_cmdOK->setDefault(true);
+    placeInTwips(m_cmdOK, 4080, 120, 1455, 375);
+    m_cmdNextTip = new QPushButton(QStringLiteral("下一条提示(&N)"), this);
+    m_cmdNextTip->setObjectName(QStringLiteral("cmdNextTip"));
+    m_cmdNextTip->setAutoDefault(false);
+    placeInTwips(m_cmdNextTip, 4080, 600, 1455, 375);
+    m_chkLoadTipsAtStartup = new QCheckBox(QStringLiteral("在启动时显示提示(&S)"), this);
+    m_chkLoadTipsAtStartup->setObjectName(QStringLiteral("chkLoadTipsAtStartup"));
+    placeInTwips(m_chkLoadTipsAtStartup, 120, 2940, 2055, 315);
 
-    connect(m_ok, &QPushButton::clicked, this, &QDialog::close);
-    connect(m_next, &QPushButton::clicked, this, &frmTip::AdvanceTip);
+    connect(m_cmdOK, &QPushButton::clicked, this, &QDialog::close);
+    connect(m_cmdNextTip, &QPushButton::clicked, this, &frmTip::AdvanceTip);
     // Like the original check box, a change made by code "clicks" too.
-    connect(m_startup, &QCheckBox::toggled, this, &frmTip::chkLoadTipsAtStartup_Click);
+    connect(m_chkLoadTipsAtStartup, &QCheckBox::toggled, this, &frmTip::chkLoadTipsAtStartup_Click);
 
     Form_Load();
 }
@@ -92,7 +92,7 @@ void frmTip::Form_Load()
         m_closedWhileLoading = true;
         return;
     }
-    m_startup->setChecked(true);
+    m_chkLoadTipsAtStartup->setChecked(true);
     const QString path = tipsFilePath();
     if (!LoadTips(path) && mayWriteTips(path)) {
         // A failure to write is not handled here: the label just stays empty.
@@ -131,7 +131,7 @@ bool frmTip::LoadTips(const QString& path)
 void frmTip::DisplayCurrentTip()
 {
     if (!m_tips.isEmpty())
-        m_tipText->setText(m_tips.currentTip());
+        m_lblTipText->setText(m_tips.currentTip());
 }
 
 void frmTip::AdvanceTip()
@@ -142,7 +142,7 @@ void frmTip::AdvanceTip()
 
 void frmTip::chkLoadTipsAtStartup_Click()
 {
-    m_services.settings.setValue(kSection, kKey, m_startup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    m_services.settings.setValue(kSection, kKey, m_chkLoadTipsAtStartup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 } // namespace korvane::helpwindows

@@ -40,10 +40,10 @@ private:
     bool m_closedWhileLoading = false;
     TipCursor m_tips;
 
-    QLabel* m_tipText = nullptr;
-    QCheckBox* m_startup = nullptr;
-    QPushButton* m_ok = nullptr;
-    QPushButton* m_next = nullptr;
+    QLabel* m_lblTipText = nullptr;
+    QCheckBox* m_chkLoadTipsAtStartup = nullptr;
+    QPushButton* m_cmdOK = nullptr;
+    QPushButton* m_cmdNextTip = nullptr;
 };
 
 } // namespace korvane::helpwindows

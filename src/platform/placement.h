@@ -1,5 +1,7 @@
 #pragma once
 
+class QPushButton;
+class QString;
 class QWidget;
 
 namespace korvane::platform {
@@ -13,5 +15,20 @@ void centerOver(QWidget* window, const QWidget* owner);
 void alignWithTopLeft(QWidget* window, const QWidget* owner);
 /// Sets a widget's geometry from twips: left, top, width, height.
 void placeInTwips(QWidget* widget, int left, int top, int width, int height);
+/// Gives a control its control name and sets its geometry from twips.
+void nameAndPlace(QWidget* widget, const char* name, int left, int top, int width, int height);
+
+/// `nameAndPlace` that hands the control back with its own type, for building a form in one line.
+template <typename W>
+W* placeNamed(W* widget, const char* name, int left, int top, int width, int height)
+{
+    nameAndPlace(widget, name, left, top, width, height);
+    return widget;
+}
+
+/// A named push button placed in twips. It is never a default button: Enter in a text box
+/// must not press it.
+QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int left, int top, int width,
+                       int height);
 
 } // namespace korvane::platform

@@ -13,20 +13,12 @@
 
 namespace korvane::recorder {
 
+using platform::addButton;
 using platform::MessageIcon;
 using platform::placeInTwips;
 using platform::twips;
 
 namespace {
-
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    placeInTwips(button, l, t, w, h);
-    return button;
-}
 
 /// The locale's short date and time with the seconds after the minutes ("2024/3/5 14:07:09"):
 /// two runs within one minute must be told apart.
@@ -72,17 +64,17 @@ Frmlog::Frmlog(platform::Services& services, QWidget* parent) : QDialog(parent),
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(5400), twips(3750));
 
-    m_grid = new QTableWidget(this);
-    m_grid->setObjectName(QStringLiteral("MSF1"));
-    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_grid->verticalHeader()->hide();
+    m_msf1 = new QTableWidget(this);
+    m_msf1->setObjectName(QStringLiteral("MSF1"));
+    m_msf1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_msf1->verticalHeader()->hide();
     // A grid's compact rows (240 twips), not a list view's tall ones; never below the text.
-    m_grid->verticalHeader()->setMinimumSectionSize(1);
-    m_grid->verticalHeader()->setDefaultSectionSize(std::max(twips(240), m_grid->fontMetrics().height() + 4));
-    m_grid->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_grid->horizontalHeader()->setHighlightSections(false);
-    m_grid->setColumnCount(2);
-    placeInTwips(m_grid, 0, 0, 5415, 3255);
+    m_msf1->verticalHeader()->setMinimumSectionSize(1);
+    m_msf1->verticalHeader()->setDefaultSectionSize(std::max(twips(240), m_msf1->fontMetrics().height() + 4));
+    m_msf1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_msf1->horizontalHeader()->setHighlightSections(false);
+    m_msf1->setColumnCount(2);
+    placeInTwips(m_msf1, 0, 0, 5415, 3255);
 
     auto* command1 = addButton(this, "Command1", QStringLiteral("删除"), 240, 3360, 1215, 375);
     auto* command2 = addButton(this, "Command2", QStringLiteral("清空"), 2100, 3360, 1215, 375);
@@ -99,8 +91,8 @@ Frmlog::~Frmlog() = default;
 void Frmlog::Form_Load()
 {
     m_db = std::make_unique<FileDatabase>(QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb")));
-    m_grid->setColumnWidth(0, twips(3000));
-    m_grid->setColumnWidth(1, twips(2000));
+    m_msf1->setColumnWidth(0, twips(3000));
+    m_msf1->setColumnWidth(1, twips(2000));
     platform::centerOver(this, m_services.mainWindow);
     fillGrid();
 }
@@ -108,15 +100,15 @@ void Frmlog::Form_Load()
 void Frmlog::fillGrid()
 {
     const std::optional<LogListing> listing = m_db->listLog();
-    m_grid->setHorizontalHeaderLabels(listing ? listing->columns
+    m_msf1->setHorizontalHeaderLabels(listing ? listing->columns
                                               : QStringList{QStringLiteral("folder"), QStringLiteral("logtime")});
     const int rows = listing ? int(listing->rows.size()) : 0;
-    m_grid->clearContents();
-    m_grid->setRowCount(rows);
+    m_msf1->clearContents();
+    m_msf1->setRowCount(rows);
     for (int r = 0; r < rows; ++r) {
         const LogListing::Row& row = listing->rows[size_t(r)];
-        m_grid->setItem(r, 0, new QTableWidgetItem(cellText(row.folder)));
-        m_grid->setItem(r, 1, new QTableWidgetItem(cellText(row.logtime)));
+        m_msf1->setItem(r, 0, new QTableWidgetItem(cellText(row.folder)));
+        m_msf1->setItem(r, 1, new QTableWidgetItem(cellText(row.logtime)));
     }
 }
 
@@ -129,15 +121,22 @@ bool Frmlog::reportFailure(const std::optional<bool>& empty)
     return true;
 }
 
-void Frmlog::Command1_Click()
+bool Frmlog::logHasRows()
 {
     const std::optional<bool> empty = m_db->isEmpty(Table::Log);
     if (reportFailure(empty))
-        return;
+        return false;
     if (*empty) {
         m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
-        return;
+        return false;
     }
+    return true;
+}
+
+void Frmlog::Command1_Click()
+{
+    if (!logHasRows())
+        return;
     if (!m_db->deleteFirstLogRow()) {
         reportFailure(std::nullopt);
         return;
@@ -147,13 +146,8 @@ void Frmlog::Command1_Click()
 
 void Frmlog::Command2_Click()
 {
-    const std::optional<bool> empty = m_db->isEmpty(Table::Log);
-    if (reportFailure(empty))
+    if (!logHasRows())
         return;
-    if (*empty) {
-        m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
-        return;
-    }
     if (!m_db->deleteAllRows(Table::Log)) {
         reportFailure(std::nullopt);
         return;

@@ -30,10 +30,12 @@ private:
     void fillGrid();
     /// Reports a database that cannot be read; true when it was reported.
     bool reportFailure(const std::optional<bool>& empty);
+    /// True when the log has rows; else says why not ("没有记录!" or the database failure).
+    bool logHasRows();
 
     platform::Services& m_services;
     std::unique_ptr<FileDatabase> m_db; ///< Data2
-    QTableWidget* m_grid = nullptr;
+    QTableWidget* m_msf1 = nullptr;
 };
 
 } // namespace korvane::recorder

@@ -1,6 +1,7 @@
 #include "recorder/frmrec.h"
 
 #include "platform/backgroundrun.h"
+#include "platform/busycursor.h"
 #include "platform/clickablelabel.h"
 #include "platform/nativepath.h"
 #include "platform/placement.h"
@@ -10,7 +11,6 @@
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFocusEvent>
@@ -26,6 +26,7 @@
 namespace korvane::recorder {
 
 using platform::MessageIcon;
+using platform::addButton;
 using platform::placeInTwips;
 using platform::twips;
 
@@ -64,29 +65,15 @@ QPixmap recorderArt()
     return art;
 }
 
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int l, int t, int w, int h)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false); // Enter in a text box must not press a button
-    placeInTwips(button, l, t, w, h);
-    return button;
-}
-
 QLineEdit* addTextBox(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
 {
-    auto* box = new QLineEdit(text, parent);
-    box->setObjectName(QString::fromLatin1(name));
-    placeInTwips(box, l, t, w, h);
-    return box;
+    return platform::placeNamed(new QLineEdit(text, parent), name, l, t, w, h);
 }
 
 QLabel* addLabel(QLabel* label, const char* name, int l, int t, int w, int h)
 {
-    label->setObjectName(QString::fromLatin1(name));
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    placeInTwips(label, l, t, w, h);
-    return label;
+    return platform::placeNamed(label, name, l, t, w, h);
 }
 
 } // namespace
@@ -208,9 +195,8 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
     m_services.messages.show(this, doneMessage, MessageIcon::None);
     // Written once the box is closed. The rows are stored by then, so a log row that still
     // cannot be written after the wait goes unreported rather than contradict the message.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const platform::BusyCursor busy;
     m_db->appendLogRow(folder, QDateTime::currentDateTime());
-    QApplication::restoreOverrideCursor();
 }
 
 void frmrec::Command1_Click()
@@ -268,15 +254,17 @@ void frmrec::Command4_Click()
 void frmrec::Label1_Click()
 {
     m_text2->clear();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const LookupResult result = lookUpBySize(*m_db, m_text1->text(), m_text3->text(), m_combo1->currentIndex());
-    if (!result.names.isEmpty()) {
-        // One assignment for all names: rebuilding the text per name is quadratic.
-        m_text2->setPlainText(resultsText(result.names));
-        m_text2->moveCursor(QTextCursor::End);
-        m_text2->ensureCursorVisible();
+    LookupResult result;
+    {
+        const platform::BusyCursor busy;
+        result = lookUpBySize(*m_db, m_text1->text(), m_text3->text(), m_combo1->currentIndex());
+        if (!result.names.isEmpty()) {
+            // One assignment for all names: rebuilding the text per name is quadratic.
+            m_text2->setPlainText(resultsText(result.names));
+            m_text2->moveCursor(QTextCursor::End);
+            m_text2->ensureCursorVisible();
+        }
     }
-    QApplication::restoreOverrideCursor();
     if (result.outcome == LookupResult::Outcome::NoneInRange)
         m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::None);
     else if (result.outcome == LookupResult::Outcome::Failed)

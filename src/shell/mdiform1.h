@@ -13,14 +13,15 @@ struct Services;
 namespace korvane::shell {
 
 /// How a menu command shows its tool window.
+/// Written with designated initialisers: `{.modal = true, .ownedByMain = true, …}`.
 struct ToolWindowBinding {
     bool modal = false;
     bool ownedByMain = false;
+    /// Whether the taskbar lists the window; an owned window stays out of it unless listed.
+    bool listedInTaskbar = true;
     /// Creates the window (its load runs in the constructor). `parent` is the main window for
     /// owned windows, null otherwise. May return null when the window closed itself while loading.
     std::function<QWidget*(QWidget* parent)> create;
-    /// Whether the taskbar lists the window; an owned window stays out of it unless listed.
-    bool listedInTaskbar = true;
 };
 
 /// The main window: an empty workspace and the menu that opens every tool window.

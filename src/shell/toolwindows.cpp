@@ -16,45 +16,55 @@
 
 namespace korvane::shell {
 
+namespace {
+
+/// The factory of a window whose constructor takes only the services and its parent.
+template <typename Window>
+std::function<QWidget*(QWidget*)> factoryOf(platform::Services& services)
+{
+    return [&services](QWidget* parent) -> QWidget* { return new Window(services, parent); };
+}
+
+} // namespace
+
 void registerToolWindows(MDIForm1& main, platform::Services& services)
 {
-    // {modal, owned by the main window, factory[, listed in the taskbar: yes unless "false"]}
     const bool& tipRequested = main.tipRequested();
-    main.setToolWindow(QStringLiteral("menuTip"), {false, true, [&services, &tipRequested](QWidget* parent) -> QWidget* {
-                           auto* tip = new helpwindows::frmTip(services, tipRequested, parent);
-                           if (tip->closedWhileLoading()) {
-                               delete tip;
-                               return nullptr;
-                           }
-                           return tip;
-                       }, false});
-    main.setToolWindow(QStringLiteral("menudecompile"), {false, true, [&services](QWidget* parent) -> QWidget* {
-                           return new helpdecompiler::Frmdecp(services, parent);
-                       }});
-    main.setToolWindow(QStringLiteral("menuabout"), {false, false, [&services](QWidget* parent) -> QWidget* {
-                           return new helpwindows::frmAbout(services, parent);
-                       }, false});
-    main.setToolWindow(QStringLiteral("menureg"), {false, false, [&services](QWidget* parent) -> QWidget* {
-                           return new components::Frmregsvr(services, parent);
-                       }});
-    main.setToolWindow(QStringLiteral("menuCpVb"), {false, true, [&services](QWidget* parent) -> QWidget* {
-                           return new batchlist::frmCompile(services, parent);
-                       }, false});
-    main.setToolWindow(QStringLiteral("menujmdwg"), {true, true, [&services](QWidget* parent) -> QWidget* {
-                           return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
-                       }, false});
-    main.setToolWindow(QStringLiteral("menuRec"), {true, true, [&services](QWidget* parent) -> QWidget* {
-                           return new recorder::frmrec(services, parent);
-                       }, false});
-    main.setToolWindow(QStringLiteral("menuviewdwg"), {false, true, [&services](QWidget* parent) -> QWidget* {
-                           return new drawingviewer::Frmseedwg(services, parent);
-                       }});
-    main.setToolWindow(QStringLiteral("menumove"), {false, false, [&services](QWidget* parent) -> QWidget* {
-                           return new filemanager::frmmove(services, parent);
-                       }});
-    main.setToolWindow(QStringLiteral("menujmword"), {true, true, [&services](QWidget* parent) -> QWidget* {
-                           return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.helperFolder), parent);
-                       }, false});
+    main.setToolWindow(QStringLiteral("menuTip"),
+                       {.modal = false, .ownedByMain = true, .listedInTaskbar = false,
+                        .create = [&services, &tipRequested](QWidget* parent) -> QWidget* {
+                            auto* tip = new helpwindows::frmTip(services, tipRequested, parent);
+                            if (tip->closedWhileLoading()) {
+                                delete tip;
+                                return nullptr;
+                            }
+                            return tip;
+                        }});
+    main.setToolWindow(QStringLiteral("menudecompile"), {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
+                                                         .create = factoryOf<helpdecompiler::Frmdecp>(services)});
+    main.setToolWindow(QStringLiteral("menuabout"), {.modal = false, .ownedByMain = false, .listedInTaskbar = false,
+                                                     .create = factoryOf<helpwindows::frmAbout>(services)});
+    main.setToolWindow(QStringLiteral("menureg"), {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
+                                                   .create = factoryOf<components::Frmregsvr>(services)});
+    main.setToolWindow(QStringLiteral("menuCpVb"), {.modal = false, .ownedByMain = true, .listedInTaskbar = false,
+                                                    .create = factoryOf<batchlist::frmCompile>(services)});
+    main.setToolWindow(QStringLiteral("menujmdwg"),
+                       {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
+                        .create = [&services](QWidget* parent) -> QWidget* {
+                            return new batchlist::frmjmdwg(services, platform::productionDrawingAutomation(), parent);
+                        }});
+    main.setToolWindow(QStringLiteral("menuRec"), {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
+                                                   .create = factoryOf<recorder::frmrec>(services)});
+    main.setToolWindow(QStringLiteral("menuviewdwg"), {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
+                                                       .create = factoryOf<drawingviewer::Frmseedwg>(services)});
+    main.setToolWindow(QStringLiteral("menumove"), {.modal = false, .ownedByMain = false, .listedInTaskbar = true,
+                                                    .create = factoryOf<filemanager::frmmove>(services)});
+    main.setToolWindow(QStringLiteral("menujmword"),
+                       {.modal = true, .ownedByMain = true, .listedInTaskbar = false,
+                        .create = [&services](QWidget* parent) -> QWidget* {
+                            return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.helperFolder),
+                                                            parent);
+                        }});
 }
 
 } // namespace korvane::shell

@@ -1,15 +1,15 @@
 #include "wordcrypt/frmjmword.h"
 
+#include "platform/busycursor.h"
 #include "platform/placement.h"
 #include "platform/services.h"
 #include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/worddocfile.h"
 
-#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QScopeGuard>
 #include <QThread>
+#include <optional>
 
 namespace korvane::wordcrypt {
 
@@ -20,27 +20,17 @@ namespace {
 const QString kApplicationClass = QStringLiteral("word.Application");
 
 batchlist::BatchListConfig wordConfig() {
-    batchlist::BatchListConfig c;
+    batchlist::BatchListConfig c = batchlist::encryptorConfig();
     c.objectName = QStringLiteral("frmjmword");
     c.caption = QStringLiteral("Word文件批量加密");
     c.clientHeight = 8670;
     c.extensions = QStringLiteral("doc");
     c.fileFilter = QStringLiteral("Word文档|*.doc|所有文件|*.*");
-    c.label2 = QStringLiteral("提示:请输入想添加到加密列表的文件路径也可通过浏览找到文件");
-    c.command1 = QStringLiteral("添加到加密列表");
-    c.command3 = QStringLiteral("从加密列表删除");
-    c.command2 = QStringLiteral("开始");
     c.label1 = QStringLiteral("提示:要正常使用本工具,必须确认已安装Word.");
-    c.label1Width = 5175;
     c.line1Top = 5160;
     c.welcome = QStringLiteral("欢迎使用Word文档批量加密工具!");
-    c.countSuffix = QStringLiteral("个文档等待加密");
     c.duplicateMessage = QStringLiteral("批量加密列表已存在相同项，请勿重复添加");
-    c.emptyListMessage = QStringLiteral("列表为空,请先添加文档到列表!");
-    c.logPrefix = QStringLiteral("加密文档 ");
-    c.topOffset = 800;
     c.logOrder = batchlist::LogOrder::LogThenComp;
-    c.announceCompletion = true;
     return c;
 }
 
@@ -48,14 +38,14 @@ batchlist::BatchListConfig wordConfig() {
 
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
     : BatchListWindow(services, wordConfig(), parent), m_word(word) {
-    Label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
-    Label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
+    m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
+    m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
                        QColor(192, 0, 192));
-    Label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
-    Text2 = makePasswordBox("Text2", QStringLiteral("739"), 960, 4672, 1215, 270);
-    Label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
-    Text4 = makePasswordBox("Text4", QStringLiteral("7591"), 3840, 4672, 1215, 270);
-    finishLoad({Label6, Label5, Label7, Text2, Label8, Text4});
+    m_label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
+    m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 960, 4672, 1215, 270);
+    m_label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
+    m_text4 = makePasswordBox("Text4", QStringLiteral("7591"), 3840, 4672, 1215, 270);
+    finishLoad({m_label6, m_label5, m_label7, m_text2, m_label8, m_text4});
 }
 
 frmjmword::~frmjmword() {
@@ -96,7 +86,7 @@ QString frmjmword::unprocessedText(int failed) {
 }
 
 void frmjmword::captureRunSettings() {
-    m_settings = {Text2->text(), Text4->text()};
+    m_settings = {m_text2->text(), m_text4->text()};
 }
 
 void frmjmword::setRunControl(platform::RunControl* control) {
@@ -121,12 +111,9 @@ bool frmjmword::beforeListCheck() {
     }
     {
         // Starting the office takes a moment.
+        std::optional<platform::BusyCursor> busy;
         if (onUiThread)
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restore = qScopeGuard([onUiThread] {
-            if (onUiThread)
-                QApplication::restoreOverrideCursor();
-        });
+            busy.emplace();
         init();
     }
     if (!wordapp)

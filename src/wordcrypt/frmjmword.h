@@ -71,12 +71,12 @@ private:
     platform::RunControl* m_runControl = nullptr; ///< the run in progress, if any
     bool m_noteShown = false;
 
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;
-    QLabel* Label7 = nullptr;
-    QLabel* Label8 = nullptr;
-    QLineEdit* Text2 = nullptr;
-    QLineEdit* Text4 = nullptr;
+    QLabel* m_label5 = nullptr;
+    QLabel* m_label6 = nullptr;
+    QLabel* m_label7 = nullptr;
+    QLabel* m_label8 = nullptr;
+    QLineEdit* m_text2 = nullptr;
+    QLineEdit* m_text4 = nullptr;
 };
 
 } // namespace korvane::wordcrypt

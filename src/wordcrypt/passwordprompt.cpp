@@ -1,19 +1,18 @@
 #include "wordcrypt/passwordprompt.h"
 
+#include "platform/busycursor.h"
 #include "wordcrypt/libreofficeword.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QLineEdit>
-#include <QScopeGuard>
 
 namespace korvane::wordcrypt {
 
 std::optional<QString> QtDocumentPasswordPrompt::askPassword(const QString& fileName) {
     // The run shows a busy cursor; the dialog wants the normal one.
-    QApplication::setOverrideCursor(Qt::ArrowCursor);
-    const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+    const platform::BusyCursor normal(Qt::ArrowCursor);
     bool ok = false;
     const QString password = QInputDialog::getText(QApplication::activeWindow(), QStringLiteral("输入密码"),
                                                    QStringLiteral("文档“%1”受密码保护，请输入打开密码:\n%2")

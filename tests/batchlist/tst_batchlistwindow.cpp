@@ -141,7 +141,6 @@ private slots:
     void realCompilerGetsArguments();
     void appendIsIncremental();
     void extensionHooks();
-    void screenshot();
 };
 
 void TestBatchListWindow::layout()
@@ -588,20 +587,6 @@ void TestBatchListWindow::extensionHooks()
     w.findChild<QPushButton*>("Command5")->click();
     QCOMPARE(w.calls, QStringList{"Form_Unload"});
     QVERIFY(!w.isVisible());
-}
-
-void TestBatchListWindow::screenshot()
-{
-    const QString out = qEnvironmentVariable("KORVANE_SCREENSHOT");
-    if (out.isEmpty())
-        QSKIP("set KORVANE_SCREENSHOT to a folder to write the window's picture");
-    Fixture f;
-    f.type("/home/user/工程/主程序.vbp");
-    f.type("/home/user/工程/报表 模块.vbp");
-    f.w.appendInfo("编译工程 /home/user/旧/a.vbp");
-    f.w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&f.w));
-    QVERIFY(f.w.grab().save(out + "/frmCompile.png"));
 }
 
 QTEST_MAIN(TestBatchListWindow)

@@ -77,7 +77,6 @@ private slots:
     void backupDeletionRules();
     void closingAfterRun();
     void unavailableOnThisPlatform();
-    void screenshot();
 };
 
 void TestFrmjmdwg::layout()
@@ -387,20 +386,6 @@ void TestFrmjmdwg::unavailableOnThisPlatform()
     QVERIFY(fakes.messages.texts().first().contains(QStringLiteral("没有安装AutoCAD")));
     QCOMPARE(fakes.messages.shown.first().icon, MessageIcon::None);
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 1);
-}
-
-void TestFrmjmdwg::screenshot()
-{
-    const QString out = qEnvironmentVariable("KORVANE_SCREENSHOT");
-    if (out.isEmpty())
-        QSKIP("set KORVANE_SCREENSHOT to a folder to write the window's picture");
-    Fixture f;
-    f.type("/home/user/图纸/一层平面.dwg");
-    f.w.Command2_Click();
-    f.type("/home/user/图纸/二层平面.DWG");
-    f.w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&f.w));
-    QVERIFY(f.w.grab().save(out + "/frmjmdwg.png"));
 }
 
 QTEST_MAIN(TestFrmjmdwg)

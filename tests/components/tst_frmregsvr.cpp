@@ -2,10 +2,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/placement.h"
 #include "platform/qtprogramstarter.h"
-#include "shell/mdiform1.h"
-#include "shell/toolwindows.h"
 
-#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -83,7 +80,6 @@ private slots:
     void noRegistrar();
     void failedStartsAreNotCompletion();
     void command3Closes();
-    void menuOpensOneWindow();
     void realRun_data();
     void realRun();
 
@@ -144,12 +140,6 @@ void TestFrmregsvr::layout()
             for (int x = 0; x < picture.width(); x += 4)
                 colours.insert(picture.pixel(x, y));
         QVERIFY2(colours.size() > 50, qPrintable(QString::number(colours.size())));
-    }
-
-    if (const QByteArray shots = qgetenv("KORVANE_SCREENSHOT"); !shots.isEmpty() && name == "Command3") {
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.grab().save(QString::fromLocal8Bit(shots) + "/frmregsvr.png");
     }
 }
 
@@ -348,37 +338,6 @@ void TestFrmregsvr::command3Closes()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     click(window, "Command3");
     QVERIFY(!window.isVisible());
-}
-
-void TestFrmregsvr::menuOpensOneWindow()
-{
-    platform::FakeServices fake;
-    shell::MDIForm1 main(fake.services());
-    fake.services().mainWindow = &main;
-    shell::registerToolWindows(main, fake.services());
-    main.show();
-
-    auto* action = main.findChild<QAction*>("menureg");
-    QVERIFY(action);
-    QCOMPARE(action->text(), QStringLiteral("ocx,dll批量注册(&O)"));
-    action->trigger();
-    QPointer<QWidget> window = main.toolWindow("menureg");
-    QVERIFY(qobject_cast<Frmregsvr*>(window.data()));
-    QVERIFY(window->isVisible());
-    QVERIFY(window->isWindow());
-    QVERIFY(!window->parentWidget()); // no owner
-    QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
-    QVERIFY(window->windowModality() == Qt::NonModal);
-
-    action->trigger();
-    QCOMPARE(main.toolWindow("menureg"), window.data());
-    QCOMPARE(main.findChildren<Frmregsvr*>().size(), 0);
-
-    window->close();
-    QTRY_VERIFY(window.isNull());
-    action->trigger();
-    QVERIFY(main.toolWindow("menureg"));
-    delete main.toolWindow("menureg");
 }
 
 void TestFrmregsvr::realRun_data()

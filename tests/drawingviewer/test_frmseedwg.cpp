@@ -3,10 +3,7 @@
 #include "drawingviewer/frmseedwg.h"
 #include "dwgsynth.h"
 #include "platform/fakes/fakeservices.h"
-#include "shell/mdiform1.h"
-#include "shell/toolwindows.h"
 
-#include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -93,8 +90,6 @@ private slots:
 
     void realSamplesShow_data();
     void realSamplesShow();
-    void menuOpensTheViewerOwnedByMain();
-    void screenshots();
 
 private:
     Frmseedwg* window() { return m_window.get(); }
@@ -540,49 +535,6 @@ void TestFrmseedwg::realSamplesShow()
     window()->Image2_Click();
     QVERIFY(Frmseedwg::previewWindow());
     QVERIFY(m_fakes->messages.shown.isEmpty());
-}
-
-void TestFrmseedwg::menuOpensTheViewerOwnedByMain()
-{
-    FakeServices fakes;
-    korvane::shell::MDIForm1 main(fakes.services());
-    fakes.services().mainWindow = &main;
-    korvane::shell::registerToolWindows(main, fakes.services());
-    main.show();
-    auto* command = main.findChild<QAction*>(QStringLiteral("menuviewdwg"));
-    QVERIFY(command);
-    QCOMPARE(command->text(), QStringLiteral("DWG文件(&D)"));
-    command->trigger();
-    QPointer<QWidget> viewer = main.toolWindow(QStringLiteral("menuviewdwg"));
-    QVERIFY(qobject_cast<Frmseedwg*>(viewer));
-    QCOMPARE(viewer->parentWidget(), &main); // owned by the main window
-    QVERIFY(viewer->isWindow() && viewer->isVisible());
-    QCOMPARE(viewer->windowModality(), Qt::NonModal);
-    command->trigger(); // shown once, brought to the front
-    QCOMPARE(main.toolWindow(QStringLiteral("menuviewdwg")), viewer.data());
-    viewer->close();
-    QTRY_VERIFY(!viewer);
-}
-
-void TestFrmseedwg::screenshots()
-{
-    const QByteArray folder = qgetenv("KORVANE_SCREENSHOT");
-    const QString drawing = sample(QStringLiteral("r2004_bmp_line.dwg"));
-    if (folder.isEmpty() || drawing.isEmpty())
-        QSKIP("set KORVANE_SCREENSHOT to a folder (and KORVANE_TESTDATA) to take screenshots");
-    const QString out = QString::fromLocal8Bit(folder);
-    QVERIFY(window()->grab().save(out + QStringLiteral("/viewer-empty.png")));
-    openDrawing(drawing);
-    QVERIFY(window()->grab().save(out + QStringLiteral("/viewer-2004.png")));
-    for (int i = 0; i < 4; ++i)
-        window()->Picture1_Click();
-    bar("HScroll1")->setValue(30);
-    bar("VScroll1")->setValue(20);
-    QVERIFY(window()->grab().save(out + QStringLiteral("/viewer-2004-zoomed.png")));
-    openDrawing(sample(QStringLiteral("r2018_png_sample.dwg")));
-    QVERIFY(window()->grab().save(out + QStringLiteral("/viewer-2018.png")));
-    window()->Image2_Click();
-    QVERIFY(Frmseedwg::previewWindow()->grab().save(out + QStringLiteral("/preview-2018.png")));
 }
 
 QTEST_MAIN(TestFrmseedwg)

@@ -82,7 +82,6 @@ private slots:
     void runWithoutSubfoldersOrProjects();
     void nonUtf8NamesInTheWalk();
     void summaryNamesTheFailures();
-    void screenshot();
 
 private:
     QString buildTree(const QString& root);
@@ -472,19 +471,6 @@ void TestFrmdecp::summaryNamesTheFailures()
     QCOMPARE(details.count(QStringLiteral("    ……另有 5 个条目")), 10);
     QVERIFY(!runDetails(outcomes).contains(QStringLiteral("good.chm")));
     QCOMPARE(runDetails({good}), QString());
-}
-
-void TestFrmdecp::screenshot()
-{
-    const QString path = qEnvironmentVariable("KORVANE_SCREENSHOT");
-    if (path.isEmpty())
-        QSKIP("set KORVANE_SCREENSHOT to a .png path to save the window");
-    Harness h;
-    h.control<QLineEdit>("Text2")->setText(QStringLiteral("/home/用户/帮助文件"));
-    h.text1()->setText(QStringLiteral("/home/用户/反编译"));
-    h.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&h.window));
-    QVERIFY(h.window.grab().save(path));
 }
 
 QTEST_MAIN(TestFrmdecp)

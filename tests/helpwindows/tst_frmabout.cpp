@@ -124,7 +124,7 @@ void TestFrmAbout::linkOpensThePage()
     about.show();
     QVERIFY(QTest::qWaitForWindowExposed(&about));
     QTest::mouseClick(about.findChild<QLabel*>("Label2"), Qt::LeftButton);
-    QCOMPARE(fake.desktop.opened, QList<QUrl>{QUrl(QString::fromLatin1(helpwindows::kAuthorPage))});
+    QCOMPARE(fake.desktop.opened, QList<QUrl>{QUrl(QStringLiteral("https://korvane.github.io/"))});
     QVERIFY(fake.desktop.opened.first().isValid());
     QVERIFY(fake.messages.shown.isEmpty());
 }

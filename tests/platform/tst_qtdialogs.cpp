@@ -1,8 +1,11 @@
+#include "platform/busycursor.h"
+#include "platform/placement.h"
 #include "platform/qtservices.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -17,6 +20,8 @@ private slots:
     void saveChooserReplacesWithoutAsking();
     void standardTextsAreChinese();
     void messageBoxDetails();
+    void busyCursorRestoresTheCursorItFound();
+    void enterInATextBoxPressesNoAddedButton();
 };
 
 void tst_QtDialogs::saveChooserReplacesWithoutAsking()
@@ -78,6 +83,44 @@ void tst_QtDialogs::messageBoxDetails()
     seen.clear();
     QtMessageBoxes().show(nullptr, QStringLiteral("没有详细信息"), MessageIcon::None);
     QCOMPARE(seen, QStringList{QString()}); // no details button, no details
+}
+
+void tst_QtDialogs::busyCursorRestoresTheCursorItFound()
+{
+    const auto shape = [] {
+        const QCursor* cursor = QApplication::overrideCursor();
+        return cursor ? int(cursor->shape()) : -1;
+    };
+    QCOMPARE(shape(), -1);
+    {
+        const BusyCursor run;
+        QCOMPARE(shape(), int(Qt::WaitCursor));
+        try {
+            const BusyCursor prompt(Qt::ArrowCursor);
+            QCOMPARE(shape(), int(Qt::ArrowCursor));
+            throw std::runtime_error("the prompt failed");
+        } catch (const std::runtime_error&) {
+        }
+        QCOMPARE(shape(), int(Qt::WaitCursor));
+    }
+    QCOMPARE(shape(), -1);
+}
+
+void tst_QtDialogs::enterInATextBoxPressesNoAddedButton()
+{
+    QDialog dialog;
+    auto* box = new QLineEdit(&dialog);
+    QPushButton* button = addButton(&dialog, "Command1", QStringLiteral("记录"), 1800, 2160, 1335, 375);
+    QCOMPARE(button->objectName(), QStringLiteral("Command1"));
+    QCOMPARE(button->geometry(), QRect(120, 144, 89, 25));
+    int clicks = 0;
+    connect(button, &QPushButton::clicked, this, [&clicks] { ++clicks; });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(clicks, 0);
+    QVERIFY(dialog.isVisible());
 }
 
 QTEST_MAIN(tst_QtDialogs)

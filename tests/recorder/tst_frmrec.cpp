@@ -82,21 +82,6 @@ private slots:
         QCOMPARE(control<QComboBox>(w, "Combo1")->currentText(), QStringLiteral("MB"));
         QVERIFY(control<QPlainTextEdit>(w, "Text2")->isReadOnly());
         QCOMPARE(control<QLabel>(w, "Image1")->pixmap().size(), QSize(105, 140));
-
-        if (qEnvironmentVariableIsSet("KORVANE_SCREENSHOT")) {
-            w.show();
-            control<QPushButton>(w, "Command2")->click();
-            w.grab().save(qEnvironmentVariable("KORVANE_SCREENSHOT") + QStringLiteral("/frmrec.png"));
-            control<QLineEdit>(w, "Text1")->setText(QStringLiteral("0"));
-            control<QComboBox>(w, "Combo1")->setCurrentIndex(2);
-            w.Label1_Click();
-            w.grab().save(qEnvironmentVariable("KORVANE_SCREENSHOT") + QStringLiteral("/frmrec-lookup.png"));
-            w.setModalRunner([](QDialog& log) {
-                log.show();
-                log.grab().save(qEnvironmentVariable("KORVANE_SCREENSHOT") + QStringLiteral("/frmlog.png"));
-            });
-            w.Command4_Click();
-        }
     }
 
     void recordingCommands_data()

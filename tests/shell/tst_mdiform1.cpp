@@ -4,6 +4,7 @@
 #include "shell/toolwindows.h"
 
 #include <QAction>
+#include <QLineEdit>
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
@@ -32,7 +33,8 @@ QAction* action(MDIForm1& main, const QString& name)
 /// A tool window that counts how often it was created.
 ToolWindowBinding countingBinding(bool modal, bool owned, int& created)
 {
-    return {modal, owned, [&created](QWidget* parent) -> QWidget* {
+    return {.modal = modal, .ownedByMain = owned, .listedInTaskbar = true,
+            .create = [&created](QWidget* parent) -> QWidget* {
                 ++created;
                 auto* w = new QWidget(parent);
                 w->setObjectName(QStringLiteral("tool%1").arg(created));
@@ -81,6 +83,8 @@ private slots:
     void loadCentresAndShowsTip_data();
     void loadCentresAndShowsTip();
     void menuTipBeepsAndRequests();
+    void everyCommandOpensItsWindow_data();
+    void everyCommandOpensItsWindow();
     void exitRunsTheExitActionOnly();
 };
 
@@ -223,10 +227,12 @@ void TestMDIForm1::failedCreationIsReported()
 {
     platform::FakeServices fake;
     MDIForm1 main(fake.services());
-    main.setToolWindow("menuviewdwg", {false, true, [](QWidget*) -> QWidget* {
+    main.setToolWindow("menuviewdwg", {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
+                                       .create = [](QWidget*) -> QWidget* {
                                            throw std::runtime_error("no drawing component");
                                        }});
-    main.setToolWindow("menuCpVb", {false, true, [](QWidget*) -> QWidget* { return nullptr; }});
+    main.setToolWindow("menuCpVb", {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
+                                    .create = [](QWidget*) -> QWidget* { return nullptr; }});
 
     action(main, "menuviewdwg")->trigger();
     QVERIFY(!main.toolWindow("menuviewdwg"));
@@ -332,6 +338,99 @@ void TestMDIForm1::menuTipBeepsAndRequests()
     QTRY_VERIFY(tip.isNull());
     action(main, "menuTip")->trigger();
     QVERIFY(main.toolWindow("menuTip"));
+}
+
+void TestMDIForm1::everyCommandOpensItsWindow_data()
+{
+    QTest::addColumn<QString>("menuItem");
+    QTest::addColumn<QString>("menuText");
+    QTest::addColumn<QString>("window"); // object name
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<bool>("modal");
+    QTest::addColumn<bool>("owned");
+    QTest::addColumn<bool>("textBox"); // has a Text1 line edit, whose text a second command keeps
+    QTest::addColumn<int>("topOffset"); // pixels below the main window's top edge; -1: placed otherwise
+    // clang-format off
+    QTest::newRow("tips") << "menuTip" << "每日一帖(&X)" << "frmTip" << "korvane::helpwindows::frmTip"
+                          << false << true << false << -1;
+    QTest::newRow("about") << "menuabout" << "关于(&A)" << "frmAbout" << "korvane::helpwindows::frmAbout"
+                           << false << false << false << -1;
+    QTest::newRow("recorder") << "menuRec" << "文件信息记录(&R)" << "frmrec" << "korvane::recorder::frmrec"
+                              << true << true << true << -1;
+    QTest::newRow("file manager") << "menumove" << "文件批量管理(&M)" << "frmmove" << "korvane::filemanager::frmmove"
+                                  << false << false << true << -1;
+    QTest::newRow("drawing viewer") << "menuviewdwg" << "DWG文件(&D)" << "Frmseedwg"
+                                    << "korvane::drawingviewer::Frmseedwg" << false << true << true << -1;
+    QTest::newRow("document encryptor") << "menujmword" << "批量加密Word文档(&W)" << "frmjmword"
+                                        << "korvane::wordcrypt::frmjmword" << true << true << true << -1;
+    QTest::newRow("drawing encryptor") << "menujmdwg" << "批量加密AutoCAD文档(&A)" << "frmjmdwg"
+                                       << "korvane::batchlist::frmjmdwg" << true << true << true << 53;
+    QTest::newRow("registration") << "menureg" << "ocx,dll批量注册(&O)" << "Frmregsvr"
+                                  << "korvane::components::Frmregsvr" << false << false << false << -1;
+    QTest::newRow("decompiler") << "menudecompile" << "chm文件批量反编译(&D)" << "Frmdecp"
+                                << "korvane::helpdecompiler::Frmdecp" << false << true << true << -1;
+    QTest::newRow("compiler") << "menuCpVb" << "批量编译VB6工程(&C)" << "frmCompile" << "korvane::batchlist::frmCompile"
+                              << false << true << true << 0;
+    // clang-format on
+}
+
+void TestMDIForm1::everyCommandOpensItsWindow()
+{
+    QFETCH(QString, menuItem);
+    QFETCH(QString, menuText);
+    QFETCH(QString, window);
+    QFETCH(QString, className);
+    QFETCH(bool, modal);
+    QFETCH(bool, owned);
+    QFETCH(bool, textBox);
+    QFETCH(int, topOffset);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    platform::FakeServices fake(dir.path());
+    MDIForm1 main(fake.services());
+    fake.services().mainWindow = &main;
+    shell::registerToolWindows(main, fake.services());
+    main.move(60, 40);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+
+    QAction* command = action(main, menuItem);
+    QVERIFY(command);
+    QCOMPARE(command->text(), menuText);
+    command->trigger();
+    QPointer<QWidget> w = main.toolWindow(menuItem);
+    QVERIFY(w);
+    QCOMPARE(w->objectName(), window);
+    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), className);
+    QVERIFY(w->isWindow());
+    QVERIFY(w->isVisible());
+    QVERIFY(w->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(w->parentWidget(), owned ? static_cast<QWidget*>(&main) : nullptr);
+    QCOMPARE(main.findChildren<QWidget*>(window).size(), owned ? 1 : 0);
+    QCOMPARE(w->isModal(), modal);
+    QCOMPARE(w->windowModality(), modal ? Qt::ApplicationModal : Qt::NonModal);
+    if (topOffset >= 0)
+        QCOMPARE(w->pos(), main.frameGeometry().topLeft() + QPoint(0, topOffset));
+    QVERIFY(fake.messages.shown.isEmpty()); // nothing is started before the user asks
+
+    // At most once: the second command brings the same window forward, as it was.
+    auto* text1 = w->findChild<QLineEdit*>(QStringLiteral("Text1"));
+    QCOMPARE(text1 != nullptr, textBox);
+    if (text1)
+        text1->setText(QStringLiteral("kept"));
+    command->trigger();
+    QCOMPARE(main.toolWindow(menuItem), w.data());
+    QCOMPARE(main.showToolWindow(menuItem), w.data());
+    if (text1)
+        QCOMPARE(text1->text(), QStringLiteral("kept"));
+
+    // Closed, it is created afresh.
+    w->close();
+    QTRY_VERIFY(w.isNull());
+    QVERIFY(!main.toolWindow(menuItem));
+    command->trigger();
+    QVERIFY(main.toolWindow(menuItem));
+    delete main.toolWindow(menuItem);
 }
 
 void TestMDIForm1::exitRunsTheExitActionOnly()

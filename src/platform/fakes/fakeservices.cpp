@@ -139,6 +139,8 @@ Result<FileInfo> FaultyFileSystem::info(const NativePath& path, Links links)
 {
     if (auto f = fault(Op::Info, path))
         return *f;
+    if (const auto scripted = m_scriptedInfo.constFind(path); scripted != m_scriptedInfo.cend())
+        return *scripted;
     return m_real.info(path, links);
 }
 

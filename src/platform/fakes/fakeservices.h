@@ -114,6 +114,8 @@ public:
     /// Fail `op` on exactly this path.
     void failOn(Op op, const NativePath& path, ErrorKind kind = ErrorKind::Injected);
     QList<NativePath> pathsOf(Op op) const;
+    /// Answer `info()` for exactly this path with `answer`, as another file system might.
+    void scriptInfo(const NativePath& path, const FileInfo& answer) { m_scriptedInfo.insert(path, answer); }
 
     Result<std::vector<DirEntry>> list(const NativePath& folder) override;
     Result<FileInfo> info(const NativePath& path, Links links = Links::Own) override;
@@ -134,6 +136,7 @@ private:
     };
     std::optional<Status> fault(Op op, const NativePath& path);
     QList<Fault> m_faults;
+    QHash<NativePath, FileInfo> m_scriptedInfo;
     LocalFileSystem m_real;
 };
 
