@@ -1,6 +1,8 @@
-# Warnings as errors for our own targets only.
+# Warnings as errors for our own targets only. -Wconversion in C++ is about narrowing
+# (64-bit sizes into int, integers into double) and catches real truncations of file sizes;
+# sign conversions are left out, Qt's int-based APIs would bury the useful ones.
 function(korvane_warnings target)
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion -Werror)
 endfunction()
 
 # A Qt Test executable registered with ctest, run headless with a time limit.
