@@ -1,4 +1,4 @@
-// Loaded into an installed korvane with LD_PRELOAD by tst_package: drives the recorder window as
+// Loaded into an installed korvane with LD_PRELOAD by tst_packaging_package: drives the recorder window as
 // a user would, through object names only, and reports on standard output. The program itself
 // carries no test hooks.
 //   KORVANE_DRIVE_FOLDER  folder to record (typed into Text4, then "记录")

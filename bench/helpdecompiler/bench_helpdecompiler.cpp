@@ -1,0 +1,305 @@
+// Decompiling help files: our extraction (in the helper process, as the window runs it, and
+// in-process to show what the process costs) beside extract_chmLib and 7z x on the same files.
+//
+//   bench_helpdecompiler [--rounds N] [--large] [--dir FOLDER] [file.chm ...]
+//
+// Always measures a help file of 2,000 pages (about 24 MB of HTML) compiled with chmcmd here;
+// --large adds one of 20,000 pages; the shared samples' real help files and any files named
+// on the command line are measured too. Prints wall-clock medians and the CPU time used.
+// The whole run as the window makes it (walk, helper, project file) is timed with progress
+// reporting off and on, and the largest file's run is stopped half-way to time the cancel.
+// Output goes below FOLDER (default: the system's temporary folder).
+#include "helpdecompiler/chmextractor.h"
+#include "helpdecompiler/decompilerun.h"
+#include "helpdecompiler/extractprocess.h"
+#include "platform/localfilesystem.h"
+#include "platform/qtprogramstarter.h"
+#include "platform/runcontrol.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <sys/resource.h>
+#include <thread>
+
+using namespace korvane::helpdecompiler;
+
+namespace {
+
+struct Sample {
+    double wallMs = 0;
+    double cpuMs = 0; // user + system, ours and our children
+    qint64 files = 0;
+    bool ok = false;
+};
+
+double cpuNowMs()
+{
+    double total = 0;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        struct rusage ru {};
+        ::getrusage(who, &ru);
+        total += double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
+                 double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+    }
+    return total;
+}
+
+qint64 countFiles(const QString& folder)
+{
+    qint64 n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder.toStdString(), ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file(ec))
+            ++n;
+    }
+    return n;
+}
+
+bool runProgram(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.setStandardErrorFile(QProcess::nullDevice());
+    p.start(program, args);
+    return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit;
+}
+
+Sample measure(const QString& workFolder, const std::function<bool(const QString& out)>& run)
+{
+    const QString out = workFolder + QStringLiteral("/out");
+    std::error_code ec;
+    std::filesystem::remove_all(out.toStdString(), ec);
+    QDir().mkpath(out);
+    Sample s;
+    const double cpu0 = cpuNowMs();
+    QElapsedTimer timer;
+    timer.start();
+    s.ok = run(out);
+    s.wallMs = double(timer.nsecsElapsed()) / 1e6;
+    s.cpuMs = cpuNowMs() - cpu0;
+    s.files = countFiles(out);
+    std::filesystem::remove_all(out.toStdString(), ec);
+    return s;
+}
+
+QString buildHelpFile(const QString& folder, int pages)
+{
+    QDir().mkpath(folder + QStringLiteral("/p"));
+    const char* words[] = {"the",    "help",   "file", "decompiler", "writes",    "every", "page", "under",
+                           "output", "folder", "with", "its",        "structure", "and",   "a",    "project"};
+    QRandomGenerator random(7);
+    QByteArray hhp =
+        "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=bench.chm\r\nDefault topic=index.htm\r\n"
+        "Display compile progress=No\r\nLanguage=0x409 English (United "
+        "States)\r\n\r\n[FILES]\r\nindex.htm\r\n";
+    QFile index(folder + QStringLiteral("/index.htm"));
+    index.open(QIODevice::WriteOnly);
+    index.write("<html><body>index</body></html>");
+    index.close();
+    for (int i = 0; i < pages; ++i) {
+        const QByteArray sub = "p/s" + QByteArray::number(i / 100);
+        QDir().mkpath(folder + QLatin1Char('/') + QString::fromLatin1(sub));
+        const QByteArray name = sub + "/page" + QByteArray::number(i) + ".htm";
+        QByteArray body = "<html><head><title>Page " + QByteArray::number(i) + "</title></head><body><p>";
+        for (int w = 0; w < 1800; ++w) {
+            body += words[random.bounded(16)];
+            body += ' ';
+        }
+        body += "</p></body></html>";
+        QFile f(folder + QLatin1Char('/') + QString::fromLatin1(name));
+        f.open(QIODevice::WriteOnly);
+        f.write(body);
+        hhp += name + "\r\n";
+    }
+    hhp += "\r\n[INFOTYPES]\r\n";
+    QFile project(folder + QStringLiteral("/bench.hhp"));
+    project.open(QIODevice::WriteOnly);
+    project.write(hhp);
+    project.close();
+    QProcess chmcmd;
+    chmcmd.setWorkingDirectory(folder);
+    chmcmd.setProcessChannelMode(QProcess::MergedChannels);
+    chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), QStringLiteral("bench.hhp")});
+    if (!chmcmd.waitForFinished(1800000) || chmcmd.exitCode() != 0)
+        return {};
+    return folder + QStringLiteral("/bench.chm");
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    int rounds = 5;
+    bool large = false;
+    QString folder = QDir::tempPath();
+    QStringList inputs;
+    const QStringList args = app.arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--rounds") && i + 1 < args.size())
+            rounds = std::max(1, args[++i].toInt());
+        else if (args[i] == QLatin1String("--dir") && i + 1 < args.size())
+            folder = args[++i];
+        else if (args[i] == QLatin1String("--large"))
+            large = true;
+        else
+            inputs << args[i];
+    }
+    QTemporaryDir work(folder + QStringLiteral("/bench_helpdecompiler-XXXXXX"));
+    if (QStandardPaths::findExecutable(QStringLiteral("chmcmd")).isEmpty()) {
+        std::fprintf(stderr, "chmcmd is not installed\n");
+        return 1;
+    }
+    std::printf("building the 2,000-page help file with chmcmd...\n");
+    std::fflush(stdout);
+    const QString built = buildHelpFile(work.path() + QStringLiteral("/src2000"), 2000);
+    if (built.isEmpty())
+        return 1;
+    inputs.prepend(built);
+    if (large) {
+        std::printf("building the 20,000-page help file with chmcmd...\n");
+        std::fflush(stdout);
+        const QString big = buildHelpFile(work.path() + QStringLiteral("/src20000"), 20000);
+        if (!big.isEmpty())
+            inputs.insert(1, big);
+    }
+    const QString data =
+        qEnvironmentVariable("KORVANE_TESTDATA", QCoreApplication::applicationDirPath() +
+                                                     QStringLiteral("/../../../shared/testdata"));
+    for (const char* real : {"/chm/real/putty.chm", "/chm/real/7-zip.chm"}) {
+        if (QFileInfo::exists(data + QString::fromLatin1(real)))
+            inputs << data + QString::fromLatin1(real);
+    }
+
+    korvane::platform::QtProgramStarter programs;
+    ExtractProcess process(programs,
+                           QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
+    const QString extractChmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
+    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+
+    for (const QString& input : inputs) {
+        const QFileInfo info(input);
+        const QString copy = work.path() + QStringLiteral("/input.chm");
+        QFile::remove(copy);
+        QFile::copy(input, copy);
+        struct Tool {
+            const char* name;
+            std::function<bool(const QString&)> run;
+            std::vector<double> wall, cpu;
+            qint64 files = -1;
+            bool ok = true;
+        };
+        std::vector<Tool> tools;
+        tools.push_back({"korvane (helper process)",
+                         [&](const QString& out) {
+                             const ExtractReport r =
+                                 process.extract(copy.toUtf8(), out.toUtf8(), "x", quint64(info.size()));
+                             return r.opened && r.error.empty();
+                         },
+                         {},
+                         {}});
+        tools.push_back({"korvane (in-process)",
+                         [&](const QString& out) {
+                             const ExtractReport r =
+                                 extractChm(copy.toUtf8(), out.toUtf8(), "x",
+                                            {ExtractLimits::defaultFor(quint64(info.size()))});
+                             return r.opened && r.error.empty();
+                         },
+                         {},
+                         {}});
+        korvane::platform::LocalFileSystem fs;
+        const auto wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
+            QFile::link(copy, out + QStringLiteral("/input.chm"));
+            DecompileRun run(fs, [&](const korvane::platform::NativePath& file, const korvane::platform::NativePath& target,
+                                     const QByteArray& project, quint64 size) {
+                return process.extract(file, target, project, size);
+            });
+            const auto outcomes = run.run((out + QLatin1Char('/')).toUtf8(), false, true, control);
+            return outcomes.size() == 1 && outcomes.first().clean();
+        };
+        tools.push_back({"korvane run, progress off", [&](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
+        tools.push_back({"korvane run, progress on",
+                         [&](const QString& out) {
+                             korvane::platform::RunControl control;
+                             return wholeRun(out, &control);
+                         },
+                         {},
+                         {}});
+        if (!extractChmLib.isEmpty())
+            tools.push_back({"extract_chmLib",
+                             [&](const QString& out) {
+                                 return runProgram(extractChmLib, {copy, out + QStringLiteral("/x")});
+                             },
+                             {},
+                             {}});
+        if (!sevenZip.isEmpty())
+            tools.push_back({"7z x",
+                             [&](const QString& out) {
+                                 return runProgram(sevenZip,
+                                                   {QStringLiteral("x"), QStringLiteral("-y"),
+                                                    QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
+                             },
+                             {},
+                             {}});
+        for (int round = 0; round < rounds; ++round) {
+            for (Tool& tool : tools) { // interleaved, so a busy moment hurts every tool alike
+                const Sample s = measure(work.path(), tool.run);
+                tool.wall.push_back(s.wallMs);
+                tool.cpu.push_back(s.cpuMs);
+                tool.files = s.files;
+                tool.ok = tool.ok && s.ok;
+            }
+        }
+        std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()),
+                    rounds);
+        std::printf("  %-26s %12s %12s %12s %8s\n", "tool", "median ms", "min ms", "cpu ms", "files");
+        for (const Tool& tool : tools) {
+            std::printf("  %-26s %12.1f %12.1f %12.1f %8lld%s\n", tool.name, median(tool.wall),
+                        *std::min_element(tool.wall.begin(), tool.wall.end()), median(tool.cpu),
+                        static_cast<long long>(tool.files), tool.ok ? "" : "  (reported failure)");
+        }
+        std::fflush(stdout);
+        if (input != inputs.first() && !(large && input == inputs[1]))
+            continue;
+        // Stop half-way through the time this file takes, then count what the run left.
+        const double halfMs = median(tools.front().wall) / 2;
+        std::vector<double> latencies;
+        qint64 left = 0;
+        for (int round = 0; round < rounds; ++round) {
+            korvane::platform::RunControl control;
+            QElapsedTimer stopAt;
+            const Sample s = measure(work.path(), [&](const QString& out) {
+                std::thread run([&] { wholeRun(out, &control); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
+                stopAt.start();
+                control.requestStop();
+                run.join();
+                latencies.push_back(double(stopAt.nsecsElapsed()) / 1e6);
+                return true;
+            });
+            left = s.files - 1; // less the link to the help file
+        }
+        std::printf("  cancelled after %.0f ms: latency median %.1f ms, max %.1f ms (target < 1000 ms); %lld files "
+                    "left\n",
+                    halfMs, median(latencies), *std::max_element(latencies.begin(), latencies.end()), left);
+        std::fflush(stdout);
+    }
+    return 0;
+}

@@ -1,0 +1,478 @@
+// korvane-cli driven as a process on temporary trees: output lines and JSON, exit codes,
+// plans against real runs, passwords, and Ctrl-C.
+
+#include <QBuffer>
+#include <QDirIterator>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "drawingviewer/dwgsynth.h"
+#include "helpdecompiler/chmfixture.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Result {
+    int code = -1;
+    QStringList out; ///< standard output, line by line
+    QString err;
+};
+
+QString cliPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-cli");
+}
+
+/// Runs korvane-cli in `folder` without a controlling terminal, so nothing can prompt.
+Result runCli(const QStringList& args, const QString& folder = {})
+{
+    QProcess p;
+    p.setWorkingDirectory(folder.isEmpty() ? QDir::tempPath() : folder);
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start(cliPath(), args);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000))
+        p.kill();
+    Result r;
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QList<QJsonObject> jsonLines(const QStringList& lines)
+{
+    QList<QJsonObject> objects;
+    for (const QString& line : lines)
+        objects << QJsonDocument::fromJson(line.toUtf8()).object();
+    return objects;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// Every file below `root` with its content, for "nothing changed" checks.
+QStringList snapshot(const QString& root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out << path + QLatin1Char('=') + QString::fromLatin1(readFile(path).toHex());
+    }
+    out.sort();
+    return out;
+}
+
+QString emptyDatabase(const QTemporaryDir& dir)
+{
+    const QString db = dir.filePath(QStringLiteral("db.mdb"));
+    QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), db);
+    QFile::setPermissions(db, QFile::ReadOwner | QFile::WriteOwner);
+    return db;
+}
+
+qint64 count(const QString& dbPath, const QString& sql)
+{
+    qint64 n = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(dbPath);
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(sql) && q.next())
+                n = q.value(0).toLongLong();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return n;
+}
+
+using korvane::drawingviewer::testing::headerEntry;
+using korvane::drawingviewer::testing::makeDib;
+using korvane::drawingviewer::testing::SynthDrawing;
+
+QByteArray drawingWith(quint8 code, const QByteArray& picture)
+{
+    SynthDrawing d;
+    d.entries = {headerEntry(), {code, picture}};
+    return d.build();
+}
+
+QByteArray pngOf(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(qRgb(10, 200, 30));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+private slots:
+    void usage_data();
+    void usage();
+    void recordLookupAndLog();
+    void filesPlanIsWhatTheRunDoes_data();
+    void filesPlanIsWhatTheRunDoes();
+    void chmDecompile();
+    void dwgInfoAndPreview();
+    void docPasswordsComeFromAFileOnly();
+    void interruptLeavesWholeRuns_data();
+    void interruptLeavesWholeRuns();
+    void interruptedCopyLeavesWholeFiles();
+};
+
+void TestCli::usage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says"); // on stderr, or on stdout for help
+
+    QTest::newRow("no command") << QStringList{} << 2 << "缺少命令";
+    QTest::newRow("unknown command") << QStringList{"bogus"} << 2 << "未知命令 bogus";
+    QTest::newRow("unknown option") << QStringList{"record", "--fast", "x"} << 2 << "未知选项 --fast";
+    QTest::newRow("option without value") << QStringList{"record", "x", "--db"} << 2 << "--db 需要一个值";
+    QTest::newRow("move without target") << QStringList{"files", "move", "a"} << 2 << "必须先指定源和目标!";
+    QTest::newRow("both type options")
+        << QStringList{"files", "copy", "--types", "txt", "--type", ".txt", "a", "b"} << 2 << "只能选一个";
+    QTest::newRow("unknown unit") << QStringList{"lookup", "--unit", "TB", "1"} << 2 << "Byte、KB、MB 或 GB";
+    QTest::newRow("password on the command line")
+        << QStringList{"doc", "protect", "--password", "secret", "a.doc"} << 2 << "未知选项 --password";
+    QTest::newRow("password as value") << QStringList{"doc", "protect", "--password=secret", "a.doc"} << 2
+                                       << "未知选项 --password";
+    QTest::newRow("no terminal for the prompt") << QStringList{"doc", "protect", "a.doc"} << 2 << "--password-file";
+    QTest::newRow("preview without --out") << QStringList{"dwg", "preview", "a.dwg"} << 2 << "--out";
+    QTest::newRow("bad size") << QStringList{"dwg", "preview", "--out", ".", "--size", "0", "a.dwg"} << 2 << "--size";
+    QTest::newRow("drawing program missing") << QStringList{"dwg", "protect"} << 3 << "AutoCAD";
+    QTest::newRow("compiler missing") << QStringList{"compile", "--compiler", "/nonexistent/vb6", "a.vbp"} << 3
+                                      << "指定的编译器路径错误!";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "130";
+    QTest::newRow("command help") << QStringList{"files", "--help"} << 0 << "--dry-run";
+    QTest::newRow("-- ends options") << QStringList{"log", "--", "--clear"} << 2 << "多余的参数 --clear";
+}
+
+void TestCli::usage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    const Result r = runCli(args);
+    QCOMPARE(r.code, code);
+    const QString text = code == 0 ? r.out.join(QLatin1Char('\n')) : r.err;
+    QVERIFY2(text.contains(says), qPrintable(text));
+    if (code == 2)
+        QVERIFY2(r.err.contains(QStringLiteral("用法: korvane-cli")), qPrintable(r.err));
+}
+
+void TestCli::recordLookupAndLog()
+{
+    QTemporaryDir dir;
+    const QString db = emptyDatabase(dir);
+    writeFile(dir.filePath("one/a.txt"), QByteArray(2048, 'a'));
+    writeFile(dir.filePath("one/.hidden"), QByteArray(2048, 'h'));
+    writeFile(dir.filePath("one/sub/deep.txt"), QByteArray(2048, 'd')); // not recorded: no descent
+    writeFile(dir.filePath("two/b.bin"), QByteArray(10, 'b'));
+    QDir().mkpath(dir.filePath("empty"));
+
+    Result r = runCli({"record", "--db", db, "one", "two", "empty", "missing"}, dir.path());
+    QCOMPARE(r.code, 1);
+    QCOMPARE(r.out, (QStringList{dir.filePath("one") + "\t已记录 2 个文件", dir.filePath("two") + "\t已记录 1 个文件",
+                                 dir.filePath("empty") + "\t跳过: 目录中没有文件",
+                                 dir.filePath("missing") + "\t失败: 目录不存在"}));
+    QVERIFY2(r.err.contains("2 个成功, 1 个失败, 1 个跳过"), qPrintable(r.err));
+
+    r = runCli({"record", "--json", "--db", db, "two"}, dir.path());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out.size(), 1);
+    const QJsonObject o = jsonLines(r.out).first();
+    QCOMPARE(o.value("path").toString(), dir.filePath("two"));
+    QCOMPARE(o.value("status").toString(), QStringLiteral("ok"));
+    QCOMPARE(o.value("files").toInt(), 1);
+    QCOMPARE(o.value("stored").toInt(), 1);
+
+    r = runCli({"lookup", "--db", db, "--unit", "KB", "--tolerance", "0", "2"});
+    QCOMPARE(r.code, 0);
+    r.out.sort(); // table order is the folder's listing order
+    QCOMPARE(r.out, (QStringList{".hidden", "a.txt"}));
+    r = runCli({"lookup", "--db", db, "--unit", "Byte", "--tolerance", "0", "10"});
+    QCOMPARE(r.out, (QStringList{"b.bin", "b.bin"}));
+    r = runCli({"lookup", "--db", db, "--unit", "GB", "5"});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(r.err.contains("没有记录!"));
+
+    r = runCli({"log", "--db", db});
+    QCOMPARE(r.out.size(), 3);
+    QVERIFY(r.out[0].startsWith(dir.filePath("one") + "\t"));
+    r = runCli({"log", "--db", db, "--delete-last"});
+    QCOMPARE(r.code, 0);
+    r = runCli({"log", "--db", db, "--json"});
+    const QList<QJsonObject> rows = jsonLines(r.out);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].value("folder").toString(), dir.filePath("two")); // the oldest went
+    r = runCli({"log", "--db", db, "--clear"});
+    QVERIFY(r.err.contains("已清空日志信息"));
+    QCOMPARE(count(db, "SELECT COUNT(*) FROM log"), 0);
+    r = runCli({"log", "--db", db, "--clear"});
+    QVERIFY(r.err.contains("没有记录!"));
+
+    r = runCli({"lookup", "--db", dir.filePath("nope.mdb"), "1"});
+    QCOMPARE(r.code, 1);
+    QVERIFY(!QFile::exists(dir.filePath("nope.mdb")));
+}
+
+void TestCli::filesPlanIsWhatTheRunDoes_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("actions"); // sorted by path
+    QTest::newRow("move") << QStringList{"move", "--types", "txt;doc"}
+                          << QStringList{"move", "skip-exists", "move", "move", "skip-exists"};
+    QTest::newRow("copy, no overwrite") << QStringList{"copy", "--type", "*.txt", "--no-overwrite"}
+                                        << QStringList{"copy", "skip-exists", "copy", "skip-exists"};
+    QTest::newRow("copy, top only") << QStringList{"copy", "--types", "txt", "--no-subfolders"}
+                                    << QStringList{"copy", "replace", "copy"};
+    QTest::newRow("delete") << QStringList{"delete", "--types", "txt"}
+                            << QStringList{"delete", "delete", "skip-read-only", "delete"};
+}
+
+void TestCli::filesPlanIsWhatTheRunDoes()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, actions);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("src/a.txt"), "a");
+    writeFile(dir.filePath("src/b.txt"), "b");
+    writeFile(dir.filePath("src/ro.txt"), "ro");
+    ::chmod(QFile::encodeName(dir.filePath("src/ro.txt")).constData(), 0444);
+    writeFile(dir.filePath("src/c.doc"), "c");
+    writeFile(dir.filePath("src/sub/a.txt"), "sub a");
+    writeFile(dir.filePath("dst/b.txt"), "old b");
+    const bool withTarget = args.first() == "move" || args.first() == "copy";
+    QStringList tail{"src"};
+    if (withTarget)
+        tail << "dst";
+    const QStringList before = snapshot(dir.path());
+
+    const Result plan = runCli(QStringList{"files", "--json", "--dry-run"} + args + tail, dir.path());
+    QCOMPARE(plan.code, 0);
+    QCOMPARE(snapshot(dir.path()), before);
+    QVERIFY2(plan.err.contains("计划"), qPrintable(plan.err));
+
+    const Result run = runCli(QStringList{"files", "--json"} + args + tail, dir.path());
+    QCOMPARE(run.code, 0);
+    QList<QJsonObject> planned = jsonLines(plan.out);
+    QList<QJsonObject> done = jsonLines(run.out);
+    QCOMPARE(done.size(), planned.size());
+    QStringList plannedActions;
+    for (int i = 0; i < planned.size(); ++i) {
+        QCOMPARE(done[i].value("path"), planned[i].value("path"));
+        QCOMPARE(done[i].value("target"), planned[i].value("target"));
+        QCOMPARE(done[i].value("action"), planned[i].value("action"));
+        QCOMPARE(done[i].value("status"), planned[i].value("status"));
+        QVERIFY(planned[i].value("planned").toBool());
+        QVERIFY(!done[i].contains("planned"));
+    }
+    std::sort(planned.begin(), planned.end(),
+              [](const QJsonObject& x, const QJsonObject& y) { return x.value("path").toString() < y.value("path").toString(); });
+    for (const QJsonObject& o : planned)
+        plannedActions << o.value("action").toString();
+    QCOMPARE(plannedActions, actions);
+    QVERIFY(snapshot(dir.path()) != before);
+}
+
+void TestCli::chmDecompile()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QByteArray work = QFile::encodeName(dir.filePath("work"));
+    const QString built = chmtest::buildHelpFile(work, "manual.chm", {{"index.html", "<html>index</html>"},
+                                                                     {"pics/a.txt", "picture"}});
+    QVERIFY(!built.isEmpty());
+    writeFile(dir.filePath("in/manual.chm"), readFile(built));
+    writeFile(dir.filePath("in/broken.chm"), "not a help file");
+    writeFile(dir.filePath("in/deeper/other.chm"), readFile(built));
+
+    Result r = runCli({"chm", "decompile", "in", "missing"}, dir.path());
+    QCOMPARE(r.code, 1);
+    QCOMPARE(r.out.size(), 3); // deeper/ is not walked without --subfolders
+    QCOMPARE(r.out.filter(dir.filePath("in/manual.chm") + "\t已反编译到 " + dir.filePath("in/manual") + " (").size(), 1);
+    QVERIFY(r.out.filter(dir.filePath("in/broken.chm") + "\t失败: ").size() == 1);
+    QVERIFY(r.out.contains(dir.filePath("missing") + "\t失败: 目标路径不存在!"));
+    QCOMPARE(readFile(dir.filePath("in/manual/index.html")), QByteArray("<html>index</html>"));
+    QVERIFY(QFile::exists(dir.filePath("in/manual/manual.hhp")));
+
+    r = runCli({"chm", "decompile", "--json", "--no-project", "in/deeper/other.chm"}, dir.path());
+    QCOMPARE(r.code, 0);
+    const QJsonObject o = jsonLines(r.out).value(0);
+    QCOMPARE(o.value("status").toString(), QStringLiteral("ok"));
+    QCOMPARE(o.value("files").toInt(), snapshot(dir.filePath("in/deeper/other")).size());
+    QCOMPARE(o.value("output").toString(), dir.filePath("in/deeper/other"));
+    QVERIFY(QFile::exists(dir.filePath("in/deeper/other/pics/a.txt")));
+    QVERIFY(!QFile::exists(dir.filePath("in/deeper/other/other.hhp")));
+}
+
+void TestCli::dwgInfoAndPreview()
+{
+    QTemporaryDir dir;
+    const QByteArray png = pngOf(40, 20);
+    const QByteArray dib = makeDib(16, 8, 24);
+    writeFile(dir.filePath("in/png.dwg"), drawingWith(6, png));
+    writeFile(dir.filePath("in/bmp.dwg"), drawingWith(2, dib));
+    writeFile(dir.filePath("other/png.dwg"), drawingWith(6, png)); // same name, other folder
+    writeFile(dir.filePath("in/text.dwg"), "not a drawing at all, but long enough for a header............");
+    QDir().mkpath(dir.filePath("out"));
+
+    Result r = runCli({"dwg", "info", "--json", "in/png.dwg", "in/bmp.dwg", "in/text.dwg"}, dir.path());
+    QCOMPARE(r.code, 1);
+    const QList<QJsonObject> info = jsonLines(r.out);
+    QCOMPARE(info.size(), 3);
+    QCOMPARE(info[0].value("format").toString(), QStringLiteral("png"));
+    QCOMPARE(info[0].value("width").toInt(), 40);
+    QCOMPARE(info[0].value("height").toInt(), 20);
+    QCOMPARE(info[1].value("format").toString(), QStringLiteral("bmp"));
+    QCOMPARE(info[1].value("bytes").toInt(), dib.size() + 14);
+    QCOMPARE(info[2].value("status").toString(), QStringLiteral("failed"));
+    QCOMPARE(info[2].value("reason").toString(), QStringLiteral("不是DWG图纸文件"));
+
+    r = runCli({"dwg", "preview", "--out", "out", "in/png.dwg", "other/png.dwg", "in/bmp.dwg", "in/text.dwg"},
+               dir.path());
+    QCOMPARE(r.code, 1);
+    QCOMPARE(readFile(dir.filePath("out/png.png")), png); // stored in the wanted form: as it is
+    QCOMPARE(readFile(dir.filePath("out/png-2.png")), png);
+    QCOMPARE(QImage(dir.filePath("out/bmp.png")).size(), QSize(16, 8));
+    QVERIFY(!QFile::exists(dir.filePath("out/text.png")));
+
+    r = runCli({"dwg", "preview", "--out", "out", "--format", "bmp", "--size", "10", "in/png.dwg"}, dir.path());
+    QCOMPARE(r.code, 0);
+    const QImage scaled(dir.filePath("out/png.bmp"), "BMP");
+    QCOMPARE(scaled.size(), QSize(10, 5));
+}
+
+void TestCli::docPasswordsComeFromAFileOnly()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("pw.txt"), "open\nmodify\n");
+    // Missing documents fail one by one, before any office is started.
+    Result r = runCli({"doc", "protect", "--password-file", "pw.txt", "gone.doc", "--json"}, dir.path());
+    QCOMPARE(r.code, 1);
+    QCOMPARE(jsonLines(r.out).value(0).value("status").toString(), QStringLiteral("failed"));
+    r = runCli({"doc", "protect", "--password-file", "nofile.txt", "gone.doc"}, dir.path());
+    QCOMPARE(r.code, 2);
+    QVERIFY(r.err.contains("无法读取密码文件"));
+    writeFile(dir.filePath("blank.txt"), "\n\n");
+    r = runCli({"doc", "protect", "--password-file", "blank.txt", "gone.doc"}, dir.path());
+    QCOMPARE(r.code, 2);
+}
+
+void TestCli::interruptLeavesWholeRuns_data()
+{
+    QTest::addColumn<int>("interrupts");
+    QTest::newRow("once: stop after the folder in hand") << 1;
+    QTest::newRow("twice: stop at once") << 2;
+}
+
+void TestCli::interruptLeavesWholeRuns()
+{
+    QFETCH(int, interrupts);
+    QTemporaryDir dir;
+    const QString db = emptyDatabase(dir);
+    constexpr int kFolders = 300;
+    constexpr int kFiles = 8;
+    QStringList args{"record", "--db", db};
+    for (int f = 0; f < kFolders; ++f) {
+        const QString folder = dir.filePath(QStringLiteral("f%1").arg(f));
+        QDir().mkpath(folder);
+        for (int i = 0; i < kFiles; ++i) {
+            const int fd = ::open(QFile::encodeName(folder + QStringLiteral("/%1.txt").arg(i)).constData(),
+                                  O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0 && ::write(fd, "x", 1) == 1);
+            ::close(fd);
+        }
+        args << folder;
+    }
+    QProcess p;
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start(cliPath(), args);
+    QVERIFY(p.waitForReadyRead(30000));
+    for (int i = 0; i < interrupts; ++i)
+        ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 130);
+    const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() < kFolders, "the run ended before the interrupt");
+    if (interrupts == 1)
+        QVERIFY2(QString::fromUtf8(p.readAllStandardError()).contains("操作已取消"), "no cancel summary");
+    // Whole folders only: every recorded folder has all its rows, and its log row.
+    const qint64 logged = count(db, "SELECT COUNT(*) FROM log");
+    const qint64 rows = count(db, "SELECT COUNT(*) FROM fileInf");
+    QCOMPARE(rows % kFiles, 0);
+    if (interrupts == 1) {
+        QCOMPARE(logged, qint64(lines.size()));
+        QCOMPARE(rows, logged * kFiles);
+    } else {
+        // At once may fall between a folder's commit and its log row, as a killed window would.
+        QVERIFY(logged >= lines.size() && logged <= lines.size() + 1);
+        QVERIFY(rows / kFiles >= logged && rows / kFiles <= logged + 1);
+    }
+    QCOMPARE(count(db, "SELECT COUNT(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
+}
+
+void TestCli::interruptedCopyLeavesWholeFiles()
+{
+    QTemporaryDir dir;
+    constexpr int kFiles = 3000;
+    const QByteArray content(3000, 'c');
+    QDir().mkpath(dir.filePath("src"));
+    QDir().mkpath(dir.filePath("dst"));
+    for (int i = 0; i < kFiles; ++i) {
+        const int fd = ::open(QFile::encodeName(dir.filePath(QStringLiteral("src/%1.txt").arg(i))).constData(),
+                              O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size());
+        ::close(fd);
+    }
+    QProcess p;
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start(cliPath(), {"files", "copy", "--types", "txt", dir.filePath("src"), dir.filePath("dst")});
+    QVERIFY(p.waitForReadyRead(30000));
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 130);
+    const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() < kFiles, "the run ended before the interrupt");
+    // Every file reported is there whole, and nothing else is: no partial copy, no temporary.
+    const QStringList copied = QDir(dir.filePath("dst")).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(copied.size(), lines.size());
+    for (const QString& name : copied)
+        QCOMPARE(readFile(dir.filePath("dst/") + name), content);
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli_commands.moc"

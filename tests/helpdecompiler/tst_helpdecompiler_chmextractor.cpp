@@ -1,0 +1,457 @@
+// Extraction: entry names, every entry with the right bytes, bad and hostile files, links
+// inside the output folder, and the helper process that isolates the decompressor.
+#include "chmfixture.h"
+#include "helpdecompiler/chmextractor.h"
+#include "helpdecompiler/extractprocess.h"
+#include "platform/fakes/fakeservices.h"
+#include "platform/qtprogramstarter.h"
+
+#include <QCryptographicHash>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace korvane::helpdecompiler;
+using korvane::platform::FakeProgramStarter;
+using korvane::platform::QtProgramStarter;
+using korvane::platform::RunOutcome;
+
+namespace {
+
+QByteArray native(const QString& path)
+{
+    return path.toUtf8();
+}
+
+struct ManifestEntry {
+    QByteArray name; ///< raw stored bytes
+    QByteArray sha256;
+};
+
+/// The normal files of each help file, from the shared test data's manifest.
+QMap<QString, QList<ManifestEntry>> readManifest(const QString& folder)
+{
+    QMap<QString, QList<ManifestEntry>> result;
+    QFile file(folder + QStringLiteral("/MANIFEST.tsv"));
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().chopped(1);
+        if (line.startsWith('#'))
+            continue;
+        const QList<QByteArray> f = line.split('\t');
+        if (f.size() != 6 || f[1] != "normal-file")
+            continue;
+        const QByteArray name = f[5].startsWith("hex:") ? QByteArray::fromHex(f[5].mid(4)) : f[5];
+        result[QString::fromUtf8(f[0])].append({name, f[4]});
+    }
+    return result;
+}
+
+QString reasons(const ExtractReport& report)
+{
+    QStringList list;
+    for (const EntryProblem& p : report.problems)
+        list << QString::fromStdString(p.name + " -> " + p.reason);
+    return list.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class TestChmExtractor : public QObject {
+    Q_OBJECT
+private slots:
+    void safeRelativeNames_data();
+    void safeRelativeNames();
+    void reportRoundTrip();
+    void manifestEntriesExtracted();
+    void badFiles_data();
+    void badFiles();
+    void everyListingChunkIsRead();
+    void gbkNamesBecomeUtf8();
+    void linksInsideOutputAreNotFollowed();
+    void outputFolderThatIsALinkIsRefused();
+    void totalCapStopsBomb();
+    void stoppedMidPageLeavesNoPartialPage();
+    void helperFailuresAreReported_data();
+    void helperFailuresAreReported();
+};
+
+void TestChmExtractor::safeRelativeNames_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<int>("verdict");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<bool>("folder");
+    const int safe = int(NameVerdict::Safe), unsafe = int(NameVerdict::Unsafe);
+    QTest::newRow("page") << QByteArray("/index.htm") << safe << QByteArray("index.htm") << false;
+    QTest::newRow("nested") << QByteArray("/a/b/c.htm") << safe << QByteArray("a/b/c.htm") << false;
+    QTest::newRow("folder") << QByteArray("/images/") << safe << QByteArray("images") << true;
+    QTest::newRow("percent literal") << QByteArray("/%2e%2e/x.txt") << safe << QByteArray("%2e%2e/x.txt")
+                                     << false;
+    QTest::newRow("utf8 chinese") << QByteArray("/页面/第一章.htm") << safe << QByteArray("页面/第一章.htm")
+                                  << false;
+    QTest::newRow("gbk") << QByteArray("/\xca\xd7\xd2\xb3.htm") << safe << QByteArray("首页.htm") << false;
+    QTest::newRow("gbk trail backslash byte")
+        << QByteArray("/\x95\x5c.htm") << safe << QByteArray("昞.htm") << false;
+    QTest::newRow("255 bytes") << "/" + QByteArray(255, 'n') << safe << QByteArray(255, 'n') << false;
+    QTest::newRow("root") << QByteArray("/") << int(NameVerdict::Root) << QByteArray() << false;
+    QTest::newRow("#system") << QByteArray("/#SYSTEM") << int(NameVerdict::Internal) << QByteArray() << false;
+    QTest::newRow("$fts") << QByteArray("/$WWKeywordLinks/BTree") << int(NameVerdict::Internal)
+                          << QByteArray() << false;
+    QTest::newRow("meta") << QByteArray("::DataSpace/NameList") << int(NameVerdict::Internal) << QByteArray()
+                          << false;
+    QTest::newRow("dotdot") << QByteArray("/../../evil.txt") << unsafe << QByteArray() << false;
+    QTest::newRow("dotdot mid") << QByteArray("/sub/../../x") << unsafe << QByteArray() << false;
+    QTest::newRow("dotdot alone") << QByteArray("/..") << unsafe << QByteArray() << false;
+    QTest::newRow("dot") << QByteArray("/sub/./dot.txt") << unsafe << QByteArray() << false;
+    QTest::newRow("double slash absolute") << QByteArray("//tmp/x.txt") << unsafe << QByteArray() << false;
+    QTest::newRow("empty component") << QByteArray("/a//b") << unsafe << QByteArray() << false;
+    QTest::newRow("no leading slash") << QByteArray("../evil.txt") << unsafe << QByteArray() << false;
+    QTest::newRow("empty") << QByteArray() << unsafe << QByteArray() << false;
+    QTest::newRow("backslash") << QByteArray("/..\\..\\evil.txt") << unsafe << QByteArray() << false;
+    QTest::newRow("newline") << QByteArray("/a\nb.htm") << unsafe << QByteArray() << false;
+    QTest::newRow("control") << QByteArray("/a\x01.htm") << unsafe << QByteArray() << false;
+    QTest::newRow("256 bytes") << "/" + QByteArray(256, 'n') << int(NameVerdict::TooLong) << QByteArray()
+                               << false;
+    QTest::newRow("undecodable") << QByteArray("/\xff\xfe.htm") << int(NameVerdict::BadEncoding)
+                                 << QByteArray() << false;
+}
+
+void TestChmExtractor::safeRelativeNames()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(int, verdict);
+    QFETCH(QByteArray, path);
+    QFETCH(bool, folder);
+    const SafeName name = core::safeRelativeName(stored.toStdString());
+    QCOMPARE(int(name.verdict), verdict);
+    QCOMPARE(QByteArray::fromStdString(name.path), path);
+    if (verdict == int(NameVerdict::Safe))
+        QCOMPARE(name.folder, folder);
+}
+
+void TestChmExtractor::reportRoundTrip()
+{
+    ExtractReport report;
+    report.opened = true;
+    report.files = 12;
+    report.folders = 3;
+    report.bytes = 5000000000ull;
+    report.addProblem("/a\tb", "名称过长,已跳过");
+    report.addProblem("/页面/x", "r");
+    const auto parsed = parseExtractReport(formatExtractReport(report));
+    QVERIFY(parsed);
+    QVERIFY(parsed->opened);
+    QCOMPARE(parsed->files, 12);
+    QCOMPARE(parsed->folders, 3);
+    QCOMPARE(parsed->bytes, 5000000000ull);
+    QCOMPARE(parsed->problems.size(), std::size_t(2));
+    QCOMPARE(QString::fromStdString(parsed->problems[0].name), QStringLiteral("/a b"));
+    QCOMPARE(QString::fromStdString(parsed->problems[1].name), QStringLiteral("/页面/x"));
+    // A report cut short (the helper died) is not taken for a complete one.
+    QByteArray cut = formatExtractReport(report);
+    cut.truncate(cut.lastIndexOf("done"));
+    QVERIFY(!parseExtractReport(cut));
+
+    // A file with a flood of bad entries lists the first ones and counts them all.
+    ExtractReport flood;
+    for (int i = 0; i < 5000; ++i)
+        flood.addProblem("/x" + std::to_string(i), "r");
+    const auto floodParsed = parseExtractReport(formatExtractReport(flood));
+    QVERIFY(floodParsed);
+    QCOMPARE(floodParsed->problems.size(), ExtractReport::kListedProblems);
+    QCOMPARE(floodParsed->problemCount, 5000);
+}
+
+void TestChmExtractor::manifestEntriesExtracted()
+{
+    const QString data = chmtest::testdataFolder();
+    if (data.isEmpty())
+        QSKIP("shared help file samples are not available");
+    const auto manifest = readManifest(data);
+    QVERIFY(manifest.size() >= 10);
+    QTemporaryDir dir;
+    QtProgramStarter programs;
+    ExtractProcess process(programs, chmtest::helperPath());
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
+        const QString chm = QFileInfo::exists(data + QStringLiteral("/good/") + it.key())
+                                ? data + QStringLiteral("/good/") + it.key()
+                                : data + QStringLiteral("/real/") + it.key();
+        const QByteArray project = it.key().section(QLatin1Char('.'), 0, 0).toUtf8();
+        const ExtractReport report =
+            process.extract(native(chm), native(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
+        QVERIFY2(report.opened && report.error.empty(),
+                 qPrintable(it.key() + QString::fromStdString(report.error)));
+        QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
+        const auto written = chmtest::readTree(native(dir.path()) + '/' + project);
+        QCOMPARE(report.files, it.value().size());
+        for (const ManifestEntry& entry : it.value()) {
+            const QByteArray rel =
+                QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
+            QVERIFY2(written.contains(rel),
+                     qPrintable(it.key() + QStringLiteral(": missing ") + QString::fromUtf8(rel)));
+            QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(),
+                     entry.sha256);
+        }
+        // Only the normal files: nothing of the container's own data.
+        QCOMPARE(written.size(), it.value().size());
+    }
+}
+
+void TestChmExtractor::badFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<QStringList>("expected"); ///< files that must be there afterwards
+    QTest::newRow("empty") << "x.chm" << false << QStringList();
+    QTest::newRow("garbage header") << "header_garbage.chm" << false << QStringList();
+    QTest::newRow("truncated directory") << "truncated_dir.chm" << false << QStringList();
+    QTest::newRow("truncated content") << "truncated.chm" << false << QStringList();
+    QTest::newRow("zero block length") << "zero_blocklen.chm" << false << QStringList();
+    QTest::newRow("bad window") << "bad_window.chm" << false << QStringList();
+    QTest::newRow("corrupt lzx") << "corrupt_lzx.chm" << true << QStringList();
+    QTest::newRow("escape") << "escape.chm" << true
+                            << QStringList{"index.htm", "last.htm", "%2e%2e/%2e%2e/evil_pct.txt"};
+    QTest::newRow("dotdot entry") << "dotdot_entry.chm" << true << QStringList{"first.htm", "after.htm"};
+    QTest::newRow("long names") << "longname.chm" << true << QStringList{"first.htm", "after.htm"};
+    QTest::newRow("bad entries") << "badentries.chm" << true << QStringList{"after.htm"};
+}
+
+void TestChmExtractor::badFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, opened);
+    QFETCH(QStringList, expected);
+    const QString data = chmtest::testdataFolder();
+    if (data.isEmpty())
+        QSKIP("shared help file samples are not available");
+    ::unlink("/tmp/chm_escape_test_abs.txt");
+    QTemporaryDir jail;
+    const QByteArray target = native(jail.path()) + "/target";
+    QVERIFY(::mkdir(target.constData(), 0777) == 0);
+    QtProgramStarter programs;
+    ExtractProcess process(programs, chmtest::helperPath());
+    const QString chm = data + QStringLiteral("/bad/") + file;
+    const ExtractReport report =
+        process.extract(native(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
+
+    QCOMPARE(report.opened, opened);
+    const auto inJail = chmtest::readTree(native(jail.path()));
+    if (!opened) {
+        QVERIFY(!report.error.empty());
+        QVERIFY2(inJail.isEmpty(), "a rejected file must leave nothing behind");
+        QVERIFY(!QFileInfo::exists(jail.path() + QStringLiteral("/target/out")));
+        return;
+    }
+    QVERIFY2(!report.problems.empty(), "every refused or broken entry is reported");
+    for (auto it = inJail.cbegin(); it != inJail.cend(); ++it)
+        QVERIFY2(it.key().startsWith("target/out/"), it.key().constData());
+    for (const QString& name : expected)
+        QVERIFY2(inJail.contains("target/out/" + name.toUtf8()), qPrintable(name));
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/chm_escape_test_abs.txt")));
+    QVERIFY(!QFileInfo::exists(jail.path() + QStringLiteral("/evil_noslash.txt")));
+    if (file == QLatin1String("corrupt_lzx.chm")) {
+        // Pages that fail to decode are not left behind half written.
+        QVERIFY(!inJail.contains("target/out/index.htm"));
+    }
+}
+
+void TestChmExtractor::everyListingChunkIsRead()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    QList<QPair<QByteArray, QByteArray>> files{{"index.htm", "<html>index</html>"}};
+    for (int i = 1; i <= 300; ++i) {
+        const QByteArray n = QByteArray::number(i).rightJustified(3, '0');
+        files.append({"p/page" + n + ".htm", "<html><body>Page " + n + "</body></html>"});
+    }
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "many.chm", files);
+    QVERIFY(!chm.isEmpty());
+    const ExtractReport report = extractChm(native(chm), native(dir.path()), "many", {1ull << 30});
+    QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
+    const auto written = chmtest::readTree(native(dir.path()) + "/many");
+    for (const auto& [name, content] : files)
+        QCOMPARE(written.value(name), content);
+    QCOMPARE(report.files, files.size() + 1); // and the compiler's own read-me file
+}
+
+void TestChmExtractor::gbkNamesBecomeUtf8()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    // 首页.htm, 资料/甲.htm, 资料/乙.htm as GBK bytes, as a Chinese Windows compiler stores them.
+    const QList<QPair<QByteArray, QByteArray>> files{{"\xca\xd7\xd2\xb3.htm", "home"},
+                                                     {"\xd7\xca\xc1\xcf/\xbc\xd7.htm", "jia"},
+                                                     {"\xd7\xca\xc1\xcf/\xd2\xd2.htm", "yi"}};
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "gbk.chm", files);
+    QVERIFY(!chm.isEmpty());
+    const ExtractReport report = extractChm(native(chm), native(dir.path()), "gbk", {1ull << 30});
+    QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
+    const auto written = chmtest::readTree(native(dir.path()) + "/gbk");
+    QCOMPARE(written.value("首页.htm"), QByteArray("home"));
+    QCOMPARE(written.value("资料/甲.htm"), QByteArray("jia"));
+    QCOMPARE(written.value("资料/乙.htm"), QByteArray("yi"));
+    chmtest::removeTree(native(dir.path()) + "/src"); // QTemporaryDir skips names that are not UTF-8
+}
+
+void TestChmExtractor::linksInsideOutputAreNotFollowed()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString chm =
+        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    QVERIFY(!chm.isEmpty());
+    const QByteArray outside = native(dir.path()) + "/outside";
+    QVERIFY(::mkdir(outside.constData(), 0777) == 0);
+    QFile keep(QString::fromUtf8(outside + "/keep.txt"));
+    QVERIFY(keep.open(QIODevice::WriteOnly));
+    keep.write("untouched");
+    keep.close();
+    const QByteArray out = native(dir.path()) + "/target/manual";
+    QVERIFY(QDir().mkpath(QString::fromUtf8(out)));
+    // A folder link, a file link and a hard link, all pointing outside.
+    QVERIFY(::symlink(outside.constData(), (out + "/pages").constData()) == 0);
+    QVERIFY(::symlink((outside + "/keep.txt").constData(), (out + "/index.htm").constData()) == 0);
+    QVERIFY(::link((outside + "/keep.txt").constData(), (out + "/style.css").constData()) == 0);
+
+    const ExtractReport report =
+        extractChm(native(chm), native(dir.path()) + "/target", "manual", {1ull << 30});
+    QVERIFY(report.opened);
+    const auto outsideNow = chmtest::readTree(outside);
+    QCOMPARE(outsideNow.size(), 1);
+    QCOMPARE(outsideNow.value("keep.txt"), QByteArray("untouched"));
+    // The linked folder and the two pages below it are refused, the rest replaced by real files.
+    QVERIFY2(report.problems.size() == 3u, qPrintable(reasons(report)));
+    const auto written = chmtest::readTree(out);
+    QVERIFY(written.value("index.htm").startsWith("<html>"));
+    QVERIFY(written.value("style.css").startsWith("body"));
+    QVERIFY(written.contains("images/logo.png"));
+}
+
+void TestChmExtractor::outputFolderThatIsALinkIsRefused()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString chm =
+        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    const QByteArray outside = native(dir.path()) + "/outside";
+    const QByteArray target = native(dir.path()) + "/target";
+    QVERIFY(::mkdir(outside.constData(), 0777) == 0 && ::mkdir(target.constData(), 0777) == 0);
+    QVERIFY(::symlink(outside.constData(), (target + "/manual").constData()) == 0);
+    const ExtractReport report = extractChm(native(chm), target, "manual", {1ull << 30});
+    QVERIFY(!report.opened);
+    QVERIFY(!report.error.empty());
+    QVERIFY(chmtest::readTree(outside).isEmpty());
+}
+
+void TestChmExtractor::totalCapStopsBomb()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(200000, 'a')},
+                                                     {"b.htm", QByteArray(200000, 'b')}};
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "bomb.chm", files);
+    QVERIFY(!chm.isEmpty());
+    const ExtractReport report = extractChm(native(chm), native(dir.path()), "bomb", {250000});
+    QVERIFY(report.opened);
+    QVERIFY(!report.problems.empty());
+    qint64 total = 0;
+    for (const QByteArray& content : chmtest::readTree(native(dir.path()) + "/bomb"))
+        total += content.size();
+    QVERIFY(total <= 250000);
+    QVERIFY(report.files < 3);
+}
+
+void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(30000, 'a')},
+                                                     {"b.htm", QByteArray(400000, 'b')},
+                                                     {"c.htm", QByteArray(30000, 'c')}};
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "stopped.chm", files);
+    QVERIFY(!chm.isEmpty());
+    // The kernel stops the extraction in the middle of the large page, as a limit would.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const struct rlimit noCore {0, 0}, fileSize {200000, 200000};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        extractChm(native(chm), native(dir.path()), "stopped", {1ull << 30});
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGXFSZ);
+
+    // The page written in full is there; the large one is not there at all, and what the
+    // stopped helper left under the partial name goes with it.
+    const QByteArray out = native(dir.path()) + "/stopped";
+    const auto written = chmtest::readTree(out);
+    QVERIFY(written.contains(core::kPartialFileName));
+    QCOMPARE(written.value("a.htm"), files[0].second);
+    QVERIFY(!written.contains("b.htm"));
+    core::removePartialFile(native(dir.path()).toStdString(), "stopped");
+    QVERIFY(!chmtest::readTree(out).contains(core::kPartialFileName));
+}
+
+void TestChmExtractor::helperFailuresAreReported_data()
+{
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<bool>("finished");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<bool>("opened");
+    QTest::newRow("not started") << false << false << QByteArray() << false;
+    QTest::newRow("killed after time limit") << true << false << QByteArray() << false;
+    QTest::newRow("crashed after opening") << true << false << QByteArray("opened\t1\n") << true;
+    QTest::newRow("ended without report") << true << true << QByteArray("opened\t1\n") << true;
+}
+
+void TestChmExtractor::helperFailuresAreReported()
+{
+    QFETCH(bool, started);
+    QFETCH(bool, finished);
+    QFETCH(QByteArray, output);
+    QFETCH(bool, opened);
+    FakeProgramStarter programs;
+    programs.onRun = [&](const FakeProgramStarter::Call&) {
+        RunOutcome outcome;
+        outcome.started = started;
+        outcome.finished = finished;
+        outcome.output = output;
+        outcome.status = korvane::platform::Status::failure(korvane::platform::ErrorKind::Failed,
+                                                            QStringLiteral("fault"));
+        return outcome;
+    };
+    // A partial page the helper may have left behind goes when it did not end normally.
+    QTemporaryDir target;
+    QVERIFY(QDir(target.path()).mkpath(QStringLiteral("a")));
+    const QString partial = target.filePath(QStringLiteral("a/") + QString::fromLatin1(core::kPartialFileName));
+    QFile left(partial);
+    QVERIFY(left.open(QIODevice::WriteOnly));
+    left.close();
+    ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
+    const ExtractReport report = process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
+    QVERIFY(!report.error.empty());
+    QCOMPARE(QFile::exists(partial), !started);
+    QCOMPARE(report.opened, opened);
+    QCOMPARE(programs.calls.size(), 1);
+    QCOMPARE(programs.calls[0].program, QStringLiteral("/opt/k/korvane-chmextract"));
+    QVERIFY(programs.calls[0].arguments.isEmpty()); // paths go on standard input, never as text
+}
+
+QTEST_GUILESS_MAIN(TestChmExtractor)
+#include "tst_helpdecompiler_chmextractor.moc"

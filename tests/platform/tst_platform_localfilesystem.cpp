@@ -1,0 +1,504 @@
+#include "platform/localfilesystem.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "support/rawfiles.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <memory>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace korvane::platform;
+
+// The file system's fallbacks are for file systems this machine may not have (NFS and FUSE
+// refuse RENAME_NOREPLACE; FAT and exFAT have no hard links). The test binary stands in
+// for such a kernel by defining these calls itself: the platform library is linked
+// statically, so its calls land here.
+namespace simulated {
+bool noRenameFlags = false;
+bool noHardLinks = false;
+bool failingCopies = false; ///< the copy breaks off with an I/O error, as on a failing disk
+QByteArray crossDeviceFrom;  ///< renames out of this folder answer EXDEV, as between file systems
+int fsyncs = 0;
+} // namespace simulated
+
+extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char* newPath, unsigned int flags) noexcept
+{
+    if (simulated::noRenameFlags && flags != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!simulated::crossDeviceFrom.isEmpty() && QByteArray(oldPath).startsWith(simulated::crossDeviceFrom + '/')) {
+        errno = EXDEV;
+        return -1;
+    }
+    return int(::syscall(SYS_renameat2, oldDir, oldPath, newDir, newPath, flags));
+}
+
+extern "C" int link(const char* from, const char* to) noexcept
+{
+    if (simulated::noHardLinks) {
+        errno = EPERM;
+        return -1;
+    }
+    return int(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length,
+                                   unsigned int flags)
+{
+    if (simulated::failingCopies) {
+        errno = EIO;
+        return -1;
+    }
+    return ::syscall(SYS_copy_file_range, in, inOffset, out, outOffset, length, flags);
+}
+
+extern "C" int fsync(int fd)
+{
+    ++simulated::fsyncs;
+    return int(::syscall(SYS_fsync, fd));
+}
+
+using namespace korvane::testsupport;
+
+namespace {
+
+QStringList entriesOf(const QString& folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+/// A folder on another file system than `near`, or null when the machine has none to offer.
+std::unique_ptr<QTemporaryDir> otherFileSystemThan(const QString& near)
+{
+    struct stat a {}, b {};
+    if (::stat(raw(near).constData(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
+        return nullptr;
+    auto dir = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/korvane-test-XXXXXX"));
+    return dir->isValid() ? std::move(dir) : nullptr;
+}
+
+/// A folder on another file system than `near` where the machine has one, else a folder
+/// that files from `near` reach only as if it were on another.
+std::unique_ptr<QTemporaryDir> otherOrSimulatedFileSystem(const QString& near)
+{
+    if (auto other = otherFileSystemThan(near))
+        return other;
+    simulated::crossDeviceFrom = raw(near);
+    return std::make_unique<QTemporaryDir>();
+}
+
+
+} // namespace
+
+class TestLocalFileSystem : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void moveNeverReplaces_data();
+    void moveNeverReplaces();
+    void moveAcrossFileSystemsKeepsModeAndTime();
+    void moveOfAFifoAcrossFileSystemsDoesNotHang();
+    void moveAcrossFileSystemsKeepsOwner_data();
+    void moveAcrossFileSystemsKeepsOwner();
+    void copyNeverOntoItself_data();
+    void copyNeverOntoItself();
+    void copyReplacesOnlyWhenAsked();
+    void failedCopyLeavesTargetAsItWas_data();
+    void failedCopyLeavesTargetAsItWas();
+    void killedCopyLeavesNothingUnderTheName();
+    void flushesOnlyWhereDataIsAtStake();
+    void readOnlyByModeBits_data();
+    void readOnlyByModeBits();
+    void listKeepsRawNamesAndFlagsLinks();
+    void infoAndReadGiveTheReason_data();
+    void infoAndReadGiveTheReason();
+};
+
+void TestLocalFileSystem::cleanup()
+{
+    simulated::noRenameFlags = false;
+    simulated::noHardLinks = false;
+    simulated::failingCopies = false;
+    simulated::crossDeviceFrom.clear();
+}
+
+void TestLocalFileSystem::moveNeverReplaces_data()
+{
+    QTest::addColumn<bool>("crossFs");
+    QTest::addColumn<bool>("noRenameFlags");
+    QTest::addColumn<bool>("noHardLinks");
+    QTest::newRow("same fs") << false << false << false;
+    QTest::newRow("same fs, no RENAME_NOREPLACE (NFS)") << false << true << false;
+    QTest::newRow("across fs") << true << false << false;
+    QTest::newRow("across fs, no hard links (FAT)") << true << false << true;
+    QTest::newRow("across fs, no RENAME_NOREPLACE") << true << true << false;
+}
+
+void TestLocalFileSystem::moveNeverReplaces()
+{
+    QFETCH(bool, crossFs);
+    QFETCH(bool, noRenameFlags);
+    QFETCH(bool, noHardLinks);
+    QTemporaryDir here;
+    std::unique_ptr<QTemporaryDir> there = crossFs ? otherFileSystemThan(here.path()) : std::make_unique<QTemporaryDir>();
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    writeFile(raw(here.filePath("new.txt")), "moving");
+    writeFile(raw(here.filePath("taken.txt")), "source");
+    writeFile(raw(there->filePath("taken.txt")), "already there");
+    simulated::noRenameFlags = noRenameFlags;
+    simulated::noHardLinks = noHardLinks;
+
+    LocalFileSystem fs;
+    const Status moved = fs.moveFile(raw(here.filePath("new.txt")), raw(there->path()));
+    QVERIFY2(moved.ok(), qPrintable(moved.message()));
+    QCOMPARE(readFile(raw(there->filePath("new.txt"))), QByteArray("moving"));
+    QVERIFY(!exists(raw(here.filePath("new.txt"))));
+
+    const Status refused = fs.moveFile(raw(here.filePath("taken.txt")), raw(there->path()));
+    QCOMPARE(refused.kind(), ErrorKind::AlreadyExists);
+    QCOMPARE(readFile(raw(here.filePath("taken.txt"))), QByteArray("source"));
+    QCOMPARE(readFile(raw(there->filePath("taken.txt"))), QByteArray("already there"));
+    // No temporary copy is left behind on either side.
+    QCOMPARE(entriesOf(there->path()), QStringList({"new.txt", "taken.txt"}));
+    QCOMPARE(entriesOf(here.path()), QStringList({"taken.txt"}));
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsKeepsModeAndTime()
+{
+    QTemporaryDir here;
+    auto there = otherFileSystemThan(here.path());
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    const QByteArray file = raw(here.filePath("shared.dat"));
+    writeFile(file, "data", 0644);
+    QVERIFY(::chmod(file.constData(), 0754) == 0);
+    const struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, file.constData(), times, 0) == 0);
+
+    const mode_t oldMask = ::umask(077);
+    LocalFileSystem fs;
+    const Status moved = fs.moveFile(file, raw(there->path()));
+    ::umask(oldMask);
+    QVERIFY(moved.ok());
+    struct stat st {};
+    QVERIFY(::stat(raw(there->filePath("shared.dat")).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0754));
+    QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1200000000));
+}
+
+void TestLocalFileSystem::moveOfAFifoAcrossFileSystemsDoesNotHang()
+{
+    QTemporaryDir here;
+    auto there = otherFileSystemThan(here.path());
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    const QByteArray fifo = raw(there->filePath("pipe.dat"));
+    QVERIFY(::mkfifo(fifo.constData(), 0644) == 0);
+    LocalFileSystem fs;
+    // Opening a FIFO for reading would wait for a writer that never comes.
+    QVERIFY(!fs.moveFile(fifo, raw(here.path())).ok());
+    QVERIFY(exists(fifo));
+    QCOMPARE(entriesOf(here.path()), QStringList());
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner_data()
+{
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<bool>("byNobody"); // a mover who may not give files away
+    QTest::newRow("file, by root") << false << false;
+    QTest::newRow("symbolic link, by root") << true << false;
+    QTest::newRow("root's file, by nobody") << false << true;
+}
+
+void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner()
+{
+    QFETCH(bool, link);
+    QFETCH(bool, byNobody);
+    const struct passwd* user = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !user || user->pw_uid == 0)
+        QSKIP("needs root and a user nobody");
+    QTemporaryDir here;
+    auto there = otherOrSimulatedFileSystem(here.path());
+    QVERIFY(::chmod(raw(here.path()).constData(), 0777) == 0 && ::chmod(raw(there->path()).constData(), 0777) == 0);
+    const QByteArray file = raw(here.filePath("owned.dat"));
+    if (link)
+        QVERIFY(::symlink("elsewhere", file.constData()) == 0);
+    else
+        writeFile(file, "data", 0644);
+    if (!byNobody) {
+        QVERIFY(::lchown(file.constData(), user->pw_uid, user->pw_gid) == 0);
+        QVERIFY(link || ::chmod(file.constData(), 02755) == 0); // a change of owner would clear it
+    }
+    // Root's moved file keeps nobody as its owner; nobody cannot give root's file back to root,
+    // and the move goes through all the same.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (byNobody && (::setgroups(0, nullptr) != 0 || ::setgid(user->pw_gid) != 0 || ::setuid(user->pw_uid) != 0))
+            ::_exit(2);
+        ::_exit(LocalFileSystem().moveFile(file, raw(there->path())).ok() ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QVERIFY(!exists(file));
+    struct stat st {};
+    QVERIFY(::lstat(raw(there->filePath("owned.dat")).constData(), &st) == 0);
+    QCOMPARE(st.st_uid, user->pw_uid);
+    QCOMPARE(st.st_gid, user->pw_gid);
+    if (!link)
+        QCOMPARE(st.st_mode & 07777, mode_t(byNobody ? 0644 : 02755));
+}
+
+void TestLocalFileSystem::copyNeverOntoItself_data()
+{
+    QTest::addColumn<QString>("alias"); // how the same file is already in the target folder
+    QTest::newRow("its own folder") << "self";
+    QTest::newRow("its own folder, dotted") << "dotted";
+    QTest::newRow("a hard link") << "hardlink";
+    QTest::newRow("a symbolic link to it") << "symlink";
+}
+
+void TestLocalFileSystem::copyNeverOntoItself()
+{
+    QFETCH(QString, alias);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("src");
+    QDir(dir.path()).mkpath("dst");
+    const QByteArray file = raw(dir.filePath("src/only.txt"));
+    writeFile(file, "the only copy");
+    QByteArray destination = raw(dir.filePath("dst"));
+    if (alias == "self")
+        destination = raw(dir.filePath("src"));
+    else if (alias == "dotted")
+        destination = raw(dir.filePath("dst/../src/."));
+    else if (alias == "hardlink")
+        QVERIFY(::link(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
+    else
+        QVERIFY(::symlink(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
+
+    LocalFileSystem fs;
+    QCOMPARE(fs.copyFile(file, destination, true).kind(), ErrorKind::SameFile);
+    QCOMPARE(readFile(file), QByteArray("the only copy"));
+    QCOMPARE(entriesOf(dir.filePath("src")), QStringList{"only.txt"});
+}
+
+void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
+{
+    QTemporaryDir dir;
+    const QByteArray file = raw(dir.filePath("a.txt"));
+    QDir(dir.path()).mkpath("dst");
+    writeFile(file, "new");
+    writeFile(raw(dir.filePath("dst/a.txt")), "old");
+    LocalFileSystem fs;
+    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
+    QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
+    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
+
+    // Without RENAME_NOREPLACE a copy that must not replace still neither replaces nor fails.
+    simulated::noRenameFlags = true;
+    writeFile(raw(dir.filePath("b.txt")), "b");
+    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).ok());
+    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
+    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
+}
+
+void TestLocalFileSystem::failedCopyLeavesTargetAsItWas_data()
+{
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("new name") << false;
+    QTest::newRow("replacing") << true;
+}
+
+void TestLocalFileSystem::failedCopyLeavesTargetAsItWas()
+{
+    QFETCH(bool, targetExists);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("a.txt")), "new content");
+    if (targetExists)
+        writeFile(raw(dir.filePath("dst/a.txt")), "old content");
+    simulated::failingCopies = true;
+    LocalFileSystem fs;
+    QVERIFY(!fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(entriesOf(dir.filePath("dst")), targetExists ? QStringList{"a.txt"} : QStringList{});
+    if (targetExists)
+        QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old content"));
+    QCOMPARE(readFile(raw(dir.filePath("a.txt"))), QByteArray("new content"));
+}
+
+void TestLocalFileSystem::killedCopyLeavesNothingUnderTheName()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("big.bin")), QByteArray(4 << 20, 'x'));
+    // The kernel ends the copying process in the middle of the file, as a kill would.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const struct rlimit noCore {0, 0}, fileSize {1 << 20, 1 << 20};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        LocalFileSystem().copyFile(raw(dir.filePath("big.bin")), raw(dir.filePath("dst")), false);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGXFSZ);
+    QVERIFY(!entriesOf(dir.filePath("dst")).contains("big.bin"));
+}
+
+void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("dst");
+    writeFile(raw(dir.filePath("a.txt")), "a");
+    LocalFileSystem fs;
+
+    simulated::fsyncs = 0;
+    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(simulated::fsyncs, 0); // a new name: nothing to lose on a crash
+    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QCOMPARE(simulated::fsyncs, 1); // replacing a file: the new data first reaches the disk
+
+    auto there = otherFileSystemThan(dir.path());
+    if (!there)
+        QSKIP("no second file system (/dev/shm) to move across");
+    simulated::fsyncs = 0;
+    QVERIFY(fs.moveFile(raw(dir.filePath("a.txt")), raw(there->path())).ok());
+    QCOMPARE(simulated::fsyncs, 1); // the source goes only once the copy is on disk
+}
+
+void TestLocalFileSystem::readOnlyByModeBits_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("0444 plain") << 0444 << false << false;
+    QTest::newRow("0444 force") << 0444 << true << true;
+    QTest::newRow("0000 plain") << 0000 << false << false;
+    QTest::newRow("0200 plain") << 0200 << false << true;
+    QTest::newRow("0464 plain") << 0464 << false << true;
+}
+
+void TestLocalFileSystem::readOnlyByModeBits()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, force);
+    QFETCH(bool, deleted);
+    QTemporaryDir dir;
+    const QByteArray file = raw(dir.filePath("f"));
+    writeFile(file, "x");
+    QVERIFY(::chmod(file.constData(), mode_t(mode)) == 0);
+    LocalFileSystem fs;
+    const Status status = fs.deleteFile(file, force);
+    QCOMPARE(status.ok(), deleted);
+    QCOMPARE(exists(file), !deleted);
+    if (!deleted)
+        QCOMPARE(status.kind(), ErrorKind::ReadOnly);
+}
+
+void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
+{
+    QTemporaryDir dir;
+    const QByteArray folder = raw(dir.path());
+    const QByteArray gbk = "\xce\xc4\xbc\xfe.txt"; // "文件.txt" in GBK
+    writeFile(folder + "/" + gbk, "g");
+    writeFile(folder + "/.hidden", "h");
+    QVERIFY(::mkdir((folder + "/sub").constData(), 0777) == 0);
+    QVERIFY(::symlink("sub", (folder + "/dirlink").constData()) == 0);
+    QVERIFY(::symlink(gbk.constData(), (folder + "/filelink").constData()) == 0);
+    QVERIFY(::symlink("nowhere", (folder + "/dangling").constData()) == 0);
+
+    LocalFileSystem fs;
+    const auto entries = fs.list(folder);
+    QVERIFY(entries);
+    QMap<QByteArray, DirEntry> byName;
+    for (const DirEntry& e : *entries)
+        byName.insert(e.name, e);
+    QCOMPARE(byName.keys(), QList<QByteArray>({".hidden", "dangling", "dirlink", "filelink", "sub", gbk}));
+    QCOMPARE(byName[gbk].kind, EntryKind::File);
+    QCOMPARE(byName["dirlink"].kind, EntryKind::Folder);
+    QVERIFY(byName["dirlink"].isSymlink);
+    QCOMPARE(byName["filelink"].kind, EntryKind::File);
+    QVERIFY(byName["filelink"].isSymlink);
+    QCOMPARE(byName["dangling"].kind, EntryKind::Other);
+    QVERIFY(!byName["sub"].isSymlink);
+    ::unlink((folder + "/filelink").constData());
+    ::unlink((folder + "/" + gbk).constData()); // QTemporaryDir cannot remove names that are not UTF-8
+}
+
+void TestLocalFileSystem::infoAndReadGiveTheReason_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<ErrorKind>("own");    // info() of the name itself
+    QTest::addColumn<ErrorKind>("follow"); // info() of what it leads to
+    QTest::addColumn<ErrorKind>("read");
+    QTest::addColumn<int>("readErrno");
+    QTest::newRow("file") << QByteArray("a.txt") << ErrorKind::None << ErrorKind::None << ErrorKind::None << 0;
+    QTest::newRow("link to file") << QByteArray("link") << ErrorKind::None << ErrorKind::None << ErrorKind::None << 0;
+    QTest::newRow("missing") << QByteArray("gone") << ErrorKind::NotFound << ErrorKind::NotFound << ErrorKind::NotFound
+                             << ENOENT;
+    QTest::newRow("dangling link") << QByteArray("dangling") << ErrorKind::None << ErrorKind::NotFound
+                                   << ErrorKind::NotFound << ENOENT;
+    QTest::newRow("folder") << QByteArray("sub") << ErrorKind::None << ErrorKind::None << ErrorKind::Io << EISDIR;
+    QTest::newRow("below a file") << QByteArray("a.txt/x") << ErrorKind::NotAFolder << ErrorKind::NotAFolder
+                                  << ErrorKind::NotAFolder << ENOTDIR;
+}
+
+void TestLocalFileSystem::infoAndReadGiveTheReason()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(ErrorKind, own);
+    QFETCH(ErrorKind, follow);
+    QFETCH(ErrorKind, read);
+    QFETCH(int, readErrno);
+    QTemporaryDir dir;
+    const QByteArray folder = raw(dir.path());
+    writeFile(folder + "/a.txt", "content");
+    QVERIFY(::mkdir((folder + "/sub").constData(), 0777) == 0);
+    QVERIFY(::symlink("a.txt", (folder + "/link").constData()) == 0);
+    QVERIFY(::symlink("nowhere", (folder + "/dangling").constData()) == 0);
+    LocalFileSystem fs;
+    const NativePath path = folder + "/" + name;
+
+    const auto ownInfo = fs.info(path);
+    const auto followInfo = fs.info(path, Links::Follow);
+    QCOMPARE(ownInfo.status().kind(), own);
+    QCOMPARE(followInfo.status().kind(), follow);
+    if (ownInfo && followInfo) {
+        const bool isLink = name == "link";
+        QCOMPARE(ownInfo->isSymlink, isLink);
+        QVERIFY(!followInfo->isSymlink);
+        const auto file = fs.info(folder + "/a.txt");
+        QCOMPARE(followInfo->inode == file->inode, isLink || name == "a.txt");
+        QCOMPARE(ownInfo->inode == file->inode, !isLink && name == "a.txt");
+    }
+
+    const auto bytes = fs.readFile(path);
+    QCOMPARE(bytes.status().kind(), read);
+    QCOMPARE(bytes.status().errnum(), readErrno);
+    if (bytes)
+        QCOMPARE(*bytes, QByteArray("content"));
+    else
+        QVERIFY(!bytes.status().message().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestLocalFileSystem)
+#include "tst_platform_localfilesystem.moc"

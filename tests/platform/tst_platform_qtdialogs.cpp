@@ -1,0 +1,127 @@
+#include "platform/busycursor.h"
+#include "platform/placement.h"
+#include "platform/qtservices.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+using namespace korvane::platform;
+
+/// The real Qt dialogs behind the platform services, driven by a timer while they run modally.
+class TestQtDialogs : public QObject {
+    Q_OBJECT
+private slots:
+    void saveChooserReplacesWithoutAsking();
+    void standardTextsAreChinese();
+    void messageBoxDetails();
+    void busyCursorRestoresTheCursorItFound();
+    void enterInATextBoxPressesNoAddedButton();
+};
+
+void TestQtDialogs::saveChooserReplacesWithoutAsking()
+{
+    // The dialog is inspected, not driven to acceptance: accepting a real file dialog races its
+    // folder model, which fills on a thread of its own, and failed now and then under load.
+    bool seen = false;
+    bool asksBeforeReplacing = true;
+    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+    QTimer inspect;
+    connect(&inspect, &QTimer::timeout, this, [&] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            seen = true;
+            asksBeforeReplacing = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+            mode = dialog->acceptMode();
+            dialog->reject();
+        }
+    });
+    inspect.start(20);
+    QtFileChooser chooser;
+    QCOMPARE(chooser.saveFile(nullptr, QStringLiteral("位图文件|*.bmp|所有文件|*.*")), QString());
+    QVERIFY(seen);
+    QCOMPARE(mode, QFileDialog::AcceptSave);
+    QVERIFY2(!asksBeforeReplacing, "the save chooser would ask before replacing an existing file");
+}
+
+void TestQtDialogs::standardTextsAreChinese()
+{
+    QVERIFY2(installQtChineseTranslations(), "qtbase_zh_CN.qm not found (package qt6-translations-l10n)");
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    QCOMPARE(buttons.button(QDialogButtonBox::Ok)->text(), QStringLiteral("确定"));
+    QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+}
+
+void TestQtDialogs::messageBoxDetails()
+{
+    QStringList seen;
+    QTimer look;
+    connect(&look, &QTimer::timeout, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        for (QAbstractButton* button : box->buttons()) {
+            if (box->buttonRole(button) == QMessageBox::ActionRole) {
+                seen << button->text();
+                if (seen.size() == 1) {
+                    button->click(); // looked at again on the next tick
+                    return;
+                }
+            }
+        }
+        seen << box->detailedText();
+        box->done(QMessageBox::Ok);
+    });
+    look.start(20);
+    QtMessageBoxes().showWithDetails(nullptr, QStringLiteral("摘要"), MessageIcon::Information,
+                                     QStringLiteral("第一行\n第二行"));
+    QCOMPARE(seen, QStringList({"显示详细信息…", "隐藏详细信息…", "第一行\n第二行"}));
+    seen.clear();
+    QtMessageBoxes().show(nullptr, QStringLiteral("没有详细信息"), MessageIcon::None);
+    QCOMPARE(seen, QStringList{QString()}); // no details button, no details
+}
+
+void TestQtDialogs::busyCursorRestoresTheCursorItFound()
+{
+    const auto shape = [] {
+        const QCursor* cursor = QApplication::overrideCursor();
+        return cursor ? int(cursor->shape()) : -1;
+    };
+    QCOMPARE(shape(), -1);
+    {
+        const BusyCursor run;
+        QCOMPARE(shape(), int(Qt::WaitCursor));
+        try {
+            const BusyCursor prompt(Qt::ArrowCursor);
+            QCOMPARE(shape(), int(Qt::ArrowCursor));
+            throw std::runtime_error("the prompt failed");
+        } catch (const std::runtime_error&) {
+        }
+        QCOMPARE(shape(), int(Qt::WaitCursor));
+    }
+    QCOMPARE(shape(), -1);
+}
+
+void TestQtDialogs::enterInATextBoxPressesNoAddedButton()
+{
+    QDialog dialog;
+    auto* box = new QLineEdit(&dialog);
+    QPushButton* button = addButton(&dialog, "Command1", QStringLiteral("记录"), 1800, 2160, 1335, 375);
+    QCOMPARE(button->objectName(), QStringLiteral("Command1"));
+    QCOMPARE(button->geometry(), QRect(120, 144, 89, 25));
+    int clicks = 0;
+    connect(button, &QPushButton::clicked, this, [&clicks] { ++clicks; });
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(clicks, 0);
+    QVERIFY(dialog.isVisible());
+}
+
+QTEST_MAIN(TestQtDialogs)
+#include "tst_platform_qtdialogs.moc"

@@ -1,0 +1,253 @@
+#include "thumbnailer/dwgthumbnailer.h"
+
+#include "../drawingviewer/dwgsynth.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImageReader>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+
+using namespace korvane::drawingviewer::testing;
+using korvane::thumbnailer::Outcome;
+
+namespace {
+
+QString sampleFolder()
+{
+    const QByteArray root = qgetenv("KORVANE_TESTDATA");
+    return root.isEmpty() ? QString() : QString::fromLocal8Bit(root) + QStringLiteral("/dwg");
+}
+
+struct Run {
+    int exitCode = -1;
+    qint64 maxRssKiB = 0;
+    qint64 milliseconds = 0;
+};
+
+/// Runs the thumbnailer through peakmemory, which reports its exit code and peak memory.
+Run runThumbnailer(const QStringList& arguments)
+{
+    Run run;
+    QProcess process;
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral(KORVANE_PEAKMEMORY), QStringList{QStringLiteral(KORVANE_THUMBNAILER)} + arguments);
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        return run;
+    run.milliseconds = timer.elapsed();
+    const QList<QByteArray> fields = process.readAllStandardOutput().trimmed().split(' ');
+    if (fields.size() == 2) {
+        run.exitCode = fields[0].toInt();
+        run.maxRssKiB = fields[1].toLongLong();
+    }
+    return run;
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray drawingWith(const QByteArray& dib)
+{
+    SynthDrawing d;
+    d.entries = {headerEntry(), {2, dib}};
+    return d.build();
+}
+
+/// A bare 32-bit DIB of one colour, without building its pixels row by row.
+QByteArray solidDib(int width, int height, QRgb colour)
+{
+    QByteArray dib = makeDib(1, 1, 32);
+    dib.truncate(40);
+    putLe32(dib, 4, quint32(width));
+    putLe32(dib, 8, quint32(height));
+    QByteArray pixel(4, '\0');
+    pixel[0] = char(qBlue(colour));
+    pixel[1] = char(qGreen(colour));
+    pixel[2] = char(qRed(colour));
+    return dib + pixel.repeated(qsizetype(width) * height);
+}
+
+} // namespace
+
+class TestThumbnailer : public QObject {
+    Q_OBJECT
+private slots:
+    void fitsWithoutEnlarging_data();
+    void fitsWithoutEnlarging();
+    void samples_data();
+    void samples();
+    void hostileInputs_data();
+    void hostileInputs();
+    void argumentsAndOutput();
+};
+
+void TestThumbnailer::fitsWithoutEnlarging_data()
+{
+    QTest::addColumn<QSize>("preview");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QSize>("thumbnail");
+    QTest::newRow("wide, shrunk") << QSize(600, 300) << 256 << QSize(256, 128);
+    QTest::newRow("tall, shrunk") << QSize(90, 360) << 128 << QSize(32, 128);
+    QTest::newRow("small, kept") << QSize(180, 88) << 256 << QSize(180, 88);
+}
+
+void TestThumbnailer::fitsWithoutEnlarging()
+{
+    QFETCH(QSize, preview);
+    QFETCH(int, size);
+    QFETCH(QSize, thumbnail);
+    QTemporaryDir dir;
+    const QString drawing = dir.filePath(QStringLiteral("图纸.dwg"));
+    QVERIFY(writeAll(drawing, drawingWith(solidDib(preview.width(), preview.height(), qRgb(10, 200, 30)))));
+    const QString output = dir.filePath(QStringLiteral("out.png"));
+    QCOMPARE(korvane::thumbnailer::writeThumbnail(drawing, output, size), Outcome::Written);
+    QImageReader reader(output);
+    QCOMPARE(reader.format(), QByteArray("png"));
+    const QImage image = reader.read();
+    QCOMPARE(image.size(), thumbnail);
+    QCOMPARE(image.pixel(thumbnail.width() / 2, thumbnail.height() / 2), qRgb(10, 200, 30));
+}
+
+void TestThumbnailer::samples_data()
+{
+    QTest::addColumn<QString>("drawing");
+    QTest::addColumn<QString>("expected"); // the stored picture beside it, or empty
+    const QString folder = sampleFolder();
+    if (folder.isEmpty() || !QDir(folder).exists())
+        QSKIP("KORVANE_TESTDATA not set");
+    const QStringList drawings = QDir(folder).entryList({QStringLiteral("*.dwg")}, QDir::Files, QDir::Name);
+    QVERIFY(!drawings.isEmpty());
+    for (const QString& name : drawings) {
+        const QString base = QDir(folder).filePath(QFileInfo(name).completeBaseName());
+        QString expected;
+        for (const char* ext : {".bmp", ".png"})
+            if (QFile::exists(base + QLatin1String(ext)))
+                expected = base + QLatin1String(ext);
+        QTest::newRow(qPrintable(name)) << QDir(folder).filePath(name) << expected;
+    }
+}
+
+void TestThumbnailer::samples()
+{
+    QFETCH(QString, drawing);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString output = dir.filePath(QStringLiteral("thumb.png"));
+    const Run run = runThumbnailer({QStringLiteral("-s"), QStringLiteral("128"), drawing, output});
+    if (expected.isEmpty()) {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(!QFile::exists(output));
+        return;
+    }
+    QCOMPARE(run.exitCode, 0);
+    const QImage thumb(output);
+    const QImage stored(expected);
+    QVERIFY(!thumb.isNull() && !stored.isNull());
+    const QSize want = stored.width() <= 128 && stored.height() <= 128
+                           ? stored.size()
+                           : stored.size().scaled(128, 128, Qt::KeepAspectRatio);
+    QCOMPARE(thumb.size(), want);
+}
+
+void TestThumbnailer::hostileInputs_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("sparse 4 GiB, huge declared preview") << QStringLiteral("sparse") << 1;
+    QTest::newRow("truncated in the preview") << QStringLiteral("truncated") << 1;
+    QTest::newRow("entry above the bound") << QStringLiteral("big entry") << 1;
+    QTest::newRow("too many pixels for the entry") << QStringLiteral("many pixels") << 1;
+    QTest::newRow("largest accepted bitmap") << QStringLiteral("largest") << 0;
+    QTest::newRow("largest accepted PNG, with alpha") << QStringLiteral("png") << 0;
+}
+
+void TestThumbnailer::hostileInputs()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, exitCode);
+    QTemporaryDir dir;
+    const QString drawing = dir.filePath(QStringLiteral("hostile.dwg"));
+    if (kind == QLatin1String("sparse")) {
+        // The entry declares 0xFFFFFF00 bytes; the end sentinel lies where that puts it.
+        SynthDrawing d;
+        d.entries = {headerEntry(), {2, makeDib(7, 5, 8)}};
+        QByteArray head = d.build();
+        const qsizetype entryBytes = d.entries[1].second.size();
+        putLe32(head, d.directoryOffset(1) + 5, 0xFFFFFF00u);
+        const quint32 overall = quint32(d.overallSize() - entryBytes + 0xFFFFFF00u);
+        putLe32(head, d.overallOffset(), overall);
+        QFile f(drawing);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.write(head) == head.size());
+        QVERIFY(f.seek(d.blockOffset + 20 + qint64(overall)));
+        QVERIFY(f.write(kEndSentinel) == 16);
+        QVERIFY(f.resize((qint64(4) << 30) + 65536));
+    } else if (kind == QLatin1String("truncated")) {
+        const QByteArray whole = drawingWith(makeDib(300, 200, 24));
+        QVERIFY(writeAll(drawing, whole.left(whole.size() / 2)));
+    } else if (kind == QLatin1String("big entry")) {
+        QVERIFY(writeAll(drawing, drawingWith(solidDib(1500, 1500, qRgb(1, 2, 3)))));
+    } else if (kind == QLatin1String("many pixels")) {
+        // 1 bit a pixel: a small entry, but 4096 × 2048 pixels decoded.
+        QByteArray dib = makeDib(1, 1, 1);
+        dib.truncate(40 + 8);
+        putLe32(dib, 4, 4096);
+        putLe32(dib, 8, 2048);
+        QVERIFY(writeAll(drawing, drawingWith(dib + QByteArray(4096 / 8 * 2048, '\x55'))));
+    } else if (kind == QLatin1String("png")) {
+        // Decoded with alpha, then laid on white: two full-size pictures at once.
+        QImage image(2048, 2048, QImage::Format_ARGB32);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.setPixel(x, y, qRgba(x & 0xFF, y & 0xFF, (x ^ y) & 0xFF, (x + y) & 0xFF));
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(image.save(&buffer, "PNG"));
+        SynthDrawing d;
+        d.entries = {headerEntry(), {6, png}};
+        QVERIFY(writeAll(drawing, d.build()));
+    } else {
+        QVERIFY(writeAll(drawing, drawingWith(solidDib(1448, 1448, qRgb(200, 0, 0)))));
+    }
+    const QString output = dir.filePath(QStringLiteral("thumb.png"));
+    const Run run = runThumbnailer({QStringLiteral("-s"), QStringLiteral("256"), drawing, output});
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(QFile::exists(output), exitCode == 0);
+    qInfo("%s: %lld ms, peak %lld KiB", qPrintable(kind), run.milliseconds, run.maxRssKiB);
+    QVERIFY2(run.milliseconds < 10000, qPrintable(QString::number(run.milliseconds)));
+#ifndef KORVANE_SANITIZED // the sanitizers' shadow memory is counted too
+    QVERIFY2(run.maxRssKiB < 64 * 1024, qPrintable(QString::number(run.maxRssKiB)));
+#endif
+}
+
+void TestThumbnailer::argumentsAndOutput()
+{
+    QTemporaryDir dir;
+    const QString drawing = dir.filePath(QStringLiteral("a.dwg"));
+    QVERIFY(writeAll(drawing, drawingWith(makeDib(7, 5, 8))));
+    const QString output = dir.filePath(QStringLiteral("a.png"));
+    const QString s = QStringLiteral("-s");
+    QCOMPARE(runThumbnailer({s, QStringLiteral("64"), drawing}).exitCode, 2);
+    QCOMPARE(runThumbnailer({s, QStringLiteral("64x"), drawing, output}).exitCode, 2);
+    QVERIFY(!QFile::exists(output));
+    // A folder that does not exist: nothing written anywhere.
+    QCOMPARE(runThumbnailer({s, QStringLiteral("64"), drawing, dir.filePath(QStringLiteral("no/a.png"))}).exitCode, 3);
+    QCOMPARE(runThumbnailer({s, QStringLiteral("64"), dir.filePath(QStringLiteral("missing.dwg")), output}).exitCode, 1);
+    // Options may follow the paths; an existing output is replaced whole.
+    QVERIFY(writeAll(output, "old"));
+    QCOMPARE(runThumbnailer({drawing, output, s, QStringLiteral("64")}).exitCode, 0);
+    QCOMPARE(QImage(output).size(), QSize(7, 5));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestThumbnailer)
+#include "tst_thumbnailer_program.moc"

@@ -1,0 +1,128 @@
+// The whole encryptor with the real office: a folder of documents is encrypted so that only
+// the password opens them, then decrypted again. Skips when LibreOffice is not installed.
+
+#include "wordcrypt/frmjmword.h"
+#include "wordcrypt/libreofficeword.h"
+#include "wordcrypt/worddocfile.h"
+
+#include "platform/fakes/fakeservices.h"
+#include "platform/fakes/fakewordprocessor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace korvane;
+
+namespace {
+
+int msoffcrypto(const QStringList& arguments) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("/usr/bin/msoffcrypto-tool"), arguments);
+    return p.waitForFinished(60000) ? p.exitCode() : -1;
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestFrmJmWordOffice : public QObject {
+    Q_OBJECT
+private slots:
+    void encryptAndDecryptAFolder() {
+        const QString helper =
+            wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
+        const QString office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
+        if (!QFileInfo(helper).isExecutable() || office.isEmpty())
+            QSKIP("LibreOffice or korvane-unohelper is not installed");
+
+        QTemporaryDir dir;
+        QTemporaryDir profile;
+        QTemporaryDir out;
+        const QString sub = dir.filePath(QStringLiteral("子目录"));
+        QVERIFY(QDir().mkpath(sub));
+        QStringList sources = {dir.filePath(QStringLiteral("报告.txt")), sub + QStringLiteral("/b.txt")};
+        for (const QString& s : sources) {
+            QFile f(s);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("Korvane\n");
+            QProcess convert;
+            convert.start(office, {QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                                   QStringLiteral("--headless"), QStringLiteral("--convert-to"),
+                                   QStringLiteral("doc"), QStringLiteral("--outdir"),
+                                   QFileInfo(s).absolutePath(), s});
+            QVERIFY(convert.waitForFinished(180000));
+            QFile::remove(s);
+        }
+        const QStringList docs = {dir.filePath(QStringLiteral("报告.doc")), sub + QStringLiteral("/b.doc")};
+
+        platform::FakeServices fakes;
+        platform::FakeDocumentPasswordPrompt prompt;
+        wordcrypt::LibreOfficeWord word({helper, {}, 120000, 60000}, prompt);
+        wordcrypt::frmjmword w(fakes.services(), word);
+        auto* list1 = w.findChild<QListWidget*>("List1");
+        auto* text3 = w.findChild<QPlainTextEdit*>("Text3");
+
+        // Encrypt: both passwords are set and checked; no line reports a failure.
+        fakes.folders.answers.enqueue(dir.path());
+        w.Command4_Click();
+        QCOMPARE(list1->count(), 2);
+        w.Command2_Click();
+        QVERIFY(fakes.messages.shown.isEmpty());
+        for (const QString& d : docs) {
+            QVERIFY(text3->toPlainText().contains(QStringLiteral("加密文档 ") + d));
+            QVERIFY(wordcrypt::inspectWordFile(readBytes(d))->encrypted);
+            QVERIFY(msoffcrypto({QStringLiteral("-p739"), d, out.filePath(QStringLiteral("plain"))}) == 0);
+            QVERIFY(msoffcrypto({QStringLiteral("-pwrong"), d, out.filePath(QStringLiteral("plain"))}) != 0);
+        }
+        for (const QString& d : docs) {
+            const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(d), QStringLiteral("739"));
+            QVERIFY(stored && stored->flag && stored->password == QStringLiteral("7591"));
+        }
+        QCOMPARE(text3->toPlainText().count(QStringLiteral("失败")), 0);
+        QCoreApplication::processEvents();
+        QVERIFY(text3->toPlainText().endsWith(QStringLiteral("列表中的所有文档加密完成!\n")));
+        QVERIFY(!w.holdsApplication());
+
+        const QString shot = qEnvironmentVariable("KORVANE_SCREENSHOT");
+        if (!shot.isEmpty()) {
+            w.show();
+            QVERIFY(w.grab().save(shot));
+        }
+
+        // Decrypt: both boxes empty; the office asks for each document's current password.
+        w.findChild<QLineEdit*>("Text2")->clear();
+        w.findChild<QLineEdit*>("Text4")->clear();
+        prompt.answers.enqueue(QStringLiteral("739"));
+        prompt.answers.enqueue(QStringLiteral("739"));
+        fakes.folders.answers.enqueue(dir.path());
+        w.Command4_Click();
+        w.Command2_Click();
+        QCOMPARE(prompt.asked, docs);
+        for (const QString& d : docs) {
+            const auto state = wordcrypt::inspectWordFile(readBytes(d));
+            QVERIFY(state && !state->encrypted && !state->writeReserved);
+            QVERIFY(msoffcrypto({QStringLiteral("-t"), d}) != 0); // "not encrypted"
+            const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(d), {});
+            QVERIFY(stored && !stored->flag && stored->password.isEmpty());
+        }
+        QCOMPARE(text3->toPlainText().count(QStringLiteral("失败")), 0);
+        // No backup is left behind.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("报告.doc")});
+    }
+};
+
+QTEST_MAIN(TestFrmJmWordOffice)
+#include "tst_wordcrypt_frmjmword_office.moc"
