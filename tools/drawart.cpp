@@ -22,7 +22,8 @@ void drawFolderStack(QPainter& p, const QRectF& r)
         p.setPen(QPen(QColor(120, 140, 180), r.width() / 80.0));
         for (int line = 1; line <= 3; ++line) {
             const double y = sheet.top() + sheet.height() * line / 5.0;
-            p.drawLine(QPointF(sheet.left() + sheet.width() * 0.15, y), QPointF(sheet.right() - sheet.width() * 0.15, y));
+            p.drawLine(QPointF(sheet.left() + sheet.width() * 0.15, y),
+                       QPointF(sheet.right() - sheet.width() * 0.15, y));
         }
     }
     QPainterPath folder;

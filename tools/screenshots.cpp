@@ -52,8 +52,7 @@ void save(QWidget& window, const QString& name)
     }
 }
 
-template <typename T>
-T* control(QWidget& window, const char* name)
+template <typename T> T* control(QWidget& window, const char* name)
 {
     return window.findChild<T*>(QString::fromLatin1(name));
 }
@@ -85,7 +84,8 @@ void batchLists()
 {
     platform::FakeServices fakes;
     batchlist::frmCompile compile(fakes.services());
-    for (const QString& project : {QStringLiteral("/home/user/工程/主程序.vbp"), QStringLiteral("/home/user/工程/报表 模块.vbp")}) {
+    for (const QString& project :
+         {QStringLiteral("/home/user/工程/主程序.vbp"), QStringLiteral("/home/user/工程/报表 模块.vbp")}) {
         control<QLineEdit>(compile, "Text1")->setText(project);
         compile.Command1_Click();
     }

@@ -31,10 +31,7 @@ constexpr int kRepeats = 7;
 /// The shared window configured for "doc", the way the document encryptor walks.
 class DocWindow final : public batchlist::BatchListWindow {
 public:
-    explicit DocWindow(platform::Services& services) : BatchListWindow(services, config(), nullptr)
-    {
-        finishLoad({});
-    }
+    explicit DocWindow(platform::Services& services) : BatchListWindow(services, config(), nullptr) { finishLoad({}); }
 
 protected:
     QStringList comp(const batchlist::BatchEntry&) override { return {}; }
@@ -93,14 +90,14 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "could not build the tree\n");
         return 1;
     }
-    std::printf("tree: %d files in %d folders (%d matching), built in %lld ms\n", kFolders * kFilesPerFolder,
-                kFolders, kFolders * kMatchingPerFolder, timer.elapsed());
+    std::printf("tree: %d files in %d folders (%d matching), built in %lld ms\n", kFolders * kFilesPerFolder, kFolders,
+                kFolders * kMatchingPerFolder, timer.elapsed());
 
     platform::FakeServices fakes;
     platform::LocalFileSystem localFs;
     platform::Services& f = fakes.services();
-    platform::Services services{f.messages, f.folders, f.files, f.input, f.settings, f.programs,
-                                f.desktop, localFs, f.registry, f.programFolder, nullptr};
+    platform::Services services{f.messages, f.folders, f.files,    f.input,         f.settings, f.programs,
+                                f.desktop,  localFs,   f.registry, f.programFolder, nullptr};
 
     // find, with its output read through a pipe as any consumer would.
     std::vector<double> findTimes;

@@ -141,7 +141,9 @@ void benchRecord(const QString& work, int files)
                   return run(QCoreApplication::applicationFilePath(), {QStringLiteral("--record"), folder, db});
               }},
              {"korvane-cli record", freshDb,
-              [&] { return run(g_cli, {QStringLiteral("record"), QStringLiteral("--db"), db, folder}); }},
+              [&] {
+                  return run(g_cli, {QStringLiteral("record"), QStringLiteral("--db"), db, folder});
+              }},
              {"find | sqlite3 .import",
               [&] {
                   QFile::remove(peerDb);
@@ -182,12 +184,11 @@ void benchCopy(const QString& work, int files)
                   return run(g_cli, {QStringLiteral("files"), QStringLiteral("copy"), QStringLiteral("--type"),
                                      QStringLiteral("dat"), source, target});
               }},
-             {"find -exec cp {} +", fresh,
-              [&] {
-                  return run(QStringLiteral("find"), {source, QStringLiteral("-type"), QStringLiteral("f"),
-                                                      QStringLiteral("-name"), QStringLiteral("*dat"),
-                                                      QStringLiteral("-exec"), QStringLiteral("cp"), QStringLiteral("-t"),
-                                                      target, QStringLiteral("{}"), QStringLiteral("+")});
+             {"find -exec cp {} +", fresh, [&] {
+                  return run(QStringLiteral("find"),
+                             {source, QStringLiteral("-type"), QStringLiteral("f"), QStringLiteral("-name"),
+                              QStringLiteral("*dat"), QStringLiteral("-exec"), QStringLiteral("cp"),
+                              QStringLiteral("-t"), target, QStringLiteral("{}"), QStringLiteral("+")});
               }}});
 }
 
@@ -246,12 +247,14 @@ void benchChm(const QString& work, int helpFiles, int pages)
              platform::QtProgramStarter programs;
              helpdecompiler::ExtractProcess process(programs, helper);
              helpdecompiler::DecompileRun r(fs, [&](const platform::NativePath& f, const platform::NativePath& t,
-                                                   const QByteArray& p, quint64 s) { return process.extract(f, t, p, s); });
+                                                    const QByteArray& p,
+                                                    quint64 s) { return process.extract(f, t, p, s); });
              const auto outcomes = r.run(platform::nativePath(input + QLatin1Char('/')), false, true);
              return std::all_of(outcomes.begin(), outcomes.end(), [](const auto& o) { return o.clean(); });
          }},
-        {"korvane-cli chm decompile", clean,
-         [&] { return run(g_cli, {QStringLiteral("chm"), QStringLiteral("decompile"), input}); }}};
+        {"korvane-cli chm decompile", clean, [&] {
+             return run(g_cli, {QStringLiteral("chm"), QStringLiteral("decompile"), input});
+         }}};
     if (!QStandardPaths::findExecutable(QStringLiteral("7z")).isEmpty()) {
         contenders.push_back({"7z x", clean, [&] {
                                   bool ok = true;
@@ -261,7 +264,8 @@ void benchChm(const QString& work, int helpFiles, int pages)
                                   return ok;
                               }});
     }
-    compare(qPrintable(QStringLiteral("chm decompile %1 help files of %2 pages").arg(helpFiles).arg(pages)), contenders);
+    compare(qPrintable(QStringLiteral("chm decompile %1 help files of %2 pages").arg(helpFiles).arg(pages)),
+            contenders);
 }
 
 void benchDwg(const QString& work)
@@ -289,16 +293,17 @@ void benchDwg(const QString& work)
                           f.open(QIODevice::WriteOnly);
                           f.write(p.bytes);
                       } else if (p.ok()) {
-                          drawingviewer::decodePreview(p).save(out + QLatin1Char('/') + QFileInfo(d).completeBaseName() +
-                                                               QStringLiteral(".png"));
+                          drawingviewer::decodePreview(p).save(
+                              out + QLatin1Char('/') + QFileInfo(d).completeBaseName() + QStringLiteral(".png"));
                       }
                   }
                   return true;
               }},
              {"korvane-cli dwg preview", fresh,
               [&] {
-                  run(g_cli, QStringList{QStringLiteral("dwg"), QStringLiteral("preview"), QStringLiteral("--out"), out} +
-                                 drawings);
+                  run(g_cli,
+                      QStringList{QStringLiteral("dwg"), QStringLiteral("preview"), QStringLiteral("--out"), out} +
+                          drawings);
                   return true; // samples without a preview make the exit code 1
               }}},
             5);

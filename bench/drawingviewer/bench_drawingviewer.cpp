@@ -92,8 +92,8 @@ int main(int argc, char* argv[])
 
     const int runs = 2000;
     std::printf("median of %d warm runs, microseconds per file\n", runs);
-    std::printf("%-34s %9s %8s %9s %9s %9s %9s %7s\n", "file", "bytes", "kind", "extract", "+decode",
-                "first100K", "readall", "ratio");
+    std::printf("%-34s %9s %8s %9s %9s %9s %9s %7s\n", "file", "bytes", "kind", "extract", "+decode", "first100K",
+                "readall", "ratio");
     std::vector<double> ratios;
     for (const QString& path : files) {
         const QByteArray native = QFile::encodeName(path);

@@ -112,8 +112,8 @@ Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, co
 
 void line(const char* what, Timing ours, Timing peer, int files, double megabytes = 0)
 {
-    std::printf("%-30s ours %7.2f s  find -exec %7.2f s  ratio %5.2f | cpu %6.2f / %6.2f s  ratio %5.2f | files %d", what,
-                ours.wall, peer.wall, ours.wall / peer.wall, ours.cpu, peer.cpu, ours.cpu / peer.cpu, files);
+    std::printf("%-30s ours %7.2f s  find -exec %7.2f s  ratio %5.2f | cpu %6.2f / %6.2f s  ratio %5.2f | files %d",
+                what, ours.wall, peer.wall, ours.wall / peer.wall, ours.cpu, peer.cpu, ours.cpu / peer.cpu, files);
     if (megabytes > 0)
         std::printf(" | %.0f / %.0f MB/s", megabytes / ours.wall, megabytes / peer.wall);
     std::printf("\n");
@@ -178,8 +178,7 @@ void measureRunControl(filemanager::BatchFileManager& manager, const QString& sr
             (f.size() == qint64(o.largeMb) << 20 ? whole : partial)++;
         std::printf("copy tree cancelled during %s: latency %.1f ms (target < 1000 ms); large files in target: %d "
                     "whole, %d partial; %lld files copied\n",
-                    qPrintable(QFileInfo(during).fileName()), ms, whole, partial,
-                    qlonglong(control.snapshot().done));
+                    qPrintable(QFileInfo(during).fileName()), ms, whole, partial, qlonglong(control.snapshot().done));
         std::fflush(stdout);
         runOurs(manager, target, {}, Operation::Delete);
         ::sync();
@@ -230,7 +229,8 @@ int main(int argc, char** argv)
             QDir().mkpath(folder);
             writeBytes(QFile::encodeName(folder + "/readme.txt"), "not matched", 1);
         }
-        writeBytes(QFile::encodeName(folder + QStringLiteral("/f%1.dat").arg(i, 6, 10, QLatin1Char('0'))), smallContent, 1);
+        writeBytes(QFile::encodeName(folder + QStringLiteral("/f%1.dat").arg(i, 6, 10, QLatin1Char('0'))), smallContent,
+                   1);
     }
     QByteArray chunk(1 << 20, Qt::Uninitialized);
     for (qsizetype i = 0; i < chunk.size(); ++i)
@@ -264,7 +264,8 @@ int main(int argc, char** argv)
         ::sync();
         ours.wall = double(t.nsecsElapsed()) / 1e9;
         t.restart();
-        Timing peer = runFind({src + "/big", "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("big-peer"), "{}", "+"});
+        Timing peer =
+            runFind({src + "/big", "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("big-peer"), "{}", "+"});
         ::sync();
         peer.wall = double(t.nsecsElapsed()) / 1e9;
         line("copy large files (+ sync)", ours, peer, o.large, largeMb);
@@ -302,24 +303,32 @@ int main(int argc, char** argv)
             return std::pair{ours, peer};
         };
 
-        auto [copyOurs, copyPeer] = pair(
-            [&] { return runOurs(manager, src, dir.filePath("copy-ours" + tag), Operation::Copy); },
-            [&] { return runFind({src, "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("copy-peer" + tag), "{}", "+"}); });
+        auto [copyOurs, copyPeer] =
+            pair([&] { return runOurs(manager, src, dir.filePath("copy-ours" + tag), Operation::Copy); },
+                 [&] {
+                     return runFind(
+                         {src, "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("copy-peer" + tag), "{}", "+"});
+                 });
         line("copy all *.dat into a target", copyOurs, copyPeer, countFiles(dir.filePath("copy-ours" + tag)), largeMb);
         if (countFiles(dir.filePath("copy-peer" + tag)) != all)
             std::fprintf(stderr, "peer copied %d files\n", countFiles(dir.filePath("copy-peer" + tag)));
 
         auto [moveOurs, movePeer] = pair(
-            [&] { return runOurs(manager, dir.filePath("copy-ours" + tag), dir.filePath("back-ours" + tag), Operation::Move); },
+            [&] {
+                return runOurs(manager, dir.filePath("copy-ours" + tag), dir.filePath("back-ours" + tag),
+                               Operation::Move);
+            },
             [&] {
                 return runFind({dir.filePath("copy-peer" + tag), "-name", "*.dat", "-exec", "mv", "-t",
                                 dir.filePath("back-peer" + tag), "{}", "+"});
             });
         line("move them back", moveOurs, movePeer, countFiles(dir.filePath("back-ours" + tag)));
 
-        auto [deleteOurs, deletePeer] = pair(
-            [&] { return runOurs(manager, dir.filePath("back-ours" + tag), {}, Operation::Delete); },
-            [&] { return runFind({dir.filePath("back-peer" + tag), "-name", "*.dat", "-exec", "rm", "{}", "+"}); });
+        auto [deleteOurs, deletePeer] =
+            pair([&] { return runOurs(manager, dir.filePath("back-ours" + tag), {}, Operation::Delete); },
+                 [&] {
+                     return runFind({dir.filePath("back-peer" + tag), "-name", "*.dat", "-exec", "rm", "{}", "+"});
+                 });
         line("delete them", deleteOurs, deletePeer, all - countFiles(dir.filePath("back-ours" + tag)));
         if (countFiles(dir.filePath("back-peer" + tag)) != 0)
             std::fprintf(stderr, "peer left %d files\n", countFiles(dir.filePath("back-peer" + tag)));

@@ -99,10 +99,9 @@ QString buildHelpFile(const QString& folder, int pages)
     const char* words[] = {"the",    "help",   "file", "decompiler", "writes",    "every", "page", "under",
                            "output", "folder", "with", "its",        "structure", "and",   "a",    "project"};
     QRandomGenerator random(7);
-    QByteArray hhp =
-        "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=bench.chm\r\nDefault topic=index.htm\r\n"
-        "Display compile progress=No\r\nLanguage=0x409 English (United "
-        "States)\r\n\r\n[FILES]\r\nindex.htm\r\n";
+    QByteArray hhp = "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=bench.chm\r\nDefault topic=index.htm\r\n"
+                     "Display compile progress=No\r\nLanguage=0x409 English (United "
+                     "States)\r\n\r\n[FILES]\r\nindex.htm\r\n";
     QFile index(folder + QStringLiteral("/index.htm"));
     index.open(QIODevice::WriteOnly);
     index.write("<html><body>index</body></html>");
@@ -180,17 +179,15 @@ int main(int argc, char* argv[])
         if (!big.isEmpty())
             inputs.insert(1, big);
     }
-    const QString data =
-        qEnvironmentVariable("KORVANE_TESTDATA", QCoreApplication::applicationDirPath() +
-                                                     QStringLiteral("/../../../shared/testdata"));
+    const QString data = qEnvironmentVariable("KORVANE_TESTDATA", QCoreApplication::applicationDirPath() +
+                                                                      QStringLiteral("/../../../shared/testdata"));
     for (const char* real : {"/chm/real/putty.chm", "/chm/real/7-zip.chm"}) {
         if (QFileInfo::exists(data + QString::fromLatin1(real)))
             inputs << data + QString::fromLatin1(real);
     }
 
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs,
-                           QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
+    ExtractProcess process(programs, QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
     const QString extractChmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
     const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
 
@@ -217,9 +214,8 @@ int main(int argc, char* argv[])
                          {}});
         tools.push_back({"korvane (in-process)",
                          [&](const QString& out) {
-                             const ExtractReport r =
-                                 extractChm(copy.toUtf8(), out.toUtf8(), "x",
-                                            {ExtractLimits::defaultFor(quint64(info.size()))});
+                             const ExtractReport r = extractChm(copy.toUtf8(), out.toUtf8(), "x",
+                                                                {ExtractLimits::defaultFor(quint64(info.size()))});
                              return r.opened && r.error.empty();
                          },
                          {},
@@ -227,14 +223,14 @@ int main(int argc, char* argv[])
         korvane::platform::LocalFileSystem fs;
         const auto wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
             QFile::link(copy, out + QStringLiteral("/input.chm"));
-            DecompileRun run(fs, [&](const korvane::platform::NativePath& file, const korvane::platform::NativePath& target,
-                                     const QByteArray& project, quint64 size) {
-                return process.extract(file, target, project, size);
-            });
+            DecompileRun run(fs, [&](const korvane::platform::NativePath& file,
+                                     const korvane::platform::NativePath& target, const QByteArray& project,
+                                     quint64 size) { return process.extract(file, target, project, size); });
             const auto outcomes = run.run((out + QLatin1Char('/')).toUtf8(), false, true, control);
             return outcomes.size() == 1 && outcomes.first().clean();
         };
-        tools.push_back({"korvane run, progress off", [&](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
+        tools.push_back(
+            {"korvane run, progress off", [&](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
         tools.push_back({"korvane run, progress on",
                          [&](const QString& out) {
                              korvane::platform::RunControl control;
@@ -252,9 +248,8 @@ int main(int argc, char* argv[])
         if (!sevenZip.isEmpty())
             tools.push_back({"7z x",
                              [&](const QString& out) {
-                                 return runProgram(sevenZip,
-                                                   {QStringLiteral("x"), QStringLiteral("-y"),
-                                                    QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
+                                 return runProgram(sevenZip, {QStringLiteral("x"), QStringLiteral("-y"),
+                                                              QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
                              },
                              {},
                              {}});
@@ -267,8 +262,7 @@ int main(int argc, char* argv[])
                 tool.ok = tool.ok && s.ok;
             }
         }
-        std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()),
-                    rounds);
+        std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()), rounds);
         std::printf("  %-26s %12s %12s %12s %8s\n", "tool", "median ms", "min ms", "cpu ms", "files");
         for (const Tool& tool : tools) {
             std::printf("  %-26s %12.1f %12.1f %12.1f %8lld%s\n", tool.name, median(tool.wall),

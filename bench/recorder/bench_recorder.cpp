@@ -39,8 +39,8 @@ bool installEmptyDatabase(const QString& folder)
     const QString target = folder + QStringLiteral("/db1.mdb");
     for (const char* suffix : {"", "-wal", "-shm"})
         QFile::remove(target + QLatin1String(suffix));
-    return QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), target)
-           && QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+    return QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), target) &&
+           QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 /// A flat folder of Chinese names with sizes spread from 0 to 64 MB (sparse files). The names
@@ -76,7 +76,8 @@ bool makeFolder(const QString& folder, bool distinctEndings)
 /// CPU seconds of this process and of its waited-for children.
 double cpuSeconds()
 {
-    struct rusage self {}, children {};
+    rusage self{};
+    rusage children{};
     ::getrusage(RUSAGE_SELF, &self);
     ::getrusage(RUSAGE_CHILDREN, &children);
     auto seconds = [](const struct timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
@@ -107,10 +108,11 @@ Timing baselineOnce(const QString& folder, const QString& work)
     const double cpuBefore = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
-    find.start(QStringLiteral("find"), {folder, QStringLiteral("-maxdepth"), QStringLiteral("1"), QStringLiteral("-type"),
-                                         QStringLiteral("f"), QStringLiteral("-printf"),
-                                         QStringLiteral("%f\t\t%s\t%TY-%Tm-%Td %TH:%TM:%.2TS\t%f\n")});
-    sqlite.start(QStringLiteral("sqlite3"), {db, QStringLiteral(".mode tabs"), QStringLiteral(".import /dev/stdin fileInf")});
+    find.start(QStringLiteral("find"),
+               {folder, QStringLiteral("-maxdepth"), QStringLiteral("1"), QStringLiteral("-type"), QStringLiteral("f"),
+                QStringLiteral("-printf"), QStringLiteral("%f\t\t%s\t%TY-%Tm-%Td %TH:%TM:%.2TS\t%f\n")});
+    sqlite.start(QStringLiteral("sqlite3"),
+                 {db, QStringLiteral(".mode tabs"), QStringLiteral(".import /dev/stdin fileInf")});
     find.waitForFinished(-1);
     sqlite.waitForFinished(-1);
     const Timing timing{double(timer.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore};
@@ -288,8 +290,9 @@ int main(int argc, char* argv[])
         lookupsCpu.push_back(cpuSeconds() - cpuBefore);
         hits = text2->blockCount() - 1;
     }
-    std::printf("size lookup over 1000000 rows, %d names into Text2: %.3f s, cpu %.3f s (median of %d; target < 0.5 s)\n",
-                hits, median(lookups), median(lookupsCpu), kRuns);
+    std::printf(
+        "size lookup over 1000000 rows, %d names into Text2: %.3f s, cpu %.3f s (median of %d; target < 0.5 s)\n", hits,
+        median(lookups), median(lookupsCpu), kRuns);
     std::vector<double> searches;
     for (int i = 0; i < kRuns; ++i) {
         recorder::FileDatabase db(work.path() + QStringLiteral("/db1.mdb"));

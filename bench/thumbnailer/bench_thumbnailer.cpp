@@ -42,8 +42,8 @@ double childrenCpuMillis()
 {
     struct rusage usage {};
     ::getrusage(RUSAGE_CHILDREN, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 void readFirst100K(const QByteArray& path)

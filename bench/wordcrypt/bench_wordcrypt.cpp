@@ -33,7 +33,8 @@ public:
     QString password;
     QString writePassword;
     int failures = 0;
-    void DocumentOpen(platform::WordDocument& d) override {
+    void DocumentOpen(platform::WordDocument& d) override
+    {
         failures += !d.setPassword(password).ok();
         failures += !d.setWritePassword(writePassword).ok();
         failures += !d.save().ok();
@@ -48,14 +49,16 @@ public:
     std::optional<QString> askPassword(const QString&) override { return answer; }
 };
 
-double median(std::vector<double> v) {
+double median(std::vector<double> v)
+{
     std::sort(v.begin(), v.end());
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 } // namespace
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     QCoreApplication app(argc, argv);
     const QString helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
     const QString office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
@@ -71,10 +74,9 @@ int main(int argc, char* argv[]) {
         text.write("A small document for the benchmark.\n");
     }
     QProcess convert;
-    convert.start(office,
-                  {QStringLiteral("-env:UserInstallation=file://") + profile.path(),
-                   QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("doc"),
-                   QStringLiteral("--outdir"), dir.path(), dir.filePath(QStringLiteral("sample.txt"))});
+    convert.start(office, {QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                           QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("doc"),
+                           QStringLiteral("--outdir"), dir.path(), dir.filePath(QStringLiteral("sample.txt"))});
     convert.waitForFinished(180000);
     QStringList docs;
     for (int i = 0; i < kDocuments; ++i) {
@@ -121,8 +123,8 @@ int main(int argc, char* argv[]) {
         const double quit = double(quitTimer.nsecsElapsed()) / 1e6;
         std::printf("%-5s %d documents: office start-up %.0f ms, documents %.0f ms, median %.1f ms/document, "
                     "max %.1f ms, quit %.0f ms, failures %d\n",
-                    run.name, kDocuments, startup, documents, median(each),
-                    *std::max_element(each.begin(), each.end()), quit, failed + sink.failures);
+                    run.name, kDocuments, startup, documents, median(each), *std::max_element(each.begin(), each.end()),
+                    quit, failed + sink.failures);
     }
 
     // Cancel latency: the run on its own thread, stopped after a given time among the documents.

@@ -68,9 +68,9 @@ static_assert(sizeof(platform::Services) == 10 * sizeof(void*) + 2 * sizeof(QStr
 
 BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig config, QWidget* parent)
     : QWidget(parent, Qt::Window), m_uiMessages(std::make_unique<platform::UiThreadMessages>(services.messages)),
-      m_ownServices{*m_uiMessages,      services.folders,  services.files,         services.input,
-                    services.settings,  services.programs, services.desktop,       services.fs,
-                    services.registry,  services.programFolder, services.mainWindow, services.helperFolder},
+      m_ownServices{*m_uiMessages,     services.folders,       services.files,      services.input,
+                    services.settings, services.programs,      services.desktop,    services.fs,
+                    services.registry, services.programFolder, services.mainWindow, services.helperFolder},
       m_services(m_ownServices), m_run(new platform::BackgroundRun(this)), m_config(std::move(config))
 {
     setObjectName(m_config.objectName);
@@ -113,8 +113,8 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     m_line1->setFrameShadow(QFrame::Sunken);
     m_line1->setGeometry(twips(120), twips(m_config.line1Top) - 1, twips(6360 - 120), 2);
 
-    m_label3 = makeLabel("Label3", QStringLiteral("信息提示:"), 120, m_config.line1Top + 120, 1215, 255,
-                       QColor(128, 0, 0));
+    m_label3 =
+        makeLabel("Label3", QStringLiteral("信息提示:"), 120, m_config.line1Top + 120, 1215, 255, QColor(128, 0, 0));
     m_text3 = new QPlainTextEdit(this);
     m_text3->setObjectName(QStringLiteral("Text3"));
     m_text3->setReadOnly(true);
@@ -209,7 +209,8 @@ platform::ClickableLabel* BatchListWindow::makeBrowseImage(const char* name, int
 void BatchListWindow::finishLoad(const QList<QWidget*>& ownControlsInTabOrder)
 {
     // Labels and pictures take no focus, so only the focusable part of the order is set.
-    QList<QWidget*> order{m_command7, m_command6, m_command4, m_command5, m_command3, m_list1, m_command2, m_command1, m_text1, m_text3};
+    QList<QWidget*> order{m_command7, m_command6, m_command4, m_command5, m_command3,
+                          m_list1,    m_command2, m_command1, m_text1,    m_text3};
     order += ownControlsInTabOrder;
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
@@ -347,8 +348,7 @@ void BatchListWindow::Command1_Click()
         case BatchList::AddResult::Full:
             m_services.messages.show(this, limitMessage(), MessageIcon::Information);
             return;
-        case BatchList::AddResult::Added:
-            break;
+        case BatchList::AddResult::Added: break;
         }
     } else {
         m_services.messages.show(this, QStringLiteral("文件路径为空!无法添加!"), MessageIcon::Information);
@@ -460,12 +460,14 @@ bool BatchListWindow::runList(platform::RunControl& control, std::vector<BatchEn
     control.setTotal(qint64(processed.size()));
     processEntries(control, processed, done);
     // A stopped run still ends what it started (the application quits, backups go).
-    completeRun(done == processed.size() ? processed
-                                         : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
+    completeRun(done == processed.size()
+                    ? processed
+                    : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
     return true;
 }
 
-void BatchListWindow::processEntries(platform::RunControl& control, const std::vector<BatchEntry>& entries, size_t& done)
+void BatchListWindow::processEntries(platform::RunControl& control, const std::vector<BatchEntry>& entries,
+                                     size_t& done)
 {
     for (const BatchEntry& entry : entries) {
         if (control.stopRequested())

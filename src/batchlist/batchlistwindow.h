@@ -32,24 +32,24 @@ enum class LogOrder { CompThenLog, LogThenComp };
 /// Everything in which the batch list windows differ, apart from their own controls and hooks.
 /// Sizes and positions are in twips.
 struct BatchListConfig {
-    QString objectName;        ///< "frmCompile", "frmjmword", "frmjmdwg"
-    QString caption;           ///< window title
-    int clientHeight = 8025;   ///< the width is 6600 for every window
-    QString extensions;        ///< ";"-separated list for the folder walk, e.g. "vbp"
-    QString fileFilter;        ///< file chooser filter of Image1, e.g. "工程文件|*.vbp|所有文件|*.*"
-    QString label2;            ///< hint above the path box
-    QString command1;          ///< "添加到…列表"
-    QString command3;          ///< "从…列表删除"
-    QString command2;          ///< run button
-    QString label1;            ///< hint on the outside program
+    QString objectName;      ///< "frmCompile", "frmjmword", "frmjmdwg"
+    QString caption;         ///< window title
+    int clientHeight = 8025; ///< the width is 6600 for every window
+    QString extensions;      ///< ";"-separated list for the folder walk, e.g. "vbp"
+    QString fileFilter;      ///< file chooser filter of Image1, e.g. "工程文件|*.vbp|所有文件|*.*"
+    QString label2;          ///< hint above the path box
+    QString command1;        ///< "添加到…列表"
+    QString command3;        ///< "从…列表删除"
+    QString command2;        ///< run button
+    QString label1;          ///< hint on the outside program
     int label1Width = 5175;
-    int line1Top = 4800;       ///< Line1; Label3 and Text3 follow 120 and 480 twips below
-    QString welcome;           ///< welcome sentence; two line ends are added
-    QString countSuffix;       ///< "个文档等待加密"
+    int line1Top = 4800; ///< Line1; Label3 and Text3 follow 120 and 480 twips below
+    QString welcome;     ///< welcome sentence; two line ends are added
+    QString countSuffix; ///< "个文档等待加密"
     QString duplicateMessage;
     QString emptyListMessage;
-    QString logPrefix;         ///< "编译工程 ", "加密文档 "
-    int topOffset = 0;         ///< top edge = the main window's top edge + this
+    QString logPrefix; ///< "编译工程 ", "加密文档 "
+    int topOffset = 0; ///< top edge = the main window's top edge + this
     LogOrder logOrder = LogOrder::CompThenLog;
     /// Encryptors: after a run blank the count label and append "列表中的所有文档加密完成!".
     bool announceCompletion = false;

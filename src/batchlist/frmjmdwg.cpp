@@ -9,8 +9,8 @@
 
 namespace korvane::batchlist {
 
-using platform::Status;
 using platform::MessageIcon;
+using platform::Status;
 
 namespace {
 
@@ -45,7 +45,7 @@ frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& au
     m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
     m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
     m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 3120, 4440, 5175, 255,
-                       QColor(192, 0, 192));
+                         QColor(192, 0, 192));
     finishLoad({m_text2});
 }
 
@@ -116,8 +116,8 @@ QStringList frmjmdwg::comp(const BatchEntry& entry)
 {
     m_failures.clear();
     m_saved = false;
-    const Status opened = ACADApp ? ACADApp->open(entry.text, false)
-                                         : platform::drawingFailure(QStringLiteral("AutoCAD已经退出"));
+    const Status opened =
+        ACADApp ? ACADApp->open(entry.text, false) : platform::drawingFailure(QStringLiteral("AutoCAD已经退出"));
     if (!opened.ok())
         m_failures << failureLine(QStringLiteral("打开图纸失败!"), opened);
     m_savedEntries.push_back(m_saved);

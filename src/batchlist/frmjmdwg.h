@@ -47,8 +47,8 @@ private:
 
     std::shared_ptr<platform::DrawingApplication> ACADApp;
     std::shared_ptr<platform::DrawingSecurityParams> m_securityParams;
-    QStringList m_failures;    ///< lines for the information box from the current call
-    bool m_saved = false;      ///< the current entry's drawing was saved with the parameters
+    QStringList m_failures; ///< lines for the information box from the current call
+    bool m_saved = false;   ///< the current entry's drawing was saved with the parameters
     std::vector<bool> m_savedEntries;
 };
 

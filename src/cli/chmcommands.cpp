@@ -56,10 +56,9 @@ int runChm(const ParsedArgs& args, Reporter& out)
     helpdecompiler::ExtractProcess process(programs, helper);
     platform::RunControl& control = out.control();
     qint64 notDone = 0;
-    helpdecompiler::DecompileRun run(fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
-                                                     const QByteArray& project, quint64 size) {
-        return process.extract(file, folder, project, size);
-    });
+    helpdecompiler::DecompileRun run(
+        fs, [&process](const platform::NativePath& file, const platform::NativePath& folder, const QByteArray& project,
+                       quint64 size) { return process.extract(file, folder, project, size); });
     const bool subfolders = args.has(QStringLiteral("subfolders"));
     const bool projects = !args.has(QStringLiteral("no-project"));
     for (const QString& operand : paths) {
@@ -72,7 +71,8 @@ int runChm(const ParsedArgs& args, Reporter& out)
         }
         if (fs.folderExists(native)) {
             platform::RunControl& item = out.itemControl();
-            outcomes = run.run(platform::nativePath(helpdecompiler::normalizedTarget(path)), subfolders, projects, &item);
+            outcomes =
+                run.run(platform::nativePath(helpdecompiler::normalizedTarget(path)), subfolders, projects, &item);
             if (item.stopRequested())
                 notDone += run.found() - outcomes.size();
         } else if (fs.fileExists(native)) {
@@ -95,14 +95,16 @@ int runChm(const ParsedArgs& args, Reporter& out)
 
 Command chmCommand()
 {
-    return {QStringLiteral("chm"), QStringLiteral("chm decompile [选项] 路径…"),
+    return {QStringLiteral("chm"),
+            QStringLiteral("chm decompile [选项] 路径…"),
             QStringLiteral("批量反编译chm帮助文件,并为每个文件写出hhp工程文件"),
             QStringLiteral("路径可以是chm文件或文件夹。文件夹中名称以 chm 结尾的每个文件都反编译到该文件夹下\n"
                            "以文件名(第一个\".\"之前的部分)命名的子文件夹中;单个文件反编译到它所在的文件夹下。\n\n"
                            "选项:\n"
                            "  --subfolders     同时处理子文件夹中的chm文件\n"
                            "  --no-project     不生成hhp工程文件\n"),
-            {{QStringLiteral("subfolders"), false}, {QStringLiteral("no-project"), false}}, runChm};
+            {{QStringLiteral("subfolders"), false}, {QStringLiteral("no-project"), false}},
+            runChm};
 }
 
 } // namespace korvane::cli

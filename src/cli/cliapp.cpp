@@ -10,8 +10,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <termios.h>
 #include <cstdio>
+#include <termios.h>
 #include <unistd.h>
 
 namespace korvane::cli {
@@ -22,7 +22,7 @@ ParsedArgs parseArgs(const QStringList& args, const QList<OptionDef>& defs)
     bool optionsEnded = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
-        if (optionsEnded || !arg.startsWith(QLatin1String("--")) ) {
+        if (optionsEnded || !arg.startsWith(QLatin1String("--"))) {
             if (!optionsEnded && arg.startsWith(QLatin1Char('-')) && arg.size() > 1)
                 throw UsageError{QStringLiteral("未知选项 %1").arg(arg)};
             parsed.operands << arg;
@@ -62,7 +62,7 @@ namespace {
 std::atomic<platform::RunControl*> g_control{nullptr};
 std::atomic<platform::RunControl*> g_item{nullptr};
 std::atomic<int> g_promptFd{-1};
-termios g_promptSaved {};
+termios g_promptSaved{};
 
 /// Takes Ctrl-C from the terminal on a thread of its own: the first asks the run to stop, the
 /// second ends the process at once.

@@ -27,7 +27,7 @@ enum ExitCode {
 
 /// One option a command accepts.
 struct OptionDef {
-    QString name;     ///< without the leading "--"
+    QString name; ///< without the leading "--"
     bool takesValue = false;
 };
 
@@ -107,7 +107,6 @@ private:
     int m_failed = 0;
     int m_skipped = 0;
 };
-
 
 /// Call first in main(): from then on Ctrl-C reaches only the running Reporter's controls (the
 /// first asks them to stop, the second exits with 130), never the programs the run starts.

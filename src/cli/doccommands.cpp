@@ -28,7 +28,7 @@ std::optional<QString> askNoEcho(const QString& prompt)
     const int fd = tty.get();
     const QByteArray shown = prompt.toUtf8();
     (void)!::write(fd, shown.constData(), size_t(shown.size()));
-    termios saved {};
+    termios saved{};
     const bool isTerminal = ::tcgetattr(fd, &saved) == 0;
     if (isTerminal) {
         termios quiet = saved;
@@ -137,7 +137,8 @@ QStringList existingDocuments(const QStringList& files, Reporter& out)
 /// Opens one document, trying again as the window does while another try can help.
 platform::Status openDocument(std::shared_ptr<platform::WordApplication>& app, const QString& path)
 {
-    platform::Status opened = platform::Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
+    platform::Status opened =
+        platform::Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
     for (int attempt = 0; attempt < kOpenAttempts && app; ++attempt) {
         std::shared_ptr<platform::WordApplication> held = app;
         opened = held->open(platform::nativePath(path), false);
@@ -236,7 +237,8 @@ int runDoc(const ParsedArgs& args, Reporter& out)
 
 Command docCommand()
 {
-    return {QStringLiteral("doc"), QStringLiteral("doc protect|unprotect [--password-file 文件] 文档…"),
+    return {QStringLiteral("doc"),
+            QStringLiteral("doc protect|unprotect [--password-file 文件] 文档…"),
             QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
             QStringLiteral("通过LibreOffice设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,\n"
                            "文档原地保存为Word 97格式。密码从不取自命令行(其他用户可以看到命令行):\n"
@@ -244,7 +246,8 @@ Command docCommand()
                            "也在终端上询问。\n\n"
                            "选项:\n"
                            "  --password-file 文件  第一行是打开密码,第二行是修改密码\n"),
-            {{QStringLiteral("password-file"), true}}, runDoc};
+            {{QStringLiteral("password-file"), true}},
+            runDoc};
 }
 
 } // namespace korvane::cli

@@ -54,8 +54,7 @@ const char* formatWord(PreviewFormat format)
 /// Reads each drawing's preview in turn, as both dwg commands do. A read cut short by a stop says
 /// nothing about its drawing: the loop ends there and that drawing counts as not done. `each` gets
 /// the absolute path and what was read. Returns the command's exit code.
-template <typename Each>
-int forEachPreview(const QStringList& files, Reporter& out, Each each)
+template <typename Each> int forEachPreview(const QStringList& files, Reporter& out, Each each)
 {
     platform::RunControl& control = out.control();
     control.setTotal(files.size());
@@ -85,7 +84,8 @@ int runInfo(const QStringList& files, Reporter& out)
         }
         QJsonObject figures{{QStringLiteral("format"), QLatin1String(formatWord(preview.format))},
                             {QStringLiteral("bytes"), preview.bytes.size()}};
-        QString text = QStringLiteral("%1 预览, %2 字节").arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
+        QString text = QStringLiteral("%1 预览, %2 字节")
+                           .arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
                            .arg(preview.bytes.size());
         const QImage image = drawingviewer::decodePreview(preview);
         if (!image.isNull()) {
@@ -160,7 +160,8 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
         if (status.ok())
             out.item(path, ItemStatus::Ok, QStringLiteral("已保存 %1").arg(target), {}, figures);
         else
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("无法保存位图文件!") + status.message(), figures);
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"),
+                     QStringLiteral("无法保存位图文件!") + status.message(), figures);
     });
 }
 
@@ -186,7 +187,8 @@ int runDwg(const ParsedArgs& args, Reporter& out)
 
 Command dwgCommand()
 {
-    return {QStringLiteral("dwg"), QStringLiteral("dwg preview|info|protect [选项] 文件…"),
+    return {QStringLiteral("dwg"),
+            QStringLiteral("dwg preview|info|protect [选项] 文件…"),
             QStringLiteral("导出或查看DWG图纸中保存的预览图"),
             QStringLiteral("dwg preview 文件… --out 目录 [--format png|bmp] [--size N]\n"
                            "    把每个图纸保存的预览图写到输出目录,文件名为图纸名加 .png 或 .bmp。\n"
@@ -195,7 +197,8 @@ Command dwgCommand()
                            "    显示预览的格式、字节数和像素尺寸,或者没有预览的原因。\n"
                            "dwg protect\n"
                            "    本系统上没有可以保存加密图纸的绘图程序: 说明原因并以退出码 3 结束。\n"),
-            {{QStringLiteral("out"), true}, {QStringLiteral("format"), true}, {QStringLiteral("size"), true}}, runDwg};
+            {{QStringLiteral("out"), true}, {QStringLiteral("format"), true}, {QStringLiteral("size"), true}},
+            runDwg};
 }
 
 } // namespace korvane::cli

@@ -23,8 +23,8 @@ QString absolutePath(const QString& operand)
 namespace {
 
 struct ActionText {
-    const char* word;  ///< for --json
-    QString text;      ///< for the line form
+    const char* word; ///< for --json
+    QString text;     ///< for the line form
     ItemStatus status;
 };
 
@@ -35,8 +35,10 @@ ActionText describe(FileAction action)
     case FileAction::Copy: return {"copy", QStringLiteral("复制"), ItemStatus::Ok};
     case FileAction::Replace: return {"replace", QStringLiteral("复制并替换"), ItemStatus::Ok};
     case FileAction::Delete: return {"delete", QStringLiteral("删除"), ItemStatus::Ok};
-    case FileAction::SkipExists: return {"skip-exists", QStringLiteral("跳过: 目标中已有同名文件"), ItemStatus::Skipped};
-    case FileAction::SkipSameFile: return {"skip-same-file", QStringLiteral("跳过: 目标就是这个文件"), ItemStatus::Skipped};
+    case FileAction::SkipExists:
+        return {"skip-exists", QStringLiteral("跳过: 目标中已有同名文件"), ItemStatus::Skipped};
+    case FileAction::SkipSameFile:
+        return {"skip-same-file", QStringLiteral("跳过: 目标就是这个文件"), ItemStatus::Skipped};
     case FileAction::SkipReadOnly: return {"skip-read-only", QStringLiteral("跳过: 文件只读"), ItemStatus::Skipped};
     }
     return {"", {}, ItemStatus::Failed};
@@ -108,7 +110,8 @@ int runFiles(const ParsedArgs& args, Reporter& out)
     };
     const filemanager::RunReport report = manager.run(request, &control);
     for (const platform::NativePath& folder : report.unlistedFolders)
-        out.item(platform::displayPath(folder), ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("无法读取目录"));
+        out.item(platform::displayPath(folder), ItemStatus::Failed, QStringLiteral("失败"),
+                 QStringLiteral("无法读取目录"));
     return out.finish();
 }
 
@@ -119,16 +122,15 @@ Command filesCommand()
     return {QStringLiteral("files"),
             QStringLiteral("files move|copy|delete|force-delete [选项] 源 [目标]"),
             QStringLiteral("按文件类型批量移动、复制或删除一个目录树中的文件"),
-            QStringLiteral(
-                "遍历源目录(默认包括子文件夹),对名称与类型相符的每个文件执行操作。移动和复制时,\n"
-                "所有相符的文件都放进同一个目标目录,不保留目录结构。移动从不替换已有文件;\n"
-                "删除不删只读文件,强制删除(force-delete)连只读文件也删除。\n\n"
-                "选项:\n"
-                "  --type 类型      单一类型,比较名称的最后三个字符,如 .txt 或 *.txt(默认 *.exe)\n"
-                "  --types 列表     多种类型,以分号分隔,比较名称的结尾,如 \"chm;doc\"\n"
-                "  --no-subfolders  不包含子文件夹\n"
-                "  --no-overwrite   复制时不替换目标中的同名文件\n"
-                "  --dry-run        只列出计划,不做任何改动: 每个文件的 源 → 目标 和将要做的事\n"),
+            QStringLiteral("遍历源目录(默认包括子文件夹),对名称与类型相符的每个文件执行操作。移动和复制时,\n"
+                           "所有相符的文件都放进同一个目标目录,不保留目录结构。移动从不替换已有文件;\n"
+                           "删除不删只读文件,强制删除(force-delete)连只读文件也删除。\n\n"
+                           "选项:\n"
+                           "  --type 类型      单一类型,比较名称的最后三个字符,如 .txt 或 *.txt(默认 *.exe)\n"
+                           "  --types 列表     多种类型,以分号分隔,比较名称的结尾,如 \"chm;doc\"\n"
+                           "  --no-subfolders  不包含子文件夹\n"
+                           "  --no-overwrite   复制时不替换目标中的同名文件\n"
+                           "  --dry-run        只列出计划,不做任何改动: 每个文件的 源 → 目标 和将要做的事\n"),
             {{QStringLiteral("type"), true},
              {QStringLiteral("types"), true},
              {QStringLiteral("no-subfolders"), false},

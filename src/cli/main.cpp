@@ -16,19 +16,18 @@ QList<Command> commands()
     return all;
 }
 
-const QString kCommonOptions = QStringLiteral(
-    "\n通用选项:\n"
-    "  --json           每个项目输出一行JSON对象(path、status ok/failed/skipped、reason 及各项数字)\n"
-    "  --help           显示本说明\n"
-    "  --               其后的参数都不是选项\n");
+const QString kCommonOptions =
+    QStringLiteral("\n通用选项:\n"
+                   "  --json           每个项目输出一行JSON对象(path、status ok/failed/skipped、reason 及各项数字)\n"
+                   "  --help           显示本说明\n"
+                   "  --               其后的参数都不是选项\n");
 
-const QString kExitCodes = QStringLiteral(
-    "\n退出码:\n"
-    "  0    全部完成\n"
-    "  1    有项目失败\n"
-    "  2    参数错误\n"
-    "  3    缺少所需的程序\n"
-    "  130  已取消(Ctrl-C)\n");
+const QString kExitCodes = QStringLiteral("\n退出码:\n"
+                                          "  0    全部完成\n"
+                                          "  1    有项目失败\n"
+                                          "  2    参数错误\n"
+                                          "  3    缺少所需的程序\n"
+                                          "  130  已取消(Ctrl-C)\n");
 
 QString mainHelp(const QList<Command>& all)
 {

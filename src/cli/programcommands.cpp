@@ -32,7 +32,8 @@ int runRegister(const ParsedArgs& args, Reporter& out)
         control.advance();
         switch (run.outcome) {
         case Outcome::NotAFolder:
-            out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目录\"%1\"不存在!").arg(run.folder));
+            out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
+                     QStringLiteral("目录\"%1\"不存在!").arg(run.folder));
             continue;
         case Outcome::Unreadable:
             out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
@@ -45,8 +46,7 @@ int runRegister(const ParsedArgs& args, Reporter& out)
             out.note(QStringLiteral("找不到注册程序regsvr32, 也找不到wine, 无法注册dll或ocx文件!"));
             out.finish(left);
             return kExitProgramMissing;
-        case Outcome::Registered:
-            break;
+        case Outcome::Registered: break;
         }
         if (run.libraries == 0) {
             out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有dll或ocx文件"));
@@ -102,17 +102,21 @@ int runCompile(const ParsedArgs& args, Reporter& out)
 QList<Command> programCommands()
 {
     return {
-        {QStringLiteral("register"), QStringLiteral("register 文件夹…"),
+        {QStringLiteral("register"),
+         QStringLiteral("register 文件夹…"),
          QStringLiteral("注册每个文件夹中的全部dll和ocx组件"),
          QStringLiteral("为文件夹中直接包含的每个名称以 dll 或 ocx 结尾的文件启动一次 regsvr32 /s\n"
                         "(没有 regsvr32 时通过 wine),不等待其结束。\n"),
-         {}, runRegister},
-        {QStringLiteral("compile"), QStringLiteral("compile [--compiler 路径] 工程…"),
+         {},
+         runRegister},
+        {QStringLiteral("compile"),
+         QStringLiteral("compile [--compiler 路径] 工程…"),
          QStringLiteral("用指定的编译器批量编译VB6工程(.vbp)"),
          QStringLiteral("为每个工程启动一次编译器 /MAKE 工程,不等待其结束。名称以 .exe 结尾的编译器通过 wine 运行。\n\n"
                         "选项:\n"
                         "  --compiler 路径  编译器(默认是wine中的 VB98/VB6.EXE)\n"),
-         {{QStringLiteral("compiler"), true}}, runCompile},
+         {{QStringLiteral("compiler"), true}},
+         runCompile},
     };
 }
 

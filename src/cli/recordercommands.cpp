@@ -50,11 +50,14 @@ int runRecord(const ParsedArgs& args, Reporter& out)
             const recorder::RecordReport report = recorder::recordFolder(fs, db, native, types, &out.itemControl());
             if (report.stopped)
                 break; // rolled back: the folder counts as not done
-            const QJsonObject figures{{QStringLiteral("files"), report.files}, {QStringLiteral("stored"), report.stored}};
+            const QJsonObject figures{{QStringLiteral("files"), report.files},
+                                      {QStringLiteral("stored"), report.stored}};
             if (!report.recorded) {
-                out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"), figures);
+                out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"),
+                         figures);
             } else if (report.stored < report.files) {
-                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::failureText(db, dbPath), figures);
+                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::failureText(db, dbPath),
+                         figures);
             } else {
                 db.appendLogRow(folder, QDateTime::currentDateTime());
                 out.item(folder, ItemStatus::Ok, QStringLiteral("已记录 %1 个文件").arg(report.stored), {}, figures);
@@ -101,11 +104,8 @@ int runLookup(const ParsedArgs& args, Reporter& out)
     case recorder::LookupResult::Outcome::Listed:
         out.note(QStringLiteral("找到 %1 个文件").arg(result.names.size()));
         return kExitOk;
-    case recorder::LookupResult::Outcome::NoneInRange:
-        out.note(QStringLiteral("没有记录!"));
-        return kExitOk;
-    case recorder::LookupResult::Outcome::Failed:
-        break;
+    case recorder::LookupResult::Outcome::NoneInRange: out.note(QStringLiteral("没有记录!")); return kExitOk;
+    case recorder::LookupResult::Outcome::Failed: break;
     }
     out.note(QStringLiteral("没有记录"));
     return kExitSomeFailed;
@@ -153,7 +153,8 @@ int runLog(const ParsedArgs& args, Reporter& out)
         return failed();
     for (const recorder::LogListing::Row& row : listing->rows) {
         if (out.json())
-            out.jsonLine({{QStringLiteral("folder"), cellText(row.folder)}, {QStringLiteral("logtime"), cellText(row.logtime)}});
+            out.jsonLine(
+                {{QStringLiteral("folder"), cellText(row.folder)}, {QStringLiteral("logtime"), cellText(row.logtime)}});
         else
             out.line(cellText(row.folder) + QLatin1Char('\t') + cellText(row.logtime));
     }
@@ -166,27 +167,33 @@ QList<Command> recorderCommands()
 {
     const QString dbHelp = QStringLiteral("  --db 文件        使用另一个数据库(默认是Korvane文件夹中的 db1.mdb)\n");
     return {
-        {QStringLiteral("record"), QStringLiteral("record [选项] 文件夹…"),
+        {QStringLiteral("record"),
+         QStringLiteral("record [选项] 文件夹…"),
          QStringLiteral("记录每个文件夹中文件的信息到数据库"),
          QStringLiteral("记录每个文件夹中直接包含的文件(不进入子文件夹)的名称、类型、大小和修改时间,\n"
                         "每个文件夹一次写入,并在日志中记下一行。\n\n选项:\n") +
              dbHelp,
-         {kDbOption}, runRecord},
-        {QStringLiteral("lookup"), QStringLiteral("lookup [选项] 大小"),
+         {kDbOption},
+         runRecord},
+        {QStringLiteral("lookup"),
+         QStringLiteral("lookup [选项] 大小"),
          QStringLiteral("按大小查找已记录的文件"),
          QStringLiteral("列出大小在 (大小 ± 误差) × 单位 之内的已记录文件名,每行一个。数字的读法与窗口相同。\n\n"
                         "选项:\n"
                         "  --unit 单位      Byte、KB、MB 或 GB(默认 MB)\n"
                         "  --tolerance N    误差(默认 1)\n") +
              dbHelp,
-         {kDbOption, {QStringLiteral("unit"), true}, {QStringLiteral("tolerance"), true}}, runLookup},
-        {QStringLiteral("log"), QStringLiteral("log [--delete-last | --clear]"),
+         {kDbOption, {QStringLiteral("unit"), true}, {QStringLiteral("tolerance"), true}},
+         runLookup},
+        {QStringLiteral("log"),
+         QStringLiteral("log [--delete-last | --clear]"),
          QStringLiteral("列出、删除或清空记录日志"),
          QStringLiteral("不带选项时列出日志,每行一个文件夹和记录时间,以制表符分隔。\n\n选项:\n"
                         "  --delete-last    删除一条日志: 与窗口的“删除”相同,删去最早记下的一条\n"
                         "  --clear          清空日志\n") +
              dbHelp,
-         {kDbOption, {QStringLiteral("delete-last"), false}, {QStringLiteral("clear"), false}}, runLog},
+         {kDbOption, {QStringLiteral("delete-last"), false}, {QStringLiteral("clear"), false}},
+         runLog},
     };
 }
 

@@ -64,10 +64,12 @@ void Frmregsvr::Form_Load()
 
 void Frmregsvr::Command1_Click()
 {
-    const QString folder = m_services.folders.chooseFolder(this, QStringLiteral("请选择包含想注册的dll,ocx文件的文件夹："));
+    const QString folder =
+        m_services.folders.chooseFolder(this, QStringLiteral("请选择包含想注册的dll,ocx文件的文件夹："));
     if (folder.isEmpty())
         return;
-    registerFolder(folder, {QStringLiteral("所选目录全部dll或ocx文件注册完毕!"), QStringLiteral("所选目录下面没有文件!")});
+    registerFolder(folder,
+                   {QStringLiteral("所选目录全部dll或ocx文件注册完毕!"), QStringLiteral("所选目录下面没有文件!")});
 }
 
 void Frmregsvr::Command2_Click()
@@ -105,12 +107,8 @@ void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
 
     using Outcome = RegistrationRun::Outcome;
     switch (run.outcome) {
-    case Outcome::NotAFolder:
-        say(QStringLiteral("目录\"%1\"不存在!").arg(run.folder));
-        return;
-    case Outcome::Unreadable:
-        say(QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error));
-        return;
+    case Outcome::NotAFolder: say(QStringLiteral("目录\"%1\"不存在!").arg(run.folder)); return;
+    case Outcome::Unreadable: say(QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error)); return;
     case Outcome::NoFiles:
         if (!texts.noFiles.isEmpty())
             say(texts.noFiles);
@@ -118,8 +116,7 @@ void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
     case Outcome::NoRegistrar:
         say(QStringLiteral("找不到注册程序regsvr32, 也找不到wine, 无法注册dll或ocx文件!"));
         return;
-    case Outcome::Registered:
-        break;
+    case Outcome::Registered: break;
     }
     if (run.failures.isEmpty()) {
         say(texts.done);
@@ -127,7 +124,9 @@ void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
     }
     // Not "注册完毕": some libraries were never handed to the registrar.
     QStringList lines;
-    lines << QStringLiteral("已开始注册%1个文件, 以下%2个文件未能开始注册:").arg(run.started.size()).arg(run.failures.size());
+    lines << QStringLiteral("已开始注册%1个文件, 以下%2个文件未能开始注册:")
+                 .arg(run.started.size())
+                 .arg(run.failures.size());
     for (int i = 0; i < run.failures.size() && i < kListedFailures; ++i)
         lines << run.failures[i].file + QStringLiteral(": ") + run.failures[i].reason;
     if (run.failures.size() > kListedFailures)

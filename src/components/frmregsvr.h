@@ -7,7 +7,7 @@ class QLineEdit;
 namespace korvane::platform {
 class BackgroundRun;
 struct Services;
-}
+} // namespace korvane::platform
 
 namespace korvane::components {
 

@@ -85,8 +85,8 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
 
     const FolderScan scan = scanFolder(fs, path);
     if (!scan.readable) {
-        const bool missing = scan.error.kind() == platform::ErrorKind::NotFound
-                             || scan.error.kind() == platform::ErrorKind::NotAFolder;
+        const bool missing =
+            scan.error.kind() == platform::ErrorKind::NotFound || scan.error.kind() == platform::ErrorKind::NotAFolder;
         run.outcome = missing ? Outcome::NotAFolder : Outcome::Unreadable;
         run.error = scan.error.message();
         return run;

@@ -37,16 +37,16 @@ platform::NativePath folderPath(const platform::NativePath& typed);
 
 /// What lies directly in a folder, as registering needs it.
 struct FolderScan {
-    bool readable = false;          ///< false: not a folder, or it could not be listed (see error)
+    bool readable = false; ///< false: not a folder, or it could not be listed (see error)
     platform::Status error;
-    int fileCount = 0;              ///< every file, whatever its name; subfolders don't count
+    int fileCount = 0;                     ///< every file, whatever its name; subfolders don't count
     QList<platform::NativePath> libraries; ///< full paths of the component libraries, in listing order
 };
 
 FolderScan scanFolder(platform::FileSystem& fs, const platform::NativePath& folder);
 
 struct RegistrationFailure {
-    QString file;   ///< for display
+    QString file; ///< for display
     QString reason;
 };
 
@@ -59,13 +59,13 @@ struct RegistrationRun {
         NoRegistrar, ///< libraries present, but neither regsvr32 nor wine was found
     };
     Outcome outcome = Outcome::NotAFolder;
-    QString folder;           ///< the folder as shown to the user
-    QString error;            ///< why the folder could not be read
+    QString folder; ///< the folder as shown to the user
+    QString error;  ///< why the folder could not be read
     int fileCount = 0;
-    QStringList started;      ///< libraries whose registration was started
+    QStringList started;                 ///< libraries whose registration was started
     QList<RegistrationFailure> failures; ///< libraries whose registration could not be started
-    int libraries = 0;        ///< component libraries found in the folder
-    bool stopped = false;     ///< stopped before every library was handed over
+    int libraries = 0;                   ///< component libraries found in the folder
+    bool stopped = false;                ///< stopped before every library was handed over
 };
 
 /// Starts one registration per component library lying directly in `folder`, without waiting

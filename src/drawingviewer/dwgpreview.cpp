@@ -7,9 +7,9 @@
 #include <QImageReader>
 #include <QPainter>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -25,7 +25,7 @@ constexpr unsigned char kEndSentinel[16] = {0xE0, 0xDA, 0x92, 0xF8, 0x2B, 0xC9, 
                                             0x62, 0xA8, 0x35, 0xC0, 0x62, 0xBB, 0xEF, 0xD4};
 constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
-constexpr qint64 kHeaderBytes = 0x11;     // version string .. end of the preview pointer
+constexpr qint64 kHeaderBytes = 0x11; // version string .. end of the preview pointer
 constexpr qint64 kPointerOffset = 0x0D;
 constexpr qint64 kBlockHeadBytes = 16 + 4 + 1; // sentinel, overall size, entry count
 constexpr qint64 kEntryBytes = 9;              // code, start, size
@@ -58,7 +58,10 @@ DwgPreview failed(PreviewFailure why)
     return p;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 /// R13 ("AC1012") and later carry the preview pointer; older strings ("AC1009", "AC2.10")
 /// hold other data at that place.
@@ -197,14 +200,16 @@ std::optional<DibLayout> inspectDib(const char* dib, qint64 size)
     d.width = qint32(width);
     d.height = qint32(height);
     switch (d.bitsPerPixel) {
-    case 1: case 4: case 8: case 16: case 24: case 32:
-        break;
-    default:
-        return std::nullopt;
+    case 1:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
+    default: return std::nullopt;
     }
     switch (d.compression) {
-    case kBiRgb:
-        break;
+    case kBiRgb: break;
     case kBiRle8:
         if (d.bitsPerPixel != 8 || d.topDown)
             return std::nullopt;
@@ -217,8 +222,7 @@ std::optional<DibLayout> inspectDib(const char* dib, qint64 size)
         if (d.bitsPerPixel != 16 && d.bitsPerPixel != 32)
             return std::nullopt;
         break;
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
     if (d.bitsPerPixel <= 8) {
         const quint32 full = 1u << d.bitsPerPixel;
@@ -254,32 +258,22 @@ QImage decodeUncompressedDib(const char* dib, const DibLayout& d)
         const auto* e = reinterpret_cast<const unsigned char*>(dib + d.paletteOffset + 4 * qint64(i));
         palette[i] = qRgb(e[2], e[1], e[0]);
     }
-    const auto lookup = [&](unsigned index) -> QRgb {
-        return index < d.colours ? palette[index] : qRgb(0, 0, 0);
-    };
+    const auto lookup = [&](unsigned index) -> QRgb { return index < d.colours ? palette[index] : qRgb(0, 0, 0); };
     for (int row = 0; row < d.height; ++row) {
         const auto* src = reinterpret_cast<const unsigned char*>(dib + d.pixelOffset + row * d.stride);
         auto* dst = reinterpret_cast<QRgb*>(image.scanLine(d.topDown ? row : d.height - 1 - row));
         for (int x = 0; x < d.width; ++x) {
             switch (d.bitsPerPixel) {
-            case 1:
-                dst[x] = lookup((src[x >> 3] >> (7 - (x & 7))) & 1);
-                break;
-            case 4:
-                dst[x] = lookup((x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4));
-                break;
-            case 8:
-                dst[x] = lookup(src[x]);
-                break;
+            case 1: dst[x] = lookup((src[x >> 3] >> (7 - (x & 7))) & 1); break;
+            case 4: dst[x] = lookup((x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4)); break;
+            case 8: dst[x] = lookup(src[x]); break;
             case 16: {
                 const unsigned v = unsigned(src[2 * x]) | (unsigned(src[2 * x + 1]) << 8); // 5-5-5
                 const auto expand = [](unsigned c) { return int((c << 3) | (c >> 2)); };
                 dst[x] = qRgb(expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31));
                 break;
             }
-            case 24:
-                dst[x] = qRgb(src[3 * x + 2], src[3 * x + 1], src[3 * x]);
-                break;
+            case 24: dst[x] = qRgb(src[3 * x + 2], src[3 * x + 1], src[3 * x]); break;
             default: // 32
                 dst[x] = qRgb(src[4 * x + 2], src[4 * x + 1], src[4 * x]);
                 break;
@@ -514,8 +508,8 @@ QSize previewImageSize(const DwgPreview& preview)
     switch (preview.format) {
     case PreviewFormat::Bmp:
         if (preview.bytes.size() > kFileHeaderBytes) {
-            const auto d = inspectDib(preview.bytes.constData() + kFileHeaderBytes,
-                                      preview.bytes.size() - kFileHeaderBytes);
+            const auto d =
+                inspectDib(preview.bytes.constData() + kFileHeaderBytes, preview.bytes.size() - kFileHeaderBytes);
             if (d)
                 return QSize(d->width, d->height);
         }
@@ -527,8 +521,7 @@ QSize previewImageSize(const DwgPreview& preview)
         return QImageReader(&buffer, "png").size();
     }
     case PreviewFormat::Wmf:
-    case PreviewFormat::None:
-        break;
+    case PreviewFormat::None: break;
     }
     return {};
 }
@@ -536,13 +529,10 @@ QSize previewImageSize(const DwgPreview& preview)
 QImage decodePreview(const DwgPreview& preview)
 {
     switch (preview.format) {
-    case PreviewFormat::Bmp:
-        return decodeBmpFile(preview.bytes);
-    case PreviewFormat::Png:
-        return decodePng(preview.bytes);
+    case PreviewFormat::Bmp: return decodeBmpFile(preview.bytes);
+    case PreviewFormat::Png: return decodePng(preview.bytes);
     case PreviewFormat::Wmf: // no sound metafile renderer in Qt: shown as "no preview"
-    case PreviewFormat::None:
-        break;
+    case PreviewFormat::None: break;
     }
     return {};
 }

@@ -16,19 +16,19 @@ enum class PreviewFormat { None, Bmp, Png, Wmf };
 /// distinction is kept for tests and diagnostics.
 enum class PreviewFailure {
     None,
-    Unreadable,      ///< missing, a folder, or a read error
-    TooShort,        ///< shorter than the file header
-    NotADrawing,     ///< no "AC" version string
-    OldVersion,      ///< a version before R13, which keeps no preview
-    NoPointer,       ///< the preview pointer is 0
-    PointerOutside,  ///< the pointer or the block runs past the end of the file
-    BadSentinel,     ///< the start sentinel is missing
-    BadDirectory,    ///< the entry count does not fit the block
-    BadEndSentinel,  ///< the end sentinel is missing
-    EntryOutside,    ///< the chosen entry lies outside the block
-    NoImage,         ///< no BMP, PNG or WMF entry
-    BadImage,        ///< the chosen entry fails the image checks
-    EntryTooLarge,   ///< the chosen entry declares more bytes than the caller's bound
+    Unreadable,     ///< missing, a folder, or a read error
+    TooShort,       ///< shorter than the file header
+    NotADrawing,    ///< no "AC" version string
+    OldVersion,     ///< a version before R13, which keeps no preview
+    NoPointer,      ///< the preview pointer is 0
+    PointerOutside, ///< the pointer or the block runs past the end of the file
+    BadSentinel,    ///< the start sentinel is missing
+    BadDirectory,   ///< the entry count does not fit the block
+    BadEndSentinel, ///< the end sentinel is missing
+    EntryOutside,   ///< the chosen entry lies outside the block
+    NoImage,        ///< no BMP, PNG or WMF entry
+    BadImage,       ///< the chosen entry fails the image checks
+    EntryTooLarge,  ///< the chosen entry declares more bytes than the caller's bound
 };
 
 /// Random access to the bytes of a drawing, so the same parser serves files and memory.

@@ -4,8 +4,8 @@
 #include "drawingviewer/stretch.h"
 
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPaintEvent>
+#include <QPainter>
 
 #include <cmath>
 

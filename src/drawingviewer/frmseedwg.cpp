@@ -21,9 +21,9 @@
 
 namespace korvane::drawingviewer {
 
+using platform::addButton;
 using platform::ClickableLabel;
 using platform::MessageIcon;
-using platform::addButton;
 using platform::placeInTwips;
 using platform::twips;
 
@@ -39,7 +39,10 @@ QPointer<Form2>& form2Instance()
     return instance;
 }
 
-float twipsOf(int pixels) { return float(pixels) * kTwipsPerPixel; }
+float twipsOf(int pixels)
+{
+    return float(pixels) * kTwipsPerPixel;
+}
 
 /// Like the original's Trim: spaces only, not tabs or line breaks.
 QString trimSpaces(const QString& text)
@@ -289,12 +292,14 @@ void Frmseedwg::Picture2_Click()
 
 void Frmseedwg::HScroll1_Change()
 {
-    m_dwgThumbnail1->setLeft(m_homeLeft - m_dwgThumbnail1->Width() * float(m_hScroll1->value()) / float(m_hScroll1->maximum()));
+    m_dwgThumbnail1->setLeft(m_homeLeft -
+                             m_dwgThumbnail1->Width() * float(m_hScroll1->value()) / float(m_hScroll1->maximum()));
 }
 
 void Frmseedwg::VScroll1_Change()
 {
-    m_dwgThumbnail1->setTop(float(m_homeTop) - m_dwgThumbnail1->Height() * float(m_vScroll1->value()) / float(m_vScroll1->maximum()));
+    m_dwgThumbnail1->setTop(float(m_homeTop) -
+                            m_dwgThumbnail1->Height() * float(m_vScroll1->value()) / float(m_vScroll1->maximum()));
 }
 
 Form2* Frmseedwg::showForm2()

@@ -87,9 +87,15 @@ QPixmap browseIcon()
     return pm;
 }
 
-QPixmap zoomInIcon() { return magnifier(true); }
+QPixmap zoomInIcon()
+{
+    return magnifier(true);
+}
 
-QPixmap zoomOutIcon() { return magnifier(false); }
+QPixmap zoomOutIcon()
+{
+    return magnifier(false);
+}
 
 QPixmap previewIcon()
 {

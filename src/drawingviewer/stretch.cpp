@@ -40,7 +40,10 @@ QImage mergeAxis(const QImage& src, int targetLength, bool horizontal, bool useA
 
 } // namespace
 
-bool isStretchMode(int mode) { return mode >= BlackOnWhite && mode <= Halftone; }
+bool isStretchMode(int mode)
+{
+    return mode >= BlackOnWhite && mode <= Halftone;
+}
 
 QImage reduceForStretch(const QImage& source, QSize target, int mode)
 {
@@ -56,8 +59,7 @@ QImage reduceForStretch(const QImage& source, QSize target, int mode)
         const bool useAnd = mode == BlackOnWhite;
         return mergeAxis(mergeAxis(rgb, reduced.width(), true, useAnd), reduced.height(), false, useAnd);
     }
-    case Halftone:
-        return rgb.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    case Halftone: return rgb.scaled(reduced, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     default: // ColorOnColor: the painter picks the nearest pixels
         return rgb;
     }

@@ -17,8 +17,8 @@ enum class Operation : qint16 { Move = 1, Copy = 2, Delete = 3, ForceDelete = 4 
 
 /// What the user set in the window for one run.
 struct RunRequest {
-    QString source;  ///< as typed, not trimmed
-    QString target;  ///< as typed, not trimmed; used by move and copy only
+    QString source; ///< as typed, not trimmed
+    QString target; ///< as typed, not trimmed; used by move and copy only
     Operation operation = Operation::Move;
     bool includeSubfolders = true;
     bool overwrite = true; ///< copy only: replace a file of the same name in the target
@@ -41,8 +41,8 @@ struct FileFailure {
 /// What a run does, or would do, with one matching file.
 enum class FileAction {
     Move,
-    Copy,         ///< copy under a name that is free in the target
-    Replace,      ///< copy over a file of the same name
+    Copy,    ///< copy under a name that is free in the target
+    Replace, ///< copy over a file of the same name
     Delete,
     SkipExists,   ///< the name is taken in the target (move, or copy without overwrite)
     SkipSameFile, ///< the target name is the file itself
@@ -60,15 +60,15 @@ struct FileStep {
 /// What a run did. The window shows none of it; tests and callers may.
 struct RunReport {
     Refusal refusal = Refusal::None;
-    int matched = 0; ///< files whose name matched the type
-    int done = 0;    ///< matched files the operation succeeded on
-    QList<FileFailure> failures;          ///< matched files left unchanged, and why
-    QList<NativePath> unlistedFolders;    ///< folders that could not be read, skipped
-    QList<NativePath> emptyListFolders;   ///< folders whose walk the empty type list ended
+    int matched = 0;                        ///< files whose name matched the type
+    int done = 0;                           ///< matched files the operation succeeded on
+    QList<FileFailure> failures;            ///< matched files left unchanged, and why
+    QList<NativePath> unlistedFolders;      ///< folders that could not be read, skipped
+    QList<NativePath> emptyListFolders;     ///< folders whose walk the empty type list ended
     QList<NativePath> skippedTargetFolders; ///< the target met inside the source tree, not walked
-    bool stopped = false; ///< the run was stopped before the walk ended
-    int found = 0;        ///< files in the folders listed so far, matching or not
-    int visited = 0;      ///< files of those that were judged (and acted on when they matched)
+    bool stopped = false;                   ///< the run was stopped before the walk ended
+    int found = 0;                          ///< files in the folders listed so far, matching or not
+    int visited = 0;                        ///< files of those that were judged (and acted on when they matched)
 };
 
 /// Moves, copies or deletes the files of a folder tree chosen by type. Failures inside the

@@ -55,9 +55,11 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     m_combo1->addItems({QStringLiteral("*.exe"), QStringLiteral("*.txt"), QStringLiteral("*.jpg"),
                         QStringLiteral("*.rm"), QStringLiteral("*.rar")});
     auto* command1 = placeNamed(new QPushButton(QStringLiteral("选择一个目录"), this), "Command1", 4200, 0, 1335, 375);
-    auto* command2 = placeNamed(new QPushButton(QStringLiteral("选择当前目录"), this), "Command2", 4200, 440, 1335, 375);
+    auto* command2 =
+        placeNamed(new QPushButton(QStringLiteral("选择当前目录"), this), "Command2", 4200, 440, 1335, 375);
 
-    auto* label3 = placeNamed(new platform::ClickableLabel(QStringLiteral("添加更多过滤"), this), "Label3", 3000, 600, 1095, 255);
+    auto* label3 =
+        placeNamed(new platform::ClickableLabel(QStringLiteral("添加更多过滤"), this), "Label3", 3000, 600, 1095, 255);
     QFont linkFont(QStringLiteral("宋体"));
     linkFont.setPointSize(9);
     linkFont.setUnderline(true);
@@ -71,8 +73,10 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     m_text2 = placeNamed(new QLineEdit(this), "Text2", 360, 960, 2775, 270);
     m_check2 = placeNamed(new QCheckBox(QStringLiteral("覆盖"), this), "Check2", 3240, 908, 735, 375);
     m_check2->setChecked(true);
-    auto* command4 = placeNamed(new QPushButton(QStringLiteral("选择一个目录"), this), "Command4", 4200, 880, 1335, 375);
-    auto* command5 = placeNamed(new QPushButton(QStringLiteral("选择当前目录"), this), "Command5", 4200, 1320, 1335, 375);
+    auto* command4 =
+        placeNamed(new QPushButton(QStringLiteral("选择一个目录"), this), "Command4", 4200, 880, 1335, 375);
+    auto* command5 =
+        placeNamed(new QPushButton(QStringLiteral("选择当前目录"), this), "Command5", 4200, 1320, 1335, 375);
 
     // A control array: four buttons named "Option1", told apart by their "Index" property.
     const QString captions[4] = {QStringLiteral("移动"), QStringLiteral("复制"), QStringLiteral("删除"),
@@ -89,11 +93,13 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     m_check1 = placeNamed(new QCheckBox(QStringLiteral("包含子文件夹"), this), "Check1", 360, 1800, 1695, 255);
     m_check1->setChecked(true);
     // Drawn a little taller than designed (180 twips) so the box and its text are not cut off.
-    m_check3 = placeNamed(new QCheckBox(QStringLiteral("一次操作多种类型的文件,类型如下:"), this), "Check3",
-                     360, 2130, 3240, 255);
+    m_check3 = placeNamed(new QCheckBox(QStringLiteral("一次操作多种类型的文件,类型如下:"), this), "Check3", 360, 2130,
+                          3240, 255);
     m_text3 = placeNamed(new QLineEdit(QStringLiteral("txt"), this), "Text3", 360, 2400, 3855, 270);
-    auto* label5 = placeNamed(new QLabel(QStringLiteral("提示:在上面的框中输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"), this),
-                         "Label5", 360, 2760, 3855, 450); // 375 designed; two lines need a little more here
+    auto* label5 = placeNamed(
+        new QLabel(QStringLiteral("提示:在上面的框中输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"),
+                   this),
+        "Label5", 360, 2760, 3855, 450); // 375 designed; two lines need a little more here
     label5->setWordWrap(true);
     label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
@@ -158,10 +164,11 @@ void frmmove::Option1_Click(int Index)
 
 void frmmove::Label3_Click()
 {
-    const QString answer = m_services.input.ask(
-        this, QStringLiteral("输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"), QStringLiteral("Korvane"),
-        QString());
-    const platform::Status written = writeFilterSetting(m_services.fs, m_services.programFolder, m_text1->text().trimmed());
+    const QString answer =
+        m_services.input.ask(this, QStringLiteral("输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"),
+                             QStringLiteral("Korvane"), QString());
+    const platform::Status written =
+        writeFilterSetting(m_services.fs, m_services.programFolder, m_text1->text().trimmed());
     m_combo1->addItems(newFilterItems(answer));
     if (!written.ok())
         m_services.messages.show(this, QStringLiteral("无法保存设置文件setting.txt: ") + written.message(),
@@ -204,9 +211,9 @@ void frmmove::Command3_Click()
                [&](platform::RunControl& control) { m_lastReport = manager.run(request, &control); });
     m_running = false;
     if (m_lastReport.stopped)
-        m_services.messages.show(this,
-                                 platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
-                                 MessageIcon::Information);
+        m_services.messages.show(
+            this, platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
+            MessageIcon::Information);
 }
 
 } // namespace korvane::filemanager

@@ -15,7 +15,7 @@ namespace korvane::platform {
 class BackgroundRun;
 struct Services;
 class ClickableLabel;
-}
+} // namespace korvane::platform
 
 namespace korvane::filemanager {
 

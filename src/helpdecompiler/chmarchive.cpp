@@ -27,8 +27,7 @@ constexpr char kTruncated[] = "chm文件不完整";
 std::uint32_t u32(const char* p)
 {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-           std::uint32_t(b[3]) << 24;
+    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
 }
 
 std::uint64_t u64(const char* p)
@@ -61,8 +60,7 @@ bool fitsIn(std::uint64_t offset, std::uint64_t length, std::uint64_t limit)
 bool readAt(int fd, std::uint64_t offset, char* buffer, std::uint64_t length)
 {
     while (length > 0) {
-        const ssize_t n =
-            ::pread(fd, buffer, size_t(std::min<std::uint64_t>(length, 1u << 30)), off_t(offset));
+        const ssize_t n = ::pread(fd, buffer, size_t(std::min<std::uint64_t>(length, 1u << 30)), off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -218,14 +216,12 @@ bool ChmArchive::readControlData(int fd, const ChmEntry& control)
     std::uint64_t resetInterval = u32(cd + 0x0C);
     std::uint64_t windowSize = u32(cd + 0x10);
     switch (u32(cd + 0x08)) {
-    case 1:
-        break;
+    case 1: break;
     case 2:
         resetInterval *= kFrameSize;
         windowSize *= kFrameSize;
         break;
-    default:
-        return fail(kBadParameters);
+    default: return fail(kBadParameters);
     }
     if (windowSize < (1u << 15) || windowSize > (1u << 21) || (windowSize & (windowSize - 1)) != 0)
         return fail(kBadParameters);
@@ -275,8 +271,7 @@ std::string ChmArchive::checkExtent(const ChmEntry& entry) const
     if (entry.length == 0)
         return {};
     if (entry.section == 0) {
-        if (!fitsIn(m_section0, 0, m_fileSize) ||
-            !fitsIn(entry.offset, entry.length, m_fileSize - m_section0))
+        if (!fitsIn(m_section0, 0, m_fileSize) || !fitsIn(entry.offset, entry.length, m_fileSize - m_section0))
             return "数据超出文件末尾";
         return {};
     }

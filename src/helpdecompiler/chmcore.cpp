@@ -71,8 +71,7 @@ private:
 UniqueFd createFresh(int folder, const std::string& name, int* error)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        UniqueFd fd(
-            ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        UniqueFd fd(::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (fd.valid())
             return fd;
         if (errno != EEXIST || attempt > 0)
@@ -99,8 +98,7 @@ bool copySection0(int in, std::uint64_t offset, std::uint64_t length, IoFile& ou
 
 /// Opens the output folder `projectName` under `targetFolder`, creating it when missing; the
 /// folder itself may not be a link. On failure says why in the report.
-UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& projectName,
-                        ExtractReport& report)
+UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& projectName, ExtractReport& report)
 {
     if (projectName.empty() || projectName == "." || projectName == ".." ||
         projectName.find('/') != std::string::npos) {
@@ -116,8 +114,7 @@ UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& proj
         report.error = std::string("无法创建输出文件夹: ") + errnoText(errno);
         return UniqueFd();
     }
-    UniqueFd root(
-        ::openat(target.get(), projectName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd root(::openat(target.get(), projectName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root.valid()) {
         const int e = errno;
         report.error = e == ELOOP || e == ENOTDIR ? std::string("输出文件夹的位置上有同名的文件或符号链接")
@@ -136,16 +133,12 @@ struct Job {
 const char* refusal(NameVerdict verdict)
 {
     switch (verdict) {
-    case NameVerdict::Unsafe:
-        return "名称可能写到输出文件夹之外,已跳过";
-    case NameVerdict::TooLong:
-        return "名称过长,已跳过";
-    case NameVerdict::BadEncoding:
-        return "名称的编码无法识别,已跳过";
+    case NameVerdict::Unsafe: return "名称可能写到输出文件夹之外,已跳过";
+    case NameVerdict::TooLong: return "名称过长,已跳过";
+    case NameVerdict::BadEncoding: return "名称的编码无法识别,已跳过";
     case NameVerdict::Internal:
     case NameVerdict::Root:
-    case NameVerdict::Safe:
-        break;
+    case NameVerdict::Safe: break;
     }
     return nullptr;
 }
@@ -190,10 +183,9 @@ class EntryWriter {
 public:
     EntryWriter(const ChmArchive& archive, int input, int root, OutputTree& tree, std::uint64_t cap,
                 ExtractReport& report)
-        : m_archive(archive), m_input(input), m_root(root), m_tree(tree), m_io(input, cap),
-          m_lzx(archive, m_io), m_report(report)
-    {
-    }
+        : m_archive(archive), m_input(input), m_root(root), m_tree(tree), m_io(input, cap), m_lzx(archive, m_io),
+          m_report(report)
+    {}
 
     void run(const std::vector<Job>& jobs)
     {
@@ -276,8 +268,7 @@ void removePartialFile(const std::string& targetFolder, const std::string& proje
     const UniqueFd target(::open(targetFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!target.valid() || projectName.empty() || projectName.find('/') != std::string::npos)
         return;
-    const UniqueFd root(
-        ::openat(target.get(), projectName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd root(::openat(target.get(), projectName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (root.valid())
         ::unlinkat(root.get(), kPartialFileName, 0);
 }
@@ -289,8 +280,8 @@ std::uint64_t defaultCap(std::uint64_t fileSize)
     return 256ull * 1024 * 1024 + fileSize * 100;
 }
 
-ExtractReport extract(const std::string& chmPath, const std::string& targetFolder,
-                      const std::string& projectName, std::uint64_t maxTotalBytes)
+ExtractReport extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
+                      std::uint64_t maxTotalBytes)
 {
     ExtractReport report;
     const UniqueFd input(::open(chmPath.c_str(), O_RDONLY | O_CLOEXEC));

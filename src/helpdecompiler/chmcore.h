@@ -81,8 +81,8 @@ std::uint64_t defaultCap(std::uint64_t fileSize);
 
 /// Extracts every normal entry of `chmPath` into the folder `projectName` directly under
 /// `targetFolder`; see extractChm in chmextractor.h.
-ExtractReport extract(const std::string& chmPath, const std::string& targetFolder,
-                      const std::string& projectName, std::uint64_t maxTotalBytes);
+ExtractReport extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
+                      std::uint64_t maxTotalBytes);
 
 /// The helper's report on standard output: one line a fact, fields separated by tabs.
 std::string formatReport(const ExtractReport& report);

@@ -23,9 +23,7 @@ namespace {
 
 void limit(int resource, rlim_t value)
 {
-    struct rlimit rl {
-        value, value
-    };
+    const rlimit rl{value, value};
     ::setrlimit(resource, &rl);
 }
 

@@ -16,8 +16,8 @@ quint64 ExtractLimits::defaultFor(quint64 fileSize)
     return core::defaultCap(fileSize);
 }
 
-ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFolder,
-                         const QByteArray& projectName, const ExtractLimits& limits)
+ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFolder, const QByteArray& projectName,
+                         const ExtractLimits& limits)
 {
     return core::extract(bytes(chmPath), bytes(targetFolder), bytes(projectName), limits.maxTotalBytes);
 }

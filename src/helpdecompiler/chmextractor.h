@@ -19,7 +19,7 @@ struct ExtractLimits {
 /// validated. Files are created relative to folder handles, without following any symbolic
 /// link below `targetFolder`; an existing file is replaced by a new one, never written through.
 /// Entries go in order of their data, which lets the decompressor run once through the stream.
-ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFolder,
-                         const QByteArray& projectName, const ExtractLimits& limits);
+ExtractReport extractChm(const QByteArray& chmPath, const QByteArray& targetFolder, const QByteArray& projectName,
+                         const ExtractLimits& limits);
 
 } // namespace korvane::helpdecompiler

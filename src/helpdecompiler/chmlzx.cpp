@@ -103,8 +103,7 @@ void ioCopy(void* src, void* dest, size_t bytes)
 IoSystem::IoSystem(int inputFd, std::uint64_t maxTotalBytes)
     : base{ioOpen, ioClose, ioRead, ioWrite, ioSeek, ioTell, ioMessage, ioAlloc, ioFree, ioCopy, nullptr},
       input(inputFd), cap(maxTotalBytes)
-{
-}
+{}
 
 bool IoSystem::write(IoFile& file, const char* data, int bytes)
 {

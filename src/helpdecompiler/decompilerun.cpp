@@ -46,10 +46,7 @@ QString normalizedTarget(const QString& text)
     return target;
 }
 
-DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor)
-    : m_fs(fs), m_extract(std::move(extractor))
-{
-}
+DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor) : m_fs(fs), m_extract(std::move(extractor)) {}
 
 QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects,
                                          platform::RunControl* control)
@@ -214,8 +211,8 @@ QString runDetails(const QList<HelpFileOutcome>& outcomes)
         if (!outcome.skipped.isEmpty() || !outcome.extract.error.empty())
             continue;
         for (const EntryProblem& problem : outcome.extract.problems)
-            lines.append(QStringLiteral("    ") + QString::fromStdString(problem.name) +
-                         QStringLiteral(": ") + QString::fromStdString(problem.reason));
+            lines.append(QStringLiteral("    ") + QString::fromStdString(problem.name) + QStringLiteral(": ") +
+                         QString::fromStdString(problem.reason));
         const qsizetype unlisted = outcome.extract.problemCount - qsizetype(outcome.extract.problems.size());
         if (unlisted > 0)
             lines.append(QStringLiteral("    ……另有 %1 个条目").arg(unlisted));

@@ -37,9 +37,9 @@ struct HelpFileOutcome {
 };
 
 /// Extracts one help file into targetFolder/projectName; see ExtractProcess.
-using Extractor = std::function<ExtractReport(const platform::NativePath& helpFile,
-                                              const platform::NativePath& targetFolder,
-                                              const QByteArray& projectName, quint64 fileSize)>;
+using Extractor =
+    std::function<ExtractReport(const platform::NativePath& helpFile, const platform::NativePath& targetFolder,
+                                const QByteArray& projectName, quint64 fileSize)>;
 
 /// The decompile run: walks the target folder, decompiles every help file into a folder
 /// named after it directly under the target, and writes a project file for each.
@@ -50,8 +50,8 @@ public:
     /// `target` ends in "/". Returns one outcome per help file, in the order handled. A stop
     /// through `control` ends the run before the next help file and kills an extraction in
     /// hand (its file then has an outcome with `stopped` set).
-    QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders,
-                               bool writeProjects, platform::RunControl* control = nullptr);
+    QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders, bool writeProjects,
+                               platform::RunControl* control = nullptr);
     /// Help files found in the folders walked so far, handled or not.
     int found() const { return m_found; }
 

@@ -42,8 +42,7 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
 
 ExtractProcess::ExtractProcess(platform::ProgramStarter& programs, QString helperPath)
     : m_programs(programs), m_helper(std::move(helperPath))
-{
-}
+{}
 
 int ExtractProcess::timeoutFor(quint64 fileSize)
 {
@@ -52,9 +51,8 @@ int ExtractProcess::timeoutFor(quint64 fileSize)
     return int(std::min<quint64>(ms, 3600000));
 }
 
-ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
-                                      const platform::NativePath& targetFolder, const QByteArray& projectName,
-                                      quint64 fileSize)
+ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile, const platform::NativePath& targetFolder,
+                                      const QByteArray& projectName, quint64 fileSize)
 {
     // Paths travel as raw bytes on standard input: an argument vector would force them through text.
     const QByteArray input = chmFile + '\0' + targetFolder + '\0' + projectName + '\0';
@@ -66,7 +64,8 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile,
     }
     if (const auto parsed = parseExtractReport(outcome.output); parsed && outcome.finished)
         return *parsed;
-    report.error = QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.status.message()).toStdString();
+    report.error =
+        QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.status.message()).toStdString();
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     // The helper may have written some entries before it stopped; say so.
     report.opened = parseExtractReport(outcome.output + "done\t0\t0\t0\n").value_or(ExtractReport{}).opened;

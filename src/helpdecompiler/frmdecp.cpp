@@ -24,8 +24,7 @@ namespace {
 
 const QString kPrompt = QStringLiteral("请选择文件夹：");
 
-template <typename T>
-T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
+template <typename T> T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
 {
     return platform::placeNamed(new T(text, parent), name, l, t, w, h);
 }
@@ -51,8 +50,7 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
     make<QLabel>(this, "Label1", QStringLiteral("源"), 120, 120, 375, 255);
     m_text2 = makeText(this, "Text2", 360, 360, 2775, 270);
     auto* command4 = make<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), 3360, 0, 1695, 375);
-    auto* command5 =
-        make<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), 3360, 540, 1695, 375);
+    auto* command5 = make<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), 3360, 540, 1695, 375);
     m_check1 = make<QCheckBox>(this, "Check1", QStringLiteral("包含子文件夹"), 360, 600, 1695, 375);
     m_check1->setChecked(true);
     make<QLabel>(this, "Label2", QStringLiteral("至"), 120, 1080, 375, 255);
@@ -60,9 +58,8 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
     m_command1 = make<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), 3360, 1080, 1695, 375);
     m_command2 = make<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), 3360, 1560, 1695, 375);
     m_check2 = make<QCheckBox>(this, "Check2", QStringLiteral("存放到源目录"), 360, 1680, 1695, 375);
-    auto* note =
-        make<QLabel>(this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"),
-                     360, 2160, 4680, 180);
+    auto* note = make<QLabel>(this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"),
+                              360, 2160, 4680, 180);
     QPalette pal = note->palette();
     pal.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0xC0)); // &H00C00000& is BGR: dark blue
     note->setPalette(pal);
@@ -70,9 +67,8 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
     QFont small = face;
     small.setPixelSize(11);
     note->setFont(small);
-    m_check3 =
-        make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"),
-                        360, 2520, 5055, 375);
+    m_check3 = make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"), 360,
+                               2520, 5055, 375);
     m_check3->setChecked(true);
     m_check3->setFont(small); // its box runs past the form's right edge; keep the caption inside
     m_command3 = make<QPushButton>(this, "Command3", QStringLiteral("反编译"), 840, 3120, 1215, 375);
@@ -153,25 +149,23 @@ void Frmdecp::Command3_Click()
     const QString helper = m_services.programs.findExecutable(
         QDir(m_services.helperFolder).filePath(QString::fromLatin1(kExtractHelperName)));
     if (helper.isEmpty()) {
-        m_services.messages.show(this,
-                                 QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。")
-                                     .arg(QString::fromLatin1(kExtractHelperName)),
-                                 platform::MessageIcon::Information);
+        m_services.messages.show(
+            this,
+            QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。").arg(QString::fromLatin1(kExtractHelperName)),
+            platform::MessageIcon::Information);
         return;
     }
 
     m_running = true;
     ExtractProcess process(m_services.programs, helper);
-    DecompileRun run(m_services.fs,
-                     [&process](const platform::NativePath& file, const platform::NativePath& folder,
-                                const QByteArray& project,
-                                quint64 size) { return process.extract(file, folder, project, size); });
+    DecompileRun run(m_services.fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
+                                               const QByteArray& project,
+                                               quint64 size) { return process.extract(file, folder, project, size); });
     QList<HelpFileOutcome> outcomes;
     const bool subfolders = m_check1->isChecked();
     const bool projects = m_check3->isChecked();
-    m_run->run(QStringLiteral("正在反编译chm文件…"), [&](platform::RunControl& control) {
-        outcomes = run.run(target, subfolders, projects, &control);
-    });
+    m_run->run(QStringLiteral("正在反编译chm文件…"),
+               [&](platform::RunControl& control) { outcomes = run.run(target, subfolders, projects, &control); });
     m_running = false;
     if (m_run->stopped()) {
         const auto done = std::count_if(outcomes.cbegin(), outcomes.cend(),

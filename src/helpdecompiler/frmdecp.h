@@ -9,7 +9,7 @@ class QPushButton;
 namespace korvane::platform {
 class BackgroundRun;
 struct Services;
-}
+} // namespace korvane::platform
 
 namespace korvane::helpdecompiler {
 

@@ -35,8 +35,7 @@ std::optional<QByteArray> fileNamed(const std::vector<DirEntry>& listing, const 
 }
 
 /// The contents or index file: "<stem><ext>", else the first file matching "*.<ext>".
-QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& stem,
-                      const QByteArray& extension)
+QString companionFile(const std::vector<DirEntry>& listing, const QByteArray& stem, const QByteArray& extension)
 {
     if (const auto named = fileNamed(listing, stem + extension))
         return platform::displayPath(*named);
@@ -79,24 +78,22 @@ QStringList helpProjectLines(const QString& helpFileName, const HelpProjectConte
                       QStringLiteral("Contents file=") + content.contentsFile};
     if (!content.defaultTopic.isEmpty())
         lines.append(QStringLiteral("Default topic=") + content.defaultTopic);
-    lines << QStringLiteral("Display compile progress=No")
-          << QStringLiteral("Index file=") + content.indexFile << QStringLiteral("Language=0x804 中文(中国)")
-          << QString() << QStringLiteral("[FILES]");
+    lines << QStringLiteral("Display compile progress=No") << QStringLiteral("Index file=") + content.indexFile
+          << QStringLiteral("Language=0x804 中文(中国)") << QString() << QStringLiteral("[FILES]");
     lines += content.files;
     lines.append(QStringLiteral("[INFOTYPES]"));
     return lines;
 }
 
 platform::Status writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
-                                    const QByteArray& projectName, const platform::NativePath& outputFolder)
+                                  const QByteArray& projectName, const platform::NativePath& outputFolder)
 {
     const NativePath path = platform::joinPath(outputFolder, projectName + ".hhp");
     const QString compiledFile = platform::displayPath(helpFileName);
     // The project file exists before the folder is listed, so it lists itself.
     HelpProjectContent content;
     const QStringList head = helpProjectLines(compiledFile, content).mid(0, 4);
-    if (const auto status = platform::writeTextFile(fs, path, head, platform::TextEncoding::Gbk);
-        !status.ok())
+    if (const auto status = platform::writeTextFile(fs, path, head, platform::TextEncoding::Gbk); !status.ok())
         return status;
 
     const auto listing = fs.list(outputFolder);
@@ -112,8 +109,7 @@ platform::Status writeHelpProject(platform::FileSystem& fs, const QByteArray& he
         content.defaultTopic = platform::displayPath(*index);
     content.indexFile = companionFile(*listing, stem, "hhk");
     dieda(fs, outputFolder, {}, content.files);
-    return platform::writeTextFile(fs, path, helpProjectLines(compiledFile, content),
-                                   platform::TextEncoding::Gbk);
+    return platform::writeTextFile(fs, path, helpProjectLines(compiledFile, content), platform::TextEncoding::Gbk);
 }
 
 } // namespace korvane::helpdecompiler

@@ -23,6 +23,6 @@ QStringList helpProjectLines(const QString& helpFileName, const HelpProjectConte
 /// Paths are relative to the output folder: the help compiler here fails on absolute paths,
 /// and the Windows compiler reads relative ones the same way.
 platform::Status writeHelpProject(platform::FileSystem& fs, const QByteArray& helpFileName,
-                                    const QByteArray& projectName, const platform::NativePath& outputFolder);
+                                  const QByteArray& projectName, const platform::NativePath& outputFolder);
 
 } // namespace korvane::helpdecompiler

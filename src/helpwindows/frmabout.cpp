@@ -53,7 +53,8 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
 
     addLabel(this, "lblTitle", QStringLiteral("应用程序标题"), 2460, 360, 3885, 240);
     addLabel(this, "lblVersion", QStringLiteral("版本:"), 2460, 720, 3885, 225);
-    addLabel(this, "lblDescription", QStringLiteral("精巧的文件管理工具,批量执行各种文件操作,省时省心!"), 2460, 1080, 3525, 690);
+    addLabel(this, "lblDescription", QStringLiteral("精巧的文件管理工具,批量执行各种文件操作,省时省心!"), 2460, 1080,
+             3525, 690);
     addLabel(this, "Label1", QStringLiteral("Korvane 开发组 出品"), 2460, 2040, 2610, 225);
 
     auto* link = new platform::ClickableLabel(QStringLiteral("我的博客"), this);
@@ -74,8 +75,8 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(twips(120), twips(3600) - 1, twips(6120 - 120), 2);
 
-    addLabel(this, "lblDisclaimer", QStringLiteral("本软件按原样提供,不附带任何担保;\n处理重要文件前请先备份。"),
-             240, 3825, 3735, 705);
+    addLabel(this, "lblDisclaimer", QStringLiteral("本软件按原样提供,不附带任何担保;\n处理重要文件前请先备份。"), 240,
+             3825, 3735, 705);
 
     auto* ok = new QPushButton(QStringLiteral("确定"), this);
     ok->setObjectName(QStringLiteral("cmdOK"));

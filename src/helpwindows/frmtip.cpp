@@ -142,7 +142,8 @@ void frmTip::AdvanceTip()
 
 void frmTip::chkLoadTipsAtStartup_Click()
 {
-    m_services.settings.setValue(kSection, kKey, m_chkLoadTipsAtStartup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    m_services.settings.setValue(kSection, kKey,
+                                 m_chkLoadTipsAtStartup->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 } // namespace korvane::helpwindows

@@ -6,8 +6,7 @@ namespace korvane::platform {
 
 /// Shows a cursor over the whole program while it lives (the wait cursor by default) and
 /// restores the previous one when it goes, also when the work in between throws.
-class BusyCursor
-{
+class BusyCursor {
 public:
     explicit BusyCursor(Qt::CursorShape shape = Qt::WaitCursor);
     ~BusyCursor();

@@ -27,8 +27,7 @@ public:
 class InputBox {
 public:
     virtual ~InputBox() = default;
-    virtual QString ask(QWidget* parent, const QString& prompt, const QString& title,
-                        const QString& defaultText) = 0;
+    virtual QString ask(QWidget* parent, const QString& prompt, const QString& title, const QString& defaultText) = 0;
 };
 
 /// Translates "Text files|*.txt|All|*.*" into Qt's "Text files (*.txt);;All (*)".

@@ -63,9 +63,9 @@ ProgramLayout ProgramLayout::current()
 bool isPortable(const ProgramLayout& layout)
 {
     // access() rather than the mode bits: it knows read-only mounts and ACLs.
-    return !layout.executableFolder.isEmpty()
-           && ::access(QFile::encodeName(layout.executableFolder).constData(), W_OK) == 0
-           && QFileInfo(databaseIn(layout.executableFolder)).isFile();
+    return !layout.executableFolder.isEmpty() &&
+           ::access(QFile::encodeName(layout.executableFolder).constData(), W_OK) == 0 &&
+           QFileInfo(databaseIn(layout.executableFolder)).isFile();
 }
 
 QString korvaneFolder(const ProgramLayout& layout)

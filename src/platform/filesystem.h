@@ -82,8 +82,7 @@ public:
 };
 
 /// Writes each line followed by CR LF in the given encoding, creating or replacing the file.
-Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines,
-                       TextEncoding encoding);
+Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines, TextEncoding encoding);
 
 /// Joins a folder and a name with "/", without doubling it after the root "/".
 NativePath joinPath(const NativePath& folder, const QByteArray& name);

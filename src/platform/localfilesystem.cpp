@@ -157,8 +157,8 @@ Status copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode 
         return Status::fromErrno(errno);
     bool ok = copyContents(in.get(), out.get(), st.st_size);
     struct stat written {};
-    ok = ok && (!how.durable || ::fsync(out.get()) == 0) && ::fstat(out.get(), &written) == 0
-         && written.st_size == st.st_size;
+    ok = ok && (!how.durable || ::fsync(out.get()) == 0) && ::fstat(out.get(), &written) == 0 &&
+         written.st_size == st.st_size;
     if (ok && how.keepOwnerAndMode)
         keepOwner(out.get(), nullptr, st); // before the bits: a change of owner clears set-id bits
     ok = ok && (!how.keepOwnerAndMode || ::fchmod(out.get(), st.st_mode & 07777) == 0);
@@ -296,7 +296,7 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
     struct stat dst {};
     if (::lstat(target.constData(), &dst) == 0)
         return (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) ? failed(ErrorKind::SameFile, 0)
-                                                                     : failed(ErrorKind::AlreadyExists, EEXIST);
+                                                                      : failed(ErrorKind::AlreadyExists, EEXIST);
     if (renameNoReplace(file.constData(), target.constData()) == 0)
         return {};
     if (errno == EEXIST)
@@ -439,7 +439,8 @@ Status LocalFileSystem::writeFile(const NativePath& path, const QByteArray& byte
         }
         done += w;
     }
-    if (::fsync(out.get()) != 0 || ::close(out.release()) != 0 || ::rename(temporary.constData(), path.constData()) != 0) {
+    if (::fsync(out.get()) != 0 || ::close(out.release()) != 0 ||
+        ::rename(temporary.constData(), path.constData()) != 0) {
         const int e = errno;
         ::unlink(temporary.constData());
         return Status::fromErrno(e);

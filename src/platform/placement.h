@@ -7,7 +7,10 @@ class QWidget;
 namespace korvane::platform {
 
 /// Design sizes are in twips; 15 twips make a pixel at 96 dpi.
-constexpr int twips(int value) { return value / 15; }
+constexpr int twips(int value)
+{
+    return value / 15;
+}
 
 /// Places `window` with its centre over `owner`'s centre (outer frames). Does nothing without owner.
 void centerOver(QWidget* window, const QWidget* owner);
@@ -19,8 +22,7 @@ void placeInTwips(QWidget* widget, int left, int top, int width, int height);
 void nameAndPlace(QWidget* widget, const char* name, int left, int top, int width, int height);
 
 /// `nameAndPlace` that hands the control back with its own type, for building a form in one line.
-template <typename W>
-W* placeNamed(W* widget, const char* name, int left, int top, int width, int height)
+template <typename W> W* placeNamed(W* widget, const char* name, int left, int top, int width, int height)
 {
     nameAndPlace(widget, name, left, top, width, height);
     return widget;

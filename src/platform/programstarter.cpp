@@ -18,12 +18,12 @@ bool isDeviceName(const QString& name)
     while (base.endsWith(QLatin1Char(' ')))
         base.chop(1);
     base = base.toUpper();
-    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"),    QStringLiteral("AUX"),
                                       QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plain.contains(base))
         return true;
-    return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
-           && base[3] >= QLatin1Char('1') && base[3] <= QLatin1Char('9');
+    return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           base[3] >= QLatin1Char('1') && base[3] <= QLatin1Char('9');
 }
 
 } // namespace

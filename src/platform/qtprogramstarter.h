@@ -8,7 +8,7 @@ namespace korvane::platform {
 class QtProgramStarter final : public ProgramStarter {
 public:
     Status startDetached(const QString& program, const QStringList& arguments,
-                               const QString& workingFolder = {}) override;
+                         const QString& workingFolder = {}) override;
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput = {}) override;
     QString findExecutable(const QString& name) override;

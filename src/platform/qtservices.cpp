@@ -74,10 +74,9 @@ QString QtInputBox::ask(QWidget* parent, const QString& prompt, const QString& t
 }
 
 QtSettingsStore::QtSettingsStore(const QString& applicationName)
-    : m_settings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, applicationName,
-                                             applicationName))
-{
-}
+    : m_settings(
+          std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, applicationName, applicationName))
+{}
 
 QtSettingsStore::~QtSettingsStore() = default;
 
@@ -103,11 +102,10 @@ bool QtDesktop::openUrl(const QUrl& url)
 }
 
 QtServices::QtServices(const QString& applicationName, const QString& programFolder, const QString& helperFolder)
-    : m_settings(applicationName),
-      m_services{m_messages, m_folders, m_files, m_input, m_settings, m_programs, m_desktop, m_fs, m_registry,
-                 programFolder, nullptr, helperFolder}
-{
-}
+    : m_settings(applicationName), m_services{m_messages, m_folders,     m_files,   m_input,
+                                              m_settings, m_programs,    m_desktop, m_fs,
+                                              m_registry, programFolder, nullptr,   helperFolder}
+{}
 
 QtServices::~QtServices() = default;
 

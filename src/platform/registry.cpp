@@ -17,8 +17,7 @@ void decodeRegistryValue(const RegistryValue& value, QString& text)
         text.prepend(QLatin1String("&h"));
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -9,16 +9,15 @@ namespace korvane::platform {
 enum class RegistryRoot { LocalMachine, CurrentUser };
 
 struct RegistryValue {
-    quint32 type = 0;  ///< 1 REG_SZ, 4 REG_DWORD, ...
-    QByteArray data;   ///< raw bytes as stored, at most 1024
+    quint32 type = 0; ///< 1 REG_SZ, 4 REG_DWORD, ...
+    QByteArray data;  ///< raw bytes as stored, at most 1024
 };
 
 /// System registry. Linux has none: the real one answers "not found" for every value.
 class Registry {
 public:
     virtual ~Registry() = default;
-    virtual std::optional<RegistryValue> query(RegistryRoot root, const QString& keyPath,
-                                               const QString& valueName) = 0;
+    virtual std::optional<RegistryValue> query(RegistryRoot root, const QString& keyPath, const QString& valueName) = 0;
 };
 
 /// Turns a raw value into text the way the About box reads registry values.

@@ -9,9 +9,9 @@ namespace korvane::platform {
 
 /// Where a run stands, as a window or the command line shows it.
 struct ProgressSnapshot {
-    qint64 done = 0;    ///< items no longer pending: done, skipped or failed
-    qint64 total = -1;  ///< -1 while unknown
-    QString current;    ///< the item being worked on, for display only
+    qint64 done = 0;   ///< items no longer pending: done, skipped or failed
+    qint64 total = -1; ///< -1 while unknown
+    QString current;   ///< the item being worked on, for display only
     bool stopRequested = false;
 };
 

@@ -16,10 +16,10 @@ enum class ErrorKind {
     ReadOnly,      ///< plain delete of a file whose write bits are all clear
     SameFile,      ///< copy or move of a file onto itself
     NotAFolder,
-    Cancelled,     ///< the user, or a stop of the run, ended the call
-    Injected,      ///< a failure scripted by a test
-    Io,            ///< any other system error; see errnum
-    Failed,        ///< a program or application reported the failure in its own words
+    Cancelled, ///< the user, or a stop of the run, ended the call
+    Injected,  ///< a failure scripted by a test
+    Io,        ///< any other system error; see errnum
+    Failed,    ///< a program or application reported the failure in its own words
 };
 
 /// The outcome of one platform call: success, or the kind of failure, the errno where the
@@ -54,8 +54,7 @@ private:
 };
 
 /// A value, or the failure that stood in its way.
-template <class T>
-class Result {
+template <class T> class Result {
 public:
     Result(T value) : m_value(std::move(value)) {}
     Result(Status failure) : m_status(std::move(failure)) { Q_ASSERT(!m_status.ok()); }

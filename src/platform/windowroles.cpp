@@ -1,8 +1,8 @@
 #include "platform/windowroles.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QGuiApplication>
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
 #include <QWidget>
@@ -91,7 +91,8 @@ protected:
         // The widget's show event comes after its native window exists and before it is mapped.
         if (watched == m_window && event->type() == QEvent::Show && m_window->isWindow()) {
             beforeMap();
-            QMetaObject::invokeMethod(this, [this] { afterMap(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { afterMap(); }, Qt::QueuedConnection);
         }
         return false;
     }

@@ -1,10 +1,10 @@
 #include "recorder/filedatabase.h"
 
 #include <QAtomicInt>
-#include <QSqlDriver>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -30,8 +30,8 @@ QString uriFor(const QString& path, bool writable)
 {
     // A database we cannot write is opened immutable: a WAL reader would otherwise need to
     // create -shm beside it, which an unwritable folder refuses, and no lock is taken either.
-    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded)
-           + (writable ? QStringLiteral("?mode=rw") : QStringLiteral("?mode=ro&immutable=1"));
+    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+           (writable ? QStringLiteral("?mode=rw") : QStringLiteral("?mode=ro&immutable=1"));
 }
 
 /// SQLite would take a zero-length file for an empty database and write one into it; a file
@@ -49,8 +49,8 @@ bool looksLikeDatabase(const QString& path)
 bool canWrite(const QString& path)
 {
     const QFileInfo info(path);
-    return ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK) == 0
-           && ::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) == 0;
+    return ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK) == 0 &&
+           ::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) == 0;
 }
 
 } // namespace
@@ -94,7 +94,8 @@ FileDatabase::FileDatabase(const QString& path)
         exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     }
     const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0 || !*static_cast<sqlite3* const*>(handle.constData())) {
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0 ||
+        !*static_cast<sqlite3* const*>(handle.constData())) {
         fail(QStringLiteral("no SQLite handle"));
         db.close();
         return;
@@ -136,14 +137,13 @@ bool FileDatabase::exec(const QString& sql)
     return true;
 }
 
-template<typename Write>
-bool FileDatabase::waitingForWriters(Write write)
+template <typename Write> bool FileDatabase::waitingForWriters(Write write)
 {
     sqlite3* handle = m_statements->handle;
     int ownTimeout = 0;
     sqlite3_stmt* pragma = nullptr;
-    if (sqlite3_prepare_v2(handle, "PRAGMA busy_timeout", -1, &pragma, nullptr) == SQLITE_OK
-        && sqlite3_step(pragma) == SQLITE_ROW)
+    if (sqlite3_prepare_v2(handle, "PRAGMA busy_timeout", -1, &pragma, nullptr) == SQLITE_OK &&
+        sqlite3_step(pragma) == SQLITE_ROW)
         ownTimeout = sqlite3_column_int(pragma, 0);
     sqlite3_finalize(pragma);
     sqlite3_busy_timeout(handle, m_writeWaitMs);
@@ -251,7 +251,8 @@ int bindText(sqlite3_stmt* statement, int index, const std::optional<QString>& t
 {
     if (!text)
         return sqlite3_bind_null(statement, index);
-    return sqlite3_bind_text16(statement, index, text->utf16(), int(text->size() * 2), SQLITE_STATIC); // the row outlives the step
+    return sqlite3_bind_text16(statement, index, text->utf16(), int(text->size() * 2),
+                               SQLITE_STATIC); // the row outlives the step
 }
 
 /// Binds one row's values from parameter `first` on; `date` holds the date's text until the step.
@@ -288,7 +289,8 @@ bool FileDatabase::appendFileRows(const FileRow* rows, size_t count)
         const int n = count >= size_t(kMany) ? kMany : 1;
         sqlite3_stmt*& insert = n == 1 ? m_statements->insert : m_statements->insertMany;
         if (!insert) {
-            QByteArray sql = "INSERT INTO fileInf (FileName, filetype, filesize, filedate, shortname) VALUES (?, ?, ?, ?, ?)";
+            QByteArray sql =
+                "INSERT INTO fileInf (FileName, filetype, filesize, filedate, shortname) VALUES (?, ?, ?, ?, ?)";
             for (int r = 1; r < n; ++r)
                 sql += ", (?, ?, ?, ?, ?)";
             if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &insert, nullptr) != SQLITE_OK)
@@ -364,8 +366,8 @@ std::optional<bool> FileDatabase::isEmpty(Table table)
         return std::nullopt;
     }
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM %1)").arg(QLatin1String(tableName(table))))
-        || !query.next()) {
+    if (!query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM %1)").arg(QLatin1String(tableName(table)))) ||
+        !query.next()) {
         fail(query.lastError().text());
         return std::nullopt;
     }
@@ -438,30 +440,17 @@ QString storeFailureText(const FileDatabase& db, const QString& path)
     QString reason;
     switch (db.lastErrorCode()) {
     case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        reason = QStringLiteral("数据库正被另一个程序使用");
-        break;
-    case SQLITE_FULL:
-        reason = QStringLiteral("磁盘已满");
-        break;
+    case SQLITE_LOCKED: reason = QStringLiteral("数据库正被另一个程序使用"); break;
+    case SQLITE_FULL: reason = QStringLiteral("磁盘已满"); break;
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_CANTOPEN:
-    case SQLITE_AUTH:
-        reason = QStringLiteral("数据库文件不能写入");
-        break;
+    case SQLITE_AUTH: reason = QStringLiteral("数据库文件不能写入"); break;
     case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-        reason = QStringLiteral("数据库文件已损坏");
-        break;
-    case SQLITE_IOERR:
-        reason = QStringLiteral("读写数据库文件时出错");
-        break;
-    case SQLITE_NOMEM:
-        reason = QStringLiteral("内存不足");
-        break;
-    default:
-        reason = QStringLiteral("数据库操作失败");
+    case SQLITE_NOTADB: reason = QStringLiteral("数据库文件已损坏"); break;
+    case SQLITE_IOERR: reason = QStringLiteral("读写数据库文件时出错"); break;
+    case SQLITE_NOMEM: reason = QStringLiteral("内存不足"); break;
+    default: reason = QStringLiteral("数据库操作失败");
     }
     if (!db.lastError().trimmed().isEmpty())
         reason += QStringLiteral("(%1)").arg(db.lastError().trimmed());

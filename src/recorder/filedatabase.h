@@ -99,8 +99,7 @@ private:
     bool exec(const QString& sql);
     bool fail(const QString& message, int code = 0);
     /// Runs `write` with the longer wait for other writers instead of the connection's own.
-    template<typename Write>
-    bool waitingForWriters(Write write);
+    template <typename Write> bool waitingForWriters(Write write);
 
     QString m_connection;
     QString m_lastError;

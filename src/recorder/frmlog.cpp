@@ -116,7 +116,8 @@ bool Frmlog::reportFailure(const std::optional<bool>& empty)
 {
     if (empty)
         return false;
-    m_services.messages.show(this, failureText(*m_db, QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"))),
+    m_services.messages.show(this,
+                             failureText(*m_db, QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"))),
                              MessageIcon::Information);
     return true;
 }

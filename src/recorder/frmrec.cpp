@@ -25,8 +25,8 @@
 
 namespace korvane::recorder {
 
-using platform::MessageIcon;
 using platform::addButton;
+using platform::MessageIcon;
 using platform::placeInTwips;
 using platform::twips;
 

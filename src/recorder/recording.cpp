@@ -103,8 +103,8 @@ TypeDescriber::TypeDescriber() : m_suffixes(1)
     for (const QMimeType& type : m_mime.allMimeTypes()) {
         for (const QString& written : type.globPatterns()) {
             const QString pattern = written.toLower();
-            const bool suffix = pattern.size() > 1 && pattern[0] == u'*'
-                                && std::none_of(pattern.begin() + 1, pattern.end(), isWildcard);
+            const bool suffix = pattern.size() > 1 && pattern[0] == u'*' &&
+                                std::none_of(pattern.begin() + 1, pattern.end(), isWildcard);
             if (suffix) {
                 int node = 0;
                 for (qsizetype i = pattern.size() - 1; i >= 1; --i) {
@@ -139,8 +139,8 @@ TypeDescriber::KnownSuffix TypeDescriber::knownSuffix(QStringView name) const
     for (qsizetype i = name.size() - 1; i >= 0; --i) {
         const char16_t c = folded(name[i]);
         const auto& children = m_suffixes[size_t(node)].children;
-        const auto child = std::find_if(children.begin(), children.end(),
-                                        [c](const auto& entry) { return entry.first == c; });
+        const auto child =
+            std::find_if(children.begin(), children.end(), [c](const auto& entry) { return entry.first == c; });
         if (child == children.end())
             break;
         if (i == 0) {
@@ -197,7 +197,9 @@ namespace {
 /// for each file.
 class FolderHandle {
 public:
-    explicit FolderHandle(const NativePath& folder) : m_fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    explicit FolderHandle(const NativePath& folder)
+        : m_fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {}
 
     /// Size and modification time of a file in the folder; a link gives the file it points to.
     void read(const QByteArray& name, FileRow& row) const
@@ -285,7 +287,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     RecordReport report;
     const auto entries = fs.list(folder);
     if (!entries) {
-        report.recorded = true; // cannot be opened: nothing stored, but the run is reported
+        report.recorded = true;            // cannot be opened: nothing stored, but the run is reported
         report.storeFailed = !db.isOpen(); // and logged, which needs the database
         return report;
     }

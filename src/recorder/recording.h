@@ -30,7 +30,7 @@ public:
 
 private:
     struct KnownSuffix {
-        int node = 0;           ///< in m_suffixes; the root when none
+        int node = 0; ///< in m_suffixes; the root when none
         qsizetype length = 0;
         bool wholeName = false; ///< the whole name is the end of a suffix (".txt")
     };
@@ -48,9 +48,9 @@ private:
         std::vector<std::pair<QString, QString>> described; ///< suffix as written -> comment
     };
     std::vector<SuffixNode> m_suffixes;
-    QSet<QString> m_literals; ///< whole names ("makefile"), lower-cased
+    QSet<QString> m_literals;     ///< whole names ("makefile"), lower-cased
     quint64 m_literalLengths = 0; ///< bit n: some literal has n characters
-    QStringList m_wildcards;  ///< every other pattern, lower-cased ("readme*", "*.[1-9]")
+    QStringList m_wildcards;      ///< every other pattern, lower-cased ("readme*", "*.[1-9]")
 
     QMimeDatabase m_mime;
     QHash<QString, QString> m_comments; ///< MIME type name -> comment

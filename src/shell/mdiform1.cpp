@@ -27,19 +27,22 @@ struct Menu {
 };
 
 const Menu kMenus[] = {
-    {"menuFile", "文件工具(&F)",
+    {"menuFile",
+     "文件工具(&F)",
      {{"menuRec", "文件信息记录(&R)"}, {"menumove", "文件批量管理(&M)"}, {"g1", "-"}, {"menuexit", "退出(&X)"}}},
     {"menuview", "文件查看(&V)", {{"menuviewdwg", "DWG文件(&D)"}}},
-    {"v1", "系统工具(&S)",
-     {{"menujmword", "批量加密Word文档(&W)"}, {"menujmdwg", "批量加密AutoCAD文档(&A)"}, {"menureg", "ocx,dll批量注册(&O)"}}},
+    {"v1",
+     "系统工具(&S)",
+     {{"menujmword", "批量加密Word文档(&W)"},
+      {"menujmdwg", "批量加密AutoCAD文档(&A)"},
+      {"menureg", "ocx,dll批量注册(&O)"}}},
     {"v2", "编程工具(&T)", {{"menudecompile", "chm文件批量反编译(&D)"}, {"menuCpVb", "批量编译VB6工程(&C)"}}},
     {"menuHelp", "帮助(&H)", {{"menuTip", "每日一帖(&X)"}, {"menuabout", "关于(&A)"}}},
 };
 
 } // namespace
 
-MDIForm1::MDIForm1(platform::Services& services, QWidget* parent)
-    : QMainWindow(parent), m_services(services)
+MDIForm1::MDIForm1(platform::Services& services, QWidget* parent) : QMainWindow(parent), m_services(services)
 {
     setObjectName(QStringLiteral("MDIForm1"));
     setWindowTitle(QStringLiteral("Korvane V1.0.0"));

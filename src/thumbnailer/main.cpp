@@ -44,12 +44,9 @@ int main(int argc, char* argv[])
         return usage();
     using korvane::thumbnailer::Outcome;
     switch (korvane::thumbnailer::writeThumbnail(QFile::decodeName(paths[0]), QFile::decodeName(paths[1]), size)) {
-    case Outcome::Written:
-        return 0;
-    case Outcome::NoPreview:
-        return 1;
-    case Outcome::Unwritable:
-        break;
+    case Outcome::Written: return 0;
+    case Outcome::NoPreview: return 1;
+    case Outcome::Unwritable: break;
     }
     return 3;
 }

@@ -80,8 +80,7 @@ std::unique_ptr<Compound> Compound::fromPath(const QByteArray& path, QString* er
 
 std::unique_ptr<Compound> Compound::fromBytes(const QByteArray& bytes, QString* error)
 {
-    GPtr<GsfInput> input(
-        gsf_input_memory_new(reinterpret_cast<const guint8*>(bytes.constData()), bytes.size(), FALSE));
+    GPtr<GsfInput> input(gsf_input_memory_new(reinterpret_cast<const guint8*>(bytes.constData()), bytes.size(), FALSE));
     return input ? open(std::move(input), error) : nullptr;
 }
 
@@ -98,8 +97,8 @@ std::unique_ptr<Compound> Compound::open(GPtr<GsfInput> input, QString* error)
     static std::once_flag once;
     std::call_once(once, [] {
         gsf_init();
-        g_log_set_handler("libgsf:msole", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
-                          countComplaint, nullptr);
+        g_log_set_handler("libgsf:msole", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL), countComplaint,
+                          nullptr);
     });
     t_complaints = 0;
     GError* err = nullptr;

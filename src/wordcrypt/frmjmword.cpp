@@ -19,7 +19,8 @@ namespace {
 
 const QString kApplicationClass = QStringLiteral("word.Application");
 
-batchlist::BatchListConfig wordConfig() {
+batchlist::BatchListConfig wordConfig()
+{
     batchlist::BatchListConfig c = batchlist::encryptorConfig();
     c.objectName = QStringLiteral("frmjmword");
     c.caption = QStringLiteral("Word文件批量加密");
@@ -37,10 +38,11 @@ batchlist::BatchListConfig wordConfig() {
 } // namespace
 
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
-    : BatchListWindow(services, wordConfig(), parent), m_word(word) {
+    : BatchListWindow(services, wordConfig(), parent), m_word(word)
+{
     m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
     m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
-                       QColor(192, 0, 192));
+                         QColor(192, 0, 192));
     m_label7 = makeLabel("Label7", QStringLiteral("读密码:"), 240, 4680, 735, 255);
     m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 960, 4672, 1215, 270);
     m_label8 = makeLabel("Label8", QStringLiteral("写密码:"), 3000, 4680, 735, 255);
@@ -48,18 +50,21 @@ frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& wor
     finishLoad({m_label6, m_label5, m_label7, m_text2, m_label8, m_text4});
 }
 
-frmjmword::~frmjmword() {
+frmjmword::~frmjmword()
+{
     release();
 }
 
-void frmjmword::release() {
+void frmjmword::release()
+{
     // Dropping the last reference ends the office; no event may reach a window going away.
     if (wordapp)
         wordapp->setEvents(nullptr);
     wordapp.reset();
 }
 
-void frmjmword::init() {
+void frmjmword::init()
+{
     release(); // a new run replaces (and so ends) what an earlier run left behind
     platform::Result<std::shared_ptr<platform::WordApplication>> app = m_word.getObject(kApplicationClass);
     if (!app)
@@ -72,35 +77,42 @@ void frmjmword::init() {
     wordapp->setEvents(this);
 }
 
-QString frmjmword::passwordTooLongText() {
+QString frmjmword::passwordTooLongText()
+{
     return QStringLiteral("密码不能超过15个字符");
 }
 
-QString frmjmword::exportNoteText() {
+QString frmjmword::exportNoteText()
+{
     return QStringLiteral("提示:文档由 LibreOffice 按 Word 97-2003 格式重新保存,"
                           "LibreOffice 不能保留的内容可能会改变。");
 }
 
-QString frmjmword::unprocessedText(int failed) {
+QString frmjmword::unprocessedText(int failed)
+{
     return QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed);
 }
 
-void frmjmword::captureRunSettings() {
+void frmjmword::captureRunSettings()
+{
     m_settings = {m_text2->text(), m_text4->text()};
 }
 
-void frmjmword::setRunControl(platform::RunControl* control) {
+void frmjmword::setRunControl(platform::RunControl* control)
+{
     m_word.setRunControl(control);
 }
 
-void frmjmword::runControlChanged(platform::RunControl* control) {
+void frmjmword::runControlChanged(platform::RunControl* control)
+{
     m_runControl = control;
     if (control)
         captureRunSettings();
     setRunControl(control);
 }
 
-bool frmjmword::beforeListCheck() {
+bool frmjmword::beforeListCheck()
+{
     const bool onUiThread = QThread::currentThread() == thread();
     if (onUiThread)
         captureRunSettings();
@@ -122,7 +134,8 @@ bool frmjmword::beforeListCheck() {
     return true;
 }
 
-bool frmjmword::prepareRun() {
+bool frmjmword::prepareRun()
+{
     m_failedDocuments = 0;
     if (!m_noteShown) {
         m_noteShown = true;
@@ -131,7 +144,8 @@ bool frmjmword::prepareRun() {
     return true;
 }
 
-QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
+QStringList frmjmword::comp(const batchlist::BatchEntry& entry)
+{
     m_failures.clear();
     Status opened = Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
     // Bounded: a document that can never be opened must not stop the run.
@@ -149,16 +163,19 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry) {
     return std::exchange(m_failures, {});
 }
 
-void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document) {
+void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document)
+{
     m_failures << applyPasswords(document, m_settings.password, m_settings.writePassword);
 }
 
-void frmjmword::wordapp_Quit() {
+void frmjmword::wordapp_Quit()
+{
     // Runs inside Quit: whoever called it still holds the object until the call returns.
     wordapp.reset();
 }
 
-void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&) {
+void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&)
+{
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();
     release();
@@ -166,7 +183,8 @@ void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&) {
         appendInfoAfterRun(unprocessedText(m_failedDocuments)); // after the frame's end line
 }
 
-void frmjmword::Form_Unload() {
+void frmjmword::Form_Unload()
+{
     // Errors are ignored: after a completed run there is nothing left to quit.
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();

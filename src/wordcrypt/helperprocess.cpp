@@ -36,8 +36,7 @@ int exitCode(int status)
 
 HelperProcess::HelperProcess(QString program, int startLimitMs, std::function<bool()> stopRequested)
     : m_program(std::move(program)), m_startLimitMs(startLimitMs), m_stopRequested(std::move(stopRequested))
-{
-}
+{}
 
 HelperProcess::~HelperProcess()
 {
@@ -120,8 +119,7 @@ HelperProcess::Reply HelperProcess::call(const QByteArray& line, int limitMs)
         return gone(QStringLiteral("LibreOffice 已退出"));
     const QByteArray bytes = line + '\n';
     for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n =
-            ::send(m_socket.get(), bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        const ssize_t n = ::send(m_socket.get(), bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

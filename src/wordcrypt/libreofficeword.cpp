@@ -84,10 +84,8 @@ class Application;
 class Document final : public WordDocument {
 public:
     Document(Application& app, int id, QString name, QByteArray realPath, QString filter)
-        : m_app(app), m_id(id), m_name(std::move(name)), m_realPath(std::move(realPath)),
-          m_filter(std::move(filter))
-    {
-    }
+        : m_app(app), m_id(id), m_name(std::move(name)), m_realPath(std::move(realPath)), m_filter(std::move(filter))
+    {}
 
     QString fullName() const override { return m_name; }
 
@@ -133,8 +131,7 @@ class Application final : public platform::WordApplication {
 public:
     Application(std::shared_ptr<LibreOfficeWord::Shared> shared, QString office, std::unique_ptr<HelperProcess> helper)
         : m_shared(std::move(shared)), m_office(std::move(office)), m_helper(std::move(helper))
-    {
-    }
+    {}
 
     void setEvents(platform::WordEvents* sink) override { m_sink = sink; }
 
@@ -250,13 +247,11 @@ Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* rea
     *encrypted = state->encrypted;
 
     switch (lockState(fs, *realPath, m_helper ? m_helper->profile() : QString())) {
-    case Lock::None:
-        break;
+    case Lock::None: break;
     case Lock::OursStale:
         fs.deleteFile(lockPath(*realPath), true); // left by an office of ours that died
         break;
-    case Lock::Foreign:
-        return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
+    case Lock::Foreign: return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
     }
     return {};
 }
@@ -336,8 +331,8 @@ Status Document::checkSavable() const
 /// The office's export of the document, with the open password, checked.
 Status Document::exportTo(const QByteArray& exported)
 {
-    QByteArray line = protocol::kStore + (protocol::kSeparator + QByteArray::number(m_id)) + protocol::kSeparator +
-                      urlPath(exported);
+    QByteArray line =
+        protocol::kStore + (protocol::kSeparator + QByteArray::number(m_id)) + protocol::kSeparator + urlPath(exported);
     if (!m_password.isEmpty())
         line += protocol::kSeparator + field(m_password);
     // The document lives in the office that loaded it: a new office could not store it.
@@ -394,7 +389,8 @@ Status Document::replaceInPlace(const QByteArray& result, const QByteArray& back
         ::unlink(backup.constData());
         return Status::failure(ErrorKind::Io, failure + QStringLiteral("，已恢复原文档"));
     }
-    return Status::failure(ErrorKind::Io, failure + QStringLiteral("，原文档的备份保留在 ") + QFile::decodeName(backup));
+    return Status::failure(ErrorKind::Io,
+                           failure + QStringLiteral("，原文档的备份保留在 ") + QFile::decodeName(backup));
 }
 
 Status Document::save()
@@ -428,7 +424,8 @@ Status Document::close()
     if (m_closed)
         return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
     m_closed = true;
-    const HelperProcess::Reply r = m_app.call(protocol::kClose + (protocol::kSeparator + QByteArray::number(m_id)), false);
+    const HelperProcess::Reply r =
+        m_app.call(protocol::kClose + (protocol::kSeparator + QByteArray::number(m_id)), false);
     if (r.ok || hasCode(r, HelperProcess::kGone) || isDeath(r) || hasCode(r, HelperProcess::kStopped))
         return {}; // a dead office holds no document any more
     return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(r.text));
@@ -493,8 +490,7 @@ QString libreOfficeMissingText()
 
 LibreOfficeWord::LibreOfficeWord(Options options, platform::DocumentPasswordPrompt& prompt)
     : m_shared(std::make_shared<Shared>(std::move(options), prompt))
-{
-}
+{}
 
 LibreOfficeWord::~LibreOfficeWord() = default;
 

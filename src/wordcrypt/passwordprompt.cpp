@@ -10,20 +10,22 @@
 
 namespace korvane::wordcrypt {
 
-std::optional<QString> QtDocumentPasswordPrompt::askPassword(const QString& fileName) {
+std::optional<QString> QtDocumentPasswordPrompt::askPassword(const QString& fileName)
+{
     // The run shows a busy cursor; the dialog wants the normal one.
     const platform::BusyCursor normal(Qt::ArrowCursor);
     bool ok = false;
-    const QString password = QInputDialog::getText(QApplication::activeWindow(), QStringLiteral("输入密码"),
-                                                   QStringLiteral("文档“%1”受密码保护，请输入打开密码:\n%2")
-                                                       .arg(QFileInfo(fileName).fileName(), fileName),
-                                                   QLineEdit::Password, QString(), &ok);
+    const QString password = QInputDialog::getText(
+        QApplication::activeWindow(), QStringLiteral("输入密码"),
+        QStringLiteral("文档“%1”受密码保护，请输入打开密码:\n%2").arg(QFileInfo(fileName).fileName(), fileName),
+        QLineEdit::Password, QString(), &ok);
     if (!ok)
         return std::nullopt;
     return password;
 }
 
-platform::WordAutomation& productionWord(const QString& helperFolder) {
+platform::WordAutomation& productionWord(const QString& helperFolder)
+{
     static QtDocumentPasswordPrompt prompt;
     static LibreOfficeWord word({LibreOfficeWord::defaultHelper(helperFolder), {}}, prompt);
     return word;

@@ -145,8 +145,7 @@ std::optional<QByteArray> rc4Salt(const Compound& cf, quint16 flags, const QStri
     GPtr<GsfInput> table = cf.stream((flags & fWhichTblStm) ? "1Table" : "0Table");
     // EncryptionVersionInfo 1.1, then salt, encrypted verifier and its encrypted MD5.
     const std::optional<QByteArray> header = table ? readAt(table.get(), 0, 52) : std::nullopt;
-    if (!header || u16(*header, 0) != 1 ||
-        u16(*header, 2) != 1)
+    if (!header || u16(*header, 0) != 1 || u16(*header, 2) != 1)
         return std::nullopt;
     const QByteArray salt = header->mid(4, 16);
     QByteArray verifier = header->mid(20, 32);
@@ -226,9 +225,7 @@ std::optional<QStringList> readAssoc(const Compound& cf, const Fib& fib, QString
     if (fib.encrypted())
         rc4AtOffset(fib.baseKey, *bytes, fib.fcAssoc);
     const QByteArray& b = *bytes;
-    if (b.size() < 6 || u16(b, 0) != 0xFFFF ||
-        u16(b, 2) != kAssocEntries ||
-        u16(b, 4) != 0)
+    if (b.size() < 6 || u16(b, 0) != 0xFFFF || u16(b, 2) != kAssocEntries || u16(b, 4) != 0)
         return fail(error, QStringLiteral("associated strings have an unknown layout")), std::nullopt;
     qint64 at = 6;
     for (int i = 0; i < kAssocEntries; ++i) {
@@ -420,13 +417,12 @@ QString compareAfterReservation(const QByteArray& source, const QByteArray& resu
         const qint64 sizeB = gsf_input_size(other->second.get());
         bool same;
         if (name == "/WordDocument") {
-            same = sizeA == sizeB && sameBytes(input.get(), other->second.get(), sizeA,
-                                               {{kFlagsAt, 2}, {fa->assocPairAt, 8}});
+            same = sizeA == sizeB &&
+                   sameBytes(input.get(), other->second.get(), sizeA, {{kFlagsAt, 2}, {fa->assocPairAt, 8}});
         } else if (name == tablePath) {
             // Everything before the strings' new place is untouched.
             const qint64 prefix = fb->lcbAssoc ? qint64(fb->fcAssoc) : sizeB;
-            same = prefix <= sizeA && prefix <= sizeB &&
-                   sameBytes(input.get(), other->second.get(), prefix, {});
+            same = prefix <= sizeA && prefix <= sizeB && sameBytes(input.get(), other->second.get(), prefix, {});
         } else {
             same = sizeA == sizeB && sameBytes(input.get(), other->second.get(), sizeA, {});
         }

@@ -98,7 +98,8 @@ void TestFrmjmdwg::layout()
     QCOMPARE(text2->geometry(), QRect(112, 295, 81, 18));
     QCOMPARE(w.findChild<QLabel*>("Label6")->text(), QStringLiteral("加密使用的密码:"));
     QCOMPARE(w.findChild<QLabel*>("Label5")->text(), QStringLiteral("(要批量解密只需保持密码框为空)"));
-    QCOMPARE(w.findChild<QLabel*>("Label1")->text(), QStringLiteral("提示:要正常使用本工具,必须确认已安装AutoCAD 2000以上版本."));
+    QCOMPARE(w.findChild<QLabel*>("Label1")->text(),
+             QStringLiteral("提示:要正常使用本工具,必须确认已安装AutoCAD 2000以上版本."));
     QWidget* next = w.findChild<QWidget*>("Text3")->nextInFocusChain();
     while (next->focusPolicy() == Qt::NoFocus || next->objectName().isEmpty() || next->objectName().startsWith("qt_"))
         next = next->nextInFocusChain();
@@ -237,37 +238,46 @@ void TestFrmjmdwg::bindsToRunningApplication()
 void TestFrmjmdwg::failuresDuringRun_data()
 {
     QTest::addColumn<QString>("member");
-    QTest::addColumn<QString>("argument"); // a file name from a, b; "" = every call
+    QTest::addColumn<QString>("argument");  // a file name from a, b; "" = every call
     QTest::addColumn<QStringList>("lines"); // "A"/"B" stand for the entries
     QTest::addColumn<QStringList>("backupsLeft");
 
-    QTest::newRow("open a") << "Open" << "a"
+    QTest::newRow("open a") << "Open"
+                            << "a"
                             << QStringList{"加密文档 A", "打开图纸失败!Open 出错", "加密文档 B", kDone,
                                            "其中 1 个文档未能处理,见上"}
                             << QStringList{"a.bak"};
-    QTest::newRow("save a") << "SaveAs" << "a"
+    QTest::newRow("save a") << "SaveAs"
+                            << "a"
                             << QStringList{"加密文档 A", "保存图纸失败!SaveAs 出错", "加密文档 B", kDone,
                                            "其中 1 个文档未能处理,见上"}
                             << QStringList{"a.bak"};
-    QTest::newRow("active document") << "ActiveDocument" << ""
-                                     << QStringList{"加密文档 A", "保存图纸失败!ActiveDocument 出错", "加密文档 B",
-                                                    "保存图纸失败!ActiveDocument 出错", kDone,
-                                                    "其中 2 个文档未能处理,见上"}
+    QTest::newRow("active document") << "ActiveDocument"
+                                     << "" << QStringList{"加密文档 A", "保存图纸失败!ActiveDocument 出错",
+                                                          "加密文档 B", "保存图纸失败!ActiveDocument 出错",
+                                                          kDone,        "其中 2 个文档未能处理,见上"}
                                      << QStringList{"a.bak", "b.bak"};
     // a stays open: closing it fails after b's save and again when the application quits.
-    QTest::newRow("close a") << "Close" << "a"
+    QTest::newRow("close a") << "Close"
+                             << "a"
                              << QStringList{"加密文档 A", "加密文档 B", "关闭图纸失败!Close 出错",
                                             "关闭图纸失败!Close 出错", kDone}
                              << QStringList{};
-    QTest::newRow("documents") << "Documents" << ""
-                               << QStringList{"加密文档 A", "关闭图纸失败!Documents 出错", "加密文档 B",
-                                              "关闭图纸失败!Documents 出错", "关闭图纸失败!Documents 出错", kDone}
+    QTest::newRow("documents") << "Documents"
+                               << "" << QStringList{"加密文档 A",
+                                                    "关闭图纸失败!Documents 出错",
+                                                    "加密文档 B",
+                                                    "关闭图纸失败!Documents 出错",
+                                                    "关闭图纸失败!Documents 出错",
+                                                    kDone}
                                << QStringList{};
-    QTest::newRow("active") << "Active" << "" << QStringList{"加密文档 A", "加密文档 B", kDone} << QStringList{};
-    QTest::newRow("quit") << "Quit" << "" << QStringList{"加密文档 A", "加密文档 B", "退出AutoCAD失败!Quit 出错", kDone}
+    QTest::newRow("active") << "Active"
+                            << "" << QStringList{"加密文档 A", "加密文档 B", kDone} << QStringList{};
+    QTest::newRow("quit") << "Quit"
+                          << "" << QStringList{"加密文档 A", "加密文档 B", "退出AutoCAD失败!Quit 出错", kDone}
                           << QStringList{};
-    QTest::newRow("visible is harmless") << "Visible" << "" << QStringList{"加密文档 A", "加密文档 B", kDone}
-                                         << QStringList{};
+    QTest::newRow("visible is harmless") << "Visible"
+                                         << "" << QStringList{"加密文档 A", "加密文档 B", kDone} << QStringList{};
 }
 
 void TestFrmjmdwg::failuresDuringRun()
@@ -301,10 +311,14 @@ void TestFrmjmdwg::failuresBeforeRun_data()
     QTest::addColumn<QString>("member");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("quits"); // the application obtained is let go again
-    QTest::newRow("create") << "create" << "ActiveX 部件不能创建对象" << false;
-    QTest::newRow("security parameters") << "GetInterfaceObject" << "GetInterfaceObject 出错" << true;
-    QTest::newRow("password") << "Password" << "Password 出错" << true;
-    QTest::newRow("provider") << "ProviderType" << "ProviderType 出错" << true;
+    QTest::newRow("create") << "create"
+                            << "ActiveX 部件不能创建对象" << false;
+    QTest::newRow("security parameters") << "GetInterfaceObject"
+                                         << "GetInterfaceObject 出错" << true;
+    QTest::newRow("password") << "Password"
+                              << "Password 出错" << true;
+    QTest::newRow("provider") << "ProviderType"
+                              << "ProviderType 出错" << true;
 }
 
 void TestFrmjmdwg::failuresBeforeRun()
@@ -328,17 +342,17 @@ void TestFrmjmdwg::failuresBeforeRun()
 void TestFrmjmdwg::backupDeletionRules()
 {
     Fixture f;
-    for (const char* name : {"notes.txt", "notes.bak", "plan.DWG", "plan.bak", "gone.bak", "xdwg", "xbak",
-                             "spaced.dwg", "spaced.bak", "readonly.dwg", "readonly.bak"})
+    for (const char* name : {"notes.txt", "notes.bak", "plan.DWG", "plan.bak", "gone.bak", "xdwg", "xbak", "spaced.dwg",
+                             "spaced.bak", "readonly.dwg", "readonly.bak"})
         writeFile(f.path(name));
     QFile(f.path("readonly.bak")).setPermissions(QFileDevice::ReadOwner);
     f.acad.failOn("Open", f.path("gone.dwg"));
-    f.type(f.path("notes.txt"));     // typed, not a drawing: its .bak is the user's
-    f.type(f.path("plan.DWG"));      // any case
-    f.type(f.path("gone.dwg"));      // could not be opened, so never saved
-    f.type(f.path("xdwg"));          // ends in dwg: the last three characters give way to "bak"
+    f.type(f.path("notes.txt")); // typed, not a drawing: its .bak is the user's
+    f.type(f.path("plan.DWG"));  // any case
+    f.type(f.path("gone.dwg"));  // could not be opened, so never saved
+    f.type(f.path("xdwg"));      // ends in dwg: the last three characters give way to "bak"
     f.type(f.path("spaced.dwg") + " ");
-    f.type(f.path("readonly.dwg"));  // deleting its backup fails: ignored
+    f.type(f.path("readonly.dwg")); // deleting its backup fails: ignored
     f.w.Command2_Click();
     QVERIFY(QFile::exists(f.path("notes.bak")));
     QVERIFY(!QFile::exists(f.path("plan.bak")));
@@ -381,8 +395,9 @@ void TestFrmjmdwg::unavailableOnThisPlatform()
     w.findChild<QLineEdit*>("Text1")->setText("/d/a.dwg");
     w.Command1_Click();
     w.Command2_Click();
-    QCOMPARE(fakes.messages.texts(), QStringList{korvane::platform::UnavailableDrawingAutomation::unavailableDescription(
-                                         "AutoCAD.Application")});
+    QCOMPARE(
+        fakes.messages.texts(),
+        QStringList{korvane::platform::UnavailableDrawingAutomation::unavailableDescription("AutoCAD.Application")});
     QVERIFY(fakes.messages.texts().first().contains(QStringLiteral("没有安装AutoCAD")));
     QCOMPARE(fakes.messages.shown.first().icon, MessageIcon::None);
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 1);

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 using namespace korvane::batchlist;
-using korvane::platform::FaultyFileSystem;
 using korvane::platform::ErrorKind;
+using korvane::platform::FaultyFileSystem;
 using korvane::platform::NativePath;
 
 namespace {
@@ -90,7 +90,9 @@ void TestBatchListLogic::gbkTrailByteIsNotALetter()
 {
     // "圆" in GBK is D4 B2; "耂" (GBK 0x8164) ends in the byte 'd'. A name ending in "<8164>oc"
     // decodes to "…耂oc", which must not pass for "doc".
-    const QByteArray gbkName = QByteArray("a\x81" "doc", 5);
+    const QByteArray gbkName = QByteArray("a\x81"
+                                          "doc",
+                                          5);
     QVERIFY(!korvane::platform::isValidUtf8(gbkName));
     QVERIFY(!nameMatches(gbkName, parseExtensions("doc")));
     QVERIFY(nameMatches(gbkName, parseExtensions("oc")));
@@ -212,8 +214,8 @@ void TestBatchListLogic::walkSkipsFailuresAndLinks()
     // The listing was asked for every real folder exactly once.
     QList<NativePath> listed = fs.pathsOf(FaultyFileSystem::Op::List);
     std::sort(listed.begin(), listed.end());
-    QCOMPARE(listed, QList<NativePath>({root, root + "/locked", root + "/open", root + "/open/deeper",
-                                        root + "/outside"}));
+    QCOMPARE(listed,
+             QList<NativePath>({root, root + "/locked", root + "/open", root + "/open/deeper", root + "/outside"}));
 }
 
 void TestBatchListLogic::walkStopsAtLimit()
@@ -275,16 +277,22 @@ void TestBatchListLogic::compileCommands_data()
     QTest::addColumn<QString>("project");
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("exe through wine") << "/opt/vb/VB6.EXE" << "/src/my app/a.vbp" << "wine"
-                                      << QStringList{"/opt/vb/VB6.EXE", "/MAKE", "Z:\\src\\my app\\a.vbp"};
-    QTest::newRow("lower-case exe") << "/opt/vb/vb6.exe" << "/-x.vbp" << "wine"
-                                    << QStringList{"/opt/vb/vb6.exe", "/MAKE", "Z:\\-x.vbp"};
-    QTest::newRow("native compiler") << "/usr/bin/vbc" << "/src/-dash dir/a b.vbp" << "/usr/bin/vbc"
-                                     << QStringList{"/MAKE", "/src/-dash dir/a b.vbp"};
-    QTest::newRow("relative compiler") << "-cc" << "-p.vbp" << QDir::currentPath() + "/-cc"
+    QTest::newRow("exe through wine") << "/opt/vb/VB6.EXE"
+                                      << "/src/my app/a.vbp"
+                                      << "wine" << QStringList{"/opt/vb/VB6.EXE", "/MAKE", "Z:\\src\\my app\\a.vbp"};
+    QTest::newRow("lower-case exe") << "/opt/vb/vb6.exe"
+                                    << "/-x.vbp"
+                                    << "wine" << QStringList{"/opt/vb/vb6.exe", "/MAKE", "Z:\\-x.vbp"};
+    QTest::newRow("native compiler") << "/usr/bin/vbc"
+                                     << "/src/-dash dir/a b.vbp"
+                                     << "/usr/bin/vbc" << QStringList{"/MAKE", "/src/-dash dir/a b.vbp"};
+    QTest::newRow("relative compiler") << "-cc"
+                                       << "-p.vbp" << QDir::currentPath() + "/-cc"
                                        << QStringList{"/MAKE", QDir::currentPath() + "/-p.vbp"};
     QTest::newRow("relative exe and project")
-        << "tools/vb6.Exe" << "p.vbp" << "wine"
+        << "tools/vb6.Exe"
+        << "p.vbp"
+        << "wine"
         << QStringList{QDir::currentPath() + "/tools/vb6.Exe", "/MAKE",
                        korvane::platform::wineWindowsPath(QDir::currentPath() + "/p.vbp")};
 }

@@ -11,9 +11,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTextDocument>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 
 using namespace korvane::batchlist;
 using korvane::platform::FakeServices;
@@ -47,10 +47,10 @@ public:
     {
         finishLoad({});
     }
-    QStringList calls;          ///< hooks in the order they ran
-    QStringList infoAtComp;     ///< the box's last line when comp ran
-    bool obtain = true;         ///< what beforeListCheck answers
-    QString failFor;            ///< comp reports a failure for this entry
+    QStringList calls;      ///< hooks in the order they ran
+    QStringList infoAtComp; ///< the box's last line when comp ran
+    bool obtain = true;     ///< what beforeListCheck answers
+    QString failFor;        ///< comp reports a failure for this entry
 
 protected:
     bool beforeListCheck() override
@@ -246,20 +246,19 @@ void TestBatchListWindow::fileChoosers()
 
 void TestBatchListWindow::addFolder_data()
 {
-    QTest::addColumn<QStringList>("files");       // relative; a trailing "/" makes a folder
-    QTest::addColumn<QString>("unreadable");      // relative folder whose listing fails
-    QTest::addColumn<QStringList>("expected");    // entries, relative, in walk order (one folder each)
+    QTest::addColumn<QStringList>("files");    // relative; a trailing "/" makes a folder
+    QTest::addColumn<QString>("unreadable");   // relative folder whose listing fails
+    QTest::addColumn<QStringList>("expected"); // entries, relative, in walk order (one folder each)
     QTest::addColumn<QStringList>("messages");
 
     QTest::newRow("empty folder") << QStringList{} << "" << QStringList{} << QStringList{"所选文件夹是空的!"};
     QTest::newRow("only an empty subfolder") << QStringList{"sub/"} << "" << QStringList{} << QStringList{};
     QTest::newRow("matches in any case") << QStringList{"sub/A.VBP", "sub/b.vbpx", "sub/cvbp"} << ""
                                          << QStringList{"sub/A.VBP", "sub/cvbp"} << QStringList{};
-    QTest::newRow("chosen folder unreadable") << QStringList{"a.vbp"} << "." << QStringList{}
-                                              << QStringList{"无法读取所选文件夹!"};
-    QTest::newRow("readable part of the tree")
-        << QStringList{"a.vbp", "locked/b.vbp", "open/c.vbp"} << "locked" << QStringList{"a.vbp", "open/c.vbp"}
-        << QStringList{};
+    QTest::newRow("chosen folder unreadable")
+        << QStringList{"a.vbp"} << "." << QStringList{} << QStringList{"无法读取所选文件夹!"};
+    QTest::newRow("readable part of the tree") << QStringList{"a.vbp", "locked/b.vbp", "open/c.vbp"} << "locked"
+                                               << QStringList{"a.vbp", "open/c.vbp"} << QStringList{};
 }
 
 void TestBatchListWindow::addFolder()
@@ -369,13 +368,15 @@ void TestBatchListWindow::runRefusals_data()
     QTest::addColumn<QString>("compiler"); // "<dir>" stands for the temporary folder
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("wine"); // whether wine is installed
-    QTest::newRow("empty list") << false << "<dir>/vb6.exe" << "列表为空,请先添加工程文件到列表!" << false;
+    QTest::newRow("empty list") << false << "<dir>/vb6.exe"
+                                << "列表为空,请先添加工程文件到列表!" << false;
     QTest::newRow("missing compiler") << true << "<dir>/none.exe" << kBadCompiler << false;
     QTest::newRow("compiler is a folder") << true << "<dir>" << kBadCompiler << true;
     QTest::newRow("empty compiler path") << true << "" << kBadCompiler << true;
     QTest::newRow("spaces only") << true << "   " << kBadCompiler << true;
     // Said once before the run, not as a start failure for every project.
-    QTest::newRow("exe without wine") << true << "<dir>/vb6.exe" << "找不到wine, 无法运行Windows编译器!" << false;
+    QTest::newRow("exe without wine") << true << "<dir>/vb6.exe"
+                                      << "找不到wine, 无法运行Windows编译器!" << false;
     QTest::newRow("exe wine cannot address")
         << true << "<dir>/a\\vb6.exe"
         << "编译器路径无法交给wine: 名称\"a\\vb6.exe\"含有字符\"\\\", wine会另作解释" << true;
@@ -425,11 +426,11 @@ void TestBatchListWindow::runStartsEveryProject()
         QCOMPARE(f.fakes.programs.calls[i].arguments, QStringList({dir.filePath("VB6.EXE"), "/MAKE", projects[i]}));
         QVERIFY(f.fakes.programs.calls[i].detached);
     }
-    QCOMPARE(f.text3->toPlainText(),
-             kWelcome + "编译工程 /src/one.vbp\n编译工程 /src/my app/two.vbp\n"
-                        "编译工程 /src/..\\..\\evil.vbp\n"
-                        "编译器启动失败!名称\"..\\..\\evil.vbp\"含有字符\"\\\", wine会另作解释\n"
-                        "编译工程 /src/-three.vbp\n");
+    QCOMPARE(f.text3->toPlainText(), kWelcome +
+                                         "编译工程 /src/one.vbp\n编译工程 /src/my app/two.vbp\n"
+                                         "编译工程 /src/..\\..\\evil.vbp\n"
+                                         "编译器启动失败!名称\"..\\..\\evil.vbp\"含有字符\"\\\", wine会另作解释\n"
+                                         "编译工程 /src/-three.vbp\n");
     QCOMPARE(f.list1->count(), 0);
     QCOMPARE(f.label4->text(), countText(4));
 
@@ -481,9 +482,17 @@ void TestBatchListWindow::realCompilerGetsArguments()
     korvane::platform::QtProgramStarter starter;
     FakeServices fakes;
     korvane::platform::Services services = fakes.services();
-    korvane::platform::Services real{services.messages, services.folders, services.files, services.input,
-                                     services.settings, starter, services.desktop, services.fs,
-                                     services.registry, services.programFolder, nullptr};
+    korvane::platform::Services real{services.messages,
+                                     services.folders,
+                                     services.files,
+                                     services.input,
+                                     services.settings,
+                                     starter,
+                                     services.desktop,
+                                     services.fs,
+                                     services.registry,
+                                     services.programFolder,
+                                     nullptr};
     frmCompile w(real);
     w.findChild<QLineEdit*>("Text2")->setText(compiler);
     const QStringList projects{dir.filePath("-dash dir/it's \"a\" b.vbp"), dir.filePath("two;rm -rf x.vbp"),
@@ -525,8 +534,8 @@ void TestBatchListWindow::appendIsIncremental()
         f.w.appendInfo(QString::number(i));
         QCOMPARE(changes.size(), 1);
         const QList<QVariant> change = changes.takeFirst();
-        QCOMPARE(change[0].toInt(), end);                        // position
-        QCOMPARE(change[1].toInt(), 0);                          // characters removed
+        QCOMPARE(change[0].toInt(), end);                           // position
+        QCOMPARE(change[1].toInt(), 0);                             // characters removed
         QCOMPARE(change[2].toInt(), QString::number(i).size() + 1); // characters added
     }
 

@@ -160,8 +160,8 @@ void TestCli::usage_data()
     QTest::newRow("unknown option") << QStringList{"record", "--fast", "x"} << 2 << "未知选项 --fast";
     QTest::newRow("option without value") << QStringList{"record", "x", "--db"} << 2 << "--db 需要一个值";
     QTest::newRow("move without target") << QStringList{"files", "move", "a"} << 2 << "必须先指定源和目标!";
-    QTest::newRow("both type options")
-        << QStringList{"files", "copy", "--types", "txt", "--type", ".txt", "a", "b"} << 2 << "只能选一个";
+    QTest::newRow("both type options") << QStringList{"files", "copy", "--types", "txt", "--type", ".txt", "a", "b"}
+                                       << 2 << "只能选一个";
     QTest::newRow("unknown unit") << QStringList{"lookup", "--unit", "TB", "1"} << 2 << "Byte、KB、MB 或 GB";
     QTest::newRow("password on the command line")
         << QStringList{"doc", "protect", "--password", "secret", "a.doc"} << 2 << "未知选项 --password";
@@ -299,8 +299,9 @@ void TestCli::filesPlanIsWhatTheRunDoes()
         QVERIFY(planned[i].value("planned").toBool());
         QVERIFY(!done[i].contains("planned"));
     }
-    std::sort(planned.begin(), planned.end(),
-              [](const QJsonObject& x, const QJsonObject& y) { return x.value("path").toString() < y.value("path").toString(); });
+    std::sort(planned.begin(), planned.end(), [](const QJsonObject& x, const QJsonObject& y) {
+        return x.value("path").toString() < y.value("path").toString();
+    });
     for (const QJsonObject& o : planned)
         plannedActions << o.value("action").toString();
     QCOMPARE(plannedActions, actions);
@@ -313,8 +314,8 @@ void TestCli::chmDecompile()
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
     const QByteArray work = QFile::encodeName(dir.filePath("work"));
-    const QString built = chmtest::buildHelpFile(work, "manual.chm", {{"index.html", "<html>index</html>"},
-                                                                     {"pics/a.txt", "picture"}});
+    const QString built =
+        chmtest::buildHelpFile(work, "manual.chm", {{"index.html", "<html>index</html>"}, {"pics/a.txt", "picture"}});
     QVERIFY(!built.isEmpty());
     writeFile(dir.filePath("in/manual.chm"), readFile(built));
     writeFile(dir.filePath("in/broken.chm"), "not a help file");
@@ -323,7 +324,8 @@ void TestCli::chmDecompile()
     Result r = runCli({"chm", "decompile", "in", "missing"}, dir.path());
     QCOMPARE(r.code, 1);
     QCOMPARE(r.out.size(), 3); // deeper/ is not walked without --subfolders
-    QCOMPARE(r.out.filter(dir.filePath("in/manual.chm") + "\t已反编译到 " + dir.filePath("in/manual") + " (").size(), 1);
+    QCOMPARE(r.out.filter(dir.filePath("in/manual.chm") + "\t已反编译到 " + dir.filePath("in/manual") + " (").size(),
+             1);
     QVERIFY(r.out.filter(dir.filePath("in/broken.chm") + "\t失败: ").size() == 1);
     QVERIFY(r.out.contains(dir.filePath("missing") + "\t失败: 目标路径不存在!"));
     QCOMPARE(readFile(dir.filePath("in/manual/index.html")), QByteArray("<html>index</html>"));

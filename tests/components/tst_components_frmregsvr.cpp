@@ -102,12 +102,18 @@ void TestFrmregsvr::layout_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("twipsRect");
-    QTest::newRow("Image1") << "Image1" << "" << QRect(120, 0, 1800, 1905);
-    QTest::newRow("Command1") << "Command1" << "选择一个目录注册" << QRect(2160, 120, 1695, 375);
-    QTest::newRow("Command2") << "Command2" << "当前目录注册" << QRect(2160, 1020, 1695, 375);
-    QTest::newRow("Command5") << "Command5" << "注册" << QRect(2160, 1920, 1695, 375);
-    QTest::newRow("Text4") << "Text4" << "" << QRect(120, 1965, 1800, 270);
-    QTest::newRow("Command3") << "Command3" << "关闭" << QRect(1200, 2400, 1695, 375);
+    QTest::newRow("Image1") << "Image1"
+                            << "" << QRect(120, 0, 1800, 1905);
+    QTest::newRow("Command1") << "Command1"
+                              << "选择一个目录注册" << QRect(2160, 120, 1695, 375);
+    QTest::newRow("Command2") << "Command2"
+                              << "当前目录注册" << QRect(2160, 1020, 1695, 375);
+    QTest::newRow("Command5") << "Command5"
+                              << "注册" << QRect(2160, 1920, 1695, 375);
+    QTest::newRow("Text4") << "Text4"
+                           << "" << QRect(120, 1965, 1800, 270);
+    QTest::newRow("Command3") << "Command3"
+                              << "关闭" << QRect(1200, 2400, 1695, 375);
 }
 
 void TestFrmregsvr::layout()
@@ -124,8 +130,8 @@ void TestFrmregsvr::layout()
     QWidget* control = window.findChild<QWidget*>(name);
     QVERIFY(control);
     using platform::twips;
-    QCOMPARE(control->geometry(), QRect(twips(twipsRect.x()), twips(twipsRect.y()), twips(twipsRect.width()),
-                                        twips(twipsRect.height())));
+    QCOMPARE(control->geometry(),
+             QRect(twips(twipsRect.x()), twips(twipsRect.y()), twips(twipsRect.width()), twips(twipsRect.height())));
     if (auto* b = qobject_cast<QPushButton*>(control))
         QCOMPARE(b->text(), caption);
     if (auto* edit = qobject_cast<QLineEdit*>(control))
@@ -173,8 +179,8 @@ void TestFrmregsvr::registerButtons_data()
     QTest::newRow("1 mixed") << "Command1" << mixed << QStringList{"a.dll", "b.OCX"} << QStringList{done1};
     QTest::newRow("1 text only") << "Command1" << textOnly << QStringList() << QStringList{done1};
     QTest::newRow("1 empty") << "Command1" << QStringList() << QStringList() << QStringList{"所选目录下面没有文件!"};
-    QTest::newRow("1 subfolders never looked at") << "Command1" << onlySubfolder << QStringList()
-                                                  << QStringList{"所选目录下面没有文件!"};
+    QTest::newRow("1 subfolders never looked at")
+        << "Command1" << onlySubfolder << QStringList() << QStringList{"所选目录下面没有文件!"};
     QTest::newRow("2 mixed") << "Command2" << mixed << QStringList{"a.dll", "b.OCX"} << QStringList{done2};
     QTest::newRow("2 text only") << "Command2" << textOnly << QStringList() << QStringList{done2};
     QTest::newRow("2 empty is silent") << "Command2" << QStringList() << QStringList() << QStringList();
@@ -258,10 +264,14 @@ void TestFrmregsvr::command5Problems_data()
 {
     QTest::addColumn<QString>("typed"); // "@" stands for the temporary folder
     QTest::addColumn<QString>("message");
-    QTest::newRow("empty box") << "" << "请先输入要注册的目录!";
-    QTest::newRow("missing folder") << "@/missing" << "目录\"@/missing\"不存在!";
-    QTest::newRow("a file, not a folder") << "@/a.dll" << "目录\"@/a.dll\"不存在!";
-    QTest::newRow("not trimmed") << "@ " << "目录\"@ \"不存在!";
+    QTest::newRow("empty box") << ""
+                               << "请先输入要注册的目录!";
+    QTest::newRow("missing folder") << "@/missing"
+                                    << "目录\"@/missing\"不存在!";
+    QTest::newRow("a file, not a folder") << "@/a.dll"
+                                          << "目录\"@/a.dll\"不存在!";
+    QTest::newRow("not trimmed") << "@ "
+                                 << "目录\"@ \"不存在!";
 }
 
 void TestFrmregsvr::command5Problems()
@@ -326,7 +336,8 @@ void TestFrmregsvr::failedStartsAreNotCompletion()
     QCOMPARE(fake.programs.calls.size(), 1);
     QCOMPARE(fake.messages.shown.size(), 1);
     const QString text = fake.messages.shown[0].text;
-    QVERIFY2(text.startsWith("已开始注册0个文件, 以下1个文件未能开始注册:\r\n" + dir.path() + "/a.dll: "), qPrintable(text));
+    QVERIFY2(text.startsWith("已开始注册0个文件, 以下1个文件未能开始注册:\r\n" + dir.path() + "/a.dll: "),
+             qPrintable(text));
     QVERIFY(!text.contains("注册完毕"));
 }
 
@@ -365,7 +376,9 @@ void TestFrmregsvr::realRun()
     QFile recorder(bin + '/' + script);
     QVERIFY(recorder.open(QIODevice::WriteOnly));
     recorder.write("#!/bin/sh\n"
-                   "out='" + QFile::encodeName(calls) + "'\n"
+                   "out='" +
+                   QFile::encodeName(calls) +
+                   "'\n"
                    "printf '%s\\0' \"$@\" > \"$out/$$.tmp\" && /bin/mv \"$out/$$.tmp\" \"$out/$$.args\"\n");
     recorder.close();
     QVERIFY(recorder.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
@@ -374,9 +387,8 @@ void TestFrmregsvr::realRun()
 
     platform::FakeServices fake;
     platform::QtProgramStarter real;
-    platform::Services services{fake.messages, fake.folders, fake.files,    fake.input,    fake.settings,
-                                real,          fake.desktop, fake.fs,       fake.registry, QString(),
-                                nullptr};
+    platform::Services services{fake.messages, fake.folders, fake.files,    fake.input, fake.settings, real,
+                                fake.desktop,  fake.fs,      fake.registry, QString(),  nullptr};
     Frmregsvr window(services);
     window.findChild<QLineEdit*>("Text4")->setText(libs);
     click(window, "Command5");

@@ -78,7 +78,9 @@ void TestRegistration::isComponentLibrary_data()
     QTest::newRow("gbk name") << QByteArray("\xd7\xe9\xbc\xfe.dll") << true;
     // GBK 0x81 0x64 is one character whose second byte is "d": the bytes end in "dll", the
     // characters do not.
-    QTest::newRow("gbk trail byte") << QByteArray("a\x81" "dll") << false;
+    QTest::newRow("gbk trail byte") << QByteArray("a\x81"
+                                                  "dll")
+                                    << false;
 }
 
 void TestRegistration::isComponentLibrary()
@@ -95,11 +97,14 @@ void TestRegistration::findRegistrar_data()
     QTest::addColumn<bool>("found");
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("leading");
-    QTest::newRow("regsvr32 only") << "/opt/bin/regsvr32" << "" << true << "/opt/bin/regsvr32" << QStringList();
-    QTest::newRow("wine only") << "" << "/usr/bin/wine" << true << "/usr/bin/wine" << QStringList{"regsvr32"};
-    QTest::newRow("both: regsvr32 wins") << "/opt/bin/regsvr32" << "/usr/bin/wine" << true << "/opt/bin/regsvr32"
-                                         << QStringList();
-    QTest::newRow("neither") << "" << "" << false << "" << QStringList();
+    QTest::newRow("regsvr32 only") << "/opt/bin/regsvr32"
+                                   << "" << true << "/opt/bin/regsvr32" << QStringList();
+    QTest::newRow("wine only") << ""
+                               << "/usr/bin/wine" << true << "/usr/bin/wine" << QStringList{"regsvr32"};
+    QTest::newRow("both: regsvr32 wins") << "/opt/bin/regsvr32"
+                                         << "/usr/bin/wine" << true << "/opt/bin/regsvr32" << QStringList();
+    QTest::newRow("neither") << ""
+                             << "" << false << "" << QStringList();
 }
 
 void TestRegistration::findRegistrar()
@@ -125,10 +130,14 @@ void TestRegistration::registrationArguments_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("windowsPath");
-    QTest::newRow("plain") << "/srv/libs/a.dll" << "Z:\\srv\\libs\\a.dll";
-    QTest::newRow("space kept whole") << "/srv/My Tools/My Control.ocx" << "Z:\\srv\\My Tools\\My Control.ocx";
-    QTest::newRow("root folder") << "/a.dll" << "Z:\\a.dll";
-    QTest::newRow("chinese") << "/srv/组件/控件.ocx" << "Z:\\srv\\组件\\控件.ocx";
+    QTest::newRow("plain") << "/srv/libs/a.dll"
+                           << "Z:\\srv\\libs\\a.dll";
+    QTest::newRow("space kept whole") << "/srv/My Tools/My Control.ocx"
+                                      << "Z:\\srv\\My Tools\\My Control.ocx";
+    QTest::newRow("root folder") << "/a.dll"
+                                 << "Z:\\a.dll";
+    QTest::newRow("chinese") << "/srv/组件/控件.ocx"
+                             << "Z:\\srv\\组件\\控件.ocx";
 }
 
 void TestRegistration::registrationArguments()

@@ -9,8 +9,7 @@
 
 namespace korvane::drawingviewer::testing {
 
-inline const QByteArray kStartSentinel =
-    QByteArray::fromHex("1F256D07D43628289D57CA3F9D44102B");
+inline const QByteArray kStartSentinel = QByteArray::fromHex("1F256D07D43628289D57CA3F9D44102B");
 inline const QByteArray kEndSentinel = QByteArray::fromHex("E0DA92F82BC9D7D762A835C062BBEFD4");
 
 inline void putLe32(QByteArray& bytes, qsizetype at, quint32 value)
@@ -33,7 +32,10 @@ inline QByteArray le16(quint16 value)
 }
 
 /// Palette entry i of makeDib(): distinct colours, with junk in the fourth byte.
-inline QRgb synthColour(int i) { return qRgb((i * 37) & 0xFF, (i * 91 + 17) & 0xFF, (255 - i * 13) & 0xFF); }
+inline QRgb synthColour(int i)
+{
+    return qRgb((i * 37) & 0xFF, (i * 91 + 17) & 0xFF, (255 - i * 13) & 0xFF);
+}
 
 /// A bare DIB with a BITMAPINFOHEADER. Pixel (x, y) (top row first) has palette index
 /// (x + 3 * y) % colours for <= 8 bits; for more bits it is synthColour(x + 3 * y).
@@ -49,11 +51,11 @@ inline QByteArray makeDib(int width, int height, int bpp, quint32 clrUsed = 0)
     dib += le32(quint32(height));
     dib += le16(1);
     dib += le16(quint16(bpp));
-    dib += le32(0);                        // BI_RGB
-    dib += le32(quint32(stride * rows));   // biSizeImage
-    dib += le32(0) + le32(0);              // resolution
+    dib += le32(0);                      // BI_RGB
+    dib += le32(quint32(stride * rows)); // biSizeImage
+    dib += le32(0) + le32(0);            // resolution
     dib += le32(clrUsed);
-    dib += le32(0);                        // biClrImportant
+    dib += le32(0); // biClrImportant
     for (int i = 0; i < colours; ++i) {
         const QRgb c = synthColour(i);
         dib += char(qBlue(c));
@@ -144,6 +146,9 @@ struct SynthDrawing {
 };
 
 /// The 80 zero bytes of the header entry every real drawing carries first.
-inline std::pair<quint8, QByteArray> headerEntry() { return {1, QByteArray(80, '\0')}; }
+inline std::pair<quint8, QByteArray> headerEntry()
+{
+    return {1, QByteArray(80, '\0')};
+}
 
 } // namespace korvane::drawingviewer::testing

@@ -3,9 +3,9 @@
 #include "dwgsynth.h"
 
 #include <QBuffer>
-#include <QImageReader>
 #include <QDir>
 #include <QFile>
+#include <QImageReader>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -165,12 +165,14 @@ void TestDwgPreview::samples_data()
     QTest::newRow("r2000") << "r2000_bmp_sample.dwg" << bmp << "r2000_bmp_sample.bmp" << QSize(180, 88) << ok;
     QTest::newRow("r2004") << "r2004_bmp_line.dwg" << bmp << "r2004_bmp_line.bmp" << QSize(256, 102) << ok;
     QTest::newRow("r2007") << "r2007_bmp_line.dwg" << bmp << "r2007_bmp_line.bmp" << QSize(256, 102) << ok;
-    QTest::newRow("r2010 pointer 288") << "r2010_bmp_gh209.dwg" << bmp << "r2010_bmp_gh209.bmp" << QSize(224, 140) << ok;
+    QTest::newRow("r2010 pointer 288") << "r2010_bmp_gh209.dwg" << bmp << "r2010_bmp_gh209.bmp" << QSize(224, 140)
+                                       << ok;
     QTest::newRow("r2013 png") << "r2013_png_line.dwg" << png << "r2013_png_line.png" << QSize(256, 102) << ok;
     QTest::newRow("r2018 png") << "r2018_png_sample.dwg" << png << "r2018_png_sample.png" << QSize(597, 448) << ok;
     QTest::newRow("r2000 count 0") << "r2000_empty_polyline2d.dwg" << none << "" << QSize() << PreviewFailure::NoImage;
     QTest::newRow("r2018 count 0") << "r2018_empty_constraints.dwg" << none << "" << QSize() << PreviewFailure::NoImage;
-    QTest::newRow("r2018 header only") << "r2018_headeronly_line.dwg" << none << "" << QSize() << PreviewFailure::NoImage;
+    QTest::newRow("r2018 header only") << "r2018_headeronly_line.dwg" << none << "" << QSize()
+                                       << PreviewFailure::NoImage;
     QTest::newRow("r11") << "r11_nopreview_entities2d.dwg" << none << "" << QSize() << PreviewFailure::OldVersion;
     QTest::newRow("r2.10") << "r2_10_nopreview_entities.dwg" << none << "" << QSize() << PreviewFailure::OldVersion;
 }
@@ -246,7 +248,8 @@ void TestDwgPreview::sampleDecodesLikeQtReadsTheExpectedBitmap()
         QSKIP("KORVANE_TESTDATA not set");
     QFETCH(QString, base);
     const QImage ours = loadPreviewImage(folder + QLatin1Char('/') + base + QStringLiteral(".dwg"));
-    const QImage qts = QImage(folder + QLatin1Char('/') + base + QStringLiteral(".bmp")).convertToFormat(QImage::Format_RGB32);
+    const QImage qts =
+        QImage(folder + QLatin1Char('/') + base + QStringLiteral(".bmp")).convertToFormat(QImage::Format_RGB32);
     QVERIFY(!qts.isNull());
     QCOMPARE(ours, qts);
 }
@@ -273,7 +276,9 @@ void TestDwgPreview::structureChecks_data()
     QTest::newRow("intact") << good << PreviewFailure::None;
     QTest::newRow("empty") << QByteArray() << PreviewFailure::TooShort;
     QTest::newRow("16 bytes") << good.left(16) << PreviewFailure::TooShort;
-    QTest::newRow("not a drawing") << patched(0, "PK\x03\x04" "ab") << PreviewFailure::NotADrawing;
+    QTest::newRow("not a drawing") << patched(0, "PK\x03\x04"
+                                                 "ab")
+                                   << PreviewFailure::NotADrawing;
     QTest::newRow("AC letters") << patched(0, "ACADXX") << PreviewFailure::NotADrawing;
     QTest::newRow("R12 AC1009") << patched(0, "AC1009") << PreviewFailure::OldVersion;
     QTest::newRow("R13 beta AC1011") << patched(0, "AC1011") << PreviewFailure::OldVersion;
@@ -284,10 +289,10 @@ void TestDwgPreview::structureChecks_data()
     QTest::newRow("pointer 0") << pointer(0) << PreviewFailure::NoPointer;
     QTest::newRow("pointer past end") << pointer(quint32(good.size())) << PreviewFailure::PointerOutside;
     QTest::newRow("pointer 0xFFFFFFFF") << pointer(0xFFFFFFFFu) << PreviewFailure::PointerOutside;
-    QTest::newRow("pointer leaves no block head") << pointer(quint32(good.size() - 20)) << PreviewFailure::PointerOutside;
+    QTest::newRow("pointer leaves no block head")
+        << pointer(quint32(good.size() - 20)) << PreviewFailure::PointerOutside;
     QTest::newRow("pointer one off") << pointer(quint32(d.blockOffset + 1)) << PreviewFailure::BadSentinel;
-    QTest::newRow("start sentinel changed")
-        << patched(d.blockOffset + 15, "\x2C") << PreviewFailure::BadSentinel;
+    QTest::newRow("start sentinel changed") << patched(d.blockOffset + 15, "\x2C") << PreviewFailure::BadSentinel;
     QTest::newRow("overall size 0xFFFFFFFF")
         << patched(d.overallOffset(), le32(0xFFFFFFFFu)) << PreviewFailure::PointerOutside;
     QTest::newRow("overall size past end")
@@ -295,10 +300,9 @@ void TestDwgPreview::structureChecks_data()
     QTest::newRow("overall size one less")
         << patched(d.overallOffset(), le32(quint32(d.overallSize() - 1))) << PreviewFailure::EntryOutside;
     QTest::newRow("overall size 0") << patched(d.overallOffset(), le32(0)) << PreviewFailure::BadDirectory;
-    QTest::newRow("count beyond block")
-        << patched(d.countOffset(), QByteArray(1, char(255))) << PreviewFailure::BadDirectory;
-    QTest::newRow("end sentinel changed")
-        << patched(d.endSentinelOffset(), "\xE1") << PreviewFailure::BadEndSentinel;
+    QTest::newRow("count beyond block") << patched(d.countOffset(), QByteArray(1, char(255)))
+                                        << PreviewFailure::BadDirectory;
+    QTest::newRow("end sentinel changed") << patched(d.endSentinelOffset(), "\xE1") << PreviewFailure::BadEndSentinel;
     QTest::newRow("end sentinel changed, last byte")
         << patched(d.endSentinelOffset() + 15, "\xD5") << PreviewFailure::BadEndSentinel;
     {
@@ -309,11 +313,11 @@ void TestDwgPreview::structureChecks_data()
         QTest::newRow("end sentinel changed, no image") << b << PreviewFailure::BadEndSentinel;
         QTest::newRow("no image") << empty.build() << PreviewFailure::NoImage;
     }
-    QTest::newRow("entry starts in directory") << entryField(1, 1, quint32(d.directoryOffset(1)))
-                                               << PreviewFailure::EntryOutside;
+    QTest::newRow("entry starts in directory")
+        << entryField(1, 1, quint32(d.directoryOffset(1))) << PreviewFailure::EntryOutside;
     QTest::newRow("entry starts at 0") << entryField(1, 1, 0) << PreviewFailure::EntryOutside;
-    QTest::newRow("entry runs past block") << entryField(1, 5, quint32(d.entries[1].second.size() + 1))
-                                           << PreviewFailure::EntryOutside;
+    QTest::newRow("entry runs past block")
+        << entryField(1, 5, quint32(d.entries[1].second.size() + 1)) << PreviewFailure::EntryOutside;
     QTest::newRow("entry start + size overflows 32 bits")
         << entryField(1, 5, 0xFFFFFFFFu) << PreviewFailure::EntryOutside;
     QTest::newRow("entry size 0") << entryField(1, 5, 0) << PreviewFailure::BadImage;
@@ -573,14 +577,14 @@ void TestDwgPreview::hugeDeclarationsAllocateNothing_data()
     const qint64 gib4 = qint64(1) << 32;
     QTest::newRow("no end sentinel") << 0xFFFFFF00u << gib4 + 4096 << false << kMaxPreviewBytes
                                      << PreviewFailure::EntryTooLarge;
-    QTest::newRow("end sentinel in place") << 0xFFFFFF00u << gib4 + 4096 << true << kMaxPreviewBytes
-                                           << PreviewFailure::EntryTooLarge;
-    QTest::newRow("just above the bound") << quint32(kMaxPreviewBytes + 1) << gib4 << true << kMaxPreviewBytes
-                                          << PreviewFailure::EntryTooLarge;
+    QTest::newRow("end sentinel in place")
+        << 0xFFFFFF00u << gib4 + 4096 << true << kMaxPreviewBytes << PreviewFailure::EntryTooLarge;
+    QTest::newRow("just above the bound")
+        << quint32(kMaxPreviewBytes + 1) << gib4 << true << kMaxPreviewBytes << PreviewFailure::EntryTooLarge;
     QTest::newRow("within the bound, no end sentinel")
         << quint32(kMaxPreviewBytes) << gib4 << false << kMaxPreviewBytes << PreviewFailure::BadEndSentinel;
-    QTest::newRow("caller's tighter bound") << quint32(1 << 20) << gib4 << true << qint64(1 << 20) - 1
-                                            << PreviewFailure::EntryTooLarge;
+    QTest::newRow("caller's tighter bound")
+        << quint32(1 << 20) << gib4 << true << qint64(1 << 20) - 1 << PreviewFailure::EntryTooLarge;
 }
 
 void TestDwgPreview::hugeDeclarationsAllocateNothing()

@@ -194,7 +194,7 @@ void TestFrmseedwg::openShowsThePreview()
     const QImage shown = thumb()->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QCOMPARE(shown, thumb()->picture());
     QCOMPARE(shown.size(), QSize(689, 441));
-    QCOMPARE(shown.pixel(0, 0), qRgb(0, 0, 0));       // the line starts top left
+    QCOMPARE(shown.pixel(0, 0), qRgb(0, 0, 0));         // the line starts top left
     QCOMPARE(shown.pixel(688, 0), qRgb(255, 255, 255)); // ground
 }
 
@@ -205,7 +205,7 @@ void TestFrmseedwg::browseFillsTheBoxOnly()
     QCOMPARE(m_fakes->files.openFilters, QStringList{QStringLiteral("AutoCAD文件|*.dwg|所有文件|*.*")});
     QCOMPARE(text1()->text(), QStringLiteral("/图纸/a b.dwg"));
     QCOMPARE(thumb()->DwgFileName(), QString()); // nothing opened until "打开"
-    window()->Image1_Click(); // cancelled: the box keeps its text
+    window()->Image1_Click();                    // cancelled: the box keeps its text
     QCOMPARE(text1()->text(), QStringLiteral("/图纸/a b.dwg"));
 }
 
@@ -437,7 +437,7 @@ void TestFrmseedwg::previewWindowFromIconAndClick()
     QTest::mouseClick(thumb(), Qt::LeftButton, {}, QPoint(5, 5));
     QCOMPARE(Frmseedwg::previewWindow(), form);
     QCOMPARE(form->backgroundPicture(), picture);
-    QCOMPARE(form->pos(), moved); // not centred again while open
+    QCOMPARE(form->pos(), moved);             // not centred again while open
     QCOMPARE(form->image1Picture(), picture); // Image1 still covers the background
 
     // Background alone: drawn at its natural size from the top left.

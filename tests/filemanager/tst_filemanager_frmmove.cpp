@@ -70,8 +70,7 @@ private slots:
     void closeButtonCloses();
 
 private:
-    template <typename T>
-    T* control(const char* name) const
+    template <typename T> T* control(const char* name) const
     {
         T* c = m_window->findChild<T*>(QString::fromLatin1(name));
         if (!c)
@@ -237,10 +236,14 @@ void TestFrmmove::refusalsShowTheirMessage_data()
     QTest::addColumn<QString>("target");
     QTest::addColumn<int>("option");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no source") << "" << "@" << 0 << "必须先指定源!";
-    QTest::newRow("missing source") << "@/nothing" << "@" << 2 << "指定的源目录不存在!";
-    QTest::newRow("no target") << "@" << "" << 1 << "必须先指定目标!";
-    QTest::newRow("missing target") << "@" << "@/nothing" << 0 << "指定的目标目录不存在!";
+    QTest::newRow("no source") << ""
+                               << "@" << 0 << "必须先指定源!";
+    QTest::newRow("missing source") << "@/nothing"
+                                    << "@" << 2 << "指定的源目录不存在!";
+    QTest::newRow("no target") << "@"
+                               << "" << 1 << "必须先指定目标!";
+    QTest::newRow("missing target") << "@"
+                                    << "@/nothing" << 0 << "指定的目标目录不存在!";
 }
 
 void TestFrmmove::refusalsShowTheirMessage()

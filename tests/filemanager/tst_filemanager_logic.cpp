@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 using namespace korvane::filemanager;
-using korvane::platform::FaultyFileSystem;
 using korvane::platform::ErrorKind;
+using korvane::platform::FaultyFileSystem;
 using korvane::platform::LocalFileSystem;
 
 using namespace korvane::testsupport;
@@ -31,7 +31,8 @@ QStringList namesIn(const QString& folder)
     return names;
 }
 
-RunRequest request(const QString& source, const QString& target, Operation op, const QString& type = QStringLiteral("*.txt"))
+RunRequest request(const QString& source, const QString& target, Operation op,
+                   const QString& type = QStringLiteral("*.txt"))
 {
     RunRequest r;
     r.source = source;
@@ -119,33 +120,59 @@ void TestFileManagerLogic::matching_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("expected");
 
-    QTest::newRow("*.txt upper name") << false << "*.txt" << "a.TXT" << true;
-    QTest::newRow("*.txt vs .text") << false << "*.txt" << "a.text" << false;
-    QTest::newRow("*.rm") << false << "*.rm" << "a.rm" << true;
-    QTest::newRow("bare rm vs a.rm") << false << "rm" << "a.rm" << false;
-    QTest::newRow("bare rm vs rm") << false << "rm" << "rm" << true;
-    QTest::newRow("exe without dot") << false << "exe" << "setup.EXE" << true;
-    QTest::newRow("*.exe vs xexe") << false << "*.exe" << "xexe" << true;
-    QTest::newRow("*.html vs .html") << false << "*.html" << "index.html" << true;
-    QTest::newRow("*.html vs .htm") << false << "*.html" << "index.htm" << false;
-    QTest::newRow("empty drop-down") << false << "" << "a.txt" << false;
-    QTest::newRow("chinese name") << false << "*.txt" << "说明文件.txt" << true;
-    QTest::newRow("chinese type") << false << "*.文本档" << "笔记.文本档" << true;
+    QTest::newRow("*.txt upper name") << false << "*.txt"
+                                      << "a.TXT" << true;
+    QTest::newRow("*.txt vs .text") << false << "*.txt"
+                                    << "a.text" << false;
+    QTest::newRow("*.rm") << false << "*.rm"
+                          << "a.rm" << true;
+    QTest::newRow("bare rm vs a.rm") << false << "rm"
+                                     << "a.rm" << false;
+    QTest::newRow("bare rm vs rm") << false << "rm"
+                                   << "rm" << true;
+    QTest::newRow("exe without dot") << false << "exe"
+                                     << "setup.EXE" << true;
+    QTest::newRow("*.exe vs xexe") << false << "*.exe"
+                                   << "xexe" << true;
+    QTest::newRow("*.html vs .html") << false << "*.html"
+                                     << "index.html" << true;
+    QTest::newRow("*.html vs .htm") << false << "*.html"
+                                    << "index.htm" << false;
+    QTest::newRow("empty drop-down") << false << ""
+                                     << "a.txt" << false;
+    QTest::newRow("chinese name") << false << "*.txt"
+                                  << "说明文件.txt" << true;
+    QTest::newRow("chinese type") << false << "*.文本档"
+                                  << "笔记.文本档" << true;
 
-    QTest::newRow("chm;doc a.CHM") << true << "chm;doc" << "a.CHM" << true;
-    QTest::newRow("chm;doc b.doc") << true << "chm;doc" << "b.doc" << true;
-    QTest::newRow("chm;doc xdoc") << true << "chm;doc" << "xdoc" << true;
-    QTest::newRow("chm;doc c.docx") << true << "chm;doc" << "c.docx" << false;
-    QTest::newRow("txt vs atxt") << true << "txt" << "atxt" << true;
-    QTest::newRow(".txt vs atxt") << true << ".txt" << "atxt" << false;
-    QTest::newRow(".txt vs a.txt") << true << ".txt" << "a.txt" << true;
-    QTest::newRow("*.txt matches nothing") << true << "*.txt" << "a.txt" << false;
-    QTest::newRow("entries trimmed") << true << " chm ; doc " << "a.doc" << true;
-    QTest::newRow("entry longer than name") << true << "a.txt" << "txt" << false;
-    QTest::newRow("trailing ; is no wildcard") << true << "chm;" << "a.jpg" << false;
-    QTest::newRow("leading ; is no wildcard") << true << ";chm" << "a.jpg" << false;
-    QTest::newRow(";; is no wildcard") << true << "chm;;doc" << "a.jpg" << false;
-    QTest::newRow("chinese entry") << true << "文档" << "年度文档" << true;
+    QTest::newRow("chm;doc a.CHM") << true << "chm;doc"
+                                   << "a.CHM" << true;
+    QTest::newRow("chm;doc b.doc") << true << "chm;doc"
+                                   << "b.doc" << true;
+    QTest::newRow("chm;doc xdoc") << true << "chm;doc"
+                                  << "xdoc" << true;
+    QTest::newRow("chm;doc c.docx") << true << "chm;doc"
+                                    << "c.docx" << false;
+    QTest::newRow("txt vs atxt") << true << "txt"
+                                 << "atxt" << true;
+    QTest::newRow(".txt vs atxt") << true << ".txt"
+                                  << "atxt" << false;
+    QTest::newRow(".txt vs a.txt") << true << ".txt"
+                                   << "a.txt" << true;
+    QTest::newRow("*.txt matches nothing") << true << "*.txt"
+                                           << "a.txt" << false;
+    QTest::newRow("entries trimmed") << true << " chm ; doc "
+                                     << "a.doc" << true;
+    QTest::newRow("entry longer than name") << true << "a.txt"
+                                            << "txt" << false;
+    QTest::newRow("trailing ; is no wildcard") << true << "chm;"
+                                               << "a.jpg" << false;
+    QTest::newRow("leading ; is no wildcard") << true << ";chm"
+                                              << "a.jpg" << false;
+    QTest::newRow(";; is no wildcard") << true << "chm;;doc"
+                                       << "a.jpg" << false;
+    QTest::newRow("chinese entry") << true << "文档"
+                                   << "年度文档" << true;
 }
 
 void TestFileManagerLogic::matching()
@@ -212,15 +239,24 @@ void TestFileManagerLogic::refusals_data()
     QTest::addColumn<int>("operation");
     QTest::addColumn<int>("refusal");
 
-    QTest::newRow("empty source") << "" << "@" << 1 << int(Refusal::NoSource);
-    QTest::newRow("missing source") << "/no/such/folder" << "@" << 2 << int(Refusal::SourceNotFolder);
-    QTest::newRow("source is a file") << "@/a.txt" << "@" << 3 << int(Refusal::SourceNotFolder);
-    QTest::newRow("source with trailing space") << "@ " << "@" << 4 << int(Refusal::SourceNotFolder);
-    QTest::newRow("move, empty target") << "@" << "" << 1 << int(Refusal::NoTarget);
-    QTest::newRow("copy, empty target") << "@" << "" << 2 << int(Refusal::NoTarget);
-    QTest::newRow("copy, missing target") << "@" << "/no/such/folder" << 2 << int(Refusal::TargetNotFolder);
-    QTest::newRow("move, target is a file") << "@" << "@/x" << 1 << int(Refusal::TargetNotFolder);
-    QTest::newRow("delete ignores the target") << "@" << "" << 3 << int(Refusal::None);
+    QTest::newRow("empty source") << ""
+                                  << "@" << 1 << int(Refusal::NoSource);
+    QTest::newRow("missing source") << "/no/such/folder"
+                                    << "@" << 2 << int(Refusal::SourceNotFolder);
+    QTest::newRow("source is a file") << "@/a.txt"
+                                      << "@" << 3 << int(Refusal::SourceNotFolder);
+    QTest::newRow("source with trailing space") << "@ "
+                                                << "@" << 4 << int(Refusal::SourceNotFolder);
+    QTest::newRow("move, empty target") << "@"
+                                        << "" << 1 << int(Refusal::NoTarget);
+    QTest::newRow("copy, empty target") << "@"
+                                        << "" << 2 << int(Refusal::NoTarget);
+    QTest::newRow("copy, missing target") << "@"
+                                          << "/no/such/folder" << 2 << int(Refusal::TargetNotFolder);
+    QTest::newRow("move, target is a file") << "@"
+                                            << "@/x" << 1 << int(Refusal::TargetNotFolder);
+    QTest::newRow("delete ignores the target") << "@"
+                                               << "" << 3 << int(Refusal::None);
 }
 
 void TestFileManagerLogic::refusals()
@@ -642,7 +678,6 @@ void TestFileManagerLogic::rawByteNamesSurvive()
     ::rmdir(gbkFolder.constData());
 }
 
-
 void TestFileManagerLogic::planIsWhatTheRunDoes_data()
 {
     QTest::addColumn<int>("op");
@@ -650,14 +685,17 @@ void TestFileManagerLogic::planIsWhatTheRunDoes_data()
     QTest::addColumn<QList<int>>("actions"); // one per file, in walk order: a, b, same, ro, sub/a
     using A = FileAction;
     QTest::newRow("move") << int(Operation::Move) << true
-                          << QList<int>{int(A::Move), int(A::SkipExists), int(A::SkipSameFile), int(A::Move), int(A::SkipExists)};
+                          << QList<int>{int(A::Move), int(A::SkipExists), int(A::SkipSameFile), int(A::Move),
+                                        int(A::SkipExists)};
     QTest::newRow("copy") << int(Operation::Copy) << true
-                          << QList<int>{int(A::Copy), int(A::Replace), int(A::SkipSameFile), int(A::Copy), int(A::Replace)};
-    QTest::newRow("copy, no overwrite")
-        << int(Operation::Copy) << false
-        << QList<int>{int(A::Copy), int(A::SkipExists), int(A::SkipSameFile), int(A::Copy), int(A::SkipExists)};
+                          << QList<int>{int(A::Copy), int(A::Replace), int(A::SkipSameFile), int(A::Copy),
+                                        int(A::Replace)};
+    QTest::newRow("copy, no overwrite") << int(Operation::Copy) << false
+                                        << QList<int>{int(A::Copy), int(A::SkipExists), int(A::SkipSameFile),
+                                                      int(A::Copy), int(A::SkipExists)};
     QTest::newRow("delete") << int(Operation::Delete) << true
-                            << QList<int>{int(A::Delete), int(A::Delete), int(A::Delete), int(A::SkipReadOnly), int(A::Delete)};
+                            << QList<int>{int(A::Delete), int(A::Delete), int(A::Delete), int(A::SkipReadOnly),
+                                          int(A::Delete)};
 }
 
 void TestFileManagerLogic::planIsWhatTheRunDoes()
@@ -678,7 +716,8 @@ void TestFileManagerLogic::planIsWhatTheRunDoes()
     write(src + "/b.txt", "b");
     write(dst + "/b.txt", "old b");
     write(src + "/same.txt", "same");
-    QVERIFY(::link(QFile::encodeName(src + "/same.txt").constData(), QFile::encodeName(dst + "/same.txt").constData()) == 0);
+    QVERIFY(::link(QFile::encodeName(src + "/same.txt").constData(),
+                   QFile::encodeName(dst + "/same.txt").constData()) == 0);
     write(src + "/ro.txt", "ro");
     QVERIFY(::chmod(QFile::encodeName(src + "/ro.txt").constData(), 0444) == 0);
     write(src + "/sub/a.txt", "sub a");
@@ -704,8 +743,8 @@ void TestFileManagerLogic::planIsWhatTheRunDoes()
     const QStringList order{"a.txt", "b.txt", "same.txt", "ro.txt", "sub/a.txt"};
     for (int i = 0; i < order.size(); ++i) {
         const QByteArray s = QFile::encodeName(src + "/" + order[i]);
-        const QByteArray t = op >= int(Operation::Delete) ? QByteArray()
-                                                          : QFile::encodeName(dst + "/" + QFileInfo(order[i]).fileName());
+        const QByteArray t =
+            op >= int(Operation::Delete) ? QByteArray() : QFile::encodeName(dst + "/" + QFileInfo(order[i]).fileName());
         expected << stepText({s, t, FileAction(actions[i]), {}});
     }
     QStringList sortedPlan = planned;

@@ -63,8 +63,7 @@ inline QString compile(const QString& hhpPath, const QString& compiledName)
     chmcmd.setWorkingDirectory(QFileInfo(hhpPath).absolutePath());
     chmcmd.setProcessChannelMode(QProcess::MergedChannels);
     chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), QFileInfo(hhpPath).fileName()});
-    if (!chmcmd.waitForFinished(60000) || chmcmd.exitStatus() != QProcess::NormalExit ||
-        chmcmd.exitCode() != 0) {
+    if (!chmcmd.waitForFinished(60000) || chmcmd.exitStatus() != QProcess::NormalExit || chmcmd.exitCode() != 0) {
         qWarning("chmcmd failed: %s", chmcmd.readAll().constData());
         return {};
     }
@@ -88,9 +87,8 @@ inline QString buildHelpFile(const QByteArray& folder, const QByteArray& compile
                              const QList<QPair<QByteArray, QByteArray>>& files)
 {
     ::mkdir(folder.constData(), 0777);
-    QByteArray hhp =
-        "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=" + compiledName +
-        "\r\nDisplay compile progress=No\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\n";
+    QByteArray hhp = "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=" + compiledName +
+                     "\r\nDisplay compile progress=No\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\n";
     for (const auto& [name, content] : files) {
         const QByteArray path = folder + '/' + name;
         const qsizetype slash = name.lastIndexOf('/');

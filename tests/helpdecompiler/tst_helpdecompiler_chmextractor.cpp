@@ -90,20 +90,16 @@ void TestChmExtractor::safeRelativeNames_data()
     QTest::newRow("page") << QByteArray("/index.htm") << safe << QByteArray("index.htm") << false;
     QTest::newRow("nested") << QByteArray("/a/b/c.htm") << safe << QByteArray("a/b/c.htm") << false;
     QTest::newRow("folder") << QByteArray("/images/") << safe << QByteArray("images") << true;
-    QTest::newRow("percent literal") << QByteArray("/%2e%2e/x.txt") << safe << QByteArray("%2e%2e/x.txt")
-                                     << false;
-    QTest::newRow("utf8 chinese") << QByteArray("/页面/第一章.htm") << safe << QByteArray("页面/第一章.htm")
-                                  << false;
+    QTest::newRow("percent literal") << QByteArray("/%2e%2e/x.txt") << safe << QByteArray("%2e%2e/x.txt") << false;
+    QTest::newRow("utf8 chinese") << QByteArray("/页面/第一章.htm") << safe << QByteArray("页面/第一章.htm") << false;
     QTest::newRow("gbk") << QByteArray("/\xca\xd7\xd2\xb3.htm") << safe << QByteArray("首页.htm") << false;
-    QTest::newRow("gbk trail backslash byte")
-        << QByteArray("/\x95\x5c.htm") << safe << QByteArray("昞.htm") << false;
+    QTest::newRow("gbk trail backslash byte") << QByteArray("/\x95\x5c.htm") << safe << QByteArray("昞.htm") << false;
     QTest::newRow("255 bytes") << "/" + QByteArray(255, 'n') << safe << QByteArray(255, 'n') << false;
     QTest::newRow("root") << QByteArray("/") << int(NameVerdict::Root) << QByteArray() << false;
     QTest::newRow("#system") << QByteArray("/#SYSTEM") << int(NameVerdict::Internal) << QByteArray() << false;
-    QTest::newRow("$fts") << QByteArray("/$WWKeywordLinks/BTree") << int(NameVerdict::Internal)
-                          << QByteArray() << false;
-    QTest::newRow("meta") << QByteArray("::DataSpace/NameList") << int(NameVerdict::Internal) << QByteArray()
+    QTest::newRow("$fts") << QByteArray("/$WWKeywordLinks/BTree") << int(NameVerdict::Internal) << QByteArray()
                           << false;
+    QTest::newRow("meta") << QByteArray("::DataSpace/NameList") << int(NameVerdict::Internal) << QByteArray() << false;
     QTest::newRow("dotdot") << QByteArray("/../../evil.txt") << unsafe << QByteArray() << false;
     QTest::newRow("dotdot mid") << QByteArray("/sub/../../x") << unsafe << QByteArray() << false;
     QTest::newRow("dotdot alone") << QByteArray("/..") << unsafe << QByteArray() << false;
@@ -115,10 +111,9 @@ void TestChmExtractor::safeRelativeNames_data()
     QTest::newRow("backslash") << QByteArray("/..\\..\\evil.txt") << unsafe << QByteArray() << false;
     QTest::newRow("newline") << QByteArray("/a\nb.htm") << unsafe << QByteArray() << false;
     QTest::newRow("control") << QByteArray("/a\x01.htm") << unsafe << QByteArray() << false;
-    QTest::newRow("256 bytes") << "/" + QByteArray(256, 'n') << int(NameVerdict::TooLong) << QByteArray()
-                               << false;
-    QTest::newRow("undecodable") << QByteArray("/\xff\xfe.htm") << int(NameVerdict::BadEncoding)
-                                 << QByteArray() << false;
+    QTest::newRow("256 bytes") << "/" + QByteArray(256, 'n') << int(NameVerdict::TooLong) << QByteArray() << false;
+    QTest::newRow("undecodable") << QByteArray("/\xff\xfe.htm") << int(NameVerdict::BadEncoding) << QByteArray()
+                                 << false;
 }
 
 void TestChmExtractor::safeRelativeNames()
@@ -184,18 +179,15 @@ void TestChmExtractor::manifestEntriesExtracted()
         const QByteArray project = it.key().section(QLatin1Char('.'), 0, 0).toUtf8();
         const ExtractReport report =
             process.extract(native(chm), native(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
-        QVERIFY2(report.opened && report.error.empty(),
-                 qPrintable(it.key() + QString::fromStdString(report.error)));
+        QVERIFY2(report.opened && report.error.empty(), qPrintable(it.key() + QString::fromStdString(report.error)));
         QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
         const auto written = chmtest::readTree(native(dir.path()) + '/' + project);
         QCOMPARE(report.files, it.value().size());
         for (const ManifestEntry& entry : it.value()) {
-            const QByteArray rel =
-                QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
+            const QByteArray rel = QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
             QVERIFY2(written.contains(rel),
                      qPrintable(it.key() + QStringLiteral(": missing ") + QString::fromUtf8(rel)));
-            QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(),
-                     entry.sha256);
+            QCOMPARE(QCryptographicHash::hash(written.value(rel), QCryptographicHash::Sha256).toHex(), entry.sha256);
         }
         // Only the normal files: nothing of the container's own data.
         QCOMPARE(written.size(), it.value().size());
@@ -236,8 +228,7 @@ void TestChmExtractor::badFiles()
     QtProgramStarter programs;
     ExtractProcess process(programs, chmtest::helperPath());
     const QString chm = data + QStringLiteral("/bad/") + file;
-    const ExtractReport report =
-        process.extract(native(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
+    const ExtractReport report = process.extract(native(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
 
     QCOMPARE(report.opened, opened);
     const auto inJail = chmtest::readTree(native(jail.path()));
@@ -305,9 +296,8 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed()
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString chm =
-        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    const QString chm = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
     QVERIFY(!chm.isEmpty());
     const QByteArray outside = native(dir.path()) + "/outside";
     QVERIFY(::mkdir(outside.constData(), 0777) == 0);
@@ -322,8 +312,7 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed()
     QVERIFY(::symlink((outside + "/keep.txt").constData(), (out + "/index.htm").constData()) == 0);
     QVERIFY(::link((outside + "/keep.txt").constData(), (out + "/style.css").constData()) == 0);
 
-    const ExtractReport report =
-        extractChm(native(chm), native(dir.path()) + "/target", "manual", {1ull << 30});
+    const ExtractReport report = extractChm(native(chm), native(dir.path()) + "/target", "manual", {1ull << 30});
     QVERIFY(report.opened);
     const auto outsideNow = chmtest::readTree(outside);
     QCOMPARE(outsideNow.size(), 1);
@@ -341,9 +330,8 @@ void TestChmExtractor::outputFolderThatIsALinkIsRefused()
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString chm =
-        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    const QString chm = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
     const QByteArray outside = native(dir.path()) + "/outside";
     const QByteArray target = native(dir.path()) + "/target";
     QVERIFY(::mkdir(outside.constData(), 0777) == 0 && ::mkdir(target.constData(), 0777) == 0);
@@ -378,15 +366,15 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(30000, 'a')},
-                                                     {"b.htm", QByteArray(400000, 'b')},
-                                                     {"c.htm", QByteArray(30000, 'c')}};
+    const QList<QPair<QByteArray, QByteArray>> files{
+        {"a.htm", QByteArray(30000, 'a')}, {"b.htm", QByteArray(400000, 'b')}, {"c.htm", QByteArray(30000, 'c')}};
     const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "stopped.chm", files);
     QVERIFY(!chm.isEmpty());
     // The kernel stops the extraction in the middle of the large page, as a limit would.
     const pid_t child = ::fork();
     if (child == 0) {
-        const struct rlimit noCore {0, 0}, fileSize {200000, 200000};
+        const rlimit noCore{0, 0};
+        const rlimit fileSize{200000, 200000};
         ::setrlimit(RLIMIT_CORE, &noCore);
         ::setrlimit(RLIMIT_FSIZE, &fileSize);
         extractChm(native(chm), native(dir.path()), "stopped", {1ull << 30});
@@ -432,8 +420,8 @@ void TestChmExtractor::helperFailuresAreReported()
         outcome.started = started;
         outcome.finished = finished;
         outcome.output = output;
-        outcome.status = korvane::platform::Status::failure(korvane::platform::ErrorKind::Failed,
-                                                            QStringLiteral("fault"));
+        outcome.status =
+            korvane::platform::Status::failure(korvane::platform::ErrorKind::Failed, QStringLiteral("fault"));
         return outcome;
     };
     // A partial page the helper may have left behind goes when it did not end normally.

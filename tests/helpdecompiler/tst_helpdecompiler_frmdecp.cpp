@@ -43,16 +43,15 @@ private:
 struct Harness {
     FakeServices fake;
     RecordingStarter programs;
-    Services services{
-        fake.messages, fake.folders, fake.files, fake.input,    fake.settings,
-        programs,      fake.desktop, fake.fs,    fake.registry, QCoreApplication::applicationDirPath(),
-        nullptr,       QCoreApplication::applicationDirPath()};
+    Services services{fake.messages, fake.folders,
+                      fake.files,    fake.input,
+                      fake.settings, programs,
+                      fake.desktop,  fake.fs,
+                      fake.registry, QCoreApplication::applicationDirPath(),
+                      nullptr,       QCoreApplication::applicationDirPath()};
     Frmdecp window{services};
 
-    template <typename T> T* control(const char* name)
-    {
-        return window.findChild<T*>(QString::fromLatin1(name));
-    }
+    template <typename T> T* control(const char* name) { return window.findChild<T*>(QString::fromLatin1(name)); }
     QLineEdit* text1() { return control<QLineEdit>("Text1"); }
 };
 
@@ -109,8 +108,7 @@ void TestFrmdecp::form_data()
     QTest::newRow("Check2") << "Check2"
                             << "存放到源目录" << QRect(24, 112, 113, 25);
     QTest::newRow("Label3") << "Label3"
-                            << "注:反编译产生的文件会自动放到以chm文件命名的子目录下"
-                            << QRect(24, 144, 312, 12);
+                            << "注:反编译产生的文件会自动放到以chm文件命名的子目录下" << QRect(24, 144, 312, 12);
     QTest::newRow("Check3") << "Check3"
                             << "生成hhp文件(Microsoft HTML Help Workshop工程文件)" << QRect(24, 168, 337, 25);
     QTest::newRow("Command3") << "Command3"
@@ -256,8 +254,7 @@ void TestFrmdecp::folderWithoutHelpFiles()
     QCOMPARE(h.fake.messages.texts(), QStringList{QStringLiteral("全部chm文件反编译完成!")});
     QCOMPARE(h.fake.messages.shown[0].icon, MessageIcon::Information);
     QVERIFY(h.programs.inputs.isEmpty());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-             QStringList{QStringLiteral("sub")});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("sub")});
 }
 
 void TestFrmdecp::missingHelperRefused()
@@ -271,17 +268,15 @@ void TestFrmdecp::missingHelperRefused()
     QCOMPARE(fake.messages.shown.size(), 1);
     QVERIFY(fake.messages.shown[0].text.contains(QStringLiteral("korvane-chmextract")));
     QVERIFY(fake.programs.calls.isEmpty());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-             QStringList{QStringLiteral("a.chm")});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("a.chm")});
 }
 
 /// target/manual.chm, target/NOTES.CHM, target/readmechm (no "."), target/broken.chm (not a
 /// help file) and target/sub/manual.v2.chm (the same project name in a subfolder).
 QString TestFrmdecp::buildTree(const QString& root)
 {
-    const QString manual =
-        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                QStringLiteral("manual.chm"), root + QStringLiteral("/src"));
+    const QString manual = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                                   QStringLiteral("manual.chm"), root + QStringLiteral("/src"));
     const QString notes = chmtest::compileProject(QStringLiteral("NOTES"), QStringLiteral("NOTES.HHP"),
                                                   QStringLiteral("NOTES.CHM"), root + QStringLiteral("/src"));
     if (manual.isEmpty() || notes.isEmpty())
@@ -329,8 +324,8 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(manualProject.contains("\r\npages/intro.htm\r\n"));
     QVERIFY(fileText(target + QStringLiteral("/manual/pages/intro.htm")).contains("Introduction"));
     const QByteArray notesProject = fileText(target + QStringLiteral("/NOTES/NOTES.hhp"));
-    QVERIFY(notesProject.contains(
-        "\r\nCompiled file=NOTES.CHM\r\nContents file=NOTES.HHC\r\nDefault topic=INDEX.HTM\r\n"));
+    QVERIFY(
+        notesProject.contains("\r\nCompiled file=NOTES.CHM\r\nContents file=NOTES.HHC\r\nDefault topic=INDEX.HTM\r\n"));
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/NOTES/SUB/PAGE2.HTM")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/broken")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/sub/manual")));
@@ -356,10 +351,9 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(h.window.isEnabled());
 
     // The written projects compile again.
-    QVERIFY(!chmtest::compile(target + QStringLiteral("/manual/manual.hhp"), QStringLiteral("manual.v2.chm"))
-                 .isEmpty());
-    QVERIFY(!chmtest::compile(target + QStringLiteral("/NOTES/NOTES.hhp"), QStringLiteral("NOTES.CHM"))
-                 .isEmpty());
+    QVERIFY(
+        !chmtest::compile(target + QStringLiteral("/manual/manual.hhp"), QStringLiteral("manual.v2.chm")).isEmpty());
+    QVERIFY(!chmtest::compile(target + QStringLiteral("/NOTES/NOTES.hhp"), QStringLiteral("NOTES.CHM")).isEmpty());
 }
 
 void TestFrmdecp::runWithoutSubfoldersOrProjects()
@@ -389,9 +383,8 @@ void TestFrmdecp::nonUtf8NamesInTheWalk()
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString manual =
-        chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
-                                QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
+    const QString manual = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
+                                                   QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
     QVERIFY(!manual.isEmpty());
     // A folder and a help file named in GBK bytes (资料/手册.chm), as Windows archives unpack.
     const QByteArray target = dir.path().toUtf8() + "/help/";
@@ -403,8 +396,9 @@ void TestFrmdecp::nonUtf8NamesInTheWalk()
     LocalFileSystem fs;
     QtProgramStarter programs;
     ExtractProcess process(programs, chmtest::helperPath());
-    DecompileRun run(fs, [&](const NativePath& file, const NativePath& into, const QByteArray& project,
-                             quint64 size) { return process.extract(file, into, project, size); });
+    DecompileRun run(fs, [&](const NativePath& file, const NativePath& into, const QByteArray& project, quint64 size) {
+        return process.extract(file, into, project, size);
+    });
     const QList<HelpFileOutcome> outcomes = run.run(target, true, true);
     QCOMPARE(outcomes.size(), 1);
     QVERIFY(outcomes[0].clean());
@@ -463,7 +457,8 @@ void TestFrmdecp::summaryNamesTheFailures()
     const QStringList details = runDetails(outcomes).split(QLatin1Char('\n'));
     for (int i = 0; i < 20; ++i)
         QVERIFY(details.contains(QStringLiteral("/h/bad%1.chm: 不是有效的chm文件").arg(i)));
-    QVERIFY(details.contains(QStringLiteral("    /") + QString(300, QLatin1Char('N')) + QStringLiteral(": 名称过长,已跳过")));
+    QVERIFY(details.contains(QStringLiteral("    /") + QString(300, QLatin1Char('N')) +
+                             QStringLiteral(": 名称过长,已跳过")));
     QVERIFY(details.contains(QStringLiteral("    /b: r")));
     QVERIFY(details.contains(QStringLiteral("/h/np.chm: 无法写入hhp文件")));
     QVERIFY(details.contains(QStringLiteral("/h/many9.chm: 205 个条目未能提取(/p0.htm: 解压失败,数据已损坏)")));

@@ -100,30 +100,28 @@ void TestHelpProject::namedFiles_data()
     QTest::addColumn<QByteArray>("topic"); ///< "-" when the line must be missing
     QTest::addColumn<QByteArray>("index");
 
-    QTest::newRow("stem files and 主页")
-        << QByteArray("guide.old.chm")
-        << QStringList{"guide.old.hhc", "guide.old.hhk", "主页.htm", "other.hhc"}
-        << QByteArray("guide.old.hhc") << gbk("主页.htm") << QByteArray("guide.old.hhk");
+    QTest::newRow("stem files and 主页") << QByteArray("guide.old.chm")
+                                         << QStringList{"guide.old.hhc", "guide.old.hhk", "主页.htm", "other.hhc"}
+                                         << QByteArray("guide.old.hhc") << gbk("主页.htm")
+                                         << QByteArray("guide.old.hhk");
     QTest::newRow("toc without index") << QByteArray("sample.chm") << QStringList{"toc.hhc", "index.htm"}
                                        << QByteArray("toc.hhc") << QByteArray("index.htm") << QByteArray();
-    QTest::newRow("no default topic")
-        << QByteArray("a.b.chm") << QStringList{"a.b.hhc", "default.htm", "sub/index.htm"}
-        << QByteArray("a.b.hhc") << QByteArray("-") << QByteArray();
-    QTest::newRow("主页 before index") << QByteArray("x.chm") << QStringList{"index.htm", "主页.htm"}
-                                       << QByteArray() << gbk("主页.htm") << QByteArray();
-    QTest::newRow("stem page first") << QByteArray("guide.chm")
-                                     << QStringList{"guide.htm", "主页.htm", "index.htm"} << QByteArray()
-                                     << QByteArray("guide.htm") << QByteArray();
-    QTest::newRow("upper case names")
-        << QByteArray("NOTES.CHM") << QStringList{"NOTES.HHC", "NOTES.HHK", "INDEX.HTM", "SUB/PAGE1.HTM"}
-        << QByteArray("NOTES.HHC") << QByteArray("INDEX.HTM") << QByteArray("NOTES.HHK");
+    QTest::newRow("no default topic") << QByteArray("a.b.chm") << QStringList{"a.b.hhc", "default.htm", "sub/index.htm"}
+                                      << QByteArray("a.b.hhc") << QByteArray("-") << QByteArray();
+    QTest::newRow("主页 before index") << QByteArray("x.chm") << QStringList{"index.htm", "主页.htm"} << QByteArray()
+                                       << gbk("主页.htm") << QByteArray();
+    QTest::newRow("stem page first") << QByteArray("guide.chm") << QStringList{"guide.htm", "主页.htm", "index.htm"}
+                                     << QByteArray() << QByteArray("guide.htm") << QByteArray();
+    QTest::newRow("upper case names") << QByteArray("NOTES.CHM")
+                                      << QStringList{"NOTES.HHC", "NOTES.HHK", "INDEX.HTM", "SUB/PAGE1.HTM"}
+                                      << QByteArray("NOTES.HHC") << QByteArray("INDEX.HTM") << QByteArray("NOTES.HHK");
     QTest::newRow("wildcard only in the folder itself")
         << QByteArray("m.chm") << QStringList{"sub/deep.hhc", "sub/deep.hhk", "lone.hhk"} << QByteArray()
         << QByteArray("-") << QByteArray("lone.hhk");
     QTest::newRow("folder named like a contents file")
         << QByteArray("m.chm") << QStringList{"toc.hhc/"} << QByteArray() << QByteArray("-") << QByteArray();
-    QTest::newRow("empty folder") << QByteArray("empty.chm") << QStringList{} << QByteArray()
-                                  << QByteArray("-") << QByteArray();
+    QTest::newRow("empty folder") << QByteArray("empty.chm") << QStringList{} << QByteArray() << QByteArray("-")
+                                  << QByteArray();
 }
 
 void TestHelpProject::namedFiles()
@@ -138,8 +136,7 @@ void TestHelpProject::namedFiles()
     LocalFileSystem fs;
     const QByteArray project = helpFile.left(helpFile.indexOf('.'));
     QVERIFY(writeHelpProject(fs, helpFile, project, native(dir.path())).ok());
-    const auto lines =
-        readLines(dir.path() + QLatin1Char('/') + QString::fromUtf8(project) + QStringLiteral(".hhp"));
+    const auto lines = readLines(dir.path() + QLatin1Char('/') + QString::fromUtf8(project) + QStringLiteral(".hhp"));
     QCOMPARE(value(lines, "Compiled file"), std::optional<QByteArray>(helpFile));
     QCOMPARE(value(lines, "Contents file"), std::optional<QByteArray>(contents));
     QCOMPARE(value(lines, "Index file"), std::optional<QByteArray>(index));
@@ -184,8 +181,7 @@ void TestHelpProject::linesAndBytes()
 void TestHelpProject::listsItselfDepthFirst()
 {
     QTemporaryDir dir;
-    makeFiles(dir.path(),
-              {"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
+    makeFiles(dir.path(), {"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
     QVERIFY(::symlink("/usr", (native(dir.path()) + "/link").constData()) == 0);
     LocalFileSystem fs;
     QVERIFY(writeHelpProject(fs, "guide.chm", "guide", native(dir.path())).ok());
@@ -254,8 +250,8 @@ void TestHelpProject::recompiles()
     if (project.isEmpty()) {
         QList<QPair<QByteArray, QByteArray>> files{{"index.htm", "<html>index</html>"}};
         for (int i = 1; i <= 200; ++i)
-            files.append({"p/page" + QByteArray::number(i) + ".htm",
-                          "<html>Page " + QByteArray::number(i) + "</html>"});
+            files.append(
+                {"p/page" + QByteArray::number(i) + ".htm", "<html>Page " + QByteArray::number(i) + "</html>"});
         original = chmtest::buildHelpFile(native(dir.path()) + "/src", chm.toUtf8(), files);
     } else {
         original = chmtest::compileProject(project, hhp, chm, dir.path() + QStringLiteral("/src"));

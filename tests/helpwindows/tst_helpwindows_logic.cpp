@@ -48,7 +48,8 @@ void TestHelpWindowsLogic::splitTips_data()
     QTest::newRow("nothing") << QByteArray() << QStringList();
     QTest::newRow("spaces kept") << QByteArray(" a , b \r\n") << QStringList{" a , b "};
     QTest::newRow("utf-8") << QByteArray("您知道吗\r\n") << QStringList{"您知道吗"};
-    QTest::newRow("gbk") << QByteArray("\xc4\xfa\xd6\xaa\xb5\xc0\xc2\xf0\r\nKorvane") << QStringList{"您知道吗", "Korvane"};
+    QTest::newRow("gbk") << QByteArray("\xc4\xfa\xd6\xaa\xb5\xc0\xc2\xf0\r\nKorvane")
+                         << QStringList{"您知道吗", "Korvane"};
 }
 
 void TestHelpWindowsLogic::splitTips()
@@ -81,16 +82,25 @@ void TestHelpWindowsLogic::decodeRegistryValue_data()
     QTest::addColumn<QString>("after");
     QTest::newRow("string with terminating zero") << 1u << QByteArray("C:\\msinfo32.exe\0", 16) << "old"
                                                   << "C:\\msinfo32.exe";
-    QTest::newRow("string without zero") << 1u << QByteArray("abc") << "" << "abc";
+    QTest::newRow("string without zero") << 1u << QByteArray("abc") << ""
+                                         << "abc";
     QTest::newRow("only one zero dropped") << 1u << QByteArray("ab\0\0", 4) << "" << QString::fromLatin1("ab\0", 3);
-    QTest::newRow("empty string") << 1u << QByteArray("\0", 1) << "old" << "";
-    QTest::newRow("dword 258") << 4u << QByteArray("\x02\x01\x00\x00", 4) << "" << "&h012";
-    QTest::newRow("dword 0x12345678") << 4u << QByteArray("\x78\x56\x34\x12", 4) << "" << "&h12345678";
-    QTest::newRow("dword 0xAB0C") << 4u << QByteArray("\x0c\xab\x00\x00", 4) << "" << "&h0ABC";
-    QTest::newRow("dword 0") << 4u << QByteArray(4, '\0') << "" << "&h000";
-    QTest::newRow("dword appends to the old text") << 4u << QByteArray("\x02\x01\x00\x00", 4) << "x" << "&hx012";
-    QTest::newRow("binary leaves text") << 3u << QByteArray("\x01\x02", 2) << "kept" << "kept";
-    QTest::newRow("expand string leaves text") << 2u << QByteArray("%x%\0", 4) << "kept" << "kept";
+    QTest::newRow("empty string") << 1u << QByteArray("\0", 1) << "old"
+                                  << "";
+    QTest::newRow("dword 258") << 4u << QByteArray("\x02\x01\x00\x00", 4) << ""
+                               << "&h012";
+    QTest::newRow("dword 0x12345678") << 4u << QByteArray("\x78\x56\x34\x12", 4) << ""
+                                      << "&h12345678";
+    QTest::newRow("dword 0xAB0C") << 4u << QByteArray("\x0c\xab\x00\x00", 4) << ""
+                                  << "&h0ABC";
+    QTest::newRow("dword 0") << 4u << QByteArray(4, '\0') << ""
+                             << "&h000";
+    QTest::newRow("dword appends to the old text") << 4u << QByteArray("\x02\x01\x00\x00", 4) << "x"
+                                                   << "&hx012";
+    QTest::newRow("binary leaves text") << 3u << QByteArray("\x01\x02", 2) << "kept"
+                                        << "kept";
+    QTest::newRow("expand string leaves text") << 2u << QByteArray("%x%\0", 4) << "kept"
+                                               << "kept";
 }
 
 void TestHelpWindowsLogic::decodeRegistryValue()
@@ -133,12 +143,12 @@ void TestHelpWindowsLogic::startSysInfo_data()
     const QString location = kLocationKey + "\\MSINFO";
     QTest::newRow("neither") << false << false << false << false << "" << false << QStringList{path, location};
     QTest::newRow("PATH") << true << true << true << true << "/opt/msinfo/bin/msinfo32" << true << QStringList{path};
-    QTest::newRow("PATH fails, location not read") << true << false << true << true << "/opt/msinfo/bin/msinfo32"
-                                                   << false << QStringList{path};
-    QTest::newRow("location with the program") << false << false << true << true << "@/MSINFO32.EXE" << true
-                                               << QStringList{path, location};
-    QTest::newRow("location without the program") << false << false << true << false << "" << false
-                                                   << QStringList{path, location};
+    QTest::newRow("PATH fails, location not read")
+        << true << false << true << true << "/opt/msinfo/bin/msinfo32" << false << QStringList{path};
+    QTest::newRow("location with the program")
+        << false << false << true << true << "@/MSINFO32.EXE" << true << QStringList{path, location};
+    QTest::newRow("location without the program")
+        << false << false << true << false << "" << false << QStringList{path, location};
 }
 
 void TestHelpWindowsLogic::startSysInfo()

@@ -11,9 +11,9 @@
 #include <QApplication>
 #include <QColor>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QImage>
 #include <QInputDialog>
-#include <QCoreApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -41,8 +41,8 @@ void say(const QString& line)
 
 void click(QWidget* window, const char* button)
 {
-    QMetaObject::invokeMethod(window->findChild<QAbstractButton*>(QString::fromLatin1(button)),
-                              &QAbstractButton::click, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(window->findChild<QAbstractButton*>(QString::fromLatin1(button)), &QAbstractButton::click,
+                              Qt::QueuedConnection);
 }
 
 void toolsTick(int& step)
@@ -84,7 +84,8 @@ void toolsTick(int& step)
     case 4:
         if (QWidget* decompile = topLevel("Frmdecp")) {
             decompile->findChild<QAbstractButton*>(QStringLiteral("Command2"))->click();
-            say(QStringLiteral("decompile-target:") + decompile->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
+            say(QStringLiteral("decompile-target:") +
+                decompile->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
             ++step;
             click(decompile, "Command3");
         }
@@ -97,8 +98,7 @@ void toolsTick(int& step)
             QCoreApplication::quit();
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -167,16 +167,16 @@ void tick()
         break;
     case 5:
         if (QWidget* rec = topLevel("frmrec")) {
-            say(QStringLiteral("found:") + rec->findChild<QPlainTextEdit*>(QStringLiteral("Text2"))->toPlainText()
-                                                .split(QStringLiteral("\n"), Qt::SkipEmptyParts)
-                                                .join(QLatin1Char('|')));
+            say(QStringLiteral("found:") + rec->findChild<QPlainTextEdit*>(QStringLiteral("Text2"))
+                                               ->toPlainText()
+                                               .split(QStringLiteral("\n"), Qt::SkipEmptyParts)
+                                               .join(QLatin1Char('|')));
             ++step;
             rec->close(); // the window's unload closes its connection
             QCoreApplication::quit();
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

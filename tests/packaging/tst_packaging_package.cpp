@@ -97,15 +97,16 @@ void TestPackage::initTestCase()
     QVERIFY(m_dir.isValid());
     // Reachable by the unprivileged run below.
     QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
-    const Result built = run(QStringLiteral(KORVANE_CPACK),
-                             {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), m_dir.filePath(QStringLiteral("out")),
-                              QStringLiteral("--config"), QStringLiteral(KORVANE_BUILD_DIR "/CPackConfig.cmake")});
+    const Result built =
+        run(QStringLiteral(KORVANE_CPACK),
+            {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), m_dir.filePath(QStringLiteral("out")),
+             QStringLiteral("--config"), QStringLiteral(KORVANE_BUILD_DIR "/CPackConfig.cmake")});
     QVERIFY2(built.exitCode == 0, built.out + built.err);
     const QStringList debs = QDir(m_dir.filePath(QStringLiteral("out"))).entryList({QStringLiteral("*.deb")});
     QCOMPARE(debs.size(), 1);
     const Result arch = run(tool("dpkg"), {QStringLiteral("--print-architecture")});
-    QCOMPARE(debs.first(), QStringLiteral("korvane_%1_%2.deb").arg(QStringLiteral(KORVANE_VERSION),
-                                                                    QString::fromLatin1(arch.out.trimmed())));
+    QCOMPARE(debs.first(), QStringLiteral("korvane_%1_%2.deb")
+                               .arg(QStringLiteral(KORVANE_VERSION), QString::fromLatin1(arch.out.trimmed())));
     m_deb = m_dir.filePath(QStringLiteral("out/") + debs.first());
     m_root = m_dir.filePath(QStringLiteral("root"));
     const Result unpacked = run(tool("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_root});
@@ -144,7 +145,8 @@ void TestPackage::fileList()
     QCOMPARE(found, expected); // nothing missing, no test or build leftovers
 
     for (const int size : {16, 48, 256}) {
-        const QImage icon(m_root + QStringLiteral("/usr/share/icons/hicolor/%1x%1/apps/org.korvane.Korvane.png").arg(size));
+        const QImage icon(m_root +
+                          QStringLiteral("/usr/share/icons/hicolor/%1x%1/apps/org.korvane.Korvane.png").arg(size));
         QCOMPARE(icon.size(), QSize(size, size));
     }
     QCOMPARE(QFileInfo(m_root + QStringLiteral("/usr/bin/korvane")).permissions() & QFile::ExeOther, QFile::ExeOther);
@@ -163,10 +165,14 @@ void TestPackage::control()
     QVERIFY2(text.contains(QLatin1String("\nSection: utils\n")), qPrintable(text));
     // Computed from the binaries, plus what is loaded at run time.
     for (const char* dependency : {"libqt6widgets6", "libqt6sql6-sqlite", "libsqlite3-0", "shared-mime-info"})
-        QVERIFY2(text.section(QLatin1String("\nDepends:"), 1).section(QLatin1Char('\n'), 0, 0).contains(QLatin1String(dependency)),
+        QVERIFY2(text.section(QLatin1String("\nDepends:"), 1)
+                     .section(QLatin1Char('\n'), 0, 0)
+                     .contains(QLatin1String(dependency)),
                  dependency);
     for (const char* recommended : {"libreoffice-writer", "wine", "fonts-noto-cjk"})
-        QVERIFY2(text.section(QLatin1String("\nRecommends:"), 1).section(QLatin1Char('\n'), 0, 0).contains(QLatin1String(recommended)),
+        QVERIFY2(text.section(QLatin1String("\nRecommends:"), 1)
+                     .section(QLatin1Char('\n'), 0, 0)
+                     .contains(QLatin1String(recommended)),
                  recommended);
 }
 
@@ -174,14 +180,17 @@ void TestPackage::validators()
 {
     const QString share = m_root + QStringLiteral("/usr/share/");
     for (const char* entry : {"org.korvane.Korvane.desktop", "org.korvane.Korvane.ViewDwg.desktop"}) {
-        const Result r = run(tool("desktop-file-validate"), {share + QStringLiteral("applications/") + QLatin1String(entry)});
+        const Result r =
+            run(tool("desktop-file-validate"), {share + QStringLiteral("applications/") + QLatin1String(entry)});
         QVERIFY2(r.exitCode == 0 && r.out.isEmpty(), r.out + r.err);
     }
-    const Result appstream = run(tool("appstreamcli"), {QStringLiteral("validate"), QStringLiteral("--no-net"),
-                                                       share + QStringLiteral("metainfo/org.korvane.Korvane.metainfo.xml")});
+    const Result appstream =
+        run(tool("appstreamcli"), {QStringLiteral("validate"), QStringLiteral("--no-net"),
+                                   share + QStringLiteral("metainfo/org.korvane.Korvane.metainfo.xml")});
     QVERIFY2(appstream.exitCode == 0, appstream.out + appstream.err);
 
-    const Result lintian = run(tool("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb}, 240000);
+    const Result lintian =
+        run(tool("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb}, 240000);
     QVERIFY2(lintian.exitCode >= 0, lintian.err);
     QStringList errors;
     for (const QByteArray& line : lintian.out.split('\n')) {
@@ -215,11 +224,13 @@ void TestPackage::unpackedProgramAsUser()
     QVERIFY(QFile::copy(QStringLiteral(KORVANE_INSTALL_DRIVER), driver));
     const QMap<QString, QByteArray> before = snapshot(m_root);
 
-    const Result r = runKorvane(home, driver, {}, {{QStringLiteral("KORVANE_DRIVE_FOLDER"), folder},
-                                                   {QStringLiteral("KORVANE_DRIVE_SIZE"), QStringLiteral("1000")}});
+    const Result r = runKorvane(home, driver, {},
+                                {{QStringLiteral("KORVANE_DRIVE_FOLDER"), folder},
+                                 {QStringLiteral("KORVANE_DRIVE_SIZE"), QStringLiteral("1000")}});
     QVERIFY2(r.exitCode == 0, r.out + r.err);
     const QStringList lines = QString::fromUtf8(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QVERIFY2(lines.contains(QStringLiteral("message:该目录文件信息记录完毕!")), qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY2(lines.contains(QStringLiteral("message:该目录文件信息记录完毕!")),
+             qPrintable(lines.join(QLatin1Char('\n'))));
     QStringList found;
     for (const QString& line : lines)
         if (line.startsWith(QLatin1String("found:")))
@@ -256,11 +267,13 @@ void TestPackage::unpackedProgramAsUser()
     QCOMPARE(snapshot(m_root), before);
 
     // The other tools' use of Korvane's folder and of the installed helper.
-    const Result tools = runKorvane(home, driver, {}, {{QStringLiteral("KORVANE_DRIVE_MODE"), QStringLiteral("tools")}});
+    const Result tools =
+        runKorvane(home, driver, {}, {{QStringLiteral("KORVANE_DRIVE_MODE"), QStringLiteral("tools")}});
     QVERIFY2(tools.exitCode == 0, tools.out + tools.err);
-    QCOMPARE(QString::fromUtf8(tools.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-             (QStringList{QStringLiteral("move-current:") + userFolder, QStringLiteral("decompile-target:") + userFolder,
-                          QStringLiteral("message:全部chm文件反编译完成!")}));
+    QCOMPARE(
+        QString::fromUtf8(tools.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+        (QStringList{QStringLiteral("move-current:") + userFolder, QStringLiteral("decompile-target:") + userFolder,
+                     QStringLiteral("message:全部chm文件反编译完成!")}));
     QVERIFY(QFile::exists(userFolder + QStringLiteral("/setting.txt")));
     QCOMPARE(snapshot(m_root), before);
 
@@ -280,8 +293,7 @@ void TestPackage::unpackedProgramAsUser()
     const Result viewed = runKorvane(home, driver, {QStringLiteral("--view-dwg"), dwg},
                                      {{QStringLiteral("KORVANE_DRIVE_MODE"), QStringLiteral("viewer")}});
     QVERIFY2(viewed.exitCode == 0, viewed.out + viewed.err);
-    QCOMPARE(QString::fromUtf8(viewed.out),
-             QStringLiteral("viewer:%1\npixel:#ff0000\n").arg(dwg));
+    QCOMPARE(QString::fromUtf8(viewed.out), QStringLiteral("viewer:%1\npixel:#ff0000\n").arg(dwg));
 }
 
 Result TestPackage::runKorvane(const QString& home, const QString& driver, const QStringList& arguments,
@@ -300,7 +312,8 @@ Result TestPackage::runKorvane(const QString& home, const QString& driver, const
         return run(korvane, arguments, 90000, env);
     return run(tool("setpriv"),
                QStringList{QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
-                           QStringLiteral("--clear-groups"), QStringLiteral("--"), korvane} + arguments,
+                           QStringLiteral("--clear-groups"), QStringLiteral("--"), korvane} +
+                   arguments,
                90000, env);
 }
 

@@ -27,7 +27,7 @@ namespace simulated {
 bool noRenameFlags = false;
 bool noHardLinks = false;
 bool failingCopies = false; ///< the copy breaks off with an I/O error, as on a failing disk
-QByteArray crossDeviceFrom;  ///< renames out of this folder answer EXDEV, as between file systems
+QByteArray crossDeviceFrom; ///< renames out of this folder answer EXDEV, as between file systems
 int fsyncs = 0;
 } // namespace simulated
 
@@ -83,7 +83,8 @@ QStringList entriesOf(const QString& folder)
 /// A folder on another file system than `near`, or null when the machine has none to offer.
 std::unique_ptr<QTemporaryDir> otherFileSystemThan(const QString& near)
 {
-    struct stat a {}, b {};
+    struct stat a {};
+    struct stat b {};
     if (::stat(raw(near).constData(), &a) != 0 || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
         return nullptr;
     auto dir = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/korvane-test-XXXXXX"));
@@ -99,7 +100,6 @@ std::unique_ptr<QTemporaryDir> otherOrSimulatedFileSystem(const QString& near)
     simulated::crossDeviceFrom = raw(near);
     return std::make_unique<QTemporaryDir>();
 }
-
 
 } // namespace
 
@@ -153,7 +153,8 @@ void TestLocalFileSystem::moveNeverReplaces()
     QFETCH(bool, noRenameFlags);
     QFETCH(bool, noHardLinks);
     QTemporaryDir here;
-    std::unique_ptr<QTemporaryDir> there = crossFs ? otherFileSystemThan(here.path()) : std::make_unique<QTemporaryDir>();
+    std::unique_ptr<QTemporaryDir> there =
+        crossFs ? otherFileSystemThan(here.path()) : std::make_unique<QTemporaryDir>();
     if (!there)
         QSKIP("no second file system (/dev/shm) to move across");
     writeFile(raw(here.filePath("new.txt")), "moving");
@@ -351,7 +352,8 @@ void TestLocalFileSystem::killedCopyLeavesNothingUnderTheName()
     // The kernel ends the copying process in the middle of the file, as a kill would.
     const pid_t child = ::fork();
     if (child == 0) {
-        const struct rlimit noCore {0, 0}, fileSize {1 << 20, 1 << 20};
+        const rlimit noCore{0, 0};
+        const rlimit fileSize{1 << 20, 1 << 20};
         ::setrlimit(RLIMIT_CORE, &noCore);
         ::setrlimit(RLIMIT_FSIZE, &fileSize);
         LocalFileSystem().copyFile(raw(dir.filePath("big.bin")), raw(dir.filePath("dst")), false);

@@ -42,7 +42,8 @@ void TestPlatformServices::fileFilter_data()
     QTest::addColumn<QString>("qt");
     QTest::newRow("project") << QStringLiteral("工程文件|*.vbp|所有文件|*.*")
                              << QStringLiteral("工程文件 (*.vbp);;所有文件 (*)");
-    QTest::newRow("bitmap") << QStringLiteral("位图文件|*.bmp|所有文件|*.*") << QStringLiteral("位图文件 (*.bmp);;所有文件 (*)");
+    QTest::newRow("bitmap") << QStringLiteral("位图文件|*.bmp|所有文件|*.*")
+                            << QStringLiteral("位图文件 (*.bmp);;所有文件 (*)");
     QTest::newRow("two patterns") << QStringLiteral("Pictures|*.png;*.bmp") << QStringLiteral("Pictures (*.png *.bmp)");
     QTest::newRow("dangling description") << QStringLiteral("Doc|*.doc|Other") << QStringLiteral("Doc (*.doc)");
 }
@@ -135,11 +136,14 @@ void TestPlatformServices::registryDecoding_data()
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("after");
-    QTest::newRow("string with terminator") << 1u << QByteArray("C:\\msinfo32.exe", 16) << QString() << QStringLiteral("C:\\msinfo32.exe");
+    QTest::newRow("string with terminator")
+        << 1u << QByteArray("C:\\msinfo32.exe", 16) << QString() << QStringLiteral("C:\\msinfo32.exe");
     QTest::newRow("string without terminator") << 1u << QByteArray("abc") << QString() << QStringLiteral("abc");
     QTest::newRow("dword 258") << 4u << QByteArray("\x02\x01\x00\x00", 4) << QString() << QStringLiteral("&h012");
-    QTest::newRow("dword appends") << 4u << QByteArray("\xff\x0a", 2) << QStringLiteral("x") << QStringLiteral("&hxAFF");
-    QTest::newRow("binary leaves text") << 3u << QByteArray("\x01\x02", 2) << QStringLiteral("kept") << QStringLiteral("kept");
+    QTest::newRow("dword appends") << 4u << QByteArray("\xff\x0a", 2) << QStringLiteral("x")
+                                   << QStringLiteral("&hxAFF");
+    QTest::newRow("binary leaves text") << 3u << QByteArray("\x01\x02", 2) << QStringLiteral("kept")
+                                        << QStringLiteral("kept");
 }
 
 void TestPlatformServices::registryDecoding()
@@ -175,8 +179,12 @@ void TestPlatformServices::startedProgramGetsArgumentsIntact()
     QTemporaryDir dir;
     const QString out = dir.filePath(QStringLiteral("args.txt"));
     QtProgramStarter starter;
-    const QStringList args{QStringLiteral("-c"), QStringLiteral("printf '%s\\n' \"$@\" > \"$0\""), out,
-                           QStringLiteral("-dash"), QStringLiteral("with space"), QStringLiteral("quo\"te;rm x")};
+    const QStringList args{QStringLiteral("-c"),
+                           QStringLiteral("printf '%s\\n' \"$@\" > \"$0\""),
+                           out,
+                           QStringLiteral("-dash"),
+                           QStringLiteral("with space"),
+                           QStringLiteral("quo\"te;rm x")};
     QVERIFY(starter.startDetached(QStringLiteral("/bin/sh"), args).ok());
     const auto contents = [&out] {
         QFile file(out);
@@ -198,7 +206,8 @@ void TestPlatformServices::startFailureIsReported()
 void TestPlatformServices::runStopsAtTimeLimit()
 {
     QtProgramStarter starter;
-    const RunOutcome quick = starter.run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo hi; exit 3")}, 5000);
+    const RunOutcome quick =
+        starter.run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("echo hi; exit 3")}, 5000);
     QVERIFY(quick.finished);
     QCOMPARE(quick.exitCode, 3);
     QCOMPARE(quick.output, QByteArray("hi\n"));

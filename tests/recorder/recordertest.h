@@ -16,8 +16,8 @@ inline bool installEmptyDatabase(const QString& folder)
 {
     const QString target = folder + QStringLiteral("/db1.mdb");
     QFile::remove(target);
-    return QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), target)
-           && QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+    return QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), target) &&
+           QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 /// Runs a query on its own connection (as the sqlite3 shell would) and returns every row.

@@ -12,9 +12,9 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextLayout>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace korvane::recorder;
@@ -49,8 +49,7 @@ private:
         return out;
     }
 
-    template<typename T>
-    static T* control(QWidget& w, const char* name)
+    template <typename T> static T* control(QWidget& w, const char* name)
     {
         T* c = w.findChild<T*>(QString::fromLatin1(name));
         if (!c)
@@ -88,9 +87,12 @@ private slots:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("message");
-        QTest::newRow("chosen") << "Command1" << "所选目录文件信息记录完毕!";
-        QTest::newRow("program folder") << "Command2" << "当前目录文件信息记录完毕!";
-        QTest::newRow("typed") << "Command5" << "该目录文件信息记录完毕!";
+        QTest::newRow("chosen") << "Command1"
+                                << "所选目录文件信息记录完毕!";
+        QTest::newRow("program folder") << "Command2"
+                                        << "当前目录文件信息记录完毕!";
+        QTest::newRow("typed") << "Command5"
+                               << "该目录文件信息记录完毕!";
     }
 
     void recordingCommands()
@@ -179,7 +181,8 @@ private slots:
         frmrec w(m_fake->services());
         m_fake->folders.answers.enqueue(QStringLiteral("/"));
         w.Command1_Click();
-        QCOMPARE(query(m_db, QStringLiteral("SELECT folder FROM log")).value(0).value(0).toString(), QStringLiteral("/"));
+        QCOMPARE(query(m_db, QStringLiteral("SELECT folder FROM log")).value(0).value(0).toString(),
+                 QStringLiteral("/"));
     }
 
     void emptyingTheFileTable()
@@ -274,7 +277,8 @@ private slots:
         for (const int limit : {pages + 5, 1 << 30}) {
             for (const QString& name : QSqlDatabase::connectionNames()) {
                 if (name.startsWith(QLatin1String("korvane-recorder-")))
-                    QSqlQuery(QSqlDatabase::database(name)).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(limit));
+                    QSqlQuery(QSqlDatabase::database(name))
+                        .exec(QStringLiteral("PRAGMA max_page_count = %1").arg(limit));
             }
             w.Command5_Click();
         }
@@ -348,7 +352,8 @@ private slots:
     void logWindow()
     {
         for (const char* folder : {"/one", "/two", "/three"})
-            query(m_db, QStringLiteral("INSERT INTO log VALUES ('%1', '2024-03-05 14:07:09')").arg(QLatin1String(folder)));
+            query(m_db,
+                  QStringLiteral("INSERT INTO log VALUES ('%1', '2024-03-05 14:07:09')").arg(QLatin1String(folder)));
         frmrec rec(m_fake->services());
         bool shown = false;
         rec.setModalRunner([&](QDialog& dialog) {

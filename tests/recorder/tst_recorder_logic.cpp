@@ -9,9 +9,9 @@
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <QScopeGuard>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -37,21 +37,30 @@ public:
         return entries;
     }
     korvane::platform::Result<korvane::platform::FileInfo> info(const NativePath& p,
-                                                               korvane::platform::Links links) override
+                                                                korvane::platform::Links links) override
     {
         return real.info(p, links);
     }
     bool fileExists(const NativePath& p) override { return real.fileExists(p); }
     bool folderExists(const NativePath& p) override { return real.folderExists(p); }
-    korvane::platform::Status moveFile(const NativePath& f, const NativePath& d) override { return real.moveFile(f, d); }
+    korvane::platform::Status moveFile(const NativePath& f, const NativePath& d) override
+    {
+        return real.moveFile(f, d);
+    }
     korvane::platform::Status copyFile(const NativePath& f, const NativePath& d, bool o) override
     {
         return real.copyFile(f, d, o);
     }
     korvane::platform::Status deleteFile(const NativePath& f, bool force) override { return real.deleteFile(f, force); }
     korvane::platform::Status createFolder(const NativePath& f) override { return real.createFolder(f); }
-    korvane::platform::Status writeFile(const NativePath& p, const QByteArray& b) override { return real.writeFile(p, b); }
-    korvane::platform::Result<QByteArray> readFile(const NativePath& p, qint64 max) override { return real.readFile(p, max); }
+    korvane::platform::Status writeFile(const NativePath& p, const QByteArray& b) override
+    {
+        return real.writeFile(p, b);
+    }
+    korvane::platform::Result<QByteArray> readFile(const NativePath& p, qint64 max) override
+    {
+        return real.readFile(p, max);
+    }
 };
 
 class TestRecorderLogic : public QObject {
@@ -138,13 +147,19 @@ private slots:
         QTest::addColumn<int>("unit");
         QTest::addColumn<double>("lower");
         QTest::addColumn<double>("upper");
-        QTest::newRow("initial inputs") << "2" << "1" << 0 << 1048576.0 << 3145728.0;
-        QTest::newRow("fraction") << "2" << "0.3" << 0 << 1782579.2 << 2411724.8;
-        QTest::newRow("KB") << "10" << "2" << 1 << 8192.0 << 12288.0;
-        QTest::newRow("bytes zero") << "0" << "0" << 2 << 0.0 << 0.0;
-        QTest::newRow("negative lower") << "1" << "3" << 2 << -2.0 << 4.0;
+        QTest::newRow("initial inputs") << "2"
+                                        << "1" << 0 << 1048576.0 << 3145728.0;
+        QTest::newRow("fraction") << "2"
+                                  << "0.3" << 0 << 1782579.2 << 2411724.8;
+        QTest::newRow("KB") << "10"
+                            << "2" << 1 << 8192.0 << 12288.0;
+        QTest::newRow("bytes zero") << "0"
+                                    << "0" << 2 << 0.0 << 0.0;
+        QTest::newRow("negative lower") << "1"
+                                        << "3" << 2 << -2.0 << 4.0;
         // 0.1 + 0.2 is 0.30000000000000004 in binary; written with 15 digits it is 0.3.
-        QTest::newRow("15 digits") << "0.1" << "0.2" << 2 << -0.1 << 0.3;
+        QTest::newRow("15 digits") << "0.1"
+                                   << "0.2" << 2 << -0.1 << 0.3;
     }
 
     void bounds()
@@ -258,7 +273,10 @@ private slots:
         QCOMPARE(db.findNamesInSizeRange(-2, 5).names, QStringList({"f1", "f4", "f7"}));
         QCOMPARE(db.findNamesInSizeRange(double(big), double(big)).names, QStringList({"f8"}));
         QCOMPARE(db.findNamesInSizeRange(10, 1).names, QStringList());
-        QCOMPARE(query(m_db, QStringLiteral("SELECT filesize FROM fileInf WHERE FileName='f8'")).value(0).value(0).toLongLong(),
+        QCOMPARE(query(m_db, QStringLiteral("SELECT filesize FROM fileInf WHERE FileName='f8'"))
+                     .value(0)
+                     .value(0)
+                     .toLongLong(),
                  big);
     }
 
@@ -376,8 +394,9 @@ private slots:
             QCOMPARE(report.files, 5);
             QCOMPARE(report.stored, 5);
         }
-        const auto rows = query(m_db, QStringLiteral(
-            "SELECT FileName, filetype, filesize, filedate, shortname FROM fileInf ORDER BY rowid"));
+        const auto rows = query(
+            m_db,
+            QStringLiteral("SELECT FileName, filetype, filesize, filedate, shortname FROM fileInf ORDER BY rowid"));
         QCOMPARE(rows.size(), 10); // a second run doubles every row
         QHash<QString, QVariantList> byName;
         for (int i = 0; i < 5; ++i) {
@@ -403,12 +422,12 @@ private slots:
         const QStringList names = {
             "a.txt", "README.txt", "readme.md", "b.txt", "Makefile", "Makefile.am", "x.am", "CMakeLists.txt",
             "c.tar.gz", "d.gz", "e.C", "f.c", "g.c", "notes.txt~", "n.txt~", "core", "x.core", "h.1", "i.1",
-            "libz.so.1", "j.so", "k.PDF", "l.pdf", ".bashrc", "noext", "报告.docx", "总结.docx", "图.JPG",
-            "m.tar.gz", "o.d.tar.gz", "p.d.tar.gz", "meson.build", "x.build", "q.7z.001", "r.001",
+            "libz.so.1", "j.so", "k.PDF", "l.pdf", ".bashrc", "noext", "报告.docx", "总结.docx", "图.JPG", "m.tar.gz",
+            "o.d.tar.gz", "p.d.tar.gz", "meson.build", "x.build", "q.7z.001", "r.001",
             // Known suffixes written in other cases, wildcard patterns, and endings nobody knows.
             "s.Tar.GZ", "t.TAR.gz", "u.C", "v.C", "w.c", "x.anim3", "y.anim", "123.vdr", "12.vdr", "libc.so.6",
-            "libd.so", "README", "ReadMe.first", "makefile.in", "MAKEFILE", "a,v", "b%", "c~", "x.k3f9q",
-            "y.k77zz", "无后缀", "z.tar.k3f9q", ".txt", "txt", "a.TXT"};
+            "libd.so", "README", "ReadMe.first", "makefile.in", "MAKEFILE", "a,v", "b%", "c~", "x.k3f9q", "y.k77zz",
+            "无后缀", "z.tar.k3f9q", ".txt", "txt", "a.TXT"};
         TypeDescriber types;
         QMimeDatabase mime;
         for (int pass = 0; pass < 2; ++pass) {
@@ -431,8 +450,8 @@ private slots:
         FileDatabase db(m_db);
         TypeDescriber types;
         QCOMPARE(recordFolder(fs, db, QFile::encodeName(tree.path()), types).stored, 2);
-        const auto rows = query(m_db, QStringLiteral(
-            "SELECT FileName, filesize IS NULL, filedate IS NULL, filetype, shortname FROM fileInf ORDER BY FileName"));
+        const auto rows = query(m_db, QStringLiteral("SELECT FileName, filesize IS NULL, filedate IS NULL, filetype, "
+                                                     "shortname FROM fileInf ORDER BY FileName"));
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows[0], QVariantList({"a.txt", 1, 1, QStringLiteral("纯文本文档"), "a.txt"}));
         QCOMPARE(rows[1][1].toInt(), 0);
@@ -470,9 +489,12 @@ private slots:
     {
         QTest::addColumn<QString>("cause");
         QTest::addColumn<QString>("reason"); // empty: the run is stored
-        QTest::newRow("writer done after 2.5 s, within the wait") << "held" << "";
-        QTest::newRow("writer past the wait") << "busy" << "数据库正被另一个程序使用";
-        QTest::newRow("disk full") << "full" << "磁盘已满";
+        QTest::newRow("writer done after 2.5 s, within the wait") << "held"
+                                                                  << "";
+        QTest::newRow("writer past the wait") << "busy"
+                                              << "数据库正被另一个程序使用";
+        QTest::newRow("disk full") << "full"
+                                   << "磁盘已满";
     }
 
     void storingAgainstAnotherWriterOrAFullDisk()
@@ -524,7 +546,8 @@ private slots:
             return;
         }
         const auto listed = fs.list(QFile::encodeName(tree.path()));
-        const auto rows = query(m_db, QStringLiteral("SELECT FileName, filesize, filedate FROM fileInf ORDER BY rowid"));
+        const auto rows =
+            query(m_db, QStringLiteral("SELECT FileName, filesize, filedate FROM fileInf ORDER BY rowid"));
         QCOMPARE(rows.size(), kFiles);
         for (int i = 0; i < kFiles; ++i) {
             const QString name = QString::fromUtf8((*listed)[size_t(i)].name);

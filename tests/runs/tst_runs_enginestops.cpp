@@ -71,8 +71,10 @@ private slots:
             for (int i = 0; i < kItems; ++i)
                 write(root + QStringLiteral("/src/f%1.dat").arg(i));
             platform::LocalFileSystem fs;
-            const auto report = filemanager::BatchFileManager(fs).run(request(root, filemanager::Operation::Move), &control);
-            const bool untouched = report.stopped && countFiles(root + QStringLiteral("/src")) == report.found - report.visited;
+            const auto report =
+                filemanager::BatchFileManager(fs).run(request(root, filemanager::Operation::Move), &control);
+            const bool untouched =
+                report.stopped && countFiles(root + QStringLiteral("/src")) == report.found - report.visited;
             return std::pair{countFiles(root + QStringLiteral("/dst")), untouched ? report.found - report.visited : -1};
         });
         QTest::newRow("help decompiler") << Scenario([](const QString& root, RunControl& control) {
@@ -80,10 +82,11 @@ private slots:
                 write(root + QStringLiteral("/h%1.chm").arg(i));
             platform::LocalFileSystem fs;
             int calls = 0;
-            helpdecompiler::DecompileRun run(fs, [&](const auto&, const auto& target, const QByteArray& project, quint64) {
-                ++calls;
-                return opened(target, project);
-            });
+            helpdecompiler::DecompileRun run(fs,
+                                             [&](const auto&, const auto& target, const QByteArray& project, quint64) {
+                                                 ++calls;
+                                                 return opened(target, project);
+                                             });
             const int outcomes = int(run.run((root + QLatin1Char('/')).toUtf8(), false, true, &control).size());
             return std::pair{calls, outcomes == calls ? run.found() - calls : -1};
         });
@@ -103,7 +106,8 @@ private slots:
                 write(root + QStringLiteral("/s%1/b.doc").arg(i));
             platform::LocalFileSystem fs;
             batchlist::BatchList list;
-            const auto walk = batchlist::dieda(fs, root.toUtf8(), batchlist::parseExtensions(QStringLiteral("doc")), list, &control);
+            const auto walk =
+                batchlist::dieda(fs, root.toUtf8(), batchlist::parseExtensions(QStringLiteral("doc")), list, &control);
             return std::pair{list.size(), walk.stopped ? kItems - list.size() : -1};
         });
     }
@@ -133,7 +137,8 @@ private slots:
         recorder::FileDatabase db(dbPath);
         RunControl control;
         control.stopAfter(1);
-        const auto report = recorder::recordFolder(fs, db, dir.filePath(QStringLiteral("in")).toUtf8(), types, &control);
+        const auto report =
+            recorder::recordFolder(fs, db, dir.filePath(QStringLiteral("in")).toUtf8(), types, &control);
         QVERIFY(report.stopped);
         QCOMPARE(report.stored, 0);
         QVERIFY(db.findNamesInSizeRange(0, 1e12).names.isEmpty());
@@ -153,7 +158,8 @@ private slots:
             control.requestStop();
             return false;
         });
-        const auto report = filemanager::BatchFileManager(fs).run(request(dir.path(), filemanager::Operation::Copy), &control);
+        const auto report =
+            filemanager::BatchFileManager(fs).run(request(dir.path(), filemanager::Operation::Copy), &control);
         QVERIFY(report.stopped);
         QVERIFY(report.failures.isEmpty());
         QCOMPARE(report.visited, 0); // the undone file is still pending
@@ -209,7 +215,8 @@ private slots:
             while (running.load())
                 samples.append(control.snapshot());
         });
-        const auto report = filemanager::BatchFileManager(fs).run(request(dir.path(), filemanager::Operation::Delete), &control);
+        const auto report =
+            filemanager::BatchFileManager(fs).run(request(dir.path(), filemanager::Operation::Delete), &control);
         running = false;
         sampler.join();
         samples.append(control.snapshot());

@@ -51,8 +51,7 @@ void write(const QString& path)
     f.write("x");
 }
 
-template <typename W>
-W* child(QWidget* window, const char* name)
+template <typename W> W* child(QWidget* window, const char* name)
 {
     return window->findChild<W*>(QString::fromLatin1(name));
 }
@@ -100,16 +99,17 @@ private slots:
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<QString>("expected");
 
-        const Window recorder{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                  for (int i = 0; i < 3; ++i)
-                                      write(dir + QStringLiteral("/in/f%1.txt").arg(i));
-                                  QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dir + QStringLiteral("/db1.mdb"));
-                                  QFile::setPermissions(dir + QStringLiteral("/db1.mdb"), QFile::ReadOwner | QFile::WriteOwner);
-                                  fake.folders.answers.enqueue(dir + QStringLiteral("/in"));
-                                  fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
-                                  return new recorder::frmrec(fake.services());
-                              },
-                              [](QWidget* w) { static_cast<recorder::frmrec*>(w)->Command1_Click(); }, "Command1"};
+        const Window recorder{
+            [](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                for (int i = 0; i < 3; ++i)
+                    write(dir + QStringLiteral("/in/f%1.txt").arg(i));
+                QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dir + QStringLiteral("/db1.mdb"));
+                QFile::setPermissions(dir + QStringLiteral("/db1.mdb"), QFile::ReadOwner | QFile::WriteOwner);
+                fake.folders.answers.enqueue(dir + QStringLiteral("/in"));
+                fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
+                return new recorder::frmrec(fake.services());
+            },
+            [](QWidget* w) { static_cast<recorder::frmrec*>(w)->Command1_Click(); }, "Command1"};
         QTest::newRow("frmrec") << recorder << false << QStringLiteral("所选目录文件信息记录完毕!");
         QTest::newRow("frmrec cancelled") << recorder << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
@@ -117,7 +117,8 @@ private slots:
                                for (int i = 0; i < 3; ++i)
                                    write(dir + QStringLiteral("/src/f%1.txt").arg(i));
                                QDir().mkpath(dir + QStringLiteral("/dst"));
-                               fake.fs.failOn(FaultyFileSystem::Op::Move, [&gate](const QByteArray&) { return gate.hold(); });
+                               fake.fs.failOn(FaultyFileSystem::Op::Move,
+                                              [&gate](const QByteArray&) { return gate.hold(); });
                                auto* w = new filemanager::frmmove(fake.services());
                                child<QLineEdit>(w, "Text1")->setText(dir + QStringLiteral("/src"));
                                child<QLineEdit>(w, "Text2")->setText(dir + QStringLiteral("/dst"));
@@ -146,35 +147,40 @@ private slots:
                                 [](QWidget* w) { static_cast<helpdecompiler::Frmdecp*>(w)->Command3_Click(); },
                                 "Command3"};
         QTest::newRow("Frmdecp") << decompiler << false << QStringLiteral("全部chm文件反编译完成!");
-        QTest::newRow("Frmdecp cancelled") << decompiler << true << QStringLiteral("操作已取消: 已处理 1 个, 未处理 2 个");
+        QTest::newRow("Frmdecp cancelled")
+            << decompiler << true << QStringLiteral("操作已取消: 已处理 1 个, 未处理 2 个");
 
-        const Window registrar{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                   for (int i = 0; i < 3; ++i)
-                                       write(dir + QStringLiteral("/lib/c%1.dll").arg(i));
-                                   fake.programs.executables.insert(QStringLiteral("regsvr32"), QStringLiteral("/usr/bin/regsvr32"));
-                                   fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
-                                   auto* w = new components::Frmregsvr(fake.services());
-                                   child<QLineEdit>(w, "Text4")->setText(dir + QStringLiteral("/lib"));
-                                   return w;
-                               },
-                               [](QWidget* w) { static_cast<components::Frmregsvr*>(w)->Command5_Click(); }, "Command5"};
+        const Window registrar{
+            [](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                for (int i = 0; i < 3; ++i)
+                    write(dir + QStringLiteral("/lib/c%1.dll").arg(i));
+                fake.programs.executables.insert(QStringLiteral("regsvr32"), QStringLiteral("/usr/bin/regsvr32"));
+                fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
+                auto* w = new components::Frmregsvr(fake.services());
+                child<QLineEdit>(w, "Text4")->setText(dir + QStringLiteral("/lib"));
+                return w;
+            },
+            [](QWidget* w) { static_cast<components::Frmregsvr*>(w)->Command5_Click(); }, "Command5"};
         QTest::newRow("Frmregsvr") << registrar << false << QStringLiteral("该目录全部dll或ocx文件注册完毕!");
-        QTest::newRow("Frmregsvr cancelled") << registrar << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
+        QTest::newRow("Frmregsvr cancelled")
+            << registrar << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
-        const Window compiler{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                  fake.fs.failOn(FaultyFileSystem::Op::FileExists, [&gate](const QByteArray&) { return gate.hold(); });
-                                  return compileWindow(fake, dir);
-                              },
-                              [](QWidget* w) { static_cast<batchlist::frmCompile*>(w)->Command2_Click(); }, "Command2",
-                              true};
+        const Window compiler{
+            [](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                fake.fs.failOn(FaultyFileSystem::Op::FileExists, [&gate](const QByteArray&) { return gate.hold(); });
+                return compileWindow(fake, dir);
+            },
+            [](QWidget* w) { static_cast<batchlist::frmCompile*>(w)->Command2_Click(); }, "Command2", true};
         QTest::newRow("frmCompile") << compiler << false << QStringLiteral("编译工程 /p/c.vbp");
-        QTest::newRow("frmCompile cancelled") << compiler << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
+        QTest::newRow("frmCompile cancelled")
+            << compiler << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
         // Stopped while its first entry is in hand, and that entry fails: it was left as it was,
         // so it counts as not processed and stays listed.
         const Window compilerStoppedInEntry{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
                                                 fake.programs.failing << dir + QStringLiteral("/vbmake");
-                                                fake.programs.onStart = [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
+                                                fake.programs.onStart =
+                                                    [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
                                                 return compileWindow(fake, dir);
                                             },
                                             compiler.start, "Command2", true};

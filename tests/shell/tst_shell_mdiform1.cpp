@@ -4,8 +4,8 @@
 #include "shell/toolwindows.h"
 
 #include <QAction>
-#include <QLineEdit>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QRegularExpression>
@@ -33,7 +33,9 @@ QAction* action(MDIForm1& main, const QString& name)
 /// A tool window that counts how often it was created.
 ToolWindowBinding countingBinding(bool modal, bool owned, int& created)
 {
-    return {.modal = modal, .ownedByMain = owned, .listedInTaskbar = true,
+    return {.modal = modal,
+            .ownedByMain = owned,
+            .listedInTaskbar = true,
             .create = [&created](QWidget* parent) -> QWidget* {
                 ++created;
                 auto* w = new QWidget(parent);
@@ -227,12 +229,15 @@ void TestMDIForm1::failedCreationIsReported()
 {
     platform::FakeServices fake;
     MDIForm1 main(fake.services());
-    main.setToolWindow("menuviewdwg", {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
-                                       .create = [](QWidget*) -> QWidget* {
-                                           throw std::runtime_error("no drawing component");
-                                       }});
-    main.setToolWindow("menuCpVb", {.modal = false, .ownedByMain = true, .listedInTaskbar = true,
-                                    .create = [](QWidget*) -> QWidget* { return nullptr; }});
+    main.setToolWindow(
+        "menuviewdwg",
+        {.modal = false, .ownedByMain = true, .listedInTaskbar = true, .create = [](QWidget*) -> QWidget* {
+             throw std::runtime_error("no drawing component");
+         }});
+    main.setToolWindow(
+        "menuCpVb", {.modal = false, .ownedByMain = true, .listedInTaskbar = true, .create = [](QWidget*) -> QWidget* {
+                         return nullptr;
+                     }});
 
     action(main, "menuviewdwg")->trigger();
     QVERIFY(!main.toolWindow("menuviewdwg"));
@@ -348,7 +353,7 @@ void TestMDIForm1::everyCommandOpensItsWindow_data()
     QTest::addColumn<QString>("className");
     QTest::addColumn<bool>("modal");
     QTest::addColumn<bool>("owned");
-    QTest::addColumn<bool>("textBox"); // has a Text1 line edit, whose text a second command keeps
+    QTest::addColumn<bool>("textBox");  // has a Text1 line edit, whose text a second command keeps
     QTest::addColumn<int>("topOffset"); // pixels below the main window's top edge; -1: placed otherwise
     // clang-format off
     QTest::newRow("tips") << "menuTip" << "每日一帖(&X)" << "frmTip" << "korvane::helpwindows::frmTip"

@@ -31,10 +31,10 @@ inline int runUnprivileged(const QString& program, const QStringList& arguments,
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
         if (setpriv.isEmpty())
             return -1;
-        process.start(setpriv, QStringList{QStringLiteral("--reuid=%1").arg(kNobody),
-                                           QStringLiteral("--regid=%1").arg(kNobody),
-                                           QStringLiteral("--clear-groups"), QStringLiteral("--"), program}
-                                   + arguments);
+        process.start(setpriv,
+                      QStringList{QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNobody),
+                                  QStringLiteral("--clear-groups"), QStringLiteral("--"), program} +
+                          arguments);
     } else {
         process.start(program, arguments);
     }

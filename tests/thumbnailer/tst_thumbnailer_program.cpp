@@ -11,7 +11,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-
 using namespace korvane::drawingviewer::testing;
 using korvane::thumbnailer::Outcome;
 
@@ -241,7 +240,8 @@ void TestThumbnailer::argumentsAndOutput()
     QVERIFY(!QFile::exists(output));
     // A folder that does not exist: nothing written anywhere.
     QCOMPARE(runThumbnailer({s, QStringLiteral("64"), drawing, dir.filePath(QStringLiteral("no/a.png"))}).exitCode, 3);
-    QCOMPARE(runThumbnailer({s, QStringLiteral("64"), dir.filePath(QStringLiteral("missing.dwg")), output}).exitCode, 1);
+    QCOMPARE(runThumbnailer({s, QStringLiteral("64"), dir.filePath(QStringLiteral("missing.dwg")), output}).exitCode,
+             1);
     // Options may follow the paths; an existing output is replaced whole.
     QVERIFY(writeAll(output, "old"));
     QCOMPARE(runThumbnailer({drawing, output, s, QStringLiteral("64")}).exitCode, 0);

@@ -3,9 +3,9 @@
 
 #include "wordcrypt/worddocfile.h"
 
-#include <QtEndian>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 using namespace korvane::wordcrypt;
@@ -16,14 +16,17 @@ constexpr quint32 kEnd = 0xFFFFFFFE;
 constexpr quint32 kFree = 0xFFFFFFFF;
 constexpr quint32 kFatSector = 0xFFFFFFFD;
 
-void put32(QByteArray& b, qsizetype at, quint32 v) {
+void put32(QByteArray& b, qsizetype at, quint32 v)
+{
     qToLittleEndian(v, b.data() + at);
 }
-void put16(QByteArray& b, qsizetype at, quint16 v) {
+void put16(QByteArray& b, qsizetype at, quint16 v)
+{
     qToLittleEndian(v, b.data() + at);
 }
 
-void dirEntry(QByteArray& sector, int index, const QString& name, char type, quint32 start, quint32 size) {
+void dirEntry(QByteArray& sector, int index, const QString& name, char type, quint32 start, quint32 size)
+{
     const qsizetype at = 128 * index;
     for (int i = 0; i < name.size(); ++i)
         put16(sector, at + 2 * i, name.at(i).unicode());
@@ -51,7 +54,8 @@ struct Layout {
 };
 
 /// SttbfAssoc as Word writes it: 18 counted UTF-16 strings.
-QByteArray assocTable(const QStringList& entries, quint16 extend = 0xFFFF) {
+QByteArray assocTable(const QStringList& entries, quint16 extend = 0xFFFF)
+{
     QByteArray b(6, '\0');
     put16(b, 0, extend);
     put16(b, 2, 0x12);
@@ -65,7 +69,8 @@ QByteArray assocTable(const QStringList& entries, quint16 extend = 0xFFFF) {
 }
 
 /// A minimal version 3 compound file: FAT in sector 0, directory in sector 1, data after.
-QByteArray compound(const Layout& l) {
+QByteArray compound(const Layout& l)
+{
     QByteArray header(512, '\0');
     header.replace(0, 8, QByteArray::fromHex("D0CF11E0A1B11AE1"));
     put16(header, 0x18, 0x3E);
@@ -109,7 +114,7 @@ QByteArray compound(const Layout& l) {
         dirEntry(directory, 0, QStringLiteral("Root Entry"), 5, kEnd, 0);
         dirEntry(directory, 1, l.streamName, 2, 2, l.streamSizeOverride ? l.streamSizeOverride : size);
         if (l.withTable) {
-            put16(stream, 2, 0xC1);   // nFib
+            put16(stream, 2, 0xC1);    // nFib
             put16(stream, 0x20, 0x0E); // csw
             put16(stream, 0x3E, 0x16); // cslw
             put16(stream, 0x98, 0x5D); // cbRgFcLcb
@@ -135,7 +140,8 @@ QByteArray compound(const Layout& l) {
 class TestWordDocFile : public QObject {
     Q_OBJECT
 private slots:
-    void readsTheFib_data() {
+    void readsTheFib_data()
+    {
         QTest::addColumn<bool>("mini");
         QTest::addColumn<int>("flags");
         QTest::addColumn<bool>("encrypted");
@@ -147,7 +153,8 @@ private slots:
         QTest::newRow("encrypted and write-reserved, mini") << true << 0x0900 << true << false << true;
         QTest::newRow("obfuscated") << false << 0x8100 << true << true << false;
     }
-    void readsTheFib() {
+    void readsTheFib()
+    {
         QFETCH(bool, mini);
         QFETCH(int, flags);
         Layout l;
@@ -161,7 +168,8 @@ private slots:
         QTEST(state->writeReserved, "writeReserved");
     }
 
-    void refusesDamagedFiles_data() {
+    void refusesDamagedFiles_data()
+    {
         QTest::addColumn<QByteArray>("bytes");
         Layout good;
         const QByteArray whole = compound(good);
@@ -190,7 +198,8 @@ private slots:
         l.streamSizeOverride = 4000;
         QTest::newRow("mini stream longer than its container") << compound(l);
     }
-    void refusesDamagedFiles() {
+    void refusesDamagedFiles()
+    {
         QFETCH(QByteArray, bytes);
         QString error;
         QVERIFY(!inspectWordFile(bytes, &error));
@@ -198,7 +207,8 @@ private slots:
         QVERIFY(!rc4PasswordMatches(bytes, QStringLiteral("x")));
     }
 
-    void signature() {
+    void signature()
+    {
         QVERIFY(hasCompoundSignature(QByteArray::fromHex("D0CF11E0A1B11AE100")));
         QVERIFY(!hasCompoundSignature(QByteArray::fromHex("D0CF11E0A1B11A")));
         QVERIFY(!hasCompoundSignature("PK\x03\x04 a docx"));
@@ -206,7 +216,8 @@ private slots:
 
     void plainDocumentHasNoPassword() { QVERIFY(!rc4PasswordMatches(compound(Layout{}), QString())); }
 
-    void writeReservationRoundTrip_data() {
+    void writeReservationRoundTrip_data()
+    {
         QTest::addColumn<QByteArray>("assoc"); ///< associated strings the document starts with
         QStringList named;
         for (int i = 0; i < 0x12; ++i)
@@ -216,7 +227,8 @@ private slots:
         named[0x11] = QStringLiteral("old");
         QTest::newRow("earlier reservation replaced") << assocTable(named);
     }
-    void writeReservationRoundTrip() {
+    void writeReservationRoundTrip()
+    {
         QFETCH(QByteArray, assoc);
         QTemporaryDir dir;
         const auto file = [&](const char* name) { return QFile::encodeName(dir.filePath(QLatin1String(name))); };
@@ -253,14 +265,16 @@ private slots:
         QVERIFY(!compareAfterReservation(file("a.doc"), file("d.doc"), {}, QStringLiteral("写密码 7591")).isEmpty());
     }
 
-    void writeReservationRefusals_data() {
+    void writeReservationRefusals_data()
+    {
         QTest::addColumn<QByteArray>("assoc");
         QTest::addColumn<QString>("password");
         QTest::newRow("16 characters") << QByteArray() << QString(16, u'x');
         QTest::newRow("strings of an unknown kind") << assocTable({}, 0x0012) << QStringLiteral("7591");
         QTest::newRow("strings cut short") << assocTable({}).left(20) << QStringLiteral("7591");
     }
-    void writeReservationRefusals() {
+    void writeReservationRefusals()
+    {
         QFETCH(QByteArray, assoc);
         QFETCH(QString, password);
         QTemporaryDir dir;

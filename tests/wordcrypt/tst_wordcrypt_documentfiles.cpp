@@ -90,12 +90,15 @@ private slots:
         QTest::addColumn<QByteArray>("lock"); ///< content; "-" for none, "dir" for a folder
         QTest::addColumn<int>("expected");
         QTest::newRow("no lock") << QByteArray("-") << int(Lock::None);
-        QTest::newRow("someone's office") << QByteArray("Ann,host,ann,08.12.2026 10:00,file:///home/ann/.config/libreoffice/4;")
-                                           << int(Lock::Foreign);
+        QTest::newRow("someone's office")
+            << QByteArray("Ann,host,ann,08.12.2026 10:00,file:///home/ann/.config/libreoffice/4;")
+            << int(Lock::Foreign);
         QTest::newRow("our dead office") << QByteArray(",root,host,08.12.2026,file:///tmp/korvane-office-gone00;")
                                          << int(Lock::OursStale);
-        QTest::newRow("our current office") << QByteArray(",root,host,08.12.2026,file://CURRENT;") << int(Lock::OursStale);
-        QTest::newRow("another running Korvane") << QByteArray(",root,host,08.12.2026,file://LIVE;") << int(Lock::Foreign);
+        QTest::newRow("our current office")
+            << QByteArray(",root,host,08.12.2026,file://CURRENT;") << int(Lock::OursStale);
+        QTest::newRow("another running Korvane")
+            << QByteArray(",root,host,08.12.2026,file://LIVE;") << int(Lock::Foreign);
         QTest::newRow("too long to be a lock") << QByteArray(5000, 'x') << int(Lock::Foreign);
         QTest::newRow("not a file") << QByteArray("dir") << int(Lock::Foreign);
     }

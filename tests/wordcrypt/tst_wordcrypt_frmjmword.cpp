@@ -33,7 +33,8 @@ struct Fixture {
     QLabel* label4 = w.findChild<QLabel*>("Label4");
     QPlainTextEdit* text3 = w.findChild<QPlainTextEdit*>("Text3");
 
-    void add(const QStringList& paths) {
+    void add(const QStringList& paths)
+    {
         for (const QString& p : paths) {
             text1->setText(p);
             w.Command1_Click();
@@ -44,7 +45,8 @@ struct Fixture {
 
 /// The calls one document gets when everything goes well.
 QStringList documentCalls(const QString& path, const QString& password = QStringLiteral("739"),
-                          const QString& writePassword = QStringLiteral("7591")) {
+                          const QString& writePassword = QStringLiteral("7591"))
+{
     return {QStringLiteral("Open ") + path + QStringLiteral(" ConfirmConversions=false"),
             QStringLiteral("Password=") + password,
             QStringLiteral("WritePassword=") + writePassword,
@@ -54,15 +56,15 @@ QStringList documentCalls(const QString& path, const QString& password = QString
 }
 
 const QStringList kObtain = {QStringLiteral("GetObject word.Application"),
-                             QStringLiteral("CreateObject word.Application"),
-                             QStringLiteral("Visible=false")};
+                             QStringLiteral("CreateObject word.Application"), QStringLiteral("Visible=false")};
 
 } // namespace
 
 class TestFrmJmWord : public QObject {
     Q_OBJECT
 private slots:
-    void layout() {
+    void layout()
+    {
         Fixture f;
         QCOMPARE(f.w.objectName(), QStringLiteral("frmjmword"));
         QCOMPARE(f.w.windowTitle(), QStringLiteral("Word文件批量加密"));
@@ -83,10 +85,10 @@ private slots:
         QVERIFY(f.word.calls.isEmpty()); // nothing is obtained before a run
     }
 
-    void runInOrder() {
+    void runInOrder()
+    {
         Fixture f;
-        const QStringList docs = {QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc"),
-                                  QStringLiteral("/d/c.doc")};
+        const QStringList docs = {QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc"), QStringLiteral("/d/c.doc")};
         f.add({docs[0], QStringLiteral("  /d/b.doc "), docs[2]});
         // The log line of a document is there before the word processor is asked to open it.
         QStringList infoAtOpen;
@@ -101,13 +103,12 @@ private slots:
             expected << documentCalls(d);
         expected << QStringLiteral("Quit");
         QCOMPARE(f.word.calls, expected);
-        QCOMPARE(infoAtOpen,
-                 QStringList({QStringLiteral("加密文档 /d/a.doc"), QStringLiteral("加密文档 /d/b.doc"),
-                              QStringLiteral("加密文档 /d/c.doc")}));
+        QCOMPARE(infoAtOpen, QStringList({QStringLiteral("加密文档 /d/a.doc"), QStringLiteral("加密文档 /d/b.doc"),
+                                          QStringLiteral("加密文档 /d/c.doc")}));
         QCoreApplication::processEvents();
         QCOMPARE(f.info(), kWelcome + kNote +
-                               QStringLiteral("加密文档 /d/a.doc\n加密文档 /d/b.doc\n加密文档 /d/c.doc\n") +
-                               kDone + '\n');
+                               QStringLiteral("加密文档 /d/a.doc\n加密文档 /d/b.doc\n加密文档 /d/c.doc\n") + kDone +
+                               '\n');
 
         // The note is the first run's only; a run without failures ends with the end line.
         f.add({docs[0]});
@@ -127,7 +128,8 @@ private slots:
         QVERIFY(f.fakes.messages.shown.isEmpty());
     }
 
-    void passwordBoxes_data() {
+    void passwordBoxes_data()
+    {
         QTest::addColumn<QString>("read");
         QTest::addColumn<QString>("write");
         QTest::newRow("both empty: decrypt") << QString() << QString();
@@ -135,7 +137,8 @@ private slots:
         QTest::newRow("write only") << QString() << QStringLiteral("7591");
         QTest::newRow("spaces are passwords") << QStringLiteral(" ") << QStringLiteral(" x ");
     }
-    void passwordBoxes() {
+    void passwordBoxes()
+    {
         QFETCH(QString, read);
         QFETCH(QString, write);
         Fixture f;
@@ -149,7 +152,8 @@ private slots:
         QCOMPARE(f.word.saved.value(QStringLiteral("/d/a.doc")).writePassword, write);
     }
 
-    void emptyListAfterObtaining() {
+    void emptyListAfterObtaining()
+    {
         Fixture f;
         f.w.Command2_Click();
         QCOMPARE(f.word.calls, kObtain);
@@ -167,7 +171,8 @@ private slots:
         QVERIFY(!f.w.holdsApplication());
     }
 
-    void wordProcessorMissing() {
+    void wordProcessorMissing()
+    {
         Fixture f;
         f.word.createError = QStringLiteral("未找到 LibreOffice Writer");
         f.add({QStringLiteral("/d/a.doc")});
@@ -182,16 +187,18 @@ private slots:
         QCOMPARE(f.fakes.messages.shown.size(), 1);
     }
 
-    void runningApplicationIsBound() {
+    void runningApplicationIsBound()
+    {
         Fixture f;
         f.word.bindSucceeds = true;
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
-        QCOMPARE(f.word.calls.mid(0, 2), QStringList({QStringLiteral("GetObject word.Application"),
-                                                      QStringLiteral("Visible=false")}));
+        QCOMPARE(f.word.calls.mid(0, 2),
+                 QStringList({QStringLiteral("GetObject word.Application"), QStringLiteral("Visible=false")}));
     }
 
-    void failuresAreReportedAndTheRunGoesOn_data() {
+    void failuresAreReportedAndTheRunGoesOn_data()
+    {
         QTest::addColumn<QString>("step");
         QTest::addColumn<int>("times"); ///< failing attempts (-1: always)
         QTest::addColumn<QStringList>("lines");
@@ -205,15 +212,15 @@ private slots:
                                   << QStringList{QStringLiteral("  设置读密码失败: 无法设置打开密码"),
                                                  QStringLiteral("  文档未保存")}
                                   << 1 << false;
-        QTest::newRow("write password")
-            << "WritePassword" << 1 << QStringList{QStringLiteral("  设置写密码失败: 无法设置写密码")} << 1
-            << true;
-        QTest::newRow("save") << "Save" << 1 << QStringList{QStringLiteral("  保存文档失败: 文档无法保存")}
-                              << 1 << false;
-        QTest::newRow("close") << "Close" << 1 << QStringList{QStringLiteral("  关闭文档失败: 文档无法关闭")}
-                               << 1 << true;
+        QTest::newRow("write password") << "WritePassword" << 1
+                                        << QStringList{QStringLiteral("  设置写密码失败: 无法设置写密码")} << 1 << true;
+        QTest::newRow("save") << "Save" << 1 << QStringList{QStringLiteral("  保存文档失败: 文档无法保存")} << 1
+                              << false;
+        QTest::newRow("close") << "Close" << 1 << QStringList{QStringLiteral("  关闭文档失败: 文档无法关闭")} << 1
+                               << true;
     }
-    void failuresAreReportedAndTheRunGoesOn() {
+    void failuresAreReportedAndTheRunGoesOn()
+    {
         QFETCH(QString, step);
         QFETCH(int, times);
         QFETCH(QStringList, lines);
@@ -242,7 +249,8 @@ private slots:
         QVERIFY(f.fakes.messages.shown.isEmpty());
     }
 
-    void passwordLengthIsCheckedBeforeAnything_data() {
+    void passwordLengthIsCheckedBeforeAnything_data()
+    {
         QTest::addColumn<QString>("read");
         QTest::addColumn<QString>("write");
         QTest::addColumn<bool>("runs");
@@ -250,7 +258,8 @@ private slots:
         QTest::newRow("16 to open") << QString(16, u'a') << QString() << false;
         QTest::newRow("16 to modify") << QStringLiteral("739") << QString(16, u'密') << false;
     }
-    void passwordLengthIsCheckedBeforeAnything() {
+    void passwordLengthIsCheckedBeforeAnything()
+    {
         QFETCH(QString, read);
         QFETCH(QString, write);
         QFETCH(bool, runs);
@@ -271,7 +280,8 @@ private slots:
         QCOMPARE(f.info(), kWelcome);
     }
 
-    void hooksUseTheSnapshotAndTheStopToken() {
+    void hooksUseTheSnapshotAndTheStopToken()
+    {
         Fixture f;
         platform::RunControl control;
         f.w.setRunControl(&control);

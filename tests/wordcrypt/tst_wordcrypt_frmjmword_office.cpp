@@ -23,14 +23,16 @@ using namespace korvane;
 
 namespace {
 
-int msoffcrypto(const QStringList& arguments) {
+int msoffcrypto(const QStringList& arguments)
+{
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("/usr/bin/msoffcrypto-tool"), arguments);
     return p.waitForFinished(60000) ? p.exitCode() : -1;
 }
 
-QByteArray readBytes(const QString& path) {
+QByteArray readBytes(const QString& path)
+{
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
@@ -40,9 +42,9 @@ QByteArray readBytes(const QString& path) {
 class TestFrmJmWordOffice : public QObject {
     Q_OBJECT
 private slots:
-    void encryptAndDecryptAFolder() {
-        const QString helper =
-            wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
+    void encryptAndDecryptAFolder()
+    {
+        const QString helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
         const QString office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
         if (!QFileInfo(helper).isExecutable() || office.isEmpty())
             QSKIP("LibreOffice or korvane-unohelper is not installed");
@@ -59,9 +61,8 @@ private slots:
             f.write("Korvane\n");
             QProcess convert;
             convert.start(office, {QStringLiteral("-env:UserInstallation=file://") + profile.path(),
-                                   QStringLiteral("--headless"), QStringLiteral("--convert-to"),
-                                   QStringLiteral("doc"), QStringLiteral("--outdir"),
-                                   QFileInfo(s).absolutePath(), s});
+                                   QStringLiteral("--headless"), QStringLiteral("--convert-to"), QStringLiteral("doc"),
+                                   QStringLiteral("--outdir"), QFileInfo(s).absolutePath(), s});
             QVERIFY(convert.waitForFinished(180000));
             QFile::remove(s);
         }
@@ -119,8 +120,7 @@ private slots:
         }
         QCOMPARE(text3->toPlainText().count(QStringLiteral("失败")), 0);
         // No backup is left behind.
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("报告.doc")});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("报告.doc")});
     }
 };
 

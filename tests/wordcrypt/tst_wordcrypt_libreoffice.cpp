@@ -16,15 +16,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
-#include <functional>
-#include <thread>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace korvane;
-using platform::WordDocument;
 using platform::Status;
+using platform::WordDocument;
 
 namespace {
 
@@ -87,7 +87,8 @@ public:
     int quits = 0;
     std::function<void()> onSave; ///< called just before Save
 
-    void DocumentOpen(WordDocument& document) override {
+    void DocumentOpen(WordDocument& document) override
+    {
         ++opened;
         note(QStringLiteral("Password"), document.setPassword(password));
         note(QStringLiteral("WritePassword"), document.setWritePassword(writePassword));
@@ -99,24 +100,28 @@ public:
     void Quit() override { ++quits; }
 
 private:
-    void note(const QString& step, const Status& r) {
+    void note(const QString& step, const Status& r)
+    {
         if (!r.ok())
             failures << step + QLatin1Char(':') + r.message();
     }
 };
 
 /// Word keeps the sample's text as UTF-16.
-bool holdsText(const QByteArray& document, const QString& text) {
+bool holdsText(const QByteArray& document, const QString& text)
+{
     return document.contains(QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2));
 }
 
-QByteArray readBytes(const QString& path) {
+QByteArray readBytes(const QString& path)
+{
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 /// Exit code of msoffcrypto-tool decrypting `file` with `password` (0: decrypted).
-int decrypt(const QString& file, const QString& password, QByteArray* plain = nullptr) {
+int decrypt(const QString& file, const QString& password, QByteArray* plain = nullptr)
+{
     QTemporaryDir out;
     const QString target = out.filePath(QStringLiteral("plain.doc"));
     QProcess p;
@@ -131,7 +136,8 @@ int decrypt(const QString& file, const QString& password, QByteArray* plain = nu
 
 /// Sets FIB flag bits of a Word document in place: the WordDocument stream of the office's
 /// samples begins at a (mini) sector boundary with the FIB's magic number and version.
-bool setFibFlags(const QString& path, quint16 bits) {
+bool setFibFlags(const QString& path, quint16 bits)
+{
     QFile f(path);
     if (!f.open(QIODevice::ReadWrite))
         return false;
@@ -150,7 +156,8 @@ bool setFibFlags(const QString& path, quint16 bits) {
 
 /// The office processes this test started: descendants of this process only, so offices of
 /// other programs on the machine are never touched.
-QSet<int> ourOffices() {
+QSet<int> ourOffices()
+{
     QHash<int, int> parent;
     QHash<int, QString> name;
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
@@ -179,7 +186,8 @@ QSet<int> ourOffices() {
 }
 
 /// Kills our offices except those in `spared`; returns how many.
-int killOurOffices(const QSet<int>& spared) {
+int killOurOffices(const QSet<int>& spared)
+{
     int killed = 0;
     for (int pid : ourOffices() - spared) {
         ::kill(pid, SIGKILL);
@@ -194,7 +202,8 @@ public:
     QString answer;
     QSet<int> spared = ourOffices(); ///< the offices that were there before
     int killed = 0;
-    std::optional<QString> askPassword(const QString&) override {
+    std::optional<QString> askPassword(const QString&) override
+    {
         killed += killOurOffices(spared);
         return answer;
     }
@@ -204,7 +213,8 @@ public:
 class StoppingPrompt final : public platform::DocumentPasswordPrompt {
 public:
     platform::RunControl* control = nullptr;
-    std::optional<QString> askPassword(const QString&) override {
+    std::optional<QString> askPassword(const QString&) override
+    {
         control->requestStop();
         return QStringLiteral("739");
     }
@@ -213,18 +223,21 @@ public:
 /// Talks to korvane-unohelper directly, to ask the office how it opens a document by itself.
 class Probe {
 public:
-    bool start(const QString& helper) {
+    bool start(const QString& helper)
+    {
         m_process.start(helper, {});
         return m_process.waitForStarted() && call("start").startsWith("started") && readLine().startsWith("ok");
     }
     /// "1": the office opens the document read-only; "0": for editing.
-    QByteArray readOnly(const QString& path, const QString& password) {
+    QByteArray readOnly(const QString& path, const QString& password)
+    {
         QByteArray line = "probe\t" + QFile::encodeName(path).toPercentEncoding("/");
         if (!password.isEmpty())
             line += '\t' + password.toUtf8().toPercentEncoding();
         return call(line).split('\t').value(1);
     }
-    ~Probe() {
+    ~Probe()
+    {
         if (m_process.state() == QProcess::Running) {
             call("quit");
             m_process.waitForFinished(20000);
@@ -232,11 +245,13 @@ public:
     }
 
 private:
-    QByteArray call(const QByteArray& line) {
+    QByteArray call(const QByteArray& line)
+    {
         m_process.write(line + '\n');
         return readLine();
     }
-    QByteArray readLine() {
+    QByteArray readLine()
+    {
         while (!m_process.canReadLine() && m_process.waitForReadyRead(120000)) {
         }
         return m_process.readLine().trimmed();
@@ -262,7 +277,8 @@ private:
 
     /// A helper of our own in place of korvane-unohelper: "crash" documents take the office down,
     /// every other one is stored as a plain copy. Each start is recorded in `<script>.starts`.
-    static QString fakeHelper(const QTemporaryDir& dir) {
+    static QString fakeHelper(const QTemporaryDir& dir)
+    {
         const QString helper = dir.filePath(QStringLiteral("fakehelper"));
         QFile script(helper);
         if (!script.open(QIODevice::WriteOnly))
@@ -292,15 +308,16 @@ for line in sys.stdin:
     }
 
     /// A fresh copy of a sample in its own folder.
-    QString sample(const QTemporaryDir& dir, const QString& name, const QString& as = {}) {
+    QString sample(const QTemporaryDir& dir, const QString& name, const QString& as = {})
+    {
         const QString target = dir.filePath(as.isEmpty() ? name : as);
         QFile::copy(m_samples.filePath(name), target);
-        QFile::setPermissions(target,
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
         return target;
     }
 
-    Status run(const QString& path, const QString& password, const QString& writePassword = {}) {
+    Status run(const QString& path, const QString& password, const QString& writePassword = {})
+    {
         m_sink.password = password;
         m_sink.writePassword = writePassword;
         m_sink.failures.clear();
@@ -308,7 +325,8 @@ for line in sys.stdin:
     }
 
 private slots:
-    void initTestCase() {
+    void initTestCase()
+    {
         m_helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
         m_office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
         if (!QFileInfo(m_helper).isExecutable() || m_office.isEmpty())
@@ -332,11 +350,10 @@ private slots:
         for (const QString& format : {QStringLiteral("doc"), QStringLiteral("docx")}) {
             QProcess convert;
             convert.setProcessChannelMode(QProcess::MergedChannels);
-            convert.start(m_office,
-                          QStringList{QStringLiteral("-env:UserInstallation=file://") + profile.path(),
-                                      QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
-                                      QStringLiteral("--outdir"), m_samples.path()} +
-                              sources);
+            convert.start(m_office, QStringList{QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                                                QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
+                                                QStringLiteral("--outdir"), m_samples.path()} +
+                                        sources);
             QVERIFY(convert.waitForFinished(180000));
         }
         QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("one.doc"))));
@@ -350,7 +367,8 @@ private slots:
         QVERIFY(m_probe->start(m_helper));
     }
 
-    void cleanupTestCase() {
+    void cleanupTestCase()
+    {
         m_probe.reset();
         if (m_app) {
             QVERIFY(m_app->quit().ok());
@@ -359,13 +377,15 @@ private slots:
         }
     }
 
-    void setChangeAndRemoveOpenPassword_data() {
+    void setChangeAndRemoveOpenPassword_data()
+    {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
         QTest::newRow("latin") << QStringLiteral("739") << QStringLiteral("new secret");
         QTest::newRow("chinese and space") << QStringLiteral("密码 1") << QStringLiteral(" ");
     }
-    void setChangeAndRemoveOpenPassword() {
+    void setChangeAndRemoveOpenPassword()
+    {
         QFETCH(QString, first);
         QFETCH(QString, second);
         QTemporaryDir dir;
@@ -408,7 +428,8 @@ private slots:
         QVERIFY(holdsText(bytes, QStringLiteral("Korvane sample one")));
     }
 
-    void encryptedDocumentNeedsTheRightPassword() {
+    void encryptedDocumentNeedsTheRightPassword()
+    {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         QVERIFY(run(doc, QStringLiteral("right")).ok());
@@ -428,7 +449,8 @@ private slots:
         QCOMPARE(readBytes(doc), encrypted);
     }
 
-    void writePasswordIsWrittenAndVerified() {
+    void writePasswordIsWrittenAndVerified()
+    {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("two.doc"));
         // Another user's document keeps its owner and group when root runs the encryptor.
@@ -450,7 +472,8 @@ private slots:
         QCOMPARE(stored->password, QStringLiteral("7591"));
     }
 
-    void passwordsRoundTrip_data() {
+    void passwordsRoundTrip_data()
+    {
         QTest::addColumn<QString>("before"); ///< plain, both (739/7591), reserved (by another tool), recommended
         QTest::addColumn<QString>("read");
         QTest::addColumn<QString>("write");
@@ -460,13 +483,16 @@ private slots:
         QTest::newRow("remove both") << "both" << QString() << QString();
         QTest::newRow("change modify, keep open") << "both" << QStringLiteral("739") << QStringLiteral("new");
         QTest::newRow("change open, keep modify") << "both" << QStringLiteral("x1") << QStringLiteral("7591");
-        QTest::newRow("chinese modify password") << "plain" << QStringLiteral("739") << QStringLiteral("写密码七五九一");
+        QTest::newRow("chinese modify password")
+            << "plain" << QStringLiteral("739") << QStringLiteral("写密码七五九一");
         QTest::newRow("15 characters") << "plain" << fifteen << fifteen;
-        QTest::newRow("write-reserved by another tool") << "reserved" << QStringLiteral("739") << QStringLiteral("7591");
+        QTest::newRow("write-reserved by another tool")
+            << "reserved" << QStringLiteral("739") << QStringLiteral("7591");
         QTest::newRow("write-reserved, cleared") << "reserved" << QStringLiteral("739") << QString();
         QTest::newRow("read-only recommended") << "recommended" << QStringLiteral("739") << QStringLiteral("7591");
     }
-    void passwordsRoundTrip() {
+    void passwordsRoundTrip()
+    {
         QFETCH(QString, before);
         QFETCH(QString, read);
         QFETCH(QString, write);
@@ -509,7 +535,8 @@ private slots:
                  QStringList{QStringLiteral("one.doc")});
     }
 
-    void sixteenCharactersAreRefused() {
+    void sixteenCharactersAreRefused()
+    {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QByteArray before = readBytes(doc);
@@ -520,7 +547,8 @@ private slots:
         QCOMPARE(readBytes(doc), before);
     }
 
-    void officeKilledWhileOpening() {
+    void officeKilledWhileOpening()
+    {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QString next = sample(dir, QStringLiteral("two.doc"));
@@ -548,7 +576,8 @@ private slots:
         QVERIFY(app->quit().ok());
     }
 
-    void crashesAndLocksAreReportedAndTheRunGoesOn() {
+    void crashesAndLocksAreReportedAndTheRunGoesOn()
+    {
         QTemporaryDir dir;
         const QString helper = fakeHelper(dir);
         const QString crash = sample(dir, QStringLiteral("one.doc"), QStringLiteral("crash.doc"));
@@ -598,7 +627,8 @@ private slots:
         app->quit();
     }
 
-    void hugeFilesAreRefusedWithinAMemoryLimit() {
+    void hugeFilesAreRefusedWithinAMemoryLimit()
+    {
         if (qEnvironmentVariableIsSet(kChildEnv)) {
             // Child, under an address-space limit smaller than either file.
             QTemporaryDir dir;
@@ -615,7 +645,8 @@ private slots:
             QVERIFY2(over.message().contains(QStringLiteral("512 MB")), qPrintable(over.message()));
             const Status hollow = app->open(QFile::encodeName(files.at(1)), false);
             QVERIFY(!hollow.ok() && !platform::retryHelps(hollow));
-            QVERIFY2(hollow.message().contains(QStringLiteral("不是有效的 Word 97-2003 文档")), qPrintable(hollow.message()));
+            QVERIFY2(hollow.message().contains(QStringLiteral("不是有效的 Word 97-2003 文档")),
+                     qPrintable(hollow.message()));
             app->quit();
             return;
         }
@@ -650,7 +681,8 @@ private slots:
                  output.constData());
     }
 
-    void stopOnAWorkerThreadEndsTheOffice() {
+    void stopOnAWorkerThreadEndsTheOffice()
+    {
         // The whole run on a worker thread, as the window's run does; the stop request arrives
         // while the office is about to load the document.
         QTemporaryDir dir;
@@ -689,7 +721,8 @@ private slots:
                  QStringList{QStringLiteral("one.doc")});
     }
 
-    void stopEndsAWaitThatWouldTakeMinutes() {
+    void stopEndsAWaitThatWouldTakeMinutes()
+    {
         // A store that never answers: the stop, not the call limit, ends the wait.
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"), QStringLiteral("hang.doc"));
@@ -722,7 +755,8 @@ private slots:
         app->quit();
     }
 
-    void othersAreLeftUntouched_data() {
+    void othersAreLeftUntouched_data()
+    {
         QTest::addColumn<QString>("kind");
         QTest::newRow("text file named .doc") << QStringLiteral("text");
         QTest::newRow("empty file") << QStringLiteral("empty");
@@ -730,7 +764,8 @@ private slots:
         QTest::newRow("mode 0444") << QStringLiteral("readonly");
         QTest::newRow("locked by another office") << QStringLiteral("locked");
     }
-    void othersAreLeftUntouched() {
+    void othersAreLeftUntouched()
+    {
         QFETCH(QString, kind);
         QTemporaryDir dir;
         QString doc = dir.filePath(QStringLiteral("x.doc"));
@@ -763,7 +798,8 @@ private slots:
                  qPrintable(left.join(u' '))); // no backup left behind
     }
 
-    void linksKeepPointingAtTheDocument() {
+    void linksKeepPointingAtTheDocument()
+    {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         const QString symlink = dir.filePath(QStringLiteral("link.doc"));
@@ -784,16 +820,14 @@ private slots:
         QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(hardlink), QStringLiteral("h")));
     }
 
-    void nameThatIsNotUtf8() {
+    void nameThatIsNotUtf8()
+    {
         QTemporaryDir dir;
         const QByteArray folder = QFile::encodeName(dir.path()) + "/\xce\xc4\xbc\xfe"; // "文件" in GBK
-        const QByteArray raw = folder + "/\xb1\xa8\xb8\xe6.doc"; // "报告" in GBK
+        const QByteArray raw = folder + "/\xb1\xa8\xb8\xe6.doc";                       // "报告" in GBK
         QCOMPARE(::mkdir(folder.constData(), 0755), 0);
-        QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")),
-                            dir.filePath(QStringLiteral("tmp.doc"))));
-        QCOMPARE(
-            ::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()),
-            0);
+        QVERIFY(QFile::copy(m_samples.filePath(QStringLiteral("one.doc")), dir.filePath(QStringLiteral("tmp.doc"))));
+        QCOMPARE(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp.doc"))).constData(), raw.constData()), 0);
         // QDir cannot remove a name that is not UTF-8.
         const auto cleanup = qScopeGuard([&] {
             ::unlink(raw.constData());
@@ -817,7 +851,8 @@ private slots:
         QCOMPARE(::rmdir(folder.constData()), 0);
     }
 
-    void missingFileFailsWithoutRetry() {
+    void missingFileFailsWithoutRetry()
+    {
         QTemporaryDir dir;
         const int openedBefore = m_sink.opened;
         const Status r = run(dir.filePath(QStringLiteral("none.doc")), QStringLiteral("x"));
@@ -826,7 +861,8 @@ private slots:
         QCOMPARE(m_sink.opened, openedBefore); // no event for a document that never opened
     }
 
-    void readOnlyForAnotherUser() {
+    void readOnlyForAnotherUser()
+    {
         if (qEnvironmentVariableIsSet(kChildEnv)) {
             // Child, running as nobody: the document belongs to root.
             const QString doc = qEnvironmentVariable(kChildEnv);
@@ -856,36 +892,34 @@ private slots:
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(QStringLiteral("setpriv"),
                     {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                     QStringLiteral("--clear-groups"), QStringLiteral("--"),
-                     QCoreApplication::applicationFilePath(), QStringLiteral("readOnlyForAnotherUser")});
+                     QStringLiteral("--clear-groups"), QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                     QStringLiteral("readOnlyForAnotherUser")});
         QVERIFY(child.waitForFinished(180000));
         const QByteArray output = child.readAll();
-        QVERIFY2(child.exitCode() == 0 &&
-                     output.contains("PASS   : TestLibreOfficeWord::readOnlyForAnotherUser"),
+        QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestLibreOfficeWord::readOnlyForAnotherUser"),
                  output.constData());
         QCOMPARE(readBytes(doc), before);
     }
 
-    void failedStoresAreUndone_data() {
+    void failedStoresAreUndone_data()
+    {
         QTest::addColumn<QString>("store"); ///< what the scripted helper does on "store"
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("garbage written")
-            << QStringLiteral("garbage") << QStringLiteral("不是有效的 Word 97-2003 文档")
-            << QStringLiteral("文档未作改动");
+        QTest::newRow("garbage written") << QStringLiteral("garbage") << QStringLiteral("不是有效的 Word 97-2003 文档")
+                                         << QStringLiteral("文档未作改动");
         QTest::newRow("stored without the password")
-            << QStringLiteral("plain") << QStringLiteral("未按所给密码加密")
-            << QStringLiteral("文档未作改动");
+            << QStringLiteral("plain") << QStringLiteral("未按所给密码加密") << QStringLiteral("文档未作改动");
         QTest::newRow("refused as read-only")
-            << QStringLiteral("refuse") << QStringLiteral("文档只读或已被锁定")
-            << QStringLiteral("文档未作改动");
+            << QStringLiteral("refuse") << QStringLiteral("文档只读或已被锁定") << QStringLiteral("文档未作改动");
         QTest::newRow("office dies mid-write")
             << QStringLiteral("die") << QStringLiteral("意外退出") << QStringLiteral("文档未作改动");
         QTest::newRow("helper dies while connecting") << QStringLiteral("diestart") << QString() << QString();
-        QTest::newRow("office hangs")
-            << QStringLiteral("hang") << QStringLiteral("没有响应") << QStringLiteral("文档未作改动");
+        QTest::newRow("office hangs") << QStringLiteral("hang") << QStringLiteral("没有响应")
+                                      << QStringLiteral("文档未作改动");
     }
-    void failedStoresAreUndone() {
+    void failedStoresAreUndone()
+    {
         QFETCH(QString, store);
         QFETCH(QString, reason);
         QFETCH(QString, outcome);
@@ -920,22 +954,22 @@ private slots:
         app->open(QFile::encodeName(doc), false);
         const QStringList saves = sink.failures.filter(QStringLiteral("Save:"));
         QCOMPARE(saves.size(), 1);
-        QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome),
-                 qPrintable(saves.first()));
+        QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome), qPrintable(saves.first()));
         QCOMPARE(readBytes(doc), before);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")),
-                 QStringList());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")), QStringList());
         app->quit();
     }
 
-    void documentIsLookedAtThroughTheFileSystem_data() {
+    void documentIsLookedAtThroughTheFileSystem_data()
+    {
         QTest::addColumn<int>("op"); ///< the FaultyFileSystem operation that fails on the document
         QTest::addColumn<QString>("reason");
         QTest::newRow("signature unreadable")
             << int(platform::FaultyFileSystem::Op::ReadFile) << QStringLiteral("不是 Word 97-2003 格式的文件");
         QTest::newRow("no file information") << int(platform::FaultyFileSystem::Op::Info) << QStringLiteral("不是文件");
     }
-    void documentIsLookedAtThroughTheFileSystem() {
+    void documentIsLookedAtThroughTheFileSystem()
+    {
         QFETCH(int, op);
         QFETCH(QString, reason);
         QTemporaryDir dir;
@@ -966,14 +1000,16 @@ private slots:
         app->quit();
     }
 
-    void missingOfficeIsReportedClearly_data() {
+    void missingOfficeIsReportedClearly_data()
+    {
         QTest::addColumn<QString>("helper");
         QTest::addColumn<QString>("office");
         QTest::newRow("no helper") << QStringLiteral("/nonexistent/korvane-unohelper") << QString();
         QTest::newRow("no office") << QString() << QStringLiteral("/nonexistent/soffice");
         QTest::newRow("helper without its libraries") << QStringLiteral("exit 127") << QString();
     }
-    void missingOfficeIsReportedClearly() {
+    void missingOfficeIsReportedClearly()
+    {
         QFETCH(QString, helper);
         QFETCH(QString, office);
         wordcrypt::LibreOfficeWord::Options options = m_options;

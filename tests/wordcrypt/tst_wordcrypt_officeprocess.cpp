@@ -11,14 +11,16 @@ using namespace korvane;
 class TestOfficeProcess : public QObject {
     Q_OBJECT
 private slots:
-    void officeIsFoundOnPath_data() {
+    void officeIsFoundOnPath_data()
+    {
         QTest::addColumn<QStringList>("onPath"); ///< programs placed in the PATH folders, "dir/name"
         QTest::addColumn<QString>("found");
         QTest::newRow("soffice first") << QStringList{"a/libreoffice", "b/soffice"} << "b/soffice";
         QTest::newRow("libreoffice alone") << QStringList{"b/libreoffice"} << "b/libreoffice";
         QTest::newRow("earlier folder wins") << QStringList{"a/soffice", "b/soffice"} << "a/soffice";
     }
-    void officeIsFoundOnPath() {
+    void officeIsFoundOnPath()
+    {
         QFETCH(QStringList, onPath);
         QFETCH(QString, found);
         QTemporaryDir dir;
@@ -33,7 +35,8 @@ private slots:
         }
         const QByteArray path = qgetenv("PATH");
         const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
-        qputenv("PATH", QFile::encodeName(dir.filePath(QStringLiteral("a")) + u':' + dir.filePath(QStringLiteral("b"))));
+        qputenv("PATH",
+                QFile::encodeName(dir.filePath(QStringLiteral("a")) + u':' + dir.filePath(QStringLiteral("b"))));
         QCOMPARE(wordcrypt::LibreOfficeWord::findOffice(), QFileInfo(dir.filePath(found)).canonicalFilePath());
     }
 };

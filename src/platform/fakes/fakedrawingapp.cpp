@@ -41,9 +41,18 @@ QString yesNo(bool value)
 class FakeParams final : public DrawingSecurityParams {
 public:
     explicit FakeParams(FakeDrawingAutomation::State& s) : m_s(s) {}
-    Status setAction(int v) override { return set("Action", QString::number(v), [&] { action = v; }); }
-    Status setAlgorithm(int v) override { return set("Algorithm", QString::number(v), [&] { algorithm = v; }); }
-    Status setKeyLength(int v) override { return set("KeyLength", QString::number(v), [&] { keyLength = v; }); }
+    Status setAction(int v) override
+    {
+        return set("Action", QString::number(v), [&] { action = v; });
+    }
+    Status setAlgorithm(int v) override
+    {
+        return set("Algorithm", QString::number(v), [&] { algorithm = v; });
+    }
+    Status setKeyLength(int v) override
+    {
+        return set("KeyLength", QString::number(v), [&] { keyLength = v; });
+    }
     Status setPassword(const QString& v) override
     {
         return set("Password", QLatin1Char('"') + v + QLatin1Char('"'), [&] { password = v; });
@@ -52,7 +61,10 @@ public:
     {
         return set("ProviderName", QLatin1Char('"') + v + QLatin1Char('"'), [&] { providerName = v; });
     }
-    Status setProviderType(int v) override { return set("ProviderType", QString::number(v), [&] { providerType = v; }); }
+    Status setProviderType(int v) override
+    {
+        return set("ProviderType", QString::number(v), [&] { providerType = v; });
+    }
 
     int action = 0, algorithm = 0, keyLength = 0, providerType = 0;
     QString password, providerName;
@@ -92,8 +104,8 @@ public:
 
     Result<std::shared_ptr<DrawingSecurityParams>> GetInterfaceObject(const QString& progId) override
     {
-        const Status status = s.enter(QStringLiteral("GetInterfaceObject"),
-                                             QStringLiteral("GetInterfaceObject(%1)").arg(progId));
+        const Status status =
+            s.enter(QStringLiteral("GetInterfaceObject"), QStringLiteral("GetInterfaceObject(%1)").arg(progId));
         if (!status.ok())
             return status;
         if (progId != QLatin1String("AutoCAD.SecurityParams.16"))
@@ -110,8 +122,8 @@ public:
 
     Status open(const QString& name, bool readOnly) override
     {
-        Status status = s.enter(QStringLiteral("Open"),
-                                       QStringLiteral("Open(%1, ReadOnly=%2)").arg(name, yesNo(readOnly)), name);
+        Status status =
+            s.enter(QStringLiteral("Open"), QStringLiteral("Open(%1, ReadOnly=%2)").arg(name, yesNo(readOnly)), name);
         if (!status.ok())
             return status;
         auto document = std::make_shared<FakeDocument>(*this, name);
@@ -225,8 +237,8 @@ Status FakeDocument::saveAs(const QString& fileName, DrawingSecurityParams& para
 
 Status FakeDocument::close(bool saveChanges)
 {
-    Status status = m_app.s.enter(
-        QStringLiteral("Close"), QStringLiteral("Close(%1, SaveChanges=%2)").arg(name, yesNo(saveChanges)), name);
+    Status status = m_app.s.enter(QStringLiteral("Close"),
+                                  QStringLiteral("Close(%1, SaveChanges=%2)").arg(name, yesNo(saveChanges)), name);
     if (status.ok() && closed)
         status = drawingFailure(QStringLiteral("图纸已关闭"));
     if (!status.ok())
@@ -264,7 +276,8 @@ QStringList FakeDrawingAutomation::calls(const QString& member) const
     QStringList result;
     for (const QString& entry : log) {
         const QString bare = entry.trimmed();
-        if (bare == member || bare.startsWith(member + QLatin1Char('(')) || bare.startsWith(member + QLatin1String(" =")) ||
+        if (bare == member || bare.startsWith(member + QLatin1Char('(')) ||
+            bare.startsWith(member + QLatin1String(" =")) ||
             bare.startsWith(QStringLiteral("SecurityParams.") + member + QLatin1String(" =")))
             result << bare;
     }

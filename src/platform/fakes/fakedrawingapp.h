@@ -33,10 +33,10 @@ public:
     };
     QHash<QString, SavedDrawing> files;
 
-    bool running = false;      ///< an application is running and can be bound to
+    bool running = false; ///< an application is running and can be bound to
     /// Starts an application outside the window, as a user would, so that binding finds it.
     void launch();
-    bool canCreate = true;     ///< create succeeds (else fails with createError)
+    bool canCreate = true; ///< create succeeds (else fails with createError)
     QString createError = QStringLiteral("ActiveX 部件不能创建对象");
     int created = 0;
 

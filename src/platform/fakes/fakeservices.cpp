@@ -107,7 +107,8 @@ void FaultyFileSystem::failOn(Op op, std::function<bool(const NativePath&)> matc
 
 void FaultyFileSystem::failOn(Op op, const NativePath& path, ErrorKind kind)
 {
-    failOn(op, [path](const NativePath& p) { return p == path; }, kind);
+    failOn(
+        op, [path](const NativePath& p) { return p == path; }, kind);
 }
 
 QList<NativePath> FaultyFileSystem::pathsOf(Op op) const
@@ -201,8 +202,8 @@ Result<QByteArray> FaultyFileSystem::readFile(const NativePath& path, qint64 max
 }
 
 FakeServices::FakeServices(const QString& programFolder)
-    : m_services{messages, folders, files, input, settings, programs, desktop, fs, registry, programFolder, nullptr, programFolder}
-{
-}
+    : m_services{messages, folders, files,    input,         settings, programs,
+                 desktop,  fs,      registry, programFolder, nullptr,  programFolder}
+{}
 
 } // namespace korvane::platform

@@ -71,8 +71,8 @@ public:
         bool detached = true;
     };
     QList<Call> calls;
-    QStringList failing;                 ///< programs that cannot be started
-    QHash<QString, QString> executables; ///< name -> path answered by findExecutable
+    QStringList failing;                          ///< programs that cannot be started
+    QHash<QString, QString> executables;          ///< name -> path answered by findExecutable
     std::function<RunOutcome(const Call&)> onRun; ///< answers run(); default: finished, exit 0
     std::function<void(const Call&)> onStart;     ///< called by startDetached() before it answers
 

@@ -10,7 +10,8 @@ public:
 
     QString fullName() const override { return m_path; }
 
-    Status setPassword(const QString& password) override {
+    Status setPassword(const QString& password) override
+    {
         m_owner.record(QStringLiteral("Password=") + password);
         if (m_owner.fails(QStringLiteral("Password"), m_path))
             return Status::failure(ErrorKind::Injected, QStringLiteral("无法设置打开密码"));
@@ -18,7 +19,8 @@ public:
         return {};
     }
 
-    Status setWritePassword(const QString& password) override {
+    Status setWritePassword(const QString& password) override
+    {
         m_owner.record(QStringLiteral("WritePassword=") + password);
         if (m_owner.fails(QStringLiteral("WritePassword"), m_path))
             return Status::failure(ErrorKind::Injected, QStringLiteral("无法设置写密码"));
@@ -26,7 +28,8 @@ public:
         return {};
     }
 
-    Status save() override {
+    Status save() override
+    {
         m_owner.record(QStringLiteral("Save"));
         if (m_closed || m_owner.fails(QStringLiteral("Save"), m_path))
             return Status::failure(ErrorKind::Injected, QStringLiteral("文档无法保存"));
@@ -34,7 +37,8 @@ public:
         return {};
     }
 
-    Status close() override {
+    Status close() override
+    {
         m_owner.record(QStringLiteral("Close"));
         if (m_closed || m_owner.fails(QStringLiteral("Close"), m_path))
             return Status::failure(ErrorKind::Injected, QStringLiteral("文档无法关闭"));
@@ -59,13 +63,14 @@ public:
 
     void setEvents(WordEvents* sink) override { m_sink = sink; }
 
-    Status setVisible(bool visible) override {
-        m_owner.record(QStringLiteral("Visible=") +
-                       (visible ? QStringLiteral("true") : QStringLiteral("false")));
+    Status setVisible(bool visible) override
+    {
+        m_owner.record(QStringLiteral("Visible=") + (visible ? QStringLiteral("true") : QStringLiteral("false")));
         return m_ended ? Status::failure(ErrorKind::Io, QStringLiteral("应用程序已退出")) : Status{};
     }
 
-    Status open(const QByteArray& rawName, bool confirmConversions) override {
+    Status open(const QByteArray& rawName, bool confirmConversions) override
+    {
         const QString fileName = QString::fromUtf8(rawName);
         m_owner.record(QStringLiteral("Open ") + fileName +
                        (confirmConversions ? QString() : QStringLiteral(" ConfirmConversions=false")));
@@ -87,7 +92,8 @@ public:
         return {};
     }
 
-    Status quit() override {
+    Status quit() override
+    {
         m_owner.record(QStringLiteral("Quit"));
         if (m_ended || m_owner.quitFails)
             return Status::failure(ErrorKind::Io, QStringLiteral("应用程序已退出"));
@@ -105,13 +111,15 @@ private:
 
 } // namespace
 
-void FakeWordAutomation::record(const QString& call) {
+void FakeWordAutomation::record(const QString& call)
+{
     calls << call;
     if (onCall)
         onCall(call);
 }
 
-Result<std::shared_ptr<WordApplication>> FakeWordAutomation::getObject(const QString& pathName) {
+Result<std::shared_ptr<WordApplication>> FakeWordAutomation::getObject(const QString& pathName)
+{
     record(QStringLiteral("GetObject ") + pathName);
     if (!bindSucceeds)
         return Status::failure(ErrorKind::Failed, QStringLiteral("找不到正在运行的对象"));
@@ -119,7 +127,8 @@ Result<std::shared_ptr<WordApplication>> FakeWordAutomation::getObject(const QSt
     return std::shared_ptr<WordApplication>(std::make_shared<FakeApplication>(*this));
 }
 
-Result<std::shared_ptr<WordApplication>> FakeWordAutomation::createObject(const QString& className) {
+Result<std::shared_ptr<WordApplication>> FakeWordAutomation::createObject(const QString& className)
+{
     record(QStringLiteral("CreateObject ") + className);
     if (!createError.isEmpty())
         return Status::failure(ErrorKind::Injected, createError);
@@ -127,7 +136,8 @@ Result<std::shared_ptr<WordApplication>> FakeWordAutomation::createObject(const 
     return std::shared_ptr<WordApplication>(std::make_shared<FakeApplication>(*this));
 }
 
-std::optional<QString> FakeDocumentPasswordPrompt::askPassword(const QString& fileName) {
+std::optional<QString> FakeDocumentPasswordPrompt::askPassword(const QString& fileName)
+{
     asked << fileName;
     if (answers.isEmpty())
         return std::nullopt;

@@ -45,9 +45,7 @@ public:
     RunControl* runControl = nullptr; ///< as last handed over
 
     void record(const QString& call);
-    bool fails(const QString& step, const QString& path) const {
-        return stepFailures.value(step).contains(path);
-    }
+    bool fails(const QString& step, const QString& path) const { return stepFailures.value(step).contains(path); }
 };
 
 /// Scripted answers for the password prompt; an empty queue means the user cancelled.

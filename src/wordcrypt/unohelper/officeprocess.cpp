@@ -136,8 +136,7 @@ std::string OfficeProcess::start(const std::function<void(const std::string&)>& 
     if (!::mkdtemp(profileTemplate))
         return errorLine(protocol::kStartFailed, std::string("cannot make a profile folder: ") + std::strerror(errno));
     m_profile = profileTemplate;
-    const std::string pipeName =
-        "korvane-" + std::to_string(::getpid()) + "-" + m_profile.substr(m_profile.size() - 6);
+    const std::string pipeName = "korvane-" + std::to_string(::getpid()) + "-" + m_profile.substr(m_profile.size() - 6);
     if (std::string failed = launch(pipeName); !failed.empty())
         return failed;
     // Told at once, so that Korvane can still end the office if this helper dies while connecting.

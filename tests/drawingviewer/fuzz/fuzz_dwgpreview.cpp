@@ -78,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size));
     exercise(extractPreview(bytes));
     if (size > 4) {
-        const qint64 extra = qint64(quint32(data[0]) | (quint32(data[1]) << 8) | (quint32(data[2]) << 16) |
-                                    (quint32(data[3]) << 24)) * 4096;
+        const qint64 extra =
+            qint64(quint32(data[0]) | (quint32(data[1]) << 8) | (quint32(data[2]) << 16) | (quint32(data[3]) << 24)) *
+            4096;
         // The size bound keeps each run quick: at most a few megabytes are ever read.
         const DwgPreview sparse =
             extractPreview(SparseSource(bytes.constData() + 4, qint64(size) - 4, extra), qint64(4) << 20);

@@ -49,8 +49,7 @@ void checkArchive(const ChmArchive& archive)
     check(archive.section0Offset() <= archive.fileSize());
     const ChmCompressedSection& lzx = archive.compressed();
     if (lzx.present) {
-        check(lzx.contentOffset <= archive.fileSize() &&
-              lzx.contentLength <= archive.fileSize() - lzx.contentOffset);
+        check(lzx.contentOffset <= archive.fileSize() && lzx.contentLength <= archive.fileSize() - lzx.contentOffset);
         check(lzx.windowSize >= (1u << 15) && lzx.windowSize <= (1u << 21) &&
               (lzx.windowSize & (lzx.windowSize - 1)) == 0);
         check(lzx.resetInterval > 0 && lzx.resetInterval % 0x8000 == 0);
