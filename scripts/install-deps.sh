@@ -14,7 +14,7 @@ packages=(
   fonts-wqy-microhei xvfb xauth qt6-translations-l10n
   # tests and benchmarks
   fp-utils libchm-bin p7zip-full python3 python3-msoffcrypto-tool
-  libbenchmark-dev clang libclang-rt-14-dev
+  libbenchmark-dev clang libclang-rt-14-dev clang-format
   # the Debian package: building (CPack runs dpkg-shlibdeps and file) and checking it
   dpkg-dev file lintian desktop-file-utils appstream
 )

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Korvane and runs every test headless: once in a normal
-# build, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, checks the C++ formatting, builds Korvane and runs every test
+# headless: once in a normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+scripts/check-format.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
