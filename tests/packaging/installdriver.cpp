@@ -116,7 +116,10 @@ void tick()
         return;
     }
     if (qEnvironmentVariable("KORVANE_DRIVE_MODE") == QLatin1String("viewer")) {
-        if (QWidget* viewer = topLevel("Frmseedwg")) {
+        // Once: a tick can come again from a nested event loop before quit() takes effect.
+        static bool reported = false;
+        if (QWidget* viewer = topLevel("Frmseedwg"); viewer && !reported) {
+            reported = true;
             say(QStringLiteral("viewer:") + viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
             auto* drawing = viewer->findChild<QWidget*>(QStringLiteral("DwgThumbnail1"));
             const QImage shown = drawing->grab().toImage();
