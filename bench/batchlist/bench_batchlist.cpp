@@ -3,6 +3,7 @@
 //     empty list, beside `find <tree> -type f -iname '*doc'` on the same tree;
 //  2. a compiler run over 30,000 entries with a fake program starter (30,000 lines appended).
 #include "batchlist/frmcompile.h"
+#include "benchutil.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
 
@@ -13,7 +14,6 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,10 +68,66 @@ bool makeTree(const QByteArray& root)
     return true;
 }
 
-double median(std::vector<double> v)
+/// find, with its output read through a pipe as any consumer would; the first run warms the cache.
+void timeFind(const QString& root, std::vector<double>& times, int& count)
 {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    for (int i = 0; i < kRepeats + 1; ++i) {
+        QProcess find;
+        QElapsedTimer timer;
+        timer.start();
+        find.start(QStringLiteral("find"), {root, "-type", "f", "-iname", "*doc"});
+        find.waitForFinished(-1);
+        const double ms = bench::elapsedMs(timer);
+        count = int(find.readAllStandardOutput().count('\n'));
+        if (i > 0)
+            times.push_back(ms);
+    }
+}
+
+/// The window's own add-folder path, into a list emptied before each run.
+void timeAddFolder(platform::FakeServices& fakes, platform::Services& services, const QString& root,
+                   std::vector<double>& times, int& listed)
+{
+    DocWindow window(services);
+    window.show();
+    auto* list = window.findChild<QListWidget*>(QStringLiteral("List1"));
+    for (int i = 0; i < kRepeats; ++i) {
+        window.Command7_Click();
+        fakes.folders.answers << root;
+        QElapsedTimer timer;
+        timer.start();
+        window.Command4_Click();
+        times.push_back(bench::elapsedMs(timer));
+        listed = list->count();
+    }
+}
+
+/// A compiler run over 30,000 entries; false when it did not start every entry or log every line.
+bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services, const QString& compiler,
+                     std::vector<double>& times)
+{
+    QFile(compiler).open(QIODevice::WriteOnly);
+    for (int i = 0; i < 3; ++i) {
+        fakes.programs.calls.clear();
+        batchlist::frmCompile window(services);
+        window.show();
+        window.findChild<QLineEdit*>(QStringLiteral("Text2"))->setText(compiler);
+        for (int e = 0; e < 30000; ++e) {
+            const QString path = QStringLiteral("/projects/group%1/project%2.vbp").arg(e / 100).arg(e);
+            window.addEntry({path, path.toUtf8()});
+        }
+        QElapsedTimer timer;
+        timer.start();
+        window.Command2_Click();
+        times.push_back(bench::elapsedMs(timer));
+        const int lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->document()->blockCount();
+        if (fakes.programs.calls.size() != 30000 || lines != 30000 + 3) {
+            std::fprintf(stderr, "run went wrong: %lld starts, %d blocks\n", qlonglong(fakes.programs.calls.size()),
+                         lines);
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -99,63 +155,18 @@ int main(int argc, char* argv[])
     platform::Services services{f.messages, f.folders, f.files,    f.input,         f.settings, f.programs,
                                 f.desktop,  localFs,   f.registry, f.programFolder, nullptr};
 
-    // find, with its output read through a pipe as any consumer would.
-    std::vector<double> findTimes;
-    int findCount = 0;
-    for (int i = 0; i < kRepeats + 1; ++i) {
-        QProcess find;
-        timer.restart();
-        find.start(QStringLiteral("find"), {dir.path(), "-type", "f", "-iname", "*doc"});
-        find.waitForFinished(-1);
-        const double ms = double(timer.nsecsElapsed()) / 1e6;
-        findCount = int(find.readAllStandardOutput().count('\n'));
-        if (i > 0) // the first run warms the cache
-            findTimes.push_back(ms);
-    }
-
-    std::vector<double> walkTimes;
-    int listed = 0;
-    {
-        DocWindow window(services);
-        window.show();
-        auto* list = window.findChild<QListWidget*>(QStringLiteral("List1"));
-        for (int i = 0; i < kRepeats; ++i) {
-            window.Command7_Click();
-            fakes.folders.answers << dir.path();
-            timer.restart();
-            window.Command4_Click();
-            walkTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
-            listed = list->count();
-        }
-    }
-    const double findMs = median(findTimes), walkMs = median(walkTimes);
+    std::vector<double> findTimes, walkTimes;
+    int findCount = 0, listed = 0;
+    timeFind(dir.path(), findTimes, findCount);
+    timeAddFolder(fakes, services, dir.path(), walkTimes, listed);
+    const double findMs = bench::median(findTimes), walkMs = bench::median(walkTimes);
     std::printf("add folder tree: median %.1f ms over %d runs, %d entries listed\n", walkMs, kRepeats, listed);
     std::printf("find -iname '*doc': median %.1f ms, %d paths\n", findMs, findCount);
     std::printf("ratio: %.2f x find (target <= 3)\n", walkMs / findMs);
 
-    // A compiler run over 30,000 entries.
-    const QString compiler = dir.filePath(QStringLiteral("vb6.exe"));
-    QFile(compiler).open(QIODevice::WriteOnly);
     std::vector<double> runTimes;
-    for (int i = 0; i < 3; ++i) {
-        fakes.programs.calls.clear();
-        batchlist::frmCompile window(services);
-        window.show();
-        window.findChild<QLineEdit*>(QStringLiteral("Text2"))->setText(compiler);
-        for (int e = 0; e < 30000; ++e) {
-            const QString path = QStringLiteral("/projects/group%1/project%2.vbp").arg(e / 100).arg(e);
-            window.addEntry({path, path.toUtf8()});
-        }
-        timer.restart();
-        window.Command2_Click();
-        runTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
-        const int lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->document()->blockCount();
-        if (fakes.programs.calls.size() != 30000 || lines != 30000 + 3) {
-            std::fprintf(stderr, "run went wrong: %lld starts, %d blocks\n", qlonglong(fakes.programs.calls.size()),
-                         lines);
-            return 1;
-        }
-    }
-    std::printf("run over 30000 entries (fake starter): median %.1f ms (target < 1000 ms)\n", median(runTimes));
+    if (!timeCompilerRun(fakes, services, dir.filePath(QStringLiteral("vb6.exe")), runTimes))
+        return 1;
+    std::printf("run over 30000 entries (fake starter): median %.1f ms (target < 1000 ms)\n", bench::median(runTimes));
     return 0;
 }

@@ -11,6 +11,7 @@
 // large "*.dat" files in a folder of their own) is made in a fresh folder under DIR
 // (default /tmp) and removed at the end.
 
+#include "benchutil.h"
 #include "filemanager/batchrun.h"
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
@@ -24,7 +25,6 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -48,13 +48,6 @@ struct Timing {
     double wall = 0;
     double cpu = 0;
 };
-
-double cpuSeconds(int who)
-{
-    struct rusage u {};
-    ::getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 bool writeBytes(const QByteArray& path, const QByteArray& chunk, int repeat)
 {
@@ -81,14 +74,14 @@ int countFiles(const QString& folder)
 
 Timing runFind(const QStringList& arguments)
 {
-    const double cpu = cpuSeconds(RUSAGE_CHILDREN);
+    const double cpu = bench::cpuSeconds(RUSAGE_CHILDREN);
     QElapsedTimer timer;
     timer.start();
     QProcess find;
     find.start(QStringLiteral("find"), arguments);
     if (!find.waitForFinished(-1) || find.exitCode() != 0)
         std::fprintf(stderr, "find failed: %s\n", find.readAllStandardError().constData());
-    return {double(timer.nsecsElapsed()) / 1e9, cpuSeconds(RUSAGE_CHILDREN) - cpu};
+    return {bench::elapsedSeconds(timer), bench::cpuSeconds(RUSAGE_CHILDREN) - cpu};
 }
 
 Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, const QString& target, Operation op,
@@ -99,11 +92,11 @@ Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, co
     request.target = target;
     request.operation = op;
     request.singleType = QStringLiteral("*.dat");
-    const double cpu = cpuSeconds(RUSAGE_SELF);
+    const double cpu = bench::cpuSeconds(RUSAGE_SELF);
     QElapsedTimer timer;
     timer.start();
     const filemanager::RunReport report = manager.run(request, control);
-    const Timing t{double(timer.nsecsElapsed()) / 1e9, cpuSeconds(RUSAGE_SELF) - cpu};
+    const Timing t{bench::elapsedSeconds(timer), bench::cpuSeconds(RUSAGE_SELF) - cpu};
     if (report.refusal != filemanager::Refusal::None || (!report.failures.isEmpty() && !report.stopped))
         std::fprintf(stderr, "our run: refusal %d, %lld failures\n", int(report.refusal),
                      qlonglong(report.failures.size()));
@@ -129,13 +122,13 @@ void measureRunControl(filemanager::BatchFileManager& manager, const QString& sr
         const QByteArray path = QFile::encodeName(src + QStringLiteral("/d042/f042123.dat"));
         platform::RunControl control;
         constexpr int kCalls = 1000000;
-        const double cpu = cpuSeconds(RUSAGE_SELF);
+        const double cpu = bench::cpuSeconds(RUSAGE_SELF);
         for (int i = 0; i < kCalls; ++i) {
             control.addToTotal(1);
             control.begin(platform::displayPath(path));
             control.advance();
         }
-        const double perFile = (cpuSeconds(RUSAGE_SELF) - cpu) / kCalls;
+        const double perFile = (bench::cpuSeconds(RUSAGE_SELF) - cpu) / kCalls;
         std::printf("progress calls per file: %.0f ns of cpu\n", perFile * 1e9);
     }
     for (int round = 0; round < o.rounds; ++round) {
@@ -171,7 +164,7 @@ void measureRunControl(filemanager::BatchFileManager& manager, const QString& sr
         stopAt.start();
         control.requestStop();
         run.join();
-        const double ms = double(stopAt.nsecsElapsed()) / 1e6;
+        const double ms = bench::elapsedMs(stopAt);
         // Every large file in the target must be whole: a stopped copy leaves none behind.
         int partial = 0, whole = 0;
         for (const QFileInfo& f : QDir(target).entryInfoList({QStringLiteral("large*")}, QDir::Files | QDir::Hidden))
@@ -185,13 +178,9 @@ void measureRunControl(filemanager::BatchFileManager& manager, const QString& sr
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+Options parseOptions(const QStringList& args)
 {
-    QCoreApplication app(argc, argv);
     Options o;
-    const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == "--root")
             o.root = args[i + 1];
@@ -208,13 +197,13 @@ int main(int argc, char** argv)
         else if (args[i] == "--progress")
             o.progress = args[i + 1].toInt() != 0;
     }
+    return o;
+}
 
-    QTemporaryDir dir(o.root + QStringLiteral("/korvane-fm-bench-XXXXXX"));
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "cannot make a folder under %s\n", qPrintable(o.root));
-        return 1;
-    }
-    const QString src = dir.filePath("src");
+/// The small files in folders of 1000 with one non-matching file each, then the large ones,
+/// whose writing from memory shows what the disk itself takes.
+void makeTree(const QTemporaryDir& dir, const QString& src, const Options& o)
+{
     QDir(dir.path()).mkpath("src/big");
     for (const char* f : {"big-ours", "big-peer"})
         QDir(dir.path()).mkpath(f);
@@ -236,106 +225,125 @@ int main(int argc, char** argv)
     for (qsizetype i = 0; i < chunk.size(); ++i)
         chunk[i] = char((i * 131) ^ (i >> 9));
     ::sync();
-    std::printf("made in %.1f s\n\n", double(timer.nsecsElapsed()) / 1e9);
-    // Writing the large files from memory shows what the disk itself takes.
+    std::printf("made in %.1f s\n\n", bench::elapsedSeconds(timer));
     timer.restart();
     for (int i = 0; i < o.large; ++i)
         writeBytes(QFile::encodeName(src + QStringLiteral("/big/large%1.dat").arg(i)), chunk, o.largeMb);
     ::sync();
-    const double diskSeconds = double(timer.nsecsElapsed()) / 1e9;
+    const double diskSeconds = bench::elapsedSeconds(timer);
     std::printf("%-30s %7.2f s  %.0f MB/s\n", "disk: write large files (+sync)", diskSeconds,
                 double(o.large) * o.largeMb / diskSeconds);
+}
+
+/// The large files alone: copy throughput, each side flushed to disk by a sync.
+void compareLargeCopy(filemanager::BatchFileManager& manager, const QString& src, const QTemporaryDir& dir,
+                      const Options& o)
+{
+    QElapsedTimer t;
+    t.start();
+    Timing ours = runOurs(manager, src + "/big", dir.filePath("big-ours"), Operation::Copy);
+    ::sync();
+    ours.wall = bench::elapsedSeconds(t);
+    t.restart();
+    Timing peer = runFind({src + "/big", "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("big-peer"), "{}", "+"});
+    ::sync();
+    peer.wall = bench::elapsedSeconds(t);
+    line("copy large files (+ sync)", ours, peer, o.large, double(o.large) * o.largeMb);
+    runOurs(manager, dir.filePath("big-ours"), {}, Operation::Delete);
+    runFind({dir.filePath("big-peer"), "-name", "*.dat", "-exec", "rm", "{}", "+"});
+    ::sync();
+}
+
+/// Copy, move back and delete, ours and find -exec; each round lets the other side go first.
+void compareRound(filemanager::BatchFileManager& manager, const QString& src, const QTemporaryDir& dir,
+                  const Options& o, int round)
+{
+    const int all = o.small + o.large;
+    const double largeMb = double(o.large) * o.largeMb;
+    const bool oursFirst = round % 2 == 0;
+    // ext4 passes over inodes freed in the last 30 to 60 s when it makes new files, which
+    // slows whichever copy comes first after a mass delete; let that window close.
+    if (o.settle > 0) {
+        std::printf("settling %d s\n", o.settle);
+        std::fflush(stdout);
+        ::sleep(unsigned(o.settle));
+    }
+    const QString tag = QString::number(round);
+    for (const QString f : {"copy-ours", "copy-peer", "back-ours", "back-peer"})
+        QDir(dir.path()).mkpath(f + tag);
+    std::printf("round %d (%s first)\n", round + 1, oursFirst ? "ours" : "find -exec");
+    auto pair = [&](auto ourRun, auto peerRun) {
+        Timing ours, peer;
+        if (oursFirst) {
+            ours = ourRun();
+            ::sync();
+            peer = peerRun();
+        } else {
+            peer = peerRun();
+            ::sync();
+            ours = ourRun();
+        }
+        ::sync();
+        return std::pair{ours, peer};
+    };
+
+    auto [copyOurs, copyPeer] = pair(
+        [&] { return runOurs(manager, src, dir.filePath("copy-ours" + tag), Operation::Copy); },
+        [&] {
+            return runFind({src, "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("copy-peer" + tag), "{}", "+"});
+        });
+    line("copy all *.dat into a target", copyOurs, copyPeer, countFiles(dir.filePath("copy-ours" + tag)), largeMb);
+    if (countFiles(dir.filePath("copy-peer" + tag)) != all)
+        std::fprintf(stderr, "peer copied %d files\n", countFiles(dir.filePath("copy-peer" + tag)));
+
+    auto [moveOurs, movePeer] = pair(
+        [&] {
+            return runOurs(manager, dir.filePath("copy-ours" + tag), dir.filePath("back-ours" + tag), Operation::Move);
+        },
+        [&] {
+            return runFind({dir.filePath("copy-peer" + tag), "-name", "*.dat", "-exec", "mv", "-t",
+                            dir.filePath("back-peer" + tag), "{}", "+"});
+        });
+    line("move them back", moveOurs, movePeer, countFiles(dir.filePath("back-ours" + tag)));
+
+    auto [deleteOurs, deletePeer] =
+        pair([&] { return runOurs(manager, dir.filePath("back-ours" + tag), {}, Operation::Delete); },
+             [&] {
+                 return runFind({dir.filePath("back-peer" + tag), "-name", "*.dat", "-exec", "rm", "{}", "+"});
+             });
+    line("delete them", deleteOurs, deletePeer, all - countFiles(dir.filePath("back-ours" + tag)));
+    if (countFiles(dir.filePath("back-peer" + tag)) != 0)
+        std::fprintf(stderr, "peer left %d files\n", countFiles(dir.filePath("back-peer" + tag)));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const Options o = parseOptions(app.arguments());
+
+    QTemporaryDir dir(o.root + QStringLiteral("/korvane-fm-bench-XXXXXX"));
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "cannot make a folder under %s\n", qPrintable(o.root));
+        return 1;
+    }
+    const QString src = dir.filePath("src");
+    makeTree(dir, src, o);
 
     platform::LocalFileSystem fs;
     filemanager::BatchFileManager manager(fs);
-    const int all = o.small + o.large;
-    const double largeMb = double(o.large) * o.largeMb;
-
     if (o.progress) {
         measureRunControl(manager, src, dir, o);
         return dir.remove() ? 0 : 1;
     }
+    compareLargeCopy(manager, src, dir, o);
+    for (int round = 0; round < o.rounds; ++round)
+        compareRound(manager, src, dir, o, round);
 
-    // The large files alone first: copy throughput, each side flushed to disk by a sync.
-    {
-        QElapsedTimer t;
-        t.start();
-        Timing ours = runOurs(manager, src + "/big", dir.filePath("big-ours"), Operation::Copy);
-        ::sync();
-        ours.wall = double(t.nsecsElapsed()) / 1e9;
-        t.restart();
-        Timing peer =
-            runFind({src + "/big", "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("big-peer"), "{}", "+"});
-        ::sync();
-        peer.wall = double(t.nsecsElapsed()) / 1e9;
-        line("copy large files (+ sync)", ours, peer, o.large, largeMb);
-        runOurs(manager, dir.filePath("big-ours"), {}, Operation::Delete);
-        runFind({dir.filePath("big-peer"), "-name", "*.dat", "-exec", "rm", "{}", "+"});
-        ::sync();
-    }
-
-    // Each round lets the other side go first.
-    for (int round = 0; round < o.rounds; ++round) {
-        const bool oursFirst = round % 2 == 0;
-        // ext4 passes over inodes freed in the last 30 to 60 s when it makes new files, which
-        // slows whichever copy comes first after a mass delete; let that window close.
-        if (o.settle > 0) {
-            std::printf("settling %d s\n", o.settle);
-            std::fflush(stdout);
-            ::sleep(unsigned(o.settle));
-        }
-        const QString tag = QString::number(round);
-        for (const QString f : {"copy-ours", "copy-peer", "back-ours", "back-peer"})
-            QDir(dir.path()).mkpath(f + tag);
-        std::printf("round %d (%s first)\n", round + 1, oursFirst ? "ours" : "find -exec");
-        auto pair = [&](auto ourRun, auto peerRun) {
-            Timing ours, peer;
-            if (oursFirst) {
-                ours = ourRun();
-                ::sync();
-                peer = peerRun();
-            } else {
-                peer = peerRun();
-                ::sync();
-                ours = ourRun();
-            }
-            ::sync();
-            return std::pair{ours, peer};
-        };
-
-        auto [copyOurs, copyPeer] =
-            pair([&] { return runOurs(manager, src, dir.filePath("copy-ours" + tag), Operation::Copy); },
-                 [&] {
-                     return runFind(
-                         {src, "-name", "*.dat", "-exec", "cp", "-t", dir.filePath("copy-peer" + tag), "{}", "+"});
-                 });
-        line("copy all *.dat into a target", copyOurs, copyPeer, countFiles(dir.filePath("copy-ours" + tag)), largeMb);
-        if (countFiles(dir.filePath("copy-peer" + tag)) != all)
-            std::fprintf(stderr, "peer copied %d files\n", countFiles(dir.filePath("copy-peer" + tag)));
-
-        auto [moveOurs, movePeer] = pair(
-            [&] {
-                return runOurs(manager, dir.filePath("copy-ours" + tag), dir.filePath("back-ours" + tag),
-                               Operation::Move);
-            },
-            [&] {
-                return runFind({dir.filePath("copy-peer" + tag), "-name", "*.dat", "-exec", "mv", "-t",
-                                dir.filePath("back-peer" + tag), "{}", "+"});
-            });
-        line("move them back", moveOurs, movePeer, countFiles(dir.filePath("back-ours" + tag)));
-
-        auto [deleteOurs, deletePeer] =
-            pair([&] { return runOurs(manager, dir.filePath("back-ours" + tag), {}, Operation::Delete); },
-                 [&] {
-                     return runFind({dir.filePath("back-peer" + tag), "-name", "*.dat", "-exec", "rm", "{}", "+"});
-                 });
-        line("delete them", deleteOurs, deletePeer, all - countFiles(dir.filePath("back-ours" + tag)));
-        if (countFiles(dir.filePath("back-peer" + tag)) != 0)
-            std::fprintf(stderr, "peer left %d files\n", countFiles(dir.filePath("back-peer" + tag)));
-    }
-
-    timer.restart();
+    QElapsedTimer timer;
+    timer.start();
     const bool removed = dir.remove();
-    std::printf("\ntree removed: %s (%.1f s)\n", removed ? "yes" : "NO", double(timer.nsecsElapsed()) / 1e9);
+    std::printf("\ntree removed: %s (%.1f s)\n", removed ? "yes" : "NO", bench::elapsedSeconds(timer));
     return removed ? 0 : 1;
 }

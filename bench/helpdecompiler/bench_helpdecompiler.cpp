@@ -9,6 +9,7 @@
 // The whole run as the window makes it (walk, helper, project file) is timed with progress
 // reporting off and on, and the largest file's run is stopped half-way to time the cancel.
 // Output goes below FOLDER (default: the system's temporary folder).
+#include "benchutil.h"
 #include "helpdecompiler/chmextractor.h"
 #include "helpdecompiler/decompilerun.h"
 #include "helpdecompiler/extractprocess.h"
@@ -28,10 +29,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <sys/resource.h>
 #include <thread>
 
 using namespace korvane::helpdecompiler;
+namespace bench = korvane::bench;
 
 namespace {
 
@@ -41,18 +42,6 @@ struct Sample {
     qint64 files = 0;
     bool ok = false;
 };
-
-double cpuNowMs()
-{
-    double total = 0;
-    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
-        struct rusage ru {};
-        ::getrusage(who, &ru);
-        total += double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
-                 double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
-    }
-    return total;
-}
 
 qint64 countFiles(const QString& folder)
 {
@@ -82,12 +71,12 @@ Sample measure(const QString& workFolder, const std::function<bool(const QString
     std::filesystem::remove_all(out.toStdString(), ec);
     QDir().mkpath(out);
     Sample s;
-    const double cpu0 = cpuNowMs();
+    const double cpu0 = bench::cpuSecondsWithChildren() * 1000;
     QElapsedTimer timer;
     timer.start();
     s.ok = run(out);
-    s.wallMs = double(timer.nsecsElapsed()) / 1e6;
-    s.cpuMs = cpuNowMs() - cpu0;
+    s.wallMs = bench::elapsedMs(timer);
+    s.cpuMs = bench::cpuSecondsWithChildren() * 1000 - cpu0;
     s.files = countFiles(out);
     std::filesystem::remove_all(out.toStdString(), ec);
     return s;
@@ -135,47 +124,44 @@ QString buildHelpFile(const QString& folder, int pages)
     return folder + QStringLiteral("/bench.chm");
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-} // namespace
-
-int main(int argc, char* argv[])
-{
-    QCoreApplication app(argc, argv);
+struct Options {
     int rounds = 5;
     bool large = false;
     QString folder = QDir::tempPath();
     QStringList inputs;
-    const QStringList args = app.arguments().mid(1);
+};
+
+Options parseOptions(const QStringList& args)
+{
+    Options o;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--rounds") && i + 1 < args.size())
-            rounds = std::max(1, args[++i].toInt());
+            o.rounds = std::max(1, args[++i].toInt());
         else if (args[i] == QLatin1String("--dir") && i + 1 < args.size())
-            folder = args[++i];
+            o.folder = args[++i];
         else if (args[i] == QLatin1String("--large"))
-            large = true;
+            o.large = true;
         else
-            inputs << args[i];
+            o.inputs << args[i];
     }
-    QTemporaryDir work(folder + QStringLiteral("/bench_helpdecompiler-XXXXXX"));
-    if (QStandardPaths::findExecutable(QStringLiteral("chmcmd")).isEmpty()) {
-        std::fprintf(stderr, "chmcmd is not installed\n");
-        return 1;
-    }
+    return o;
+}
+
+/// The help files built here first, then the files named, then the shared samples; empty
+/// when the 2,000-page file could not be built.
+QStringList gatherInputs(const QString& work, const Options& o)
+{
+    QStringList inputs = o.inputs;
     std::printf("building the 2,000-page help file with chmcmd...\n");
     std::fflush(stdout);
-    const QString built = buildHelpFile(work.path() + QStringLiteral("/src2000"), 2000);
+    const QString built = buildHelpFile(work + QStringLiteral("/src2000"), 2000);
     if (built.isEmpty())
-        return 1;
+        return {};
     inputs.prepend(built);
-    if (large) {
+    if (o.large) {
         std::printf("building the 20,000-page help file with chmcmd...\n");
         std::fflush(stdout);
-        const QString big = buildHelpFile(work.path() + QStringLiteral("/src20000"), 20000);
+        const QString big = buildHelpFile(work + QStringLiteral("/src20000"), 20000);
         if (!big.isEmpty())
             inputs.insert(1, big);
     }
@@ -185,43 +171,142 @@ int main(int argc, char* argv[])
         if (QFileInfo::exists(data + QString::fromLatin1(real)))
             inputs << data + QString::fromLatin1(real);
     }
+    return inputs;
+}
+
+struct Tool {
+    const char* name;
+    std::function<bool(const QString&)> run;
+    std::vector<double> wall, cpu;
+    qint64 files = -1;
+    bool ok = true;
+};
+
+/// The window's whole run (walk, helper, project file) over the help file linked into `out`.
+using WholeRun = std::function<bool(const QString& out, korvane::platform::RunControl* control)>;
+
+/// Everything timed on one help file: ours in both forms, the window's run, and the peers found.
+std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint64 size, const WholeRun& wholeRun)
+{
+    const QString extractChmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
+    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+    std::vector<Tool> tools;
+    tools.push_back({"korvane (helper process)",
+                     [&process, copy, size](const QString& out) {
+                         const ExtractReport r = process.extract(copy.toUtf8(), out.toUtf8(), "x", size);
+                         return r.opened && r.error.empty();
+                     },
+                     {},
+                     {}});
+    tools.push_back({"korvane (in-process)",
+                     [copy, size](const QString& out) {
+                         const ExtractReport r =
+                             extractChm(copy.toUtf8(), out.toUtf8(), "x", {ExtractLimits::defaultFor(size)});
+                         return r.opened && r.error.empty();
+                     },
+                     {},
+                     {}});
+    tools.push_back(
+        {"korvane run, progress off", [wholeRun](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
+    tools.push_back({"korvane run, progress on",
+                     [wholeRun](const QString& out) {
+                         korvane::platform::RunControl control;
+                         return wholeRun(out, &control);
+                     },
+                     {},
+                     {}});
+    if (!extractChmLib.isEmpty())
+        tools.push_back({"extract_chmLib",
+                         [extractChmLib, copy](const QString& out) {
+                             return runProgram(extractChmLib, {copy, out + QStringLiteral("/x")});
+                         },
+                         {},
+                         {}});
+    if (!sevenZip.isEmpty())
+        tools.push_back({"7z x",
+                         [sevenZip, copy](const QString& out) {
+                             return runProgram(sevenZip, {QStringLiteral("x"), QStringLiteral("-y"),
+                                                          QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
+                         },
+                         {},
+                         {}});
+    return tools;
+}
+
+void timeTools(std::vector<Tool>& tools, const QString& work, int rounds)
+{
+    for (int round = 0; round < rounds; ++round) {
+        for (Tool& tool : tools) { // interleaved, so a busy moment hurts every tool alike
+            const Sample s = measure(work, tool.run);
+            tool.wall.push_back(s.wallMs);
+            tool.cpu.push_back(s.cpuMs);
+            tool.files = s.files;
+            tool.ok = tool.ok && s.ok;
+        }
+    }
+}
+
+void printTools(const QFileInfo& info, int rounds, const std::vector<Tool>& tools)
+{
+    std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()), rounds);
+    std::printf("  %-26s %12s %12s %12s %8s\n", "tool", "median ms", "min ms", "cpu ms", "files");
+    for (const Tool& tool : tools) {
+        std::printf("  %-26s %12.1f %12.1f %12.1f %8lld%s\n", tool.name, bench::median(tool.wall),
+                    *std::min_element(tool.wall.begin(), tool.wall.end()), bench::median(tool.cpu),
+                    static_cast<long long>(tool.files), tool.ok ? "" : "  (reported failure)");
+    }
+    std::fflush(stdout);
+}
+
+/// Stops the window's run half-way through the time the file takes, then counts what it left.
+void measureCancel(const QString& work, int rounds, double halfMs, const WholeRun& wholeRun)
+{
+    std::vector<double> latencies;
+    qint64 left = 0;
+    for (int round = 0; round < rounds; ++round) {
+        korvane::platform::RunControl control;
+        QElapsedTimer stopAt;
+        const Sample s = measure(work, [&](const QString& out) {
+            std::thread run([&] { wholeRun(out, &control); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
+            stopAt.start();
+            control.requestStop();
+            run.join();
+            latencies.push_back(bench::elapsedMs(stopAt));
+            return true;
+        });
+        left = s.files - 1; // less the link to the help file
+    }
+    std::printf("  cancelled after %.0f ms: latency median %.1f ms, max %.1f ms (target < 1000 ms); %lld files "
+                "left\n",
+                halfMs, bench::median(latencies), *std::max_element(latencies.begin(), latencies.end()), left);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const Options o = parseOptions(app.arguments().mid(1));
+    QTemporaryDir work(o.folder + QStringLiteral("/bench_helpdecompiler-XXXXXX"));
+    if (QStandardPaths::findExecutable(QStringLiteral("chmcmd")).isEmpty()) {
+        std::fprintf(stderr, "chmcmd is not installed\n");
+        return 1;
+    }
+    const QStringList inputs = gatherInputs(work.path(), o);
+    if (inputs.isEmpty())
+        return 1;
 
     korvane::platform::QtProgramStarter programs;
     ExtractProcess process(programs, QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
-    const QString extractChmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
-    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
-
+    korvane::platform::LocalFileSystem fs;
     for (const QString& input : inputs) {
         const QFileInfo info(input);
         const QString copy = work.path() + QStringLiteral("/input.chm");
         QFile::remove(copy);
         QFile::copy(input, copy);
-        struct Tool {
-            const char* name;
-            std::function<bool(const QString&)> run;
-            std::vector<double> wall, cpu;
-            qint64 files = -1;
-            bool ok = true;
-        };
-        std::vector<Tool> tools;
-        tools.push_back({"korvane (helper process)",
-                         [&](const QString& out) {
-                             const ExtractReport r =
-                                 process.extract(copy.toUtf8(), out.toUtf8(), "x", quint64(info.size()));
-                             return r.opened && r.error.empty();
-                         },
-                         {},
-                         {}});
-        tools.push_back({"korvane (in-process)",
-                         [&](const QString& out) {
-                             const ExtractReport r = extractChm(copy.toUtf8(), out.toUtf8(), "x",
-                                                                {ExtractLimits::defaultFor(quint64(info.size()))});
-                             return r.opened && r.error.empty();
-                         },
-                         {},
-                         {}});
-        korvane::platform::LocalFileSystem fs;
-        const auto wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
+        const WholeRun wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
             QFile::link(copy, out + QStringLiteral("/input.chm"));
             DecompileRun run(fs, [&](const korvane::platform::NativePath& file,
                                      const korvane::platform::NativePath& target, const QByteArray& project,
@@ -229,71 +314,12 @@ int main(int argc, char* argv[])
             const auto outcomes = run.run((out + QLatin1Char('/')).toUtf8(), false, true, control);
             return outcomes.size() == 1 && outcomes.first().clean();
         };
-        tools.push_back(
-            {"korvane run, progress off", [&](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
-        tools.push_back({"korvane run, progress on",
-                         [&](const QString& out) {
-                             korvane::platform::RunControl control;
-                             return wholeRun(out, &control);
-                         },
-                         {},
-                         {}});
-        if (!extractChmLib.isEmpty())
-            tools.push_back({"extract_chmLib",
-                             [&](const QString& out) {
-                                 return runProgram(extractChmLib, {copy, out + QStringLiteral("/x")});
-                             },
-                             {},
-                             {}});
-        if (!sevenZip.isEmpty())
-            tools.push_back({"7z x",
-                             [&](const QString& out) {
-                                 return runProgram(sevenZip, {QStringLiteral("x"), QStringLiteral("-y"),
-                                                              QStringLiteral("-o") + out + QStringLiteral("/x"), copy});
-                             },
-                             {},
-                             {}});
-        for (int round = 0; round < rounds; ++round) {
-            for (Tool& tool : tools) { // interleaved, so a busy moment hurts every tool alike
-                const Sample s = measure(work.path(), tool.run);
-                tool.wall.push_back(s.wallMs);
-                tool.cpu.push_back(s.cpuMs);
-                tool.files = s.files;
-                tool.ok = tool.ok && s.ok;
-            }
-        }
-        std::printf("\n%s  (%lld bytes, %d rounds)\n", qPrintable(info.fileName()), qint64(info.size()), rounds);
-        std::printf("  %-26s %12s %12s %12s %8s\n", "tool", "median ms", "min ms", "cpu ms", "files");
-        for (const Tool& tool : tools) {
-            std::printf("  %-26s %12.1f %12.1f %12.1f %8lld%s\n", tool.name, median(tool.wall),
-                        *std::min_element(tool.wall.begin(), tool.wall.end()), median(tool.cpu),
-                        static_cast<long long>(tool.files), tool.ok ? "" : "  (reported failure)");
-        }
-        std::fflush(stdout);
-        if (input != inputs.first() && !(large && input == inputs[1]))
+        std::vector<Tool> tools = makeTools(process, copy, quint64(info.size()), wholeRun);
+        timeTools(tools, work.path(), o.rounds);
+        printTools(info, o.rounds, tools);
+        if (input != inputs.first() && !(o.large && input == inputs[1]))
             continue;
-        // Stop half-way through the time this file takes, then count what the run left.
-        const double halfMs = median(tools.front().wall) / 2;
-        std::vector<double> latencies;
-        qint64 left = 0;
-        for (int round = 0; round < rounds; ++round) {
-            korvane::platform::RunControl control;
-            QElapsedTimer stopAt;
-            const Sample s = measure(work.path(), [&](const QString& out) {
-                std::thread run([&] { wholeRun(out, &control); });
-                std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
-                stopAt.start();
-                control.requestStop();
-                run.join();
-                latencies.push_back(double(stopAt.nsecsElapsed()) / 1e6);
-                return true;
-            });
-            left = s.files - 1; // less the link to the help file
-        }
-        std::printf("  cancelled after %.0f ms: latency median %.1f ms, max %.1f ms (target < 1000 ms); %lld files "
-                    "left\n",
-                    halfMs, median(latencies), *std::max_element(latencies.begin(), latencies.end()), left);
-        std::fflush(stdout);
+        measureCancel(work.path(), o.rounds, bench::median(tools.front().wall) / 2, wholeRun);
     }
     return 0;
 }

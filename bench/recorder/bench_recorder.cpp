@@ -4,6 +4,7 @@
 //   bench_recorder [--only-ours] [--only-record] [--only-lookup] [--endings] [folder]
 // Folders default to /tmp/korvane-bench-100k and /tmp/korvane-bench-100k-endings, made on
 // first use; a folder given names the first, the second is made beside it.
+#include "benchutil.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
 #include "recorder/filedatabase.h"
@@ -23,7 +24,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -73,27 +73,10 @@ bool makeFolder(const QString& folder, bool distinctEndings)
     return true;
 }
 
-/// CPU seconds of this process and of its waited-for children.
-double cpuSeconds()
-{
-    rusage self{};
-    rusage children{};
-    ::getrusage(RUSAGE_SELF, &self);
-    ::getrusage(RUSAGE_CHILDREN, &children);
-    auto seconds = [](const struct timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(self.ru_utime) + seconds(self.ru_stime) + seconds(children.ru_utime) + seconds(children.ru_stime);
-}
-
 struct Timing {
     double wall = 0;
     double cpu = 0;
 };
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 /// find <dir> -maxdepth 1 -type f -printf ... | sqlite3 base.db .import, in seconds.
 Timing baselineOnce(const QString& folder, const QString& work)
@@ -105,7 +88,7 @@ Timing baselineOnce(const QString& folder, const QString& work)
                                           "filedate TEXT, shortname TEXT);")});
     QProcess find, sqlite;
     find.setStandardOutputProcess(&sqlite);
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = bench::cpuSecondsWithChildren();
     QElapsedTimer timer;
     timer.start();
     find.start(QStringLiteral("find"),
@@ -115,7 +98,7 @@ Timing baselineOnce(const QString& folder, const QString& work)
                  {db, QStringLiteral(".mode tabs"), QStringLiteral(".import /dev/stdin fileInf")});
     find.waitForFinished(-1);
     sqlite.waitForFinished(-1);
-    const Timing timing{double(timer.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore};
+    const Timing timing{bench::elapsedSeconds(timer), bench::cpuSecondsWithChildren() - cpuBefore};
     const QString rows = [&] {
         QProcess count;
         count.start(QStringLiteral("sqlite3"), {db, QStringLiteral("SELECT count(*) FROM fileInf")});
@@ -133,11 +116,11 @@ Timing recordOnce(const QString& folder, const QString& work, platform::RunContr
     recorder::FileDatabase db(work + QStringLiteral("/db1.mdb"));
     recorder::TypeDescriber types; // fresh: its cache starts empty, as in a new window
     platform::LocalFileSystem fs;
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = bench::cpuSecondsWithChildren();
     QElapsedTimer timer;
     timer.start();
     const recorder::RecordReport report = recorder::recordFolder(fs, db, QFile::encodeName(folder), types, control);
-    const Timing timing{double(timer.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore};
+    const Timing timing{bench::elapsedSeconds(timer), bench::cpuSecondsWithChildren() - cpuBefore};
     if (report.stored != kFiles)
         std::printf("  warning: stored %d rows\n", report.stored);
     return timing;
@@ -179,8 +162,9 @@ void measureRunControl(const QString& folder, const QString& work)
     }
     std::printf("record %d files, progress off %.3f s, on %.3f s (median of %d): cost %+.1f %%; cpu %.3f s vs "
                 "%.3f s: %+.1f %% (target < 2 %%)\n",
-                kFiles, median(off), median(on), 2 * kRuns, (median(on) / median(off) - 1) * 100, median(offCpu),
-                median(onCpu), (median(onCpu) / median(offCpu) - 1) * 100);
+                kFiles, bench::median(off), bench::median(on), 2 * kRuns,
+                (bench::median(on) / bench::median(off) - 1) * 100, bench::median(offCpu), bench::median(onCpu),
+                (bench::median(onCpu) / bench::median(offCpu) - 1) * 100);
     std::vector<double> latencies;
     for (int i = 0; i < kRuns; ++i) {
         installEmptyDatabase(work);
@@ -197,10 +181,98 @@ void measureRunControl(const QString& folder, const QString& work)
         stopAt.start();
         control.requestStop();
         run.join();
-        latencies.push_back(double(stopAt.nsecsElapsed()) / 1e6);
+        latencies.push_back(bench::elapsedMs(stopAt));
     }
     std::printf("record %d files, cancel latency %.1f ms (median of %d, max %.1f ms; target < 1000 ms)\n", kFiles,
-                median(latencies), kRuns, *std::max_element(latencies.begin(), latencies.end()));
+                bench::median(latencies), kRuns, *std::max_element(latencies.begin(), latencies.end()));
+}
+
+struct Options {
+    bool onlyOurs = false;
+    bool onlyLookup = false;
+    bool onlyRecord = false;
+    bool onlyProgress = false;
+    bool endingsOnly = false;
+    QString common;
+};
+
+Options parseOptions(QStringList args)
+{
+    Options o;
+    // For profiling one part alone.
+    o.onlyOurs = args.removeAll(QStringLiteral("--only-ours")) > 0;
+    o.onlyLookup = args.removeAll(QStringLiteral("--only-lookup")) > 0;
+    o.onlyRecord = args.removeAll(QStringLiteral("--only-record")) > 0;
+    o.onlyProgress = args.removeAll(QStringLiteral("--only-progress")) > 0;
+    o.endingsOnly = args.removeAll(QStringLiteral("--endings")) > 0;
+    o.common = !args.isEmpty() ? args.first() : QStringLiteral("/tmp/korvane-bench-100k");
+    return o;
+}
+
+struct Case {
+    const char* what;
+    QString folder;
+    bool distinctEndings;
+};
+
+/// Ours beside find | sqlite3 on one folder, interleaved so a busy moment hurts both alike.
+void compareRecording(const Case& c, const QString& work)
+{
+    std::vector<double> baseline, ours, baselineCpu, oursCpu;
+    baselineOnce(c.folder, work); // warm the page cache for both
+    for (int i = 0; i < kRuns; ++i) {
+        const Timing b = baselineOnce(c.folder, work);
+        const Timing o = recordOnce(c.folder, work);
+        baseline.push_back(b.wall);
+        baselineCpu.push_back(b.cpu);
+        ours.push_back(o.wall);
+        oursCpu.push_back(o.cpu);
+    }
+    std::printf("record %d files, %s: korvane %.3f s (median of %d), baseline find|sqlite3 %.3f s, ratio %.2f "
+                "(target <= 0.50)\n",
+                kFiles, c.what, bench::median(ours), kRuns, bench::median(baseline),
+                bench::median(ours) / bench::median(baseline));
+    std::printf("  cpu time: korvane %.3f s, baseline %.3f s, ratio %.2f\n", bench::median(oursCpu),
+                bench::median(baselineCpu), bench::median(oursCpu) / bench::median(baselineCpu));
+}
+
+/// The window's size lookup over a table of 1,000,000 rows, first paint included, then the
+/// database search alone.
+void measureSizeLookup(const QString& work)
+{
+    fillLookupTable(work);
+    platform::FakeServices fake(work);
+    std::vector<double> lookups, lookupsCpu;
+    int hits = 0;
+    for (int i = 0; i < kRuns; ++i) {
+        recorder::frmrec window(fake.services());
+        window.show();
+        auto* text2 = window.findChild<QPlainTextEdit*>(QStringLiteral("Text2"));
+        const double cpuBefore = bench::cpuSecondsWithChildren();
+        QElapsedTimer timer;
+        timer.start();
+        window.Label1_Click();
+        QApplication::processEvents(); // the box's first paint
+        lookups.push_back(bench::elapsedSeconds(timer));
+        lookupsCpu.push_back(bench::cpuSecondsWithChildren() - cpuBefore);
+        hits = text2->blockCount() - 1;
+    }
+    std::printf(
+        "size lookup over 1000000 rows, %d names into Text2: %.3f s, cpu %.3f s (median of %d; target < 0.5 s)\n", hits,
+        bench::median(lookups), bench::median(lookupsCpu), kRuns);
+    std::vector<double> searches;
+    for (int i = 0; i < kRuns; ++i) {
+        recorder::FileDatabase db(work + QStringLiteral("/db1.mdb"));
+        QElapsedTimer timer;
+        timer.start();
+        const recorder::SizeSearch found = db.findNamesInSizeRange(1048576, 3145728);
+        searches.push_back(bench::elapsedSeconds(timer));
+        if (found.names.size() != hits)
+            std::printf("  warning: search found %d names\n", int(found.names.size()));
+    }
+    std::printf("  of which the database search: %.3f s\n", bench::median(searches));
+    if (!fake.messages.shown.isEmpty())
+        std::printf("  warning: message %s\n", qPrintable(fake.messages.shown.first().text));
 }
 
 } // namespace
@@ -211,100 +283,42 @@ int main(int argc, char* argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
-    QStringList args = app.arguments().mid(1);
-    // For profiling one part alone.
-    const bool onlyOurs = args.removeAll(QStringLiteral("--only-ours")) > 0;
-    const bool onlyLookup = args.removeAll(QStringLiteral("--only-lookup")) > 0;
-    const bool onlyRecord = args.removeAll(QStringLiteral("--only-record")) > 0;
-    const bool onlyProgress = args.removeAll(QStringLiteral("--only-progress")) > 0;
-    const bool endingsOnly = args.removeAll(QStringLiteral("--endings")) > 0;
-    const QString common = !args.isEmpty() ? args.first() : QStringLiteral("/tmp/korvane-bench-100k");
-    const QString distinct = common + QStringLiteral("-endings");
+    const Options o = parseOptions(app.arguments().mid(1));
+    const QString distinct = o.common + QStringLiteral("-endings");
     QTemporaryDir work;
 
-    struct Case {
-        const char* what;
-        QString folder;
-        bool distinctEndings;
-    };
-    if (onlyProgress || (!onlyLookup && !endingsOnly && !onlyOurs)) {
-        if (!makeFolder(common, false)) {
-            std::printf("cannot make %s\n", qPrintable(common));
+    if (o.onlyProgress || (!o.onlyLookup && !o.endingsOnly && !o.onlyOurs)) {
+        if (!makeFolder(o.common, false)) {
+            std::printf("cannot make %s\n", qPrintable(o.common));
             return 1;
         }
-        recordOnce(common, work.path()); // warm the page cache
-        measureRunControl(common, work.path());
-        if (onlyProgress)
+        recordOnce(o.common, work.path()); // warm the page cache
+        measureRunControl(o.common, work.path());
+        if (o.onlyProgress)
             return 0;
     }
 
     std::vector<Case> cases;
-    if (!endingsOnly)
-        cases.push_back({"ten common endings", common, false});
+    if (!o.endingsOnly)
+        cases.push_back({"ten common endings", o.common, false});
     cases.push_back({"all endings different", distinct, true});
     for (const Case& c : cases) {
-        if (onlyLookup)
+        if (o.onlyLookup)
             break;
         if (!makeFolder(c.folder, c.distinctEndings)) {
             std::printf("cannot make %s\n", qPrintable(c.folder));
             return 1;
         }
-        if (onlyOurs) {
+        if (o.onlyOurs) {
             const Timing t = recordOnce(c.folder, work.path());
             std::printf("record %d files, %s: korvane %.3f s (cpu %.3f s)\n", kFiles, c.what, t.wall, t.cpu);
             continue;
         }
-        std::vector<double> baseline, ours, baselineCpu, oursCpu;
-        baselineOnce(c.folder, work.path()); // warm the page cache for both
-        for (int i = 0; i < kRuns; ++i) {
-            const Timing b = baselineOnce(c.folder, work.path());
-            const Timing o = recordOnce(c.folder, work.path());
-            baseline.push_back(b.wall);
-            baselineCpu.push_back(b.cpu);
-            ours.push_back(o.wall);
-            oursCpu.push_back(o.cpu);
-        }
-        std::printf("record %d files, %s: korvane %.3f s (median of %d), baseline find|sqlite3 %.3f s, ratio %.2f "
-                    "(target <= 0.50)\n",
-                    kFiles, c.what, median(ours), kRuns, median(baseline), median(ours) / median(baseline));
-        std::printf("  cpu time: korvane %.3f s, baseline %.3f s, ratio %.2f\n", median(oursCpu), median(baselineCpu),
-                    median(oursCpu) / median(baselineCpu));
+        compareRecording(c, work.path());
     }
-    if (onlyOurs || onlyRecord)
+    if (o.onlyOurs || o.onlyRecord)
         return 0;
 
-    fillLookupTable(work.path());
-    platform::FakeServices fake(work.path());
-    std::vector<double> lookups, lookupsCpu;
-    int hits = 0;
-    for (int i = 0; i < kRuns; ++i) {
-        recorder::frmrec window(fake.services());
-        window.show();
-        auto* text2 = window.findChild<QPlainTextEdit*>(QStringLiteral("Text2"));
-        const double cpuBefore = cpuSeconds();
-        QElapsedTimer timer;
-        timer.start();
-        window.Label1_Click();
-        QApplication::processEvents(); // the box's first paint
-        lookups.push_back(double(timer.nsecsElapsed()) / 1e9);
-        lookupsCpu.push_back(cpuSeconds() - cpuBefore);
-        hits = text2->blockCount() - 1;
-    }
-    std::printf(
-        "size lookup over 1000000 rows, %d names into Text2: %.3f s, cpu %.3f s (median of %d; target < 0.5 s)\n", hits,
-        median(lookups), median(lookupsCpu), kRuns);
-    std::vector<double> searches;
-    for (int i = 0; i < kRuns; ++i) {
-        recorder::FileDatabase db(work.path() + QStringLiteral("/db1.mdb"));
-        QElapsedTimer timer;
-        timer.start();
-        const recorder::SizeSearch found = db.findNamesInSizeRange(1048576, 3145728);
-        searches.push_back(double(timer.nsecsElapsed()) / 1e9);
-        if (found.names.size() != hits)
-            std::printf("  warning: search found %d names\n", int(found.names.size()));
-    }
-    std::printf("  of which the database search: %.3f s\n", median(searches));
-    if (!fake.messages.shown.isEmpty())
-        std::printf("  warning: message %s\n", qPrintable(fake.messages.shown.first().text));
+    measureSizeLookup(work.path());
     return 0;
 }

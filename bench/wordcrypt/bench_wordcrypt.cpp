@@ -5,6 +5,7 @@
 // Then runs the set on a worker thread, as the window's run does, asks it to stop part-way and
 // prints the time from the request to the end of the run (office ended included). Target: < 1 s.
 
+#include "benchutil.h"
 #include "platform/runcontrol.h"
 #include "wordcrypt/libreofficeword.h"
 
@@ -49,24 +50,16 @@ public:
     std::optional<QString> askPassword(const QString&) override { return answer; }
 };
 
+/// The mean of the two middle values for an even count (unlike bench::median).
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+/// Converts a line of text to .doc once and copies it to every document of the run.
+QStringList makeDocuments(const QString& office, const QTemporaryDir& dir)
 {
-    QCoreApplication app(argc, argv);
-    const QString helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
-    const QString office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
-    if (!QFileInfo(helper).isExecutable() || office.isEmpty()) {
-        std::printf("skipped: LibreOffice or korvane-unohelper not installed\n");
-        return 0;
-    }
-    QTemporaryDir dir;
     QTemporaryDir profile;
     {
         QFile text(dir.filePath(QStringLiteral("sample.txt")));
@@ -83,84 +76,116 @@ int main(int argc, char* argv[])
         docs << dir.filePath(QStringLiteral("doc%1.doc").arg(i));
         QFile::copy(dir.filePath(QStringLiteral("sample.doc")), docs.last());
     }
+    return docs;
+}
+
+struct PasswordRun {
+    const char* name;
+    QString password;
+    QString writePassword;
+    QString current;
+};
+
+/// One office session over every document; false when the office does not start.
+bool timePasswordRun(wordcrypt::LibreOfficeWord& word, KnownPassword& prompt, const QStringList& docs,
+                     const PasswordRun& run)
+{
+    Sink sink;
+    sink.password = run.password;
+    sink.writePassword = run.writePassword;
+    prompt.answer = run.current;
+    QElapsedTimer total;
+    total.start();
+    auto created = word.createObject(QStringLiteral("word.Application"));
+    if (!created) {
+        std::printf("cannot start: %s\n", qPrintable(created.status().message()));
+        return false;
+    }
+    std::shared_ptr<platform::WordApplication> application = std::move(created).value();
+    const double startup = bench::elapsedMs(total);
+    application->setEvents(&sink);
+    std::vector<double> each;
+    int failed = 0;
+    for (const QString& d : docs) {
+        QElapsedTimer t;
+        t.start();
+        failed += !application->open(QFile::encodeName(d), false).ok();
+        each.push_back(bench::elapsedMs(t));
+    }
+    const double documents = bench::elapsedMs(total) - startup;
+    QElapsedTimer quitTimer;
+    quitTimer.start();
+    application->quit();
+    const double quit = bench::elapsedMs(quitTimer);
+    std::printf("%-5s %d documents: office start-up %.0f ms, documents %.0f ms, median %.1f ms/document, "
+                "max %.1f ms, quit %.0f ms, failures %d\n",
+                run.name, kDocuments, startup, documents, median(each), *std::max_element(each.begin(), each.end()),
+                quit, failed + sink.failures);
+    return true;
+}
+
+/// The set on its own thread, as the window runs it, stopped `afterMs` into the documents.
+void timeCancel(wordcrypt::LibreOfficeWord& word, const QStringList& docs, int afterMs)
+{
+    platform::RunControl control;
+    word.setRunControl(&control);
+    Sink sink;
+    sink.password = QStringLiteral("739");
+    sink.writePassword = QStringLiteral("7591");
+    std::atomic<bool> started{false};
+    int done = 0;
+    std::thread worker([&] {
+        auto application = word.createObject(QStringLiteral("word.Application")).valueOr(nullptr);
+        started = true;
+        if (!application)
+            return;
+        application->setEvents(&sink);
+        for (const QString& d : docs) {
+            if (control.stopRequested())
+                break;
+            if (application->open(QFile::encodeName(d), false).ok())
+                ++done;
+        }
+        application->quit();
+    });
+    while (!started)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+    QElapsedTimer latency;
+    latency.start();
+    control.requestStop();
+    worker.join();
+    std::printf("stop after %4d ms: run ended %.0f ms after the request, %d documents done\n", afterMs,
+                bench::elapsedMs(latency), done);
+    word.setRunControl(nullptr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QString helper = wordcrypt::LibreOfficeWord::defaultHelper(QCoreApplication::applicationDirPath());
+    const QString office = QStandardPaths::findExecutable(QStringLiteral("soffice"));
+    if (!QFileInfo(helper).isExecutable() || office.isEmpty()) {
+        std::printf("skipped: LibreOffice or korvane-unohelper not installed\n");
+        return 0;
+    }
+    QTemporaryDir dir;
+    const QStringList docs = makeDocuments(office, dir);
 
     KnownPassword prompt;
     wordcrypt::LibreOfficeWord word({helper, {}}, prompt);
-    const struct {
-        const char* name;
-        QString password;
-        QString writePassword;
-        QString current;
-    } runs[] = {{"set", QStringLiteral("739"), QStringLiteral("7591"), QString()},
-                {"clear", QString(), QString(), QStringLiteral("739")}};
-    for (const auto& run : runs) {
-        Sink sink;
-        sink.password = run.password;
-        sink.writePassword = run.writePassword;
-        prompt.answer = run.current;
-        QElapsedTimer total;
-        total.start();
-        auto created = word.createObject(QStringLiteral("word.Application"));
-        if (!created) {
-            std::printf("cannot start: %s\n", qPrintable(created.status().message()));
+    const PasswordRun runs[] = {{"set", QStringLiteral("739"), QStringLiteral("7591"), QString()},
+                                {"clear", QString(), QString(), QStringLiteral("739")}};
+    for (const PasswordRun& run : runs) {
+        if (!timePasswordRun(word, prompt, docs, run))
             return 1;
-        }
-        std::shared_ptr<platform::WordApplication> application = std::move(created).value();
-        const double startup = double(total.nsecsElapsed()) / 1e6;
-        application->setEvents(&sink);
-        std::vector<double> each;
-        int failed = 0;
-        for (const QString& d : docs) {
-            QElapsedTimer t;
-            t.start();
-            failed += !application->open(QFile::encodeName(d), false).ok();
-            each.push_back(double(t.nsecsElapsed()) / 1e6);
-        }
-        const double documents = double(total.nsecsElapsed()) / 1e6 - startup;
-        QElapsedTimer quitTimer;
-        quitTimer.start();
-        application->quit();
-        const double quit = double(quitTimer.nsecsElapsed()) / 1e6;
-        std::printf("%-5s %d documents: office start-up %.0f ms, documents %.0f ms, median %.1f ms/document, "
-                    "max %.1f ms, quit %.0f ms, failures %d\n",
-                    run.name, kDocuments, startup, documents, median(each), *std::max_element(each.begin(), each.end()),
-                    quit, failed + sink.failures);
     }
 
-    // Cancel latency: the run on its own thread, stopped after a given time among the documents.
     prompt.answer = QString();
     for (const int afterMs : {500, 1500, 3000}) {
-        platform::RunControl control;
-        word.setRunControl(&control);
-        Sink sink;
-        sink.password = QStringLiteral("739");
-        sink.writePassword = QStringLiteral("7591");
-        std::atomic<bool> started{false};
-        int done = 0;
-        std::thread worker([&] {
-            auto application = word.createObject(QStringLiteral("word.Application")).valueOr(nullptr);
-            started = true;
-            if (!application)
-                return;
-            application->setEvents(&sink);
-            for (const QString& d : docs) {
-                if (control.stopRequested())
-                    break;
-                if (application->open(QFile::encodeName(d), false).ok())
-                    ++done;
-            }
-            application->quit();
-        });
-        while (!started)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-        QElapsedTimer latency;
-        latency.start();
-        control.requestStop();
-        worker.join();
-        std::printf("stop after %4d ms: run ended %.0f ms after the request, %d documents done\n", afterMs,
-                    double(latency.nsecsElapsed()) / 1e6, done);
-        word.setRunControl(nullptr);
+        timeCancel(word, docs, afterMs);
         // Back to plain documents for the next trial.
         for (const QString& d : docs) {
             QFile::remove(d);
