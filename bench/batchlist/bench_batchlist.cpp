@@ -134,8 +134,7 @@ bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services
 
 int main(int argc, char* argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     QApplication app(argc, argv);
 
     QTemporaryDir dir;

@@ -7,6 +7,7 @@
 // Usage: bench_cli [files] [help files] [pages per help file] [record|copy|chm|dwg]; medians of
 // 3 rounds, the order of the contenders turned each round. A last argument runs that part only.
 
+#include "benchutil.h"
 #include "drawingviewer/dwgpreview.h"
 #include "filemanager/batchrun.h"
 #include "helpdecompiler/decompilerun.h"
@@ -38,12 +39,6 @@ using namespace korvane;
 namespace {
 
 QString g_cli;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 bool run(const QString& program, const QStringList& args, const QString& folder = {})
 {
@@ -84,15 +79,15 @@ void compare(const char* what, const std::vector<Contender>& contenders, int rou
             QElapsedTimer t;
             t.start();
             const bool ok = contenders[i].work();
-            times[i].push_back(double(t.nsecsElapsed()) / 1e9);
+            times[i].push_back(bench::elapsedSeconds(t));
             if (!ok)
                 std::printf("  %s: %s failed\n", what, contenders[i].name);
         }
     }
-    const double engine = median(times[0]);
+    const double engine = bench::median(times[0]);
     std::printf("%s\n", what);
     for (size_t i = 0; i < contenders.size(); ++i) {
-        const double m = median(times[i]);
+        const double m = bench::median(times[i]);
         std::printf("  %-24s %8.3f s  (%.2f× the engine)\n", contenders[i].name, m, engine > 0 ? m / engine : 0);
     }
     std::fflush(stdout);

@@ -1,6 +1,7 @@
 // Times preview extraction against plain reads of the same files.
 //   bench_drawingviewer [testdata folder]   (default: $KORVANE_TESTDATA, then the build's guess)
 // Prints the median per file of many warm-cache runs.
+#include "benchutil.h"
 #include "drawingviewer/dwgpreview.h"
 
 #include <QCoreApplication>
@@ -19,24 +20,11 @@
 #include <vector>
 
 using namespace korvane::drawingviewer;
+namespace bench = korvane::bench;
 
 namespace {
 
 volatile qint64 g_sink = 0; // keeps the optimiser from dropping the work
-
-double medianMicros(int runs, const std::function<void()>& work)
-{
-    std::vector<double> times;
-    times.reserve(size_t(runs));
-    work(); // warm the cache
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
-    return times[size_t(runs / 2)];
-}
 
 /// What `cat file > /dev/null` does, without the cost of starting a process.
 void readWhole(const QByteArray& path, qint64 limit)
@@ -62,10 +50,7 @@ void readWhole(const QByteArray& path, qint64 limit)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : qEnvironmentVariable("KORVANE_TESTDATA");
-    if (root.isEmpty())
-        root = QStringLiteral(KORVANE_DEFAULT_TESTDATA);
-    const QDir samples(root + QStringLiteral("/dwg"));
+    const QDir samples(bench::samplesRoot(argc, argv, KORVANE_DEFAULT_TESTDATA) + QStringLiteral("/dwg"));
     QStringList files;
     for (const QString& name : samples.entryList({QStringLiteral("*.dwg")}, QDir::Files, QDir::Name))
         files << samples.filePath(name);
@@ -99,10 +84,12 @@ int main(int argc, char* argv[])
         const QByteArray native = QFile::encodeName(path);
         const DwgPreview p = readPreview(path);
         const char* kind = p.format == PreviewFormat::Bmp ? "bmp" : p.format == PreviewFormat::Png ? "png" : "none";
-        const double extract = medianMicros(runs, [&] { g_sink = g_sink + readPreview(path).bytes.size(); });
-        const double decode = medianMicros(runs / 4, [&] { g_sink = g_sink + loadPreviewImage(path).width(); });
-        const double first = medianMicros(runs, [&] { readWhole(native, 100 * 1024); });
-        const double whole = medianMicros(runs / 4, [&] { readWhole(native, -1); });
+        const double extract =
+            bench::medianOfRuns<std::micro>(runs, [&] { g_sink = g_sink + readPreview(path).bytes.size(); });
+        const double decode =
+            bench::medianOfRuns<std::micro>(runs / 4, [&] { g_sink = g_sink + loadPreviewImage(path).width(); });
+        const double first = bench::medianOfRuns<std::micro>(runs, [&] { readWhole(native, 100 * 1024); });
+        const double whole = bench::medianOfRuns<std::micro>(runs / 4, [&] { readWhole(native, -1); });
         const double ratio = extract / first;
         ratios.push_back(ratio);
         std::printf("%-34s %9lld %8s %9.1f %9.1f %9.1f %9.1f %7.2f\n", qPrintable(QFileInfo(path).fileName()),
@@ -114,7 +101,7 @@ int main(int argc, char* argv[])
 
     // The literal floor named in the task, process start included.
     QProcess cat;
-    const double catMicros = medianMicros(50, [&] {
+    const double catMicros = bench::medianOfRuns<std::micro>(50, [&] {
         cat.setStandardOutputFile(QProcess::nullDevice());
         cat.start(QStringLiteral("cat"), {large});
         cat.waitForFinished(10000);

@@ -279,8 +279,7 @@ void measureSizeLookup(const QString& work)
 
 int main(int argc, char* argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     QApplication app(argc, argv);
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
     const Options o = parseOptions(app.arguments().mid(1));
