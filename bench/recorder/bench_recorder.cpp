@@ -78,6 +78,19 @@ struct Timing {
     double cpu = 0;
 };
 
+/// The timings of repeated runs, for their medians.
+struct Timings {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    void add(const Timing& t)
+    {
+        wall.push_back(t.wall);
+        cpu.push_back(t.cpu);
+    }
+    double medianWall() const { return bench::median(wall); }
+    double medianCpu() const { return bench::median(cpu); }
+};
+
 /// find <dir> -maxdepth 1 -type f -printf ... | sqlite3 base.db .import, in seconds.
 Timing baselineOnce(const QString& folder, const QString& work)
 {
@@ -150,21 +163,16 @@ void fillLookupTable(const QString& work)
 void measureRunControl(const QString& folder, const QString& work)
 {
     // CPU time as well: on a shared machine the wall time swings more than the cost measured.
-    std::vector<double> off, on, offCpu, onCpu;
+    Timings off, on;
     for (int i = 0; i < 2 * kRuns; ++i) {
-        const Timing a = recordOnce(folder, work);
+        off.add(recordOnce(folder, work));
         platform::RunControl control;
-        const Timing b = recordOnce(folder, work, &control);
-        off.push_back(a.wall);
-        offCpu.push_back(a.cpu);
-        on.push_back(b.wall);
-        onCpu.push_back(b.cpu);
+        on.add(recordOnce(folder, work, &control));
     }
     std::printf("record %d files, progress off %.3f s, on %.3f s (median of %d): cost %+.1f %%; cpu %.3f s vs "
                 "%.3f s: %+.1f %% (target < 2 %%)\n",
-                kFiles, bench::median(off), bench::median(on), 2 * kRuns,
-                (bench::median(on) / bench::median(off) - 1) * 100, bench::median(offCpu), bench::median(onCpu),
-                (bench::median(onCpu) / bench::median(offCpu) - 1) * 100);
+                kFiles, off.medianWall(), on.medianWall(), 2 * kRuns, (on.medianWall() / off.medianWall() - 1) * 100,
+                off.medianCpu(), on.medianCpu(), (on.medianCpu() / off.medianCpu() - 1) * 100);
     std::vector<double> latencies;
     for (int i = 0; i < kRuns; ++i) {
         installEmptyDatabase(work);
@@ -218,22 +226,18 @@ struct Case {
 /// Ours beside find | sqlite3 on one folder, interleaved so a busy moment hurts both alike.
 void compareRecording(const Case& c, const QString& work)
 {
-    std::vector<double> baseline, ours, baselineCpu, oursCpu;
+    Timings baseline, ours;
     baselineOnce(c.folder, work); // warm the page cache for both
     for (int i = 0; i < kRuns; ++i) {
-        const Timing b = baselineOnce(c.folder, work);
-        const Timing o = recordOnce(c.folder, work);
-        baseline.push_back(b.wall);
-        baselineCpu.push_back(b.cpu);
-        ours.push_back(o.wall);
-        oursCpu.push_back(o.cpu);
+        baseline.add(baselineOnce(c.folder, work));
+        ours.add(recordOnce(c.folder, work));
     }
     std::printf("record %d files, %s: korvane %.3f s (median of %d), baseline find|sqlite3 %.3f s, ratio %.2f "
                 "(target <= 0.50)\n",
-                kFiles, c.what, bench::median(ours), kRuns, bench::median(baseline),
-                bench::median(ours) / bench::median(baseline));
-    std::printf("  cpu time: korvane %.3f s, baseline %.3f s, ratio %.2f\n", bench::median(oursCpu),
-                bench::median(baselineCpu), bench::median(oursCpu) / bench::median(baselineCpu));
+                kFiles, c.what, ours.medianWall(), kRuns, baseline.medianWall(),
+                ours.medianWall() / baseline.medianWall());
+    std::printf("  cpu time: korvane %.3f s, baseline %.3f s, ratio %.2f\n", ours.medianCpu(), baseline.medianCpu(),
+                ours.medianCpu() / baseline.medianCpu());
 }
 
 /// The window's size lookup over a table of 1,000,000 rows, first paint included, then the
@@ -242,7 +246,7 @@ void measureSizeLookup(const QString& work)
 {
     fillLookupTable(work);
     platform::FakeServices fake(work);
-    std::vector<double> lookups, lookupsCpu;
+    Timings lookups;
     int hits = 0;
     for (int i = 0; i < kRuns; ++i) {
         recorder::frmrec window(fake.services());
@@ -253,13 +257,12 @@ void measureSizeLookup(const QString& work)
         timer.start();
         window.Label1_Click();
         QApplication::processEvents(); // the box's first paint
-        lookups.push_back(bench::elapsedSeconds(timer));
-        lookupsCpu.push_back(bench::cpuSecondsWithChildren() - cpuBefore);
+        lookups.add({bench::elapsedSeconds(timer), bench::cpuSecondsWithChildren() - cpuBefore});
         hits = text2->blockCount() - 1;
     }
     std::printf(
         "size lookup over 1000000 rows, %d names into Text2: %.3f s, cpu %.3f s (median of %d; target < 0.5 s)\n", hits,
-        bench::median(lookups), bench::median(lookupsCpu), kRuns);
+        lookups.medianWall(), lookups.medianCpu(), kRuns);
     std::vector<double> searches;
     for (int i = 0; i < kRuns; ++i) {
         recorder::FileDatabase db(work + QStringLiteral("/db1.mdb"));
