@@ -35,8 +35,6 @@ private slots:
     void oversizedPngIsRefused();
 };
 
-// ---- bitmaps -----------------------------------------------------------------------------
-
 void TestDwgBitmap::bitmapFileHeader_data()
 {
     QTest::addColumn<QByteArray>("dib");

@@ -1,24 +1,11 @@
 // Fitting a decoded preview to the view: each stretch mode.
 
-#include "drawingviewer/dwgpreview.h"
 #include "drawingviewer/stretch.h"
-#include "dwgsynth.h"
-#include "previewfixtures.h"
 
-#include <QBuffer>
-#include <QDir>
-#include <QFile>
-#include <QImageReader>
 #include <QPainter>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
-#include <cstring>
-#include <sys/stat.h>
-
 using namespace korvane::drawingviewer;
-using namespace korvane::drawingviewer::testing;
 
 class TestStretch : public QObject {
     Q_OBJECT
@@ -28,8 +15,6 @@ private slots:
     void enlargingIsNearestPixelExceptHalftone();
     void renderRefusesHugePictures();
 };
-
-// ---- stretch modes -------------------------------------------------------------------------
 
 void TestStretch::shrinkingKeepsDetailByMode_data()
 {
