@@ -1,6 +1,9 @@
+// The preview reader on real samples and on synthesized drawings: structure, huge declarations, truncation.
+
 #include "drawingviewer/dwgpreview.h"
 #include "drawingviewer/stretch.h"
 #include "dwgsynth.h"
+#include "previewfixtures.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -17,97 +20,6 @@
 using namespace korvane::drawingviewer;
 using namespace korvane::drawingviewer::testing;
 
-Q_DECLARE_METATYPE(PreviewFailure)
-Q_DECLARE_METATYPE(PreviewFormat)
-
-namespace {
-
-QString sampleFolder()
-{
-    const QByteArray root = qgetenv("KORVANE_TESTDATA");
-    return root.isEmpty() ? QString() : QString::fromLocal8Bit(root) + QStringLiteral("/dwg");
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-/// A drawing whose only image is an 8-bit BMP, as R13 to 2010 store it.
-SynthDrawing bmpDrawing(const QByteArray& dib = makeDib(7, 5, 8))
-{
-    SynthDrawing d;
-    d.entries = {headerEntry(), {2, dib}};
-    return d;
-}
-
-QByteArray pngBytes(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-quint32 crc32(const QByteArray& bytes)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char c : bytes) {
-        crc ^= quint8(c);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-void putBe32(QByteArray& bytes, qsizetype at, quint32 value)
-{
-    qToBigEndian<quint32>(value, bytes.data() + at);
-}
-
-/// A drawing as large as it declares: the given bytes at offset 0, zeros after them as in a
-/// sparse file, and optional islands of bytes far out. Counts what the reader asks for.
-class SparseSource final : public ByteSource {
-public:
-    SparseSource(const QByteArray& head, qint64 size) : m_head(head), m_size(size) {}
-    void place(qint64 offset, const QByteArray& bytes) { m_islands.append({offset, bytes}); }
-    qint64 size() const override { return m_size; }
-    bool read(qint64 offset, qint64 length, char* out) const override
-    {
-        largestRead = std::max(largestRead, length);
-        totalRead += length;
-        if (offset < 0 || length < 0 || offset > m_size || length > m_size - offset)
-            return false;
-        std::memset(out, 0, size_t(length));
-        const auto copy = [&](qint64 at, const QByteArray& bytes) {
-            const qint64 from = std::max(offset, at), to = std::min(offset + length, at + bytes.size());
-            if (from < to)
-                std::memcpy(out + (from - offset), bytes.constData() + (from - at), size_t(to - from));
-        };
-        copy(0, m_head);
-        for (const auto& [at, bytes] : m_islands)
-            copy(at, bytes);
-        return true;
-    }
-    mutable qint64 largestRead = 0;
-    mutable qint64 totalRead = 0;
-
-private:
-    QByteArray m_head;
-    qint64 m_size;
-    QList<std::pair<qint64, QByteArray>> m_islands;
-};
-
-} // namespace
-
 class TestDwgPreview : public QObject {
     Q_OBJECT
 private slots:
@@ -123,16 +35,6 @@ private slots:
     void entryChoice_data();
     void entryChoice();
 
-    void bitmapFileHeader_data();
-    void bitmapFileHeader();
-    void dibChecks_data();
-    void dibChecks();
-    void decodesEveryDepthOpaque_data();
-    void decodesEveryDepthOpaque();
-    void entrySizeIsTrustedOverSizeImage();
-    void sixteenBitAndRunLengthBitmaps();
-    void pngWithAlphaShowsOnWhite();
-    void oversizedPngIsRefused();
     void hugeDeclarationsAllocateNothing_data();
     void hugeDeclarationsAllocateNothing();
     void sparseFileOnDisk();
@@ -141,11 +43,6 @@ private slots:
     void everyTruncationOfASmallDrawing();
     void everyTruncationOfARealSample();
     void filesThatAreNotDrawings();
-
-    void shrinkingKeepsDetailByMode_data();
-    void shrinkingKeepsDetailByMode();
-    void enlargingIsNearestPixelExceptHalftone();
-    void renderRefusesHugePictures();
 };
 
 // ---- the real samples -----------------------------------------------------------------
@@ -385,183 +282,6 @@ void TestDwgPreview::entryChoice()
         QCOMPARE(image.width(), 3 + chosen);
 }
 
-// ---- bitmaps -----------------------------------------------------------------------------
-
-void TestDwgPreview::bitmapFileHeader_data()
-{
-    QTest::addColumn<QByteArray>("dib");
-    QTest::addColumn<quint32>("pixelOffset");
-    QTest::newRow("8 bpp, 256 colours") << makeDib(5, 3, 8) << 1078u;
-    QTest::newRow("8 bpp, 16 colours used") << makeDib(5, 3, 8, 16) << quint32(14 + 40 + 64);
-    QTest::newRow("4 bpp") << makeDib(5, 3, 4) << quint32(14 + 40 + 64);
-    QTest::newRow("1 bpp") << makeDib(5, 3, 1) << quint32(14 + 40 + 8);
-    QTest::newRow("24 bpp") << makeDib(5, 3, 24) << 54u;
-    QTest::newRow("32 bpp") << makeDib(5, 3, 32) << 54u;
-}
-
-void TestDwgPreview::bitmapFileHeader()
-{
-    QFETCH(QByteArray, dib);
-    QFETCH(quint32, pixelOffset);
-    const QByteArray file = bitmapFileFromDib(dib);
-    QCOMPARE(file.left(2), QByteArray("BM"));
-    QCOMPARE(qFromLittleEndian<quint32>(file.constData() + 2), quint32(14 + dib.size()));
-    QCOMPARE(qFromLittleEndian<quint32>(file.constData() + 6), 0u);
-    QCOMPARE(qFromLittleEndian<quint32>(file.constData() + 10), pixelOffset);
-    QCOMPARE(file.mid(14), dib);
-    // Another reader agrees on where the pixels are.
-    QCOMPARE(QImage::fromData(file, "BMP").size(), QSize(5, 3));
-}
-
-void TestDwgPreview::dibChecks_data()
-{
-    QTest::addColumn<QByteArray>("dib");
-    const QByteArray good = makeDib(6, 4, 8);
-    const auto patched = [&](qsizetype at, const QByteArray& with) {
-        QByteArray b = good;
-        b.replace(at, with.size(), with);
-        return b;
-    };
-    QTest::newRow("39 bytes") << good.left(39);
-    QTest::newRow("core header 12") << patched(0, le32(12));
-    QTest::newRow("header larger than entry") << patched(0, le32(quint32(good.size() + 1)));
-    QTest::newRow("header 200") << patched(0, le32(200));
-    QTest::newRow("width 0") << patched(4, le32(0));
-    QTest::newRow("width negative") << patched(4, le32(quint32(-6)));
-    QTest::newRow("width huge") << patched(4, le32(100000));
-    QTest::newRow("height 0") << patched(8, le32(0));
-    QTest::newRow("height INT_MIN") << patched(8, le32(0x80000000u));
-    {
-        // 4097 x 4097 at 1 bpp: every byte present, but more pixels than a preview may have.
-        QByteArray big = makeDib(1, 1, 1);
-        putLe32(big, 4, 4097);
-        putLe32(big, 8, 4097);
-        big = big.left(40 + 8) + QByteArray(qsizetype(516) * 4097, '\0');
-        QTest::newRow("too many pixels") << big;
-    }
-    QTest::newRow("planes 2") << patched(12, le16(2));
-    QTest::newRow("bpp 7") << patched(14, le16(7));
-    QTest::newRow("bpp 0") << patched(14, le16(0));
-    QTest::newRow("jpeg compression") << patched(16, le32(4));
-    QTest::newRow("rle4 at 8 bpp") << patched(16, le32(2));
-    QTest::newRow("clrUsed above 256") << patched(32, le32(257));
-    QTest::newRow("palette beyond entry") << good.left(40 + 4 * 255);
-    QTest::newRow("pixels one byte short") << good.left(good.size() - 1);
-    QTest::newRow("32 bpp pixels short") << makeDib(6, 4, 32).left(40 + 6 * 4 * 4 - 1);
-}
-
-void TestDwgPreview::dibChecks()
-{
-    QFETCH(QByteArray, dib);
-    QVERIFY(bitmapFileFromDib(dib).isEmpty());
-    SynthDrawing d = bmpDrawing(dib);
-    const DwgPreview p = extractPreview(d.build());
-    QCOMPARE(p.failure, PreviewFailure::BadImage);
-}
-
-void TestDwgPreview::decodesEveryDepthOpaque_data()
-{
-    QTest::addColumn<int>("bpp");
-    QTest::addColumn<int>("height");
-    for (int bpp : {1, 4, 8, 24, 32}) {
-        QTest::newRow(qPrintable(QStringLiteral("%1 bpp bottom-up").arg(bpp))) << bpp << 5;
-        QTest::newRow(qPrintable(QStringLiteral("%1 bpp top-down").arg(bpp))) << bpp << -5;
-    }
-}
-
-void TestDwgPreview::decodesEveryDepthOpaque()
-{
-    QFETCH(int, bpp);
-    QFETCH(int, height);
-    const int width = 11; // odd, so rows need padding at every depth
-    DwgPreview p;
-    p.format = PreviewFormat::Bmp;
-    p.bytes = bitmapFileFromDib(makeDib(width, height, bpp));
-    const QImage image = decodePreview(p);
-    QCOMPARE(image.size(), QSize(width, qAbs(height)));
-    QCOMPARE(image.format(), QImage::Format_RGB32);
-    const int colours = 1 << qMin(bpp, 8);
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < width; ++x) {
-            const int v = x + 3 * y;
-            const QRgb want = bpp <= 8 ? synthColour(v % colours) : synthColour(v);
-            QCOMPARE(image.pixel(x, y), want | 0xFF000000u); // junk fourth bytes ignored
-        }
-    }
-}
-
-void TestDwgPreview::entrySizeIsTrustedOverSizeImage()
-{
-    QByteArray dib = makeDib(9, 4, 8);
-    putLe32(dib, 20, 0x7FFFFFFF); // biSizeImage far beyond the entry
-    const DwgPreview p = extractPreview(bmpDrawing(dib).build());
-    QVERIFY(p.ok());
-    QCOMPARE(decodePreview(p).size(), QSize(9, 4));
-}
-
-void TestDwgPreview::sixteenBitAndRunLengthBitmaps()
-{
-    const auto header = [](int w, int h, int bpp, quint32 compression, quint32 colours) {
-        QByteArray dib = le32(40) + le32(quint32(w)) + le32(quint32(h)) + le16(1) + le16(quint16(bpp)) +
-                         le32(compression) + le32(0) + le32(0) + le32(0) + le32(colours) + le32(0);
-        for (quint32 i = 0; i < colours; ++i)
-            dib += QByteArray::fromHex(i == 1 ? "0000FF00" : i == 2 ? "00FF0000" : "00000000");
-        return dib;
-    };
-    DwgPreview p;
-    p.format = PreviewFormat::Bmp;
-
-    // 16 bits, 5-5-5: red then green, one row padded to four bytes.
-    p.bytes = bitmapFileFromDib(header(2, 1, 16, 0, 0) + QByteArray::fromHex("007CE003"));
-    QImage image = decodePreview(p);
-    QCOMPARE(image.size(), QSize(2, 1));
-    QCOMPARE(image.pixel(0, 0), qRgb(255, 0, 0));
-    QCOMPARE(image.pixel(1, 0), qRgb(0, 255, 0));
-
-    // RLE8, bottom row first: two of colour 1, end of line, two of colour 2, end of bitmap.
-    p.bytes = bitmapFileFromDib(header(2, 2, 8, 1, 3) + QByteArray::fromHex("020100000202000001"));
-    QCOMPARE(qFromLittleEndian<quint32>(p.bytes.constData() + 10), quint32(14 + 40 + 12));
-    image = decodePreview(p);
-    QCOMPARE(image.size(), QSize(2, 2));
-    QCOMPARE(image.format(), QImage::Format_RGB32);
-    QCOMPARE(image.pixel(0, 1), qRgb(255, 0, 0));
-    QCOMPARE(image.pixel(1, 0), qRgb(0, 255, 0));
-
-    // Run-length data must not be missing, nor stored top-down.
-    QVERIFY(bitmapFileFromDib(header(2, 2, 8, 1, 3)).isEmpty());
-    QVERIFY(bitmapFileFromDib(header(2, -2, 8, 1, 3) + QByteArray::fromHex("0201000001")).isEmpty());
-}
-
-void TestDwgPreview::pngWithAlphaShowsOnWhite()
-{
-    QImage source(4, 2, QImage::Format_ARGB32);
-    source.fill(Qt::transparent);
-    source.setPixel(1, 1, qRgba(255, 0, 0, 255));
-    SynthDrawing d;
-    d.version = "AC1032";
-    d.entries = {headerEntry(), {6, pngBytes(source)}};
-    const QImage image = decodePreview(extractPreview(d.build()));
-    QCOMPARE(image.format(), QImage::Format_RGB32);
-    QCOMPARE(image.pixel(0, 0), qRgb(255, 255, 255));
-    QCOMPARE(image.pixel(1, 1), qRgb(255, 0, 0));
-}
-
-void TestDwgPreview::oversizedPngIsRefused()
-{
-    // A valid PNG header that claims 20000 x 20000 pixels.
-    QByteArray png = pngBytes(QImage(1, 1, QImage::Format_RGB32));
-    QCOMPARE(png.mid(12, 4), QByteArray("IHDR"));
-    png.replace(16, 8, QByteArray::fromHex("00004E2000004E20"));
-    putBe32(png, 29, crc32(png.mid(12, 17))); // a correct CRC, so only the size is wrong
-    QBuffer check(&png);
-    QCOMPARE(QImageReader(&check, "png").size(), QSize(20000, 20000));
-    SynthDrawing d;
-    d.entries = {{6, png}};
-    const DwgPreview p = extractPreview(d.build());
-    QCOMPARE(p.format, PreviewFormat::Png);
-    QVERIFY(decodePreview(p).isNull());
-}
-
 // ---- huge declarations ---------------------------------------------------------------------
 
 void TestDwgPreview::hugeDeclarationsAllocateNothing_data()
@@ -729,68 +449,6 @@ void TestDwgPreview::filesThatAreNotDrawings()
     const QString link = dir.filePath(QStringLiteral("link.dwg"));
     QVERIFY(QFile::link(real, link));
     QVERIFY(readPreview(link).ok());
-}
-
-// ---- stretch modes -------------------------------------------------------------------------
-
-void TestDwgPreview::shrinkingKeepsDetailByMode_data()
-{
-    QTest::addColumn<QColor>("ground");
-    QTest::addColumn<QColor>("line");
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("lineSurvives");
-    // One-pixel lines at x = 3 in an 8 x 8 picture shrunk to 2 x 2: the first target pixel
-    // covers columns 0 to 3, and nearest-pixel sampling picks one from its middle.
-    QTest::newRow("black on white, mode 1") << QColor(Qt::white) << QColor(Qt::black) << 1 << true;
-    QTest::newRow("black on white, mode 2") << QColor(Qt::white) << QColor(Qt::black) << 2 << false;
-    QTest::newRow("white on black, mode 2") << QColor(Qt::black) << QColor(Qt::white) << 2 << true;
-    QTest::newRow("white on black, mode 1") << QColor(Qt::black) << QColor(Qt::white) << 1 << false;
-    QTest::newRow("white on black, mode 3") << QColor(Qt::black) << QColor(Qt::white) << 3 << false;
-}
-
-void TestDwgPreview::shrinkingKeepsDetailByMode()
-{
-    QFETCH(QColor, ground);
-    QFETCH(QColor, line);
-    QFETCH(int, mode);
-    QFETCH(bool, lineSurvives);
-    QImage source(8, 8, QImage::Format_RGB32);
-    source.fill(ground);
-    for (int y = 0; y < 8; ++y)
-        source.setPixelColor(3, y, line);
-    const QImage picture = renderStretched(source, QSize(2, 2), mode);
-    QCOMPARE(picture.size(), QSize(2, 2));
-    QCOMPARE(picture.pixelColor(0, 0), lineSurvives ? line : ground);
-    QCOMPARE(picture.pixelColor(1, 1), ground);
-}
-
-void TestDwgPreview::enlargingIsNearestPixelExceptHalftone()
-{
-    QImage source(2, 2, QImage::Format_RGB32);
-    source.setPixel(0, 0, qRgb(255, 0, 0));
-    source.setPixel(1, 0, qRgb(0, 255, 0));
-    source.setPixel(0, 1, qRgb(0, 0, 255));
-    source.setPixel(1, 1, qRgb(255, 255, 255));
-    for (int mode : {1, 2, 3}) {
-        const QImage big = renderStretched(source, QSize(6, 4), mode);
-        for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 6; ++x)
-                QCOMPARE(big.pixel(x, y), source.pixel(x / 3, y / 2));
-    }
-    const QImage smooth = renderStretched(source, QSize(6, 4), Halftone);
-    const QColor between = smooth.pixelColor(3, 0);
-    QVERIFY(between.red() > 0 && between.green() > 0); // red and green blended at the seam
-}
-
-void TestDwgPreview::renderRefusesHugePictures()
-{
-    QImage source(2, 2, QImage::Format_RGB32);
-    source.fill(Qt::red);
-    QVERIFY(renderStretched(source, QSize(100000, 100000), 3).isNull());
-    QVERIFY(renderStretched(source, QSize(0, 10), 3).isNull());
-    // Without a preview the picture is the empty white area.
-    const QImage blank = renderStretched(QImage(), QSize(3, 3), 4);
-    QCOMPARE(blank.pixel(2, 2), qRgb(255, 255, 255));
 }
 
 QTEST_GUILESS_MAIN(TestDwgPreview)

@@ -86,6 +86,12 @@ private:
     /// Runs the unpacked korvane offscreen with the driver loaded, as an unprivileged user.
     Result runKorvane(const QString& home, const QString& driver, const QStringList& arguments,
                       const QList<std::pair<QString, QString>>& settings);
+    // The parts of unpackedProgramAsUser; each leaves the install tree as `before`.
+    void recordsIntoTheUsersDatabase(const QString& home, const QString& driver, const QString& folder,
+                                     const QList<std::pair<QString, int>>& files,
+                                     const QMap<QString, QByteArray>& before);
+    void toolsUseTheUsersFolder(const QString& home, const QString& driver, const QMap<QString, QByteArray>& before);
+    void viewerOpensTheDrawing(const QString& home, const QString& driver, const QString& folder);
 
     QTemporaryDir m_dir;
     QString m_deb;
@@ -224,6 +230,19 @@ void TestPackage::unpackedProgramAsUser()
     QVERIFY(QFile::copy(QStringLiteral(KORVANE_INSTALL_DRIVER), driver));
     const QMap<QString, QByteArray> before = snapshot(m_root);
 
+    recordsIntoTheUsersDatabase(home, driver, folder, files, before);
+    if (QTest::currentTestFailed())
+        return;
+    toolsUseTheUsersFolder(home, driver, before);
+    if (QTest::currentTestFailed())
+        return;
+    viewerOpensTheDrawing(home, driver, folder);
+}
+
+void TestPackage::recordsIntoTheUsersDatabase(const QString& home, const QString& driver, const QString& folder,
+                                              const QList<std::pair<QString, int>>& files,
+                                              const QMap<QString, QByteArray>& before)
+{
     const Result r = runKorvane(home, driver, {},
                                 {{QStringLiteral("KORVANE_DRIVE_FOLDER"), folder},
                                  {QStringLiteral("KORVANE_DRIVE_SIZE"), QStringLiteral("1000")}});
@@ -265,8 +284,13 @@ void TestPackage::unpackedProgramAsUser()
     // The tip window writes its file into the same folder.
     QVERIFY(QFile::exists(userFolder + QStringLiteral("/readme.txt")));
     QCOMPARE(snapshot(m_root), before);
+}
 
+void TestPackage::toolsUseTheUsersFolder(const QString& home, const QString& driver,
+                                         const QMap<QString, QByteArray>& before)
+{
     // The other tools' use of Korvane's folder and of the installed helper.
+    const QString userFolder = home + QStringLiteral("/.local/share/korvane");
     const Result tools =
         runKorvane(home, driver, {}, {{QStringLiteral("KORVANE_DRIVE_MODE"), QStringLiteral("tools")}});
     QVERIFY2(tools.exitCode == 0, tools.out + tools.err);
@@ -276,7 +300,10 @@ void TestPackage::unpackedProgramAsUser()
                      QStringLiteral("message:全部chm文件反编译完成!")}));
     QVERIFY(QFile::exists(userFolder + QStringLiteral("/setting.txt")));
     QCOMPARE(snapshot(m_root), before);
+}
 
+void TestPackage::viewerOpensTheDrawing(const QString& home, const QString& driver, const QString& folder)
+{
     // What "Open with Korvane" runs: the viewer opens on the drawing, as if chosen there.
     SynthDrawing drawing;
     QImage red(30, 20, QImage::Format_RGB32);

@@ -86,6 +86,92 @@ QWidget* compileWindow(FakeServices& fake, const QString& dir)
     return w;
 }
 
+Window recorderWindow()
+{
+    return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                      for (int i = 0; i < 3; ++i)
+                          write(dir + QStringLiteral("/in/f%1.txt").arg(i));
+                      QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dir + QStringLiteral("/db1.mdb"));
+                      QFile::setPermissions(dir + QStringLiteral("/db1.mdb"), QFile::ReadOwner | QFile::WriteOwner);
+                      fake.folders.answers.enqueue(dir + QStringLiteral("/in"));
+                      fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
+                      return new recorder::frmrec(fake.services());
+                  },
+                  [](QWidget* w) { static_cast<recorder::frmrec*>(w)->Command1_Click(); }, "Command1"};
+}
+
+Window moverWindow()
+{
+    return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                      for (int i = 0; i < 3; ++i)
+                          write(dir + QStringLiteral("/src/f%1.txt").arg(i));
+                      QDir().mkpath(dir + QStringLiteral("/dst"));
+                      fake.fs.failOn(FaultyFileSystem::Op::Move, [&gate](const QByteArray&) { return gate.hold(); });
+                      auto* w = new filemanager::frmmove(fake.services());
+                      child<QLineEdit>(w, "Text1")->setText(dir + QStringLiteral("/src"));
+                      child<QLineEdit>(w, "Text2")->setText(dir + QStringLiteral("/dst"));
+                      child<QComboBox>(w, "Combo1")->setCurrentText(QStringLiteral("*.txt"));
+                      return w;
+                  },
+                  [](QWidget* w) { static_cast<filemanager::frmmove*>(w)->Command3_Click(); }, "Command3"};
+}
+
+Window decompilerWindow()
+{
+    return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                      for (const char* name : {"a", "b", "c"}) {
+                          write(dir + QStringLiteral("/t/%1.chm").arg(QLatin1String(name)));
+                          QDir().mkpath(dir + QStringLiteral("/t/%1").arg(QLatin1String(name)));
+                      }
+                      const QString helper = dir + QStringLiteral("/korvane-chmextract");
+                      fake.programs.executables.insert(helper, helper);
+                      fake.programs.onRun = [&gate](const platform::FakeProgramStarter::Call&) {
+                          gate.hold();
+                          return platform::RunOutcome{true, true, 0, "opened\t1\ndone\t0\t0\t0\n", {}};
+                      };
+                      auto* w = new helpdecompiler::Frmdecp(fake.services());
+                      child<QLineEdit>(w, "Text1")->setText(dir + QStringLiteral("/t"));
+                      return w;
+                  },
+                  [](QWidget* w) { static_cast<helpdecompiler::Frmdecp*>(w)->Command3_Click(); }, "Command3"};
+}
+
+Window registrarWindow()
+{
+    return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                      for (int i = 0; i < 3; ++i)
+                          write(dir + QStringLiteral("/lib/c%1.dll").arg(i));
+                      fake.programs.executables.insert(QStringLiteral("regsvr32"), QStringLiteral("/usr/bin/regsvr32"));
+                      fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
+                      auto* w = new components::Frmregsvr(fake.services());
+                      child<QLineEdit>(w, "Text4")->setText(dir + QStringLiteral("/lib"));
+                      return w;
+                  },
+                  [](QWidget* w) { static_cast<components::Frmregsvr*>(w)->Command5_Click(); }, "Command5"};
+}
+
+Window compilerWindow()
+{
+    return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                      fake.fs.failOn(FaultyFileSystem::Op::FileExists,
+                                     [&gate](const QByteArray&) { return gate.hold(); });
+                      return compileWindow(fake, dir);
+                  },
+                  [](QWidget* w) { static_cast<batchlist::frmCompile*>(w)->Command2_Click(); }, "Command2", true};
+}
+
+// Stopped while its first entry is in hand, and that entry fails: it was left as it was,
+// so it counts as not processed and stays listed.
+Window compilerStoppedInEntryWindow()
+{
+    return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
+                      fake.programs.failing << dir + QStringLiteral("/vbmake");
+                      fake.programs.onStart = [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
+                      return compileWindow(fake, dir);
+                  },
+                  compilerWindow().start, "Command2", true};
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Window)
@@ -99,91 +185,30 @@ private slots:
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<QString>("expected");
 
-        const Window recorder{
-            [](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                for (int i = 0; i < 3; ++i)
-                    write(dir + QStringLiteral("/in/f%1.txt").arg(i));
-                QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dir + QStringLiteral("/db1.mdb"));
-                QFile::setPermissions(dir + QStringLiteral("/db1.mdb"), QFile::ReadOwner | QFile::WriteOwner);
-                fake.folders.answers.enqueue(dir + QStringLiteral("/in"));
-                fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
-                return new recorder::frmrec(fake.services());
-            },
-            [](QWidget* w) { static_cast<recorder::frmrec*>(w)->Command1_Click(); }, "Command1"};
+        const Window recorder = recorderWindow();
         QTest::newRow("frmrec") << recorder << false << QStringLiteral("所选目录文件信息记录完毕!");
         QTest::newRow("frmrec cancelled") << recorder << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
-        const Window mover{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                               for (int i = 0; i < 3; ++i)
-                                   write(dir + QStringLiteral("/src/f%1.txt").arg(i));
-                               QDir().mkpath(dir + QStringLiteral("/dst"));
-                               fake.fs.failOn(FaultyFileSystem::Op::Move,
-                                              [&gate](const QByteArray&) { return gate.hold(); });
-                               auto* w = new filemanager::frmmove(fake.services());
-                               child<QLineEdit>(w, "Text1")->setText(dir + QStringLiteral("/src"));
-                               child<QLineEdit>(w, "Text2")->setText(dir + QStringLiteral("/dst"));
-                               child<QComboBox>(w, "Combo1")->setCurrentText(QStringLiteral("*.txt"));
-                               return w;
-                           },
-                           [](QWidget* w) { static_cast<filemanager::frmmove*>(w)->Command3_Click(); }, "Command3"};
+        const Window mover = moverWindow();
         QTest::newRow("frmmove") << mover << false << QString(); // the window says nothing at the end
         QTest::newRow("frmmove cancelled") << mover << true << QStringLiteral("操作已取消: 已处理 1 个, 未处理 2 个");
 
-        const Window decompiler{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                    for (const char* name : {"a", "b", "c"}) {
-                                        write(dir + QStringLiteral("/t/%1.chm").arg(QLatin1String(name)));
-                                        QDir().mkpath(dir + QStringLiteral("/t/%1").arg(QLatin1String(name)));
-                                    }
-                                    const QString helper = dir + QStringLiteral("/korvane-chmextract");
-                                    fake.programs.executables.insert(helper, helper);
-                                    fake.programs.onRun = [&gate](const platform::FakeProgramStarter::Call&) {
-                                        gate.hold();
-                                        return platform::RunOutcome{true, true, 0, "opened\t1\ndone\t0\t0\t0\n", {}};
-                                    };
-                                    auto* w = new helpdecompiler::Frmdecp(fake.services());
-                                    child<QLineEdit>(w, "Text1")->setText(dir + QStringLiteral("/t"));
-                                    return w;
-                                },
-                                [](QWidget* w) { static_cast<helpdecompiler::Frmdecp*>(w)->Command3_Click(); },
-                                "Command3"};
+        const Window decompiler = decompilerWindow();
         QTest::newRow("Frmdecp") << decompiler << false << QStringLiteral("全部chm文件反编译完成!");
         QTest::newRow("Frmdecp cancelled")
             << decompiler << true << QStringLiteral("操作已取消: 已处理 1 个, 未处理 2 个");
 
-        const Window registrar{
-            [](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                for (int i = 0; i < 3; ++i)
-                    write(dir + QStringLiteral("/lib/c%1.dll").arg(i));
-                fake.programs.executables.insert(QStringLiteral("regsvr32"), QStringLiteral("/usr/bin/regsvr32"));
-                fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
-                auto* w = new components::Frmregsvr(fake.services());
-                child<QLineEdit>(w, "Text4")->setText(dir + QStringLiteral("/lib"));
-                return w;
-            },
-            [](QWidget* w) { static_cast<components::Frmregsvr*>(w)->Command5_Click(); }, "Command5"};
+        const Window registrar = registrarWindow();
         QTest::newRow("Frmregsvr") << registrar << false << QStringLiteral("该目录全部dll或ocx文件注册完毕!");
         QTest::newRow("Frmregsvr cancelled")
             << registrar << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
-        const Window compiler{
-            [](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                fake.fs.failOn(FaultyFileSystem::Op::FileExists, [&gate](const QByteArray&) { return gate.hold(); });
-                return compileWindow(fake, dir);
-            },
-            [](QWidget* w) { static_cast<batchlist::frmCompile*>(w)->Command2_Click(); }, "Command2", true};
+        const Window compiler = compilerWindow();
         QTest::newRow("frmCompile") << compiler << false << QStringLiteral("编译工程 /p/c.vbp");
         QTest::newRow("frmCompile cancelled")
             << compiler << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
-        // Stopped while its first entry is in hand, and that entry fails: it was left as it was,
-        // so it counts as not processed and stays listed.
-        const Window compilerStoppedInEntry{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                                                fake.programs.failing << dir + QStringLiteral("/vbmake");
-                                                fake.programs.onStart =
-                                                    [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
-                                                return compileWindow(fake, dir);
-                                            },
-                                            compiler.start, "Command2", true};
+        const Window compilerStoppedInEntry = compilerStoppedInEntryWindow();
         QTest::newRow("frmCompile cancelled in an entry")
             << compilerStoppedInEntry << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
     }

@@ -1,0 +1,65 @@
+#pragma once
+
+// Requests and tree listings shared by the batch run tests.
+
+#include "filemanager/batchrun.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace korvane::testsupport {
+
+inline QStringList namesIn(const QString& folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+inline filemanager::RunRequest request(const QString& source, const QString& target, filemanager::Operation op,
+                                       const QString& type = QStringLiteral("*.txt"))
+{
+    filemanager::RunRequest r;
+    r.source = source;
+    r.target = target;
+    r.operation = op;
+    r.singleType = type;
+    return r;
+}
+
+inline filemanager::RunRequest listRequest(const QString& source, const QString& target, filemanager::Operation op,
+                                           const QString& list)
+{
+    filemanager::RunRequest r = request(source, target, op);
+    r.typeListMode = true;
+    r.typeList = [list] { return list; };
+    return r;
+}
+
+inline QString folderOf(const QByteArray& path)
+{
+    return QFileInfo(QFile::decodeName(path)).path();
+}
+
+inline QString stepText(const filemanager::FileStep& step)
+{
+    return QString::fromUtf8(step.source + " > " + step.target + " ") + QString::number(int(step.action));
+}
+
+inline QStringList treeListing(const QString& root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        out << path + QLatin1Char('=') + QString::fromUtf8(f.readAll());
+    }
+    out.sort();
+    return out;
+}
+
+} // namespace korvane::testsupport

@@ -1,0 +1,294 @@
+// What a batch run does with each file: refusals, collisions, moves, deletes and failures.
+
+#include "filemanager/batchrun.h"
+#include "platform/fakes/fakeservices.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "batchfixtures.h"
+#include "support/rawfiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace korvane::filemanager;
+using korvane::platform::ErrorKind;
+using korvane::platform::FaultyFileSystem;
+using korvane::platform::LocalFileSystem;
+
+using namespace korvane::testsupport;
+
+class TestBatchRun : public QObject {
+    Q_OBJECT
+private slots:
+    void refusals_data();
+    void refusals();
+    void copyCollisions_data();
+    void copyCollisions();
+    void moveNeverReplaces();
+    void moveOfSameNamesFromSubfolders();
+    void readOnlyUnderDeleteAndForceDelete();
+    void failuresAreSkipped();
+    void planIsWhatTheRunDoes_data();
+    void planIsWhatTheRunDoes();
+};
+
+void TestBatchRun::refusals_data()
+{
+    QTest::addColumn<QString>("source"); // "@" stands for the temporary source folder
+    QTest::addColumn<QString>("target"); // "@" stands for the temporary target folder
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<int>("refusal");
+
+    QTest::newRow("empty source") << ""
+                                  << "@" << 1 << int(Refusal::NoSource);
+    QTest::newRow("missing source") << "/no/such/folder"
+                                    << "@" << 2 << int(Refusal::SourceNotFolder);
+    QTest::newRow("source is a file") << "@/a.txt"
+                                      << "@" << 3 << int(Refusal::SourceNotFolder);
+    QTest::newRow("source with trailing space") << "@ "
+                                                << "@" << 4 << int(Refusal::SourceNotFolder);
+    QTest::newRow("move, empty target") << "@"
+                                        << "" << 1 << int(Refusal::NoTarget);
+    QTest::newRow("copy, empty target") << "@"
+                                        << "" << 2 << int(Refusal::NoTarget);
+    QTest::newRow("copy, missing target") << "@"
+                                          << "/no/such/folder" << 2 << int(Refusal::TargetNotFolder);
+    QTest::newRow("move, target is a file") << "@"
+                                            << "@/x" << 1 << int(Refusal::TargetNotFolder);
+    QTest::newRow("delete ignores the target") << "@"
+                                               << "" << 3 << int(Refusal::None);
+}
+
+void TestBatchRun::refusals()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, target);
+    QFETCH(int, operation);
+    QFETCH(int, refusal);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    writeFile(raw(src + "/a.txt"), "a");
+    writeFile(raw(dst + "/x"), "x");
+    source.replace("@", src);
+    target.replace("@", dst);
+
+    LocalFileSystem fs;
+    BatchFileManager manager(fs);
+    const RunReport report = manager.run(request(source, target, Operation(operation)));
+    QCOMPARE(int(report.refusal), refusal);
+    QCOMPARE(exists(raw(src + "/a.txt")), refusal != int(Refusal::None));
+    if (refusal != int(Refusal::None))
+        QVERIFY(!refusalMessage(Refusal(refusal)).isEmpty());
+}
+
+void TestBatchRun::copyCollisions_data()
+{
+    QTest::addColumn<bool>("overwrite");
+    QTest::newRow("覆盖 checked") << true;
+    QTest::newRow("覆盖 unchecked") << false;
+}
+
+void TestBatchRun::copyCollisions()
+{
+    QFETCH(bool, overwrite);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    writeFile(raw(src + "/one/x.txt"), "one");
+    writeFile(raw(src + "/two/x.txt"), "two");
+    writeFile(raw(src + "/y.txt"), "new y");
+    writeFile(raw(dst + "/y.txt"), "old y");
+
+    FaultyFileSystem fs;
+    BatchFileManager manager(fs);
+    RunRequest r = request(src, dst, Operation::Copy);
+    r.overwrite = overwrite;
+    const RunReport report = manager.run(r);
+
+    const QList<QByteArray> order = fs.pathsOf(FaultyFileSystem::Op::Copy);
+    QCOMPARE(order.size(), 3);
+    const QByteArray first = readFile(order[1]), last = readFile(order[2]);
+    QCOMPARE(readFile(raw(dst + "/x.txt")), overwrite ? last : first);
+    QCOMPARE(readFile(raw(dst + "/y.txt")), overwrite ? QByteArray("new y") : QByteArray("old y"));
+    QCOMPARE(report.failures.size(), overwrite ? 0 : 2);
+    for (const FileFailure& f : report.failures)
+        QCOMPARE(f.status.kind(), ErrorKind::AlreadyExists);
+    // Copying leaves every source in place, and no temporary file behind.
+    QCOMPARE(readFile(raw(src + "/one/x.txt")), QByteArray("one"));
+    QCOMPARE(readFile(raw(src + "/two/x.txt")), QByteArray("two"));
+    QCOMPARE(namesIn(dst), QStringList({"x.txt", "y.txt"}));
+}
+
+void TestBatchRun::moveNeverReplaces()
+{
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    writeFile(raw(src + "/x.txt"), "source");
+    writeFile(raw(src + "/z.txt"), "z");
+    writeFile(raw(dst + "/x.txt"), "already there");
+
+    LocalFileSystem fs;
+    BatchFileManager manager(fs);
+    const RunReport report = manager.run(request(src, dst, Operation::Move));
+    QCOMPARE(readFile(raw(src + "/x.txt")), QByteArray("source"));
+    QCOMPARE(readFile(raw(dst + "/x.txt")), QByteArray("already there"));
+    QCOMPARE(readFile(raw(dst + "/z.txt")), QByteArray("z"));
+    QVERIFY(!exists(raw(src + "/z.txt")));
+    QCOMPARE(report.done, 1);
+    QCOMPARE(report.failures.size(), 1);
+    QCOMPARE(report.failures[0].status.kind(), ErrorKind::AlreadyExists);
+}
+
+void TestBatchRun::moveOfSameNamesFromSubfolders()
+{
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    writeFile(raw(src + "/one/x.txt"), "one");
+    writeFile(raw(src + "/two/x.txt"), "two");
+    QDir().mkpath(dst);
+
+    FaultyFileSystem fs;
+    BatchFileManager manager(fs);
+    manager.run(request(src, dst, Operation::Move));
+    const QList<QByteArray> order = fs.pathsOf(FaultyFileSystem::Op::Move);
+    QCOMPARE(order.size(), 2);
+    // Only the first one moved leaves its folder.
+    QVERIFY(!exists(order[0]));
+    QVERIFY(exists(order[1]));
+    QCOMPARE(readFile(raw(dst + "/x.txt")), folderOf(order[0]).endsWith("one") ? QByteArray("one") : QByteArray("two"));
+    QCOMPARE(readFile(order[1]), folderOf(order[1]).endsWith("one") ? QByteArray("one") : QByteArray("two"));
+}
+
+void TestBatchRun::readOnlyUnderDeleteAndForceDelete()
+{
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src");
+    writeFile(raw(src + "/ro.txt"), "r");
+    writeFile(raw(src + "/rw.txt"), "w");
+    writeFile(raw(src + "/owner-writable.txt"), "o");
+    QVERIFY(::chmod(raw(src + "/ro.txt").constData(), 0444) == 0);
+    QVERIFY(::chmod(raw(src + "/owner-writable.txt").constData(), 0600) == 0);
+
+    LocalFileSystem fs;
+    BatchFileManager manager(fs);
+    RunReport report = manager.run(request(src, {}, Operation::Delete));
+    QVERIFY(exists(raw(src + "/ro.txt")));
+    QVERIFY(!exists(raw(src + "/rw.txt")));
+    QVERIFY(!exists(raw(src + "/owner-writable.txt")));
+    QCOMPARE(report.failures.size(), 1);
+    QCOMPARE(report.failures[0].status.kind(), ErrorKind::ReadOnly);
+
+    report = manager.run(request(src, {}, Operation::ForceDelete));
+    QVERIFY(!exists(raw(src + "/ro.txt")));
+    QCOMPARE(report.done, 1);
+}
+
+void TestBatchRun::failuresAreSkipped()
+{
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    writeFile(raw(src + "/a.txt"), "a");
+    writeFile(raw(src + "/b.txt"), "b");
+    writeFile(raw(src + "/locked/c.txt"), "c");
+    writeFile(raw(src + "/open/d.txt"), "d");
+    QDir().mkpath(dst);
+
+    FaultyFileSystem fs;
+    fs.failOn(FaultyFileSystem::Op::Move, raw(src + "/a.txt"));
+    fs.failOn(FaultyFileSystem::Op::List, raw(src + "/locked"));
+    BatchFileManager manager(fs);
+    const RunReport report = manager.run(request(src, dst, Operation::Move));
+    QCOMPARE(namesIn(dst), QStringList({"b.txt", "d.txt"}));
+    QVERIFY(exists(raw(src + "/a.txt")));
+    QVERIFY(exists(raw(src + "/locked/c.txt")));
+    QCOMPARE(report.failures.size(), 1);
+    QCOMPARE(report.unlistedFolders, QList<QByteArray>{raw(src + "/locked")});
+}
+
+void TestBatchRun::planIsWhatTheRunDoes_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<bool>("overwrite");
+    QTest::addColumn<QList<int>>("actions"); // one per file, in walk order: a, b, same, ro, sub/a
+    using A = FileAction;
+    QTest::newRow("move") << int(Operation::Move) << true
+                          << QList<int>{int(A::Move), int(A::SkipExists), int(A::SkipSameFile), int(A::Move),
+                                        int(A::SkipExists)};
+    QTest::newRow("copy") << int(Operation::Copy) << true
+                          << QList<int>{int(A::Copy), int(A::Replace), int(A::SkipSameFile), int(A::Copy),
+                                        int(A::Replace)};
+    QTest::newRow("copy, no overwrite") << int(Operation::Copy) << false
+                                        << QList<int>{int(A::Copy), int(A::SkipExists), int(A::SkipSameFile),
+                                                      int(A::Copy), int(A::SkipExists)};
+    QTest::newRow("delete") << int(Operation::Delete) << true
+                            << QList<int>{int(A::Delete), int(A::Delete), int(A::Delete), int(A::SkipReadOnly),
+                                          int(A::Delete)};
+}
+
+void TestBatchRun::planIsWhatTheRunDoes()
+{
+    QFETCH(int, op);
+    QFETCH(bool, overwrite);
+    QFETCH(QList<int>, actions);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    QDir().mkpath(src + "/sub");
+    QDir().mkpath(dst);
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    write(src + "/a.txt", "a");
+    write(src + "/b.txt", "b");
+    write(dst + "/b.txt", "old b");
+    write(src + "/same.txt", "same");
+    QVERIFY(::link(QFile::encodeName(src + "/same.txt").constData(),
+                   QFile::encodeName(dst + "/same.txt").constData()) == 0);
+    write(src + "/ro.txt", "ro");
+    QVERIFY(::chmod(QFile::encodeName(src + "/ro.txt").constData(), 0444) == 0);
+    write(src + "/sub/a.txt", "sub a");
+
+    LocalFileSystem fs;
+    RunRequest r = request(src, dst, Operation(op));
+    r.overwrite = overwrite;
+    const QStringList before = treeListing(dir.path());
+
+    BatchFileManager planner(fs);
+    planner.planOnly = true;
+    QStringList planned;
+    QList<int> plannedActions;
+    planner.onFile = [&](const FileStep& s) {
+        planned << stepText(s);
+        plannedActions << int(s.action);
+    };
+    planner.run(r);
+    QCOMPARE(treeListing(dir.path()), before);
+
+    // The walk order within a folder is the file system's: compare as sets, by name.
+    QStringList expected;
+    const QStringList order{"a.txt", "b.txt", "same.txt", "ro.txt", "sub/a.txt"};
+    for (int i = 0; i < order.size(); ++i) {
+        const QByteArray s = QFile::encodeName(src + "/" + order[i]);
+        const QByteArray t =
+            op >= int(Operation::Delete) ? QByteArray() : QFile::encodeName(dst + "/" + QFileInfo(order[i]).fileName());
+        expected << stepText({s, t, FileAction(actions[i]), {}});
+    }
+    QStringList sortedPlan = planned;
+    sortedPlan.sort();
+    expected.sort();
+    QCOMPARE(sortedPlan, expected);
+
+    BatchFileManager runner(fs);
+    QStringList done;
+    runner.onFile = [&](const FileStep& s) { done << stepText(s); };
+    runner.run(r);
+    QCOMPARE(done, planned);
+}
+
+QTEST_GUILESS_MAIN(TestBatchRun)
+#include "tst_filemanager_batchrun.moc"
