@@ -81,6 +81,8 @@ private:
     void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
     /// Source, target, "*.txt", the operation's option, then 开始.
     void runTextFiles(const QString& source, const QString& target, int option);
+    /// Two folders with one file each, subfolders on, "delete" with a blank type list; the source.
+    QString deleteTwoFoldersWithBlankTypeList(const QString& typeList);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<FakeServices> m_fakes;
@@ -303,15 +305,21 @@ void TestFrmmove::runDoesWhatTheDialogSays()
     QVERIFY(m_fakes->messages.shown.isEmpty()); // nothing is shown after a run
 }
 
-void TestFrmmove::emptyTypeListMessage()
+QString TestFrmmove::deleteTwoFoldersWithBlankTypeList(const QString& typeList)
 {
     const QString src = m_dir->filePath("src");
     writeFile(src + "/one/a.txt", "a");
     writeFile(src + "/two/b.txt", "b");
     control<QLineEdit>("Text1")->setText(src);
     control<QCheckBox>("Check3")->setChecked(true);
-    control<QLineEdit>("Text3")->setText("  ");
+    control<QLineEdit>("Text3")->setText(typeList);
     QTest::mouseClick(option(3), Qt::LeftButton);
+    return src;
+}
+
+void TestFrmmove::emptyTypeListMessage()
+{
+    const QString src = deleteTwoFoldersWithBlankTypeList("  ");
     click("Command3");
     QCOMPARE(m_fakes->messages.texts(), QStringList(2, QStringLiteral("已选中操作多种类型文件,但没有指定!")));
     QCOMPARE(m_fakes->messages.shown[0].icon, MessageIcon::Information);
@@ -351,13 +359,7 @@ void TestFrmmove::overwriteBoxDecidesOverExistingFiles()
 
 void TestFrmmove::secondStartDuringARunDoesNothing()
 {
-    const QString src = m_dir->filePath("src");
-    writeFile(src + "/one/a.txt", "a");
-    writeFile(src + "/two/b.txt", "b");
-    control<QLineEdit>("Text1")->setText(src);
-    control<QCheckBox>("Check3")->setChecked(true);
-    control<QLineEdit>("Text3")->setText(" ");
-    QTest::mouseClick(option(3), Qt::LeftButton);
+    const QString src = deleteTwoFoldersWithBlankTypeList(" ");
 
     // The run asks about the empty type list while it is going: start again from there, once
     // by the button and once by the handler itself, with a source that a start would refuse.
