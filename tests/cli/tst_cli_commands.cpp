@@ -1,6 +1,7 @@
 // korvane-cli driven as a process on temporary trees: output lines and JSON, exit codes,
 // plans against real runs, passwords, and Ctrl-C.
 
+#include "support/rawfiles.h"
 #include <QBuffer>
 #include <QDirIterator>
 #include <QImage>
@@ -58,13 +59,7 @@ QList<QJsonObject> jsonLines(const QStringList& lines)
     return objects;
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
+using korvane::testsupport::writeFile;
 
 QByteArray readFile(const QString& path)
 {

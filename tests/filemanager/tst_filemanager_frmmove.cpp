@@ -1,5 +1,6 @@
 #include "filemanager/frmmove.h"
 #include "platform/fakes/fakeservices.h"
+#include "support/rawfiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,13 +22,7 @@ using platform::MessageIcon;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
+using testsupport::writeFile;
 
 QByteArray bytesOf(const QString& path)
 {

@@ -35,6 +35,12 @@ inline void writeFile(const QByteArray& path, const QByteArray& content, mode_t 
     ::close(fd);
 }
 
+/// The same, for a path the test holds as text.
+inline void writeFile(const QString& path, const QByteArray& content)
+{
+    writeFile(raw(path), content);
+}
+
 /// The file's bytes, or "<missing>".
 inline QByteArray readFile(const QByteArray& path)
 {
