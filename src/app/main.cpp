@@ -1,6 +1,7 @@
 #include "drawingviewer/frmseedwg.h"
 #include "platform/datafolder.h"
 #include "platform/qtservices.h"
+#include "platform/shutdown.h"
 #include "shell/mdiform1.h"
 #include "shell/toolwindows.h"
 
@@ -50,6 +51,9 @@ int main(int argc, char* argv[])
     korvane::shell::MDIForm1 main(services);
     services.mainWindow = &main;
     korvane::shell::registerToolWindows(main, services);
+    // A signal or the end of the session stops the runs in flight before the program ends.
+    korvane::platform::onQuitSignals(&main, [&main] { main.quitGracefully(); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &main, [&main] { main.quitGracefully(); });
     main.start();
     if (parser.isSet(viewDwg) && !parser.value(viewDwg).isEmpty())
         viewDrawing(main, parser.value(viewDwg));

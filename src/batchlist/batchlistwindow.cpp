@@ -71,7 +71,8 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
       m_ownServices{*m_uiMessages,     services.folders,       services.files,      services.input,
                     services.settings, services.programs,      services.desktop,    services.fs,
                     services.registry, services.programFolder, services.mainWindow, services.helperFolder},
-      m_services(m_ownServices), m_run(new platform::BackgroundRun(this)), m_config(std::move(config))
+      m_services(m_ownServices), m_run(new platform::BackgroundRun(this, services.messages)),
+      m_config(std::move(config))
 {
     setObjectName(m_config.objectName);
     setWindowTitle(m_config.caption);
@@ -134,7 +135,10 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     connect(m_command7, &QPushButton::clicked, this, &BatchListWindow::Command7_Click);
 }
 
-BatchListWindow::~BatchListWindow() = default;
+BatchListWindow::~BatchListWindow()
+{
+    m_run->stopAndWait(); // the job uses members that go before the run object
+}
 
 BatchListConfig encryptorConfig()
 {
@@ -260,7 +264,7 @@ void BatchListWindow::flushInfo()
 {
     if (QThread::currentThread() != thread()) {
         // From the run's worker: returns once the lines are in the box.
-        QMetaObject::invokeMethod(this, &BatchListWindow::flushInfo, Qt::BlockingQueuedConnection);
+        m_run->onUiThread([this] { flushInfo(); });
         return;
     }
     QString text;
@@ -384,13 +388,19 @@ void BatchListWindow::Command4_Click()
         m_services.messages.show(this, QStringLiteral("所选文件夹是空的!"), MessageIcon::Information);
     } else {
         const int before = m_list.size();
-        WalkResult walk;
-        m_run->run(QStringLiteral("正在查找文件…"), [&](platform::RunControl& control) {
-            walk = dieda(m_services.fs, folder, m_extensions, m_list, &control);
-        });
-        appendItems(before);
-        if (walk.limitReached)
-            m_services.messages.show(this, limitMessage(), MessageIcon::Information);
+        auto walk = std::make_shared<WalkResult>();
+        m_run->start(
+            QStringLiteral("正在查找文件…"),
+            [this, folder, walk](platform::RunControl& control) {
+                *walk = dieda(m_services.fs, folder, m_extensions, m_list, &control);
+            },
+            [this, before, walk] {
+                appendItems(before);
+                if (walk->limitReached)
+                    m_services.messages.show(this, limitMessage(), MessageIcon::Information);
+                refreshCount();
+            });
+        return;
     }
     refreshCount();
 }
@@ -415,32 +425,44 @@ void BatchListWindow::Command2_Click()
     if (m_running)
         return; // a server event must not start a second run inside the first
     m_running = true;
-    const auto finished = qScopeGuard([this] { endRun(); });
 
     // The whole run, hooks included, goes on the worker; its message boxes are shown on the
     // user-interface thread through m_services.messages, so their order is unchanged.
-    bool ran = false;
-    std::vector<BatchEntry> processed;
-    size_t done = 0;
-    const QString action = QStringLiteral("正在") + m_config.logPrefix.trimmed() + QStringLiteral("…");
-    m_run->run(action, [&](platform::RunControl& control) {
-        m_run->onUiThread([&] { runControlChanged(&control); });
-        ran = runList(control, processed, done);
-    });
-    runControlChanged(nullptr);
-    flushInfo();
-    if (!ran)
-        return;
-    if (done < processed.size()) {
-        keepEntriesNotReached(done);
-        return;
-    }
-    clearList();
-    if (m_config.announceCompletion) {
-        m_label4->clear();
-        m_label4->adjustSize();
-        appendInfo(QStringLiteral("列表中的所有文档加密完成!"));
-    }
+    struct RunState {
+        bool ran = false;
+        std::vector<BatchEntry> processed;
+        size_t done = 0;
+    };
+    auto state = std::make_shared<RunState>();
+    const QString action = runAction();
+    m_run->start(
+        action,
+        [this, state](platform::RunControl& control) {
+            m_run->onUiThread([&] { runControlChanged(&control); });
+            state->ran = runList(control, state->processed, state->done);
+        },
+        [this, state] {
+            const auto finished = qScopeGuard([this] { endRun(); });
+            runControlChanged(nullptr);
+            flushInfo();
+            if (!state->ran)
+                return;
+            if (state->done < state->processed.size()) {
+                keepEntriesNotReached(state->done);
+                return;
+            }
+            clearList();
+            if (m_config.announceCompletion) {
+                m_label4->clear();
+                m_label4->adjustSize();
+                appendInfo(QStringLiteral("列表中的所有文档加密完成!"));
+            }
+        });
+}
+
+QString BatchListWindow::runAction() const
+{
+    return QStringLiteral("正在") + m_config.logPrefix.trimmed() + QStringLiteral("…");
 }
 
 bool BatchListWindow::runList(platform::RunControl& control, std::vector<BatchEntry>& processed, size_t& done)

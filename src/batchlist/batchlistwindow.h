@@ -122,6 +122,8 @@ protected:
     /// Completes the tab order with the window's own controls and runs Form_Load.
     void finishLoad(const QList<QWidget*>& ownControlsInTabOrder);
 
+    /// What the progress dialog says the run is doing ("正在编译工程…").
+    virtual QString runAction() const;
     /// Run step before the empty-list test (the document encryptor obtains its server here).
     /// Returning false ends the run.
     virtual bool beforeListCheck() { return true; }

@@ -1,5 +1,6 @@
 #include "batchlist/frmjmdwg.h"
 
+#include "platform/backgroundrun.h"
 #include "platform/placement.h"
 #include "platform/services.h"
 
@@ -51,6 +52,7 @@ frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& au
 
 frmjmdwg::~frmjmdwg()
 {
+    m_run->stopAndWait(); // the job uses members that go before the run object
     if (ACADApp)
         ACADApp->setEventSink(nullptr); // the application may outlive the window
 }
@@ -209,6 +211,12 @@ void frmjmdwg::Form_Unload()
     if (ACADApp)
         (void)ACADApp->quit();
     setApplication(nullptr);
+}
+
+QString frmjmdwg::runAction() const
+{
+    // Both boxes empty: the run removes the passwords.
+    return m_text2->text().isEmpty() ? QStringLiteral("正在解密文档…") : BatchListWindow::runAction();
 }
 
 } // namespace korvane::batchlist

@@ -25,6 +25,7 @@ public:
     bool holdsApplication() const { return bool(ACADApp); }
 
 protected:
+    QString runAction() const override;
     bool prepareRun() override;
     QStringList comp(const BatchEntry& entry) override;
     void completeRun(const std::vector<BatchEntry>& entries) override;

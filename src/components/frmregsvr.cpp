@@ -26,7 +26,7 @@ constexpr int kListedFailures = 15;
 } // namespace
 
 Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
-    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this))
+    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this, services.messages))
 {
     setObjectName(QStringLiteral("Frmregsvr"));
     setWindowTitle(QStringLiteral("DLL,OCX批量注册工具"));
@@ -55,6 +55,11 @@ Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
     connect(m_text4, &QLineEdit::returnPressed, this, &Frmregsvr::Command5_Click);
 
     Form_Load();
+}
+
+Frmregsvr::~Frmregsvr()
+{
+    m_run->stopAndWait(); // the job uses members that go before the run object
 }
 
 void Frmregsvr::Form_Load()
@@ -95,10 +100,18 @@ void Frmregsvr::Command3_Click()
 
 void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
 {
-    RegistrationRun run;
-    m_run->run(QStringLiteral("正在注册dll或ocx文件…"), [&](platform::RunControl& control) {
-        run = components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder), &control);
-    });
+    auto run = std::make_shared<RegistrationRun>();
+    m_run->start(
+        QStringLiteral("正在注册dll或ocx文件…"),
+        [this, folder, run](platform::RunControl& control) {
+            *run =
+                components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder), &control);
+        },
+        [this, texts, run] { reportRun(*run, texts); });
+}
+
+void Frmregsvr::reportRun(const RegistrationRun& run, const ButtonTexts& texts)
+{
     if (run.stopped) {
         const qsizetype handled = run.started.size() + run.failures.size();
         say(platform::cancelledText(handled, run.libraries - handled));

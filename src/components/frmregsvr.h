@@ -11,11 +11,14 @@ struct Services;
 
 namespace korvane::components {
 
+struct RegistrationRun;
+
 /// "DLL,OCX批量注册工具": registers every dll and ocx file lying directly in one folder.
 class Frmregsvr : public QWidget {
     Q_OBJECT
 public:
     explicit Frmregsvr(platform::Services& services, QWidget* parent = nullptr);
+    ~Frmregsvr() override;
 
     void Command1_Click();
     void Command2_Click();
@@ -31,6 +34,8 @@ private:
 
     void Form_Load();
     void registerFolder(const QString& folder, const ButtonTexts& texts);
+    /// The message that ends a registration run.
+    void reportRun(const RegistrationRun& run, const ButtonTexts& texts);
     void say(const QString& text);
 
     platform::Services& m_services;

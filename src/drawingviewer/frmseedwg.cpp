@@ -78,7 +78,7 @@ QScrollBar* addScrollBar(QWidget* parent, const char* name, Qt::Orientation orie
 } // namespace
 
 Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_services(services), m_run(new platform::BackgroundRun(this))
+    : QWidget(parent, Qt::Window), m_services(services), m_run(new platform::BackgroundRun(this, services.messages))
 {
     setObjectName(QStringLiteral("Frmseedwg"));
     setWindowTitle(QStringLiteral("DWG文件查看器"));
@@ -89,6 +89,11 @@ Frmseedwg::Frmseedwg(platform::Services& services, QWidget* parent)
     buildCommands();
 
     Form_Load();
+}
+
+Frmseedwg::~Frmseedwg()
+{
+    m_run->stopAndWait(); // the job uses members that go before the run object
 }
 
 /// The white picture box with the drawing control and its scroll bars.
@@ -248,15 +253,18 @@ void Frmseedwg::Command1_Click()
         m_services.messages.show(this, QStringLiteral("请先输入一个有效的文件路径!"), MessageIcon::Information);
         return;
     }
-    QImage preview;
-    m_run->run(QStringLiteral("正在读取预览图…"),
-               [&](platform::RunControl& control) { preview = loadPreviewImage(path, &control); });
-    if (m_run->stopped()) {
-        m_services.messages.show(this, platform::cancelledText(0, 1), MessageIcon::Information);
-        return;
-    }
-    restoreHome();
-    m_dwgThumbnail1->setDwgFileName(path, preview);
+    auto preview = std::make_shared<QImage>();
+    m_run->start(
+        QStringLiteral("正在读取预览图…"),
+        [path, preview](platform::RunControl& control) { *preview = loadPreviewImage(path, &control); },
+        [this, path, preview] {
+            if (m_run->stopped()) {
+                m_services.messages.show(this, platform::cancelledText(0, 1), MessageIcon::Information);
+                return;
+            }
+            restoreHome();
+            m_dwgThumbnail1->setDwgFileName(path, *preview);
+        });
 }
 
 void Frmseedwg::Command3_Click()

@@ -26,6 +26,7 @@ class Frmseedwg : public QWidget {
     Q_OBJECT
 public:
     explicit Frmseedwg(platform::Services& services, QWidget* parent = nullptr);
+    ~Frmseedwg() override;
 
     /// The preview window while it is open (it is shared and outlives the viewer), else null.
     static Form2* previewWindow();

@@ -37,7 +37,7 @@ QString operationText(Operation operation)
 } // namespace
 
 frmmove::frmmove(platform::Services& services, QWidget* parent)
-    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this))
+    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this, services.messages))
 {
     setObjectName(QStringLiteral("frmmove"));
     setWindowTitle(QStringLiteral("文件批量管理"));
@@ -115,6 +115,11 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     connect(label3, &platform::ClickableLabel::clicked, this, &frmmove::Label3_Click);
 
     Form_Load();
+}
+
+frmmove::~frmmove()
+{
+    m_run->stopAndWait(); // the job uses members that go before the run object
 }
 
 void frmmove::Form_Load()
@@ -198,22 +203,30 @@ void frmmove::Command3_Click()
     m_running = true;
     // The worker never reads the box itself: its text is taken here and again whenever the
     // user has had the chance to change it (a message box in the middle of the run).
-    QString typeList = m_text3->text();
-    request.typeList = [&typeList] { return typeList; };
-    manager.onEmptyTypeList = [this, &typeList](const NativePath&) {
-        m_run->onUiThread([this, &typeList] {
+    struct RunState {
+        BatchFileManager manager;
+        RunRequest request;
+        QString typeList;
+    };
+    auto state = std::make_shared<RunState>(RunState{std::move(manager), std::move(request), m_text3->text()});
+    state->request.typeList = [state = state.get()] { return state->typeList; };
+    state->manager.onEmptyTypeList = [this, state = state.get()](const NativePath&) {
+        platform::interactWithUser([this, state] {
             m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"),
                                      MessageIcon::Information);
-            typeList = m_text3->text();
+            state->typeList = m_text3->text();
         });
     };
-    m_run->run(operationText(request.operation),
-               [&](platform::RunControl& control) { m_lastReport = manager.run(request, &control); });
-    m_running = false;
-    if (m_lastReport.stopped)
-        m_services.messages.show(
-            this, platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
-            MessageIcon::Information);
+    m_run->start(
+        operationText(state->request.operation),
+        [this, state](platform::RunControl& control) { m_lastReport = state->manager.run(state->request, &control); },
+        [this, state] {
+            m_running = false;
+            if (m_lastReport.stopped)
+                m_services.messages.show(
+                    this, platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
+                    MessageIcon::Information);
+        });
 }
 
 } // namespace korvane::filemanager

@@ -24,6 +24,7 @@ class frmmove : public QWidget {
     Q_OBJECT
 public:
     explicit frmmove(platform::Services& services, QWidget* parent = nullptr);
+    ~frmmove() override;
 
     /// The operation code: 1 move, 2 copy, 3 delete, 4 force delete.
     qint16 operationCode() const { return m_operation; }

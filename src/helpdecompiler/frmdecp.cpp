@@ -37,7 +37,7 @@ QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int 
 } // namespace
 
 Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
-    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this))
+    : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this, services.messages))
 {
     setObjectName(QStringLiteral("Frmdecp"));
     setWindowTitle(QStringLiteral("chm批量反编译"));
@@ -83,6 +83,11 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
     connect(m_check2, &QCheckBox::clicked, this, &Frmdecp::Check2_Click);
 
     Form_Load();
+}
+
+Frmdecp::~Frmdecp()
+{
+    m_run->stopAndWait(); // the job uses members that go before the run object
 }
 
 void Frmdecp::Form_Load()
@@ -157,25 +162,38 @@ void Frmdecp::Command3_Click()
     }
 
     m_running = true;
-    ExtractProcess process(m_services.programs, helper);
-    DecompileRun run(m_services.fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
-                                               const QByteArray& project,
-                                               quint64 size) { return process.extract(file, folder, project, size); });
-    QList<HelpFileOutcome> outcomes;
+    struct RunState {
+        RunState(platform::Services& services, const QString& helperPath)
+            : process(services.programs, helperPath),
+              run(services.fs, [this](const platform::NativePath& file, const platform::NativePath& folder,
+                                      const QByteArray& project,
+                                      quint64 size) { return process.extract(file, folder, project, size); })
+        {}
+        ExtractProcess process;
+        DecompileRun run;
+        QList<HelpFileOutcome> outcomes;
+    };
+    auto state = std::make_shared<RunState>(m_services, helper);
     const bool subfolders = m_check1->isChecked();
     const bool projects = m_check3->isChecked();
-    m_run->run(QStringLiteral("正在反编译chm文件…"),
-               [&](platform::RunControl& control) { outcomes = run.run(target, subfolders, projects, &control); });
-    m_running = false;
-    if (m_run->stopped()) {
-        const auto done = std::count_if(outcomes.cbegin(), outcomes.cend(),
-                                        [](const HelpFileOutcome& outcome) { return !outcome.stopped; });
-        m_services.messages.show(this, platform::cancelledText(done, run.found() - done),
-                                 platform::MessageIcon::Information);
-        return;
-    }
-    m_services.messages.showWithDetails(this, runSummary(outcomes), platform::MessageIcon::Information,
-                                        runDetails(outcomes));
+    m_run->start(
+        QStringLiteral("正在反编译chm文件…"),
+        [state, target, subfolders, projects](platform::RunControl& control) {
+            state->outcomes = state->run.run(target, subfolders, projects, &control);
+        },
+        [this, state] {
+            m_running = false;
+            const QList<HelpFileOutcome>& outcomes = state->outcomes;
+            if (m_run->stopped()) {
+                const auto done = std::count_if(outcomes.cbegin(), outcomes.cend(),
+                                                [](const HelpFileOutcome& outcome) { return !outcome.stopped; });
+                m_services.messages.show(this, platform::cancelledText(done, state->run.found() - done),
+                                         platform::MessageIcon::Information);
+                return;
+            }
+            m_services.messages.showWithDetails(this, runSummary(outcomes), platform::MessageIcon::Information,
+                                                runDetails(outcomes));
+        });
 }
 
 } // namespace korvane::helpdecompiler

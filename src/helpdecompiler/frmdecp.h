@@ -18,6 +18,7 @@ class Frmdecp : public QWidget {
     Q_OBJECT
 public:
     explicit Frmdecp(platform::Services& services, QWidget* parent = nullptr);
+    ~Frmdecp() override;
 
     void Command3_Click();
 

@@ -1,18 +1,21 @@
 #include "platform/backgroundrun.h"
 
+#include "platform/messageboxes.h"
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDialog>
-#include <QEventLoop>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWaitCondition>
 #include <exception>
 
 namespace korvane::platform {
@@ -77,23 +80,72 @@ private:
     QPushButton* m_cancel;
 };
 
-BackgroundRun::BackgroundRun(QWidget* window) : QObject(window), m_window(window)
+/// An interaction or call a worker has posted to the user-interface thread and waits for.
+struct BackgroundRun::Pending {
+    enum class State { Posted, Running, Done, Abandoned };
+    QMutex mutex;
+    QWaitCondition changed;
+    State state = State::Posted;
+};
+
+namespace {
+QList<BackgroundRun*>& inFlight()
 {
+    static QList<BackgroundRun*> runs;
+    return runs;
+}
+} // namespace
+
+BackgroundRun::BackgroundRun(QWidget* window, MessageBoxes& messages)
+    : QObject(window), m_window(window), m_messages(messages), m_ticker(new QTimer(this))
+{
+    setObjectName(QStringLiteral("backgroundRun"));
     m_window->installEventFilter(this);
+    m_ticker->setInterval(100);
+    connect(m_ticker, &QTimer::timeout, this, &BackgroundRun::poll);
 }
 
-BackgroundRun::~BackgroundRun() = default;
+BackgroundRun::~BackgroundRun()
+{
+    stopAndWait();
+}
 
-bool BackgroundRun::run(const QString& action, const std::function<void(RunControl&)>& job)
+void BackgroundRun::stopAndWait()
+{
+    if (!m_worker)
+        return;
+    m_control->requestStop();
+    abandonPending();
+    m_worker->disconnect(this);
+    m_worker->wait();
+    delete m_worker;
+    m_worker = nullptr;
+    m_ticker->stop();
+    m_finished = {};
+    m_running = false;
+    inFlight().removeAll(this);
+}
+
+QList<BackgroundRun*> BackgroundRun::runsInFlight()
+{
+    return inFlight();
+}
+
+bool BackgroundRun::start(const QString& action, Job job, std::function<void()> finished)
 {
     if (m_running)
         return false;
     m_running = true;
     m_stopped = false;
     m_closeAfterRun = false;
+    m_failure = nullptr;
     m_action = action;
+    m_finished = std::move(finished);
     m_control = std::make_unique<RunControl>();
-    RunControl& control = *m_control;
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        m_abandoning = false;
+    }
 
     // Only the window's own controls: the dialog, made later, stays usable.
     m_disabled.clear();
@@ -104,31 +156,49 @@ bool BackgroundRun::run(const QString& action, const std::function<void(RunContr
         m_disabled.append(child);
     }
 
-    std::exception_ptr failure;
-    QEventLoop loop;
-    QThread* worker = QThread::create([&job, &control, &failure] {
+    RunControl& control = *m_control;
+    m_worker = QThread::create([this, job = std::move(job), &control] {
+        const InteractionBridge::Scope bridge(this);
         try {
             job(control);
         } catch (...) {
-            failure = std::current_exception();
+            m_failure = std::current_exception();
         }
     });
-    connect(worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    QTimer ticker;
-    ticker.setInterval(100);
-    connect(&ticker, &QTimer::timeout, this, &BackgroundRun::poll);
+    connect(m_worker, &QThread::finished, this, &BackgroundRun::finish, Qt::QueuedConnection);
+    inFlight().append(this);
+    m_interacting = 0;
     m_elapsed.start();
-    worker->start();
-    ticker.start();
-    if (!worker->isFinished())
-        loop.exec();
-    if (!worker->isFinished())
-        control.requestStop(); // the application is quitting: every event loop was told to exit
-    worker->wait();
-    delete worker;
-    ticker.stop();
+    m_ticker->start();
+    m_worker->start();
+    return true;
+}
 
-    m_stopped = control.stopRequested();
+void BackgroundRun::requestStop()
+{
+    if (m_running)
+        m_control->requestStop();
+}
+
+void BackgroundRun::stopForQuit()
+{
+    if (!m_running)
+        return;
+    m_control->requestStop();
+    abandonPending();
+}
+
+void BackgroundRun::finish()
+{
+    if (!m_worker || !m_worker->isFinished())
+        return;
+    m_worker->wait();
+    delete m_worker;
+    m_worker = nullptr;
+    m_ticker->stop();
+    inFlight().removeAll(this);
+
+    m_stopped = m_control->stopRequested();
     if (m_dialog)
         delete m_dialog.data();
     for (const QPointer<QWidget>& child : std::as_const(m_disabled)) {
@@ -137,20 +207,36 @@ bool BackgroundRun::run(const QString& action, const std::function<void(RunContr
     }
     m_disabled.clear();
     m_running = false;
-    if (m_closeAfterRun) {
-        // After the handler that started the run has returned, never under it.
-        QTimer::singleShot(0, m_window, [window = m_window] { window->close(); });
+
+    if (const std::function<void()> finished = std::exchange(m_finished, {}))
+        finished();
+    if (const std::exception_ptr failure = std::exchange(m_failure, nullptr)) {
+        QString reason;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            reason = QString::fromLocal8Bit(e.what());
+        } catch (...) {
+            reason = QStringLiteral("未知错误");
+        }
+        m_messages.show(m_window, QStringLiteral("操作意外中止: ") + reason, MessageIcon::Information);
     }
-    if (failure)
-        std::rethrow_exception(failure);
-    return true;
+    if (m_closeAfterRun)
+        QTimer::singleShot(0, m_window, [window = m_window] { window->close(); });
+    emit ended();
 }
 
 void BackgroundRun::poll()
 {
+    if (!m_running)
+        return;
+    if (m_interacting > 0)
+        return;
     if (!m_dialog && m_elapsed.elapsed() >= m_dialogDelay) {
         m_dialog = new RunProgressDialog(m_window, *m_control);
         m_dialog->refresh(m_action);
+        m_dialog->show();
+    } else if (m_dialog && m_dialog->isHidden() && m_elapsed.elapsed() >= m_dialogDelay) {
         m_dialog->show();
     }
     if (m_dialog)
@@ -159,19 +245,86 @@ void BackgroundRun::poll()
 
 void BackgroundRun::onUiThread(const std::function<void()>& call)
 {
-    if (QThread::currentThread() == thread())
-        call();
-    else
-        QMetaObject::invokeMethod(this, call, Qt::BlockingQueuedConnection);
+    callOnUiThread(call, false);
 }
 
-void UiThreadMessages::show(QWidget* parent, const QString& text, MessageIcon icon)
+bool BackgroundRun::interact(const std::function<void()>& call)
 {
-    if (QThread::currentThread() == thread())
-        m_target.show(parent, text, icon);
-    else
-        QMetaObject::invokeMethod(
-            this, [&] { m_target.show(parent, text, icon); }, Qt::BlockingQueuedConnection);
+    return callOnUiThread(call, true);
+}
+
+void BackgroundRun::runOnUiThread(const std::function<void()>& call, bool interaction)
+{
+    if (!interaction) {
+        call();
+        return;
+    }
+    // The progress dialog must never cover the box or prompt, nor take its clicks.
+    ++m_interacting;
+    if (m_dialog)
+        m_dialog->hide();
+    QWidget* const previousOwner = interactionOwner();
+    setInteractionOwner(m_window);
+    const auto closed = qScopeGuard([this, previousOwner] {
+        setInteractionOwner(previousOwner);
+        --m_interacting;
+        m_elapsed.restart();
+    });
+    call();
+}
+
+bool BackgroundRun::callOnUiThread(const std::function<void()>& call, bool interaction)
+{
+    if (onUserInterfaceThread()) {
+        runOnUiThread(call, interaction);
+        return true;
+    }
+    auto pending = std::make_shared<Pending>();
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        if (m_abandoning && interaction)
+            return false;
+        m_pending.append(pending);
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, pending, &call, interaction] {
+            {
+                QMutexLocker lock(&pending->mutex);
+                if (pending->state != Pending::State::Posted)
+                    return;
+                pending->state = Pending::State::Running;
+            }
+            runOnUiThread(call, interaction);
+            QMutexLocker lock(&pending->mutex);
+            pending->state = Pending::State::Done;
+            pending->changed.wakeAll();
+        },
+        Qt::QueuedConnection);
+    bool done = false;
+    {
+        QMutexLocker lock(&pending->mutex);
+        while (pending->state == Pending::State::Posted || pending->state == Pending::State::Running)
+            pending->changed.wait(&pending->mutex);
+        done = pending->state == Pending::State::Done;
+    }
+    QMutexLocker lock(&m_pendingMutex);
+    m_pending.removeAll(pending);
+    return done;
+}
+
+void BackgroundRun::abandonPending()
+{
+    QMutexLocker lock(&m_pendingMutex);
+    m_abandoning = true;
+    for (const std::shared_ptr<Pending>& pending : std::as_const(m_pending)) {
+        QMutexLocker pendingLock(&pending->mutex);
+        // One already open on this thread is closed by whoever quits; it answers then.
+        if (pending->state == Pending::State::Posted) {
+            pending->state = Pending::State::Abandoned;
+            pending->changed.wakeAll();
+        }
+    }
 }
 
 bool BackgroundRun::eventFilter(QObject* watched, QEvent* event)

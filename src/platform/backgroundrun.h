@@ -1,83 +1,118 @@
 #pragma once
 
-#include "platform/messageboxes.h"
+#include "platform/interaction.h"
 #include "platform/runcontrol.h"
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <exception>
 #include <functional>
 #include <memory>
 
+class QThread;
+class QTimer;
 class QWidget;
 
 namespace korvane::platform {
 
+class MessageBoxes;
 class RunProgressDialog;
 
-/// Runs a window's long job on a worker thread while the handler that started it waits in a
-/// local event loop, so the handler keeps its sequential shape and its messages their order,
-/// and the window keeps painting.
+/// One window's long runs, each a job on a worker thread (the KJob model): start() returns at
+/// once, the job reports through its RunControl, and when it has ended the rest of the
+/// handler runs on the user-interface thread and ended() is emitted. No handler waits in a
+/// local event loop, so runs in different windows never hold each other up.
 ///
 /// For the duration the window's own controls are disabled (the run cannot be re-entered)
 /// and, after a short delay, a progress dialog owned by the window shows the job's
-/// RunControl with a "取消" button that requests the stop. A close of the window during a run
-/// stops the run first and closes the window once the handler has returned.
+/// RunControl with "取消", which requests the stop. A close of the window during a run stops
+/// the run first and closes the window once it has ended.
 ///
-/// The job must not touch widgets or services: what it needs from the user goes through
-/// onUiThread().
-class BackgroundRun final : public QObject {
+/// The job never touches widgets or services that show something: what it needs from the user
+/// goes through this object as the worker's InteractionBridge (interactWithUser(),
+/// UiThreadMessages). While such an interaction is open the progress dialog is hidden; its
+/// delay counts again from when the interaction closes.
+class BackgroundRun final : public QObject, public InteractionBridge {
     Q_OBJECT
 public:
-    /// `window` owns this object and the progress dialog.
-    explicit BackgroundRun(QWidget* window);
+    using Job = std::function<void(RunControl&)>;
+
+    /// `window` owns this object and the progress dialog; `messages` reports a job that failed
+    /// with an exception.
+    BackgroundRun(QWidget* window, MessageBoxes& messages);
     ~BackgroundRun() override;
 
-    /// Runs `job` and returns once it has ended; `action` is the dialog's verb phrase
-    /// ("正在复制文件…"). Returns false without running anything when a run is under way.
-    bool run(const QString& action, const std::function<void(RunControl&)>& job);
+    /// Starts `job` on a worker thread and returns at once; `action` is the dialog's verb phrase
+    /// ("正在复制文件…"). `finished`, the rest of the handler, runs on the user-interface thread
+    /// once the job has ended, with the window's controls enabled again. Returns false without
+    /// starting anything when a run is under way.
+    bool start(const QString& action, Job job, std::function<void()> finished = {});
 
     bool isRunning() const { return m_running; }
-    /// True when the last run was asked to stop (by "取消" or by closing the window).
+    /// True when the last run was asked to stop (by "取消", by closing the window, by quitting).
     bool stopped() const { return m_stopped; }
     /// The last run's control, for its final counts.
     const RunControl* control() const { return m_control.get(); }
+    /// Asks the run in progress to stop, as "取消" does.
+    void requestStop();
 
-    /// Calls `call` on the user-interface thread and waits for it; directly when already there.
+    /// Calls `call` on the user-interface thread and waits for it (directly when already
+    /// there); for work that shows nothing, such as handing an object to the worker.
     void onUiThread(const std::function<void()>& call);
+    /// InteractionBridge: a message box or prompt for the job, on the user-interface thread.
+    bool interact(const std::function<void()>& call) override;
 
     /// How long a run goes before its dialog appears.
     void setDialogDelay(int ms) { m_dialogDelay = ms; }
+
+    /// Every run in flight in the program (user-interface thread only).
+    static QList<BackgroundRun*> runsInFlight();
+    /// For the window's destructor, before the members a job uses go: stops the run in progress
+    /// and waits for its job to return; its `finished` part is dropped.
+    void stopAndWait();
+    /// Stops the run for the program's end: requests the stop, and interactions that have not
+    /// been shown yet, or are asked from now on, are answered as cancelled.
+    void stopForQuit();
+
+signals:
+    /// The run has ended and its `finished` has returned.
+    void ended();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct Pending;
+    bool callOnUiThread(const std::function<void()>& call, bool interaction);
+    void runOnUiThread(const std::function<void()>& call, bool interaction);
+    void abandonPending();
     void poll();
+    void finish();
 
     QWidget* m_window;
+    MessageBoxes& m_messages;
     std::unique_ptr<RunControl> m_control;
+    QThread* m_worker = nullptr;
+    QTimer* m_ticker;
+    std::exception_ptr m_failure;
+    std::function<void()> m_finished;
     QList<QPointer<QWidget>> m_disabled;
     QPointer<RunProgressDialog> m_dialog;
     QString m_action;
     QElapsedTimer m_elapsed;
     int m_dialogDelay = 400;
+    int m_interacting = 0; ///< interactions open on the user-interface thread
     bool m_running = false;
     bool m_stopped = false;
     bool m_closeAfterRun = false;
-};
 
-/// Message boxes that a run's worker thread may ask for: the box is shown on the
-/// user-interface thread while the worker waits, so its messages keep their order.
-class UiThreadMessages final : public QObject, public MessageBoxes {
-public:
-    explicit UiThreadMessages(MessageBoxes& target, QObject* parent = nullptr) : QObject(parent), m_target(target) {}
-    void show(QWidget* parent, const QString& text, MessageIcon icon) override;
-
-private:
-    MessageBoxes& m_target;
+    QMutex m_pendingMutex; ///< guards the two below, shared with the worker
+    QList<std::shared_ptr<Pending>> m_pending;
+    bool m_abandoning = false;
 };
 
 } // namespace korvane::platform

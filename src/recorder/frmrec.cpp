@@ -79,7 +79,7 @@ QLabel* addLabel(QLabel* label, const char* name, int l, int t, int w, int h)
 } // namespace
 
 frmrec::frmrec(platform::Services& services, QWidget* parent)
-    : QDialog(parent), m_services(services), m_run(new platform::BackgroundRun(this)),
+    : QDialog(parent), m_services(services), m_run(new platform::BackgroundRun(this, services.messages)),
       m_types(std::make_unique<TypeDescriber>()), m_runModal([](QDialog& dialog) { dialog.exec(); })
 {
     setObjectName(QStringLiteral("frmrec"));
@@ -136,7 +136,10 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     Form_Load();
 }
 
-frmrec::~frmrec() = default;
+frmrec::~frmrec()
+{
+    m_run->stopAndWait(); // the job uses members that go before the run object
+}
 
 QString frmrec::databasePath() const
 {
@@ -173,30 +176,35 @@ void frmrec::Text1_GotFocus()
 
 void frmrec::record(const QString& folder, const QString& doneMessage)
 {
-    RecordReport report;
-    m_run->run(QStringLiteral("正在记录文件信息…"), [&](platform::RunControl& control) {
-        // The window's connection goes with the run and comes back with it.
-        QThread* const worker = QThread::currentThread();
-        m_run->onUiThread([&] { m_db->moveToThread(worker); });
-        report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control);
-        m_db->moveToThread(thread());
-    });
-    if (report.stopped) {
-        // Rolled back: nothing of the folder was kept.
-        m_services.messages.show(this, platform::cancelledText(0, report.files), MessageIcon::None);
-        return;
-    }
-    if (!report.recorded)
-        return;
-    if (report.storeFailed) {
-        m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
-        return;
-    }
-    m_services.messages.show(this, doneMessage, MessageIcon::None);
-    // Written once the box is closed. The rows are stored by then, so a log row that still
-    // cannot be written after the wait goes unreported rather than contradict the message.
-    const platform::BusyCursor busy;
-    m_db->appendLogRow(folder, QDateTime::currentDateTime());
+    auto report = std::make_shared<RecordReport>();
+    m_run->start(
+        QStringLiteral("正在记录文件信息…"),
+        [this, folder, report](platform::RunControl& control) {
+            // The window's connection goes with the run and comes back with it.
+            QThread* const worker = QThread::currentThread();
+            m_run->onUiThread([&] { m_db->moveToThread(worker); });
+            *report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control);
+            m_db->moveToThread(thread());
+        },
+        [this, folder, doneMessage, report] {
+            if (report->stopped) {
+                // Rolled back: nothing of the folder was kept.
+                m_services.messages.show(this, platform::cancelledText(0, report->files), MessageIcon::None);
+                return;
+            }
+            if (!report->recorded)
+                return;
+            if (report->storeFailed) {
+                m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
+                return;
+            }
+            m_services.messages.show(this, doneMessage, MessageIcon::None);
+            // Written once the box is closed. The rows are stored by then, so a log row that
+            // still cannot be written after the wait goes unreported rather than contradict
+            // the message.
+            const platform::BusyCursor busy;
+            m_db->appendLogRow(folder, QDateTime::currentDateTime());
+        });
 }
 
 void frmrec::Command1_Click()

@@ -1,10 +1,13 @@
 #include "shell/mdiform1.h"
 
+#include "platform/backgroundrun.h"
 #include "platform/services.h"
+#include "platform/shutdown.h"
 #include "platform/windowroles.h"
 #include "shell/artwork.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QMdiArea>
 #include <QMenuBar>
 #include <QScreen>
@@ -158,8 +161,28 @@ void MDIForm1::menuTip_Click()
 
 void MDIForm1::menuexit_Click()
 {
-    // Ends at once: no window's close or unload handling runs.
-    m_exit();
+    // Ends at once: no window's close or unload handling runs. With a run in flight that would
+    // leave its file in hand half copied, so the runs are stopped and the windows unload first.
+    if (platform::BackgroundRun::runsInFlight().isEmpty())
+        m_exit();
+    else
+        platform::stopRunsThenQuit(this, platform::closeWindowsAndQuit);
+}
+
+void MDIForm1::quitGracefully()
+{
+    platform::stopRunsThenQuit(this, platform::closeWindowsAndQuit);
+}
+
+void MDIForm1::closeEvent(QCloseEvent* event)
+{
+    if (platform::BackgroundRun::runsInFlight().isEmpty()) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    // An owned window would refuse its close during its run, and with it the program's end.
+    event->ignore();
+    platform::stopRunsThenQuit(this, platform::closeWindowsAndQuit);
 }
 
 } // namespace korvane::shell

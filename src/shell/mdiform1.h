@@ -46,8 +46,16 @@ public:
     /// Start-up: the load handler runs first, so the window appears where it belongs.
     void start();
 
-    /// What "退出" does; tests replace the immediate process end.
+    /// What "退出" does when no run is in flight; tests replace the immediate process end.
     void setExitAction(std::function<void()> exit) { m_exit = std::move(exit); }
+
+    /// The way out for a signal (SIGTERM, SIGINT, SIGHUP) or the end of the desktop session:
+    /// runs in flight are stopped and waited for, then every window unloads and the program ends.
+    void quitGracefully();
+
+protected:
+    /// With runs in flight, the close waits until they have stopped; the program then ends.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildMenu();

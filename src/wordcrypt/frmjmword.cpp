@@ -1,5 +1,6 @@
 #include "wordcrypt/frmjmword.h"
 
+#include "platform/backgroundrun.h"
 #include "platform/busycursor.h"
 #include "platform/placement.h"
 #include "platform/services.h"
@@ -52,6 +53,7 @@ frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& wor
 
 frmjmword::~frmjmword()
 {
+    m_run->stopAndWait(); // the job uses members that go before the run object
     release();
 }
 
@@ -189,6 +191,13 @@ void frmjmword::Form_Unload()
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();
     release();
+}
+
+QString frmjmword::runAction() const
+{
+    // Both boxes empty: the run removes the passwords.
+    return m_text2->text().isEmpty() && m_text4->text().isEmpty() ? QStringLiteral("正在解密文档…")
+                                                                  : BatchListWindow::runAction();
 }
 
 } // namespace korvane::wordcrypt

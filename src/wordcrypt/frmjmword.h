@@ -48,6 +48,7 @@ public:
     static QString unprocessedText(int failed);
 
 protected:
+    QString runAction() const override;
     bool beforeListCheck() override;
     bool prepareRun() override;
     QStringList comp(const batchlist::BatchEntry& entry) override;

@@ -1,5 +1,6 @@
 #include "wordcrypt/libreofficeword.h"
 
+#include "platform/interaction.h"
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/runcontrol.h"
@@ -273,7 +274,10 @@ Status Application::open(const QByteArray& rawName, bool)
     HelperProcess::Reply r;
     std::optional<QString> password;
     const auto ask = [&]() -> Status {
-        password = m_shared->prompt.askPassword(fileName);
+        // Asked on the user-interface thread whatever thread the run is on; a prompt that
+        // cannot be shown (the program is quitting) counts as cancelled.
+        password.reset();
+        platform::interactWithUser([&] { password = m_shared->prompt.askPassword(fileName); });
         if (!password)
             return Status::failure(ErrorKind::Cancelled, QStringLiteral("文档需要打开密码，已取消"));
         return load(realPath, &*password, &r);

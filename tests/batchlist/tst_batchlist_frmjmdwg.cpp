@@ -1,7 +1,9 @@
 #include "batchlist/frmjmdwg.h"
 #include "platform/fakes/fakedrawingapp.h"
 #include "platform/fakes/fakeservices.h"
+#include "support/runs.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -12,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane::batchlist;
 using korvane::platform::FakeDrawingAutomation;
 using korvane::platform::FakeServices;
@@ -126,6 +129,7 @@ void TestFrmjmdwg::workedExample()
     f.type(a);
     f.type(b);
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
 
     const QStringList expected{
         "bind(AutoCAD.Application)",
@@ -191,6 +195,7 @@ void TestFrmjmdwg::emptyListStartsNothing()
 {
     Fixture f;
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.messages.texts(), QStringList{QStringLiteral("列表为空,请先添加文档到列表!")});
     QCOMPARE(f.fakes.messages.shown.first().icon, MessageIcon::Information);
     QVERIFY(f.acad.log.isEmpty());
@@ -214,6 +219,7 @@ void TestFrmjmdwg::passwords()
     f.text2->setText(password);
     f.type("/d/x/plan.DWG");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.acad.calls("Password"), QStringList{"SecurityParams.Password = \"" + password + "\""});
     const auto saved = f.acad.files.value("/d/x/plan.DWG");
     QCOMPARE(saved.encrypted, encrypted);
@@ -226,12 +232,14 @@ void TestFrmjmdwg::bindsToRunningApplication()
     f.acad.launch();
     f.type("/d/a.dwg");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.acad.created, 0);
     QVERIFY(f.acad.calls("create").isEmpty());
     QCOMPARE(f.acad.files.value("/d/a.dwg").saves, 2);
     // Each run obtains the application afresh: the first one quit.
     f.type("/d/b.dwg");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.acad.created, 1);
 }
 
@@ -294,6 +302,7 @@ void TestFrmjmdwg::failuresDuringRun()
     f.type(a);
     f.type(b);
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCoreApplication::processEvents(); // the count of failed drawings follows the end line
     lines.replaceInStrings(QRegularExpression("A$"), a).replaceInStrings(QRegularExpression("B$"), b);
     QCOMPARE(f.lines(), lines);
@@ -330,6 +339,7 @@ void TestFrmjmdwg::failuresBeforeRun()
     f.acad.failOn(member);
     f.type("/d/a.dwg");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.messages.texts(), QStringList{message});
     QCOMPARE(f.fakes.messages.shown.first().icon, MessageIcon::None);
     QVERIFY(f.acad.calls("Open").isEmpty());
@@ -354,6 +364,7 @@ void TestFrmjmdwg::backupDeletionRules()
     f.type(f.path("spaced.dwg") + " ");
     f.type(f.path("readonly.dwg")); // deleting its backup fails: ignored
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QVERIFY(QFile::exists(f.path("notes.bak")));
     QVERIFY(!QFile::exists(f.path("plan.bak")));
     QVERIFY(QFile::exists(f.path("gone.bak")));
@@ -370,6 +381,7 @@ void TestFrmjmdwg::closingAfterRun()
     Fixture f;
     f.type("/d/a.dwg");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     const QStringList before = f.acad.log;
     f.w.show();
     f.w.close(); // the application has quit already: nothing to tell, nothing shown
@@ -395,6 +407,7 @@ void TestFrmjmdwg::unavailableOnThisPlatform()
     w.findChild<QLineEdit*>("Text1")->setText("/d/a.dwg");
     w.Command1_Click();
     w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(
         fakes.messages.texts(),
         QStringList{korvane::platform::UnavailableDrawingAutomation::unavailableDescription("AutoCAD.Application")});
@@ -403,5 +416,5 @@ void TestFrmjmdwg::unavailableOnThisPlatform()
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 1);
 }
 
-QTEST_MAIN(TestFrmjmdwg)
+KORVANE_TEST_MAIN(TestFrmjmdwg)
 #include "tst_batchlist_frmjmdwg.moc"

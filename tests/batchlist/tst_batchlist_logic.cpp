@@ -3,6 +3,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/nativepath.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -308,5 +309,5 @@ void TestBatchListLogic::compileCommands()
     QCOMPARE(c.arguments, arguments);
 }
 
-QTEST_GUILESS_MAIN(TestBatchListLogic)
+KORVANE_TEST_GUILESS_MAIN(TestBatchListLogic)
 #include "tst_batchlist_logic.moc"

@@ -2,7 +2,9 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
+#include "support/runs.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -15,6 +17,7 @@
 #include <QTest>
 #include <QTextDocument>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane::batchlist;
 using korvane::platform::FakeServices;
 using korvane::platform::FaultyFileSystem;
@@ -279,11 +282,13 @@ void TestBatchListWindow::addFolder()
         f.fakes.fs.failOn(FaultyFileSystem::Op::List, QFile::encodeName(QDir::cleanPath(dir.filePath(unreadable))));
 
     f.w.Command4_Click(); // cancelled: nothing at all
+    QVERIFY(waitForRuns());
     QVERIFY(f.fakes.messages.shown.isEmpty());
     QVERIFY(f.label4->text().isEmpty());
 
     f.fakes.folders.answers << dir.path();
     f.w.Command4_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.folders.prompts.last(), QStringLiteral("请选择想添加的文件夹："));
     QStringList got = f.entries();
     got.sort();
@@ -299,6 +304,7 @@ void TestBatchListWindow::addFolder()
     // A second walk finds only duplicates.
     f.fakes.folders.answers << dir.path();
     f.w.Command4_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.list1->count(), expected.size());
 }
 
@@ -312,6 +318,7 @@ void TestBatchListWindow::addFolderLimit()
         f.w.addEntry({QString::number(i), QByteArray::number(i)});
     f.fakes.folders.answers << dir.path();
     f.w.Command4_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.list1->count(), BatchList::kMaxEntries);
     QCOMPARE(f.fakes.messages.texts(), QStringList{BatchListWindow::limitMessage()});
     QCOMPARE(f.label4->text(), countText(BatchList::kMaxEntries));
@@ -398,6 +405,7 @@ void TestBatchListWindow::runRefusals()
     if (withEntries)
         f.type("/p/a.vbp");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.messages.texts(), QStringList{message});
     QVERIFY(f.fakes.programs.calls.isEmpty());
     QCOMPARE(f.list1->count(), withEntries ? 1 : 0);
@@ -418,6 +426,7 @@ void TestBatchListWindow::runStartsEveryProject()
     f.type("/src/..\\..\\evil.vbp"); // Wine would read another file: not started
     f.type("/src/-three.vbp");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QVERIFY(f.fakes.messages.shown.isEmpty());
     QCOMPARE(f.fakes.programs.calls.size(), 3);
     const QStringList projects{"Z:\\src\\one.vbp", "Z:\\src\\my app\\two.vbp", "Z:\\src\\-three.vbp"};
@@ -438,6 +447,7 @@ void TestBatchListWindow::runStartsEveryProject()
     f.text2->setText(dir.filePath("native-cc"));
     f.type("/src/one.vbp");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.programs.calls.last().program, dir.filePath("native-cc"));
     QCOMPARE(f.fakes.programs.calls.last().arguments, QStringList({"/MAKE", "/src/one.vbp"}));
 }
@@ -452,6 +462,7 @@ void TestBatchListWindow::runReportsStartFailure()
     f.type("/a.vbp");
     f.type("/b.vbp");
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.programs.calls.size(), 2);
     QCOMPARE(f.text3->toPlainText(), kWelcome + "编译工程 /a.vbp\n编译器启动失败!No such file or directory\n"
                                                 "编译工程 /b.vbp\n编译器启动失败!No such file or directory\n");
@@ -462,6 +473,7 @@ void TestBatchListWindow::runReportsStartFailure()
     const QByteArray raw = "/x/" + *korvane::platform::encodeText(QStringLiteral("平面.vbp"), "GBK");
     f.w.addEntry({korvane::platform::displayPath(raw), raw});
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.programs.calls.size(), 2);
     QVERIFY(f.text3->toPlainText().endsWith(QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。\n")));
 }
@@ -502,6 +514,7 @@ void TestBatchListWindow::realCompilerGetsArguments()
         w.Command1_Click();
     }
     w.Command2_Click();
+    QVERIFY(waitForRuns());
     QStringList recorded;
     QTRY_COMPARE_WITH_TIMEOUT((recorded = QDir(dir.path()).entryList({"record.*.txt"})).size(), 3, 10000);
     QStringList received;
@@ -548,6 +561,7 @@ void TestBatchListWindow::appendIsIncremental()
     f.type("/b.vbp");
     const QString before = f.text3->toPlainText();
     f.w.Command2_Click();
+    QVERIFY(waitForRuns());
     QVERIFY(!changes.isEmpty());
     int end = int(before.size());
     for (const QList<QVariant>& change : changes) {
@@ -568,11 +582,13 @@ void TestBatchListWindow::extensionHooks()
     // The step before the list check runs even with an empty list; refusing ends the run.
     w.obtain = false;
     w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(w.calls, QStringList{"beforeListCheck"});
     QVERIFY(fakes.messages.shown.isEmpty());
     w.obtain = true;
     w.calls.clear();
     w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(w.calls, QStringList{"beforeListCheck"});
     QCOMPARE(fakes.messages.texts(), QStringList{"empty"});
 
@@ -583,6 +599,7 @@ void TestBatchListWindow::extensionHooks()
     w.calls.clear();
     w.failFor = "/d/b.doc";
     w.Command2_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(w.calls, QStringList({"beforeListCheck", "prepareRun", "comp /d/a.doc|/d/a.doc", "comp /d/b.doc|/d/b.doc",
                                    "comp /d/c.doc|/d/c.doc", "completeRun /d/a.doc,/d/b.doc,/d/c.doc list=3"}));
     QCOMPARE(w.infoAtComp, QStringList({"加密文档 /d/a.doc", "加密文档 /d/b.doc", "加密文档 /d/c.doc"}));
@@ -598,5 +615,5 @@ void TestBatchListWindow::extensionHooks()
     QVERIFY(!w.isVisible());
 }
 
-QTEST_MAIN(TestBatchListWindow)
+KORVANE_TEST_MAIN(TestBatchListWindow)
 #include "tst_batchlist_window.moc"

@@ -16,6 +16,7 @@
 #include "drawingviewer/dwgsynth.h"
 #include "helpdecompiler/chmfixture.h"
 
+#include "support/testmain.h"
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -471,5 +472,5 @@ void TestCli::interruptedCopyLeavesWholeFiles()
         QCOMPARE(readFile(dir.filePath("dst/") + name), content);
 }
 
-QTEST_GUILESS_MAIN(TestCli)
+KORVANE_TEST_GUILESS_MAIN(TestCli)
 #include "tst_cli_commands.moc"

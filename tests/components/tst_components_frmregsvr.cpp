@@ -2,7 +2,9 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/placement.h"
 #include "platform/qtprogramstarter.h"
+#include "support/runs.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -12,6 +14,7 @@
 #include <QTest>
 #include <algorithm>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane;
 using components::Frmregsvr;
 using platform::MessageIcon;
@@ -58,6 +61,7 @@ void click(QWidget& window, const QString& name)
     QPushButton* b = button(window, name);
     QVERIFY(b);
     QTest::mouseClick(b, Qt::LeftButton);
+    QVERIFY(waitForRuns());
 }
 
 } // namespace
@@ -412,5 +416,5 @@ void TestFrmregsvr::realRun()
     QCOMPARE(sorted(recorded), sorted(expected));
 }
 
-QTEST_MAIN(TestFrmregsvr)
+KORVANE_TEST_MAIN(TestFrmregsvr)
 #include "tst_components_frmregsvr.moc"

@@ -1,6 +1,7 @@
 #include "components/registration.h"
 #include "platform/fakes/fakeservices.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -300,5 +301,5 @@ void TestRegistration::unreadableAndMissingFolders()
     QVERIFY(programs.calls.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestRegistration)
+KORVANE_TEST_GUILESS_MAIN(TestRegistration)
 #include "tst_components_registration.moc"

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/testmain.h"
 #include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
@@ -210,5 +211,5 @@ void TestDwgBitmap::oversizedPngIsRefused()
     QVERIFY(decodePreview(p).isNull());
 }
 
-QTEST_GUILESS_MAIN(TestDwgBitmap)
+KORVANE_TEST_GUILESS_MAIN(TestDwgBitmap)
 #include "tst_drawingviewer_dwgbitmap.moc"

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/testmain.h"
 #include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
@@ -451,5 +452,5 @@ void TestDwgPreview::filesThatAreNotDrawings()
     QVERIFY(readPreview(link).ok());
 }
 
-QTEST_GUILESS_MAIN(TestDwgPreview)
+KORVANE_TEST_GUILESS_MAIN(TestDwgPreview)
 #include "tst_drawingviewer_dwgpreview.moc"

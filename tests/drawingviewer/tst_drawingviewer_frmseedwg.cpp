@@ -3,6 +3,7 @@
 #include "drawingviewer/frmseedwg.h"
 #include "dwgsynth.h"
 #include "platform/fakes/fakeservices.h"
+#include "support/runs.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -14,8 +15,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/testmain.h"
 #include <memory>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane::drawingviewer;
 using namespace korvane::drawingviewer::testing;
 using korvane::platform::FakeServices;
@@ -135,6 +138,7 @@ void TestFrmseedwg::openDrawing(const QString& path)
 {
     text1()->setText(path);
     window()->Command1_Click();
+    QVERIFY(waitForRuns());
 }
 
 // ---- start state ---------------------------------------------------------------------------
@@ -177,6 +181,7 @@ void TestFrmseedwg::openNeedsAPath()
     const QRectF before(thumb()->Left(), thumb()->Top(), thumb()->Width(), thumb()->Height());
     text1()->setText(text);
     window()->findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+    QVERIFY(waitForRuns());
     QCOMPARE(m_fakes->messages.texts(), QStringList{kNoPath});
     QCOMPARE(m_fakes->messages.shown.first().icon, MessageIcon::Information);
     QCOMPARE(thumb()->DwgFileName(), path);
@@ -188,6 +193,7 @@ void TestFrmseedwg::openShowsThePreview()
     const QString path = writeDrawing(lineDrawing());
     text1()->setText(QStringLiteral("  ") + path + QStringLiteral(" "));
     QTest::mouseClick(window()->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
+    QVERIFY(waitForRuns());
     QCOMPARE(thumb()->DwgFileName(), path); // trimmed
     QCOMPARE(thumb()->preview().size(), QSize(40, 30));
     // What the control paints is its picture: the preview stretched to fill it.
@@ -331,6 +337,7 @@ void TestFrmseedwg::openAndClearRestoreHome()
         window()->findChild<QPushButton*>(QStringLiteral("Command3"))->click();
     else
         window()->findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+    QVERIFY(waitForRuns());
     QCOMPARE(thumb()->Width(), 10335.0f);
     QCOMPARE(thumb()->Height(), 6615.0f);
     QCOMPARE(thumb()->Left(), 0.0f);
@@ -392,6 +399,7 @@ void TestFrmseedwg::messagesWithNoDrawing()
     QTest::mouseClick(window()->findChild<QLabel*>(QStringLiteral("Image2")), Qt::LeftButton);
     QTest::mouseClick(window()->findChild<QLabel*>(QStringLiteral("Label2")), Qt::LeftButton);
     window()->Command1_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(m_fakes->messages.texts(), (QStringList{kNoPreview, kNoSave, kNoPath}));
     for (const auto& shown : m_fakes->messages.shown)
         QCOMPARE(shown.icon, MessageIcon::Information);
@@ -537,5 +545,5 @@ void TestFrmseedwg::realSamplesShow()
     QVERIFY(m_fakes->messages.shown.isEmpty());
 }
 
-QTEST_MAIN(TestFrmseedwg)
+KORVANE_TEST_MAIN(TestFrmseedwg)
 #include "tst_drawingviewer_frmseedwg.moc"

@@ -2,6 +2,7 @@
 
 #include "drawingviewer/stretch.h"
 
+#include "support/testmain.h"
 #include <QPainter>
 #include <QtTest>
 
@@ -76,5 +77,5 @@ void TestStretch::renderRefusesHugePictures()
     QCOMPARE(blank.pixel(2, 2), qRgb(255, 255, 255));
 }
 
-QTEST_GUILESS_MAIN(TestStretch)
+KORVANE_TEST_GUILESS_MAIN(TestStretch)
 #include "tst_drawingviewer_stretch.moc"

@@ -11,6 +11,7 @@
 #include "batchfixtures.h"
 #include "support/rawfiles.h"
 
+#include "support/testmain.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -290,5 +291,5 @@ void TestBatchRun::planIsWhatTheRunDoes()
     QCOMPARE(done, planned);
 }
 
-QTEST_GUILESS_MAIN(TestBatchRun)
+KORVANE_TEST_GUILESS_MAIN(TestBatchRun)
 #include "tst_filemanager_batchrun.moc"

@@ -11,6 +11,7 @@
 #include "batchfixtures.h"
 #include "support/rawfiles.h"
 
+#include "support/testmain.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -315,5 +316,5 @@ void TestBatchWalk::rawByteNamesSurvive()
     ::rmdir(gbkFolder.constData());
 }
 
-QTEST_GUILESS_MAIN(TestBatchWalk)
+KORVANE_TEST_GUILESS_MAIN(TestBatchWalk)
 #include "tst_filemanager_batchwalk.moc"

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include "support/rawfiles.h"
+#include "support/testmain.h"
 
 using namespace korvane::filemanager;
 using korvane::platform::LocalFileSystem;
@@ -145,5 +146,5 @@ void TestFilter::settingFileBytes()
     QCOMPARE(readFile(raw(dir.filePath("setting.txt"))), QByteArray("filter=\r\n"));
 }
 
-QTEST_GUILESS_MAIN(TestFilter)
+KORVANE_TEST_GUILESS_MAIN(TestFilter)
 #include "tst_filemanager_filter.moc"

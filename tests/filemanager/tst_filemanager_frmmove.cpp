@@ -1,6 +1,7 @@
 #include "filemanager/frmmove.h"
 #include "platform/fakes/fakeservices.h"
 #include "support/rawfiles.h"
+#include "support/runs.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/testmain.h"
 #include <memory>
 
 using namespace korvane;
@@ -38,6 +40,8 @@ QStringList filesIn(const QString& folder)
 }
 
 } // namespace
+
+using korvane::testsupport::waitForRuns;
 
 class TestFrmmove : public QObject {
     Q_OBJECT
@@ -99,6 +103,7 @@ void TestFrmmove::runTextFiles(const QString& source, const QString& target, int
     control<QComboBox>("Combo1")->setCurrentIndex(1); // *.txt
     QTest::mouseClick(this->option(option), Qt::LeftButton);
     click("Command3");
+    QVERIFY(waitForRuns());
 }
 
 void TestFrmmove::init()
@@ -254,6 +259,7 @@ void TestFrmmove::refusalsShowTheirMessage()
     control<QLineEdit>("Text2")->setText(target.replace("@", m_dir->path()));
     QTest::mouseClick(this->option(option), Qt::LeftButton);
     click("Command3");
+    QVERIFY(waitForRuns());
     QCOMPARE(m_fakes->messages.shown.size(), 1);
     QCOMPARE(m_fakes->messages.shown[0].text, message);
     QCOMPARE(m_fakes->messages.shown[0].icon, MessageIcon::Information);
@@ -316,6 +322,7 @@ void TestFrmmove::emptyTypeListMessage()
 {
     const QString src = deleteTwoFoldersWithBlankTypeList("  ");
     click("Command3");
+    QVERIFY(waitForRuns());
     QCOMPARE(m_fakes->messages.texts(), QStringList(2, QStringLiteral("已选中操作多种类型文件,但没有指定!")));
     QCOMPARE(m_fakes->messages.shown[0].icon, MessageIcon::Information);
     QVERIFY(QFile::exists(src + "/one/a.txt"));
@@ -375,6 +382,7 @@ void TestFrmmove::secondStartDuringARunDoesNothing()
         control<QLineEdit>("Text1")->setText(src);
     };
     click("Command3");
+    QVERIFY(waitForRuns());
 
     QVERIFY(started);
     QCOMPARE(nestedCalls, 0);
@@ -423,5 +431,5 @@ void TestFrmmove::closeButtonCloses()
     QVERIFY(!m_window->isVisible());
 }
 
-QTEST_MAIN(TestFrmmove)
+KORVANE_TEST_MAIN(TestFrmmove)
 #include "tst_filemanager_frmmove.moc"

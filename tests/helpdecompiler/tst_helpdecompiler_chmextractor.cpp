@@ -6,6 +6,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/qtprogramstarter.h"
 
+#include "support/testmain.h"
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
@@ -441,5 +442,5 @@ void TestChmExtractor::helperFailuresAreReported()
     QVERIFY(programs.calls[0].arguments.isEmpty()); // paths go on standard input, never as text
 }
 
-QTEST_GUILESS_MAIN(TestChmExtractor)
+KORVANE_TEST_GUILESS_MAIN(TestChmExtractor)
 #include "tst_helpdecompiler_chmextractor.moc"

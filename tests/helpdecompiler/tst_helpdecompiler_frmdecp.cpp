@@ -7,7 +7,9 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
+#include "support/runs.h"
 
+#include "support/testmain.h"
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane::helpdecompiler;
 using namespace korvane::platform;
 
@@ -237,6 +240,7 @@ void TestFrmdecp::missingTargetRefused()
         Harness h;
         h.text1()->setText(typed);
         h.window.Command3_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(h.fake.messages.texts(), QStringList{QStringLiteral("目标路径不存在或不是文件夹!")});
         QCOMPARE(h.text1()->text(), typed + QLatin1Char('/'));
         QVERIFY(h.programs.inputs.isEmpty());
@@ -251,6 +255,7 @@ void TestFrmdecp::folderWithoutHelpFiles()
     Harness h;
     h.text1()->setText(dir.path());
     h.window.Command3_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(h.fake.messages.texts(), QStringList{QStringLiteral("全部chm文件反编译完成!")});
     QCOMPARE(h.fake.messages.shown[0].icon, MessageIcon::Information);
     QVERIFY(h.programs.inputs.isEmpty());
@@ -265,6 +270,7 @@ void TestFrmdecp::missingHelperRefused()
     Frmdecp window(fake.services());
     window.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(dir.path());
     window.Command3_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(fake.messages.shown.size(), 1);
     QVERIFY(fake.messages.shown[0].text.contains(QStringLiteral("korvane-chmextract")));
     QVERIFY(fake.programs.calls.isEmpty());
@@ -309,6 +315,7 @@ void TestFrmdecp::runOverFolderTree()
     Harness h;
     h.text1()->setText(QStringLiteral("  ") + target + QStringLiteral(" "));
     h.window.Command3_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(h.text1()->text(), target + QLatin1Char('/'));
 
     // Files of the target first, the subfolder's after them; "readmechm" is not tried.
@@ -371,6 +378,7 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects()
     h.control<QCheckBox>("Check3")->setChecked(false);
     h.text1()->setText(target);
     h.window.Command3_Click();
+    QVERIFY(waitForRuns());
     QCOMPARE(h.fake.messages.texts(), QStringList{QStringLiteral("全部chm文件反编译完成!")});
     QCOMPARE(h.programs.inputs.size(), 2);
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/manual/index.htm")));
@@ -468,5 +476,5 @@ void TestFrmdecp::summaryNamesTheFailures()
     QCOMPARE(runDetails({good}), QString());
 }
 
-QTEST_MAIN(TestFrmdecp)
+KORVANE_TEST_MAIN(TestFrmdecp)
 #include "tst_helpdecompiler_frmdecp.moc"

@@ -8,6 +8,7 @@
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
 
+#include "support/testmain.h"
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -310,5 +311,5 @@ void TestHelpProject::chineseNamesInGbk()
     QVERIFY(files.contains(gbk("页面/第二章.htm")));
 }
 
-QTEST_GUILESS_MAIN(TestHelpProject)
+KORVANE_TEST_GUILESS_MAIN(TestHelpProject)
 #include "tst_helpdecompiler_helpproject.moc"

@@ -1,6 +1,7 @@
 #include "helpwindows/frmabout.h"
 #include "platform/fakes/fakeservices.h"
 
+#include "support/testmain.h"
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -142,5 +143,5 @@ void TestFrmAbout::okCloses()
     QVERIFY(!about.isVisible());
 }
 
-QTEST_MAIN(TestFrmAbout)
+KORVANE_TEST_MAIN(TestFrmAbout)
 #include "tst_helpwindows_frmabout.moc"

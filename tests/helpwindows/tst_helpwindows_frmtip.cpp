@@ -1,6 +1,7 @@
 #include "helpwindows/frmtip.h"
 #include "platform/fakes/fakeservices.h"
 
+#include "support/testmain.h"
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -312,5 +313,5 @@ void TestFrmTip::okCloses()
     QVERIFY(!tip.isVisible());
 }
 
-QTEST_MAIN(TestFrmTip)
+KORVANE_TEST_MAIN(TestFrmTip)
 #include "tst_helpwindows_frmtip.moc"

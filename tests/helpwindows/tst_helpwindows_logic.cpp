@@ -2,6 +2,7 @@
 #include "helpwindows/tips.h"
 #include "platform/fakes/fakeservices.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -187,5 +188,5 @@ void TestHelpWindowsLogic::startSysInfo()
     }
 }
 
-QTEST_GUILESS_MAIN(TestHelpWindowsLogic)
+KORVANE_TEST_GUILESS_MAIN(TestHelpWindowsLogic)
 #include "tst_helpwindows_logic.moc"

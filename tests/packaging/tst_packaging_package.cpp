@@ -15,6 +15,7 @@
 #include "../drawingviewer/dwgsynth.h"
 #include "support/unprivileged.h"
 
+#include "support/testmain.h"
 #include <sys/stat.h>
 
 using namespace korvane::testsupport;
@@ -344,5 +345,5 @@ Result TestPackage::runKorvane(const QString& home, const QString& driver, const
                90000, env);
 }
 
-QTEST_GUILESS_MAIN(TestPackage)
+KORVANE_TEST_GUILESS_MAIN(TestPackage)
 #include "tst_packaging_package.moc"

@@ -6,6 +6,7 @@
 
 #include "support/rawfiles.h"
 
+#include "support/testmain.h"
 #include <cerrno>
 #include <fcntl.h>
 #include <grp.h>
@@ -502,5 +503,5 @@ void TestLocalFileSystem::infoAndReadGiveTheReason()
         QVERIFY(!bytes.status().message().isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestLocalFileSystem)
+KORVANE_TEST_GUILESS_MAIN(TestLocalFileSystem)
 #include "tst_platform_localfilesystem.moc"

@@ -2,6 +2,7 @@
 #include "platform/placement.h"
 #include "platform/qtservices.h"
 
+#include "support/testmain.h"
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -123,5 +124,5 @@ void TestQtDialogs::enterInATextBoxPressesNoAddedButton()
     QVERIFY(dialog.isVisible());
 }
 
-QTEST_MAIN(TestQtDialogs)
+KORVANE_TEST_MAIN(TestQtDialogs)
 #include "tst_platform_qtdialogs.moc"

@@ -8,6 +8,7 @@
 #include "platform/registry.h"
 #include "platform/runcontrol.h"
 
+#include "support/testmain.h"
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -280,5 +281,5 @@ void TestPlatformServices::injectedFaultsHitOnlyTheirPath()
     QCOMPARE(fs.pathsOf(FaultyFileSystem::Op::Delete), (QList<QByteArray>{a, b}));
 }
 
-QTEST_GUILESS_MAIN(TestPlatformServices)
+KORVANE_TEST_GUILESS_MAIN(TestPlatformServices)
 #include "tst_platform_services.moc"

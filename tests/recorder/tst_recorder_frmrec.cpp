@@ -2,7 +2,9 @@
 #include "recorder/frmlog.h"
 #include "recorder/frmrec.h"
 #include "recordertest.h"
+#include "support/runs.h"
 
+#include "support/testmain.h"
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -17,6 +19,7 @@
 #include <QTextLayout>
 #include <QtTest>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane::recorder;
 using namespace korvane::recorder::test;
 using korvane::platform::FakeServices;
@@ -112,6 +115,7 @@ private slots:
         int logRowsWhileShown = -1;
         m_fake->messages.onShow = [&](const auto&) { logRowsWhileShown = count(m_db, QStringLiteral("log")); };
         control<QPushButton>(w, command.toLatin1().constData())->click();
+        QVERIFY(waitForRuns());
 
         QCOMPARE(m_fake->messages.texts(), QStringList{message});
         QCOMPARE(m_fake->messages.shown.first().icon, MessageIcon::None);
@@ -132,6 +136,7 @@ private slots:
     {
         frmrec w(m_fake->services());
         w.Command1_Click();
+        QVERIFY(waitForRuns());
         QVERIFY(m_fake->messages.shown.isEmpty());
         QCOMPARE(count(m_db, QStringLiteral("log")), 0);
     }
@@ -141,6 +146,7 @@ private slots:
         frmrec w(m_fake->services());
         auto* text4 = control<QLineEdit>(w, "Text4");
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(m_fake->messages.texts(), QStringList{QStringLiteral("没有输入要记录路径!")});
         QCOMPARE(count(m_db, QStringLiteral("log")), 0);
 
@@ -148,6 +154,7 @@ private slots:
         const QString missing = m_program->filePath(QStringLiteral("no such "));
         text4->setText(missing);
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(m_fake->messages.texts().last(), QStringLiteral("该目录文件信息记录完毕!"));
         QCOMPARE(query(m_db, QStringLiteral("SELECT folder FROM log")).value(0).value(0).toString(), missing);
         QCOMPARE(count(m_db, QStringLiteral("fileInf")), 0);
@@ -158,6 +165,7 @@ private slots:
         text4->setText(empty.path());
         const int messages = int(m_fake->messages.shown.size());
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(m_fake->messages.shown.size(), messages);
         QCOMPARE(count(m_db, QStringLiteral("log")), 1);
     }
@@ -169,7 +177,9 @@ private slots:
         frmrec w(m_fake->services());
         control<QLineEdit>(w, "Text4")->setText(folder);
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(count(m_db, QStringLiteral("fileInf")), 6);
         QCOMPARE(count(m_db, QStringLiteral("log")), 2);
     }
@@ -181,6 +191,7 @@ private slots:
         frmrec w(m_fake->services());
         m_fake->folders.answers.enqueue(QStringLiteral("/"));
         w.Command1_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(query(m_db, QStringLiteral("SELECT folder FROM log")).value(0).value(0).toString(),
                  QStringLiteral("/"));
     }
@@ -196,6 +207,7 @@ private slots:
         QTemporaryDir data;
         control<QLineEdit>(w, "Text4")->setText(makeFolder(data));
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(count(m_db, QStringLiteral("fileInf")), 3);
         w.Command3_Click();
         QCOMPARE(m_fake->messages.texts().last(), QStringLiteral("已清空所有已记录文件信息"));
@@ -210,6 +222,7 @@ private slots:
         frmrec w(m_fake->services());
         control<QLineEdit>(w, "Text4")->setText(makeFolder(data));
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         m_fake->messages.shown.clear();
         auto* text2 = control<QPlainTextEdit>(w, "Text2");
 
@@ -256,6 +269,7 @@ private slots:
         frmrec w(m_fake->services());
         control<QLineEdit>(w, "Text4")->setText(makeFolder(data));
         w.Command5_Click(); // stores nothing, and says so instead of reporting success
+        QVERIFY(waitForRuns());
         QCOMPARE(m_fake->messages.texts(), QStringList{QStringLiteral("无法保存记录: 无法打开数据库文件 ") + m_db});
         QCOMPARE(m_fake->messages.shown.last().icon, MessageIcon::Information);
         w.Label1_Click();
@@ -281,6 +295,7 @@ private slots:
                         .exec(QStringLiteral("PRAGMA max_page_count = %1").arg(limit));
             }
             w.Command5_Click();
+            QVERIFY(waitForRuns());
         }
         QCOMPARE(m_fake->messages.texts().size(), 2);
         QVERIFY2(m_fake->messages.texts().first().startsWith(QStringLiteral("无法保存记录: 磁盘已满(")),
@@ -340,6 +355,7 @@ private slots:
         frmrec w(m_fake->services());
         control<QLineEdit>(w, "Text4")->setText(data.path());
         w.Command5_Click();
+        QVERIFY(waitForRuns());
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         w.Label1_Click();
@@ -394,7 +410,9 @@ private slots:
         QTemporaryDir data;
         control<QLineEdit>(rec, "Text4")->setText(makeFolder(data));
         rec.Command5_Click();
+        QVERIFY(waitForRuns());
         rec.Command5_Click();
+        QVERIFY(waitForRuns());
         m_fake->messages.shown.clear();
         Frmlog log(m_fake->services());
         auto* grid = log.findChild<QTableWidget*>(QStringLiteral("MSF1"));
@@ -408,5 +426,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFrmrec)
+KORVANE_TEST_MAIN(TestFrmrec)
 #include "tst_recorder_frmrec.moc"

@@ -6,6 +6,7 @@
 #include "support/rawfiles.h"
 #include "support/unprivileged.h"
 
+#include "support/testmain.h"
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QProcess>
@@ -573,5 +574,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRecorderLogic)
+KORVANE_TEST_GUILESS_MAIN(TestRecorderLogic)
 #include "tst_recorder_logic.moc"

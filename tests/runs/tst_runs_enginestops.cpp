@@ -10,6 +10,7 @@
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 
+#include "support/testmain.h"
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -230,5 +231,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestEngineStops)
+KORVANE_TEST_GUILESS_MAIN(TestEngineStops)
 #include "tst_runs_enginestops.moc"

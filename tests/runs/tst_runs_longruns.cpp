@@ -7,7 +7,9 @@
 #include "helpdecompiler/frmdecp.h"
 #include "platform/fakes/fakeservices.h"
 #include "recorder/frmrec.h"
+#include "support/runs.h"
 
+#include "support/testmain.h"
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
@@ -25,6 +27,7 @@
 using namespace korvane;
 using platform::FakeServices;
 using platform::FaultyFileSystem;
+using testsupport::waitForRuns;
 
 namespace {
 
@@ -252,6 +255,7 @@ private slots:
         });
         driver.start(10);
         window.start(w.get());
+        QVERIFY(waitForRuns());
         const int ticksDuringRun = ticks;
 
         QVERIFY(held);
@@ -289,6 +293,7 @@ private slots:
             gate.released.release();
         });
         w->Command3_Click();
+        QVERIFY(waitForRuns());
         QVERIFY(stillOpen);
         QVERIFY(w); // the handler returned into a live window
         QCOMPARE(fake.messages.texts(), QStringList{QStringLiteral("操作已取消: 已处理 1 个, 未处理 2 个")});
@@ -297,5 +302,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestLongRuns)
+KORVANE_TEST_MAIN(TestLongRuns)
 #include "tst_runs_longruns.moc"

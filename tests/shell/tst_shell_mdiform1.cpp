@@ -3,6 +3,7 @@
 #include "shell/mdiform1.h"
 #include "shell/toolwindows.h"
 
+#include "support/testmain.h"
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
@@ -457,5 +458,5 @@ void TestMDIForm1::exitRunsTheExitActionOnly()
     delete tool;
 }
 
-QTEST_MAIN(TestMDIForm1)
+KORVANE_TEST_MAIN(TestMDIForm1)
 #include "tst_shell_mdiform1.moc"

@@ -2,6 +2,7 @@
 
 #include "../drawingviewer/dwgsynth.h"
 
+#include "support/testmain.h"
 #include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -249,5 +250,5 @@ void TestThumbnailer::argumentsAndOutput()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
 }
 
-QTEST_GUILESS_MAIN(TestThumbnailer)
+KORVANE_TEST_GUILESS_MAIN(TestThumbnailer)
 #include "tst_thumbnailer_program.moc"

@@ -3,6 +3,7 @@
 
 #include "wordcrypt/worddocfile.h"
 
+#include "support/testmain.h"
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -292,5 +293,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestWordDocFile)
+KORVANE_TEST_GUILESS_MAIN(TestWordDocFile)
 #include "tst_wordcrypt_docfile.moc"

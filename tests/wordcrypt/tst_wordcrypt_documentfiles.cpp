@@ -6,6 +6,7 @@
 
 #include "platform/localfilesystem.h"
 
+#include "support/testmain.h"
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -135,5 +136,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestDocumentFiles)
+KORVANE_TEST_GUILESS_MAIN(TestDocumentFiles)
 #include "tst_wordcrypt_documentfiles.moc"

@@ -1,17 +1,20 @@
 // The document encryptor window, driven through the in-memory word processor.
 
+#include "support/runs.h"
 #include "wordcrypt/frmjmword.h"
 
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/runcontrol.h"
 
+#include "support/testmain.h"
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTest>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane;
 using korvane::platform::MessageIcon;
 
@@ -97,6 +100,7 @@ private slots:
                 infoAtOpen << f.info().section(QLatin1Char('\n'), -2, -2);
         };
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
 
         QStringList expected = kObtain;
         for (const QString& d : docs)
@@ -113,6 +117,7 @@ private slots:
         // The note is the first run's only; a run without failures ends with the end line.
         f.add({docs[0]});
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCoreApplication::processEvents();
         QVERIFY(f.info().endsWith(kDone + QStringLiteral("\n加密文档 /d/a.doc\n") + kDone + u'\n'));
         QCOMPARE(f.info().count(kNote), 1);
@@ -146,6 +151,7 @@ private slots:
         f.text4->setText(write);
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(f.word.calls, kObtain + documentCalls(QStringLiteral("/d/a.doc"), read, write) +
                                    QStringList{QStringLiteral("Quit")});
         QCOMPARE(f.word.saved.value(QStringLiteral("/d/a.doc")).password, read);
@@ -156,6 +162,7 @@ private slots:
     {
         Fixture f;
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(f.word.calls, kObtain);
         QCOMPARE(f.fakes.messages.texts(), QStringList{kEmptyList});
         QCOMPARE(f.fakes.messages.shown.first().icon, MessageIcon::Information);
@@ -164,6 +171,7 @@ private slots:
 
         // A second run replaces the held application with a new one.
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(f.word.applicationsCreated, 2);
 
         f.w.close();
@@ -177,6 +185,7 @@ private slots:
         f.word.createError = QStringLiteral("未找到 LibreOffice Writer");
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(f.word.calls, QStringList({QStringLiteral("GetObject word.Application"),
                                             QStringLiteral("CreateObject word.Application")}));
         QCOMPARE(f.fakes.messages.texts(), QStringList{QStringLiteral("未找到 LibreOffice Writer")});
@@ -193,6 +202,7 @@ private slots:
         f.word.bindSucceeds = true;
         f.add({QStringLiteral("/d/a.doc")});
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(f.word.calls.mid(0, 2),
                  QStringList({QStringLiteral("GetObject word.Application"), QStringLiteral("Visible=false")}));
     }
@@ -234,6 +244,7 @@ private slots:
             f.word.stepFailures[step].insert(bad);
         f.add({bad, QStringLiteral("/d/good.doc")});
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
 
         QCOMPARE(f.word.calls.count(QStringLiteral("Open /d/bad.doc ConfirmConversions=false")), opens);
         QCOMPARE(f.word.saved.contains(bad), saved);
@@ -268,6 +279,7 @@ private slots:
         f.text4->setText(write);
         f.add({QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc")});
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         if (runs) {
             QCOMPARE(f.word.saved.value(QStringLiteral("/d/b.doc")).writePassword, write);
             QVERIFY(f.fakes.messages.shown.isEmpty());
@@ -293,9 +305,10 @@ private slots:
                 f.text2->setText(QStringLiteral("changed"));
         };
         f.w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(f.word.saved.value(QStringLiteral("/d/a.doc")).password, QStringLiteral("739"));
     }
 };
 
-QTEST_MAIN(TestFrmJmWord)
+KORVANE_TEST_MAIN(TestFrmJmWord)
 #include "tst_wordcrypt_frmjmword.moc"

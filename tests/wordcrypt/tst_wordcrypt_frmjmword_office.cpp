@@ -1,6 +1,7 @@
 // The whole encryptor with the real office: a folder of documents is encrypted so that only
 // the password opens them, then decrypted again. Skips when LibreOffice is not installed.
 
+#include "support/runs.h"
 #include "wordcrypt/frmjmword.h"
 #include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
@@ -8,6 +9,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 
+#include "support/testmain.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using korvane::testsupport::waitForRuns;
 using namespace korvane;
 
 namespace {
@@ -78,8 +81,10 @@ private slots:
         // Encrypt: both passwords are set and checked; no line reports a failure.
         fakes.folders.answers.enqueue(dir.path());
         w.Command4_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(list1->count(), 2);
         w.Command2_Click();
+        QVERIFY(waitForRuns());
         QVERIFY(fakes.messages.shown.isEmpty());
         for (const QString& d : docs) {
             QVERIFY(text3->toPlainText().contains(QStringLiteral("加密文档 ") + d));
@@ -109,7 +114,9 @@ private slots:
         prompt.answers.enqueue(QStringLiteral("739"));
         fakes.folders.answers.enqueue(dir.path());
         w.Command4_Click();
+        QVERIFY(waitForRuns());
         w.Command2_Click();
+        QVERIFY(waitForRuns());
         QCOMPARE(prompt.asked, docs);
         for (const QString& d : docs) {
             const auto state = wordcrypt::inspectWordFile(readBytes(d));
@@ -121,8 +128,32 @@ private slots:
         QCOMPARE(text3->toPlainText().count(QStringLiteral("失败")), 0);
         // No backup is left behind.
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("报告.doc")});
+
+        // Encrypted again, then a decryption whose second prompt is cancelled: that document
+        // keeps every byte, the first loses its passwords.
+        w.findChild<QLineEdit*>("Text2")->setText(QStringLiteral("739"));
+        w.findChild<QLineEdit*>("Text4")->setText(QStringLiteral("7591"));
+        fakes.folders.answers.enqueue(dir.path());
+        w.Command4_Click();
+        QVERIFY(waitForRuns());
+        w.Command2_Click();
+        QVERIFY(waitForRuns());
+        const QByteArray secondBefore = readBytes(docs[1]);
+        w.findChild<QLineEdit*>("Text2")->clear();
+        w.findChild<QLineEdit*>("Text4")->clear();
+        prompt.asked.clear();
+        prompt.answers.enqueue(QStringLiteral("739")); // the second is cancelled
+        fakes.folders.answers.enqueue(dir.path());
+        w.Command4_Click();
+        QVERIFY(waitForRuns());
+        w.Command2_Click();
+        QVERIFY(waitForRuns());
+        QCOMPARE(prompt.asked, docs);
+        QVERIFY(!wordcrypt::inspectWordFile(readBytes(docs[0]))->encrypted);
+        QCOMPARE(readBytes(docs[1]), secondBefore);
+        QVERIFY(text3->toPlainText().contains(QStringLiteral("文档需要打开密码，已取消")));
     }
 };
 
-QTEST_MAIN(TestFrmJmWordOffice)
+KORVANE_TEST_MAIN(TestFrmJmWordOffice)
 #include "tst_wordcrypt_frmjmword_office.moc"

@@ -2,6 +2,7 @@
 
 #include "officefixture.h"
 
+#include "support/testmain.h"
 #include <QtTest>
 
 using namespace korvane;
@@ -235,5 +236,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestLibreOfficePasswords)
+KORVANE_TEST_GUILESS_MAIN(TestLibreOfficePasswords)
 #include "tst_wordcrypt_libreofficepasswords.moc"

@@ -2,6 +2,7 @@
 
 #include "wordcrypt/libreofficeword.h"
 
+#include "support/testmain.h"
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -41,5 +42,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestOfficeProcess)
+KORVANE_TEST_GUILESS_MAIN(TestOfficeProcess)
 #include "tst_wordcrypt_officeprocess.moc"

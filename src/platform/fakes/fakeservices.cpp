@@ -1,6 +1,15 @@
 #include "platform/fakes/fakeservices.h"
 
+#include "platform/interaction.h"
+
 namespace korvane::platform {
+
+void requireUserInterfaceThread(const char* who)
+{
+    // A real dialog made on another thread crashes the program: the fake must not let it pass.
+    if (!onUserInterfaceThread())
+        qFatal("%s called off the user-interface thread", who);
+}
 
 void FakeMessageBoxes::show(QWidget* parent, const QString& text, MessageIcon icon)
 {
@@ -9,6 +18,7 @@ void FakeMessageBoxes::show(QWidget* parent, const QString& text, MessageIcon ic
 
 void FakeMessageBoxes::showWithDetails(QWidget*, const QString& text, MessageIcon icon, const QString& details)
 {
+    requireUserInterfaceThread("FakeMessageBoxes");
     shown.append({text, icon, details});
     if (onShow)
         onShow(shown.back());
@@ -24,24 +34,28 @@ QStringList FakeMessageBoxes::texts() const
 
 QString FakeFolderChooser::chooseFolder(QWidget*, const QString& prompt)
 {
+    requireUserInterfaceThread("FakeFolderChooser");
     prompts << prompt;
     return answers.isEmpty() ? QString() : answers.dequeue();
 }
 
 QString FakeFileChooser::openFile(QWidget*, const QString& filter)
 {
+    requireUserInterfaceThread("FakeFileChooser");
     openFilters << filter;
     return openAnswers.isEmpty() ? QString() : openAnswers.dequeue();
 }
 
 QString FakeFileChooser::saveFile(QWidget*, const QString& filter)
 {
+    requireUserInterfaceThread("FakeFileChooser");
     saveFilters << filter;
     return saveAnswers.isEmpty() ? QString() : saveAnswers.dequeue();
 }
 
 QString FakeInputBox::ask(QWidget*, const QString& prompt, const QString&, const QString&)
 {
+    requireUserInterfaceThread("FakeInputBox");
     prompts << prompt;
     return answers.isEmpty() ? QString() : answers.dequeue();
 }

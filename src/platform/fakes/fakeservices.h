@@ -12,6 +12,9 @@
 
 namespace korvane::platform {
 
+/// Ends the test program when a fake dialog is called off the user-interface thread.
+void requireUserInterfaceThread(const char* who);
+
 /// Records every box; `onShow` lets a test act while the box would be open.
 class FakeMessageBoxes final : public MessageBoxes {
 public:

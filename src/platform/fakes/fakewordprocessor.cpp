@@ -1,5 +1,7 @@
 #include "platform/fakes/fakewordprocessor.h"
 
+#include "platform/fakes/fakeservices.h"
+
 namespace korvane::platform {
 
 namespace {
@@ -138,6 +140,7 @@ Result<std::shared_ptr<WordApplication>> FakeWordAutomation::createObject(const 
 
 std::optional<QString> FakeDocumentPasswordPrompt::askPassword(const QString& fileName)
 {
+    requireUserInterfaceThread("FakeDocumentPasswordPrompt");
     asked << fileName;
     if (answers.isEmpty())
         return std::nullopt;

@@ -1,0 +1,174 @@
+// Runs as jobs: a handler returns at once, each window's run ends on its own, the progress
+// dialog never covers a box the job asked for, and what a job asks of the user is shown on
+// the user-interface thread.
+#include "platform/backgroundrun.h"
+#include "platform/fakes/fakeservices.h"
+#include "platform/fakes/fakewordprocessor.h"
+
+#include <QDialog>
+#include <QSemaphore>
+#include <QTest>
+#include <QThread>
+#include <QWidget>
+#include "support/testmain.h"
+
+using namespace korvane::platform;
+
+namespace {
+
+bool progressShown(const QWidget& window)
+{
+    const auto* dialog = window.findChild<QDialog*>(QStringLiteral("runProgress"));
+    return dialog && dialog->isVisible();
+}
+
+} // namespace
+
+class TestBackgroundRun : public QObject {
+    Q_OBJECT
+private slots:
+    void boxNeverUnderTheProgressDialog_data();
+    void boxNeverUnderTheProgressDialog();
+    void runsInTwoWindowsEndEachOnTheirOwn_data();
+    void runsInTwoWindowsEndEachOnTheirOwn();
+    void promptAnsweredOnTheUserInterfaceThread();
+    void stopForQuitAnswersUnshownInteractionsAsCancelled();
+};
+
+void TestBackgroundRun::boxNeverUnderTheProgressDialog_data()
+{
+    QTest::addColumn<int>("askAfterMs");
+    QTest::newRow("at once") << 0;
+    QTest::newRow("after the dialog is up") << 600;
+}
+
+void TestBackgroundRun::boxNeverUnderTheProgressDialog()
+{
+    QFETCH(int, askAfterMs);
+    FakeMessageBoxes boxes;
+    UiThreadMessages messages(boxes);
+    QWidget window;
+    window.show();
+    BackgroundRun run(&window, boxes);
+
+    QList<bool> coveredWhileOpen;
+    boxes.onShow = [&](const FakeMessageBoxes::Shown&) {
+        // The box stays open for longer than the dialog's delay, as a user reads it.
+        coveredWhileOpen << progressShown(window);
+        QTest::qWait(700);
+        coveredWhileOpen << progressShown(window);
+    };
+    QSemaphore finish;
+    bool ended = false;
+    QVERIFY(run.start(
+        QStringLiteral("正在测试…"),
+        [&](RunControl&) {
+            QThread::msleep(ulong(askAfterMs));
+            messages.show(&window, QStringLiteral("列表为空"), MessageIcon::Information);
+            finish.acquire(); // a long run goes on after the box
+        },
+        [&] { ended = true; }));
+    QVERIFY(run.isRunning()); // the handler's part before the run has returned already
+    QTRY_COMPARE(boxes.shown.size(), 1);
+    QCOMPARE(coveredWhileOpen, QList<bool>({false, false}));
+    // The delay counts again from the box's close: the dialog comes back for the long run.
+    QTRY_VERIFY(progressShown(window));
+    finish.release();
+    QTRY_VERIFY(ended);
+    QVERIFY(!progressShown(window));
+}
+
+void TestBackgroundRun::runsInTwoWindowsEndEachOnTheirOwn_data()
+{
+    QTest::addColumn<bool>("firstEndsFirst");
+    QTest::newRow("first ends first") << true;
+    QTest::newRow("second ends first") << false;
+}
+
+void TestBackgroundRun::runsInTwoWindowsEndEachOnTheirOwn()
+{
+    QFETCH(bool, firstEndsFirst);
+    FakeMessageBoxes boxes;
+    QWidget windowA;
+    QWidget windowB;
+    auto* buttonA = new QWidget(&windowA);
+    auto* buttonB = new QWidget(&windowB);
+    BackgroundRun runA(&windowA, boxes);
+    BackgroundRun runB(&windowB, boxes);
+    QSemaphore goA;
+    QSemaphore goB;
+    QStringList ends;
+    QVERIFY(runA.start(
+        QStringLiteral("A"), [&](RunControl&) { goA.acquire(); }, [&] { ends << QStringLiteral("A"); }));
+    QVERIFY(runB.start(
+        QStringLiteral("B"), [&](RunControl&) { goB.acquire(); }, [&] { ends << QStringLiteral("B"); }));
+    QVERIFY(!buttonA->isEnabled() && !buttonB->isEnabled());
+    QCOMPARE(BackgroundRun::runsInFlight().size(), 2);
+
+    BackgroundRun& first = firstEndsFirst ? runA : runB;
+    QWidget* firstButton = firstEndsFirst ? buttonA : buttonB;
+    QWidget* otherButton = firstEndsFirst ? buttonB : buttonA;
+    (firstEndsFirst ? goA : goB).release();
+    QTRY_COMPARE(ends.size(), 1);
+    QCOMPARE(ends.first(), firstEndsFirst ? QStringLiteral("A") : QStringLiteral("B"));
+    QVERIFY(!first.isRunning());
+    QVERIFY(firstButton->isEnabled());
+    QVERIFY(!otherButton->isEnabled()); // still in its run
+    (firstEndsFirst ? goB : goA).release();
+    QTRY_COMPARE(ends.size(), 2);
+    QVERIFY(otherButton->isEnabled());
+    QVERIFY(BackgroundRun::runsInFlight().isEmpty());
+}
+
+void TestBackgroundRun::promptAnsweredOnTheUserInterfaceThread()
+{
+    // The fake ends the program if it is called on the worker.
+    FakeMessageBoxes boxes;
+    FakeDocumentPasswordPrompt prompt;
+    prompt.answers.enqueue(QStringLiteral("739"));
+    QWidget window;
+    BackgroundRun run(&window, boxes);
+    std::optional<QString> answered = QStringLiteral("unset");
+    std::optional<QString> cancelled = QStringLiteral("unset");
+    QWidget* owner = nullptr;
+    bool ended = false;
+    run.start(
+        QStringLiteral("正在解密文档…"),
+        [&](RunControl&) {
+            interactWithUser([&] {
+                answered = prompt.askPassword(QStringLiteral("a.doc"));
+                owner = interactionOwner();
+            });
+            interactWithUser([&] { cancelled = prompt.askPassword(QStringLiteral("b.doc")); });
+        },
+        [&] { ended = true; });
+    QTRY_VERIFY(ended);
+    QCOMPARE(answered, std::optional<QString>(QStringLiteral("739")));
+    QCOMPARE(cancelled, std::nullopt);
+    QCOMPARE(owner, &window);
+    QCOMPARE(prompt.asked, QStringList({QStringLiteral("a.doc"), QStringLiteral("b.doc")}));
+}
+
+void TestBackgroundRun::stopForQuitAnswersUnshownInteractionsAsCancelled()
+{
+    FakeMessageBoxes boxes;
+    QWidget window;
+    BackgroundRun run(&window, boxes);
+    bool shown = true;
+    bool ended = false;
+    run.start(
+        QStringLiteral("正在测试…"),
+        [&](RunControl& control) {
+            while (!control.stopRequested())
+                QThread::msleep(5);
+            shown = interactWithUser([] {});
+        },
+        [&] { ended = true; });
+    run.stopForQuit();
+    QTRY_VERIFY(ended);
+    QVERIFY(run.stopped());
+    QVERIFY(!shown);
+}
+
+KORVANE_TEST_MAIN(TestBackgroundRun)
+#include "tst_platform_backgroundrun.moc"
