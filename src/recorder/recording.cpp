@@ -287,8 +287,10 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     RecordReport report;
     const auto entries = fs.list(folder);
     if (!entries) {
-        report.recorded = true;            // cannot be opened: nothing stored, but the run is reported
-        report.storeFailed = !db.isOpen(); // and logged, which needs the database
+        // Cannot be opened: nothing stored, but the run is reported and logged, which needs a
+        // database that can take the log row.
+        report.recorded = true;
+        report.storeFailed = !db.isOpen() || db.isReadOnly();
         return report;
     }
     for (const platform::DirEntry& entry : *entries) {
