@@ -53,7 +53,9 @@ inline QString mutated(QString name, quint32 choice)
     const qsizetype at = name.isEmpty() ? 0 : qsizetype(choice >> 8) % name.size();
     switch (choice % 7) {
     case 0: return name.toUpper();
-    case 1: return name.isEmpty() ? name : name.replace(at, 1, name[at].isUpper() ? name[at].toLower() : name[at].toUpper());
+    case 1:
+        return name.isEmpty() ? name
+                              : name.replace(at, 1, name[at].isUpper() ? name[at].toLower() : name[at].toUpper());
     case 2: return name.insert(at, u'.');
     case 3: return name.isEmpty() ? name : name.remove(at, 1);
     case 4: {
@@ -64,7 +66,10 @@ inline QString mutated(QString name, quint32 choice)
         }
         return swapped;
     }
-    case 5: return name.isEmpty() ? name : name.replace(at, 1, kForeignCharacters[qsizetype(choice >> 4) % kForeignCharacters.size()]);
+    case 5:
+        return name.isEmpty()
+                   ? name
+                   : name.replace(at, 1, kForeignCharacters[qsizetype(choice >> 4) % kForeignCharacters.size()]);
     default: return name.append(kForeignCharacters[qsizetype(choice >> 4) % kForeignCharacters.size()]);
     }
 }

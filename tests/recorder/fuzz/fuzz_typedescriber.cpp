@@ -6,8 +6,8 @@
 
 #include <QCoreApplication>
 #include <QLocale>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
