@@ -7,6 +7,7 @@
 #include "recorder/recording.h"
 
 #include <QMimeDatabase>
+#include <QRegularExpression>
 #include <QStringList>
 #include <optional>
 
@@ -20,29 +21,11 @@ inline const QList<QChar> kForeignCharacters{QChar(0x0663), QChar(0xFF13), QChar
 /// A name each glob of the database matches: "*" as "x", "?" as "q", a set as its first character.
 inline QStringList globNames(const QMimeDatabase& mime)
 {
+    static const QRegularExpression set(QStringLiteral(R"(\[[!^]?(.)[^\]]*\])"));
     QStringList names;
     for (const QMimeType& type : mime.allMimeTypes()) {
-        for (const QString& glob : type.globPatterns()) {
-            QString name;
-            for (qsizetype i = 0; i < glob.size(); ++i) {
-                const QChar c = glob[i];
-                if (c == u'*') {
-                    name += u'x';
-                } else if (c == u'?') {
-                    name += u'q';
-                } else if (c == u'[') {
-                    const qsizetype end = glob.indexOf(u']', i + 2);
-                    qsizetype first = i + 1;
-                    if (first < glob.size() && (glob[first] == u'!' || glob[first] == u'^'))
-                        ++first;
-                    name += end > 0 ? glob[first] : c;
-                    i = end > 0 ? end : i;
-                } else {
-                    name += c;
-                }
-            }
-            names << name;
-        }
+        for (const QString& glob : type.globPatterns())
+            names << QString(glob).replace(set, QStringLiteral("\\1")).replace(u'*', u'x').replace(u'?', u'q');
     }
     return names;
 }
