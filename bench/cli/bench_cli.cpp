@@ -168,8 +168,8 @@ void benchCopy(const QString& work, int files)
                   platform::LocalFileSystem fs;
                   filemanager::BatchFileManager manager(fs);
                   filemanager::RunRequest request;
-                  request.source = source;
-                  request.target = target;
+                  request.source = QFile::encodeName(source);
+                  request.target = QFile::encodeName(target);
                   request.operation = filemanager::Operation::Copy;
                   request.singleType = QStringLiteral("dat");
                   return manager.run(request).done == files;

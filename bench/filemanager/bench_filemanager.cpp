@@ -88,8 +88,8 @@ Timing runOurs(filemanager::BatchFileManager& manager, const QString& source, co
                platform::RunControl* control = nullptr)
 {
     filemanager::RunRequest request;
-    request.source = source;
-    request.target = target;
+    request.source = QFile::encodeName(source);
+    request.target = QFile::encodeName(target);
     request.operation = op;
     request.singleType = QStringLiteral("*.dat");
     const double cpu = bench::cpuSeconds(RUSAGE_SELF);

@@ -41,7 +41,7 @@ int runChm(const ParsedArgs& args, Reporter& out)
     if (args.operands.isEmpty() || args.operands.first() != QLatin1String("decompile"))
         throw UsageError{args.operands.isEmpty() ? QStringLiteral("缺少操作: decompile")
                                                  : QStringLiteral("未知操作 %1").arg(args.operands.first())};
-    const QStringList paths = args.operands.mid(1);
+    const QList<QByteArray> paths = args.rawOperands.mid(1);
     if (paths.isEmpty())
         throw UsageError{QStringLiteral("请设定目标路径!")};
 
@@ -61,9 +61,9 @@ int runChm(const ParsedArgs& args, Reporter& out)
                        quint64 size) { return process.extract(file, folder, project, size); });
     const bool subfolders = args.has(QStringLiteral("subfolders"));
     const bool projects = !args.has(QStringLiteral("no-project"));
-    for (const QString& operand : paths) {
-        const QString path = absolutePath(operand);
-        const platform::NativePath native = platform::nativePath(path);
+    for (const QByteArray& operand : paths) {
+        const platform::NativePath native = absoluteNative(operand);
+        const QString path = platform::displayPath(native);
         QList<HelpFileOutcome> outcomes;
         if (control.stopRequested()) {
             ++notDone;
@@ -71,8 +71,7 @@ int runChm(const ParsedArgs& args, Reporter& out)
         }
         if (fs.folderExists(native)) {
             platform::RunControl& item = out.itemControl();
-            outcomes =
-                run.run(platform::nativePath(helpdecompiler::normalizedTarget(path)), subfolders, projects, &item);
+            outcomes = run.run(helpdecompiler::normalizedTarget(native), subfolders, projects, &item);
             if (item.stopRequested())
                 notDone += run.found() - outcomes.size();
         } else if (fs.fileExists(native)) {

@@ -1,6 +1,7 @@
 #include "cli/cliapp.h"
 
 #include "platform/datafolder.h"
+#include "platform/nativepath.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,43 +17,48 @@
 
 namespace korvane::cli {
 
-ParsedArgs parseArgs(const QStringList& args, const QList<OptionDef>& defs)
+ParsedArgs parseArgs(const QList<QByteArray>& args, const QList<OptionDef>& defs)
 {
     ParsedArgs parsed;
     bool optionsEnded = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if (optionsEnded || !arg.startsWith(QLatin1String("--"))) {
-            if (!optionsEnded && arg.startsWith(QLatin1Char('-')) && arg.size() > 1)
+        const QByteArray& raw = args[i];
+        const QString arg = platform::displayPath(raw);
+        if (optionsEnded || !raw.startsWith("--")) {
+            if (!optionsEnded && raw.startsWith('-') && raw.size() > 1)
                 throw UsageError{QStringLiteral("未知选项 %1").arg(arg)};
             parsed.operands << arg;
+            parsed.rawOperands << raw;
             continue;
         }
-        if (arg == QLatin1String("--")) {
+        if (raw == "--") {
             optionsEnded = true;
             continue;
         }
-        QString name = arg.mid(2);
-        std::optional<QString> inlineValue;
-        if (const qsizetype eq = name.indexOf(QLatin1Char('=')); eq >= 0) {
+        QByteArray name = raw.mid(2);
+        std::optional<QByteArray> inlineValue;
+        if (const qsizetype eq = name.indexOf('='); eq >= 0) {
             inlineValue = name.mid(eq + 1);
             name.truncate(eq);
         }
-        const auto def = std::find_if(defs.begin(), defs.end(), [&](const OptionDef& s) { return s.name == name; });
+        const QString nameText = platform::displayPath(name);
+        const auto def = std::find_if(defs.begin(), defs.end(), [&](const OptionDef& s) { return s.name == nameText; });
         if (def == defs.end())
-            throw UsageError{QStringLiteral("未知选项 --%1").arg(name)};
+            throw UsageError{QStringLiteral("未知选项 --%1").arg(nameText)};
         if (!def->takesValue) {
             if (inlineValue)
-                throw UsageError{QStringLiteral("选项 --%1 不带值").arg(name)};
-            parsed.values.insert(name, QString());
+                throw UsageError{QStringLiteral("选项 --%1 不带值").arg(nameText)};
+            parsed.values.insert(nameText, QString());
+            parsed.rawValues.insert(nameText, QByteArray());
             continue;
         }
         if (!inlineValue) {
             if (i + 1 >= args.size())
-                throw UsageError{QStringLiteral("选项 --%1 需要一个值").arg(name)};
+                throw UsageError{QStringLiteral("选项 --%1 需要一个值").arg(nameText)};
             inlineValue = args[++i];
         }
-        parsed.values.insert(name, *inlineValue);
+        parsed.values.insert(nameText, platform::displayPath(*inlineValue));
+        parsed.rawValues.insert(nameText, *inlineValue);
     }
     return parsed;
 }
@@ -87,6 +93,8 @@ void waitForInterrupts(sigset_t set)
     }
 }
 
+std::atomic<int> g_outputErrno{0};
+
 void writeFd(int fd, const QByteArray& bytes)
 {
     const char* p = bytes.constData();
@@ -96,6 +104,14 @@ void writeFd(int fd, const QByteArray& bytes)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            if (fd == STDOUT_FILENO && g_outputErrno.exchange(errno) == 0) {
+                // Nobody reads the results any more (a full disk, a reader that went away):
+                // the run stops as after Ctrl-C, and the exit code says so.
+                if (platform::RunControl* c = g_control.load())
+                    c->requestStop();
+                if (platform::RunControl* c = g_item.load())
+                    c->requestStop();
+            }
             return;
         }
         p += n;
@@ -130,8 +146,20 @@ void installInterruptHandler(platform::RunControl& control)
 
 } // namespace
 
+int outputErrno()
+{
+    return g_outputErrno.load();
+}
+
 void takeInterrupts()
 {
+    // A reader that went away gives EPIPE on the next write instead of killing us in the middle
+    // of an item. A handler rather than SIG_IGN: it is reset for the programs we start.
+    struct sigaction pipe {};
+    pipe.sa_handler = [](int) {};
+    sigemptyset(&pipe.sa_mask);
+    ::sigaction(SIGPIPE, &pipe, nullptr);
+
     // Blocked here, before any other thread or program starts, SIGINT stays blocked in every
     // thread and in the programs we start (a mask survives exec): the terminal's Ctrl-C goes to
     // the whole foreground group, and the office or a helper must not die in the middle of a

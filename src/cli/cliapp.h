@@ -22,6 +22,10 @@ enum ExitCode {
     kExitSomeFailed = 1,
     kExitUsage = 2,
     kExitProgramMissing = 3,
+    kExitOutputFailed = 4, ///< standard output could not be written
+    kExitNoneFound = 1,    ///< lookup: nothing in range, as grep
+    kExitLookupFailed = 2, ///< lookup: the database could not be read, as grep
+
     kExitCancelled = 130,
 };
 
@@ -31,12 +35,17 @@ struct OptionDef {
     bool takesValue = false;
 };
 
-/// A command line after parsing: options by name and the remaining operands in order.
+/// A command line after parsing: options by name and the remaining operands in order. Each
+/// argument is kept as the kernel gave it (a path must name the very bytes typed, which need not
+/// be UTF-8) beside the text shown for it.
 struct ParsedArgs {
-    QHash<QString, QString> values; ///< a flag maps to ""
+    QHash<QString, QString> values;       ///< a flag maps to ""
+    QHash<QString, QByteArray> rawValues; ///< the same, as given
     QStringList operands;
+    QList<QByteArray> rawOperands;
     bool has(const QString& name) const { return values.contains(name); }
     QString value(const QString& name, const QString& fallback = {}) const { return values.value(name, fallback); }
+    QByteArray raw(const QString& name) const { return rawValues.value(name); }
 };
 
 /// Thrown for a bad command line: the reason, shown on one line above the usage.
@@ -46,7 +55,7 @@ struct UsageError {
 
 /// GNU-style parsing: "--name value", "--name=value", "--" ends the options, "-" alone is an
 /// operand. Options and operands may be mixed.
-ParsedArgs parseArgs(const QStringList& args, const QList<OptionDef>& defs);
+ParsedArgs parseArgs(const QList<QByteArray>& args, const QList<OptionDef>& defs);
 
 enum class ItemStatus { Ok, Failed, Skipped };
 
@@ -107,6 +116,9 @@ private:
     int m_failed = 0;
     int m_skipped = 0;
 };
+
+/// The errno of the first write to standard output that failed; 0 when all went out.
+int outputErrno();
 
 /// Call first in main(): from then on Ctrl-C reaches only the running Reporter's controls (the
 /// first asks them to stop, the second exits with 130), never the programs the run starts.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/cliapp.h"
+#include "platform/filesystem.h"
 
 #include <QList>
 #include <QString>
@@ -25,8 +26,11 @@ QList<Command> programCommands(); ///< register, compile
 Command docCommand();
 Command dwgCommand();
 
-/// An operand as an absolute path (relative ones against the working folder), for display
-/// and for the file system.
-QString absolutePath(const QString& operand);
+/// An operand as an absolute path in the kernel's bytes: a relative one is joined to the working
+/// folder as getcwd() gives it. Neither is ever decoded, so a name that is not UTF-8 names the
+/// same file here as in the shell.
+platform::NativePath absoluteNative(const QByteArray& operand);
+/// The same, as the text shown for it.
+QString absolutePath(const QByteArray& operand);
 
 } // namespace korvane::cli

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +73,16 @@ public:
     }
 };
 
+/// The current password given in a file, for every document that asks.
+class GivenPasswordPrompt final : public platform::DocumentPasswordPrompt {
+public:
+    explicit GivenPasswordPrompt(QString password) : m_password(std::move(password)) {}
+    std::optional<QString> askPassword(const QString&) override { return m_password; }
+
+private:
+    QString m_password;
+};
+
 /// Sets the two passwords of every document the office opens, as the encryptor window does.
 class DocumentPasswords final : public platform::WordEvents {
 public:
@@ -94,23 +105,59 @@ public:
 /// How often a document that fails to open is tried, as in the window.
 constexpr int kOpenAttempts = 3;
 
+/// Passwords are short lines: anything longer than this is not a password file.
+constexpr qsizetype kMaxPasswordFileBytes = 4096;
+
+/// The lines of a password file (a regular file or a pipe, as `<(…)` gives), CR LF or LF.
+/// nullopt, with a note, when it cannot be read or is no such file.
+std::optional<QStringList> readPasswordFile(const QByteArray& operand, Reporter& out)
+{
+    const platform::NativePath path = absoluteNative(operand);
+    const auto refuse = [&](const QString& why) -> std::optional<QStringList> {
+        out.note(QStringLiteral("无法读取密码文件 %1: %2").arg(platform::displayPath(path), why));
+        return std::nullopt;
+    };
+    // Judged before the open, which would wait for a writer on a named pipe: a device such as
+    // /dev/zero never ends and is refused unread.
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return refuse(platform::Status::fromErrno(errno).message());
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+        return refuse(QStringLiteral("不是普通文件或管道"));
+    const platform::UniqueFd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid())
+        return refuse(platform::Status::fromErrno(errno).message());
+    if (::fstat(fd.get(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)))
+        return refuse(QStringLiteral("不是普通文件或管道"));
+    QByteArray content;
+    char buffer[1024];
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return refuse(platform::Status::fromErrno(errno).message());
+        if (n == 0)
+            break;
+        content.append(buffer, n);
+        if (content.size() > kMaxPasswordFileBytes)
+            return refuse(QStringLiteral("文件超过 %1 字节,不是密码文件").arg(kMaxPasswordFileBytes));
+    }
+    QStringList lines;
+    for (QByteArray& line : content.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        lines << QString::fromUtf8(line);
+    }
+    return lines;
+}
+
 /// The two passwords of `doc protect`, from the password file or asked on the terminal. nullopt
 /// (with a note) when the password file cannot be read.
-std::optional<std::pair<QString, QString>> protectPasswords(const ParsedArgs& args, Reporter& out)
+std::optional<std::pair<QString, QString>> protectPasswords(const std::optional<QStringList>& file)
 {
-    if (args.has(QStringLiteral("password-file"))) {
-        QFile file(absolutePath(args.value(QStringLiteral("password-file"))));
-        if (!file.open(QIODevice::ReadOnly)) {
-            out.note(QStringLiteral("无法读取密码文件 %1: %2").arg(file.fileName(), file.errorString()));
-            return std::nullopt;
-        }
-        QList<QByteArray> lines = file.readAll().split('\n');
-        for (QByteArray& line : lines) {
-            if (line.endsWith('\r'))
-                line.chop(1);
-        }
-        return std::pair{QString::fromUtf8(lines.value(0)), QString::fromUtf8(lines.value(1))};
-    }
+    if (file)
+        return std::pair{file->value(0), file->value(1)};
     const std::optional<QString> open = askNoEcho(QStringLiteral("打开文档时的密码: "));
     const std::optional<QString> modify = open ? askNoEcho(QStringLiteral("修改文档时的密码: ")) : std::nullopt;
     if (!open || !modify)
@@ -120,28 +167,29 @@ std::optional<std::pair<QString, QString>> protectPasswords(const ParsedArgs& ar
 
 /// The operands that name existing files, absolute; the others are reported as failed here,
 /// before the office is started for nothing.
-QStringList existingDocuments(const QStringList& files, Reporter& out)
+QList<platform::NativePath> existingDocuments(const QList<QByteArray>& files, Reporter& out)
 {
     platform::LocalFileSystem fs;
-    QStringList documents;
-    for (const QString& operand : files) {
-        const QString path = absolutePath(operand);
-        if (fs.fileExists(platform::nativePath(path)))
+    QList<platform::NativePath> documents;
+    for (const QByteArray& operand : files) {
+        const platform::NativePath path = absoluteNative(operand);
+        if (fs.fileExists(path))
             documents << path;
         else
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("文件不存在"));
+            out.item(platform::displayPath(path), ItemStatus::Failed, QStringLiteral("失败"),
+                     QStringLiteral("文件不存在"));
     }
     return documents;
 }
 
 /// Opens one document, trying again as the window does while another try can help.
-platform::Status openDocument(std::shared_ptr<platform::WordApplication>& app, const QString& path)
+platform::Status openDocument(std::shared_ptr<platform::WordApplication>& app, const platform::NativePath& path)
 {
     platform::Status opened =
         platform::Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
     for (int attempt = 0; attempt < kOpenAttempts && app; ++attempt) {
         std::shared_ptr<platform::WordApplication> held = app;
-        opened = held->open(platform::nativePath(path), false);
+        opened = held->open(path, false);
         if (!platform::retryHelps(opened))
             break;
     }
@@ -150,17 +198,18 @@ platform::Status openDocument(std::shared_ptr<platform::WordApplication>& app, c
 
 /// Runs every document through the application; the number of documents left undone.
 qint64 processDocuments(std::shared_ptr<platform::WordApplication>& app, DocumentPasswords& passwords,
-                        const QStringList& documents, const QString& doneText, Reporter& out)
+                        const QList<platform::NativePath>& documents, const QString& doneText, Reporter& out)
 {
     platform::RunControl& control = out.control();
     control.setTotal(documents.size());
     qint64 left = documents.size();
-    for (const QString& path : documents) {
+    for (const platform::NativePath& native : documents) {
         if (control.stopRequested() || !app)
             break;
+        const QString path = platform::displayPath(native);
         control.begin(path);
         passwords.failures.clear();
-        const platform::Status opened = openDocument(app, path);
+        const platform::Status opened = openDocument(app, native);
         if (control.stopRequested())
             break; // the document in hand was left as it was
         if (!opened.ok())
@@ -184,22 +233,39 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     const QString action = args.operands.first();
     if (action != QLatin1String("protect") && action != QLatin1String("unprotect"))
         throw UsageError{QStringLiteral("未知操作 %1").arg(action)};
-    const QStringList files = args.operands.mid(1);
+    const QList<QByteArray> files = args.rawOperands.mid(1);
     if (files.isEmpty())
         throw UsageError{QStringLiteral("列表为空,请先添加文档到列表!")};
+
+    const QString passwordFileOption = QStringLiteral("password-file");
+    const QString currentFileOption = QStringLiteral("current-password-file");
+    std::optional<QStringList> passwordFile;
+    if (args.has(passwordFileOption) && !(passwordFile = readPasswordFile(args.raw(passwordFileOption), out)))
+        return kExitUsage;
+    // The current password of documents that have one: the password file's third line, or a
+    // file of its own; without either it is asked on the terminal, document by document.
+    std::optional<QString> current;
+    if (args.has(currentFileOption)) {
+        if (passwordFile && passwordFile->size() > 2 && !passwordFile->at(2).isEmpty())
+            throw UsageError{
+                QStringLiteral("当前密码只能来自 --password-file 的第三行或 --current-password-file 之一")};
+        const std::optional<QStringList> lines = readPasswordFile(args.raw(currentFileOption), out);
+        if (!lines)
+            return kExitUsage;
+        current = lines->value(0);
+    } else if (passwordFile && passwordFile->size() > 2) {
+        current = passwordFile->at(2);
+    }
 
     DocumentPasswords passwords;
     const bool protect = action == QLatin1String("protect");
     if (protect) {
-        const std::optional<std::pair<QString, QString>> given = protectPasswords(args, out);
-        if (!given)
-            return kExitUsage;
-        std::tie(passwords.open, passwords.modify) = *given;
+        std::tie(passwords.open, passwords.modify) = *protectPasswords(passwordFile);
         if (passwords.open.isEmpty() && passwords.modify.isEmpty())
             throw UsageError{QStringLiteral("两个密码都是空的;要去掉密码请用 doc unprotect")};
     }
 
-    const QStringList documents = existingDocuments(files, out);
+    const QList<platform::NativePath> documents = existingDocuments(files, out);
     if (documents.isEmpty())
         return out.finish();
 
@@ -208,7 +274,10 @@ int runDoc(const ParsedArgs& args, Reporter& out)
         out.note(wordcrypt::libreOfficeMissingText());
         return kExitProgramMissing;
     }
-    TerminalPasswordPrompt prompt;
+    TerminalPasswordPrompt terminalPrompt;
+    GivenPasswordPrompt givenPrompt(current.value_or(QString()));
+    platform::DocumentPasswordPrompt& prompt =
+        current ? static_cast<platform::DocumentPasswordPrompt&>(givenPrompt) : terminalPrompt;
     wordcrypt::LibreOfficeWord word({helper, {}}, prompt);
     // A stop ends a call in hand at once and leaves that document as it was.
     word.setRunControl(&out.control());
@@ -238,15 +307,18 @@ int runDoc(const ParsedArgs& args, Reporter& out)
 Command docCommand()
 {
     return {QStringLiteral("doc"),
-            QStringLiteral("doc protect|unprotect [--password-file 文件] 文档…"),
+            QStringLiteral("doc protect|unprotect [--password-file 文件] [--current-password-file 文件] 文档…"),
             QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
             QStringLiteral("通过LibreOffice设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,\n"
                            "文档原地保存为Word 97格式。密码从不取自命令行(其他用户可以看到命令行):\n"
                            "不带 --password-file 时在终端上输入,不显示字符。已加密的文档需要原密码才能打开时,\n"
-                           "也在终端上询问。\n\n"
+                           "原密码取自密码文件的第三行或 --current-password-file,都没有时在终端上询问。\n"
+                           "密码文件必须是普通文件或管道,最多 4096 字节。\n\n"
                            "选项:\n"
-                           "  --password-file 文件  第一行是打开密码,第二行是修改密码\n"),
-            {{QStringLiteral("password-file"), true}},
+                           "  --password-file 文件  第一行是打开密码,第二行是修改密码(unprotect 不用这两行),\n"
+                           "                        第三行(可选)是文档现有的打开密码\n"
+                           "  --current-password-file 文件  第一行是文档现有的打开密码\n"),
+            {{QStringLiteral("password-file"), true}, {QStringLiteral("current-password-file"), true}},
             runDoc};
 }
 

@@ -54,17 +54,18 @@ const char* formatWord(PreviewFormat format)
 /// Reads each drawing's preview in turn, as both dwg commands do. A read cut short by a stop says
 /// nothing about its drawing: the loop ends there and that drawing counts as not done. `each` gets
 /// the absolute path and what was read. Returns the command's exit code.
-template <typename Each> int forEachPreview(const QStringList& files, Reporter& out, Each each)
+template <typename Each> int forEachPreview(const QList<QByteArray>& files, Reporter& out, Each each)
 {
     platform::RunControl& control = out.control();
     control.setTotal(files.size());
     qint64 left = files.size();
-    for (const QString& operand : files) {
+    for (const QByteArray& operand : files) {
         if (control.stopRequested())
             break;
-        const QString path = absolutePath(operand);
+        const platform::NativePath native = absoluteNative(operand);
+        const QString path = platform::displayPath(native);
         control.begin(path);
-        const DwgPreview preview = drawingviewer::readPreview(path, &control);
+        const DwgPreview preview = drawingviewer::readPreview(native, &control);
         if (control.stopRequested())
             break;
         --left;
@@ -74,12 +75,22 @@ template <typename Each> int forEachPreview(const QStringList& files, Reporter& 
     return out.finish(left);
 }
 
-int runInfo(const QStringList& files, Reporter& out)
+int runInfo(const QList<QByteArray>& files, Reporter& out)
 {
     return forEachPreview(files, out, [&out](const QString& path, const DwgPreview& preview) {
         if (!preview.ok()) {
-            out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure),
-                     {{QStringLiteral("format"), QStringLiteral("none")}});
+            // A drawing saved without a preview is a fact about it; a file that cannot be read
+            // as a drawing is a failure.
+            const bool hasNone = preview.failure == PreviewFailure::OldVersion ||
+                                 preview.failure == PreviewFailure::NoPointer ||
+                                 preview.failure == PreviewFailure::NoImage;
+            const QString why = failureText(preview.failure);
+            if (hasNone)
+                out.item(path, ItemStatus::Ok, QStringLiteral("没有预览 (%1)").arg(why), {},
+                         {{QStringLiteral("format"), QStringLiteral("none")}, {QStringLiteral("note"), why}});
+            else
+                out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), why,
+                         {{QStringLiteral("format"), QStringLiteral("none")}});
             return;
         }
         QJsonObject figures{{QStringLiteral("format"), QLatin1String(formatWord(preview.format))},
@@ -97,7 +108,7 @@ int runInfo(const QStringList& files, Reporter& out)
     });
 }
 
-int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
+int runPreview(const ParsedArgs& args, const QList<QByteArray>& files, Reporter& out)
 {
     if (!args.has(QStringLiteral("out")))
         throw UsageError{QStringLiteral("必须用 --out 指定输出目录")};
@@ -111,9 +122,10 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
         if (!ok || size < 1 || size > drawingviewer::kMaxPreviewSide)
             throw UsageError{QStringLiteral("--size 必须是 1 到 %1 之间的整数").arg(drawingviewer::kMaxPreviewSide)};
     }
-    const QString outDir = absolutePath(args.value(QStringLiteral("out")));
+    const platform::NativePath outNative = absoluteNative(args.raw(QStringLiteral("out")));
+    const QString outDir = platform::displayPath(outNative);
     platform::LocalFileSystem fs;
-    if (!fs.folderExists(platform::nativePath(outDir))) {
+    if (!fs.folderExists(outNative)) {
         out.note(QStringLiteral("输出目录不存在: %1").arg(outDir));
         return kExitSomeFailed;
     }
@@ -149,7 +161,7 @@ int runPreview(const ParsedArgs& args, const QStringList& files, Reporter& out)
             name = QStringLiteral("%1-%2.%3").arg(base).arg(n).arg(format);
         written.insert(name);
         const QString target = outDir + QLatin1Char('/') + name;
-        const platform::Status status = fs.writeFile(platform::nativePath(target), bytes);
+        const platform::Status status = fs.writeFile(outNative + '/' + platform::nativePath(name), bytes);
         QJsonObject figures{{QStringLiteral("output"), target},
                             {QStringLiteral("format"), format},
                             {QStringLiteral("bytes"), bytes.size()}};
@@ -170,7 +182,7 @@ int runDwg(const ParsedArgs& args, Reporter& out)
     if (args.operands.isEmpty())
         throw UsageError{QStringLiteral("缺少操作: preview、info 或 protect")};
     const QString action = args.operands.first();
-    const QStringList files = args.operands.mid(1);
+    const QList<QByteArray> files = args.rawOperands.mid(1);
     if (action == QLatin1String("protect")) {
         platform::UnavailableDrawingAutomation automation;
         out.note(automation.create(QStringLiteral("AutoCAD.Application")).status().message());
@@ -194,7 +206,8 @@ Command dwgCommand()
                            "    把每个图纸保存的预览图写到输出目录,文件名为图纸名加 .png 或 .bmp。\n"
                            "    --size N 把图像缩放到不超过 N × N 像素(保持比例)。\n"
                            "dwg info 文件…\n"
-                           "    显示预览的格式、字节数和像素尺寸,或者没有预览的原因。\n"
+                           "    显示预览的格式、字节数和像素尺寸,或者没有预览的原因。图纸没有预览不算失败;\n"
+                           "    文件无法读取、不是图纸或预览已损坏才算失败。\n"
                            "dwg protect\n"
                            "    本系统上没有可以保存加密图纸的绘图程序: 说明原因并以退出码 3 结束。\n"),
             {{QStringLiteral("out"), true}, {QStringLiteral("format"), true}, {QStringLiteral("size"), true}},

@@ -7,17 +7,32 @@
 #include <QDir>
 #include <QJsonObject>
 
+#include <cstdlib>
+#include <unistd.h>
+
 namespace korvane::cli {
 
 using filemanager::FileAction;
 using filemanager::FileStep;
 using filemanager::Operation;
 
-QString absolutePath(const QString& operand)
+platform::NativePath absoluteNative(const QByteArray& operand)
 {
-    if (operand.isEmpty() || QDir::isAbsolutePath(operand))
+    if (operand.isEmpty() || operand.startsWith('/'))
         return operand;
-    return QDir::current().absoluteFilePath(operand);
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd)
+        return operand; // the kernel still resolves it against the working folder
+    QByteArray path(cwd);
+    ::free(cwd);
+    if (!path.endsWith('/'))
+        path += '/';
+    return path + operand;
+}
+
+QString absolutePath(const QByteArray& operand)
+{
+    return platform::displayPath(absoluteNative(operand));
 }
 
 namespace {
@@ -40,6 +55,8 @@ ActionText describe(FileAction action)
     case FileAction::SkipSameFile:
         return {"skip-same-file", QStringLiteral("跳过: 目标就是这个文件"), ItemStatus::Skipped};
     case FileAction::SkipReadOnly: return {"skip-read-only", QStringLiteral("跳过: 文件只读"), ItemStatus::Skipped};
+    case FileAction::SkipSource:
+        return {"skip-source", QStringLiteral("跳过: ") + filemanager::sourceInTargetText(), ItemStatus::Skipped};
     }
     return {"", {}, ItemStatus::Failed};
 }
@@ -66,8 +83,8 @@ int runFiles(const ParsedArgs& args, Reporter& out)
 
     filemanager::RunRequest request;
     request.operation = *op;
-    request.source = absolutePath(args.operands[1]);
-    request.target = withTarget ? absolutePath(args.operands[2]) : QString();
+    request.source = absoluteNative(args.rawOperands[1]);
+    request.target = withTarget ? absoluteNative(args.rawOperands[2]) : platform::NativePath();
     request.includeSubfolders = !args.has(QStringLiteral("no-subfolders"));
     request.overwrite = !args.has(QStringLiteral("no-overwrite"));
     request.typeListMode = args.has(QStringLiteral("types"));
@@ -79,7 +96,8 @@ int runFiles(const ParsedArgs& args, Reporter& out)
     filemanager::BatchFileManager manager(fs);
     const filemanager::Refusal refusal = manager.check(request);
     if (refusal != filemanager::Refusal::None) {
-        out.item(request.source, ItemStatus::Failed, QStringLiteral("失败"), filemanager::refusalMessage(refusal));
+        out.item(platform::displayPath(request.source), ItemStatus::Failed, QStringLiteral("失败"),
+                 filemanager::refusalMessage(refusal));
         return out.finish();
     }
     const bool dryRun = args.has(QStringLiteral("dry-run"));

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 
+#include <cstring>
 #include <unistd.h>
 
 using namespace korvane::cli;
@@ -18,7 +19,8 @@ QList<Command> commands()
 
 const QString kCommonOptions =
     QStringLiteral("\n通用选项:\n"
-                   "  --json           每个项目输出一行JSON对象(path、status ok/failed/skipped、reason 及各项数字)\n"
+                   "  --json           每个项目输出一行JSON对象(path、status ok/failed/skipped、reason 及各项数字);\n"
+                   "                   路径中可能有制表符或换行,供脚本读取时请用这种形式\n"
                    "  --help           显示本说明\n"
                    "  --               其后的参数都不是选项\n");
 
@@ -27,6 +29,7 @@ const QString kExitCodes = QStringLiteral("\n退出码:\n"
                                           "  1    有项目失败\n"
                                           "  2    参数错误\n"
                                           "  3    缺少所需的程序\n"
+                                          "  4    结果无法写出(标准输出已满或已关闭)\n"
                                           "  130  已取消(Ctrl-C)\n");
 
 QString mainHelp(const QList<Command>& all)
@@ -42,6 +45,16 @@ QString mainHelp(const QList<Command>& all)
     return text;
 }
 
+/// A run whose results could not all be written out did not do its job, whatever it did.
+int outputChecked(int code)
+{
+    if (const int err = outputErrno(); err != 0) {
+        printError(QStringLiteral("korvane-cli: 无法写出结果 (%1)").arg(QString::fromLocal8Bit(::strerror(err))));
+        return kExitOutputFailed;
+    }
+    return code;
+}
+
 int usageError(const QString& reason, const QString& synopsis)
 {
     printError(QStringLiteral("korvane-cli: ") + reason);
@@ -55,6 +68,11 @@ int usageError(const QString& reason, const QString& synopsis)
 int main(int argc, char* argv[])
 {
     takeInterrupts();
+    // The arguments as the kernel gave them: a name need not be UTF-8, and decoding it would
+    // name another file.
+    QList<QByteArray> rawArgs;
+    for (int i = 1; i < argc; ++i)
+        rawArgs << QByteArray(argv[i]);
     QCoreApplication app(argc, argv);
     // The same name as the windows' program, so both find the same per-user data folder.
     QCoreApplication::setApplicationName(QStringLiteral("korvane"));
@@ -62,18 +80,20 @@ int main(int argc, char* argv[])
     // Type descriptions read in Simplified Chinese, as in the windows.
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
 
-    const QStringList args = QCoreApplication::arguments().mid(1);
+    QStringList args;
+    for (const QByteArray& arg : rawArgs)
+        args << QString::fromUtf8(arg);
     const QList<Command> all = commands();
     if (args.isEmpty())
         return usageError(QStringLiteral("缺少命令"), QStringLiteral("命令 [选项] [参数…]"));
     const QString& first = args.first();
     if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("help")) {
         printOut(mainHelp(all));
-        return kExitOk;
+        return outputChecked(kExitOk);
     }
     if (first == QLatin1String("--version")) {
         printOut(QStringLiteral("korvane-cli %1").arg(QCoreApplication::applicationVersion()));
-        return kExitOk;
+        return outputChecked(kExitOk);
     }
     const auto command = std::find_if(all.begin(), all.end(), [&](const Command& c) { return c.name == first; });
     if (command == all.end())
@@ -82,14 +102,14 @@ int main(int argc, char* argv[])
     QList<OptionDef> defs = command->options;
     defs << OptionDef{QStringLiteral("json"), false} << OptionDef{QStringLiteral("help"), false};
     try {
-        const ParsedArgs parsed = parseArgs(args.mid(1), defs);
+        const ParsedArgs parsed = parseArgs(rawArgs.mid(1), defs);
         if (parsed.has(QStringLiteral("help"))) {
             printOut(QStringLiteral("用法: korvane-cli %1\n\n%2\n\n%3%4%5")
                          .arg(command->synopsis, command->summary, command->details, kCommonOptions, kExitCodes));
-            return kExitOk;
+            return outputChecked(kExitOk);
         }
         Reporter reporter(parsed.has(QStringLiteral("json")), ::isatty(STDERR_FILENO) == 1);
-        return command->run(parsed, reporter);
+        return outputChecked(command->run(parsed, reporter));
     } catch (const UsageError& e) {
         return usageError(e.reason, command->synopsis);
     }

@@ -21,13 +21,13 @@ int runRegister(const ParsedArgs& args, Reporter& out)
     control.setTotal(args.operands.size());
     qint64 left = args.operands.size();
     using Outcome = components::RegistrationRun::Outcome;
-    for (const QString& operand : args.operands) {
+    for (const QByteArray& operand : args.rawOperands) {
         if (control.stopRequested())
             break;
-        const QString folder = absolutePath(operand);
+        const platform::NativePath native = absoluteNative(operand);
+        const QString folder = platform::displayPath(native);
         control.begin(folder);
-        const components::RegistrationRun run =
-            components::registerFolder(fs, programs, platform::nativePath(folder), &out.itemControl());
+        const components::RegistrationRun run = components::registerFolder(fs, programs, native, &out.itemControl());
         --left;
         control.advance();
         switch (run.outcome) {
@@ -81,12 +81,14 @@ int runCompile(const ParsedArgs& args, Reporter& out)
     platform::RunControl& control = out.control();
     control.setTotal(args.operands.size());
     qint64 left = args.operands.size();
-    for (const QString& operand : args.operands) {
+    for (const QByteArray& operand : args.rawOperands) {
         if (control.stopRequested())
             break;
-        const QString project = absolutePath(batchlist::trimSpaces(operand));
+        const platform::NativePath native = absoluteNative(batchlist::trimSpaces(operand));
+        const QString project = platform::displayPath(native);
         control.begin(project);
-        const QString failure = batchlist::startCompile(programs, compiler, {project, platform::nativePath(project)});
+        // The raw name goes in: one the compiler cannot be given is refused, never altered.
+        const QString failure = batchlist::startCompile(programs, compiler, {project, native});
         if (failure.isEmpty())
             out.item(project, ItemStatus::Ok, QStringLiteral("已开始编译"));
         else

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace korvane::cli {
 
@@ -19,7 +20,7 @@ const OptionDef kDbOption{QStringLiteral("db"), true};
 
 QString databasePath(const ParsedArgs& args)
 {
-    return args.has(QStringLiteral("db")) ? absolutePath(args.value(QStringLiteral("db")))
+    return args.has(QStringLiteral("db")) ? absolutePath(args.raw(QStringLiteral("db")))
                                           : QDir(korvaneFolder()).filePath(QStringLiteral("db1.mdb"));
 }
 
@@ -38,12 +39,12 @@ int runRecord(const ParsedArgs& args, Reporter& out)
     platform::RunControl& control = out.control();
     control.setTotal(args.operands.size());
     qint64 left = args.operands.size();
-    for (const QString& operand : args.operands) {
+    for (const QByteArray& operand : args.rawOperands) {
         if (control.stopRequested())
             break;
-        const QString folder = absolutePath(operand);
+        const platform::NativePath native = absoluteNative(operand);
+        const QString folder = platform::displayPath(native);
         control.begin(folder);
-        const platform::NativePath native = platform::nativePath(folder);
         if (!fs.folderExists(native)) {
             out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目录不存在"));
         } else {
@@ -55,11 +56,11 @@ int runRecord(const ParsedArgs& args, Reporter& out)
             if (!report.recorded) {
                 out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"),
                          figures);
-            } else if (report.stored < report.files) {
-                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::failureText(db, dbPath),
+            } else if (report.storeFailed || report.stored < report.files ||
+                       !db.appendLogRow(folder, QDateTime::currentDateTime())) {
+                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::storeFailureText(db, dbPath),
                          figures);
             } else {
-                db.appendLogRow(folder, QDateTime::currentDateTime());
                 out.item(folder, ItemStatus::Ok, QStringLiteral("已记录 %1 个文件").arg(report.stored), {}, figures);
             }
         }
@@ -80,35 +81,50 @@ int unitPosition(const QString& unit)
     throw UsageError{QStringLiteral("单位必须是 Byte、KB、MB 或 GB 之一: %1").arg(unit)};
 }
 
+/// A number as the window reads it, but nothing else: text that does not start with one
+/// would read as 0 and list every empty file.
+void requireNumber(const QString& text, const QString& what)
+{
+    static const QRegularExpression number(QStringLiteral(
+        R"(^\s*[+-]?(\d+\.?\d*|\.\d+)([eEdD][+-]?\d+)?\s*$|^\s*&[hH][0-9a-fA-F]+\s*$|^\s*&[oO][0-7]+\s*$)"));
+    if (!number.match(text).hasMatch())
+        throw UsageError{QStringLiteral("%1不是数字: %2").arg(what, text)};
+}
+
 int runLookup(const ParsedArgs& args, Reporter& out)
 {
     if (args.operands.size() != 1)
         throw UsageError{args.operands.isEmpty() ? QStringLiteral("没有输入要查找的文件大小")
                                                  : QStringLiteral("只能输入一个文件大小")};
     const int position = unitPosition(args.value(QStringLiteral("unit"), QStringLiteral("MB")));
+    const QString tolerance = args.value(QStringLiteral("tolerance"), QStringLiteral("1"));
+    requireNumber(args.operands.first(), QStringLiteral("文件大小"));
+    requireNumber(tolerance, QStringLiteral("误差"));
     const QString dbPath = databasePath(args);
     FileDatabase db(dbPath);
     if (!db.isOpen()) {
         out.note(recorder::failureText(db, dbPath));
-        return kExitSomeFailed;
+        return kExitLookupFailed;
     }
-    const recorder::LookupResult result = recorder::lookUpBySize(
-        db, args.operands.first(), args.value(QStringLiteral("tolerance"), QStringLiteral("1")), position);
-    for (const QString& name : result.names) {
+    const recorder::LookupResult result = recorder::lookUpBySize(db, args.operands.first(), tolerance, position);
+    for (qsizetype i = 0; i < result.names.size(); ++i) {
         if (out.json())
-            out.jsonLine({{QStringLiteral("path"), name}, {QStringLiteral("status"), QStringLiteral("ok")}});
+            out.jsonLine({{QStringLiteral("path"), result.names[i]},
+                          {QStringLiteral("status"), QStringLiteral("ok")},
+                          {QStringLiteral("bytes"), result.sizes.value(i)}});
         else
-            out.line(name);
+            out.line(result.names[i]);
     }
+    // grep's convention: found, nothing found, trouble.
     switch (result.outcome) {
     case recorder::LookupResult::Outcome::Listed:
         out.note(QStringLiteral("找到 %1 个文件").arg(result.names.size()));
         return kExitOk;
-    case recorder::LookupResult::Outcome::NoneInRange: out.note(QStringLiteral("没有记录!")); return kExitOk;
+    case recorder::LookupResult::Outcome::NoneInRange: out.note(QStringLiteral("没有记录!")); return kExitNoneFound;
     case recorder::LookupResult::Outcome::Failed: break;
     }
     out.note(QStringLiteral("没有记录"));
-    return kExitSomeFailed;
+    return kExitLookupFailed;
 }
 
 QString cellText(const QVariant& value)
@@ -124,17 +140,18 @@ int runLog(const ParsedArgs& args, Reporter& out)
 {
     if (!args.operands.isEmpty())
         throw UsageError{QStringLiteral("多余的参数 %1").arg(args.operands.first())};
-    const bool deleteLast = args.has(QStringLiteral("delete-last"));
+    // --delete-last was the first name of --delete-oldest; scripts may still use it.
+    const bool deleteOldest = args.has(QStringLiteral("delete-oldest")) || args.has(QStringLiteral("delete-last"));
     const bool clear = args.has(QStringLiteral("clear"));
-    if (deleteLast && clear)
-        throw UsageError{QStringLiteral("--delete-last 与 --clear 只能选一个")};
+    if (deleteOldest && clear)
+        throw UsageError{QStringLiteral("--delete-oldest 与 --clear 只能选一个")};
     const QString dbPath = databasePath(args);
     FileDatabase db(dbPath);
     const auto failed = [&] {
         out.note(recorder::failureText(db, dbPath));
         return kExitSomeFailed;
     };
-    if (deleteLast || clear) {
+    if (deleteOldest || clear) {
         const std::optional<bool> empty = db.isEmpty(recorder::Table::Log);
         if (!empty)
             return failed();
@@ -153,8 +170,9 @@ int runLog(const ParsedArgs& args, Reporter& out)
         return failed();
     for (const recorder::LogListing::Row& row : listing->rows) {
         if (out.json())
-            out.jsonLine(
-                {{QStringLiteral("folder"), cellText(row.folder)}, {QStringLiteral("logtime"), cellText(row.logtime)}});
+            out.jsonLine({{QStringLiteral("path"), cellText(row.folder)},
+                          {QStringLiteral("status"), QStringLiteral("ok")},
+                          {QStringLiteral("logtime"), cellText(row.logtime)}});
         else
             out.line(cellText(row.folder) + QLatin1Char('\t') + cellText(row.logtime));
     }
@@ -178,7 +196,9 @@ QList<Command> recorderCommands()
         {QStringLiteral("lookup"),
          QStringLiteral("lookup [选项] 大小"),
          QStringLiteral("按大小查找已记录的文件"),
-         QStringLiteral("列出大小在 (大小 ± 误差) × 单位 之内的已记录文件名,每行一个。数字的读法与窗口相同。\n\n"
+         QStringLiteral("列出大小在 (大小 ± 误差) × 单位 之内的已记录文件名,每行一个;--json 时每个文件还带\n"
+                        "字节数(bytes)。数据库只记文件名,不记所在文件夹。大小和误差必须是数字(读法与窗口相同)。\n"
+                        "退出码: 0 找到文件, 1 没有找到, 2 参数错误或无法读取数据库。\n\n"
                         "选项:\n"
                         "  --unit 单位      Byte、KB、MB 或 GB(默认 MB)\n"
                         "  --tolerance N    误差(默认 1)\n") +
@@ -186,13 +206,17 @@ QList<Command> recorderCommands()
          {kDbOption, {QStringLiteral("unit"), true}, {QStringLiteral("tolerance"), true}},
          runLookup},
         {QStringLiteral("log"),
-         QStringLiteral("log [--delete-last | --clear]"),
+         QStringLiteral("log [--delete-oldest | --clear]"),
          QStringLiteral("列出、删除或清空记录日志"),
-         QStringLiteral("不带选项时列出日志,每行一个文件夹和记录时间,以制表符分隔。\n\n选项:\n"
-                        "  --delete-last    删除一条日志: 与窗口的“删除”相同,删去最早记下的一条\n"
+         QStringLiteral("不带选项时列出日志,每行一个文件夹和记录时间,以制表符分隔(--json: path 和 logtime)。\n\n"
+                        "选项:\n"
+                        "  --delete-oldest  删除最早记下的一条日志,与窗口的“删除”相同(旧名 --delete-last 仍可用)\n"
                         "  --clear          清空日志\n") +
              dbHelp,
-         {kDbOption, {QStringLiteral("delete-last"), false}, {QStringLiteral("clear"), false}},
+         {kDbOption,
+          {QStringLiteral("delete-oldest"), false},
+          {QStringLiteral("delete-last"), false},
+          {QStringLiteral("clear"), false}},
          runLog},
     };
 }

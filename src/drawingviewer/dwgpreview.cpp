@@ -100,11 +100,10 @@ private:
 /// by mistake must neither block nor stream endless data.
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(const QString& path)
+    explicit FileSource(const QByteArray& native)
     {
-        if (path.isEmpty())
+        if (native.isEmpty())
             return;
-        const QByteArray native = QFile::encodeName(path);
         m_fd.reset(::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (!m_fd.valid())
             return;
@@ -496,8 +495,13 @@ DwgPreview extractPreview(const QByteArray& drawing)
 
 DwgPreview readPreview(const QString& path, platform::RunControl* control, qint64 maxEntryBytes)
 {
+    return readPreview(QFile::encodeName(path), control, maxEntryBytes);
+}
+
+DwgPreview readPreview(const QByteArray& nativePath, platform::RunControl* control, qint64 maxEntryBytes)
+{
     const platform::RunControl::Scope scope(control);
-    const FileSource file(path);
+    const FileSource file(nativePath);
     if (!file.isOpen())
         return failed(PreviewFailure::Unreadable);
     return extractPreview(file, maxEntryBytes);

@@ -74,6 +74,9 @@ DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes = kMaxP
 /// `control` makes a read in hand fail (Unreadable or a later failure): no preview.
 DwgPreview readPreview(const QString& path, platform::RunControl* control = nullptr,
                        qint64 maxEntryBytes = kMaxPreviewBytes);
+/// The same for a path in the kernel's bytes.
+DwgPreview readPreview(const QByteArray& nativePath, platform::RunControl* control = nullptr,
+                       qint64 maxEntryBytes = kMaxPreviewBytes);
 
 /// The pixel size a preview declares (from the bitmap header or the PNG header), without
 /// decoding it; invalid when unknown (no preview, a metafile, a malformed header).

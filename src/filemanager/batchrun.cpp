@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
+#include <utility>
 
 namespace korvane::filemanager {
 
@@ -25,17 +26,22 @@ QString refusalMessage(Refusal refusal)
     return {};
 }
 
+QString sourceInTargetText()
+{
+    return QStringLiteral("目标中的同名文件也是本次复制的源文件");
+}
+
 Refusal BatchFileManager::check(const RunRequest& request) const
 {
     if (request.source.isEmpty())
         return Refusal::NoSource;
-    if (!m_fs.folderExists(platform::nativePath(request.source)))
+    if (!m_fs.folderExists(request.source))
         return Refusal::SourceNotFolder;
     if (request.operation == Operation::Move || request.operation == Operation::Copy) {
         // Without a target the original would have used the root of the current drive.
         if (request.target.isEmpty())
             return Refusal::NoTarget;
-        if (!m_fs.folderExists(platform::nativePath(request.target)))
+        if (!m_fs.folderExists(request.target))
             return Refusal::TargetNotFolder;
     }
     return Refusal::None;
@@ -50,9 +56,11 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
 
     m_request = &request;
     m_report = &report;
-    m_target = platform::nativePath(request.target);
+    m_target = request.target;
     m_guardTarget = false;
     m_plannedNames.clear();
+    m_rootSources.clear();
+    m_rootIsTarget = false;
     if (request.operation == Operation::Move || request.operation == Operation::Copy) {
         // Files arriving in a target inside the source tree must not be walked again.
         // Identify it by device and inode: a path alias or a link to it is the same folder.
@@ -60,11 +68,15 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
             m_guardTarget = true;
             m_targetDevice = target->device;
             m_targetInode = target->inode;
+            // The root itself is always walked: copying into it, a subfolder's file of a root
+            // file's name would replace a file this run has just read as a source.
+            m_rootIsTarget = request.operation == Operation::Copy && isTarget(request.source);
         }
     }
+    m_atRoot = true;
     m_control = control;
     const platform::RunControl::Scope scope(control);
-    sf(platform::nativePath(request.source), request.includeSubfolders);
+    sf(request.source, request.includeSubfolders);
     m_control = nullptr;
     m_request = nullptr;
     m_report = nullptr;
@@ -108,6 +120,10 @@ FileStep BatchFileManager::plan(const NativePath& file)
     }
     const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
     step.target = joinPath(m_target, name);
+    if (m_rootSources.contains(name)) {
+        step.action = FileAction::SkipSource;
+        return step;
+    }
     const bool move = op == Operation::Move;
     if (m_plannedNames.contains(name)) {
         step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
@@ -154,10 +170,17 @@ void BatchFileManager::act(const NativePath& file)
         if (step.action == FileAction::Copy && m_fs.info(step.target))
             step.action = FileAction::Replace;
     }
+    const bool sourceInTarget = m_rootSources.contains(file.mid(file.lastIndexOf('/') + 1));
     platform::Status status;
     switch (m_request->operation) {
     case Operation::Move: status = m_fs.moveFile(file, m_target); break;
-    case Operation::Copy: status = m_fs.copyFile(file, m_target, m_request->overwrite); break;
+    case Operation::Copy:
+        if (sourceInTarget) {
+            status = platform::Status::failure(platform::ErrorKind::AlreadyExists, sourceInTargetText());
+            break;
+        }
+        status = m_fs.copyFile(file, m_target, m_request->overwrite);
+        break;
     case Operation::Delete: status = m_fs.deleteFile(file, false); break;
     case Operation::ForceDelete: status = m_fs.deleteFile(file, true); break;
     }
@@ -172,7 +195,9 @@ void BatchFileManager::act(const NativePath& file)
         // What the file system found decides, should the files have changed since the look.
         step.status = status;
         switch (status.kind()) {
-        case platform::ErrorKind::AlreadyExists: step.action = FileAction::SkipExists; break;
+        case platform::ErrorKind::AlreadyExists:
+            step.action = sourceInTarget ? FileAction::SkipSource : FileAction::SkipExists;
+            break;
         case platform::ErrorKind::SameFile: step.action = FileAction::SkipSameFile; break;
         case platform::ErrorKind::ReadOnly: step.action = FileAction::SkipReadOnly; break;
         default: break;
@@ -183,6 +208,7 @@ void BatchFileManager::act(const NativePath& file)
 
 void BatchFileManager::sf(const NativePath& folder, bool subfolders)
 {
+    const bool root = std::exchange(m_atRoot, false);
     auto entries = m_fs.list(folder);
     if (!entries) {
         m_report->unlistedFolders.append(folder);
@@ -217,6 +243,9 @@ void BatchFileManager::sf(const NativePath& folder, bool subfolders)
             act(file);
             if (m_report->stopped)
                 return; // undone in the middle: still pending
+            // Recorded after its own step, which met itself as the target ("same file").
+            if (root && m_rootIsTarget)
+                m_rootSources.insert(entry.name);
         }
         ++m_report->visited;
         if (m_control)

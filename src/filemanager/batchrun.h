@@ -17,8 +17,8 @@ enum class Operation : qint16 { Move = 1, Copy = 2, Delete = 3, ForceDelete = 4 
 
 /// What the user set in the window for one run.
 struct RunRequest {
-    QString source; ///< as typed, not trimmed
-    QString target; ///< as typed, not trimmed; used by move and copy only
+    NativePath source; ///< as typed, not trimmed
+    NativePath target; ///< as typed, not trimmed; used by move and copy only
     Operation operation = Operation::Move;
     bool includeSubfolders = true;
     bool overwrite = true; ///< copy only: replace a file of the same name in the target
@@ -47,7 +47,11 @@ enum class FileAction {
     SkipExists,   ///< the name is taken in the target (move, or copy without overwrite)
     SkipSameFile, ///< the target name is the file itself
     SkipReadOnly, ///< plain delete of a file whose write bits are all clear
+    SkipSource,   ///< copying into the source root: the name there is a file this run copies from
 };
+
+/// Why a copy into its own source root leaves a file of the same name alone.
+QString sourceInTargetText();
 
 /// One matching file of a run or a plan.
 struct FileStep {
@@ -110,6 +114,9 @@ private:
     quint64 m_targetDevice = 0;
     quint64 m_targetInode = 0;
     QSet<QByteArray> m_plannedNames; ///< names a plan has put into the target so far
+    bool m_rootIsTarget = false;     ///< copying into the source root: its files are sources too
+    bool m_atRoot = false;
+    QSet<QByteArray> m_rootSources; ///< names of the root's files this run has read as sources
 };
 
 } // namespace korvane::filemanager

@@ -3,6 +3,7 @@
 #include "filemanager/filtersettings.h"
 #include "platform/backgroundrun.h"
 #include "platform/clickablelabel.h"
+#include "platform/nativepath.h"
 #include "platform/placement.h"
 #include "platform/services.h"
 
@@ -185,8 +186,8 @@ void frmmove::Command3_Click()
     if (m_running)
         return;
     RunRequest request;
-    request.source = m_text1->text();
-    request.target = m_text2->text();
+    request.source = platform::nativePath(m_text1->text());
+    request.target = platform::nativePath(m_text2->text());
     request.operation = Operation(m_operation);
     request.includeSubfolders = m_check1->isChecked();
     request.overwrite = m_check2->isChecked();

@@ -46,6 +46,18 @@ QString normalizedTarget(const QString& text)
     return target;
 }
 
+platform::NativePath normalizedTarget(const platform::NativePath& path)
+{
+    platform::NativePath target = path;
+    while (target.startsWith(' '))
+        target.remove(0, 1);
+    while (target.endsWith(' '))
+        target.chop(1);
+    if (!target.isEmpty() && !target.endsWith('/'))
+        target += '/';
+    return target;
+}
+
 DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor) : m_fs(fs), m_extract(std::move(extractor)) {}
 
 QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects,

@@ -18,6 +18,8 @@ std::optional<QByteArray> projectNameOf(const QByteArray& name);
 /// The target box after the run's first steps: trimmed of spaces, ending in "/".
 /// Empty stays empty.
 QString normalizedTarget(const QString& text);
+/// The same rule for a path in the kernel's bytes.
+platform::NativePath normalizedTarget(const platform::NativePath& path);
 
 /// What happened to one help file of a run.
 struct HelpFileOutcome {

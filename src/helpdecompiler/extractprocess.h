@@ -26,6 +26,10 @@ class ExtractProcess {
 public:
     ExtractProcess(platform::ProgramStarter& programs, QString helperPath);
 
+    /// A stop (RunControl) kills the helper and takes back what it wrote: every file and folder
+    /// in the output folder that was not there before (the whole folder when it is new). Pages it
+    /// replaced keep their new content. A partial page that a helper killed together with its
+    /// caller left behind is removed before the helper starts.
     ExtractReport extract(const platform::NativePath& chmFile, const platform::NativePath& targetFolder,
                           const QByteArray& projectName, quint64 fileSize);
 

@@ -1,5 +1,7 @@
 #include "recorder/filedatabase.h"
 
+#include "platform/uniquefd.h"
+
 #include <QAtomicInt>
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +12,9 @@
 #include <QSqlRecord>
 #include <QUrl>
 #include <ctime>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvane::recorder {
@@ -34,18 +38,28 @@ QString uriFor(const QString& path, bool writable)
            (writable ? QStringLiteral("?mode=rw") : QStringLiteral("?mode=ro&immutable=1"));
 }
 
-/// SQLite would take a zero-length file for an empty database and write one into it; a file
-/// that does not start as a database is refused before SQLite sees it, so it stays as it is.
-bool looksLikeDatabase(const QString& path)
+/// Why a file is refused before SQLite sees it; "" when SQLite may open it (or report it missing).
+/// A FIFO or a device would hold the open, or the reads, forever; SQLite would take a
+/// zero-length file for an empty database and write one into it. The open does not wait and
+/// the type is judged on what was opened, so nothing swapped in between gets through.
+QString refusal(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return true; // missing or unreadable: let SQLite report it
+    const platform::UniqueFd fd(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid())
+        return {}; // missing or unreadable: SQLite reports it
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return QStringLiteral("not a regular file");
     static const QByteArray magic("SQLite format 3\0", 16);
-    return file.read(magic.size()) == magic;
+    char head[16];
+    if (::pread(fd.get(), head, sizeof head, 0) != ssize_t(sizeof head) || QByteArray(head, sizeof head) != magic)
+        return QStringLiteral("file is not a database");
+    return {};
 }
 
-/// Both the file and its folder: SQLite writes its journal beside the database.
+/// Both the file and its folder: SQLite writes its journal beside the database, which for a
+/// link is beside the file it leads to.
 bool canWrite(const QString& path)
 {
     const QFileInfo info(path);
@@ -74,13 +88,16 @@ FileDatabase::FileDatabase(const QString& path)
     : m_connection(QStringLiteral("korvane-recorder-%1").arg(g_connections.fetchAndAddRelaxed(1)))
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    if (!looksLikeDatabase(path)) {
-        fail(QStringLiteral("file is not a database"));
+    if (const QString why = refusal(path); !why.isEmpty()) {
+        fail(why);
         return;
     }
-    const bool writable = canWrite(path);
+    // A database reached through a link is the file it resolves to, in that file's folder.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString file = canonical.isEmpty() ? path : canonical;
+    const bool writable = canWrite(file);
     m_readOnly = !writable;
-    db.setDatabaseName(uriFor(path, writable));
+    db.setDatabaseName(uriFor(file, writable));
     // Another Korvane process may be writing; our own windows never hold a lock across events.
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=2000"));
     if (!db.open()) {
@@ -336,7 +353,8 @@ SizeSearch FileDatabase::findNamesInSizeRange(double lower, double upper)
     // Native, like the insert: a lookup may list tens of thousands of names.
     sqlite3* handle = m_statements->handle;
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(handle, "SELECT FileName FROM fileInf WHERE filesize BETWEEN ? AND ? ORDER BY rowid", -1,
+    if (sqlite3_prepare_v2(handle,
+                           "SELECT FileName, filesize FROM fileInf WHERE filesize BETWEEN ? AND ? ORDER BY rowid", -1,
                            &select, nullptr) != SQLITE_OK) {
         result.ok = fail(QString::fromUtf8(sqlite3_errmsg(handle)));
         return result;
@@ -351,6 +369,7 @@ SizeSearch FileDatabase::findNamesInSizeRange(double lower, double upper)
         }
         const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(select, 0));
         result.names.append(QString::fromUtf16(text, sqlite3_column_bytes16(select, 0) / 2));
+        result.sizes.append(sqlite3_column_int64(select, 1));
     }
     if (result.ok && rc != SQLITE_DONE)
         result.ok = fail(QString::fromUtf8(sqlite3_errmsg(handle)));

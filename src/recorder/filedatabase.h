@@ -34,6 +34,7 @@ struct LogListing {
 /// error (no database, a row without a name); `names` then holds what was found before it.
 struct SizeSearch {
     QStringList names;
+    QList<qint64> sizes; ///< each name's size in bytes
     bool ok = true;
 };
 

@@ -199,11 +199,15 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
                 return;
             }
             m_services.messages.show(this, doneMessage, MessageIcon::None);
-            // Written once the box is closed. The rows are stored by then, so a log row that
-            // still cannot be written after the wait goes unreported rather than contradict
-            // the message.
-            const platform::BusyCursor busy;
-            m_db->appendLogRow(folder, QDateTime::currentDateTime());
+            // Written once the box is closed. The rows are stored by then; a log row that still
+            // cannot be written after the wait is said in a box of its own.
+            bool logged = false;
+            {
+                const platform::BusyCursor busy;
+                logged = m_db->appendLogRow(folder, QDateTime::currentDateTime());
+            }
+            if (!logged)
+                m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
         });
 }
 

@@ -44,6 +44,18 @@ bool globMatches(QStringView pattern, QStringView name)
         if (p < pattern.size()) {
             const QChar c = pattern[p];
             const QChar ch(folded(name[n]));
+            // The database reads some sets as "any digit" (QChar::isDigit: Arabic-Indic,
+            // full-width…): a set may match any character that is not ASCII.
+            if (c == u'[' && ch.unicode() >= 0x80) {
+                qsizetype q = p + 1;
+                while (q < pattern.size() && (pattern[q] != u']' || q == p + 1))
+                    ++q;
+                if (q < pattern.size()) {
+                    p = q + 1;
+                    ++n;
+                    continue;
+                }
+            }
             if (c == u'*') {
                 starP = p++;
                 starN = n;
@@ -163,18 +175,35 @@ bool TypeDescriber::mayMatchOtherPattern(QStringView name) const
                        [name](const QString& pattern) { return globMatches(pattern, name); });
 }
 
-QString TypeDescriber::commentFor(const QString& fileName)
+QString TypeDescriber::commentOf(const QMimeType& type)
 {
-    const QMimeType type = m_mime.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     auto comment = m_comments.constFind(type.name());
     if (comment == m_comments.constEnd())
         comment = m_comments.insert(type.name(), type.comment());
     return *comment;
 }
 
+QString TypeDescriber::commentFor(const QString& fileName)
+{
+    return commentOf(m_mime.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension));
+}
+
+bool TypeDescriber::followsFromSuffix(const QMimeType& type, QStringView written)
+{
+    // No known ending: only "no pattern matched" may stand for every such name.
+    if (written.isEmpty())
+        return type.isDefault();
+    const QStringList globs = type.globPatterns();
+    return std::any_of(globs.begin(), globs.end(), [written](const QString& glob) {
+        return glob.startsWith(u'*') && written.endsWith(QStringView(glob).mid(1), Qt::CaseInsensitive);
+    });
+}
+
 QString TypeDescriber::describe(const QString& fileName)
 {
-    if (mayMatchOtherPattern(fileName))
+    // U+0130 is the one character whose lower case is two (the database lowers whole names),
+    // which moves every comparison after it.
+    if (fileName.contains(QChar(0x130)) || mayMatchOtherPattern(fileName))
         return commentFor(fileName);
     // Some patterns count case ("*.C" is C++, "*.c" is C): the suffix is compared as written.
     const KnownSuffix known = knownSuffix(fileName);
@@ -186,8 +215,12 @@ QString TypeDescriber::describe(const QString& fileName)
         if (suffix == written)
             return comment;
     }
-    const QString comment = commentFor(fileName);
-    described.emplace_back(written.toString(), comment);
+    const QMimeType type = m_mime.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
+    const QString comment = commentOf(type);
+    // Kept for the ending only when the answer came from it: an answer that some other pattern
+    // gave would otherwise stand for every later name with that ending.
+    if (followsFromSuffix(type, written))
+        described.emplace_back(written.toString(), comment);
     return comment;
 }
 
@@ -287,8 +320,10 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     RecordReport report;
     const auto entries = fs.list(folder);
     if (!entries) {
-        report.recorded = true;            // cannot be opened: nothing stored, but the run is reported
-        report.storeFailed = !db.isOpen(); // and logged, which needs the database
+        // Cannot be opened: nothing stored, but the run is reported and logged, which needs a
+        // database that can take the log row.
+        report.recorded = true;
+        report.storeFailed = !db.isOpen() || db.isReadOnly();
         return report;
     }
     for (const platform::DirEntry& entry : *entries) {

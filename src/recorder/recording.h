@@ -39,6 +39,9 @@ private:
     /// True when a pattern other than "*suffix" may match the name (case ignored).
     bool mayMatchOtherPattern(QStringView name) const;
     QString commentFor(const QString& fileName);
+    QString commentOf(const QMimeType& type);
+    /// True when the database's answer is one that every name ending in `written` shares.
+    static bool followsFromSuffix(const QMimeType& type, QStringView written);
 
     /// Reverse trie of the suffixes, lower-cased: node 0 is the root. Each node that ends a
     /// suffix keeps the descriptions found so far, one for each way of writing the suffix.

@@ -143,6 +143,7 @@ LookupResult lookUpBySize(FileDatabase& db, const QString& sizeText, const QStri
         return result;
     SizeSearch found = db.findNamesInSizeRange(bounds->lower, bounds->upper);
     result.names = std::move(found.names);
+    result.sizes = std::move(found.sizes);
     if (!found.ok)
         result.outcome = LookupResult::Outcome::Failed;
     else if (result.names.isEmpty())

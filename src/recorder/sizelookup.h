@@ -34,6 +34,7 @@ struct LookupResult {
     };
     Outcome outcome = Outcome::Failed;
     QStringList names;
+    QList<qint64> sizes; ///< each name's size in bytes
 };
 
 /// The whole lookup over the file table: bounds from the three inputs, then every name in range.

@@ -2,6 +2,7 @@
 // plans against real runs, passwords, and Ctrl-C.
 
 #include "support/rawfiles.h"
+#include "support/unprivileged.h"
 #include <QBuffer>
 #include <QDirIterator>
 #include <QImage>
@@ -20,7 +21,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -49,6 +52,49 @@ Result runCli(const QStringList& args, const QString& folder = {})
     r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+/// Runs korvane-cli with arguments and working folder given as raw bytes, as a shell passes
+/// them (QProcess would encode them as text). Standard output goes to `out` when given.
+Result runRaw(const QList<QByteArray>& args, const QByteArray& folder, int out = -1)
+{
+    int pipes[2][2];
+    if (::pipe(pipes[0]) != 0 || ::pipe(pipes[1]) != 0)
+        return {};
+    const QByteArray program = QFile::encodeName(cliPath());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        if (::chdir(folder.constData()) != 0)
+            ::_exit(126);
+        ::dup2(out >= 0 ? out : pipes[0][1], STDOUT_FILENO);
+        ::dup2(pipes[1][1], STDERR_FILENO);
+        std::vector<char*> argv{const_cast<char*>(program.constData())};
+        for (const QByteArray& a : args)
+            argv.push_back(const_cast<char*>(a.constData()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(pipes[0][1]);
+    ::close(pipes[1][1]);
+    const auto drain = [](int fd) {
+        QByteArray data;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            data.append(buffer, n);
+        ::close(fd);
+        return data;
+    };
+    const QByteArray stdOut = drain(pipes[0][0]);
+    const QByteArray stdErr = drain(pipes[1][0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    Result r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = QString::fromUtf8(stdOut).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(stdErr);
     return r;
 }
 
@@ -135,11 +181,14 @@ private slots:
     void usage_data();
     void usage();
     void recordLookupAndLog();
+    void operandsAreTheBytesGiven();
+    void recordStoresOrSaysWhy();
     void filesPlanIsWhatTheRunDoes_data();
     void filesPlanIsWhatTheRunDoes();
     void chmDecompile();
     void dwgInfoAndPreview();
     void docPasswordsComeFromAFileOnly();
+    void unwritableOutputIsAnError();
     void interruptLeavesWholeRuns_data();
     void interruptLeavesWholeRuns();
     void interruptedCopyLeavesWholeFiles();
@@ -219,20 +268,31 @@ void TestCli::recordLookupAndLog()
     QCOMPARE(r.out, (QStringList{".hidden", "a.txt"}));
     r = runCli({"lookup", "--db", db, "--unit", "Byte", "--tolerance", "0", "10"});
     QCOMPARE(r.out, (QStringList{"b.bin", "b.bin"}));
+    r = runCli({"lookup", "--json", "--db", db, "--unit", "KB", "--tolerance", "0", "2"});
+    QCOMPARE(jsonLines(r.out).value(0).value("bytes").toInteger(), 2048);
+    // grep's convention: nothing found is 1; a size that is no number is refused, not read as 0.
     r = runCli({"lookup", "--db", db, "--unit", "GB", "5"});
-    QCOMPARE(r.code, 0);
+    QCOMPARE(r.code, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY(r.err.contains("没有记录!"));
+    for (const QStringList& bad : {QStringList{"abc"}, QStringList{"--tolerance", "x", "1"}}) {
+        r = runCli(QStringList{"lookup", "--db", db} + bad);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("不是数字"), qPrintable(r.err));
+    }
 
     r = runCli({"log", "--db", db});
     QCOMPARE(r.out.size(), 3);
     QVERIFY(r.out[0].startsWith(dir.filePath("one") + "\t"));
-    r = runCli({"log", "--db", db, "--delete-last"});
+    r = runCli({"log", "--db", db, "--delete-oldest"});
+    QCOMPARE(r.code, 0);
+    r = runCli({"log", "--db", db, "--delete-last"}); // the old name still works
     QCOMPARE(r.code, 0);
     r = runCli({"log", "--db", db, "--json"});
     const QList<QJsonObject> rows = jsonLines(r.out);
-    QCOMPARE(rows.size(), 2);
-    QCOMPARE(rows[0].value("folder").toString(), dir.filePath("two")); // the oldest went
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].value("path").toString(), dir.filePath("two")); // the oldest went
+    QCOMPARE(rows[0].value("status").toString(), QStringLiteral("ok"));
     r = runCli({"log", "--db", db, "--clear"});
     QVERIFY(r.err.contains("已清空日志信息"));
     QCOMPARE(count(db, "SELECT COUNT(*) FROM log"), 0);
@@ -240,8 +300,75 @@ void TestCli::recordLookupAndLog()
     QVERIFY(r.err.contains("没有记录!"));
 
     r = runCli({"lookup", "--db", dir.filePath("nope.mdb"), "1"});
-    QCOMPARE(r.code, 1);
+    QCOMPARE(r.code, 2);
     QVERIFY(!QFile::exists(dir.filePath("nope.mdb")));
+}
+
+void TestCli::operandsAreTheBytesGiven()
+{
+    QTemporaryDir dir;
+    using korvane::testsupport::raw;
+    const QByteArray root = raw(dir.path());
+    const QByteArray invalid = root + "/\xff", replacement = root + "/\xef\xbf\xbd", gbk = root + "/\xd6\xd0\xce\xc4";
+    for (const QByteArray& folder : {invalid, replacement, gbk})
+        writeFile(folder + "/a.dat", "a");
+    const QList<QByteArray> deleteDat{"files", "delete", "--type", ".dat"};
+
+    // A relative operand against the working folder, then the working folder itself.
+    Result r = runRaw(deleteDat + QList<QByteArray>{"\xff"}, root);
+    QCOMPARE(r.code, 0);
+    QVERIFY(!korvane::testsupport::exists(invalid + "/a.dat"));
+    QVERIFY(korvane::testsupport::exists(replacement + "/a.dat"));
+    writeFile(invalid + "/a.dat", "a");
+    r = runRaw(deleteDat + QList<QByteArray>{"."}, invalid);
+    QCOMPARE(r.code, 0);
+    QVERIFY(!korvane::testsupport::exists(invalid + "/a.dat"));
+    QVERIFY(korvane::testsupport::exists(replacement + "/a.dat"));
+
+    // A GBK name from a Windows archive is found, and shown decoded.
+    r = runRaw(deleteDat + QList<QByteArray>{"--json", gbk}, root);
+    QCOMPARE(r.code, 0);
+    QCOMPARE(jsonLines(r.out).value(0).value("path").toString(), dir.filePath(QStringLiteral("中文/a.dat")));
+    QVERIFY(!korvane::testsupport::exists(gbk + "/a.dat"));
+}
+
+void TestCli::recordStoresOrSaysWhy()
+{
+    QTemporaryDir dir;
+    using korvane::testsupport::raw;
+    ::chmod(raw(dir.path()).constData(), 0755);
+    writeFile(dir.filePath("files/a.txt"), "a");
+
+    // A FIFO (or any file that is no regular file) is refused before anything opens it.
+    const QString fifo = dir.filePath("fifo");
+    QVERIFY(::mkfifo(raw(fifo).constData(), 0644) == 0);
+    Result r = runCli({"record", "--db", fifo, "files"}, dir.path());
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains("无法打开数据库文件"), qPrintable(r.err));
+
+    // As a user who may not write it: a read-only database and a folder that cannot be listed
+    // store nothing, and say so; a link from a read-only folder to a database the user may
+    // write is judged by that database.
+    const QString readOnly = emptyDatabase(dir);
+    QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    QVERIFY(QDir().mkpath(dir.filePath("locked")));
+    ::chmod(raw(dir.filePath("locked")).constData(), 0);
+    QVERIFY(QDir().mkpath(dir.filePath("rw")));
+    QVERIFY(QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dir.filePath("rw/db.mdb")));
+    korvane::testsupport::giveToUnprivileged(dir.filePath("rw"));
+    korvane::testsupport::giveToUnprivileged(dir.filePath("rw/db.mdb"));
+    QVERIFY(QDir().mkpath(dir.filePath("ro")));
+    QVERIFY(::symlink("../rw/db.mdb", raw(dir.filePath("ro/db1.mdb")).constData()) == 0);
+    ::chmod(raw(dir.filePath("ro")).constData(), 0555);
+    QByteArray out;
+    int code =
+        korvane::testsupport::runUnprivileged(cliPath(), {"record", "--db", readOnly, dir.filePath("locked")}, &out);
+    QCOMPARE(code, 1);
+    QVERIFY2(out.contains("无法保存记录: "), out.constData());
+    code = korvane::testsupport::runUnprivileged(
+        cliPath(), {"record", "--db", dir.filePath("ro/db1.mdb"), dir.filePath("files")}, &out);
+    QCOMPARE(code, 0);
+    QCOMPARE(count(dir.filePath("rw/db.mdb"), "SELECT COUNT(*) FROM log"), 1);
 }
 
 void TestCli::filesPlanIsWhatTheRunDoes_data()
@@ -360,6 +487,14 @@ void TestCli::dwgInfoAndPreview()
     QCOMPARE(info[2].value("status").toString(), QStringLiteral("failed"));
     QCOMPARE(info[2].value("reason").toString(), QStringLiteral("不是DWG图纸文件"));
 
+    // A drawing saved without a preview is information, not a failure.
+    SynthDrawing bare;
+    bare.entries = {headerEntry()};
+    writeFile(dir.filePath("in/bare.dwg"), bare.build());
+    r = runCli({"dwg", "info", "--json", "in/bare.dwg"}, dir.path());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(jsonLines(r.out).value(0).value("format").toString(), QStringLiteral("none"));
+
     r = runCli({"dwg", "preview", "--out", "out", "in/png.dwg", "other/png.dwg", "in/bmp.dwg", "in/text.dwg"},
                dir.path());
     QCOMPARE(r.code, 1);
@@ -388,6 +523,45 @@ void TestCli::docPasswordsComeFromAFileOnly()
     writeFile(dir.filePath("blank.txt"), "\n\n");
     r = runCli({"doc", "protect", "--password-file", "blank.txt", "gone.doc"}, dir.path());
     QCOMPARE(r.code, 2);
+    // Only a short regular file or a pipe: a device is refused unread, a long file after 4 KB.
+    writeFile(dir.filePath("long.txt"), QByteArray(5000, 'p'));
+    for (const char* file : {"/dev/zero", "long.txt"}) {
+        r = runCli({"doc", "protect", "--password-file", file, "gone.doc"}, dir.path());
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("无法读取密码文件"), qPrintable(r.err));
+    }
+    r = runCli({"doc", "protect", "--password-file", "/dev/stdin", "gone.doc"}, dir.path()); // a pipe, empty
+    QVERIFY2(r.err.contains("两个密码都是空的"), qPrintable(r.err));
+    // unprotect takes the current password from a file, so it runs without a terminal.
+    writeFile(dir.filePath("current.txt"), "old\n");
+    writeFile(dir.filePath("three.txt"), "\n\nold\n");
+    for (const QStringList& given :
+         {QStringList{"--current-password-file", "current.txt"}, QStringList{"--password-file", "three.txt"}}) {
+        r = runCli(QStringList{"doc", "unprotect"} + given + QStringList{"gone.doc"}, dir.path());
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.value(0).endsWith("文件不存在"), qPrintable(r.out.join('\n')));
+    }
+    r = runCli({"doc", "unprotect", "--password-file", "three.txt", "--current-password-file", "current.txt", "x.doc"},
+               dir.path());
+    QCOMPARE(r.code, 2);
+}
+
+void TestCli::unwritableOutputIsAnError()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("src/a.txt"), "a");
+    const QList<QByteArray> plan{"files", "delete", "--dry-run", "--type", ".txt", "src"};
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    QVERIFY(full >= 0);
+    QCOMPARE(runRaw(plan, QFile::encodeName(dir.path()), full).code, 4);
+    ::close(full);
+    int ends[2];
+    QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+    ::close(ends[0]); // nobody will read
+    const Result r = runRaw({"--help"}, QFile::encodeName(dir.path()), ends[1]);
+    ::close(ends[1]);
+    QCOMPARE(r.code, 4);
+    QVERIFY2(r.err.contains("无法写出结果"), qPrintable(r.err));
 }
 
 void TestCli::interruptLeavesWholeRuns_data()

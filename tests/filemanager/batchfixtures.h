@@ -22,8 +22,8 @@ inline filemanager::RunRequest request(const QString& source, const QString& tar
                                        const QString& type = QStringLiteral("*.txt"))
 {
     filemanager::RunRequest r;
-    r.source = source;
-    r.target = target;
+    r.source = QFile::encodeName(source);
+    r.target = QFile::encodeName(target);
     r.operation = op;
     r.singleType = type;
     return r;

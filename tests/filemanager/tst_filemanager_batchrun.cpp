@@ -30,6 +30,8 @@ private slots:
     void refusals();
     void copyCollisions_data();
     void copyCollisions();
+    void copyIntoItsOwnSourceReplacesNoSource_data();
+    void copyIntoItsOwnSourceReplacesNoSource();
     void moveNeverReplaces();
     void moveOfSameNamesFromSubfolders();
     void readOnlyUnderDeleteAndForceDelete();
@@ -122,6 +124,46 @@ void TestBatchRun::copyCollisions()
     QCOMPARE(readFile(raw(src + "/one/x.txt")), QByteArray("one"));
     QCOMPARE(readFile(raw(src + "/two/x.txt")), QByteArray("two"));
     QCOMPARE(namesIn(dst), QStringList({"x.txt", "y.txt"}));
+}
+
+void TestBatchRun::copyIntoItsOwnSourceReplacesNoSource_data()
+{
+    QTest::addColumn<QString>("target"); // relative to the temporary folder
+    QTest::newRow("the source itself") << "GS";
+    QTest::newRow("a path alias") << "GS/sub/..";
+    QTest::newRow("a link to it") << "link";
+}
+
+void TestBatchRun::copyIntoItsOwnSourceReplacesNoSource()
+{
+    QFETCH(QString, target);
+    QTemporaryDir dir;
+    const QString gs = dir.filePath("GS");
+    writeFile(raw(gs + "/a.txt"), "root a");
+    writeFile(raw(gs + "/sub/a.txt"), "sub a");
+    writeFile(raw(gs + "/sub/b.txt"), "sub b");
+    QVERIFY(::symlink("GS", QFile::encodeName(dir.filePath("link")).constData()) == 0);
+
+    LocalFileSystem fs;
+    BatchFileManager manager(fs);
+    QStringList steps;
+    manager.onFile = [&](const FileStep& step) { steps << stepText(step); };
+    const RunRequest r = request(gs, dir.filePath(target), Operation::Copy);
+    manager.planOnly = true;
+    manager.run(r);
+    const QStringList planned = std::exchange(steps, {});
+    manager.planOnly = false;
+    const RunReport report = manager.run(r);
+
+    QCOMPARE(steps, planned);
+    QCOMPARE(readFile(raw(gs + "/a.txt")), QByteArray("root a"));
+    QCOMPARE(readFile(raw(gs + "/sub/a.txt")), QByteArray("sub a"));
+    QCOMPARE(readFile(raw(gs + "/b.txt")), QByteArray("sub b")); // a free name is no source: copied
+    QCOMPARE(report.failures.size(), 2);
+    QCOMPARE(report.failures[0].status.kind(), ErrorKind::SameFile);
+    QCOMPARE(report.failures[1].path, raw(gs + "/sub/a.txt"));
+    QCOMPARE(report.failures[1].status.message(), sourceInTargetText());
+    QVERIFY(steps.filter("sub/a.txt >").value(0).endsWith(" " + QString::number(int(FileAction::SkipSource))));
 }
 
 void TestBatchRun::moveNeverReplaces()

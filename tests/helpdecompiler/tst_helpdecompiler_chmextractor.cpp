@@ -77,6 +77,8 @@ private slots:
     void outputFolderThatIsALinkIsRefused();
     void totalCapStopsBomb();
     void stoppedMidPageLeavesNoPartialPage();
+    void stopTakesBackWhatTheRunWrote_data();
+    void stopTakesBackWhatTheRunWrote();
     void helperFailuresAreReported_data();
     void helperFailuresAreReported();
 };
@@ -397,6 +399,51 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
     QVERIFY(!chmtest::readTree(out).contains(core::kPartialFileName));
 }
 
+void TestChmExtractor::stopTakesBackWhatTheRunWrote_data()
+{
+    QTest::addColumn<bool>("existed");
+    QTest::newRow("new output folder") << false;
+    QTest::newRow("output folder with the user's files") << true;
+}
+
+void TestChmExtractor::stopTakesBackWhatTheRunWrote()
+{
+    QFETCH(bool, existed);
+    QTemporaryDir target;
+    const QString out = target.filePath(QStringLiteral("a"));
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    if (existed) {
+        write(out + QStringLiteral("/index.htm"), "user's");
+        write(out + QStringLiteral("/mine/notes.txt"), "user's");
+    }
+    FakeProgramStarter programs;
+    programs.onRun = [&](const FakeProgramStarter::Call&) {
+        // What a helper has written by the time the stop kills it.
+        write(out + QStringLiteral("/index.htm"), "new");
+        write(out + QStringLiteral("/pics/a.gif"), "new");
+        write(out + QStringLiteral("/mine/more.htm"), "new");
+        write(out + QStringLiteral("/") + QString::fromLatin1(core::kPartialFileName), "half");
+        RunOutcome outcome;
+        outcome.started = true;
+        outcome.stopped = true;
+        return outcome;
+    };
+    ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
+    process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
+    if (existed) { // a page it replaced keeps the new content: the old one is gone either way
+        const QMap<QByteArray, QByteArray> kept{{"index.htm", "new"}, {"mine/notes.txt", "user's"}};
+        QCOMPARE(chmtest::readTree(native(out)), kept);
+        QVERIFY(!QFileInfo::exists(out + QStringLiteral("/pics")));
+    } else {
+        QVERIFY(!QFileInfo::exists(out));
+    }
+}
+
 void TestChmExtractor::helperFailuresAreReported_data()
 {
     QTest::addColumn<bool>("started");
@@ -435,7 +482,7 @@ void TestChmExtractor::helperFailuresAreReported()
     ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
     const ExtractReport report = process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
     QVERIFY(!report.error.empty());
-    QCOMPARE(QFile::exists(partial), !started);
+    QVERIFY(!QFile::exists(partial)); // also when no helper ran: one killed with its caller left it
     QCOMPARE(report.opened, opened);
     QCOMPARE(programs.calls.size(), 1);
     QCOMPARE(programs.calls[0].program, QStringLiteral("/opt/k/korvane-chmextract"));

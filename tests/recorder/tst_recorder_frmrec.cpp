@@ -306,6 +306,20 @@ private slots:
         QCOMPARE(count(m_db, QStringLiteral("log")), 1);
     }
 
+    void logRowThatCannotBeWrittenIsSaid()
+    {
+        QTemporaryDir data;
+        frmrec w(m_fake->services());
+        control<QLineEdit>(w, "Text4")->setText(makeFolder(data));
+        query(m_db, QStringLiteral("DROP TABLE log"));
+        w.Command5_Click();
+        QVERIFY(waitForRuns());
+        QCOMPARE(m_fake->messages.texts().size(), 2);
+        QCOMPARE(m_fake->messages.texts().first(), QStringLiteral("该目录文件信息记录完毕!"));
+        QVERIFY2(m_fake->messages.texts().last().startsWith(QStringLiteral("无法保存记录: ")),
+                 qPrintable(m_fake->messages.texts().last()));
+    }
+
     void text1SelectsAllOnFocus()
     {
         frmrec w(m_fake->services());

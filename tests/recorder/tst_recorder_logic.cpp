@@ -5,14 +5,17 @@
 #include "recordertest.h"
 #include "support/rawfiles.h"
 #include "support/unprivileged.h"
+#include "typediff.h"
 
 #include "support/testmain.h"
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -439,6 +442,33 @@ private slots:
             }
         }
         QCOMPARE(types.describe(QStringLiteral("说明.txt")), QStringLiteral("纯文本文档"));
+    }
+
+    void typeDescriptionDependsOnTheNameAlone()
+    {
+        // The orders that poisoned the cache, then every glob of the database and its mutations
+        // in shuffled orders: each name must get the database's own answer.
+        const QChar arabicThree(0x0663), wideOne(0xFF11), wideTwo(0xFF12), wideThree(0xFF13);
+        const QList<QStringList> poisoning{
+            {"x.anim" + QString(arabicThree), "data.xyz", "notes.final", "noext"},
+            {"data.xyz", QString(wideOne) + wideTwo + wideThree + ".vdr", "x.anim" + QString(arabicThree)}};
+        for (const QStringList& order : poisoning) {
+            const std::optional<QString> differs = korvane::testsupport::firstDifference(order);
+            QVERIFY2(!differs, qPrintable(differs.value_or(QString())));
+        }
+        QStringList names = korvane::testsupport::globNames(QMimeDatabase());
+        QRandomGenerator random(26);
+        const qsizetype globs = names.size();
+        for (qsizetype i = 0; i < globs * 2; ++i)
+            names << korvane::testsupport::mutated(names[random.bounded(globs)], random.generate());
+        names << "data.xyz"
+              << "notes.final"
+              << "noext";
+        for (int round = 0; round < 3; ++round) {
+            std::shuffle(names.begin(), names.end(), random);
+            const std::optional<QString> differs = korvane::testsupport::firstDifference(names);
+            QVERIFY2(!differs, qPrintable(differs.value_or(QString())));
+        }
     }
 
     void unreadablePropertiesLeaveColumnsEmpty()

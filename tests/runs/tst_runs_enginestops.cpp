@@ -38,11 +38,11 @@ int countFiles(const QString& folder)
 filemanager::RunRequest request(const QString& root, filemanager::Operation operation)
 {
     filemanager::RunRequest r;
-    r.source = root + QStringLiteral("/src");
-    r.target = root + QStringLiteral("/dst");
+    r.source = QFile::encodeName(root + QStringLiteral("/src"));
+    r.target = QFile::encodeName(root + QStringLiteral("/dst"));
     r.operation = operation;
     r.singleType = QStringLiteral("*.dat");
-    QDir().mkpath(r.target);
+    QDir().mkpath(QFile::decodeName(r.target));
     return r;
 }
 
