@@ -141,8 +141,8 @@ private:
             return broken(image, QStringLiteral("节表"));
         for (quint32 i = 0; i < *sections; ++i) {
             const qint64 at = table + qint64(i) * kSectionHeaderSize;
-            m_sections.push_back({*m_bytes.u32(at + 12), *m_bytes.u32(at + 8), *m_bytes.u32(at + 16),
-                                  *m_bytes.u32(at + 20)});
+            m_sections.push_back(
+                {*m_bytes.u32(at + 12), *m_bytes.u32(at + 8), *m_bytes.u32(at + 16), *m_bytes.u32(at + 20)});
         }
         return true;
     }

@@ -15,9 +15,9 @@ struct PeImage {
     QString problem;    ///< for the user, Chinese
     Machine machine = Machine::Other;
     quint16 machineCode = 0;
-    bool pe32Plus = false;   ///< the 64-bit optional header
-    bool dll = false;        ///< IMAGE_FILE_DLL
-    QStringList exports;     ///< exported names, as stored
+    bool pe32Plus = false;    ///< the 64-bit optional header
+    bool dll = false;         ///< IMAGE_FILE_DLL
+    QStringList exports;      ///< exported names, as stored
     QStringList importedDlls; ///< names of the DLLs loaded with it (not delay-loaded), as stored
 
     bool hasExport(const QString& name) const { return exports.contains(name); }

@@ -16,10 +16,14 @@ QString WineEnvironment::systemFolder(bool is64) const
 
 QStringList defaultWineLibraryFolders()
 {
-    return {QStringLiteral("/usr/lib/x86_64-linux-gnu/wine"), QStringLiteral("/usr/lib/i386-linux-gnu/wine"),
-            QStringLiteral("/usr/lib/wine"),                  QStringLiteral("/usr/lib64/wine"),
-            QStringLiteral("/usr/lib32/wine"),                QStringLiteral("/usr/local/lib/wine"),
-            QStringLiteral("/opt/wine-stable/lib/wine"),      QStringLiteral("/opt/wine-stable/lib64/wine")};
+    return {QStringLiteral("/usr/lib/x86_64-linux-gnu/wine"),
+            QStringLiteral("/usr/lib/i386-linux-gnu/wine"),
+            QStringLiteral("/usr/lib/wine"),
+            QStringLiteral("/usr/lib64/wine"),
+            QStringLiteral("/usr/lib32/wine"),
+            QStringLiteral("/usr/local/lib/wine"),
+            QStringLiteral("/opt/wine-stable/lib/wine"),
+            QStringLiteral("/opt/wine-stable/lib64/wine")};
 }
 
 QSet<QString> lowerCaseNames(platform::FileSystem& fs, const NativePath& folder)

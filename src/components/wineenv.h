@@ -12,11 +12,11 @@ namespace korvane::components {
 
 /// The Wine installation and prefix that Windows components are registered in.
 struct WineEnvironment {
-    QString wine;          ///< the `wine` program; "" when Wine is not installed
-    QString prefix;        ///< WINEPREFIX, else ~/.wine
-    bool run32 = false;    ///< Wine's 32-bit half is installed (Debian: wine32, libwine:i386)
-    bool run64 = false;    ///< Wine's 64-bit half is installed (Debian: wine64)
-    bool prefix64 = false; ///< the prefix is (or will be created as) a 64-bit one
+    QString wine;            ///< the `wine` program; "" when Wine is not installed
+    QString prefix;          ///< WINEPREFIX, else ~/.wine
+    bool run32 = false;      ///< Wine's 32-bit half is installed (Debian: wine32, libwine:i386)
+    bool run64 = false;      ///< Wine's 64-bit half is installed (Debian: wine64)
+    bool prefix64 = false;   ///< the prefix is (or will be created as) a 64-bit one
     QSet<QString> builtin32; ///< lower-case names of Wine's own 32-bit DLLs
     QSet<QString> builtin64;
 
