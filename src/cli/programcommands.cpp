@@ -140,7 +140,7 @@ QList<Command> programCommands()
          {},
          runRegister},
         {QStringLiteral("compile"),
-         QStringLiteral("compile [--compiler 路径] 工程…"),
+         QStringLiteral("compile [--compiler 路径] [--time-limit 秒] 工程…"),
          QStringLiteral("用指定的编译器批量编译VB6工程(.vbp)"),
          QStringLiteral(
              "为每个工程同时启动一次编译器 /MAKE 工程 /out 日志,并等待其结束;编译失败时显示编译器的错误行。\n"
