@@ -62,9 +62,17 @@ void TestBatchlistWine::threeProjectsThroughTheWindow()
     platform::FakeServices fakes;
     platform::QtProgramStarter programs;
     platform::Services services = fakes.services();
-    platform::Services real{services.messages, services.folders, services.files,    services.input,
-                            services.settings, programs,         services.desktop,  services.fs,
-                            services.registry, services.programFolder, nullptr};
+    platform::Services real{services.messages,
+                            services.folders,
+                            services.files,
+                            services.input,
+                            services.settings,
+                            programs,
+                            services.desktop,
+                            services.fs,
+                            services.registry,
+                            services.programFolder,
+                            nullptr};
     batchlist::frmCompile window(real);
     window.findChild<QLineEdit*>("Text2")->setText(compiler);
     for (const QString& project : {good, chinese, bad})
@@ -84,13 +92,18 @@ void TestBatchlistWine::threeProjectsThroughTheWindow()
     QVERIFY(QFile::exists(folder + "/app one.exe"));
     QVERIFY(!QFile::exists(folder + "/坏 工程.exe"));
     const QString info = window.findChild<QPlainTextEdit*>("Text3")->toPlainText();
-    QVERIFY2(info.endsWith("编译工程 " + good + "\n  已完成\n"
-                           "编译工程 " + chinese + "\n"
+    QVERIFY2(info.endsWith("编译工程 " + good +
+                           "\n  已完成\n"
+                           "编译工程 " +
+                           chinese +
+                           "\n"
                            "  警告: 工程中的文件不存在: Gone.cls\n"
                            "  警告: 类型库未在Wine中注册: KVCTL.OCX {11111111-2222-3333-4444-555555555555}\n"
                            "  警告: 文件只用LF换行, 编译器可能无声失败: Lf.bas\n"
                            "  已完成\n"
-                           "编译工程 " + bad + "\n"
+                           "编译工程 " +
+                           bad +
+                           "\n"
                            "  编译失败(退出码 1)\n"
                            "    Compile Error in File 'Form1.frm', Line 12 : Variable not defined\n"),
              qPrintable(info));

@@ -70,7 +70,8 @@ void TestComponentsWine::registerFolderReportsEachOutcome()
     QCOMPARE(reasons.value("fails.dll"), QString("组件的DllRegisterServer执行失败(退出码 5)"));
     QCOMPARE(control.snapshot().done, 6);
 
-    const components::RegistrationMessage message = components::registrationMessage(run, "该目录全部dll或ocx文件注册完毕!", "");
+    const components::RegistrationMessage message =
+        components::registrationMessage(run, "该目录全部dll或ocx文件注册完毕!", "");
     QVERIFY2(message.text.startsWith("已注册2个文件, 以下4个文件未能注册:"), qPrintable(message.text));
     QVERIFY(message.details.contains(folder + "/needsdep.dll: 缺少依赖: KVDEP.DLL"));
 

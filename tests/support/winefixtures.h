@@ -18,7 +18,7 @@ inline QString wineFixtures()
     return !folder.isEmpty() && QFile::exists(folder + "/ready") ? folder : QString();
 }
 
-#define KORVANE_REQUIRE_WINE()                                                                                        \
+#define KORVANE_REQUIRE_WINE()                                                                                         \
     do {                                                                                                               \
         if (korvane::testsupport::wineFixtures().isEmpty())                                                            \
             QSKIP("Wine or mingw-w64 is not installed (see scripts/install-deps.sh)");                                 \
