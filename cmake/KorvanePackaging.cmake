@@ -59,7 +59,11 @@ lists through Wine; sets or removes the passwords of word-processor documents
 through LibreOffice; and shows the preview image stored in AutoCAD drawings
 (.dwg).
 
-A thumbnailer shows drawings' previews in freedesktop.org file managers.")
+A thumbnailer shows drawings' previews in freedesktop.org file managers.
+
+Registering 32-bit components needs the 32-bit half of Wine as well: on amd64
+enable the i386 architecture (dpkg --add-architecture i386) and install
+wine32:i386.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -17,7 +17,17 @@ packages=(
   libbenchmark-dev clang libclang-rt-14-dev clang-format
   # the Debian package: building (CPack runs dpkg-shlibdeps and file) and checking it
   dpkg-dev file lintian desktop-file-utils appstream
+  # Windows components through Wine: the 32-bit Wine needs i386; mingw builds the test fixtures
+  wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64
 )
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# wine32 is an i386 package; enable the architecture once.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -27,8 +37,6 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   echo "Installing: ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -4,8 +4,15 @@
 #include "platform/nativepath.h"
 #include "platform/programstarter.h"
 
+#include "platform/runcontrol.h"
+#include "platform/settingsstore.h"
+
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <algorithm>
 
 namespace korvane::batchlist {
 
@@ -23,13 +30,17 @@ QString absolute(const QString& path)
 
 } // namespace
 
-CompileCommand compileCommand(const QString& compiler, const QString& project)
+CompileCommand compileCommand(const QString& compiler, const QString& project, const QString& log)
 {
     const QString program = absolute(compiler);
-    if (runsUnderWine(compiler))
-        return {QStringLiteral("wine"),
-                {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}};
-    return {program, {QStringLiteral("/MAKE"), absolute(project)}};
+    const bool wine = runsUnderWine(compiler);
+    CompileCommand command =
+        wine ? CompileCommand{QStringLiteral("wine"),
+                              {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}}
+             : CompileCommand{program, {QStringLiteral("/MAKE"), absolute(project)}};
+    if (!log.isEmpty())
+        command.arguments << QStringLiteral("/out") << (wine ? platform::wineWindowsPath(log) : log);
+    return command;
 }
 
 bool runsUnderWine(const QString& compiler)
@@ -55,7 +66,10 @@ QString compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& prog
     return {};
 }
 
-QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
+namespace {
+
+/// Why the project cannot be handed to the compiler unaltered, as the line that says so.
+QString startProblem(const QString& compiler, const BatchEntry& entry)
 {
     // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
     if (!platform::isValidUtf8(entry.path))
@@ -64,11 +78,264 @@ QString startCompile(platform::ProgramStarter& programs, const QString& compiler
         if (const QString reason = wineRefusal(entry.text); !reason.isEmpty())
             return QStringLiteral("编译器启动失败!") + reason;
     }
+    return {};
+}
+
+} // namespace
+
+QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
+{
+    if (const QString problem = startProblem(compiler, entry); !problem.isEmpty())
+        return problem;
     const CompileCommand command = compileCommand(compiler, entry.text);
     const platform::Status outcome = programs.startDetached(command.program, command.arguments);
     if (!outcome.ok())
         return QStringLiteral("编译器启动失败!") + outcome.message();
     return {};
+}
+
+int compileTimeLimitSeconds(platform::SettingsStore& settings)
+{
+    bool ok = false;
+    const int seconds =
+        settings.value(QStringLiteral("Options"), QStringLiteral("CompileTimeLimit"), QString()).toInt(&ok);
+    return ok && seconds > 0 ? seconds : 600;
+}
+
+namespace {
+
+/// Text a Windows program wrote: UTF-8 when it is, else the Chinese code page.
+QString decodeWindowsText(const QByteArray& bytes)
+{
+    if (platform::isValidUtf8(bytes))
+        return QString::fromUtf8(bytes);
+    return platform::decodeText(bytes, "GB18030").value_or(QString::fromLatin1(bytes));
+}
+
+QStringList textLines(const QString& text)
+{
+    QStringList lines;
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (!line.trimmed().isEmpty())
+            lines << line;
+    }
+    return lines;
+}
+
+/// A file a project names, as a Unix path: relative to the project's folder, "Z:\" for the
+/// root and "C:\" inside the prefix; "" for other drives, which cannot be checked.
+QString projectFilePath(const QString& projectFolder, QString named, const QString& prefix)
+{
+    named.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (named.size() >= 2 && named[1] == QLatin1Char(':')) {
+        const QChar drive = named[0].toUpper();
+        if (drive == QLatin1Char('Z'))
+            return named.mid(2);
+        if (drive == QLatin1Char('C'))
+            return prefix + QStringLiteral("/drive_c") + named.mid(2);
+        return {};
+    }
+    return QDir::cleanPath(projectFolder + QLatin1Char('/') + named);
+}
+
+/// Wine, like Windows, finds a file whatever the case of its name; so does this check.
+bool existsAnyCase(platform::FileSystem& fs, const QString& path)
+{
+    if (fs.fileExists(platform::nativePath(path)))
+        return true;
+    const QFileInfo info(path);
+    const auto entries = fs.list(platform::nativePath(info.path()));
+    if (!entries)
+        return false;
+    const QString name = info.fileName().toLower();
+    for (const platform::DirEntry& entry : *entries) {
+        if (entry.kind == platform::EntryKind::File && platform::displayPath(entry.name).toLower() == name)
+            return true;
+    }
+    return false;
+}
+
+bool hasBareLineFeed(const QByteArray& bytes)
+{
+    for (qsizetype i = bytes.indexOf('\n'); i >= 0; i = bytes.indexOf('\n', i + 1)) {
+        if (i == 0 || bytes[i - 1] != '\r')
+            return true;
+    }
+    return false;
+}
+
+QString unquoted(QString value)
+{
+    value = value.trimmed();
+    if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+        value = value.mid(1, value.size() - 2);
+    return value;
+}
+
+const QRegularExpression& guidPattern()
+{
+    static const QRegularExpression pattern(QStringLiteral("\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
+                                                           "[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\}"));
+    return pattern;
+}
+
+} // namespace
+
+QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& prefix)
+{
+    // Keys in Wine's registry files read "[Software\\Classes\\TypeLib\\{GUID}\\1.0] …".
+    static const QRegularExpression key(QStringLiteral(R"(\\\\TypeLib\\\\(\{[0-9A-Fa-f-]{36}\}))"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    QSet<QString> found;
+    for (const QString& file : {QStringLiteral("/system.reg"), QStringLiteral("/user.reg")}) {
+        const auto bytes = fs.readFile(platform::nativePath(prefix + file));
+        if (!bytes)
+            continue;
+        const QString text = QString::fromUtf8(*bytes);
+        for (auto it = key.globalMatch(text); it.hasNext();)
+            found.insert(it.next().captured(1).toUpper());
+    }
+    return found;
+}
+
+QStringList checkProject(platform::FileSystem& fs, const QString& project, const QSet<QString>* typeLibraries,
+                         const QString& prefix)
+{
+    const auto bytes = fs.readFile(platform::nativePath(project), 4 << 20);
+    if (!bytes)
+        return {bytes.status().kind() == platform::ErrorKind::NotFound
+                    ? QStringLiteral("  警告: 工程文件不存在")
+                    : QStringLiteral("  警告: 无法读取工程文件: ") + bytes.status().message()};
+    static const QStringList sourceKeys = {QStringLiteral("Form"),         QStringLiteral("Module"),
+                                           QStringLiteral("Class"),        QStringLiteral("UserControl"),
+                                           QStringLiteral("PropertyPage"), QStringLiteral("UserDocument"),
+                                           QStringLiteral("Designer")};
+    const QString folder = QFileInfo(project).path();
+    QStringList missing, lfOnly, unregistered;
+    if (hasBareLineFeed(*bytes))
+        lfOnly << QFileInfo(project).fileName();
+    for (const QString& line : textLines(decodeWindowsText(*bytes))) {
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            continue;
+        const QString key = line.left(eq).trimmed();
+        QString value = line.mid(eq + 1);
+        if (sourceKeys.contains(key, Qt::CaseInsensitive) ||
+            key.compare(QLatin1String("ResFile32"), Qt::CaseInsensitive) == 0) {
+            // "Module=Name; File.bas" names the module before its file.
+            if (const qsizetype semi = value.indexOf(QLatin1Char(';')); semi >= 0)
+                value = value.mid(semi + 1);
+            const QString named = unquoted(value);
+            const QString path = projectFilePath(folder, named, prefix);
+            if (named.isEmpty() || path.isEmpty())
+                continue;
+            if (!existsAnyCase(fs, path)) {
+                missing << named;
+                continue;
+            }
+            if (key.compare(QLatin1String("ResFile32"), Qt::CaseInsensitive) != 0) {
+                const auto source = fs.readFile(platform::nativePath(path), 16 << 20);
+                if (source && hasBareLineFeed(*source))
+                    lfOnly << named;
+            }
+        } else if (typeLibraries && (key.compare(QLatin1String("Reference"), Qt::CaseInsensitive) == 0 ||
+                                     key.compare(QLatin1String("Object"), Qt::CaseInsensitive) == 0)) {
+            // Reference=*\G{GUID}#2.0#0#path#Description; Object={GUID}#2.0#0; FILE.OCX
+            const QRegularExpressionMatch guid = guidPattern().match(value);
+            if (!guid.hasMatch() || typeLibraries->contains(guid.captured(0).toUpper()))
+                continue;
+            const QString name = key.compare(QLatin1String("Object"), Qt::CaseInsensitive) == 0
+                                     ? value.section(QLatin1Char(';'), 1).trimmed()
+                                     : value.section(QLatin1Char('#'), 4).trimmed();
+            unregistered << (name.isEmpty() ? guid.captured(0) : name + QLatin1Char(' ') + guid.captured(0));
+        }
+    }
+    QStringList warnings;
+    for (const QString& name : missing)
+        warnings << QStringLiteral("  警告: 工程中的文件不存在: ") + name;
+    for (const QString& name : unregistered)
+        warnings << QStringLiteral("  警告: 类型库未在Wine中注册: ") + name;
+    for (const QString& name : lfOnly)
+        warnings << QStringLiteral("  警告: 文件只用LF换行, 编译器可能无声失败: ") + name;
+    return warnings;
+}
+
+std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::ProgramStarter& programs,
+                                            const QString& compiler, const std::vector<BatchEntry>& projects,
+                                            platform::RunControl* control, const CompileOptions& options)
+{
+    std::vector<ProjectCompile> results(projects.size());
+    const bool wine = runsUnderWine(compiler);
+    const QString prefix = options.winePrefix.isEmpty() ? platform::winePrefix() : options.winePrefix;
+    QSet<QString> typeLibraries;
+    if (wine)
+        typeLibraries = registeredTypeLibraries(fs, prefix);
+    const QTemporaryDir logs(QDir::tempPath() + QStringLiteral("/korvane-compile-XXXXXX"));
+
+    QThreadPool pool;
+    pool.setMaxThreadCount(std::max(1, std::min(options.parallel, int(projects.size()))));
+    for (size_t i = 0; i < projects.size(); ++i) {
+        ProjectCompile& result = results[i];
+        const BatchEntry& entry = projects[i];
+        const QString failure = startProblem(compiler, entry);
+        if (!failure.isEmpty()) {
+            result.result = ProjectCompile::Result::NotStarted;
+            result.reason = failure;
+            continue;
+        }
+        result.warnings = checkProject(fs, absolute(entry.text), wine ? &typeLibraries : nullptr, prefix);
+        const QString log = logs.isValid() ? logs.filePath(QString::number(i) + QStringLiteral(".log")) : QString();
+        pool.start([&programs, &fs, &result, &compiler, &entry, log, control, &options] {
+            if (control && control->stopRequested())
+                return;
+            const platform::RunControl::Scope scope(control);
+            const CompileCommand command = compileCommand(compiler, entry.text, log);
+            const platform::RunOutcome outcome = programs.run(command.program, command.arguments, options.timeoutMs);
+            if (control)
+                control->advance();
+            if (outcome.stopped)
+                return;
+            if (!outcome.started) {
+                result.result = ProjectCompile::Result::NotStarted;
+                result.reason = QStringLiteral("编译器启动失败!") + outcome.status.message();
+            } else if (outcome.timedOut) {
+                result.result = ProjectCompile::Result::TimedOut;
+                result.reason = QStringLiteral("  编译超过%1秒没有结束, 已停止").arg(options.timeoutMs / 1000);
+            } else if (!outcome.finished) {
+                result.result = ProjectCompile::Result::Failed;
+                result.reason = outcome.status.message();
+            } else {
+                result.exitCode = outcome.exitCode;
+                result.result = outcome.exitCode == 0 ? ProjectCompile::Result::Done : ProjectCompile::Result::Failed;
+            }
+            if (result.result == ProjectCompile::Result::Failed && !log.isEmpty()) {
+                if (const auto text = fs.readFile(platform::nativePath(log), 1 << 20))
+                    result.errorLines = textLines(decodeWindowsText(*text));
+            }
+        });
+    }
+    pool.waitForDone();
+    return results;
+}
+
+QStringList compileLines(const ProjectCompile& compile)
+{
+    QStringList lines = compile.warnings;
+    switch (compile.result) {
+    case ProjectCompile::Result::Done: lines << QStringLiteral("  已完成"); break;
+    case ProjectCompile::Result::Failed:
+        lines << (compile.reason.isEmpty() ? QStringLiteral("  编译失败(退出码 %1)").arg(compile.exitCode)
+                                           : QStringLiteral("  编译失败(%1)").arg(compile.reason));
+        for (const QString& line : compile.errorLines)
+            lines << QStringLiteral("    ") + line;
+        break;
+    case ProjectCompile::Result::TimedOut:
+    case ProjectCompile::Result::NotStarted: lines << compile.reason; break;
+    case ProjectCompile::Result::Stopped: lines << QStringLiteral("  已取消"); break;
+    }
+    return lines;
 }
 
 } // namespace korvane::batchlist

@@ -5,9 +5,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <QSet>
+#include <vector>
+
 namespace korvane::platform {
 class ProgramStarter;
-}
+class RunControl;
+class SettingsStore;
+} // namespace korvane::platform
 
 namespace korvane::batchlist {
 
@@ -24,7 +29,8 @@ struct CompileCommand {
 /// "*.exe" (any case) is a Windows program: it runs as `wine <compiler> /MAKE <Z:\project>`;
 /// any other is started directly with `/MAKE <project>`. Relative paths, the project's too, are
 /// made absolute so that neither a PATH search nor an option-like leading dash can change what runs.
-CompileCommand compileCommand(const QString& compiler, const QString& project);
+/// A non-empty `log` adds `/out <log>` after them: the file the compiler writes its errors to.
+CompileCommand compileCommand(const QString& compiler, const QString& project, const QString& log = {});
 
 /// Why the trimmed compiler path cannot build anything (no such file; a Windows compiler
 /// without Wine, or at a path Wine cannot name), as the message the user reads; "" when it can.
@@ -41,5 +47,51 @@ bool runsUnderWine(const QString& compiler);
 /// Why Wine would not find the file at `path` (made absolute first) under its Windows name,
 /// or "" when it would.
 QString wineRefusal(const QString& path);
+
+/// What became of one project of a run.
+struct ProjectCompile {
+    enum class Result {
+        Done,       ///< the compiler ended with exit code 0
+        Failed,     ///< it ended with another code (see exitCode, errorLines)
+        TimedOut,   ///< it ran past the time limit and was stopped
+        NotStarted, ///< it could not be started (see reason)
+        Stopped,    ///< the run was stopped first, or while it ran
+    };
+    Result result = Result::Stopped;
+    int exitCode = -1;
+    QString reason;
+    QStringList errorLines; ///< the compiler's own lines from its /out log
+    QStringList warnings;   ///< the project check (checkProject), already worded
+};
+
+struct CompileOptions {
+    int timeoutMs = 600'000; ///< per project
+    int parallel = 64;       ///< compilers at a time; a list of projects is far shorter
+    QString winePrefix;      ///< whose registry the type-library check reads; "" for the default
+};
+
+/// The time limit per project, in seconds, from the settings ("Options", "CompileTimeLimit").
+int compileTimeLimitSeconds(platform::SettingsStore& settings);
+
+/// Starts the compiler for every project at once and waits for each, at most the time limit.
+/// Each project is checked first (checkProject); its warnings never stop its compile. A stop
+/// through `control` kills the compilers still running. One result per project, in order.
+std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::ProgramStarter& programs,
+                                            const QString& compiler, const std::vector<BatchEntry>& projects,
+                                            platform::RunControl* control = nullptr,
+                                            const CompileOptions& options = {});
+
+/// The lines that follow a project's "编译工程 X" line: the warnings, then "  已完成",
+/// "  编译失败(退出码 N)" with the compiler's lines, or why it did not run to its end.
+QStringList compileLines(const ProjectCompile& compile);
+
+/// Type libraries registered in a Wine prefix, as upper-case "{GUID}".
+QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& prefix);
+
+/// Warnings about a project before it is compiled: files it names that do not exist, the
+/// type libraries it uses that the prefix has not registered (when `typeLibraries` is given)
+/// and sources whose lines end in LF alone. Each one line, indented for the information box.
+QStringList checkProject(platform::FileSystem& fs, const QString& project, const QSet<QString>* typeLibraries,
+                         const QString& prefix);
 
 } // namespace korvane::batchlist

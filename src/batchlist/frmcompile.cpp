@@ -64,13 +64,25 @@ bool frmCompile::prepareRun()
         m_services.messages.show(this, problem, platform::MessageIcon::Information);
         return false;
     }
+    // Every compiler starts at once and is waited for; comp() then reports each in list order.
+    std::vector<BatchEntry> projects;
+    for (const BatchEntry& entry : batchList().entries())
+        projects.push_back(trimmed(entry));
+    CompileOptions options;
+    options.timeoutMs = compileTimeLimitSeconds(m_services.settings) * 1000;
+    m_compiles = compileProjects(m_services.fs, m_services.programs, m_compiler, projects, m_control, options);
+    m_next = 0;
     return true;
 }
 
-QStringList frmCompile::comp(const BatchEntry& entry)
+QStringList frmCompile::comp(const BatchEntry&)
 {
-    const QString failure = startCompile(m_services.programs, m_compiler, entry);
-    return failure.isEmpty() ? QStringList() : QStringList{failure};
+    return m_next < m_compiles.size() ? compileLines(m_compiles[m_next++]) : QStringList();
+}
+
+void frmCompile::runControlChanged(platform::RunControl* control)
+{
+    m_control = control;
 }
 
 } // namespace korvane::batchlist

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "batchlist/batchlistwindow.h"
+#include "batchlist/compiler.h"
+
+#include <vector>
 
 namespace korvane::batchlist {
 
@@ -19,7 +22,12 @@ protected:
 private:
     QLineEdit* m_text2 = nullptr;
     platform::ClickableLabel* m_image2 = nullptr;
+    void runControlChanged(platform::RunControl* control) override;
+
     QString m_compiler; ///< the trimmed path checked by prepareRun
+    platform::RunControl* m_control = nullptr;
+    std::vector<ProjectCompile> m_compiles; ///< the run's results, in list order
+    size_t m_next = 0;                      ///< the entry comp() reports next
 };
 
 } // namespace korvane::batchlist

@@ -18,13 +18,6 @@ using platform::addButton;
 using platform::placeInTwips;
 using platform::twips;
 
-namespace {
-
-/// Lists at most this many failed files in one message; the rest are counted.
-constexpr int kListedFailures = 15;
-
-} // namespace
-
 Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
     : QWidget(parent), m_services(services), m_run(new platform::BackgroundRun(this, services.messages))
 {
@@ -112,39 +105,9 @@ void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
 
 void Frmregsvr::reportRun(const RegistrationRun& run, const ButtonTexts& texts)
 {
-    if (run.stopped) {
-        const qsizetype handled = run.started.size() + run.failures.size();
-        say(platform::cancelledText(handled, run.libraries - handled));
-        return;
-    }
-
-    using Outcome = RegistrationRun::Outcome;
-    switch (run.outcome) {
-    case Outcome::NotAFolder: say(QStringLiteral("目录\"%1\"不存在!").arg(run.folder)); return;
-    case Outcome::Unreadable: say(QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error)); return;
-    case Outcome::NoFiles:
-        if (!texts.noFiles.isEmpty())
-            say(texts.noFiles);
-        return;
-    case Outcome::NoRegistrar:
-        say(QStringLiteral("找不到注册程序regsvr32, 也找不到wine, 无法注册dll或ocx文件!"));
-        return;
-    case Outcome::Registered: break;
-    }
-    if (run.failures.isEmpty()) {
-        say(texts.done);
-        return;
-    }
-    // Not "注册完毕": some libraries were never handed to the registrar.
-    QStringList lines;
-    lines << QStringLiteral("已开始注册%1个文件, 以下%2个文件未能开始注册:")
-                 .arg(run.started.size())
-                 .arg(run.failures.size());
-    for (int i = 0; i < run.failures.size() && i < kListedFailures; ++i)
-        lines << run.failures[i].file + QStringLiteral(": ") + run.failures[i].reason;
-    if (run.failures.size() > kListedFailures)
-        lines << QStringLiteral("……另有%1个文件").arg(run.failures.size() - kListedFailures);
-    say(lines.join(QStringLiteral("\r\n")));
+    const RegistrationMessage message = registrationMessage(run, texts.done, texts.noFiles);
+    if (!message.text.isEmpty())
+        m_services.messages.showWithDetails(this, message.text, platform::MessageIcon::None, message.details);
 }
 
 void Frmregsvr::say(const QString& text)

@@ -2,10 +2,15 @@
 
 #include "platform/nativepath.h"
 #include "platform/programstarter.h"
+#include "platform/runcontrol.h"
 
-#include <QScopeGuard>
+#include <QHash>
+#include <QSet>
+#include <QThreadPool>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace korvane::components {
 
@@ -18,22 +23,11 @@ bool isComponentLibrary(const QByteArray& fileName)
     return tail == QLatin1String("dll") || tail == QLatin1String("ocx");
 }
 
-std::optional<Registrar> findRegistrar(platform::ProgramStarter& programs)
+QStringList registrationArguments(const WineEnvironment& wine, bool is64, const QString& libraryPath)
 {
-    const QString regsvr32 = programs.findExecutable(QStringLiteral("regsvr32"));
-    if (!regsvr32.isEmpty())
-        return Registrar{regsvr32, {}};
-    const QString wine = programs.findExecutable(QStringLiteral("wine"));
-    if (!wine.isEmpty())
-        return Registrar{wine, {QStringLiteral("regsvr32")}};
-    return std::nullopt;
-}
-
-QStringList registrationArguments(const Registrar& registrar, const QString& libraryPath)
-{
-    QStringList arguments = registrar.leadingArguments;
-    arguments << QStringLiteral("/s") << platform::wineWindowsPath(libraryPath);
-    return arguments;
+    const QString regsvr32 =
+        wine.prefix64 && !is64 ? QStringLiteral("C:\\windows\\syswow64\\regsvr32.exe") : QStringLiteral("regsvr32");
+    return {regsvr32, QStringLiteral("/s"), platform::wineWindowsPath(libraryPath)};
 }
 
 NativePath folderPath(const NativePath& typed)
@@ -75,8 +69,93 @@ FolderScan scanFolder(platform::FileSystem& fs, const NativePath& folder)
     return scan;
 }
 
+namespace {
+
+/// One library that passed every check, waiting for regsvr32.
+struct Pending {
+    QString shown;
+    QString unixPath;
+    bool is64 = false;
+    RegistrationFailure failure; ///< filled when it did not register
+    bool registered = false;
+    bool reached = false; ///< false: a stop came first
+};
+
+/// Why a library cannot be registered before anything is started, or "" when it can.
+QString refusal(platform::FileSystem& fs, const WineEnvironment& wine, const NativePath& library,
+                QHash<bool, QSet<QString>>& systemNames, const QSet<QString>& folderNames, bool& is64)
+{
+    // Arguments travel as UTF-8; any other bytes would name a different file.
+    if (!platform::isValidUtf8(library))
+        return QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序");
+    // Under /s a name Wine reads differently would register another file without a word.
+    if (const QString reason = platform::wineUnaddressableReason(QString::fromUtf8(library)); !reason.isEmpty())
+        return reason;
+    const auto bytes = fs.readFile(library, kMaxPeImageBytes);
+    if (!bytes)
+        return QStringLiteral("无法读取: ") + bytes.status().message();
+    const PeImage image = readPeImage(*bytes);
+    is64 = image.is64();
+    if (!systemNames.contains(is64))
+        systemNames.insert(is64, lowerCaseNames(fs, platform::nativePath(wine.systemFolder(is64))));
+    return checkLibrary(image, wine, folderNames, systemNames.value(is64)).reason;
+}
+
+/// Creates the prefix with wineboot; "" when it is ready.
+QString preparePrefix(platform::FileSystem& fs, platform::ProgramStarter& programs, const WineEnvironment& wine,
+                      platform::RunControl* control, int timeoutMs, bool& stopped)
+{
+    if (prefixReady(fs, wine))
+        return {};
+    if (control)
+        control->begin(QStringLiteral("正在准备Wine环境…"));
+    const platform::RunControl::Scope scope(control);
+    const platform::RunOutcome outcome =
+        programs.run(wine.wine, {QStringLiteral("wineboot"), QStringLiteral("-i")}, timeoutMs);
+    stopped = outcome.stopped;
+    if (!outcome.status.ok())
+        return outcome.status.message();
+    // Its registry files appear only once wineserver writes them out, a little later.
+    if (outcome.exitCode != 0)
+        return QStringLiteral("wineboot退出码 %1").arg(outcome.exitCode);
+    return {};
+}
+
+void registerOne(platform::ProgramStarter& programs, const WineEnvironment& wine, Pending& library,
+                 platform::RunControl* control, int timeoutMs)
+{
+    if (control && control->stopRequested())
+        return;
+    library.reached = true;
+    if (control)
+        control->begin(library.shown);
+    const platform::RunControl::Scope scope(control);
+    const platform::RunOutcome outcome =
+        programs.run(wine.wine, registrationArguments(wine, library.is64, library.unixPath), timeoutMs);
+    if (control)
+        control->advance();
+    if (outcome.stopped) {
+        library.reached = false;
+        return;
+    }
+    library.failure = {library.shown, {}, true};
+    if (!outcome.started)
+        library.failure = {library.shown, QStringLiteral("wine无法启动: ") + outcome.status.message(), false};
+    else if (!outcome.status.ok())
+        library.failure.reason = outcome.finished
+                                     ? outcome.status.message()
+                                     : QStringLiteral("注册程序在%1秒内没有结束, 已停止").arg(timeoutMs / 1000);
+    else if (outcome.exitCode != 0)
+        library.failure.reason = regsvr32ExitReason(outcome.exitCode);
+    else
+        library.registered = true;
+}
+
+} // namespace
+
 RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarter& programs, const NativePath& folder,
-                               platform::RunControl* control)
+                               platform::RunControl* control, const WineEnvironment* givenWine,
+                               const RegistrationOptions& options)
 {
     using Outcome = RegistrationRun::Outcome;
     RegistrationRun run;
@@ -96,50 +175,98 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
         run.outcome = Outcome::NoFiles;
         return run;
     }
-    if (scan.libraries.isEmpty()) {
-        run.outcome = Outcome::Registered;
+    run.outcome = Outcome::Registered;
+    if (scan.libraries.isEmpty())
         return run;
-    }
-    const auto registrar = findRegistrar(programs);
-    if (!registrar) {
+    const WineEnvironment wine = givenWine ? *givenWine : detectWine(fs, programs);
+    if (wine.wine.isEmpty()) {
         run.outcome = Outcome::NoRegistrar;
         return run;
     }
-    run.outcome = Outcome::Registered;
     run.libraries = int(scan.libraries.size());
     if (control)
         control->setTotal(run.libraries);
+
+    // Look at every library first: one that cannot work is reported and never started.
+    const QSet<QString> folderNames = lowerCaseNames(fs, path);
+    QHash<bool, QSet<QString>> systemNames;
+    std::vector<Pending> pending;
     for (const NativePath& library : scan.libraries) {
         if (control && control->stopRequested()) {
             run.stopped = true;
-            break;
+            return run;
         }
         const QString shown = platform::displayPath(library);
-        if (control)
-            control->begin(shown);
-        const auto handled = qScopeGuard([control] {
+        bool is64 = false;
+        const QString reason = refusal(fs, wine, library, systemNames, folderNames, is64);
+        if (!reason.isEmpty()) {
+            run.failures.append({shown, reason, false});
             if (control)
                 control->advance();
+            continue;
+        }
+        pending.push_back({shown, QString::fromUtf8(library), is64, {}, false, false});
+    }
+    if (pending.empty())
+        return run;
+
+    if (const QString problem = preparePrefix(fs, programs, wine, control, options.prepareTimeoutMs, run.stopped);
+        !problem.isEmpty() || run.stopped) {
+        run.outcome = run.stopped ? Outcome::Registered : Outcome::PrefixFailed;
+        run.error = problem;
+        return run;
+    }
+
+    QThreadPool pool;
+    pool.setMaxThreadCount(std::max(1, options.parallel));
+    for (Pending& library : pending)
+        pool.start([&programs, &wine, &library, control, &options] {
+            registerOne(programs, wine, library, control, options.timeoutMs);
         });
-        // Arguments travel as UTF-8; any other bytes would name a different file.
-        if (!platform::isValidUtf8(library)) {
-            run.failures.append({shown, QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序")});
-            continue;
-        }
-        // Under /s a name Wine reads differently would register another file without a word.
-        const QString unixPath = QString::fromUtf8(library);
-        if (const QString reason = platform::wineUnaddressableReason(unixPath); !reason.isEmpty()) {
-            run.failures.append({shown, reason});
-            continue;
-        }
-        const platform::Status start =
-            programs.startDetached(registrar->program, registrationArguments(*registrar, unixPath));
-        if (start.ok())
-            run.started << shown;
+    pool.waitForDone();
+    for (const Pending& library : pending) {
+        if (!library.reached)
+            run.stopped = true;
+        else if (library.registered)
+            run.registered << library.shown;
         else
-            run.failures.append({shown, start.message()});
+            run.failures.append(library.failure);
     }
     return run;
+}
+
+RegistrationMessage registrationMessage(const RegistrationRun& run, const QString& done, const QString& noFiles)
+{
+    using Outcome = RegistrationRun::Outcome;
+    if (run.stopped) {
+        const qsizetype handled = run.registered.size() + run.failures.size();
+        return {platform::cancelledText(handled, run.libraries - handled), {}};
+    }
+    switch (run.outcome) {
+    case Outcome::NotAFolder: return {QStringLiteral("目录\"%1\"不存在!").arg(run.folder), {}};
+    case Outcome::Unreadable: return {QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error), {}};
+    case Outcome::NoFiles: return {noFiles, {}};
+    case Outcome::NoRegistrar:
+        return {QStringLiteral("找不到wine, 无法注册dll或ocx文件!请安装wine(32位组件还需要wine32)。"), {}};
+    case Outcome::PrefixFailed:
+        return {QStringLiteral("无法准备Wine环境%1: %2").arg(platform::winePrefix(), run.error), {}};
+    case Outcome::Registered: break;
+    }
+    if (run.failures.isEmpty())
+        return {done, {}};
+    // Not "注册完毕": that sentence would report a failure as success.
+    constexpr int kListed = 12;
+    QStringList lines;
+    for (const RegistrationFailure& failure : run.failures)
+        lines << failure.file + QStringLiteral(": ") + failure.reason;
+    QStringList shown = lines.mid(0, kListed);
+    if (lines.size() > kListed)
+        shown << QStringLiteral("……另有%1个文件").arg(lines.size() - kListed);
+    const QString text = QStringLiteral("已注册%1个文件, 以下%2个文件未能注册:\n\n")
+                             .arg(run.registered.size())
+                             .arg(run.failures.size()) +
+                         shown.join(QLatin1Char('\n'));
+    return {text, lines.join(QLatin1Char('\n'))};
 }
 
 } // namespace korvane::components

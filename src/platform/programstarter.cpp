@@ -1,6 +1,16 @@
 #include "platform/programstarter.h"
 
+#include <QDir>
+
 namespace korvane::platform {
+
+QString winePrefix()
+{
+    const QString set = qEnvironmentVariable("WINEPREFIX");
+    if (!set.isEmpty())
+        return QDir::cleanPath(QDir(set).absolutePath());
+    return QDir::homePath() + QStringLiteral("/.wine");
+}
 
 QString wineWindowsPath(const QString& unixPath)
 {

@@ -17,7 +17,8 @@ struct RunOutcome {
     int exitCode = -1;
     QByteArray output; ///< standard output
     Status status;
-    bool stopped = false; ///< the thread's run was stopped (RunControl::current()): the program was killed
+    bool stopped = false;  ///< the thread's run was stopped (RunControl::current()): the program was killed
+    bool timedOut = false; ///< the time limit ran out: the program was killed
 };
 
 /// Starts outside programs with an argument vector, never through a shell.
@@ -38,6 +39,9 @@ public:
 
 /// Wine's Windows form of a Unix path: "Z:" and the path with "\" separators.
 QString wineWindowsPath(const QString& unixPath);
+
+/// The Wine prefix Windows programs run in: WINEPREFIX when set, else ~/.wine.
+QString winePrefix();
 
 /// Why the Windows form of an absolute Unix path would lead Wine to another file, or "" when
 /// it names the same one. Wine splits names at "\", drops trailing dots and spaces, resolves

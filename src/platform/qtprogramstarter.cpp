@@ -53,6 +53,7 @@ RunOutcome QtProgramStarter::run(const QString& program, const QStringList& argu
         process.kill();
         process.waitForFinished(1000);
         outcome.stopped = control && control->stopRequested();
+        outcome.timedOut = !outcome.stopped;
         outcome.status = outcome.stopped
                              ? Status::failure(ErrorKind::Cancelled, QStringLiteral("操作已取消"))
                              : Status::failure(ErrorKind::Failed, QStringLiteral("程序在限定时间内没有结束"));

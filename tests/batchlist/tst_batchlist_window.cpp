@@ -429,17 +429,27 @@ void TestBatchListWindow::runStartsEveryProject()
     QVERIFY(waitForRuns());
     QVERIFY(f.fakes.messages.shown.isEmpty());
     QCOMPARE(f.fakes.programs.calls.size(), 3);
-    const QStringList projects{"Z:\\src\\one.vbp", "Z:\\src\\my app\\two.vbp", "Z:\\src\\-three.vbp"};
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(f.fakes.programs.calls[i].program, QStringLiteral("wine"));
-        QCOMPARE(f.fakes.programs.calls[i].arguments, QStringList({dir.filePath("VB6.EXE"), "/MAKE", projects[i]}));
-        QVERIFY(f.fakes.programs.calls[i].detached);
+    // Started together, so in no set order; each waited for, with its own error log.
+    QStringList started;
+    for (const auto& call : f.fakes.programs.calls) {
+        QCOMPARE(call.program, QStringLiteral("wine"));
+        QCOMPARE(call.arguments.size(), 5);
+        QCOMPARE(call.arguments[0], dir.filePath("VB6.EXE"));
+        QCOMPARE(call.arguments[1], QStringLiteral("/MAKE"));
+        QCOMPARE(call.arguments[3], QStringLiteral("/out"));
+        QVERIFY(call.arguments[4].startsWith("Z:\\") && call.arguments[4].endsWith(".log"));
+        QVERIFY(!call.detached);
+        started << call.arguments[2];
     }
-    QCOMPARE(f.text3->toPlainText(), kWelcome +
-                                         "编译工程 /src/one.vbp\n编译工程 /src/my app/two.vbp\n"
+    started.sort();
+    QCOMPARE(started, QStringList({"Z:\\src\\-three.vbp", "Z:\\src\\my app\\two.vbp", "Z:\\src\\one.vbp"}));
+    const QString done = "  警告: 工程文件不存在\n  已完成\n";
+    QCOMPARE(f.text3->toPlainText(), kWelcome + "编译工程 /src/one.vbp\n" + done + "编译工程 /src/my app/two.vbp\n" +
+                                         done +
                                          "编译工程 /src/..\\..\\evil.vbp\n"
                                          "编译器启动失败!名称\"..\\..\\evil.vbp\"含有字符\"\\\", wine会另作解释\n"
-                                         "编译工程 /src/-three.vbp\n");
+                                         "编译工程 /src/-three.vbp\n" +
+                                         done);
     QCOMPARE(f.list1->count(), 0);
     QCOMPARE(f.label4->text(), countText(4));
 
@@ -449,7 +459,7 @@ void TestBatchListWindow::runStartsEveryProject()
     f.w.Command2_Click();
     QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.programs.calls.last().program, dir.filePath("native-cc"));
-    QCOMPARE(f.fakes.programs.calls.last().arguments, QStringList({"/MAKE", "/src/one.vbp"}));
+    QCOMPARE(f.fakes.programs.calls.last().arguments.mid(0, 3), QStringList({"/MAKE", "/src/one.vbp", "/out"}));
 }
 
 void TestBatchListWindow::runReportsStartFailure()
@@ -464,8 +474,9 @@ void TestBatchListWindow::runReportsStartFailure()
     f.w.Command2_Click();
     QVERIFY(waitForRuns());
     QCOMPARE(f.fakes.programs.calls.size(), 2);
-    QCOMPARE(f.text3->toPlainText(), kWelcome + "编译工程 /a.vbp\n编译器启动失败!No such file or directory\n"
-                                                "编译工程 /b.vbp\n编译器启动失败!No such file or directory\n");
+    QCOMPARE(f.text3->toPlainText(),
+             kWelcome + "编译工程 /a.vbp\n  警告: 工程文件不存在\n编译器启动失败!No such file or directory\n"
+                        "编译工程 /b.vbp\n  警告: 工程文件不存在\n编译器启动失败!No such file or directory\n");
     QCOMPARE(f.list1->count(), 0);
 
     // A walked name that is not UTF-8 cannot be passed on unchanged: reported, not started.
@@ -515,23 +526,27 @@ void TestBatchListWindow::realCompilerGetsArguments()
     }
     w.Command2_Click();
     QVERIFY(waitForRuns());
-    QStringList recorded;
-    QTRY_COMPARE_WITH_TIMEOUT((recorded = QDir(dir.path()).entryList({"record.*.txt"})).size(), 3, 10000);
+    // Waited for: every compiler has ended by now.
+    const QStringList recorded = QDir(dir.path()).entryList({"record.*.txt"});
+    QCOMPARE(recorded.size(), 3);
     QStringList received;
     for (const QString& name : recorded) {
         QFile f(dir.filePath(name));
         QVERIFY(f.open(QIODevice::ReadOnly));
-        received << QString::fromUtf8(f.readAll());
+        const QStringList arguments = QString::fromUtf8(f.readAll()).split('\n');
+        QCOMPARE(arguments.size(), 5); // and the empty one after the last line end
+        QCOMPARE(arguments[2], QStringLiteral("/out"));
+        received << arguments.mid(0, 2).join('\n');
     }
     received.sort();
     QStringList expected;
     for (const QString& project : projects)
-        expected << "/MAKE\n" + project + "\n";
+        expected << "/MAKE\n" + project;
     expected.sort();
     QCOMPARE(received, expected);
     QString log = kWelcome;
     for (const QString& project : projects)
-        log += "编译工程 " + project + "\n";
+        log += "编译工程 " + project + "\n  警告: 工程文件不存在\n  已完成\n";
     QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->toPlainText(), log);
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
     QCOMPARE(w.findChild<QLabel*>("Label4")->text(), countText(3));
@@ -569,7 +584,8 @@ void TestBatchListWindow::appendIsIncremental()
         QCOMPARE(change[1].toInt(), 0);   // nothing rewritten
         end += change[2].toInt();
     }
-    QCOMPARE(f.text3->toPlainText(), before + "编译工程 /a.vbp\n编译工程 /b.vbp\n");
+    QCOMPARE(f.text3->toPlainText(), before + "编译工程 /a.vbp\n  警告: 工程文件不存在\n  已完成\n"
+                                              "编译工程 /b.vbp\n  警告: 工程文件不存在\n  已完成\n");
 }
 
 void TestBatchListWindow::extensionHooks()

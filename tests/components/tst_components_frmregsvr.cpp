@@ -1,7 +1,9 @@
 #include "components/frmregsvr.h"
+#include "components/registration.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/placement.h"
 #include "platform/qtprogramstarter.h"
+#include "support/pesynth.h"
 #include "support/runs.h"
 
 #include "support/testmain.h"
@@ -21,15 +23,28 @@ using platform::MessageIcon;
 
 namespace {
 
-const QString kRegsvr32 = QStringLiteral("/opt/wine/bin/regsvr32");
+const QString kWine = QStringLiteral("/opt/wine/bin/wine");
 
+/// The Wine of this machine as the window finds it (its library folders are real).
+components::WineEnvironment thisWine()
+{
+    platform::LocalFileSystem fs;
+    platform::FakeProgramStarter programs;
+    programs.executables.insert("wine", kWine);
+    return components::detectWine(fs, programs);
+}
+
+/// Libraries get an image this machine's Wine can register; other files stay empty.
 void makeFiles(const QString& folder, const QStringList& names)
 {
+    const bool is64 = !thisWine().run32;
     for (const QString& name : names) {
         const QString path = folder + '/' + name;
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
+        if (components::isComponentLibrary(QFile::encodeName(name)))
+            file.write(testsupport::syntheticPe(is64, {"DllRegisterServer"}, {"KERNEL32.dll"}));
     }
 }
 
@@ -89,11 +104,19 @@ private slots:
 
 private:
     QByteArray m_path;
+    QTemporaryDir m_prefix;
 };
 
 void TestFrmregsvr::initTestCase()
 {
     m_path = qgetenv("PATH");
+    // A prepared prefix of our own: nothing here may touch the user's, nor run wineboot.
+    QFile reg(m_prefix.filePath("system.reg"));
+    QVERIFY(reg.open(QIODevice::WriteOnly));
+    qputenv("WINEPREFIX", QFile::encodeName(m_prefix.path()));
+    const components::WineEnvironment wine = thisWine();
+    if (!wine.run32 && !wine.run64)
+        QSKIP("Wine's libraries are not installed");
 }
 
 void TestFrmregsvr::cleanup()
@@ -208,7 +231,7 @@ void TestFrmregsvr::registerButtons()
     QVERIFY(dir.isValid());
     makeFiles(dir.path(), files);
     platform::FakeServices fake(dir.path());
-    fake.programs.executables.insert("regsvr32", kRegsvr32);
+    fake.programs.executables.insert("wine", kWine);
     Frmregsvr window(fake.services());
     if (button == "Command1")
         fake.folders.answers.enqueue(dir.path());
@@ -222,10 +245,10 @@ void TestFrmregsvr::registerButtons()
         expected << platform::wineWindowsPath(dir.path() + '/' + name);
     QCOMPARE(sorted(registeredPaths(fake.programs)), sorted(expected));
     for (const auto& call : fake.programs.calls) {
-        QCOMPARE(call.program, kRegsvr32);
-        QCOMPARE(call.arguments.size(), 2);
-        QCOMPARE(call.arguments.first(), QStringLiteral("/s"));
-        QVERIFY(call.detached);
+        QCOMPARE(call.program, kWine);
+        QCOMPARE(call.arguments.size(), 3);
+        QCOMPARE(call.arguments[1], QStringLiteral("/s"));
+        QVERIFY(!call.detached); // waited for
     }
     QCOMPARE(fake.messages.texts(), messages);
     for (const auto& shown : fake.messages.shown)
@@ -238,7 +261,7 @@ void TestFrmregsvr::cancelDoesNothing()
     QVERIFY(dir.isValid());
     makeFiles(dir.path(), {"a.dll"});
     platform::FakeServices fake(dir.path());
-    fake.programs.executables.insert("regsvr32", kRegsvr32);
+    fake.programs.executables.insert("wine", kWine);
     Frmregsvr window(fake.services());
     window.findChild<QLineEdit*>("Text4")->setText("typed");
 
@@ -256,7 +279,7 @@ void TestFrmregsvr::chosenFolderIsNotWrittenIntoText4()
     QVERIFY(dir.isValid());
     makeFiles(dir.path(), {"a.dll"});
     platform::FakeServices fake;
-    fake.programs.executables.insert("regsvr32", kRegsvr32);
+    fake.programs.executables.insert("wine", kWine);
     fake.folders.answers.enqueue(dir.path());
     Frmregsvr window(fake.services());
     click(window, "Command1");
@@ -286,7 +309,7 @@ void TestFrmregsvr::command5Problems()
     QVERIFY(dir.isValid());
     makeFiles(dir.path(), {"a.dll"});
     platform::FakeServices fake;
-    fake.programs.executables.insert("regsvr32", kRegsvr32);
+    fake.programs.executables.insert("wine", kWine);
     Frmregsvr window(fake.services());
     window.findChild<QLineEdit*>("Text4")->setText(typed.replace('@', dir.path()));
 
@@ -303,14 +326,15 @@ void TestFrmregsvr::wineFallback()
     QVERIFY(dir.isValid());
     makeFiles(dir.path(), {"a.dll", "b.txt"});
     platform::FakeServices fake(dir.path());
-    fake.programs.executables.insert("wine", "/usr/bin/wine");
+    fake.programs.executables.insert("wine", kWine);
     Frmregsvr window(fake.services());
     click(window, "Command2");
 
+    const components::WineEnvironment wine = thisWine();
     QCOMPARE(fake.programs.calls.size(), 1);
-    QCOMPARE(fake.programs.calls[0].program, QStringLiteral("/usr/bin/wine"));
+    QCOMPARE(fake.programs.calls[0].program, kWine);
     QCOMPARE(fake.programs.calls[0].arguments,
-             (QStringList{"regsvr32", "/s", platform::wineWindowsPath(dir.path() + "/a.dll")}));
+             components::registrationArguments(wine, !wine.run32, dir.path() + "/a.dll"));
     QCOMPARE(fake.messages.texts(), QStringList{"当前目录全部dll或ocx文件注册完毕!"});
 }
 
@@ -323,7 +347,7 @@ void TestFrmregsvr::noRegistrar()
     Frmregsvr window(fake.services());
     click(window, "Command2");
     QVERIFY(fake.programs.calls.isEmpty());
-    QCOMPARE(fake.messages.texts(), QStringList{"找不到注册程序regsvr32, 也找不到wine, 无法注册dll或ocx文件!"});
+    QCOMPARE(fake.messages.texts(), QStringList{"找不到wine, 无法注册dll或ocx文件!请安装wine(32位组件还需要wine32)。"});
     QCOMPARE(fake.messages.shown[0].icon, MessageIcon::None);
 }
 
@@ -331,18 +355,25 @@ void TestFrmregsvr::failedStartsAreNotCompletion()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    makeFiles(dir.path(), {"a.dll"});
+    makeFiles(dir.path(), {"a.dll", "b.dll"});
+    QFile text(dir.filePath("c.dll"));
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("text") == 4);
+    text.close();
     platform::FakeServices fake(dir.path());
-    fake.programs.executables.insert("regsvr32", kRegsvr32);
-    fake.programs.failing << kRegsvr32;
+    fake.programs.executables.insert("wine", kWine);
+    fake.programs.onRun = [](const platform::FakeProgramStarter::Call& call) {
+        return platform::RunOutcome{true, true, call.arguments.last().endsWith("b.dll") ? 5 : 0, {}, {}};
+    };
     Frmregsvr window(fake.services());
     click(window, "Command2");
-    QCOMPARE(fake.programs.calls.size(), 1);
+    QCOMPARE(fake.programs.calls.size(), 2); // not the text file
     QCOMPARE(fake.messages.shown.size(), 1);
-    const QString text = fake.messages.shown[0].text;
-    QVERIFY2(text.startsWith("已开始注册0个文件, 以下1个文件未能开始注册:\r\n" + dir.path() + "/a.dll: "),
-             qPrintable(text));
-    QVERIFY(!text.contains("注册完毕"));
+    const auto& shown = fake.messages.shown[0];
+    QVERIFY2(shown.text.startsWith("已注册1个文件, 以下2个文件未能注册:"), qPrintable(shown.text));
+    QVERIFY(!shown.text.contains("注册完毕"));
+    // Those refused before starting come first.
+    QCOMPARE(shown.details, dir.path() + "/c.dll: 不是Windows程序库\n" + dir.path() +
+                                "/b.dll: 组件的DllRegisterServer执行失败(退出码 5)");
 }
 
 void TestFrmregsvr::command3Closes()
@@ -357,16 +388,16 @@ void TestFrmregsvr::command3Closes()
 
 void TestFrmregsvr::realRun_data()
 {
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<QStringList>("leading");
-    QTest::newRow("regsvr32 on the PATH") << "regsvr32" << QStringList();
-    QTest::newRow("through wine") << "wine" << QStringList{"regsvr32"};
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("registered") << 0 << "该目录全部dll或ocx文件注册完毕!";
+    QTest::newRow("DllRegisterServer fails") << 5 << "已注册0个文件, 以下3个文件未能注册:";
 }
 
 void TestFrmregsvr::realRun()
 {
-    QFETCH(QString, script);
-    QFETCH(QStringList, leading);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString bin = dir.path() + "/bin";
@@ -377,13 +408,15 @@ void TestFrmregsvr::realRun()
     makeFiles(libs, {"a.dll", "My Control.ocx", "-u.dll", "notes.txt"});
 
     // Records its arguments NUL-separated, one file per run, renamed into place when complete.
-    QFile recorder(bin + '/' + script);
+    QFile recorder(bin + "/wine");
     QVERIFY(recorder.open(QIODevice::WriteOnly));
     recorder.write("#!/bin/sh\n"
                    "out='" +
                    QFile::encodeName(calls) +
                    "'\n"
-                   "printf '%s\\0' \"$@\" > \"$out/$$.tmp\" && /bin/mv \"$out/$$.tmp\" \"$out/$$.args\"\n");
+                   "printf '%s\\0' \"$@\" > \"$out/$$.tmp\" && /bin/mv \"$out/$$.tmp\" \"$out/$$.args\"\n"
+                   "exit " +
+                   QByteArray::number(exitCode) + "\n");
     recorder.close();
     QVERIFY(recorder.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     // Only our recorder is found, whatever the machine has installed.
@@ -396,10 +429,12 @@ void TestFrmregsvr::realRun()
     Frmregsvr window(services);
     window.findChild<QLineEdit*>("Text4")->setText(libs);
     click(window, "Command5");
-    QCOMPARE(fake.messages.texts(), QStringList{"该目录全部dll或ocx文件注册完毕!"});
+    QCOMPARE(fake.messages.shown.size(), 1);
+    QVERIFY2(fake.messages.shown[0].text.startsWith(message), qPrintable(fake.messages.shown[0].text));
 
+    // Waited for: every registration has ended when the message is shown.
     const QDir callDir(calls);
-    QTRY_COMPARE(callDir.entryList({"*.args"}, QDir::Files).size(), 3);
+    QCOMPARE(callDir.entryList({"*.args"}, QDir::Files).size(), 3);
     QStringList recorded;
     for (const QString& name : callDir.entryList({"*.args"}, QDir::Files)) {
         QFile file(callDir.filePath(name));
@@ -411,8 +446,9 @@ void TestFrmregsvr::realRun()
         recorded << arguments.join('|');
     }
     QStringList expected;
+    const components::WineEnvironment wine = thisWine();
     for (const QString name : {"a.dll", "My Control.ocx", "-u.dll"})
-        expected << (leading + QStringList{"/s", platform::wineWindowsPath(libs + '/' + name)}).join('|');
+        expected << components::registrationArguments(wine, !wine.run32, libs + '/' + name).join('|');
     QCOMPARE(sorted(recorded), sorted(expected));
 }
 

@@ -1,5 +1,8 @@
+#include "components/peimage.h"
 #include "components/registration.h"
 #include "platform/fakes/fakeservices.h"
+#include "support/pesynth.h"
+#include "support/rawfiles.h"
 
 #include "support/testmain.h"
 #include <QDir>
@@ -15,10 +18,23 @@ using platform::NativePath;
 
 namespace {
 
+/// Component libraries get a registrable image, other files stay empty.
 void touch(const QByteArray& path)
 {
-    QFile file(QString::fromLocal8Bit(path)); // not used for non-UTF-8 names
-    QVERIFY(file.open(QIODevice::WriteOnly));
+    testsupport::writeFile(path, components::isComponentLibrary(path) ? testsupport::registrableLibrary() : "");
+}
+
+/// A Wine with both halves and a prepared 64-bit prefix in `prefix`.
+components::WineEnvironment fakeWine(const QString& prefix)
+{
+    testsupport::writeFile(QFile::encodeName(prefix + "/system.reg"), "WINE REGISTRY Version 2\n");
+    components::WineEnvironment wine;
+    wine.wine = "/opt/wine";
+    wine.prefix = prefix;
+    wine.run32 = wine.run64 = wine.prefix64 = true;
+    wine.builtin32 = {"kernel32.dll", "ntdll.dll", "ole32.dll"};
+    wine.builtin64 = wine.builtin32;
+    return wine;
 }
 
 /// A file under a raw byte name, which neither QFile nor QTemporaryDir's clean-up can handle
@@ -30,6 +46,7 @@ struct RawFile {
             std::fclose(f);
     }
     ~RawFile() { ::unlink(path.constData()); }
+    void fill(const QByteArray& bytes) const { testsupport::writeFile(path, bytes); }
     QByteArray path;
 };
 
@@ -46,8 +63,6 @@ class TestRegistration : public QObject {
 private slots:
     void isComponentLibrary_data();
     void isComponentLibrary();
-    void findRegistrar_data();
-    void findRegistrar();
     void registrationArguments_data();
     void registrationArguments();
     void folderPath_data();
@@ -59,6 +74,11 @@ private slots:
     void noRegistrarStartsNothing();
     void noRegistrarNeededWithoutLibraries();
     void unreadableAndMissingFolders();
+    void peReaderReadsTablesAndRefusesBrokenOnes();
+    void checkLibraryReasons_data();
+    void checkLibraryReasons();
+    void exitCodesTimeLimitAndMessage();
+    void missingPrefixIsPreparedFirst();
 };
 
 void TestRegistration::isComponentLibrary_data()
@@ -91,63 +111,28 @@ void TestRegistration::isComponentLibrary()
     QCOMPARE(components::isComponentLibrary(name), library);
 }
 
-void TestRegistration::findRegistrar_data()
-{
-    QTest::addColumn<QString>("regsvr32");
-    QTest::addColumn<QString>("wine");
-    QTest::addColumn<bool>("found");
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("leading");
-    QTest::newRow("regsvr32 only") << "/opt/bin/regsvr32"
-                                   << "" << true << "/opt/bin/regsvr32" << QStringList();
-    QTest::newRow("wine only") << ""
-                               << "/usr/bin/wine" << true << "/usr/bin/wine" << QStringList{"regsvr32"};
-    QTest::newRow("both: regsvr32 wins") << "/opt/bin/regsvr32"
-                                         << "/usr/bin/wine" << true << "/opt/bin/regsvr32" << QStringList();
-    QTest::newRow("neither") << ""
-                             << "" << false << "" << QStringList();
-}
-
-void TestRegistration::findRegistrar()
-{
-    QFETCH(QString, regsvr32);
-    QFETCH(QString, wine);
-    QFETCH(bool, found);
-    platform::FakeProgramStarter programs;
-    if (!regsvr32.isEmpty())
-        programs.executables.insert("regsvr32", regsvr32);
-    if (!wine.isEmpty())
-        programs.executables.insert("wine", wine);
-    const auto registrar = components::findRegistrar(programs);
-    QCOMPARE(registrar.has_value(), found);
-    if (found) {
-        QTEST(registrar->program, "program");
-        QTEST(registrar->leadingArguments, "leading");
-    }
-    QVERIFY(programs.calls.isEmpty());
-}
-
 void TestRegistration::registrationArguments_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("windowsPath");
-    QTest::newRow("plain") << "/srv/libs/a.dll"
-                           << "Z:\\srv\\libs\\a.dll";
-    QTest::newRow("space kept whole") << "/srv/My Tools/My Control.ocx"
-                                      << "Z:\\srv\\My Tools\\My Control.ocx";
-    QTest::newRow("root folder") << "/a.dll"
-                                 << "Z:\\a.dll";
-    QTest::newRow("chinese") << "/srv/组件/控件.ocx"
-                             << "Z:\\srv\\组件\\控件.ocx";
+    QTest::newRow("plain") << "/srv/com/a.dll"
+                           << "Z:\\srv\\com\\a.dll";
+    QTest::newRow("space and dash") << "/srv/my com/-x.ocx"
+                                    << "Z:\\srv\\my com\\-x.ocx";
 }
 
 void TestRegistration::registrationArguments()
 {
     QFETCH(QString, path);
     QFETCH(QString, windowsPath);
-    QCOMPARE(components::registrationArguments({"/opt/regsvr32", {}}, path), (QStringList{"/s", windowsPath}));
-    QCOMPARE(components::registrationArguments({"/usr/bin/wine", {"regsvr32"}}, path),
-             (QStringList{"regsvr32", "/s", windowsPath}));
+    components::WineEnvironment wine;
+    wine.prefix64 = true;
+    // A 64-bit prefix keeps the 32-bit regsvr32 in syswow64; `wine regsvr32` would be the 64-bit one.
+    QCOMPARE(components::registrationArguments(wine, false, path),
+             (QStringList{"C:\\windows\\syswow64\\regsvr32.exe", "/s", windowsPath}));
+    QCOMPARE(components::registrationArguments(wine, true, path), (QStringList{"regsvr32", "/s", windowsPath}));
+    wine.prefix64 = false;
+    QCOMPARE(components::registrationArguments(wine, false, path), (QStringList{"regsvr32", "/s", windowsPath}));
 }
 
 void TestRegistration::folderPath_data()
@@ -202,12 +187,13 @@ void TestRegistration::nonUtf8LibraryIsReportedNotStarted()
     const QByteArray root = QFile::encodeName(dir.path());
     touch(root + "/a.dll");
     const RawFile gbk(root + "/\xd7\xe9\xbc\xfe.dll");
+    gbk.fill(testsupport::registrableLibrary());
     QVERIFY(::access(gbk.path.constData(), F_OK) == 0);
     platform::FaultyFileSystem fs;
     platform::FakeProgramStarter programs;
-    programs.executables.insert("regsvr32", "/opt/regsvr32");
+    const components::WineEnvironment wine = fakeWine(dir.filePath("prefix"));
 
-    const RegistrationRun run = components::registerFolder(fs, programs, root);
+    const RegistrationRun run = components::registerFolder(fs, programs, root, nullptr, &wine);
     QCOMPARE(run.outcome, RegistrationRun::Outcome::Registered);
     QCOMPARE(programs.calls.size(), 1);
     QCOMPARE(programs.calls[0].arguments.last(), platform::wineWindowsPath(dir.path() + "/a.dll"));
@@ -226,9 +212,9 @@ void TestRegistration::nameWineWouldSplitIsReportedNotStarted()
     touch(root + "/evil.dll"); // what Wine would register in its place
     platform::FaultyFileSystem fs;
     platform::FakeProgramStarter programs;
-    programs.executables.insert("wine", "/opt/wine");
+    const components::WineEnvironment wine = fakeWine(dir.filePath("prefix"));
 
-    const RegistrationRun run = components::registerFolder(fs, programs, root + "/plug");
+    const RegistrationRun run = components::registerFolder(fs, programs, root + "/plug", nullptr, &wine);
     QCOMPARE(run.outcome, RegistrationRun::Outcome::Registered);
     QCOMPARE(programs.calls.size(), 1);
     QCOMPARE(programs.calls[0].arguments.last(), platform::wineWindowsPath(dir.path() + "/plug/a.dll"));
@@ -245,15 +231,15 @@ void TestRegistration::failedStartsAreReported()
     touch(QFile::encodeName(dir.path()) + "/b.ocx");
     platform::FaultyFileSystem fs;
     platform::FakeProgramStarter programs;
-    programs.executables.insert("regsvr32", "/opt/regsvr32");
-    programs.failing << "/opt/regsvr32";
+    const components::WineEnvironment wine = fakeWine(dir.filePath("prefix"));
+    programs.failing << "/opt/wine";
 
-    const RegistrationRun run = components::registerFolder(fs, programs, QFile::encodeName(dir.path()));
+    const RegistrationRun run = components::registerFolder(fs, programs, QFile::encodeName(dir.path()), nullptr, &wine);
     QCOMPARE(run.outcome, RegistrationRun::Outcome::Registered);
     QCOMPARE(programs.calls.size(), 2);
-    QVERIFY(run.started.isEmpty());
+    QVERIFY(run.registered.isEmpty());
     QCOMPARE(run.failures.size(), 2);
-    QVERIFY(!run.failures[0].reason.isEmpty());
+    QVERIFY(run.failures[0].reason.startsWith("wine无法启动"));
 }
 
 void TestRegistration::noRegistrarStartsNothing()
@@ -263,7 +249,10 @@ void TestRegistration::noRegistrarStartsNothing()
     touch(QFile::encodeName(dir.path()) + "/a.dll");
     platform::FaultyFileSystem fs;
     platform::FakeProgramStarter programs;
-    const RegistrationRun run = components::registerFolder(fs, programs, QFile::encodeName(dir.path()));
+    components::WineEnvironment noWine = fakeWine(dir.filePath("prefix"));
+    noWine.wine.clear();
+    const RegistrationRun run =
+        components::registerFolder(fs, programs, QFile::encodeName(dir.path()), nullptr, &noWine);
     QCOMPARE(run.outcome, RegistrationRun::Outcome::NoRegistrar);
     QVERIFY(programs.calls.isEmpty());
 }
@@ -289,7 +278,6 @@ void TestRegistration::unreadableAndMissingFolders()
     touch(root + "/a.dll");
     platform::FaultyFileSystem fs;
     platform::FakeProgramStarter programs;
-    programs.executables.insert("regsvr32", "/opt/regsvr32");
 
     QCOMPARE(components::registerFolder(fs, programs, root + "/missing").outcome, RegistrationRun::Outcome::NotAFolder);
     QCOMPARE(components::registerFolder(fs, programs, root + "/a.dll").outcome, RegistrationRun::Outcome::NotAFolder);
@@ -299,6 +287,154 @@ void TestRegistration::unreadableAndMissingFolders()
     QCOMPARE(run.outcome, RegistrationRun::Outcome::Unreadable);
     QVERIFY(!run.error.isEmpty());
     QVERIFY(programs.calls.isEmpty());
+}
+
+void TestRegistration::peReaderReadsTablesAndRefusesBrokenOnes()
+{
+    for (const bool is64 : {false, true}) {
+        const components::PeImage image = components::readPeImage(
+            testsupport::syntheticPe(is64, {"DllRegisterServer"}, {"KERNEL32.dll", "MFC42.DLL"}));
+        QVERIFY2(image.valid, qPrintable(image.problem));
+        QCOMPARE(image.is64(), is64);
+        QCOMPARE(image.pe32Plus, is64);
+        QVERIFY(image.dll);
+        QCOMPARE(image.exports, QStringList{"DllRegisterServer"});
+        QCOMPARE(image.importedDlls, (QStringList{"KERNEL32.dll", "MFC42.DLL"}));
+    }
+    QCOMPARE(components::readPeImage("just some text, named .dll").problem, QString("不是Windows程序库"));
+    QCOMPARE(components::readPeImage(QByteArray()).problem, QString("不是Windows程序库"));
+    const QByteArray good = testsupport::syntheticPe(false, {"DllRegisterServer"}, {"KERNEL32.dll"});
+    // Cut anywhere inside the section: every table reached is checked against the file's end.
+    for (qsizetype cut = 0x200; cut < good.size(); cut += 7) {
+        const components::PeImage image = components::readPeImage(good.left(cut));
+        QVERIFY2(!image.valid, qPrintable(QString::number(cut)));
+        QVERIFY(image.problem.startsWith("Windows程序库已损坏"));
+    }
+    QByteArray wild = good;
+    qToLittleEndian<quint32>(0x7fffffff, wild.data() + 0x200 + 32); // the export names' address
+    QVERIFY(components::readPeImage(wild).problem.contains("导出名称表"));
+}
+
+void TestRegistration::checkLibraryReasons_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<bool>("run32");
+    QTest::addColumn<bool>("prefix64");
+    QTest::addColumn<QString>("reason");
+    const QByteArray lib32 = testsupport::syntheticPe(false, {"DllRegisterServer"}, {"kernel32.dll", "local.dll"});
+    const QByteArray lib64 = testsupport::syntheticPe(true, {"DllRegisterServer"}, {"KERNEL32.dll", "SYSDEP"});
+    QTest::newRow("32-bit, imports in Wine, folder") << lib32 << true << true << "";
+    QTest::newRow("64-bit, import in system32 without extension") << lib64 << true << true << "";
+    QTest::newRow("no wine32") << lib32 << false << true << "32位组件需要32位Wine(wine32)";
+    QTest::newRow("64-bit in a 32-bit prefix") << lib64 << true << false << "64位组件不能注册到32位的Wine环境(/p)";
+    QTest::newRow("no DllRegisterServer") << testsupport::syntheticPe(false, {"DllCanUnloadNow"}, {}) << true << true
+                                          << "不是可注册的组件: 没有DllRegisterServer";
+    QTest::newRow("missing imports") << testsupport::syntheticPe(false, {"DllRegisterServer"},
+                                                                 {"MFC42.DLL", "ole32.dll", "msvbvm60.dll"})
+                                     << true << true << "缺少依赖: MFC42.DLL, MSVBVM60.DLL";
+    QTest::newRow("text") << QByteArray("hello") << true << true << "不是Windows程序库";
+}
+
+void TestRegistration::checkLibraryReasons()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(bool, run32);
+    QFETCH(bool, prefix64);
+    QFETCH(QString, reason);
+    components::WineEnvironment wine;
+    wine.prefix = "/p";
+    wine.run32 = run32;
+    wine.run64 = true;
+    wine.prefix64 = prefix64;
+    wine.builtin32 = {"kernel32.dll", "ole32.dll"};
+    wine.builtin64 = {"kernel32.dll"};
+    const components::LibraryCheck check =
+        components::checkLibrary(components::readPeImage(image), wine, {"local.dll"}, {"sysdep.dll"});
+    QCOMPARE(check.reason, reason);
+    QCOMPARE(check.ok, reason.isEmpty());
+}
+
+void TestRegistration::exitCodesTimeLimitAndMessage()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray root = QFile::encodeName(dir.path());
+    for (const char* name : {"ok.dll", "e3.dll", "e4.dll", "e5.dll", "hang.ocx"})
+        touch(root + "/lib/" + name);
+    testsupport::writeFile(root + "/lib/text.dll", "not a library");
+    platform::FaultyFileSystem fs;
+    platform::FakeProgramStarter programs;
+    programs.onRun = [](const platform::FakeProgramStarter::Call& call) {
+        const QString library = call.arguments.last();
+        platform::RunOutcome outcome{true, true, 0, {}, {}};
+        if (library.endsWith("hang.ocx")) {
+            outcome.finished = false;
+            outcome.timedOut = true;
+            outcome.status = platform::Status::failure(platform::ErrorKind::Failed, "timeout");
+        } else if (library.contains("\\e")) {
+            outcome.exitCode = library.section("\\e", 1).left(1).toInt();
+        }
+        return outcome;
+    };
+    const components::WineEnvironment wine = fakeWine(dir.filePath("prefix"));
+    platform::RunControl control;
+    const RegistrationRun run =
+        components::registerFolder(fs, programs, root + "/lib", &control, &wine, {.timeoutMs = 2000, .parallel = 3});
+    QCOMPARE(programs.calls.size(), 5); // not the text file
+    for (const auto& call : programs.calls) {
+        QCOMPARE(call.program, QString("/opt/wine"));
+        QCOMPARE(call.arguments.first(), QString("C:\\windows\\syswow64\\regsvr32.exe"));
+    }
+    QCOMPARE(run.registered, QStringList{dir.path() + "/lib/ok.dll"});
+    QHash<QString, QString> reasons;
+    for (const auto& failure : run.failures)
+        reasons.insert(QFileInfo(failure.file).fileName(), failure.reason);
+    QCOMPARE(reasons.value("e3.dll"), QString("组件无法载入(退出码 3)"));
+    QCOMPARE(reasons.value("e4.dll"), QString("不是可注册的组件: 没有DllRegisterServer(退出码 4)"));
+    QCOMPARE(reasons.value("e5.dll"), QString("组件的DllRegisterServer执行失败(退出码 5)"));
+    QCOMPARE(reasons.value("hang.ocx"), QString("注册程序在2秒内没有结束, 已停止"));
+    QCOMPARE(reasons.value("text.dll"), QString("不是Windows程序库"));
+    QCOMPARE(control.snapshot().done, 6);
+
+    const components::RegistrationMessage message = components::registrationMessage(run, "全部完毕!", "");
+    QVERIFY(message.text.startsWith("已注册1个文件, 以下5个文件未能注册:"));
+    QVERIFY(message.details.contains(dir.path() + "/lib/e5.dll: 组件的DllRegisterServer执行失败(退出码 5)"));
+    RegistrationRun clean;
+    clean.outcome = RegistrationRun::Outcome::Registered;
+    clean.registered << "a.dll";
+    QCOMPARE(components::registrationMessage(clean, "全部完毕!", "").text, QString("全部完毕!"));
+}
+
+void TestRegistration::missingPrefixIsPreparedFirst()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    touch(QFile::encodeName(dir.path()) + "/a.dll");
+    components::WineEnvironment wine = fakeWine(dir.filePath("prefix"));
+    wine.prefix = dir.filePath("new-prefix");
+    platform::FaultyFileSystem fs;
+    platform::FakeProgramStarter programs;
+    platform::RunControl control;
+    QStringList shown;
+    programs.onRun = [&](const platform::FakeProgramStarter::Call&) {
+        shown << control.snapshot().current; // one library: one call at a time
+        return platform::RunOutcome{true, true, 0, {}, {}};
+    };
+    RegistrationRun run = components::registerFolder(fs, programs, QFile::encodeName(dir.path()), &control, &wine);
+    QCOMPARE(programs.calls.size(), 2);
+    QCOMPARE(programs.calls[0].arguments, (QStringList{"wineboot", "-i"}));
+    QCOMPARE(shown.first(), QString("正在准备Wine环境…"));
+    QCOMPARE(run.registered.size(), 1);
+
+    // A wineboot that fails leaves every library unstarted.
+    programs.calls.clear();
+    programs.onRun = [](const platform::FakeProgramStarter::Call&) {
+        return platform::RunOutcome{true, true, 1, {}, {}};
+    };
+    run = components::registerFolder(fs, programs, QFile::encodeName(dir.path()), nullptr, &wine);
+    QCOMPARE(run.outcome, RegistrationRun::Outcome::PrefixFailed);
+    QCOMPARE(programs.calls.size(), 1);
+    QVERIFY(components::registrationMessage(run, "", "").text.contains("wineboot退出码 1"));
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestRegistration)

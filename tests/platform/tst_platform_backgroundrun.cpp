@@ -5,12 +5,12 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 
+#include "support/testmain.h"
 #include <QDialog>
 #include <QSemaphore>
 #include <QTest>
 #include <QThread>
 #include <QWidget>
-#include "support/testmain.h"
 
 using namespace korvane::platform;
 

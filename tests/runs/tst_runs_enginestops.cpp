@@ -9,6 +9,7 @@
 #include "platform/qtprogramstarter.h"
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
+#include "support/pesynth.h"
 
 #include "support/testmain.h"
 #include <QElapsedTimer>
@@ -91,13 +92,20 @@ private slots:
             const int outcomes = int(run.run((root + QLatin1Char('/')).toUtf8(), false, true, &control).size());
             return std::pair{calls, outcomes == calls ? run.found() - calls : -1};
         });
-        QTest::newRow("registration") << Scenario([](const QString& root, RunControl& control) {
+        QTest::newRow("registration, one at a time") << Scenario([](const QString& root, RunControl& control) {
             for (int i = 0; i < kItems; ++i)
-                write(root + QStringLiteral("/c%1.dll").arg(i));
+                write(root + QStringLiteral("/c%1.dll").arg(i), testsupport::registrableLibrary());
+            write(root + QStringLiteral("/prefix/system.reg"));
+            components::WineEnvironment wine;
+            wine.wine = QStringLiteral("/usr/bin/wine");
+            wine.prefix = root + QStringLiteral("/prefix");
+            wine.run32 = true;
+            wine.builtin32 = {QStringLiteral("kernel32.dll")};
             platform::LocalFileSystem fs;
             platform::FakeProgramStarter programs;
-            programs.executables.insert(QStringLiteral("regsvr32"), QStringLiteral("/usr/bin/regsvr32"));
-            const auto run = components::registerFolder(fs, programs, root.toUtf8(), &control);
+            components::RegistrationOptions options;
+            options.parallel = 1;
+            const auto run = components::registerFolder(fs, programs, root.toUtf8(), &control, &wine, options);
             const int started = int(programs.calls.size());
             return std::pair{started, run.stopped ? run.libraries - started : -1};
         });

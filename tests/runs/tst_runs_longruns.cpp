@@ -3,10 +3,12 @@
 // uncancelled run with the window's usual message.
 #include "batchlist/frmcompile.h"
 #include "components/frmregsvr.h"
+#include "components/wineenv.h"
 #include "filemanager/frmmove.h"
 #include "helpdecompiler/frmdecp.h"
 #include "platform/fakes/fakeservices.h"
 #include "recorder/frmrec.h"
+#include "support/pesynth.h"
 #include "support/runs.h"
 
 #include "support/testmain.h"
@@ -142,9 +144,15 @@ Window decompilerWindow()
 Window registrarWindow()
 {
     return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                      for (int i = 0; i < 3; ++i)
-                          write(dir + QStringLiteral("/lib/c%1.dll").arg(i));
-                      fake.programs.executables.insert(QStringLiteral("regsvr32"), QStringLiteral("/usr/bin/regsvr32"));
+                      fake.programs.executables.insert(QStringLiteral("wine"), QStringLiteral("/usr/bin/wine"));
+                      // Libraries of a bitness this machine's Wine runs.
+                      const bool is64 = !components::detectWine(fake.fs, fake.programs).run32;
+                      for (int i = 0; i < 3; ++i) {
+                          QFile f(dir + QStringLiteral("/lib/c%1.dll").arg(i));
+                          QDir().mkpath(dir + QStringLiteral("/lib"));
+                          if (f.open(QIODevice::WriteOnly))
+                              f.write(testsupport::syntheticPe(is64, {"DllRegisterServer"}, {"KERNEL32.dll"}));
+                      }
                       fake.fs.failOn(FaultyFileSystem::Op::List, [&gate](const QByteArray&) { return gate.hold(); });
                       auto* w = new components::Frmregsvr(fake.services());
                       child<QLineEdit>(w, "Text4")->setText(dir + QStringLiteral("/lib"));
@@ -168,8 +176,11 @@ Window compilerWindow()
 Window compilerStoppedInEntryWindow()
 {
     return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
-                      fake.programs.failing << dir + QStringLiteral("/vbmake");
-                      fake.programs.onStart = [&gate](const platform::FakeProgramStarter::Call&) { gate.hold(); };
+                      fake.programs.onRun = [&gate](const platform::FakeProgramStarter::Call&) {
+                          gate.hold();
+                          return platform::RunOutcome{
+                              false, false, -1, {}, platform::Status::failure(platform::ErrorKind::Failed, "gone")};
+                      };
                       return compileWindow(fake, dir);
                   },
                   compilerWindow().start, "Command2", true};
@@ -207,7 +218,7 @@ private slots:
             << registrar << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 
         const Window compiler = compilerWindow();
-        QTest::newRow("frmCompile") << compiler << false << QStringLiteral("编译工程 /p/c.vbp");
+        QTest::newRow("frmCompile") << compiler << false << QStringLiteral("  已完成"); // after "编译工程 /p/c.vbp"
         QTest::newRow("frmCompile cancelled")
             << compiler << true << QStringLiteral("操作已取消: 已处理 0 个, 未处理 3 个");
 

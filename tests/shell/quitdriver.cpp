@@ -57,7 +57,8 @@ void tick()
         break;
     case 2:
         // The run has begun once its window's controls are disabled.
-        if (QWidget* move = topLevel("frmmove"); move && !move->findChild<QAbstractButton*>(QStringLiteral("Command3"))->isEnabled()) {
+        if (QWidget* move = topLevel("frmmove");
+            move && !move->findChild<QAbstractButton*>(QStringLiteral("Command3"))->isEnabled()) {
             ++step;
             std::printf("copying\n");
             std::fflush(stdout);

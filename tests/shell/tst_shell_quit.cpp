@@ -8,8 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include "support/testmain.h"
+#include <csignal>
 
 namespace {
 

@@ -59,8 +59,17 @@ template <typename App, typename Test> int runTests(int argc, char** argv)
 } // namespace korvane::testsupport
 
 #define KORVANE_TEST_MAIN(Test)                                                                                        \
-    int main(int argc, char** argv) { return korvane::testsupport::runTests<QApplication, Test>(argc, argv); }
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        return korvane::testsupport::runTests<QApplication, Test>(argc, argv);                                         \
+    }
 #define KORVANE_TEST_GUI_MAIN(Test)                                                                                    \
-    int main(int argc, char** argv) { return korvane::testsupport::runTests<QGuiApplication, Test>(argc, argv); }
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        return korvane::testsupport::runTests<QGuiApplication, Test>(argc, argv);                                      \
+    }
 #define KORVANE_TEST_GUILESS_MAIN(Test)                                                                                \
-    int main(int argc, char** argv) { return korvane::testsupport::runTests<QCoreApplication, Test>(argc, argv); }
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        return korvane::testsupport::runTests<QCoreApplication, Test>(argc, argv);                                     \
+    }

@@ -84,12 +84,16 @@ Status FakeProgramStarter::startDetached(const QString& program, const QStringLi
 
 RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int, const QByteArray&)
 {
-    calls.append({program, arguments, {}, false});
+    const Call call{program, arguments, {}, false};
+    {
+        const QMutexLocker lock(&m_mutex);
+        calls.append(call);
+    }
     if (failing.contains(program))
         return {false, false, -1, {}, Status::failure(ErrorKind::Failed, QStringLiteral("No such file or directory")),
                 false};
     if (onRun)
-        return onRun(calls.back());
+        return onRun(call);
     return {true, true, 0, {}, {}};
 }
 

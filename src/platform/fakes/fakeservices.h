@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QMutex>
 #include <QQueue>
 #include <QStringList>
 #include <QUrl>
@@ -73,7 +74,7 @@ public:
         QString workingFolder;
         bool detached = true;
     };
-    QList<Call> calls;
+    QList<Call> calls;                            ///< run() may be called from several threads: read once they are done
     QStringList failing;                          ///< programs that cannot be started
     QHash<QString, QString> executables;          ///< name -> path answered by findExecutable
     std::function<RunOutcome(const Call&)> onRun; ///< answers run(); default: finished, exit 0
@@ -84,6 +85,9 @@ public:
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput = {}) override;
     QString findExecutable(const QString& name) override;
+
+private:
+    QMutex m_mutex; ///< guards calls against concurrent run()s
 };
 
 class FakeDesktop final : public Desktop {
