@@ -330,6 +330,8 @@ void TestCli::operandsAreTheBytesGiven()
     QCOMPARE(r.code, 0);
     QCOMPARE(jsonLines(r.out).value(0).value("path").toString(), dir.filePath(QStringLiteral("中文/a.dat")));
     QVERIFY(!korvane::testsupport::exists(gbk + "/a.dat"));
+    for (const QByteArray& folder : {invalid, replacement, gbk})
+        korvane::testsupport::removeTree(folder);
 }
 
 void TestCli::recordStoresOrSaysWhy()

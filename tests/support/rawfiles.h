@@ -3,9 +3,11 @@
 // File fixtures on raw byte paths: QFile would mangle names that are not UTF-8.
 
 #include <QByteArray>
+
 #include <QFile>
 #include <QString>
 #include <QtTest>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,6 +55,14 @@ inline QByteArray readFile(const QByteArray& path)
         data.append(buffer, n);
     ::close(fd);
     return data;
+}
+
+/// Removes a tree whatever its names: QTemporaryDir cannot see a name that is not UTF-8, and
+/// warns that it could not remove its folder.
+inline void removeTree(const QByteArray& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path.toStdString()), ignored);
 }
 
 inline bool exists(const QByteArray& path)
