@@ -59,11 +59,15 @@ QDateTime toDateTime(const struct timespec& ts)
 }
 
 /// A name in `folder` that does not exist yet, for writing before a rename into place.
+QByteArray temporaryName(const QByteArray& name)
+{
+    return "." + name.left(200) + ".korvane-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) +
+           ".tmp";
+}
+
 QByteArray temporarySibling(const NativePath& target)
 {
-    const QByteArray suffix = ".korvane-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
-    const QByteArray name = "." + baseName(target).left(200) + suffix;
-    return joinPath(parentFolder(target), name);
+    return joinPath(parentFolder(target), temporaryName(baseName(target)));
 }
 
 Status failed(ErrorKind kind, int errnum)
@@ -172,20 +176,20 @@ void keepOwner(int fd, const char* link, const struct stat& st)
         (void)chown(uid_t(-1), st.st_gid);
 }
 
-/// Links an unnamed file (O_TMPFILE) to `name`; never replaces. AT_EMPTY_PATH needs a
-/// capability most users lack (ENOENT without it); the descriptor's /proc entry works for all.
-int linkUnnamed(int fd, const char* name)
+/// Links an unnamed file (O_TMPFILE) to `name` in `folderFd`; never replaces. AT_EMPTY_PATH
+/// needs a capability most users lack (ENOENT without it); the descriptor's /proc entry works for all.
+int linkUnnamed(int fd, int folderFd, const char* name)
 {
     static std::atomic<bool> emptyPathRefused{false};
     if (!emptyPathRefused.load(std::memory_order_relaxed)) {
-        if (::linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0)
+        if (::linkat(fd, "", folderFd, name, AT_EMPTY_PATH) == 0)
             return 0;
         if (errno != ENOENT && errno != EPERM)
             return -1;
     }
     char proc[40];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, proc, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0)
+    if (::linkat(AT_FDCWD, proc, folderFd, name, AT_SYMLINK_FOLLOW) != 0)
         return -1;
     emptyPathRefused.store(true, std::memory_order_relaxed);
     return 0;
@@ -208,11 +212,10 @@ public:
             ::unlink(m_temporary.constData());
     }
 
-    /// Creates the file in the folder of `target`; errno on failure.
-    bool open(const NativePath& target, mode_t mode)
+    /// Creates the file in the target's folder, `folderFd`; errno on failure.
+    bool open(int folderFd, const NativePath& target, mode_t mode)
     {
-        const NativePath folder = parentFolder(target);
-        m_fd.reset(::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        m_fd.reset(::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
         if (m_fd.valid())
             return true;
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
@@ -229,30 +232,30 @@ public:
 
     int fd() const { return m_fd.get(); }
 
-    /// Gives the complete file the name `target`: never replacing an existing file unless
-    /// `replace`, and then only in one step, the old file staying whole until then. -1 and
-    /// errno on failure (EEXIST: the name is taken).
-    int place(const NativePath& target, bool replace)
+    /// Gives the complete file the name `target` (`name` in `folderFd`): never replacing an
+    /// existing file unless `replace`, and then only in one step, the old file staying whole
+    /// until then. -1 and errno on failure (EEXIST: the name is taken).
+    int place(int folderFd, const QByteArray& name, const NativePath& target, bool replace)
     {
         if (!m_temporary.isEmpty()) {
             // Closed first: NFS reports a failed write on close.
             if (::close(m_fd.release()) != 0)
                 return -1;
-            const int placed = replace ? ::rename(m_temporary.constData(), target.constData())
+            const int placed = replace ? ::renameat(AT_FDCWD, m_temporary.constData(), AT_FDCWD, target.constData())
                                        : renameNoReplace(m_temporary.constData(), target.constData());
             if (placed == 0)
                 m_temporary.clear();
             return placed;
         }
         if (!replace)
-            return linkUnnamed(m_fd.get(), target.constData());
+            return linkUnnamed(m_fd.get(), folderFd, name.constData());
         // A link never replaces: the file gets a hidden name first, then takes the target's.
-        const QByteArray hidden = temporarySibling(target);
-        if (linkUnnamed(m_fd.get(), hidden.constData()) != 0)
+        const QByteArray hidden = temporaryName(name);
+        if (linkUnnamed(m_fd.get(), folderFd, hidden.constData()) != 0)
             return -1;
-        if (::rename(hidden.constData(), target.constData()) != 0) {
+        if (::renameat(folderFd, hidden.constData(), folderFd, name.constData()) != 0) {
             const int e = errno;
-            ::unlink(hidden.constData());
+            ::unlinkat(folderFd, hidden.constData(), 0);
             errno = e;
             return -1;
         }
@@ -264,24 +267,55 @@ private:
     QByteArray m_temporary; ///< the hidden name, where the file system has no unnamed files
 };
 
-/// Copies `source` (following a link) to `target`, which is replaced only with `how.replace`.
-/// Nothing is ever left under the target's name but a complete copy; a copy that fails or is
-/// stopped (ECANCELED) leaves nothing behind.
-Status copyToName(const NativePath& source, const NativePath& target, CopyMode how)
+/// The target folder of this thread's last copy, held open so that each file's name is found
+/// there without walking the whole path again. It is used only while the path still leads to
+/// the same folder (device and inode, from the caller's stat of the path).
+int targetFolderFd(const NativePath& folder, const struct stat& st)
 {
-    // Non-blocking, so a FIFO or device that took a file's place is refused rather than waited on.
-    UniqueFd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in.get() < 0)
+    struct Held {
+        NativePath path;
+        dev_t device = 0;
+        ino_t inode = 0;
+        UniqueFd fd;
+    };
+    thread_local Held held;
+    if (held.fd.valid() && held.device == st.st_dev && held.inode == st.st_ino && held.path == folder)
+        return held.fd.get();
+    held.fd.reset(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat opened {};
+    if (held.fd.valid() &&
+        (::fstat(held.fd.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino))
+        held.fd.reset(); // the folder changed under us: let the caller fail on the path
+    held.path = folder;
+    held.device = st.st_dev;
+    held.inode = st.st_ino;
+    return held.fd.valid() ? held.fd.get() : -1;
+}
+
+/// Opens a file to copy, following a link. Non-blocking, so a FIFO or device that took a
+/// file's place is refused rather than waited on.
+Status openSource(const NativePath& source, UniqueFd& in, struct stat& st)
+{
+    in.reset(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!in.valid())
         return Status::fromErrno(errno);
-    struct stat st {};
     if (::fstat(in.get(), &st) != 0)
         return Status::fromErrno(errno);
     if (!S_ISREG(st.st_mode))
-        return failed(ErrorKind::Io, EINVAL);
+        return failed(ErrorKind::Io, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    return {};
+}
+
+/// Copies the open file `in` (described by `st`) to `name` in `folderFd` (the path `target`),
+/// which is replaced only with `how.replace`. Nothing is ever left under the target's name but
+/// a complete copy; a copy that fails or is stopped (ECANCELED) leaves nothing behind.
+Status copyToName(int in, const struct stat& st, int folderFd, const QByteArray& name, const NativePath& target,
+                  CopyMode how)
+{
     PendingCopy out;
-    if (!out.open(target, st.st_mode & 07777))
+    if (!out.open(folderFd, target, st.st_mode & 07777))
         return Status::fromErrno(errno);
-    const qint64 copied = copyContents(in.get(), out.fd(), st.st_size);
+    const qint64 copied = copyContents(in, out.fd(), st.st_size);
     bool ok = copied == st.st_size;
     if (!ok && copied >= 0)
         errno = EIO; // the source changed size while it was read
@@ -293,7 +327,7 @@ Status copyToName(const NativePath& source, const NativePath& target, CopyMode h
         // Keep the modification time, as a copy in a file manager does.
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(out.fd(), times);
-        ok = out.place(target, how.replace) == 0;
+        ok = out.place(folderFd, name, target, how.replace) == 0;
     }
     if (!ok)
         return Status::fromErrno(errno ? errno : EIO);
@@ -454,9 +488,19 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
         if (::symlink(linkTarget.constData(), target.constData()) != 0)
             return errno == EEXIST ? failed(ErrorKind::AlreadyExists, EEXIST) : Status::fromErrno(errno);
         keepOwner(-1, target.constData(), src);
-    } else if (const Status copied = copyToName(file, target, {.durable = true, .keepOwnerAndMode = true});
-               !copied.ok()) {
-        return copied;
+    } else {
+        UniqueFd in;
+        struct stat st {};
+        if (const Status opened = openSource(file, in, st); !opened.ok())
+            return opened;
+        struct stat folder {};
+        const int folderFd = ::stat(destFolder.constData(), &folder) == 0 ? targetFolderFd(destFolder, folder) : -1;
+        if (folderFd < 0)
+            return Status::fromErrno(errno);
+        const Status copied =
+            copyToName(in.get(), st, folderFd, baseName(file), target, {.durable = true, .keepOwnerAndMode = true});
+        if (!copied.ok())
+            return copied;
     }
     if (::unlink(file.constData()) != 0) {
         // The copy stays; losing neither is better than losing one.
@@ -467,20 +511,24 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
 
 Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
 {
+    UniqueFd in;
     struct stat src {};
-    if (::stat(file.constData(), &src) != 0)
-        return Status::fromErrno(errno);
-    if (!S_ISREG(src.st_mode))
-        return failed(ErrorKind::Io, S_ISDIR(src.st_mode) ? EISDIR : EINVAL);
-    if (!folderExists(destFolder))
+    if (const Status opened = openSource(file, in, src); !opened.ok())
+        return opened;
+    struct stat folder {};
+    if (::stat(destFolder.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
         return failed(ErrorKind::NotAFolder, ENOTDIR);
-    const NativePath target = joinPath(destFolder, baseName(file));
+    const int folderFd = targetFolderFd(destFolder, folder);
+    if (folderFd < 0)
+        return Status::fromErrno(errno);
+    const QByteArray name = baseName(file);
+    const NativePath target = joinPath(destFolder, name);
     struct stat dst {};
     bool replaces = false;
-    if (::lstat(target.constData(), &dst) == 0) {
+    if (::fstatat(folderFd, name.constData(), &dst, AT_SYMLINK_NOFOLLOW) == 0) {
         replaces = true;
         // A link is judged by the file it leads to; a dangling one holds the name all the same.
-        const bool dangling = S_ISLNK(dst.st_mode) && ::stat(target.constData(), &dst) != 0;
+        const bool dangling = S_ISLNK(dst.st_mode) && ::fstatat(folderFd, name.constData(), &dst, 0) != 0;
         if (!dangling && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
             return failed(ErrorKind::SameFile, 0);
         if (!overwrite)
@@ -489,11 +537,13 @@ Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destF
             return failed(ErrorKind::Io, EISDIR);
     }
     removeStaleTemporaries(destFolder);
-    const Status copied = copyToName(file, target, {.replace = replaces});
+    const Status copied = copyToName(in.get(), src, folderFd, name, target, {.replace = replaces});
     if (copied.kind() != ErrorKind::AlreadyExists || !overwrite)
         return copied;
-    // The name was taken meanwhile: replace it, as asked.
-    return copyToName(file, target, {.replace = true});
+    // The name was taken meanwhile: replace it, as asked, from the start of the file again.
+    if (::lseek(in.get(), 0, SEEK_SET) != 0)
+        return Status::fromErrno(errno);
+    return copyToName(in.get(), src, folderFd, name, target, {.replace = true});
 }
 
 Status LocalFileSystem::deleteFile(const NativePath& file, bool force)

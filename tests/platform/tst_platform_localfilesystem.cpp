@@ -91,10 +91,10 @@ extern "C" int linkat(int oldDir, const char* oldPath, int newDir, const char* n
     return int(::syscall(SYS_linkat, oldDir, oldPath, newDir, newPath, flags));
 }
 
-extern "C" int rename(const char* from, const char* to) noexcept
+extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept
 {
-    simulated::maybeKill("rename");
-    return int(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+    simulated::maybeKill("renameat");
+    return int(::syscall(SYS_renameat2, fromDir, from, toDir, to, 0));
 }
 
 extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char* newPath, unsigned int flags) noexcept
@@ -477,7 +477,7 @@ void TestLocalFileSystem::killedCopyLeavesNothingBehind_data()
             if (!onFat)
                 QTest::addRow("%s, %s, linking", fs, what) << onFat << replacing << QByteArray("linkat") << 1;
             if (replacing)
-                QTest::addRow("%s, %s, renaming over", fs, what) << onFat << replacing << QByteArray("rename") << 1;
+                QTest::addRow("%s, %s, renaming over", fs, what) << onFat << replacing << QByteArray("renameat") << 1;
         }
     }
 }
@@ -520,7 +520,7 @@ void TestLocalFileSystem::killedCopyLeavesNothingBehind()
         QCOMPARE(readFile(raw(dst + "/big.bin")), QByteArray("old content"));
     }
     // Unnamed files leave nothing, but for the instant between a replacing copy's link and its rename.
-    if (hasUnnamedFiles(dst) && call != "rename")
+    if (hasUnnamedFiles(dst) && call != "renameat")
         QCOMPARE(left, QStringList{});
     for (const QString& name : left)
         QVERIFY2(name.startsWith(".big.bin.korvane-") && name.endsWith(".tmp"), qPrintable(name));
