@@ -117,8 +117,13 @@ struct Row {
 
 QStringList oursCommand(const QString& cli, const Row& row, const QString& target)
 {
-    return {cli, QStringLiteral("files"), QStringLiteral("copy"), QStringLiteral("--type"), QStringLiteral("dat"),
-            row.source, target};
+    return {cli,
+            QStringLiteral("files"),
+            QStringLiteral("copy"),
+            QStringLiteral("--type"),
+            QStringLiteral("dat"),
+            row.source,
+            target};
 }
 
 QList<QStringList> peerCommands(const Row& row, const QString& target)
@@ -166,8 +171,8 @@ void runRow(const QString& cli, const Row& row, const QString& work, int pairs)
             // A fresh folder each time: removing 20,000 files just before a run would slow it.
             const QString target = work + QStringLiteral("/target-%1-%2").arg(pair).arg(side);
             QDir().mkpath(target);
-            t[side] = timeSide(side == 0 ? QList<QStringList>{oursCommand(cli, row, target)} : peerCommands(row, target),
-                               row.sync);
+            t[side] = timeSide(
+                side == 0 ? QList<QStringList>{oursCommand(cli, row, target)} : peerCommands(row, target), row.sync);
             counts[side] = filesIn(target);
         }
         for (const int side : {0, 1}) {
@@ -177,10 +182,6 @@ void runRow(const QString& cli, const Row& row, const QString& work, int pairs)
         wallRatio.push_back(t[0].wall / t[1].wall);
         cpuRatio.push_back(t[0].cpu / t[1].cpu);
     }
-    for (int pair = 0; pair < pairs; ++pair) {
-        for (const int side : {0, 1})
-            QDir(work + QStringLiteral("/target-%1-%2").arg(pair).arg(side)).removeRecursively();
-    }
     std::printf("%-10s wall %7.3f / %7.3f s  ratio %5.2f (pairs %4.2f–%4.2f) | cpu %7.3f / %7.3f s  ratio %5.2f "
                 "(pairs %4.2f–%4.2f) | files %d / %d\n",
                 qPrintable(row.name), bench::median(wall[0]), bench::median(wall[1]), bench::median(wallRatio),
@@ -189,6 +190,10 @@ void runRow(const QString& cli, const Row& row, const QString& work, int pairs)
                 bench::median(cpuRatio), *std::min_element(cpuRatio.begin(), cpuRatio.end()),
                 *std::max_element(cpuRatio.begin(), cpuRatio.end()), counts[0], counts[1]);
     std::fflush(stdout);
+    for (int pair = 0; pair < pairs; ++pair) {
+        for (const int side : {0, 1})
+            QDir(work + QStringLiteral("/target-%1-%2").arg(pair).arg(side)).removeRecursively();
+    }
 }
 
 /// strace -c's table: calls per system call, summed over the runs.
@@ -196,7 +201,8 @@ std::map<QString, long> straceCounts(const QList<QStringList>& commands, const Q
 {
     std::map<QString, long> calls;
     for (const QStringList& c : commands) {
-        spawn(QStringList{QStringLiteral("strace"), QStringLiteral("-f"), QStringLiteral("-c"), QStringLiteral("-o"), log} +
+        spawn(QStringList{QStringLiteral("strace"), QStringLiteral("-f"), QStringLiteral("-c"), QStringLiteral("-o"),
+                          log} +
               c);
         QFile file(log);
         if (!file.open(QIODevice::ReadOnly))
@@ -220,8 +226,9 @@ void runStrace(const QString& cli, const Row& row, const QString& work)
         const QString target = work + QStringLiteral("/strace-target");
         QDir(target).removeRecursively();
         QDir().mkpath(target);
-        calls[side] = straceCounts(side == 0 ? QList<QStringList>{oursCommand(cli, row, target)} : peerCommands(row, target),
-                                   work + QStringLiteral("/strace.log"));
+        calls[side] =
+            straceCounts(side == 0 ? QList<QStringList>{oursCommand(cli, row, target)} : peerCommands(row, target),
+                         work + QStringLiteral("/strace.log"));
         QDir(target).removeRecursively();
     }
     std::map<QString, std::pair<long, long>> both;
@@ -236,7 +243,8 @@ void runStrace(const QString& cli, const Row& row, const QString& work)
     std::printf("%s: system calls per copied file, korvane-cli / cp (with find)\n", qPrintable(row.name));
     for (const auto& [name, n] : both) {
         if (double(n.first) / kFiles >= 0.05 || double(n.second) / kFiles >= 0.05)
-            std::printf("  %-16s %6.2f  %6.2f\n", qPrintable(name), double(n.first) / kFiles, double(n.second) / kFiles);
+            std::printf("  %-16s %6.2f  %6.2f\n", qPrintable(name), double(n.first) / kFiles,
+                        double(n.second) / kFiles);
     }
     std::printf("  %-16s %6.2f  %6.2f\n", "all", double(totals[0]) / kFiles, double(totals[1]) / kFiles);
     std::fflush(stdout);
@@ -251,12 +259,13 @@ public:
         for (const char* kind : {"btrfs", "xfs"}) {
             const QString mkfs = QStandardPaths::findExecutable(QStringLiteral("mkfs.") + kind, {"/usr/sbin", "/sbin"});
             QFile image(m_image);
-            if (mkfs.isEmpty() || !image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !image.resize(qint64(3) << 30))
+            if (mkfs.isEmpty() || !image.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+                !image.resize(qint64(3) << 30))
                 continue;
             image.close();
             if (QProcess::execute(mkfs, {QStringLiteral("-q"), m_image}) == 0 &&
-                QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), m_image, m_path}) ==
-                    0) {
+                QProcess::execute(QStringLiteral("mount"),
+                                  {QStringLiteral("-o"), QStringLiteral("loop"), m_image, m_path}) == 0) {
                 m_kind = kind;
                 return;
             }
