@@ -15,6 +15,8 @@ packages=(
   # tests and benchmarks
   fp-utils libchm-bin p7zip-full python3 python3-msoffcrypto-tool
   libbenchmark-dev clang libclang-rt-14-dev clang-format
+  # copies on FAT (tests) and on file systems that share extents (benchmark)
+  dosfstools btrfs-progs xfsprogs strace
   # the Debian package: building (CPack runs dpkg-shlibdeps and file) and checking it
   dpkg-dev file lintian desktop-file-utils appstream
   # Windows components through Wine: the 32-bit Wine needs i386; mingw builds the test fixtures

@@ -7,10 +7,17 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QRandomGenerator>
+#include <QSet>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <mutex>
 
 namespace korvane::platform {
 
@@ -52,136 +59,20 @@ QDateTime toDateTime(const struct timespec& ts)
 }
 
 /// A name in `folder` that does not exist yet, for writing before a rename into place.
+QByteArray temporaryName(const QByteArray& name)
+{
+    return "." + name.left(200) + ".korvane-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) +
+           ".tmp";
+}
+
 QByteArray temporarySibling(const NativePath& target)
 {
-    const QByteArray suffix = ".korvane-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
-    const QByteArray name = "." + baseName(target).left(200) + suffix;
-    return joinPath(parentFolder(target), name);
+    return joinPath(parentFolder(target), temporaryName(baseName(target)));
 }
 
 Status failed(ErrorKind kind, int errnum)
 {
     return Status::failure(kind, {}, errnum);
-}
-
-/// Copies all of `in` to `out` in the kernel where it can, falling back to read/write.
-bool copyContents(int in, int out, qint64 size)
-{
-    // Chunks small enough that a stopped run ends within a fraction of a second; the caller
-    // removes the partial copy.
-    const RunControl* run = RunControl::current();
-    const auto stopped = [run] {
-        if (!run || !run->stopRequested())
-            return false;
-        errno = ECANCELED;
-        return true;
-    };
-    qint64 left = size;
-    while (left > 0) {
-        if (stopped())
-            return false;
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(left, 4 << 20)), 0);
-        if (n > 0) {
-            left -= n;
-            continue;
-        }
-        if (n == 0)
-            break; // file shrank while copying; the size check below catches it
-        if (errno == EINTR)
-            continue;
-        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
-            return false;
-        // Fall back to a plain loop from the current offsets.
-        char buffer[1 << 16];
-        for (qint64 chunks = 0;; ++chunks) {
-            if (chunks % 256 == 0 && stopped())
-                return false;
-            const ssize_t r = ::read(in, buffer, sizeof buffer);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0)
-                return false;
-            if (r == 0)
-                return true;
-            for (ssize_t done = 0; done < r;) {
-                const ssize_t w = ::write(out, buffer + done, size_t(r - done));
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w < 0)
-                    return false;
-                done += w;
-            }
-        }
-    }
-    return true;
-}
-
-/// How a copy is made.
-struct CopyMode {
-    /// Flush the data to disk first: needed when the rename replaces a file, or when the
-    /// source is removed afterwards. A copy under a new name loses nothing on a crash, and
-    /// a flush per file would make copying many small files many times slower than cp.
-    bool durable = false;
-    /// Keep the owner, the group and the exact permission bits (a move), rather than making
-    /// the file this process's with the source's bits less the umask (as cp).
-    bool keepOwnerAndMode = false;
-};
-
-/// Gives a moved file its owner and group back where this process may set them: root sets
-/// both, another user at least a group it belongs to, as mv does. What cannot be kept does
-/// not fail the move.
-void keepOwner(int fd, const char* link, const struct stat& st)
-{
-    const auto chown = [&](uid_t uid, gid_t gid) {
-        return fd >= 0 ? ::fchown(fd, uid, gid) : ::lchown(link, uid, gid);
-    };
-    if (chown(st.st_uid, st.st_gid) != 0)
-        (void)chown(uid_t(-1), st.st_gid);
-}
-
-/// Copies `source` (following a link) to `copy`, a name that must not exist yet. A failed
-/// copy removes only the file it created.
-Status copyToNewFile(const NativePath& source, const NativePath& copy, CopyMode how)
-{
-    // Non-blocking, so a FIFO or device that took a file's place is refused rather than waited on.
-    UniqueFd in(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in.get() < 0)
-        return Status::fromErrno(errno);
-    struct stat st {};
-    if (::fstat(in.get(), &st) != 0)
-        return Status::fromErrno(errno);
-    if (!S_ISREG(st.st_mode))
-        return failed(ErrorKind::Io, EINVAL);
-    UniqueFd out(::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-    if (out.get() < 0)
-        return Status::fromErrno(errno);
-    bool ok = copyContents(in.get(), out.get(), st.st_size);
-    struct stat written {};
-    ok = ok && (!how.durable || ::fsync(out.get()) == 0) && ::fstat(out.get(), &written) == 0 &&
-         written.st_size == st.st_size;
-    if (ok && how.keepOwnerAndMode)
-        keepOwner(out.get(), nullptr, st); // before the bits: a change of owner clears set-id bits
-    ok = ok && (!how.keepOwnerAndMode || ::fchmod(out.get(), st.st_mode & 07777) == 0);
-    const int savedErrno = errno;
-    if (ok) {
-        // Keep the modification time, as a copy in a file manager does.
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out.get(), times);
-    }
-    if (::close(out.release()) != 0)
-        ok = false;
-    if (!ok) {
-        ::unlink(copy.constData());
-        return failed(ErrorKind::Io, savedErrno ? savedErrno : EIO);
-    }
-    return {};
-}
-
-/// Copies `source` to a new temporary file beside `target`, for renaming into place.
-Status copyToTemporary(const NativePath& source, const NativePath& target, QByteArray& temporary, CopyMode how)
-{
-    temporary = temporarySibling(target);
-    return copyToNewFile(source, temporary, how);
 }
 
 /// Renames without ever replacing an existing name. File systems that do not take
@@ -202,6 +93,287 @@ int renameNoReplace(const char* from, const char* to)
         return -1;
     }
     return 0;
+}
+
+/// Copies all of `in` to `out` in the kernel where it can (a file system that shares extents,
+/// btrfs or xfs, then shares them), falling back to read/write. Returns the bytes copied, -1 on
+/// failure with errno set.
+qint64 copyContents(int in, int out, qint64 size)
+{
+    // Chunks small enough that a stopped run ends within a fraction of a second; the caller
+    // drops the partial copy.
+    const RunControl* run = RunControl::current();
+    const auto stopped = [run] {
+        if (!run || !run->stopRequested())
+            return false;
+        errno = ECANCELED;
+        return true;
+    };
+    qint64 done = 0;
+    while (done < size) {
+        if (stopped())
+            return -1;
+        const ssize_t n =
+            ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size - done, 4 << 20)), 0);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n == 0)
+            return done; // the file shrank while copying; the caller's size check catches it
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
+            return -1;
+        // Fall back to a plain loop from the current offsets.
+        char buffer[1 << 16];
+        for (qint64 chunks = 0;; ++chunks) {
+            if (chunks % 256 == 0 && stopped())
+                return -1;
+            const ssize_t r = ::read(in, buffer, sizeof buffer);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return -1;
+            if (r == 0)
+                return done;
+            for (ssize_t written = 0; written < r;) {
+                const ssize_t w = ::write(out, buffer + written, size_t(r - written));
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w < 0)
+                    return -1;
+                written += w;
+            }
+            done += r;
+        }
+    }
+    return done;
+}
+
+/// How a copy is made.
+struct CopyMode {
+    /// Flush the data to disk before the copy gets its name: only for a move, whose source
+    /// is removed afterwards. A copy's source is still there after a crash, so a copy is never
+    /// flushed, whether it replaces a file or not (as cp and rsync).
+    bool durable = false;
+    /// Keep the owner, the group and the exact permission bits (a move), rather than making
+    /// the file this process's with the source's bits less the umask (as cp).
+    bool keepOwnerAndMode = false;
+    /// Put the copy in place of an existing file of the name, rather than never replacing.
+    bool replace = false;
+};
+
+/// Gives a moved file its owner and group back where this process may set them: root sets
+/// both, another user at least a group it belongs to, as mv does. What cannot be kept does
+/// not fail the move.
+void keepOwner(int fd, const char* link, const struct stat& st)
+{
+    const auto chown = [&](uid_t uid, gid_t gid) {
+        return fd >= 0 ? ::fchown(fd, uid, gid) : ::lchown(link, uid, gid);
+    };
+    if (chown(st.st_uid, st.st_gid) != 0)
+        (void)chown(uid_t(-1), st.st_gid);
+}
+
+/// Links an unnamed file (O_TMPFILE) to `name` in `folderFd`; never replaces. AT_EMPTY_PATH
+/// needs a capability most users lack (ENOENT without it); the descriptor's /proc entry works for all.
+int linkUnnamed(int fd, int folderFd, const char* name)
+{
+    static std::atomic<bool> emptyPathRefused{false};
+    if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", folderFd, name, AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT && errno != EPERM)
+            return -1;
+    }
+    char proc[40];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, proc, folderFd, name, AT_SYMLINK_FOLLOW) != 0)
+        return -1;
+    emptyPathRefused.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+/// A copy being written. Where the target's file system has unnamed files (O_TMPFILE: ext4,
+/// xfs, btrfs, tmpfs) the data goes into one, which the kernel frees if the process dies, so
+/// nothing is ever left behind. Elsewhere (FAT, exFAT, NFS, most FUSE systems) it goes to a
+/// hidden temporary name beside the target, locked while it is written so that the clean-up of
+/// crashed runs' temporaries leaves it alone, and removed again when the copy fails or stops.
+class PendingCopy {
+public:
+    PendingCopy() = default;
+    PendingCopy(const PendingCopy&) = delete;
+    PendingCopy& operator=(const PendingCopy&) = delete;
+    ~PendingCopy()
+    {
+        m_fd.reset();
+        if (!m_temporary.isEmpty())
+            ::unlink(m_temporary.constData());
+    }
+
+    /// Creates the file in the target's folder, `folderFd`; errno on failure.
+    bool open(int folderFd, const NativePath& target, mode_t mode)
+    {
+        m_fd.reset(::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        if (m_fd.valid())
+            return true;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return false;
+        m_temporary = temporarySibling(target);
+        m_fd.reset(::open(m_temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (!m_fd.valid()) {
+            m_temporary.clear();
+            return false;
+        }
+        (void)::flock(m_fd.get(), LOCK_EX); // NFS without a lock service refuses: the age test still holds
+        return true;
+    }
+
+    int fd() const { return m_fd.get(); }
+
+    /// Gives the complete file the name `target` (`name` in `folderFd`): never replacing an
+    /// existing file unless `replace`, and then only in one step, the old file staying whole
+    /// until then. -1 and errno on failure (EEXIST: the name is taken).
+    int place(int folderFd, const QByteArray& name, const NativePath& target, bool replace)
+    {
+        if (!m_temporary.isEmpty()) {
+            // Closed first: NFS reports a failed write on close.
+            if (::close(m_fd.release()) != 0)
+                return -1;
+            const int placed = replace ? ::renameat(AT_FDCWD, m_temporary.constData(), AT_FDCWD, target.constData())
+                                       : renameNoReplace(m_temporary.constData(), target.constData());
+            if (placed == 0)
+                m_temporary.clear();
+            return placed;
+        }
+        if (!replace)
+            return linkUnnamed(m_fd.get(), folderFd, name.constData());
+        // A link never replaces: the file gets a hidden name first, then takes the target's.
+        const QByteArray hidden = temporaryName(name);
+        if (linkUnnamed(m_fd.get(), folderFd, hidden.constData()) != 0)
+            return -1;
+        if (::renameat(folderFd, hidden.constData(), folderFd, name.constData()) != 0) {
+            const int e = errno;
+            ::unlinkat(folderFd, hidden.constData(), 0);
+            errno = e;
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    UniqueFd m_fd;
+    QByteArray m_temporary; ///< the hidden name, where the file system has no unnamed files
+};
+
+/// The target folder of this thread's last copy, held open so that each file's name is found
+/// there without walking the whole path again. It is used only while the path still leads to
+/// the same folder (device and inode, from the caller's stat of the path).
+int targetFolderFd(const NativePath& folder, const struct stat& st)
+{
+    struct Held {
+        NativePath path;
+        dev_t device = 0;
+        ino_t inode = 0;
+        UniqueFd fd;
+    };
+    thread_local Held held;
+    if (held.fd.valid() && held.device == st.st_dev && held.inode == st.st_ino && held.path == folder)
+        return held.fd.get();
+    held.fd.reset(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat opened {};
+    if (held.fd.valid() &&
+        (::fstat(held.fd.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino))
+        held.fd.reset(); // the folder changed under us: let the caller fail on the path
+    held.path = folder;
+    held.device = st.st_dev;
+    held.inode = st.st_ino;
+    return held.fd.valid() ? held.fd.get() : -1;
+}
+
+/// Opens a file to copy, following a link. Non-blocking, so a FIFO or device that took a
+/// file's place is refused rather than waited on.
+Status openSource(const NativePath& source, UniqueFd& in, struct stat& st)
+{
+    in.reset(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!in.valid())
+        return Status::fromErrno(errno);
+    if (::fstat(in.get(), &st) != 0)
+        return Status::fromErrno(errno);
+    if (!S_ISREG(st.st_mode))
+        return failed(ErrorKind::Io, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    return {};
+}
+
+/// Copies the open file `in` (described by `st`) to `name` in `folderFd` (the path `target`),
+/// which is replaced only with `how.replace`. Nothing is ever left under the target's name but
+/// a complete copy; a copy that fails or is stopped (ECANCELED) leaves nothing behind.
+Status copyToName(int in, const struct stat& st, int folderFd, const QByteArray& name, const NativePath& target,
+                  CopyMode how)
+{
+    PendingCopy out;
+    if (!out.open(folderFd, target, st.st_mode & 07777))
+        return Status::fromErrno(errno);
+    const qint64 copied = copyContents(in, out.fd(), st.st_size);
+    bool ok = copied == st.st_size;
+    if (!ok && copied >= 0)
+        errno = EIO; // the source changed size while it was read
+    ok = ok && (!how.durable || ::fsync(out.fd()) == 0);
+    if (ok && how.keepOwnerAndMode)
+        keepOwner(out.fd(), nullptr, st); // before the bits: a change of owner clears set-id bits
+    ok = ok && (!how.keepOwnerAndMode || ::fchmod(out.fd(), st.st_mode & 07777) == 0);
+    if (ok) {
+        // Keep the modification time, as a copy in a file manager does.
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out.fd(), times);
+        ok = out.place(folderFd, name, target, how.replace) == 0;
+    }
+    if (!ok)
+        return Status::fromErrno(errno ? errno : EIO);
+    return {};
+}
+
+/// Whether `name` is one of the hidden temporaries this program writes beside a target.
+bool isTemporaryName(const QByteArray& name)
+{
+    return name.startsWith('.') && name.endsWith(".tmp") && name.contains(".korvane-");
+}
+
+/// Removes from `folder` the temporaries of runs that died (a crash, a kill, a power cut, or
+/// an older version of this program): hidden temporary names whose last change is older than
+/// a day and which no running copy holds locked. Once per folder and process.
+void removeStaleTemporaries(const NativePath& folder)
+{
+    static std::mutex mutex;
+    static QSet<QByteArray> cleaned;
+    {
+        const std::lock_guard lock(mutex);
+        if (cleaned.contains(folder))
+            return;
+        cleaned.insert(folder);
+    }
+    UniqueFd folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.valid())
+        return;
+    DIR* dir = ::fdopendir(folderFd.get());
+    if (!dir)
+        return;
+    const int fd = folderFd.release(); // closedir closes it
+    // The change time, not the modification time: a copy carries its source's modification
+    // time, while the change time is the kernel's own and last moved when the file was written.
+    const time_t before = ::time(nullptr) - 24 * 60 * 60;
+    while (struct dirent* d = ::readdir(dir)) {
+        if (!isTemporaryName(QByteArray::fromRawData(d->d_name, qsizetype(std::strlen(d->d_name)))))
+            continue;
+        struct stat st {};
+        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_ctime >= before)
+            continue;
+        UniqueFd held(::openat(fd, d->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        if (held.valid() && ::flock(held.get(), LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(fd, d->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 } // namespace
@@ -304,10 +476,9 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
     if (errno != EXDEV)
         return Status::fromErrno(errno);
 
-    // Across file systems: place a verified copy under the final name without replacing
-    // anything, and only then remove the source. The copy is renamed into place rather than
-    // linked: FAT and exFAT, the usual file systems of USB sticks, have no hard links.
-    QByteArray temporary;
+    // Across file systems: place a verified copy, flushed to disk, under the final name
+    // without replacing anything, and only then remove the source.
+    removeStaleTemporaries(destFolder);
     if (S_ISLNK(src.st_mode)) {
         QByteArray linkTarget(PATH_MAX + 1, Qt::Uninitialized);
         const ssize_t n = ::readlink(file.constData(), linkTarget.data(), size_t(linkTarget.size()));
@@ -318,13 +489,18 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
             return errno == EEXIST ? failed(ErrorKind::AlreadyExists, EEXIST) : Status::fromErrno(errno);
         keepOwner(-1, target.constData(), src);
     } else {
-        if (const Status copied = copyToTemporary(file, target, temporary, {true, true}); !copied.ok())
+        UniqueFd in;
+        struct stat st {};
+        if (const Status opened = openSource(file, in, st); !opened.ok())
+            return opened;
+        struct stat folder {};
+        const int folderFd = ::stat(destFolder.constData(), &folder) == 0 ? targetFolderFd(destFolder, folder) : -1;
+        if (folderFd < 0)
+            return Status::fromErrno(errno);
+        const Status copied =
+            copyToName(in.get(), st, folderFd, baseName(file), target, {.durable = true, .keepOwnerAndMode = true});
+        if (!copied.ok())
             return copied;
-        if (renameNoReplace(temporary.constData(), target.constData()) != 0) {
-            const int e = errno;
-            ::unlink(temporary.constData());
-            return e == EEXIST ? failed(ErrorKind::AlreadyExists, EEXIST) : Status::fromErrno(e);
-        }
     }
     if (::unlink(file.constData()) != 0) {
         // The copy stays; losing neither is better than losing one.
@@ -335,55 +511,39 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
 
 Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
 {
+    UniqueFd in;
     struct stat src {};
-    if (::stat(file.constData(), &src) != 0)
-        return Status::fromErrno(errno);
-    if (!S_ISREG(src.st_mode))
-        return failed(ErrorKind::Io, S_ISDIR(src.st_mode) ? EISDIR : EINVAL);
-    if (!folderExists(destFolder))
+    if (const Status opened = openSource(file, in, src); !opened.ok())
+        return opened;
+    struct stat folder {};
+    if (::stat(destFolder.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
         return failed(ErrorKind::NotAFolder, ENOTDIR);
-    const NativePath target = joinPath(destFolder, baseName(file));
+    const int folderFd = targetFolderFd(destFolder, folder);
+    if (folderFd < 0)
+        return Status::fromErrno(errno);
+    const QByteArray name = baseName(file);
+    const NativePath target = joinPath(destFolder, name);
     struct stat dst {};
     bool replaces = false;
-    if (::stat(target.constData(), &dst) == 0) {
+    if (::fstatat(folderFd, name.constData(), &dst, AT_SYMLINK_NOFOLLOW) == 0) {
         replaces = true;
-        if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
+        // A link is judged by the file it leads to; a dangling one holds the name all the same.
+        const bool dangling = S_ISLNK(dst.st_mode) && ::fstatat(folderFd, name.constData(), &dst, 0) != 0;
+        if (!dangling && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
             return failed(ErrorKind::SameFile, 0);
         if (!overwrite)
             return failed(ErrorKind::AlreadyExists, EEXIST);
-        if (S_ISDIR(dst.st_mode))
+        if (!dangling && S_ISDIR(dst.st_mode))
             return failed(ErrorKind::Io, EISDIR);
-    } else if (::lstat(target.constData(), &dst) == 0) {
-        if (!overwrite)
-            return failed(ErrorKind::AlreadyExists, EEXIST); // a dangling link holds the name
-        replaces = true;
     }
-    if (!replaces) {
-        // Nothing to replace: the copy goes under a temporary name and is then put in place
-        // without replacing, so a process killed mid-copy never leaves a short file under the
-        // final name. A name that appeared meanwhile is never taken over.
-        QByteArray temporary;
-        if (const Status copied = copyToTemporary(file, target, temporary, {}); !copied.ok())
-            return copied;
-        if (renameNoReplace(temporary.constData(), target.constData()) == 0)
-            return {};
-        const int e = errno;
-        ::unlink(temporary.constData());
-        if (e != EEXIST)
-            return Status::fromErrno(e);
-        if (!overwrite)
-            return failed(ErrorKind::AlreadyExists, EEXIST);
-    }
-    // Replacing: the new copy is complete and on disk before the old file goes.
-    QByteArray temporary;
-    if (const Status copied = copyToTemporary(file, target, temporary, {true, false}); !copied.ok())
+    removeStaleTemporaries(destFolder);
+    const Status copied = copyToName(in.get(), src, folderFd, name, target, {.replace = replaces});
+    if (copied.kind() != ErrorKind::AlreadyExists || !overwrite)
         return copied;
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        const int e = errno;
-        ::unlink(temporary.constData());
-        return Status::fromErrno(e);
-    }
-    return {};
+    // The name was taken meanwhile: replace it, as asked, from the start of the file again.
+    if (::lseek(in.get(), 0, SEEK_SET) != 0)
+        return Status::fromErrno(errno);
+    return copyToName(in.get(), src, folderFd, name, target, {.replace = true});
 }
 
 Status LocalFileSystem::deleteFile(const NativePath& file, bool force)

@@ -1,6 +1,9 @@
 #include "platform/localfilesystem.h"
+#include "platform/runcontrol.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -8,11 +11,14 @@
 
 #include "support/testmain.h"
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
-#include <sys/resource.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,10 +33,70 @@ using namespace korvane::platform;
 namespace simulated {
 bool noRenameFlags = false;
 bool noHardLinks = false;
-bool failingCopies = false; ///< the copy breaks off with an I/O error, as on a failing disk
-QByteArray crossDeviceFrom; ///< renames out of this folder answer EXDEV, as between file systems
+bool failingCopies = false;  ///< the copy breaks off with an I/O error, as on a failing disk
+QByteArray crossDeviceFrom;  ///< renames out of this folder answer EXDEV, as between file systems
+bool noUnnamedFiles = false; ///< O_TMPFILE is refused, as on FAT, NFS and most FUSE systems
+time_t clockAhead = 0;       ///< seconds added to time()
 int fsyncs = 0;
+/// The process kills itself with SIGKILL at the `countdown`-th call of this function.
+QByteArray killAt;
+int countdown = 0;
+void maybeKill(const char* call)
+{
+    if (killAt == call && --countdown == 0)
+        ::kill(::getpid(), SIGKILL);
+}
 } // namespace simulated
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (simulated::noUnnamedFiles && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return int(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t size)
+{
+    simulated::maybeKill("data");
+    return ::syscall(SYS_read, fd, buffer, size);
+}
+
+extern "C" time_t time(time_t* result) noexcept
+{
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const time_t t = now.tv_sec + simulated::clockAhead;
+    if (result)
+        *result = t;
+    return t;
+}
+
+extern "C" int futimens(int fd, const struct timespec times[2]) noexcept
+{
+    simulated::maybeKill("futimens");
+    return int(::syscall(SYS_utimensat, fd, nullptr, times, 0));
+}
+
+extern "C" int linkat(int oldDir, const char* oldPath, int newDir, const char* newPath, int flags) noexcept
+{
+    simulated::maybeKill("linkat");
+    return int(::syscall(SYS_linkat, oldDir, oldPath, newDir, newPath, flags));
+}
+
+extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept
+{
+    simulated::maybeKill("renameat");
+    return int(::syscall(SYS_renameat2, fromDir, from, toDir, to, 0));
+}
 
 extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char* newPath, unsigned int flags) noexcept
 {
@@ -61,6 +127,7 @@ extern "C" ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* 
         errno = EIO;
         return -1;
     }
+    simulated::maybeKill("data");
     return ::syscall(SYS_copy_file_range, in, inOffset, out, outOffset, length, flags);
 }
 
@@ -102,6 +169,43 @@ std::unique_ptr<QTemporaryDir> otherOrSimulatedFileSystem(const QString& near)
     return std::make_unique<QTemporaryDir>();
 }
 
+/// Whether files in `folder` can be made unnamed (O_TMPFILE), so a killed copy leaves nothing.
+bool hasUnnamedFiles(const QString& folder)
+{
+    const int fd = int(::syscall(SYS_openat, AT_FDCWD, raw(folder).constData(), O_TMPFILE | O_WRONLY, 0600));
+    return fd >= 0 && ::close(fd) == 0;
+}
+
+/// A FAT file system on a loop device, as on a USB stick: no unnamed files, no hard links.
+/// Not valid where mkfs.vfat, loop devices or the right to mount are missing.
+class VfatImage {
+public:
+    VfatImage()
+    {
+        const auto run = [](const QString& program, const QStringList& arguments) {
+            QProcess process;
+            process.start(program, arguments);
+            return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        };
+        const QString mkfs = QStandardPaths::findExecutable(QStringLiteral("mkfs.vfat"), {"/usr/sbin", "/sbin"});
+        const QString image = m_dir.filePath(QStringLiteral("fat.img"));
+        m_mounted = !mkfs.isEmpty() && QDir(m_dir.path()).mkpath(QStringLiteral("mnt")) &&
+                    ::truncate(raw(image).constData(), 64 << 20) == 0 && run(mkfs, {image}) &&
+                    run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, path()});
+    }
+    ~VfatImage()
+    {
+        if (m_mounted)
+            QProcess::execute(QStringLiteral("umount"), {path()});
+    }
+    bool valid() const { return m_mounted; }
+    QString path() const { return m_dir.filePath(QStringLiteral("mnt")); }
+
+private:
+    QTemporaryDir m_dir;
+    bool m_mounted = false;
+};
+
 } // namespace
 
 class TestLocalFileSystem : public QObject {
@@ -119,14 +223,26 @@ private slots:
     void copyReplacesOnlyWhenAsked();
     void failedCopyLeavesTargetAsItWas_data();
     void failedCopyLeavesTargetAsItWas();
-    void killedCopyLeavesNothingUnderTheName();
+    void killedCopyLeavesNothingBehind_data();
+    void killedCopyLeavesNothingBehind();
+    void withoutUnnamedFilesATemporaryNameStandsIn();
+    void staleTemporariesGoOnTheFirstCopyIntoAFolder();
     void flushesOnlyWhereDataIsAtStake();
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
     void listKeepsRawNamesAndFlagsLinks();
     void infoAndReadGiveTheReason_data();
     void infoAndReadGiveTheReason();
+    void cleanupTestCase();
+
+private:
+    std::unique_ptr<VfatImage> m_vfat;
 };
+
+void TestLocalFileSystem::cleanupTestCase()
+{
+    m_vfat.reset();
+}
 
 void TestLocalFileSystem::cleanup()
 {
@@ -134,6 +250,8 @@ void TestLocalFileSystem::cleanup()
     simulated::noHardLinks = false;
     simulated::failingCopies = false;
     simulated::crossDeviceFrom.clear();
+    simulated::noUnnamedFiles = false;
+    simulated::clockAhead = 0;
 }
 
 void TestLocalFileSystem::moveNeverReplaces_data()
@@ -345,26 +463,120 @@ void TestLocalFileSystem::failedCopyLeavesTargetAsItWas()
     QCOMPARE(readFile(raw(dir.filePath("a.txt"))), QByteArray("new content"));
 }
 
-void TestLocalFileSystem::killedCopyLeavesNothingUnderTheName()
+void TestLocalFileSystem::killedCopyLeavesNothingBehind_data()
 {
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath("dst");
-    writeFile(raw(dir.filePath("big.bin")), QByteArray(4 << 20, 'x'));
-    // The kernel ends the copying process in the middle of the file, as a kill would.
+    QTest::addColumn<bool>("onFat");
+    QTest::addColumn<bool>("replacing");
+    QTest::addColumn<QByteArray>("call"); // the process is killed on entering its `countdown`-th call
+    QTest::addColumn<int>("countdown");
+    for (const bool onFat : {false, true}) {
+        for (const bool replacing : {false, true}) {
+            const char* fs = onFat ? "vfat" : "test fs";
+            const char* what = replacing ? "replacing" : "new name";
+            QTest::addRow("%s, %s, amid the data", fs, what) << onFat << replacing << QByteArray("data") << 3;
+            QTest::addRow("%s, %s, setting times", fs, what) << onFat << replacing << QByteArray("futimens") << 1;
+            if (!onFat)
+                QTest::addRow("%s, %s, linking", fs, what) << onFat << replacing << QByteArray("linkat") << 1;
+            if (replacing)
+                QTest::addRow("%s, %s, renaming over", fs, what) << onFat << replacing << QByteArray("renameat") << 1;
+        }
+    }
+}
+
+void TestLocalFileSystem::killedCopyLeavesNothingBehind()
+{
+    QFETCH(bool, onFat);
+    QFETCH(bool, replacing);
+    QFETCH(QByteArray, call);
+    QFETCH(int, countdown);
+    QTemporaryDir testFs;
+    QString root = testFs.path();
+    if (onFat) {
+        if (!m_vfat)
+            m_vfat = std::make_unique<VfatImage>();
+        if (!m_vfat->valid())
+            QSKIP("no vfat image: needs mkfs.vfat, a loop device and the right to mount");
+        root = m_vfat->path() + "/" + QFileInfo(testFs.path()).fileName();
+    }
+    const QString dst = root + "/dst";
+    QDir().mkpath(dst);
+    writeFile(raw(root + "/big.bin"), QByteArray(12 << 20, 'n'));
+    if (replacing)
+        writeFile(raw(dst + "/big.bin"), "old content");
+
     const pid_t child = ::fork();
     if (child == 0) {
-        const rlimit noCore{0, 0};
-        const rlimit fileSize{1 << 20, 1 << 20};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        ::setrlimit(RLIMIT_FSIZE, &fileSize);
-        LocalFileSystem().copyFile(raw(dir.filePath("big.bin")), raw(dir.filePath("dst")), false);
+        simulated::killAt = call;
+        simulated::countdown = countdown;
+        LocalFileSystem().copyFile(raw(root + "/big.bin"), raw(dst), true);
         ::_exit(0);
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFSIGNALED(status));
-    QCOMPARE(WTERMSIG(status), SIGXFSZ);
-    QVERIFY(!entriesOf(dir.filePath("dst")).contains("big.bin"));
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the copy never reached the point");
+
+    QStringList left = entriesOf(dst);
+    if (replacing) {
+        QVERIFY(left.removeOne("big.bin"));
+        QCOMPARE(readFile(raw(dst + "/big.bin")), QByteArray("old content"));
+    }
+    // Unnamed files leave nothing, but for the instant between a replacing copy's link and its rename.
+    if (hasUnnamedFiles(dst) && call != "renameat")
+        QCOMPARE(left, QStringList{});
+    for (const QString& name : left)
+        QVERIFY2(name.startsWith(".big.bin.korvane-") && name.endsWith(".tmp"), qPrintable(name));
+    if (onFat)
+        QVERIFY(QDir(root).removeRecursively());
+}
+
+void TestLocalFileSystem::withoutUnnamedFilesATemporaryNameStandsIn()
+{
+    simulated::noUnnamedFiles = true;
+    QTemporaryDir dir;
+    const QByteArray dst = raw(dir.filePath("dst"));
+    writeFile(raw(dir.filePath("a.txt")), "a");
+    writeFile(raw(dir.filePath("b.txt")), "new b");
+    writeFile(dst + "/b.txt", "old b");
+    LocalFileSystem fs;
+    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), dst, true).ok());
+    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), dst, true).ok());
+    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(readFile(dst + "/a.txt"), QByteArray("a"));
+    QCOMPARE(readFile(dst + "/b.txt"), QByteArray("new b"));
+
+    // A stopped copy and a failed one take their temporaries with them.
+    writeFile(raw(dir.filePath("b.txt")), "newer b");
+    RunControl control;
+    control.requestStop();
+    {
+        const RunControl::Scope scope(&control);
+        QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), dst, true).errnum(), ECANCELED);
+    }
+    simulated::failingCopies = true;
+    QVERIFY(!fs.copyFile(raw(dir.filePath("b.txt")), dst, true).ok());
+    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(readFile(dst + "/b.txt"), QByteArray("new b"));
+}
+
+void TestLocalFileSystem::staleTemporariesGoOnTheFirstCopyIntoAFolder()
+{
+    QTemporaryDir dir;
+    writeFile(raw(dir.filePath("a.txt")), "a");
+    for (const bool dayLater : {false, true}) {
+        const QString dst = dir.filePath(dayLater ? "later" : "now");
+        writeFile(raw(dst + "/.x.txt.korvane-1a.tmp"), "left by a crash");
+        writeFile(raw(dst + "/.y.txt.korvane-2b.tmp"), "being written");
+        writeFile(raw(dst + "/notes.tmp"), "the user's");
+        const int held = ::open(raw(dst + "/.y.txt.korvane-2b.tmp").constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        simulated::clockAhead = dayLater ? 25 * 60 * 60 : 0;
+        QVERIFY(LocalFileSystem().copyFile(raw(dir.filePath("a.txt")), raw(dst), true).ok());
+        ::close(held);
+        QStringList expected{".y.txt.korvane-2b.tmp", "a.txt", "notes.tmp"};
+        if (!dayLater)
+            expected.prepend(".x.txt.korvane-1a.tmp");
+        QCOMPARE(entriesOf(dst), expected);
+    }
 }
 
 void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
@@ -374,11 +586,11 @@ void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
     writeFile(raw(dir.filePath("a.txt")), "a");
     LocalFileSystem fs;
 
+    // A copy's source is still there after a crash, whether the copy replaces a file or not.
     simulated::fsyncs = 0;
     QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
-    QCOMPARE(simulated::fsyncs, 0); // a new name: nothing to lose on a crash
     QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
-    QCOMPARE(simulated::fsyncs, 1); // replacing a file: the new data first reaches the disk
+    QCOMPARE(simulated::fsyncs, 0);
 
     auto there = otherFileSystemThan(dir.path());
     if (!there)
