@@ -27,7 +27,10 @@ public:
     {
         setObjectName(QStringLiteral("runProgress"));
         setWindowTitle(QStringLiteral("Korvane"));
-        setWindowModality(Qt::WindowModal);
+        // Not window-modal: that would block the owner's owner too (the main window of an owned
+        // tool window), and with it every other tool and the program's close box. The window's
+        // own controls are disabled for the run instead.
+        setWindowModality(Qt::NonModal);
         m_line = new QLabel(this);
         m_line->setObjectName(QStringLiteral("progressLine"));
         m_current = new QLabel(this);
