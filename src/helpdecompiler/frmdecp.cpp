@@ -161,6 +161,7 @@ void Frmdecp::Command3_Click()
     DecompileRun run(m_services.fs, [&process](const platform::NativePath& file, const platform::NativePath& folder,
                                                const QByteArray& project,
                                                quint64 size) { return process.extract(file, folder, project, size); });
+    run.setProjectKind(projectKindSetting(m_services.settings));
     QList<HelpFileOutcome> outcomes;
     const bool subfolders = m_check1->isChecked();
     const bool projects = m_check3->isChecked();
