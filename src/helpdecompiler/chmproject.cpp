@@ -109,8 +109,8 @@ const char* const kTextKeys[] = {"contents", "index", "topic", "title", "window"
 /// The text field a report key names; works for const and non-const facts alike.
 template <typename Facts> auto textField(Facts& facts, const std::string& key) -> decltype(&facts.title)
 {
-    decltype(&facts.title) fields[] = {&facts.contentsFile, &facts.indexFile,    &facts.defaultTopic, &facts.title,
-                             &facts.defaultWindow, &facts.compiledFile, &facts.defaultFont};
+    decltype(&facts.title) fields[] = {&facts.contentsFile,  &facts.indexFile,    &facts.defaultTopic, &facts.title,
+                                       &facts.defaultWindow, &facts.compiledFile, &facts.defaultFont};
     for (std::size_t i = 0; i < std::size(kTextKeys); ++i) {
         if (key == kTextKeys[i])
             return fields[i];
@@ -146,10 +146,10 @@ void parseSystem(const std::string& system, ChmProjectFacts& facts)
     facts.systemVersion = dwordAt(system, 0);
     std::size_t at = 4;
     while (at + 4 <= system.size()) {
-        const auto code = std::uint16_t(static_cast<unsigned char>(system[at]) |
-                                        static_cast<unsigned char>(system[at + 1]) << 8);
-        const std::size_t length = std::size_t(static_cast<unsigned char>(system[at + 2]) |
-                                               static_cast<unsigned char>(system[at + 3]) << 8);
+        const auto code =
+            std::uint16_t(static_cast<unsigned char>(system[at]) | static_cast<unsigned char>(system[at + 1]) << 8);
+        const std::size_t length =
+            std::size_t(static_cast<unsigned char>(system[at + 2]) | static_cast<unsigned char>(system[at + 3]) << 8);
         at += 4;
         if (length > system.size() - at) {
             facts.truncated = true;
@@ -158,18 +158,10 @@ void parseSystem(const std::string& system, ChmProjectFacts& facts)
         const std::string data = system.substr(at, length);
         at += length;
         switch (code) {
-        case 0:
-            facts.contentsFile = recordText(data);
-            break;
-        case 1:
-            facts.indexFile = recordText(data);
-            break;
-        case 2:
-            facts.defaultTopic = recordText(data);
-            break;
-        case 3:
-            facts.title = recordText(data);
-            break;
+        case 0: facts.contentsFile = recordText(data); break;
+        case 1: facts.indexFile = recordText(data); break;
+        case 2: facts.defaultTopic = recordText(data); break;
+        case 3: facts.title = recordText(data); break;
         case 4:
             // LCID, DBCS flag, full-text search flag, then flags and a time the project does not hold.
             if (data.size() >= 4) {
@@ -179,12 +171,8 @@ void parseSystem(const std::string& system, ChmProjectFacts& facts)
             if (data.size() >= 12)
                 facts.fullTextSearch = dwordAt(data, 8) != 0;
             break;
-        case 5:
-            facts.defaultWindow = recordText(data);
-            break;
-        case 6:
-            facts.compiledFile = recordText(data);
-            break;
+        case 5: facts.defaultWindow = recordText(data); break;
+        case 6: facts.compiledFile = recordText(data); break;
         case 7:
             // The Workshop stores a non-zero value with a binary index; other compilers write 0.
             if (data.size() >= 4 && dwordAt(data, 0) != 0)
@@ -193,11 +181,8 @@ void parseSystem(const std::string& system, ChmProjectFacts& facts)
         case 11:
             facts.binaryToc = true; // written only with a binary contents table, whatever its value
             break;
-        case 16:
-            facts.defaultFont = recordText(data);
-            break;
-        default:
-            break;
+        case 16: facts.defaultFont = recordText(data); break;
+        default: break;
         }
     }
     if (at != system.size())
@@ -291,12 +276,22 @@ std::string formatFacts(const ChmProjectFacts& facts)
             text += std::string("project\ttext\t") + key + '\t' + hex(*value) + '\n';
     }
     for (const ChmWindow& w : facts.windows) {
-        const std::uint32_t numbers[kWindowNumbers] = {
-            w.validMembers,      w.properties,          w.navigationWidth,         w.buttons,
-            std::uint32_t(w.position[0]), std::uint32_t(w.position[1]), std::uint32_t(w.position[2]),
-            std::uint32_t(w.position[3]), w.style,      w.extendedStyle,           w.showState,
-            w.navigationClosed,  w.defaultPane,         w.tabPosition,             w.notifyId,
-            0};
+        const std::uint32_t numbers[kWindowNumbers] = {w.validMembers,
+                                                       w.properties,
+                                                       w.navigationWidth,
+                                                       w.buttons,
+                                                       std::uint32_t(w.position[0]),
+                                                       std::uint32_t(w.position[1]),
+                                                       std::uint32_t(w.position[2]),
+                                                       std::uint32_t(w.position[3]),
+                                                       w.style,
+                                                       w.extendedStyle,
+                                                       w.showState,
+                                                       w.navigationClosed,
+                                                       w.defaultPane,
+                                                       w.tabPosition,
+                                                       w.notifyId,
+                                                       0};
         text += "project\twindow";
         for (const std::uint32_t n : numbers)
             text += '\t' + std::to_string(n);
@@ -355,9 +350,8 @@ bool parseFactLine(const std::string& line, ChmProjectFacts& facts)
         w.defaultPane = n[12];
         w.tabPosition = n[13];
         w.notifyId = n[14];
-        std::string* texts[kWindowTexts] = {&w.name,       &w.caption,    &w.contentsFile, &w.indexFile,
-                                            &w.defaultFile, &w.homeFile,   &w.jump1Url,     &w.jump1Text,
-                                            &w.jump2Url,    &w.jump2Text};
+        std::string* texts[kWindowTexts] = {&w.name,     &w.caption,  &w.contentsFile, &w.indexFile, &w.defaultFile,
+                                            &w.homeFile, &w.jump1Url, &w.jump1Text,    &w.jump2Url,  &w.jump2Text};
         for (std::size_t i = 0; i < kWindowTexts; ++i) {
             if (!unhex(f[2 + kWindowNumbers + i], *texts[i]))
                 return false;

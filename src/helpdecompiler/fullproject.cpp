@@ -84,8 +84,8 @@ bool fitsOnOneLine(const QByteArray& name)
 }
 
 /// Pages below a folder, each folder's files (sorted, so projects compare) before its subfolders.
-void listPages(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative,
-               QList<QByteArray>& pages, int depth)
+void listPages(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative, QList<QByteArray>& pages,
+               int depth)
 {
     auto listing = fs.list(folder);
     if (!listing || depth > 64)
@@ -97,7 +97,8 @@ void listPages(platform::FileSystem& fs, const NativePath& folder, const QByteAr
             pages.append(relative + entry.name);
     }
     for (const DirEntry& entry : entries) {
-        if (entry.kind == EntryKind::Folder && !entry.isSymlink && fitsOnOneLine(entry.name) && entry.name != ".korvane")
+        if (entry.kind == EntryKind::Folder && !entry.isSymlink && fitsOnOneLine(entry.name) &&
+            entry.name != ".korvane")
             listPages(fs, platform::joinPath(folder, entry.name), relative + entry.name + '/', pages, depth + 1);
     }
 }
@@ -127,21 +128,6 @@ QString contextTopic(const QString& stored, const QSet<QString>& pages)
     return name;
 }
 
-QString quoted(const QString& text)
-{
-    return text.isEmpty() ? QString() : QLatin1Char('"') + text + QLatin1Char('"');
-}
-
-QString hexNumber(quint32 value)
-{
-    return QStringLiteral("0x") + QString::number(value, 16).toUpper();
-}
-
-QString yesNo(bool value)
-{
-    return value ? QStringLiteral("Yes") : QStringLiteral("No");
-}
-
 /// The text written for a file name of the project.
 QString projectPath(const QString& name, bool backslashes)
 {
@@ -167,19 +153,14 @@ const char* codePageOf(quint32 lcid)
     switch (lcid) {
     case 0x404:
     case 0xC04:
-    case 0x1404:
-        return "CP950";
+    case 0x1404: return "CP950";
     case 0x804:
-    case 0x1004:
-        return "GBK";
-    default:
-        break;
+    case 0x1004: return "GBK";
+    default: break;
     }
     switch (lcid & 0x3FF) { // the primary language
-    case 0x11:
-        return "CP932";
-    case 0x12:
-        return "CP949";
+    case 0x11: return "CP932";
+    case 0x12: return "CP949";
     case 0x02: // Bulgarian
     case 0x19: // Russian
     case 0x22: // Ukrainian
@@ -195,26 +176,17 @@ const char* codePageOf(quint32 lcid)
     case 0x1C: // Albanian
     case 0x24: // Slovenian
         return "CP1250";
-    case 0x08:
-        return "CP1253";
-    case 0x1F:
-        return "CP1254";
-    case 0x0D:
-        return "CP1255";
-    case 0x01:
-        return "CP1256";
+    case 0x08: return "CP1253";
+    case 0x1F: return "CP1254";
+    case 0x0D: return "CP1255";
+    case 0x01: return "CP1256";
     case 0x25:
     case 0x26:
-    case 0x27:
-        return "CP1257";
-    case 0x2A:
-        return "CP1258";
-    case 0x1E:
-        return "CP874";
-    case 0x00:
-        return "GBK";
-    default:
-        return languageName(lcid).isEmpty() && (lcid & 0x3FF) > 0x2A ? "GBK" : "CP1252";
+    case 0x27: return "CP1257";
+    case 0x2A: return "CP1258";
+    case 0x1E: return "CP874";
+    case 0x00: return "GBK";
+    default: return languageName(lcid).isEmpty() && (lcid & 0x3FF) > 0x2A ? "GBK" : "CP1252";
     }
 }
 
@@ -230,92 +202,123 @@ QString decodeStored(const std::string& bytes, quint32 lcid)
     return QString::fromLatin1(raw);
 }
 
-QString windowLine(const ChmWindow& w, const std::function<QString(const std::string&)>& text)
+ProjectEncoding codePageEncoding(quint32 lcid)
 {
+    const QByteArray codePage = QByteArray(codePageOf(lcid)) + "//TRANSLIT";
+    // A character the code page cannot hold becomes "?", as a Windows ANSI write does.
+    const auto encode = [codePage](const QString& text) {
+        return platform::encodeText(text, codePage.constData()).value_or(QByteArray(text.size(), '?'));
+    };
+    return {encode, [encode, lcid](const std::string& bytes) { return encode(decodeStored(bytes, lcid)); }, false};
+}
+
+ProjectEncoding diskEncoding()
+{
+    return {[](const QString& name) { return name.toUtf8(); },
+            [](const std::string& bytes) { return QByteArray::fromStdString(bytes); }, true};
+}
+
+namespace {
+
+/// A value on one line of the project: control characters from a hostile table would start
+/// lines of their own, and a quote would end a quoted field early.
+QByteArray oneLine(QByteArray value, bool quotedField = false)
+{
+    for (char& c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 || (quotedField && c == '"'))
+            c = ' ';
+    }
+    return value;
+}
+
+QByteArray hexBytes(quint32 value)
+{
+    return "0x" + QByteArray::number(value, 16).toUpper();
+}
+
+} // namespace
+
+QByteArray windowLine(const ChmWindow& w, const ProjectEncoding& encoding)
+{
+    const auto quotedText = [&encoding](const std::string& text) {
+        return text.empty() ? QByteArray() : '"' + oneLine(encoding.text(text), true) + '"';
+    };
+    const auto quotedName = [&encoding](const std::string& name) {
+        if (name.empty())
+            return QByteArray();
+        return '"' + oneLine(encoding.name(projectPath(decodeStored(name, 0), true)), true) + '"';
+    };
     // A number the definition marks as set is written even when 0; an unset 0 stays empty, as
     // the Workshop leaves it.
     const auto field = [&w](quint32 value, quint32 validBit, bool hex) {
         if (value == 0 && (w.validMembers & validBit) == 0)
-            return QString();
-        return hex ? hexNumber(value) : QString::number(value);
+            return QByteArray();
+        return hex ? hexBytes(value) : QByteArray::number(value);
     };
     const bool hasPosition = (w.validMembers & 0x10) != 0 ||
                              std::any_of(std::begin(w.position), std::end(w.position), [](qint32 v) { return v != 0; });
-    const QString position = hasPosition ? QStringLiteral("[%1,%2,%3,%4]")
-                                               .arg(w.position[0])
-                                               .arg(w.position[1])
-                                               .arg(w.position[2])
-                                               .arg(w.position[3])
-                                         : QString();
-    const QStringList fields{quoted(text(w.caption)),
-                             quoted(text(w.contentsFile)),
-                             quoted(text(w.indexFile)),
-                             quoted(text(w.defaultFile)),
-                             quoted(text(w.homeFile)),
-                             quoted(text(w.jump1Url)),
-                             quoted(text(w.jump1Text)),
-                             quoted(text(w.jump2Url)),
-                             quoted(text(w.jump2Text)),
-                             field(w.properties, 0x2, true),
-                             field(w.navigationWidth, 0x20, false),
-                             field(w.buttons, 0x100, true),
-                             position,
-                             field(w.style, 0x4, true),
-                             field(w.extendedStyle, 0x8, true),
-                             field(w.showState, 0x40, false),
-                             field(w.navigationClosed, 0x200, false),
-                             field(w.defaultPane, 0x2000, false),
-                             // The Workshop marks the tab position as set in every definition; it
-                             // writes it only when it is not the default.
-                             w.tabPosition ? QString::number(w.tabPosition) : QString(),
-                             QString::number(w.notifyId)};
-    return text(w.name) + QLatin1Char('=') + fields.join(QLatin1Char(','));
+    const QByteArray position =
+        hasPosition ? '[' + QByteArray::number(w.position[0]) + ',' + QByteArray::number(w.position[1]) + ',' +
+                          QByteArray::number(w.position[2]) + ',' + QByteArray::number(w.position[3]) + ']'
+                    : QByteArray();
+    const QList<QByteArray> fields{
+        quotedText(w.caption), quotedName(w.contentsFile), quotedName(w.indexFile), quotedName(w.defaultFile),
+        quotedName(w.homeFile), quotedName(w.jump1Url), quotedText(w.jump1Text), quotedName(w.jump2Url),
+        quotedText(w.jump2Text), field(w.properties, 0x2, true), field(w.navigationWidth, 0x20, false),
+        field(w.buttons, 0x100, true), position, field(w.style, 0x4, true), field(w.extendedStyle, 0x8, true),
+        field(w.showState, 0x40, false), field(w.navigationClosed, 0x200, false), field(w.defaultPane, 0x2000, false),
+        // The Workshop marks the tab position as set in every
+        // definition; it writes it only when it is not the default.
+        w.tabPosition ? QByteArray::number(w.tabPosition) : QByteArray(), QByteArray::number(w.notifyId)};
+    QByteArray name = oneLine(encoding.text(w.name));
+    name.replace('=', ' ');
+    return name + '=' + fields.join(',');
 }
 
-QStringList fullProjectLines(const FullProject& p, bool backslashes)
+QByteArray fullProjectBytes(const FullProject& p, const ProjectEncoding& encoding)
 {
-    QStringList lines{QStringLiteral("[OPTIONS]"),
-                      QStringLiteral("Compatibility=") +
-                          (p.compatibility11 ? QStringLiteral("1.1 or later") : QStringLiteral("1.0")),
-                      QStringLiteral("Compiled file=") + p.compiledFile};
-    const auto add = [&lines](const char* key, const QString& value) {
+    QList<QByteArray> lines{"[OPTIONS]", p.compatibility11 ? "Compatibility=1.1 or later" : "Compatibility=1.0",
+                            "Compiled file=" + oneLine(encoding.name(p.compiledFile))};
+    const auto name = [&lines, &encoding](const char* key, const QString& value) {
         if (!value.isEmpty())
-            lines.append(QString::fromLatin1(key) + QLatin1Char('=') + value);
+            lines.append(QByteArray(key) + '=' + oneLine(encoding.name(projectPath(value, true))));
     };
-    add("Contents file", projectPath(p.contentsFile, backslashes));
-    add("Index file", projectPath(p.indexFile, backslashes));
-    add("Default topic", projectPath(p.defaultTopic, backslashes));
-    add("Default Window", p.defaultWindow);
-    add("Default Font", p.defaultFont);
-    lines << QStringLiteral("Full-text search=") + yesNo(p.fullTextSearch)
-          << QStringLiteral("Binary TOC=") + yesNo(p.binaryToc) << QStringLiteral("Binary Index=") + yesNo(p.binaryIndex);
+    const auto text = [&lines, &encoding](const char* key, const std::string& value) {
+        if (!value.empty())
+            lines.append(QByteArray(key) + '=' + oneLine(encoding.text(value)));
+    };
+    name("Contents file", p.contentsFile);
+    name("Index file", p.indexFile);
+    name("Default topic", p.defaultTopic);
+    text("Default Window", p.defaultWindow);
+    text("Default Font", p.defaultFont);
+    const auto yesNo = [](bool value) { return value ? QByteArray("Yes") : QByteArray("No"); };
+    lines << "Full-text search=" + yesNo(p.fullTextSearch) << "Binary TOC=" + yesNo(p.binaryToc)
+          << "Binary Index=" + yesNo(p.binaryIndex);
     if (p.hasLanguage && p.lcid != 0) {
-        const QString name = languageName(p.lcid);
-        lines.append(QStringLiteral("Language=0x") + QString::number(p.lcid, 16) +
-                     (name.isEmpty() ? QString() : QLatin1Char(' ') + name));
+        const QString language = languageName(p.lcid);
+        lines.append("Language=0x" + QByteArray::number(p.lcid, 16) +
+                     (language.isEmpty() ? QByteArray() : ' ' + language.toLatin1()));
     }
-    add("Title", p.title);
-    if (!p.windows.isEmpty())
-        lines << QString() << QStringLiteral("[WINDOWS]") << p.windows;
+    text("Title", p.title);
+    if (!p.windows.empty()) {
+        lines << QByteArray() << "[WINDOWS]";
+        for (const ChmWindow& window : p.windows)
+            lines.append(windowLine(window, encoding));
+    }
     if (!p.contextIds.isEmpty()) {
-        lines << QString() << QStringLiteral("[ALIAS]");
+        lines << QByteArray() << "[ALIAS]";
         for (const FullProject::ContextId& c : p.contextIds)
-            lines.append(c.name + QLatin1Char('=') + projectPath(c.topic, backslashes));
-        lines << QString() << QStringLiteral("[MAP]") << QStringLiteral("#include ") + p.header;
+            lines.append(c.name.toLatin1() + '=' +
+                         oneLine(encoding.name(projectPath(c.topic, !encoding.aliasSlashes))));
+        lines << QByteArray() << "[MAP]"
+              << "#include " + encoding.name(p.header);
     }
-    lines << QString() << QStringLiteral("[FILES]");
+    lines << QByteArray() << "[FILES]";
     for (const QString& file : p.files)
-        lines.append(projectPath(file, backslashes));
-    lines << QString() << QStringLiteral("[INFOTYPES]");
-    return lines;
-}
-
-QStringList mapHeaderLines(const FullProject& project)
-{
-    QStringList lines;
-    for (const FullProject::ContextId& c : project.contextIds)
-        lines.append(QStringLiteral("#define %1 %2").arg(c.name).arg(c.id));
-    return lines;
+        lines.append(encoding.name(projectPath(file, true)));
+    lines << QByteArray() << "[INFOTYPES]";
+    return lines.join("\r\n") + "\r\n";
 }
 
 FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileName, const QByteArray& projectName,
@@ -332,18 +335,24 @@ FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileNa
     p.binaryIndex = facts.binaryIndex;
     p.hasLanguage = facts.hasLanguage;
     p.lcid = facts.lcid;
-    p.title = text(facts.title);
-    p.defaultWindow = text(facts.defaultWindow);
-    p.defaultFont = text(facts.defaultFont);
+    p.title = facts.title;
+    p.defaultWindow = facts.defaultWindow;
+    p.defaultFont = facts.defaultFont;
     p.contentsFile = relativeName(text(facts.contentsFile));
     p.indexFile = relativeName(text(facts.indexFile));
     p.defaultTopic = relativeName(text(facts.defaultTopic));
 
     const ChmWindow* main = nullptr;
     for (const ChmWindow& window : facts.windows) {
-        p.windows.append(windowLine(window, text));
         if (!main || window.name == facts.defaultWindow)
             main = &window;
+        ChmWindow relative = window;
+        for (std::string* file : {&relative.contentsFile, &relative.indexFile, &relative.defaultFile,
+                                  &relative.homeFile, &relative.jump1Url, &relative.jump2Url}) {
+            if (!file->empty())
+                *file = relativeName(text(*file)).toStdString();
+        }
+        p.windows.push_back(std::move(relative));
     }
     // The Workshop keeps the contents and index files in the window alone when a window names them.
     if (main) {
@@ -395,32 +404,27 @@ platform::Status writeFullProject(platform::FileSystem& fs, const QByteArray& he
                                   const ChmProjectFacts& facts)
 {
     const FullProject project = fullProjectOf(fs, helpFileName, projectName, outputFolder, facts);
-    const QByteArray codePage = QByteArray(codePageOf(facts.lcid)) + "//TRANSLIT";
-    const auto encoded = [&codePage](const QStringList& lines) {
-        const QString text = lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-        // A character the code page cannot hold becomes "?", as a Windows ANSI write does.
-        return platform::encodeText(text, codePage.constData()).value_or(text.toLatin1());
-    };
+    const ProjectEncoding workshop = codePageEncoding(facts.lcid);
     if (!project.header.isEmpty()) {
-        const QStringList header = mapHeaderLines(project);
-        if (const auto status = fs.writeFile(platform::joinPath(outputFolder, projectName + ".h"), encoded(header));
+        QByteArray header;
+        for (const FullProject::ContextId& c : project.contextIds)
+            header += "#define " + c.name.toLatin1() + ' ' + QByteArray::number(c.id) + "\r\n";
+        if (const auto status = fs.writeFile(platform::joinPath(outputFolder, projectName + ".h"), header);
             !status.ok())
             return status;
     }
-    const QStringList lines = fullProjectLines(project, true);
-    const QByteArray bytes = encoded(lines);
+    const QByteArray bytes = fullProjectBytes(project, workshop);
     if (const auto status = fs.writeFile(platform::joinPath(outputFolder, projectName + ".full.hhp"), bytes);
         !status.ok())
         return status;
-    const QStringList utf8Lines = fullProjectLines(project, false);
-    const QByteArray utf8 = (utf8Lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
-    const NativePath utf8Path = platform::joinPath(outputFolder, projectName + ".full.utf8.hhp");
-    if (utf8 == encoded(utf8Lines)) {
-        if (fs.fileExists(utf8Path))
-            return fs.deleteFile(utf8Path, true); // left from an earlier decompile: it would be stale
+    const QByteArray disk = fullProjectBytes(project, diskEncoding());
+    const NativePath diskPath = platform::joinPath(outputFolder, projectName + ".full.utf8.hhp");
+    if (disk == bytes) {
+        if (fs.fileExists(diskPath))
+            return fs.deleteFile(diskPath, true); // left from an earlier decompile: it would be stale
         return platform::Status::success();
     }
-    return fs.writeFile(utf8Path, utf8);
+    return fs.writeFile(diskPath, disk);
 }
 
 } // namespace korvane::helpdecompiler

@@ -28,16 +28,18 @@ const char* codePageOf(quint32 lcid);
 /// store that), otherwise in the LCID's code page.
 QString decodeStored(const std::string& bytes, quint32 lcid);
 
-/// Everything the full project says, as text; paths relative to the output folder with "/".
+/// Everything the full project says. File names are text (paths relative to the output folder,
+/// with "/"); the help file's own texts (title, font, window captions) keep their stored bytes,
+/// so that each project file can write them in the encoding it needs.
 struct FullProject {
-    QString compiledFile;
-    QString contentsFile, indexFile, defaultTopic; ///< "" leaves the line out
-    QString defaultWindow, defaultFont, title;
+    quint32 lcid = 0;
+    bool hasLanguage = false;
     bool compatibility11 = true;
     bool fullTextSearch = false, binaryToc = false, binaryIndex = false;
-    bool hasLanguage = false;
-    quint32 lcid = 0;
-    QStringList windows; ///< [WINDOWS] lines, "name=…"
+    QString compiledFile;
+    QString contentsFile, indexFile, defaultTopic; ///< "" leaves the line out
+    std::string defaultWindow, defaultFont, title;
+    std::vector<ChmWindow> windows; ///< file names in them already relative
     struct ContextId {
         QString name;
         quint32 id = 0;
@@ -48,13 +50,23 @@ struct FullProject {
     QStringList files; ///< pages, depth first
 };
 
-/// One [WINDOWS] line in the Workshop's syntax; `text` decodes stored strings.
-QString windowLine(const ChmWindow& window, const std::function<QString(const std::string&)>& text);
+/// How a project file writes names and texts.
+struct ProjectEncoding {
+    std::function<QByteArray(const QString&)> name;
+    std::function<QByteArray(const std::string&)> text;
+    /// chmcmd matches [ALIAS] topics against its page names, which use "/" (the Workshop "\\").
+    bool aliasSlashes = false;
+};
+/// The Workshop's: everything in the code page of the help file's language.
+ProjectEncoding codePageEncoding(quint32 lcid);
+/// chmcmd's: it reads bytes and finds pages by their names on disk, which are UTF-8; texts go
+/// into the help file as they came out of it.
+ProjectEncoding diskEncoding();
 
-/// The lines of <project>.full.hhp; `backslashes` writes folder separators the Windows way.
-QStringList fullProjectLines(const FullProject& project, bool backslashes);
-/// The lines of the [MAP] header.
-QStringList mapHeaderLines(const FullProject& project);
+/// One [WINDOWS] line in the Workshop's syntax.
+QByteArray windowLine(const ChmWindow& window, const ProjectEncoding& encoding);
+/// The bytes of a full project file, CR LF, "\" between folders as the Workshop writes them.
+QByteArray fullProjectBytes(const FullProject& project, const ProjectEncoding& encoding);
 
 /// Reads the facts and the output folder into a FullProject. The compiled file's name falls back
 /// to `helpFileName`; a missing contents or index file falls back to the default window's, then
