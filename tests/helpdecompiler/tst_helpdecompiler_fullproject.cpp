@@ -66,8 +66,7 @@ QStringList sitemapEntries(const QByteArray& bytes, bool withTargets)
 
 bool isProjectOutput(const QByteArray& name, const QByteArray& project)
 {
-    return name.endsWith(".hhp") || name == project + ".h" || name.toLower().endsWith(".chm") ||
-           name == "_#_README_#_";
+    return name.endsWith(".hhp") || name == project + ".h" || name.toLower().endsWith(".chm") || name == "_#_README_#_";
 }
 
 /// What a decompile of a help file says about it, field by field.
@@ -77,7 +76,8 @@ Summary summarize(const HelpFileOutcome& outcome, const QByteArray& project)
     const auto text = [&f](const std::string& s) { return decodeStored(s, f.lcid); };
     Summary s;
     // The title's bytes too: the help viewer reads them in the language's code page.
-    s[QStringLiteral("title")] = text(f.title) + QLatin1Char(' ') + QString::fromLatin1(QByteArray::fromStdString(f.title).toHex());
+    s[QStringLiteral("title")] =
+        text(f.title) + QLatin1Char(' ') + QString::fromLatin1(QByteArray::fromStdString(f.title).toHex());
     s[QStringLiteral("default topic")] = text(f.defaultTopic);
     s[QStringLiteral("LCID")] = QString::number(f.lcid, 16);
     const ChmWindow* window = nullptr;
@@ -88,14 +88,13 @@ Summary summarize(const HelpFileOutcome& outcome, const QByteArray& project)
     if (window) {
         s[QStringLiteral("window name")] = text(window->name);
         s[QStringLiteral("window title")] = text(window->caption);
-        s[QStringLiteral("window panes")] =
-            QStringLiteral("%1 %2 %3 %4 %5 %6")
-                .arg(window->properties)
-                .arg(window->navigationWidth)
-                .arg(window->buttons)
-                .arg(window->defaultPane)
-                .arg(window->navigationClosed)
-                .arg(window->tabPosition);
+        s[QStringLiteral("window panes")] = QStringLiteral("%1 %2 %3 %4 %5 %6")
+                                                .arg(window->properties)
+                                                .arg(window->navigationWidth)
+                                                .arg(window->buttons)
+                                                .arg(window->defaultPane)
+                                                .arg(window->navigationClosed)
+                                                .arg(window->tabPosition);
         s[QStringLiteral("window files")] = QStringList{text(window->contentsFile), text(window->indexFile),
                                                         text(window->defaultFile), text(window->homeFile)}
                                                 .join(QLatin1Char(','));
@@ -284,7 +283,8 @@ void TestFullProject::sevenZipMatchesItsOriginalProject()
     settings.setValue(QString::fromLatin1(kProjectKindSection), QString::fromUtf8(kProjectKindKey),
                       QString::fromUtf8(kFullProjectValue));
     run.setProjectKind(projectKindSetting(settings));
-    const HelpFileOutcome outcome = run.runFile(korvane::platform::nativePath(dir.filePath(QStringLiteral("7-zip.chm"))), true);
+    const HelpFileOutcome outcome =
+        run.runFile(korvane::platform::nativePath(dir.filePath(QStringLiteral("7-zip.chm"))), true);
     QVERIFY2(outcome.clean(), qPrintable(outcomeProblem(outcome)));
 
     const QString ours = readGbk(dir.filePath(QStringLiteral("7-zip/7-zip.full.hhp")));
@@ -297,7 +297,8 @@ void TestFullProject::sevenZipMatchesItsOriginalProject()
     for (const char* key : {"contents file", "index file", "default topic", "default window", "default font",
                             "full-text search", "binary toc", "binary index", "title"})
         QCOMPARE(mine.value(QString::fromLatin1(key)), theirs.value(QString::fromLatin1(key)));
-    QCOMPARE(mine.value(QStringLiteral("compiled file")), theirs.value(QStringLiteral("compiled file")).section(QLatin1Char('\\'), -1));
+    QCOMPARE(mine.value(QStringLiteral("compiled file")),
+             theirs.value(QStringLiteral("compiled file")).section(QLatin1Char('\\'), -1));
     // The Workshop reads "1.1" and "1.1 or later" as one setting; the language by its number.
     QVERIFY(mine.value(QStringLiteral("compatibility")).startsWith(theirs.value(QStringLiteral("compatibility"))));
     QCOMPARE(mine.value(QStringLiteral("language")).section(QLatin1Char(' '), 0, 0),
@@ -316,9 +317,9 @@ void TestFullProject::sevenZipMatchesItsOriginalProject()
 void TestFullProject::roundTrip_data()
 {
     QTest::addColumn<QString>("sample");
-    for (const char* name : {"good/NOTES.CHM", "good/a.b.chm", "good/bare.chm", "good/gbknames.chm",
-                             "good/guide.old.chm", "good/many.chm", "good/nodefault.chm", "good/sample_en.chm",
-                             "good/中文帮助.chm", "real/7-zip.chm", "real/putty.chm"})
+    for (const char* name :
+         {"good/NOTES.CHM", "good/a.b.chm", "good/bare.chm", "good/gbknames.chm", "good/guide.old.chm", "good/many.chm",
+          "good/nodefault.chm", "good/sample_en.chm", "good/中文帮助.chm", "real/7-zip.chm", "real/putty.chm"})
         QTest::newRow(name) << QString::fromUtf8(name);
 }
 
@@ -354,9 +355,9 @@ void TestFullProject::roundTrip()
     const QString out = QString::fromUtf8(first.outputFolder) + QLatin1Char('/');
     const QString utf8 = out + QString::fromUtf8(project) + QStringLiteral(".full.utf8.hhp");
     const QString hhp = QFile::exists(utf8) ? utf8 : out + QString::fromUtf8(project) + QStringLiteral(".full.hhp");
-    const QString compiledName = options(QString::fromUtf8(chmtest::readTree(first.outputFolder)
-                                                               .value(QFileInfo(hhp).fileName().toUtf8())))
-                                     .value(QStringLiteral("compiled file"));
+    const QString compiledName =
+        options(QString::fromUtf8(chmtest::readTree(first.outputFolder).value(QFileInfo(hhp).fileName().toUtf8())))
+            .value(QStringLiteral("compiled file"));
     const QString recompiled = chmtest::compile(hhp, compiledName);
     QVERIFY2(!recompiled.isEmpty(), qPrintable(hhp));
     const HelpFileOutcome second = decompile(dir.filePath(QStringLiteral("second")), recompiled);
@@ -367,9 +368,10 @@ void TestFullProject::roundTrip()
     QStringList table;
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         const qsizetype items = it.value().isEmpty() ? 0 : it.value().count(QLatin1Char('\n')) + 1;
-        table.append(QStringLiteral("%1: %2 (%3)")
-                         .arg(it.key(), after.value(it.key()) == it.value() ? QStringLiteral("same") : QStringLiteral("differs"))
-                         .arg(items));
+        table.append(
+            QStringLiteral("%1: %2 (%3)")
+                .arg(it.key(), after.value(it.key()) == it.value() ? QStringLiteral("same") : QStringLiteral("differs"))
+                .arg(items));
     }
     // Nothing compared is nothing proved: every sample has pages, and a contents file where it names one.
     QVERIFY(!before.value(QStringLiteral("pages")).isEmpty());
@@ -420,7 +422,8 @@ void TestFullProject::contextMapRoundTrip()
         const auto files = chmtest::readTree(outcome.outputFolder);
         const QString project = QString::fromLatin1(files.value("ctx.full.hhp"));
         // chmcmd stores the compiling machine's absolute paths in the map; the project names the pages.
-        QCOMPARE(section(project, QStringLiteral("[ALIAS]")), QStringLiteral("IDH_1001=one.htm\nIDH_2002=sub\\two.htm"));
+        QCOMPARE(section(project, QStringLiteral("[ALIAS]")),
+                 QStringLiteral("IDH_1001=one.htm\nIDH_2002=sub\\two.htm"));
         QCOMPARE(section(project, QStringLiteral("[MAP]")), QStringLiteral("#include ctx.h"));
         QCOMPARE(files.value("ctx.h"), QByteArray("#define IDH_1001 1001\r\n#define IDH_2002 2002\r\n"));
         QCOMPARE(section(project, QStringLiteral("[WINDOWS]")),
@@ -429,8 +432,10 @@ void TestFullProject::contextMapRoundTrip()
         QCOMPARE(section(project, QStringLiteral("[FILES]")), QStringLiteral("one.htm\nsub\\two.htm"));
         rounds.append(options(project));
         // chmcmd needs "/" in [ALIAS]: the copy for it says so.
-        QVERIFY(section(QString::fromLatin1(files.value("ctx.full.utf8.hhp")), QStringLiteral("[ALIAS]")).endsWith(QLatin1String("=sub/two.htm")));
-        chm = chmtest::compile(QString::fromUtf8(outcome.outputFolder + "/ctx.full.utf8.hhp"), QStringLiteral("ctx.chm"));
+        QVERIFY(section(QString::fromLatin1(files.value("ctx.full.utf8.hhp")), QStringLiteral("[ALIAS]"))
+                    .endsWith(QLatin1String("=sub/two.htm")));
+        chm =
+            chmtest::compile(QString::fromUtf8(outcome.outputFolder + "/ctx.full.utf8.hhp"), QStringLiteral("ctx.chm"));
         QVERIFY(!chm.isEmpty());
     }
     QCOMPARE(rounds[0].value(QStringLiteral("default font")), QStringLiteral("Arial,10,0"));
