@@ -27,6 +27,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -182,8 +183,9 @@ struct Tool {
     bool ok = true;
 };
 
-/// The window's whole run (walk, helper, project file) over the help file linked into `out`.
-using WholeRun = std::function<bool(const QString& out, korvane::platform::RunControl* control)>;
+/// The window's whole run (walk, helper, project file) over the help file linked into `out`;
+/// with the full project it also writes <project>.full.hhp.
+using WholeRun = std::function<bool(const QString& out, korvane::platform::RunControl* control, ProjectKind kind)>;
 
 /// Everything timed on one help file: ours in both forms, the window's run, and the peers found.
 std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint64 size, const WholeRun& wholeRun)
@@ -206,12 +208,18 @@ std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint6
                      },
                      {},
                      {}});
-    tools.push_back(
-        {"korvane run, progress off", [wholeRun](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
+    tools.push_back({"korvane run, progress off",
+                     [wholeRun](const QString& out) { return wholeRun(out, nullptr, ProjectKind::Specified); },
+                     {},
+                     {}});
+    tools.push_back({"korvane run, full project",
+                     [wholeRun](const QString& out) { return wholeRun(out, nullptr, ProjectKind::Full); },
+                     {},
+                     {}});
     tools.push_back({"korvane run, progress on",
                      [wholeRun](const QString& out) {
                          korvane::platform::RunControl control;
-                         return wholeRun(out, &control);
+                         return wholeRun(out, &control, ProjectKind::Specified);
                      },
                      {},
                      {}});
@@ -255,6 +263,21 @@ void printTools(const QFileInfo& info, int rounds, const std::vector<Tool>& tool
                     *std::min_element(tool.wall.begin(), tool.wall.end()), bench::median(tool.cpu),
                     static_cast<long long>(tool.files), tool.ok ? "" : "  (reported failure)");
     }
+    // The full project against the .hhp alone: the median of the round-by-round ratios, which
+    // holds when the machine's speed drifts between rounds.
+    const auto named = [&tools](const char* name) {
+        return std::find_if(tools.begin(), tools.end(),
+                            [name](const Tool& t) { return std::strcmp(t.name, name) == 0; });
+    };
+    const auto hhp = named("korvane run, progress off");
+    const auto full = named("korvane run, full project");
+    if (hhp != tools.end() && full != tools.end()) {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < hhp->wall.size(); ++i)
+            ratios.push_back(full->wall[i] / hhp->wall[i]);
+        std::printf("  full project / .hhp alone: medians %.3f, round-by-round median %.3f (target <= 1.05)\n",
+                    bench::median(full->wall) / bench::median(hhp->wall), bench::median(ratios));
+    }
     std::fflush(stdout);
 }
 
@@ -267,7 +290,7 @@ void measureCancel(const QString& work, int rounds, double halfMs, const WholeRu
         korvane::platform::RunControl control;
         QElapsedTimer stopAt;
         const Sample s = measure(work, [&](const QString& out) {
-            std::thread run([&] { wholeRun(out, &control); });
+            std::thread run([&] { wholeRun(out, &control, ProjectKind::Specified); });
             std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
             stopAt.start();
             control.requestStop();
@@ -306,11 +329,12 @@ int main(int argc, char* argv[])
         const QString copy = work.path() + QStringLiteral("/input.chm");
         QFile::remove(copy);
         QFile::copy(input, copy);
-        const WholeRun wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
+        const WholeRun wholeRun = [&](const QString& out, korvane::platform::RunControl* control, ProjectKind kind) {
             QFile::link(copy, out + QStringLiteral("/input.chm"));
             DecompileRun run(fs, [&](const korvane::platform::NativePath& file,
                                      const korvane::platform::NativePath& target, const QByteArray& project,
                                      quint64 size) { return process.extract(file, target, project, size); });
+            run.setProjectKind(kind);
             const auto outcomes = run.run((out + QLatin1Char('/')).toUtf8(), false, true, control);
             return outcomes.size() == 1 && outcomes.first().clean();
         };

@@ -2,7 +2,7 @@
 
 #include "platform/nativepath.h"
 
-#include <QSet>
+#include <QHash>
 #include <algorithm>
 
 namespace korvane::helpdecompiler {
@@ -113,17 +113,15 @@ QString relativeName(QString name)
 }
 
 /// The page a context ID opens. Some compilers store the compiling machine's absolute path:
-/// the longest tail of it that names a page is taken.
-QString contextTopic(const QString& stored, const QSet<QString>& pages)
+/// the longest tail of it that names a page (by lower-cased name) is taken.
+QString contextTopic(const QString& stored, const QHash<QString, QString>& pages)
 {
     const QString name = relativeName(stored);
     const QStringList parts = name.split(QLatin1Char('/'));
     for (qsizetype i = 0; i < parts.size(); ++i) {
-        const QString tail = parts.mid(i).join(QLatin1Char('/'));
-        for (const QString& page : pages) {
-            if (page.compare(tail, Qt::CaseInsensitive) == 0)
-                return page;
-        }
+        const auto page = pages.constFind(parts.mid(i).join(QLatin1Char('/')).toLower());
+        if (page != pages.cend())
+            return *page;
     }
     return name;
 }
@@ -186,7 +184,7 @@ const char* codePageOf(quint32 lcid)
     case 0x2A: return "CP1258";
     case 0x1E: return "CP874";
     case 0x00: return "GBK";
-    default: return languageName(lcid).isEmpty() && (lcid & 0x3FF) > 0x2A ? "GBK" : "CP1252";
+    default: return "CP1252"; // Western European, and the languages without an ANSI code page of their own
     }
 }
 
@@ -204,18 +202,14 @@ QString decodeStored(const std::string& bytes, quint32 lcid)
 
 ProjectEncoding codePageEncoding(quint32 lcid)
 {
-    const QByteArray codePage = QByteArray(codePageOf(lcid)) + "//TRANSLIT";
-    // A character the code page cannot hold becomes "?", as a Windows ANSI write does.
-    const auto encode = [codePage](const QString& text) {
-        return platform::encodeText(text, codePage.constData()).value_or(QByteArray(text.size(), '?'));
-    };
-    return {encode, [encode, lcid](const std::string& bytes) { return encode(decodeStored(bytes, lcid)); }, false};
+    return {[](const QString& name) { return name.toUtf8(); },
+            [lcid](const std::string& bytes) { return decodeStored(bytes, lcid).toUtf8(); }, false, codePageOf(lcid)};
 }
 
 ProjectEncoding diskEncoding()
 {
     return {[](const QString& name) { return name.toUtf8(); },
-            [](const std::string& bytes) { return QByteArray::fromStdString(bytes); }, true};
+            [](const std::string& bytes) { return QByteArray::fromStdString(bytes); }, true, nullptr};
 }
 
 namespace {
@@ -318,7 +312,12 @@ QByteArray fullProjectBytes(const FullProject& p, const ProjectEncoding& encodin
     for (const QString& file : p.files)
         lines.append(encoding.name(projectPath(file, true)));
     lines << QByteArray() << "[INFOTYPES]";
-    return lines.join("\r\n") + "\r\n";
+    const QByteArray bytes = lines.join("\r\n") + "\r\n";
+    if (!encoding.codePage)
+        return bytes;
+    // A character the code page cannot hold becomes "?", as a Windows ANSI write does.
+    const QByteArray codePage = QByteArray(encoding.codePage) + "//TRANSLIT";
+    return platform::encodeText(QString::fromUtf8(bytes), codePage.constData()).value_or(bytes);
 }
 
 FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileName, const QByteArray& projectName,
@@ -366,9 +365,11 @@ FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileNa
 
     QList<QByteArray> pages;
     listPages(fs, outputFolder, {}, pages, 0);
-    QSet<QString> pageNames;
-    for (const QByteArray& page : pages)
-        pageNames.insert(platform::displayPath(page));
+    QHash<QString, QString> pageNames; // lower-cased -> as on disk
+    for (const QByteArray& page : pages) {
+        const QString name = platform::displayPath(page);
+        pageNames.insert(name.toLower(), name);
+    }
     // Without a record, the first .hhc or .hhk of the folder, as the .hhp finds them.
     const auto firstWith = [&pages](const char* suffix) {
         for (const QByteArray& page : pages) {

@@ -22,7 +22,7 @@ inline constexpr char kFullProjectValue[] = "完整工程";
 /// States)"); "" for one it does not know.
 QString languageName(quint32 lcid);
 /// The iconv name of the ANSI code page the LCID's language uses ("CP1252", "GBK", …). GBK for
-/// LCID 0 and unknown ones: the program's own projects are Chinese.
+/// LCID 0 (no language given): the program's own projects are Chinese.
 const char* codePageOf(quint32 lcid);
 /// Stored text of a help file as text: ASCII as it is, valid UTF-8 as UTF-8 (other compilers
 /// store that), otherwise in the LCID's code page.
@@ -56,6 +56,9 @@ struct ProjectEncoding {
     std::function<QByteArray(const std::string&)> text;
     /// chmcmd matches [ALIAS] topics against its page names, which use "/" (the Workshop "\\").
     bool aliasSlashes = false;
+    /// The whole file is built in UTF-8 and converted to this code page once at the end (one
+    /// converter for the file, not one a line); nullptr keeps the bytes as built.
+    const char* codePage = nullptr;
 };
 /// The Workshop's: everything in the code page of the help file's language.
 ProjectEncoding codePageEncoding(quint32 lcid);
