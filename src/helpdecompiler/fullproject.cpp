@@ -365,9 +365,9 @@ FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileNa
 
     QList<QByteArray> pages;
     listPages(fs, outputFolder, {}, pages, 0);
-    QHash<QString, QString> pageNames; // lower-cased -> as on disk
-    for (const QByteArray& page : pages) {
-        const QString name = platform::displayPath(page);
+    QHash<QString, QString> pageNames; // lower-cased -> as on disk; only a map needs them
+    for (qsizetype i = 0; !facts.contextIds.empty() && i < pages.size(); ++i) {
+        const QString name = platform::displayPath(pages[i]);
         pageNames.insert(name.toLower(), name);
     }
     // Without a record, the first .hhc or .hhk of the folder, as the .hhp finds them.
