@@ -72,10 +72,22 @@ const Language kLanguages[] = {
 };
 
 /// Names that are ours or the other compiler's, not the help file's pages.
-bool isProjectFileName(const QByteArray& name, const QByteArray& projectName)
+QList<QByteArray> projectFileNames(const QByteArray& projectName)
 {
-    return name == projectName + ".hhp" || name == projectName + ".full.hhp" ||
-           name == projectName + ".full.utf8.hhp" || name == projectName + ".h" || name == "_#_README_#_";
+    return {projectName + ".hhp", projectName + ".full.hhp", projectName + ".full.utf8.hhp", projectName + ".h",
+            "_#_README_#_"};
+}
+
+/// A name as UTF-8: names the extractor writes are UTF-8 already; others are shown as the user sees them.
+QByteArray utf8Name(const QByteArray& name)
+{
+    const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+    return ascii ? name : platform::displayPath(name).toUtf8();
+}
+
+bool isAscii(const QByteArray& bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
 }
 
 bool fitsOnOneLine(const QByteArray& name)
@@ -90,7 +102,7 @@ void listPages(platform::FileSystem& fs, const NativePath& folder, const QByteAr
     auto listing = fs.list(folder);
     if (!listing || depth > 64)
         return;
-    std::vector<DirEntry> entries = *listing;
+    std::vector<DirEntry>& entries = *listing;
     std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
     for (const DirEntry& entry : entries) {
         if (entry.kind == EntryKind::File && fitsOnOneLine(entry.name))
@@ -309,12 +321,12 @@ QByteArray fullProjectBytes(const FullProject& p, const ProjectEncoding& encodin
               << "#include " + encoding.name(p.header);
     }
     lines << QByteArray() << "[FILES]";
-    for (const QString& file : p.files)
-        lines.append(encoding.name(projectPath(file, true)));
+    for (QByteArray file : p.files)
+        lines.append(file.replace('/', '\\'));
     lines << QByteArray() << "[INFOTYPES]";
     const QByteArray bytes = lines.join("\r\n") + "\r\n";
-    if (!encoding.codePage)
-        return bytes;
+    if (!encoding.codePage || isAscii(bytes))
+        return bytes; // every code page here holds ASCII as it is
     // A character the code page cannot hold becomes "?", as a Windows ANSI write does.
     const QByteArray codePage = QByteArray(encoding.codePage) + "//TRANSLIT";
     return platform::encodeText(QString::fromUtf8(bytes), codePage.constData()).value_or(bytes);
@@ -390,12 +402,12 @@ FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileNa
         p.header = platform::displayPath(projectName) + QStringLiteral(".h");
 
     // The compiler adds the contents and index files itself; the Workshop's projects leave them out.
+    QList<QByteArray> left = projectFileNames(projectName);
+    left << p.contentsFile.toUtf8() << p.indexFile.toUtf8();
     for (const QByteArray& page : pages) {
-        const QString name = platform::displayPath(page);
-        if (isProjectFileName(page, projectName) || name == p.contentsFile || name == p.indexFile ||
-            page.startsWith(".korvane"))
-            continue;
-        p.files.append(name);
+        QByteArray name = utf8Name(page);
+        if (!left.contains(name) && !page.startsWith(".korvane"))
+            p.files.append(std::move(name));
     }
     return p;
 }

@@ -46,8 +46,8 @@ struct FullProject {
         QString topic;
     };
     QList<ContextId> contextIds;
-    QString header;    ///< the [MAP] header's name ("" without a map)
-    QStringList files; ///< pages, depth first
+    QString header;          ///< the [MAP] header's name ("" without a map)
+    QList<QByteArray> files; ///< pages, depth first, UTF-8 (as the extractor names them on disk)
 };
 
 /// How a project file writes names and texts.
