@@ -90,6 +90,31 @@ bool isAscii(const QByteArray& bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
 }
 
+/// UTF-8 text in a code page (nullptr: as it is). A character the code page cannot hold becomes
+/// "?", as a Windows ANSI write does.
+QByteArray inCodePage(const QByteArray& utf8, const char* codePage)
+{
+    if (!codePage || isAscii(utf8))
+        return utf8; // every code page here holds ASCII as it is
+    const QByteArray name = QByteArray(codePage) + "//TRANSLIT";
+    return platform::encodeText(QString::fromUtf8(utf8), name.constData()).value_or(utf8);
+}
+
+/// True when the disk copy would say what the Workshop's UTF-8 text says: every stored text is
+/// UTF-8 already and no [ALIAS] topic has a folder.
+bool diskCopyIsWorkshopText(const FullProject& p)
+{
+    const auto utf8 = [](const std::string& s) { return platform::isValidUtf8(QByteArray::fromStdString(s)); };
+    if (!utf8(p.title) || !utf8(p.defaultFont) || !utf8(p.defaultWindow))
+        return false;
+    for (const ChmWindow& w : p.windows) {
+        if (!utf8(w.name) || !utf8(w.caption) || !utf8(w.jump1Text) || !utf8(w.jump2Text))
+            return false;
+    }
+    return std::none_of(p.contextIds.begin(), p.contextIds.end(),
+                        [](const FullProject::ContextId& c) { return c.topic.contains(QLatin1Char('/')); });
+}
+
 bool fitsOnOneLine(const QByteArray& name)
 {
     return std::none_of(name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; });
@@ -324,12 +349,7 @@ QByteArray fullProjectBytes(const FullProject& p, const ProjectEncoding& encodin
     for (QByteArray file : p.files)
         lines.append(file.replace('/', '\\'));
     lines << QByteArray() << "[INFOTYPES]";
-    const QByteArray bytes = lines.join("\r\n") + "\r\n";
-    if (!encoding.codePage || isAscii(bytes))
-        return bytes; // every code page here holds ASCII as it is
-    // A character the code page cannot hold becomes "?", as a Windows ANSI write does.
-    const QByteArray codePage = QByteArray(encoding.codePage) + "//TRANSLIT";
-    return platform::encodeText(QString::fromUtf8(bytes), codePage.constData()).value_or(bytes);
+    return inCodePage(lines.join("\r\n") + "\r\n", encoding.codePage);
 }
 
 FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileName, const QByteArray& projectName,
@@ -426,11 +446,16 @@ platform::Status writeFullProject(platform::FileSystem& fs, const QByteArray& he
             !status.ok())
             return status;
     }
-    const QByteArray bytes = fullProjectBytes(project, workshop);
+    // Built once in UTF-8; the copy for chmcmd is built only when it can differ from that.
+    ProjectEncoding utf8Workshop = workshop;
+    utf8Workshop.codePage = nullptr;
+    const QByteArray text = fullProjectBytes(project, utf8Workshop);
+    const QByteArray bytes = inCodePage(text, workshop.codePage);
     if (const auto status = fs.writeFile(platform::joinPath(outputFolder, projectName + ".full.hhp"), bytes);
         !status.ok())
         return status;
-    const QByteArray disk = fullProjectBytes(project, diskEncoding());
+    const QByteArray disk =
+        bytes == text && diskCopyIsWorkshopText(project) ? bytes : fullProjectBytes(project, diskEncoding());
     const NativePath diskPath = platform::joinPath(outputFolder, projectName + ".full.utf8.hhp");
     if (disk == bytes) {
         if (fs.fileExists(diskPath))
