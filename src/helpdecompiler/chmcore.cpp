@@ -230,9 +230,30 @@ public:
 
     void run(const std::vector<Job>& jobs)
     {
+        // A table beyond the last page (after the full-text index, often) is read by a decoder
+        // of its own, which starts at the reset point before it: the one decoder would have to
+        // decode everything in between.
+        std::uint64_t pagesEnd = 0;
         for (const Job& job : jobs) {
+            if (!job.memory && job.entry->section == 1)
+                pagesEnd = std::max(pagesEnd, job.entry->offset + job.entry->length);
+        }
+        const std::uint64_t interval = m_archive.compressed().resetInterval;
+        std::vector<const Job*> late;
+        for (const Job& job : jobs) {
+            if (job.memory && job.entry->section == 1 && job.entry->offset >= pagesEnd + interval) {
+                late.push_back(&job);
+                continue;
+            }
             if (!write(job))
-                break;
+                return;
+        }
+        if (late.empty())
+            return;
+        LzxSection own(m_archive, m_io);
+        for (const Job* job : late) {
+            if (!readTable(*job, own))
+                return;
         }
     }
 
@@ -277,11 +298,12 @@ private:
     }
 
     /// A damaged table gives no facts; the pages go on.
-    bool readTable(const Job& job)
+    bool readTable(const Job& job) { return readTable(job, m_lzx); }
+
+    bool readTable(const Job& job, LzxSection& lzx)
     {
-        m_io.capExceeded = false;
         IoFile target{&m_io, -1, true, 0, job.memory};
-        if (!decode(*job.entry, target))
+        if (!decode(*job.entry, target, lzx))
             job.memory->clear();
         return !m_io.capExceeded;
     }
@@ -292,13 +314,15 @@ private:
         return decode(entry, target);
     }
 
-    bool decode(const ChmEntry& entry, IoFile& target)
+    bool decode(const ChmEntry& entry, IoFile& target) { return decode(entry, target, m_lzx); }
+
+    bool decode(const ChmEntry& entry, IoFile& target, LzxSection& lzx)
     {
         m_io.capExceeded = false;
         m_io.writeErrno = 0;
         if (entry.section == 0)
             return copySection0(m_input, m_archive.section0Offset() + entry.offset, entry.length, target);
-        return m_lzx.extract(entry, target);
+        return lzx.extract(entry, target);
     }
 
     std::string decodeFailure() const
