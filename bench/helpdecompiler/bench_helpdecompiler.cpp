@@ -211,7 +211,7 @@ std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint6
                      {},
                      {}});
     tools.push_back({"korvane run, progress off",
-                     [wholeRun](const QString& out) { return wholeRun(out, nullptr, ProjectKind::Specified); },
+                     [wholeRun](const QString& out) { return wholeRun(out, nullptr, ProjectKind::Hhp); },
                      {},
                      {}});
     tools.push_back({"korvane run, full project",
@@ -221,7 +221,7 @@ std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint6
     tools.push_back({"korvane run, progress on",
                      [wholeRun](const QString& out) {
                          korvane::platform::RunControl control;
-                         return wholeRun(out, &control, ProjectKind::Specified);
+                         return wholeRun(out, &control, ProjectKind::Hhp);
                      },
                      {},
                      {}});
@@ -319,7 +319,7 @@ void measureCancel(const QString& work, int rounds, double halfMs, const WholeRu
         korvane::platform::RunControl control;
         QElapsedTimer stopAt;
         const Sample s = measure(work, [&](const QString& out) {
-            std::thread run([&] { wholeRun(out, &control, ProjectKind::Specified); });
+            std::thread run([&] { wholeRun(out, &control, ProjectKind::Hhp); });
             std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
             stopAt.start();
             control.requestStop();

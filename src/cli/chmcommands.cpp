@@ -65,7 +65,7 @@ int runChm(const ParsedArgs& args, Reporter& out)
     if (!kind.isEmpty() && kind != QLatin1String("full") && kind != QLatin1String("hhp"))
         throw UsageError{QStringLiteral("--project 只能是 hhp 或 full")};
     run.setProjectKind(kind == QLatin1String("full") ? helpdecompiler::ProjectKind::Full
-                                                     : helpdecompiler::ProjectKind::Specified);
+                                                     : helpdecompiler::ProjectKind::Hhp);
     for (const QString& operand : paths) {
         const QString path = absolutePath(operand);
         const platform::NativePath native = platform::nativePath(path);

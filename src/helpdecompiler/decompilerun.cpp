@@ -50,7 +50,7 @@ ProjectKind projectKindSetting(platform::SettingsStore& settings)
 {
     const QString value =
         settings.value(QString::fromLatin1(kProjectKindSection), QString::fromUtf8(kProjectKindKey), QString());
-    return value.trimmed() == QString::fromUtf8(kFullProjectValue) ? ProjectKind::Full : ProjectKind::Specified;
+    return value.trimmed() == QString::fromUtf8(kFullProjectValue) ? ProjectKind::Full : ProjectKind::Hhp;
 }
 
 DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor) : m_fs(fs), m_extract(std::move(extractor)) {}

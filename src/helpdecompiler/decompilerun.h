@@ -75,7 +75,7 @@ private:
     Extractor m_extract;
     platform::NativePath m_target;
     bool m_writeProjects = true;
-    ProjectKind m_kind = ProjectKind::Specified;
+    ProjectKind m_kind = ProjectKind::Hhp;
     platform::RunControl* m_control = nullptr;
     int m_found = 0;
     QList<HelpFileOutcome> m_outcomes;

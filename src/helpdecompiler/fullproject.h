@@ -10,7 +10,7 @@ namespace korvane::helpdecompiler {
 
 /// Which project files a decompile writes: the .hhp alone, or also the "完整工程"
 /// (<project>.full.hhp with the help file's own options, windows and map).
-enum class ProjectKind { Specified, Full };
+enum class ProjectKind { Hhp, Full };
 
 /// Where the window keeps the choice in korvane.ini: [Options] chm反编译工程=完整工程.
 inline constexpr char kProjectKindSection[] = "Options";
