@@ -13,6 +13,8 @@
 #include "helpdecompiler/chmextractor.h"
 #include "helpdecompiler/decompilerun.h"
 #include "helpdecompiler/extractprocess.h"
+#include "helpdecompiler/fullproject.h"
+#include "helpdecompiler/helpproject.h"
 #include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
 #include "platform/runcontrol.h"
@@ -27,6 +29,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -182,8 +185,9 @@ struct Tool {
     bool ok = true;
 };
 
-/// The window's whole run (walk, helper, project file) over the help file linked into `out`.
-using WholeRun = std::function<bool(const QString& out, korvane::platform::RunControl* control)>;
+/// The window's whole run (walk, helper, project file) over the help file linked into `out`;
+/// with the full project it also writes <project>.full.hhp.
+using WholeRun = std::function<bool(const QString& out, korvane::platform::RunControl* control, ProjectKind kind)>;
 
 /// Everything timed on one help file: ours in both forms, the window's run, and the peers found.
 std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint64 size, const WholeRun& wholeRun)
@@ -206,12 +210,18 @@ std::vector<Tool> makeTools(ExtractProcess& process, const QString& copy, quint6
                      },
                      {},
                      {}});
-    tools.push_back(
-        {"korvane run, progress off", [wholeRun](const QString& out) { return wholeRun(out, nullptr); }, {}, {}});
+    tools.push_back({"korvane run, progress off",
+                     [wholeRun](const QString& out) { return wholeRun(out, nullptr, ProjectKind::Hhp); },
+                     {},
+                     {}});
+    tools.push_back({"korvane run, full project",
+                     [wholeRun](const QString& out) { return wholeRun(out, nullptr, ProjectKind::Full); },
+                     {},
+                     {}});
     tools.push_back({"korvane run, progress on",
                      [wholeRun](const QString& out) {
                          korvane::platform::RunControl control;
-                         return wholeRun(out, &control);
+                         return wholeRun(out, &control, ProjectKind::Hhp);
                      },
                      {},
                      {}});
@@ -255,7 +265,49 @@ void printTools(const QFileInfo& info, int rounds, const std::vector<Tool>& tool
                     *std::min_element(tool.wall.begin(), tool.wall.end()), bench::median(tool.cpu),
                     static_cast<long long>(tool.files), tool.ok ? "" : "  (reported failure)");
     }
+    // The full project against the .hhp alone: the median of the round-by-round ratios, which
+    // holds when the machine's speed drifts between rounds.
+    const auto named = [&tools](const char* name) {
+        return std::find_if(tools.begin(), tools.end(),
+                            [name](const Tool& t) { return std::strcmp(t.name, name) == 0; });
+    };
+    const auto hhp = named("korvane run, progress off");
+    const auto full = named("korvane run, full project");
+    if (hhp != tools.end() && full != tools.end()) {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < hhp->wall.size(); ++i)
+            ratios.push_back(full->wall[i] / hhp->wall[i]);
+        std::printf("  full project / .hhp alone: medians %.3f, round-by-round median %.3f, cpu medians %.3f "
+                    "(target <= 1.05)\n",
+                    bench::median(full->wall) / bench::median(hhp->wall), bench::median(ratios),
+                    bench::median(full->cpu) / bench::median(hhp->cpu));
+    }
     std::fflush(stdout);
+}
+
+/// The project writers alone, on one extracted folder: what the full project adds, without the
+/// extraction's noise around it.
+void timeProjectWriters(ExtractProcess& process, const QString& copy, quint64 size, const QString& work, int rounds)
+{
+    const QString target = work + QStringLiteral("/writers/");
+    QDir().mkpath(target);
+    const ExtractReport report = process.extract(copy.toUtf8(), target.toUtf8(), "x", size);
+    korvane::platform::LocalFileSystem fs;
+    const QByteArray folder = (target + QStringLiteral("x")).toUtf8();
+    std::vector<double> hhp, full;
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        writeHelpProject(fs, "x.chm", "x", folder);
+        hhp.push_back(bench::elapsedMs(timer));
+        timer.restart();
+        writeFullProject(fs, "x.chm", "x", folder, report.project);
+        full.push_back(bench::elapsedMs(timer));
+    }
+    std::printf("  project writers alone: .hhp %.2f ms, full project %.2f ms more (medians)\n", bench::median(hhp),
+                bench::median(full));
+    std::error_code ec;
+    std::filesystem::remove_all(target.toStdString(), ec);
 }
 
 /// Stops the window's run half-way through the time the file takes, then counts what it left.
@@ -267,7 +319,7 @@ void measureCancel(const QString& work, int rounds, double halfMs, const WholeRu
         korvane::platform::RunControl control;
         QElapsedTimer stopAt;
         const Sample s = measure(work, [&](const QString& out) {
-            std::thread run([&] { wholeRun(out, &control); });
+            std::thread run([&] { wholeRun(out, &control, ProjectKind::Hhp); });
             std::this_thread::sleep_for(std::chrono::milliseconds(qint64(halfMs)));
             stopAt.start();
             control.requestStop();
@@ -306,17 +358,19 @@ int main(int argc, char* argv[])
         const QString copy = work.path() + QStringLiteral("/input.chm");
         QFile::remove(copy);
         QFile::copy(input, copy);
-        const WholeRun wholeRun = [&](const QString& out, korvane::platform::RunControl* control) {
+        const WholeRun wholeRun = [&](const QString& out, korvane::platform::RunControl* control, ProjectKind kind) {
             QFile::link(copy, out + QStringLiteral("/input.chm"));
             DecompileRun run(fs, [&](const korvane::platform::NativePath& file,
                                      const korvane::platform::NativePath& target, const QByteArray& project,
                                      quint64 size) { return process.extract(file, target, project, size); });
+            run.setProjectKind(kind);
             const auto outcomes = run.run((out + QLatin1Char('/')).toUtf8(), false, true, control);
             return outcomes.size() == 1 && outcomes.first().clean();
         };
         std::vector<Tool> tools = makeTools(process, copy, quint64(info.size()), wholeRun);
         timeTools(tools, work.path(), o.rounds);
         printTools(info, o.rounds, tools);
+        timeProjectWriters(process, copy, quint64(info.size()), work.path(), o.rounds);
         if (input != inputs.first() && !(o.large && input == inputs[1]))
             continue;
         measureCancel(work.path(), o.rounds, bench::median(tools.front().wall) / 2, wholeRun);

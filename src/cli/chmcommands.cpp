@@ -61,6 +61,11 @@ int runChm(const ParsedArgs& args, Reporter& out)
                        quint64 size) { return process.extract(file, folder, project, size); });
     const bool subfolders = args.has(QStringLiteral("subfolders"));
     const bool projects = !args.has(QStringLiteral("no-project"));
+    const QString kind = args.value(QStringLiteral("project"));
+    if (!kind.isEmpty() && kind != QLatin1String("full") && kind != QLatin1String("hhp"))
+        throw UsageError{QStringLiteral("--project 只能是 hhp 或 full")};
+    run.setProjectKind(kind == QLatin1String("full") ? helpdecompiler::ProjectKind::Full
+                                                     : helpdecompiler::ProjectKind::Hhp);
     for (const QByteArray& operand : paths) {
         const platform::NativePath native = absoluteNative(operand);
         const QString path = platform::displayPath(native);
@@ -101,8 +106,12 @@ Command chmCommand()
                            "以文件名(第一个\".\"之前的部分)命名的子文件夹中;单个文件反编译到它所在的文件夹下。\n\n"
                            "选项:\n"
                            "  --subfolders     同时处理子文件夹中的chm文件\n"
-                           "  --no-project     不生成hhp工程文件\n"),
-            {{QStringLiteral("subfolders"), false}, {QStringLiteral("no-project"), false}},
+                           "  --no-project     不生成hhp工程文件\n"
+                           "  --project 类型   hhp(默认):只写hhp工程文件;full:另写完整工程 工程名.full.hhp\n"
+                           "                   (帮助文件自己的标题、默认主题、语言、窗口和上下文映射)\n"),
+            {{QStringLiteral("subfolders"), false},
+             {QStringLiteral("no-project"), false},
+             {QStringLiteral("project"), true}},
             runChm};
 }
 

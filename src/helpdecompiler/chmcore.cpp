@@ -127,6 +127,41 @@ UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& proj
 struct Job {
     const ChmEntry* entry;
     std::string path;
+    std::string* memory = nullptr; ///< a table read for the project facts, not written out
+};
+
+/// The tables the project facts come from, read in the same pass as the pages.
+struct ProjectTables {
+    std::string system, windows, strings, contextIds;
+
+    std::string* slotFor(const std::string& name)
+    {
+        if (name == kSystemTable)
+            return &system;
+        if (name == kWindowsTable)
+            return &windows;
+        if (name == kStringsTable)
+            return &strings;
+        if (name == kContextTable)
+            return &contextIds;
+        return nullptr;
+    }
+
+    void parseInto(ChmProjectFacts& facts, const ChmArchive& archive) const
+    {
+        parseSystem(system, facts);
+        if (!windows.empty())
+            parseWindows(windows, strings, facts);
+        if (!contextIds.empty())
+            parseContextIds(contextIds, strings, facts);
+        // Other compilers leave the #SYSTEM flags at 0 and still write the binary tables.
+        for (const ChmEntry& entry : archive.entries()) {
+            if (entry.name == "/#TOCIDX")
+                facts.binaryToc = true;
+            else if (entry.name == "/$WWKeywordLinks/BTree")
+                facts.binaryIndex = true;
+        }
+    }
 };
 
 /// Why a stored name is refused, or nullptr for a name that may be written.
@@ -145,12 +180,18 @@ const char* refusal(NameVerdict verdict)
 
 /// The file entries to write, in data order, so the compressed stream is decoded once from start
 /// to end. Folder entries are created on the way; refused names and bad extents are reported.
-std::vector<Job> plan(const ChmArchive& archive, OutputTree& tree, ExtractReport& report)
+std::vector<Job> plan(const ChmArchive& archive, OutputTree& tree, ExtractReport& report, ProjectTables& tables)
 {
     std::vector<Job> jobs;
     for (const ChmEntry& entry : archive.entries()) {
         const SafeName name = safeRelativeName(entry.name);
-        if (name.verdict == NameVerdict::Internal || name.verdict == NameVerdict::Root)
+        if (name.verdict == NameVerdict::Internal) {
+            std::string* slot = tables.slotFor(entry.name);
+            if (slot && entry.length <= kMaxTableBytes && archive.checkExtent(entry).empty())
+                jobs.push_back({&entry, std::string(), slot});
+            continue;
+        }
+        if (name.verdict == NameVerdict::Root)
             continue;
         if (const char* why = refusal(name.verdict)) {
             report.addProblem(shownName(entry.name), why);
@@ -189,9 +230,30 @@ public:
 
     void run(const std::vector<Job>& jobs)
     {
+        // A table beyond the last page (after the full-text index, often) is read by a decoder
+        // of its own, which starts at the reset point before it: the one decoder would have to
+        // decode everything in between.
+        std::uint64_t pagesEnd = 0;
         for (const Job& job : jobs) {
+            if (!job.memory && job.entry->section == 1)
+                pagesEnd = std::max(pagesEnd, job.entry->offset + job.entry->length);
+        }
+        const std::uint64_t interval = m_archive.compressed().resetInterval;
+        std::vector<const Job*> late;
+        for (const Job& job : jobs) {
+            if (job.memory && job.entry->section == 1 && job.entry->offset >= pagesEnd + interval) {
+                late.push_back(&job);
+                continue;
+            }
             if (!write(job))
-                break;
+                return;
+        }
+        if (late.empty())
+            return;
+        LzxSection own(m_archive, m_io);
+        for (const Job* job : late) {
+            if (!readTable(*job, own))
+                return;
         }
     }
 
@@ -199,6 +261,8 @@ private:
     /// False when the run must stop: the output cap is reached.
     bool write(const Job& job)
     {
+        if (job.memory)
+            return readTable(job);
         const std::size_t slash = job.path.rfind('/');
         const std::string folderPath = slash == std::string::npos ? std::string() : job.path.substr(0, slash);
         const std::string fileName = slash == std::string::npos ? job.path : job.path.substr(slash + 1);
@@ -233,14 +297,32 @@ private:
         return true;
     }
 
+    /// A damaged table gives no facts; the pages go on.
+    bool readTable(const Job& job) { return readTable(job, m_lzx); }
+
+    bool readTable(const Job& job, LzxSection& lzx)
+    {
+        IoFile target{&m_io, -1, true, 0, job.memory};
+        if (!decode(*job.entry, target, lzx))
+            job.memory->clear();
+        return !m_io.capExceeded;
+    }
+
     bool decode(const ChmEntry& entry, int out)
+    {
+        IoFile target{&m_io, out, true, 0};
+        return decode(entry, target);
+    }
+
+    bool decode(const ChmEntry& entry, IoFile& target) { return decode(entry, target, m_lzx); }
+
+    bool decode(const ChmEntry& entry, IoFile& target, LzxSection& lzx)
     {
         m_io.capExceeded = false;
         m_io.writeErrno = 0;
-        IoFile target{&m_io, out, true, 0};
         if (entry.section == 0)
             return copySection0(m_input, m_archive.section0Offset() + entry.offset, entry.length, target);
-        return m_lzx.extract(entry, target);
+        return lzx.extract(entry, target);
     }
 
     std::string decodeFailure() const
@@ -300,8 +382,10 @@ ExtractReport extract(const std::string& chmPath, const std::string& targetFolde
     report.opened = true;
 
     OutputTree tree(root.get());
-    const std::vector<Job> jobs = plan(archive, tree, report);
+    ProjectTables tables;
+    const std::vector<Job> jobs = plan(archive, tree, report, tables);
     EntryWriter(archive, input.get(), root.get(), tree, maxTotalBytes, report).run(jobs);
+    tables.parseInto(report.project, archive);
     return report;
 }
 
@@ -326,6 +410,7 @@ std::string formatReport(const ExtractReport& report)
     for (const EntryProblem& problem : report.problems)
         text += "problem\t" + field(problem.reason) + '\t' + field(problem.name) + '\n';
     text += "problems\t" + std::to_string(report.problemCount) + '\n';
+    text += formatFacts(report.project);
     text += "done\t" + std::to_string(report.files) + '\t' + std::to_string(report.folders) + '\t' +
             std::to_string(report.bytes) + '\n';
     return text;

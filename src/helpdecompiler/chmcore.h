@@ -2,6 +2,8 @@
 // Extraction of one help file, on the standard library and libmspack only: this is what the
 // helper process runs, and a helper without Qt starts in a fraction of the time.
 
+#include "helpdecompiler/chmproject.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,6 +45,8 @@ struct ExtractReport {
     /// The first problems met (at most kListedProblems); `problemCount` counts them all.
     std::vector<EntryProblem> problems;
     int problemCount = 0;
+    /// What the help file's own tables say about its project (read whenever the file opened).
+    ChmProjectFacts project;
     static constexpr std::size_t kListedProblems = 200;
 
     void addProblem(std::string name, std::string reason)

@@ -113,6 +113,11 @@ bool IoSystem::write(IoFile& file, const char* data, int bytes)
         capExceeded = true;
         return false;
     }
+    if (file.memory) {
+        file.memory->append(data, std::size_t(bytes));
+        written += std::uint64_t(bytes);
+        return true;
+    }
     std::size_t left = std::size_t(bytes);
     while (left > 0) {
         const ssize_t n = ::write(file.fd, data, left);

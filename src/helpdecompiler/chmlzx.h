@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mspack.h>
+#include <string>
 #include <sys/types.h>
 
 namespace korvane::helpdecompiler {
@@ -21,6 +22,7 @@ struct IoFile {
     int fd = -1;
     bool output = false;
     off_t position = 0;
+    std::string* memory = nullptr; ///< when set, output goes here instead of to `fd`
 };
 
 /// libmspack's I/O bound to our descriptors. Counts what all outputs wrote, for the total cap.

@@ -58,6 +58,13 @@ platform::NativePath normalizedTarget(const platform::NativePath& path)
     return target;
 }
 
+ProjectKind projectKindSetting(platform::SettingsStore& settings)
+{
+    const QString value =
+        settings.value(QString::fromLatin1(kProjectKindSection), QString::fromUtf8(kProjectKindKey), QString());
+    return value.trimmed() == QString::fromUtf8(kFullProjectValue) ? ProjectKind::Full : ProjectKind::Hhp;
+}
+
 DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor) : m_fs(fs), m_extract(std::move(extractor)) {}
 
 QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects,
@@ -157,11 +164,23 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
             outcome.projectWritten = status.ok();
             if (!status.ok())
                 outcome.projectError = QStringLiteral("无法写入hhp文件: ") + status.message();
+            else if (m_kind == ProjectKind::Full)
+                writeFull(name, *project, outcome);
         }
     }
     m_outcomes.append(outcome);
     if (m_control)
         m_control->advance();
+}
+
+void DecompileRun::writeFull(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome)
+{
+    const platform::Status status =
+        writeFullProject(m_fs, name, project, outcome.outputFolder, outcome.extract.project);
+    if (!status.ok()) {
+        outcome.projectWritten = false;
+        outcome.projectError = QStringLiteral("无法写入完整工程: ") + status.message();
+    }
 }
 
 QString outcomeProblem(const HelpFileOutcome& outcome, bool elide)

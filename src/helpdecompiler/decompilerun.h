@@ -1,8 +1,10 @@
 #pragma once
 
 #include "helpdecompiler/chmextractor.h"
+#include "helpdecompiler/fullproject.h"
 #include "platform/filesystem.h"
 #include "platform/runcontrol.h"
+#include "platform/settingsstore.h"
 
 #include <QList>
 #include <QString>
@@ -20,6 +22,9 @@ std::optional<QByteArray> projectNameOf(const QByteArray& name);
 QString normalizedTarget(const QString& text);
 /// The same rule for a path in the kernel's bytes.
 platform::NativePath normalizedTarget(const platform::NativePath& path);
+
+/// The project kind the window uses, from korvane.ini (kProjectKindKey).
+ProjectKind projectKindSetting(platform::SettingsStore& settings);
 
 /// What happened to one help file of a run.
 struct HelpFileOutcome {
@@ -54,6 +59,8 @@ public:
     /// hand (its file then has an outcome with `stopped` set).
     QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders, bool writeProjects,
                                platform::RunControl* control = nullptr);
+    /// With ProjectKind::Full every project file is followed by the full project.
+    void setProjectKind(ProjectKind kind) { m_kind = kind; }
     /// Help files found in the folders walked so far, handled or not.
     int found() const { return m_found; }
 
@@ -65,11 +72,13 @@ private:
     void sf(const platform::NativePath& folder, bool includeSubfolders);
     void decompile(const platform::NativePath& folder, const QByteArray& name);
     bool stopped() const;
+    void writeFull(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome);
 
     platform::FileSystem& m_fs;
     Extractor m_extract;
     platform::NativePath m_target;
     bool m_writeProjects = true;
+    ProjectKind m_kind = ProjectKind::Hhp;
     platform::RunControl* m_control = nullptr;
     int m_found = 0;
     QList<HelpFileOutcome> m_outcomes;

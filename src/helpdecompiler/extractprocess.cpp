@@ -33,6 +33,8 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
             report.problems.push_back({parts[2].toStdString(), parts[1].toStdString()});
         } else if (key == "problems" && parts.size() == 2) {
             report.problemCount = parts[1].toInt();
+        } else if (key == "project") {
+            core::parseFactLine(line.toStdString(), report.project);
         } else if (key == "done" && parts.size() == 4) {
             report.files = parts[1].toInt();
             report.folders = parts[2].toInt();

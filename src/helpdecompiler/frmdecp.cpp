@@ -174,6 +174,7 @@ void Frmdecp::Command3_Click()
         QList<HelpFileOutcome> outcomes;
     };
     auto state = std::make_shared<RunState>(m_services, helper);
+    state->run.setProjectKind(projectKindSetting(m_services.settings));
     const bool subfolders = m_check1->isChecked();
     const bool projects = m_check3->isChecked();
     m_run->start(

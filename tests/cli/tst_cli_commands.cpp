@@ -455,6 +455,18 @@ void TestCli::chmDecompile()
     QVERIFY(r.out.contains(dir.filePath("missing") + "\t失败: 目标路径不存在!"));
     QCOMPARE(readFile(dir.filePath("in/manual/index.html")), QByteArray("<html>index</html>"));
     QVERIFY(QFile::exists(dir.filePath("in/manual/manual.hhp")));
+    QVERIFY(!QFile::exists(dir.filePath("in/manual/manual.full.hhp")));
+
+    // The full project beside the .hhp; an unknown kind is a usage error before anything is done.
+    r = runCli({"chm", "decompile", "--project", "all", "in/manual.chm"}, dir.path());
+    QCOMPARE(r.code, 2);
+    QVERIFY(!QFile::exists(dir.filePath("in/manual/manual.full.hhp")));
+    r = runCli({"chm", "decompile", "--project=full", "in/manual.chm"}, dir.path());
+    QCOMPARE(r.code, 0);
+    QVERIFY(QFile::exists(dir.filePath("in/manual/manual.hhp")));
+    QVERIFY(
+        readFile(dir.filePath("in/manual/manual.full.hhp"))
+            .contains("\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\nindex.html\r\npics\\a.txt\r\n"));
 
     r = runCli({"chm", "decompile", "--json", "--no-project", "in/deeper/other.chm"}, dir.path());
     QCOMPARE(r.code, 0);

@@ -334,6 +334,7 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(
         notesProject.contains("\r\nCompiled file=NOTES.CHM\r\nContents file=NOTES.HHC\r\nDefault topic=INDEX.HTM\r\n"));
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/NOTES/SUB/PAGE2.HTM")));
+    QVERIFY(!QFileInfo::exists(target + QStringLiteral("/NOTES/NOTES.full.hhp"))); // the .hhp alone by default
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/broken")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/sub/manual")));
 
@@ -374,6 +375,9 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects()
     QFile::remove(target + QStringLiteral("/readmechm"));
     QFile::remove(target + QStringLiteral("/escape.chm"));
     Harness h;
+    // The full project chosen in korvane.ini follows the project-file box: nothing without it.
+    h.fake.settings.setValue(QString::fromLatin1(kProjectKindSection), QString::fromUtf8(kProjectKindKey),
+                             QString::fromUtf8(kFullProjectValue));
     h.control<QCheckBox>("Check1")->setChecked(false);
     h.control<QCheckBox>("Check3")->setChecked(false);
     h.text1()->setText(target);
@@ -384,6 +388,17 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects()
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/manual/index.htm")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/manual/manual.hhp")));
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/NOTES/NOTES.hhp")));
+    QVERIFY(!QFileInfo::exists(target + QStringLiteral("/NOTES/NOTES.full.hhp")));
+
+    // With the box: the .hhp as before, and the full project beside it with the file's own options.
+    h.control<QCheckBox>("Check3")->setChecked(true);
+    h.window.Command3_Click();
+    QVERIFY(waitForRuns());
+    QVERIFY(fileText(target + QStringLiteral("/NOTES/NOTES.hhp")).contains("\r\nLanguage=0x804 "));
+    const QByteArray full = fileText(target + QStringLiteral("/NOTES/NOTES.full.hhp"));
+    QVERIFY(full.contains("\r\nDefault topic=INDEX.HTM\r\n"));
+    QVERIFY(full.contains("\r\nLanguage=0x409 English (United States)\r\n"));
+    QVERIFY(full.contains("\r\n[FILES]\r\nINDEX.HTM\r\nSUB\\PAGE1.HTM\r\nSUB\\PAGE2.HTM\r\n"));
 }
 
 void TestFrmdecp::nonUtf8NamesInTheWalk()

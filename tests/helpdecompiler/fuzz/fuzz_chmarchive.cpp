@@ -4,6 +4,7 @@
 #include "helpdecompiler/chmarchive.h"
 #include "helpdecompiler/chmcore.h"
 #include "helpdecompiler/chmlzx.h"
+#include "helpdecompiler/chmproject.h"
 #include "platform/uniquefd.h"
 
 #include <cstddef>
@@ -63,6 +64,38 @@ void checkArchive(const ChmArchive& archive)
     }
 }
 
+/// The project tables are parsed from whatever bytes they hold: every text ends before a NUL,
+/// the counts stay capped, and the facts survive the helper's report unchanged.
+void checkFacts(const ChmProjectFacts& facts)
+{
+    check(facts.windows.size() <= core::kMaxWindows && facts.contextIds.size() <= core::kMaxContextIds);
+    for (const ChmWindow& w : facts.windows)
+        check(!w.name.empty() && w.name.find('\0') == std::string::npos && w.caption.find('\0') == std::string::npos);
+    for (const ChmContextId& c : facts.contextIds)
+        check(!c.topic.empty() && c.topic.find('\0') == std::string::npos);
+    ChmProjectFacts again;
+    const std::string report = core::formatFacts(facts);
+    for (std::size_t start = 0, end; start < report.size(); start = end + 1) {
+        end = report.find('\n', start);
+        check(end != std::string::npos && core::parseFactLine(report.substr(start, end - start), again));
+    }
+    check(again.title == facts.title && again.lcid == facts.lcid && again.windows.size() == facts.windows.size() &&
+          again.contextIds.size() == facts.contextIds.size());
+}
+
+/// The same bytes as every table at once: the parsers see hostile input directly, not only what
+/// survives the container and the decoder.
+void parseTables(const uint8_t* data, size_t size)
+{
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::size_t half = bytes.size() / 2;
+    ChmProjectFacts facts;
+    core::parseSystem(bytes, facts);
+    core::parseWindows(bytes.substr(0, half), bytes.substr(half), facts);
+    core::parseContextIds(bytes.substr(half), bytes.substr(0, half), facts);
+    checkFacts(facts);
+}
+
 void decode(const ChmArchive& archive, int input)
 {
     core::IoSystem io(input, kDecodeCap);
@@ -77,6 +110,26 @@ void decode(const ChmArchive& archive, int input)
         (void)section.extract(entry, out);
         ++decoded;
     }
+    // The tables of a file that opened, decoded as the helper reads them.
+    std::string system, windows, strings, ivb;
+    const std::pair<const char*, std::string*> tables[] = {{core::kSystemTable, &system},
+                                                           {core::kWindowsTable, &windows},
+                                                           {core::kStringsTable, &strings},
+                                                           {core::kContextTable, &ivb}};
+    for (const ChmEntry& entry : archive.entries()) {
+        for (const auto& [name, slot] : tables) {
+            if (entry.name != name || entry.length > kDecodeCap || !archive.checkExtent(entry).empty())
+                continue;
+            core::IoFile out{&io, -1, true, 0, slot};
+            if (entry.section == 1)
+                (void)section.extract(entry, out);
+        }
+    }
+    ChmProjectFacts facts;
+    core::parseSystem(system, facts);
+    core::parseWindows(windows, strings, facts);
+    core::parseContextIds(ivb, strings, facts);
+    checkFacts(facts);
 }
 
 } // namespace
@@ -99,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         done += size_t(n);
     }
+    parseTables(data, size);
     ChmArchive archive;
     if (!archive.read(file.get()))
         return 0;
