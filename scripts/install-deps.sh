@@ -15,6 +15,8 @@ packages=(
   # tests and benchmarks
   fp-utils libchm-bin p7zip-full python3 python3-msoffcrypto-tool
   libbenchmark-dev clang libclang-rt-14-dev clang-format
+  # XFCE's thumbnail service and a session bus, to run the thumbnailer as file managers do
+  tumbler dbus
   # the Debian package: building (CPack runs dpkg-shlibdeps and file) and checking it
   dpkg-dev file lintian desktop-file-utils appstream
 )
