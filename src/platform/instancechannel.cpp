@@ -1,10 +1,10 @@
 #include "platform/instancechannel.h"
 
 #include <QDataStream>
-#include <QtEndian>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QtEndian>
 #include <unistd.h>
 
 namespace korvane::platform {
