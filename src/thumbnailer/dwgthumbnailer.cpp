@@ -45,7 +45,7 @@ bool writeInPlace(UniqueFd fd, const QByteArray& png)
         return true;
     // No partial PNG: an empty file is what a reader can tell from a thumbnail.
     if (regular && fd.valid())
-        (void)::ftruncate(fd.get(), 0);
+        (void)!::ftruncate(fd.get(), 0);
     return false;
 }
 
