@@ -25,3 +25,33 @@ function(korvane_add_test name)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${KORVANE_TEST_RUNTIME_DIR};KORVANE_TESTDATA=${CMAKE_SOURCE_DIR}/../shared/testdata;KORVANE_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
+
+# Debian's hardening flags, as dpkg-buildflags gives them with every hardening feature on
+# (fortified functions, stack protector, read-only relocations bound at start), for every target,
+# so that the package passes lintian's hardening checks. Optimisation and debug information stay
+# the build type's. Not with the sanitizers or the fuzzers, which instrument the same functions.
+option(KORVANE_HARDENING "Build with Debian's hardening flags (dpkg-buildflags)" ON)
+function(korvane_debian_hardening)
+    find_program(KORVANE_DPKG_BUILDFLAGS dpkg-buildflags)
+    if(NOT KORVANE_HARDENING OR NOT KORVANE_DPKG_BUILDFLAGS OR KORVANE_SANITIZE OR KORVANE_FUZZ)
+        return()
+    endif()
+    foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+        execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                                ${KORVANE_DPKG_BUILDFLAGS} --get ${kind}
+                        OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+        separate_arguments(flags UNIX_COMMAND "${flags}")
+        list(FILTER flags EXCLUDE REGEX "^-g$|^-O|^-ffile-prefix-map=")
+        set(${kind} ${flags})
+    endforeach()
+    # Fortification needs an optimised build; without one glibc's headers warn, and warnings fail.
+    foreach(flag IN LISTS CPPFLAGS)
+        if(flag MATCHES "^-D_FORTIFY_SOURCE")
+            add_compile_options($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:${flag}>)
+        else()
+            add_compile_options(${flag})
+        endif()
+    endforeach()
+    add_compile_options(${CXXFLAGS})
+    add_link_options(${LDFLAGS})
+endfunction()

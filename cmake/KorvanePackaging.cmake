@@ -27,9 +27,11 @@ install(FILES ${_pkg_out}/${KORVANE_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INS
 install(FILES ${_pkg}/${KORVANE_APP_ID}.thumbnailer DESTINATION ${CMAKE_INSTALL_DATADIR}/thumbnailers)
 
 # Manual pages and the changelog are installed compressed, reproducibly (no name, no time).
+# Pages in English, the default, and in Chinese under zh_CN, with the same content.
 find_program(KORVANE_GZIP gzip REQUIRED)
 set(_compressed)
-foreach(source korvane.1 korvane-dwg-thumbnailer.1 changelog)
+file(MAKE_DIRECTORY ${_pkg_out}/zh_CN)
+foreach(source korvane.1 korvane-dwg-thumbnailer.1 changelog zh_CN/korvane.1 zh_CN/korvane-dwg-thumbnailer.1)
     add_custom_command(OUTPUT ${_pkg_out}/${source}.gz
         COMMAND ${KORVANE_GZIP} -9nc ${_pkg}/${source} > ${_pkg_out}/${source}.gz
         DEPENDS ${_pkg}/${source}
@@ -39,6 +41,8 @@ endforeach()
 add_custom_target(korvane_packaging_files ALL DEPENDS ${_compressed})
 install(FILES ${_pkg_out}/korvane.1.gz ${_pkg_out}/korvane-dwg-thumbnailer.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_pkg_out}/zh_CN/korvane.1.gz ${_pkg_out}/zh_CN/korvane-dwg-thumbnailer.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/zh_CN/man1)
 install(FILES ${_pkg}/copyright ${_pkg_out}/changelog.gz DESTINATION ${KORVANE_DOC_DIR})
 install(FILES ${_pkg}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME korvane)
 
@@ -71,9 +75,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What shlibdeps cannot see: plugins and data loaded at run time.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, shared-mime-info")
-# Only some tools need these: the document encryptor, the compiler and registration, Chinese text.
+# Only some tools need these: the document encryptor, Chinese text.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "libreoffice-writer-nogui | libreoffice-writer, wine, fonts-noto-cjk | fonts-wqy-microhei, qt6-translations-l10n")
+    "libreoffice-writer-nogui | libreoffice-writer, fonts-noto-cjk | fonts-wqy-microhei, qt6-translations-l10n")
+# The compiler and the registration tool run Windows programs through Wine, which pulls in
+# gigabytes (wine32 and wine64): suggested only, installed by those who need it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -17,6 +17,8 @@ packages=(
   libbenchmark-dev clang libclang-rt-14-dev clang-format
   # copies on FAT (tests) and on file systems that share extents (benchmark)
   dosfstools btrfs-progs xfsprogs strace
+  # XFCE's thumbnail service and a session bus, to run the thumbnailer as file managers do
+  tumbler dbus
   # the Debian package: building (CPack runs dpkg-shlibdeps and file) and checking it
   dpkg-dev file lintian desktop-file-utils appstream
   # Windows components through Wine: the 32-bit Wine needs i386; mingw builds the test fixtures

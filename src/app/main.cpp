@@ -1,27 +1,41 @@
 #include "drawingviewer/frmseedwg.h"
 #include "platform/datafolder.h"
+#include "platform/instancechannel.h"
 #include "platform/qtservices.h"
 #include "platform/shutdown.h"
+#include "platform/windowroles.h"
+#include "shell/artwork.h"
 #include "shell/mdiform1.h"
 #include "shell/toolwindows.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QLocale>
+#include <QPointer>
 
 namespace {
 
-/// `--view-dwg FILE` (what the file manager's "Open with" runs): the viewer opens on FILE as if
-/// it had been browsed to and opened there.
-void viewDrawing(korvane::shell::MDIForm1& main, const QString& file)
+using korvane::drawingviewer::Frmseedwg;
+
+/// The viewer opens FILE as if it had been browsed to and opened there.
+void openIn(Frmseedwg* viewer, const QByteArray& file)
 {
-    auto* viewer = qobject_cast<korvane::drawingviewer::Frmseedwg*>(main.showToolWindow(QStringLiteral("menuviewdwg")));
     if (!viewer)
         return;
-    viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QFileInfo(file).absoluteFilePath());
+    viewer->setWindowState(viewer->windowState() & ~Qt::WindowMinimized);
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+    viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QFile::decodeName(file));
     viewer->Command1_Click();
+}
+
+QByteArray absolute(const QString& file)
+{
+    return QFile::encodeName(QFileInfo(file).absoluteFilePath());
 }
 
 } // namespace
@@ -34,13 +48,19 @@ int main(int argc, char* argv[])
     korvane::platform::installQtChineseTranslations(); // Qt's own buttons and choosers; English without
     const QString baseName = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
     QApplication::setApplicationName(baseName);
-    // Ties the windows to the installed desktop entry and its icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.korvane.Korvane"));
+    korvane::shell::setApplicationIdentity();
 
     QCommandLineParser parser;
     const QCommandLineOption viewDwg(QStringLiteral("view-dwg"), QString(), QStringLiteral("FILE"));
     parser.addOption(viewDwg);
     parser.parse(QCoreApplication::arguments()); // unknown arguments are ignored, as before
+    const bool viewOnly = parser.isSet(viewDwg) && !parser.value(viewDwg).isEmpty();
+
+    // `--view-dwg FILE` (the file manager's "Open with"): a running Korvane takes the file into
+    // its viewer; else this start shows the viewer alone, without the main window and its tip.
+    const QString channelName = korvane::platform::InstanceChannel::defaultName();
+    if (viewOnly && korvane::platform::InstanceChannel::handOver(channelName, absolute(parser.value(viewDwg))))
+        return 0;
 
     // After the application name: the per-user data folder is named after it.
     const korvane::platform::ProgramLayout layout = korvane::platform::ProgramLayout::current();
@@ -49,13 +69,31 @@ int main(int argc, char* argv[])
     korvane::platform::Services& services = real.services();
 
     korvane::shell::MDIForm1 main(services);
-    services.mainWindow = &main;
     korvane::shell::registerToolWindows(main, services);
     // A signal or the end of the session stops the runs in flight before the program ends.
     korvane::platform::onQuitSignals(&main, [&main] { main.quitGracefully(); });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &main, [&main] { main.quitGracefully(); });
-    main.start();
-    if (parser.isSet(viewDwg) && !parser.value(viewDwg).isEmpty())
-        viewDrawing(main, parser.value(viewDwg));
+    QPointer<Frmseedwg> lone; // the viewer of a start with --view-dwg
+    const auto viewer = [&]() -> Frmseedwg* {
+        if (!viewOnly)
+            return qobject_cast<Frmseedwg*>(main.showToolWindow(QStringLiteral("menuviewdwg")));
+        if (!lone) {
+            lone = new Frmseedwg(services);
+            lone->setAttribute(Qt::WA_DeleteOnClose);
+            korvane::platform::setWindowRole(lone, nullptr, true);
+        }
+        return lone;
+    };
+    korvane::platform::InstanceChannel channel;
+    QObject::connect(&channel, &korvane::platform::InstanceChannel::received, &app,
+                     [&](const QByteArray& file) { openIn(viewer(), file); });
+    channel.listen(channelName); // a second Korvane started from the menu does not listen
+
+    if (viewOnly) {
+        openIn(viewer(), absolute(parser.value(viewDwg)));
+    } else {
+        services.mainWindow = &main;
+        main.start();
+    }
     return app.exec();
 }

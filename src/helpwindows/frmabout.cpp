@@ -96,7 +96,7 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
 
 void frmAbout::Form_Load()
 {
-    platform::centerOver(this, m_services.mainWindow);
+    platform::centerOverWhenFramed(this, m_services.mainWindow);
     setWindowTitle(QStringLiteral("关于 ") + kTitle);
     findChild<QLabel*>(QStringLiteral("lblVersion"))
         ->setText(QStringLiteral("版本 %1.%2.%3").arg(kMajor).arg(kMinor).arg(kRevision));

@@ -5,6 +5,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileSystemModel>
+#include <QIdentityProxyModel>
 #include <QInputDialog>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -44,9 +47,62 @@ void QtMessageBoxes::showWithDetails(QWidget* parent, const QString& text, Messa
     box.exec();
 }
 
+namespace {
+
+/// The type column of Qt's own file dialog: Qt's catalogue has no Chinese for these words.
+class ChineseFileTypes : public QFileIconProvider {
+public:
+    QString type(const QFileInfo& info) const override
+    {
+        if (info.isRoot())
+            return QStringLiteral("驱动器");
+        if (info.isDir())
+            return QStringLiteral("文件夹");
+        if (info.isFile())
+            return info.suffix().isEmpty() ? QStringLiteral("文件") : info.suffix() + QStringLiteral(" 文件");
+        return QStringLiteral("未知");
+    }
+};
+
+/// The dialog's folder model writes its dates in the session's locale (English under LANG=C);
+/// Korvane speaks Chinese whatever the session, so the dates follow the default locale.
+class ChineseFileDates : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role == Qt::DisplayRole && index.column() == kDateColumn)
+            if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel()))
+                return QLocale().toString(files->lastModified(mapToSource(index)), QLocale::ShortFormat);
+        return QIdentityProxyModel::data(index, role);
+    }
+
+private:
+    static constexpr int kDateColumn = 3;
+};
+
+/// Runs Qt's file dialog with the parts of its folder view Qt leaves in English; "" on cancel.
+QString runFileDialog(QWidget* parent, const QString& caption, QFileDialog::FileMode mode,
+                      QFileDialog::AcceptMode accept, const QString& filter, QFileDialog::Options options)
+{
+    QFileDialog dialog(parent, caption, QString(), filter);
+    dialog.setFileMode(mode);
+    dialog.setAcceptMode(accept);
+    dialog.setOptions(options);
+    ChineseFileTypes types;
+    dialog.setIconProvider(&types);
+    dialog.setProxyModel(new ChineseFileDates(&dialog));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+} // namespace
+
 QString QtFolderChooser::chooseFolder(QWidget* parent, const QString& prompt)
 {
-    QString folder = QFileDialog::getExistingDirectory(parent, prompt, QString(), QFileDialog::ShowDirsOnly);
+    QString folder = runFileDialog(parent, prompt, QFileDialog::Directory, QFileDialog::AcceptOpen, QString(),
+                                   QFileDialog::ShowDirsOnly);
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
         folder.chop(1);
     return folder;
@@ -54,15 +110,16 @@ QString QtFolderChooser::chooseFolder(QWidget* parent, const QString& prompt)
 
 QString QtFileChooser::openFile(QWidget* parent, const QString& filter)
 {
-    return QFileDialog::getOpenFileName(parent, QString(), QString(), toQtFileFilter(filter));
+    return runFileDialog(parent, QString(), QFileDialog::ExistingFile, QFileDialog::AcceptOpen, toQtFileFilter(filter),
+                         {});
 }
 
 QString QtFileChooser::saveFile(QWidget* parent, const QString& filter)
 {
     // No default extension: the name is used exactly as chosen. An existing file is replaced
     // without a question, as the callers expect.
-    return QFileDialog::getSaveFileName(parent, QString(), QString(), toQtFileFilter(filter), nullptr,
-                                        QFileDialog::DontConfirmOverwrite);
+    return runFileDialog(parent, QString(), QFileDialog::AnyFile, QFileDialog::AcceptSave, toQtFileFilter(filter),
+                         QFileDialog::DontConfirmOverwrite);
 }
 
 QString QtInputBox::ask(QWidget* parent, const QString& prompt, const QString& title, const QString& defaultText)

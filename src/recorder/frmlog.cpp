@@ -74,6 +74,8 @@ Frmlog::Frmlog(platform::Services& services, QWidget* parent) : QDialog(parent),
     m_msf1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_msf1->horizontalHeader()->setHighlightSections(false);
     m_msf1->setColumnCount(2);
+    // Long folders differ at their ends (the last folders of the path), not at "/home/…".
+    m_msf1->setTextElideMode(Qt::ElideMiddle);
     placeInTwips(m_msf1, 0, 0, 5415, 3255);
 
     auto* command1 = addButton(this, "Command1", QStringLiteral("删除"), 240, 3360, 1215, 375);
@@ -107,7 +109,9 @@ void Frmlog::fillGrid()
     m_msf1->setRowCount(rows);
     for (int r = 0; r < rows; ++r) {
         const LogListing::Row& row = listing->rows[size_t(r)];
-        m_msf1->setItem(r, 0, new QTableWidgetItem(cellText(row.folder)));
+        auto* folder = new QTableWidgetItem(cellText(row.folder));
+        folder->setToolTip(folder->text()); // the whole path, where the cell shows part of it
+        m_msf1->setItem(r, 0, folder);
         m_msf1->setItem(r, 1, new QTableWidgetItem(cellText(row.logtime)));
     }
 }

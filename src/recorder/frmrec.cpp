@@ -11,6 +11,7 @@
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDir>
 #include <QFocusEvent>
@@ -21,7 +22,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionComboBox>
+#include <QStyledItemDelegate>
 #include <QThread>
+#include <algorithm>
 
 namespace korvane::recorder {
 
@@ -110,10 +114,11 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     m_combo1 = new QComboBox(this);
     m_combo1->setObjectName(QStringLiteral("Combo1"));
     m_combo1->addItems({QStringLiteral("MB"), QStringLiteral("KB"), QStringLiteral("Byte")});
-    // 33 pixels hold "Byte" only with a slim arrow and little padding.
+    // A slim arrow and little padding: the box is narrow.
     m_combo1->setStyleSheet(
         QStringLiteral("QComboBox { padding: 0 0 0 1px; font-size: 8pt; } QComboBox::drop-down { width: 9px; }"));
     placeInTwips(m_combo1, 840, 2670, 495, 300);
+    fitUnitBox();
 
     m_text3 = addTextBox(this, "Text3", QStringLiteral("1"), 2640, 2685, 375, 270);
     addLabel(new QLabel(QStringLiteral("差值"), this), "Label2", 2160, 2700, 495, 255);
@@ -144,6 +149,28 @@ frmrec::~frmrec()
 QString frmrec::databasePath() const
 {
     return QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"));
+}
+
+/// Our fonts are wider than the design's: the closed box grows to the right, into the gap
+/// before "查询", until its widest unit fits (never "…" for "MB" or "Byte"), and the open list is
+/// as wide as its entries.
+void frmrec::fitUnitBox()
+{
+    int widest = 0;
+    for (int i = 0; i < m_combo1->count(); ++i)
+        widest = std::max(widest, m_combo1->fontMetrics().horizontalAdvance(m_combo1->itemText(i)));
+    QStyleOptionComboBox option;
+    option.initFrom(m_combo1);
+    const int field =
+        m_combo1->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, m_combo1).width();
+    const int room = m_label1->x() - 1 - m_combo1->x();
+    m_combo1->resize(
+        std::clamp(m_combo1->width() + widest + 2 - field, m_combo1->width(), std::max(room, m_combo1->width())),
+        m_combo1->height());
+    // The menu-like delegate of a styled box keeps a column for a check mark, which leaves the
+    // text of a narrow list no room; a plain item needs none.
+    m_combo1->setItemDelegate(new QStyledItemDelegate(m_combo1));
+    m_combo1->view()->setMinimumWidth(widest + 4 * m_combo1->view()->frameWidth() + 8);
 }
 
 void frmrec::Form_Load()

@@ -44,6 +44,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void fitUnitBox();
     void Form_Load();
     void record(const QString& folder, const QString& doneMessage);
     void reportDatabaseFailure();

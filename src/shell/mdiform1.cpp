@@ -1,6 +1,7 @@
 #include "shell/mdiform1.h"
 
 #include "platform/backgroundrun.h"
+#include "platform/placement.h"
 #include "platform/services.h"
 #include "platform/shutdown.h"
 #include "platform/windowroles.h"
@@ -125,7 +126,12 @@ QWidget* MDIForm1::showToolWindow(const QString& menuItem)
     // window or minimise it along.
     platform::setWindowRole(window, it->ownedByMain ? this : nullptr, it->listedInTaskbar);
     m_windows.insert(menuItem, window);
+    // The window's own rule has placed it; on a small screen that can be partly off it. Checked
+    // again once shown, when the frame is known rather than announced.
+    platform::keepOnScreen(window);
     window->show();
+    platform::keepOnScreen(window);
+    platform::onceFramed(window, [window] { platform::keepOnScreen(window); });
     window->raise();
     window->activateWindow();
     return window;

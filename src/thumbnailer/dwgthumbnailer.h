@@ -21,8 +21,11 @@ enum class Outcome {
 /// (never enlarged); a null image when there is no usable preview.
 QImage thumbnailImage(const QString& drawing, int size);
 
-/// Writes the thumbnail of `drawing` to `output` as PNG. Nothing is left at `output` unless
-/// the outcome is Written: the file is written under a temporary name and renamed into place.
+/// Writes the thumbnail of `drawing` to `output` as PNG, encoded whole in memory first. An
+/// existing `output` is written in place (its inode kept: callers such as tumbler read it back
+/// through a descriptor they hold); a failure leaves it empty. A new `output` is written under a
+/// temporary name and renamed into place, so it exists only when the outcome is Written. Any
+/// failed write, flush or close is Unwritable, never Written.
 Outcome writeThumbnail(const QString& drawing, const QString& output, int size);
 
 } // namespace korvane::thumbnailer

@@ -2,7 +2,8 @@
 //   korvane-dwg-thumbnailer -s SIZE INPUT OUTPUT
 // Writes OUTPUT as a PNG of INPUT's stored preview, fitted into SIZE × SIZE. Exits 0 when
 // written, 1 when the drawing has no usable preview, 2 on bad arguments, 3 when OUTPUT cannot
-// be written; OUTPUT exists only after exit 0. Needs no display.
+// be written (never 0 after a failed write). A new OUTPUT exists only after exit 0; an existing
+// one is written in place and left empty on failure. Needs no display.
 #include "thumbnailer/dwgthumbnailer.h"
 
 #include <QFile>

@@ -3,11 +3,15 @@
 #include "platform/uniquefd.h"
 
 #include <QFile>
+#include <QRandomGenerator>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -112,6 +116,128 @@ void removeFlatFolder(const QByteArray& path)
         ::closedir(d);
     }
     ::rmdir(path.constData());
+}
+
+namespace {
+
+QByteArray folderOf(const QByteArray& path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : path.left(slash);
+}
+
+/// `.<name>.korvane-` beside the document: the start of its backup's and result's names.
+QByteArray leftoverPrefix(const QByteArray& document)
+{
+    const qsizetype slash = document.lastIndexOf('/');
+    return document.left(slash + 1) + '.' + document.mid(slash + 1) + ".korvane-";
+}
+
+void syncFolder(const QByteArray& path)
+{
+    if (const UniqueFd folder(::open(folderOf(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.valid())
+        ::fsync(folder.get());
+}
+
+/// The result renamed over the document, with its owner, group and mode; false with the
+/// document untouched when the file is more than its name and bytes, or a step fails.
+bool renameOver(const QByteArray& document, const QByteArray& result)
+{
+    struct stat st {};
+    if (::stat(document.constData(), &st) != 0 || st.st_nlink != 1)
+        return false;
+    if (::geteuid() != 0 && st.st_uid != ::geteuid())
+        return false;
+    if (::listxattr(document.constData(), nullptr, 0) != 0)
+        return false; // an ACL or other attributes would not follow a new inode
+    const UniqueFd fd(::open(result.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || ::fchown(fd.get(), st.st_uid, st.st_gid) != 0 || ::fchmod(fd.get(), st.st_mode & 07777) != 0 ||
+        ::fsync(fd.get()) != 0)
+        return false;
+    if (::rename(result.constData(), document.constData()) != 0)
+        return false;
+    syncFolder(document);
+    return true;
+}
+
+} // namespace
+
+bool replaceDocument(const QByteArray& document, const QByteArray& result, Replacement* done)
+{
+    *done = {};
+    if (renameOver(document, result))
+        return true;
+    const QByteArray prefix = leftoverPrefix(document) + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+    const QByteArray backup = prefix + ".bak";
+    const QByteArray written = prefix + ".new";
+    if (!copyFile(document, backup, 0600)) {
+        ::unlink(backup.constData());
+        return false;
+    }
+    // Held while the document is written, so a recovery by another run leaves it alone.
+    const UniqueFd held(::open(backup.constData(), O_RDONLY | O_CLOEXEC));
+    if (!held.valid() || ::flock(held.get(), LOCK_EX) != 0 ||
+        (::link(result.constData(), written.constData()) != 0 && !copyFile(result, written, 0600))) {
+        ::unlink(written.constData());
+        ::unlink(backup.constData());
+        return false;
+    }
+    syncFolder(document);
+    const auto removeLeftovers = [&] {
+        ::unlink(written.constData());
+        ::unlink(backup.constData());
+    };
+    if (copyFile(written, document) && sameFile(written, document)) {
+        removeLeftovers();
+        done->kind = Replacement::InPlace;
+        return true;
+    }
+    if (copyFile(backup, document) && sameFile(backup, document)) {
+        removeLeftovers();
+        done->kind = Replacement::Restored;
+        return true;
+    }
+    ::unlink(written.constData()); // without its result, a later run only names the backup
+    done->kind = Replacement::Kept;
+    done->backup = backup;
+    return true;
+}
+
+Recovery recoverInterruptedWrite(const QByteArray& document)
+{
+    Recovery found;
+    const QByteArray prefix = leftoverPrefix(document);
+    const QByteArray namePrefix = prefix.mid(prefix.lastIndexOf('/') + 1);
+    std::vector<QByteArray> backups;
+    if (DIR* d = ::opendir(folderOf(document).constData())) {
+        while (const dirent* e = ::readdir(d)) {
+            const QByteArray name(e->d_name);
+            if (name.startsWith(namePrefix) && name.endsWith(".bak"))
+                backups.push_back(prefix + name.mid(namePrefix.size()));
+        }
+        ::closedir(d);
+    }
+    for (const QByteArray& backup : backups) {
+        const QByteArray written = backup.left(backup.size() - 4) + ".new";
+        const UniqueFd held(::open(backup.constData(), O_RDONLY | O_CLOEXEC));
+        if (!held.valid())
+            continue;
+        if (::flock(held.get(), LOCK_EX | LOCK_NB) != 0)
+            return {Recovery::Busy, backup};
+        struct stat st {};
+        if (::stat(written.constData(), &st) != 0)
+            return {Recovery::BackupKept, backup};
+        if (sameFile(written, document)) {
+            found.kind = std::max(found.kind, Recovery::Finished);
+        } else if (copyFile(backup, document) && sameFile(backup, document)) {
+            found.kind = Recovery::Restored;
+        } else {
+            return {Recovery::BackupKept, backup};
+        }
+        ::unlink(written.constData());
+        ::unlink(backup.constData());
+    }
+    return found;
 }
 
 QByteArray lockPath(const QByteArray& document)

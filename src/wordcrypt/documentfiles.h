@@ -21,6 +21,45 @@ bool sameFile(const QByteArray& a, const QByteArray& b);
 /// not UTF-8).
 void removeFlatFolder(const QByteArray& path);
 
+/// How a document was replaced by its checked result.
+struct Replacement {
+    enum Kind {
+        Renamed,  ///< atomically: a kill leaves the old or the new document, nothing between
+        InPlace,  ///< written into the same inode, compared, the backup removed
+        Restored, ///< the in-place write failed; the original was put back from the backup
+        Kept      ///< the in-place write failed and so did putting the original back: `backup` holds it
+    } kind = Renamed;
+    QByteArray backup;
+};
+
+/// Replaces `document` by `result` (a file on the same file system, consumed). Where nothing but
+/// the name ties the file to its users (one link, owned by us or we are root, no extended
+/// attributes such as an ACL), the result gets the document's owner, group and mode and is
+/// renamed over it. Otherwise it is written in place (hard links, a foreign owner and the
+/// attributes stay), with the original kept beside it as `.<name>.korvane-<tag>.bak` and the
+/// result as `.<name>.korvane-<tag>.new` until the written document has been compared; the backup
+/// is locked (`flock`) while the write runs. A run killed in between leaves both, and
+/// recoverInterruptedWrite() finishes the job. Returns false only when nothing was touched.
+bool replaceDocument(const QByteArray& document, const QByteArray& result, Replacement* done);
+
+/// What an earlier run's in-place write left beside `document`.
+struct Recovery {
+    enum Kind {
+        Nothing,   ///< no backup beside it
+        Finished,  ///< the write had completed: the leftovers were removed
+        Restored,  ///< it had not: the original was put back from the backup
+        Busy,      ///< another run is writing the document now
+        BackupKept ///< a backup whose state cannot be told (or could not be put back): `backup`
+    } kind = Nothing;
+    QByteArray backup;
+};
+
+/// Looks for the files an interrupted replaceDocument() left and repairs the document with them:
+/// the document equal to the `.new` result means the write had completed, else the `.bak` is
+/// copied back in place and compared. A backup without its result (kept after a failed repair)
+/// is only named: the user may have worked on the document since.
+Recovery recoverInterruptedWrite(const QByteArray& document);
+
 /// What a LibreOffice lock file beside a document says about who holds it.
 enum class Lock { None, OursStale, Foreign };
 

@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <algorithm>
@@ -115,7 +114,7 @@ private:
     QString checkOfficeOutput(const QByteArray& path) const;
     Status exportTo(const QByteArray& exported);
     Status reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const;
-    Status replaceInPlace(const QByteArray& result, const QByteArray& backup) const;
+    Status replaceWith(const QByteArray& result) const;
 
     Application& m_app;
     int m_id;
@@ -233,6 +232,16 @@ Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* rea
     if (!::realpath(rawName.constData(), resolved))
         return Status::failure(ErrorKind::NotFound, QStringLiteral("文件不存在或无法访问"), errno);
     *realPath = QByteArray(resolved);
+    // An earlier run killed while writing this document in place: finish or undo that first.
+    switch (const Recovery left = recoverInterruptedWrite(*realPath); left.kind) {
+    case Recovery::Nothing:
+    case Recovery::Finished:
+    case Recovery::Restored: break;
+    case Recovery::Busy: return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
+    case Recovery::BackupKept:
+        return untouched(ErrorKind::Failed, QStringLiteral("上次写入此文档未完成，原文档的备份保留在 %1，请核对后恢复")
+                                                .arg(QFile::decodeName(left.backup)));
+    }
     platform::FileSystem& fs = m_shared->fs();
     const platform::Result<platform::FileInfo> info = fs.info(*realPath, platform::Links::Follow);
     if (!info || !S_ISREG(info->mode))
@@ -372,29 +381,21 @@ Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewr
     return {};
 }
 
-/// Writes the checked result into the document in place, with `backup` of the original kept
-/// until the written file has been compared; a failed write is undone from the backup.
-Status Document::replaceInPlace(const QByteArray& result, const QByteArray& backup) const
+/// Puts the checked result in the document's place (documentfiles.h says how); a failed
+/// in-place write is undone from the backup.
+Status Document::replaceWith(const QByteArray& result) const
 {
-    if (!copyFile(m_realPath, backup, 0600)) {
-        ::unlink(backup.constData());
+    Replacement done;
+    if (!replaceDocument(m_realPath, result, &done))
         return untouched(ErrorKind::Io, QStringLiteral("无法建立备份"));
-    }
-    QString failure;
-    if (!copyFile(result, m_realPath))
-        failure = QStringLiteral("写入文档失败");
-    else if (!sameFile(result, m_realPath))
-        failure = QStringLiteral("写入后的文档与校验过的结果不符");
-    if (failure.isEmpty()) {
-        ::unlink(backup.constData());
-        return {};
-    }
-    if (copyFile(backup, m_realPath) && sameFile(backup, m_realPath)) {
-        ::unlink(backup.constData());
-        return Status::failure(ErrorKind::Io, failure + QStringLiteral("，已恢复原文档"));
+    switch (done.kind) {
+    case Replacement::Renamed:
+    case Replacement::InPlace: return {};
+    case Replacement::Restored: return Status::failure(ErrorKind::Io, QStringLiteral("写入文档失败，已恢复原文档"));
+    case Replacement::Kept: break;
     }
     return Status::failure(ErrorKind::Io,
-                           failure + QStringLiteral("，原文档的备份保留在 ") + QFile::decodeName(backup));
+                           QStringLiteral("写入文档失败，原文档的备份保留在 ") + QFile::decodeName(done.backup));
 }
 
 Status Document::save()
@@ -405,7 +406,6 @@ Status Document::save()
     // same file system, and nobody else can read a copy that may be unencrypted.
     const qsizetype slash = m_realPath.lastIndexOf('/');
     const QByteArray folder = m_realPath.left(slash + 1);
-    const QByteArray base = m_realPath.mid(slash + 1);
     QByteArray work = folder + ".korvane-XXXXXX";
     if (!::mkdtemp(work.data()))
         return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
@@ -418,9 +418,7 @@ Status Document::save()
         return reserved;
     if (m_app.stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    // The backup lies beside the document, so it survives a crash of either program.
-    return replaceInPlace(result, folder + '.' + base + ".korvane-" +
-                                      QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".bak");
+    return replaceWith(result);
 }
 
 Status Document::close()

@@ -118,9 +118,13 @@ void tick()
     if (qEnvironmentVariable("KORVANE_DRIVE_MODE") == QLatin1String("viewer")) {
         // Once: a tick can come again from a nested event loop before quit() takes effect.
         static bool reported = false;
-        if (QWidget* viewer = topLevel("Frmseedwg"); viewer && !reported) {
+        // The preview is read on a worker while the window's controls are disabled; a tick inside
+        // that wait would see the viewer before its picture.
+        QWidget* viewer = topLevel("Frmseedwg");
+        auto* path = viewer ? viewer->findChild<QLineEdit*>(QStringLiteral("Text1")) : nullptr;
+        if (path && path->isEnabled() && !path->text().isEmpty() && !reported) {
             reported = true;
-            say(QStringLiteral("viewer:") + viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->text());
+            say(QStringLiteral("viewer:") + path->text());
             auto* drawing = viewer->findChild<QWidget*>(QStringLiteral("DwgThumbnail1"));
             const QImage shown = drawing->grab().toImage();
             say(QStringLiteral("pixel:") + QColor(shown.pixel(shown.width() / 2, shown.height() / 2)).name());

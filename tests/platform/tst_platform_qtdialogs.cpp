@@ -3,12 +3,15 @@
 #include "platform/qtservices.h"
 
 #include "support/testmain.h"
+#include <QAbstractProxyModel>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -23,6 +26,7 @@ private slots:
     void messageBoxDetails();
     void busyCursorRestoresTheCursorItFound();
     void enterInATextBoxPressesNoAddedButton();
+    void folderViewSpeaksChinese();
 };
 
 void TestQtDialogs::saveChooserReplacesWithoutAsking()
@@ -47,6 +51,42 @@ void TestQtDialogs::saveChooserReplacesWithoutAsking()
     QVERIFY(seen);
     QCOMPARE(mode, QFileDialog::AcceptSave);
     QVERIFY2(!asksBeforeReplacing, "the save chooser would ask before replacing an existing file");
+}
+
+void TestQtDialogs::folderViewSpeaksChinese()
+{
+    // The type column and the dates come from Qt's folder model, which neither Qt's catalogue
+    // nor the default locale reaches: "Folder" and English dates under LANG=C.
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("子文件夹")));
+    const QDateTime modified = QFileInfo(dir.filePath(QStringLiteral("子文件夹"))).lastModified();
+    QString type, date;
+    QTimer inspect;
+    connect(&inspect, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        if (dialog->directory() != QDir(dir.path()))
+            dialog->setDirectory(dir.path());
+        const auto* files = dialog->findChild<QFileSystemModel*>();
+        const QAbstractItemModel* model =
+            dialog->proxyModel() ? static_cast<QAbstractItemModel*>(dialog->proxyModel()) : files;
+        if (!files)
+            return;
+        const QModelIndex source = files->index(dir.filePath(QStringLiteral("子文件夹")));
+        const auto* proxy = qobject_cast<const QAbstractProxyModel*>(model);
+        const QModelIndex folder = proxy ? proxy->mapFromSource(source) : source;
+        type = model->index(folder.row(), 2, folder.parent()).data().toString();
+        date = model->index(folder.row(), 3, folder.parent()).data().toString();
+        if (!type.isEmpty() && !date.isEmpty()) // the model fills on a thread of its own
+            dialog->reject();
+    });
+    inspect.start(20);
+    QtFolderChooser chooser;
+    QCOMPARE(chooser.chooseFolder(nullptr, QStringLiteral("请选择文件夹：")), QString());
+    QCOMPARE(type, QStringLiteral("文件夹"));
+    QCOMPARE(date, QLocale().toString(modified, QLocale::ShortFormat));
 }
 
 void TestQtDialogs::standardTextsAreChinese()

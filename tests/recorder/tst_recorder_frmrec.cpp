@@ -5,6 +5,7 @@
 #include "support/runs.h"
 
 #include "support/testmain.h"
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -13,6 +14,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionComboBox>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -84,6 +87,26 @@ private slots:
         QCOMPARE(control<QComboBox>(w, "Combo1")->currentText(), QStringLiteral("MB"));
         QVERIFY(control<QPlainTextEdit>(w, "Text2")->isReadOnly());
         QCOMPARE(control<QLabel>(w, "Image1")->pixmap().size(), QSize(105, 140));
+    }
+
+    void unitsReadWhole()
+    {
+        // "MB" and "Byte" in full, closed and open, without covering "查询" beside the box.
+        frmrec w(m_fake->services());
+        auto* box = control<QComboBox>(w, "Combo1");
+        QStyleOptionComboBox option;
+        option.initFrom(box);
+        const int field =
+            box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box).width();
+        for (int i = 0; i < box->count(); ++i) {
+            const int text = box->fontMetrics().horizontalAdvance(box->itemText(i));
+            QVERIFY2(text <= field,
+                     qPrintable(QStringLiteral("%1: %2 > %3").arg(box->itemText(i)).arg(text).arg(field)));
+            QVERIFY(text < box->view()->minimumWidth());
+        }
+        QVERIFY(box->geometry().right() < control<QLabel>(w, "Label1")->x());
+        // The styled box's menu-like delegate keeps a check-mark column, leaving "…" in the list.
+        QVERIFY(qobject_cast<QStyledItemDelegate*>(box->itemDelegate()));
     }
 
     void recordingCommands_data()
@@ -400,6 +423,9 @@ private slots:
             QCOMPARE(grid->columnWidth(1), 133);
             QCOMPARE(grid->rowCount(), 3);
             QCOMPARE(grid->item(1, 1)->text(), QStringLiteral("2024/3/5 14:07:09"));
+            // Long folders are told apart by their ends: elided in the middle, whole in the tip.
+            QCOMPARE(grid->textElideMode(), Qt::ElideMiddle);
+            QCOMPARE(grid->item(1, 0)->toolTip(), QStringLiteral("/two"));
 
             // "删除" removes the oldest row whichever cell is selected.
             grid->setCurrentCell(2, 0);

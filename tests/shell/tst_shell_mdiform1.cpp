@@ -1,11 +1,13 @@
 #include "helpwindows/frmtip.h"
 #include "platform/fakes/fakeservices.h"
+#include "shell/artwork.h"
 #include "shell/mdiform1.h"
 #include "shell/toolwindows.h"
 
 #include "support/testmain.h"
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -89,6 +91,8 @@ private slots:
     void everyCommandOpensItsWindow_data();
     void everyCommandOpensItsWindow();
     void exitRunsTheExitActionOnly();
+    void toolWindowsStayOnScreen();
+    void ownerlessWindowsCarryTheSuiteIcon();
 };
 
 void TestMDIForm1::window()
@@ -456,6 +460,48 @@ void TestMDIForm1::exitRunsTheExitActionOnly()
     QVERIFY(tool->isVisible());             // no window's close handling ran
     QVERIFY(main.isVisible());
     delete tool;
+}
+
+void TestMDIForm1::toolWindowsStayOnScreen()
+{
+    // The encryptors sit 800 twips below the main window's top: with the main window low on a
+    // small screen that rule would put them partly below its edge.
+    QTemporaryDir dir;
+    platform::FakeServices fake(dir.path());
+    MDIForm1 main(fake.services());
+    fake.services().mainWindow = &main;
+    shell::registerToolWindows(main, fake.services());
+    const QRect area = main.screen()->availableGeometry();
+    main.move(area.left() + 40, area.bottom() - 150);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    QWidget* encryptor = main.showToolWindow(QStringLiteral("menujmword"));
+    QVERIFY(encryptor);
+    QVERIFY(area.contains(encryptor->frameGeometry()));
+    QCOMPARE(encryptor->x(), main.frameGeometry().left()); // moved no more than needed
+    delete encryptor;
+
+    // Larger than the screen: its top-left corner, with the title bar, stays on it.
+    main.setToolWindow(QStringLiteral("menumove"), {.create = [&](QWidget*) -> QWidget* {
+                           auto* w = new QWidget;
+                           w->resize(area.width() + 100, 200);
+                           w->move(area.left() - 30, area.top() - 20);
+                           return w;
+                       }});
+    QWidget* wide = main.showToolWindow(QStringLiteral("menumove"));
+    QCOMPARE(wide->frameGeometry().topLeft(), area.topLeft());
+    delete wide;
+}
+
+void TestMDIForm1::ownerlessWindowsCarryTheSuiteIcon()
+{
+    shell::setApplicationIdentity();
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("org.korvane.Korvane"));
+    const QImage suite = shell::suiteIcon().pixmap(32).toImage();
+    QDialog dialog; // a password prompt, a progress dialog, About: no owner, no icon of their own
+    QWidget window;
+    QCOMPARE(dialog.windowIcon().pixmap(32).toImage(), suite);
+    QCOMPARE(window.windowIcon().pixmap(32).toImage(), suite);
 }
 
 KORVANE_TEST_MAIN(TestMDIForm1)

@@ -4,6 +4,11 @@
 
 #include "support/testmain.h"
 #include <QBuffer>
+#include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,6 +16,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace korvane::drawingviewer::testing;
 using korvane::thumbnailer::Outcome;
@@ -30,10 +37,18 @@ struct Run {
 };
 
 /// Runs the thumbnailer through peakmemory, which reports its exit code and peak memory.
-Run runThumbnailer(const QStringList& arguments)
+/// `maxFileBytes` > 0 caps the size of any file it writes (RLIMIT_FSIZE, SIGXFSZ ignored): a
+/// write past it fails as on a full disk.
+Run runThumbnailer(const QStringList& arguments, rlim_t maxFileBytes = 0)
 {
     Run run;
     QProcess process;
+    if (maxFileBytes > 0)
+        process.setChildProcessModifier([maxFileBytes] {
+            const rlimit limit{maxFileBytes, maxFileBytes};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::signal(SIGXFSZ, SIG_IGN);
+        });
     QElapsedTimer timer;
     timer.start();
     process.start(QStringLiteral(KORVANE_PEAKMEMORY), QStringList{QStringLiteral(KORVANE_THUMBNAILER)} + arguments);
@@ -87,6 +102,9 @@ private slots:
     void hostileInputs_data();
     void hostileInputs();
     void argumentsAndOutput();
+    void failedWrites();
+    void existingOutputKeepsItsInode();
+    void throughTumbler();
 };
 
 void TestThumbnailer::fitsWithoutEnlarging_data()
@@ -248,6 +266,103 @@ void TestThumbnailer::argumentsAndOutput()
     QCOMPARE(runThumbnailer({drawing, output, s, QStringLiteral("64")}).exitCode, 0);
     QCOMPARE(QImage(output).size(), QSize(7, 5));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+void TestThumbnailer::failedWrites()
+{
+    // A file system that takes only 100 bytes: the PNG (several hundred) cannot be written.
+    QTemporaryDir dir;
+    const QString drawing = dir.filePath(QStringLiteral("a.dwg"));
+    QVERIFY(writeAll(drawing, drawingWith(makeDib(60, 40, 24))));
+    const QStringList size{QStringLiteral("-s"), QStringLiteral("64")};
+    const QString fresh = dir.filePath(QStringLiteral("new.png"));
+    QCOMPARE(runThumbnailer(size + QStringList{drawing, fresh}, 100).exitCode, 3);
+    QVERIFY(!QFile::exists(fresh));
+    // An existing output with a good thumbnail in it: failed, and no partial PNG left behind.
+    const QString existing = dir.filePath(QStringLiteral("old.png"));
+    QCOMPARE(runThumbnailer(size + QStringList{drawing, existing}).exitCode, 0);
+    QCOMPARE(runThumbnailer(size + QStringList{drawing, existing}, 100).exitCode, 3);
+    QCOMPARE(QFileInfo(existing).size(), 0);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporaries
+}
+
+void TestThumbnailer::existingOutputKeepsItsInode()
+{
+    // tumbler makes OUTPUT, keeps its descriptor and reads the picture back through it.
+    QTemporaryDir dir;
+    const QString drawing = dir.filePath(QStringLiteral("a.dwg"));
+    QVERIFY(writeAll(drawing, drawingWith(makeDib(30, 20, 8))));
+    const QString output = dir.filePath(QStringLiteral("tumbler-XXXX.png"));
+    QFile held(output);
+    QVERIFY(held.open(QIODevice::ReadWrite));
+    QCOMPARE(runThumbnailer({QStringLiteral("-s"), QStringLiteral("128"), drawing, output}).exitCode, 0);
+    QImage image;
+    QVERIFY(image.loadFromData(held.readAll(), "PNG"));
+    QCOMPARE(image.size(), QSize(30, 20));
+}
+
+void TestThumbnailer::throughTumbler()
+{
+    const QString tumblerd = QStringLiteral("/usr/lib/" KORVANE_MULTIARCH "/tumbler-1/tumblerd");
+    const QString busDaemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    if (!QFileInfo(tumblerd).isExecutable() || busDaemon.isEmpty())
+        QSKIP("tumbler or dbus-daemon not installed");
+    QTemporaryDir dir;
+    // tumbler finds thumbnailers in XDG_DATA_DIRS; this one runs the thumbnailer just built.
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("share/thumbnailers")));
+    QVERIFY(writeAll(dir.filePath(QStringLiteral("share/thumbnailers/korvane.thumbnailer")),
+                     "[Thumbnailer Entry]\nExec=" KORVANE_THUMBNAILER " -s %s %i %o\nMimeType=image/vnd.dwg;\n"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_DIRS"), dir.filePath(QStringLiteral("share")) + QStringLiteral(":/usr/share"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
+    env.insert(QStringLiteral("HOME"), dir.path());
+    QProcess bus;
+    bus.setProcessEnvironment(env);
+    bus.start(busDaemon,
+              {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QVERIFY(bus.waitForReadyRead(10000));
+    const QString address = QString::fromUtf8(bus.readLine().trimmed());
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    QProcess tumbler;
+    tumbler.setProcessEnvironment(env);
+    tumbler.start(tumblerd, {});
+    QDBusConnection connection = QDBusConnection::connectToBus(address, QStringLiteral("tumbler-test"));
+    QVERIFY(connection.isConnected());
+    const QString service = QStringLiteral("org.freedesktop.thumbnails.Thumbnailer1");
+    QDeadlineTimer up(20000);
+    while (!connection.interface()->isServiceRegistered(service) && !up.hasExpired())
+        QTest::qWait(50);
+    QVERIFY(connection.interface()->isServiceRegistered(service));
+
+    const QStringList names{QStringLiteral("图纸 1.dwg"), QStringLiteral("b.dwg")};
+    QStringList uris;
+    for (const QString& name : names) {
+        QVERIFY(writeAll(dir.filePath(name), drawingWith(solidDib(300, 150, qRgb(0, 90, 200)))));
+        uris << QUrl::fromLocalFile(dir.filePath(name)).toString(QUrl::FullyEncoded);
+    }
+    QDBusInterface thumbnailer(service, QStringLiteral("/org/freedesktop/thumbnails/Thumbnailer1"), service,
+                               connection);
+    const QDBusReply<uint> handle =
+        thumbnailer.call(QStringLiteral("Queue"), uris, QStringList(names.size(), QStringLiteral("image/vnd.dwg")),
+                         QStringLiteral("normal"), QStringLiteral("foreground"), 0u);
+    QVERIFY2(handle.isValid(), qPrintable(handle.error().message()));
+    // The thumbnails land in the cache under the MD5 of their URI.
+    const QString cache = dir.filePath(QStringLiteral("cache/thumbnails/normal/"));
+    QDeadlineTimer done(30000);
+    for (const QString& uri : uris) {
+        const QString thumb =
+            cache + QString::fromLatin1(QCryptographicHash::hash(uri.toUtf8(), QCryptographicHash::Md5).toHex()) +
+            QStringLiteral(".png");
+        while (!QFile::exists(thumb) && !done.hasExpired())
+            QTest::qWait(50);
+        const QImage image(thumb);
+        QCOMPARE(image.size(), QSize(128, 64));
+        QCOMPARE(image.pixel(64, 32), qRgb(0, 90, 200));
+    }
+    tumbler.kill();
+    tumbler.waitForFinished();
+    bus.kill();
+    bus.waitForFinished();
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestThumbnailer)

@@ -7,11 +7,14 @@
 #include "platform/localfilesystem.h"
 
 #include "support/testmain.h"
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace korvane::wordcrypt;
@@ -25,6 +28,11 @@ QByteArray writeFile(const QTemporaryDir& dir, const QString& name, const QByteA
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
         return {};
     return path;
+}
+
+QStringList leftovers(const QTemporaryDir& dir)
+{
+    return QDir(dir.path()).entryList({QStringLiteral(".*korvane-*")}, QDir::Files | QDir::Hidden);
 }
 
 } // namespace
@@ -121,6 +129,9 @@ private slots:
         QCOMPARE(int(lockState(fs, document, current)), expected);
     }
 
+    void replacementSurvivesAKill_data();
+    void replacementSurvivesAKill();
+    void backupWithoutResultIsNamed();
     void removesFolderWithRawNames()
     {
         QTemporaryDir dir;
@@ -135,6 +146,78 @@ private slots:
         QVERIFY(::access(folder.constData(), F_OK) != 0);
     }
 };
+
+void TestDocumentFiles::replacementSurvivesAKill_data()
+{
+    QTest::addColumn<bool>("hardLinked"); // forces the write in place
+    QTest::newRow("renamed into place") << false;
+    QTest::newRow("written in place, repaired by the next run") << true;
+}
+
+void TestDocumentFiles::replacementSurvivesAKill()
+{
+    QFETCH(bool, hardLinked);
+    // A child replaces a 24 MB document and is killed at a different moment each round; the
+    // document must then read as the old or the new one, once the next run has looked at it.
+    const QByteArray oldBytes = QByteArray(24 << 20, 'o');
+    const QByteArray newBytes = QByteArray(24 << 20, 'n');
+    int sawOld = 0, sawNew = 0, restored = 0;
+    for (int round = 0; round < 6; ++round) {
+        QTemporaryDir dir;
+        const QByteArray document = writeFile(dir, QStringLiteral("文档.doc"), oldBytes);
+        const QByteArray result = writeFile(dir, QStringLiteral("result"), newBytes);
+        const QByteArray link = QFile::encodeName(dir.filePath(QStringLiteral("link.doc")));
+        QVERIFY(::chmod(document.constData(), 0604) == 0);
+        QVERIFY(!hardLinked || ::link(document.constData(), link.constData()) == 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            Replacement done;
+            ::_exit(replaceDocument(document, result, &done) ? 0 : 1);
+        }
+        // In place, wait for the write to start; then a little more, longer each round. The
+        // last round lets the child finish.
+        QDeadlineTimer started(5000);
+        while (hardLinked && leftovers(dir).size() < 2 && !started.hasExpired())
+            ::usleep(200);
+        if (round < 5) {
+            ::usleep(useconds_t((1 << (2 * round)) * 500));
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        QVERIFY(round < 5 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+
+        const Recovery recovery = recoverInterruptedWrite(document);
+        QVERIFY(recovery.kind != Recovery::BackupKept && recovery.kind != Recovery::Busy);
+        restored += recovery.kind == Recovery::Restored;
+        QFile f(QFile::decodeName(document));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray now = f.readAll();
+        QVERIFY2(now == oldBytes || now == newBytes, qPrintable(QString::number(now.size())));
+        (now == oldBytes ? sawOld : sawNew)++;
+        QVERIFY2(leftovers(dir).isEmpty(), qPrintable(leftovers(dir).join(u' ')));
+        struct stat st {};
+        QVERIFY(::stat(document.constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0604));
+        QCOMPARE(st.st_nlink, nlink_t(hardLinked ? 2 : 1));
+    }
+    qInfo("old %d, new %d, repaired from the backup %d", sawOld, sawNew, restored);
+    QVERIFY(sawNew >= 1);
+    QVERIFY(!hardLinked || restored >= 1); // at least one kill fell into the write itself
+}
+
+void TestDocumentFiles::backupWithoutResultIsNamed()
+{
+    // Kept after a failed repair: the user may have worked on the document since; only named.
+    QTemporaryDir dir;
+    const QByteArray document = writeFile(dir, QStringLiteral("a.doc"), "edited since");
+    const QByteArray backup = writeFile(dir, QStringLiteral(".a.doc.korvane-x1.bak"), "original");
+    const Recovery recovery = recoverInterruptedWrite(document);
+    QCOMPARE(recovery.kind, Recovery::BackupKept);
+    QCOMPARE(recovery.backup, backup);
+    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "edited since")));
+}
 
 KORVANE_TEST_GUILESS_MAIN(TestDocumentFiles)
 #include "tst_wordcrypt_documentfiles.moc"

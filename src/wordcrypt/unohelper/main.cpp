@@ -11,11 +11,16 @@
 #include "officeprocess.h"
 #include "unotext.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/signalfd.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -117,13 +122,38 @@ private:
     OfficeProcess& m_office;
 };
 
+/// Waits for a guarded signal or for Korvane's end of the command socket (Korvane gone, however it
+/// went), and then ends the office and this process at once. The command thread may be deep in
+/// a call to the office meanwhile, and would not read the end of input until it returns.
+void guard(OfficeProcess& office, int signals)
+{
+    pollfd watched[2] = {{0, 0, 0}, {signals, POLLIN, 0}}; // events 0: hang-up and errors only
+    while (::poll(watched, 2, -1) < 0 && errno == EINTR) {
+    }
+    int code = 0;
+    signalfd_siginfo info{};
+    if ((watched[1].revents & POLLIN) && ::read(signals, &info, sizeof info) == sizeof info)
+        code = 128 + int(info.ssi_signo);
+    office.abandon();
+    ::_exit(code);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     // Korvane may die while the office runs; a closed pipe must not kill us before we clean up.
     std::signal(SIGPIPE, SIG_IGN);
+    // Blocked before any thread starts, so only the guard takes them.
+    sigset_t guarded;
+    sigemptyset(&guarded);
+    for (const int signal : kGuardedSignals)
+        sigaddset(&guarded, signal);
+    ::pthread_sigmask(SIG_BLOCK, &guarded, nullptr);
+    const int signals = ::signalfd(-1, &guarded, SFD_CLOEXEC);
     OfficeProcess office(argc > 1 ? argv[1] : kDefaultOffice);
+    if (signals >= 0)
+        std::thread(guard, std::ref(office), signals).detach();
     CommandLoop(office).run();
     return 0; // the office's destructor stops it
 }

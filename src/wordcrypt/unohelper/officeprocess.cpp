@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -135,7 +136,7 @@ std::string OfficeProcess::start(const std::function<void(const std::string&)>& 
     char profileTemplate[] = "/tmp/korvane-office-XXXXXX";
     if (!::mkdtemp(profileTemplate))
         return errorLine(protocol::kStartFailed, std::string("cannot make a profile folder: ") + std::strerror(errno));
-    m_profile = profileTemplate;
+    setOffice(-1, profileTemplate);
     const std::string pipeName = "korvane-" + std::to_string(::getpid()) + "-" + m_profile.substr(m_profile.size() - 6);
     if (std::string failed = launch(pipeName); !failed.empty())
         return failed;
@@ -155,12 +156,23 @@ std::string OfficeProcess::launch(const std::string& pipeName)
                                      "--nologo",        "--norestore",
                                      "--nodefault",     "--nolockcheck",
                                      "--nocrashreport", "--accept=pipe,name=" + pipeName + ";urp;"};
+    // The helper blocks the signals its guard thread takes; the office gets the mask Korvane gave us.
+    sigset_t inherited;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &inherited);
+    for (const int signal : kGuardedSignals)
+        sigdelset(&inherited, signal);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
         return errorLine(protocol::kStartFailed, std::string("fork: ") + std::strerror(errno));
     if (pid == 0) {
         // Own process group, so the whole office (script, splash, soffice.bin) can be killed at once.
         ::setsid();
+        ::pthread_sigmask(SIG_SETMASK, &inherited, nullptr);
+        // Killed with us even when we are killed outright and cannot end the group ourselves.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
         const int devnull = ::open("/dev/null", O_RDWR);
         ::dup2(devnull, 0);
         ::dup2(devnull, 1);
@@ -172,7 +184,7 @@ std::string OfficeProcess::launch(const std::string& pipeName)
         ::execv(m_office.c_str(), argv.data());
         ::_exit(127);
     }
-    m_officePid = pid;
+    setOffice(pid, m_profile);
     return {};
 }
 
@@ -346,7 +358,8 @@ bool OfficeProcess::officeEnded()
         return true;
     int status = 0;
     if (::waitpid(m_officePid, &status, WNOHANG) == m_officePid) {
-        m_officePid = -1;
+        ::kill(-m_officePid, SIGKILL); // anything the office left running in its group
+        setOffice(-1, m_profile);
         return true;
     }
     return false;
@@ -369,17 +382,39 @@ void OfficeProcess::stop()
         const auto deadline = std::chrono::steady_clock::now() + kQuitLimit;
         while (!officeEnded() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        // Whatever is left of the office's process group goes now.
-        if (m_officePid > 0) {
-            ::kill(-m_officePid, SIGKILL);
-            ::waitpid(m_officePid, nullptr, 0);
-            m_officePid = -1;
-        }
+    }
+    endOffice();
+}
+
+void OfficeProcess::setOffice(pid_t pid, std::string profile)
+{
+    const std::lock_guard lock(m_guard);
+    m_officePid = pid;
+    m_profile = std::move(profile);
+}
+
+/// Whatever is left of the office's process group goes, and its profile.
+void OfficeProcess::endOffice()
+{
+    const std::lock_guard lock(m_guard);
+    if (m_officePid > 0) {
+        ::kill(-m_officePid, SIGKILL);
+        ::waitpid(m_officePid, nullptr, 0);
+        m_officePid = -1;
     }
     if (!m_profile.empty()) {
         ::nftw(m_profile.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
         m_profile.clear();
     }
+}
+
+void OfficeProcess::abandon()
+{
+    m_guard.lock(); // never unlocked: the process ends right after
+    if (m_officePid > 0)
+        ::kill(-m_officePid, SIGKILL);
+    if (!m_profile.empty())
+        ::nftw(m_profile.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 } // namespace korvane::unohelper

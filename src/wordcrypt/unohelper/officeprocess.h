@@ -5,14 +5,21 @@
 #include <com/sun/star/uno/XComponentContext.hpp>
 #include <rtl/ref.hxx>
 
+#include <csignal>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 
 namespace korvane::unohelper {
 
 class Interaction;
+
+/// The signals the helper's guard thread takes (blocked in every other thread): a hang-up of
+/// Korvane's terminal or a plain kill ends the office with the helper. SIGINT is left as Korvane
+/// gave it: the command line blocks it, so Ctrl-C stops a run cleanly instead.
+inline constexpr int kGuardedSignals[] = {SIGHUP, SIGTERM};
 
 /// One headless office with a private profile, in its own process group, and the documents
 /// loaded into it. Each call answers with the reply line for Korvane; when the office dies
@@ -34,6 +41,10 @@ public:
     std::string close(int id);
     /// Terminates the office, kills what is left of its process group, removes the profile.
     void stop();
+    /// From any thread, when the helper has to go at once (hang-up, Korvane gone): kills the
+    /// office's process group and removes its profile without a word to the office. The caller
+    /// ends the process next; the office is left locked, so nothing else touches it meanwhile.
+    void abandon();
 
 private:
     std::string launch(const std::string& pipeName);
@@ -43,7 +54,12 @@ private:
     bool officeDied();
     bool officeEnded();
 
+    void setOffice(pid_t pid, std::string profile);
+    void endOffice();
+
     std::string m_office;
+    // Written on the command thread under m_guard; abandon() reads them from another thread.
+    std::mutex m_guard;
     std::string m_profile;
     pid_t m_officePid = -1;
     com::sun::star::uno::Reference<com::sun::star::uno::XComponentContext> m_local;
