@@ -141,7 +141,7 @@ void BatchFileManager::act(const NativePath& file)
         return;
     }
     if (onFile) {
-        // The file system's answer tells every skip; only a copy's replacing needs a look first.
+        // The file system's answer tells every skip and whether a copy replaced a file.
         step.source = file;
         switch (m_request->operation) {
         case Operation::Move: step.action = FileAction::Move; break;
@@ -151,13 +151,12 @@ void BatchFileManager::act(const NativePath& file)
         }
         if (step.action != FileAction::Delete)
             step.target = joinPath(m_target, file.mid(file.lastIndexOf('/') + 1));
-        if (step.action == FileAction::Copy && m_fs.info(step.target))
-            step.action = FileAction::Replace;
     }
     platform::Status status;
+    bool replaced = false;
     switch (m_request->operation) {
     case Operation::Move: status = m_fs.moveFile(file, m_target); break;
-    case Operation::Copy: status = m_fs.copyFile(file, m_target, m_request->overwrite); break;
+    case Operation::Copy: status = m_fs.copyFile(file, m_target, m_request->overwrite, &replaced); break;
     case Operation::Delete: status = m_fs.deleteFile(file, false); break;
     case Operation::ForceDelete: status = m_fs.deleteFile(file, true); break;
     }
@@ -169,8 +168,10 @@ void BatchFileManager::act(const NativePath& file)
     } else
         m_report->failures.append({file, status});
     if (onFile) {
-        // What the file system found decides, should the files have changed since the look.
+        // What the file system found decides: a replacement, or why the file was skipped.
         step.status = status;
+        if (replaced)
+            step.action = FileAction::Replace;
         switch (status.kind()) {
         case platform::ErrorKind::AlreadyExists: step.action = FileAction::SkipExists; break;
         case platform::ErrorKind::SameFile: step.action = FileAction::SkipSameFile; break;

@@ -509,8 +509,10 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
     return {};
 }
 
-Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
+Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite, bool* replaced)
 {
+    if (replaced)
+        *replaced = false;
     UniqueFd in;
     struct stat src {};
     if (const Status opened = openSource(file, in, src); !opened.ok())
@@ -537,10 +539,14 @@ Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destF
             return failed(ErrorKind::Io, EISDIR);
     }
     removeStaleTemporaries(destFolder);
+    if (replaced)
+        *replaced = replaces;
     const Status copied = copyToName(in.get(), src, folderFd, name, target, {.replace = replaces});
     if (copied.kind() != ErrorKind::AlreadyExists || !overwrite)
         return copied;
     // The name was taken meanwhile: replace it, as asked, from the start of the file again.
+    if (replaced)
+        *replaced = true;
     if (::lseek(in.get(), 0, SEEK_SET) != 0)
         return Status::fromErrno(errno);
     return copyToName(in.get(), src, folderFd, name, target, {.replace = true});

@@ -426,13 +426,16 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     LocalFileSystem fs;
     QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
-    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true).ok());
+    bool replaced = false;
+    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true, &replaced).ok());
+    QVERIFY(replaced);
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
 
     // Without RENAME_NOREPLACE a copy that must not replace still neither replaces nor fails.
     simulated::noRenameFlags = true;
     writeFile(raw(dir.filePath("b.txt")), "b");
-    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).ok());
+    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false, &replaced).ok());
+    QVERIFY(!replaced);
     QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
