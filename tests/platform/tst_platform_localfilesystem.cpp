@@ -227,6 +227,7 @@ private slots:
     void withoutUnnamedFilesATemporaryNameStandsIn();
     void staleTemporariesGoOnTheFirstCopyIntoAFolder();
     void flushesOnlyWhereDataIsAtStake();
+    void copiesFollowATargetFolderMadeAnew();
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
     void listKeepsRawNamesAndFlagsLinks();
@@ -578,6 +579,24 @@ void TestLocalFileSystem::staleTemporariesGoOnTheFirstCopyIntoAFolder()
         if (!dayLater)
             expected.prepend(".x.txt.korvane-1a.tmp");
         QCOMPARE(entriesOf(dst), expected);
+    }
+}
+
+void TestLocalFileSystem::copiesFollowATargetFolderMadeAnew()
+{
+    // The target folder is held open between copies; one removed and made again under the same
+    // path right away still gets the next copy.
+    QTemporaryDir dir;
+    writeFile(raw(dir.filePath("a.txt")), "a");
+    writeFile(raw(dir.filePath("b.txt")), "b");
+    const QByteArray dst = raw(dir.filePath("dst"));
+    LocalFileSystem fs;
+    for (const char* name : {"a.txt", "b.txt"}) {
+        QVERIFY(QDir(dir.filePath("dst")).removeRecursively());
+        QVERIFY(QDir(dir.path()).mkdir("dst"));
+        const Status copied = fs.copyFile(raw(dir.filePath(name)), dst, true);
+        QVERIFY2(copied.ok(), qPrintable(copied.message()));
+        QCOMPARE(entriesOf(dir.filePath("dst")), QStringList{name});
     }
 }
 
