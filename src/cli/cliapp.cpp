@@ -276,6 +276,32 @@ void Reporter::item(const QString& path, ItemStatus status, const QString& resul
     writeOut(text.toUtf8() + '\n');
 }
 
+void Reporter::itemUtf8(const QByteArray& path, ItemStatus status, const QString& result, const QString& reason)
+{
+    if (m_json) {
+        item(QString::fromUtf8(path), status, result, reason);
+        return;
+    }
+    QByteArray text;
+    text.reserve(path.size() + 3 * (result.size() + reason.size()) + 4);
+    text += path;
+    text += '\t';
+    text += result.toUtf8();
+    if (!reason.isEmpty()) {
+        text += ": ";
+        text += reason.toUtf8();
+    }
+    text += '\n';
+    QMutexLocker lock(&m_mutex);
+    switch (status) {
+    case ItemStatus::Ok: ++m_ok; break;
+    case ItemStatus::Failed: ++m_failed; break;
+    case ItemStatus::Skipped: ++m_skipped; break;
+    }
+    clearProgress();
+    writeOut(text);
+}
+
 void Reporter::line(const QString& text)
 {
     QMutexLocker lock(&m_mutex);

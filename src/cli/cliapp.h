@@ -80,6 +80,9 @@ public:
     /// skipped; `figures` go into the JSON object as they are.
     void item(const QString& path, ItemStatus status, const QString& result, const QString& reason = {},
               const QJsonObject& figures = {});
+    /// The same in the line form, for a path that is UTF-8 already: written as it is, without
+    /// decoding and encoding it again (the command line reports every file of a batch).
+    void itemUtf8(const QByteArray& path, ItemStatus status, const QString& result, const QString& reason = {});
     /// A line of plain output that is not an item (a listing, a lookup's names).
     void line(const QString& text);
     void jsonLine(const QJsonObject& object);

@@ -108,23 +108,30 @@ int runFiles(const ParsedArgs& args, Reporter& out)
         out.note(platform::displayPath(folder) + QStringLiteral(": 已选中操作多种类型文件,但没有指定!"));
     };
     manager.onFile = [&](const FileStep& step) {
-        const QString source = platform::displayPath(step.source);
         const ActionText what = describe(step.action);
-        QString shown = source;
+        const bool failed = !step.status.ok() && what.status == ItemStatus::Ok;
+        const ItemStatus status = failed ? ItemStatus::Failed : what.status;
+        const QString result = failed ? what.text + QStringLiteral("失败") : what.text;
+        const QString reason = failed ? step.status.message() : QString();
+        if (out.json()) {
+            QJsonObject figures{{QStringLiteral("action"), QLatin1String(what.word)}};
+            if (!step.target.isEmpty())
+                figures.insert(QStringLiteral("target"), platform::displayPath(step.target));
+            if (dryRun)
+                figures.insert(QStringLiteral("planned"), true);
+            out.item(platform::displayPath(step.source), status, result, reason, figures);
+            return;
+        }
+        // A line per file: names that are UTF-8 (nearly all) go out as they are, undecoded.
+        if (platform::isValidUtf8(step.source) && platform::isValidUtf8(step.target)) {
+            out.itemUtf8(step.target.isEmpty() ? step.source : step.source + " → " + step.target, status, result,
+                         reason);
+            return;
+        }
+        QString shown = platform::displayPath(step.source);
         if (!step.target.isEmpty())
             shown += QStringLiteral(" → ") + platform::displayPath(step.target);
-        QJsonObject figures{{QStringLiteral("action"), QLatin1String(what.word)}};
-        if (!step.target.isEmpty())
-            figures.insert(QStringLiteral("target"), platform::displayPath(step.target));
-        if (dryRun)
-            figures.insert(QStringLiteral("planned"), true);
-        if (out.json())
-            shown = source;
-        if (!step.status.ok() && what.status == ItemStatus::Ok) {
-            out.item(shown, ItemStatus::Failed, what.text + QStringLiteral("失败"), step.status.message(), figures);
-        } else {
-            out.item(shown, what.status, what.text, {}, figures);
-        }
+        out.item(shown, status, result, reason);
     };
     const filemanager::RunReport report = manager.run(request, &control);
     for (const platform::NativePath& folder : report.unlistedFolders)

@@ -157,7 +157,7 @@ void BatchFileManager::act(const NativePath& file)
         return;
     }
     if (onFile) {
-        // The file system's answer tells every skip; only a copy's replacing needs a look first.
+        // The file system's answer tells every skip and whether a copy replaced a file.
         step.source = file;
         switch (m_request->operation) {
         case Operation::Move: step.action = FileAction::Move; break;
@@ -167,11 +167,10 @@ void BatchFileManager::act(const NativePath& file)
         }
         if (step.action != FileAction::Delete)
             step.target = joinPath(m_target, file.mid(file.lastIndexOf('/') + 1));
-        if (step.action == FileAction::Copy && m_fs.info(step.target))
-            step.action = FileAction::Replace;
     }
     const bool sourceInTarget = m_rootSources.contains(file.mid(file.lastIndexOf('/') + 1));
     platform::Status status;
+    bool replaced = false;
     switch (m_request->operation) {
     case Operation::Move: status = m_fs.moveFile(file, m_target); break;
     case Operation::Copy:
@@ -179,7 +178,7 @@ void BatchFileManager::act(const NativePath& file)
             status = platform::Status::failure(platform::ErrorKind::AlreadyExists, sourceInTargetText());
             break;
         }
-        status = m_fs.copyFile(file, m_target, m_request->overwrite);
+        status = m_fs.copyFile(file, m_target, m_request->overwrite, &replaced);
         break;
     case Operation::Delete: status = m_fs.deleteFile(file, false); break;
     case Operation::ForceDelete: status = m_fs.deleteFile(file, true); break;
@@ -192,8 +191,10 @@ void BatchFileManager::act(const NativePath& file)
     } else
         m_report->failures.append({file, status});
     if (onFile) {
-        // What the file system found decides, should the files have changed since the look.
+        // What the file system found decides: a replacement, or why the file was skipped.
         step.status = status;
+        if (replaced)
+            step.action = FileAction::Replace;
         switch (status.kind()) {
         case platform::ErrorKind::AlreadyExists:
             step.action = sourceInTarget ? FileAction::SkipSource : FileAction::SkipExists;

@@ -68,8 +68,10 @@ public:
     virtual Status moveFile(const NativePath& file, const NativePath& destFolder) = 0;
     /// Copies a file (a link: the file it points to) into a folder under its own name. With
     /// overwrite an existing file is replaced, but only once the new copy is complete; never
-    /// onto itself (same device and inode).
-    virtual Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) = 0;
+    /// onto itself (same device and inode). `replaced`, when given, tells whether the copy took
+    /// (or, failing, was to take) the place of an existing name, so callers need no look of their own.
+    virtual Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite,
+                            bool* replaced = nullptr) = 0;
     /// Deletes a file (a link: the link). Without force a file whose write bits are all clear is refused.
     virtual Status deleteFile(const NativePath& file, bool force) = 0;
 

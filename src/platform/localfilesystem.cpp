@@ -268,28 +268,61 @@ private:
 };
 
 /// The target folder of this thread's last copy, held open so that each file's name is found
-/// there without walking the whole path again. It is used only while the path still leads to
-/// the same folder (device and inode, from the caller's stat of the path).
-int targetFolderFd(const NativePath& folder, const struct stat& st)
+/// there without walking the whole path again. It is used only while the path leads to the same
+/// folder (device and inode). The path is looked at again when it changes, when `recheck`, and
+/// otherwise at most every tenth of a second: a batch of small copies does not walk it for every
+/// file, and a folder renamed or replaced meanwhile is noticed within that time (cp -t holds its
+/// folder for the whole call). -1 and errno on failure, ENOTDIR when the path is no folder.
+/// `looked` tells whether the path was looked at in this call.
+int targetFolderFd(const NativePath& folder, bool recheck, bool* looked = nullptr)
 {
     struct Held {
         NativePath path;
         dev_t device = 0;
         ino_t inode = 0;
         UniqueFd fd;
+        struct timespec checked {};
     };
     thread_local Held held;
-    if (held.fd.valid() && held.device == st.st_dev && held.inode == st.st_ino && held.path == folder)
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now); // from the vDSO: no system call
+    const qint64 age = (qint64(now.tv_sec) - held.checked.tv_sec) * 1000000000 + (now.tv_nsec - held.checked.tv_nsec);
+    if (looked)
+        *looked = true;
+    if (!recheck && held.fd.valid() && held.path == folder && age < 100000000) {
+        if (looked)
+            *looked = false;
         return held.fd.get();
-    held.fd.reset(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat opened {};
-    if (held.fd.valid() &&
-        (::fstat(held.fd.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino))
-        held.fd.reset(); // the folder changed under us: let the caller fail on the path
-    held.path = folder;
-    held.device = st.st_dev;
-    held.inode = st.st_ino;
-    return held.fd.valid() ? held.fd.get() : -1;
+    }
+    struct stat st {};
+    if (::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        held.fd.reset();
+        errno = ENOTDIR;
+        return -1;
+    }
+    if (!held.fd.valid() || held.device != st.st_dev || held.inode != st.st_ino || held.path != folder) {
+        held.fd.reset(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat opened {};
+        if (held.fd.valid() &&
+            (::fstat(held.fd.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino))
+            held.fd.reset(); // the folder changed under us: let the caller fail on the path
+        if (!held.fd.valid())
+            return -1;
+        held.path = folder;
+        held.device = st.st_dev;
+        held.inode = st.st_ino;
+    }
+    held.checked = now;
+    return held.fd.get();
+}
+
+/// Whether the held folder `fd` is still the one `path` leads to and still exists.
+bool heldFolderIsCurrent(int fd, const NativePath& path)
+{
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::stat(path.constData(), &named) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
 }
 
 /// Opens a file to copy, following a link. Non-blocking, so a FIFO or device that took a
@@ -493,8 +526,7 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
         struct stat st {};
         if (const Status opened = openSource(file, in, st); !opened.ok())
             return opened;
-        struct stat folder {};
-        const int folderFd = ::stat(destFolder.constData(), &folder) == 0 ? targetFolderFd(destFolder, folder) : -1;
+        const int folderFd = targetFolderFd(destFolder, true);
         if (folderFd < 0)
             return Status::fromErrno(errno);
         const Status copied =
@@ -509,18 +541,23 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
     return {};
 }
 
-Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
+namespace {
+
+/// LocalFileSystem::copyFile; `recheck` looks at the target folder's path even where the held
+/// folder was checked a moment ago.
+Status copyIntoFolder(const NativePath& file, const NativePath& destFolder, bool overwrite, bool* replaced,
+                      bool recheck)
 {
+    if (replaced)
+        *replaced = false;
     UniqueFd in;
     struct stat src {};
     if (const Status opened = openSource(file, in, src); !opened.ok())
         return opened;
-    struct stat folder {};
-    if (::stat(destFolder.constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
-        return failed(ErrorKind::NotAFolder, ENOTDIR);
-    const int folderFd = targetFolderFd(destFolder, folder);
+    bool looked = false;
+    const int folderFd = targetFolderFd(destFolder, recheck, &looked);
     if (folderFd < 0)
-        return Status::fromErrno(errno);
+        return errno == ENOTDIR ? failed(ErrorKind::NotAFolder, ENOTDIR) : Status::fromErrno(errno);
     const QByteArray name = baseName(file);
     const NativePath target = joinPath(destFolder, name);
     struct stat dst {};
@@ -537,13 +574,29 @@ Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destF
             return failed(ErrorKind::Io, EISDIR);
     }
     removeStaleTemporaries(destFolder);
+    if (replaced)
+        *replaced = replaces;
     const Status copied = copyToName(in.get(), src, folderFd, name, target, {.replace = replaces});
+    if (!looked && !copied.ok() && !heldFolderIsCurrent(folderFd, destFolder)) {
+        // The held folder was removed or replaced since its path was looked at: once more, there.
+        in.reset();
+        return copyIntoFolder(file, destFolder, overwrite, replaced, true);
+    }
     if (copied.kind() != ErrorKind::AlreadyExists || !overwrite)
         return copied;
     // The name was taken meanwhile: replace it, as asked, from the start of the file again.
+    if (replaced)
+        *replaced = true;
     if (::lseek(in.get(), 0, SEEK_SET) != 0)
         return Status::fromErrno(errno);
     return copyToName(in.get(), src, folderFd, name, target, {.replace = true});
+}
+
+} // namespace
+
+Status LocalFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite, bool* replaced)
+{
+    return copyIntoFolder(file, destFolder, overwrite, replaced, false);
 }
 
 Status LocalFileSystem::deleteFile(const NativePath& file, bool force)

@@ -12,7 +12,8 @@ public:
     bool fileExists(const NativePath& path) override;
     bool folderExists(const NativePath& path) override;
     Status moveFile(const NativePath& file, const NativePath& destFolder) override;
-    Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite) override;
+    Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite,
+                    bool* replaced = nullptr) override;
     Status deleteFile(const NativePath& file, bool force) override;
     Status createFolder(const NativePath& folder) override;
     Status writeFile(const NativePath& path, const QByteArray& bytes) override;

@@ -185,6 +185,7 @@ private slots:
     void recordStoresOrSaysWhy();
     void filesPlanIsWhatTheRunDoes_data();
     void filesPlanIsWhatTheRunDoes();
+    void filesLinesNameEachFile();
     void chmDecompile();
     void dwgInfoAndPreview();
     void docPasswordsComeFromAFileOnly();
@@ -431,6 +432,27 @@ void TestCli::filesPlanIsWhatTheRunDoes()
         plannedActions << o.value("action").toString();
     QCOMPARE(plannedActions, actions);
     QVERIFY(snapshot(dir.path()) != before);
+}
+
+void TestCli::filesLinesNameEachFile()
+{
+    // The line form writes UTF-8 names as they are and shows a GBK name decoded.
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    writeFile(dir.filePath("src/名单.txt"), "a");
+    writeFile(korvane::testsupport::raw(root) + "/src/\xd6\xd0\xce\xc4.txt", "b");
+    writeFile(dir.filePath("dst/名单.txt"), "old");
+    Result r = runCli({"files", "copy", "--type", "txt", "src", "dst"}, root);
+    QCOMPARE(r.code, 0);
+    r.out.sort();
+    QCOMPARE(r.out, QStringList({root + "/src/中文.txt → " + root + "/dst/中文.txt\t复制",
+                                 root + "/src/名单.txt → " + root + "/dst/名单.txt\t复制并替换"}));
+    QCOMPARE(readFile(dir.filePath("dst/名单.txt")), QByteArray("a"));
+
+    r = runCli({"files", "copy", "--no-overwrite", "--type", "txt", "src", "dst"}, root);
+    r.out.sort();
+    QCOMPARE(r.out, QStringList({root + "/src/中文.txt → " + root + "/dst/中文.txt\t跳过: 目标中已有同名文件",
+                                 root + "/src/名单.txt → " + root + "/dst/名单.txt\t跳过: 目标中已有同名文件"}));
 }
 
 void TestCli::chmDecompile()

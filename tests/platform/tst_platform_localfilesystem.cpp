@@ -228,6 +228,7 @@ private slots:
     void withoutUnnamedFilesATemporaryNameStandsIn();
     void staleTemporariesGoOnTheFirstCopyIntoAFolder();
     void flushesOnlyWhereDataIsAtStake();
+    void copiesFollowATargetFolderMadeAnew();
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
     void listKeepsRawNamesAndFlagsLinks();
@@ -427,13 +428,16 @@ void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
     LocalFileSystem fs;
     QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
-    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true).ok());
+    bool replaced = false;
+    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true, &replaced).ok());
+    QVERIFY(replaced);
     QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
 
     // Without RENAME_NOREPLACE a copy that must not replace still neither replaces nor fails.
     simulated::noRenameFlags = true;
     writeFile(raw(dir.filePath("b.txt")), "b");
-    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).ok());
+    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false, &replaced).ok());
+    QVERIFY(!replaced);
     QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
     QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
@@ -576,6 +580,24 @@ void TestLocalFileSystem::staleTemporariesGoOnTheFirstCopyIntoAFolder()
         if (!dayLater)
             expected.prepend(".x.txt.korvane-1a.tmp");
         QCOMPARE(entriesOf(dst), expected);
+    }
+}
+
+void TestLocalFileSystem::copiesFollowATargetFolderMadeAnew()
+{
+    // The target folder is held open between copies; one removed and made again under the same
+    // path right away still gets the next copy.
+    QTemporaryDir dir;
+    writeFile(raw(dir.filePath("a.txt")), "a");
+    writeFile(raw(dir.filePath("b.txt")), "b");
+    const QByteArray dst = raw(dir.filePath("dst"));
+    LocalFileSystem fs;
+    for (const char* name : {"a.txt", "b.txt"}) {
+        QVERIFY(QDir(dir.filePath("dst")).removeRecursively());
+        QVERIFY(QDir(dir.path()).mkdir("dst"));
+        const Status copied = fs.copyFile(raw(dir.filePath(name)), dst, true);
+        QVERIFY2(copied.ok(), qPrintable(copied.message()));
+        QCOMPARE(entriesOf(dir.filePath("dst")), QStringList{name});
     }
 }
 

@@ -51,9 +51,9 @@ public:
     {
         return real.moveFile(f, d);
     }
-    korvane::platform::Status copyFile(const NativePath& f, const NativePath& d, bool o) override
+    korvane::platform::Status copyFile(const NativePath& f, const NativePath& d, bool o, bool* r = nullptr) override
     {
-        return real.copyFile(f, d, o);
+        return real.copyFile(f, d, o, r);
     }
     korvane::platform::Status deleteFile(const NativePath& f, bool force) override { return real.deleteFile(f, force); }
     korvane::platform::Status createFolder(const NativePath& f) override { return real.createFolder(f); }

@@ -184,11 +184,11 @@ Status FaultyFileSystem::moveFile(const NativePath& file, const NativePath& dest
     return m_real.moveFile(file, destFolder);
 }
 
-Status FaultyFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite)
+Status FaultyFileSystem::copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite, bool* replaced)
 {
     if (auto f = fault(Op::Copy, file))
         return *f;
-    return m_real.copyFile(file, destFolder, overwrite);
+    return m_real.copyFile(file, destFolder, overwrite, replaced);
 }
 
 Status FaultyFileSystem::deleteFile(const NativePath& file, bool force)
