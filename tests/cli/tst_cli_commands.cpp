@@ -453,6 +453,8 @@ void TestCli::filesLinesNameEachFile()
     r.out.sort();
     QCOMPARE(r.out, QStringList({root + "/src/中文.txt → " + root + "/dst/中文.txt\t跳过: 目标中已有同名文件",
                                  root + "/src/名单.txt → " + root + "/dst/名单.txt\t跳过: 目标中已有同名文件"}));
+    for (const char* folder : {"/src", "/dst"})
+        korvane::testsupport::removeTree(korvane::testsupport::raw(root) + folder);
 }
 
 void TestCli::chmDecompile()
