@@ -251,15 +251,20 @@ void Reporter::progressLoop()
     }
 }
 
-void Reporter::item(const QString& path, ItemStatus status, const QString& result, const QString& reason,
-                    const QJsonObject& figures)
+void Reporter::countItem(ItemStatus status)
 {
-    QMutexLocker lock(&m_mutex);
     switch (status) {
     case ItemStatus::Ok: ++m_ok; break;
     case ItemStatus::Failed: ++m_failed; break;
     case ItemStatus::Skipped: ++m_skipped; break;
     }
+}
+
+void Reporter::item(const QString& path, ItemStatus status, const QString& result, const QString& reason,
+                    const QJsonObject& figures)
+{
+    QMutexLocker lock(&m_mutex);
+    countItem(status);
     clearProgress();
     if (m_json) {
         QJsonObject o = figures;
@@ -293,11 +298,7 @@ void Reporter::itemUtf8(const QByteArray& path, ItemStatus status, const QString
     }
     text += '\n';
     QMutexLocker lock(&m_mutex);
-    switch (status) {
-    case ItemStatus::Ok: ++m_ok; break;
-    case ItemStatus::Failed: ++m_failed; break;
-    case ItemStatus::Skipped: ++m_skipped; break;
-    }
+    countItem(status);
     clearProgress();
     writeOut(text);
 }

@@ -101,6 +101,8 @@ public:
     int skippedCount() const { return m_skipped; }
 
 private:
+    /// Adds an item to the summary counts; the caller holds m_mutex.
+    void countItem(ItemStatus status);
     void writeOut(const QByteArray& bytes);
     void clearProgress();
     void progressLoop();

@@ -79,16 +79,8 @@ Result runRaw(const QList<QByteArray>& args, const QByteArray& folder, int out =
     }
     ::close(pipes[0][1]);
     ::close(pipes[1][1]);
-    const auto drain = [](int fd) {
-        QByteArray data;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-            data.append(buffer, n);
-        ::close(fd);
-        return data;
-    };
-    const QByteArray stdOut = drain(pipes[0][0]);
-    const QByteArray stdErr = drain(pipes[1][0]);
+    const QByteArray stdOut = korvane::testsupport::readAllAndClose(pipes[0][0]);
+    const QByteArray stdErr = korvane::testsupport::readAllAndClose(pipes[1][0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     Result r;

@@ -6,6 +6,8 @@
 //   KORVANE_DRIVE_MODE    "viewer": only report the drawing viewer's path box and the colour
 //                         in the middle of its drawing; "tools": the file manager's and the
 //                         help decompiler's "当前目录" buttons, a filter added, a decompile run
+#include "support/uidriver.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -25,13 +27,7 @@
 
 namespace {
 
-QWidget* topLevel(const char* name)
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String(name) && w->isVisible())
-            return w;
-    return nullptr;
-}
+using korvane::testsupport::topLevel;
 
 void say(const QString& line)
 {
@@ -189,9 +185,7 @@ void tick()
 
 void start()
 {
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, &tick);
-    timer->start(50);
+    korvane::testsupport::startTicking(&tick, 50);
 }
 
 } // namespace

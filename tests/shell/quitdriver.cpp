@@ -4,6 +4,8 @@
 //   KORVANE_QUIT_HOW  "exit": 退出 from the menu; "close": the main window's close box;
 //                     "signal": only report, the test sends the signal
 // Prints "copying" once the run is under way.
+#include "support/uidriver.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -18,13 +20,7 @@
 
 namespace {
 
-QWidget* topLevel(const char* name)
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String(name) && w->isVisible())
-            return w;
-    return nullptr;
-}
+using korvane::testsupport::topLevel;
 
 void tick()
 {
@@ -76,9 +72,7 @@ void tick()
 
 void start()
 {
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, &tick);
-    timer->start(20);
+    korvane::testsupport::startTicking(&tick, 20);
 }
 
 } // namespace

@@ -43,18 +43,24 @@ inline void writeFile(const QString& path, const QByteArray& content)
     writeFile(raw(path), content);
 }
 
-/// The file's bytes, or "<missing>".
-inline QByteArray readFile(const QByteArray& path)
+/// Everything left to read from `fd`, which it then closes.
+inline QByteArray readAllAndClose(int fd)
 {
-    const int fd = ::open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
     QByteArray data;
     char buffer[4096];
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
         data.append(buffer, n);
     ::close(fd);
     return data;
+}
+
+/// The file's bytes, or "<missing>".
+inline QByteArray readFile(const QByteArray& path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    return readAllAndClose(fd);
 }
 
 /// Removes a tree whatever its names: QTemporaryDir cannot see a name that is not UTF-8, and
