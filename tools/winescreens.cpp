@@ -6,7 +6,7 @@
 
 #include "batchlist/frmcompile.h"
 #include "components/frmregsvr.h"
-#include "platform/qtservices.h"
+#include "platform/widgets/qtservices.h"
 
 #include <QApplication>
 #include <QDir>

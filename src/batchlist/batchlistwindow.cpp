@@ -1,10 +1,10 @@
 #include "batchlist/batchlistwindow.h"
 
-#include "platform/backgroundrun.h"
-#include "platform/clickablelabel.h"
 #include "platform/nativepath.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/placement.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
 #include "batchlist/frmjmdwg.h"
 
-#include "platform/backgroundrun.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/placement.h"
 
 #include <QLabel>
 #include <QLineEdit>

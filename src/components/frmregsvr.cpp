@@ -2,10 +2,10 @@
 
 #include "components/artwork.h"
 #include "components/registration.h"
-#include "platform/backgroundrun.h"
 #include "platform/nativepath.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/placement.h"
 
 #include <QLabel>
 #include <QLineEdit>

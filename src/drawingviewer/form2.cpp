@@ -1,6 +1,6 @@
 #include "drawingviewer/form2.h"
 
-#include "platform/placement.h"
+#include "platform/widgets/placement.h"
 
 #include <QLabel>
 #include <QPainter>

@@ -4,10 +4,10 @@
 #include "drawingviewer/dwgthumbnail.h"
 #include "drawingviewer/form2.h"
 #include "drawingviewer/icons.h"
-#include "platform/backgroundrun.h"
-#include "platform/clickablelabel.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/placement.h"
 
 #include <QBuffer>
 #include <QComboBox>

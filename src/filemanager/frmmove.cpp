@@ -1,11 +1,11 @@
 #include "filemanager/frmmove.h"
 
 #include "filemanager/filtersettings.h"
-#include "platform/backgroundrun.h"
-#include "platform/clickablelabel.h"
 #include "platform/nativepath.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/placement.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -2,10 +2,10 @@
 
 #include "helpdecompiler/decompilerun.h"
 #include "helpdecompiler/extractprocess.h"
-#include "platform/backgroundrun.h"
 #include "platform/nativepath.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/placement.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,9 +1,9 @@
 #include "helpwindows/frmabout.h"
 
 #include "helpwindows/sysinfo.h"
-#include "platform/clickablelabel.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/placement.h"
 
 #include <QCoreApplication>
 #include <QFrame>

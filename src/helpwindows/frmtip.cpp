@@ -1,8 +1,8 @@
 #include "helpwindows/frmtip.h"
 
 #include "platform/nativepath.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/placement.h"
 
 #include <QCheckBox>
 #include <QFrame>

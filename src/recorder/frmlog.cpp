@@ -1,7 +1,7 @@
 #include "recorder/frmlog.h"
 
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/placement.h"
 #include "recorder/filedatabase.h"
 
 #include <QDir>

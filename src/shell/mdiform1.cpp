@@ -1,10 +1,10 @@
 #include "shell/mdiform1.h"
 
-#include "platform/backgroundrun.h"
-#include "platform/placement.h"
 #include "platform/services.h"
-#include "platform/shutdown.h"
-#include "platform/windowroles.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/placement.h"
+#include "platform/widgets/shutdown.h"
+#include "platform/widgets/windowroles.h"
 #include "shell/artwork.h"
 
 #include <QApplication>

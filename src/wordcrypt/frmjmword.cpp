@@ -1,9 +1,9 @@
 #include "wordcrypt/frmjmword.h"
 
-#include "platform/backgroundrun.h"
-#include "platform/busycursor.h"
-#include "platform/placement.h"
 #include "platform/services.h"
+#include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/busycursor.h"
+#include "platform/widgets/placement.h"
 #include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/worddocfile.h"
 

@@ -1,7 +1,7 @@
 #include "wordcrypt/passwordprompt.h"
 
-#include "platform/busycursor.h"
 #include "platform/interaction.h"
+#include "platform/widgets/busycursor.h"
 #include "wordcrypt/libreofficeword.h"
 
 #include <QApplication>

@@ -1,8 +1,8 @@
 #include "components/frmregsvr.h"
 #include "components/registration.h"
 #include "platform/fakes/fakeservices.h"
-#include "platform/placement.h"
 #include "platform/qtprogramstarter.h"
+#include "platform/widgets/placement.h"
 #include "support/pesynth.h"
 #include "support/runs.h"
 

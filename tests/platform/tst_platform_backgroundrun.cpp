@@ -1,9 +1,9 @@
 // Runs as jobs: a handler returns at once, each window's run ends on its own, the progress
 // dialog never covers a box the job asked for, and what a job asks of the user is shown on
 // the user-interface thread.
-#include "platform/backgroundrun.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
+#include "platform/widgets/backgroundrun.h"
 
 #include "support/testmain.h"
 #include <QDialog>

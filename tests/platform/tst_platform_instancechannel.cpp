@@ -1,6 +1,6 @@
 // Handing a file to the running program: what one start sends, the running one receives whole.
 
-#include "platform/instancechannel.h"
+#include "platform/instance/instancechannel.h"
 #include "support/testmain.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "platform/busycursor.h"
-#include "platform/placement.h"
-#include "platform/qtservices.h"
+#include "platform/widgets/busycursor.h"
+#include "platform/widgets/placement.h"
+#include "platform/widgets/qtservices.h"
 
 #include "support/testmain.h"
 #include <QAbstractProxyModel>

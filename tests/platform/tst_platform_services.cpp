@@ -4,9 +4,9 @@
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
-#include "platform/qtservices.h"
 #include "platform/registry.h"
 #include "platform/runcontrol.h"
+#include "platform/widgets/qtservices.h"
 
 #include "support/testmain.h"
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/backgroundrun.h"
+#include "platform/widgets/backgroundrun.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "platform/qtservices.h"
+#include "platform/widgets/qtservices.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "platform/instancechannel.h"
+#include "platform/instance/instancechannel.h"
 
 #include <QDataStream>
 #include <QDir>

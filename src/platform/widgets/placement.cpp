@@ -1,4 +1,4 @@
-#include "platform/placement.h"
+#include "platform/widgets/placement.h"
 
 #include <QGuiApplication>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "platform/busycursor.h"
+#include "platform/widgets/busycursor.h"
 
 #include <QApplication>
 #include <QCursor>

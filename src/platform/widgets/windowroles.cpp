@@ -1,4 +1,4 @@
-#include "platform/windowroles.h"
+#include "platform/widgets/windowroles.h"
 
 #include <QElapsedTimer>
 #include <QEvent>

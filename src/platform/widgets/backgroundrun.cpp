@@ -1,4 +1,4 @@
-#include "platform/backgroundrun.h"
+#include "platform/widgets/backgroundrun.h"
 
 #include "platform/messageboxes.h"
 

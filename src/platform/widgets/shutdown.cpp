@@ -1,6 +1,6 @@
-#include "platform/shutdown.h"
+#include "platform/widgets/shutdown.h"
 
-#include "platform/backgroundrun.h"
+#include "platform/widgets/backgroundrun.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "platform/clickablelabel.h"
+#include "platform/widgets/clickablelabel.h"
 
 #include <QMouseEvent>
 
