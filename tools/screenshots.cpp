@@ -13,6 +13,8 @@
 #include "drawingviewer/frmseedwg.h"
 #include "filemanager/frmmove.h"
 #include "helpdecompiler/frmdecp.h"
+#include "helpwindows/frmabout.h"
+#include "helpwindows/frmtip.h"
 #include "platform/fakes/fakedrawingapp.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
@@ -132,6 +134,17 @@ void fileRecorder()
     window.Command4_Click();
 }
 
+void helpWindows()
+{
+    QTemporaryDir program; // the tip window writes its tips file here
+    platform::FakeServices fakes(program.path());
+    helpwindows::frmAbout about(fakes.services());
+    save(about, QStringLiteral("frmabout.png"));
+    const bool requested = true;
+    helpwindows::frmTip tip(fakes.services(), requested);
+    save(tip, QStringLiteral("frmtip.png"));
+}
+
 void drawingViewer()
 {
     const QString samples = qEnvironmentVariable("KORVANE_TESTDATA") + QStringLiteral("/dwg/");
@@ -181,6 +194,7 @@ int main(int argc, char** argv)
     batchLists();
     registration();
     fileRecorder();
+    helpWindows();
     drawingViewer();
     return g_failures == 0 ? 0 : 1;
 }

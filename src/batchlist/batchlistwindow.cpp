@@ -25,19 +25,25 @@
 
 namespace korvane::batchlist {
 
+using platform::makeNamed;
 using platform::MessageIcon;
-using platform::placeInTwips;
 using platform::twips;
 
 namespace {
 
 constexpr int kClientWidth = 6600;
 
-/// A button whose caption wraps onto a second line when it is wider than the face, as the
-/// narrow buttons beside the list need ("添加到加密列表" in 65 pixels).
+/// The batch list windows' button: its face is RGB 192, 192, 255, and its caption wraps onto a
+/// second line when it is wider than the face, as the narrow buttons beside the list need
+/// ("添加到加密列表" in 65 pixels).
 class WrappingButton final : public QPushButton {
 public:
-    using QPushButton::QPushButton;
+    explicit WrappingButton(QWidget* parent) : QPushButton(parent)
+    {
+        QPalette pal = palette();
+        pal.setColor(QPalette::Button, QColor(192, 192, 255));
+        setPalette(pal);
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -79,21 +85,17 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     setFixedSize(twips(kClientWidth), twips(m_config.clientHeight));
 
     m_label2 = makeLabel("Label2", m_config.label2, 240, 240, 5295, 255, QColor(192, 0, 192));
-    m_text1 = new QLineEdit(this);
-    m_text1->setObjectName(QStringLiteral("Text1"));
-    placeInTwips(m_text1, 240, 720, 4215, 375);
+    m_text1 = makeNamed<QLineEdit>(this, "Text1", {240, 720, 4215, 375});
     m_image1 = makeBrowseImage("Image1", 4560, 600, 480, 480);
 
-    m_list1 = new QListWidget(this);
-    m_list1->setObjectName(QStringLiteral("List1"));
+    m_list1 = makeNamed<QListWidget>(this, "List1", {240, 1200, 4215, 1680});
     m_list1->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list1->setSortingEnabled(false);
     m_list1->setUniformItemSizes(true); // keeps adding thousands of entries cheap
-    placeInTwips(m_list1, 240, 1200, 4215, 1680);
 
-    m_command1 = makeButton("Command1", m_config.command1, 4680, 1200, 975, 495);
-    m_command3 = makeButton("Command3", m_config.command3, 4680, 1800, 975, 495);
-    m_command4 = makeButton("Command4", QStringLiteral("添加目录到列表"), 4680, 2400, 975, 495);
+    m_command1 = makeNamed<WrappingButton>(this, "Command1", m_config.command1, {4680, 1200, 975, 495});
+    m_command3 = makeNamed<WrappingButton>(this, "Command3", m_config.command3, {4680, 1800, 975, 495});
+    m_command4 = makeNamed<WrappingButton>(this, "Command4", QStringLiteral("添加目录到列表"), {4680, 2400, 975, 495});
 
     m_label4 = new QLabel(this);
     m_label4->setObjectName(QStringLiteral("Label4"));
@@ -101,10 +103,10 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     m_label4->move(twips(240), twips(3000));
     m_label4->adjustSize();
 
-    m_command2 = makeButton("Command2", m_config.command2, 240, 3240, 1215, 495);
-    m_command6 = makeButton("Command6", QStringLiteral("清空信息框"), 1720, 3240, 1215, 495);
-    m_command7 = makeButton("Command7", QStringLiteral("清空列表"), 3200, 3240, 1215, 495);
-    m_command5 = makeButton("Command5", QStringLiteral("关闭"), 4680, 3240, 1215, 495);
+    m_command2 = makeNamed<WrappingButton>(this, "Command2", m_config.command2, {240, 3240, 1215, 495});
+    m_command6 = makeNamed<WrappingButton>(this, "Command6", QStringLiteral("清空信息框"), {1720, 3240, 1215, 495});
+    m_command7 = makeNamed<WrappingButton>(this, "Command7", QStringLiteral("清空列表"), {3200, 3240, 1215, 495});
+    m_command5 = makeNamed<WrappingButton>(this, "Command5", QStringLiteral("关闭"), {4680, 3240, 1215, 495});
 
     m_label1 = makeLabel("Label1", m_config.label1, 120, 3960, m_config.label1Width, 255, QColor(192, 0, 192));
 
@@ -116,14 +118,12 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
 
     m_label3 =
         makeLabel("Label3", QStringLiteral("信息提示:"), 120, m_config.line1Top + 120, 1215, 255, QColor(128, 0, 0));
-    m_text3 = new QPlainTextEdit(this);
-    m_text3->setObjectName(QStringLiteral("Text3"));
+    m_text3 = makeNamed<QPlainTextEdit>(this, "Text3", {120, m_config.line1Top + 480, 6255, 2655});
     m_text3->setReadOnly(true);
     // Read-only, yet the caret is kept at the end so the box shows its last line.
     m_text3->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_text3->setUndoRedoEnabled(false); // an undo record per appended line would only cost memory
     m_text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    placeInTwips(m_text3, 120, m_config.line1Top + 480, 6255, 2655);
 
     connect(m_image1, &platform::ClickableLabel::clicked, this, &BatchListWindow::Image1_Click);
     connect(m_command1, &QPushButton::clicked, this, &BatchListWindow::Command1_Click);
@@ -161,25 +161,13 @@ QString BatchListWindow::limitMessage()
     return QStringLiteral("列表已达到%1项的上限,其余文件未能添加!").arg(BatchList::kMaxEntries);
 }
 
-QPushButton* BatchListWindow::makeButton(const char* name, const QString& caption, int l, int t, int w, int h)
-{
-    auto* button = new WrappingButton(caption, this);
-    button->setAutoDefault(false);
-    QPalette pal = button->palette();
-    pal.setColor(QPalette::Button, QColor(192, 192, 255));
-    button->setPalette(pal);
-    platform::nameAndPlace(button, name, l, t, w, h);
-    return button;
-}
-
 QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int l, int t, int w, int h,
                                    const QColor& colour)
 {
-    auto* label = new QLabel(caption, this);
+    auto* label = makeNamed<QLabel>(this, name, caption, {l, t, w, h});
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     if (colour.isValid())
         setTextColour(label, colour);
-    platform::nameAndPlace(label, name, l, t, w, h);
     // Our fonts run wider than the ones the layout was drawn for: let a hint grow towards the
     // window's edge rather than lose its last characters.
     const int room = twips(kClientWidth) - label->x();
@@ -190,23 +178,21 @@ QLabel* BatchListWindow::makeLabel(const char* name, const QString& caption, int
 
 QLineEdit* BatchListWindow::makePasswordBox(const char* name, const QString& text, int l, int t, int w, int h)
 {
-    auto* box = new QLineEdit(text, this);
+    auto* box = makeNamed<QLineEdit>(this, name, text, {l, t, w, h});
     box->setEchoMode(QLineEdit::Password);
     box->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", whatever the style
     box->setAttribute(Qt::WA_InputMethodEnabled, false);
     box->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
-    platform::nameAndPlace(box, name, l, t, w, h);
     return box;
 }
 
 platform::ClickableLabel* BatchListWindow::makeBrowseImage(const char* name, int l, int t, int w, int h)
 {
-    auto* image = new platform::ClickableLabel(this);
+    auto* image = makeNamed<platform::ClickableLabel>(this, name, {l, t, w, h});
     image->setToolTip(QStringLiteral("浏览"));
     image->setPixmap(style()->standardIcon(QStyle::SP_DirOpenIcon).pixmap(32, 32));
     image->setAlignment(Qt::AlignCenter);
     image->setCursor(Qt::PointingHandCursor);
-    platform::nameAndPlace(image, name, l, t, w, h);
     return image;
 }
 

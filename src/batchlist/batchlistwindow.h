@@ -64,7 +64,7 @@ BatchListConfig encryptorConfig();
 ///
 /// Extension point. A tool window derives from this class and
 ///  1. passes its BatchListConfig to the constructor,
-///  2. creates its own controls as children (positions with platform::placeInTwips),
+///  2. creates its own controls as children (with platform::makeNamed or the make… helpers below),
 ///  3. ends its constructor with finishLoad(ownControlsInTabOrder), which completes the tab
 ///     order and runs Form_Load (welcome text, placement),
 ///  4. implements comp() and, where needed, the other hooks below.
@@ -143,8 +143,6 @@ protected:
 
     void closeEvent(QCloseEvent* event) override;
 
-    /// Creates a button in the shared look (face colour RGB 192, 192, 255).
-    QPushButton* makeButton(const char* name, const QString& caption, int l, int t, int w, int h);
     QLabel* makeLabel(const char* name, const QString& caption, int l, int t, int w, int h,
                       const QColor& colour = QColor());
     /// A password box: shows "*" for every character and takes no input method, so what is

@@ -41,10 +41,8 @@ BatchListConfig compileConfig()
 frmCompile::frmCompile(platform::Services& services, QWidget* parent)
     : BatchListWindow(services, compileConfig(), parent)
 {
-    m_text2 = new QLineEdit(defaultCompilerPath(), this);
-    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2 = platform::makeNamed<QLineEdit>(this, "Text2", defaultCompilerPath(), {120, 4200, 5295, 375});
     m_text2->setCursorPosition(0); // show the start of the path, not its end
-    platform::placeInTwips(m_text2, 120, 4200, 5295, 375);
     m_image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
     connect(m_image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
     finishLoad({m_text2});

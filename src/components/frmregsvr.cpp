@@ -14,8 +14,7 @@
 
 namespace korvane::components {
 
-using platform::addButton;
-using platform::placeInTwips;
+using platform::makeNamed;
 using platform::twips;
 
 Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
@@ -26,20 +25,17 @@ Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
     setFixedSize(twips(3945), twips(2850));
 
-    auto* image = new QLabel(this);
-    image->setObjectName(QStringLiteral("Image1"));
+    auto* image = makeNamed<QLabel>(this, "Image1", {120, 0, 1800, 1905});
     image->setScaledContents(true);
-    placeInTwips(image, 120, 0, 1800, 1905);
     // Painted at twice the control's size: stretched evenly, sharp on dense screens.
     image->setPixmap(QPixmap::fromImage(registrationPicture(image->size() * 2)));
 
-    QPushButton* command1 = addButton(this, "Command1", QStringLiteral("选择一个目录注册"), 2160, 120, 1695, 375);
-    QPushButton* command2 = addButton(this, "Command2", QStringLiteral("当前目录注册"), 2160, 1020, 1695, 375);
-    QPushButton* command5 = addButton(this, "Command5", QStringLiteral("注册"), 2160, 1920, 1695, 375);
-    m_text4 = new QLineEdit(this);
-    m_text4->setObjectName(QStringLiteral("Text4"));
-    placeInTwips(m_text4, 120, 1965, 1800, 270);
-    QPushButton* command3 = addButton(this, "Command3", QStringLiteral("关闭"), 1200, 2400, 1695, 375);
+    auto* command1 =
+        makeNamed<QPushButton>(this, "Command1", QStringLiteral("选择一个目录注册"), {2160, 120, 1695, 375});
+    auto* command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("当前目录注册"), {2160, 1020, 1695, 375});
+    auto* command5 = makeNamed<QPushButton>(this, "Command5", QStringLiteral("注册"), {2160, 1920, 1695, 375});
+    m_text4 = makeNamed<QLineEdit>(this, "Text4", {120, 1965, 1800, 270});
+    auto* command3 = makeNamed<QPushButton>(this, "Command3", QStringLiteral("关闭"), {1200, 2400, 1695, 375});
 
     connect(command1, &QPushButton::clicked, this, &Frmregsvr::Command1_Click);
     connect(command2, &QPushButton::clicked, this, &Frmregsvr::Command2_Click);

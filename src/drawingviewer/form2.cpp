@@ -7,7 +7,7 @@
 
 namespace korvane::drawingviewer {
 
-using platform::placeInTwips;
+using platform::makeNamed;
 using platform::twips;
 
 Form2::Form2(const QWidget* viewer) : QWidget(nullptr)
@@ -19,10 +19,8 @@ Form2::Form2(const QWidget* viewer) : QWidget(nullptr)
                    Qt::WindowCloseButtonHint);
     resize(twips(9975), twips(7365));
 
-    m_image1 = new QLabel(this);
-    m_image1->setObjectName(QStringLiteral("Image1"));
+    m_image1 = makeNamed<QLabel>(this, "Image1", {0, 0, 9975, 7335});
     m_image1->setScaledContents(true);
-    placeInTwips(m_image1, 0, 0, 9975, 7335);
 
     // Form_Load: centred over the viewer. The frame is not known before the first showing,
     // so assume the viewer's decorations, as both are plain top-level windows.

@@ -21,10 +21,9 @@
 
 namespace korvane::drawingviewer {
 
-using platform::addButton;
 using platform::ClickableLabel;
+using platform::makeNamed;
 using platform::MessageIcon;
-using platform::placeInTwips;
 using platform::twips;
 
 namespace {
@@ -57,18 +56,17 @@ QString trimSpaces(const QString& text)
 
 ClickableLabel* addPicture(QWidget* parent, const char* name, const QPixmap& pixmap, int l, int t)
 {
-    auto* picture = new ClickableLabel(parent);
+    auto* picture = makeNamed<ClickableLabel>(parent, name, {l, t, 480, 480});
     picture->setPixmap(pixmap);
     picture->setAlignment(Qt::AlignCenter);
     picture->setCursor(Qt::PointingHandCursor);
-    platform::nameAndPlace(picture, name, l, t, 480, 480);
     return picture;
 }
 
-QScrollBar* addScrollBar(QWidget* parent, const char* name, Qt::Orientation orientation)
+QScrollBar* addScrollBar(QWidget* parent, const char* name, Qt::Orientation orientation, platform::TwipsRect at)
 {
-    auto* bar = new QScrollBar(orientation, parent);
-    bar->setObjectName(QString::fromLatin1(name));
+    auto* bar = makeNamed<QScrollBar>(parent, name, at);
+    bar->setOrientation(orientation);
     bar->setRange(0, kScrollMaximum);
     bar->setSingleStep(1);
     bar->setPageStep(10);
@@ -99,13 +97,11 @@ Frmseedwg::~Frmseedwg()
 /// The white picture box with the drawing control and its scroll bars.
 void Frmseedwg::buildDrawingArea()
 {
-    m_picture3 = new QWidget(this);
-    m_picture3->setObjectName(QStringLiteral("Picture3"));
+    m_picture3 = makeNamed<QWidget>(this, "Picture3", {0, 0, 10575, 6855});
     m_picture3->setAutoFillBackground(true);
     QPalette white = m_picture3->palette();
     white.setColor(QPalette::Window, Qt::white);
     m_picture3->setPalette(white);
-    placeInTwips(m_picture3, 0, 0, 10575, 6855);
 
     m_dwgThumbnail1 = new DwgThumbnail(m_picture3);
     m_dwgThumbnail1->setObjectName(QStringLiteral("DwgThumbnail1"));
@@ -116,11 +112,9 @@ void Frmseedwg::buildDrawingArea()
     m_dwgThumbnail1->setHeight(6615);
     // Created after the drawing control, so they lie above it. Hidden until a zoom step
     // decides: at the start the whole picture is in view.
-    m_vScroll1 = addScrollBar(m_picture3, "VScroll1", Qt::Vertical);
-    placeInTwips(m_vScroll1, 10320, 0, 255, 6615);
+    m_vScroll1 = addScrollBar(m_picture3, "VScroll1", Qt::Vertical, {10320, 0, 255, 6615});
     m_vScroll1->hide();
-    m_hScroll1 = addScrollBar(m_picture3, "HScroll1", Qt::Horizontal);
-    placeInTwips(m_hScroll1, 0, 6600, 10575, 255);
+    m_hScroll1 = addScrollBar(m_picture3, "HScroll1", Qt::Horizontal, {0, 6600, 10575, 255});
     m_hScroll1->hide();
 
     connect(m_hScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::HScroll1_Change);
@@ -158,12 +152,12 @@ void Frmseedwg::buildModeBox()
 /// The path box, the buttons and the picture commands below the drawing.
 void Frmseedwg::buildCommands()
 {
-    m_text1 = platform::placeNamed(new QLineEdit(this), "Text1", 3240, 7080, 2055, 375);
+    m_text1 = makeNamed<QLineEdit>(this, "Text1", {3240, 7080, 2055, 375});
 
     auto* image1 = addPicture(this, "Image1", browseIcon(), 5280, 7020);
     image1->setToolTip(QStringLiteral("浏览"));
-    QPushButton* open = addButton(this, "Command1", QStringLiteral("打开"), 5880, 7080, 972, 372);
-    QPushButton* clear = addButton(this, "Command3", QStringLiteral("清屏"), 7200, 7080, 972, 372);
+    auto* open = makeNamed<QPushButton>(this, "Command1", QStringLiteral("打开"), {5880, 7080, 972, 372});
+    auto* clear = makeNamed<QPushButton>(this, "Command3", QStringLiteral("清屏"), {7200, 7080, 972, 372});
     auto* zoomOut = addPicture(this, "Picture2", zoomOutIcon(), 3840, 7740);
     zoomOut->setToolTip(QStringLiteral("缩小"));
     auto* zoomIn = addPicture(this, "Picture1", zoomInIcon(), 4680, 7740);
@@ -172,8 +166,7 @@ void Frmseedwg::buildCommands()
     image2->setScaledContents(true);
     image2->setToolTip(QStringLiteral("浏览"));
 
-    auto* label2 = new ClickableLabel(QStringLiteral("另存为BMP文件"), this);
-    label2->setObjectName(QStringLiteral("Label2"));
+    auto* label2 = makeNamed<ClickableLabel>(this, "Label2", QStringLiteral("另存为BMP文件"), {6810, 7875, 1365, 210});
     QFont link = label2->font();
     link.setUnderline(true);
     label2->setFont(link);
@@ -181,11 +174,10 @@ void Frmseedwg::buildCommands()
     blue.setColor(QPalette::WindowText, Qt::blue);
     label2->setPalette(blue);
     label2->setCursor(Qt::PointingHandCursor);
-    placeInTwips(label2, 6810, 7875, 1365, 210);
     label2->adjustSize();
     label2->move(twips(6810), twips(7875) + (twips(210) - label2->height()) / 2);
 
-    QPushButton* quit = addButton(this, "Command4", QStringLiteral("退出"), 8880, 7794, 972, 372);
+    auto* quit = makeNamed<QPushButton>(this, "Command4", QStringLiteral("退出"), {8880, 7794, 972, 372});
 
     connect(image1, &ClickableLabel::clicked, this, &Frmseedwg::Image1_Click);
     connect(open, &QPushButton::clicked, this, &Frmseedwg::Command1_Click);

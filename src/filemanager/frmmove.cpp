@@ -16,9 +16,9 @@
 
 namespace korvane::filemanager {
 
+using platform::formFont;
+using platform::makeNamed;
 using platform::MessageIcon;
-using platform::placeInTwips;
-using platform::placeNamed;
 using platform::twips;
 
 namespace {
@@ -44,25 +44,21 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     setWindowTitle(QStringLiteral("文件批量管理"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
     setFixedSize(twips(5760), twips(3780));
-    QFont formFont(QStringLiteral("宋体"));
-    formFont.setPointSize(9);
-    setFont(formFont);
+    setFont(formFont());
 
-    placeNamed(new QLabel(QStringLiteral("源"), this), "Label1", 120, 120, 255, 255);
-    m_text1 = placeNamed(new QLineEdit(this), "Text1", 360, 255, 2775, 270);
-    m_combo1 = placeNamed(new QComboBox(this), "Combo1", 3240, 240, 855, 300);
+    makeNamed<QLabel>(this, "Label1", QStringLiteral("源"), {120, 120, 255, 255});
+    m_text1 = makeNamed<QLineEdit>(this, "Text1", {360, 255, 2775, 270});
+    m_combo1 = makeNamed<QComboBox>(this, "Combo1", {3240, 240, 855, 300});
     m_combo1->setEditable(true);
     m_combo1->setInsertPolicy(QComboBox::NoInsert); // typing chooses a type, it adds no item
     m_combo1->addItems({QStringLiteral("*.exe"), QStringLiteral("*.txt"), QStringLiteral("*.jpg"),
                         QStringLiteral("*.rm"), QStringLiteral("*.rar")});
-    auto* command1 = placeNamed(new QPushButton(QStringLiteral("选择一个目录"), this), "Command1", 4200, 0, 1335, 375);
-    auto* command2 =
-        placeNamed(new QPushButton(QStringLiteral("选择当前目录"), this), "Command2", 4200, 440, 1335, 375);
+    auto* command1 = makeNamed<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), {4200, 0, 1335, 375});
+    auto* command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), {4200, 440, 1335, 375});
 
     auto* label3 =
-        placeNamed(new platform::ClickableLabel(QStringLiteral("添加更多过滤"), this), "Label3", 3000, 600, 1095, 255);
-    QFont linkFont(QStringLiteral("宋体"));
-    linkFont.setPointSize(9);
+        makeNamed<platform::ClickableLabel>(this, "Label3", QStringLiteral("添加更多过滤"), {3000, 600, 1095, 255});
+    QFont linkFont = formFont();
     linkFont.setUnderline(true);
     label3->setFont(linkFont);
     QPalette linkPalette = label3->palette();
@@ -70,14 +66,12 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     label3->setPalette(linkPalette);
     label3->setCursor(Qt::PointingHandCursor);
 
-    m_label2 = placeNamed(new QLabel(QStringLiteral("至"), this), "Label2", 120, 840, 255, 255);
-    m_text2 = placeNamed(new QLineEdit(this), "Text2", 360, 960, 2775, 270);
-    m_check2 = placeNamed(new QCheckBox(QStringLiteral("覆盖"), this), "Check2", 3240, 908, 735, 375);
+    m_label2 = makeNamed<QLabel>(this, "Label2", QStringLiteral("至"), {120, 840, 255, 255});
+    m_text2 = makeNamed<QLineEdit>(this, "Text2", {360, 960, 2775, 270});
+    m_check2 = makeNamed<QCheckBox>(this, "Check2", QStringLiteral("覆盖"), {3240, 908, 735, 375});
     m_check2->setChecked(true);
-    auto* command4 =
-        placeNamed(new QPushButton(QStringLiteral("选择一个目录"), this), "Command4", 4200, 880, 1335, 375);
-    auto* command5 =
-        placeNamed(new QPushButton(QStringLiteral("选择当前目录"), this), "Command5", 4200, 1320, 1335, 375);
+    auto* command4 = makeNamed<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), {4200, 880, 1335, 375});
+    auto* command5 = makeNamed<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), {4200, 1320, 1335, 375});
 
     // A control array: four buttons named "Option1", told apart by their "Index" property.
     const QString captions[4] = {QStringLiteral("移动"), QStringLiteral("复制"), QStringLiteral("删除"),
@@ -85,27 +79,27 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
     const int lefts[4] = {360, 1240, 2120, 3000};
     const int widths[4] = {855, 855, 855, 1095};
     for (int i = 0; i < 4; ++i) {
-        m_option1[i] = placeNamed(new QRadioButton(captions[i], this), "Option1", lefts[i], 1440, widths[i], 255);
+        m_option1[i] = makeNamed<QRadioButton>(this, "Option1", captions[i], {lefts[i], 1440, widths[i], 255});
         m_option1[i]->setProperty("Index", i);
         connect(m_option1[i], &QRadioButton::clicked, this, [this, i] { Option1_Click(i); });
     }
     m_option1[0]->setChecked(true);
 
-    m_check1 = placeNamed(new QCheckBox(QStringLiteral("包含子文件夹"), this), "Check1", 360, 1800, 1695, 255);
+    m_check1 = makeNamed<QCheckBox>(this, "Check1", QStringLiteral("包含子文件夹"), {360, 1800, 1695, 255});
     m_check1->setChecked(true);
     // Drawn a little taller than designed (180 twips) so the box and its text are not cut off.
-    m_check3 = placeNamed(new QCheckBox(QStringLiteral("一次操作多种类型的文件,类型如下:"), this), "Check3", 360, 2130,
-                          3240, 255);
-    m_text3 = placeNamed(new QLineEdit(QStringLiteral("txt"), this), "Text3", 360, 2400, 3855, 270);
-    auto* label5 = placeNamed(
-        new QLabel(QStringLiteral("提示:在上面的框中输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"),
-                   this),
-        "Label5", 360, 2760, 3855, 450); // 375 designed; two lines need a little more here
+    m_check3 = makeNamed<QCheckBox>(this, "Check3", QStringLiteral("一次操作多种类型的文件,类型如下:"),
+                                    {360, 2130, 3240, 255});
+    m_text3 = makeNamed<QLineEdit>(this, "Text3", QStringLiteral("txt"), {360, 2400, 3855, 270});
+    auto* label5 = makeNamed<QLabel>(
+        this, "Label5",
+        QStringLiteral("提示:在上面的框中输入要过滤的文件扩展名,如有多个,请务必以分号分隔!示例:chm;doc"),
+        {360, 2760, 3855, 450}); // 375 designed; two lines need a little more here
     label5->setWordWrap(true);
     label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    auto* command3 = placeNamed(new QPushButton(QStringLiteral("开始"), this), "Command3", 1080, 3240, 1215, 375);
-    auto* command6 = placeNamed(new QPushButton(QStringLiteral("关闭"), this), "Command6", 3120, 3240, 1215, 375);
+    auto* command3 = makeNamed<QPushButton>(this, "Command3", QStringLiteral("开始"), {1080, 3240, 1215, 375});
+    auto* command6 = makeNamed<QPushButton>(this, "Command6", QStringLiteral("关闭"), {3120, 3240, 1215, 375});
 
     connect(command1, &QPushButton::clicked, this, &frmmove::Command1_Click);
     connect(command2, &QPushButton::clicked, this, &frmmove::Command2_Click);

@@ -17,22 +17,12 @@
 
 namespace korvane::helpdecompiler {
 
-using platform::placeInTwips;
+using platform::makeNamed;
 using platform::twips;
 
 namespace {
 
 const QString kPrompt = QStringLiteral("请选择文件夹：");
-
-template <typename T> T* make(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
-{
-    return platform::placeNamed(new T(text, parent), name, l, t, w, h);
-}
-
-QLineEdit* makeText(QWidget* parent, const char* name, int l, int t, int w, int h)
-{
-    return platform::placeNamed(new QLineEdit(parent), name, l, t, w, h);
-}
 
 } // namespace
 
@@ -42,37 +32,34 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
     setObjectName(QStringLiteral("Frmdecp"));
     setWindowTitle(QStringLiteral("chm批量反编译"));
     setFixedSize(twips(5220), twips(3675));
-    // The form's 9-point face: 12 pixels at 96 dpi, whatever the desktop's default.
-    QFont face = font();
-    face.setPixelSize(12);
-    setFont(face);
+    setFont(platform::formFont());
 
-    make<QLabel>(this, "Label1", QStringLiteral("源"), 120, 120, 375, 255);
-    m_text2 = makeText(this, "Text2", 360, 360, 2775, 270);
-    auto* command4 = make<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), 3360, 0, 1695, 375);
-    auto* command5 = make<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), 3360, 540, 1695, 375);
-    m_check1 = make<QCheckBox>(this, "Check1", QStringLiteral("包含子文件夹"), 360, 600, 1695, 375);
+    makeNamed<QLabel>(this, "Label1", QStringLiteral("源"), {120, 120, 375, 255});
+    m_text2 = makeNamed<QLineEdit>(this, "Text2", {360, 360, 2775, 270});
+    auto* command4 = makeNamed<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), {3360, 0, 1695, 375});
+    auto* command5 = makeNamed<QPushButton>(this, "Command5", QStringLiteral("选择当前目录"), {3360, 540, 1695, 375});
+    m_check1 = makeNamed<QCheckBox>(this, "Check1", QStringLiteral("包含子文件夹"), {360, 600, 1695, 375});
     m_check1->setChecked(true);
-    make<QLabel>(this, "Label2", QStringLiteral("至"), 120, 1080, 375, 255);
-    m_text1 = makeText(this, "Text1", 360, 1320, 2775, 270);
-    m_command1 = make<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), 3360, 1080, 1695, 375);
-    m_command2 = make<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), 3360, 1560, 1695, 375);
-    m_check2 = make<QCheckBox>(this, "Check2", QStringLiteral("存放到源目录"), 360, 1680, 1695, 375);
-    auto* note = make<QLabel>(this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"),
-                              360, 2160, 4680, 180);
+    makeNamed<QLabel>(this, "Label2", QStringLiteral("至"), {120, 1080, 375, 255});
+    m_text1 = makeNamed<QLineEdit>(this, "Text1", {360, 1320, 2775, 270});
+    m_command1 = makeNamed<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), {3360, 1080, 1695, 375});
+    m_command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), {3360, 1560, 1695, 375});
+    m_check2 = makeNamed<QCheckBox>(this, "Check2", QStringLiteral("存放到源目录"), {360, 1680, 1695, 375});
+    auto* note = makeNamed<QLabel>(
+        this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"), {360, 2160, 4680, 180});
     QPalette pal = note->palette();
     pal.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0xC0)); // &H00C00000& is BGR: dark blue
     note->setPalette(pal);
     // The note's line is 12 pixels high and 312 wide; a smaller face keeps the whole sentence in it.
-    QFont small = face;
+    QFont small = platform::formFont();
     small.setPixelSize(11);
     note->setFont(small);
-    m_check3 = make<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"), 360,
-                               2520, 5055, 375);
+    m_check3 = makeNamed<QCheckBox>(this, "Check3", QStringLiteral("生成hhp文件(Microsoft HTML Help Workshop工程文件)"),
+                                    {360, 2520, 5055, 375});
     m_check3->setChecked(true);
     m_check3->setFont(small); // its box runs past the form's right edge; keep the caption inside
-    m_command3 = make<QPushButton>(this, "Command3", QStringLiteral("反编译"), 840, 3120, 1215, 375);
-    auto* command6 = make<QPushButton>(this, "Command6", QStringLiteral("关闭"), 2880, 3120, 1215, 375);
+    m_command3 = makeNamed<QPushButton>(this, "Command3", QStringLiteral("反编译"), {840, 3120, 1215, 375});
+    auto* command6 = makeNamed<QPushButton>(this, "Command6", QStringLiteral("关闭"), {2880, 3120, 1215, 375});
 
     connect(m_command1, &QPushButton::clicked, this, &Frmdecp::Command1_Click);
     connect(m_command2, &QPushButton::clicked, this, &Frmdecp::Command2_Click);

@@ -14,7 +14,7 @@
 
 namespace korvane::helpwindows {
 
-using platform::placeInTwips;
+using platform::makeNamed;
 using platform::twips;
 
 const char* const kAuthorPage = "https://korvane.github.io/";
@@ -24,16 +24,15 @@ namespace {
 const QString kTitle = QStringLiteral("Korvane");
 constexpr int kMajor = 1, kMinor = 0, kRevision = 0;
 
-QLabel* addLabel(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
+/// The about box's text is set larger than the other forms'.
+constexpr double kTextPoints = 10.5;
+
+void addLabel(QWidget* parent, const char* name, const QString& text, platform::TwipsRect at)
 {
-    auto* label = new QLabel(text, parent);
-    QFont font(QStringLiteral("宋体"));
-    font.setPointSizeF(10.5);
-    label->setFont(font);
+    auto* label = makeNamed<QLabel>(parent, name, text, at);
+    label->setFont(platform::formFont(kTextPoints));
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    platform::nameAndPlace(label, name, l, t, w, h);
-    return label;
 }
 
 } // namespace
@@ -45,29 +44,25 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(6435), twips(4650));
 
-    auto* image = new QLabel(this);
-    image->setObjectName(QStringLiteral("Image1"));
+    auto* image = makeNamed<QLabel>(this, "Image1", {120, 120, 2280, 3240});
     image->setScaledContents(true);
     image->setPixmap(QPixmap(QStringLiteral(":/helpwindows/about.jpg")));
-    placeInTwips(image, 120, 120, 2280, 3240);
 
-    addLabel(this, "lblTitle", QStringLiteral("应用程序标题"), 2460, 360, 3885, 240);
-    addLabel(this, "lblVersion", QStringLiteral("版本:"), 2460, 720, 3885, 225);
-    addLabel(this, "lblDescription", QStringLiteral("精巧的文件管理工具,批量执行各种文件操作,省时省心!"), 2460, 1080,
-             3525, 690);
-    addLabel(this, "Label1", QStringLiteral("Korvane 开发组 出品"), 2460, 2040, 2610, 225);
+    addLabel(this, "lblTitle", QStringLiteral("应用程序标题"), {2460, 360, 3885, 240});
+    addLabel(this, "lblVersion", QStringLiteral("版本:"), {2460, 720, 3885, 225});
+    addLabel(this, "lblDescription", QStringLiteral("精巧的文件管理工具,批量执行各种文件操作,省时省心!"),
+             {2460, 1080, 3525, 690});
+    addLabel(this, "Label1", QStringLiteral("Korvane 开发组 出品"), {2460, 2040, 2610, 225});
 
-    auto* link = new platform::ClickableLabel(QStringLiteral("我的博客"), this);
-    link->setObjectName(QStringLiteral("Label2"));
-    QFont linkFont(QStringLiteral("宋体"));
-    linkFont.setPointSizeF(10.5);
+    auto* link =
+        makeNamed<platform::ClickableLabel>(this, "Label2", QStringLiteral("我的博客"), {4920, 3240, 1215, 255});
+    QFont linkFont = platform::formFont(kTextPoints);
     linkFont.setUnderline(true);
     link->setFont(linkFont);
     QPalette pal = link->palette();
     pal.setColor(QPalette::WindowText, Qt::blue);
     link->setPalette(pal);
     link->setCursor(QCursor(QPixmap(QStringLiteral(":/helpwindows/linkcursor.png")), 1, 1));
-    placeInTwips(link, 4920, 3240, 1215, 255);
 
     auto* line = new QFrame(this);
     line->setObjectName(QStringLiteral("Line1"));
@@ -75,17 +70,12 @@ frmAbout::frmAbout(platform::Services& services, QWidget* parent) : QDialog(pare
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(twips(120), twips(3600) - 1, twips(6120 - 120), 2);
 
-    addLabel(this, "lblDisclaimer", QStringLiteral("本软件按原样提供,不附带任何担保;\n处理重要文件前请先备份。"), 240,
-             3825, 3735, 705);
+    addLabel(this, "lblDisclaimer", QStringLiteral("本软件按原样提供,不附带任何担保;\n处理重要文件前请先备份。"),
+             {240, 3825, 3735, 705});
 
-    auto* ok = new QPushButton(QStringLiteral("确定"), this);
-    ok->setObjectName(QStringLiteral("cmdOK"));
-    ok->setDefault(true);
-    placeInTwips(ok, 4800, 3720, 1365, 345);
-    auto* sysInfo = new QPushButton(QStringLiteral("系统信息(&S)"), this);
-    sysInfo->setObjectName(QStringLiteral("cmdSysInfo"));
-    sysInfo->setAutoDefault(false);
-    placeInTwips(sysInfo, 4800, 4200, 1365, 345);
+    auto* ok = makeNamed<QPushButton>(this, "cmdOK", QStringLiteral("确定"), {4800, 3720, 1365, 345});
+    ok->setDefault(true); // Enter anywhere closes the box
+    auto* sysInfo = makeNamed<QPushButton>(this, "cmdSysInfo", QStringLiteral("系统信息(&S)"), {4800, 4200, 1365, 345});
 
     connect(ok, &QPushButton::clicked, this, &QDialog::close);
     connect(sysInfo, &QPushButton::clicked, this, &frmAbout::StartSysInfo);

@@ -11,17 +11,16 @@
 
 namespace korvane::helpwindows {
 
-using platform::placeInTwips;
+using platform::makeNamed;
 using platform::twips;
 
 namespace {
 const QString kSection = QStringLiteral("Options");
 const QString kKey = QStringLiteral("在启动时显示提示");
 
-QLabel* whiteLabel(QWidget* parent, const char* name, const QString& text)
+QLabel* whiteLabel(QWidget* parent, const char* name, const QString& text, platform::TwipsRect at)
 {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
+    auto* label = makeNamed<QLabel>(parent, name, text, at);
     label->setAutoFillBackground(true);
     QPalette pal = label->palette();
     pal.setColor(QPalette::Window, Qt::white);
@@ -38,39 +37,27 @@ frmTip::frmTip(platform::Services& services, const bool& tipRequested, QWidget* 
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(5685), twips(3285));
 
-    auto* picture = new QFrame(this);
-    picture->setObjectName(QStringLiteral("Picture1"));
+    auto* picture = makeNamed<QFrame>(this, "Picture1", {120, 120, 3735, 2715});
     picture->setFrameShape(QFrame::StyledPanel);
     picture->setAutoFillBackground(true);
     QPalette pal = picture->palette();
     pal.setColor(QPalette::Window, Qt::white);
     picture->setPalette(pal);
-    placeInTwips(picture, 120, 120, 3735, 2715);
 
-    auto* icon = new QLabel(picture);
-    icon->setObjectName(QStringLiteral("tipIcon"));
+    auto* icon = makeNamed<QLabel>(picture, "tipIcon", {0, 0, 480, 480});
     icon->setPixmap(QPixmap(QStringLiteral(":/helpwindows/tip.png")));
-    icon->setGeometry(0, 0, 32, 32);
 
-    QLabel* heading = whiteLabel(picture, "Label1", QStringLiteral("您知道吗..."));
-    placeInTwips(heading, 540, 180, 2655, 255);
-    m_lblTipText = whiteLabel(picture, "lblTipText", QString());
+    whiteLabel(picture, "Label1", QStringLiteral("您知道吗..."), {540, 180, 2655, 255});
+    m_lblTipText = whiteLabel(picture, "lblTipText", QString(), {180, 840, 3255, 1635});
     m_lblTipText->setWordWrap(true);
     m_lblTipText->setTextFormat(Qt::PlainText);
     m_lblTipText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    placeInTwips(m_lblTipText, 180, 840, 3255, 1635);
 
-    m_cmdOK = new QPushButton(QStringLiteral("确定"), this);
-    m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    m_cmdOK = makeNamed<QPushButton>(this, "cmdOK", QStringLiteral("确定"), {4080, 120, 1455, 375});
     m_cmdOK->setDefault(true);
-    placeInTwips(m_cmdOK, 4080, 120, 1455, 375);
-    m_cmdNextTip = new QPushButton(QStringLiteral("下一条提示(&N)"), this);
-    m_cmdNextTip->setObjectName(QStringLiteral("cmdNextTip"));
-    m_cmdNextTip->setAutoDefault(false);
-    placeInTwips(m_cmdNextTip, 4080, 600, 1455, 375);
-    m_chkLoadTipsAtStartup = new QCheckBox(QStringLiteral("在启动时显示提示(&S)"), this);
-    m_chkLoadTipsAtStartup->setObjectName(QStringLiteral("chkLoadTipsAtStartup"));
-    placeInTwips(m_chkLoadTipsAtStartup, 120, 2940, 2055, 315);
+    m_cmdNextTip = makeNamed<QPushButton>(this, "cmdNextTip", QStringLiteral("下一条提示(&N)"), {4080, 600, 1455, 375});
+    m_chkLoadTipsAtStartup = makeNamed<QCheckBox>(this, "chkLoadTipsAtStartup", QStringLiteral("在启动时显示提示(&S)"),
+                                                  {120, 2940, 2055, 315});
 
     connect(m_cmdOK, &QPushButton::clicked, this, &QDialog::close);
     connect(m_cmdNextTip, &QPushButton::clicked, this, &frmTip::AdvanceTip);

@@ -13,9 +13,8 @@
 
 namespace korvane::recorder {
 
-using platform::addButton;
+using platform::makeNamed;
 using platform::MessageIcon;
-using platform::placeInTwips;
 using platform::twips;
 
 namespace {
@@ -64,8 +63,7 @@ Frmlog::Frmlog(platform::Services& services, QWidget* parent) : QDialog(parent),
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(twips(5400), twips(3750));
 
-    m_msf1 = new QTableWidget(this);
-    m_msf1->setObjectName(QStringLiteral("MSF1"));
+    m_msf1 = makeNamed<QTableWidget>(this, "MSF1", {0, 0, 5415, 3255});
     m_msf1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_msf1->verticalHeader()->hide();
     // A grid's compact rows (240 twips), not a list view's tall ones; never below the text.
@@ -76,11 +74,10 @@ Frmlog::Frmlog(platform::Services& services, QWidget* parent) : QDialog(parent),
     m_msf1->setColumnCount(2);
     // Long folders differ at their ends (the last folders of the path), not at "/home/…".
     m_msf1->setTextElideMode(Qt::ElideMiddle);
-    placeInTwips(m_msf1, 0, 0, 5415, 3255);
 
-    auto* command1 = addButton(this, "Command1", QStringLiteral("删除"), 240, 3360, 1215, 375);
-    auto* command2 = addButton(this, "Command2", QStringLiteral("清空"), 2100, 3360, 1215, 375);
-    addButton(this, "Command3", QStringLiteral("重新添加"), 3960, 3360, 1215, 375); // no action
+    auto* command1 = makeNamed<QPushButton>(this, "Command1", QStringLiteral("删除"), {240, 3360, 1215, 375});
+    auto* command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("清空"), {2100, 3360, 1215, 375});
+    makeNamed<QPushButton>(this, "Command3", QStringLiteral("重新添加"), {3960, 3360, 1215, 375}); // no action
 
     connect(command1, &QPushButton::clicked, this, &Frmlog::Command1_Click);
     connect(command2, &QPushButton::clicked, this, &Frmlog::Command2_Click);

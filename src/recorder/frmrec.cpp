@@ -29,9 +29,8 @@
 
 namespace korvane::recorder {
 
-using platform::addButton;
+using platform::makeNamed;
 using platform::MessageIcon;
-using platform::placeInTwips;
 using platform::twips;
 
 namespace {
@@ -69,17 +68,6 @@ QPixmap recorderArt()
     return art;
 }
 
-QLineEdit* addTextBox(QWidget* parent, const char* name, const QString& text, int l, int t, int w, int h)
-{
-    return platform::placeNamed(new QLineEdit(text, parent), name, l, t, w, h);
-}
-
-QLabel* addLabel(QLabel* label, const char* name, int l, int t, int w, int h)
-{
-    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    return platform::placeNamed(label, name, l, t, w, h);
-}
-
 } // namespace
 
 frmrec::frmrec(platform::Services& services, QWidget* parent)
@@ -92,43 +80,38 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     setFixedSize(twips(3195), twips(4305));
 
     // Created in tab order.
-    m_command1 = addButton(this, "Command1", QStringLiteral("选择一个目录"), 1800, 120, 1335, 375);
-    m_command2 = addButton(this, "Command2", QStringLiteral("当前目录"), 1800, 630, 1335, 375);
-    m_command3 = addButton(this, "Command3", QStringLiteral("清空记录"), 1800, 1140, 1335, 375);
-    m_command4 = addButton(this, "Command4", QStringLiteral("日 志"), 1800, 1650, 1335, 375);
-    m_text1 = addTextBox(this, "Text1", QStringLiteral("2"), 120, 2685, 615, 270);
+    m_command1 = makeNamed<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), {1800, 120, 1335, 375});
+    m_command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("当前目录"), {1800, 630, 1335, 375});
+    m_command3 = makeNamed<QPushButton>(this, "Command3", QStringLiteral("清空记录"), {1800, 1140, 1335, 375});
+    m_command4 = makeNamed<QPushButton>(this, "Command4", QStringLiteral("日 志"), {1800, 1650, 1335, 375});
+    m_text1 = makeNamed<QLineEdit>(this, "Text1", QStringLiteral("2"), {120, 2685, 615, 270});
 
-    m_label1 = new platform::ClickableLabel(QStringLiteral("查询"), this);
-    addLabel(m_label1, "Label1", 1440, 2700, 495, 255);
+    m_label1 = makeNamed<platform::ClickableLabel>(this, "Label1", QStringLiteral("查询"), {1440, 2700, 495, 255});
+    m_label1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_label1->setCursor(Qt::PointingHandCursor);
 
-    m_text2 = new QPlainTextEdit(this);
-    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2 = makeNamed<QPlainTextEdit>(this, "Text2", {120, 3000, 3015, 1215});
     m_text2->setReadOnly(true);
     m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // A box with only a vertical scroll bar wraps its long lines.
     m_text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    placeInTwips(m_text2, 120, 3000, 3015, 1215);
 
-    m_combo1 = new QComboBox(this);
-    m_combo1->setObjectName(QStringLiteral("Combo1"));
+    m_combo1 = makeNamed<QComboBox>(this, "Combo1", {840, 2670, 495, 300});
     m_combo1->addItems({QStringLiteral("MB"), QStringLiteral("KB"), QStringLiteral("Byte")});
     // A slim arrow and little padding: the box is narrow.
     m_combo1->setStyleSheet(
         QStringLiteral("QComboBox { padding: 0 0 0 1px; font-size: 8pt; } QComboBox::drop-down { width: 9px; }"));
-    placeInTwips(m_combo1, 840, 2670, 495, 300);
     fitUnitBox();
 
-    m_text3 = addTextBox(this, "Text3", QStringLiteral("1"), 2640, 2685, 375, 270);
-    addLabel(new QLabel(QStringLiteral("差值"), this), "Label2", 2160, 2700, 495, 255);
-    m_text4 = addTextBox(this, "Text4", QString(), 120, 2212, 1575, 270);
-    m_command5 = addButton(this, "Command5", QStringLiteral("记录"), 1800, 2160, 1335, 375);
+    m_text3 = makeNamed<QLineEdit>(this, "Text3", QStringLiteral("1"), {2640, 2685, 375, 270});
+    makeNamed<QLabel>(this, "Label2", QStringLiteral("差值"), {2160, 2700, 495, 255})
+        ->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_text4 = makeNamed<QLineEdit>(this, "Text4", {120, 2212, 1575, 270});
+    m_command5 = makeNamed<QPushButton>(this, "Command5", QStringLiteral("记录"), {1800, 2160, 1335, 375});
 
-    auto* image = new QLabel(this);
-    image->setObjectName(QStringLiteral("Image1"));
+    auto* image = makeNamed<QLabel>(this, "Image1", {120, 0, 1575, 2100});
     image->setPixmap(recorderArt());
-    placeInTwips(image, 120, 0, 1575, 2100);
 
     connect(m_command1, &QPushButton::clicked, this, &frmrec::Command1_Click);
     connect(m_command2, &QPushButton::clicked, this, &frmrec::Command2_Click);

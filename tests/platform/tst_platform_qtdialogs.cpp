@@ -151,7 +151,7 @@ void TestQtDialogs::enterInATextBoxPressesNoAddedButton()
 {
     QDialog dialog;
     auto* box = new QLineEdit(&dialog);
-    QPushButton* button = addButton(&dialog, "Command1", QStringLiteral("记录"), 1800, 2160, 1335, 375);
+    auto* button = makeNamed<QPushButton>(&dialog, "Command1", QStringLiteral("记录"), {1800, 2160, 1335, 375});
     QCOMPARE(button->objectName(), QStringLiteral("Command1"));
     QCOMPARE(button->geometry(), QRect(120, 144, 89, 25));
     int clicks = 0;

@@ -1,8 +1,8 @@
 #include "platform/widgets/placement.h"
 
+#include <QFont>
 #include <QGuiApplication>
 #include <QPointer>
-#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
@@ -88,24 +88,17 @@ void keepOnScreen(QWidget* window)
         window->move(outer.topLeft()); // a window's position is its frame's
 }
 
-void placeInTwips(QWidget* widget, int left, int top, int width, int height)
-{
-    widget->setGeometry(twips(left), twips(top), twips(width), twips(height));
-}
-
-void nameAndPlace(QWidget* widget, const char* name, int left, int top, int width, int height)
+void nameAndPlace(QWidget* widget, const char* name, TwipsRect at)
 {
     widget->setObjectName(QString::fromLatin1(name));
-    placeInTwips(widget, left, top, width, height);
+    widget->setGeometry(twips(at.left), twips(at.top), twips(at.width), twips(at.height));
 }
 
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int left, int top, int width,
-                       int height)
+QFont formFont(double points)
 {
-    auto* button = new QPushButton(caption, parent);
-    button->setAutoDefault(false);
-    nameAndPlace(button, name, left, top, width, height);
-    return button;
+    QFont face(QStringLiteral("宋体"));
+    face.setPixelSize(qRound(points * 96 / 72)); // 9 points are 12 pixels
+    return face;
 }
 
 } // namespace korvane::platform

@@ -2,7 +2,7 @@
 
 #include <functional>
 
-class QPushButton;
+class QFont;
 class QString;
 class QWidget;
 
@@ -28,21 +28,44 @@ void onceFramed(QWidget* window, std::function<void()> action);
 void keepOnScreen(QWidget* window);
 /// Places `window` at `owner`'s left and top edges (outer frames).
 void alignWithTopLeft(QWidget* window, const QWidget* owner);
-/// Sets a widget's geometry from twips: left, top, width, height.
-void placeInTwips(QWidget* widget, int left, int top, int width, int height);
-/// Gives a control its control name and sets its geometry from twips.
-void nameAndPlace(QWidget* widget, const char* name, int left, int top, int width, int height);
+/// A control's left, top, width and height in twips, as the design gives them.
+struct TwipsRect {
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+};
 
-/// `nameAndPlace` that hands the control back with its own type, for building a form in one line.
-template <typename W> W* placeNamed(W* widget, const char* name, int left, int top, int width, int height)
+/// Gives a control its control name and sets its geometry from twips (the work of makeNamed()).
+void nameAndPlace(QWidget* widget, const char* name, TwipsRect at);
+
+/// Creates a control of type `T` on `parent` with its control name and its geometry from twips:
+/// the one way a form's controls are made. A push button is never an auto-default button: Enter
+/// in a text box must not press it.
+template <typename T> T* makeNamed(QWidget* parent, const char* name, TwipsRect at)
 {
-    nameAndPlace(widget, name, left, top, width, height);
-    return widget;
+    auto* control = new T(parent);
+    if constexpr (requires { control->setAutoDefault(false); })
+        control->setAutoDefault(false);
+    nameAndPlace(control, name, at);
+    return control;
 }
 
-/// A named push button placed in twips. It is never a default button: Enter in a text box
-/// must not press it.
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption, int left, int top, int width,
-                       int height);
+/// makeNamed() for a control with a caption or text (button, check box, label, text box).
+template <typename T> T* makeNamed(QWidget* parent, const char* name, const QString& caption, TwipsRect at)
+{
+    T* control = makeNamed<T>(parent, name, at);
+    if constexpr (requires { control->setText(caption); })
+        control->setText(caption);
+    else if constexpr (requires { control->setPlainText(caption); })
+        control->setPlainText(caption);
+    else
+        static_assert(sizeof(T) == 0, "this control has no caption: leave the caption out");
+    return control;
+}
+
+/// The forms' face: 宋体 at `points` (9 unless told), sized in pixels for the 96 dpi the twips are
+/// drawn for, so that text keeps its proportion to the controls whatever the desktop's default.
+QFont formFont(double points = 9);
 
 } // namespace korvane::platform
