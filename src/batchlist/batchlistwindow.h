@@ -104,13 +104,21 @@ public:
 
     // Handlers, public so that tests and the window's own code can drive them.
     void Form_Load();
+    /// 浏览: puts the chosen file into Text1.
     void Image1_Click();
+    /// 添加到…列表: adds the file in Text1 to the list.
     void Command1_Click();
+    /// The run button (开始, 开始编译): processes every listed entry.
     void Command2_Click();
+    /// 从…列表删除: removes the selected entry.
     void Command3_Click();
+    /// 添加目录到列表: adds the files of the configured types under a chosen folder.
     void Command4_Click();
+    /// 关闭: closes the window.
     void Command5_Click();
+    /// 清空信息框: empties the information box down to the welcome sentence.
     void Command6_Click();
+    /// 清空列表: empties the list.
     void Command7_Click();
 
     /// Shown once when a folder walk or a typed path meets the list's limit.
@@ -170,22 +178,22 @@ protected:
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
 
-    QLabel* m_label1 = nullptr;
-    QLabel* m_label2 = nullptr;
-    QLabel* m_label3 = nullptr;
-    QLabel* m_label4 = nullptr;
-    QLineEdit* m_text1 = nullptr;
-    platform::ClickableLabel* m_image1 = nullptr;
-    QListWidget* m_list1 = nullptr;
-    QPushButton* m_command1 = nullptr;
-    QPushButton* m_command2 = nullptr;
-    QPushButton* m_command3 = nullptr;
-    QPushButton* m_command4 = nullptr;
-    QPushButton* m_command5 = nullptr;
-    QPushButton* m_command6 = nullptr;
-    QPushButton* m_command7 = nullptr;
-    QFrame* m_line1 = nullptr;
-    QPlainTextEdit* m_text3 = nullptr;
+    QLabel* m_label1 = nullptr;                   ///< the hint on the outside program
+    QLabel* m_label2 = nullptr;                   ///< the hint above the path box
+    QLabel* m_label3 = nullptr;                   ///< 信息提示:
+    QLabel* m_label4 = nullptr;                   ///< 列表中有 … (the count)
+    QLineEdit* m_text1 = nullptr;                 ///< the path to add
+    platform::ClickableLabel* m_image1 = nullptr; ///< 浏览
+    QListWidget* m_list1 = nullptr;               ///< the entries a run processes
+    QPushButton* m_command1 = nullptr;            ///< 添加到…列表
+    QPushButton* m_command2 = nullptr;            ///< the run button
+    QPushButton* m_command3 = nullptr;            ///< 从…列表删除
+    QPushButton* m_command4 = nullptr;            ///< 添加目录到列表
+    QPushButton* m_command5 = nullptr;            ///< 关闭
+    QPushButton* m_command6 = nullptr;            ///< 清空信息框
+    QPushButton* m_command7 = nullptr;            ///< 清空列表
+    QFrame* m_line1 = nullptr;                    ///< the rule above the information box
+    QPlainTextEdit* m_text3 = nullptr;            ///< the information box
 
 private:
     void appendItems(int from);

@@ -13,6 +13,7 @@ class frmCompile : public BatchListWindow {
 public:
     explicit frmCompile(platform::Services& services, QWidget* parent = nullptr);
 
+    /// 浏览 (compiler): puts the chosen compiler into Text2.
     void Image2_Click();
 
 protected:
@@ -20,8 +21,8 @@ protected:
     QStringList comp(const BatchEntry& entry) override;
 
 private:
-    QLineEdit* m_text2 = nullptr;
-    platform::ClickableLabel* m_image2 = nullptr;
+    QLineEdit* m_text2 = nullptr;                 ///< the compiler's path
+    platform::ClickableLabel* m_image2 = nullptr; ///< 浏览 for the compiler
     void runControlChanged(platform::RunControl* control) override;
 
     QString m_compiler; ///< the trimmed path checked by prepareRun

@@ -18,8 +18,11 @@ public:
     /// Obtains the application into ACADApp: a running one, else a new one, else says why not.
     void init();
 
+    /// A drawing has opened: saves it again with the run's password.
     void ACADApp_EndOpen(const QString& fileName);
+    /// A drawing was saved: closes every drawing but the active one, saving it.
     void ACADApp_EndSave(const QString& fileName);
+    /// The application quits: closes every drawing, saving it.
     void ACADApp_BeginQuit(bool& cancel);
 
     bool holdsApplication() const { return bool(ACADApp); }
@@ -42,9 +45,9 @@ private:
     void closeDrawings(bool keepActive);
 
     platform::DrawingAutomation& m_automation;
-    QLineEdit* m_text2 = nullptr;
-    QLabel* m_label5 = nullptr;
-    QLabel* m_label6 = nullptr;
+    QLineEdit* m_text2 = nullptr; ///< the password (empty: remove it)
+    QLabel* m_label5 = nullptr;   ///< (要批量解密只需保持密码框为空)
+    QLabel* m_label6 = nullptr;   ///< 加密使用的密码:
 
     std::shared_ptr<platform::DrawingApplication> ACADApp;
     std::shared_ptr<platform::DrawingSecurityParams> m_securityParams;

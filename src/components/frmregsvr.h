@@ -20,9 +20,13 @@ public:
     explicit Frmregsvr(platform::Services& services, QWidget* parent = nullptr);
     ~Frmregsvr() override;
 
+    /// 选择一个目录注册: registers the libraries of a chosen folder.
     void Command1_Click();
+    /// 当前目录注册: registers the libraries of the program's folder.
     void Command2_Click();
+    /// 注册: registers the libraries of the folder typed into Text4 (also Enter in Text4).
     void Command5_Click();
+    /// 关闭: closes the window.
     void Command3_Click();
 
 private:
@@ -40,7 +44,7 @@ private:
 
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
-    QLineEdit* m_text4 = nullptr;
+    QLineEdit* m_text4 = nullptr; ///< the folder that 注册 registers
 };
 
 } // namespace korvane::components

@@ -38,17 +38,29 @@ public:
     qint16 homeTop() const { return m_homeTop; }
 
     // Handlers, public so that tests drive them as a click would.
+    /// StretchBltMode: draws the preview with the chosen mode.
     void Combo1_Click();
+    /// 浏览: puts the chosen drawing into Text1.
     void Image1_Click();
+    /// 打开: shows the preview of the drawing named in Text1.
     void Command1_Click();
+    /// 清屏: clears the drawing area and restores the home size.
     void Command3_Click();
+    /// 退出: closes the window.
     void Command4_Click();
+    /// 放大: zooms in.
     void Picture1_Click();
+    /// 缩小: zooms out.
     void Picture2_Click();
+    /// Pans the zoomed preview sideways.
     void HScroll1_Change();
+    /// Pans the zoomed preview up and down.
     void VScroll1_Change();
+    /// 浏览 (preview): shows the preview in the preview window.
     void Image2_Click();
+    /// A click on the preview: shows it as the preview window's background.
     void DwgThumbnail1_Click();
+    /// 另存为BMP文件: saves the preview as a bitmap.
     void Label2_Click();
 
 protected:
@@ -66,12 +78,12 @@ private:
 
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
-    QWidget* m_picture3;
-    DwgThumbnail* m_dwgThumbnail1;
-    QScrollBar* m_vScroll1;
-    QScrollBar* m_hScroll1;
-    QComboBox* m_combo1;
-    QLineEdit* m_text1;
+    QWidget* m_picture3;           ///< the white drawing area
+    DwgThumbnail* m_dwgThumbnail1; ///< the drawing's preview
+    QScrollBar* m_vScroll1;        ///< pans up and down once zoomed
+    QScrollBar* m_hScroll1;        ///< pans sideways once zoomed
+    QComboBox* m_combo1;           ///< StretchBltMode, 1 to 4
+    QLineEdit* m_text1;            ///< the drawing's path
 
     float m_homeWidth = 0;
     float m_homeHeight = 0;

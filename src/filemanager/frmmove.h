@@ -31,13 +31,21 @@ public:
     /// What the last run did (empty before the first run).
     const RunReport& lastReport() const { return m_lastReport; }
 
+    /// 选择一个目录 (源): puts the chosen folder into Text1.
     void Command1_Click();
+    /// 选择当前目录 (源): puts the program's folder into Text1.
     void Command2_Click();
+    /// 开始: moves, copies or deletes the chosen files of the source folder.
     void Command3_Click();
+    /// 选择一个目录 (至): puts the chosen folder into Text2.
     void Command4_Click();
+    /// 选择当前目录 (至): puts the program's folder into Text2.
     void Command5_Click();
+    /// 关闭: closes the window.
     void Command6_Click();
+    /// 移动, 复制, 删除, 强制删除: sets the operation; the target row shows only to move or copy.
     void Option1_Click(int Index);
+    /// 添加更多过滤: asks for more file types and adds them to Combo1.
     void Label3_Click();
 
 private:
@@ -49,15 +57,15 @@ private:
     bool m_running = false;
     RunReport m_lastReport;
 
-    QLabel* m_label2 = nullptr;
-    QLineEdit* m_text1 = nullptr;
-    QLineEdit* m_text2 = nullptr;
-    QLineEdit* m_text3 = nullptr;
-    QComboBox* m_combo1 = nullptr;
-    QCheckBox* m_check1 = nullptr;
-    QCheckBox* m_check2 = nullptr;
-    QCheckBox* m_check3 = nullptr;
-    QRadioButton* m_option1[4] = {};
+    QLabel* m_label2 = nullptr;      ///< "至", hidden with the target row
+    QLineEdit* m_text1 = nullptr;    ///< the source folder
+    QLineEdit* m_text2 = nullptr;    ///< the target folder
+    QLineEdit* m_text3 = nullptr;    ///< the file types of 一次操作多种类型的文件, ";"-separated
+    QComboBox* m_combo1 = nullptr;   ///< the one file type ("*.exe")
+    QCheckBox* m_check1 = nullptr;   ///< 包含子文件夹
+    QCheckBox* m_check2 = nullptr;   ///< 覆盖: replace files in the target
+    QCheckBox* m_check3 = nullptr;   ///< 一次操作多种类型的文件: Text3's types instead of Combo1's
+    QRadioButton* m_option1[4] = {}; ///< 移动, 复制, 删除, 强制删除
 };
 
 } // namespace korvane::filemanager

@@ -20,27 +20,34 @@ public:
     explicit Frmdecp(platform::Services& services, QWidget* parent = nullptr);
     ~Frmdecp() override;
 
+    /// 反编译: decompiles every help file under the source folder into the target folder.
     void Command3_Click();
 
 private:
     void Form_Load();
+    /// 选择一个目录 (至): puts the chosen folder into Text1.
     void Command1_Click();
+    /// 选择当前目录 (至): puts the program's folder into Text1.
     void Command2_Click();
+    /// 选择一个目录 (源): puts the chosen folder into Text2.
     void Command4_Click();
+    /// 选择当前目录 (源): puts the program's folder into Text2.
     void Command5_Click();
+    /// 关闭: closes the window.
     void Command6_Click();
+    /// 存放到源目录: the target becomes the source folder, and its buttons are disabled.
     void Check2_Click();
 
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
-    QLineEdit* m_text1;
-    QLineEdit* m_text2;
-    QCheckBox* m_check1;
-    QCheckBox* m_check2;
-    QCheckBox* m_check3;
-    QPushButton* m_command1;
-    QPushButton* m_command2;
-    QPushButton* m_command3;
+    QLineEdit* m_text1;      ///< the target folder (至)
+    QLineEdit* m_text2;      ///< the source folder (源)
+    QCheckBox* m_check1;     ///< 包含子文件夹
+    QCheckBox* m_check2;     ///< 存放到源目录
+    QCheckBox* m_check3;     ///< 生成hhp文件: also write the project file
+    QPushButton* m_command1; ///< 选择一个目录 for the target
+    QPushButton* m_command2; ///< 选择当前目录 for the target
+    QPushButton* m_command3; ///< 反编译
     bool m_running = false;
 };
 

@@ -17,11 +17,12 @@ class frmAbout : public QDialog {
 public:
     explicit frmAbout(platform::Services& services, QWidget* parent = nullptr);
 
-    /// Starts the system information program or says that it is not available.
+    /// 系统信息: starts the system information program or says that it is not available.
     void StartSysInfo();
 
 private:
     void Form_Load();
+    /// 我的博客: opens the web page.
     void Label2_Click();
 
     platform::Services& m_services;

@@ -30,7 +30,9 @@ public:
 
 private:
     void Form_Load();
+    /// 下一条提示: shows the next tip.
     void AdvanceTip();
+    /// 在启动时显示提示: stores whether the window opens at start-up.
     void chkLoadTipsAtStartup_Click();
     QString tipsFilePath() const;
     bool mayWriteTips(const QString& path);
@@ -40,10 +42,10 @@ private:
     bool m_closedWhileLoading = false;
     TipCursor m_tips;
 
-    QLabel* m_lblTipText = nullptr;
-    QCheckBox* m_chkLoadTipsAtStartup = nullptr;
-    QPushButton* m_cmdOK = nullptr;
-    QPushButton* m_cmdNextTip = nullptr;
+    QLabel* m_lblTipText = nullptr;              ///< the current tip
+    QCheckBox* m_chkLoadTipsAtStartup = nullptr; ///< 在启动时显示提示
+    QPushButton* m_cmdOK = nullptr;              ///< 确定: closes the window
+    QPushButton* m_cmdNextTip = nullptr;         ///< 下一条提示
 };
 
 } // namespace korvane::helpwindows

@@ -22,7 +22,9 @@ public:
     explicit Frmlog(platform::Services& services, QWidget* parent = nullptr);
     ~Frmlog() override;
 
+    /// 删除: deletes the oldest log entry.
     void Command1_Click();
+    /// 清空: deletes every log entry.
     void Command2_Click();
 
 private:
@@ -35,7 +37,7 @@ private:
 
     platform::Services& m_services;
     std::unique_ptr<FileDatabase> m_db; ///< Data2
-    QTableWidget* m_msf1 = nullptr;
+    QTableWidget* m_msf1 = nullptr;     ///< the log grid: folder and time of each recording run
 };
 
 } // namespace korvane::recorder

@@ -32,12 +32,19 @@ public:
     /// How the log window is shown modally; tests act on it instead of entering its loop.
     void setModalRunner(std::function<void(QDialog&)> run) { m_runModal = std::move(run); }
 
+    /// 选择一个目录: records the files of a chosen folder.
     void Command1_Click();
+    /// 当前目录: records the files of the program's folder.
     void Command2_Click();
+    /// 清空记录: empties the table of recorded files.
     void Command3_Click();
+    /// 日 志: shows the log window.
     void Command4_Click();
+    /// 记录: records the files of the folder typed into Text4.
     void Command5_Click();
+    /// 查询: lists into Text2 the recorded files whose size is Text1 (± 差值 Text3) in Combo1's unit.
     void Label1_Click();
+    /// Selects the size, so that typing replaces it.
     void Text1_GotFocus();
 
 protected:
@@ -57,17 +64,17 @@ private:
     std::function<void(QDialog&)> m_runModal;
     bool m_selectOnRelease = false;
 
-    QPushButton* m_command1 = nullptr;
-    QPushButton* m_command2 = nullptr;
-    QPushButton* m_command3 = nullptr;
-    QPushButton* m_command4 = nullptr;
-    QPushButton* m_command5 = nullptr;
-    QLineEdit* m_text1 = nullptr;
-    QLineEdit* m_text3 = nullptr;
-    QLineEdit* m_text4 = nullptr;
-    QPlainTextEdit* m_text2 = nullptr;
-    QComboBox* m_combo1 = nullptr;
-    platform::ClickableLabel* m_label1 = nullptr;
+    QPushButton* m_command1 = nullptr;            ///< 选择一个目录
+    QPushButton* m_command2 = nullptr;            ///< 当前目录
+    QPushButton* m_command3 = nullptr;            ///< 清空记录
+    QPushButton* m_command4 = nullptr;            ///< 日 志
+    QPushButton* m_command5 = nullptr;            ///< 记录
+    QLineEdit* m_text1 = nullptr;                 ///< the size to look up
+    QLineEdit* m_text3 = nullptr;                 ///< 差值: how far a size may lie from Text1
+    QLineEdit* m_text4 = nullptr;                 ///< the folder that 记录 records
+    QPlainTextEdit* m_text2 = nullptr;            ///< the files 查询 found
+    QComboBox* m_combo1 = nullptr;                ///< the unit of Text1 and Text3: MB, KB, Byte
+    platform::ClickableLabel* m_label1 = nullptr; ///< 查询
 };
 
 } // namespace korvane::recorder

@@ -59,7 +59,9 @@ protected:
 
 private:
     void buildMenu();
+    /// 每日一帖: shows the tip window, even where tips are not wanted at start-up.
     void menuTip_Click();
+    /// 退出: ends the program (once runs in flight have stopped).
     void menuexit_Click();
 
     platform::Services& m_services;

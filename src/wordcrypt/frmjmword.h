@@ -27,7 +27,9 @@ public:
 
     /// Obtains the application into `wordapp`; shows the error's description when it cannot.
     void init();
+    /// A document has opened: sets the run's passwords on it.
     void wordapp_DocumentOpen(platform::WordDocument& document);
+    /// The word processor quits: lets it go.
     void wordapp_Quit();
 
     /// The application held between runs (after a run that met an empty list), for tests.
@@ -72,12 +74,12 @@ private:
     platform::RunControl* m_runControl = nullptr; ///< the run in progress, if any
     bool m_noteShown = false;
 
-    QLabel* m_label5 = nullptr;
-    QLabel* m_label6 = nullptr;
-    QLabel* m_label7 = nullptr;
-    QLabel* m_label8 = nullptr;
-    QLineEdit* m_text2 = nullptr;
-    QLineEdit* m_text4 = nullptr;
+    QLabel* m_label5 = nullptr;   ///< (要批量解密只需保持密码框为空)
+    QLabel* m_label6 = nullptr;   ///< 加密使用的密码:
+    QLabel* m_label7 = nullptr;   ///< 读密码:
+    QLabel* m_label8 = nullptr;   ///< 写密码:
+    QLineEdit* m_text2 = nullptr; ///< the open password (读密码)
+    QLineEdit* m_text4 = nullptr; ///< the modify password (写密码)
 };
 
 } // namespace korvane::wordcrypt
