@@ -548,7 +548,7 @@ private slots:
         if (cause == QLatin1String("held")) {
             holder = std::thread([&] {
                 FileDatabase own(m_db); // a connection of the thread's own
-                held.set_value(own.beginRun());
+                held.set_value(own.beginRun().ok());
                 std::this_thread::sleep_for(std::chrono::milliseconds(2500));
                 own.commitRun();
             });
