@@ -102,8 +102,9 @@ void BatchList::clear()
     m_paths.clear();
 }
 
-WalkResult dieda(platform::FileSystem& fs, const NativePath& folder, const QStringList& extensions, BatchList& list,
-                 platform::RunControl* control)
+// The design calls this routine dieda.
+WalkResult addMatchingFiles(platform::FileSystem& fs, const NativePath& folder, const QStringList& extensions,
+                            BatchList& list, platform::RunControl* control)
 {
     WalkResult result;
     QSet<QPair<quint64, quint64>> visited;

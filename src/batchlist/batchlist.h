@@ -64,8 +64,8 @@ struct WalkResult {
 /// folders are not followed, a folder reached twice (bind mounts) is walked once, and a folder
 /// that cannot be listed contributes nothing while the rest of the tree is still walked.
 /// A stop through `control` ends the walk before the next folder; progress counts folders.
-WalkResult dieda(platform::FileSystem& fs, const platform::NativePath& folder, const QStringList& extensions,
-                 BatchList& list, platform::RunControl* control = nullptr);
+WalkResult addMatchingFiles(platform::FileSystem& fs, const platform::NativePath& folder, const QStringList& extensions,
+                            BatchList& list, platform::RunControl* control = nullptr);
 
 /// Counts of the files and (real, not linked) subfolders directly in a folder; nullopt when it
 /// cannot be listed.

@@ -378,7 +378,7 @@ void BatchListWindow::Command4_Click()
         m_run->start(
             QStringLiteral("正在查找文件…"),
             [this, folder, walk](platform::RunControl& control) {
-                *walk = dieda(m_services.fs, folder, m_extensions, m_list, &control);
+                *walk = addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
             },
             [this, before, walk] {
                 appendItems(before);

@@ -53,44 +53,49 @@ QString wineRefusal(const QString& path)
     return platform::wineUnaddressableReason(absolute(path));
 }
 
-QString compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler)
+platform::Status compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler)
 {
+    using platform::ErrorKind;
+    using platform::Status;
     if (compiler.isEmpty() || !fs.fileExists(platform::nativePath(compiler)))
-        return QStringLiteral("指定的编译器路径错误!");
+        return Status::failure(ErrorKind::NotFound, QStringLiteral("指定的编译器路径错误!"));
     if (runsUnderWine(compiler)) {
         if (programs.findExecutable(QStringLiteral("wine")).isEmpty())
-            return QStringLiteral("找不到wine, 无法运行Windows编译器!");
+            return Status::failure(ErrorKind::NotFound, QStringLiteral("找不到wine, 无法运行Windows编译器!"));
         if (const QString reason = wineRefusal(compiler); !reason.isEmpty())
-            return QStringLiteral("编译器路径无法交给wine: ") + reason;
+            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器路径无法交给wine: ") + reason);
     }
     return {};
 }
 
 namespace {
 
-/// Why the project cannot be handed to the compiler unaltered, as the line that says so.
-QString startProblem(const QString& compiler, const BatchEntry& entry)
+/// Whether the project can be handed to the compiler unaltered; a failure says why not.
+platform::Status startProblem(const QString& compiler, const BatchEntry& entry)
 {
+    using platform::ErrorKind;
+    using platform::Status;
     // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
     if (!platform::isValidUtf8(entry.path))
-        return QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。");
+        return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。"));
     if (runsUnderWine(compiler)) {
         if (const QString reason = wineRefusal(entry.text); !reason.isEmpty())
-            return QStringLiteral("编译器启动失败!") + reason;
+            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!") + reason);
     }
     return {};
 }
 
 } // namespace
 
-QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
+platform::Status startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
 {
-    if (const QString problem = startProblem(compiler, entry); !problem.isEmpty())
+    if (platform::Status problem = startProblem(compiler, entry); !problem.ok())
         return problem;
     const CompileCommand command = compileCommand(compiler, entry.text);
     const platform::Status outcome = programs.startDetached(command.program, command.arguments);
     if (!outcome.ok())
-        return QStringLiteral("编译器启动失败!") + outcome.message();
+        return platform::Status::failure(outcome.kind(), QStringLiteral("编译器启动失败!") + outcome.message(),
+                                         outcome.errnum());
     return {};
 }
 
@@ -279,10 +284,9 @@ std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::
     for (size_t i = 0; i < projects.size(); ++i) {
         ProjectCompile& result = results[i];
         const BatchEntry& entry = projects[i];
-        const QString failure = startProblem(compiler, entry);
-        if (!failure.isEmpty()) {
+        if (const platform::Status failure = startProblem(compiler, entry); !failure.ok()) {
             result.result = ProjectCompile::Result::NotStarted;
-            result.reason = failure;
+            result.reason = failure.message();
             continue;
         }
         result.warnings = checkProject(fs, absolute(entry.text), wine ? &typeLibraries : nullptr, prefix);

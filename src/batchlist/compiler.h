@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batchlist/batchlist.h"
+#include "platform/status.h"
 
 #include <QString>
 #include <QStringList>
@@ -32,14 +33,14 @@ struct CompileCommand {
 /// A non-empty `log` adds `/out <log>` after them: the file the compiler writes its errors to.
 CompileCommand compileCommand(const QString& compiler, const QString& project, const QString& log = {});
 
-/// Why the trimmed compiler path cannot build anything (no such file; a Windows compiler
-/// without Wine, or at a path Wine cannot name), as the message the user reads; "" when it can.
+/// Success when the trimmed compiler path can build; otherwise why not (no such file; a Windows
+/// compiler without Wine, or at a path Wine cannot name), its message the one the user reads.
 /// Said once before a run rather than as one start failure per project.
-QString compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler);
+platform::Status compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler);
 
-/// Starts the compiler on one list entry without waiting. Empty when it started, else the
-/// information line that says why not.
-QString startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry);
+/// Starts the compiler on one list entry without waiting. A failure's message is the
+/// information line that says why it did not start.
+platform::Status startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry);
 
 /// True for a compiler that is a Windows program ("*.exe", any case) and so runs through Wine.
 bool runsUnderWine(const QString& compiler);

@@ -58,8 +58,9 @@ void frmCompile::Image2_Click()
 bool frmCompile::prepareRun()
 {
     m_compiler = trimSpaces(m_text2->text());
-    if (const QString problem = compilerProblem(m_services.fs, m_services.programs, m_compiler); !problem.isEmpty()) {
-        m_services.messages.show(this, problem, platform::MessageIcon::Information);
+    if (const platform::Status problem = compilerProblem(m_services.fs, m_services.programs, m_compiler);
+        !problem.ok()) {
+        m_services.messages.show(this, problem.message(), platform::MessageIcon::Information);
         return false;
     }
     // Every compiler starts at once and is waited for; comp() then reports each in list order.

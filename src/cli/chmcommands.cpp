@@ -32,7 +32,7 @@ void report(Reporter& out, const HelpFileOutcome& outcome)
     } else {
         const ItemStatus status = outcome.skipped.isEmpty() ? ItemStatus::Failed : ItemStatus::Skipped;
         out.item(path, status, status == ItemStatus::Failed ? QStringLiteral("失败") : QStringLiteral("跳过"),
-                 helpdecompiler::outcomeProblem(outcome), figures);
+                 helpdecompiler::outcomeProblem(outcome).message(), figures);
     }
 }
 

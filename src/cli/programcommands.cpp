@@ -80,8 +80,8 @@ int runCompile(const ParsedArgs& args, Reporter& out)
         batchlist::trimSpaces(args.value(QStringLiteral("compiler"), batchlist::defaultCompilerPath()));
     platform::LocalFileSystem fs;
     platform::QtProgramStarter programs;
-    if (const QString problem = batchlist::compilerProblem(fs, programs, compiler); !problem.isEmpty()) {
-        out.note(problem + QStringLiteral(" (%1)").arg(compiler));
+    if (const platform::Status problem = batchlist::compilerProblem(fs, programs, compiler); !problem.ok()) {
+        out.note(problem.message() + QStringLiteral(" (%1)").arg(compiler));
         return kExitProgramMissing;
     }
     int seconds = 600;

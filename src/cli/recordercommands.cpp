@@ -31,7 +31,7 @@ int runRecord(const ParsedArgs& args, Reporter& out)
     const QString dbPath = databasePath(args);
     FileDatabase db(dbPath);
     if (!db.isOpen()) {
-        out.note(recorder::failureText(db, dbPath));
+        out.note(recorder::failureText(db, db.openStatus(), dbPath));
         return kExitSomeFailed;
     }
     platform::LocalFileSystem fs;
@@ -53,13 +53,17 @@ int runRecord(const ParsedArgs& args, Reporter& out)
                 break; // rolled back: the folder counts as not done
             const QJsonObject figures{{QStringLiteral("files"), report.files},
                                       {QStringLiteral("stored"), report.stored}};
+            platform::Status stored = report.store;
+            if (stored && report.stored < report.files)
+                stored = platform::Status::failure(platform::ErrorKind::Failed); // rows went missing
+            if (stored && report.recorded)
+                stored = db.appendLogRow(folder, QDateTime::currentDateTime());
             if (!report.recorded) {
                 out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"),
                          figures);
-            } else if (report.storeFailed || report.stored < report.files ||
-                       !db.appendLogRow(folder, QDateTime::currentDateTime())) {
-                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::storeFailureText(db, dbPath),
-                         figures);
+            } else if (!stored) {
+                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
+                         recorder::storeFailureText(db, stored, dbPath), figures);
             } else {
                 out.item(folder, ItemStatus::Ok, QStringLiteral("已记录 %1 个文件").arg(report.stored), {}, figures);
             }
@@ -103,7 +107,7 @@ int runLookup(const ParsedArgs& args, Reporter& out)
     const QString dbPath = databasePath(args);
     FileDatabase db(dbPath);
     if (!db.isOpen()) {
-        out.note(recorder::failureText(db, dbPath));
+        out.note(recorder::failureText(db, db.openStatus(), dbPath));
         return kExitLookupFailed;
     }
     const recorder::LookupResult result = recorder::lookUpBySize(db, args.operands.first(), tolerance, position);
@@ -147,27 +151,28 @@ int runLog(const ParsedArgs& args, Reporter& out)
         throw UsageError{QStringLiteral("--delete-oldest 与 --clear 只能选一个")};
     const QString dbPath = databasePath(args);
     FileDatabase db(dbPath);
-    const auto failed = [&] {
-        out.note(recorder::failureText(db, dbPath));
+    const auto failed = [&](const platform::Status& failure) {
+        out.note(recorder::failureText(db, failure, dbPath));
         return kExitSomeFailed;
     };
     if (deleteOldest || clear) {
-        const std::optional<bool> empty = db.isEmpty(recorder::Table::Log);
+        const platform::Result<bool> empty = db.isEmpty(recorder::Table::Log);
         if (!empty)
-            return failed();
+            return failed(empty.status());
         if (*empty) {
             out.note(QStringLiteral("没有记录!"));
             return kExitOk;
         }
-        if (!(clear ? db.deleteAllRows(recorder::Table::Log) : db.deleteFirstLogRow()))
-            return failed();
+        if (const platform::Status deleted = clear ? db.deleteAllRows(recorder::Table::Log) : db.deleteFirstLogRow();
+            !deleted)
+            return failed(deleted);
         if (clear)
             out.note(QStringLiteral("已清空日志信息"));
         return kExitOk;
     }
-    const std::optional<recorder::LogListing> listing = db.listLog();
+    const platform::Result<recorder::LogListing> listing = db.listLog();
     if (!listing)
-        return failed();
+        return failed(listing.status());
     for (const recorder::LogListing::Row& row : listing->rows) {
         if (out.json())
             out.jsonLine({{QStringLiteral("path"), cellText(row.folder)},

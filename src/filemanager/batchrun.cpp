@@ -76,7 +76,7 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
     m_atRoot = true;
     m_control = control;
     const platform::RunControl::Scope scope(control);
-    sf(request.source, request.includeSubfolders);
+    actOnFolder(request.source, request.includeSubfolders);
     m_control = nullptr;
     m_request = nullptr;
     m_report = nullptr;
@@ -207,7 +207,8 @@ void BatchFileManager::act(const NativePath& file)
     }
 }
 
-void BatchFileManager::sf(const NativePath& folder, bool subfolders)
+// The design calls this routine sf.
+void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
 {
     const bool root = std::exchange(m_atRoot, false);
     auto entries = m_fs.list(folder);
@@ -264,7 +265,7 @@ void BatchFileManager::sf(const NativePath& folder, bool subfolders)
             m_report->skippedTargetFolders.append(child);
             continue;
         }
-        sf(child, true);
+        actOnFolder(child, true);
     }
 }
 

@@ -97,7 +97,8 @@ public:
     RunReport run(const RunRequest& request, platform::RunControl* control = nullptr);
 
 private:
-    void sf(const NativePath& folder, bool subfolders);
+    /// Acts on every matching file of `folder`, then walks its subfolders when `subfolders`.
+    void actOnFolder(const NativePath& folder, bool subfolders);
     /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
     bool matchFile(const QByteArray& name, bool& match);
     void act(const NativePath& file);

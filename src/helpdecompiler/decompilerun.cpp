@@ -79,7 +79,7 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     NativePath start = target;
     if (start.size() > 1 && start.endsWith('/'))
         start.chop(1);
-    sf(start, includeSubfolders);
+    decompileFolder(start, includeSubfolders);
     m_control = nullptr;
     return std::move(m_outcomes);
 }
@@ -103,7 +103,8 @@ bool DecompileRun::stopped() const
     return m_control && m_control->stopRequested();
 }
 
-void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
+// The design calls this routine sf.
+void DecompileRun::decompileFolder(const NativePath& folder, bool includeSubfolders)
 {
     const auto files = m_fs.list(folder);
     if (!files)
@@ -131,7 +132,7 @@ void DecompileRun::sf(const NativePath& folder, bool includeSubfolders)
         if (stopped())
             return;
         if (entry.kind == platform::EntryKind::Folder && !entry.isSymlink)
-            sf(platform::joinPath(folder, entry.name), true);
+            decompileFolder(platform::joinPath(folder, entry.name), true);
     }
 }
 
@@ -183,7 +184,7 @@ void DecompileRun::writeFull(const QByteArray& name, const QByteArray& project, 
     }
 }
 
-QString outcomeProblem(const HelpFileOutcome& outcome, bool elide)
+platform::Status outcomeProblem(const HelpFileOutcome& outcome, bool elide)
 {
     QString why;
     if (!outcome.skipped.isEmpty()) {
@@ -199,7 +200,10 @@ QString outcomeProblem(const HelpFileOutcome& outcome, bool elide)
     }
     if (!outcome.projectError.isEmpty())
         why += (why.isEmpty() ? QString() : QStringLiteral(";")) + outcome.projectError;
-    return why;
+    if (why.isEmpty())
+        return {};
+    return platform::Status::failure(outcome.stopped ? platform::ErrorKind::Cancelled : platform::ErrorKind::Failed,
+                                     why);
 }
 
 namespace {
@@ -207,7 +211,7 @@ namespace {
 /// Why a help file did not go through, after its name.
 QString reasonFor(const HelpFileOutcome& outcome, bool elide)
 {
-    return platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + outcomeProblem(outcome, elide);
+    return platform::displayPath(outcome.helpFile) + QStringLiteral(": ") + outcomeProblem(outcome, elide).message();
 }
 
 } // namespace

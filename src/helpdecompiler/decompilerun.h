@@ -69,7 +69,8 @@ public:
                             platform::RunControl* control = nullptr);
 
 private:
-    void sf(const platform::NativePath& folder, bool includeSubfolders);
+    /// Decompiles the help files of `folder`, then walks its subfolders when asked to.
+    void decompileFolder(const platform::NativePath& folder, bool includeSubfolders);
     void decompile(const platform::NativePath& folder, const QByteArray& name);
     bool stopped() const;
     void writeFull(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome);
@@ -84,9 +85,10 @@ private:
     QList<HelpFileOutcome> m_outcomes;
 };
 
-/// Why a help file did not go through completely ("" for a clean outcome); the first entry
-/// that failed stands for all of them, its name shortened when `elide`.
-QString outcomeProblem(const HelpFileOutcome& outcome, bool elide = false);
+/// Success for an outcome with nothing to report; otherwise why the help file did not go
+/// through completely. The first entry that failed stands for all of them, its name shortened
+/// when `elide`.
+platform::Status outcomeProblem(const HelpFileOutcome& outcome, bool elide = false);
 
 /// The text of the closing message: the fixed sentence when every help file went through,
 /// otherwise the files with problems and why (the first of them only).

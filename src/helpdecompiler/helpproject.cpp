@@ -53,8 +53,10 @@ bool fitsOnOneLine(const QByteArray& name)
     return std::none_of(name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; });
 }
 
-/// `dieda`: the folder's own files in listing order, then each subfolder the same way.
-void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative, QStringList& lines)
+/// Appends the folder's own files in listing order, then each subfolder's the same way.
+/// The design calls this routine dieda.
+void appendProjectFiles(platform::FileSystem& fs, const NativePath& folder, const QByteArray& relative,
+                        QStringList& lines)
 {
     const auto listing = fs.list(folder);
     if (!listing)
@@ -65,7 +67,7 @@ void dieda(platform::FileSystem& fs, const NativePath& folder, const QByteArray&
     }
     for (const DirEntry& entry : *listing) {
         if (entry.kind == EntryKind::Folder && !entry.isSymlink && fitsOnOneLine(entry.name))
-            dieda(fs, platform::joinPath(folder, entry.name), relative + entry.name + '/', lines);
+            appendProjectFiles(fs, platform::joinPath(folder, entry.name), relative + entry.name + '/', lines);
     }
 }
 
@@ -108,7 +110,7 @@ platform::Status writeHelpProject(platform::FileSystem& fs, const QByteArray& he
     else if (const auto index = fileNamed(*listing, "index.htm"))
         content.defaultTopic = platform::displayPath(*index);
     content.indexFile = companionFile(*listing, stem, "hhk");
-    dieda(fs, outputFolder, {}, content.files);
+    appendProjectFiles(fs, outputFolder, {}, content.files);
     return platform::writeTextFile(fs, path, helpProjectLines(compiledFile, content), platform::TextEncoding::Gbk);
 }
 

@@ -32,7 +32,8 @@ QString Status::message() const
     case ErrorKind::Io:
     case ErrorKind::Failed: break;
     }
-    return QString::fromLocal8Bit(std::strerror(m_errnum));
+    // A failure reported without words has none: strerror(0) would say "Success".
+    return m_errnum ? QString::fromLocal8Bit(std::strerror(m_errnum)) : QString();
 }
 
 } // namespace korvane::platform

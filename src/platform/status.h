@@ -40,16 +40,27 @@ public:
         status.m_message = std::move(message);
         return status;
     }
+    /// A failure an engine (SQLite, a helper program) reported with its own result code.
+    static Status engineFailure(int code, QString message)
+    {
+        Status status = failure(ErrorKind::Failed, std::move(message));
+        status.m_engineCode = code;
+        return status;
+    }
 
     bool ok() const { return m_kind == ErrorKind::None; }
+    explicit operator bool() const { return ok(); }
     ErrorKind kind() const { return m_kind; }
     int errnum() const { return m_errnum; }
+    /// The engine's own code of an engineFailure(); 0 for any other status.
+    int engineCode() const { return m_engineCode; }
     /// For the user: the message the failure was given, else a text for its kind and errno.
     QString message() const;
 
 private:
     ErrorKind m_kind = ErrorKind::None;
     int m_errnum = 0;
+    int m_engineCode = 0;
     QString m_message;
 };
 

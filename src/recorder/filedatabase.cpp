@@ -19,9 +19,23 @@
 
 namespace korvane::recorder {
 
+using platform::Status;
+
 namespace {
 
 QAtomicInt g_connections;
+
+/// A failure in the engine's words; `code` is SQLite's result code (0: from no SQLite call),
+/// kept as the primary code whether or not extended codes are on.
+Status dbFailure(const QString& message, int code = 0)
+{
+    return Status::engineFailure(code & 0xff, message);
+}
+
+Status notOpen()
+{
+    return dbFailure(QStringLiteral("database not open"));
+}
 
 const char* tableName(Table table)
 {
@@ -89,7 +103,7 @@ FileDatabase::FileDatabase(const QString& path)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     if (const QString why = refusal(path); !why.isEmpty()) {
-        fail(why);
+        m_openStatus = dbFailure(why);
         return;
     }
     // A database reached through a link is the file it resolves to, in that file's folder.
@@ -101,7 +115,7 @@ FileDatabase::FileDatabase(const QString& path)
     // Another Korvane process may be writing; our own windows never hold a lock across events.
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=2000"));
     if (!db.open()) {
-        fail(db.lastError().text());
+        m_openStatus = dbFailure(db.lastError().text());
         return;
     }
     if (writable) {
@@ -113,11 +127,11 @@ FileDatabase::FileDatabase(const QString& path)
     const QVariant handle = db.driver()->handle();
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0 ||
         !*static_cast<sqlite3* const*>(handle.constData())) {
-        fail(QStringLiteral("no SQLite handle"));
+        m_openStatus = dbFailure(QStringLiteral("no SQLite handle"));
         db.close();
         return;
     }
-    m_statements = new Statements;
+    m_statements = std::make_unique<Statements>();
     m_statements->handle = *static_cast<sqlite3* const*>(handle.constData());
 }
 
@@ -125,7 +139,7 @@ FileDatabase::~FileDatabase()
 {
     if (m_inRun)
         rollbackRun();
-    delete m_statements;
+    m_statements.reset(); // finalized before the connection closes
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         db.close();
@@ -138,23 +152,16 @@ bool FileDatabase::isOpen() const
     return m_statements != nullptr;
 }
 
-bool FileDatabase::fail(const QString& message, int code)
-{
-    m_lastError = message;
-    m_lastCode = code & 0xff; // the primary code, whether or not extended codes are on
-    return false;
-}
-
-bool FileDatabase::exec(const QString& sql)
+Status FileDatabase::exec(const QString& sql)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (!query.exec(sql))
-        return fail(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
+        return dbFailure(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
     query.finish();
-    return true;
+    return {};
 }
 
-template <typename Write> bool FileDatabase::waitingForWriters(Write write)
+template <typename Write> Status FileDatabase::waitingForWriters(Write write)
 {
     sqlite3* handle = m_statements->handle;
     int ownTimeout = 0;
@@ -164,34 +171,32 @@ template <typename Write> bool FileDatabase::waitingForWriters(Write write)
         ownTimeout = sqlite3_column_int(pragma, 0);
     sqlite3_finalize(pragma);
     sqlite3_busy_timeout(handle, m_writeWaitMs);
-    const bool ok = write();
+    Status status = write();
     sqlite3_busy_timeout(handle, ownTimeout);
-    return ok;
+    return status;
 }
 
-bool FileDatabase::beginRun()
+Status FileDatabase::beginRun()
 {
     if (!isOpen())
-        return fail(QStringLiteral("database not open"));
+        return notOpen();
     if (m_inRun)
-        return true;
-    if (!waitingForWriters([this] { return exec(QStringLiteral("BEGIN IMMEDIATE")); }))
-        return false;
+        return {};
+    if (Status begun = waitingForWriters([this] { return exec(QStringLiteral("BEGIN IMMEDIATE")); }); !begun)
+        return begun;
     m_inRun = true;
-    return true;
+    return {};
 }
 
-bool FileDatabase::commitRun()
+Status FileDatabase::commitRun()
 {
     if (!m_inRun)
-        return fail(QStringLiteral("no run"));
+        return dbFailure(QStringLiteral("no run"));
     m_inRun = false;
-    if (exec(QStringLiteral("COMMIT")))
-        return true;
-    const QString error = m_lastError;
-    const int code = m_lastCode;
-    exec(QStringLiteral("ROLLBACK"));
-    return fail(error, code);
+    Status committed = exec(QStringLiteral("COMMIT"));
+    if (!committed)
+        exec(QStringLiteral("ROLLBACK")); // the commit's failure is the one to report
+    return committed;
 }
 
 void FileDatabase::moveToThread(QThread* thread)
@@ -205,12 +210,8 @@ void FileDatabase::rollbackRun()
     if (!m_inRun)
         return;
     m_inRun = false;
-    // The failure that ended a run may have ended its transaction too; it is the one to report.
-    const QString error = m_lastError;
-    const int code = m_lastCode;
+    // The failure that ended a run may have ended its transaction too: this one may fail.
     exec(QStringLiteral("ROLLBACK"));
-    m_lastError = error;
-    m_lastCode = code;
 }
 
 namespace {
@@ -291,15 +292,15 @@ int bindRow(sqlite3_stmt* statement, int first, const FileRow& row, char* date)
 
 } // namespace
 
-bool FileDatabase::appendFileRow(const FileRow& row)
+Status FileDatabase::appendFileRow(const FileRow& row)
 {
     return appendFileRows(&row, 1);
 }
 
-bool FileDatabase::appendFileRows(const FileRow* rows, size_t count)
+Status FileDatabase::appendFileRows(const FileRow* rows, size_t count)
 {
     if (!isOpen())
-        return fail(QStringLiteral("database not open"));
+        return notOpen();
     sqlite3* handle = m_statements->handle;
     constexpr int kMany = Statements::kRowsPerInsert;
     while (count > 0) {
@@ -311,7 +312,7 @@ bool FileDatabase::appendFileRows(const FileRow* rows, size_t count)
             for (int r = 1; r < n; ++r)
                 sql += ", (?, ?, ?, ?, ?)";
             if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &insert, nullptr) != SQLITE_OK)
-                return fail(QString::fromUtf8(sqlite3_errmsg(handle)), sqlite3_errcode(handle));
+                return dbFailure(QString::fromUtf8(sqlite3_errmsg(handle)), sqlite3_errcode(handle));
         }
         char dates[kMany][kDateTimeLength];
         int rc = SQLITE_OK;
@@ -322,32 +323,34 @@ bool FileDatabase::appendFileRows(const FileRow* rows, size_t count)
         const QString error = rc == SQLITE_DONE ? QString() : QString::fromUtf8(sqlite3_errmsg(handle));
         sqlite3_reset(insert);
         if (rc != SQLITE_DONE)
-            return fail(error, rc);
+            return dbFailure(error, rc);
         rows += n;
         count -= size_t(n);
     }
-    return true;
+    return {};
 }
 
-bool FileDatabase::appendLogRow(const QString& folder, const QDateTime& when)
+Status FileDatabase::appendLogRow(const QString& folder, const QDateTime& when)
 {
     if (!isOpen())
-        return fail(QStringLiteral("database not open"));
+        return notOpen();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (!query.prepare(QStringLiteral("INSERT INTO log (folder, logtime) VALUES (?, ?)")))
-        return fail(query.lastError().text());
+        return dbFailure(query.lastError().text());
     query.addBindValue(folder);
     query.addBindValue(dateTimeText(when));
-    if (!waitingForWriters([&query] { return query.exec(); }))
-        return fail(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
-    return true;
+    return waitingForWriters([&query] {
+        if (!query.exec())
+            return dbFailure(query.lastError().text(), query.lastError().nativeErrorCode().toInt());
+        return Status();
+    });
 }
 
 SizeSearch FileDatabase::findNamesInSizeRange(double lower, double upper)
 {
     SizeSearch result;
     if (!isOpen()) {
-        result.ok = fail(QStringLiteral("database not open"));
+        result.status = notOpen();
         return result;
     }
     // Native, like the insert: a lookup may list tens of thousands of names.
@@ -356,7 +359,7 @@ SizeSearch FileDatabase::findNamesInSizeRange(double lower, double upper)
     if (sqlite3_prepare_v2(handle,
                            "SELECT FileName, filesize FROM fileInf WHERE filesize BETWEEN ? AND ? ORDER BY rowid", -1,
                            &select, nullptr) != SQLITE_OK) {
-        result.ok = fail(QString::fromUtf8(sqlite3_errmsg(handle)));
+        result.status = dbFailure(QString::fromUtf8(sqlite3_errmsg(handle)));
         return result;
     }
     sqlite3_bind_double(select, 1, lower);
@@ -364,63 +367,55 @@ SizeSearch FileDatabase::findNamesInSizeRange(double lower, double upper)
     int rc;
     while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
         if (sqlite3_column_type(select, 0) == SQLITE_NULL) {
-            result.ok = fail(QStringLiteral("a found row has no name"));
+            result.status = dbFailure(QStringLiteral("a found row has no name"));
             break;
         }
         const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(select, 0));
         result.names.append(QString::fromUtf16(text, sqlite3_column_bytes16(select, 0) / 2));
         result.sizes.append(sqlite3_column_int64(select, 1));
     }
-    if (result.ok && rc != SQLITE_DONE)
-        result.ok = fail(QString::fromUtf8(sqlite3_errmsg(handle)));
+    if (result.status && rc != SQLITE_DONE)
+        result.status = dbFailure(QString::fromUtf8(sqlite3_errmsg(handle)));
     // Finalized at once: an open statement would hold a read lock while the window waits.
     sqlite3_finalize(select);
     return result;
 }
 
-std::optional<bool> FileDatabase::isEmpty(Table table)
+platform::Result<bool> FileDatabase::isEmpty(Table table)
 {
-    if (!isOpen()) {
-        fail(QStringLiteral("database not open"));
-        return std::nullopt;
-    }
+    if (!isOpen())
+        return notOpen();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (!query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM %1)").arg(QLatin1String(tableName(table)))) ||
-        !query.next()) {
-        fail(query.lastError().text());
-        return std::nullopt;
-    }
+        !query.next())
+        return dbFailure(query.lastError().text());
     const bool empty = query.value(0).toInt() == 0;
     query.finish();
     return empty;
 }
 
-bool FileDatabase::deleteAllRows(Table table)
+Status FileDatabase::deleteAllRows(Table table)
 {
     if (!isOpen())
-        return fail(QStringLiteral("database not open"));
+        return notOpen();
     return exec(QStringLiteral("DELETE FROM %1").arg(QLatin1String(tableName(table))));
 }
 
-bool FileDatabase::deleteFirstLogRow()
+Status FileDatabase::deleteFirstLogRow()
 {
     if (!isOpen())
-        return fail(QStringLiteral("database not open"));
+        return notOpen();
     return exec(QStringLiteral("DELETE FROM log WHERE rowid = (SELECT min(rowid) FROM log)"));
 }
 
-std::optional<LogListing> FileDatabase::listLog()
+platform::Result<LogListing> FileDatabase::listLog()
 {
-    if (!isOpen()) {
-        fail(QStringLiteral("database not open"));
-        return std::nullopt;
-    }
+    if (!isOpen())
+        return notOpen();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT folder, logtime FROM log ORDER BY rowid"))) {
-        fail(query.lastError().text());
-        return std::nullopt;
-    }
+    if (!query.exec(QStringLiteral("SELECT folder, logtime FROM log ORDER BY rowid")))
+        return dbFailure(query.lastError().text());
     LogListing listing;
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i)
@@ -433,31 +428,29 @@ std::optional<LogListing> FileDatabase::listLog()
         row.logtime = when.isValid() ? QVariant(when) : stored;
         listing.rows.push_back(std::move(row));
     }
-    if (query.lastError().isValid()) {
-        fail(query.lastError().text());
-        return std::nullopt;
-    }
+    if (query.lastError().isValid())
+        return dbFailure(query.lastError().text());
     query.finish();
     return listing;
 }
 
-QString failureText(const FileDatabase& db, const QString& path)
+QString failureText(const FileDatabase& db, const Status& failure, const QString& path)
 {
     if (!db.isOpen())
         return QStringLiteral("无法打开数据库文件 %1").arg(path);
     if (db.isReadOnly())
         return QStringLiteral("数据库文件 %1 是只读的,无法修改").arg(path);
-    return QStringLiteral("数据库操作失败: %1").arg(db.lastError());
+    return QStringLiteral("数据库操作失败: %1").arg(failure.message());
 }
 
-QString storeFailureText(const FileDatabase& db, const QString& path)
+QString storeFailureText(const FileDatabase& db, const Status& failure, const QString& path)
 {
     if (!db.isOpen())
         return QStringLiteral("无法保存记录: 无法打开数据库文件 %1").arg(path);
     if (db.isReadOnly())
         return QStringLiteral("无法保存记录: 数据库文件 %1 是只读的").arg(path);
     QString reason;
-    switch (db.lastErrorCode()) {
+    switch (failure.engineCode()) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED: reason = QStringLiteral("数据库正被另一个程序使用"); break;
     case SQLITE_FULL: reason = QStringLiteral("磁盘已满"); break;
@@ -471,8 +464,8 @@ QString storeFailureText(const FileDatabase& db, const QString& path)
     case SQLITE_NOMEM: reason = QStringLiteral("内存不足"); break;
     default: reason = QStringLiteral("数据库操作失败");
     }
-    if (!db.lastError().trimmed().isEmpty())
-        reason += QStringLiteral("(%1)").arg(db.lastError().trimmed());
+    if (const QString words = failure.message().trimmed(); !words.isEmpty())
+        reason += QStringLiteral("(%1)").arg(words);
     return QStringLiteral("无法保存记录: ") + reason;
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -30,12 +33,12 @@ struct LogListing {
     std::vector<Row> rows;
 };
 
-/// Names found by a size search, in table order. `ok` is false when the search stopped on an
-/// error (no database, a row without a name); `names` then holds what was found before it.
+/// Names found by a size search, in table order. `status` is a failure when the search stopped
+/// on an error (no database, a row without a name); `names` then holds what was found before it.
 struct SizeSearch {
     QStringList names;
     QList<qint64> sizes; ///< each name's size in bytes
-    bool ok = true;
+    platform::Status status;
 };
 
 enum class Table { FileInf, Log };
@@ -44,7 +47,8 @@ enum class Table { FileInf, Log };
 /// database file only (it is never created here, and a file that is not a database, such as a
 /// zero-length one, is not opened at all). A file or folder the user cannot write is opened
 /// read-only: lookups work, writes fail. Every operation fails cleanly when the connection could
-/// not be opened. Values are always bound, never spliced into SQL.
+/// not be opened. Values are always bound, never spliced into SQL. A failure SQLite reports
+/// carries SQLite's primary result code as its engineCode().
 class FileDatabase {
 public:
     explicit FileDatabase(const QString& path);
@@ -53,22 +57,20 @@ public:
     FileDatabase& operator=(const FileDatabase&) = delete;
 
     bool isOpen() const;
+    /// Why the connection could not be opened; success when it is open.
+    const platform::Status& openStatus() const { return m_openStatus; }
     /// Opened read-only because the file or its folder cannot be written.
     bool isReadOnly() const { return m_readOnly; }
-    /// The driver's text for the last failure.
-    QString lastError() const { return m_lastError; }
-    /// SQLite's result code of the last failure; 0 when it came from no SQLite call.
-    int lastErrorCode() const { return m_lastCode; }
     QString connectionName() const { return m_connection; }
 
     /// A recording run is one transaction: its rows are stored all together or not at all.
     /// Starting one waits up to the write wait while another connection is writing.
-    bool beginRun();
+    platform::Status beginRun();
     /// Appends a file row to the run (or alone, outside a run).
-    bool appendFileRow(const FileRow& row);
+    platform::Status appendFileRow(const FileRow& row);
     /// Appends rows in order; on a failure an unknown number of them may be in the run.
-    bool appendFileRows(const FileRow* rows, size_t count);
-    bool commitRun();
+    platform::Status appendFileRows(const FileRow* rows, size_t count);
+    platform::Status commitRun();
     /// Drops the rows of the run; also what the destructor does with an unfinished run.
     void rollbackRun();
     /// Hands the connection to another thread, as a run on a worker needs (Qt refuses a
@@ -76,7 +78,7 @@ public:
     void moveToThread(QThread* thread);
 
     /// Waits for another writer as beginRun() does.
-    bool appendLogRow(const QString& folder, const QDateTime& when);
+    platform::Status appendLogRow(const QString& folder, const QDateTime& when);
 
     /// Another Korvane may hold the file for the length of a whole recording; the writes of a
     /// recording wait this long for it (milliseconds) before they give up.
@@ -85,36 +87,33 @@ public:
 
     /// Names of the rows whose size lies within [lower, upper], in table order.
     SizeSearch findNamesInSizeRange(double lower, double upper);
-    /// Null when the table cannot be read.
-    std::optional<bool> isEmpty(Table table);
-    bool deleteAllRows(Table table);
-    /// Deletes the oldest `log` row; true also when there was none.
-    bool deleteFirstLogRow();
-    std::optional<LogListing> listLog();
+    platform::Result<bool> isEmpty(Table table);
+    platform::Status deleteAllRows(Table table);
+    /// Deletes the oldest `log` row; success also when there was none.
+    platform::Status deleteFirstLogRow();
+    platform::Result<LogListing> listLog();
 
     /// The text form of a date-time column: ISO-8601 local time to the second ("2024-02-29 23:05:09").
     static QString dateTimeText(const QDateTime& when);
     static QDateTime dateTimeFromText(const QString& text);
 
 private:
-    bool exec(const QString& sql);
-    bool fail(const QString& message, int code = 0);
+    platform::Status exec(const QString& sql);
     /// Runs `write` with the longer wait for other writers instead of the connection's own.
-    template <typename Write> bool waitingForWriters(Write write);
+    template <typename Write> platform::Status waitingForWriters(Write write);
 
     QString m_connection;
-    QString m_lastError;
-    int m_lastCode = 0;
+    platform::Status m_openStatus;
     int m_writeWaitMs = kDefaultWriteWaitMs;
     bool m_inRun = false;
     bool m_readOnly = false;
     struct Statements;
-    Statements* m_statements = nullptr;
+    std::unique_ptr<Statements> m_statements;
 };
 
-/// The sentence a window shows when a command meets a database failure.
-QString failureText(const FileDatabase& db, const QString& path);
-/// "无法保存记录: " and the reason in Chinese, with the engine's words in brackets.
-QString storeFailureText(const FileDatabase& db, const QString& path);
+/// The sentence a window shows when a command on `db` meets `failure`.
+QString failureText(const FileDatabase& db, const platform::Status& failure, const QString& path);
+/// "无法保存记录: " and the reason `failure` gives in Chinese, with the engine's words in brackets.
+QString storeFailureText(const FileDatabase& db, const platform::Status& failure, const QString& path);
 
 } // namespace korvane::recorder

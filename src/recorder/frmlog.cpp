@@ -98,7 +98,7 @@ void Frmlog::Form_Load()
 
 void Frmlog::fillGrid()
 {
-    const std::optional<LogListing> listing = m_db->listLog();
+    const platform::Result<LogListing> listing = m_db->listLog();
     m_msf1->setHorizontalHeaderLabels(listing ? listing->columns
                                               : QStringList{QStringLiteral("folder"), QStringLiteral("logtime")});
     const int rows = listing ? int(listing->rows.size()) : 0;
@@ -113,21 +113,20 @@ void Frmlog::fillGrid()
     }
 }
 
-bool Frmlog::reportFailure(const std::optional<bool>& empty)
+void Frmlog::reportFailure(const platform::Status& failure)
 {
-    if (empty)
-        return false;
-    m_services.messages.show(this,
-                             failureText(*m_db, QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"))),
-                             MessageIcon::Information);
-    return true;
+    m_services.messages.show(
+        this, failureText(*m_db, failure, QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"))),
+        MessageIcon::Information);
 }
 
 bool Frmlog::logHasRows()
 {
-    const std::optional<bool> empty = m_db->isEmpty(Table::Log);
-    if (reportFailure(empty))
+    const platform::Result<bool> empty = m_db->isEmpty(Table::Log);
+    if (!empty) {
+        reportFailure(empty.status());
         return false;
+    }
     if (*empty) {
         m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
         return false;
@@ -139,8 +138,8 @@ void Frmlog::Command1_Click()
 {
     if (!logHasRows())
         return;
-    if (!m_db->deleteFirstLogRow()) {
-        reportFailure(std::nullopt);
+    if (const platform::Status deleted = m_db->deleteFirstLogRow(); !deleted) {
+        reportFailure(deleted);
         return;
     }
     fillGrid();
@@ -150,8 +149,8 @@ void Frmlog::Command2_Click()
 {
     if (!logHasRows())
         return;
-    if (!m_db->deleteAllRows(Table::Log)) {
-        reportFailure(std::nullopt);
+    if (const platform::Status deleted = m_db->deleteAllRows(Table::Log); !deleted) {
+        reportFailure(deleted);
         return;
     }
     fillGrid();

@@ -2,14 +2,14 @@
 
 #include <QDialog>
 #include <memory>
-#include <optional>
 
 class QPushButton;
 class QTableWidget;
 
 namespace korvane::platform {
 struct Services;
-}
+class Status;
+} // namespace korvane::platform
 
 namespace korvane::recorder {
 
@@ -30,8 +30,8 @@ public:
 private:
     void Form_Load();
     void fillGrid();
-    /// Reports a database that cannot be read; true when it was reported.
-    bool reportFailure(const std::optional<bool>& empty);
+    /// Says that a command met `failure`.
+    void reportFailure(const platform::Status& failure);
     /// True when the log has rows; else says why not ("没有记录!" or the database failure).
     bool logHasRows();
 

@@ -204,20 +204,22 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
             }
             if (!report->recorded)
                 return;
-            if (report->storeFailed) {
-                m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
+            if (!report->store) {
+                m_services.messages.show(this, storeFailureText(*m_db, report->store, databasePath()),
+                                         MessageIcon::Information);
                 return;
             }
             m_services.messages.show(this, doneMessage, MessageIcon::None);
             // Written once the box is closed. The rows are stored by then; a log row that still
             // cannot be written after the wait is said in a box of its own.
-            bool logged = false;
+            platform::Status logged;
             {
                 const platform::BusyCursor busy;
                 logged = m_db->appendLogRow(folder, QDateTime::currentDateTime());
             }
             if (!logged)
-                m_services.messages.show(this, storeFailureText(*m_db, databasePath()), MessageIcon::Information);
+                m_services.messages.show(this, storeFailureText(*m_db, logged, databasePath()),
+                                         MessageIcon::Information);
         });
 }
 
@@ -244,24 +246,24 @@ void frmrec::Command5_Click()
     record(folder, QStringLiteral("该目录文件信息记录完毕!"));
 }
 
-void frmrec::reportDatabaseFailure()
+void frmrec::reportDatabaseFailure(const platform::Status& failure)
 {
-    m_services.messages.show(this, failureText(*m_db, databasePath()), MessageIcon::Information);
+    m_services.messages.show(this, failureText(*m_db, failure, databasePath()), MessageIcon::Information);
 }
 
 void frmrec::Command3_Click()
 {
-    const std::optional<bool> empty = m_db->isEmpty(Table::FileInf);
+    const platform::Result<bool> empty = m_db->isEmpty(Table::FileInf);
     if (!empty) {
-        reportDatabaseFailure();
+        reportDatabaseFailure(empty.status());
         return;
     }
     if (*empty) {
         m_services.messages.show(this, QStringLiteral("没有记录!"), MessageIcon::Information);
         return;
     }
-    if (!m_db->deleteAllRows(Table::FileInf)) {
-        reportDatabaseFailure();
+    if (const platform::Status deleted = m_db->deleteAllRows(Table::FileInf); !deleted) {
+        reportDatabaseFailure(deleted);
         return;
     }
     m_services.messages.show(this, QStringLiteral("已清空所有已记录文件信息"), MessageIcon::None);

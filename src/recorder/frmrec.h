@@ -14,6 +14,7 @@ namespace korvane::platform {
 struct Services;
 class BackgroundRun;
 class ClickableLabel;
+class Status;
 } // namespace korvane::platform
 
 namespace korvane::recorder {
@@ -54,7 +55,7 @@ private:
     void fitUnitBox();
     void Form_Load();
     void record(const QString& folder, const QString& doneMessage);
-    void reportDatabaseFailure();
+    void reportDatabaseFailure(const platform::Status& failure);
     QString databasePath() const;
 
     platform::Services& m_services;

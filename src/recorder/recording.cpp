@@ -323,7 +323,10 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         // Cannot be opened: nothing stored, but the run is reported and logged, which needs a
         // database that can take the log row.
         report.recorded = true;
-        report.storeFailed = !db.isOpen() || db.isReadOnly();
+        if (!db.isOpen())
+            report.store = db.openStatus();
+        else if (db.isReadOnly())
+            report.store = platform::Status::failure(platform::ErrorKind::ReadOnly);
         return report;
     }
     for (const platform::DirEntry& entry : *entries) {
@@ -336,8 +339,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     if (control)
         control->setTotal(report.files);
 
-    if (!db.beginRun()) {
-        report.storeFailed = true;
+    if (platform::Status begun = db.beginRun(); !begun) {
+        report.store = std::move(begun);
         return report;
     }
     const FolderHandle properties(folder);
@@ -359,21 +362,20 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             next = batches.launch(begin + RowBatches::kSize);
         if (control && !rows.empty())
             control->begin(rows.back().name.value_or(QString()));
-        if (!db.appendFileRows(rows.data(), rows.size())) {
+        if (platform::Status appended = db.appendFileRows(rows.data(), rows.size()); !appended) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
             db.rollbackRun();
-            report.storeFailed = true;
+            report.store = std::move(appended);
             return report;
         }
         stored += int(rows.size());
         if (control)
             control->advance(qint64(rows.size()));
     }
-    if (db.commitRun())
+    report.store = db.commitRun();
+    if (report.store)
         report.stored = stored;
-    else
-        report.storeFailed = true;
     return report;
 }
 

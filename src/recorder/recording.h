@@ -64,9 +64,9 @@ struct RecordReport {
     bool recorded = false;
     int files = 0;  ///< files found directly in the folder
     int stored = 0; ///< rows committed
-    /// The database could not take the run (busy past the write wait, full, not open): nothing
-    /// was stored and no log row may be written; FileDatabase::lastError() says why.
-    bool storeFailed = false;
+    /// Why the database could not take the run (busy past the write wait, full, not open):
+    /// nothing was stored and no log row may be written. Success otherwise.
+    platform::Status store;
     bool stopped = false; ///< the run was stopped: its rows were rolled back
 };
 
@@ -75,7 +75,7 @@ struct RecordReport {
 /// type description, size, last-modified time, and the name again as short name. A property
 /// that cannot be read leaves its column empty. A folder that cannot be listed records
 /// nothing but still counts as recorded. The run stores all its rows or none; when it
-/// stores none because of the database, `storeFailed` says so. A stop through `control`
+/// stores none because of the database, `store` says why. A stop through `control`
 /// rolls the run back.
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const platform::NativePath& folder,
                           TypeDescriber& types, platform::RunControl* control = nullptr);

@@ -144,7 +144,7 @@ LookupResult lookUpBySize(FileDatabase& db, const QString& sizeText, const QStri
     SizeSearch found = db.findNamesInSizeRange(bounds->lower, bounds->upper);
     result.names = std::move(found.names);
     result.sizes = std::move(found.sizes);
-    if (!found.ok)
+    if (!found.status)
         result.outcome = LookupResult::Outcome::Failed;
     else if (result.names.isEmpty())
         result.outcome = LookupResult::Outcome::NoneInRange;

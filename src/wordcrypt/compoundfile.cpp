@@ -69,19 +69,21 @@ int compoundComplaints()
     return t_complaints;
 }
 
-std::unique_ptr<Compound> Compound::fromPath(const QByteArray& path, QString* error)
+platform::Result<std::unique_ptr<Compound>> Compound::fromPath(const QByteArray& path)
 {
     GError* err = nullptr;
     GPtr<GsfInput> input(gsf_input_stdio_new(path.constData(), &err));
     if (!input)
-        return fail(error, takeError(err, "cannot open")), nullptr;
-    return open(std::move(input), error);
+        return formatError(takeError(err, "cannot open"));
+    return open(std::move(input));
 }
 
-std::unique_ptr<Compound> Compound::fromBytes(const QByteArray& bytes, QString* error)
+platform::Result<std::unique_ptr<Compound>> Compound::fromBytes(const QByteArray& bytes)
 {
     GPtr<GsfInput> input(gsf_input_memory_new(reinterpret_cast<const guint8*>(bytes.constData()), bytes.size(), FALSE));
-    return input ? open(std::move(input), error) : nullptr;
+    if (!input)
+        return formatError(QStringLiteral("cannot open"));
+    return open(std::move(input));
 }
 
 GPtr<GsfInput> Compound::stream(const char* name) const
@@ -92,7 +94,7 @@ GPtr<GsfInput> Compound::stream(const char* name) const
     return child;
 }
 
-std::unique_ptr<Compound> Compound::open(GPtr<GsfInput> input, QString* error)
+platform::Result<std::unique_ptr<Compound>> Compound::open(GPtr<GsfInput> input)
 {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -104,13 +106,13 @@ std::unique_ptr<Compound> Compound::open(GPtr<GsfInput> input, QString* error)
     GError* err = nullptr;
     GPtr<GsfInfile> root(gsf_infile_msole_new(input.get(), &err));
     if (!root)
-        return fail(error, takeError(err, "not a compound file")), nullptr;
+        return formatError(takeError(err, "not a compound file"));
     if (t_complaints)
-        return fail(error, QStringLiteral("damaged compound file")), nullptr;
+        return formatError(QStringLiteral("damaged compound file"));
     auto c = std::unique_ptr<Compound>(new Compound);
     c->m_input = std::move(input);
     c->m_root = std::move(root);
-    return c;
+    return platform::Result<std::unique_ptr<Compound>>(std::move(c));
 }
 
 /// `size` bytes at `offset`; nullopt when the stream is shorter.

@@ -3,6 +3,8 @@
 // Compound (OLE2) files through libgsf: reading streams on demand, copying a file stream by
 // stream with edits on the way, and comparing streams. Only for the Word 97 units.
 
+#include "platform/status.h"
+
 #include <QByteArray>
 #include <QString>
 #include <map>
@@ -30,12 +32,10 @@ template <class T> using GPtr = std::unique_ptr<T, GObjectUnref>;
 /// The library's error text (`fallback` without one); frees `error`.
 QString takeError(GError* error, const char* fallback);
 
-/// Sets `*error` (when asked for) and gives false, for one-line failure returns.
-inline bool fail(QString* error, const QString& text)
+/// A file the readers refuse, with the reader's own words for why.
+inline platform::Status formatError(const QString& text)
 {
-    if (error)
-        *error = text;
-    return false;
+    return platform::Status::failure(platform::ErrorKind::Failed, text);
 }
 
 /// Complaints of the library about the file being read on this thread since it was opened.
@@ -46,15 +46,15 @@ int compoundComplaints();
 /// One compound file opened for reading. The library reads stream data on demand.
 class Compound {
 public:
-    static std::unique_ptr<Compound> fromPath(const QByteArray& path, QString* error);
-    static std::unique_ptr<Compound> fromBytes(const QByteArray& bytes, QString* error);
+    static platform::Result<std::unique_ptr<Compound>> fromPath(const QByteArray& path);
+    static platform::Result<std::unique_ptr<Compound>> fromBytes(const QByteArray& bytes);
 
     GsfInfile* root() const { return m_root.get(); }
     /// The stream `name` of the root storage; null for a storage or when there is none.
     GPtr<GsfInput> stream(const char* name) const;
 
 private:
-    static std::unique_ptr<Compound> open(GPtr<GsfInput> input, QString* error);
+    static platform::Result<std::unique_ptr<Compound>> open(GPtr<GsfInput> input);
     GPtr<GsfInput> m_input;
     GPtr<GsfInfile> m_root;
 };

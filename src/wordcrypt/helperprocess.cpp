@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -64,22 +63,19 @@ bool HelperProcess::spawn(const QString& office, const platform::UniqueFd& their
     return spawned == 0;
 }
 
-bool HelperProcess::start(const QString& office, QString* error, bool* missing)
+platform::Status HelperProcess::start(const QString& office)
 {
-    *missing = false;
-    if (m_program.isEmpty() || !QFileInfo(m_program).isExecutable()) {
-        *missing = true;
-        return false;
-    }
+    using platform::ErrorKind;
+    using platform::Status;
+    if (m_program.isEmpty() || !QFileInfo(m_program).isExecutable())
+        return Status::failure(ErrorKind::NotFound);
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return Status::failure(ErrorKind::Io, {}, errno);
     platform::UniqueFd ours(pair[0]);
     if (!spawn(office, platform::UniqueFd(pair[1]))) {
-        *missing = true; // a helper that cannot run means its LibreOffice libraries are gone
-        return false;
+        // A helper that cannot run means its LibreOffice libraries are gone.
+        return Status::failure(ErrorKind::NotFound);
     }
     m_socket = std::move(ours);
     Reply r = call(protocol::kStart, m_startLimitMs);
@@ -90,14 +86,13 @@ bool HelperProcess::start(const QString& office, QString* error, bool* missing)
     }
     if (!r.ok) {
         // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
-        *missing = r.code == QLatin1String(protocol::kNoOffice) || m_exitCode == 127;
-        *error = r.text;
+        const bool missing = r.code == QLatin1String(protocol::kNoOffice) || m_exitCode == 127;
         kill();
-        return false;
+        return Status::failure(missing ? ErrorKind::NotFound : ErrorKind::Failed, r.text);
     }
     m_officeGroup = r.fields.value(0).toInt();
     m_profile = r.fields.value(1);
-    return true;
+    return {};
 }
 
 bool HelperProcess::alive()

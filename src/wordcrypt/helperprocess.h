@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/status.h"
 #include "platform/uniquefd.h"
 
 #include <QByteArray>
@@ -33,8 +34,9 @@ public:
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
 
-    /// Starts the helper and the office. `missing` is set when LibreOffice is not there at all.
-    bool start(const QString& office, QString* error, bool* missing);
+    /// Starts the helper and the office. A failure of kind NotFound when LibreOffice is not
+    /// there at all.
+    platform::Status start(const QString& office);
     bool alive();
     const QString& profile() const { return m_profile; }
     /// Sends one command line and reads its reply, within `limitMs`.

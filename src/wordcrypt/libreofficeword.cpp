@@ -178,11 +178,9 @@ private:
         if (m_helper && m_helper->alive())
             return true;
         m_helper = makeHelperProcess(m_shared);
-        bool missing = false;
-        QString error;
-        if (!m_helper->start(m_office, &error, &missing)) {
+        if (const Status started = m_helper->start(m_office); !started.ok()) {
             m_helper.reset();
-            *why = QStringLiteral("LibreOffice 无法重新启动(%1)").arg(error);
+            *why = QStringLiteral("LibreOffice 无法重新启动(%1)").arg(started.message());
             return false;
         }
         return true;
@@ -250,10 +248,10 @@ Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* rea
         return untouched(ErrorKind::Failed, QStringLiteral("文件大于 512 MB，不是可处理的 Word 97-2003 文档"));
     if (!hasCompoundSignature(fs.readFile(*realPath, 8).valueOr({})))
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 格式的文件"));
-    QString why;
-    const std::optional<WordFileState> state = inspectWordPath(*realPath, &why);
+    const platform::Result<WordFileState> state = inspectWordPath(*realPath);
     if (!state)
-        return untouched(ErrorKind::Failed, QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(why));
+        return untouched(ErrorKind::Failed,
+                         QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(state.status().message()));
     *encrypted = state->encrypted;
 
     switch (lockState(fs, *realPath, m_helper ? m_helper->profile() : QString())) {
@@ -307,10 +305,9 @@ Status Application::open(const QByteArray& rawName, bool)
 
 QString Document::checkOfficeOutput(const QByteArray& path) const
 {
-    QString why;
-    const std::optional<WordFileState> state = inspectWordPath(path, &why);
+    const platform::Result<WordFileState> state = inspectWordPath(path);
     if (!state)
-        return QStringLiteral("保存后的文件不是有效的 Word 97-2003 文档(%1)").arg(why);
+        return QStringLiteral("保存后的文件不是有效的 Word 97-2003 文档(%1)").arg(state.status().message());
     if (m_password.isEmpty() && state->encrypted)
         return QStringLiteral("保存后的文档仍需要打开密码");
     if (!m_password.isEmpty() && (!state->encrypted || state->obfuscated || !rc4PasswordMatchesPath(path, m_password)))
@@ -366,15 +363,13 @@ Status Document::exportTo(const QByteArray& exported)
 /// becomes the checked rewrite, or stays the export when it already holds what was asked for.
 Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const
 {
-    const std::optional<WriteReservation> present = readWriteReservation(exported, m_password);
+    const platform::Result<WriteReservation> present = readWriteReservation(exported, m_password);
     if (present && !present->flag && present->password.isEmpty() && m_writePassword.isEmpty())
         return {};
-    QString why;
-    if (!writeWriteReservation(exported, rewritten, m_password, m_writePassword, &why))
-        return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(why));
-    if (const QString differs = compareAfterReservation(exported, rewritten, m_password, m_writePassword);
-        !differs.isEmpty())
-        return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(differs));
+    if (const Status written = writeWriteReservation(exported, rewritten, m_password, m_writePassword); !written.ok())
+        return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(written.message()));
+    if (const Status same = compareAfterReservation(exported, rewritten, m_password, m_writePassword); !same.ok())
+        return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(same.message()));
     if (const QString bad = checkOfficeOutput(rewritten); !bad.isEmpty())
         return untouched(ErrorKind::Failed, bad);
     *result = rewritten;
@@ -519,12 +514,10 @@ platform::Result<std::shared_ptr<platform::WordApplication>> LibreOfficeWord::cr
     if (office.isEmpty())
         return Status::failure(ErrorKind::NotFound, libreOfficeMissingText());
     std::unique_ptr<HelperProcess> helper = makeHelperProcess(m_shared);
-    QString why;
-    bool missing = false;
-    if (!helper->start(office, &why, &missing)) {
-        if (missing)
+    if (const Status started = helper->start(office); !started.ok()) {
+        if (started.kind() == ErrorKind::NotFound)
             return Status::failure(ErrorKind::NotFound, libreOfficeMissingText());
-        return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 无法启动(%1)").arg(why));
+        return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 无法启动(%1)").arg(started.message()));
     }
     return std::shared_ptr<platform::WordApplication>(
         std::make_shared<Application>(m_shared, office, std::move(helper)));

@@ -125,15 +125,15 @@ struct Fib {
     bool encrypted() const { return flags & fEncrypted; }
 };
 
-std::optional<quint16> readFlags(const Compound& cf, QString* error)
+platform::Result<quint16> readFlags(const Compound& cf)
 {
     GPtr<GsfInput> word = cf.stream("WordDocument");
     const std::optional<QByteArray> head = word ? readAt(word.get(), 0, 32) : std::nullopt;
     if (!head || u16(*head, 0) != kFibMagic)
-        return fail(error, QStringLiteral("no Word 97 document stream")), std::nullopt;
+        return formatError(QStringLiteral("no Word 97 document stream"));
     // The stream's end must be there too: a file cut short is no document.
     if (!readAt(word.get(), gsf_input_size(word.get()) - 1, 1) || compoundComplaints())
-        return fail(error, QStringLiteral("document stream cut short")), std::nullopt;
+        return formatError(QStringLiteral("document stream cut short"));
     return u16(*head, kFlagsAt);
 }
 
@@ -155,24 +155,24 @@ std::optional<QByteArray> rc4Salt(const Compound& cf, quint16 flags, const QStri
     return salt;
 }
 
-std::optional<Fib> readFib(const Compound& cf, const QString& openPassword, QString* error)
+platform::Result<Fib> readFib(const Compound& cf, const QString& openPassword)
 {
     GPtr<GsfInput> word = cf.stream("WordDocument");
     Fib fib;
-    const std::optional<quint16> flags = readFlags(cf, error);
+    const platform::Result<quint16> flags = readFlags(cf);
     if (!flags)
-        return std::nullopt;
+        return flags.status();
     fib.flags = *flags;
     if (fib.flags & fObfuscated)
-        return fail(error, QStringLiteral("XOR obfuscation")), std::nullopt;
+        return formatError(QStringLiteral("XOR obfuscation"));
     std::optional<QByteArray> head = readAt(word.get(), 0, 0x9A);
     if (!head)
-        return fail(error, QStringLiteral("FIB too short")), std::nullopt;
+        return formatError(QStringLiteral("FIB too short"));
     fib.lKey = u32(*head, kLKeyAt);
     if (fib.encrypted()) {
         const std::optional<QByteArray> salt = rc4Salt(cf, fib.flags, openPassword);
         if (!salt)
-            return fail(error, QStringLiteral("the open password does not match")), std::nullopt;
+            return formatError(QStringLiteral("the open password does not match"));
         fib.baseKey = rc4BaseKey(openPassword, *salt);
     }
     // Walk the FIB's own counts rather than trusting a fixed offset.
@@ -190,26 +190,26 @@ std::optional<Fib> readFib(const Compound& cf, const QString& openPassword, QStr
     qint64 at = 0x20;
     const std::optional<QByteArray> csw = plain(at, 2);
     if (!csw)
-        return fail(error, QStringLiteral("FIB too short")), std::nullopt;
+        return formatError(QStringLiteral("FIB too short"));
     at += 2 + 2 * qint64(u16(*csw, 0));
     const std::optional<QByteArray> cslw = plain(at, 2);
     if (!cslw)
-        return fail(error, QStringLiteral("FIB too short")), std::nullopt;
+        return formatError(QStringLiteral("FIB too short"));
     at += 2 + 4 * qint64(u16(*cslw, 0));
     const std::optional<QByteArray> cbRgFcLcb = plain(at, 2);
     if (!cbRgFcLcb || u16(*cbRgFcLcb, 0) <= kSttbfAssocPair)
-        return fail(error, QStringLiteral("FIB has no associated strings")), std::nullopt;
+        return formatError(QStringLiteral("FIB has no associated strings"));
     fib.assocPairAt = at + 2 + 8 * kSttbfAssocPair;
     const std::optional<QByteArray> pair = plain(fib.assocPairAt, 8);
     if (!pair)
-        return fail(error, QStringLiteral("FIB too short")), std::nullopt;
+        return formatError(QStringLiteral("FIB too short"));
     fib.fcAssoc = u32(*pair, 0);
     fib.lcbAssoc = u32(*pair, 4);
     return fib;
 }
 
 /// The 18 strings of SttbfAssoc; all empty when the document has none.
-std::optional<QStringList> readAssoc(const Compound& cf, const Fib& fib, QString* error)
+platform::Result<QStringList> readAssoc(const Compound& cf, const Fib& fib)
 {
     QStringList entries;
     for (int i = 0; i < kAssocEntries; ++i)
@@ -218,23 +218,23 @@ std::optional<QStringList> readAssoc(const Compound& cf, const Fib& fib, QString
         return entries;
     GPtr<GsfInput> table = cf.stream(fib.tableName());
     if (!table || fib.lcbAssoc > kMaxAssocBytes)
-        return fail(error, QStringLiteral("bad associated strings")), std::nullopt;
+        return formatError(QStringLiteral("bad associated strings"));
     std::optional<QByteArray> bytes = readAt(table.get(), fib.fcAssoc, fib.lcbAssoc);
     if (!bytes || (fib.encrypted() && fib.fcAssoc < fib.lKey))
-        return fail(error, QStringLiteral("associated strings outside the table")), std::nullopt;
+        return formatError(QStringLiteral("associated strings outside the table"));
     if (fib.encrypted())
         rc4AtOffset(fib.baseKey, *bytes, fib.fcAssoc);
     const QByteArray& b = *bytes;
     if (b.size() < 6 || u16(b, 0) != 0xFFFF || u16(b, 2) != kAssocEntries || u16(b, 4) != 0)
-        return fail(error, QStringLiteral("associated strings have an unknown layout")), std::nullopt;
+        return formatError(QStringLiteral("associated strings have an unknown layout"));
     qint64 at = 6;
     for (int i = 0; i < kAssocEntries; ++i) {
         if (at + 2 > b.size())
-            return fail(error, QStringLiteral("associated strings cut short")), std::nullopt;
+            return formatError(QStringLiteral("associated strings cut short"));
         const qint64 cch = u16(b, at);
         at += 2;
         if (at + 2 * cch > b.size())
-            return fail(error, QStringLiteral("associated strings cut short")), std::nullopt;
+            return formatError(QStringLiteral("associated strings cut short"));
         entries[i] = QString::fromUtf16(reinterpret_cast<const char16_t*>(b.constData() + at), cch);
         at += 2 * cch;
     }
@@ -262,13 +262,13 @@ bool hasCompoundSignature(const QByteArray& head)
     return head.startsWith(signature);
 }
 
-static std::optional<WordFileState> inspect(const Compound* cf, QString* error)
+static platform::Result<WordFileState> inspect(const platform::Result<std::unique_ptr<Compound>>& cf)
 {
     if (!cf)
-        return std::nullopt;
-    const std::optional<quint16> flags = readFlags(*cf, error);
+        return cf.status();
+    const platform::Result<quint16> flags = readFlags(**cf);
     if (!flags)
-        return std::nullopt;
+        return flags.status();
     WordFileState state;
     state.encrypted = *flags & fEncrypted;
     state.obfuscated = *flags & fObfuscated;
@@ -277,56 +277,83 @@ static std::optional<WordFileState> inspect(const Compound* cf, QString* error)
     return state;
 }
 
-std::optional<WordFileState> inspectWordFile(const QByteArray& file, QString* error)
+platform::Result<WordFileState> inspectWordFile(const QByteArray& file)
 {
     if (!hasCompoundSignature(file))
-        return fail(error, QStringLiteral("not a compound file")), std::nullopt;
-    return inspect(Compound::fromBytes(file, error).get(), error);
+        return formatError(QStringLiteral("not a compound file"));
+    return inspect(Compound::fromBytes(file));
 }
 
-std::optional<WordFileState> inspectWordPath(const QByteArray& path, QString* error)
+platform::Result<WordFileState> inspectWordPath(const QByteArray& path)
 {
-    return inspect(Compound::fromPath(path, error).get(), error);
+    return inspect(Compound::fromPath(path));
 }
+
+namespace {
+
+bool rc4PasswordMatchesIn(const platform::Result<std::unique_ptr<Compound>>& cf, const QString& password)
+{
+    if (!cf)
+        return false;
+    const platform::Result<quint16> flags = readFlags(**cf);
+    return flags && rc4Salt(**cf, *flags, password);
+}
+
+/// A compound file with its FIB and associated strings read.
+struct ParsedDocument {
+    std::unique_ptr<Compound> cf;
+    Fib fib;
+    QStringList entries;
+};
+
+platform::Result<ParsedDocument> readDocument(const QByteArray& path, const QString& openPassword)
+{
+    platform::Result<std::unique_ptr<Compound>> cf = Compound::fromPath(path);
+    if (!cf)
+        return cf.status();
+    platform::Result<Fib> fib = readFib(**cf, openPassword);
+    if (!fib)
+        return fib.status();
+    platform::Result<QStringList> entries = readAssoc(**cf, *fib);
+    if (!entries)
+        return entries.status();
+    return ParsedDocument{std::move(*cf), std::move(*fib), std::move(*entries)};
+}
+
+} // namespace
 
 bool rc4PasswordMatches(const QByteArray& file, const QString& password)
 {
-    const std::unique_ptr<Compound> cf = hasCompoundSignature(file) ? Compound::fromBytes(file, nullptr) : nullptr;
-    const std::optional<quint16> flags = cf ? readFlags(*cf, nullptr) : std::nullopt;
-    return flags && rc4Salt(*cf, *flags, password);
+    return hasCompoundSignature(file) && rc4PasswordMatchesIn(Compound::fromBytes(file), password);
 }
 
 bool rc4PasswordMatchesPath(const QByteArray& path, const QString& password)
 {
-    const std::unique_ptr<Compound> cf = Compound::fromPath(path, nullptr);
-    const std::optional<quint16> flags = cf ? readFlags(*cf, nullptr) : std::nullopt;
-    return flags && rc4Salt(*cf, *flags, password);
+    return rc4PasswordMatchesIn(Compound::fromPath(path), password);
 }
 
-std::optional<WriteReservation> readWriteReservation(const QByteArray& path, const QString& openPassword,
-                                                     QString* error)
+platform::Result<WriteReservation> readWriteReservation(const QByteArray& path, const QString& openPassword)
 {
-    const std::unique_ptr<Compound> cf = Compound::fromPath(path, error);
-    const std::optional<Fib> fib = cf ? readFib(*cf, openPassword, error) : std::nullopt;
-    const std::optional<QStringList> entries = fib ? readAssoc(*cf, *fib, error) : std::nullopt;
-    if (!entries)
-        return std::nullopt;
-    return WriteReservation{bool(fib->flags & fWriteReservation), entries->at(kAssocWriteReservation)};
+    const platform::Result<ParsedDocument> doc = readDocument(path, openPassword);
+    if (!doc)
+        return doc.status();
+    return WriteReservation{bool(doc->fib.flags & fWriteReservation), doc->entries.at(kAssocWriteReservation)};
 }
 
-bool writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
-                           const QString& writePassword, QString* error)
+platform::Status writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
+                                       const QString& writePassword)
 {
     if (writePassword.size() > kMaxPasswordLength)
-        return fail(error, QStringLiteral("password longer than 15 characters"));
-    const std::unique_ptr<Compound> cf = Compound::fromPath(source, error);
-    const std::optional<Fib> fib = cf ? readFib(*cf, openPassword, error) : std::nullopt;
-    std::optional<QStringList> entries = fib ? readAssoc(*cf, *fib, error) : std::nullopt;
-    if (!entries)
-        return false;
+        return formatError(QStringLiteral("password longer than 15 characters"));
+    platform::Result<ParsedDocument> doc = readDocument(source, openPassword);
+    if (!doc)
+        return doc.status();
+    const std::unique_ptr<Compound>& cf = doc->cf;
+    const Fib* fib = &doc->fib;
+    QStringList* entries = &doc->entries;
     GPtr<GsfInput> table = cf->stream(fib->tableName());
     if (!table)
-        return fail(error, QStringLiteral("no table stream"));
+        return formatError(QStringLiteral("no table stream"));
     const qint64 tableSize = gsf_input_size(table.get());
 
     StreamEdit wordEdit;
@@ -368,36 +395,39 @@ bool writeWriteReservation(const QByteArray& source, const QByteArray& target, c
     GError* err = nullptr;
     GPtr<GsfOutput> sink(gsf_output_stdio_new(target.constData(), &err));
     if (!sink)
-        return fail(error, takeError(err, "cannot create the output"));
+        return formatError(takeError(err, "cannot create the output"));
     GPtr<GsfOutfile> out(gsf_outfile_msole_new(sink.get()));
     const bool copied = out && copyStorage(cf->root(), out.get(), &edits);
     const bool closed = out && gsf_output_close(GSF_OUTPUT(out.get()));
     const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
     if (!copied || !closed || !sinkClosed)
-        return fail(error, QStringLiteral("writing the compound file failed"));
-    return true;
+        return formatError(QStringLiteral("writing the compound file failed"));
+    return {};
 }
 
-QString compareAfterReservation(const QByteArray& source, const QByteArray& result, const QString& openPassword,
-                                const QString& writePassword)
+platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,
+                                         const QString& openPassword, const QString& writePassword)
 {
-    QString why;
-    const std::unique_ptr<Compound> a = Compound::fromPath(source, &why);
-    const std::unique_ptr<Compound> b = a ? Compound::fromPath(result, &why) : nullptr;
-    const std::optional<Fib> fa = b ? readFib(*a, openPassword, &why) : std::nullopt;
-    const std::optional<Fib> fb = fa ? readFib(*b, openPassword, &why) : std::nullopt;
-    const std::optional<QStringList> ea = fb ? readAssoc(*a, *fa, &why) : std::nullopt;
-    const std::optional<QStringList> eb = ea ? readAssoc(*b, *fb, &why) : std::nullopt;
-    if (!eb)
-        return why;
+    const platform::Result<ParsedDocument> da = readDocument(source, openPassword);
+    if (!da)
+        return da.status();
+    const platform::Result<ParsedDocument> db = readDocument(result, openPassword);
+    if (!db)
+        return db.status();
+    const Compound* a = da->cf.get();
+    const Compound* b = db->cf.get();
+    const Fib* fa = &da->fib;
+    const Fib* fb = &db->fib;
+    const QStringList* ea = &da->entries;
+    const QStringList* eb = &db->entries;
     if ((fa->flags & ~fWriteReservation) != (fb->flags & ~fWriteReservation))
-        return QStringLiteral("FIB flags differ");
+        return formatError(QStringLiteral("FIB flags differ"));
     if (bool(fb->flags & fWriteReservation) != !writePassword.isEmpty() ||
         eb->at(kAssocWriteReservation) != writePassword)
-        return QStringLiteral("write reservation reads back wrong");
+        return formatError(QStringLiteral("write reservation reads back wrong"));
     for (int i = 0; i < kAssocEntries; ++i) {
         if (i != kAssocWriteReservation && ea->at(i) != eb->at(i))
-            return QStringLiteral("associated string %1 changed").arg(i);
+            return formatError(QStringLiteral("associated string %1 changed").arg(i));
     }
 
     std::map<QByteArray, GPtr<GsfInput>> sa, sb;
@@ -405,14 +435,14 @@ QString compareAfterReservation(const QByteArray& source, const QByteArray& resu
     listStreams(a->root(), {}, &sa, &ca);
     listStreams(b->root(), {}, &sb, &cb);
     if (ca != cb)
-        return QStringLiteral("class ids differ");
+        return formatError(QStringLiteral("class ids differ"));
     if (sa.size() != sb.size())
-        return QStringLiteral("stream lists differ");
+        return formatError(QStringLiteral("stream lists differ"));
     const QByteArray tablePath = QByteArray("/") + fa->tableName();
     for (const auto& [name, input] : sa) {
         const auto other = sb.find(name);
         if (other == sb.end())
-            return QStringLiteral("stream %1 missing").arg(QString::fromUtf8(name));
+            return formatError(QStringLiteral("stream %1 missing").arg(QString::fromUtf8(name)));
         const qint64 sizeA = gsf_input_size(input.get());
         const qint64 sizeB = gsf_input_size(other->second.get());
         bool same;
@@ -427,7 +457,7 @@ QString compareAfterReservation(const QByteArray& source, const QByteArray& resu
             same = sizeA == sizeB && sameBytes(input.get(), other->second.get(), sizeA, {});
         }
         if (!same)
-            return QStringLiteral("stream %1 differs").arg(QString::fromUtf8(name));
+            return formatError(QStringLiteral("stream %1 differs").arg(QString::fromUtf8(name)));
     }
     return {};
 }

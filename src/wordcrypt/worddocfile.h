@@ -1,8 +1,9 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QByteArray>
 #include <QString>
-#include <optional>
 
 namespace korvane::wordcrypt {
 
@@ -20,10 +21,10 @@ struct WordFileState {
 // Every reader below goes through the compound-file library and reads only the stream parts it
 // needs, so the size of the file does not decide the memory used. Every offset is checked.
 
-/// Reads the WordDocument stream's FIB. nullopt (and `error`) when the bytes are not a
-/// well-formed Word 97 document.
-std::optional<WordFileState> inspectWordFile(const QByteArray& file, QString* error = nullptr);
-std::optional<WordFileState> inspectWordPath(const QByteArray& path, QString* error = nullptr);
+/// Reads the WordDocument stream's FIB. A failure, in the reader's words, when the bytes are
+/// not a well-formed Word 97 document.
+platform::Result<WordFileState> inspectWordFile(const QByteArray& file);
+platform::Result<WordFileState> inspectWordPath(const QByteArray& path);
 
 /// True when the RC4 encryption header of the document accepts `password` (MD5 + RC4, as Word 97
 /// checks it on opening). False for a document that is not RC4-encrypted.
@@ -40,22 +41,21 @@ struct WriteReservation {
 };
 
 /// Reads the write reservation of `path`. `openPassword` decrypts an RC4-encrypted document.
-/// nullopt (and `error`) when it cannot be read.
-std::optional<WriteReservation> readWriteReservation(const QByteArray& path, const QString& openPassword,
-                                                     QString* error = nullptr);
+/// A failure when it cannot be read.
+platform::Result<WriteReservation> readWriteReservation(const QByteArray& path, const QString& openPassword);
 
 /// Copies the compound file `source` to `target` with the write reservation set to
 /// `writePassword` ("" clears flag and entry), every other stream and the root class id carried
 /// over byte for byte. An RC4-encrypted source is decrypted and re-encrypted with `openPassword`,
-/// which must match. False (and `error`) on any doubt; `target` may then hold partial output.
-bool writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
-                           const QString& writePassword, QString* error = nullptr);
+/// which must match. A failure on any doubt; `target` may then hold partial output.
+platform::Status writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
+                                       const QString& writePassword);
 
 /// Checks that `result` is `source` with only the write reservation changed: the same streams
 /// and class ids, every other stream byte-identical, the document stream and the table stream
 /// unchanged apart from the reservation's own bytes, and the reservation reading back as
-/// `writePassword`. "" when it is; otherwise what differs.
-QString compareAfterReservation(const QByteArray& source, const QByteArray& result, const QString& openPassword,
-                                const QString& writePassword);
+/// `writePassword`. Success when it is; otherwise a failure that says what differs.
+platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,
+                                         const QString& openPassword, const QString& writePassword);
 
 } // namespace korvane::wordcrypt

@@ -179,7 +179,7 @@ void TestBatchListLogic::walkOrder()
 
     BatchList list;
     list.add({dir.path() + "/a/a1.doc", root + "/a/a1.doc"}); // already listed: skipped
-    const WalkResult r = dieda(fs, root, parseExtensions("doc"), list);
+    const WalkResult r = addMatchingFiles(fs, root, parseExtensions("doc"), list);
     QCOMPARE(r.added, 5);
     QVERIFY(!r.limitReached);
     QCOMPARE(r.unreadableFolders, 0);
@@ -206,7 +206,7 @@ void TestBatchListLogic::walkSkipsFailuresAndLinks()
     fs.failOn(FaultyFileSystem::Op::List, root + "/locked", ErrorKind::Io);
     fs.failOn(FaultyFileSystem::Op::List, root + "/outside", ErrorKind::Io);
     BatchList list;
-    const WalkResult r = dieda(fs, root, parseExtensions("doc"), list);
+    const WalkResult r = addMatchingFiles(fs, root, parseExtensions("doc"), list);
     QStringList got = texts(list);
     got.sort();
     QCOMPARE(got, QStringList({dir.path() + "/open/deeper/ok2.doc", dir.path() + "/open/link.doc",
@@ -231,7 +231,7 @@ void TestBatchListLogic::walkStopsAtLimit()
     for (int i = 0; i < BatchList::kMaxEntries - 2; ++i)
         list.add({QString::number(i), QByteArray::number(i)});
     list.add({dir.path() + "/b.doc", root + "/b.doc"});
-    const WalkResult r = dieda(fs, root, parseExtensions("doc"), list);
+    const WalkResult r = addMatchingFiles(fs, root, parseExtensions("doc"), list);
     QCOMPARE(list.size(), BatchList::kMaxEntries);
     QCOMPARE(r.added, 1);
     QVERIFY(r.limitReached);
@@ -247,7 +247,7 @@ void TestBatchListLogic::walkKeepsRawNames()
     touch(root + "/" + gbkFolder + "/" + gbkName);
     FaultyFileSystem fs;
     BatchList list;
-    dieda(fs, root, parseExtensions("dwg"), list);
+    addMatchingFiles(fs, root, parseExtensions("dwg"), list);
     QCOMPARE(list.size(), 1);
     QCOMPARE(list.at(0).path, root + "/" + gbkFolder + "/" + gbkName);
     QCOMPARE(list.at(0).text, dir.path() + QStringLiteral("/报告/平面.DWG"));

@@ -286,7 +286,7 @@ void TestFullProject::sevenZipMatchesItsOriginalProject()
     run.setProjectKind(projectKindSetting(settings));
     const HelpFileOutcome outcome =
         run.runFile(korvane::platform::nativePath(dir.filePath(QStringLiteral("7-zip.chm"))), true);
-    QVERIFY2(outcome.clean(), qPrintable(outcomeProblem(outcome)));
+    QVERIFY2(outcome.clean(), qPrintable(outcomeProblem(outcome).message()));
 
     const QString ours = readGbk(dir.filePath(QStringLiteral("7-zip/7-zip.full.hhp")));
     const QString original = readGbk(data + QStringLiteral("/real/7-Zip.HHP"));
@@ -350,7 +350,7 @@ void TestFullProject::roundTrip()
     };
 
     const HelpFileOutcome first = decompile(dir.filePath(QStringLiteral("first")), data + QLatin1Char('/') + sample);
-    QVERIFY2(first.clean(), qPrintable(outcomeProblem(first)));
+    QVERIFY2(first.clean(), qPrintable(outcomeProblem(first).message()));
     // chmcmd reads the project as bytes and finds pages by their names on disk: the UTF-8 copy
     // when there is one.
     const QString out = QString::fromUtf8(first.outputFolder) + QLatin1Char('/');
@@ -362,7 +362,7 @@ void TestFullProject::roundTrip()
     const QString recompiled = chmtest::compile(hhp, compiledName);
     QVERIFY2(!recompiled.isEmpty(), qPrintable(hhp));
     const HelpFileOutcome second = decompile(dir.filePath(QStringLiteral("second")), recompiled);
-    QVERIFY2(second.clean(), qPrintable(outcomeProblem(second)));
+    QVERIFY2(second.clean(), qPrintable(outcomeProblem(second).message()));
 
     const Summary before = summarize(first, project);
     const Summary after = summarize(second, project);
@@ -419,7 +419,7 @@ void TestFullProject::contextMapRoundTrip()
         const QString copy = dir.filePath(QString::fromLatin1(folder) + QStringLiteral("/ctx.chm"));
         QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()) && QFile::copy(chm, copy));
         const HelpFileOutcome outcome = run.runFile(korvane::platform::nativePath(copy), true);
-        QVERIFY2(outcome.clean(), qPrintable(outcomeProblem(outcome)));
+        QVERIFY2(outcome.clean(), qPrintable(outcomeProblem(outcome).message()));
         const auto files = chmtest::readTree(outcome.outputFolder);
         const QString project = QString::fromLatin1(files.value("ctx.full.hhp"));
         // chmcmd stores the compiling machine's absolute paths in the map; the project names the pages.

@@ -16,7 +16,7 @@ int main(int argc, char* argv[])
     const auto found = db.findNamesInSizeRange(std::atof(argv[2]), std::atof(argv[3]));
     for (const QString& name : found.names)
         std::printf("%s\n", qPrintable(name));
-    const bool wrote = db.appendLogRow(QStringLiteral("/probe"), QDateTime::currentDateTime());
-    std::printf("write:%s\n", wrote ? "ok" : qPrintable(failureText(db, path)));
-    return found.ok ? 0 : 1;
+    const korvane::platform::Status wrote = db.appendLogRow(QStringLiteral("/probe"), QDateTime::currentDateTime());
+    std::printf("write:%s\n", wrote ? "ok" : qPrintable(failureText(db, wrote, path)));
+    return found.status.ok() ? 0 : 1;
 }

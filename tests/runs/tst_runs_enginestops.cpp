@@ -115,8 +115,8 @@ private slots:
                 write(root + QStringLiteral("/s%1/b.doc").arg(i));
             platform::LocalFileSystem fs;
             batchlist::BatchList list;
-            const auto walk =
-                batchlist::dieda(fs, root.toUtf8(), batchlist::parseExtensions(QStringLiteral("doc")), list, &control);
+            const auto walk = batchlist::addMatchingFiles(
+                fs, root.toUtf8(), batchlist::parseExtensions(QStringLiteral("doc")), list, &control);
             return std::pair{list.size(), walk.stopped ? kItems - list.size() : -1};
         });
     }

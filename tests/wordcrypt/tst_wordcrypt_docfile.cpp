@@ -161,9 +161,8 @@ private slots:
         Layout l;
         l.mini = mini;
         l.fibFlags = quint16(flags);
-        QString error;
-        const auto state = inspectWordFile(compound(l), &error);
-        QVERIFY2(state, qPrintable(error));
+        const auto state = inspectWordFile(compound(l));
+        QVERIFY2(state, qPrintable(state.status().message()));
         QTEST(state->encrypted, "encrypted");
         QTEST(state->obfuscated, "obfuscated");
         QTEST(state->writeReserved, "writeReserved");
@@ -202,9 +201,9 @@ private slots:
     void refusesDamagedFiles()
     {
         QFETCH(QByteArray, bytes);
-        QString error;
-        QVERIFY(!inspectWordFile(bytes, &error));
-        QVERIFY(!error.isEmpty());
+        const auto state = inspectWordFile(bytes);
+        QVERIFY(!state);
+        QVERIFY(!state.status().message().isEmpty());
         QVERIFY(!rc4PasswordMatches(bytes, QStringLiteral("x")));
     }
 
@@ -242,28 +241,32 @@ private slots:
         source.close();
 
         // Set, set again (the table replaces its own copy at the end), clear.
-        QString error;
-        QVERIFY2(writeWriteReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("写密码 7591"), &error),
-                 qPrintable(error));
-        QCOMPARE(compareAfterReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("写密码 7591")), QString());
+        const auto written = writeWriteReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("写密码 7591"));
+        QVERIFY2(written.ok(), qPrintable(written.message()));
+        QCOMPARE(compareAfterReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("写密码 7591")).message(),
+                 QString());
         auto stored = readWriteReservation(file("b.doc"), {});
         QVERIFY(stored && stored->flag);
         QCOMPARE(stored->password, QStringLiteral("写密码 7591"));
         QVERIFY(inspectWordPath(file("b.doc"))->writeReserved);
 
-        QVERIFY(writeWriteReservation(file("b.doc"), file("c.doc"), {}, QStringLiteral("second")));
-        QCOMPARE(compareAfterReservation(file("b.doc"), file("c.doc"), {}, QStringLiteral("second")), QString());
+        QVERIFY(writeWriteReservation(file("b.doc"), file("c.doc"), {}, QStringLiteral("second")).ok());
+        QCOMPARE(compareAfterReservation(file("b.doc"), file("c.doc"), {}, QStringLiteral("second")).message(),
+                 QString());
         QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("c.doc"))).size(),
                  QFileInfo(dir.filePath(QStringLiteral("b.doc"))).size());
 
-        QVERIFY(writeWriteReservation(file("c.doc"), file("d.doc"), {}, QString()));
-        QCOMPARE(compareAfterReservation(file("c.doc"), file("d.doc"), {}, QString()), QString());
+        QVERIFY(writeWriteReservation(file("c.doc"), file("d.doc"), {}, QString()).ok());
+        QCOMPARE(compareAfterReservation(file("c.doc"), file("d.doc"), {}, QString()).message(), QString());
         stored = readWriteReservation(file("d.doc"), {});
         QVERIFY(stored && !stored->flag && stored->password.isEmpty());
 
         // The comparison notices a reservation other than the one asked for.
-        QVERIFY(!compareAfterReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("other")).isEmpty());
-        QVERIFY(!compareAfterReservation(file("a.doc"), file("d.doc"), {}, QStringLiteral("写密码 7591")).isEmpty());
+        QVERIFY(
+            !compareAfterReservation(file("a.doc"), file("b.doc"), {}, QStringLiteral("other")).message().isEmpty());
+        QVERIFY(!compareAfterReservation(file("a.doc"), file("d.doc"), {}, QStringLiteral("写密码 7591"))
+                     .message()
+                     .isEmpty());
     }
 
     void writeReservationRefusals_data()
@@ -286,10 +289,11 @@ private slots:
         QVERIFY(source.open(QIODevice::WriteOnly));
         source.write(compound(l));
         source.close();
-        QString error;
-        QVERIFY(!writeWriteReservation(QFile::encodeName(source.fileName()),
-                                       QFile::encodeName(dir.filePath(QStringLiteral("b.doc"))), {}, password, &error));
-        QVERIFY(!error.isEmpty());
+        const auto written =
+            writeWriteReservation(QFile::encodeName(source.fileName()),
+                                  QFile::encodeName(dir.filePath(QStringLiteral("b.doc"))), {}, password);
+        QVERIFY(!written.ok());
+        QVERIFY(!written.message().isEmpty());
     }
 };
 

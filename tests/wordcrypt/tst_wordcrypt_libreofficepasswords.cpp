@@ -141,7 +141,8 @@ private slots:
             QTemporaryDir other;
             const QString reserved = other.filePath(QStringLiteral("r.doc"));
             QVERIFY(wordcrypt::writeWriteReservation(QFile::encodeName(doc), QFile::encodeName(reserved), {},
-                                                     QStringLiteral("other")));
+                                                     QStringLiteral("other"))
+                        .ok());
             QVERIFY(QFile::remove(doc) && QFile::copy(reserved, doc));
             QFile::setPermissions(doc, QFile::ReadOwner | QFile::WriteOwner);
             QCOMPARE(m_probe->readOnly(doc, {}), QByteArray("1")); // the office opens it read-only
