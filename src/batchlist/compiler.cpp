@@ -48,9 +48,9 @@ bool runsUnderWine(const QString& compiler)
     return compiler.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
 }
 
-QString wineRefusal(const QString& path)
+platform::Status wineAddressable(const QString& path)
 {
-    return platform::wineUnaddressableReason(absolute(path));
+    return platform::wineAddressable(absolute(path));
 }
 
 platform::Status compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler)
@@ -62,8 +62,8 @@ platform::Status compilerProblem(platform::FileSystem& fs, platform::ProgramStar
     if (runsUnderWine(compiler)) {
         if (programs.findExecutable(QStringLiteral("wine")).isEmpty())
             return Status::failure(ErrorKind::NotFound, QStringLiteral("找不到wine, 无法运行Windows编译器!"));
-        if (const QString reason = wineRefusal(compiler); !reason.isEmpty())
-            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器路径无法交给wine: ") + reason);
+        if (const Status refused = wineAddressable(compiler); !refused.ok())
+            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器路径无法交给wine: ") + refused.message());
     }
     return {};
 }
@@ -79,8 +79,8 @@ platform::Status startProblem(const QString& compiler, const BatchEntry& entry)
     if (!platform::isValidUtf8(entry.path))
         return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。"));
     if (runsUnderWine(compiler)) {
-        if (const QString reason = wineRefusal(entry.text); !reason.isEmpty())
-            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!") + reason);
+        if (const Status refused = wineAddressable(entry.text); !refused.ok())
+            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!") + refused.message());
     }
     return {};
 }

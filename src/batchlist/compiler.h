@@ -45,9 +45,9 @@ platform::Status startCompile(platform::ProgramStarter& programs, const QString&
 /// True for a compiler that is a Windows program ("*.exe", any case) and so runs through Wine.
 bool runsUnderWine(const QString& compiler);
 
-/// Why Wine would not find the file at `path` (made absolute first) under its Windows name,
-/// or "" when it would.
-QString wineRefusal(const QString& path);
+/// Whether Wine finds the file at `path` (made absolute first) under its Windows name; a
+/// failure says why not.
+platform::Status wineAddressable(const QString& path);
 
 /// What became of one project of a run.
 struct ProjectCompile {

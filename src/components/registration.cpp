@@ -89,8 +89,8 @@ QString refusal(platform::FileSystem& fs, const WineEnvironment& wine, const Nat
     if (!platform::isValidUtf8(library))
         return QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序");
     // Under /s a name Wine reads differently would register another file without a word.
-    if (const QString reason = platform::wineUnaddressableReason(QString::fromUtf8(library)); !reason.isEmpty())
-        return reason;
+    if (const platform::Status refused = platform::wineAddressable(QString::fromUtf8(library)); !refused.ok())
+        return refused.message();
     const auto bytes = fs.readFile(library, kMaxPeImageBytes);
     if (!bytes)
         return QStringLiteral("无法读取: ") + bytes.status().message();

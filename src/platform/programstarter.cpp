@@ -38,24 +38,28 @@ bool isDeviceName(const QString& name)
 
 } // namespace
 
-QString wineUnaddressableReason(const QString& unixPath)
+Status wineAddressable(const QString& unixPath)
 {
     const QStringList parts = unixPath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (const QString& part : parts) {
         if (part == QLatin1String(".") || part == QLatin1String(".."))
-            return QStringLiteral("路径中含有\"%1\", wine会按文字解析而不按实际目录").arg(part);
+            return Status::failure(ErrorKind::Failed,
+                                   QStringLiteral("路径中含有\"%1\", wine会按文字解析而不按实际目录").arg(part));
         for (const QChar c : part) {
             if (c.unicode() < 0x20)
-                return QStringLiteral("名称\"%1\"含有控制字符, wine无法原样传递").arg(part);
+                return Status::failure(ErrorKind::Failed,
+                                       QStringLiteral("名称\"%1\"含有控制字符, wine无法原样传递").arg(part));
             if (QStringLiteral("\\*?\"<>|:").contains(c))
-                return QStringLiteral("名称\"%1\"含有字符\"%2\", wine会另作解释").arg(part, c);
+                return Status::failure(ErrorKind::Failed,
+                                       QStringLiteral("名称\"%1\"含有字符\"%2\", wine会另作解释").arg(part, c));
         }
         if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
-            return QStringLiteral("名称\"%1\"以点或空格结尾, wine会将其去掉").arg(part);
+            return Status::failure(ErrorKind::Failed,
+                                   QStringLiteral("名称\"%1\"以点或空格结尾, wine会将其去掉").arg(part));
     }
     if (!parts.isEmpty() && isDeviceName(parts.last()))
-        return QStringLiteral("名称\"%1\"在wine中是设备名").arg(parts.last());
-    return {};
+        return Status::failure(ErrorKind::Failed, QStringLiteral("名称\"%1\"在wine中是设备名").arg(parts.last()));
+    return Status::success();
 }
 
 } // namespace korvane::platform

@@ -43,10 +43,10 @@ QString wineWindowsPath(const QString& unixPath);
 /// The Wine prefix Windows programs run in: WINEPREFIX when set, else ~/.wine.
 QString winePrefix();
 
-/// Why the Windows form of an absolute Unix path would lead Wine to another file, or "" when
-/// it names the same one. Wine splits names at "\", drops trailing dots and spaces, resolves
+/// Whether the Windows form of an absolute Unix path leads Wine to the same file; a failure
+/// says why not. Wine splits names at "\", drops trailing dots and spaces, resolves
 /// "." and ".." by text, treats "*?\"<>|:" and control characters as syntax and takes CON,
 /// NUL, COM1 and the like for devices, whatever the extension.
-QString wineUnaddressableReason(const QString& unixPath);
+Status wineAddressable(const QString& unixPath);
 
 } // namespace korvane::platform

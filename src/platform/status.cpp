@@ -5,6 +5,36 @@
 
 namespace korvane::platform {
 
+namespace {
+
+QString errnoReason(int errnum)
+{
+    switch (errnum) {
+    case EACCES:
+    case EPERM: return QStringLiteral("没有权限");
+    case ENOSPC: return QStringLiteral("磁盘空间不足");
+    case EDQUOT: return QStringLiteral("超出磁盘配额");
+    case EROFS: return QStringLiteral("文件系统是只读的");
+    case EIO: return QStringLiteral("读写错误");
+    case EBUSY:
+    case ETXTBSY: return QStringLiteral("文件正在使用中");
+    case ENAMETOOLONG: return QStringLiteral("文件名太长");
+    case ELOOP: return QStringLiteral("符号链接层次太多");
+    case EISDIR: return QStringLiteral("路径是文件夹");
+    case ENOTEMPTY: return QStringLiteral("文件夹不是空的");
+    case EMFILE:
+    case ENFILE: return QStringLiteral("打开的文件太多");
+    case EFBIG: return QStringLiteral("文件太大");
+    case EXDEV: return QStringLiteral("不能跨文件系统操作");
+    case ENOMEM: return QStringLiteral("内存不足");
+    case EINTR:
+    case EAGAIN: return QStringLiteral("操作被中断");
+    default: return QStringLiteral("系统错误");
+    }
+}
+
+} // namespace
+
 Status Status::fromErrno(int errnum)
 {
     switch (errnum) {
@@ -32,8 +62,11 @@ QString Status::message() const
     case ErrorKind::Io:
     case ErrorKind::Failed: break;
     }
-    // A failure reported without words has none: strerror(0) would say "Success".
-    return m_errnum ? QString::fromLocal8Bit(std::strerror(m_errnum)) : QString();
+    // strerror(0) would say "Success": a failure reported without an errno gets a word of its kind.
+    if (m_errnum == 0)
+        return m_kind == ErrorKind::Io ? QStringLiteral("读写错误") : QStringLiteral("操作失败");
+    // The kernel's own words stay as a detail, in the session's language.
+    return QStringLiteral("%1(%2)").arg(errnoReason(m_errnum), QString::fromLocal8Bit(std::strerror(m_errnum)));
 }
 
 } // namespace korvane::platform

@@ -111,7 +111,7 @@ public:
 private:
     static QString tooLong() { return QStringLiteral("密码不能超过15个字符"); }
     Status checkSavable() const;
-    QString checkOfficeOutput(const QByteArray& path) const;
+    Status checkOfficeOutput(const QByteArray& path) const;
     Status exportTo(const QByteArray& exported);
     Status reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const;
     Status replaceWith(const QByteArray& result) const;
@@ -303,15 +303,17 @@ Status Application::open(const QByteArray& rawName, bool)
     return {};
 }
 
-QString Document::checkOfficeOutput(const QByteArray& path) const
+Status Document::checkOfficeOutput(const QByteArray& path) const
 {
     const platform::Result<WordFileState> state = inspectWordPath(path);
     if (!state)
-        return QStringLiteral("保存后的文件不是有效的 Word 97-2003 文档(%1)").arg(state.status().message());
+        return Status::failure(
+            ErrorKind::Failed,
+            QStringLiteral("保存后的文件不是有效的 Word 97-2003 文档(%1)").arg(state.status().message()));
     if (m_password.isEmpty() && state->encrypted)
-        return QStringLiteral("保存后的文档仍需要打开密码");
+        return Status::failure(ErrorKind::Failed, QStringLiteral("保存后的文档仍需要打开密码"));
     if (!m_password.isEmpty() && (!state->encrypted || state->obfuscated || !rc4PasswordMatchesPath(path, m_password)))
-        return QStringLiteral("保存后的文档未按所给密码加密");
+        return Status::failure(ErrorKind::Failed, QStringLiteral("保存后的文档未按所给密码加密"));
     return {};
 }
 
@@ -354,8 +356,8 @@ Status Document::exportTo(const QByteArray& exported)
             return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
         return untouched(ErrorKind::Failed, describeOfficeFailure(r.code, r.text));
     }
-    if (const QString bad = checkOfficeOutput(exported); !bad.isEmpty())
-        return untouched(ErrorKind::Failed, bad);
+    if (const Status bad = checkOfficeOutput(exported); !bad.ok())
+        return untouched(ErrorKind::Failed, bad.message());
     return {};
 }
 
@@ -370,8 +372,8 @@ Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewr
         return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(written.message()));
     if (const Status same = compareAfterReservation(exported, rewritten, m_password, m_writePassword); !same.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(same.message()));
-    if (const QString bad = checkOfficeOutput(rewritten); !bad.isEmpty())
-        return untouched(ErrorKind::Failed, bad);
+    if (const Status bad = checkOfficeOutput(rewritten); !bad.ok())
+        return untouched(ErrorKind::Failed, bad.message());
     *result = rewritten;
     return {};
 }
