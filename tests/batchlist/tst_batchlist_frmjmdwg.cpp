@@ -1,6 +1,7 @@
 #include "batchlist/frmjmdwg.h"
 #include "platform/fakes/fakedrawingapp.h"
 #include "platform/fakes/fakeservices.h"
+#include "support/rawfiles.h"
 #include "support/runs.h"
 
 #include "support/testmain.h"
@@ -15,6 +16,7 @@
 #include <QTest>
 
 using korvane::testsupport::waitForRuns;
+using korvane::testsupport::writeFile;
 using namespace korvane::batchlist;
 using korvane::platform::FakeDrawingAutomation;
 using korvane::platform::FakeServices;
@@ -24,13 +26,6 @@ namespace {
 
 const QString kWelcome = QStringLiteral("欢迎使AutoCAD图纸文档批量加密工具!\n\n");
 const QString kDone = QStringLiteral("列表中的所有文档加密完成!");
-
-void writeFile(const QString& path)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-}
 
 struct Fixture {
     QTemporaryDir dir;

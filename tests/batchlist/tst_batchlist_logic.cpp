@@ -2,6 +2,7 @@
 #include "batchlist/compiler.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/nativepath.h"
+#include "support/rawfiles.h"
 
 #include "support/testmain.h"
 #include <QDir>
@@ -16,18 +17,9 @@ using namespace korvane::batchlist;
 using korvane::platform::ErrorKind;
 using korvane::platform::FaultyFileSystem;
 using korvane::platform::NativePath;
+using korvane::testsupport::touch;
 
 namespace {
-
-/// Creates a file and its folders on raw byte paths (QFile would re-encode non-UTF-8 names).
-void touch(const QByteArray& path)
-{
-    for (qsizetype slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
-        ::mkdir(path.left(slash).constData(), 0755);
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0644);
-    QVERIFY(fd >= 0);
-    ::close(fd);
-}
 
 QStringList texts(const BatchList& list)
 {

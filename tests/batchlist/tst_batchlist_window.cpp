@@ -2,6 +2,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
+#include "support/rawfiles.h"
 #include "support/runs.h"
 
 #include "support/testmain.h"
@@ -18,6 +19,7 @@
 #include <QTextDocument>
 
 using korvane::testsupport::waitForRuns;
+using korvane::testsupport::writeFile;
 using namespace korvane::batchlist;
 using korvane::platform::FakeServices;
 using korvane::platform::FaultyFileSystem;
@@ -33,14 +35,6 @@ const QString kBadCompiler = QStringLiteral("指定的编译器路径错误!");
 QString countText(int n)
 {
     return QStringLiteral("列表中有%1个工程文件等待编译").arg(n);
-}
-
-void writeFile(const QString& path, const QByteArray& content = {})
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
 }
 
 /// The shared window configured to log first, recording what its hooks see.

@@ -4,6 +4,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
+#include "support/rawfiles.h"
 #include "support/runs.h"
 #include "support/testmain.h"
 #include "support/winefixtures.h"
@@ -15,16 +16,9 @@
 #include <QTest>
 
 using namespace korvane;
+using testsupport::writeFile;
 
 namespace {
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 QStringList argumentsReceived(const QString& project)
 {
@@ -48,18 +42,18 @@ void TestBatchlistWine::threeProjectsThroughTheWindow()
 {
     QTemporaryDir dir;
     const QString compiler = dir.filePath("VB98 编译器/VB6.EXE");
-    write(compiler, {});
+    writeFile(compiler, {});
     QFile::remove(compiler);
     QVERIFY(QFile::copy(testsupport::wineFixtures() + "/vb6stand.exe", compiler));
     const QString folder = dir.filePath("我的 工程");
     const QString good = folder + "/app one.vbp", chinese = folder + "/中文 工程.vbp", bad = folder + "/坏 工程.vbp";
-    write(folder + "/Form1.frm", "VERSION 5.00\r\n");
-    write(folder + "/Lf.bas", "Attribute VB_Name = \"Lf\"\nSub Main()\nEnd Sub\n");
-    write(good, "Type=Exe\r\nReference=*\\G{00020430-0000-0000-C000-000000000046}#2.0#0#stdole2.tlb#OLE "
-                "Automation\r\nForm=form1.FRM\r\n");
-    write(chinese, "Type=Exe\r\nModule=Lf; Lf.bas\r\nClass=Gone; Gone.cls\r\n"
-                   "Object={11111111-2222-3333-4444-555555555555}#1.0#0; KVCTL.OCX\r\n");
-    write(bad, "Type=Exe\r\nForm=Form1.frm\r\nFail=1\r\n");
+    writeFile(folder + "/Form1.frm", "VERSION 5.00\r\n");
+    writeFile(folder + "/Lf.bas", "Attribute VB_Name = \"Lf\"\nSub Main()\nEnd Sub\n");
+    writeFile(good, "Type=Exe\r\nReference=*\\G{00020430-0000-0000-C000-000000000046}#2.0#0#stdole2.tlb#OLE "
+                    "Automation\r\nForm=form1.FRM\r\n");
+    writeFile(chinese, "Type=Exe\r\nModule=Lf; Lf.bas\r\nClass=Gone; Gone.cls\r\n"
+                       "Object={11111111-2222-3333-4444-555555555555}#1.0#0; KVCTL.OCX\r\n");
+    writeFile(bad, "Type=Exe\r\nForm=Form1.frm\r\nFail=1\r\n");
 
     platform::FakeServices fakes;
     platform::QtProgramStarter programs;
@@ -119,8 +113,8 @@ void TestBatchlistWine::compilerPastItsLimitIsStopped()
     const QString compiler = dir.filePath("vb6.exe");
     QVERIFY(QFile::copy(testsupport::wineFixtures() + "/vb6stand.exe", compiler));
     const QString hangs = dir.filePath("hangs.vbp"), quick = dir.filePath("quick.vbp");
-    write(hangs, "Hang=1\r\n");
-    write(quick, "Type=Exe\r\n");
+    writeFile(hangs, "Hang=1\r\n");
+    writeFile(quick, "Type=Exe\r\n");
     platform::LocalFileSystem fs;
     platform::QtProgramStarter programs;
     batchlist::CompileOptions options;

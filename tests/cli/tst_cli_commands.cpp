@@ -1,7 +1,7 @@
 // korvane-cli driven as a process on temporary trees: output lines and JSON, exit codes,
 // plans against real runs, passwords, and Ctrl-C.
 
-#include "support/rawfiles.h"
+#include "support/testfiles.h"
 #include "support/unprivileged.h"
 #include <QBuffer>
 #include <QDirIterator>
@@ -98,13 +98,8 @@ QList<QJsonObject> jsonLines(const QStringList& lines)
     return objects;
 }
 
+using korvane::testsupport::bytesOf;
 using korvane::testsupport::writeFile;
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 /// Every file below `root` with its content, for "nothing changed" checks.
 QStringList snapshot(const QString& root)
@@ -113,7 +108,7 @@ QStringList snapshot(const QString& root)
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        out << path + QLatin1Char('=') + QString::fromLatin1(readFile(path).toHex());
+        out << path + QLatin1Char('=') + QString::fromLatin1(bytesOf(path).toHex());
     }
     out.sort();
     return out;
@@ -439,7 +434,7 @@ void TestCli::filesLinesNameEachFile()
     r.out.sort();
     QCOMPARE(r.out, QStringList({root + "/src/中文.txt → " + root + "/dst/中文.txt\t复制",
                                  root + "/src/名单.txt → " + root + "/dst/名单.txt\t复制并替换"}));
-    QCOMPARE(readFile(dir.filePath("dst/名单.txt")), QByteArray("a"));
+    QCOMPARE(bytesOf(dir.filePath("dst/名单.txt")), QByteArray("a"));
 
     r = runCli({"files", "copy", "--no-overwrite", "--type", "txt", "src", "dst"}, root);
     r.out.sort();
@@ -458,9 +453,9 @@ void TestCli::chmDecompile()
     const QString built =
         chmtest::buildHelpFile(work, "manual.chm", {{"index.html", "<html>index</html>"}, {"pics/a.txt", "picture"}});
     QVERIFY(!built.isEmpty());
-    writeFile(dir.filePath("in/manual.chm"), readFile(built));
+    writeFile(dir.filePath("in/manual.chm"), bytesOf(built));
     writeFile(dir.filePath("in/broken.chm"), "not a help file");
-    writeFile(dir.filePath("in/deeper/other.chm"), readFile(built));
+    writeFile(dir.filePath("in/deeper/other.chm"), bytesOf(built));
 
     Result r = runCli({"chm", "decompile", "in", "missing"}, dir.path());
     QCOMPARE(r.code, 1);
@@ -469,7 +464,7 @@ void TestCli::chmDecompile()
              1);
     QVERIFY(r.out.filter(dir.filePath("in/broken.chm") + "\t失败: ").size() == 1);
     QVERIFY(r.out.contains(dir.filePath("missing") + "\t失败: 目标路径不存在!"));
-    QCOMPARE(readFile(dir.filePath("in/manual/index.html")), QByteArray("<html>index</html>"));
+    QCOMPARE(bytesOf(dir.filePath("in/manual/index.html")), QByteArray("<html>index</html>"));
     QVERIFY(QFile::exists(dir.filePath("in/manual/manual.hhp")));
     QVERIFY(!QFile::exists(dir.filePath("in/manual/manual.full.hhp")));
 
@@ -481,7 +476,7 @@ void TestCli::chmDecompile()
     QCOMPARE(r.code, 0);
     QVERIFY(QFile::exists(dir.filePath("in/manual/manual.hhp")));
     QVERIFY(
-        readFile(dir.filePath("in/manual/manual.full.hhp"))
+        bytesOf(dir.filePath("in/manual/manual.full.hhp"))
             .contains("\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\nindex.html\r\npics\\a.txt\r\n"));
 
     r = runCli({"chm", "decompile", "--json", "--no-project", "in/deeper/other.chm"}, dir.path());
@@ -528,8 +523,8 @@ void TestCli::dwgInfoAndPreview()
     r = runCli({"dwg", "preview", "--out", "out", "in/png.dwg", "other/png.dwg", "in/bmp.dwg", "in/text.dwg"},
                dir.path());
     QCOMPARE(r.code, 1);
-    QCOMPARE(readFile(dir.filePath("out/png.png")), png); // stored in the wanted form: as it is
-    QCOMPARE(readFile(dir.filePath("out/png-2.png")), png);
+    QCOMPARE(bytesOf(dir.filePath("out/png.png")), png); // stored in the wanted form: as it is
+    QCOMPARE(bytesOf(dir.filePath("out/png-2.png")), png);
     QCOMPARE(QImage(dir.filePath("out/bmp.png")).size(), QSize(16, 8));
     QVERIFY(!QFile::exists(dir.filePath("out/text.png")));
 
@@ -673,7 +668,7 @@ void TestCli::interruptedCopyLeavesWholeFiles()
     const QStringList copied = QDir(dir.filePath("dst")).entryList(QDir::Files | QDir::Hidden);
     QCOMPARE(copied.size(), lines.size());
     for (const QString& name : copied)
-        QCOMPARE(readFile(dir.filePath("dst/") + name), content);
+        QCOMPARE(bytesOf(dir.filePath("dst/") + name), content);
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestCli)

@@ -5,6 +5,7 @@
 #include "platform/widgets/placement.h"
 #include "support/pesynth.h"
 #include "support/runs.h"
+#include "support/testfiles.h"
 
 #include "support/testmain.h"
 #include <QDir>
@@ -38,14 +39,11 @@ components::WineEnvironment thisWine()
 void makeFiles(const QString& folder, const QStringList& names)
 {
     const bool is64 = !thisWine().run32;
-    for (const QString& name : names) {
-        const QString path = folder + '/' + name;
-        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        if (components::isComponentLibrary(QFile::encodeName(name)))
-            file.write(testsupport::syntheticPe(is64, {"DllRegisterServer"}, {"KERNEL32.dll"}));
-    }
+    for (const QString& name : names)
+        testsupport::writeFile(folder + '/' + name,
+                               components::isComponentLibrary(QFile::encodeName(name))
+                                   ? testsupport::syntheticPe(is64, {"DllRegisterServer"}, {"KERNEL32.dll"})
+                                   : QByteArray());
 }
 
 QStringList sorted(QStringList list)

@@ -3,6 +3,8 @@
 
 #include "drawingviewer/dwgpreview.h"
 #include "dwgsynth.h"
+#include "support/samples.h"
+#include "support/testfiles.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -17,23 +19,10 @@ Q_DECLARE_METATYPE(korvane::drawingviewer::PreviewFormat)
 
 namespace korvane::drawingviewer::testing {
 
-inline QString sampleFolder()
-{
-    const QByteArray root = qgetenv("KORVANE_TESTDATA");
-    return root.isEmpty() ? QString() : QString::fromLocal8Bit(root) + QStringLiteral("/dwg");
-}
-
-inline QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
+using testsupport::bytesOf;
+using testsupport::missingSamples;
+using testsupport::sampleFolder;
+using testsupport::writeAll;
 
 /// A drawing whose only image is an 8-bit BMP, as R13 to 2010 store it.
 inline SynthDrawing bmpDrawing(const QByteArray& dib = makeDib(7, 5, 8))

@@ -77,9 +77,9 @@ void TestDwgPreview::samples_data()
 
 void TestDwgPreview::samples()
 {
-    const QString folder = sampleFolder();
-    if (folder.isEmpty() || !QDir(folder).exists())
-        QSKIP("KORVANE_TESTDATA not set");
+    const QString folder = sampleFolder(QStringLiteral("dwg"));
+    if (folder.isEmpty())
+        QSKIP(missingSamples(QStringLiteral("dwg")));
     QFETCH(QString, drawing);
     QFETCH(PreviewFormat, format);
     QFETCH(QString, expected);
@@ -91,7 +91,7 @@ void TestDwgPreview::samples()
     QCOMPARE(fromFile.format, format);
     QCOMPARE(fromFile.failure, failure);
     // Memory and file go through the same checks.
-    const DwgPreview fromMemory = extractPreview(readAll(path));
+    const DwgPreview fromMemory = extractPreview(bytesOf(path));
     QCOMPARE(fromMemory.format, format);
     QCOMPARE(fromMemory.bytes, fromFile.bytes);
 
@@ -101,7 +101,7 @@ void TestDwgPreview::samples()
         QVERIFY(image.isNull());
         return;
     }
-    const QByteArray want = readAll(folder + QLatin1Char('/') + expected);
+    const QByteArray want = bytesOf(folder + QLatin1Char('/') + expected);
     QVERIFY(!want.isEmpty());
     QCOMPARE(fromFile.bytes.size(), want.size());
     QVERIFY(fromFile.bytes == want); // byte for byte
@@ -120,9 +120,9 @@ void TestDwgPreview::oddSamplesAreRefused_data()
 
 void TestDwgPreview::oddSamplesAreRefused()
 {
-    const QString folder = sampleFolder();
-    if (folder.isEmpty() || !QDir(folder).exists())
-        QSKIP("KORVANE_TESTDATA not set");
+    const QString folder = sampleFolder(QStringLiteral("dwg"));
+    if (folder.isEmpty())
+        QSKIP(missingSamples(QStringLiteral("dwg")));
     QFETCH(QString, drawing);
     QFETCH(PreviewFailure, failure);
     const DwgPreview p = readPreview(folder + QLatin1Char('/') + drawing);
@@ -141,9 +141,9 @@ void TestDwgPreview::sampleDecodesLikeQtReadsTheExpectedBitmap_data()
 
 void TestDwgPreview::sampleDecodesLikeQtReadsTheExpectedBitmap()
 {
-    const QString folder = sampleFolder();
-    if (folder.isEmpty() || !QDir(folder).exists())
-        QSKIP("KORVANE_TESTDATA not set");
+    const QString folder = sampleFolder(QStringLiteral("dwg"));
+    if (folder.isEmpty())
+        QSKIP(missingSamples(QStringLiteral("dwg")));
     QFETCH(QString, base);
     const QImage ours = loadPreviewImage(folder + QLatin1Char('/') + base + QStringLiteral(".dwg"));
     const QImage qts =
@@ -412,10 +412,10 @@ void TestDwgPreview::everyTruncationOfASmallDrawing()
 
 void TestDwgPreview::everyTruncationOfARealSample()
 {
-    const QString folder = sampleFolder();
-    if (folder.isEmpty() || !QDir(folder).exists())
-        QSKIP("KORVANE_TESTDATA not set");
-    const QByteArray whole = readAll(folder + QStringLiteral("/r2018_png_sample.dwg"));
+    const QString folder = sampleFolder(QStringLiteral("dwg"));
+    if (folder.isEmpty())
+        QSKIP(missingSamples(QStringLiteral("dwg")));
+    const QByteArray whole = bytesOf(folder + QStringLiteral("/r2018_png_sample.dwg"));
     QVERIFY(!whole.isEmpty());
     const QByteArray want = extractPreview(whole).bytes;
     QVERIFY(!want.isEmpty());

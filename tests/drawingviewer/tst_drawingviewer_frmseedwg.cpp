@@ -4,6 +4,7 @@
 #include "dwgsynth.h"
 #include "platform/fakes/fakeservices.h"
 #include "support/runs.h"
+#include "support/samples.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -30,15 +31,6 @@ namespace {
 const QString kNoPath = QStringLiteral("请先输入一个有效的文件路径!");
 const QString kNoPreview = QStringLiteral("没有可供预览的DWG文件!");
 const QString kNoSave = QStringLiteral("没有打开DWG文件,无法保存为位图!");
-
-QString sample(const QString& name)
-{
-    const QByteArray root = qgetenv("KORVANE_TESTDATA");
-    if (root.isEmpty())
-        return {};
-    const QString path = QString::fromLocal8Bit(root) + QStringLiteral("/dwg/") + name;
-    return QFile::exists(path) ? path : QString();
-}
 
 /// A 2004-style drawing with a 40 x 30 preview: white ground, a black diagonal.
 QByteArray lineDrawing()
@@ -529,9 +521,9 @@ void TestFrmseedwg::realSamplesShow()
 {
     QFETCH(QString, name);
     QFETCH(bool, hasPreview);
-    const QString path = sample(name);
+    const QString path = korvane::testsupport::sampleFile(QStringLiteral("dwg"), name);
     if (path.isEmpty())
-        QSKIP("KORVANE_TESTDATA not set");
+        QSKIP(korvane::testsupport::missingSamples(QStringLiteral("dwg"), name));
     openDrawing(path);
     QCOMPARE(thumb()->DwgFileName(), path);
     QCOMPARE(thumb()->preview().isNull(), !hasPreview);

@@ -3,6 +3,7 @@
 // Requests and tree listings shared by the batch run tests.
 
 #include "filemanager/batchrun.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,13 +11,6 @@
 #include <QFileInfo>
 
 namespace korvane::testsupport {
-
-inline QStringList namesIn(const QString& folder)
-{
-    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
 
 inline filemanager::RunRequest request(const QString& source, const QString& target, filemanager::Operation op,
                                        const QString& type = QStringLiteral("*.txt"))

@@ -123,7 +123,7 @@ void TestBatchRun::copyCollisions()
     // Copying leaves every source in place, and no temporary file behind.
     QCOMPARE(readFile(raw(src + "/one/x.txt")), QByteArray("one"));
     QCOMPARE(readFile(raw(src + "/two/x.txt")), QByteArray("two"));
-    QCOMPARE(namesIn(dst), QStringList({"x.txt", "y.txt"}));
+    QCOMPARE(filesIn(dst), QStringList({"x.txt", "y.txt"}));
 }
 
 void TestBatchRun::copyIntoItsOwnSourceReplacesNoSource_data()
@@ -245,7 +245,7 @@ void TestBatchRun::failuresAreSkipped()
     fs.failOn(FaultyFileSystem::Op::List, raw(src + "/locked"));
     BatchFileManager manager(fs);
     const RunReport report = manager.run(request(src, dst, Operation::Move));
-    QCOMPARE(namesIn(dst), QStringList({"b.txt", "d.txt"}));
+    QCOMPARE(filesIn(dst), QStringList({"b.txt", "d.txt"}));
     QVERIFY(exists(raw(src + "/a.txt")));
     QVERIFY(exists(raw(src + "/locked/c.txt")));
     QCOMPARE(report.failures.size(), 1);

@@ -56,7 +56,7 @@ void TestBatchWalk::walkOrderIsDepthFirstFilesFirst()
     const RunReport report = manager.run(request(src, dir.filePath("dst"), Operation::Copy));
     QCOMPARE(report.matched, 9);
     QCOMPARE(report.done, 9);
-    QCOMPARE(namesIn(dir.filePath("dst")),
+    QCOMPARE(filesIn(dir.filePath("dst")),
              QStringList({"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt", "g.txt", "h.txt", "i.txt"}));
 
     const QList<QByteArray> copied = fs.pathsOf(FaultyFileSystem::Op::Copy);
@@ -152,7 +152,7 @@ void TestBatchWalk::typeListIsReadForEveryFile()
     QCOMPARE(reads, 2);
     QCOMPARE(report.done, 1);
     QCOMPARE(messages, 1);
-    QCOMPARE(namesIn(src).size(), 2);
+    QCOMPARE(filesIn(src).size(), 2);
     QVERIFY(exists(raw(src + "/sub/d.txt")));
 }
 
@@ -166,7 +166,7 @@ void TestBatchWalk::hiddenFilesAreIncluded()
     LocalFileSystem fs;
     BatchFileManager manager(fs);
     manager.run(request(src, dst, Operation::Move));
-    QCOMPARE(namesIn(dst), QStringList({".hidden.txt", "notes.txt"}));
+    QCOMPARE(filesIn(dst), QStringList({".hidden.txt", "notes.txt"}));
 }
 
 void TestBatchWalk::symlinkLoopIsNotFollowed()
@@ -185,7 +185,7 @@ void TestBatchWalk::symlinkLoopIsNotFollowed()
     BatchFileManager manager(fs);
     const RunReport report = manager.run(request(src, dst, Operation::Copy));
     QCOMPARE(report.matched, 2);
-    QCOMPARE(namesIn(dst), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(filesIn(dst), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(fs.pathsOf(FaultyFileSystem::Op::List).size(), 2);
 }
 
@@ -264,7 +264,7 @@ void TestBatchWalk::targetInsideSourceIsNotWalked()
     QCOMPARE(report.skippedTargetFolders, QList<QByteArray>{raw(src + "/out")});
     QCOMPARE(report.matched, 3);
     QCOMPARE(report.failures.size(), 0);
-    QCOMPARE(namesIn(src + "/out"), QStringList({"a.txt", "b.txt", "c.txt", "old.txt"}));
+    QCOMPARE(filesIn(src + "/out"), QStringList({"a.txt", "b.txt", "c.txt", "old.txt"}));
     for (const QByteArray& listed : fs.pathsOf(FaultyFileSystem::Op::List))
         QVERIFY2(!listed.contains("/out"), listed.constData());
 }

@@ -1,7 +1,7 @@
 #include "filemanager/frmmove.h"
 #include "platform/fakes/fakeservices.h"
-#include "support/rawfiles.h"
 #include "support/runs.h"
+#include "support/testfiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,26 +22,10 @@ using filemanager::frmmove;
 using platform::FakeServices;
 using platform::MessageIcon;
 
-namespace {
-
+using testsupport::bytesOf;
+using testsupport::filesIn;
+using testsupport::waitForRuns;
 using testsupport::writeFile;
-
-QByteArray bytesOf(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-QStringList filesIn(const QString& folder)
-{
-    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
-
-} // namespace
-
-using korvane::testsupport::waitForRuns;
 
 class TestFrmmove : public QObject {
     Q_OBJECT

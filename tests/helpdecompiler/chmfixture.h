@@ -2,6 +2,9 @@
 // Helpers shared by the decompiler tests: help files compiled with chmcmd from small
 // projects, and folder snapshots for comparing extracted trees.
 
+#include "support/rawfiles.h"
+#include "support/samples.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -12,7 +15,6 @@
 #include <QStandardPaths>
 #include <QString>
 #include <dirent.h>
-#include <filesystem>
 #include <sys/stat.h>
 
 namespace chmtest {
@@ -22,12 +24,18 @@ inline QString projectsFolder()
     return qEnvironmentVariable("KORVANE_SOURCE_DIR") + QStringLiteral("/tests/helpdecompiler/projects");
 }
 
+using korvane::testsupport::removeTree;
+
+/// The shared help file samples, or "" when they (or their manifest) are missing.
 inline QString testdataFolder()
 {
-    const QString root = qEnvironmentVariable("KORVANE_TESTDATA");
-    if (root.isEmpty() || !QFileInfo::exists(root + QStringLiteral("/chm/MANIFEST.tsv")))
-        return {};
-    return root + QStringLiteral("/chm");
+    return korvane::testsupport::sampleFolder(QStringLiteral("chm"), QStringLiteral("MANIFEST.tsv"));
+}
+
+/// Why testdataFolder() is empty, for QSKIP.
+inline const char* missingTestdata()
+{
+    return korvane::testsupport::missingSamples(QStringLiteral("chm"), QStringLiteral("MANIFEST.tsv"));
 }
 
 inline QString helperPath()
@@ -86,27 +94,14 @@ inline QString compileProject(const QString& project, const QString& hhpName, co
 inline QString buildHelpFile(const QByteArray& folder, const QByteArray& compiledName,
                              const QList<QPair<QByteArray, QByteArray>>& files)
 {
-    ::mkdir(folder.constData(), 0777);
     QByteArray hhp = "[OPTIONS]\r\nCompatibility=1.1 or later\r\nCompiled file=" + compiledName +
                      "\r\nDisplay compile progress=No\r\nLanguage=0x409 English (United States)\r\n\r\n[FILES]\r\n";
     for (const auto& [name, content] : files) {
-        const QByteArray path = folder + '/' + name;
-        const qsizetype slash = name.lastIndexOf('/');
-        if (slash > 0)
-            ::mkdir((folder + '/' + name.left(slash)).constData(), 0777);
-        FILE* f = ::fopen(path.constData(), "wb");
-        if (!f)
-            return {};
-        ::fwrite(content.constData(), 1, size_t(content.size()), f);
-        ::fclose(f);
+        korvane::testsupport::writeFile(folder + '/' + name, content);
         hhp += name + "\r\n";
     }
     hhp += "\r\n[INFOTYPES]\r\n";
-    FILE* f = ::fopen((folder + "/project.hhp").constData(), "wb");
-    if (!f)
-        return {};
-    ::fwrite(hhp.constData(), 1, size_t(hhp.size()), f);
-    ::fclose(f);
+    korvane::testsupport::writeFile(folder + "/project.hhp", hhp);
     return compile(QString::fromLocal8Bit(folder + "/project.hhp"), QString::fromLocal8Bit(compiledName));
 }
 
@@ -127,24 +122,10 @@ inline void readTree(const QByteArray& root, const QByteArray& relative, QMap<QB
         if (S_ISDIR(st.st_mode)) {
             readTree(root, rel, files);
         } else if (S_ISREG(st.st_mode)) {
-            FILE* f = ::fopen((root + '/' + rel).constData(), "rb");
-            QByteArray content;
-            char buffer[65536];
-            size_t n;
-            while (f && (n = ::fread(buffer, 1, sizeof buffer, f)) > 0)
-                content.append(buffer, qsizetype(n));
-            if (f)
-                ::fclose(f);
-            files.insert(rel, content);
+            files.insert(rel, korvane::testsupport::readFile(root + '/' + rel));
         }
     }
     ::closedir(dir);
-}
-
-inline void removeTree(const QByteArray& root)
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(root.toStdString()), ignored);
 }
 
 inline QMap<QByteArray, QByteArray> readTree(const QByteArray& root)

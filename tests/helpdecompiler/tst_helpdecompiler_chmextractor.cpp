@@ -169,7 +169,7 @@ void TestChmExtractor::manifestEntriesExtracted()
 {
     const QString data = chmtest::testdataFolder();
     if (data.isEmpty())
-        QSKIP("shared help file samples are not available");
+        QSKIP(chmtest::missingTestdata());
     const auto manifest = readManifest(data);
     QVERIFY(manifest.size() >= 10);
     QTemporaryDir dir;
@@ -223,7 +223,7 @@ void TestChmExtractor::badFiles()
     QFETCH(QStringList, expected);
     const QString data = chmtest::testdataFolder();
     if (data.isEmpty())
-        QSKIP("shared help file samples are not available");
+        QSKIP(chmtest::missingTestdata());
     ::unlink("/tmp/chm_escape_test_abs.txt");
     QTemporaryDir jail;
     const QByteArray target = native(jail.path()) + "/target";

@@ -8,6 +8,7 @@
 #include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
 #include "support/runs.h"
+#include "support/testfiles.h"
 
 #include "support/testmain.h"
 #include <QCheckBox>
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using korvane::testsupport::bytesOf;
 using korvane::testsupport::waitForRuns;
 using namespace korvane::helpdecompiler;
 using namespace korvane::platform;
@@ -57,12 +59,6 @@ struct Harness {
     template <typename T> T* control(const char* name) { return window.findChild<T*>(QString::fromLatin1(name)); }
     QLineEdit* text1() { return control<QLineEdit>("Text1"); }
 };
-
-QByteArray fileText(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -299,7 +295,7 @@ QString TestFrmdecp::buildTree(const QString& root)
     QFile broken(target + QStringLiteral("/broken.chm"));
     if (!broken.open(QIODevice::WriteOnly))
         return {};
-    QByteArray bytes = fileText(manual);
+    QByteArray bytes = bytesOf(manual);
     bytes.truncate(bytes.size() / 2); // a download cut short
     broken.write(bytes);
     return target;
@@ -325,12 +321,12 @@ void TestFrmdecp::runOverFolderTree()
     QVERIFY(!h.programs.inputs.contains((target + QStringLiteral("/readmechm")).toUtf8()));
 
     // Output folders sit directly under the target; the later help file of a name wins the project file.
-    const QByteArray manualProject = fileText(target + QStringLiteral("/manual/manual.hhp"));
+    const QByteArray manualProject = bytesOf(target + QStringLiteral("/manual/manual.hhp"));
     QVERIFY(manualProject.contains("\r\nCompiled file=manual.v2.chm\r\n"));
     QVERIFY(manualProject.contains("\r\nContents file=toc.hhc\r\n"));
     QVERIFY(manualProject.contains("\r\npages/intro.htm\r\n"));
-    QVERIFY(fileText(target + QStringLiteral("/manual/pages/intro.htm")).contains("Introduction"));
-    const QByteArray notesProject = fileText(target + QStringLiteral("/NOTES/NOTES.hhp"));
+    QVERIFY(bytesOf(target + QStringLiteral("/manual/pages/intro.htm")).contains("Introduction"));
+    const QByteArray notesProject = bytesOf(target + QStringLiteral("/NOTES/NOTES.hhp"));
     QVERIFY(
         notesProject.contains("\r\nCompiled file=NOTES.CHM\r\nContents file=NOTES.HHC\r\nDefault topic=INDEX.HTM\r\n"));
     QVERIFY(QFileInfo::exists(target + QStringLiteral("/NOTES/SUB/PAGE2.HTM")));
@@ -394,8 +390,8 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects()
     h.control<QCheckBox>("Check3")->setChecked(true);
     h.window.Command3_Click();
     QVERIFY(waitForRuns());
-    QVERIFY(fileText(target + QStringLiteral("/NOTES/NOTES.hhp")).contains("\r\nLanguage=0x804 "));
-    const QByteArray full = fileText(target + QStringLiteral("/NOTES/NOTES.full.hhp"));
+    QVERIFY(bytesOf(target + QStringLiteral("/NOTES/NOTES.hhp")).contains("\r\nLanguage=0x804 "));
+    const QByteArray full = bytesOf(target + QStringLiteral("/NOTES/NOTES.full.hhp"));
     QVERIFY(full.contains("\r\nDefault topic=INDEX.HTM\r\n"));
     QVERIFY(full.contains("\r\nLanguage=0x409 English (United States)\r\n"));
     QVERIFY(full.contains("\r\n[FILES]\r\nINDEX.HTM\r\nSUB\\PAGE1.HTM\r\nSUB\\PAGE2.HTM\r\n"));

@@ -9,6 +9,7 @@
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
+#include "support/testfiles.h"
 #include "support/testmain.h"
 
 #include <QCryptographicHash>
@@ -147,10 +148,7 @@ QString section(const QString& project, const QString& name)
 
 QString readGbk(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return korvane::platform::decodeText(f.readAll(), "GBK").value_or(QString());
+    return korvane::platform::decodeText(korvane::testsupport::bytesOf(path), "GBK").value_or(QString());
 }
 
 } // namespace
@@ -272,7 +270,7 @@ void TestFullProject::sevenZipMatchesItsOriginalProject()
 {
     const QString data = chmtest::testdataFolder();
     if (data.isEmpty())
-        QSKIP("the shared samples are not available (KORVANE_TESTDATA)");
+        QSKIP(chmtest::missingTestdata());
     QTemporaryDir dir;
     QVERIFY(QFile::copy(data + QStringLiteral("/real/7-zip.chm"), dir.filePath(QStringLiteral("7-zip.chm"))));
     LocalFileSystem fs;
@@ -329,7 +327,7 @@ void TestFullProject::roundTrip()
     QFETCH(QString, sample);
     const QString data = chmtest::testdataFolder();
     if (data.isEmpty())
-        QSKIP("the shared samples are not available (KORVANE_TESTDATA)");
+        QSKIP(chmtest::missingTestdata());
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;

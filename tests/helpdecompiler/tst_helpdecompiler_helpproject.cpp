@@ -7,6 +7,7 @@
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
+#include "support/testfiles.h"
 
 #include "support/testmain.h"
 #include <QTemporaryDir>
@@ -15,6 +16,7 @@
 using namespace korvane::helpdecompiler;
 using korvane::platform::FaultyFileSystem;
 using korvane::platform::LocalFileSystem;
+using korvane::testsupport::makeFiles;
 
 namespace {
 
@@ -23,27 +25,12 @@ QByteArray native(const QString& path)
     return path.toUtf8();
 }
 
-void makeFiles(const QString& root, const QStringList& files)
-{
-    for (const QString& file : files) {
-        const QString path = root + QLatin1Char('/') + file;
-        if (file.endsWith(QLatin1Char('/'))) {
-            QDir().mkpath(path);
-            continue;
-        }
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("x");
-    }
-}
-
 QList<QByteArray> readLines(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    const QByteArray bytes = korvane::testsupport::bytesOf(path);
+    if (bytes.isEmpty())
         return {};
-    QList<QByteArray> lines = f.readAll().split('\n');
+    QList<QByteArray> lines = bytes.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     for (QByteArray& line : lines) {

@@ -1,5 +1,6 @@
 #include "helpwindows/frmtip.h"
 #include "platform/fakes/fakeservices.h"
+#include "support/rawfiles.h"
 
 #include "support/testmain.h"
 #include <QCheckBox>
@@ -43,18 +44,8 @@ QByteArray builtInFile()
     return bytes;
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 QString tipText(frmTip& tip)
 {

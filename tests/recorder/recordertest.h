@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/testfiles.h"
+
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -53,10 +55,6 @@ inline int count(const QString& dbPath, const QString& table)
     return rows.isEmpty() ? -1 : rows.first().value(0).toInt();
 }
 
-inline bool writeSized(const QString& path, qint64 size)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.resize(size);
-}
+using testsupport::writeSized;
 
 } // namespace korvane::recorder::test

@@ -10,6 +10,7 @@
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 #include "support/pesynth.h"
+#include "support/rawfiles.h"
 
 #include "support/testmain.h"
 #include <QElapsedTimer>
@@ -19,17 +20,11 @@
 
 using namespace korvane;
 using platform::RunControl;
+using testsupport::writeFile;
 
 namespace {
 
 constexpr int kItems = 6;
-
-void write(const QString& path, const QByteArray& bytes = "x")
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
 
 int countFiles(const QString& folder)
 {
@@ -71,7 +66,7 @@ private slots:
         QTest::addColumn<Scenario>("scenario");
         QTest::newRow("file manager") << Scenario([](const QString& root, RunControl& control) {
             for (int i = 0; i < kItems; ++i)
-                write(root + QStringLiteral("/src/f%1.dat").arg(i));
+                writeFile(root + QStringLiteral("/src/f%1.dat").arg(i), "x");
             platform::LocalFileSystem fs;
             const auto report =
                 filemanager::BatchFileManager(fs).run(request(root, filemanager::Operation::Move), &control);
@@ -81,7 +76,7 @@ private slots:
         });
         QTest::newRow("help decompiler") << Scenario([](const QString& root, RunControl& control) {
             for (int i = 0; i < kItems; ++i)
-                write(root + QStringLiteral("/h%1.chm").arg(i));
+                writeFile(root + QStringLiteral("/h%1.chm").arg(i), "x");
             platform::LocalFileSystem fs;
             int calls = 0;
             helpdecompiler::DecompileRun run(fs,
@@ -94,8 +89,8 @@ private slots:
         });
         QTest::newRow("registration, one at a time") << Scenario([](const QString& root, RunControl& control) {
             for (int i = 0; i < kItems; ++i)
-                write(root + QStringLiteral("/c%1.dll").arg(i), testsupport::registrableLibrary());
-            write(root + QStringLiteral("/prefix/system.reg"));
+                writeFile(root + QStringLiteral("/c%1.dll").arg(i), testsupport::registrableLibrary());
+            writeFile(root + QStringLiteral("/prefix/system.reg"), "x");
             components::WineEnvironment wine;
             wine.wine = QStringLiteral("/usr/bin/wine");
             wine.prefix = root + QStringLiteral("/prefix");
@@ -110,9 +105,9 @@ private slots:
             return std::pair{started, run.stopped ? run.libraries - started : -1};
         });
         QTest::newRow("batch list walk, a folder an item") << Scenario([](const QString& root, RunControl& control) {
-            write(root + QStringLiteral("/a.doc"));
+            writeFile(root + QStringLiteral("/a.doc"), "x");
             for (int i = 1; i < kItems; ++i)
-                write(root + QStringLiteral("/s%1/b.doc").arg(i));
+                writeFile(root + QStringLiteral("/s%1/b.doc").arg(i), "x");
             platform::LocalFileSystem fs;
             batchlist::BatchList list;
             const auto walk = batchlist::addMatchingFiles(
@@ -137,7 +132,7 @@ private slots:
         constexpr int kFiles = 2100;
         QTemporaryDir dir;
         for (int i = 0; i < kFiles; ++i)
-            write(dir.filePath(QStringLiteral("in/f%1.txt").arg(i)));
+            writeFile(dir.filePath(QStringLiteral("in/f%1.txt").arg(i)), "x");
         const QString dbPath = dir.filePath(QStringLiteral("db1.mdb"));
         QVERIFY(QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dbPath));
         QFile::setPermissions(dbPath, QFile::ReadOwner | QFile::WriteOwner);
@@ -158,8 +153,8 @@ private slots:
     void stopInsideAnItemLeavesNoPartialOutput()
     {
         QTemporaryDir dir;
-        write(dir.filePath(QStringLiteral("src/a.dat")), QByteArray(1 << 20, 'd'));
-        write(dir.filePath(QStringLiteral("src/b.dat")), QByteArray(1 << 20, 'd'));
+        writeFile(dir.filePath(QStringLiteral("src/a.dat")), QByteArray(1 << 20, 'd'));
+        writeFile(dir.filePath(QStringLiteral("src/b.dat")), QByteArray(1 << 20, 'd'));
         // "取消" while the first copy is in hand: the copy polls the stop and removes itself.
         platform::FaultyFileSystem fs;
         RunControl control;
@@ -184,8 +179,8 @@ private slots:
             killed.error = "killed";
             return killed;
         });
-        write(dir.filePath(QStringLiteral("chm/a.chm")));
-        write(dir.filePath(QStringLiteral("chm/b.chm")));
+        writeFile(dir.filePath(QStringLiteral("chm/a.chm")), "x");
+        writeFile(dir.filePath(QStringLiteral("chm/b.chm")), "x");
         const auto outcomes = run.run(dir.filePath(QStringLiteral("chm/")).toUtf8(), false, true, &second);
         QCOMPARE(calls, 1);
         QVERIFY(outcomes.size() == 1 && outcomes.first().stopped && !outcomes.first().projectWritten);
@@ -215,7 +210,7 @@ private slots:
         // A walk whose total grows folder by folder, sampled from another thread as a window does.
         QTemporaryDir dir;
         for (int i = 0; i < 1000; ++i)
-            write(dir.filePath(QStringLiteral("src/d%1/f%2.dat").arg(i / 50).arg(i)));
+            writeFile(dir.filePath(QStringLiteral("src/d%1/f%2.dat").arg(i / 50).arg(i)), "x");
         platform::LocalFileSystem fs;
         RunControl control;
         std::atomic<bool> running{true};

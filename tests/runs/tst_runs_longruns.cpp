@@ -9,6 +9,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "recorder/frmrec.h"
 #include "support/pesynth.h"
+#include "support/rawfiles.h"
 #include "support/runs.h"
 
 #include "support/testmain.h"
@@ -30,6 +31,7 @@ using namespace korvane;
 using platform::FakeServices;
 using platform::FaultyFileSystem;
 using testsupport::waitForRuns;
+using testsupport::writeFile;
 
 namespace {
 
@@ -47,14 +49,6 @@ struct Gate {
         return false; // never a failure: only slow
     }
 };
-
-void write(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("x");
-}
 
 template <typename W> W* child(QWidget* window, const char* name)
 {
@@ -81,7 +75,7 @@ QString lastWords(QWidget* w, const FakeServices& fake, bool infoBox)
 QWidget* compileWindow(FakeServices& fake, const QString& dir)
 {
     const QString vb6 = dir + QStringLiteral("/vbmake");
-    write(vb6);
+    writeFile(vb6, "x");
     auto* w = new batchlist::frmCompile(fake.services());
     child<QLineEdit>(w, "Text2")->setText(vb6);
     for (const char* p : {"/p/a.vbp", "/p/b.vbp", "/p/c.vbp"}) {
@@ -95,7 +89,7 @@ Window recorderWindow()
 {
     return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
                       for (int i = 0; i < 3; ++i)
-                          write(dir + QStringLiteral("/in/f%1.txt").arg(i));
+                          writeFile(dir + QStringLiteral("/in/f%1.txt").arg(i), "x");
                       QFile::copy(QStringLiteral(KORVANE_EMPTY_DB), dir + QStringLiteral("/db1.mdb"));
                       QFile::setPermissions(dir + QStringLiteral("/db1.mdb"), QFile::ReadOwner | QFile::WriteOwner);
                       fake.folders.answers.enqueue(dir + QStringLiteral("/in"));
@@ -109,7 +103,7 @@ Window moverWindow()
 {
     return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
                       for (int i = 0; i < 3; ++i)
-                          write(dir + QStringLiteral("/src/f%1.txt").arg(i));
+                          writeFile(dir + QStringLiteral("/src/f%1.txt").arg(i), "x");
                       QDir().mkpath(dir + QStringLiteral("/dst"));
                       fake.fs.failOn(FaultyFileSystem::Op::Move, [&gate](const QByteArray&) { return gate.hold(); });
                       auto* w = new filemanager::frmmove(fake.services());
@@ -125,7 +119,7 @@ Window decompilerWindow()
 {
     return Window{[](FakeServices& fake, const QString& dir, Gate& gate) -> QWidget* {
                       for (const char* name : {"a", "b", "c"}) {
-                          write(dir + QStringLiteral("/t/%1.chm").arg(QLatin1String(name)));
+                          writeFile(dir + QStringLiteral("/t/%1.chm").arg(QLatin1String(name)), "x");
                           QDir().mkpath(dir + QStringLiteral("/t/%1").arg(QLatin1String(name)));
                       }
                       const QString helper = dir + QStringLiteral("/korvane-chmextract");
@@ -287,7 +281,7 @@ private slots:
         FakeServices fake(dir.path());
         Gate gate;
         for (int i = 0; i < 3; ++i)
-            write(dir.filePath(QStringLiteral("src/f%1.txt").arg(i)));
+            writeFile(dir.filePath(QStringLiteral("src/f%1.txt").arg(i)), "x");
         QDir().mkpath(dir.filePath(QStringLiteral("dst")));
         fake.fs.failOn(FaultyFileSystem::Op::Move, [&gate](const QByteArray&) { return gate.hold(); });
         QPointer<filemanager::frmmove> w = new filemanager::frmmove(fake.services());

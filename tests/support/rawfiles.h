@@ -38,9 +38,18 @@ inline void writeFile(const QByteArray& path, const QByteArray& content, mode_t 
 }
 
 /// The same, for a path the test holds as text.
-inline void writeFile(const QString& path, const QByteArray& content)
+inline void writeFile(const QString& path, const QByteArray& content = {})
 {
     writeFile(raw(path), content);
+}
+
+/// Creates the file, empty, and any missing parent folders; an existing file keeps its bytes.
+inline void touch(const QByteArray& path)
+{
+    makeFolders(path.left(path.lastIndexOf('/')));
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0644);
+    QVERIFY2(fd >= 0, path.constData());
+    ::close(fd);
 }
 
 /// Everything left to read from `fd`, which it then closes.
@@ -54,13 +63,24 @@ inline QByteArray readAllAndClose(int fd)
     return data;
 }
 
-/// The file's bytes, or "<missing>".
+/// The file's bytes, or "<missing>" when there is no file to read (a folder is none).
 inline QByteArray readFile(const QByteArray& path)
 {
     const int fd = ::open(path.constData(), O_RDONLY);
     if (fd < 0)
         return "<missing>";
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return "<missing>";
+    }
     return readAllAndClose(fd);
+}
+
+/// The same, for a path the test holds as text.
+inline QByteArray readFile(const QString& path)
+{
+    return readFile(raw(path));
 }
 
 /// Removes a tree whatever its names: QTemporaryDir cannot see a name that is not UTF-8, and

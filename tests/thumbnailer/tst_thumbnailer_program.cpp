@@ -2,6 +2,8 @@
 
 #include "../drawingviewer/dwgsynth.h"
 
+#include "support/samples.h"
+#include "support/testfiles.h"
 #include "support/testmain.h"
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -20,15 +22,10 @@
 #include <sys/resource.h>
 
 using namespace korvane::drawingviewer::testing;
+using korvane::testsupport::writeAll;
 using korvane::thumbnailer::Outcome;
 
 namespace {
-
-QString sampleFolder()
-{
-    const QByteArray root = qgetenv("KORVANE_TESTDATA");
-    return root.isEmpty() ? QString() : QString::fromLocal8Bit(root) + QStringLiteral("/dwg");
-}
 
 struct Run {
     int exitCode = -1;
@@ -61,12 +58,6 @@ Run runThumbnailer(const QStringList& arguments, rlim_t maxFileBytes = 0)
         run.maxRssKiB = fields[1].toLongLong();
     }
     return run;
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 QByteArray drawingWith(const QByteArray& dib)
@@ -138,9 +129,9 @@ void TestThumbnailer::samples_data()
 {
     QTest::addColumn<QString>("drawing");
     QTest::addColumn<QString>("expected"); // the stored picture beside it, or empty
-    const QString folder = sampleFolder();
-    if (folder.isEmpty() || !QDir(folder).exists())
-        QSKIP("KORVANE_TESTDATA not set");
+    const QString folder = korvane::testsupport::sampleFolder(QStringLiteral("dwg"));
+    if (folder.isEmpty())
+        QSKIP(korvane::testsupport::missingSamples(QStringLiteral("dwg")));
     const QStringList drawings = QDir(folder).entryList({QStringLiteral("*.dwg")}, QDir::Files, QDir::Name);
     QVERIFY(!drawings.isEmpty());
     for (const QString& name : drawings) {

@@ -10,6 +10,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/runcontrol.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,12 +116,6 @@ inline bool holdsText(const QByteArray& document, const QString& text)
     return document.contains(QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2));
 }
 
-inline QByteArray readBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 /// Exit code of msoffcrypto-tool decrypting `file` with `password` (0: decrypted).
 inline int decrypt(const QString& file, const QString& password, QByteArray* plain = nullptr)
 {
@@ -132,7 +127,7 @@ inline int decrypt(const QString& file, const QString& password, QByteArray* pla
     if (!p.waitForFinished(60000))
         return -1;
     if (plain)
-        *plain = readBytes(target);
+        *plain = bytesOf(target);
     return p.exitCode();
 }
 

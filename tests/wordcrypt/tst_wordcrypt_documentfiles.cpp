@@ -5,6 +5,7 @@
 #include "wordcrypt/documentfiles.h"
 
 #include "platform/localfilesystem.h"
+#include "support/testfiles.h"
 
 #include "support/testmain.h"
 #include <QDir>
@@ -23,11 +24,8 @@ namespace {
 
 QByteArray writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
 {
-    const QByteArray path = QFile::encodeName(dir.filePath(name));
-    QFile f(QFile::decodeName(path));
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return {};
-    return path;
+    const QString path = dir.filePath(name);
+    return korvane::testsupport::writeAll(path, bytes) ? QFile::encodeName(path) : QByteArray();
 }
 
 QStringList leftovers(const QTemporaryDir& dir)

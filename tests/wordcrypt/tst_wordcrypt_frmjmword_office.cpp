@@ -2,6 +2,7 @@
 // the password opens them, then decrypted again. Skips when LibreOffice is not installed.
 
 #include "support/runs.h"
+#include "support/testfiles.h"
 #include "wordcrypt/frmjmword.h"
 #include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
@@ -21,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using korvane::testsupport::bytesOf;
 using korvane::testsupport::waitForRuns;
 using namespace korvane;
 
@@ -32,12 +34,6 @@ int msoffcrypto(const QStringList& arguments)
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("/usr/bin/msoffcrypto-tool"), arguments);
     return p.waitForFinished(60000) ? p.exitCode() : -1;
-}
-
-QByteArray readBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -88,7 +84,7 @@ private slots:
         QVERIFY(fakes.messages.shown.isEmpty());
         for (const QString& d : docs) {
             QVERIFY(text3->toPlainText().contains(QStringLiteral("加密文档 ") + d));
-            QVERIFY(wordcrypt::inspectWordFile(readBytes(d))->encrypted);
+            QVERIFY(wordcrypt::inspectWordFile(bytesOf(d))->encrypted);
             QVERIFY(msoffcrypto({QStringLiteral("-p739"), d, out.filePath(QStringLiteral("plain"))}) == 0);
             QVERIFY(msoffcrypto({QStringLiteral("-pwrong"), d, out.filePath(QStringLiteral("plain"))}) != 0);
         }
@@ -119,7 +115,7 @@ private slots:
         QVERIFY(waitForRuns());
         QCOMPARE(prompt.asked, docs);
         for (const QString& d : docs) {
-            const auto state = wordcrypt::inspectWordFile(readBytes(d));
+            const auto state = wordcrypt::inspectWordFile(bytesOf(d));
             QVERIFY(state && !state->encrypted && !state->writeReserved);
             QVERIFY(msoffcrypto({QStringLiteral("-t"), d}) != 0); // "not encrypted"
             const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(d), {});
@@ -138,7 +134,7 @@ private slots:
         QVERIFY(waitForRuns());
         w.Command2_Click();
         QVERIFY(waitForRuns());
-        const QByteArray secondBefore = readBytes(docs[1]);
+        const QByteArray secondBefore = bytesOf(docs[1]);
         w.findChild<QLineEdit*>("Text2")->clear();
         w.findChild<QLineEdit*>("Text4")->clear();
         prompt.asked.clear();
@@ -149,8 +145,8 @@ private slots:
         w.Command2_Click();
         QVERIFY(waitForRuns());
         QCOMPARE(prompt.asked, docs);
-        QVERIFY(!wordcrypt::inspectWordFile(readBytes(docs[0]))->encrypted);
-        QCOMPARE(readBytes(docs[1]), secondBefore);
+        QVERIFY(!wordcrypt::inspectWordFile(bytesOf(docs[0]))->encrypted);
+        QCOMPARE(bytesOf(docs[1]), secondBefore);
         QVERIFY(text3->toPlainText().contains(QStringLiteral("文档需要打开密码，已取消")));
     }
 };

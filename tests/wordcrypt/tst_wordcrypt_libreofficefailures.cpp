@@ -31,11 +31,11 @@ private slots:
         QVERIFY(app->open(QFile::encodeName(doc), false).ok());
         QVERIFY(prompt.killed > 0);
         QCOMPARE(sink.failures, QStringList());
-        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("new")));
+        QVERIFY(wordcrypt::rc4PasswordMatches(bytesOf(doc), QStringLiteral("new")));
         // The restarted office serves the rest of the run.
         QVERIFY(app->open(QFile::encodeName(next), false).ok());
         QCOMPARE(sink.failures, QStringList());
-        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(next), QStringLiteral("new")));
+        QVERIFY(wordcrypt::rc4PasswordMatches(bytesOf(next), QStringLiteral("new")));
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList({QStringLiteral("one.doc"), QStringLiteral("two.doc")}));
         QVERIFY(app->quit().ok());
@@ -55,8 +55,8 @@ private slots:
         };
         lock(QStringLiteral("stale.doc"), "file:///tmp/korvane-office-gone00");
         lock(QStringLiteral("live.doc"), "file:///home/someone/.config/libreoffice/4");
-        const QByteArray crashBefore = readBytes(crash);
-        const QByteArray liveBefore = readBytes(live);
+        const QByteArray crashBefore = bytesOf(crash);
+        const QByteArray liveBefore = bytesOf(live);
 
         wordcrypt::LibreOfficeWord::Options options;
         options.helperProgram = helper;
@@ -67,14 +67,14 @@ private slots:
         QVERIFY2(app, qPrintable(error));
         ScriptedSink sink;
         app->setEvents(&sink);
-        const auto starts = [&] { return readBytes(helper + QStringLiteral(".starts")).size(); };
+        const auto starts = [&] { return bytesOf(helper + QStringLiteral(".starts")).size(); };
 
         // Restarted once for the document, which then is reported and skipped.
         Status r = app->open(QFile::encodeName(crash), false);
         QVERIFY(!r.ok() && !platform::retryHelps(r));
         QVERIFY2(r.message().startsWith(QStringLiteral("LibreOffice 在处理此文档时意外退出")), qPrintable(r.message()));
         QCOMPARE(starts(), 2);
-        QCOMPARE(readBytes(crash), crashBefore);
+        QCOMPARE(bytesOf(crash), crashBefore);
 
         // A lock left by a dead office of ours goes; the document is processed by a new office.
         r = app->open(QFile::encodeName(stale), false);
@@ -88,7 +88,7 @@ private slots:
         QVERIFY(!r.ok() && !platform::retryHelps(r));
         QCOMPARE(r.message(), QStringLiteral("文档正被其他程序打开，文档未作改动"));
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral(".~lock.live.doc#"))));
-        QCOMPARE(readBytes(live), liveBefore);
+        QCOMPARE(bytesOf(live), liveBefore);
         app->quit();
     }
 
@@ -153,7 +153,7 @@ private slots:
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         QVERIFY(run(doc, QStringLiteral("739")).ok());
-        const QByteArray bytes = readBytes(doc);
+        const QByteArray bytes = bytesOf(doc);
         platform::RunControl control;
         StoppingPrompt prompt;
         prompt.control = &control;
@@ -181,7 +181,7 @@ private slots:
         QCOMPARE(first.message(), QStringLiteral("运行已停止，文档未作改动"));
         QVERIFY(!second.ok() && !platform::retryHelps(second)); // nothing starts again after a stop
         QCOMPARE(sink.opened, 0);
-        QCOMPARE(readBytes(doc), bytes);
+        QCOMPARE(bytesOf(doc), bytes);
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("one.doc")});
     }
@@ -191,7 +191,7 @@ private slots:
         // A store that never answers: the stop, not the call limit, ends the wait.
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"), QStringLiteral("hang.doc"));
-        const QByteArray before = readBytes(doc);
+        const QByteArray before = bytesOf(doc);
         wordcrypt::LibreOfficeWord::Options options;
         options.helperProgram = fakeHelper(dir);
         options.officeProgram = QStringLiteral("/bin/true");
@@ -216,7 +216,7 @@ private slots:
         stopper.join();
         QCOMPARE(sink.failures.filter(QStringLiteral("Save:")),
                  QStringList{QStringLiteral("Save:运行已停止，文档未作改动")});
-        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(bytesOf(doc), before);
         app->quit();
     }
 
@@ -253,11 +253,11 @@ private slots:
                 lock.write(",someone,otherhost,08.12.2026 01:00,file:///home/someone/.config/libreoffice/4;");
             }
         }
-        const QByteArray before = readBytes(doc);
+        const QByteArray before = bytesOf(doc);
         const Status r = run(doc, QStringLiteral("739"));
         // Either the office refuses to open it, or saving refuses: never a replaced file.
         QVERIFY(!r.ok() || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
-        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(bytesOf(doc), before);
         const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
         QVERIFY2(left.filter(QStringLiteral(".bak")).isEmpty(),
                  qPrintable(left.join(u' '))); // no backup left behind
@@ -282,10 +282,10 @@ private slots:
             m_app = createApp(*m_word, &error);
             QVERIFY2(m_app, qPrintable(error));
             m_app->setEvents(&m_sink);
-            const QByteArray before = readBytes(doc);
+            const QByteArray before = bytesOf(doc);
             const Status r = run(doc, QStringLiteral("739"));
             QVERIFY(!r.ok() || m_sink.failures.filter(QStringLiteral("Save:")).size() == 1);
-            QCOMPARE(readBytes(doc), before);
+            QCOMPARE(bytesOf(doc), before);
             return;
         }
         if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
@@ -295,7 +295,7 @@ private slots:
                                                       QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup |
                                                       QFile::ExeGroup));
         const QString doc = sample(dir, QStringLiteral("one.doc"));
-        const QByteArray before = readBytes(doc);
+        const QByteArray before = bytesOf(doc);
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QString::fromLatin1(kChildEnv), doc);
@@ -310,7 +310,7 @@ private slots:
         const QByteArray output = child.readAll();
         QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestLibreOfficeFailures::readOnlyForAnotherUser"),
                  output.constData());
-        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(bytesOf(doc), before);
     }
 
     void failedStoresAreUndone_data()
@@ -341,7 +341,7 @@ private slots:
         QVERIFY(writeFakeHelper(helper));
 
         const QString doc = sample(dir, QStringLiteral("one.doc"));
-        const QByteArray before = readBytes(doc);
+        const QByteArray before = bytesOf(doc);
         wordcrypt::LibreOfficeWord::Options options;
         options.helperProgram = helper;
         options.officeProgram = store; // handed to the helper as its first argument
@@ -353,7 +353,7 @@ private slots:
             // The helper died while connecting: the office it had started goes too.
             QVERIFY(!app);
             QVERIFY2(error.contains(QStringLiteral("意外退出")), qPrintable(error));
-            const QByteArray pid = readBytes(helper + QStringLiteral(".pid"));
+            const QByteArray pid = bytesOf(helper + QStringLiteral(".pid"));
             QVERIFY(!pid.isEmpty());
             const QString statPath = QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid));
             const auto gone = [&statPath] {
@@ -371,7 +371,7 @@ private slots:
         const QStringList saves = sink.failures.filter(QStringLiteral("Save:"));
         QCOMPARE(saves.size(), 1);
         QVERIFY2(saves.first().contains(reason) && saves.first().contains(outcome), qPrintable(saves.first()));
-        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(bytesOf(doc), before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".bak")), QStringList());
         app->quit();
     }
@@ -392,7 +392,7 @@ private slots:
         const QString helper = dir.filePath(QStringLiteral("fakehelper"));
         QVERIFY(writeFakeHelper(helper));
         const QString doc = sample(dir, QStringLiteral("one.doc"));
-        const QByteArray before = readBytes(doc);
+        const QByteArray before = bytesOf(doc);
         platform::FaultyFileSystem fs;
         const auto failing = platform::FaultyFileSystem::Op(op);
         fs.failOn(failing, QFile::encodeName(QFileInfo(doc).canonicalFilePath()));
@@ -412,7 +412,7 @@ private slots:
         QVERIFY(!opened.ok() && !platform::retryHelps(opened));
         QVERIFY2(opened.message().startsWith(reason), qPrintable(opened.message()));
         QCOMPARE(sink.opened, 0); // the office never saw the document
-        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(bytesOf(doc), before);
         app->quit();
     }
 

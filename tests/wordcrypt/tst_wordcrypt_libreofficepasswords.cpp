@@ -29,7 +29,7 @@ private slots:
         // Set.
         QVERIFY(run(doc, first).ok());
         QCOMPARE(m_sink.failures, QStringList());
-        QByteArray bytes = readBytes(doc);
+        QByteArray bytes = bytesOf(doc);
         auto state = wordcrypt::inspectWordFile(bytes);
         QVERIFY(state && state->encrypted && !state->obfuscated && !state->writeReserved);
         QVERIFY(wordcrypt::rc4PasswordMatches(bytes, first));
@@ -46,7 +46,7 @@ private slots:
         QVERIFY(run(doc, second).ok());
         QCOMPARE(m_prompt.asked, QStringList{doc});
         QCOMPARE(m_sink.failures, QStringList());
-        bytes = readBytes(doc);
+        bytes = bytesOf(doc);
         QVERIFY(wordcrypt::rc4PasswordMatches(bytes, second));
         QVERIFY(decrypt(doc, first) != 0);
         QCOMPARE(decrypt(doc, second, &plain), 0);
@@ -57,7 +57,7 @@ private slots:
         m_prompt.answers.enqueue(second);
         QVERIFY(run(doc, QString()).ok());
         QCOMPARE(m_sink.failures, QStringList());
-        bytes = readBytes(doc);
+        bytes = bytesOf(doc);
         state = wordcrypt::inspectWordFile(bytes);
         QVERIFY(state && !state->encrypted && !state->writeReserved);
         QVERIFY(holdsText(bytes, QStringLiteral("Korvane sample one")));
@@ -68,20 +68,20 @@ private slots:
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
         QVERIFY(run(doc, QStringLiteral("right")).ok());
-        const QByteArray encrypted = readBytes(doc);
+        const QByteArray encrypted = bytesOf(doc);
 
         m_prompt.answers.clear();
         m_prompt.answers.enqueue(QStringLiteral("wrong"));
         Status r = run(doc, QString());
         QVERIFY(!r.ok());
         QVERIFY(!platform::retryHelps(r)); // asking again would only show the same prompt
-        QCOMPARE(readBytes(doc), encrypted);
+        QCOMPARE(bytesOf(doc), encrypted);
 
         m_prompt.answers.clear(); // the user cancels the prompt
         r = run(doc, QString());
         QVERIFY(!r.ok());
         QVERIFY(!platform::retryHelps(r));
-        QCOMPARE(readBytes(doc), encrypted);
+        QCOMPARE(bytesOf(doc), encrypted);
     }
 
     void writePasswordIsWrittenAndVerified()
@@ -98,7 +98,7 @@ private slots:
         QCOMPARE(::stat(QFile::encodeName(doc).constData(), &st), 0);
         if (root)
             QVERIFY(st.st_uid == 65534 && st.st_gid == 65534);
-        const QByteArray bytes = readBytes(doc);
+        const QByteArray bytes = bytesOf(doc);
         const auto state = wordcrypt::inspectWordFile(bytes);
         QVERIFY(state && state->encrypted && state->writeReserved);
         QCOMPARE(decrypt(doc, QStringLiteral("739")), 0);
@@ -148,7 +148,7 @@ private slots:
             QCOMPARE(m_probe->readOnly(doc, {}), QByteArray("1")); // the office opens it read-only
         } else if (before == QLatin1String("recommended")) {
             QVERIFY(setFibFlags(doc, 0x0400));
-            QVERIFY(wordcrypt::inspectWordFile(readBytes(doc))->readOnlyRecommended);
+            QVERIFY(wordcrypt::inspectWordFile(bytesOf(doc))->readOnlyRecommended);
         }
         QVERIFY(run(doc, read, write).ok());
         QCOMPARE(m_sink.failures, QStringList());
@@ -157,7 +157,7 @@ private slots:
         QVERIFY(stored);
         QCOMPARE(stored->flag, !write.isEmpty());
         QCOMPARE(stored->password, write);
-        QByteArray plain = readBytes(doc);
+        QByteArray plain = bytesOf(doc);
         const auto state = wordcrypt::inspectWordFile(plain);
         QVERIFY(state);
         QCOMPARE(state->encrypted, !read.isEmpty());
@@ -175,12 +175,12 @@ private slots:
     {
         QTemporaryDir dir;
         const QString doc = sample(dir, QStringLiteral("one.doc"));
-        const QByteArray before = readBytes(doc);
+        const QByteArray before = bytesOf(doc);
         QVERIFY(run(doc, QStringLiteral("739"), QString(16, u'x')).ok());
         QCOMPARE(m_sink.failures.size(), 2); // the modify password, and the save it prevents
         QVERIFY(m_sink.failures.at(0).contains(QStringLiteral("密码不能超过15个字符")));
         QVERIFY(m_sink.failures.at(1).startsWith(QLatin1String("Save:")));
-        QCOMPARE(readBytes(doc), before);
+        QCOMPARE(bytesOf(doc), before);
     }
 
     void linksKeepPointingAtTheDocument()
@@ -195,14 +195,14 @@ private slots:
         QVERIFY(run(symlink, QStringLiteral("s")).ok());
         QCOMPARE(m_sink.failures, QStringList());
         QVERIFY(QFileInfo(symlink).isSymLink());
-        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(doc), QStringLiteral("s")));
+        QVERIFY(wordcrypt::rc4PasswordMatches(bytesOf(doc), QStringLiteral("s")));
 
         m_prompt.answers.clear();
         m_prompt.answers.enqueue(QStringLiteral("s"));
         QVERIFY(run(hardlink, QStringLiteral("h")).ok());
         QCOMPARE(m_sink.failures, QStringList());
         // Both names are one file, whichever way the office replaced it.
-        QVERIFY(wordcrypt::rc4PasswordMatches(readBytes(hardlink), QStringLiteral("h")));
+        QVERIFY(wordcrypt::rc4PasswordMatches(bytesOf(hardlink), QStringLiteral("h")));
     }
 
     void nameThatIsNotUtf8()
