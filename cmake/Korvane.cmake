@@ -209,6 +209,13 @@ function(korvane_share_qt_headers)
         target_precompile_headers(${donor} PRIVATE ${headers})
         foreach(target IN LISTS members_${key})
             target_precompile_headers(${target} REUSE_FROM ${donor})
+            # The moc unit of most targets is empty, and loading the header would be all its cost.
+            get_target_property(automoc ${target} AUTOMOC)
+            if(automoc)
+                get_target_property(binary_dir ${target} BINARY_DIR)
+                set_source_files_properties(${binary_dir}/${target}_autogen/mocs_compilation.cpp
+                    TARGET_DIRECTORY ${target} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+            endif()
         endforeach()
     endforeach()
 endfunction()
