@@ -226,9 +226,13 @@ function(korvane_share_qt_headers)
             list(APPEND headers <Qt${module}/Qt${module}>)
         endforeach()
         korvane_warnings(${donor})
+        # Lets ccache cache the units that use the header (with CCACHE_SLOPPINESS
+        # pch_defines,time_macros); the flag must be the same in donor and users.
+        target_compile_options(${donor} PRIVATE -fpch-preprocess)
         target_precompile_headers(${donor} PRIVATE ${headers})
         foreach(target IN LISTS members_${key})
             target_precompile_headers(${target} REUSE_FROM ${donor})
+            target_compile_options(${target} PRIVATE -fpch-preprocess)
             # The moc unit of a target without Q_OBJECT headers is empty (its sources include
             # their own moc output), and loading the header would be all its cost.
             get_target_property(automoc ${target} AUTOMOC)
