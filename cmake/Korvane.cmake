@@ -61,6 +61,24 @@ function(korvane_add_test name)
     korvane_label_test(${name} ${ARG_LABELS})
 endfunction()
 
+# A libFuzzer target (-DKORVANE_FUZZ=ON, clang only): SOURCES are compiled into it with
+# coverage, so the readers under test are instrumented rather than linked from the gcc-built
+# libraries; LIBS are linked as they are.
+function(korvane_add_fuzzer name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "KORVANE_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
+    endif()
+    set(fuzz_flags -fsanitize=fuzzer,address,undefined -fno-omit-frame-pointer)
+    add_executable(${name} ${ARG_SOURCES})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    target_compile_options(${name} PRIVATE ${fuzz_flags} -g -O1)
+    target_link_options(${name} PRIVATE ${fuzz_flags})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    set_target_properties(${name} PROPERTIES AUTOMOC OFF)
+    korvane_warnings(${name})
+endfunction()
+
 # Debian's hardening flags, as dpkg-buildflags gives them with every hardening feature on
 # (fortified functions, stack protector, read-only relocations bound at start), for every target,
 # so that the package passes lintian's hardening checks. Optimisation and debug information stay
