@@ -217,10 +217,7 @@ struct PlainDocument {
     qint64 pairsAt = 0;
     int pairs = 0;
 
-    qint64 size(Which w) const
-    {
-        return streams[w] ? gsf_input_size(streams[w].get()) - (w == Table ? shift : 0) : 0;
-    }
+    qint64 size(Which w) const { return streams[w] ? gsf_input_size(streams[w].get()) - (w == Table ? shift : 0) : 0; }
 
     std::optional<QByteArray> at(Which w, qint64 offset, qint64 n) const
     {
@@ -291,8 +288,8 @@ platform::Result<PlainDocument> openPlain(const QByteArray& path, const QString&
     const std::optional<QByteArray> count = plain(at, 2);
     d.pairsAt = at + 2;
     d.pairs = count ? int(rd(*count, 0, 2)) : 0;
-    std::optional<QByteArray> fib = csw && cslw && d.pairs >= kWord97Pairs ? plain(0, d.pairsAt + 8 * d.pairs)
-                                                                           : std::nullopt;
+    std::optional<QByteArray> fib =
+        csw && cslw && d.pairs >= kWord97Pairs ? plain(0, d.pairsAt + 8 * d.pairs) : std::nullopt;
     if (!fib)
         return formatError(QStringLiteral("FIB too short"));
     if (d.cipher) {
@@ -331,8 +328,7 @@ bool nativelyServed(const QByteArray& path)
         return true;
     const GPtr<GsfInput> table = (*cf)->stream((flags & fWhichTblStm) ? "1Table" : "0Table");
     const std::optional<QByteArray> header =
-        table ? readAt(table.get(), 0, qMin<qint64>(rd(*head, kLKeyAt, 4), gsf_input_size(table.get())))
-              : std::nullopt;
+        table ? readAt(table.get(), 0, qMin<qint64>(rd(*head, kLKeyAt, 4), gsf_input_size(table.get()))) : std::nullopt;
     // A known encryption either opens with the empty password or refuses it as wrong.
     const platform::Result<Cipher> cipher =
         header ? cipherFor(*header, QString()) : platform::Result<Cipher>(formatError(QString()));
