@@ -322,14 +322,10 @@ Status Document::save()
 {
     if (const Status savable = checkSavable(); !savable.ok())
         return savable;
-    // A private folder beside the document for the office's export and our rewrite of it:
-    // same file system, and nobody else can read a copy that may be unencrypted.
-    const qsizetype slash = m_realPath.lastIndexOf('/');
-    const QByteArray folder = m_realPath.left(slash + 1);
-    QByteArray work = folder + ".korvane-XXXXXX";
-    if (!::mkdtemp(work.data()))
+    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_realPath);
+    if (!folder)
         return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
-    const auto removeWork = qScopeGuard([&] { removeFlatFolder(work); });
+    const QByteArray& work = (*folder)->path();
     const QByteArray exported = work + "/office.doc";
     if (const Status stored = exportTo(exported); !stored.ok())
         return stored;

@@ -9,7 +9,6 @@
 #include "wordcrypt/nativecrypt.h"
 #include "wordcrypt/worddocfile.h"
 
-#include <QScopeGuard>
 #include <atomic>
 #include <cstdlib>
 #include <optional>
@@ -137,12 +136,10 @@ Status Document::save()
         return untouched(ErrorKind::Failed, tooLong());
     if (const Status writable = checkWritable(m_shared->fs(), m_realPath); !writable.ok())
         return writable;
-    // A private folder beside the document for the steps: same file system, and nobody else
-    // can read a copy that may be unencrypted.
-    QByteArray work = m_realPath.left(m_realPath.lastIndexOf('/') + 1) + ".korvane-XXXXXX";
-    if (!::mkdtemp(work.data()))
+    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_realPath);
+    if (!folder)
         return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
-    const auto removeWork = qScopeGuard([&] { removeFlatFolder(work); });
+    const QByteArray& work = (*folder)->path();
     QByteArray result;
     if (const Status rewritten = rewrite(work, &result); !rewritten.ok())
         return rewritten;
