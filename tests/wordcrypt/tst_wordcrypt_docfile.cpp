@@ -4,6 +4,8 @@
 #include "wordcrypt/worddocfile.h"
 
 #include "wordcrypt/compoundfile.h"
+#include "wordcrypt/documentfiles.h"
+#include "wordcrypt/nativecrypt.h"
 #include "wordcrypt/nativeword.h"
 
 #include "support/samples.h"
@@ -14,6 +16,9 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace korvane::wordcrypt;
 
@@ -461,6 +466,50 @@ private slots:
                                  "DocumentSummaryInformation",
                                  "clsid "})
             QVERIFY2(ours.at(name) == theirs.at(name), name);
+    }
+
+    void nativeSaveSurvivesAKill()
+    {
+        // A child protects a document and is killed at a different moment each round (the last
+        // round lets it finish); after the next run's check the document is the old or the new
+        // one, and nothing of ours is left beside it.
+        const QString word = korvane::testsupport::sampleFile(QStringLiteral("doc"), QStringLiteral("plain.doc"));
+        if (word.isEmpty())
+            QSKIP(korvane::testsupport::missingSamples(QStringLiteral("doc"), QStringLiteral("plain.doc")));
+        const QByteArray original = readBytes(QFile::encodeName(word));
+        QTemporaryDir keep;
+        const QByteArray reference = writeDoc(keep, QStringLiteral("plain.doc"), original);
+        int sawOld = 0, sawNew = 0;
+        for (int round = 0; round < 8; ++round) {
+            QTemporaryDir dir;
+            const QByteArray doc = writeDoc(dir, QStringLiteral("a.doc"), original);
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            if (child == 0)
+                ::_exit(runNative(doc, QStringLiteral("739"), {}).isEmpty() ? 0 : 1);
+            if (round < 7) {
+                // From the moment its work folder is there, a little longer each round.
+                QDeadlineTimer started(5000);
+                while (QDir(dir.path()).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty() &&
+                       !started.hasExpired())
+                    ::usleep(100);
+                ::usleep(useconds_t(round * round * 400));
+                ::kill(child, SIGKILL);
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            QVERIFY(round < 7 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+            QVERIFY(recoverInterruptedWrite(doc).kind != Recovery::BackupKept);
+            if (readBytes(doc) == original) {
+                ++sawOld;
+            } else {
+                ++sawNew;
+                QCOMPARE(comparePlainDocuments(reference, {}, doc, QStringLiteral("739")).message(), QString());
+            }
+            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList{QStringLiteral("a.doc")});
+        }
+        qInfo("old %d, new %d", sawOld, sawNew);
     }
 
     void routesWhatItCannotServe_data()
