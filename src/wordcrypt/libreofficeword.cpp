@@ -150,11 +150,10 @@ public:
     /// unless `mayRestart` is false.
     HelperProcess::Reply call(const QByteArray& line, bool mayRestart = true)
     {
-        QString why;
         if (!mayRestart && !(m_helper && m_helper->alive()))
             return HelperProcess::gone(QStringLiteral("LibreOffice 已退出"));
-        if (!ensureHelper(&why))
-            return HelperProcess::gone(why);
+        if (const Status ready = ensureHelper(); !ready.ok())
+            return HelperProcess::gone(ready.message());
         HelperProcess::Reply r = m_helper->call(line, m_shared->options.callLimitMs);
         if (!r.ok && !m_helper->alive())
             m_helper.reset();
@@ -165,17 +164,18 @@ public:
     platform::FileSystem& fs() const { return m_shared->fs(); }
 
 private:
-    bool ensureHelper(QString* why)
+    /// A live helper, started again when the last one died.
+    Status ensureHelper()
     {
         if (m_helper && m_helper->alive())
-            return true;
+            return {};
         m_helper = makeHelperProcess(m_shared);
         if (const Status started = m_helper->start(m_office); !started.ok()) {
             m_helper.reset();
-            *why = QStringLiteral("LibreOffice 无法重新启动(%1)").arg(started.message());
-            return false;
+            return Status::failure(started.kind(),
+                                   QStringLiteral("LibreOffice 无法重新启动(%1)").arg(started.message()));
         }
-        return true;
+        return {};
     }
 
     Status load(const QByteArray& realPath, const QString* password, HelperProcess::Reply* r);
