@@ -183,13 +183,21 @@ std::map<QByteArray, QByteArray> streamsOf(const QByteArray& path)
     return out;
 }
 
-/// Where the FIB's table offsets end: the WordDocument bytes after it are the document's own.
-qsizetype fibEnd(const QByteArray& word)
+/// Where the FIB's count of table offsets is.
+qsizetype fibPairCountAt(const QByteArray& word)
 {
     qsizetype at = 0x20;
     at += 2 + 2 * qFromLittleEndian<quint16>(word.constData() + at);
-    at += 2 + 4 * qFromLittleEndian<quint16>(word.constData() + at);
-    return at + 2 + 8 * qFromLittleEndian<quint16>(word.constData() + at);
+    return at + 2 + 4 * qFromLittleEndian<quint16>(word.constData() + at);
+}
+int fibPairCount(const QByteArray& word)
+{
+    return qFromLittleEndian<quint16>(word.constData() + fibPairCountAt(word));
+}
+/// Where the FIB's table offsets end: the WordDocument bytes after it are the document's own.
+qsizetype fibEnd(const QByteArray& word)
+{
+    return fibPairCountAt(word) + 2 + 8 * fibPairCount(word);
 }
 
 class Passwords final : public korvane::platform::WordEvents, public korvane::platform::DocumentPasswordPrompt {
@@ -459,6 +467,17 @@ private slots:
         const qsizetype end = fibEnd(theirs.at("/WordDocument"));
         QCOMPARE(ours.at("/WordDocument").mid(end), theirs.at("/WordDocument").mid(end));
         QCOMPARE(ours.at("/WordDocument").left(0x0E), theirs.at("/WordDocument").left(0x0E));
+        // Every structure the FIB points to in the table reads the same through both FIBs.
+        const QByteArray& ow = ours.at("/WordDocument");
+        const QByteArray& tw = theirs.at("/WordDocument");
+        for (int i = 0; i < fibPairCount(tw); ++i) {
+            const qsizetype at = end - 8 * (fibPairCount(tw) - i);
+            const quint32 lcb = qFromLittleEndian<quint32>(tw.constData() + at + 4);
+            const quint32 theirFc = qFromLittleEndian<quint32>(tw.constData() + at);
+            if (i != 87 && lcb && qsizetype(theirFc) + lcb <= theirs.at("/1Table").size()) // 87: a time stamp
+                QCOMPARE(ours.at("/1Table").mid(qFromLittleEndian<quint32>(ow.constData() + at), lcb),
+                         theirs.at("/1Table").mid(theirFc, lcb));
+        }
         for (const char* name : {"/\x01"
                                  "CompObj",
                                  "/\x05SummaryInformation",
