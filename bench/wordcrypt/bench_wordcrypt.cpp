@@ -23,8 +23,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <thread>
 #include <vector>
 
