@@ -75,12 +75,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What shlibdeps cannot see: plugins and data loaded at run time.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, shared-mime-info")
-# Only some tools need these: the document encryptor, Chinese text.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "libreoffice-writer-nogui | libreoffice-writer, fonts-noto-cjk | fonts-wqy-microhei, qt6-translations-l10n")
+# Chinese text needs these.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei, qt6-translations-l10n")
 # The compiler and the registration tool run Windows programs through Wine, which pulls in
-# gigabytes (wine32 and wine64): suggested only, installed by those who need it.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
+# gigabytes (wine32 and wine64); the document encryptor needs LibreOffice Writer only for Word
+# 6/95 and XOR-obfuscated documents: suggested only, installed by those who need them.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libreoffice-writer-nogui | libreoffice-writer, wine")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

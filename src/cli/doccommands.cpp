@@ -4,7 +4,7 @@
 #include "platform/nativepath.h"
 #include "platform/uniquefd.h"
 #include "wordcrypt/documentpasswords.h"
-#include "wordcrypt/libreofficeword.h"
+#include "wordcrypt/nativeword.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -278,7 +278,7 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     GivenPasswordPrompt givenPrompt(current.value_or(QString()));
     platform::DocumentPasswordPrompt& prompt =
         current ? static_cast<platform::DocumentPasswordPrompt&>(givenPrompt) : terminalPrompt;
-    wordcrypt::LibreOfficeWord word({helper, {}}, prompt);
+    wordcrypt::DocumentWord word({helper, {}}, prompt);
     // A stop ends a call in hand at once and leaves that document as it was.
     word.setRunControl(&out.control());
     platform::Result<std::shared_ptr<platform::WordApplication>> created =

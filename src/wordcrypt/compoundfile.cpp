@@ -6,6 +6,7 @@
 #include <gsf/gsf-input-memory.h>
 #include <gsf/gsf-input-stdio.h>
 #include <gsf/gsf-outfile-msole.h>
+#include <gsf/gsf-output-stdio.h>
 #include <gsf/gsf-output.h>
 #include <gsf/gsf-utils.h>
 
@@ -27,8 +28,23 @@ bool isStorage(GsfInput* input)
     return GSF_IS_INFILE(input) && gsf_infile_num_children(GSF_INFILE(input)) >= 0;
 }
 
+bool produceStream(GsfOutput* out, const StreamEdit& edit)
+{
+    for (qint64 at = 0; at < edit.size;) {
+        const qint64 n = qMin(kChunk, edit.size - at);
+        const std::optional<QByteArray> chunk = edit.produce(at, n);
+        if (!chunk || chunk->size() != n ||
+            !gsf_output_write(out, size_t(n), reinterpret_cast<const guint8*>(chunk->constData())))
+            return false;
+        at += n;
+    }
+    return true;
+}
+
 bool copyStream(GsfInput* in, GsfOutput* out, const StreamEdit* edit)
 {
+    if (edit && edit->produce)
+        return produceStream(out, *edit);
     const qint64 size = gsf_input_size(in);
     const qint64 keep = edit && edit->keep >= 0 ? qMin(edit->keep, size) : size;
     if (gsf_input_seek(in, 0, G_SEEK_SET))
@@ -159,6 +175,21 @@ bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, Stre
             return false;
     }
     return true;
+}
+
+platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const std::map<QByteArray, StreamEdit>& edits)
+{
+    GError* err = nullptr;
+    GPtr<GsfOutput> sink(gsf_output_stdio_new(target.constData(), &err));
+    if (!sink)
+        return formatError(takeError(err, "cannot create the output"));
+    GPtr<GsfOutfile> out(gsf_outfile_msole_new(sink.get()));
+    const bool copied = out && copyStorage(in, out.get(), &edits);
+    const bool closed = out && gsf_output_close(GSF_OUTPUT(out.get()));
+    const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
+    if (!copied || !closed || !sinkClosed)
+        return formatError(QStringLiteral("writing the compound file failed"));
+    return {};
 }
 
 void listStreams(GsfInfile* in, const QByteArray& prefix, std::map<QByteArray, GPtr<GsfInput>>* out,

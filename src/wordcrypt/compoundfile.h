@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,16 +64,22 @@ private:
 std::optional<QByteArray> readAt(GsfInput* input, qint64 offset, qint64 size);
 
 /// How one stream changes on the way through: bytes replaced at offsets below `keep`, the
-/// stream cut after `keep` bytes, then `tail` appended.
+/// stream cut after `keep` bytes, then `tail` appended. With `produce`, the stream's new content
+/// instead: `size` bytes, asked for in chunks (offset, length); nullopt fails the copy.
 struct StreamEdit {
     qint64 keep = -1; ///< -1: the whole stream
     std::vector<std::pair<qint64, QByteArray>> patches;
     QByteArray tail;
+    std::function<std::optional<QByteArray>(qint64, qint64)> produce;
+    qint64 size = 0;
 };
 
 /// Copies a storage with every stream and storage below it, and the class ids; the streams of
 /// `in` named in `edits` (top level only) are edited on the way.
 bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, StreamEdit>* edits);
+
+/// Writes a copy of `in` with `edits` to a new compound file at `target`.
+platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const std::map<QByteArray, StreamEdit>& edits);
 
 /// Every stream of a storage, by its path inside the file, and the class id of every storage.
 void listStreams(GsfInfile* in, const QByteArray& prefix, std::map<QByteArray, GPtr<GsfInput>>* out,

@@ -170,13 +170,12 @@ bool replaceDocument(const QByteArray& document, const QByteArray& result, Repla
     const QByteArray prefix = leftoverPrefix(document) + QByteArray::number(QRandomGenerator::global()->generate(), 36);
     const QByteArray backup = prefix + ".bak";
     const QByteArray written = prefix + ".new";
-    if (!copyFile(document, backup, 0600)) {
-        ::unlink(backup.constData());
+    // Held from before it has content until the document is written, so a recovery by another
+    // run neither repairs from it nor takes it for a stale one.
+    const UniqueFd held(::open(backup.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!held.valid())
         return false;
-    }
-    // Held while the document is written, so a recovery by another run leaves it alone.
-    const UniqueFd held(::open(backup.constData(), O_RDONLY | O_CLOEXEC));
-    if (!held.valid() || ::flock(held.get(), LOCK_EX) != 0 ||
+    if (::flock(held.get(), LOCK_EX) != 0 || !copyFile(document, backup) ||
         (::link(result.constData(), written.constData()) != 0 && !copyFile(result, written, 0600))) {
         ::unlink(written.constData());
         ::unlink(backup.constData());
@@ -203,8 +202,62 @@ bool replaceDocument(const QByteArray& document, const QByteArray& result, Repla
     return true;
 }
 
+namespace {
+
+constexpr char kWorkPrefix[] = ".korvane-";
+constexpr qsizetype kWorkNameSize = sizeof kWorkPrefix - 1 + 6; // mkdtemp's XXXXXX
+
+/// Our work folders beside `document` that no process holds: left by a run that was killed.
+void removeAbandonedWorkFolders(const QByteArray& document)
+{
+    const QByteArray folder = folderOf(document);
+    std::vector<QByteArray> found;
+    if (DIR* d = ::opendir(folder.constData())) {
+        while (const dirent* e = ::readdir(d)) {
+            const QByteArray name(e->d_name);
+            if (name.size() == kWorkNameSize && name.startsWith(kWorkPrefix))
+                found.push_back(folder + '/' + name);
+        }
+        ::closedir(d);
+    }
+    for (const QByteArray& path : found) {
+        const UniqueFd fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+            ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+            continue; // not ours, or a run is working in it
+        removeFlatFolder(path);
+    }
+}
+
+} // namespace
+
+platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(const QByteArray& document)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QByteArray path = document.left(document.lastIndexOf('/') + 1) + kWorkPrefix + "XXXXXX";
+        if (!::mkdtemp(path.data()))
+            return platform::Status::fromErrno(errno);
+        UniqueFd lock(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Another run's repair may take the folder before it is locked: then make another.
+        struct stat held {
+        }, named{};
+        if (lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(lock.get(), &held) == 0 &&
+            ::stat(path.constData(), &named) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+            return std::unique_ptr<WorkFolder>(new WorkFolder(std::move(path), std::move(lock)));
+        ::rmdir(path.constData());
+    }
+    return platform::Status::fromErrno(EAGAIN);
+}
+
+WorkFolder::~WorkFolder()
+{
+    removeFlatFolder(m_path); // still locked: no repair touches it meanwhile
+}
+
 Recovery recoverInterruptedWrite(const QByteArray& document)
 {
+    removeAbandonedWorkFolders(document);
     Recovery found;
     const QByteArray prefix = leftoverPrefix(document);
     const QByteArray namePrefix = prefix.mid(prefix.lastIndexOf('/') + 1);
@@ -225,9 +278,12 @@ Recovery recoverInterruptedWrite(const QByteArray& document)
         if (::flock(held.get(), LOCK_EX | LOCK_NB) != 0)
             return {Recovery::Busy, backup};
         struct stat st {};
-        if (::stat(written.constData(), &st) != 0)
-            return {Recovery::BackupKept, backup};
-        if (sameFile(written, document)) {
+        if (::stat(written.constData(), &st) != 0) {
+            // Killed before the result was placed: a backup equal to the document is stale.
+            if (!sameFile(backup, document))
+                return {Recovery::BackupKept, backup};
+            found.kind = std::max(found.kind, Recovery::Finished);
+        } else if (sameFile(written, document)) {
             found.kind = std::max(found.kind, Recovery::Finished);
         } else if (copyFile(backup, document) && sameFile(backup, document)) {
             found.kind = Recovery::Restored;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/uniquefd.h"
 
 #include <QByteArray>
 #include <QString>
+#include <memory>
 
 // File operations around a document being rewritten, on raw paths: the path's bytes reach the
 // kernel unchanged, so names that are not UTF-8 work too.
@@ -20,6 +22,25 @@ bool sameFile(const QByteArray& a, const QByteArray& b);
 /// Removes a folder of plain files by its raw path (QDir cannot name a folder whose path is
 /// not UTF-8).
 void removeFlatFolder(const QByteArray& path);
+
+/// A private folder beside a document (`.korvane-XXXXXX`, mode 0700: same file system, nobody
+/// else reads a copy that may be unencrypted) for the steps of its rewrite. It is locked
+/// (`flock`) while it exists, so that recoverInterruptedWrite() can remove what a killed run
+/// left: folders of ours that no process holds. Removed with everything in it on destruction.
+class WorkFolder {
+public:
+    static platform::Result<std::unique_ptr<WorkFolder>> create(const QByteArray& document);
+    ~WorkFolder();
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+
+    const QByteArray& path() const { return m_path; }
+
+private:
+    WorkFolder(QByteArray path, platform::UniqueFd lock) : m_path(std::move(path)), m_lock(std::move(lock)) {}
+    QByteArray m_path;
+    platform::UniqueFd m_lock;
+};
 
 /// How a document was replaced by its checked result.
 struct Replacement {
@@ -56,8 +77,10 @@ struct Recovery {
 
 /// Looks for the files an interrupted replaceDocument() left and repairs the document with them:
 /// the document equal to the `.new` result means the write had completed, else the `.bak` is
-/// copied back in place and compared. A backup without its result (kept after a failed repair)
-/// is only named: the user may have worked on the document since.
+/// copied back in place and compared. A backup without its result that equals the document (a
+/// run killed before the result was placed) goes; one that differs (kept after a failed repair)
+/// is only named: the user may have worked on the document since. Work folders beside the
+/// document that no run holds any more are removed.
 Recovery recoverInterruptedWrite(const QByteArray& document);
 
 /// What a LibreOffice lock file beside a document says about who holds it.

@@ -6,6 +6,7 @@
 #include "platform/runcontrol.h"
 #include "platform/uniquefd.h"
 #include "wordcrypt/documentfiles.h"
+#include "wordcrypt/documentsteps.h"
 #include "wordcrypt/helperprocess.h"
 #include "wordcrypt/officeprotocol.h"
 #include "wordcrypt/worddocfile.h"
@@ -50,8 +51,6 @@ struct LibreOfficeWord::Shared {
 
 namespace {
 
-const QString kUntouched = QStringLiteral("，文档未作改动");
-
 QByteArray field(const QString& text)
 {
     return text.toUtf8().toPercentEncoding();
@@ -71,12 +70,6 @@ std::unique_ptr<HelperProcess> makeHelperProcess(const std::shared_ptr<LibreOffi
 {
     return std::make_unique<HelperProcess>(shared->options.helperProgram, shared->options.startLimitMs,
                                            [shared] { return shared->stopRequested(); });
-}
-
-/// A failure that left the document as it was.
-Status untouched(ErrorKind kind, const QString& reason)
-{
-    return Status::failure(kind, reason + kUntouched);
 }
 
 class Application;
@@ -114,7 +107,6 @@ private:
     Status checkOfficeOutput(const QByteArray& path) const;
     Status exportTo(const QByteArray& exported);
     Status reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const;
-    Status replaceWith(const QByteArray& result) const;
 
     Application& m_app;
     int m_id;
@@ -158,11 +150,10 @@ public:
     /// unless `mayRestart` is false.
     HelperProcess::Reply call(const QByteArray& line, bool mayRestart = true)
     {
-        QString why;
         if (!mayRestart && !(m_helper && m_helper->alive()))
             return HelperProcess::gone(QStringLiteral("LibreOffice 已退出"));
-        if (!ensureHelper(&why))
-            return HelperProcess::gone(why);
+        if (const Status ready = ensureHelper(); !ready.ok())
+            return HelperProcess::gone(ready.message());
         HelperProcess::Reply r = m_helper->call(line, m_shared->options.callLimitMs);
         if (!r.ok && !m_helper->alive())
             m_helper.reset();
@@ -173,20 +164,20 @@ public:
     platform::FileSystem& fs() const { return m_shared->fs(); }
 
 private:
-    bool ensureHelper(QString* why)
+    /// A live helper, started again when the last one died.
+    Status ensureHelper()
     {
         if (m_helper && m_helper->alive())
-            return true;
+            return {};
         m_helper = makeHelperProcess(m_shared);
         if (const Status started = m_helper->start(m_office); !started.ok()) {
             m_helper.reset();
-            *why = QStringLiteral("LibreOffice 无法重新启动(%1)").arg(started.message());
-            return false;
+            return Status::failure(started.kind(),
+                                   QStringLiteral("LibreOffice 无法重新启动(%1)").arg(started.message()));
         }
-        return true;
+        return {};
     }
 
-    Status checkDocumentFile(const QByteArray& rawName, QByteArray* realPath, bool* encrypted) const;
     Status load(const QByteArray& realPath, const QString* password, HelperProcess::Reply* r);
 
     std::shared_ptr<LibreOfficeWord::Shared> m_shared;
@@ -221,49 +212,6 @@ Status Application::load(const QByteArray& realPath, const QString* password, He
                            describeOfficeFailure(r->code, r->text));
 }
 
-/// What is checked before the office sees a document: it exists, is a Word 97 file of a size
-/// that can be handled, and nobody else's office holds it.
-Status Application::checkDocumentFile(const QByteArray& rawName, QByteArray* realPath, bool* encrypted) const
-{
-    // The office writes the file a symbolic link points to, never the link itself.
-    char resolved[PATH_MAX];
-    if (!::realpath(rawName.constData(), resolved))
-        return Status::failure(ErrorKind::NotFound, QStringLiteral("文件不存在或无法访问"), errno);
-    *realPath = QByteArray(resolved);
-    // An earlier run killed while writing this document in place: finish or undo that first.
-    switch (const Recovery left = recoverInterruptedWrite(*realPath); left.kind) {
-    case Recovery::Nothing:
-    case Recovery::Finished:
-    case Recovery::Restored: break;
-    case Recovery::Busy: return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
-    case Recovery::BackupKept:
-        return untouched(ErrorKind::Failed, QStringLiteral("上次写入此文档未完成，原文档的备份保留在 %1，请核对后恢复")
-                                                .arg(QFile::decodeName(left.backup)));
-    }
-    platform::FileSystem& fs = m_shared->fs();
-    const platform::Result<platform::FileInfo> info = fs.info(*realPath, platform::Links::Follow);
-    if (!info || !S_ISREG(info->mode))
-        return Status::failure(ErrorKind::NotFound, QStringLiteral("不是文件"));
-    if (info->size > LibreOfficeWord::kMaxDocumentBytes)
-        return untouched(ErrorKind::Failed, QStringLiteral("文件大于 512 MB，不是可处理的 Word 97-2003 文档"));
-    if (!hasCompoundSignature(fs.readFile(*realPath, 8).valueOr({})))
-        return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 格式的文件"));
-    const platform::Result<WordFileState> state = inspectWordPath(*realPath);
-    if (!state)
-        return untouched(ErrorKind::Failed,
-                         QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(state.status().message()));
-    *encrypted = state->encrypted;
-
-    switch (lockState(fs, *realPath, m_helper ? m_helper->profile() : QString())) {
-    case Lock::None: break;
-    case Lock::OursStale:
-        fs.deleteFile(lockPath(*realPath), true); // left by an office of ours that died
-        break;
-    case Lock::Foreign: return untouched(ErrorKind::ReadOnly, QStringLiteral("文档正被其他程序打开"));
-    }
-    return {};
-}
-
 Status Application::open(const QByteArray& rawName, bool)
 {
     const QString fileName = platform::displayPath(rawName);
@@ -271,10 +219,12 @@ Status Application::open(const QByteArray& rawName, bool)
         return Status::failure(ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
     if (stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    QByteArray realPath;
-    bool encrypted = false;
-    if (const Status checked = checkDocumentFile(rawName, &realPath, &encrypted); !checked.ok())
-        return checked;
+    const platform::Result<CheckedDocument> checked =
+        checkDocumentFile(m_shared->fs(), rawName, m_helper ? m_helper->profile() : QString());
+    if (!checked)
+        return checked.status();
+    const QByteArray& realPath = checked->realPath;
+    const bool encrypted = checked->encrypted;
 
     // As Word would: ask for the document's current password, then open with it. An encrypted
     // Word 97 file is known from its header, so it is asked for first and loaded once.
@@ -327,17 +277,7 @@ Status Document::checkSavable() const
         return untouched(ErrorKind::Failed, tooLong());
     if (m_filter != QLatin1String(protocol::kWord97Filter))
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 文档"));
-    const platform::Result<platform::FileInfo> info = m_app.fs().info(m_realPath, platform::Links::Follow);
-    if (!info || !S_ISREG(info->mode))
-        return untouched(ErrorKind::Failed, QStringLiteral("文件无法访问"));
-    // Write access is checked on the file itself, as the final write needs it; the kernel has
-    // the last word (owner, group, root), so the file is opened for writing too.
-    if ((info->mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        return untouched(ErrorKind::ReadOnly, QStringLiteral("文档只读或已被锁定"));
-    if (const platform::UniqueFd probe(::open(m_realPath.constData(), O_WRONLY | O_CLOEXEC)); !probe.valid())
-        return untouched(ErrorKind::ReadOnly,
-                         QStringLiteral("文档只读或已被锁定(%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    return {};
+    return checkWritable(m_app.fs(), m_realPath);
 }
 
 /// The office's export of the document, with the open password, checked.
@@ -378,35 +318,14 @@ Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewr
     return {};
 }
 
-/// Puts the checked result in the document's place (documentfiles.h says how); a failed
-/// in-place write is undone from the backup.
-Status Document::replaceWith(const QByteArray& result) const
-{
-    Replacement done;
-    if (!replaceDocument(m_realPath, result, &done))
-        return untouched(ErrorKind::Io, QStringLiteral("无法建立备份"));
-    switch (done.kind) {
-    case Replacement::Renamed:
-    case Replacement::InPlace: return {};
-    case Replacement::Restored: return Status::failure(ErrorKind::Io, QStringLiteral("写入文档失败，已恢复原文档"));
-    case Replacement::Kept: break;
-    }
-    return Status::failure(ErrorKind::Io,
-                           QStringLiteral("写入文档失败，原文档的备份保留在 ") + QFile::decodeName(done.backup));
-}
-
 Status Document::save()
 {
     if (const Status savable = checkSavable(); !savable.ok())
         return savable;
-    // A private folder beside the document for the office's export and our rewrite of it:
-    // same file system, and nobody else can read a copy that may be unencrypted.
-    const qsizetype slash = m_realPath.lastIndexOf('/');
-    const QByteArray folder = m_realPath.left(slash + 1);
-    QByteArray work = folder + ".korvane-XXXXXX";
-    if (!::mkdtemp(work.data()))
+    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_realPath);
+    if (!folder)
         return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
-    const auto removeWork = qScopeGuard([&] { removeFlatFolder(work); });
+    const QByteArray& work = (*folder)->path();
     const QByteArray exported = work + "/office.doc";
     if (const Status stored = exportTo(exported); !stored.ok())
         return stored;
@@ -415,7 +334,7 @@ Status Document::save()
         return reserved;
     if (m_app.stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    return replaceWith(result);
+    return replaceWithResult(m_realPath, result);
 }
 
 Status Document::close()

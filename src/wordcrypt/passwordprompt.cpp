@@ -2,7 +2,7 @@
 
 #include "platform/interaction.h"
 #include "platform/widgets/busycursor.h"
-#include "wordcrypt/libreofficeword.h"
+#include "wordcrypt/nativeword.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -32,7 +32,7 @@ std::optional<QString> QtDocumentPasswordPrompt::askPassword(const QString& file
 platform::WordAutomation& productionWord(const QString& helperFolder)
 {
     static QtDocumentPasswordPrompt prompt;
-    static LibreOfficeWord word({LibreOfficeWord::defaultHelper(helperFolder), {}}, prompt);
+    static DocumentWord word({LibreOfficeWord::defaultHelper(helperFolder), {}}, prompt);
     return word;
 }
 

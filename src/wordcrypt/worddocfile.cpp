@@ -11,9 +11,6 @@
 #include <memory>
 #include <vector>
 
-#include <gsf/gsf-outfile-msole.h>
-#include <gsf/gsf-output-stdio.h>
-
 namespace korvane::wordcrypt {
 
 namespace {
@@ -392,17 +389,7 @@ platform::Status writeWriteReservation(const QByteArray& source, const QByteArra
     edits.emplace("WordDocument", wordEdit);
     edits.emplace(fib->tableName(), tableEdit);
 
-    GError* err = nullptr;
-    GPtr<GsfOutput> sink(gsf_output_stdio_new(target.constData(), &err));
-    if (!sink)
-        return formatError(takeError(err, "cannot create the output"));
-    GPtr<GsfOutfile> out(gsf_outfile_msole_new(sink.get()));
-    const bool copied = out && copyStorage(cf->root(), out.get(), &edits);
-    const bool closed = out && gsf_output_close(GSF_OUTPUT(out.get()));
-    const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
-    if (!copied || !closed || !sinkClosed)
-        return formatError(QStringLiteral("writing the compound file failed"));
-    return {};
+    return writeCompound(cf->root(), target, edits);
 }
 
 platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,

@@ -130,6 +130,8 @@ private slots:
     void replacementSurvivesAKill_data();
     void replacementSurvivesAKill();
     void backupWithoutResultIsNamed();
+    void staleBackupGoes();
+    void abandonedWorkFolderGoes();
     void removesFolderWithRawNames()
     {
         QTemporaryDir dir;
@@ -215,6 +217,52 @@ void TestDocumentFiles::backupWithoutResultIsNamed()
     QCOMPARE(recovery.kind, Recovery::BackupKept);
     QCOMPARE(recovery.backup, backup);
     QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "edited since")));
+}
+
+void TestDocumentFiles::staleBackupGoes()
+{
+    // A run killed after its backup was written, before the result was placed beside it.
+    QTemporaryDir dir;
+    const QByteArray document = writeFile(dir, QStringLiteral("a.doc"), "original");
+    writeFile(dir, QStringLiteral(".a.doc.korvane-x1.bak"), "original");
+    QCOMPARE(recoverInterruptedWrite(document).kind, Recovery::Finished);
+    QCOMPARE(leftovers(dir), QStringList());
+    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "original")));
+}
+
+void TestDocumentFiles::abandonedWorkFolderGoes()
+{
+    QTemporaryDir dir;
+    const QByteArray document = writeFile(dir, QStringLiteral("文档.doc"), "doc");
+    const auto folders = [&] {
+        return QDir(dir.path()).entryList({QStringLiteral(".korvane-*")}, QDir::Dirs | QDir::Hidden);
+    };
+    int ready[2];
+    QVERIFY(::pipe(ready) == 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // Killed while working, with a plain copy of the document in its folder.
+        const auto work = WorkFolder::create(document);
+        const bool made = work && copyFile(document, work.value()->path() + "/plain.doc", 0600);
+        const char c = made ? 'y' : 'n';
+        if (::write(ready[1], &c, 1) == 1)
+            ::pause();
+        ::_exit(1);
+    }
+    char c = 0;
+    QVERIFY(::read(ready[0], &c, 1) == 1);
+    QCOMPARE(c, 'y');
+    QCOMPARE(folders().size(), 1);
+    recoverInterruptedWrite(document);
+    QCOMPARE(folders().size(), 1); // a live run's folder stays
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    QCOMPARE(recoverInterruptedWrite(document).kind, Recovery::Nothing);
+    QCOMPARE(folders(), QStringList());
+    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "doc")));
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestDocumentFiles)

@@ -1,6 +1,7 @@
 // Open and modify passwords set, changed and removed by the real office, checked on the stored bytes.
 
 #include "officefixture.h"
+#include "wordcrypt/nativeword.h"
 
 #include "support/testmain.h"
 #include <QtTest>
@@ -12,6 +13,29 @@ class TestLibreOfficePasswords : public OfficeTestCase {
     Q_OBJECT
 
 private slots:
+    void officeReadsNativeEncryption()
+    {
+        // Encrypted without the office, then opened by it with the password: the text is there.
+        QTemporaryDir dir;
+        const QString doc = sample(dir, QStringLiteral("one.doc"));
+        platform::FakeDocumentPasswordPrompt unused;
+        wordcrypt::NativeWord native(unused);
+        auto app = native.createObject(QStringLiteral("word.Application"));
+        ScriptedSink sink;
+        sink.password = QStringLiteral("密码 739");
+        (*app)->setEvents(&sink);
+        QVERIFY((*app)->open(QFile::encodeName(doc), false).ok());
+        QCOMPARE(sink.failures, QStringList());
+        QVERIFY(wordcrypt::inspectWordFile(bytesOf(doc))->encrypted);
+        QVERIFY(!holdsText(bytesOf(doc), QStringLiteral("Korvane sample one")));
+
+        m_prompt.answers.clear();
+        m_prompt.answers.enqueue(QStringLiteral("密码 739"));
+        QVERIFY(run(doc, QString()).ok());
+        QCOMPARE(m_sink.failures, QStringList());
+        QVERIFY(holdsText(bytesOf(doc), QStringLiteral("Korvane sample one")));
+    }
+
     void setChangeAndRemoveOpenPassword_data()
     {
         QTest::addColumn<QString>("first");

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "platform/filesystem.h"
+#include "platform/wordprocessor.h"
+#include "wordcrypt/libreofficeword.h"
+
+#include <memory>
+
+namespace korvane::wordcrypt {
+
+/// The word processor for Word 97-2003 documents without an office: the open password is set
+/// and removed in the document's own streams (nativecrypt.h), the modify password by the
+/// write-reservation writer on the plain streams. Every result is read back before it replaces
+/// the document, with the same locks, replacement and recovery as the LibreOffice backend.
+///
+/// Not bound to a thread: one run may use it from a worker thread, as long as all calls of the
+/// run come from that one thread.
+class NativeWord final : public platform::WordAutomation {
+public:
+    /// `fileSystem`: what documents and lock files are looked at through; null: the local one.
+    NativeWord(platform::DocumentPasswordPrompt& prompt, platform::FileSystem* fileSystem = nullptr);
+    ~NativeWord() override;
+
+    /// Nothing runs that could be bound by name: this always fails.
+    platform::Result<std::shared_ptr<platform::WordApplication>> getObject(const QString& pathName) override;
+    /// Always succeeds: nothing is started.
+    platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
+    void setRunControl(platform::RunControl* control) override;
+
+    struct Shared;
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
+
+/// Whether `document` goes through LibreOffice: Word 6/95 documents, XOR obfuscation and
+/// encryption other than RC4 or RC4 CryptoAPI. Reads only the start of the file.
+bool needsOffice(const platform::NativePath& document);
+
+/// The program's word processor: the native backend for every document it serves, LibreOffice
+/// (started at the first document that needs it, not before) for the rest.
+class DocumentWord final : public platform::WordAutomation {
+public:
+    DocumentWord(LibreOfficeWord::Options options, platform::DocumentPasswordPrompt& prompt);
+    ~DocumentWord() override;
+
+    platform::Result<std::shared_ptr<platform::WordApplication>> getObject(const QString& pathName) override;
+    platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
+    void setRunControl(platform::RunControl* control) override;
+
+private:
+    std::shared_ptr<NativeWord> m_native;
+    std::shared_ptr<LibreOfficeWord> m_office;
+};
+
+} // namespace korvane::wordcrypt
