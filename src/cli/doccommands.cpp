@@ -80,7 +80,8 @@ public:
                   : askPassword(fileName);
         if (!password)
             return std::nullopt;
-        return wordcrypt::PasswordAnswer{*password, m_same};
+        // A password typed for a document the kept one did not open is for that document alone.
+        return wordcrypt::PasswordAnswer{*password, m_same && !again};
     }
 
 private:
