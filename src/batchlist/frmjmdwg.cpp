@@ -111,6 +111,7 @@ bool frmjmdwg::prepareRun()
             return abandon(status);
     }
     m_savedEntries.clear();
+    m_unsaved.clear();
     return true;
 }
 
@@ -123,6 +124,8 @@ QStringList frmjmdwg::comp(const BatchEntry& entry)
     if (!opened.ok())
         m_failures << failureLine(QStringLiteral("打开图纸失败!"), opened);
     m_savedEntries.push_back(m_saved);
+    if (!m_saved)
+        m_unsaved.push_back({entry.text, m_failures});
     return std::exchange(m_failures, {});
 }
 
@@ -199,10 +202,36 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
         if (m_services.fs.fileExists(backup))
             (void)m_services.fs.deleteFile(backup, false); // failures are ignored
     }
-    // The shared frame writes the end line after this hook returns; the count follows it.
-    if (const auto failed = std::count(m_savedEntries.begin(), m_savedEntries.end(), false); failed > 0)
-        appendInfoAfterRun(QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed));
     m_savedEntries.clear();
+}
+
+void frmjmdwg::runControlChanged(platform::RunControl* control)
+{
+    // Queued: the frame writes the end line after this call, and the box follows it.
+    if (!control)
+        QMetaObject::invokeMethod(this, &frmjmdwg::reportUnsaved, Qt::QueuedConnection);
+}
+
+void frmjmdwg::reportUnsaved()
+{
+    const auto unsaved = std::exchange(m_unsaved, {});
+    if (unsaved.empty())
+        return;
+    constexpr size_t kShown = 12;
+    QStringList names;
+    QStringList details;
+    for (const auto& [name, failures] : unsaved) {
+        if (size_t(names.size()) < kShown)
+            names << name;
+        details << name;
+        for (const QString& line : failures)
+            details << QStringLiteral("  ") + line;
+    }
+    if (unsaved.size() > kShown)
+        names << QStringLiteral("……另有 %1 个图纸").arg(unsaved.size() - kShown);
+    m_services.messages.showWithDetails(
+        this, QStringLiteral("图纸加密已结束,但以下 %1 个图纸未能保存:\n\n").arg(unsaved.size()) + names.join(u'\n'),
+        MessageIcon::Information, details.join(u'\n'));
 }
 
 void frmjmdwg::Form_Unload()

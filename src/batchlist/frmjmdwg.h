@@ -32,6 +32,7 @@ protected:
     bool prepareRun() override;
     QStringList comp(const BatchEntry& entry) override;
     void completeRun(const std::vector<BatchEntry>& entries) override;
+    void runControlChanged(platform::RunControl* control) override;
     void Form_Unload() override;
 
 private:
@@ -54,6 +55,9 @@ private:
     QStringList m_failures; ///< lines for the information box from the current call
     bool m_saved = false;   ///< the current entry's drawing was saved with the parameters
     std::vector<bool> m_savedEntries;
+    /// The run's drawings that were not saved, with their lines: named in a box after the run.
+    std::vector<std::pair<QString, QStringList>> m_unsaved;
+    void reportUnsaved();
 };
 
 } // namespace korvane::batchlist

@@ -3,10 +3,11 @@
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/uniquefd.h"
-#include "wordcrypt/documentpasswords.h"
+#include "wordcrypt/documentrun.h"
 #include "wordcrypt/nativeword.h"
 
 #include <QFile>
+#include <algorithm>
 #include <QJsonObject>
 #include <tuple>
 #include <utility>
@@ -65,12 +66,27 @@ std::optional<QString> askNoEcho(const QString& prompt)
 }
 
 /// The office's question for a document that needs its current password, asked on the terminal.
-class TerminalPasswordPrompt final : public platform::DocumentPasswordPrompt {
+/// With `--same-password` the answer is kept for the remaining documents of the run.
+class TerminalPasswordPrompt final : public wordcrypt::BatchPasswordPrompt {
 public:
+    explicit TerminalPasswordPrompt(bool same) : m_same(same) {}
     std::optional<QString> askPassword(const QString& fileName) override
     {
         return askNoEcho(QStringLiteral("打开 %1 需要密码: ").arg(fileName));
     }
+    std::optional<wordcrypt::PasswordAnswer> askForRun(const QString& fileName, bool again) override
+    {
+        const std::optional<QString> password =
+            again ? askNoEcho(QStringLiteral("记住的密码不能打开 %1, 请输入它的密码: ").arg(fileName))
+                  : askPassword(fileName);
+        if (!password)
+            return std::nullopt;
+        // A password typed for a document the kept one did not open is for that document alone.
+        return wordcrypt::PasswordAnswer{*password, m_same && !again};
+    }
+
+private:
+    bool m_same;
 };
 
 /// The current password given in a file, for every document that asks.
@@ -82,28 +98,6 @@ public:
 private:
     QString m_password;
 };
-
-/// Sets the two passwords of every document the office opens, as the encryptor window does.
-class DocumentPasswords final : public platform::WordEvents {
-public:
-    QString open;
-    QString modify;
-    QStringList failures;
-    std::shared_ptr<platform::WordApplication>* app = nullptr;
-
-    void DocumentOpen(platform::WordDocument& document) override
-    {
-        failures << wordcrypt::applyPasswords(document, open, modify);
-    }
-    void Quit() override
-    {
-        if (app)
-            app->reset();
-    }
-};
-
-/// How often a document that fails to open is tried, as in the window.
-constexpr int kOpenAttempts = 3;
 
 /// Passwords are short lines: anything longer than this is not a password file.
 constexpr qsizetype kMaxPasswordFileBytes = 4096;
@@ -182,50 +176,6 @@ QList<platform::NativePath> existingDocuments(const QList<QByteArray>& files, Re
     return documents;
 }
 
-/// Opens one document, trying again as the window does while another try can help.
-platform::Status openDocument(std::shared_ptr<platform::WordApplication>& app, const platform::NativePath& path)
-{
-    platform::Status opened =
-        platform::Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
-    for (int attempt = 0; attempt < kOpenAttempts && app; ++attempt) {
-        std::shared_ptr<platform::WordApplication> held = app;
-        opened = held->open(path, false);
-        if (!platform::retryHelps(opened))
-            break;
-    }
-    return opened;
-}
-
-/// Runs every document through the application; the number of documents left undone.
-qint64 processDocuments(std::shared_ptr<platform::WordApplication>& app, DocumentPasswords& passwords,
-                        const QList<platform::NativePath>& documents, const QString& doneText, Reporter& out)
-{
-    platform::RunControl& control = out.control();
-    control.setTotal(documents.size());
-    qint64 left = documents.size();
-    for (const platform::NativePath& native : documents) {
-        if (control.stopRequested() || !app)
-            break;
-        const QString path = platform::displayPath(native);
-        control.begin(path);
-        passwords.failures.clear();
-        const platform::Status opened = openDocument(app, native);
-        if (control.stopRequested())
-            break; // the document in hand was left as it was
-        if (!opened.ok())
-            passwords.failures << QStringLiteral("打开文档失败: ") + opened.message();
-        for (QString& line : passwords.failures)
-            line = line.trimmed();
-        if (passwords.failures.isEmpty())
-            out.item(path, ItemStatus::Ok, doneText);
-        else
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), passwords.failures.join(QStringLiteral("; ")));
-        --left;
-        control.advance();
-    }
-    return left;
-}
-
 int runDoc(const ParsedArgs& args, Reporter& out)
 {
     if (args.operands.isEmpty())
@@ -257,49 +207,55 @@ int runDoc(const ParsedArgs& args, Reporter& out)
         current = passwordFile->at(2);
     }
 
-    DocumentPasswords passwords;
+    wordcrypt::DocumentRunSettings settings;
     const bool protect = action == QLatin1String("protect");
     if (protect) {
-        std::tie(passwords.open, passwords.modify) = *protectPasswords(passwordFile);
-        if (passwords.open.isEmpty() && passwords.modify.isEmpty())
+        std::tie(settings.password, settings.writePassword) = *protectPasswords(passwordFile);
+        if (settings.password.isEmpty() && settings.writePassword.isEmpty())
             throw UsageError{QStringLiteral("两个密码都是空的;要去掉密码请用 doc unprotect")};
+        if (const platform::Status checked = wordcrypt::DocumentEncryptor::checkPasswords(settings); !checked.ok())
+            throw UsageError{checked.message()};
     }
 
-    const QList<platform::NativePath> documents = existingDocuments(files, out);
-    if (documents.isEmpty())
+    settings.documents = existingDocuments(files, out);
+    if (settings.documents.isEmpty())
         return out.finish();
 
+    // Word 97-2003 documents are served natively; only the others need the office helper.
     const QString helper = helperProgram(QStringLiteral("korvane-unohelper"));
-    if (helper.isEmpty()) {
+    if (helper.isEmpty() && std::any_of(settings.documents.cbegin(), settings.documents.cend(), wordcrypt::needsOffice)) {
         out.note(wordcrypt::libreOfficeMissingText());
         return kExitProgramMissing;
     }
-    TerminalPasswordPrompt terminalPrompt;
+    TerminalPasswordPrompt terminalPrompt(args.has(QStringLiteral("same-password")));
     GivenPasswordPrompt givenPrompt(current.value_or(QString()));
-    platform::DocumentPasswordPrompt& prompt =
-        current ? static_cast<platform::DocumentPasswordPrompt&>(givenPrompt) : terminalPrompt;
+    wordcrypt::RunPasswordPrompt terminalRun(terminalPrompt);
+    wordcrypt::RunPasswordPrompt givenRun(givenPrompt);
+    wordcrypt::RunPasswordPrompt& prompt = current ? givenRun : terminalRun;
     wordcrypt::DocumentWord word({helper, {}}, prompt);
-    // A stop ends a call in hand at once and leaves that document as it was.
-    word.setRunControl(&out.control());
-    platform::Result<std::shared_ptr<platform::WordApplication>> created =
-        word.createObject(QStringLiteral("word.Application"));
-    if (!created) {
-        out.note(created.status().message());
+    wordcrypt::DocumentEncryptor engine(word, prompt);
+
+    const QString doneText = protect ? QStringLiteral("已加密") : QStringLiteral("已去掉密码");
+    qint64 reported = 0;
+    const platform::Status started = engine.run(
+        settings, out.control(), [&out](const QString& line) { out.note(line); },
+        [&](const wordcrypt::DocumentOutcome& outcome) {
+            const QString path = platform::displayPath(outcome.path);
+            ++reported;
+            if (outcome.failures.isEmpty()) {
+                out.item(path, ItemStatus::Ok, doneText);
+                return;
+            }
+            QStringList reasons;
+            for (const QString& line : outcome.failures)
+                reasons << line.trimmed();
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), reasons.join(QStringLiteral("; ")));
+        });
+    if (!started.ok()) {
+        out.note(started.message());
         return kExitProgramMissing;
     }
-    std::shared_ptr<platform::WordApplication> app = std::move(created).value();
-    passwords.app = &app;
-    app->setEvents(&passwords);
-    app->setVisible(false);
-
-    const qint64 left = processDocuments(app, passwords, documents,
-                                         protect ? QStringLiteral("已加密") : QStringLiteral("已去掉密码"), out);
-    if (std::shared_ptr<platform::WordApplication> held = app)
-        held->quit();
-    if (app)
-        app->setEvents(nullptr);
-    app.reset();
-    return out.finish(left);
+    return out.finish(settings.documents.size() - reported);
 }
 
 } // namespace
@@ -307,7 +263,8 @@ int runDoc(const ParsedArgs& args, Reporter& out)
 Command docCommand()
 {
     return {QStringLiteral("doc"),
-            QStringLiteral("doc protect|unprotect [--password-file 文件] [--current-password-file 文件] 文档…"),
+            QStringLiteral(
+                "doc protect|unprotect [--password-file 文件] [--current-password-file 文件] [--same-password] 文档…"),
             QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
             QStringLiteral("通过LibreOffice设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,\n"
                            "文档原地保存为Word 97格式。密码从不取自命令行(其他用户可以看到命令行):\n"
@@ -317,8 +274,12 @@ Command docCommand()
                            "选项:\n"
                            "  --password-file 文件  第一行是打开密码,第二行是修改密码(unprotect 不用这两行),\n"
                            "                        第三行(可选)是文档现有的打开密码\n"
-                           "  --current-password-file 文件  第一行是文档现有的打开密码\n"),
-            {{QStringLiteral("password-file"), true}, {QStringLiteral("current-password-file"), true}},
+                           "  --current-password-file 文件  第一行是文档现有的打开密码\n"
+                           "  --same-password       在终端上输入的原密码也用于其余需要原密码的文档;\n"
+                           "                        打不开某个文档时再为它询问\n"),
+            {{QStringLiteral("password-file"), true},
+             {QStringLiteral("current-password-file"), true},
+             {QStringLiteral("same-password"), false}},
             runDoc};
 }
 

@@ -77,6 +77,13 @@ public:
     /// request ends a call in hand within a fraction of a second; the document in hand is then
     /// left as it was and reported as not done.
     virtual void setRunControl(RunControl* control) { Q_UNUSED(control); }
+    /// Whether saving `document` goes through an office suite's export, which rewrites the whole
+    /// document (the run notes it once); a backend that writes the file's own streams says no.
+    virtual bool exportsThroughOffice(const QByteArray& document) const
+    {
+        Q_UNUSED(document);
+        return true;
+    }
 };
 
 /// What the word processor asks the user when a document needs its current password to open.

@@ -82,7 +82,7 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                         .listedInTaskbar = false,
                         .create = [&services](QWidget* parent) -> QWidget* {
                             return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.helperFolder),
-                                                            parent);
+                                                            wordcrypt::productionPrompt(), parent);
                         }});
 }
 

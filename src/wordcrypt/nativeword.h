@@ -26,6 +26,11 @@ public:
     /// Always succeeds: nothing is started.
     platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
     void setRunControl(platform::RunControl* control) override;
+    bool exportsThroughOffice(const QByteArray& document) const override
+    {
+        Q_UNUSED(document);
+        return false;
+    }
 
     struct Shared;
 
@@ -47,6 +52,7 @@ public:
     platform::Result<std::shared_ptr<platform::WordApplication>> getObject(const QString& pathName) override;
     platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
     void setRunControl(platform::RunControl* control) override;
+    bool exportsThroughOffice(const QByteArray& document) const override { return needsOffice(document); }
 
 private:
     std::shared_ptr<NativeWord> m_native;

@@ -1,16 +1,25 @@
 #pragma once
 
 #include "platform/wordprocessor.h"
+#include "wordcrypt/documentrun.h"
 
 namespace korvane::wordcrypt {
 
-/// Asks for a document's current password in a small dialog showing its file name.
-class QtDocumentPasswordPrompt final : public platform::DocumentPasswordPrompt {
+/// Asks for a document's current password in a small dialog showing its file name; during a
+/// batch it offers, in a check box, to use the password for the remaining documents.
+class QtDocumentPasswordPrompt final : public BatchPasswordPrompt {
 public:
     std::optional<QString> askPassword(const QString& fileName) override;
+    std::optional<PasswordAnswer> askForRun(const QString& fileName, bool again) override;
+
+    /// The check box's caption.
+    static QString forRemainingText();
 };
 
-/// The program's word processor: LibreOffice through korvane-unohelper in `helperFolder`.
+/// The program's word processor: LibreOffice through korvane-unohelper in `helperFolder`,
+/// asking documents' passwords through productionPrompt().
 platform::WordAutomation& productionWord(const QString& helperFolder);
+/// The prompt the program's word processor asks through.
+RunPasswordPrompt& productionPrompt();
 
 } // namespace korvane::wordcrypt

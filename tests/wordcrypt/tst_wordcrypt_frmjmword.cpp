@@ -2,17 +2,22 @@
 
 #include "support/runs.h"
 #include "wordcrypt/frmjmword.h"
+#include "wordcrypt/passwordprompt.h"
 
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/runcontrol.h"
 
 #include "support/testmain.h"
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTimer>
 
 using korvane::testsupport::waitForRuns;
 using namespace korvane;
@@ -23,12 +28,14 @@ namespace {
 const QString kWelcome = QStringLiteral("欢迎使用Word文档批量加密工具!\n\n");
 const QString kDone = QStringLiteral("列表中的所有文档加密完成!");
 const QString kEmptyList = QStringLiteral("列表为空,请先添加文档到列表!");
-const QString kNote = wordcrypt::frmjmword::exportNoteText() + u'\n';
+const QString kNote = wordcrypt::DocumentEncryptor::exportNoteText() + u'\n';
 
 struct Fixture {
     platform::FakeServices fakes;
     platform::FakeWordAutomation word;
-    wordcrypt::frmjmword w{fakes.services(), word};
+    wordcrypt::QtDocumentPasswordPrompt dialog; ///< shown only for documents in word.openPasswords
+    wordcrypt::RunPasswordPrompt prompt{dialog};
+    wordcrypt::frmjmword w{fakes.services(), word, prompt};
     QLineEdit* text1 = w.findChild<QLineEdit*>("Text1");
     QLineEdit* text2 = w.findChild<QLineEdit*>("Text2");
     QLineEdit* text4 = w.findChild<QLineEdit*>("Text4");
@@ -215,8 +222,8 @@ private slots:
         QTest::addColumn<int>("opens");
         QTest::addColumn<bool>("saved");
         QTest::newRow("open always fails")
-            << "Open" << -1 << QStringList{QStringLiteral("  打开文档失败: 无法打开文档")}
-            << wordcrypt::frmjmword::kOpenAttempts << false;
+            << "Open" << -1 << QStringList{QStringLiteral("  打开文档失败: 无法打开文档")} << wordcrypt::kOpenAttempts
+            << false;
         QTest::newRow("open fails twice") << "Open" << 2 << QStringList() << 3 << true;
         QTest::newRow("password") << "Password" << 1
                                   << QStringList{QStringLiteral("  设置读密码失败: 无法设置打开密码"),
@@ -249,15 +256,62 @@ private slots:
         QCOMPARE(f.word.calls.count(QStringLiteral("Open /d/bad.doc ConfirmConversions=false")), opens);
         QCOMPARE(f.word.saved.contains(bad), saved);
         QVERIFY(f.word.saved.contains(QStringLiteral("/d/good.doc")));
-        // A run with a failure says so after the end line.
+        // The end line stays the run's last line; a box after it names the failed document.
+        QStringList infoAtBox;
+        f.fakes.messages.onShow = [&](const platform::FakeMessageBoxes::Shown&) { infoAtBox << f.info(); };
         QCoreApplication::processEvents();
         const QString expected = kWelcome + kNote + QStringLiteral("加密文档 /d/bad.doc\n") +
                                  (lines.isEmpty() ? QString() : lines.join(u'\n') + u'\n') +
-                                 QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n' +
-                                 (lines.isEmpty() ? QString() : wordcrypt::frmjmword::unprocessedText(1) + u'\n');
+                                 QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n';
         QCOMPARE(f.info(), expected);
         QCOMPARE(f.word.calls.last(), QStringLiteral("Quit"));
-        QVERIFY(f.fakes.messages.shown.isEmpty());
+        QCOMPARE(infoAtBox, lines.isEmpty() ? QStringList() : QStringList{expected});
+        if (lines.isEmpty())
+            return;
+        const platform::FakeMessageBoxes::Shown& box = f.fakes.messages.shown.first();
+        QCOMPARE(box.icon, MessageIcon::Information);
+        QCOMPARE(box.text, QStringLiteral("文档加密已结束,但以下 1 个文档未能处理:\n\n/d/bad.doc"));
+        QCOMPARE(box.details, QStringList(QStringList{bad} + lines).join(u'\n'));
+    }
+
+    void promptOffersThePasswordForTheRest_data()
+    {
+        QTest::addColumn<bool>("tick");
+        QTest::addColumn<int>("dialogs");
+        QTest::newRow("each document asked") << false << 3;
+        QTest::newRow("kept for the rest") << true << 1;
+    }
+    void promptOffersThePasswordForTheRest()
+    {
+        QFETCH(bool, tick);
+        QFETCH(int, dialogs);
+        Fixture f;
+        f.word.prompt = &f.prompt;
+        const QStringList docs = {QStringLiteral("/d/a.doc"), QStringLiteral("/d/b.doc"), QStringLiteral("/d/c.doc")};
+        for (const QString& d : docs)
+            f.word.openPasswords.insert(d, QStringLiteral("旧"));
+        f.add(docs);
+        // Plays the user: types the password, ticks the box as the row says.
+        int shown = 0;
+        QTimer user;
+        QObject::connect(&user, &QTimer::timeout, [&] {
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                auto* box = top->isVisible() ? top->findChild<QCheckBox*>("forRemaining") : nullptr;
+                if (!box)
+                    continue;
+                ++shown;
+                top->findChild<QLineEdit*>("password")->setText(QStringLiteral("旧"));
+                box->setChecked(tick);
+                qobject_cast<QDialog*>(top)->accept();
+            }
+        });
+        user.start(10);
+        f.w.Command2_Click();
+        QVERIFY(waitForRuns());
+        QCOMPARE(shown, dialogs);
+        for (const QString& d : docs)
+            QCOMPARE(f.word.saved.value(d).password, QStringLiteral("739"));
+        QVERIFY(!f.prompt.keepsPassword()); // forgotten with the run
     }
 
     void passwordLengthIsCheckedBeforeAnything_data()
@@ -286,7 +340,7 @@ private slots:
             return;
         }
         // Said once; the office is never started and the list stays for a corrected run.
-        QCOMPARE(f.fakes.messages.texts(), QStringList{wordcrypt::frmjmword::passwordTooLongText()});
+        QCOMPARE(f.fakes.messages.texts(), QStringList{wordcrypt::DocumentEncryptor::passwordTooLongText()});
         QVERIFY(f.word.calls.isEmpty());
         QCOMPARE(f.list1->count(), 2);
         QCOMPARE(f.info(), kWelcome);

@@ -69,8 +69,9 @@ private slots:
 
         platform::FakeServices fakes;
         platform::FakeDocumentPasswordPrompt prompt;
-        wordcrypt::LibreOfficeWord word({helper, {}, 120000, 60000}, prompt);
-        wordcrypt::frmjmword w(fakes.services(), word);
+        wordcrypt::RunPasswordPrompt runPrompt(prompt);
+        wordcrypt::LibreOfficeWord word({helper, {}, 120000, 60000}, runPrompt);
+        wordcrypt::frmjmword w(fakes.services(), word, runPrompt);
         auto* list1 = w.findChild<QListWidget*>("List1");
         auto* text3 = w.findChild<QPlainTextEdit*>("Text3");
 
@@ -148,6 +149,8 @@ private slots:
         QVERIFY(!wordcrypt::inspectWordFile(bytesOf(docs[0]))->encrypted);
         QCOMPARE(bytesOf(docs[1]), secondBefore);
         QVERIFY(text3->toPlainText().contains(QStringLiteral("文档需要打开密码，已取消")));
+        QCoreApplication::processEvents(); // the box naming it follows the end line
+        QVERIFY(fakes.messages.shown.size() == 1 && fakes.messages.shown.first().text.endsWith(docs[1]));
     }
 };
 

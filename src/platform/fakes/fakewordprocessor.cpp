@@ -1,6 +1,7 @@
 #include "platform/fakes/fakewordprocessor.h"
 
 #include "platform/fakes/fakeservices.h"
+#include "platform/interaction.h"
 
 namespace korvane::platform {
 
@@ -83,6 +84,15 @@ public:
             if (failing.value() > 0)
                 --failing.value();
             return Status::failure(ErrorKind::Injected, QStringLiteral("无法打开文档"));
+        }
+        if (const auto needed = m_owner.openPasswords.constFind(fileName); needed != m_owner.openPasswords.cend()) {
+            std::optional<QString> given;
+            if (m_owner.prompt)
+                interactWithUser([&] { given = m_owner.prompt->askPassword(fileName); });
+            if (!given)
+                return Status::failure(ErrorKind::Cancelled, QStringLiteral("文档需要打开密码，已取消"));
+            if (*given != needed.value())
+                return Status::failure(ErrorKind::Cancelled, QStringLiteral("打开密码不正确"));
         }
         FakeDocument document(m_owner, fileName);
         ++m_owner.openDocuments;

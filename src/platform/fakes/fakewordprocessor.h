@@ -34,6 +34,10 @@ public:
     /// Steps that fail ("Password", "WritePassword", "Save", "Close"), each with the paths it fails on.
     QHash<QString, QSet<QString>> stepFailures;
     bool quitFails = false;
+    /// Documents that need their current password to open, with it. It is asked through
+    /// `prompt` (none: as a cancel), on the user-interface thread as the real one asks.
+    QHash<QString, QString> openPasswords;
+    DocumentPasswordPrompt* prompt = nullptr;
 
     QHash<QString, Saved> saved; ///< path -> passwords written by the last save
     int applicationsCreated = 0;
