@@ -85,6 +85,8 @@ private slots:
 
     void realSamplesShow_data();
     void realSamplesShow();
+    void pictureAreaSaysWhy_data();
+    void pictureAreaSaysWhy();
 
 private:
     Frmseedwg* window() { return m_window.get(); }
@@ -530,11 +532,43 @@ void TestFrmseedwg::realSamplesShow()
     const QImage shown = thumb()->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QImage white(shown.size(), QImage::Format_RGB32);
     white.fill(Qt::white);
-    QCOMPARE(shown == white, !hasPreview); // no preview: an empty white area
+    QCOMPARE(shown == white, false); // a picture, or what stands in its place
     // Even without a preview the drawing counts as open: preview and save work.
     window()->Image2_Click();
     QVERIFY(Frmseedwg::previewWindow());
     QVERIFY(m_fakes->messages.shown.isEmpty());
+}
+
+void TestFrmseedwg::pictureAreaSaysWhy_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("notice");
+    SynthDrawing none, encrypted, damaged;
+    none.entries = {headerEntry()};
+    encrypted.entries = damaged.entries = {headerEntry(), {2, makeDib(8, 8, 8)}};
+    encrypted.securityFlags = 0x3;
+    QByteArray broken = damaged.build();
+    broken[damaged.endSentinelOffset()] = 'x';
+    QTest::newRow("none saved") << none.build() << "此图纸没有保存预览图";
+    QTest::newRow("damaged") << broken << "图纸的预览已损坏";
+    QTest::newRow("encrypted") << encrypted.build() << "图纸的预览已加密";
+    QTest::newRow("missing file") << QByteArray() << "";
+}
+
+void TestFrmseedwg::pictureAreaSaysWhy()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, notice);
+    openDrawing(bytes.isEmpty() ? m_dir->filePath(QStringLiteral("没有.dwg")) : writeDrawing(bytes));
+    QCOMPARE(thumb()->notice(), notice);
+    QImage shown(thumb()->size(), QImage::Format_RGB32);
+    thumb()->render(&shown);
+    QImage white(shown.size(), QImage::Format_RGB32);
+    white.fill(Qt::white);
+    QCOMPARE(shown == white, notice.isEmpty());
+    QVERIFY(m_fakes->messages.shown.isEmpty()); // the window's own messages stay as they were
+    window()->Command3_Click();
+    QCOMPARE(thumb()->notice(), QString());
 }
 
 KORVANE_TEST_MAIN(TestFrmseedwg)

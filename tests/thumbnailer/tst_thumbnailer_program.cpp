@@ -92,6 +92,8 @@ private slots:
     void samples();
     void hostileInputs_data();
     void hostileInputs();
+    void saysWhyThereIsNone_data();
+    void saysWhyThereIsNone();
     void argumentsAndOutput();
     void failedWrites();
     void existingOutputKeepsItsInode();
@@ -236,6 +238,39 @@ void TestThumbnailer::hostileInputs()
 #ifndef KORVANE_SANITIZED // the sanitizers' shadow memory is counted too
     QVERIFY2(run.maxRssKiB < 64 * 1024, qPrintable(QString::number(run.maxRssKiB)));
 #endif
+}
+
+void TestThumbnailer::saysWhyThereIsNone_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("notice");
+    SynthDrawing locked, none;
+    locked.entries = {headerEntry(), {2, makeDib(8, 8, 8)}};
+    locked.securityFlags = 0x2;
+    none.entries = {headerEntry()};
+    QByteArray damaged = drawingWith(makeDib(8, 8, 8));
+    damaged[0x80] = 'x'; // the start sentinel
+    QTest::newRow("encrypted") << locked.build() << "图纸的预览已加密";
+    QTest::newRow("none saved") << none.build() << "此图纸没有保存预览图";
+    QTest::newRow("damaged") << damaged << "图纸的预览已损坏";
+    QTest::newRow("no drawing") << QByteArray("PK\3\4 not a drawing at all") << "";
+}
+
+void TestThumbnailer::saysWhyThereIsNone()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, notice);
+    QTemporaryDir dir;
+    const QString drawing = dir.filePath(QStringLiteral("图纸.dwg")), output = dir.filePath("out.png");
+    QVERIFY(writeAll(drawing, bytes));
+    QProcess process;
+    process.start(QStringLiteral(KORVANE_THUMBNAILER), {"-s", "128", drawing, output});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 1); // file managers expect a failure, and no file
+    QVERIFY(!QFile::exists(output));
+    const QString said = QString::fromUtf8(process.readAllStandardError());
+    QCOMPARE(said,
+             notice.isEmpty() ? QString() : QStringLiteral("korvane-dwg-thumbnailer: %1: %2\n").arg(drawing, notice));
 }
 
 void TestThumbnailer::argumentsAndOutput()
