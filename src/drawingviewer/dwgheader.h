@@ -62,4 +62,14 @@ struct NamedHeader {
 /// drawings without, and one of files that could not be read as drawings; empty blocks left out.
 QString passwordReport(const QList<NamedHeader>& drawings);
 
+/// passwordReport() for listed files: anything with `text` (the name shown) and `path` (the file
+/// in the kernel's bytes), such as the batch list's entries. Reads the first bytes of each.
+template <typename Entries> QString passwordReportFor(const Entries& entries)
+{
+    QList<NamedHeader> drawings;
+    for (const auto& entry : entries)
+        drawings.append({entry.text, readHeader(entry.path)});
+    return passwordReport(drawings);
+}
+
 } // namespace korvane::drawingviewer

@@ -127,6 +127,20 @@ void TestDwgHeader::passwordReportGroupsTheDrawings()
                                     "无法读取为图纸的文件 (1 个):\n"
                                     "  丙.dwg: 文件不存在或无法读取"));
     QCOMPARE(passwordReport({}), QString());
+
+    // From files, as the drawing encryptor's list names them.
+    QTemporaryDir dir;
+    SynthDrawing locked;
+    locked.securityFlags = EncryptData;
+    QVERIFY(writeAll(dir.filePath("锁.dwg"), locked.build()));
+    struct Entry {
+        QString text;
+        QByteArray path;
+    };
+    const std::vector<Entry> listed{{"锁.dwg", QFile::encodeName(dir.filePath("锁.dwg"))}, {"无.dwg", "/nonexistent"}};
+    QCOMPARE(passwordReportFor(listed),
+             QStringLiteral("有密码的图纸 (1 个):\n  锁.dwg: R2004 (AC1018), 有密码: 数据已加密\n\n"
+                            "无法读取为图纸的文件 (1 个):\n  无.dwg: 文件不存在或无法读取"));
 }
 
 QTEST_GUILESS_MAIN(TestDwgHeader)
