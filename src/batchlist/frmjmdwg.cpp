@@ -1,5 +1,6 @@
 #include "batchlist/frmjmdwg.h"
 
+#include "drawingviewer/dwgheader.h"
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/placement.h"
@@ -79,7 +80,12 @@ void frmjmdwg::init()
         return;
     }
     setApplication(nullptr);
-    m_services.messages.show(this, created.status().message(), MessageIcon::None);
+    // The box keeps its text; its details tell which listed drawings carry a password.
+    std::vector<BatchEntry> listed;
+    for (const BatchEntry& entry : batchList().entries())
+        listed.push_back(trimmed(entry));
+    m_services.messages.showWithDetails(this, created.status().message(), MessageIcon::None,
+                                        drawingviewer::passwordReportFor(listed));
 }
 
 bool frmjmdwg::abandon(const Status& status)

@@ -36,6 +36,7 @@ QString failureText(PreviewFailure failure)
     case PreviewFailure::EntryOutside:
     case PreviewFailure::BadImage: return QStringLiteral("预览数据已损坏");
     case PreviewFailure::EntryTooLarge: return QStringLiteral("预览图像过大");
+    case PreviewFailure::Encrypted: return QStringLiteral("图纸的预览已加密");
     }
     return {};
 }
@@ -75,29 +76,47 @@ template <typename Each> int forEachPreview(const QList<QByteArray>& files, Repo
     return out.finish(left);
 }
 
+/// The drawing's version and protection: the head of its info line, and its figures.
+QString describeHeader(const drawingviewer::DwgHeader& header, QJsonObject& figures)
+{
+    if (!header.ok())
+        return {};
+    figures.insert(QStringLiteral("version"), QString::fromLatin1(header.version));
+    figures.insert(QStringLiteral("release"), header.release());
+    figures.insert(QStringLiteral("password"), header.hasPassword());
+    figures.insert(QStringLiteral("protection"), header.protectionText());
+    // Versions before R2004 have no flags at all, which is not the same as flags of 0.
+    if (header.canCarryPassword())
+        figures.insert(QStringLiteral("securityFlags"), qint64(header.securityFlags));
+    return QStringLiteral("%1, %2; ").arg(header.versionText(), header.protectionText());
+}
+
 int runInfo(const QList<QByteArray>& files, Reporter& out)
 {
     return forEachPreview(files, out, [&out](const QString& path, const DwgPreview& preview) {
+        QJsonObject figures;
+        const QString head = describeHeader(preview.header, figures);
         if (!preview.ok()) {
-            // A drawing saved without a preview is a fact about it; a file that cannot be read
-            // as a drawing is a failure.
-            const bool hasNone = preview.failure == PreviewFailure::OldVersion ||
-                                 preview.failure == PreviewFailure::NoPointer ||
-                                 preview.failure == PreviewFailure::NoImage;
+            // A drawing saved without a preview, or with its preview encrypted, is a fact about
+            // it; a file that cannot be read as a drawing is a failure.
+            const bool hasNone =
+                preview.failure == PreviewFailure::OldVersion || preview.failure == PreviewFailure::NoPointer ||
+                preview.failure == PreviewFailure::NoImage || preview.failure == PreviewFailure::Encrypted;
             const QString why = failureText(preview.failure);
-            if (hasNone)
-                out.item(path, ItemStatus::Ok, QStringLiteral("没有预览 (%1)").arg(why), {},
-                         {{QStringLiteral("format"), QStringLiteral("none")}, {QStringLiteral("note"), why}});
-            else
-                out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), why,
-                         {{QStringLiteral("format"), QStringLiteral("none")}});
+            figures.insert(QStringLiteral("format"), QStringLiteral("none"));
+            if (hasNone) {
+                figures.insert(QStringLiteral("note"), why);
+                out.item(path, ItemStatus::Ok, head + QStringLiteral("没有预览 (%1)").arg(why), {}, figures);
+            } else {
+                out.item(path, ItemStatus::Failed, head + QStringLiteral("没有预览"), why, figures);
+            }
             return;
         }
-        QJsonObject figures{{QStringLiteral("format"), QLatin1String(formatWord(preview.format))},
-                            {QStringLiteral("bytes"), preview.bytes.size()}};
-        QString text = QStringLiteral("%1 预览, %2 字节")
-                           .arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
-                           .arg(preview.bytes.size());
+        figures.insert(QStringLiteral("format"), QLatin1String(formatWord(preview.format)));
+        figures.insert(QStringLiteral("bytes"), preview.bytes.size());
+        QString text = head + QStringLiteral("%1 预览, %2 字节")
+                                  .arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
+                                  .arg(preview.bytes.size());
         const QImage image = drawingviewer::decodePreview(preview);
         if (!image.isNull()) {
             figures.insert(QStringLiteral("width"), image.width());
@@ -206,7 +225,8 @@ Command dwgCommand()
                            "    把每个图纸保存的预览图写到输出目录,文件名为图纸名加 .png 或 .bmp。\n"
                            "    --size N 把图像缩放到不超过 N × N 像素(保持比例)。\n"
                            "dwg info 文件…\n"
-                           "    显示预览的格式、字节数和像素尺寸,或者没有预览的原因。图纸没有预览不算失败;\n"
+                           "    显示图纸的版本和密码保护(R2004 以后的图纸才能设置密码),以及预览的格式、\n"
+                           "    字节数和像素尺寸,或者没有预览的原因。图纸没有预览或预览已加密不算失败;\n"
                            "    文件无法读取、不是图纸或预览已损坏才算失败。\n"
                            "dwg protect\n"
                            "    本系统上没有可以保存加密图纸的绘图程序: 说明原因并以退出码 3 结束。\n"),

@@ -75,8 +75,8 @@ std::optional<PreviewFailure> checkVersion(const char* v)
             return PreviewFailure::OldVersion;
         return std::nullopt;
     }
-    if (isDigit(v[2]) && v[3] == '.' && isDigit(v[4]) && isDigit(v[5]))
-        return PreviewFailure::OldVersion; // AC1.40, AC2.10, ...
+    if (isDigit(v[2]) && v[3] == '.' && isDigit(v[4]))
+        return PreviewFailure::OldVersion; // AC1.2, AC1.40, AC2.10, ...
     return PreviewFailure::NotADrawing;
 }
 
@@ -348,6 +348,7 @@ bool completeBitmapFile(QByteArray& file)
 /// The preview block as the file header's pointer and the block's head declare it.
 struct PreviewBlock {
     PreviewFailure failure = PreviewFailure::None;
+    DwgHeader header;
     qint64 start = 0; ///< file offset of the start sentinel
     qint64 end = 0;   ///< file offset of the end sentinel
     qint64 count = 0; ///< directory entries
@@ -366,6 +367,7 @@ PreviewBlock readBlock(const ByteSource& source)
         return block;
     };
     const qint64 fileSize = source.size();
+    block.header = readHeader(source);
     if (fileSize < kHeaderBytes)
         return fail(PreviewFailure::TooShort);
     char head[kHeaderBytes];
@@ -373,6 +375,9 @@ PreviewBlock readBlock(const ByteSource& source)
         return fail(PreviewFailure::Unreadable);
     if (const auto bad = checkVersion(head))
         return fail(*bad);
+    // The pointer may still lead to a well-formed block, but what it holds is not the picture.
+    if (block.header.previewEncrypted())
+        return fail(PreviewFailure::Encrypted);
 
     block.start = le32(head + kPointerOffset);
     if (block.start == 0)
@@ -453,20 +458,8 @@ DwgPreview readEntry(const ByteSource& source, quint8 code, qint64 start, qint64
     return preview;
 }
 
-} // namespace
-
-QByteArray bitmapFileFromDib(const QByteArray& dib)
+DwgPreview previewFromBlock(const ByteSource& source, const PreviewBlock& block, qint64 maxEntryBytes)
 {
-    if (dib.size() < 40)
-        return {};
-    QByteArray file(kFileHeaderBytes + dib.size(), Qt::Uninitialized);
-    std::memcpy(file.data() + kFileHeaderBytes, dib.constData(), size_t(dib.size()));
-    return completeBitmapFile(file) ? file : QByteArray();
-}
-
-DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
-{
-    PreviewBlock block = readBlock(source);
     if (block.failure != PreviewFailure::None)
         return failed(block.failure);
     const char* chosen = chooseEntry(block);
@@ -486,6 +479,25 @@ DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
     if (const auto bad = checkEndSentinel(source, block.end))
         return failed(*bad);
     return readEntry(source, code, start, size);
+}
+
+} // namespace
+
+QByteArray bitmapFileFromDib(const QByteArray& dib)
+{
+    if (dib.size() < 40)
+        return {};
+    QByteArray file(kFileHeaderBytes + dib.size(), Qt::Uninitialized);
+    std::memcpy(file.data() + kFileHeaderBytes, dib.constData(), size_t(dib.size()));
+    return completeBitmapFile(file) ? file : QByteArray();
+}
+
+DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes)
+{
+    const PreviewBlock block = readBlock(source);
+    DwgPreview preview = previewFromBlock(source, block, maxEntryBytes);
+    preview.header = block.header;
+    return preview;
 }
 
 DwgPreview extractPreview(const QByteArray& drawing)
@@ -544,6 +556,41 @@ QImage decodePreview(const DwgPreview& preview)
 QImage loadPreviewImage(const QString& path, platform::RunControl* control)
 {
     return decodePreview(readPreview(path, control));
+}
+
+QString previewNotice(const DwgPreview& preview, bool decoded)
+{
+    if (decoded)
+        return {};
+    switch (preview.failure) {
+    case PreviewFailure::None:
+        // Found but not shown: a metafile is not rendered; a bitmap or PNG that fails to decode
+        // is damaged.
+        return preview.format == PreviewFormat::Wmf ? QString() : QStringLiteral("图纸的预览已损坏");
+    case PreviewFailure::Encrypted: return QStringLiteral("图纸的预览已加密");
+    case PreviewFailure::OldVersion:
+    case PreviewFailure::NoPointer:
+    case PreviewFailure::NoImage: return QStringLiteral("此图纸没有保存预览图");
+    case PreviewFailure::PointerOutside:
+    case PreviewFailure::BadSentinel:
+    case PreviewFailure::BadDirectory:
+    case PreviewFailure::BadEndSentinel:
+    case PreviewFailure::EntryOutside:
+    case PreviewFailure::BadImage:
+    case PreviewFailure::EntryTooLarge: return QStringLiteral("图纸的预览已损坏");
+    case PreviewFailure::Unreadable:
+    case PreviewFailure::TooShort:
+    case PreviewFailure::NotADrawing: break;
+    }
+    return {};
+}
+
+LoadedPreview loadPreview(const QString& path, platform::RunControl* control)
+{
+    const DwgPreview preview = readPreview(path, control);
+    LoadedPreview loaded{decodePreview(preview), {}};
+    loaded.notice = previewNotice(preview, !loaded.image.isNull());
+    return loaded;
 }
 
 } // namespace korvane::drawingviewer

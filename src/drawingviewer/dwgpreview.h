@@ -1,5 +1,6 @@
 #pragma once
 
+#include "drawingviewer/dwgheader.h"
 #include "platform/runcontrol.h"
 
 #include <QByteArray>
@@ -29,6 +30,7 @@ enum class PreviewFailure {
     NoImage,        ///< no BMP, PNG or WMF entry
     BadImage,       ///< the chosen entry fails the image checks
     EntryTooLarge,  ///< the chosen entry declares more bytes than the caller's bound
+    Encrypted,      ///< the header says the preview is encrypted (its bytes are not a picture)
 };
 
 /// Random access to the bytes of a drawing, so the same parser serves files and memory.
@@ -47,6 +49,9 @@ struct DwgPreview {
     /// Png: the PNG file unchanged; Wmf: the metafile unchanged.
     QByteArray bytes;
     PreviewFailure failure = PreviewFailure::None;
+    /// The file header's version and security flags, read on the way (not ok() for a file that
+    /// could not be read or is no drawing).
+    DwgHeader header;
 
     bool ok() const { return format != PreviewFormat::None; }
 };
@@ -92,5 +97,17 @@ QImage decodePreview(const DwgPreview& preview);
 
 /// readPreview() then decodePreview().
 QImage loadPreviewImage(const QString& path, platform::RunControl* control = nullptr);
+
+/// What stands in place of a preview that cannot be shown: "图纸的预览已加密", "此图纸没有保存预览图"
+/// or "图纸的预览已损坏". "" when the picture is shown (`decoded`), for a metafile (found, not
+/// rendered), and for a file that cannot be read or is no drawing, which shows nothing.
+QString previewNotice(const DwgPreview& preview, bool decoded);
+
+/// A preview decoded for the viewer, with the notice shown when the image is null.
+struct LoadedPreview {
+    QImage image;
+    QString notice;
+};
+LoadedPreview loadPreview(const QString& path, platform::RunControl* control = nullptr);
 
 } // namespace korvane::drawingviewer

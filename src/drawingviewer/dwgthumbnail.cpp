@@ -34,13 +34,19 @@ DwgThumbnail::DwgThumbnail(QWidget* parent) : QWidget(parent)
 
 void DwgThumbnail::setDwgFileName(const QString& path)
 {
-    setDwgFileName(path, path.isEmpty() ? QImage() : loadPreviewImage(path));
+    setDwgFileName(path, path.isEmpty() ? LoadedPreview() : loadPreview(path));
 }
 
 void DwgThumbnail::setDwgFileName(const QString& path, const QImage& preview)
 {
+    setDwgFileName(path, LoadedPreview{preview, {}});
+}
+
+void DwgThumbnail::setDwgFileName(const QString& path, const LoadedPreview& preview)
+{
     m_fileName = path;
-    m_preview = preview;
+    m_preview = preview.image;
+    m_notice = path.isEmpty() || !preview.image.isNull() ? QString() : preview.notice;
     m_reduced = QImage();
     m_reducedFor = QSize();
     update();
@@ -105,8 +111,16 @@ void DwgThumbnail::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
     painter.fillRect(event->rect(), Qt::white);
-    if (!m_preview.isNull())
+    if (!m_preview.isNull()) {
         paintStretched(painter, rect(), reduced(), m_mode);
+    } else if (!m_notice.isEmpty()) {
+        // Centred in the part of the area that is in view, which zooming may make small.
+        QRect shown = rect();
+        if (parentWidget())
+            shown &= QRect(mapFromParent(QPoint(0, 0)), parentWidget()->size());
+        painter.setPen(Qt::darkGray);
+        painter.drawText(shown, Qt::AlignCenter | Qt::TextWordWrap, m_notice);
+    }
 }
 
 void DwgThumbnail::mousePressEvent(QMouseEvent* event)

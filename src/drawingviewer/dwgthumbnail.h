@@ -6,6 +6,8 @@
 
 namespace korvane::drawingviewer {
 
+struct LoadedPreview;
+
 /// Shows the preview a drawing file carries, scaled to fill the widget. Placement is kept in
 /// twips as single-precision values, so a caller's zoom arithmetic is not rounded to pixels.
 class DwgThumbnail : public QWidget {
@@ -13,12 +15,16 @@ class DwgThumbnail : public QWidget {
 public:
     explicit DwgThumbnail(QWidget* parent = nullptr);
 
-    /// The drawing shown; "" when none. Setting a path reads its preview at once (a file
-    /// without a readable preview shows an empty white area); "" clears the display.
+    /// The drawing shown; "" when none. Setting a path reads its preview at once; a drawing
+    /// whose preview cannot be shown says why in the middle of the white area (previewNotice()),
+    /// a missing or foreign file shows the white area alone; "" clears the display.
     QString DwgFileName() const { return m_fileName; }
     void setDwgFileName(const QString& path);
     /// The same with the preview already read (off the user-interface thread).
     void setDwgFileName(const QString& path, const QImage& preview);
+    void setDwgFileName(const QString& path, const LoadedPreview& preview);
+    /// What the area says in place of the picture; "" when it shows one, or nothing.
+    const QString& notice() const { return m_notice; }
 
     /// 1 BLACKONWHITE, 2 WHITEONBLACK, 3 COLORONCOLOR, 4 HALFTONE (see StretchMode); other
     /// values are ignored, as the system ignores them.
@@ -54,6 +60,7 @@ private:
 
     QString m_fileName;
     QImage m_preview;
+    QString m_notice;
     int m_mode = 2;
     float m_left = 0, m_top = 0, m_width = 0, m_height = 0;
     bool m_pressed = false;

@@ -245,10 +245,10 @@ void Frmseedwg::Command1_Click()
         m_services.messages.show(this, QStringLiteral("请先输入一个有效的文件路径!"), MessageIcon::Information);
         return;
     }
-    auto preview = std::make_shared<QImage>();
+    auto preview = std::make_shared<LoadedPreview>();
     m_run->start(
         QStringLiteral("正在读取预览图…"),
-        [path, preview](platform::RunControl& control) { *preview = loadPreviewImage(path, &control); },
+        [path, preview](platform::RunControl& control) { *preview = loadPreview(path, &control); },
         [this, path, preview] {
             if (m_run->stopped()) {
                 m_services.messages.show(this, platform::cancelledText(0, 1), MessageIcon::Information);

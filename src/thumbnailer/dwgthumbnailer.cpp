@@ -68,7 +68,7 @@ bool writeNew(const QByteArray& output, const QByteArray& png)
 
 } // namespace
 
-QImage thumbnailImage(const QString& drawing, int size)
+Thumbnail loadThumbnail(const QString& drawing, int size)
 {
     if (size < 1)
         return {};
@@ -76,18 +76,22 @@ QImage thumbnailImage(const QString& drawing, int size)
     // Checked before decoding, so a small entry cannot demand a huge picture.
     const QSize declared = drawingviewer::previewImageSize(preview);
     if (!declared.isValid() || qint64(declared.width()) * declared.height() > kMaxPixels)
-        return {};
+        return {{}, declared.isValid() ? QString() : drawingviewer::previewNotice(preview, false)};
     const QImage image = drawingviewer::decodePreview(preview);
     if (image.isNull())
-        return {};
+        return {{}, drawingviewer::previewNotice(preview, false)};
     if (image.width() <= size && image.height() <= size)
-        return image;
-    return image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        return {image, {}};
+    return {image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation), {}};
 }
 
 Outcome writeThumbnail(const QString& drawing, const QString& output, int size)
 {
-    const QImage image = thumbnailImage(drawing, size);
+    return writeThumbnail(thumbnailImage(drawing, size), output);
+}
+
+Outcome writeThumbnail(const QImage& image, const QString& output)
+{
     if (image.isNull())
         return Outcome::NoPreview;
     // Encoded whole before OUTPUT is touched, so an encoder failure changes nothing.

@@ -3,7 +3,8 @@
 // Writes OUTPUT as a PNG of INPUT's stored preview, fitted into SIZE × SIZE. Exits 0 when
 // written, 1 when the drawing has no usable preview, 2 on bad arguments, 3 when OUTPUT cannot
 // be written (never 0 after a failed write). A new OUTPUT exists only after exit 0; an existing
-// one is written in place and left empty on failure. Needs no display.
+// one is written in place and left empty on failure. Without a thumbnail, says why on standard
+// error when the drawing tells (its preview encrypted, not saved, damaged). Needs no display.
 #include "thumbnailer/dwgthumbnailer.h"
 
 #include <QFile>
@@ -44,7 +45,11 @@ int main(int argc, char* argv[])
     if (size == 0 || pathCount != 2)
         return usage();
     using korvane::thumbnailer::Outcome;
-    switch (korvane::thumbnailer::writeThumbnail(QFile::decodeName(paths[0]), QFile::decodeName(paths[1]), size)) {
+    const korvane::thumbnailer::Thumbnail thumbnail =
+        korvane::thumbnailer::loadThumbnail(QFile::decodeName(paths[0]), size);
+    if (thumbnail.image.isNull() && !thumbnail.notice.isEmpty())
+        std::fprintf(stderr, "korvane-dwg-thumbnailer: %s: %s\n", paths[0], thumbnail.notice.toUtf8().constData());
+    switch (korvane::thumbnailer::writeThumbnail(thumbnail.image, QFile::decodeName(paths[1]))) {
     case Outcome::Written: return 0;
     case Outcome::NoPreview: return 1;
     case Outcome::Unwritable: break;

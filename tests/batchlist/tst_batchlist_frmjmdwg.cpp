@@ -412,6 +412,8 @@ void TestFrmjmdwg::unavailableOnThisPlatform()
         QStringList{korvane::platform::UnavailableDrawingAutomation::unavailableDescription("AutoCAD.Application")});
     QVERIFY(fakes.messages.texts().first().contains(QStringLiteral("没有安装AutoCAD")));
     QCOMPARE(fakes.messages.shown.first().icon, MessageIcon::None);
+    QCOMPARE(fakes.messages.shown.first().details,
+             QStringLiteral("无法读取为图纸的文件 (1 个):\n  /d/a.dwg: 文件不存在或无法读取"));
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 1);
 }
 

@@ -520,6 +520,23 @@ void TestCli::dwgInfoAndPreview()
     QCOMPARE(r.code, 0);
     QCOMPARE(jsonLines(r.out).value(0).value("format").toString(), QStringLiteral("none"));
 
+    // Version and protection; an encrypted preview is a fact, and R2000 has no flags at all.
+    SynthDrawing locked, old;
+    locked.securityFlags = old.securityFlags = 3;
+    old.version = "AC1015";
+    writeFile(dir.filePath("in/locked.dwg"), locked.build());
+    writeFile(dir.filePath("in/old.dwg"), old.build());
+    r = runCli({"dwg", "info", "--json", "in/locked.dwg", "in/old.dwg"}, dir.path());
+    const QList<QJsonObject> flags = jsonLines(r.out);
+    QCOMPARE(flags.value(0).value("securityFlags").toInt(), 3);
+    QVERIFY(flags.value(0).value("password").toBool() && !flags.value(1).value("password").toBool(true));
+    QCOMPARE(flags.value(1).value("release").toString(), QStringLiteral("R2000"));
+    QVERIFY(!flags.value(1).contains("securityFlags"));
+    r = runCli({"dwg", "info", "in/locked.dwg"}, dir.path());
+    QCOMPARE(r.code, 0);
+    QVERIFY(
+        r.out.value(0).endsWith("R2004 (AC1018), 有密码: 数据已加密, 预览和属性已加密; 没有预览 (图纸的预览已加密)"));
+
     r = runCli({"dwg", "preview", "--out", "out", "in/png.dwg", "other/png.dwg", "in/bmp.dwg", "in/text.dwg"},
                dir.path());
     QCOMPARE(r.code, 1);

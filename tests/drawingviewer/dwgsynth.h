@@ -102,6 +102,8 @@ struct SynthDrawing {
     qsizetype blockOffset = 0x80;
     QList<std::pair<quint8, QByteArray>> entries;
     qsizetype tail = 64;
+    /// Written at 0x18, where R2004 and later keep their security flags.
+    quint32 securityFlags = 0;
 
     qsizetype overallOffset() const { return blockOffset + 16; }
     qsizetype countOffset() const { return blockOffset + 20; }
@@ -129,6 +131,8 @@ struct SynthDrawing {
             bytes[i] = char(0xC3 ^ i); // header bytes that are not zero
         bytes.replace(0, version.size(), version);
         putLe32(bytes, 0x0D, quint32(blockOffset));
+        if (bytes.size() >= 0x1C)
+            putLe32(bytes, 0x18, securityFlags);
         bytes += kStartSentinel;
         bytes += le32(quint32(overallSize()));
         bytes += char(entries.size());

@@ -5,6 +5,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "support/runs.h"
 #include "support/samples.h"
+#include "support/testfiles.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -511,26 +512,38 @@ void TestFrmseedwg::realSamplesShow_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("hasPreview");
-    QTest::newRow("2004 bmp") << "r2004_bmp_line.dwg" << true;
-    QTest::newRow("2018 png") << "r2018_png_sample.dwg" << true;
-    QTest::newRow("2018 header only") << "r2018_headeronly_line.dwg" << false;
-    QTest::newRow("R12") << "r11_nopreview_entities2d.dwg" << false;
+    QTest::addColumn<quint32>("flags"); // set in a copy
+    QTest::addColumn<QString>("notice");
+    QTest::newRow("2004 bmp") << "r2004_bmp_line.dwg" << true << 0u << "";
+    QTest::newRow("2018 png") << "r2018_png_sample.dwg" << true << 0u << "";
+    QTest::newRow("2018 header only") << "r2018_headeronly_line.dwg" << false << 0u << "此图纸没有保存预览图";
+    QTest::newRow("R12") << "r11_nopreview_entities2d.dwg" << false << 0u << "此图纸没有保存预览图";
+    QTest::newRow("R2000 cut in its preview") << "odd_r2000_truncated_in_bmp.dwg" << false << 0u << "图纸的预览已损坏";
+    QTest::newRow("2004, preview encrypted") << "r2004_bmp_line.dwg" << false << 2u << "图纸的预览已加密";
 }
 
 void TestFrmseedwg::realSamplesShow()
 {
     QFETCH(QString, name);
     QFETCH(bool, hasPreview);
-    const QString path = korvane::testsupport::sampleFile(QStringLiteral("dwg"), name);
+    QFETCH(quint32, flags);
+    QFETCH(QString, notice);
+    QString path = korvane::testsupport::sampleFile(QStringLiteral("dwg"), name);
     if (path.isEmpty())
         QSKIP(korvane::testsupport::missingSamples(QStringLiteral("dwg"), name));
+    if (flags) {
+        QByteArray bytes = korvane::testsupport::bytesOf(path);
+        putLe32(bytes, 0x18, flags);
+        path = writeDrawing(bytes);
+    }
     openDrawing(path);
     QCOMPARE(thumb()->DwgFileName(), path);
     QCOMPARE(thumb()->preview().isNull(), !hasPreview);
+    QCOMPARE(thumb()->notice(), notice);
     const QImage shown = thumb()->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QImage white(shown.size(), QImage::Format_RGB32);
     white.fill(Qt::white);
-    QCOMPARE(shown == white, !hasPreview); // no preview: an empty white area
+    QCOMPARE(shown == white, false); // a picture, or what stands in its place
     // Even without a preview the drawing counts as open: preview and save work.
     window()->Image2_Click();
     QVERIFY(Frmseedwg::previewWindow());

@@ -31,6 +31,7 @@ struct Run {
     int exitCode = -1;
     qint64 maxRssKiB = 0;
     qint64 milliseconds = 0;
+    QByteArray err;
 };
 
 /// Runs the thumbnailer through peakmemory, which reports its exit code and peak memory.
@@ -52,6 +53,7 @@ Run runThumbnailer(const QStringList& arguments, rlim_t maxFileBytes = 0)
     if (!process.waitForFinished(60000) || process.exitCode() != 0)
         return run;
     run.milliseconds = timer.elapsed();
+    run.err = process.readAllStandardError();
     const QList<QByteArray> fields = process.readAllStandardOutput().trimmed().split(' ');
     if (fields.size() == 2) {
         run.exitCode = fields[0].toInt();
@@ -174,6 +176,7 @@ void TestThumbnailer::hostileInputs_data()
     QTest::newRow("truncated in the preview") << QStringLiteral("truncated") << 1;
     QTest::newRow("entry above the bound") << QStringLiteral("big entry") << 1;
     QTest::newRow("too many pixels for the entry") << QStringLiteral("many pixels") << 1;
+    QTest::newRow("preview encrypted: still no thumbnail") << QStringLiteral("encrypted") << 1;
     QTest::newRow("largest accepted bitmap") << QStringLiteral("largest") << 0;
     QTest::newRow("largest accepted PNG, with alpha") << QStringLiteral("png") << 0;
 }
@@ -211,6 +214,11 @@ void TestThumbnailer::hostileInputs()
         putLe32(dib, 4, 4096);
         putLe32(dib, 8, 2048);
         QVERIFY(writeAll(drawing, drawingWith(dib + QByteArray(4096 / 8 * 2048, '\x55'))));
+    } else if (kind == QLatin1String("encrypted")) {
+        SynthDrawing d;
+        d.entries = {headerEntry(), {2, makeDib(7, 5, 8)}};
+        d.securityFlags = 0x2;
+        QVERIFY(writeAll(drawing, d.build()));
     } else if (kind == QLatin1String("png")) {
         // Decoded with alpha, then laid on white: two full-size pictures at once.
         QImage image(2048, 2048, QImage::Format_ARGB32);
@@ -231,6 +239,7 @@ void TestThumbnailer::hostileInputs()
     const Run run = runThumbnailer({QStringLiteral("-s"), QStringLiteral("256"), drawing, output});
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(QFile::exists(output), exitCode == 0);
+    QCOMPARE(run.err.endsWith("图纸的预览已加密\n"), kind == QLatin1String("encrypted"));
     qInfo("%s: %lld ms, peak %lld KiB", qPrintable(kind), run.milliseconds, run.maxRssKiB);
     QVERIFY2(run.milliseconds < 10000, qPrintable(QString::number(run.milliseconds)));
 #ifndef KORVANE_SANITIZED // the sanitizers' shadow memory is counted too
