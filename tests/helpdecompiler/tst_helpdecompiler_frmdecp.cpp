@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,10 +26,10 @@ using namespace korvane::platform;
 
 namespace {
 
-/// The real starter, recording what each helper run was given.
+/// The real starter, recording what each helper run was given (helpers run side by side).
 class RecordingStarter final : public ProgramStarter {
 public:
-    QList<QByteArray> inputs;
+    QList<QByteArray> inputs; ///< read once the run is over
     Status startDetached(const QString& program, const QStringList& arguments, const QString& folder) override
     {
         return m_real.startDetached(program, arguments, folder);
@@ -36,13 +37,17 @@ public:
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput) override
     {
-        inputs.append(standardInput.left(standardInput.indexOf('\0')));
+        {
+            const QMutexLocker lock(&m_mutex);
+            inputs.append(standardInput.left(standardInput.indexOf('\0')));
+        }
         return m_real.run(program, arguments, timeoutMs, standardInput);
     }
     QString findExecutable(const QString& name) override { return m_real.findExecutable(name); }
 
 private:
     QtProgramStarter m_real;
+    QMutex m_mutex;
 };
 
 struct Harness {
@@ -79,6 +84,7 @@ private slots:
     void runOverFolderTree();
     void runWithoutSubfoldersOrProjects();
     void nonUtf8NamesInTheWalk();
+    void sideBySideMatchesOneByOne();
     void summaryNamesTheFailures();
 
 private:
@@ -429,6 +435,58 @@ void TestFrmdecp::nonUtf8NamesInTheWalk()
     // The project file is GBK: the help file's name comes back as the same bytes.
     QVERIFY(written.value("\xca\xd6\xb2\xe1.hhp").contains("\r\nCompiled file=\xca\xd6\xb2\xe1.chm\r\n"));
     chmtest::removeTree(target); // QTemporaryDir skips names that are not UTF-8
+}
+
+void TestFrmdecp::sideBySideMatchesOneByOne()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString target = buildTree(dir.path());
+    QVERIFY(!target.isEmpty());
+    // More files than helpers, and help files sharing an output folder: a.chm and a.b.chm hold
+    // one page, the first in list order a large one, so that only waiting leaves the later's.
+    for (const char* name : {"b.chm", "c.chm", "sub/d.chm", "sub/manual.chm", "a.chm", "a.b.chm"})
+        QVERIFY(QFile::copy(target + QStringLiteral("/NOTES.CHM"), target + QLatin1Char('/') + QLatin1String(name)));
+    LocalFileSystem fs;
+    QList<QByteArray> pair;
+    const auto listed = fs.list(target.toUtf8());
+    for (const auto& entry : listed.value()) {
+        if (entry.name.startsWith("a."))
+            pair << entry.name;
+    }
+    const QByteArray first =
+        bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + "/big", "a.chm", {{"p.htm", QByteArray(4 << 20, 'b')}}));
+    korvane::testsupport::writeFile(target.toUtf8() + '/' + pair[0], first);
+    korvane::testsupport::writeFile(
+        target.toUtf8() + '/' + pair[1],
+        bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + "/small", "a.chm", {{"p.htm", "later"}})));
+    const QStringList given = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QtProgramStarter programs;
+    ExtractProcess process(programs, chmtest::helperPath());
+    QStringList texts[2];
+    QMap<QByteArray, QByteArray> trees[2];
+    for (const int helpers : {1, 4}) {
+        DecompileRun run(fs, [&](const NativePath& f, const NativePath& into, const QByteArray& p, quint64 size) {
+            return process.extract(f, into, p, size);
+        });
+        run.setProjectKind(ProjectKind::Full);
+        run.setParallelHelpers(helpers);
+        const QList<HelpFileOutcome> outcomes = run.run(target.toUtf8() + '/', true, true);
+        QStringList& text = texts[helpers > 1];
+        for (const HelpFileOutcome& outcome : outcomes)
+            text << QString::fromUtf8(outcome.helpFile + ' ' + outcome.outputFolder);
+        text << runSummary(outcomes) << runDetails(outcomes);
+        trees[helpers > 1] = chmtest::readTree(target.toUtf8());
+        for (const QString& made : QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            if (!given.contains(made))
+                chmtest::removeTree((target + QLatin1Char('/') + made).toUtf8());
+        }
+    }
+    QCOMPARE(texts[1], texts[0]);
+    QCOMPARE(trees[1].keys(), trees[0].keys());
+    QVERIFY(trees[1] == trees[0]);
+    QCOMPARE(trees[1].value("a/p.htm"), QByteArray("later"));
 }
 
 void TestFrmdecp::summaryNamesTheFailures()
