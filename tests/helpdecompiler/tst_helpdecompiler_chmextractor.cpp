@@ -81,6 +81,8 @@ private slots:
     void stopTakesBackWhatTheRunWrote();
     void helperFailuresAreReported_data();
     void helperFailuresAreReported();
+    void helperDiesWithItsCaller_data();
+    void helperDiesWithItsCaller();
 };
 
 void TestChmExtractor::safeRelativeNames_data()
@@ -487,6 +489,69 @@ void TestChmExtractor::helperFailuresAreReported()
     QCOMPARE(programs.calls.size(), 1);
     QCOMPARE(programs.calls[0].program, QStringLiteral("/opt/k/korvane-chmextract"));
     QVERIFY(programs.calls[0].arguments.isEmpty()); // paths go on standard input, never as text
+}
+
+void TestChmExtractor::helperDiesWithItsCaller_data()
+{
+    QTest::addColumn<QByteArray>("callerId"); ///< the ID the caller sends; "" for none
+    QTest::newRow("caller killed while the helper waits") << QByteArray();
+    QTest::newRow("caller gone before the helper asked to die with it") << QByteArray("1\0", 2);
+}
+
+void TestChmExtractor::helperDiesWithItsCaller()
+{
+    QFETCH(QByteArray, callerId);
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "orphan.chm", {{"a.htm", "<p>a</p>"}});
+    QVERIFY(!chm.isEmpty());
+    const QByteArray helper = native(chmtest::helperPath());
+    // Made before fork(): a child of a threaded process may not allocate. "1" is not the helper's
+    // parent, as when the caller died and the helper was adopted before its first line ran.
+    const QByteArray input = native(chm) + '\0' + native(dir.path()) + '\0' + "orphan" + '\0' + callerId;
+    int toHelper[2], pidPipe[2];
+    QVERIFY(::pipe(toHelper) == 0 && ::pipe(pidPipe) == 0);
+    const pid_t caller = ::fork();
+    if (caller == 0) {
+        const pid_t helperPid = ::fork();
+        if (helperPid == 0) {
+            ::dup2(toHelper[0], STDIN_FILENO);
+            ::close(toHelper[1]);
+            char* const argv[] = {const_cast<char*>(helper.constData()), nullptr};
+            ::execv(argv[0], argv);
+            ::_exit(127);
+        }
+        if (::write(pidPipe[1], &helperPid, sizeof helperPid) < 0 ||
+            ::write(toHelper[1], input.constData(), size_t(input.size())) < 0)
+            ::_exit(1);
+        if (!callerId.isEmpty())
+            ::close(toHelper[1]);
+        for (;;)
+            ::pause(); // otherwise holds standard input open: the helper waits for its end
+    }
+    ::close(toHelper[0]);
+    ::close(toHelper[1]);
+    pid_t helperPid = 0;
+    const ssize_t got = ::read(pidPipe[0], &helperPid, sizeof helperPid);
+    ::close(pidPipe[0]);
+    ::close(pidPipe[1]);
+    QCOMPARE(got, ssize_t(sizeof helperPid));
+    // The caller is killed once the helper runs its own program and sleeps in its read, or
+    // (with the wrong ID) once the helper has ended by itself, its caller still alive.
+    const auto waiting = [helperPid] {
+        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(helperPid))
+                   .canonicalFilePath()
+                   .endsWith(QLatin1String("/korvane-chmextract")) &&
+               chmtest::processState(helperPid) == 'S';
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(callerId.isEmpty() ? waiting() : chmtest::processState(helperPid) == 'Z', 10000);
+    int status = 0;
+    QVERIFY(::kill(caller, SIGKILL) == 0 && ::waitpid(caller, &status, 0) == caller);
+    // Gone, or a zombie its new parent has not reaped yet; had it lived on, it would have read
+    // the end of its input and written the page.
+    QTRY_VERIFY_WITH_TIMEOUT(chmtest::processState(helperPid) == 0 || chmtest::processState(helperPid) == 'Z', 10000);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("orphan"))));
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestChmExtractor)
