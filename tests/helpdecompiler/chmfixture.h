@@ -128,14 +128,6 @@ inline void readTree(const QByteArray& root, const QByteArray& relative, QMap<QB
     ::closedir(dir);
 }
 
-/// The state letter in /proc/<pid>/stat ('S' sleeping, 'Z' zombie); 0 when gone.
-inline char processState(qint64 pid)
-{
-    const QByteArray line = korvane::testsupport::readFile(QByteArray("/proc/") + QByteArray::number(pid) + "/stat");
-    const qsizetype close = line.lastIndexOf(')');
-    return close < 0 || close + 2 >= line.size() ? 0 : line.at(close + 2);
-}
-
 inline QMap<QByteArray, QByteArray> readTree(const QByteArray& root)
 {
     QMap<QByteArray, QByteArray> files;

@@ -26,10 +26,10 @@ using namespace korvane::platform;
 
 namespace {
 
-/// The real starter, recording what each helper run was given (helpers run side by side).
+/// The real starter, recording what each helper run was given.
 class RecordingStarter final : public ProgramStarter {
 public:
-    QList<QByteArray> inputs; ///< read once the run is over
+    QList<QByteArray> inputs;
     Status startDetached(const QString& program, const QStringList& arguments, const QString& folder) override
     {
         return m_real.startDetached(program, arguments, folder);
@@ -37,10 +37,9 @@ public:
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput) override
     {
-        {
-            const QMutexLocker lock(&m_mutex);
-            inputs.append(standardInput.left(standardInput.indexOf('\0')));
-        }
+        m_mutex.lock(); // helpers run side by side
+        inputs.append(standardInput.left(standardInput.indexOf('\0')));
+        m_mutex.unlock();
         return m_real.run(program, arguments, timeoutMs, standardInput);
     }
     QString findExecutable(const QString& name) override { return m_real.findExecutable(name); }
@@ -442,26 +441,18 @@ void TestFrmdecp::sideBySideMatchesOneByOne()
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString target = buildTree(dir.path());
-    QVERIFY(!target.isEmpty());
-    // More files than helpers, and help files sharing an output folder: a.chm and a.b.chm hold
-    // one page, the first in list order a large one, so that only waiting leaves the later's.
-    for (const char* name : {"b.chm", "c.chm", "sub/d.chm", "sub/manual.chm", "a.chm", "a.b.chm"})
-        QVERIFY(QFile::copy(target + QStringLiteral("/NOTES.CHM"), target + QLatin1Char('/') + QLatin1String(name)));
+    const QByteArray target = buildTree(dir.path()).toUtf8() + '/';
+    QVERIFY(target.size() > 1);
+    for (const char* name : {"b.chm", "c.chm", "sub/d.chm", "a.chm", "a.b.chm"})
+        QVERIFY(QFile::copy(QString::fromUtf8(target + "NOTES.CHM"), QString::fromUtf8(target + name)));
+    // a.chm, a.b.chm: one output folder and page, the first listed larger: waiting leaves the later's.
+    const QStringList listed = QDir(QString::fromUtf8(target)).entryList(QDir::Files, QDir::Unsorted); // as readdir
+    const bool aFirst = listed.indexOf(QStringLiteral("a.chm")) < listed.indexOf(QStringLiteral("a.b.chm"));
+    for (const QByteArray& page : {QByteArray(4 << 20, 'b'), QByteArray("later")})
+        korvane::testsupport::writeFile(
+            target + ((page == "later") == aFirst ? "a.b.chm" : "a.chm"),
+            bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + '/' + page.left(4), "a.chm", {{"p.htm", page}})));
     LocalFileSystem fs;
-    QList<QByteArray> pair;
-    const auto listed = fs.list(target.toUtf8());
-    for (const auto& entry : listed.value()) {
-        if (entry.name.startsWith("a."))
-            pair << entry.name;
-    }
-    const QByteArray first =
-        bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + "/big", "a.chm", {{"p.htm", QByteArray(4 << 20, 'b')}}));
-    korvane::testsupport::writeFile(target.toUtf8() + '/' + pair[0], first);
-    korvane::testsupport::writeFile(
-        target.toUtf8() + '/' + pair[1],
-        bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + "/small", "a.chm", {{"p.htm", "later"}})));
-    const QStringList given = QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     QtProgramStarter programs;
     ExtractProcess process(programs, chmtest::helperPath());
     QStringList texts[2];
@@ -472,19 +463,15 @@ void TestFrmdecp::sideBySideMatchesOneByOne()
         });
         run.setProjectKind(ProjectKind::Full);
         run.setParallelHelpers(helpers);
-        const QList<HelpFileOutcome> outcomes = run.run(target.toUtf8() + '/', true, true);
-        QStringList& text = texts[helpers > 1];
+        const QList<HelpFileOutcome> outcomes = run.run(target, true, true);
         for (const HelpFileOutcome& outcome : outcomes)
-            text << QString::fromUtf8(outcome.helpFile + ' ' + outcome.outputFolder);
-        text << runSummary(outcomes) << runDetails(outcomes);
-        trees[helpers > 1] = chmtest::readTree(target.toUtf8());
-        for (const QString& made : QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
-            if (!given.contains(made))
-                chmtest::removeTree((target + QLatin1Char('/') + made).toUtf8());
-        }
+            texts[helpers > 1] << QString::fromUtf8(outcome.helpFile + ' ' + outcome.outputFolder);
+        texts[helpers > 1] << runSummary(outcomes) << runDetails(outcomes);
+        trees[helpers > 1] = chmtest::readTree(target);
+        for (const HelpFileOutcome& outcome : outcomes)
+            chmtest::removeTree(outcome.outputFolder);
     }
     QCOMPARE(texts[1], texts[0]);
-    QCOMPARE(trees[1].keys(), trees[0].keys());
     QVERIFY(trees[1] == trees[0]);
     QCOMPARE(trees[1].value("a/p.htm"), QByteArray("later"));
 }
