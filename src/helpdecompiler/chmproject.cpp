@@ -273,19 +273,24 @@ void parseContextIds(const std::string& ivb, const std::string& strings, ChmProj
         facts.truncated = true;
     bool bad = false;
     std::unordered_map<std::uint32_t, std::string> pageAt; // IDs often share a topic
-    for (std::uint64_t at = 4; at + 8 <= 4 + length && facts.contextIds.size() < kMaxContextIds; at += 8) {
+    // Each pair costs at most one bounded search: no real map holds more IDs, nor a topic
+    // longer than a path can be, and a hostile one may point every ID at another place.
+    constexpr std::size_t kLongestTopic = 64 * 1024;
+    for (std::uint64_t at = 4; at + 8 <= 4 + length && at < 4 + 8 * std::uint64_t(kMaxContextIds); at += 8) {
         const std::uint32_t offset = dwordAt(ivb, std::size_t(at + 4));
-        const std::size_t end = offset < strings.size() ? strings.find('\0', offset) : std::string::npos;
-        if (offset == 0 || end == std::string::npos) {
-            bad = bad || offset != 0;
+        const std::size_t left = offset < strings.size() ? strings.size() - offset : 0;
+        const void* nul = left ? std::memchr(strings.data() + offset, 0, std::min(left, kLongestTopic)) : nullptr;
+        if (offset == 0 || !nul) {
+            bad = bad || (offset != 0 && left <= kLongestTopic);
             continue;
         }
-        const std::string_view stored(strings.data() + offset, end - offset);
+        std::string_view stored(strings.data() + offset,
+                                std::size_t(static_cast<const char*>(nul) - (strings.data() + offset)));
         auto topic = pageAt.find(offset);
+        if (stored.size() > kMaxPathBytes) // a page it names is in its last bytes
+            stored.remove_prefix(stored.size() - kMaxPathBytes);
         if (topic == pageAt.end())
-            topic =
-                pageAt.emplace(offset, pages ? topicPage(stored, *pages) : std::string(stored.substr(0, kMaxPathBytes)))
-                    .first;
+            topic = pageAt.emplace(offset, pages ? topicPage(stored, *pages) : std::string(stored)).first;
         if (!topic->second.empty())
             facts.contextIds.push_back({dwordAt(ivb, std::size_t(at)), topic->second});
     }
