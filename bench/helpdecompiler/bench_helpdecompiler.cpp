@@ -2,6 +2,12 @@
 // in-process to show what the process costs) beside extract_chmLib and 7z x on the same files.
 //
 //   bench_helpdecompiler [--rounds N] [--large] [--dir FOLDER] [file.chm ...]
+//   bench_helpdecompiler --rows [--rounds N] [--dir FOLDER]
+//
+// --rows times korvane-cli as a user runs it beside its peers, on all cores and on one
+// (taskset -c 0), pairs interleaved, and prints one line a job:
+// job<TAB>ours_wall_ms<TAB>peer_wall_ms<TAB>ours_cpu_ms<TAB>peer_cpu_ms (medians); the spread
+// goes to standard error.
 //
 // Always measures a help file of 2,000 pages (about 24 MB of HTML) compiled with chmcmd here;
 // --large adds one of 20,000 pages; the shared samples' real help files and any files named
@@ -130,6 +136,7 @@ QString buildHelpFile(const QString& folder, int pages)
 struct Options {
     int rounds = 5;
     bool large = false;
+    bool rows = false;
     QString folder = QDir::tempPath();
     QStringList inputs;
 };
@@ -144,6 +151,8 @@ Options parseOptions(const QStringList& args)
             o.folder = args[++i];
         else if (args[i] == QLatin1String("--large"))
             o.large = true;
+        else if (args[i] == QLatin1String("--rows"))
+            o.rows = true;
         else
             o.inputs << args[i];
     }
@@ -335,6 +344,151 @@ void measureCancel(const QString& work, int rounds, double halfMs, const WholeRu
     std::fflush(stdout);
 }
 
+/// One command line of a job: what it runs, with the folder it writes cleared before each run.
+struct Command {
+    QString program;
+    QStringList arguments;
+};
+
+/// Wall and CPU milliseconds of running `commands` one after another (children waited for).
+Sample timeCommands(const QList<Command>& commands, bool oneCore, const QStringList& clear)
+{
+    std::error_code ec;
+    for (const QString& folder : clear)
+        std::filesystem::remove_all(folder.toStdString(), ec);
+    Sample s;
+    s.ok = true;
+    const double cpu0 = bench::cpuSeconds(RUSAGE_CHILDREN) * 1000;
+    QElapsedTimer timer;
+    timer.start();
+    for (const Command& c : commands) {
+        s.ok = (oneCore ? runProgram(QStringLiteral("taskset"),
+                                     QStringList{QStringLiteral("-c"), QStringLiteral("0"), c.program} + c.arguments)
+                        : runProgram(c.program, c.arguments)) &&
+               s.ok;
+    }
+    s.wallMs = bench::elapsedMs(timer);
+    s.cpuMs = bench::cpuSeconds(RUSAGE_CHILDREN) * 1000 - cpu0;
+    for (const QString& folder : clear)
+        std::filesystem::remove_all(folder.toStdString(), ec);
+    return s;
+}
+
+struct Contender {
+    const char* name;
+    QList<Command> commands;
+    QStringList clear; ///< folders its output goes to
+    std::vector<double> wall, cpu;
+};
+
+void spread(const char* job, const Contender& c)
+{
+    std::fprintf(stderr, "%s: %s wall median %.1f ms (min %.1f, max %.1f), cpu median %.1f ms\n", job, c.name,
+                 bench::median(c.wall), *std::min_element(c.wall.begin(), c.wall.end()),
+                 *std::max_element(c.wall.begin(), c.wall.end()), bench::median(c.cpu));
+}
+
+/// Ours against the fastest of the peers (by median wall time), interleaved round by round.
+void row(const QString& job, Contender ours, std::vector<Contender> peers, int rounds, bool oneCore)
+{
+    for (int round = 0; round < rounds; ++round) {
+        for (Contender* c : [&] {
+                 std::vector<Contender*> all{&ours};
+                 for (Contender& p : peers)
+                     all.push_back(&p);
+                 if (round % 2)
+                     std::reverse(all.begin(), all.end()); // neither side always runs first
+                 return all;
+             }()) {
+            const Sample s = timeCommands(c->commands, oneCore, c->clear);
+            c->wall.push_back(s.wallMs);
+            c->cpu.push_back(s.cpuMs);
+        }
+    }
+    const QByteArray name = (job + (oneCore ? QStringLiteral(" (taskset -c 0)") : QString())).toUtf8();
+    spread(name.constData(), ours);
+    const Contender* best = &peers.front();
+    for (const Contender& p : peers) {
+        spread(name.constData(), p);
+        if (bench::median(p.wall) < bench::median(best->wall))
+            best = &p;
+    }
+    std::printf("%s\t%.1f\t%.1f\t%.1f\t%.1f\n", name.constData(), bench::median(ours.wall), bench::median(best->wall),
+                bench::median(ours.cpu), bench::median(best->cpu));
+    std::fflush(stdout);
+}
+
+int printRows(const Options& o, const QString& work)
+{
+    const QString bin = QCoreApplication::applicationDirPath();
+    const QString cli = bin + QStringLiteral("/korvane-cli");
+    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+    const QString chmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
+    const QString data = qEnvironmentVariable("KORVANE_TESTDATA", bin + QStringLiteral("/../../../shared/testdata"));
+    const QString putty = data + QStringLiteral("/chm/real/putty.chm");
+    if (sevenZip.isEmpty() || !QFileInfo::exists(putty) || !QFileInfo::exists(cli)) {
+        std::fprintf(stderr, "needs 7z, korvane-cli and %s\n", qPrintable(putty));
+        return 1;
+    }
+    // putty.chm alone: the command line writes beside the file, the peers into a folder.
+    const QString one = work + QStringLiteral("/one");
+    QDir().mkpath(one);
+    QFile::copy(putty, one + QStringLiteral("/putty.chm"));
+    const auto puttyJob = [&](bool oneCore) {
+        std::vector<Contender> peers{
+            {"7z x",
+             {{sevenZip,
+               {QStringLiteral("x"), QStringLiteral("-y"), QStringLiteral("-o") + one + QStringLiteral("/7z"),
+                one + QStringLiteral("/putty.chm")}}},
+             {one + QStringLiteral("/7z")},
+             {},
+             {}}};
+        if (!chmLib.isEmpty())
+            peers.push_back({"extract_chmLib",
+                             {{chmLib, {one + QStringLiteral("/putty.chm"), one + QStringLiteral("/chmlib")}}},
+                             {one + QStringLiteral("/chmlib")},
+                             {},
+                             {}});
+        row(QStringLiteral("decompile putty.chm"),
+            {"korvane-cli",
+             {{cli, {QStringLiteral("chm"), QStringLiteral("decompile"), one + QStringLiteral("/putty.chm")}}},
+             {one + QStringLiteral("/putty")},
+             {},
+             {}},
+            peers, o.rounds, oneCore);
+    };
+    // Fifteen help files of 500 pages in one folder: the command line walks it, 7z x takes
+    // them one after another.
+    std::printf("# building the 500-page help file with chmcmd...\n");
+    std::fflush(stdout);
+    const QString built = buildHelpFile(work + QStringLiteral("/src500"), 500);
+    if (built.isEmpty())
+        return 1;
+    const QString many = work + QStringLiteral("/many");
+    QDir().mkpath(many);
+    QList<Command> loop;
+    QStringList oursOut, peerOut;
+    for (int i = 1; i <= 15; ++i) {
+        const QString name = QStringLiteral("help%1").arg(i, 2, 10, QLatin1Char('0'));
+        QFile::copy(built, many + QLatin1Char('/') + name + QStringLiteral(".chm"));
+        oursOut << many + QLatin1Char('/') + name;
+        peerOut << work + QStringLiteral("/7z/") + name;
+        loop.append({sevenZip,
+                     {QStringLiteral("x"), QStringLiteral("-y"), QStringLiteral("-o") + peerOut.last(),
+                      many + QLatin1Char('/') + name + QStringLiteral(".chm")}});
+    }
+    const auto manyJob = [&](bool oneCore) {
+        row(QStringLiteral("decompile 15 help files (CLI)"),
+            {"korvane-cli", {{cli, {QStringLiteral("chm"), QStringLiteral("decompile"), many}}}, oursOut, {}, {}},
+            {{"loop of 7z x", loop, peerOut, {}, {}}}, o.rounds, oneCore);
+    };
+    for (const bool oneCore : {false, true}) {
+        puttyJob(oneCore);
+        manyJob(oneCore);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -346,6 +500,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "chmcmd is not installed\n");
         return 1;
     }
+    if (o.rows)
+        return printRows(o, work.path());
     const QStringList inputs = gatherInputs(work.path(), o);
     if (inputs.isEmpty())
         return 1;

@@ -59,6 +59,7 @@ int runChm(const ParsedArgs& args, Reporter& out)
     helpdecompiler::DecompileRun run(
         fs, [&process](const platform::NativePath& file, const platform::NativePath& folder, const QByteArray& project,
                        quint64 size) { return process.extract(file, folder, project, size); });
+    run.setParallelHelpers(helpdecompiler::DecompileRun::helpersForThisMachine());
     const bool subfolders = args.has(QStringLiteral("subfolders"));
     const bool projects = !args.has(QStringLiteral("no-project"));
     const QString kind = args.value(QStringLiteral("project"));

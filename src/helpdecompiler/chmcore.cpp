@@ -152,8 +152,19 @@ struct ProjectTables {
         parseSystem(system, facts);
         if (!windows.empty())
             parseWindows(windows, strings, facts);
-        if (!contextIds.empty())
-            parseContextIds(contextIds, strings, facts);
+        if (!contextIds.empty()) {
+            PageNames pages;
+            for (const ChmEntry& entry : archive.entries()) {
+                if (const SafeName safe = safeRelativeName(entry.name);
+                    safe.verdict == NameVerdict::Safe && !safe.folder) {
+                    std::string name = entry.name.substr(1);
+                    for (char& c : name)
+                        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+                    pages.insert(std::move(name));
+                }
+            }
+            parseContextIds(contextIds, strings, facts, &pages);
+        }
         // Other compilers leave the #SYSTEM flags at 0 and still write the binary tables.
         for (const ChmEntry& entry : archive.entries()) {
             if (entry.name == "/#TOCIDX")

@@ -4,8 +4,11 @@
 // Built without Qt: loading it would cost more than extracting a small help file.
 #include "helpdecompiler/chmcore.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +52,8 @@ std::vector<std::string> readFields()
 int main()
 {
     using namespace korvane::helpdecompiler;
+    // A helper whose caller is gone has nobody to report to and nobody to take its pages back.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     limit(RLIMIT_CORE, 0);
     limit(RLIMIT_CPU, 900);
 #ifndef KORVANE_ASAN
@@ -56,6 +61,9 @@ int main()
     limit(RLIMIT_AS, rlim_t(1) << 30);
 #endif
     const std::vector<std::string> fields = readFields();
+    // The caller may have died before the death signal was asked for: it sent its process ID.
+    if (fields.size() >= 4 && std::strtoll(fields[3].c_str(), nullptr, 10) != ::getppid())
+        return 3;
     ExtractReport report;
     if (fields.size() < 3) {
         report.error = "参数错误";

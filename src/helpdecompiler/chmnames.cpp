@@ -9,7 +9,7 @@ namespace korvane::helpdecompiler::core {
 namespace {
 
 constexpr std::size_t kMaxComponent = 255;
-constexpr std::size_t kMaxPath = 4095;
+constexpr std::size_t kMaxPath = kMaxPathBytes;
 
 bool hasControlCharacter(const std::string& bytes)
 {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace korvane::helpdecompiler::core {
 
@@ -241,7 +242,26 @@ void parseWindows(const std::string& windows, const std::string& strings, ChmPro
         facts.truncated = true;
 }
 
-void parseContextIds(const std::string& ivb, const std::string& strings, ChmProjectFacts& facts)
+std::string topicPage(std::string_view topic, const PageNames& pages)
+{
+    const std::string_view anchor = topic.substr(std::min(topic.find('#'), topic.size()));
+    topic.remove_suffix(anchor.size());
+    std::string name(topic);
+    for (char& c : name)
+        c = c == '\\' ? '/' : c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    for (std::size_t start = 0; start < name.size();) {
+        if (name[start] != '/' && pages.count(name.substr(start)))
+            return std::string(topic.substr(start)) +
+                   std::string(anchor.substr(0, kMaxPathBytes - (topic.size() - start)));
+        const std::size_t slash = name.find('/', start);
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    return {};
+}
+
+void parseContextIds(const std::string& ivb, const std::string& strings, ChmProjectFacts& facts, const PageNames* pages)
 {
     if (ivb.size() < 4) {
         facts.truncated = true;
@@ -252,12 +272,27 @@ void parseContextIds(const std::string& ivb, const std::string& strings, ChmProj
     if (declared != length)
         facts.truncated = true;
     bool bad = false;
-    for (std::uint64_t at = 4; at + 8 <= 4 + length && facts.contextIds.size() < kMaxContextIds; at += 8) {
-        ChmContextId entry;
-        entry.id = dwordAt(ivb, std::size_t(at));
-        entry.topic = stringAt(strings, dwordAt(ivb, std::size_t(at + 4)), &bad);
-        if (!entry.topic.empty())
-            facts.contextIds.push_back(std::move(entry));
+    std::unordered_map<std::uint32_t, std::string> pageAt; // IDs often share a topic
+    // Each pair costs at most one bounded search: no real map holds more IDs, nor a topic
+    // longer than a path can be, and a hostile one may point every ID at another place.
+    constexpr std::size_t kLongestTopic = 64 * 1024;
+    for (std::uint64_t at = 4; at + 8 <= 4 + length && at < 4 + 8 * std::uint64_t(kMaxContextIds); at += 8) {
+        const std::uint32_t offset = dwordAt(ivb, std::size_t(at + 4));
+        const std::size_t left = offset < strings.size() ? strings.size() - offset : 0;
+        const void* nul = left ? std::memchr(strings.data() + offset, 0, std::min(left, kLongestTopic)) : nullptr;
+        if (offset == 0 || !nul) {
+            bad = bad || (offset != 0 && left <= kLongestTopic);
+            continue;
+        }
+        std::string_view stored(strings.data() + offset,
+                                std::size_t(static_cast<const char*>(nul) - (strings.data() + offset)));
+        auto topic = pageAt.find(offset);
+        if (stored.size() > kMaxPathBytes) // a page it names is in its last bytes
+            stored.remove_prefix(stored.size() - kMaxPathBytes);
+        if (topic == pageAt.end())
+            topic = pageAt.emplace(offset, pages ? topicPage(stored, *pages) : std::string(stored)).first;
+        if (!topic->second.empty())
+            facts.contextIds.push_back({dwordAt(ivb, std::size_t(at)), topic->second});
     }
     if (bad)
         facts.truncated = true;

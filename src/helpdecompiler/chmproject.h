@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace korvane::helpdecompiler {
@@ -57,13 +59,26 @@ inline constexpr std::uint64_t kMaxTableBytes = 16u << 20;
 /// More window definitions or context IDs than this are not taken.
 inline constexpr std::size_t kMaxWindows = 256;
 inline constexpr std::size_t kMaxContextIds = 65536;
+/// The longest path the extractor writes, in bytes; no context topic is kept longer.
+inline constexpr std::size_t kMaxPathBytes = 4095;
+
+/// The help file's page names as stored, without the leading "/", ASCII lower-cased.
+using PageNames = std::unordered_set<std::string>;
+/// The part of a context topic that names one of `pages`, with its "#" anchor: the longest tail
+/// after a "/" or "\\" (a compiler may store the compiling machine's absolute path), ASCII case
+/// ignored; "" when it names none.
+std::string topicPage(std::string_view topic, const PageNames& pages);
 
 /// Reads the #SYSTEM records into `facts`. Every length is checked against the table.
 void parseSystem(const std::string& system, ChmProjectFacts& facts);
 /// Reads the window definitions; string offsets point into #STRINGS.
 void parseWindows(const std::string& windows, const std::string& strings, ChmProjectFacts& facts);
-/// Reads the context-ID map: pairs of ID and #STRINGS offset of the topic.
-void parseContextIds(const std::string& ivb, const std::string& strings, ChmProjectFacts& facts);
+/// Reads the context-ID map: pairs of ID and #STRINGS offset of the topic. With `pages`, each
+/// topic is cut to the page it names (topicPage) and an ID whose topic names none is left out:
+/// thousands of IDs may share one long topic, and every one would carry it into the report and
+/// the project.
+void parseContextIds(const std::string& ivb, const std::string& strings, ChmProjectFacts& facts,
+                     const PageNames* pages = nullptr);
 /// The NUL-terminated string at `offset` of #STRINGS; "" for offset 0, past the end or unterminated.
 std::string stringAt(const std::string& strings, std::uint32_t offset, bool* bad = nullptr);
 

@@ -3,7 +3,11 @@
 #include "helpdecompiler/helpproject.h"
 #include "platform/nativepath.h"
 
+#include <QThread>
 #include <algorithm>
+#include <deque>
+#include <memory>
+#include <sched.h>
 
 namespace korvane::helpdecompiler {
 
@@ -103,24 +107,38 @@ bool DecompileRun::stopped() const
     return m_control && m_control->stopRequested();
 }
 
+int DecompileRun::helpersForThisMachine()
+{
+    // The cores this process may use (taskset, cgroups' cpusets), not those of the machine.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+    return std::max(1, QThread::idealThreadCount());
+}
+
 // The design calls this routine sf.
 void DecompileRun::decompileFolder(const NativePath& folder, bool includeSubfolders)
 {
     const auto files = m_fs.list(folder);
     if (!files)
         return; // an unreadable folder is passed over, as the walk ignores errors
-    const auto isHelpFile = [](const platform::DirEntry& entry) {
-        return entry.kind == platform::EntryKind::File && isHelpFileName(entry.name);
-    };
-    const int helpFiles = int(std::count_if(files->begin(), files->end(), isHelpFile));
-    m_found += helpFiles;
-    if (m_control)
-        m_control->addToTotal(helpFiles);
+    QList<QByteArray> helpFiles;
     for (const platform::DirEntry& entry : *files) {
-        if (stopped())
-            return;
-        if (isHelpFile(entry))
-            decompile(folder, entry.name);
+        if (entry.kind == platform::EntryKind::File && isHelpFileName(entry.name))
+            helpFiles.append(entry.name);
+    }
+    m_found += int(helpFiles.size());
+    if (m_control)
+        m_control->addToTotal(helpFiles.size());
+    if (m_parallel > 1) {
+        decompileSideBySide(folder, helpFiles);
+    } else {
+        for (const QByteArray& name : helpFiles) {
+            if (stopped())
+                return;
+            decompile(folder, name);
+        }
     }
     if (!includeSubfolders || stopped())
         return;
@@ -136,22 +154,86 @@ void DecompileRun::decompileFolder(const NativePath& folder, bool includeSubfold
     }
 }
 
-void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
+std::optional<QByteArray> DecompileRun::prepare(const NativePath& folder, const QByteArray& name,
+                                                HelpFileOutcome& outcome, quint64& size)
 {
-    HelpFileOutcome outcome;
     outcome.helpFile = platform::joinPath(folder, name);
     if (m_control)
         m_control->begin(platform::displayPath(outcome.helpFile));
     const auto project = projectNameOf(name);
     if (!project) {
         outcome.skipped = QStringLiteral("文件名中没有\".\",无法确定输出文件夹,已跳过");
+        return std::nullopt;
+    }
+    const auto info = m_fs.info(outcome.helpFile);
+    size = info ? quint64(info->size) : 0;
+    return project;
+}
+
+void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
+{
+    HelpFileOutcome outcome;
+    quint64 size = 0;
+    const auto project = prepare(folder, name, outcome, size);
+    if (project)
+        outcome.extract = m_extract(outcome.helpFile, m_target, *project, size);
+    finish(name, project.value_or(QByteArray()), outcome);
+}
+
+void DecompileRun::decompileSideBySide(const NativePath& folder, const QList<QByteArray>& names)
+{
+    struct InHand {
+        QByteArray name;
+        std::optional<QByteArray> project;
+        HelpFileOutcome outcome;
+        std::unique_ptr<ExtractReport> report = std::make_unique<ExtractReport>();
+        std::unique_ptr<QThread> thread;
+    };
+    // At most m_parallel files are in hand, finished or not: outcomes are buffered only until
+    // the earlier ones are out, which bounds both memory and the helpers running.
+    std::deque<InHand> inHand;
+    qsizetype next = 0;
+    for (;;) {
+        while (next < names.size() && qsizetype(inHand.size()) < m_parallel && !stopped()) {
+            const std::optional<QByteArray> project = projectNameOf(names[next]);
+            // A file for an output folder in hand waits: it replaces that one's project file.
+            if (project && std::any_of(inHand.begin(), inHand.end(),
+                                       [&](const InHand& other) { return other.project == project; }))
+                break;
+            InHand item;
+            item.name = names[next++];
+            quint64 size = 0;
+            item.project = prepare(folder, item.name, item.outcome, size);
+            if (item.project) {
+                item.thread.reset(QThread::create(
+                    [this, file = item.outcome.helpFile, project = *item.project, size, report = item.report.get()] {
+                        const platform::RunControl::Scope scope(m_control); // a stop kills this helper too
+                        *report = m_extract(file, m_target, project, size);
+                    }));
+                item.thread->start();
+            }
+            inHand.push_back(std::move(item));
+        }
+        if (inHand.empty())
+            return;
+        InHand item = std::move(inHand.front());
+        inHand.pop_front();
+        if (item.thread) {
+            item.thread->wait();
+            item.outcome.extract = std::move(*item.report);
+        }
+        finish(item.name, item.project.value_or(QByteArray()), item.outcome);
+    }
+}
+
+void DecompileRun::finish(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome)
+{
+    if (!outcome.skipped.isEmpty()) {
         m_outcomes.append(outcome);
         if (m_control)
             m_control->advance();
         return;
     }
-    const auto info = m_fs.info(outcome.helpFile);
-    outcome.extract = m_extract(outcome.helpFile, m_target, *project, info ? quint64(info->size) : 0);
     if (stopped() && !outcome.extract.error.empty()) {
         // Killed in the middle: no project file for a partial extraction.
         outcome.stopped = true;
@@ -159,14 +241,14 @@ void DecompileRun::decompile(const NativePath& folder, const QByteArray& name)
         return;
     }
     if (outcome.extract.opened) {
-        outcome.outputFolder = m_target + *project;
+        outcome.outputFolder = m_target + project;
         if (m_writeProjects) {
-            const platform::Status status = writeHelpProject(m_fs, name, *project, outcome.outputFolder);
+            const platform::Status status = writeHelpProject(m_fs, name, project, outcome.outputFolder);
             outcome.projectWritten = status.ok();
             if (!status.ok())
                 outcome.projectError = QStringLiteral("无法写入hhp文件: ") + status.message();
             else if (m_kind == ProjectKind::Full)
-                writeFull(name, *project, outcome);
+                writeFull(name, project, outcome);
         }
     }
     m_outcomes.append(outcome);

@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QString>
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -61,6 +62,13 @@ public:
                                platform::RunControl* control = nullptr);
     /// With ProjectKind::Full every project file is followed by the full project.
     void setProjectKind(ProjectKind kind) { m_kind = kind; }
+    /// How many help files of a folder are extracted at once, each on a thread of its own
+    /// (the extractor must allow that); 1, the default, extracts on the calling thread. Files
+    /// with one output folder still go one after the other, and outcomes, progress and project
+    /// files come in list order whatever finishes first.
+    void setParallelHelpers(int helpers) { m_parallel = std::max(1, helpers); }
+    /// One helper per core this process may run on.
+    static int helpersForThisMachine();
     /// Help files found in the folders walked so far, handled or not.
     int found() const { return m_found; }
 
@@ -72,6 +80,13 @@ private:
     /// Decompiles the help files of `folder`, then walks its subfolders when asked to.
     void decompileFolder(const platform::NativePath& folder, bool includeSubfolders);
     void decompile(const platform::NativePath& folder, const QByteArray& name);
+    /// The help files of one folder, several at once (setParallelHelpers).
+    void decompileSideBySide(const platform::NativePath& folder, const QList<QByteArray>& names);
+    /// A help file's outcome before extraction; nullopt for the project name when it is skipped.
+    std::optional<QByteArray> prepare(const platform::NativePath& folder, const QByteArray& name,
+                                      HelpFileOutcome& outcome, quint64& size);
+    /// The project files after extraction, then the outcome joins the list.
+    void finish(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome);
     bool stopped() const;
     void writeFull(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome);
 
@@ -82,6 +97,7 @@ private:
     ProjectKind m_kind = ProjectKind::Hhp;
     platform::RunControl* m_control = nullptr;
     int m_found = 0;
+    int m_parallel = 1;
     QList<HelpFileOutcome> m_outcomes;
 };
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvane::helpdecompiler {
 
@@ -109,7 +110,9 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile, const
                                       const QByteArray& projectName, quint64 fileSize)
 {
     // Paths travel as raw bytes on standard input: an argument vector would force them through text.
-    const QByteArray input = chmFile + '\0' + targetFolder + '\0' + projectName + '\0';
+    // Our process ID lets the helper see that we died before it could ask to die with us.
+    const QByteArray input =
+        chmFile + '\0' + targetFolder + '\0' + projectName + '\0' + QByteArray::number(qint64(::getpid())) + '\0';
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     const std::string output =
         (targetFolder.endsWith('/') ? targetFolder : targetFolder + '/').toStdString() + projectName.toStdString();

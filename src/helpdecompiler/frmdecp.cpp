@@ -162,6 +162,7 @@ void Frmdecp::Command3_Click()
     };
     auto state = std::make_shared<RunState>(m_services, helper);
     state->run.setProjectKind(projectKindSetting(m_services.settings));
+    state->run.setParallelHelpers(DecompileRun::helpersForThisMachine());
     const bool subfolders = m_check1->isChecked();
     const bool projects = m_check3->isChecked();
     m_run->start(

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <algorithm>
+#include <optional>
 
 namespace korvane::helpdecompiler {
 
@@ -149,18 +150,21 @@ QString relativeName(QString name)
     return name;
 }
 
-/// The page a context ID opens. Some compilers store the compiling machine's absolute path:
-/// the longest tail of it that names a page (by lower-cased name) is taken.
-QString contextTopic(const QString& stored, const QHash<QString, QString>& pages)
+/// The page a context ID opens, with its "#" anchor; nullopt when it names no page. Some
+/// compilers store the compiling machine's absolute path: the longest tail of it that names a
+/// page (by lower-cased name) is taken.
+std::optional<QString> contextTopic(const QString& stored, const QHash<QString, QString>& pages)
 {
     const QString name = relativeName(stored);
-    const QStringList parts = name.split(QLatin1Char('/'));
+    const qsizetype hash = name.indexOf(QLatin1Char('#'));
+    const QString anchor = hash < 0 ? QString() : name.mid(hash);
+    const QStringList parts = name.left(hash < 0 ? name.size() : hash).split(QLatin1Char('/'));
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const auto page = pages.constFind(parts.mid(i).join(QLatin1Char('/')).toLower());
         if (page != pages.cend())
-            return *page;
+            return *page + anchor;
     }
-    return name;
+    return std::nullopt;
 }
 
 /// The text written for a file name of the project.
@@ -415,8 +419,10 @@ FullProject fullProjectOf(platform::FileSystem& fs, const QByteArray& helpFileNa
     if (p.indexFile.isEmpty())
         p.indexFile = firstWith(".hhk");
 
+    // An alias that opens no page is left out: it would only stop the compiler.
     for (const ChmContextId& c : facts.contextIds) {
-        p.contextIds.append({QStringLiteral("IDH_%1").arg(c.id), c.id, contextTopic(text(c.topic), pageNames)});
+        if (std::optional<QString> topic = contextTopic(text(c.topic), pageNames))
+            p.contextIds.append({QStringLiteral("IDH_%1").arg(c.id), c.id, std::move(*topic)});
     }
     if (!p.contextIds.isEmpty())
         p.header = platform::displayPath(projectName) + QStringLiteral(".h");

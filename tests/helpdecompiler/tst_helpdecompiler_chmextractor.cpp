@@ -81,6 +81,7 @@ private slots:
     void stopTakesBackWhatTheRunWrote();
     void helperFailuresAreReported_data();
     void helperFailuresAreReported();
+    void helperDiesWithItsCaller();
 };
 
 void TestChmExtractor::safeRelativeNames_data()
@@ -487,6 +488,54 @@ void TestChmExtractor::helperFailuresAreReported()
     QCOMPARE(programs.calls.size(), 1);
     QCOMPARE(programs.calls[0].program, QStringLiteral("/opt/k/korvane-chmextract"));
     QVERIFY(programs.calls[0].arguments.isEmpty()); // paths go on standard input, never as text
+}
+
+void TestChmExtractor::helperDiesWithItsCaller()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "orphan.chm", {{"a.htm", "<p>a</p>"}});
+    QVERIFY(!chm.isEmpty());
+    const QByteArray helper = native(chmtest::helperPath()); // made before fork(): the child may not allocate
+    // Killed while the helper waits; one that sends "1" (not the parent) died before the helper's first line.
+    for (const QByteArray& callerId : {QByteArray(), QByteArray("1\0", 2)}) {
+        const QByteArray input = native(chm) + '\0' + native(dir.path()) + '\0' + "orphan" + '\0' + callerId;
+        int toHelper[2], pidPipe[2];
+        QVERIFY(::pipe(toHelper) == 0 && ::pipe(pidPipe) == 0);
+        const pid_t caller = ::fork();
+        if (caller == 0) {
+            const pid_t helperPid = ::fork();
+            if (helperPid == 0) {
+                ::dup2(toHelper[0], STDIN_FILENO);
+                ::close(toHelper[1]);
+                char* const argv[] = {const_cast<char*>(helper.constData()), nullptr};
+                ::execv(argv[0], argv);
+                ::_exit(127);
+            }
+            if (::write(pidPipe[1], &helperPid, sizeof helperPid) > 0 &&
+                ::write(toHelper[1], input.data(), size_t(input.size())) > 0 && !callerId.isEmpty())
+                ::close(toHelper[1]);
+            for (;;)
+                ::pause();
+        }
+        for (const int fd : {toHelper[0], toHelper[1], pidPipe[1]})
+            ::close(fd);
+        pid_t pid = 0;
+        QCOMPARE(::read(pidPipe[0], &pid, sizeof pid), ssize_t(sizeof pid));
+        ::close(pidPipe[0]);
+        // 'S' sleeping (in its read), 'Z' ended, '?' gone.
+        const auto state = [pid] {
+            const QByteArray stat = korvane::testsupport::readFile("/proc/" + QByteArray::number(pid) + "/stat");
+            const qsizetype end = stat.lastIndexOf(") ");
+            return end < 0 ? '?' : stat.contains("(korvane-chmextr)") ? stat.at(end + 2) : '-';
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(state(), callerId.isEmpty() ? 'S' : 'Z', 10000);
+        QVERIFY(::kill(caller, SIGKILL) == 0 && ::waitpid(caller, nullptr, 0) == caller);
+        // Living on, it would read the end of its input and write the page.
+        QTRY_VERIFY_WITH_TIMEOUT(state() == 'Z' || state() == '?', 10000);
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("orphan"))));
+    }
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestChmExtractor)

@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,13 +37,16 @@ public:
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
                    const QByteArray& standardInput) override
     {
+        m_mutex.lock(); // helpers run side by side
         inputs.append(standardInput.left(standardInput.indexOf('\0')));
+        m_mutex.unlock();
         return m_real.run(program, arguments, timeoutMs, standardInput);
     }
     QString findExecutable(const QString& name) override { return m_real.findExecutable(name); }
 
 private:
     QtProgramStarter m_real;
+    QMutex m_mutex;
 };
 
 struct Harness {
@@ -79,6 +83,7 @@ private slots:
     void runOverFolderTree();
     void runWithoutSubfoldersOrProjects();
     void nonUtf8NamesInTheWalk();
+    void sideBySideMatchesOneByOne();
     void summaryNamesTheFailures();
 
 private:
@@ -429,6 +434,46 @@ void TestFrmdecp::nonUtf8NamesInTheWalk()
     // The project file is GBK: the help file's name comes back as the same bytes.
     QVERIFY(written.value("\xca\xd6\xb2\xe1.hhp").contains("\r\nCompiled file=\xca\xd6\xb2\xe1.chm\r\n"));
     chmtest::removeTree(target); // QTemporaryDir skips names that are not UTF-8
+}
+
+void TestFrmdecp::sideBySideMatchesOneByOne()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QByteArray target = buildTree(dir.path()).toUtf8() + '/';
+    QVERIFY(target.size() > 1);
+    for (const char* name : {"b.chm", "c.chm", "sub/d.chm", "a.chm", "a.b.chm"})
+        QVERIFY(QFile::copy(QString::fromUtf8(target + "NOTES.CHM"), QString::fromUtf8(target + name)));
+    // a.chm, a.b.chm: one output folder and page, the first listed larger: waiting leaves the later's.
+    const QStringList listed = QDir(QString::fromUtf8(target)).entryList(QDir::Files, QDir::Unsorted); // as readdir
+    const bool aFirst = listed.indexOf(QStringLiteral("a.chm")) < listed.indexOf(QStringLiteral("a.b.chm"));
+    for (const QByteArray& page : {QByteArray(4 << 20, 'b'), QByteArray("later")})
+        korvane::testsupport::writeFile(
+            target + ((page == "later") == aFirst ? "a.b.chm" : "a.chm"),
+            bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + '/' + page.left(4), "a.chm", {{"p.htm", page}})));
+    LocalFileSystem fs;
+    QtProgramStarter programs;
+    ExtractProcess process(programs, chmtest::helperPath());
+    QStringList texts[2];
+    QMap<QByteArray, QByteArray> trees[2];
+    for (const int helpers : {1, 4}) {
+        DecompileRun run(fs, [&](const NativePath& f, const NativePath& into, const QByteArray& p, quint64 size) {
+            return process.extract(f, into, p, size);
+        });
+        run.setProjectKind(ProjectKind::Full);
+        run.setParallelHelpers(helpers);
+        const QList<HelpFileOutcome> outcomes = run.run(target, true, true);
+        for (const HelpFileOutcome& outcome : outcomes)
+            texts[helpers > 1] << QString::fromUtf8(outcome.helpFile + ' ' + outcome.outputFolder);
+        texts[helpers > 1] << runSummary(outcomes) << runDetails(outcomes);
+        trees[helpers > 1] = chmtest::readTree(target);
+        for (const HelpFileOutcome& outcome : outcomes)
+            chmtest::removeTree(outcome.outputFolder);
+    }
+    QCOMPARE(texts[1], texts[0]);
+    QVERIFY(trees[1] == trees[0]);
+    QCOMPARE(trees[1].value("a/p.htm"), QByteArray("later"));
 }
 
 void TestFrmdecp::summaryNamesTheFailures()

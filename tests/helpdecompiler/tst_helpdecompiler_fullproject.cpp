@@ -162,6 +162,7 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void contextMapRoundTrip();
+    void aliasesAreNotAmplified();
 };
 
 void TestFullProject::hostileTables()
@@ -439,6 +440,33 @@ void TestFullProject::contextMapRoundTrip()
     }
     QCOMPARE(rounds[0].value(QStringLiteral("default font")), QStringLiteral("Arial,10,0"));
     QCOMPARE(rounds[1], rounds[0]);
+}
+
+void TestFullProject::aliasesAreNotAmplified()
+{
+    QByteArray ivb = le32(20000 * 8); // 20,000 IDs share one long topic: naming no page, or a page's path
+    for (quint32 id = 1; id <= 20000; ++id)
+        ivb += le32(id) + le32(1);
+    const QByteArray deep = "C:\\build\\" + QByteArray(9000, 'd') + "\\";
+    const core::PageNames pages{"one.htm", "sub/two.htm"};
+    for (const auto& [topic, alias] : {std::pair(deep + "gone.htm", QString()),
+                                       std::pair(deep + "Sub\\Two.htm#part", QStringLiteral("sub\\two.htm#part"))}) {
+        ExtractReport report;
+        core::parseContextIds(ivb.toStdString(), ('\0' + topic + '\0').toStdString(), report.project, &pages);
+        const QByteArray lines = formatExtractReport(report);
+        QVERIFY(lines.size() < 64 * 20000);
+        QTemporaryDir dir;
+        korvane::testsupport::writeFile(dir.path().toUtf8() + "/p/sub/two.htm", "2");
+        LocalFileSystem fs;
+        QVERIFY(
+            writeFullProject(fs, "p.chm", "p", dir.path().toUtf8() + "/p", parseExtractReport(lines)->project).ok());
+        const QByteArray project = korvane::testsupport::bytesOf(dir.path() + QStringLiteral("/p/p.full.hhp"));
+        const QStringList aliases =
+            section(QString::fromLatin1(project), QStringLiteral("[ALIAS]")).split(QLatin1Char('\n'));
+        QVERIFY(project.size() < 64 * 20000);
+        QCOMPARE(aliases.size(), alias.isEmpty() ? 1 : 20000); // "" splits into one empty line
+        QCOMPARE(aliases.last(), alias.isEmpty() ? QString() : QStringLiteral("IDH_20000=") + alias);
+    }
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestFullProject)
