@@ -170,6 +170,7 @@ private:
 BatchFileManager::BatchFileManager(platform::FileSystem& fs) : m_fs(fs) {}
 
 BatchFileManager::~BatchFileManager() = default;
+BatchFileManager::BatchFileManager(BatchFileManager&&) noexcept = default;
 
 namespace {
 

@@ -99,6 +99,8 @@ public:
     RunReport run(const RunRequest& request, platform::RunControl* control = nullptr);
 
     ~BatchFileManager();
+    /// Between runs only.
+    BatchFileManager(BatchFileManager&&) noexcept;
 
 private:
     struct Run;
