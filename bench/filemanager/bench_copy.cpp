@@ -10,8 +10,12 @@
 //              kernel's support needed; skipped otherwise)
 //
 //   bench_copy [--root DIR] [--pairs N] [--cli PATH] [--rows unique,replacing,large,reflink]
-//              [--strace 1]
+//              [--jobs N] [--tab LABEL] [--strace 1]
 //
+// --jobs N hands `--jobs N` to korvane-cli (default: its own choice for the target's disk).
+// --tab LABEL prints one tab-separated line per row instead, for a table of every benchmark:
+//   job  ours_wall  peer_wall  ours_cpu  peer_cpu  (medians, seconds; the job named "ROW LABEL")
+// Run the whole program under `taskset -c 0` to measure on one core: the children inherit it.
 // With --strace 1 it instead runs each side of the two small-file rows once under strace -f -c
 // and prints the system calls per copied file.
 
@@ -115,15 +119,16 @@ struct Row {
     bool sync = false;          ///< each side's time includes a sync
 };
 
+QString g_jobs; ///< --jobs for korvane-cli, empty for its own choice
+QString g_tab;  ///< the label of the tab-separated rows; empty for the table for people
+
 QStringList oursCommand(const QString& cli, const Row& row, const QString& target)
 {
-    return {cli,
-            QStringLiteral("files"),
-            QStringLiteral("copy"),
-            QStringLiteral("--type"),
-            QStringLiteral("dat"),
-            row.source,
-            target};
+    QStringList command{cli, QStringLiteral("files"), QStringLiteral("copy"), QStringLiteral("--type"),
+                        QStringLiteral("dat")};
+    if (!g_jobs.isEmpty())
+        command << QStringLiteral("--jobs") << g_jobs;
+    return command << row.source << target;
 }
 
 QList<QStringList> peerCommands(const Row& row, const QString& target)
@@ -174,6 +179,8 @@ void runRow(const QString& cli, const Row& row, const QString& work, int pairs)
             t[side] = timeSide(
                 side == 0 ? QList<QStringList>{oursCommand(cli, row, target)} : peerCommands(row, target), row.sync);
             counts[side] = filesIn(target);
+            if (row.sync) // ten files go at once, and a gigabyte per run would fill a tmpfs
+                QDir(target).removeRecursively();
         }
         for (const int side : {0, 1}) {
             wall[side].push_back(t[side].wall);
@@ -182,13 +189,18 @@ void runRow(const QString& cli, const Row& row, const QString& work, int pairs)
         wallRatio.push_back(t[0].wall / t[1].wall);
         cpuRatio.push_back(t[0].cpu / t[1].cpu);
     }
-    std::printf("%-10s wall %7.3f / %7.3f s  ratio %5.2f (pairs %4.2f–%4.2f) | cpu %7.3f / %7.3f s  ratio %5.2f "
-                "(pairs %4.2f–%4.2f) | files %d / %d\n",
-                qPrintable(row.name), bench::median(wall[0]), bench::median(wall[1]), bench::median(wallRatio),
-                *std::min_element(wallRatio.begin(), wallRatio.end()),
-                *std::max_element(wallRatio.begin(), wallRatio.end()), bench::median(cpu[0]), bench::median(cpu[1]),
-                bench::median(cpuRatio), *std::min_element(cpuRatio.begin(), cpuRatio.end()),
-                *std::max_element(cpuRatio.begin(), cpuRatio.end()), counts[0], counts[1]);
+    if (!g_tab.isEmpty()) {
+        std::printf("copy %s %s\t%.3f\t%.3f\t%.3f\t%.3f\n", qPrintable(row.name), qPrintable(g_tab),
+                    bench::median(wall[0]), bench::median(wall[1]), bench::median(cpu[0]), bench::median(cpu[1]));
+    } else {
+        std::printf("%-10s wall %7.3f / %7.3f s  ratio %5.2f (pairs %4.2f–%4.2f) | cpu %7.3f / %7.3f s  ratio %5.2f "
+                    "(pairs %4.2f–%4.2f) | files %d / %d\n",
+                    qPrintable(row.name), bench::median(wall[0]), bench::median(wall[1]), bench::median(wallRatio),
+                    *std::min_element(wallRatio.begin(), wallRatio.end()),
+                    *std::max_element(wallRatio.begin(), wallRatio.end()), bench::median(cpu[0]), bench::median(cpu[1]),
+                    bench::median(cpuRatio), *std::min_element(cpuRatio.begin(), cpuRatio.end()),
+                    *std::max_element(cpuRatio.begin(), cpuRatio.end()), counts[0], counts[1]);
+    }
     std::fflush(stdout);
     for (int pair = 0; pair < pairs; ++pair) {
         for (const int side : {0, 1})
@@ -306,6 +318,10 @@ int main(int argc, char** argv)
             cli = args[i + 1];
         else if (args[i] == "--rows")
             rows = args[i + 1].split(',');
+        else if (args[i] == "--jobs")
+            g_jobs = args[i + 1];
+        else if (args[i] == "--tab")
+            g_tab = args[i + 1];
         else if (args[i] == "--strace")
             strace = args[i + 1].toInt() != 0;
     }
@@ -314,8 +330,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "need a folder under %s and korvane-cli (%s)\n", qPrintable(root), qPrintable(cli));
         return 1;
     }
-    std::printf("korvane-cli files copy / find -exec cp -t, %d interleaved pairs, medians, under %s\n", pairs,
-                qPrintable(work.path()));
+    if (g_tab.isEmpty())
+        std::printf("korvane-cli files copy / find -exec cp -t, %d interleaved pairs, medians, under %s\n", pairs,
+                    qPrintable(work.path()));
     for (const QString& name : rows) {
         Row row{name, work.filePath(name)};
         std::unique_ptr<ReflinkMount> reflink;
@@ -327,6 +344,8 @@ int main(int argc, char** argv)
             if (name == "reflink") {
                 reflink = std::make_unique<ReflinkMount>(work.path());
                 if (reflink->kind().isEmpty()) {
+                    if (!g_tab.isEmpty())
+                        continue;
                     std::printf("%-10s skipped: no btrfs or xfs image could be made and mounted\n", "reflink");
                     continue;
                 }

@@ -80,6 +80,13 @@ int runFiles(const ParsedArgs& args, Reporter& out)
         throw UsageError{QStringLiteral("多余的参数 %1").arg(args.operands[wanted])};
     if (args.has(QStringLiteral("types")) && args.has(QStringLiteral("type")))
         throw UsageError{QStringLiteral("--types 与 --type 只能选一个")};
+    int jobs = 0;
+    if (args.has(QStringLiteral("jobs"))) {
+        bool number = false;
+        jobs = args.value(QStringLiteral("jobs")).toInt(&number);
+        if (!number || jobs < 1 || jobs > 64)
+            throw UsageError{QStringLiteral("--jobs 需要 1 到 64 之间的数")};
+    }
 
     filemanager::RunRequest request;
     request.operation = *op;
@@ -91,6 +98,7 @@ int runFiles(const ParsedArgs& args, Reporter& out)
     request.singleType = args.value(QStringLiteral("type"), QStringLiteral("*.exe"));
     const QString typeList = args.value(QStringLiteral("types"));
     request.typeList = [typeList] { return typeList; };
+    request.workers = jobs;
 
     platform::LocalFileSystem fs;
     filemanager::BatchFileManager manager(fs);
@@ -147,20 +155,23 @@ Command filesCommand()
     return {QStringLiteral("files"),
             QStringLiteral("files move|copy|delete|force-delete [选项] 源 [目标]"),
             QStringLiteral("按文件类型批量移动、复制或删除一个目录树中的文件"),
-            QStringLiteral("遍历源目录(默认包括子文件夹),对名称与类型相符的每个文件执行操作。移动和复制时,\n"
-                           "所有相符的文件都放进同一个目标目录,不保留目录结构。移动从不替换已有文件;\n"
-                           "删除不删只读文件,强制删除(force-delete)连只读文件也删除。\n\n"
-                           "选项:\n"
-                           "  --type 类型      单一类型,比较名称的最后三个字符,如 .txt 或 *.txt(默认 *.exe)\n"
-                           "  --types 列表     多种类型,以分号分隔,比较名称的结尾,如 \"chm;doc\"\n"
-                           "  --no-subfolders  不包含子文件夹\n"
-                           "  --no-overwrite   复制时不替换目标中的同名文件\n"
-                           "  --dry-run        只列出计划,不做任何改动: 每个文件的 源 → 目标 和将要做的事\n"),
+            QStringLiteral(
+                "遍历源目录(默认包括子文件夹),对名称与类型相符的每个文件执行操作。移动和复制时,\n"
+                "所有相符的文件都放进同一个目标目录,不保留目录结构。移动从不替换已有文件;\n"
+                "删除不删只读文件,强制删除(force-delete)连只读文件也删除。\n\n"
+                "选项:\n"
+                "  --type 类型      单一类型,比较名称的最后三个字符,如 .txt 或 *.txt(默认 *.exe)\n"
+                "  --types 列表     多种类型,以分号分隔,比较名称的结尾,如 \"chm;doc\"\n"
+                "  --no-subfolders  不包含子文件夹\n"
+                "  --no-overwrite   复制时不替换目标中的同名文件\n"
+                "  --dry-run        只列出计划,不做任何改动: 每个文件的 源 → 目标 和将要做的事\n"
+                "  --jobs N         同时复制或移动 N 个文件(默认: 机械硬盘或单核时 1 个,否则按处理器核数,最多 4 个)\n"),
             {{QStringLiteral("type"), true},
              {QStringLiteral("types"), true},
              {QStringLiteral("no-subfolders"), false},
              {QStringLiteral("no-overwrite"), false},
-             {QStringLiteral("dry-run"), false}},
+             {QStringLiteral("dry-run"), false},
+             {QStringLiteral("jobs"), true}},
             runFiles};
 }
 

@@ -3,10 +3,18 @@
 #include "filemanager/typematch.h"
 #include "platform/nativepath.h"
 
+#include <QHash>
+#include <QSet>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <sys/stat.h>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace korvane::filemanager {
 
@@ -47,6 +55,136 @@ Refusal BatchFileManager::check(const RunRequest& request) const
     return Refusal::None;
 }
 
+/// One run's state, made by run() and gone when it returns.
+struct BatchFileManager::Run {
+    Run(const RunRequest& r, RunReport& out, platform::RunControl* c) : request(r), report(out), control(c) {}
+
+    const RunRequest& request;
+    RunReport& report;
+    platform::RunControl* control;
+    bool guardTarget = false;
+    quint64 targetDevice = 0;
+    quint64 targetInode = 0;
+    QSet<QByteArray> plannedNames; ///< names a plan has put into the target so far
+    bool rootIsTarget = false;     ///< copying into the source root: its files are sources too
+    bool atRoot = true;
+    QSet<QByteArray> rootSources;             ///< names of the root's files this run has read as sources
+    std::deque<std::unique_ptr<Job>> pending; ///< handed to workers, not yet recorded, in walk order
+    std::unique_ptr<Workers> workers;         ///< null: every file is acted on by the walk itself
+};
+
+/// A file handed to a worker, and what came of it.
+struct BatchFileManager::Job {
+    NativePath file;
+    bool sourceInTarget = false;
+    int unmatchedAfter = 0; ///< files judged after this one that did not match, before the next job
+    bool started = false;   ///< false: the run was stopped before the worker came to it
+    Outcome outcome;
+    std::atomic<bool> finished{false};
+};
+
+/// Threads that copy or move, each with its own queue. A target name always goes to the same
+/// worker, so the files of one name are handled one after the other in walk order and the last
+/// one copied remains, exactly as when the walk acts on every file itself.
+class BatchFileManager::Workers {
+public:
+    Workers(BatchFileManager& manager, int count, platform::RunControl* control)
+        : m_manager(manager), m_control(control)
+    {
+        for (int i = 0; i < count; ++i)
+            m_lanes.push_back(std::make_unique<Lane>());
+        for (auto& lane : m_lanes)
+            lane->thread = std::thread([this, l = lane.get()] { work(*l); });
+    }
+    ~Workers()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_closing = true;
+        }
+        for (auto& lane : m_lanes) {
+            lane->wake.notify_one();
+            lane->thread.join();
+        }
+    }
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+
+    void submit(Job* job, const QByteArray& name)
+    {
+        Lane& lane = *m_lanes[qHash(name) % m_lanes.size()];
+        {
+            const std::lock_guard lock(m_mutex);
+            lane.queue.push_back(job);
+        }
+        lane.wake.notify_one();
+    }
+
+    void waitFor(const Job& job)
+    {
+        std::unique_lock lock(m_mutex);
+        m_walkWaits = true;
+        m_finished.wait(lock, [&job] { return job.finished.load(std::memory_order_relaxed); });
+        m_walkWaits = false;
+    }
+
+private:
+    struct Lane {
+        std::deque<Job*> queue;
+        std::condition_variable wake;
+        std::thread thread;
+    };
+
+    void work(Lane& lane)
+    {
+        // A copy polls the run's stop between its chunks through the thread's control.
+        const platform::RunControl::Scope scope(m_control);
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            lane.wake.wait(lock, [&] { return m_closing || !lane.queue.empty(); });
+            if (m_closing)
+                return;
+            Job* job = lane.queue.front();
+            lane.queue.pop_front();
+            lock.unlock();
+            if (!m_control || !m_control->stopRequested()) {
+                job->started = true;
+                job->outcome = m_manager.perform(job->file, job->sourceInTarget);
+            }
+            lock.lock();
+            job->finished.store(true, std::memory_order_release);
+            if (m_walkWaits)
+                m_finished.notify_one();
+        }
+    }
+
+    BatchFileManager& m_manager;
+    platform::RunControl* m_control;
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+    std::mutex m_mutex; ///< guards the queues, m_closing, m_walkWaits and each job's hand-back
+    std::condition_variable m_finished;
+    bool m_closing = false;
+    bool m_walkWaits = false;
+};
+
+BatchFileManager::BatchFileManager(platform::FileSystem& fs) : m_fs(fs) {}
+
+BatchFileManager::~BatchFileManager() = default;
+BatchFileManager::BatchFileManager(BatchFileManager&&) noexcept = default;
+
+namespace {
+
+/// Files handed out ahead of the one the walk reports next; enough to keep the workers busy
+/// while one of them copies a large file.
+constexpr std::size_t kMaxPending = 256;
+
+QByteArray baseName(const NativePath& file)
+{
+    return file.mid(file.lastIndexOf('/') + 1);
+}
+
+} // namespace
+
 RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl* control)
 {
     RunReport report;
@@ -54,52 +192,49 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
     if (report.refusal != Refusal::None)
         return report;
 
-    m_request = &request;
-    m_report = &report;
-    m_target = request.target;
-    m_guardTarget = false;
-    m_plannedNames.clear();
-    m_rootSources.clear();
-    m_rootIsTarget = false;
-    if (request.operation == Operation::Move || request.operation == Operation::Copy) {
+    m_run = std::make_unique<Run>(request, report, control);
+    Run& run = *m_run;
+    const bool writes = request.operation == Operation::Move || request.operation == Operation::Copy;
+    if (writes) {
         // Files arriving in a target inside the source tree must not be walked again.
         // Identify it by device and inode: a path alias or a link to it is the same folder.
-        if (const auto target = m_fs.info(m_target, platform::Links::Follow)) {
-            m_guardTarget = true;
-            m_targetDevice = target->device;
-            m_targetInode = target->inode;
+        if (const auto target = m_fs.info(request.target, platform::Links::Follow)) {
+            run.guardTarget = true;
+            run.targetDevice = target->device;
+            run.targetInode = target->inode;
             // The root itself is always walked: copying into it, a subfolder's file of a root
             // file's name would replace a file this run has just read as a source.
-            m_rootIsTarget = request.operation == Operation::Copy && isTarget(request.source);
+            run.rootIsTarget = request.operation == Operation::Copy && isTarget(request.source);
         }
+        const int workers = request.workers > 0 ? request.workers : m_fs.concurrentWriters(request.target);
+        if (!planOnly && workers > 1)
+            run.workers = std::make_unique<Workers>(*this, workers, control);
     }
-    m_atRoot = true;
-    m_control = control;
     const platform::RunControl::Scope scope(control);
     actOnFolder(request.source, request.includeSubfolders);
-    m_control = nullptr;
-    m_request = nullptr;
-    m_report = nullptr;
+    collect(true);
+    m_run.reset();
     return report;
 }
 
 bool BatchFileManager::isTarget(const NativePath& folder)
 {
-    if (!m_guardTarget)
+    if (!m_run->guardTarget)
         return false;
     const auto info = m_fs.info(folder);
-    return info && info->device == m_targetDevice && info->inode == m_targetInode;
+    return info && info->device == m_run->targetDevice && info->inode == m_run->targetInode;
 }
 
 bool BatchFileManager::matchFile(const QByteArray& name, bool& match)
 {
     // Match on the name as the user sees it: a GBK name from a Windows archive still ends in "txt".
+    const RunRequest& request = m_run->request;
     const QString shown = platform::displayPath(name);
-    if (!m_request->typeListMode) {
-        match = matchesSingleType(shown, m_request->singleType);
+    if (!request.typeListMode) {
+        match = matchesSingleType(shown, request.singleType);
         return false;
     }
-    const QStringList entries = typeListEntries(m_request->typeList ? m_request->typeList() : QString());
+    const QStringList entries = typeListEntries(request.typeList ? request.typeList() : QString());
     if (entries.isEmpty())
         return true;
     match = matchesTypeList(shown, entries);
@@ -108,25 +243,27 @@ bool BatchFileManager::matchFile(const QByteArray& name, bool& match)
 
 FileStep BatchFileManager::plan(const NativePath& file)
 {
+    Run& run = *m_run;
     FileStep step;
     step.source = file;
-    const Operation op = m_request->operation;
+    const Operation op = run.request.operation;
     if (op == Operation::Delete || op == Operation::ForceDelete) {
         step.action = FileAction::Delete;
         const auto info = m_fs.info(file);
-        if (op == Operation::Delete && info && !info->isSymlink && (info->mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        if (op == Operation::Delete && info && platform::isReadOnlyByMode(info->mode))
             step.action = FileAction::SkipReadOnly;
         return step;
     }
-    const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
-    step.target = joinPath(m_target, name);
-    if (m_rootSources.contains(name)) {
+    const QByteArray name = baseName(file);
+    step.target = joinPath(run.request.target, name);
+    if (run.rootSources.contains(name)) {
         step.action = FileAction::SkipSource;
         return step;
     }
     const bool move = op == Operation::Move;
-    if (m_plannedNames.contains(name)) {
-        step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
+    const bool overwrite = run.request.overwrite;
+    if (run.plannedNames.contains(name)) {
+        step.action = move || !overwrite ? FileAction::SkipExists : FileAction::Replace;
         return step;
     }
     // The same tests the file system makes: a move looks at the names themselves, a copy at
@@ -135,66 +272,61 @@ FileStep BatchFileManager::plan(const NativePath& file)
     const auto dst = m_fs.info(step.target, links);
     if (!dst) {
         if (!move && m_fs.info(step.target)) // a dangling link holds the name
-            step.action = m_request->overwrite ? FileAction::Replace : FileAction::SkipExists;
+            step.action = overwrite ? FileAction::Replace : FileAction::SkipExists;
         else
             step.action = move ? FileAction::Move : FileAction::Copy;
     } else if (const auto src = m_fs.info(file, links); src && src->device == dst->device && src->inode == dst->inode) {
         step.action = FileAction::SkipSameFile;
     } else {
-        step.action = move || !m_request->overwrite ? FileAction::SkipExists : FileAction::Replace;
+        step.action = move || !overwrite ? FileAction::SkipExists : FileAction::Replace;
     }
     if (step.action == FileAction::Move || step.action == FileAction::Copy || step.action == FileAction::Replace)
-        m_plannedNames.insert(name);
+        run.plannedNames.insert(name);
     return step;
 }
 
-void BatchFileManager::act(const NativePath& file)
+BatchFileManager::Outcome BatchFileManager::perform(const NativePath& file, bool sourceInTarget)
 {
-    FileStep step;
-    if (planOnly) {
-        if (onFile)
-            onFile(plan(file));
-        return;
+    const RunRequest& request = m_run->request;
+    Outcome outcome;
+    switch (request.operation) {
+    case Operation::Move: outcome.status = m_fs.moveFile(file, request.target); break;
+    case Operation::Copy:
+        if (sourceInTarget)
+            outcome.status = platform::Status::failure(platform::ErrorKind::AlreadyExists, sourceInTargetText());
+        else
+            outcome.status = m_fs.copyFile(file, request.target, request.overwrite, &outcome.replaced);
+        break;
+    case Operation::Delete: outcome.status = m_fs.deleteFile(file, false); break;
+    case Operation::ForceDelete: outcome.status = m_fs.deleteFile(file, true); break;
     }
+    return outcome;
+}
+
+void BatchFileManager::record(const NativePath& file, bool sourceInTarget, const Outcome& outcome)
+{
+    Run& run = *m_run;
+    const platform::Status& status = outcome.status;
+    if (status.ok())
+        ++run.report.done;
+    else if (run.control && run.control->stopRequested() && status.errnum() == ECANCELED) {
+        run.report.stopped = true; // the copy in hand was removed: the file counts as untouched
+        return;
+    } else
+        run.report.failures.append({file, status});
     if (onFile) {
-        // The file system's answer tells every skip and whether a copy replaced a file.
+        // What the file system found decides: a replacement, or why the file was skipped.
+        FileStep step;
         step.source = file;
-        switch (m_request->operation) {
+        step.status = status;
+        switch (run.request.operation) {
         case Operation::Move: step.action = FileAction::Move; break;
-        case Operation::Copy: step.action = FileAction::Copy; break;
+        case Operation::Copy: step.action = outcome.replaced ? FileAction::Replace : FileAction::Copy; break;
         case Operation::Delete:
         case Operation::ForceDelete: step.action = FileAction::Delete; break;
         }
         if (step.action != FileAction::Delete)
-            step.target = joinPath(m_target, file.mid(file.lastIndexOf('/') + 1));
-    }
-    const bool sourceInTarget = m_rootSources.contains(file.mid(file.lastIndexOf('/') + 1));
-    platform::Status status;
-    bool replaced = false;
-    switch (m_request->operation) {
-    case Operation::Move: status = m_fs.moveFile(file, m_target); break;
-    case Operation::Copy:
-        if (sourceInTarget) {
-            status = platform::Status::failure(platform::ErrorKind::AlreadyExists, sourceInTargetText());
-            break;
-        }
-        status = m_fs.copyFile(file, m_target, m_request->overwrite, &replaced);
-        break;
-    case Operation::Delete: status = m_fs.deleteFile(file, false); break;
-    case Operation::ForceDelete: status = m_fs.deleteFile(file, true); break;
-    }
-    if (status.ok())
-        ++m_report->done;
-    else if (m_control && m_control->stopRequested() && status.errnum() == ECANCELED) {
-        m_report->stopped = true; // the copy in hand was removed: the file counts as untouched
-        return;
-    } else
-        m_report->failures.append({file, status});
-    if (onFile) {
-        // What the file system found decides: a replacement, or why the file was skipped.
-        step.status = status;
-        if (replaced)
-            step.action = FileAction::Replace;
+            step.target = joinPath(run.request.target, baseName(file));
         switch (status.kind()) {
         case platform::ErrorKind::AlreadyExists:
             step.action = sourceInTarget ? FileAction::SkipSource : FileAction::SkipExists;
@@ -205,53 +337,114 @@ void BatchFileManager::act(const NativePath& file)
         }
         onFile(step);
     }
+    ++run.report.visited;
+    if (run.control)
+        run.control->advance();
+}
+
+void BatchFileManager::act(const NativePath& file, bool link)
+{
+    Run& run = *m_run;
+    if (planOnly) {
+        if (onFile)
+            onFile(plan(file));
+        ++run.report.visited;
+        if (run.control)
+            run.control->advance();
+        return;
+    }
+    const QByteArray name = baseName(file);
+    const bool sourceInTarget = run.rootSources.contains(name);
+    if (!run.workers || link) {
+        // A link is read through whatever its path names when it is copied, which may be a
+        // target name an earlier file fills: it waits for every file before it.
+        collect(true);
+        record(file, sourceInTarget, perform(file, sourceInTarget));
+        return;
+    }
+    auto job = std::make_unique<Job>();
+    job->file = file;
+    job->sourceInTarget = sourceInTarget;
+    run.workers->submit(job.get(), name);
+    run.pending.push_back(std::move(job));
+    collect(false);
+}
+
+void BatchFileManager::collect(bool all)
+{
+    Run& run = *m_run;
+    while (!run.pending.empty()) {
+        Job& job = *run.pending.front();
+        if (!job.finished.load(std::memory_order_acquire)) {
+            if (!all && run.pending.size() < kMaxPending)
+                return;
+            run.workers->waitFor(job);
+        }
+        if (job.started)
+            record(job.file, job.sourceInTarget, job.outcome);
+        else
+            run.report.stopped = true;
+        run.report.visited += job.unmatchedAfter;
+        if (run.control && job.unmatchedAfter > 0)
+            run.control->advance(job.unmatchedAfter);
+        run.pending.pop_front();
+    }
 }
 
 // The design calls this routine sf.
 void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
 {
-    const bool root = std::exchange(m_atRoot, false);
+    Run& run = *m_run;
+    RunReport& report = run.report;
+    const bool root = std::exchange(run.atRoot, false);
     auto entries = m_fs.list(folder);
     if (!entries) {
-        m_report->unlistedFolders.append(folder);
+        report.unlistedFolders.append(folder);
         return;
     }
     // The listing is taken once, so files that arrive while the folder is processed are not
     // visited. Links to files count as files; links to folders are never walked into.
     const auto files =
         std::count_if(entries->begin(), entries->end(), [](const DirEntry& e) { return e.kind == EntryKind::File; });
-    m_report->found += int(files);
-    if (m_control)
-        m_control->addToTotal(files);
+    report.found += int(files);
+    if (run.control)
+        run.control->addToTotal(files);
     for (const DirEntry& entry : *entries) {
         if (entry.kind != EntryKind::File)
             continue;
-        if (m_control && m_control->stopRequested()) {
-            m_report->stopped = true;
+        if (run.control && run.control->stopRequested()) {
+            report.stopped = true;
             return;
         }
         bool match = false;
         if (matchFile(entry.name, match)) {
-            m_report->emptyListFolders.append(folder);
+            collect(true); // the lines of the files before come before the message
+            report.emptyListFolders.append(folder);
             if (onEmptyTypeList)
                 onEmptyTypeList(folder);
             return;
         }
-        if (match) {
-            ++m_report->matched;
-            const NativePath file = joinPath(folder, entry.name);
-            if (m_control)
-                m_control->begin(platform::displayPath(file));
-            act(file);
-            if (m_report->stopped)
-                return; // undone in the middle: still pending
-            // Recorded after its own step, which met itself as the target ("same file").
-            if (root && m_rootIsTarget)
-                m_rootSources.insert(entry.name);
+        if (!match) {
+            // Counted after the files handed out before it, so that progress keeps walk order.
+            if (!run.pending.empty()) {
+                ++run.pending.back()->unmatchedAfter;
+                continue;
+            }
+            ++report.visited;
+            if (run.control)
+                run.control->advance();
+            continue;
         }
-        ++m_report->visited;
-        if (m_control)
-            m_control->advance();
+        ++report.matched;
+        const NativePath file = joinPath(folder, entry.name);
+        if (run.control)
+            run.control->begin(platform::displayPath(file));
+        act(file, entry.isSymlink);
+        if (report.stopped)
+            return; // undone in the middle: still pending
+        // Recorded after its own step, which met itself as the target ("same file").
+        if (root && run.rootIsTarget)
+            run.rootSources.insert(entry.name);
     }
     if (!subfolders)
         return;
@@ -259,10 +452,10 @@ void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
         if (entry.kind != EntryKind::Folder || entry.isSymlink)
             continue;
         const NativePath child = joinPath(folder, entry.name);
-        if (m_report->stopped)
+        if (report.stopped)
             return;
         if (isTarget(child)) {
-            m_report->skippedTargetFolders.append(child);
+            report.skippedTargetFolders.append(child);
             continue;
         }
         actOnFolder(child, true);

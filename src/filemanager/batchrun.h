@@ -4,9 +4,9 @@
 #include "platform/runcontrol.h"
 
 #include <QList>
-#include <QSet>
 #include <QString>
 #include <functional>
+#include <memory>
 
 namespace korvane::filemanager {
 
@@ -25,6 +25,8 @@ struct RunRequest {
     bool typeListMode = false;
     QString singleType;                ///< the drop-down text, for single-type mode
     std::function<QString()> typeList; ///< the type list, read afresh for every file
+    /// Copies or moves at once; 0 leaves it to the file system (FileSystem::concurrentWriters).
+    int workers = 0;
 };
 
 /// Why a run did not start.
@@ -79,7 +81,7 @@ struct RunReport {
 /// walk are recorded and skipped; nothing here talks to the user.
 class BatchFileManager {
 public:
-    explicit BatchFileManager(platform::FileSystem& fs) : m_fs(fs) {}
+    explicit BatchFileManager(platform::FileSystem& fs);
 
     /// Called for every folder whose walk ends because type-list mode has an empty list.
     std::function<void(const NativePath& folder)> onEmptyTypeList;
@@ -96,28 +98,37 @@ public:
     /// `control` ends the walk before the next file; a copy or move in hand is undone.
     RunReport run(const RunRequest& request, platform::RunControl* control = nullptr);
 
+    ~BatchFileManager();
+    /// Between runs only.
+    BatchFileManager(BatchFileManager&&) noexcept;
+
 private:
+    struct Run;
+    struct Job;
+    class Workers;
+    struct Outcome {
+        platform::Status status;
+        bool replaced = false;
+    };
+
     /// Acts on every matching file of `folder`, then walks its subfolders when `subfolders`.
     void actOnFolder(const NativePath& folder, bool subfolders);
     /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
     bool matchFile(const QByteArray& name, bool& match);
-    void act(const NativePath& file);
+    /// Acts on the file now, or hands it to a worker; `link` when it is a symbolic link.
+    void act(const NativePath& file, bool link);
+    /// The file-system call for one file; safe on any worker.
+    Outcome perform(const NativePath& file, bool sourceInTarget);
+    /// Counts and reports one file's outcome, on the walk's thread and in walk order.
+    void record(const NativePath& file, bool sourceInTarget, const Outcome& outcome);
+    /// Records the files the workers have finished, in walk order; all of them when `all`.
+    void collect(bool all);
     /// What the run would do with the file, judged as the file system will judge it.
     FileStep plan(const NativePath& file);
     bool isTarget(const NativePath& folder);
 
     platform::FileSystem& m_fs;
-    platform::RunControl* m_control = nullptr;
-    const RunRequest* m_request = nullptr;
-    RunReport* m_report = nullptr;
-    NativePath m_target;
-    bool m_guardTarget = false;
-    quint64 m_targetDevice = 0;
-    quint64 m_targetInode = 0;
-    QSet<QByteArray> m_plannedNames; ///< names a plan has put into the target so far
-    bool m_rootIsTarget = false;     ///< copying into the source root: its files are sources too
-    bool m_atRoot = false;
-    QSet<QByteArray> m_rootSources; ///< names of the root's files this run has read as sources
+    std::unique_ptr<Run> m_run; ///< the state of the run in hand; null between runs
 };
 
 } // namespace korvane::filemanager

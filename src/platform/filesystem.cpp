@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <sys/stat.h>
+
 namespace korvane::platform {
 
 Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines, TextEncoding encoding)
@@ -22,6 +24,11 @@ Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& 
         bytes = text.toLocal8Bit();
     }
     return fs.writeFile(path, bytes);
+}
+
+bool isReadOnlyByMode(quint32 mode)
+{
+    return !S_ISLNK(mode) && (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
 NativePath joinPath(const NativePath& folder, const QByteArray& name)

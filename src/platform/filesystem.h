@@ -81,7 +81,19 @@ public:
     virtual Status writeFile(const NativePath& path, const QByteArray& bytes) = 0;
     /// The file's bytes, at most maxBytes of them when maxBytes >= 0.
     virtual Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
+
+    /// How many copies and moves into `folder` are worth running at once, each on its own
+    /// thread. 1 (the default) also means that this file system is called from one thread only.
+    virtual int concurrentWriters(const NativePath& folder)
+    {
+        Q_UNUSED(folder);
+        return 1;
+    }
 };
+
+/// Read-only by mode bits, as rm judges it: a file (not a link) whose write bits are all clear.
+/// Root passes every access() test, so the bits are the only judge that holds for everyone.
+bool isReadOnlyByMode(quint32 mode);
 
 /// Writes each line followed by CR LF in the given encoding, creating or replacing the file.
 Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& lines, TextEncoding encoding);

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QRandomGenerator>
@@ -58,11 +60,16 @@ QDateTime toDateTime(const struct timespec& ts)
     return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000, Qt::UTC);
 }
 
-/// A name in `folder` that does not exist yet, for writing before a rename into place.
-QByteArray temporaryName(const QByteArray& name)
+/// The ending of a hidden name whose file was locked before the name existed: once unlocked,
+/// its writer is gone, whatever its age.
+constexpr char kHeldEnding[] = ".held.tmp";
+
+/// A name in `folder` that does not exist yet, for writing before a rename into place; `held`
+/// when the file is locked before it gets the name.
+QByteArray temporaryName(const QByteArray& name, bool held = false)
 {
     return "." + name.left(200) + ".korvane-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) +
-           ".tmp";
+           (held ? kHeldEnding : ".tmp");
 }
 
 QByteArray temporarySibling(const NativePath& target)
@@ -73,6 +80,11 @@ QByteArray temporarySibling(const NativePath& target)
 Status failed(ErrorKind kind, int errnum)
 {
     return Status::failure(kind, {}, errnum);
+}
+
+QString sourceChangedText()
+{
+    return QStringLiteral("源文件在复制时改变");
 }
 
 /// Renames without ever replacing an existing name. File systems that do not take
@@ -95,6 +107,8 @@ int renameNoReplace(const char* from, const char* to)
     return 0;
 }
 
+constexpr qint64 kChunk = 4 << 20;
+
 /// Copies all of `in` to `out` in the kernel where it can (a file system that shares extents,
 /// btrfs or xfs, then shares them), falling back to read/write. Returns the bytes copied, -1 on
 /// failure with errno set.
@@ -109,12 +123,15 @@ qint64 copyContents(int in, int out, qint64 size)
         errno = ECANCELED;
         return true;
     };
+    // A file of more than one chunk shows its bytes, so that a single large copy moves the bar.
+    RunControl::PartOfItem part(size > kChunk ? RunControl::current() : nullptr, size);
     qint64 done = 0;
     while (done < size) {
         if (stopped())
             return -1;
+        part.reach(done);
         const ssize_t n =
-            ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size - done, 4 << 20)), 0);
+            ::copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size - done, kChunk)), 0);
         if (n > 0) {
             done += n;
             continue;
@@ -128,8 +145,11 @@ qint64 copyContents(int in, int out, qint64 size)
         // Fall back to a plain loop from the current offsets.
         char buffer[1 << 16];
         for (qint64 chunks = 0;; ++chunks) {
-            if (chunks % 256 == 0 && stopped())
-                return -1;
+            if (chunks % 256 == 0) {
+                if (stopped())
+                    return -1;
+                part.reach(done);
+            }
             const ssize_t r = ::read(in, buffer, sizeof buffer);
             if (r < 0 && errno == EINTR)
                 continue;
@@ -250,7 +270,10 @@ public:
         if (!replace)
             return linkUnnamed(m_fd.get(), folderFd, name.constData());
         // A link never replaces: the file gets a hidden name first, then takes the target's.
-        const QByteArray hidden = temporaryName(name);
+        // Locked before it is linked, a process killed in between leaves a name that the next
+        // copy into the folder knows to be dead; without the lock only its age would tell.
+        const bool locked = ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0;
+        const QByteArray hidden = temporaryName(name, locked);
         if (linkUnnamed(m_fd.get(), folderFd, hidden.constData()) != 0)
             return -1;
         if (::renameat(folderFd, hidden.constData(), folderFd, name.constData()) != 0) {
@@ -349,10 +372,15 @@ Status copyToName(int in, const struct stat& st, int folderFd, const QByteArray&
     if (!out.open(folderFd, target, st.st_mode & 07777))
         return Status::fromErrno(errno);
     const qint64 copied = copyContents(in, out.fd(), st.st_size);
-    bool ok = copied == st.st_size;
-    if (!ok && copied >= 0)
-        errno = EIO; // the source changed size while it was read
-    ok = ok && (!how.durable || ::fsync(out.fd()) == 0);
+    if (copied < 0)
+        return Status::fromErrno(errno ? errno : EIO);
+    // A source written to meanwhile (grown, shrunk or changed in place) would give a copy that
+    // is neither its old nor its new content.
+    struct stat after {};
+    if (copied != st.st_size || ::fstat(in, &after) != 0 || after.st_size != st.st_size ||
+        after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
+        return Status::failure(ErrorKind::Io, sourceChangedText(), EIO);
+    bool ok = !how.durable || ::fsync(out.fd()) == 0;
     if (ok && how.keepOwnerAndMode)
         keepOwner(out.fd(), nullptr, st); // before the bits: a change of owner clears set-id bits
     ok = ok && (!how.keepOwnerAndMode || ::fchmod(out.fd(), st.st_mode & 07777) == 0);
@@ -374,8 +402,10 @@ bool isTemporaryName(const QByteArray& name)
 }
 
 /// Removes from `folder` the temporaries of runs that died (a crash, a kill, a power cut, or
-/// an older version of this program): hidden temporary names whose last change is older than
-/// a day and which no running copy holds locked. Once per folder and process.
+/// an older version of this program) and which no running copy holds locked: those locked
+/// before they were named whatever their age, the others once their last change is older than
+/// a day (they were named before their lock was taken, or where locks may not work). Once per
+/// folder and process.
 void removeStaleTemporaries(const NativePath& folder)
 {
     static std::mutex mutex;
@@ -400,7 +430,10 @@ void removeStaleTemporaries(const NativePath& folder)
         if (!isTemporaryName(QByteArray::fromRawData(d->d_name, qsizetype(std::strlen(d->d_name)))))
             continue;
         struct stat st {};
-        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_ctime >= before)
+        const bool lockedFirst =
+            QByteArray::fromRawData(d->d_name, qsizetype(std::strlen(d->d_name))).endsWith(kHeldEnding);
+        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            (!lockedFirst && st.st_ctime >= before))
             continue;
         UniqueFd held(::openat(fd, d->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         if (held.valid() && ::flock(held.get(), LOCK_EX | LOCK_NB) == 0)
@@ -606,8 +639,7 @@ Status LocalFileSystem::deleteFile(const NativePath& file, bool force)
         return Status::fromErrno(errno);
     if (S_ISDIR(st.st_mode))
         return failed(ErrorKind::Io, EISDIR);
-    // Read-only by mode bits, as rm judges it: root passes every access() test.
-    if (!force && !S_ISLNK(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    if (!force && isReadOnlyByMode(st.st_mode))
         return failed(ErrorKind::ReadOnly, EACCES);
     if (::unlink(file.constData()) != 0)
         return Status::fromErrno(errno);
@@ -689,6 +721,29 @@ Result<QByteArray> LocalFileSystem::readFile(const NativePath& path, qint64 maxB
         data.append(buffer, r);
     }
     return data;
+}
+
+int LocalFileSystem::concurrentWriters(const NativePath& folder)
+{
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    const int usable = ::sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
+    if (usable <= 1)
+        return 1;
+    struct stat st {};
+    if (::stat(folder.constData(), &st) != 0)
+        return 1;
+    // The block device's own flag; a partition has none, its disk has. No entry (tmpfs, NFS,
+    // btrfs's anonymous device numbers) means no head to seek.
+    char flag = '0';
+    for (const char* form : {"/sys/dev/block/%u:%u/queue/rotational", "/sys/dev/block/%u:%u/../queue/rotational"}) {
+        char path[80];
+        std::snprintf(path, sizeof path, form, ::major(st.st_dev), ::minor(st.st_dev));
+        const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        if (fd.valid() && ::read(fd.get(), &flag, 1) == 1)
+            break;
+    }
+    return flag == '1' ? 1 : std::min(usable, 4);
 }
 
 } // namespace korvane::platform

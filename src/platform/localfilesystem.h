@@ -18,6 +18,9 @@ public:
     Status createFolder(const NativePath& folder) override;
     Status writeFile(const NativePath& path, const QByteArray& bytes) override;
     Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
+    /// One on a rotational disk (parallel writes make its head seek) or with one core to run
+    /// on; otherwise the cores this process may use, at most four.
+    int concurrentWriters(const NativePath& folder) override;
 };
 
 } // namespace korvane::platform

@@ -4,14 +4,17 @@
 #include <QString>
 #include <atomic>
 #include <limits>
+#include <utility>
 
 namespace korvane::platform {
 
 /// Where a run stands, as a window or the command line shows it.
 struct ProgressSnapshot {
-    qint64 done = 0;   ///< items no longer pending: done, skipped or failed
-    qint64 total = -1; ///< -1 while unknown
-    QString current;   ///< the item being worked on, for display only
+    qint64 done = 0;      ///< items no longer pending: done, skipped or failed
+    qint64 total = -1;    ///< -1 while unknown
+    QString current;      ///< the item being worked on, for display only
+    qint64 partDone = 0;  ///< bytes done of the large items in hand (see RunControl::PartOfItem)
+    qint64 partTotal = 0; ///< their bytes in all; 0 when no large item is in hand
     bool stopRequested = false;
 };
 
@@ -61,6 +64,37 @@ public:
     /// that stops exactly after the k-th item.
     void stopAfter(qint64 n) noexcept { m_stopAfter.store(n, std::memory_order_relaxed); }
 
+    /// Counts one large item's bytes for its lifetime, so that a bar moves while it is worked
+    /// on; a null control counts nothing.
+    class PartOfItem {
+    public:
+        PartOfItem(RunControl* control, qint64 bytes) noexcept : m_control(control), m_bytes(bytes)
+        {
+            if (m_control)
+                m_control->m_partTotal.fetch_add(bytes, std::memory_order_relaxed);
+        }
+        ~PartOfItem()
+        {
+            if (m_control) {
+                m_control->m_partDone.fetch_sub(m_reached, std::memory_order_relaxed);
+                m_control->m_partTotal.fetch_sub(m_bytes, std::memory_order_relaxed);
+            }
+        }
+        PartOfItem(const PartOfItem&) = delete;
+        PartOfItem& operator=(const PartOfItem&) = delete;
+        /// `done` bytes of the item are done.
+        void reach(qint64 done) noexcept
+        {
+            if (m_control)
+                m_control->m_partDone.fetch_add(done - std::exchange(m_reached, done), std::memory_order_relaxed);
+        }
+
+    private:
+        RunControl* m_control;
+        qint64 m_bytes;
+        qint64 m_reached = 0;
+    };
+
     /// The control of the run on this thread, for calls deep inside an item that take no
     /// control of their own (a file system's copy polls it between chunks); null outside a run.
     static RunControl* current() noexcept { return t_current; }
@@ -88,6 +122,8 @@ public:
         s.done = m_done.load(std::memory_order_acquire);
         s.total = m_total.load(std::memory_order_relaxed);
         s.stopRequested = stopRequested();
+        s.partDone = m_partDone.load(std::memory_order_relaxed);
+        s.partTotal = m_partTotal.load(std::memory_order_relaxed);
         QMutexLocker lock(&m_mutex);
         s.current = m_current;
         return s;
@@ -100,6 +136,8 @@ private:
     std::atomic<qint64> m_done{0};
     std::atomic<qint64> m_total{-1};
     std::atomic<qint64> m_stopAfter{std::numeric_limits<qint64>::max()};
+    std::atomic<qint64> m_partDone{0};
+    std::atomic<qint64> m_partTotal{0};
     mutable QMutex m_mutex;
     QString m_current;
 };

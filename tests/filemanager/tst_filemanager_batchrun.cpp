@@ -20,6 +20,7 @@ using namespace korvane::filemanager;
 using korvane::platform::ErrorKind;
 using korvane::platform::FaultyFileSystem;
 using korvane::platform::LocalFileSystem;
+using korvane::platform::RunControl;
 
 using namespace korvane::testsupport;
 
@@ -38,6 +39,9 @@ private slots:
     void failuresAreSkipped();
     void planIsWhatTheRunDoes_data();
     void planIsWhatTheRunDoes();
+    void workersGiveTheSequentialResult_data();
+    void workersGiveTheSequentialResult();
+    void stoppedWorkersLeaveNothingHalfWritten();
 };
 
 void TestBatchRun::refusals_data()
@@ -334,4 +338,80 @@ void TestBatchRun::planIsWhatTheRunDoes()
 }
 
 KORVANE_TEST_GUILESS_MAIN(TestBatchRun)
+void TestBatchRun::workersGiveTheSequentialResult_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<bool>("overwrite");
+    QTest::newRow("copy, 覆盖") << int(Operation::Copy) << true;
+    QTest::newRow("copy, no 覆盖") << int(Operation::Copy) << false;
+    QTest::newRow("move") << int(Operation::Move) << false;
+}
+
+void TestBatchRun::workersGiveTheSequentialResult()
+{
+    QFETCH(int, operation);
+    QFETCH(bool, overwrite);
+    // Lines, report and the files left, with the temporary folder as "@", for one worker and for three.
+    QStringList results[2];
+    for (const int workers : {1, 3}) {
+        QTemporaryDir dir;
+        const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+        for (int d = 0; d < 8; ++d) {
+            // Ten names in every folder, the rest unique; a large file of one name in half of them.
+            for (int i = 0; i < 30; ++i)
+                writeFile(raw(src + QStringLiteral("/d%1/f%2.txt").arg(d).arg(i < 10 ? i : d * 100 + i)),
+                          QByteArray::number(d * 100 + i));
+            if (d % 2 == 0)
+                writeFile(raw(src + QStringLiteral("/d%1/big.txt").arg(d)), QByteArray(6 << 20, char('a' + d)));
+        }
+        writeFile(raw(dst + "/f3.txt"), "old");
+        LocalFileSystem fs;
+        BatchFileManager manager(fs);
+        RunRequest r = request(src, dst, Operation(operation));
+        r.overwrite = overwrite;
+        r.workers = workers;
+        QStringList& out = results[workers > 1];
+        manager.onFile = [&](const FileStep& step) { out << stepText(step) + ' ' + step.status.message(); };
+        const RunReport report = manager.run(r);
+        out << QStringLiteral("matched %1 done %2 visited %3").arg(report.matched).arg(report.done).arg(report.visited);
+        for (const FileFailure& f : report.failures)
+            out << QString::fromUtf8(f.path) + ' ' + f.status.message();
+        for (const QString& file : treeListing(dir.path()))
+            out << QString::number(qHash(file.mid(file.indexOf('='))), 16) + file.left(file.indexOf('='));
+        out.replaceInStrings(dir.path(), QStringLiteral("@"));
+    }
+    QCOMPARE(results[1], results[0]);
+}
+
+void TestBatchRun::stoppedWorkersLeaveNothingHalfWritten()
+{
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    for (int i = 0; i < 12; ++i)
+        writeFile(raw(src + QStringLiteral("/d%1/f%2.txt").arg(i % 3).arg(i)), QByteArray(9 << 20, char('a' + i)));
+    QDir().mkpath(dst);
+    LocalFileSystem fs;
+    BatchFileManager manager(fs);
+    RunRequest r = request(src, dst, Operation::Copy);
+    r.workers = 3;
+    QStringList reported;
+    manager.onFile = [&](const FileStep& step) {
+        QVERIFY(step.status.ok());
+        reported << QFileInfo(QFile::decodeName(step.target)).fileName();
+    };
+    RunControl control;
+    control.stopAfter(2); // while other workers are amid their files
+    const RunReport report = manager.run(r, &control);
+    QVERIFY(report.stopped);
+    QCOMPARE(report.done, reported.size());
+    QVERIFY(report.done < 12);
+    reported.sort();
+    // Only the copies reported are there, each whole; nothing hidden is left.
+    QCOMPARE(filesIn(dst), reported);
+    for (const QString& name : reported) {
+        const int i = name.mid(1, name.indexOf('.') - 1).toInt();
+        QCOMPARE(readFile(raw(dst + '/' + name)), QByteArray(9 << 20, char('a' + i)));
+    }
+}
+
 #include "tst_filemanager_batchrun.moc"

@@ -23,6 +23,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace korvane::platform;
 
@@ -38,6 +39,8 @@ QByteArray crossDeviceFrom;  ///< renames out of this folder answer EXDEV, as be
 bool noUnnamedFiles = false; ///< O_TMPFILE is refused, as on FAT, NFS and most FUSE systems
 time_t clockAhead = 0;       ///< seconds added to time()
 int fsyncs = 0;
+QByteArray growing;                     ///< this file grows when a copy first moves data
+std::vector<ProgressSnapshot> progress; ///< the run's progress each time a copy moves data
 /// The process kills itself with SIGKILL at the `countdown`-th call of this function.
 QByteArray killAt;
 int countdown = 0;
@@ -128,6 +131,14 @@ extern "C" ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* 
         return -1;
     }
     simulated::maybeKill("data");
+    if (!simulated::growing.isEmpty()) {
+        const int fd = int(::syscall(SYS_openat, AT_FDCWD, simulated::growing.constData(), O_WRONLY | O_APPEND, 0));
+        (void)!::write(fd, " grown", 6); // the test looks at the source's bytes
+        ::close(fd);
+        simulated::growing.clear();
+    }
+    if (const RunControl* run = RunControl::current())
+        simulated::progress.push_back(run->snapshot());
     return ::syscall(SYS_copy_file_range, in, inOffset, out, outOffset, length, flags);
 }
 
@@ -228,6 +239,9 @@ private slots:
     void withoutUnnamedFilesATemporaryNameStandsIn();
     void staleTemporariesGoOnTheFirstCopyIntoAFolder();
     void flushesOnlyWhereDataIsAtStake();
+    void sourceChangedWhileCopiedIsRefused_data();
+    void sourceChangedWhileCopiedIsRefused();
+    void largeCopyShowsItsBytes();
     void copiesFollowATargetFolderMadeAnew();
     void readOnlyByModeBits_data();
     void readOnlyByModeBits();
@@ -253,6 +267,7 @@ void TestLocalFileSystem::cleanup()
     simulated::crossDeviceFrom.clear();
     simulated::noUnnamedFiles = false;
     simulated::clockAhead = 0;
+    simulated::growing.clear();
 }
 
 void TestLocalFileSystem::moveNeverReplaces_data()
@@ -529,6 +544,13 @@ void TestLocalFileSystem::killedCopyLeavesNothingBehind()
         QCOMPARE(left, QStringList{});
     for (const QString& name : left)
         QVERIFY2(name.startsWith(".big.bin.korvane-") && name.endsWith(".tmp"), qPrintable(name));
+    if (!onFat && hasUnnamedFiles(dst)) {
+        // Locked before it was linked, a hidden name left by the kill goes with the next copy
+        // into the folder, however new it is.
+        writeFile(raw(root + "/small.bin"), "s");
+        QVERIFY(LocalFileSystem().copyFile(raw(root + "/small.bin"), raw(dst), true).ok());
+        QCOMPARE(entriesOf(dst), replacing ? QStringList({"big.bin", "small.bin"}) : QStringList{"small.bin"});
+    }
     if (onFat)
         QVERIFY(QDir(root).removeRecursively());
 }
@@ -620,6 +642,50 @@ void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
     simulated::fsyncs = 0;
     QVERIFY(fs.moveFile(raw(dir.filePath("a.txt")), raw(there->path())).ok());
     QCOMPARE(simulated::fsyncs, 1); // the source goes only once the copy is on disk
+}
+
+void TestLocalFileSystem::sourceChangedWhileCopiedIsRefused_data()
+{
+    QTest::addColumn<bool>("move");
+    QTest::newRow("copy") << false;
+    QTest::newRow("move across file systems") << true;
+}
+
+void TestLocalFileSystem::sourceChangedWhileCopiedIsRefused()
+{
+    QFETCH(bool, move);
+    QTemporaryDir dir;
+    const QByteArray source = raw(dir.filePath("a.txt"));
+    writeFile(source, "before");
+    const auto there = move ? otherOrSimulatedFileSystem(dir.path()) : std::make_unique<QTemporaryDir>();
+    simulated::growing = source;
+    LocalFileSystem fs;
+    const Status status =
+        move ? fs.moveFile(source, raw(there->path())) : fs.copyFile(source, raw(there->path()), true);
+    QCOMPARE(status.message(), QStringLiteral("源文件在复制时改变"));
+    QCOMPARE(entriesOf(there->path()), QStringList{});
+    QCOMPARE(readFile(source), QByteArray("before grown"));
+}
+
+void TestLocalFileSystem::largeCopyShowsItsBytes()
+{
+    QTemporaryDir dir;
+    writeFile(raw(dir.filePath("big.bin")), QByteArray(10 << 20, 'b'));
+    QDir(dir.path()).mkdir("dst");
+    RunControl control;
+    simulated::progress.clear();
+    {
+        const RunControl::Scope scope(&control);
+        QVERIFY(LocalFileSystem().copyFile(raw(dir.filePath("big.bin")), raw(dir.filePath("dst")), true).ok());
+    }
+    // Before each 4 MB chunk: the bytes done so far, of the file's size.
+    QCOMPARE(simulated::progress.size(), size_t(3));
+    for (size_t i = 0; i < 3; ++i) {
+        QCOMPARE(simulated::progress[i].partDone, qint64(i) * (4 << 20));
+        QCOMPARE(simulated::progress[i].partTotal, qint64(10 << 20));
+    }
+    QCOMPARE(control.snapshot().partTotal, qint64(0));
+    QCOMPARE(control.snapshot().partDone, qint64(0));
 }
 
 void TestLocalFileSystem::readOnlyByModeBits_data()

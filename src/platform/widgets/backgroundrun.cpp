@@ -62,7 +62,9 @@ public:
         if (s.total > 0) {
             // The bar counts in thousandths: totals beyond int range still fit.
             m_bar->setRange(0, 1000);
-            m_bar->setValue(int(std::min<qint64>(s.done, s.total) * 1000 / s.total));
+            // Large items in hand count as the part of one item they have done.
+            const qint64 part = s.partTotal > 0 ? std::min(s.partDone, s.partTotal) * 1000 / s.partTotal : 0;
+            m_bar->setValue(int(std::min<qint64>((std::min(s.done, s.total) * 1000 + part) / s.total, 1000)));
         } else {
             m_bar->setRange(0, 0); // busy indicator
         }
