@@ -315,7 +315,7 @@ private:
 } // namespace
 
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types,
-                          platform::RunControl* control)
+                          platform::RunControl* control, const std::optional<QString>& logAs)
 {
     RecordReport report;
     const auto entries = fs.list(folder);
@@ -327,6 +327,9 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             report.store = db.openStatus();
         else if (db.isReadOnly())
             report.store = platform::Status::failure(platform::ErrorKind::ReadOnly);
+        else if (logAs)
+            report.store = db.appendLogRow(*logAs, QDateTime::currentDateTime());
+        report.logged = logAs && report.store;
         return report;
     }
     for (const platform::DirEntry& entry : *entries) {
@@ -373,9 +376,18 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (control)
             control->advance(qint64(rows.size()));
     }
+    if (logAs) {
+        if (platform::Status logged = db.appendLogRow(*logAs, QDateTime::currentDateTime()); !logged) {
+            db.rollbackRun();
+            report.store = std::move(logged);
+            return report;
+        }
+    }
     report.store = db.commitRun();
-    if (report.store)
+    if (report.store) {
         report.stored = stored;
+        report.logged = logAs.has_value();
+    }
     return report;
 }
 

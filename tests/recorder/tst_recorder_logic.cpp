@@ -602,6 +602,21 @@ private slots:
         FileDatabase db(m_db);
         QVERIFY(db.appendLogRow(QStringLiteral("/after"), QDateTime::currentDateTime()));
     }
+
+    void killAtFirstCommitKeepsTheLogRowWithTheRows()
+    {
+        // The helper dies as soon as its first transaction is committed: that one must hold
+        // the log row too, or a kill between rows and log row keeps rows no log names.
+        QTemporaryDir tree;
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(writeSized(tree.filePath(QStringLiteral("文件%1.txt").arg(i)), i));
+        QProcess helper;
+        helper.start(QStringLiteral(KORVANE_CRASH_HELPER), {m_db, tree.path()});
+        QVERIFY(helper.waitForFinished(60000));
+        QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 40);
+        QCOMPARE(query(m_db, QStringLiteral("SELECT folder FROM log")), (QList<QVariantList>{{tree.path()}}));
+    }
 };
 
 KORVANE_TEST_GUILESS_MAIN(TestRecorderLogic)
