@@ -4,13 +4,12 @@
 
 #include <QAtomicInt>
 #include <QFile>
-#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QUrl>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -42,24 +41,48 @@ const char* tableName(Table table)
     return table == Table::FileInf ? "fileInf" : "log";
 }
 
-/// "file:" URI that opens an existing file and never creates one. Every character SQLite
-/// would read as URI syntax ('?', '#', '%') is escaped.
-QString uriFor(const QString& path, bool writable)
+/// "file:" URI that opens an existing file and never creates one. Built from the path's bytes,
+/// each percent-encoded but "/": SQLite decodes them to the very bytes, so a name that is not
+/// UTF-8 opens that file, and '?', '#', '%' are never read as URI syntax.
+QString uriFor(const QByteArray& absolutePath, bool writable)
 {
     // A database we cannot write is opened immutable: a WAL reader would otherwise need to
     // create -shm beside it, which an unwritable folder refuses, and no lock is taken either.
-    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+    return QStringLiteral("file://") + QString::fromLatin1(absolutePath.toPercentEncoding("/")) +
            (writable ? QStringLiteral("?mode=rw") : QStringLiteral("?mode=ro&immutable=1"));
+}
+
+/// The path made absolute against the working folder; never decoded.
+QByteArray absolute(const QByteArray& path)
+{
+    if (path.startsWith('/'))
+        return path;
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd)
+        return path;
+    QByteArray joined(cwd);
+    ::free(cwd);
+    return joined + (joined.endsWith('/') ? "" : "/") + path;
+}
+
+/// The file a link leads to; the path itself when it cannot be resolved (SQLite reports why).
+QByteArray canonical(const QByteArray& path)
+{
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved)
+        return absolute(path);
+    QByteArray result(resolved);
+    ::free(resolved);
+    return result;
 }
 
 /// Why a file is refused before SQLite sees it; "" when SQLite may open it (or report it missing).
 /// A FIFO or a device would hold the open, or the reads, forever; SQLite would take a
 /// zero-length file for an empty database and write one into it. The open does not wait and
 /// the type is judged on what was opened, so nothing swapped in between gets through.
-QString refusal(const QString& path)
+QString refusal(const QByteArray& path)
 {
-    const platform::UniqueFd fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const platform::UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid())
         return {}; // missing or unreadable: SQLite reports it
     struct stat st {};
@@ -74,11 +97,11 @@ QString refusal(const QString& path)
 
 /// Both the file and its folder: SQLite writes its journal beside the database, which for a
 /// link is beside the file it leads to.
-bool canWrite(const QString& path)
+bool canWrite(const QByteArray& absolutePath)
 {
-    const QFileInfo info(path);
-    return ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK) == 0 &&
-           ::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) == 0;
+    const qsizetype slash = absolutePath.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? absolutePath.left(slash) : QByteArray("/");
+    return ::access(absolutePath.constData(), W_OK) == 0 && ::access(folder.constData(), W_OK) == 0;
 }
 
 } // namespace
@@ -98,7 +121,9 @@ struct FileDatabase::Statements {
     }
 };
 
-FileDatabase::FileDatabase(const QString& path)
+FileDatabase::FileDatabase(const QString& path) : FileDatabase(platform::NativePath(QFile::encodeName(path))) {}
+
+FileDatabase::FileDatabase(const platform::NativePath& path)
     : m_connection(QStringLiteral("korvane-recorder-%1").arg(g_connections.fetchAndAddRelaxed(1)))
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
@@ -107,8 +132,7 @@ FileDatabase::FileDatabase(const QString& path)
         return;
     }
     // A database reached through a link is the file it resolves to, in that file's folder.
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    const QString file = canonical.isEmpty() ? path : canonical;
+    const QByteArray file = canonical(path);
     const bool writable = canWrite(file);
     m_readOnly = !writable;
     db.setDatabaseName(uriFor(file, writable));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/status.h"
 
 #include <QDateTime>
@@ -52,6 +53,8 @@ enum class Table { FileInf, Log };
 class FileDatabase {
 public:
     explicit FileDatabase(const QString& path);
+    /// The file named by these bytes, which need not be UTF-8.
+    explicit FileDatabase(const platform::NativePath& path);
     ~FileDatabase();
     FileDatabase(const FileDatabase&) = delete;
     FileDatabase& operator=(const FileDatabase&) = delete;
