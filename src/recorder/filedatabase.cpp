@@ -245,9 +245,9 @@ constexpr int kDateTimeLength = 19; // "2024-02-29 23:05:09"
 /// Local time as "2024-02-29 23:05:09" into `text` (kDateTimeLength bytes); false when the time
 /// cannot be converted. localtime_r, unlike QDateTime's local-time conversion, does not re-read
 /// the zone per call.
-bool formatLocalTime(const QDateTime& when, char* text)
+bool formatLocalTime(qint64 secsSinceEpoch, char* text)
 {
-    const time_t seconds = time_t(when.toSecsSinceEpoch());
+    const time_t seconds = time_t(secsSinceEpoch);
     struct tm local {};
     if (!localtime_r(&seconds, &local) || local.tm_year + 1900 < 0 || local.tm_year + 1900 > 9999)
         return false;
@@ -274,7 +274,7 @@ bool formatLocalTime(const QDateTime& when, char* text)
 QString FileDatabase::dateTimeText(const QDateTime& when)
 {
     char text[kDateTimeLength];
-    if (!when.isValid() || !formatLocalTime(when, text))
+    if (!when.isValid() || !formatLocalTime(when.toSecsSinceEpoch(), text))
         return {};
     return QString::fromLatin1(text, kDateTimeLength);
 }
@@ -289,16 +289,16 @@ QDateTime FileDatabase::dateTimeFromText(const QString& text)
 
 namespace {
 
-int bindText(sqlite3_stmt* statement, int index, const std::optional<QString>& text)
+int bindText(sqlite3_stmt* statement, int index, const QByteArray& text)
 {
-    if (!text)
+    if (text.isNull())
         return sqlite3_bind_null(statement, index);
-    return sqlite3_bind_text16(statement, index, text->utf16(), int(text->size() * 2),
-                               SQLITE_STATIC); // the row outlives the step
+    return sqlite3_bind_text(statement, index, text.constData(), int(text.size()),
+                             SQLITE_STATIC); // the row outlives the step
 }
 
-/// Binds one row's values from parameter `first` on; `date` holds the date's text until the step.
-int bindRow(sqlite3_stmt* statement, int first, const FileRow& row, char* date)
+/// Binds one row's values from parameter `first` on.
+int bindRow(sqlite3_stmt* statement, int first, const StoredRow& row)
 {
     int rc = bindText(statement, first, row.name);
     if (rc == SQLITE_OK)
@@ -306,22 +306,48 @@ int bindRow(sqlite3_stmt* statement, int first, const FileRow& row, char* date)
     if (rc == SQLITE_OK)
         rc = row.size ? sqlite3_bind_int64(statement, first + 2, *row.size) : sqlite3_bind_null(statement, first + 2);
     if (rc == SQLITE_OK)
-        rc = row.modified && row.modified->isValid() && formatLocalTime(*row.modified, date)
-                 ? sqlite3_bind_text(statement, first + 3, date, kDateTimeLength, SQLITE_STATIC)
+        rc = row.modified
+                 ? sqlite3_bind_text(statement, first + 3, row.modified->data(), kDateTimeLength, SQLITE_STATIC)
                  : sqlite3_bind_null(statement, first + 3);
     if (rc == SQLITE_OK)
         rc = bindText(statement, first + 4, row.shortName);
     return rc;
 }
 
+/// UTF-8, with an empty text kept apart from a missing one.
+QByteArray utf8(const std::optional<QString>& text)
+{
+    if (!text)
+        return {};
+    QByteArray bytes = text->toUtf8();
+    return bytes.isNull() ? QByteArray("", 0) : bytes;
+}
+
 } // namespace
+
+std::optional<std::array<char, kDateTimeLength>> FileDatabase::storedDateTime(qint64 secsSinceEpoch)
+{
+    std::array<char, kDateTimeLength> text;
+    if (!formatLocalTime(secsSinceEpoch, text.data()))
+        return std::nullopt;
+    return text;
+}
+
+StoredRow FileDatabase::storedForm(const FileRow& row)
+{
+    StoredRow stored{utf8(row.name), utf8(row.type), row.size, std::nullopt, utf8(row.shortName)};
+    if (row.modified && row.modified->isValid())
+        stored.modified = storedDateTime(row.modified->toSecsSinceEpoch());
+    return stored;
+}
 
 Status FileDatabase::appendFileRow(const FileRow& row)
 {
-    return appendFileRows(&row, 1);
+    const StoredRow stored = storedForm(row);
+    return appendFileRows(&stored, 1);
 }
 
-Status FileDatabase::appendFileRows(const FileRow* rows, size_t count)
+Status FileDatabase::appendFileRows(const StoredRow* rows, size_t count)
 {
     if (!isOpen())
         return notOpen();
@@ -338,10 +364,9 @@ Status FileDatabase::appendFileRows(const FileRow* rows, size_t count)
             if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &insert, nullptr) != SQLITE_OK)
                 return dbFailure(QString::fromUtf8(sqlite3_errmsg(handle)), sqlite3_errcode(handle));
         }
-        char dates[kMany][kDateTimeLength];
         int rc = SQLITE_OK;
         for (int r = 0; r < n && rc == SQLITE_OK; ++r)
-            rc = bindRow(insert, 1 + r * 5, rows[r], dates[r]);
+            rc = bindRow(insert, 1 + r * 5, rows[r]);
         if (rc == SQLITE_OK)
             rc = sqlite3_step(insert);
         const QString error = rc == SQLITE_DONE ? QString() : QString::fromUtf8(sqlite3_errmsg(handle));

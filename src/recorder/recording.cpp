@@ -235,14 +235,13 @@ public:
     {}
 
     /// Size and modification time of a file in the folder; a link gives the file it points to.
-    void read(const QByteArray& name, FileRow& row) const
+    void read(const QByteArray& name, StoredRow& row) const
     {
         struct stat st {};
         if (!m_fd.valid() || ::fstatat(m_fd.get(), name.constData(), &st, 0) != 0)
             return;
         row.size = qint64(st.st_size);
-        // UTC here: a local-time QDateTime re-reads the time zone for every file.
-        row.modified = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, Qt::UTC);
+        row.modified = FileDatabase::storedDateTime(st.st_mtim.tv_sec);
     }
 
 private:
@@ -267,7 +266,7 @@ std::vector<const QByteArray*> fileNames(const std::vector<platform::DirEntry>& 
 struct RowBatches {
     static constexpr size_t kSize = 2048;
     struct Batch {
-        std::unique_ptr<std::vector<FileRow>> rows;
+        std::unique_ptr<std::vector<StoredRow>> rows;
         std::future<void> described;
         std::future<void> read[2];
     };
@@ -283,16 +282,28 @@ struct RowBatches {
     Batch launch(size_t begin) const
     {
         const size_t end = std::min(begin + kSize, names.size());
-        Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
+        Batch batch{std::make_unique<std::vector<StoredRow>>(end - begin), {}, {}};
         const size_t middle = begin + (end - begin) / 2;
-        std::vector<FileRow>* rows = batch.rows.get();
+        std::vector<StoredRow>* rows = batch.rows.get();
         batch.described = std::async(kPolicy, [this, rows, begin, end] {
+            QString lastType;
+            QByteArray lastTypeBytes;
             for (size_t i = begin; i < end && !stopRequested(); ++i) {
-                FileRow& row = (*rows)[i - begin];
-                const QString name = platform::displayPath(*names[i]);
-                row.name = name;
-                row.type = types.describe(name);
-                row.shortName = name; // no 8.3 names here
+                StoredRow& row = (*rows)[i - begin];
+                const QByteArray& raw = *names[i];
+                const QString name = platform::displayPath(raw);
+                // A UTF-8 name is stored as its own bytes: no conversion there and back.
+                row.name = platform::isValidUtf8(raw) ? raw : name.toUtf8();
+                row.shortName = row.name; // no 8.3 names here
+                const QString type = types.describe(name);
+                // Descriptions come from the describer's cache: most rows share the last one.
+                if (lastTypeBytes.isNull() || (type.constData() != lastType.constData() && type != lastType)) {
+                    lastType = type;
+                    lastTypeBytes = type.toUtf8();
+                    if (lastTypeBytes.isNull())
+                        lastTypeBytes = QByteArray("", 0); // an empty text, not null
+                }
+                row.type = lastTypeBytes;
             }
         });
         batch.read[0] = read(rows, begin, begin, middle);
@@ -303,7 +314,7 @@ struct RowBatches {
 private:
     static constexpr auto kPolicy = std::launch::async | std::launch::deferred;
 
-    std::future<void> read(std::vector<FileRow>* rows, size_t begin, size_t from, size_t to) const
+    std::future<void> read(std::vector<StoredRow>* rows, size_t begin, size_t from, size_t to) const
     {
         return std::async(kPolicy, [this, rows, begin, from, to] {
             for (size_t i = from; i < to && !stopRequested(); ++i)
@@ -355,7 +366,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         next.described.get();
         next.read[0].get();
         next.read[1].get();
-        const std::vector<FileRow> rows = std::move(*next.rows);
+        const std::vector<StoredRow> rows = std::move(*next.rows);
         if (batches.stopRequested()) {
             db.rollbackRun();
             report.stopped = true;
@@ -364,7 +375,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (begin + RowBatches::kSize < names.size())
             next = batches.launch(begin + RowBatches::kSize);
         if (control && !rows.empty())
-            control->begin(rows.back().name.value_or(QString()));
+            control->begin(QString::fromUtf8(rows.back().name));
         if (platform::Status appended = db.appendFileRows(rows.data(), rows.size()); !appended) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
