@@ -3,6 +3,7 @@
 #include "platform/nativepath.h"
 
 #include <QStringList>
+#include <algorithm>
 
 namespace korvane::platform {
 
@@ -22,6 +23,20 @@ Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& 
         bytes = text.toLocal8Bit();
     }
     return fs.writeFile(path, bytes);
+}
+
+Status FileSystem::listInPieces(const NativePath& folder, size_t piece,
+                                const std::function<void(std::vector<DirEntry>&&)>& take)
+{
+    auto entries = list(folder);
+    if (!entries)
+        return entries.status();
+    for (size_t at = 0; at < entries->size(); at += piece) {
+        const auto from = entries->begin() + qsizetype(at);
+        take(std::vector<DirEntry>(std::make_move_iterator(from),
+                                   std::make_move_iterator(from + qsizetype(std::min(piece, entries->size() - at)))));
+    }
+    return {};
 }
 
 NativePath joinPath(const NativePath& folder, const QByteArray& name)

@@ -1,4 +1,5 @@
 #include "platform/fakes/fakeservices.h"
+#include "platform/nativepath.h"
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
@@ -402,6 +403,16 @@ private slots:
             m_db,
             QStringLiteral("SELECT FileName, filetype, filesize, filedate, shortname FROM fileInf ORDER BY rowid"));
         QCOMPARE(rows.size(), 10); // a second run doubles every row
+        QStringList listed, storedOrder;
+        const auto listing = korvane::platform::LocalFileSystem().list(QFile::encodeName(f));
+        QVERIFY(listing);
+        for (const auto& entry : *listing) {
+            if (entry.kind == korvane::platform::EntryKind::File)
+                listed << korvane::platform::displayPath(entry.name);
+        }
+        for (int i = 0; i < 5; ++i)
+            storedOrder << rows[i][0].toString();
+        QCOMPARE(storedOrder, listed); // in the order the folder lists them
         QHash<QString, QVariantList> byName;
         for (int i = 0; i < 5; ++i) {
             byName.insert(rows[i][0].toString(), rows[i]);
@@ -601,6 +612,30 @@ private slots:
         QCOMPARE(count(m_db, QStringLiteral("fileInf")), 1000);
         FileDatabase db(m_db);
         QVERIFY(db.appendLogRow(QStringLiteral("/after"), QDateTime::currentDateTime()));
+    }
+
+    void stoppedRunKeepsNothing()
+    {
+        // More files than the walk hands over at once, so that the stop meets a run in progress.
+        QTemporaryDir tree;
+        for (int i = 0; i < 5000; ++i)
+            QVERIFY(writeSized(tree.filePath(QStringLiteral("%1.txt").arg(i)), 1));
+        FileDatabase db(m_db);
+        TypeDescriber types;
+        FaultyFileSystem fs;
+        const QByteArray folder = QFile::encodeName(tree.path());
+        QVERIFY(recordFolder(fs, db, folder, types, nullptr, QStringLiteral("first")).logged);
+        korvane::platform::RunControl control;
+        control.requestStop();
+        const RecordReport stopped = recordFolder(fs, db, folder, types, &control, QStringLiteral("stopped"));
+        QVERIFY(stopped.stopped);
+        QCOMPARE(stopped.files, 5000); // counted to the end, for "未处理 N 个"
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 5000);
+        QCOMPARE(count(m_db, QStringLiteral("log")), 1);
+        // The connection takes the next run whole.
+        const RecordReport again = recordFolder(fs, db, folder, types, nullptr, QStringLiteral("again"));
+        QCOMPARE(again.stored, 5000);
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 10000);
     }
 
     void killAtFirstCommitKeepsTheLogRowWithTheRows()
