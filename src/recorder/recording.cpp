@@ -452,6 +452,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (control)
             control->advance(qint64(rows.size()));
     }
+    walk.discard(); // a run that could not begin leaves pieces that nobody takes
     const auto [listed, files] = walk.finish();
     report.files = int(files);
     if (!begun) {
