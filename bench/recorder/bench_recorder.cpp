@@ -1,7 +1,11 @@
 // Recorder benchmarks: recording a flat folder of 100,000 files against a find | sqlite3
 // baseline, once with names of ten common endings and once with names whose endings all
 // differ, and a size lookup over 1,000,000 rows that fills the result box.
-//   bench_recorder [--only-ours] [--only-record] [--only-lookup] [--endings] [folder]
+//   bench_recorder [--only-ours] [--only-record] [--only-lookup] [--endings] [--runs N] [folder]
+//   bench_recorder --rows [--runs N] [folder]
+// --rows records both folders beside the baseline, interleaved, and prints one line per job:
+// job<TAB>ours wall ms<TAB>peer wall ms<TAB>ours cpu ms<TAB>peer cpu ms (medians; the spread
+// goes to standard error).
 // Folders default to /tmp/korvane-bench-100k and /tmp/korvane-bench-100k-endings, made on
 // first use; a folder given names the first, the second is made beside it.
 #include "benchutil.h"
@@ -32,7 +36,7 @@ using namespace korvane;
 namespace {
 
 constexpr int kFiles = 100000;
-constexpr int kRuns = 5;
+int kRuns = 5;
 
 bool installEmptyDatabase(const QString& folder)
 {
@@ -53,7 +57,7 @@ bool makeFolder(const QString& folder, bool distinctEndings)
     dir.removeRecursively();
     if (!QDir().mkpath(folder))
         return false;
-    std::printf("creating %d files in %s ...\n", kFiles, qPrintable(folder));
+    std::fprintf(stderr, "creating %d files in %s ...\n", kFiles, qPrintable(folder));
     QRandomGenerator random(42);
     const char* suffixes[] = {".txt", ".pdf", ".zip", ".jpg", ".mp4", ".doc", ".exe", ".iso", "", ".tar.gz"};
     for (int i = 0; i < kFiles; ++i) {
@@ -89,6 +93,8 @@ struct Timings {
     }
     double medianWall() const { return bench::median(wall); }
     double medianCpu() const { return bench::median(cpu); }
+    double minWall() const { return *std::min_element(wall.begin(), wall.end()); }
+    double maxWall() const { return *std::max_element(wall.begin(), wall.end()); }
 };
 
 /// find <dir> -maxdepth 1 -type f -printf ... | sqlite3 base.db .import, in seconds.
@@ -119,7 +125,7 @@ Timing baselineOnce(const QString& folder, const QString& work)
         return QString::fromUtf8(count.readAllStandardOutput()).trimmed();
     }();
     if (rows != QString::number(kFiles))
-        std::printf("  warning: baseline stored %s rows\n", qPrintable(rows));
+        std::fprintf(stderr, "  warning: baseline stored %s rows\n", qPrintable(rows));
     return timing;
 }
 
@@ -135,7 +141,7 @@ Timing recordOnce(const QString& folder, const QString& work, platform::RunContr
     const recorder::RecordReport report = recorder::recordFolder(fs, db, QFile::encodeName(folder), types, control);
     const Timing timing{bench::elapsedSeconds(timer), bench::cpuSecondsWithChildren() - cpuBefore};
     if (report.stored != kFiles)
-        std::printf("  warning: stored %d rows\n", report.stored);
+        std::fprintf(stderr, "  warning: stored %d rows\n", report.stored);
     return timing;
 }
 
@@ -201,6 +207,7 @@ struct Options {
     bool onlyRecord = false;
     bool onlyProgress = false;
     bool endingsOnly = false;
+    bool rows = false;
     QString common;
 };
 
@@ -213,6 +220,11 @@ Options parseOptions(QStringList args)
     o.onlyRecord = args.removeAll(QStringLiteral("--only-record")) > 0;
     o.onlyProgress = args.removeAll(QStringLiteral("--only-progress")) > 0;
     o.endingsOnly = args.removeAll(QStringLiteral("--endings")) > 0;
+    o.rows = args.removeAll(QStringLiteral("--rows")) > 0;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--runs")); at >= 0 && at + 1 < args.size()) {
+        kRuns = std::max(1, args[at + 1].toInt());
+        args.remove(at, 2);
+    }
     o.common = !args.isEmpty() ? args.first() : QStringLiteral("/tmp/korvane-bench-100k");
     return o;
 }
@@ -224,7 +236,7 @@ struct Case {
 };
 
 /// Ours beside find | sqlite3 on one folder, interleaved so a busy moment hurts both alike.
-void compareRecording(const Case& c, const QString& work)
+void compareRecording(const Case& c, const QString& work, bool rows)
 {
     Timings baseline, ours;
     baselineOnce(c.folder, work); // warm the page cache for both
@@ -232,10 +244,17 @@ void compareRecording(const Case& c, const QString& work)
         baseline.add(baselineOnce(c.folder, work));
         ours.add(recordOnce(c.folder, work));
     }
-    std::printf("record %d files, %s: korvane %.3f s (median of %d), baseline find|sqlite3 %.3f s, ratio %.2f "
-                "(target <= 0.50)\n",
-                kFiles, c.what, ours.medianWall(), kRuns, baseline.medianWall(),
-                ours.medianWall() / baseline.medianWall());
+    if (rows) {
+        std::printf("record 100,000 files, %s\t%.1f\t%.1f\t%.1f\t%.1f\n", c.what, ours.medianWall() * 1000,
+                    baseline.medianWall() * 1000, ours.medianCpu() * 1000, baseline.medianCpu() * 1000);
+        std::fprintf(stderr, "%s: %d pairs; wall korvane %.3f-%.3f s, baseline %.3f-%.3f s\n", c.what, kRuns,
+                     ours.minWall(), ours.maxWall(), baseline.minWall(), baseline.maxWall());
+        return;
+    }
+    std::printf("record %d files, %s: korvane %.3f s (median of %d, %.3f-%.3f), baseline find|sqlite3 %.3f s "
+                "(%.3f-%.3f), ratio %.2f (target <= 0.40)\n",
+                kFiles, c.what, ours.medianWall(), kRuns, ours.minWall(), ours.maxWall(), baseline.medianWall(),
+                baseline.minWall(), baseline.maxWall(), ours.medianWall() / baseline.medianWall());
     std::printf("  cpu time: korvane %.3f s, baseline %.3f s, ratio %.2f\n", ours.medianCpu(), baseline.medianCpu(),
                 ours.medianCpu() / baseline.medianCpu());
 }
@@ -289,7 +308,7 @@ int main(int argc, char* argv[])
     const QString distinct = o.common + QStringLiteral("-endings");
     QTemporaryDir work;
 
-    if (o.onlyProgress || (!o.onlyLookup && !o.endingsOnly && !o.onlyOurs)) {
+    if (o.onlyProgress || (!o.onlyLookup && !o.endingsOnly && !o.onlyOurs && !o.rows)) {
         if (!makeFolder(o.common, false)) {
             std::printf("cannot make %s\n", qPrintable(o.common));
             return 1;
@@ -308,7 +327,7 @@ int main(int argc, char* argv[])
         if (o.onlyLookup)
             break;
         if (!makeFolder(c.folder, c.distinctEndings)) {
-            std::printf("cannot make %s\n", qPrintable(c.folder));
+            std::fprintf(stderr, "cannot make %s\n", qPrintable(c.folder));
             return 1;
         }
         if (o.onlyOurs) {
@@ -316,9 +335,9 @@ int main(int argc, char* argv[])
             std::printf("record %d files, %s: korvane %.3f s (cpu %.3f s)\n", kFiles, c.what, t.wall, t.cpu);
             continue;
         }
-        compareRecording(c, work.path());
+        compareRecording(c, work.path(), o.rows);
     }
-    if (o.onlyOurs || o.onlyRecord)
+    if (o.onlyOurs || o.onlyRecord || o.rows)
         return 0;
 
     measureSizeLookup(work.path());

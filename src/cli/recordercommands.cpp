@@ -7,6 +7,7 @@
 #include "recorder/sizelookup.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonObject>
 #include <QRegularExpression>
 
@@ -18,18 +19,22 @@ namespace {
 
 const OptionDef kDbOption{QStringLiteral("db"), true};
 
-QString databasePath(const ParsedArgs& args)
+/// The database file in the kernel's bytes: a `--db` that is not UTF-8 names that very file,
+/// never a decoded look-alike.
+platform::NativePath databaseFile(const ParsedArgs& args)
 {
-    return args.has(QStringLiteral("db")) ? absolutePath(args.raw(QStringLiteral("db")))
-                                          : QDir(korvaneFolder()).filePath(QStringLiteral("db1.mdb"));
+    return args.has(QStringLiteral("db"))
+               ? absoluteNative(args.raw(QStringLiteral("db")))
+               : QFile::encodeName(QDir(korvaneFolder()).filePath(QStringLiteral("db1.mdb")));
 }
 
 int runRecord(const ParsedArgs& args, Reporter& out)
 {
     if (args.operands.isEmpty())
         throw UsageError{QStringLiteral("没有输入要记录路径!")};
-    const QString dbPath = databasePath(args);
-    FileDatabase db(dbPath);
+    const platform::NativePath dbFile = databaseFile(args);
+    const QString dbPath = platform::displayPath(dbFile);
+    FileDatabase db(dbFile);
     if (!db.isOpen()) {
         out.note(recorder::failureText(db, db.openStatus(), dbPath));
         return kExitSomeFailed;
@@ -48,16 +53,14 @@ int runRecord(const ParsedArgs& args, Reporter& out)
         if (!fs.folderExists(native)) {
             out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目录不存在"));
         } else {
-            const recorder::RecordReport report = recorder::recordFolder(fs, db, native, types, &out.itemControl());
+            // The log row goes into the run's transaction: a kill leaves both or neither.
+            const recorder::RecordReport report =
+                recorder::recordFolder(fs, db, native, types, &out.itemControl(), folder);
             if (report.stopped)
                 break; // rolled back: the folder counts as not done
             const QJsonObject figures{{QStringLiteral("files"), report.files},
                                       {QStringLiteral("stored"), report.stored}};
-            platform::Status stored = report.store;
-            if (stored && report.stored < report.files)
-                stored = platform::Status::failure(platform::ErrorKind::Failed); // rows went missing
-            if (stored && report.recorded)
-                stored = db.appendLogRow(folder, QDateTime::currentDateTime());
+            const platform::Status& stored = report.store;
             if (!report.recorded) {
                 out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"),
                          figures);
@@ -104,8 +107,9 @@ int runLookup(const ParsedArgs& args, Reporter& out)
     const QString tolerance = args.value(QStringLiteral("tolerance"), QStringLiteral("1"));
     requireNumber(args.operands.first(), QStringLiteral("文件大小"));
     requireNumber(tolerance, QStringLiteral("误差"));
-    const QString dbPath = databasePath(args);
-    FileDatabase db(dbPath);
+    const platform::NativePath dbFile = databaseFile(args);
+    const QString dbPath = platform::displayPath(dbFile);
+    FileDatabase db(dbFile);
     if (!db.isOpen()) {
         out.note(recorder::failureText(db, db.openStatus(), dbPath));
         return kExitLookupFailed;
@@ -149,8 +153,9 @@ int runLog(const ParsedArgs& args, Reporter& out)
     const bool clear = args.has(QStringLiteral("clear"));
     if (deleteOldest && clear)
         throw UsageError{QStringLiteral("--delete-oldest 与 --clear 只能选一个")};
-    const QString dbPath = databasePath(args);
-    FileDatabase db(dbPath);
+    const platform::NativePath dbFile = databaseFile(args);
+    const QString dbPath = platform::displayPath(dbFile);
+    FileDatabase db(dbFile);
     const auto failed = [&](const platform::Status& failure) {
         out.note(recorder::failureText(db, failure, dbPath));
         return kExitSomeFailed;

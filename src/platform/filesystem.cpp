@@ -3,6 +3,7 @@
 #include "platform/nativepath.h"
 
 #include <QStringList>
+#include <algorithm>
 
 #include <sys/stat.h>
 
@@ -29,6 +30,20 @@ Status writeTextFile(FileSystem& fs, const NativePath& path, const QStringList& 
 bool isReadOnlyByMode(quint32 mode)
 {
     return !S_ISLNK(mode) && (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+Status FileSystem::listInPieces(const NativePath& folder, size_t piece,
+                                const std::function<void(std::vector<DirEntry>&&)>& take)
+{
+    auto entries = list(folder);
+    if (!entries)
+        return entries.status();
+    for (size_t at = 0; at < entries->size(); at += piece) {
+        const auto from = entries->begin() + qsizetype(at);
+        take(std::vector<DirEntry>(std::make_move_iterator(from),
+                                   std::make_move_iterator(from + qsizetype(std::min(piece, entries->size() - at)))));
+    }
+    return {};
 }
 
 NativePath joinPath(const NativePath& folder, const QByteArray& name)

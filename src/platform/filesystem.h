@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <functional>
 #include <vector>
 
 namespace korvane::platform {
@@ -55,6 +56,11 @@ public:
 
     /// Entries of a folder in the file system's order, hidden ones included, without "." and "..".
     virtual Result<std::vector<DirEntry>> list(const NativePath& folder) = 0;
+    /// The same entries, handed to `take` in pieces of up to `piece` as they are read, so that a
+    /// caller works on the first while the rest are read. A failure to open the folder comes
+    /// before any piece. By default the folder is listed first.
+    virtual Status listInPieces(const NativePath& folder, size_t piece,
+                                const std::function<void(std::vector<DirEntry>&&)>& take);
     /// Properties of a path. With Links::Own a symbolic link is described itself (only kind
     /// follows it); with Links::Follow everything describes what it leads to.
     virtual Result<FileInfo> info(const NativePath& path, Links links = Links::Own) = 0;

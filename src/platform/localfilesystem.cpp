@@ -446,6 +446,21 @@ void removeStaleTemporaries(const NativePath& folder)
 
 Result<std::vector<DirEntry>> LocalFileSystem::list(const NativePath& folder)
 {
+    std::vector<DirEntry> entries;
+    const Status read = listInPieces(folder, size_t(-1), [&entries](std::vector<DirEntry>&& piece) {
+        if (entries.empty())
+            entries = std::move(piece);
+        else
+            entries.insert(entries.end(), std::make_move_iterator(piece.begin()), std::make_move_iterator(piece.end()));
+    });
+    if (!read)
+        return read;
+    return entries;
+}
+
+Status LocalFileSystem::listInPieces(const NativePath& folder, size_t piece,
+                                     const std::function<void(std::vector<DirEntry>&&)>& take)
+{
     UniqueFd folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd.valid())
         return Status::fromErrno(errno);
@@ -478,13 +493,19 @@ Result<std::vector<DirEntry>> LocalFileSystem::list(const NativePath& folder)
         default: entry.kind = EntryKind::Other; break;
         }
         entries.push_back(std::move(entry));
+        if (entries.size() >= piece) {
+            take(std::move(entries));
+            entries.clear();
+        }
         errno = 0;
     }
     const int readError = errno;
     ::closedir(dir);
     if (readError != 0)
         return Status::fromErrno(readError);
-    return entries;
+    if (!entries.empty())
+        take(std::move(entries));
+    return {};
 }
 
 Result<FileInfo> LocalFileSystem::info(const NativePath& path, Links links)

@@ -8,6 +8,8 @@ namespace korvane::platform {
 class LocalFileSystem final : public FileSystem {
 public:
     Result<std::vector<DirEntry>> list(const NativePath& folder) override;
+    Status listInPieces(const NativePath& folder, size_t piece,
+                        const std::function<void(std::vector<DirEntry>&&)>& take) override;
     Result<FileInfo> info(const NativePath& path, Links links = Links::Own) override;
     bool fileExists(const NativePath& path) override;
     bool folderExists(const NativePath& path) override;

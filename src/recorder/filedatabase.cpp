@@ -4,13 +4,12 @@
 
 #include <QAtomicInt>
 #include <QFile>
-#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QUrl>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -42,24 +41,48 @@ const char* tableName(Table table)
     return table == Table::FileInf ? "fileInf" : "log";
 }
 
-/// "file:" URI that opens an existing file and never creates one. Every character SQLite
-/// would read as URI syntax ('?', '#', '%') is escaped.
-QString uriFor(const QString& path, bool writable)
+/// "file:" URI that opens an existing file and never creates one. Built from the path's bytes,
+/// each percent-encoded but "/": SQLite decodes them to the very bytes, so a name that is not
+/// UTF-8 opens that file, and '?', '#', '%' are never read as URI syntax.
+QString uriFor(const QByteArray& absolutePath, bool writable)
 {
     // A database we cannot write is opened immutable: a WAL reader would otherwise need to
     // create -shm beside it, which an unwritable folder refuses, and no lock is taken either.
-    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+    return QStringLiteral("file://") + QString::fromLatin1(absolutePath.toPercentEncoding("/")) +
            (writable ? QStringLiteral("?mode=rw") : QStringLiteral("?mode=ro&immutable=1"));
+}
+
+/// The path made absolute against the working folder; never decoded.
+QByteArray absolute(const QByteArray& path)
+{
+    if (path.startsWith('/'))
+        return path;
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd)
+        return path;
+    QByteArray joined(cwd);
+    ::free(cwd);
+    return joined + (joined.endsWith('/') ? "" : "/") + path;
+}
+
+/// The file a link leads to; the path itself when it cannot be resolved (SQLite reports why).
+QByteArray canonical(const QByteArray& path)
+{
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved)
+        return absolute(path);
+    QByteArray result(resolved);
+    ::free(resolved);
+    return result;
 }
 
 /// Why a file is refused before SQLite sees it; "" when SQLite may open it (or report it missing).
 /// A FIFO or a device would hold the open, or the reads, forever; SQLite would take a
 /// zero-length file for an empty database and write one into it. The open does not wait and
 /// the type is judged on what was opened, so nothing swapped in between gets through.
-QString refusal(const QString& path)
+QString refusal(const QByteArray& path)
 {
-    const platform::UniqueFd fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const platform::UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid())
         return {}; // missing or unreadable: SQLite reports it
     struct stat st {};
@@ -74,11 +97,11 @@ QString refusal(const QString& path)
 
 /// Both the file and its folder: SQLite writes its journal beside the database, which for a
 /// link is beside the file it leads to.
-bool canWrite(const QString& path)
+bool canWrite(const QByteArray& absolutePath)
 {
-    const QFileInfo info(path);
-    return ::access(QFile::encodeName(info.absoluteFilePath()).constData(), W_OK) == 0 &&
-           ::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) == 0;
+    const qsizetype slash = absolutePath.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? absolutePath.left(slash) : QByteArray("/");
+    return ::access(absolutePath.constData(), W_OK) == 0 && ::access(folder.constData(), W_OK) == 0;
 }
 
 } // namespace
@@ -98,7 +121,9 @@ struct FileDatabase::Statements {
     }
 };
 
-FileDatabase::FileDatabase(const QString& path)
+FileDatabase::FileDatabase(const QString& path) : FileDatabase(platform::NativePath(QFile::encodeName(path))) {}
+
+FileDatabase::FileDatabase(const platform::NativePath& path)
     : m_connection(QStringLiteral("korvane-recorder-%1").arg(g_connections.fetchAndAddRelaxed(1)))
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
@@ -107,8 +132,7 @@ FileDatabase::FileDatabase(const QString& path)
         return;
     }
     // A database reached through a link is the file it resolves to, in that file's folder.
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    const QString file = canonical.isEmpty() ? path : canonical;
+    const QByteArray file = canonical(path);
     const bool writable = canWrite(file);
     m_readOnly = !writable;
     db.setDatabaseName(uriFor(file, writable));
@@ -221,9 +245,9 @@ constexpr int kDateTimeLength = 19; // "2024-02-29 23:05:09"
 /// Local time as "2024-02-29 23:05:09" into `text` (kDateTimeLength bytes); false when the time
 /// cannot be converted. localtime_r, unlike QDateTime's local-time conversion, does not re-read
 /// the zone per call.
-bool formatLocalTime(const QDateTime& when, char* text)
+bool formatLocalTime(qint64 secsSinceEpoch, char* text)
 {
-    const time_t seconds = time_t(when.toSecsSinceEpoch());
+    const time_t seconds = time_t(secsSinceEpoch);
     struct tm local {};
     if (!localtime_r(&seconds, &local) || local.tm_year + 1900 < 0 || local.tm_year + 1900 > 9999)
         return false;
@@ -250,7 +274,7 @@ bool formatLocalTime(const QDateTime& when, char* text)
 QString FileDatabase::dateTimeText(const QDateTime& when)
 {
     char text[kDateTimeLength];
-    if (!when.isValid() || !formatLocalTime(when, text))
+    if (!when.isValid() || !formatLocalTime(when.toSecsSinceEpoch(), text))
         return {};
     return QString::fromLatin1(text, kDateTimeLength);
 }
@@ -265,16 +289,16 @@ QDateTime FileDatabase::dateTimeFromText(const QString& text)
 
 namespace {
 
-int bindText(sqlite3_stmt* statement, int index, const std::optional<QString>& text)
+int bindText(sqlite3_stmt* statement, int index, const QByteArray& text)
 {
-    if (!text)
+    if (text.isNull())
         return sqlite3_bind_null(statement, index);
-    return sqlite3_bind_text16(statement, index, text->utf16(), int(text->size() * 2),
-                               SQLITE_STATIC); // the row outlives the step
+    return sqlite3_bind_text(statement, index, text.constData(), int(text.size()),
+                             SQLITE_STATIC); // the row outlives the step
 }
 
-/// Binds one row's values from parameter `first` on; `date` holds the date's text until the step.
-int bindRow(sqlite3_stmt* statement, int first, const FileRow& row, char* date)
+/// Binds one row's values from parameter `first` on.
+int bindRow(sqlite3_stmt* statement, int first, const StoredRow& row)
 {
     int rc = bindText(statement, first, row.name);
     if (rc == SQLITE_OK)
@@ -282,22 +306,48 @@ int bindRow(sqlite3_stmt* statement, int first, const FileRow& row, char* date)
     if (rc == SQLITE_OK)
         rc = row.size ? sqlite3_bind_int64(statement, first + 2, *row.size) : sqlite3_bind_null(statement, first + 2);
     if (rc == SQLITE_OK)
-        rc = row.modified && row.modified->isValid() && formatLocalTime(*row.modified, date)
-                 ? sqlite3_bind_text(statement, first + 3, date, kDateTimeLength, SQLITE_STATIC)
+        rc = row.modified
+                 ? sqlite3_bind_text(statement, first + 3, row.modified->data(), kDateTimeLength, SQLITE_STATIC)
                  : sqlite3_bind_null(statement, first + 3);
     if (rc == SQLITE_OK)
         rc = bindText(statement, first + 4, row.shortName);
     return rc;
 }
 
+/// UTF-8, with an empty text kept apart from a missing one.
+QByteArray utf8(const std::optional<QString>& text)
+{
+    if (!text)
+        return {};
+    QByteArray bytes = text->toUtf8();
+    return bytes.isNull() ? QByteArray("", 0) : bytes;
+}
+
 } // namespace
+
+std::optional<std::array<char, kDateTimeLength>> FileDatabase::storedDateTime(qint64 secsSinceEpoch)
+{
+    std::array<char, kDateTimeLength> text;
+    if (!formatLocalTime(secsSinceEpoch, text.data()))
+        return std::nullopt;
+    return text;
+}
+
+StoredRow FileDatabase::storedForm(const FileRow& row)
+{
+    StoredRow stored{utf8(row.name), utf8(row.type), row.size, std::nullopt, utf8(row.shortName)};
+    if (row.modified && row.modified->isValid())
+        stored.modified = storedDateTime(row.modified->toSecsSinceEpoch());
+    return stored;
+}
 
 Status FileDatabase::appendFileRow(const FileRow& row)
 {
-    return appendFileRows(&row, 1);
+    const StoredRow stored = storedForm(row);
+    return appendFileRows(&stored, 1);
 }
 
-Status FileDatabase::appendFileRows(const FileRow* rows, size_t count)
+Status FileDatabase::appendFileRows(const StoredRow* rows, size_t count)
 {
     if (!isOpen())
         return notOpen();
@@ -314,10 +364,9 @@ Status FileDatabase::appendFileRows(const FileRow* rows, size_t count)
             if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &insert, nullptr) != SQLITE_OK)
                 return dbFailure(QString::fromUtf8(sqlite3_errmsg(handle)), sqlite3_errcode(handle));
         }
-        char dates[kMany][kDateTimeLength];
         int rc = SQLITE_OK;
         for (int r = 0; r < n && rc == SQLITE_OK; ++r)
-            rc = bindRow(insert, 1 + r * 5, rows[r], dates[r]);
+            rc = bindRow(insert, 1 + r * 5, rows[r]);
         if (rc == SQLITE_OK)
             rc = sqlite3_step(insert);
         const QString error = rc == SQLITE_DONE ? QString() : QString::fromUtf8(sqlite3_errmsg(handle));

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/status.h"
 
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <array>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,6 +23,17 @@ struct FileRow {
     std::optional<qint64> size;
     std::optional<QDateTime> modified;
     std::optional<QString> shortName;
+};
+
+/// A file row in the form the table stores it: text as UTF-8 (a null array stores null), the
+/// date as local time text. A recording makes these on its preparing threads, so that storing a
+/// row is binding and stepping alone.
+struct StoredRow {
+    QByteArray name;
+    QByteArray type;
+    std::optional<qint64> size;
+    std::optional<std::array<char, 19>> modified; ///< "2024-02-29 23:05:09"
+    QByteArray shortName;
 };
 
 /// The rows of `log` as stored, with the table's column names for a header.
@@ -52,6 +65,8 @@ enum class Table { FileInf, Log };
 class FileDatabase {
 public:
     explicit FileDatabase(const QString& path);
+    /// The file named by these bytes, which need not be UTF-8.
+    explicit FileDatabase(const platform::NativePath& path);
     ~FileDatabase();
     FileDatabase(const FileDatabase&) = delete;
     FileDatabase& operator=(const FileDatabase&) = delete;
@@ -69,7 +84,11 @@ public:
     /// Appends a file row to the run (or alone, outside a run).
     platform::Status appendFileRow(const FileRow& row);
     /// Appends rows in order; on a failure an unknown number of them may be in the run.
-    platform::Status appendFileRows(const FileRow* rows, size_t count);
+    platform::Status appendFileRows(const StoredRow* rows, size_t count);
+    static StoredRow storedForm(const FileRow& row);
+    /// A modification time (seconds since the epoch) as the table stores it, in local time;
+    /// nullopt when it has no four-digit year.
+    static std::optional<std::array<char, 19>> storedDateTime(qint64 secsSinceEpoch);
     platform::Status commitRun();
     /// Drops the rows of the run; also what the destructor does with an unfinished run.
     void rollbackRun();

@@ -193,10 +193,12 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
             // The window's connection goes with the run and comes back with it.
             QThread* const worker = QThread::currentThread();
             m_run->onUiThread([&] { m_db->moveToThread(worker); });
-            *report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control);
+            // The log row is stored with the rows, before the message: a kill or logout while
+            // the box is up loses nothing, and the box holds no transaction open.
+            *report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control, folder);
             m_db->moveToThread(thread());
         },
-        [this, folder, doneMessage, report] {
+        [this, doneMessage, report] {
             if (report->stopped) {
                 // Rolled back: nothing of the folder was kept.
                 m_services.messages.show(this, platform::cancelledText(0, report->files), MessageIcon::None);
@@ -210,16 +212,6 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
                 return;
             }
             m_services.messages.show(this, doneMessage, MessageIcon::None);
-            // Written once the box is closed. The rows are stored by then; a log row that still
-            // cannot be written after the wait is said in a box of its own.
-            platform::Status logged;
-            {
-                const platform::BusyCursor busy;
-                logged = m_db->appendLogRow(folder, QDateTime::currentDateTime());
-            }
-            if (!logged)
-                m_services.messages.show(this, storeFailureText(*m_db, logged, databasePath()),
-                                         MessageIcon::Information);
         });
 }
 

@@ -5,10 +5,14 @@
 #include "recorder/filedatabase.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <fcntl.h>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korvane::recorder {
@@ -235,79 +239,173 @@ public:
     {}
 
     /// Size and modification time of a file in the folder; a link gives the file it points to.
-    void read(const QByteArray& name, FileRow& row) const
+    void read(const QByteArray& name, StoredRow& row) const
     {
         struct stat st {};
         if (!m_fd.valid() || ::fstatat(m_fd.get(), name.constData(), &st, 0) != 0)
             return;
         row.size = qint64(st.st_size);
-        // UTC here: a local-time QDateTime re-reads the time zone for every file.
-        row.modified = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec, Qt::UTC);
+        row.modified = FileDatabase::storedDateTime(st.st_mtim.tv_sec);
     }
 
 private:
     platform::UniqueFd m_fd;
 };
 
-/// The names of the files among the entries, in listing order.
-std::vector<const QByteArray*> fileNames(const std::vector<platform::DirEntry>& entries, size_t files)
-{
-    std::vector<const QByteArray*> names;
-    names.reserve(files);
-    for (const platform::DirEntry& entry : entries) {
-        if (entry.kind == EntryKind::File)
-            names.push_back(&entry.name);
+/// The folder's file names, read on a thread of its own and handed over in pieces through a
+/// short queue, so that the first rows are prepared and stored while the folder is still read.
+class Walk {
+public:
+    static constexpr size_t kPiece = 2048;
+    /// Pieces read ahead at most (about 130,000 names): enough for the walk of a large folder to
+    /// end, and its total to be known, long before its rows are stored.
+    static constexpr size_t kQueued = 64;
+
+    Walk(platform::FileSystem& fs, const NativePath& folder)
+        : m_thread([this, &fs, folder] {
+              platform::Status read =
+                  fs.listInPieces(folder, kPiece, [this](std::vector<platform::DirEntry>&& entries) {
+                      std::vector<QByteArray> names;
+                      names.reserve(entries.size());
+                      for (platform::DirEntry& entry : entries) {
+                          if (entry.kind == EntryKind::File)
+                              names.push_back(std::move(entry.name));
+                      }
+                      std::unique_lock lock(m_mutex);
+                      m_files += names.size();
+                      if (m_discard || names.empty())
+                          return;
+                      m_changed.wait(lock, [this] { return m_discard || m_pieces.size() < kQueued; });
+                      if (!m_discard)
+                          m_pieces.push_back(std::move(names));
+                      m_changed.notify_all();
+                  });
+              const std::lock_guard lock(m_mutex);
+              m_status = std::move(read);
+              m_done = true;
+              m_changed.notify_all();
+          })
+    {}
+    ~Walk()
+    {
+        discard();
+        m_thread.join();
     }
-    return names;
-}
+
+    /// The next piece of names; empty once the walk has ended.
+    std::vector<QByteArray> next()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_done || !m_pieces.empty(); });
+        if (m_pieces.empty())
+            return {};
+        std::vector<QByteArray> piece = std::move(m_pieces.front());
+        m_pieces.pop_front();
+        m_changed.notify_all();
+        return piece;
+    }
+    /// No more pieces are wanted: the walk only counts the files from here on.
+    void discard()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_discard = true;
+        m_pieces.clear();
+        m_changed.notify_all();
+    }
+    /// Waits for the end of the walk: how it went, and how many files it found.
+    std::pair<platform::Status, size_t> finish()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_done; });
+        return {m_status, m_files};
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::vector<QByteArray>> m_pieces;
+    size_t m_files = 0;
+    bool m_discard = false;
+    bool m_done = false;
+    platform::Status m_status;
+    std::thread m_thread; ///< last: it starts once the rest is made
+};
 
 /// Prepares the rows of the files in batches. Storing a batch's rows takes about as long as
 /// describing its files plus reading half of their properties: three threads prepare the next
 /// batch (names and types; the sizes and times of each half) while the caller stores the last.
 struct RowBatches {
-    static constexpr size_t kSize = 2048;
     struct Batch {
-        std::unique_ptr<std::vector<FileRow>> rows;
-        std::future<void> described;
+        std::unique_ptr<std::vector<QByteArray>> names;
+        std::unique_ptr<std::vector<StoredRow>> rows;
+        std::future<void> described; // the futures go first: they wait for their work
         std::future<void> read[2];
+        bool empty() const { return !rows || rows->empty(); }
     };
 
-    const std::vector<const QByteArray*>& names;
     TypeDescriber& types;
     const FolderHandle& properties;
     const platform::RunControl* control;
 
     bool stopRequested() const { return control && control->stopRequested(); }
 
-    /// Starts the batch of the files from `begin`; it must end before this object goes.
-    Batch launch(size_t begin) const
+    /// Starts the batch of these files; it must end before this object goes.
+    Batch launch(std::vector<QByteArray>&& files) const
     {
-        const size_t end = std::min(begin + kSize, names.size());
-        Batch batch{std::make_unique<std::vector<FileRow>>(end - begin), {}, {}};
-        const size_t middle = begin + (end - begin) / 2;
-        std::vector<FileRow>* rows = batch.rows.get();
-        batch.described = std::async(kPolicy, [this, rows, begin, end] {
-            for (size_t i = begin; i < end && !stopRequested(); ++i) {
-                FileRow& row = (*rows)[i - begin];
-                const QString name = platform::displayPath(*names[i]);
-                row.name = name;
-                row.type = types.describe(name);
-                row.shortName = name; // no 8.3 names here
+        Batch batch{std::make_unique<std::vector<QByteArray>>(std::move(files)), nullptr, {}, {}};
+        const std::vector<QByteArray>* names = batch.names.get();
+        batch.rows = std::make_unique<std::vector<StoredRow>>(names->size());
+        if (names->empty())
+            return batch;
+        const size_t middle = names->size() / 2;
+        std::vector<StoredRow>* rows = batch.rows.get();
+        batch.described = std::async(kPolicy, [this, rows, names] {
+            QString lastType;
+            QByteArray lastTypeBytes;
+            for (size_t i = 0; i < names->size() && !stopRequested(); ++i) {
+                StoredRow& row = (*rows)[i];
+                const QByteArray& raw = (*names)[i];
+                const QString name = platform::displayPath(raw);
+                // A UTF-8 name is stored as its own bytes: no conversion there and back.
+                row.name = platform::isValidUtf8(raw) ? raw : name.toUtf8();
+                row.shortName = row.name; // no 8.3 names here
+                const QString type = types.describe(name);
+                // Descriptions come from the describer's cache: most rows share the last one.
+                if (lastTypeBytes.isNull() || (type.constData() != lastType.constData() && type != lastType)) {
+                    lastType = type;
+                    lastTypeBytes = type.toUtf8();
+                    if (lastTypeBytes.isNull())
+                        lastTypeBytes = QByteArray("", 0); // an empty text, not null
+                }
+                row.type = lastTypeBytes;
             }
         });
-        batch.read[0] = read(rows, begin, begin, middle);
-        batch.read[1] = read(rows, begin, middle, end);
+        batch.read[0] = read(rows, names, 0, middle);
+        batch.read[1] = read(rows, names, middle, names->size());
         return batch;
+    }
+
+    /// Waits for the batch's rows.
+    static std::vector<StoredRow> rowsOf(Batch& batch)
+    {
+        if (batch.described.valid())
+            batch.described.get();
+        for (std::future<void>& read : batch.read) {
+            if (read.valid())
+                read.get();
+        }
+        return std::move(*batch.rows);
     }
 
 private:
     static constexpr auto kPolicy = std::launch::async | std::launch::deferred;
 
-    std::future<void> read(std::vector<FileRow>* rows, size_t begin, size_t from, size_t to) const
+    std::future<void> read(std::vector<StoredRow>* rows, const std::vector<QByteArray>* names, size_t from,
+                           size_t to) const
     {
-        return std::async(kPolicy, [this, rows, begin, from, to] {
+        return std::async(kPolicy, [this, rows, names, from, to] {
             for (size_t i = from; i < to && !stopRequested(); ++i)
-                properties.read(*names[i], (*rows)[i - begin]);
+                properties.read((*names)[i], (*rows)[i]);
         });
     }
 };
@@ -315,67 +413,83 @@ private:
 } // namespace
 
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types,
-                          platform::RunControl* control)
+                          platform::RunControl* control, const std::optional<QString>& logAs)
 {
     RecordReport report;
-    const auto entries = fs.list(folder);
-    if (!entries) {
-        // Cannot be opened: nothing stored, but the run is reported and logged, which needs a
-        // database that can take the log row.
-        report.recorded = true;
-        if (!db.isOpen())
-            report.store = db.openStatus();
-        else if (db.isReadOnly())
-            report.store = platform::Status::failure(platform::ErrorKind::ReadOnly);
-        return report;
-    }
-    for (const platform::DirEntry& entry : *entries) {
-        if (entry.kind == EntryKind::File)
-            ++report.files;
-    }
-    if (report.files == 0)
-        return report;
-    report.recorded = true;
-    if (control)
-        control->setTotal(report.files);
-
-    if (platform::Status begun = db.beginRun(); !begun) {
-        report.store = std::move(begun);
-        return report;
-    }
     const FolderHandle properties(folder);
-    const std::vector<const QByteArray*> names = fileNames(*entries, size_t(report.files));
-    const RowBatches batches{names, types, properties, control};
-    RowBatches::Batch next = batches.launch(0);
+    const RowBatches batches{types, properties, control};
+    Walk walk(fs, folder);
+    RowBatches::Batch next = batches.launch(walk.next());
+    // The transaction starts with the first file: a folder without files stores nothing.
+    platform::Status begun = next.empty() ? platform::Status() : db.beginRun();
     int stored = 0;
-    for (size_t begin = 0; begin < names.size(); begin += RowBatches::kSize) {
-        next.described.get();
-        next.read[0].get();
-        next.read[1].get();
-        const std::vector<FileRow> rows = std::move(*next.rows);
+    while (begun && !next.empty()) {
+        const std::vector<StoredRow> rows = RowBatches::rowsOf(next);
         if (batches.stopRequested()) {
+            walk.discard();
             db.rollbackRun();
             report.stopped = true;
+            report.recorded = true;
+            report.files = int(walk.finish().second);
             return report;
         }
-        if (begin + RowBatches::kSize < names.size())
-            next = batches.launch(begin + RowBatches::kSize);
-        if (control && !rows.empty())
-            control->begin(rows.back().name.value_or(QString()));
+        next = batches.launch(walk.next());
+        if (control && next.empty())
+            control->setTotal(qint64(walk.finish().second)); // known once the walk has ended
+        if (control)
+            control->begin(QString::fromUtf8(rows.back().name));
         if (platform::Status appended = db.appendFileRows(rows.data(), rows.size()); !appended) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
+            walk.discard();
             db.rollbackRun();
             report.store = std::move(appended);
+            report.recorded = true;
+            report.files = int(walk.finish().second);
             return report;
         }
         stored += int(rows.size());
         if (control)
             control->advance(qint64(rows.size()));
     }
+    walk.discard(); // a run that could not begin leaves pieces that nobody takes
+    const auto [listed, files] = walk.finish();
+    report.files = int(files);
+    if (!begun) {
+        report.recorded = true;
+        report.store = std::move(begun);
+        return report;
+    }
+    if (!listed) {
+        // Cannot be listed (also after some of it was read): no rows, as a run that found none,
+        // but the run is reported and logged, which needs a database that can take the log row.
+        db.rollbackRun();
+        report.recorded = true;
+        report.files = 0;
+        if (!db.isOpen())
+            report.store = db.openStatus();
+        else if (db.isReadOnly())
+            report.store = platform::Status::failure(platform::ErrorKind::ReadOnly);
+        else if (logAs)
+            report.store = db.appendLogRow(*logAs, QDateTime::currentDateTime());
+        report.logged = logAs && report.store;
+        return report;
+    }
+    if (files == 0)
+        return report;
+    report.recorded = true;
+    if (logAs) {
+        if (platform::Status logged = db.appendLogRow(*logAs, QDateTime::currentDateTime()); !logged) {
+            db.rollbackRun();
+            report.store = std::move(logged);
+            return report;
+        }
+    }
     report.store = db.commitRun();
-    if (report.store)
+    if (report.store) {
         report.stored = stored;
+        report.logged = logAs.has_value();
+    }
     return report;
 }
 

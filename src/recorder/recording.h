@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,7 @@ struct RecordReport {
     /// nothing was stored and no log row may be written. Success otherwise.
     platform::Status store;
     bool stopped = false; ///< the run was stopped: its rows were rolled back
+    bool logged = false;  ///< the log row was stored, with the rows
 };
 
 /// Records every file directly inside `folder` (hidden files included, subfolders not
@@ -76,8 +78,10 @@ struct RecordReport {
 /// that cannot be read leaves its column empty. A folder that cannot be listed records
 /// nothing but still counts as recorded. The run stores all its rows or none; when it
 /// stores none because of the database, `store` says why. A stop through `control`
-/// rolls the run back.
+/// rolls the run back. With `logAs`, a recorded run's log row (that text and the time the run
+/// ends) is stored in the same transaction as its rows: a kill leaves both or neither.
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const platform::NativePath& folder,
-                          TypeDescriber& types, platform::RunControl* control = nullptr);
+                          TypeDescriber& types, platform::RunControl* control = nullptr,
+                          const std::optional<QString>& logAs = std::nullopt);
 
 } // namespace korvane::recorder

@@ -318,6 +318,17 @@ void TestCli::operandsAreTheBytesGiven()
     QCOMPARE(r.code, 0);
     QCOMPARE(jsonLines(r.out).value(0).value("path").toString(), dir.filePath(QStringLiteral("中文/a.dat")));
     QVERIFY(!korvane::testsupport::exists(gbk + "/a.dat"));
+
+    // A database that is not named in UTF-8 is that very file, never its decoded look-alike.
+    const QByteArray empty = korvane::testsupport::readFile(QByteArray(KORVANE_EMPTY_DB));
+    for (const QByteArray& folder : {invalid, replacement})
+        writeFile(folder + "/k.mdb", empty);
+    r = runRaw({"record", "--db", "\xff/k.mdb", replacement}, root);
+    QCOMPARE(r.code, 0);
+    QCOMPARE(korvane::testsupport::readFile(replacement + "/k.mdb"), empty);
+    r = runRaw({"log", "--db", invalid + "/k.mdb"}, root);
+    QCOMPARE(r.out.size(), 1);
+    QVERIFY2(r.out.first().startsWith(QString::fromUtf8(replacement) + u'\t'), qPrintable(r.out.first()));
     for (const QByteArray& folder : {invalid, replacement, gbk})
         korvane::testsupport::removeTree(folder);
 }

@@ -1,4 +1,5 @@
 #include "platform/fakes/fakeservices.h"
+#include "platform/nativepath.h"
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
@@ -402,6 +403,16 @@ private slots:
             m_db,
             QStringLiteral("SELECT FileName, filetype, filesize, filedate, shortname FROM fileInf ORDER BY rowid"));
         QCOMPARE(rows.size(), 10); // a second run doubles every row
+        QStringList listed, storedOrder;
+        const auto listing = korvane::platform::LocalFileSystem().list(QFile::encodeName(f));
+        QVERIFY(listing);
+        for (const auto& entry : *listing) {
+            if (entry.kind == korvane::platform::EntryKind::File)
+                listed << korvane::platform::displayPath(entry.name);
+        }
+        for (int i = 0; i < 5; ++i)
+            storedOrder << rows[i][0].toString();
+        QCOMPARE(storedOrder, listed); // in the order the folder lists them
         QHash<QString, QVariantList> byName;
         for (int i = 0; i < 5; ++i) {
             byName.insert(rows[i][0].toString(), rows[i]);
@@ -601,6 +612,54 @@ private slots:
         QCOMPARE(count(m_db, QStringLiteral("fileInf")), 1000);
         FileDatabase db(m_db);
         QVERIFY(db.appendLogRow(QStringLiteral("/after"), QDateTime::currentDateTime()));
+    }
+
+    void stoppedRunKeepsNothing()
+    {
+        // More files than the walk hands over at once, so that the stop meets a run in progress.
+        QTemporaryDir tree;
+        for (int i = 0; i < 5000; ++i)
+            QVERIFY(writeSized(tree.filePath(QStringLiteral("%1.txt").arg(i)), 1));
+        FileDatabase db(m_db);
+        TypeDescriber types;
+        FaultyFileSystem fs;
+        const QByteArray folder = QFile::encodeName(tree.path());
+        QVERIFY(recordFolder(fs, db, folder, types, nullptr, QStringLiteral("first")).logged);
+        korvane::platform::RunControl control;
+        control.requestStop();
+        const RecordReport stopped = recordFolder(fs, db, folder, types, &control, QStringLiteral("stopped"));
+        QVERIFY(stopped.stopped);
+        QCOMPARE(stopped.files, 5000); // counted to the end, for "未处理 N 个"
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 5000);
+        QCOMPARE(count(m_db, QStringLiteral("log")), 1);
+        // The connection takes the next run whole; read in pieces, its rows keep the listing's order.
+        korvane::platform::LocalFileSystem local;
+        const RecordReport again = recordFolder(local, db, folder, types, nullptr, QStringLiteral("again"));
+        QCOMPARE(again.stored, 5000);
+        QStringList listed, stored;
+        const auto listing = local.list(folder);
+        QVERIFY(listing);
+        for (const auto& entry : *listing)
+            listed << QString::fromUtf8(entry.name);
+        for (const QVariantList& row :
+             query(m_db, QStringLiteral("SELECT FileName FROM fileInf WHERE rowid > 5000 ORDER BY rowid")))
+            stored << row.value(0).toString();
+        QCOMPARE(stored, listed);
+    }
+
+    void killAtFirstCommitKeepsTheLogRowWithTheRows()
+    {
+        // The helper dies as soon as its first transaction is committed: that one must hold
+        // the log row too, or a kill between rows and log row keeps rows no log names.
+        QTemporaryDir tree;
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(writeSized(tree.filePath(QStringLiteral("文件%1.txt").arg(i)), i));
+        QProcess helper;
+        helper.start(QStringLiteral(KORVANE_CRASH_HELPER), {m_db, tree.path()});
+        QVERIFY(helper.waitForFinished(60000));
+        QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(count(m_db, QStringLiteral("fileInf")), 40);
+        QCOMPARE(query(m_db, QStringLiteral("SELECT folder FROM log")), (QList<QVariantList>{{tree.path()}}));
     }
 };
 
