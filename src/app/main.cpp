@@ -1,6 +1,7 @@
 #include "drawingviewer/frmseedwg.h"
 #include "platform/datafolder.h"
 #include "platform/instance/instancechannel.h"
+#include "platform/standardstreams.h"
 #include "platform/widgets/qtservices.h"
 #include "platform/widgets/shutdown.h"
 #include "platform/widgets/windowroles.h"
@@ -42,6 +43,7 @@ QByteArray absolute(const QString& file)
 
 int main(int argc, char* argv[])
 {
+    korvane::platform::openClosedStandardStreams();
     QApplication app(argc, argv);
     // Type descriptions and dialogs read in Simplified Chinese, whatever the session's locale.
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
