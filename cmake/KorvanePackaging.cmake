@@ -81,6 +81,8 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
 # The compiler and the registration tool run Windows programs through Wine, which pulls in
 # gigabytes (wine32 and wine64): suggested only, installed by those who need it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
+# The About box's link opens the browser through xdg-open.
+string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", xdg-utils")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -12,7 +11,9 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTextEdit>
 #include <QTranslator>
 #include <QUrl>
@@ -153,9 +154,16 @@ void QtDesktop::beep()
     QApplication::beep();
 }
 
-bool QtDesktop::openUrl(const QUrl& url)
+Status QtDesktop::openUrl(const QUrl& url)
 {
-    return QDesktopServices::openUrl(url);
+    // What QDesktopServices would do for a web address, but without xdg-utils it only prints a
+    // warning and the click does nothing: the caller says so instead.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty())
+        return Status::failure(ErrorKind::NotFound, QStringLiteral("没有找到 xdg-open"));
+    if (!QProcess::startDetached(opener, {url.toString(QUrl::FullyEncoded)}))
+        return Status::failure(ErrorKind::Failed, QStringLiteral("xdg-open 无法启动"));
+    return {};
 }
 
 QtServices::QtServices(const QString& applicationName, const QString& programFolder, const QString& helperFolder)
