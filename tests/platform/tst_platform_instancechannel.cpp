@@ -19,12 +19,17 @@ using korvane::platform::InstanceChannel;
 
 namespace {
 
-sockaddr_un addressOf(const QString& name)
+/// A socket listening on `name`, or connected to it; -1 when that failed.
+int unixSocket(const QString& name, bool listening)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     qstrncpy(address.sun_path, QFile::encodeName(name).constData(), sizeof address.sun_path);
-    return address;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const bool done = listening ? ::bind(fd, at, sizeof address) == 0 && ::listen(fd, 4) == 0
+                                : ::connect(fd, at, sizeof address) == 0;
+    return done ? fd : -1;
 }
 
 /// Runs `body` in a child as user nobody; its result is the child's exit code. Root only.
@@ -38,13 +43,6 @@ template <class Body> pid_t asNobody(Body body)
         ::_exit(body());
     }
     return child;
-}
-
-int exitCodeOf(pid_t child)
-{
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
@@ -102,13 +100,11 @@ private slots:
         const QString name = dir.filePath(QStringLiteral("viewer"));
         int ready[2];
         QVERIFY(::pipe(ready) == 0);
-        const pid_t squatter = asNobody([&] {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            const sockaddr_un address = addressOf(name);
-            if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
+        const pid_t squatter = asNobody([&] { // bound first, answers "taken" to everything
+            const int fd = unixSocket(name, true);
+            if (fd < 0 || ::write(ready[1], "r", 1) != 1)
                 return 1;
-            (void)!::write(ready[1], "r", 1);
-            for (char request[256];;) { // answers "taken" to everything
+            for (char request[256];;) {
                 const int client = ::accept(fd, nullptr, nullptr);
                 (void)!::read(client, request, sizeof request);
                 (void)!::write(client, "1", 1);
@@ -119,10 +115,10 @@ private slots:
         QCOMPARE(::read(ready[0], &byte, 1), 1);
         const bool taken = InstanceChannel::handOver(name, "/root/secret.dwg", 2000);
         InstanceChannel held;
-        QVERIFY(!held.listen(name)); // neither removed nor listened over
+        const bool listened = held.listen(name);
         ::kill(squatter, SIGKILL);
-        exitCodeOf(squatter);
-        QVERIFY(!taken);
+        ::waitpid(squatter, nullptr, 0);
+        QVERIFY(!taken && !listened); // neither talked to nor removed and listened over
 
         QVERIFY(QFile::remove(name));
         InstanceChannel channel;
@@ -130,57 +126,52 @@ private slots:
         QVERIFY(::chmod(QFile::encodeName(name).constData(), 0777) == 0); // as if the mode did not guard it
         QSignalSpy received(&channel, &InstanceChannel::received);
         const pid_t sender = asNobody([&] {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            const sockaddr_un address = addressOf(name);
+            const int fd = unixSocket(name, false);
             const char request[] = {0, 0, 0, 5, '/', 'a', '.', 'd', 'w'};
             char answer = 0;
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            if (fd < 0 || ::write(fd, request, sizeof request) != sizeof request)
                 return 2;
-            (void)!::write(fd, request, sizeof request);
             return ::read(fd, &answer, 1) == 1 ? 0 : 1;
         });
         int status = 0;
         bool ended = false; // the condition is looked at more than once
         QTRY_VERIFY(ended || (ended = ::waitpid(sender, &status, WNOHANG) == sender));
-        QCOMPARE(WEXITSTATUS(status), 1);
+        QCOMPARE(WEXITSTATUS(status), 1); // connected, refused unanswered
         QCOMPARE(received.size(), 0);
     }
 
     void defaultNameIsThisUsersAlone_data()
     {
-        QTest::addColumn<int>("runtimeMode");
-        QTest::addColumn<int>("ownFolderMode"); // -1: none yet, 0: a link in its place
-        QTest::addColumn<bool>("inRuntime");
-        QTest::addColumn<bool>("found");
-        QTest::newRow("runtime folder") << 0700 << -1 << true << true;
-        QTest::newRow("shared runtime folder") << 01777 << -1 << false << true;
-        QTest::newRow("own folder made before") << 0 << 0700 << false << true;
-        QTest::newRow("own folder open to others") << 0 << 0755 << false << false;
-        QTest::newRow("own folder is a link") << 0 << 0 << false << false;
+        QTest::addColumn<int>("runtimeMode");  // 0: no runtime folder
+        QTest::addColumn<int>("ownFolder");    // mode of a korvane-UID made before; -1 none, 0 a link
+        QTest::addColumn<QString>("expected"); // the folder of the socket, "" none
+        QTest::newRow("runtime folder") << 0700 << -1 << "runtime";
+        QTest::newRow("shared runtime folder") << 01777 << -1 << "own";
+        QTest::newRow("own folder made before") << 0 << 0700 << "own";
+        QTest::newRow("own folder open to others") << 0 << 0755 << "";
+        QTest::newRow("own folder is a link") << 0 << 0 << "";
     }
     void defaultNameIsThisUsersAlone()
     {
         QFETCH(int, runtimeMode);
-        QFETCH(int, ownFolderMode);
-        QFETCH(bool, inRuntime);
-        QFETCH(bool, found);
+        QFETCH(int, ownFolder);
+        QFETCH(QString, expected);
         QTemporaryDir runtime, temp;
         const QString own = temp.filePath(QStringLiteral("korvane-%1").arg(::geteuid()));
-        if (ownFolderMode > 0)
-            QVERIFY(QDir().mkdir(own) && ::chmod(QFile::encodeName(own).constData(), ownFolderMode) == 0);
-        else if (ownFolderMode == 0)
+        if (ownFolder > 0)
+            QVERIFY(QDir().mkdir(own) && ::chmod(QFile::encodeName(own).constData(), mode_t(ownFolder)) == 0);
+        else if (ownFolder == 0)
             QVERIFY(QFile::link(runtime.path(), own));
-        QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), runtimeMode) == 0);
+        QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), mode_t(runtimeMode)) == 0);
         qputenv("XDG_RUNTIME_DIR", runtimeMode ? QFile::encodeName(runtime.path()) : QByteArray());
         qputenv("TMPDIR", QFile::encodeName(temp.path()));
         const auto name = InstanceChannel::defaultName();
         qunsetenv("TMPDIR");
-        QCOMPARE(name.ok(), found);
-        if (!name)
-            return;
-        QCOMPARE(*name, (inRuntime ? runtime.path() : own) + QStringLiteral("/korvane-viewer"));
+        const QString folder = expected == QLatin1String("runtime") ? runtime.path() : own;
+        QCOMPARE(name.ok() ? *name : QString(), expected.isEmpty() ? QString() : folder + "/korvane-viewer");
         struct stat info {};
-        QVERIFY(::lstat(QFile::encodeName(own).constData(), &info) != 0 || (info.st_mode & 0777) == 0700);
+        QVERIFY(ownFolder >= 0 || ::lstat(QFile::encodeName(own).constData(), &info) != 0 ||
+                (info.st_mode & 0777) == 0700);
     }
 
     void oversizedRequestIsRefused()
