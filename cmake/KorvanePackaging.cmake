@@ -81,6 +81,8 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei, qt6-tr
 # gigabytes (wine32 and wine64); the document encryptor needs LibreOffice Writer only for Word
 # 6/95 and XOR-obfuscated documents: suggested only, installed by those who need them.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libreoffice-writer-nogui | libreoffice-writer, wine")
+# The About box's link opens the browser through xdg-open.
+string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", xdg-utils")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

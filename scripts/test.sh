@@ -3,7 +3,7 @@
 # headless: once in a normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --tests
 scripts/check-format.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)

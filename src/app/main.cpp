@@ -1,6 +1,7 @@
 #include "drawingviewer/frmseedwg.h"
 #include "platform/datafolder.h"
 #include "platform/instance/instancechannel.h"
+#include "platform/standardstreams.h"
 #include "platform/widgets/qtservices.h"
 #include "platform/widgets/shutdown.h"
 #include "platform/widgets/windowroles.h"
@@ -42,6 +43,7 @@ QByteArray absolute(const QString& file)
 
 int main(int argc, char* argv[])
 {
+    korvane::platform::openClosedStandardStreams();
     QApplication app(argc, argv);
     // Type descriptions and dialogs read in Simplified Chinese, whatever the session's locale.
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
@@ -58,8 +60,10 @@ int main(int argc, char* argv[])
 
     // `--view-dwg FILE` (the file manager's "Open with"): a running Korvane takes the file into
     // its viewer; else this start shows the viewer alone, without the main window and its tip.
-    const QString channelName = korvane::platform::InstanceChannel::defaultName();
-    if (viewOnly && korvane::platform::InstanceChannel::handOver(channelName, absolute(parser.value(viewDwg))))
+    // Without a socket name only this user can use there is no running Korvane to reach.
+    const auto channelName = korvane::platform::InstanceChannel::defaultName();
+    if (viewOnly && channelName &&
+        korvane::platform::InstanceChannel::handOver(*channelName, absolute(parser.value(viewDwg))))
         return 0;
 
     // After the application name: the per-user data folder is named after it.
@@ -87,7 +91,8 @@ int main(int argc, char* argv[])
     korvane::platform::InstanceChannel channel;
     QObject::connect(&channel, &korvane::platform::InstanceChannel::received, &app,
                      [&](const QByteArray& file) { openIn(viewer(), file); });
-    channel.listen(channelName); // a second Korvane started from the menu does not listen
+    if (channelName)
+        channel.listen(*channelName); // a second Korvane started from the menu does not listen
 
     if (viewOnly) {
         openIn(viewer(), absolute(parser.value(viewDwg)));

@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "platform/standardstreams.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -67,6 +68,7 @@ int usageError(const QString& reason, const QString& synopsis)
 
 int main(int argc, char* argv[])
 {
+    korvane::platform::openClosedStandardStreams();
     takeInterrupts();
     // The arguments as the kernel gave them: a name need not be UTF-8, and decoding it would
     // name another file.

@@ -40,7 +40,7 @@ int runRegister(const ParsedArgs& args, Reporter& out)
             continue;
         case Outcome::Unreadable:
             out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
-                     QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error));
+                     QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error.message()));
             continue;
         case Outcome::NoFiles:
             out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有文件!"));

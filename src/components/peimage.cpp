@@ -74,21 +74,18 @@ class Reader {
 public:
     explicit Reader(const QByteArray& data) : m_bytes(data) {}
 
-    PeImage read()
+    platform::Result<PeImage> read()
     {
         PeImage image;
-        if (!headers(image))
-            return image;
-        if (!exports(image) || !imports(image))
-            return image;
-        image.valid = true;
+        if (!headers(image) || !exports(image) || !imports(image))
+            return platform::Status::failure(platform::ErrorKind::Failed, m_problem);
         return image;
     }
 
 private:
-    bool fail(PeImage& image, const QString& problem)
+    bool fail(PeImage&, const QString& problem)
     {
-        image.problem = problem;
+        m_problem = problem;
         return false;
     }
     bool notPe(PeImage& image) { return fail(image, QStringLiteral("不是Windows程序库")); }
@@ -231,6 +228,7 @@ private:
     }
 
     Bytes m_bytes;
+    QString m_problem; ///< why the image was refused, for the user
     std::vector<Section> m_sections;
     qint64 m_directories = 0;
     quint32 m_directoryCount = 0;
@@ -238,7 +236,7 @@ private:
 
 } // namespace
 
-PeImage readPeImage(const QByteArray& bytes)
+platform::Result<PeImage> readPeImage(const QByteArray& bytes)
 {
     return Reader(bytes).read();
 }

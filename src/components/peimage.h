@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/status.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -11,8 +13,6 @@ namespace korvane::components {
 struct PeImage {
     enum class Machine { I386, Amd64, Other };
 
-    bool valid = false; ///< false: `problem` says why
-    QString problem;    ///< for the user, Chinese
     Machine machine = Machine::Other;
     quint16 machineCode = 0;
     bool pe32Plus = false;    ///< the 64-bit optional header
@@ -24,9 +24,10 @@ struct PeImage {
     bool is64() const { return machine == Machine::Amd64; }
 };
 
-/// Reads an image held in memory. A file that is no PE image at all gives "不是Windows程序库";
-/// one whose tables point outside the file gives a reason naming the broken table.
-PeImage readPeImage(const QByteArray& bytes);
+/// Reads an image held in memory. A file that is no PE image at all fails with
+/// "不是Windows程序库"; one whose tables point outside the file with a message naming the
+/// broken table.
+platform::Result<PeImage> readPeImage(const QByteArray& bytes);
 
 /// The most a library is read into memory for its tables.
 constexpr qint64 kMaxPeImageBytes = qint64(512) << 20;

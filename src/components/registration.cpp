@@ -46,19 +46,14 @@ NativePath folderPath(const NativePath& typed)
     return path;
 }
 
-FolderScan scanFolder(platform::FileSystem& fs, const NativePath& folder)
+platform::Result<FolderScan> scanFolder(platform::FileSystem& fs, const NativePath& folder)
 {
-    FolderScan scan;
-    if (folder.isEmpty()) {
-        scan.error = platform::Status::failure(platform::ErrorKind::NotFound);
-        return scan;
-    }
+    if (folder.isEmpty())
+        return platform::Status::failure(platform::ErrorKind::NotFound);
     const auto entries = fs.list(folder);
-    if (!entries) {
-        scan.error = entries.status();
-        return scan;
-    }
-    scan.readable = true;
+    if (!entries)
+        return entries.status();
+    FolderScan scan;
     for (const platform::DirEntry& entry : *entries) {
         if (entry.kind != platform::EntryKind::File)
             continue;
@@ -81,43 +76,59 @@ struct Pending {
     bool reached = false; ///< false: a stop came first
 };
 
-/// Why a library cannot be registered before anything is started, or "" when it can.
-QString refusal(platform::FileSystem& fs, const WineEnvironment& wine, const NativePath& library,
-                QHash<bool, QSet<QString>>& systemNames, const QSet<QString>& folderNames, bool& is64)
+/// Whether a library can be registered, looked at before anything is started; its bitness when it can.
+platform::Result<bool> registrableBitness(platform::FileSystem& fs, const WineEnvironment& wine,
+                                          const NativePath& library, QHash<bool, QSet<QString>>& systemNames,
+                                          const QSet<QString>& folderNames)
 {
+    const auto refused = [](const QString& reason) {
+        return platform::Status::failure(platform::ErrorKind::Failed, reason);
+    };
     // Arguments travel as UTF-8; any other bytes would name a different file.
     if (!platform::isValidUtf8(library))
-        return QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序");
+        return refused(QStringLiteral("文件名不是UTF-8编码, 无法交给注册程序"));
     // Under /s a name Wine reads differently would register another file without a word.
-    if (const platform::Status refused = platform::wineAddressable(QString::fromUtf8(library)); !refused.ok())
-        return refused.message();
+    if (const platform::Status addressable = platform::wineAddressable(QString::fromUtf8(library)); !addressable)
+        return addressable;
     const auto bytes = fs.readFile(library, kMaxPeImageBytes);
     if (!bytes)
-        return QStringLiteral("无法读取: ") + bytes.status().message();
-    const PeImage image = readPeImage(*bytes);
-    is64 = image.is64();
+        return refused(QStringLiteral("无法读取: ") + bytes.status().message());
+    const auto image = readPeImage(*bytes);
+    if (!image)
+        return image.status();
+    const bool is64 = image->is64();
     if (!systemNames.contains(is64))
         systemNames.insert(is64, lowerCaseNames(fs, platform::nativePath(wine.systemFolder(is64))));
-    return checkLibrary(image, wine, folderNames, systemNames.value(is64)).reason;
+    if (const platform::Status check = checkLibrary(*image, wine, folderNames, systemNames.value(is64)); !check)
+        return check;
+    return is64;
 }
 
-/// Creates the prefix with wineboot; "" when it is ready.
-QString preparePrefix(platform::FileSystem& fs, platform::ProgramStarter& programs, const WineEnvironment& wine,
-                      platform::RunControl* control, int timeoutMs, bool& stopped)
+/// Creates the prefix with wineboot.
+platform::Status preparePrefix(platform::FileSystem& fs, platform::ProgramStarter& programs,
+                               const WineEnvironment& wine, platform::RunControl* control, int timeoutMs, bool& stopped)
 {
     if (prefixReady(fs, wine))
         return {};
     if (control)
         control->begin(QStringLiteral("正在准备Wine环境…"));
     const platform::RunControl::Scope scope(control);
+    // Without a display wineboot shows no "updating the Wine configuration" window over our
+    // progress dialog (it takes half a minute or more), and without Mono and Gecko it asks
+    // nothing: components are registered without them.
     const platform::RunOutcome outcome =
-        programs.run(wine.wine, {QStringLiteral("wineboot"), QStringLiteral("-i")}, timeoutMs);
+        programs.run(QStringLiteral("/usr/bin/env"),
+                     {QStringLiteral("-u"), QStringLiteral("DISPLAY"), QStringLiteral("-u"),
+                      QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("WINEDLLOVERRIDES=mscoree,mshtml="), wine.wine,
+                      QStringLiteral("wineboot"), QStringLiteral("-i")},
+                     timeoutMs);
     stopped = outcome.stopped;
     if (!outcome.status.ok())
-        return outcome.status.message();
+        return outcome.status;
     // Its registry files appear only once wineserver writes them out, a little later.
     if (outcome.exitCode != 0)
-        return QStringLiteral("wineboot退出码 %1").arg(outcome.exitCode);
+        return platform::Status::failure(platform::ErrorKind::Failed,
+                                         QStringLiteral("wineboot退出码 %1").arg(outcome.exitCode));
     return {};
 }
 
@@ -162,14 +173,15 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
     const NativePath path = folderPath(folder);
     run.folder = platform::displayPath(folder);
 
-    const FolderScan scan = scanFolder(fs, path);
-    if (!scan.readable) {
-        const bool missing =
-            scan.error.kind() == platform::ErrorKind::NotFound || scan.error.kind() == platform::ErrorKind::NotAFolder;
+    const auto scanned = scanFolder(fs, path);
+    if (!scanned) {
+        const platform::ErrorKind kind = scanned.status().kind();
+        const bool missing = kind == platform::ErrorKind::NotFound || kind == platform::ErrorKind::NotAFolder;
         run.outcome = missing ? Outcome::NotAFolder : Outcome::Unreadable;
-        run.error = scan.error.message();
+        run.error = scanned.status();
         return run;
     }
+    const FolderScan& scan = *scanned;
     run.fileCount = scan.fileCount;
     if (scan.fileCount < 1) {
         run.outcome = Outcome::NoFiles;
@@ -197,21 +209,21 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
             return run;
         }
         const QString shown = platform::displayPath(library);
-        bool is64 = false;
-        const QString reason = refusal(fs, wine, library, systemNames, folderNames, is64);
-        if (!reason.isEmpty()) {
-            run.failures.append({shown, reason, false});
+        const auto is64 = registrableBitness(fs, wine, library, systemNames, folderNames);
+        if (!is64) {
+            run.failures.append({shown, is64.status().message(), false});
             if (control)
                 control->advance();
             continue;
         }
-        pending.push_back({shown, QString::fromUtf8(library), is64, {}, false, false});
+        pending.push_back({shown, QString::fromUtf8(library), *is64, {}, false, false});
     }
     if (pending.empty())
         return run;
 
-    if (const QString problem = preparePrefix(fs, programs, wine, control, options.prepareTimeoutMs, run.stopped);
-        !problem.isEmpty() || run.stopped) {
+    if (const platform::Status problem =
+            preparePrefix(fs, programs, wine, control, options.prepareTimeoutMs, run.stopped);
+        !problem || run.stopped) {
         run.outcome = run.stopped ? Outcome::Registered : Outcome::PrefixFailed;
         run.error = problem;
         return run;
@@ -244,12 +256,13 @@ RegistrationMessage registrationMessage(const RegistrationRun& run, const QStrin
     }
     switch (run.outcome) {
     case Outcome::NotAFolder: return {QStringLiteral("目录\"%1\"不存在!").arg(run.folder), {}};
-    case Outcome::Unreadable: return {QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error), {}};
+    case Outcome::Unreadable:
+        return {QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error.message()), {}};
     case Outcome::NoFiles: return {noFiles, {}};
     case Outcome::NoRegistrar:
         return {QStringLiteral("找不到wine, 无法注册dll或ocx文件!请安装wine(32位组件还需要wine32)。"), {}};
     case Outcome::PrefixFailed:
-        return {QStringLiteral("无法准备Wine环境%1: %2").arg(platform::winePrefix(), run.error), {}};
+        return {QStringLiteral("无法准备Wine环境%1: %2").arg(platform::winePrefix(), run.error.message()), {}};
     case Outcome::Registered: break;
     }
     if (run.failures.isEmpty())

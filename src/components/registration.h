@@ -29,13 +29,12 @@ platform::NativePath folderPath(const platform::NativePath& typed);
 
 /// What lies directly in a folder, as registering needs it.
 struct FolderScan {
-    bool readable = false; ///< false: not a folder, or it could not be listed (see error)
-    platform::Status error;
     int fileCount = 0;                     ///< every file, whatever its name; subfolders don't count
     QList<platform::NativePath> libraries; ///< full paths of the component libraries, in listing order
 };
 
-FolderScan scanFolder(platform::FileSystem& fs, const platform::NativePath& folder);
+/// Fails when the path is empty, not a folder, or the folder cannot be listed.
+platform::Result<FolderScan> scanFolder(platform::FileSystem& fs, const platform::NativePath& folder);
 
 struct RegistrationFailure {
     QString file; ///< for display
@@ -53,8 +52,8 @@ struct RegistrationRun {
         PrefixFailed, ///< the Wine prefix could not be prepared (see error)
     };
     Outcome outcome = Outcome::NotAFolder;
-    QString folder; ///< the folder as shown to the user
-    QString error;  ///< why the folder could not be read or the prefix not prepared
+    QString folder;         ///< the folder as shown to the user
+    platform::Status error; ///< why the folder could not be read or the prefix not prepared
     int fileCount = 0;
     QStringList registered;              ///< libraries regsvr32 registered (exit code 0)
     QList<RegistrationFailure> failures; ///< libraries refused or not registered, with reasons

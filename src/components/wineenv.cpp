@@ -85,37 +85,25 @@ bool prefixReady(platform::FileSystem& fs, const WineEnvironment& wine)
     return fs.fileExists(platform::nativePath(wine.prefix + QStringLiteral("/system.reg")));
 }
 
-LibraryCheck checkLibrary(const PeImage& image, const WineEnvironment& wine, const QSet<QString>& folderNames,
-                          const QSet<QString>& systemNames)
+platform::Status checkLibrary(const PeImage& image, const WineEnvironment& wine, const QSet<QString>& folderNames,
+                              const QSet<QString>& systemNames)
 {
-    LibraryCheck check;
-    if (!image.valid) {
-        check.reason = image.problem;
-        return check;
-    }
-    check.is64 = image.is64();
-    if (image.machine == PeImage::Machine::Other) {
-        check.reason = QStringLiteral("不支持的处理器类型(0x%1), Wine只能运行x86和x64的组件")
-                           .arg(image.machineCode, 4, 16, QLatin1Char('0'));
-        return check;
-    }
-    if (check.is64 && !wine.run64) {
-        check.reason = QStringLiteral("64位组件需要64位Wine(wine64)");
-        return check;
-    }
-    if (check.is64 && !wine.prefix64) {
-        check.reason = QStringLiteral("64位组件不能注册到32位的Wine环境(%1)").arg(wine.prefix);
-        return check;
-    }
-    if (!check.is64 && !wine.run32) {
-        check.reason = QStringLiteral("32位组件需要32位Wine(wine32)");
-        return check;
-    }
-    if (!image.hasExport(QStringLiteral("DllRegisterServer"))) {
-        check.reason = QStringLiteral("不是可注册的组件: 没有DllRegisterServer");
-        return check;
-    }
-    const QSet<QString>& builtins = check.is64 ? wine.builtin64 : wine.builtin32;
+    const auto refused = [](const QString& reason) {
+        return platform::Status::failure(platform::ErrorKind::Failed, reason);
+    };
+    const bool is64 = image.is64();
+    if (image.machine == PeImage::Machine::Other)
+        return refused(QStringLiteral("不支持的处理器类型(0x%1), Wine只能运行x86和x64的组件")
+                           .arg(image.machineCode, 4, 16, QLatin1Char('0')));
+    if (is64 && !wine.run64)
+        return refused(QStringLiteral("64位组件需要64位Wine(wine64)"));
+    if (is64 && !wine.prefix64)
+        return refused(QStringLiteral("64位组件不能注册到32位的Wine环境(%1)").arg(wine.prefix));
+    if (!is64 && !wine.run32)
+        return refused(QStringLiteral("32位组件需要32位Wine(wine32)"));
+    if (!image.hasExport(QStringLiteral("DllRegisterServer")))
+        return refused(QStringLiteral("不是可注册的组件: 没有DllRegisterServer"));
+    const QSet<QString>& builtins = is64 ? wine.builtin64 : wine.builtin32;
     QStringList missing;
     for (const QString& dll : image.importedDlls) {
         QString name = dll.toLower();
@@ -124,12 +112,9 @@ LibraryCheck checkLibrary(const PeImage& image, const WineEnvironment& wine, con
         if (!folderNames.contains(name) && !systemNames.contains(name) && !builtins.contains(name))
             missing << dll.toUpper();
     }
-    if (!missing.isEmpty()) {
-        check.reason = QStringLiteral("缺少依赖: ") + missing.join(QStringLiteral(", "));
-        return check;
-    }
-    check.ok = true;
-    return check;
+    if (!missing.isEmpty())
+        return refused(QStringLiteral("缺少依赖: ") + missing.join(QStringLiteral(", ")));
+    return {};
 }
 
 QString regsvr32ExitReason(int exitCode)

@@ -40,18 +40,12 @@ bool prefixReady(platform::FileSystem& fs, const WineEnvironment& wine);
 /// Lower-case names of the files directly in a folder; empty when it cannot be listed.
 QSet<QString> lowerCaseNames(platform::FileSystem& fs, const platform::NativePath& folder);
 
-/// The outcome of looking at one library before registering it.
-struct LibraryCheck {
-    bool ok = false;
-    bool is64 = false;
-    QString reason; ///< why it cannot be registered, Chinese; "" when ok
-};
-
-/// Reads the library and says whether registering it can work: a PE image of a machine this
-/// Wine runs, exporting DllRegisterServer, whose imported DLLs are all found in its folder
-/// (`folderNames`, lower case), the prefix's system folder (`systemNames`) or among Wine's own.
-LibraryCheck checkLibrary(const PeImage& image, const WineEnvironment& wine, const QSet<QString>& folderNames,
-                          const QSet<QString>& systemNames);
+/// Whether registering a library can work: an image of a machine this Wine runs, exporting
+/// DllRegisterServer, whose imported DLLs are all found in its folder (`folderNames`, lower
+/// case), the prefix's system folder (`systemNames`) or among Wine's own. A failure says why
+/// it cannot be registered, in Chinese.
+platform::Status checkLibrary(const PeImage& image, const WineEnvironment& wine, const QSet<QString>& folderNames,
+                              const QSet<QString>& systemNames);
 
 /// regsvr32's exit code in words, for a library it did not register; "" for 0.
 QString regsvr32ExitReason(int exitCode);

@@ -101,7 +101,9 @@ void frmAbout::StartSysInfo()
 
 void frmAbout::Label2_Click()
 {
-    m_services.desktop.openUrl(QUrl(QString::fromLatin1(kAuthorPage))); // failures are ignored
+    if (const platform::Status opened = m_services.desktop.openUrl(QUrl(QString::fromLatin1(kAuthorPage))); !opened)
+        m_services.messages.show(this, QStringLiteral("无法启动浏览器打开网页 (%1)").arg(opened.message()),
+                                 platform::MessageIcon::Information);
 }
 
 } // namespace korvane::helpwindows

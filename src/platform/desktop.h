@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/status.h"
+
 class QUrl;
 
 namespace korvane::platform {
@@ -9,8 +11,8 @@ class Desktop {
 public:
     virtual ~Desktop() = default;
     virtual void beep() = 0;
-    /// Opens the address with the user's default program; false when that failed.
-    virtual bool openUrl(const QUrl& url) = 0;
+    /// Opens the address with the user's default program; a failure when none could be started.
+    virtual Status openUrl(const QUrl& url) = 0;
 };
 
 } // namespace korvane::platform

@@ -56,7 +56,9 @@ Result runCli(const QStringList& args, const QString& folder = {})
 }
 
 /// Runs korvane-cli with arguments and working folder given as raw bytes, as a shell passes
-/// them (QProcess would encode them as text). Standard output goes to `out` when given.
+/// them (QProcess would encode them as text). Standard output goes to `out` when given;
+/// kClosed starts it with standard input and output closed (`<&- >&-`).
+constexpr int kClosed = -2;
 Result runRaw(const QList<QByteArray>& args, const QByteArray& folder, int out = -1)
 {
     int pipes[2][2];
@@ -70,6 +72,10 @@ Result runRaw(const QList<QByteArray>& args, const QByteArray& folder, int out =
             ::_exit(126);
         ::dup2(out >= 0 ? out : pipes[0][1], STDOUT_FILENO);
         ::dup2(pipes[1][1], STDERR_FILENO);
+        if (out == kClosed) {
+            ::close(STDIN_FILENO);
+            ::close(STDOUT_FILENO);
+        }
         std::vector<char*> argv{const_cast<char*>(program.constData())};
         for (const QByteArray& a : args)
             argv.push_back(const_cast<char*>(a.constData()));
@@ -615,6 +621,9 @@ void TestCli::unwritableOutputIsAnError()
     ::close(ends[1]);
     QCOMPARE(r.code, 4);
     QVERIFY2(r.err.contains("无法写出结果"), qPrintable(r.err));
+    // Closed by the caller is like /dev/null: a descriptor the program opens must not stand in.
+    const Result closed = runRaw(plan, QFile::encodeName(dir.path()), kClosed);
+    QVERIFY2(closed.code == 0 && !closed.err.contains("无法写出结果"), qPrintable(closed.err));
 }
 
 void TestCli::interruptLeavesWholeRuns_data()

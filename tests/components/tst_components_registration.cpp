@@ -171,8 +171,9 @@ void TestRegistration::scanCountsEveryFileButOnlyThisFolder()
     QVERIFY(::symlink((root + "/gone").constData(), (root + "/dangling.dll").constData()) == 0);
 
     platform::FaultyFileSystem fs;
-    const components::FolderScan scan = components::scanFolder(fs, root);
-    QVERIFY(scan.readable);
+    const auto scanned = components::scanFolder(fs, root);
+    QVERIFY(scanned.ok());
+    const components::FolderScan& scan = *scanned;
     // a.dll b.OCX c.txt .hidden.ocx readme.xdll <gbk>.dll link.dll
     QCOMPARE(scan.fileCount, 7);
     QCOMPARE(sorted(scan.libraries),
@@ -285,34 +286,34 @@ void TestRegistration::unreadableAndMissingFolders()
     fs.failOn(platform::FaultyFileSystem::Op::List, root, platform::ErrorKind::Io);
     const RegistrationRun run = components::registerFolder(fs, programs, root + "/");
     QCOMPARE(run.outcome, RegistrationRun::Outcome::Unreadable);
-    QVERIFY(!run.error.isEmpty());
+    QCOMPARE(run.error.kind(), platform::ErrorKind::Io);
     QVERIFY(programs.calls.isEmpty());
 }
 
 void TestRegistration::peReaderReadsTablesAndRefusesBrokenOnes()
 {
     for (const bool is64 : {false, true}) {
-        const components::PeImage image = components::readPeImage(
+        const auto image = components::readPeImage(
             testsupport::syntheticPe(is64, {"DllRegisterServer"}, {"KERNEL32.dll", "MFC42.DLL"}));
-        QVERIFY2(image.valid, qPrintable(image.problem));
-        QCOMPARE(image.is64(), is64);
-        QCOMPARE(image.pe32Plus, is64);
-        QVERIFY(image.dll);
-        QCOMPARE(image.exports, QStringList{"DllRegisterServer"});
-        QCOMPARE(image.importedDlls, (QStringList{"KERNEL32.dll", "MFC42.DLL"}));
+        QVERIFY2(image.ok(), qPrintable(image.status().message()));
+        QCOMPARE(image->is64(), is64);
+        QCOMPARE(image->pe32Plus, is64);
+        QVERIFY(image->dll);
+        QCOMPARE(image->exports, QStringList{"DllRegisterServer"});
+        QCOMPARE(image->importedDlls, (QStringList{"KERNEL32.dll", "MFC42.DLL"}));
     }
-    QCOMPARE(components::readPeImage("just some text, named .dll").problem, QString("不是Windows程序库"));
-    QCOMPARE(components::readPeImage(QByteArray()).problem, QString("不是Windows程序库"));
+    QCOMPARE(components::readPeImage("just some text, named .dll").status().message(), QString("不是Windows程序库"));
+    QCOMPARE(components::readPeImage(QByteArray()).status().message(), QString("不是Windows程序库"));
     const QByteArray good = testsupport::syntheticPe(false, {"DllRegisterServer"}, {"KERNEL32.dll"});
     // Cut anywhere inside the section: every table reached is checked against the file's end.
     for (qsizetype cut = 0x200; cut < good.size(); cut += 7) {
-        const components::PeImage image = components::readPeImage(good.left(cut));
-        QVERIFY2(!image.valid, qPrintable(QString::number(cut)));
-        QVERIFY(image.problem.startsWith("Windows程序库已损坏"));
+        const auto image = components::readPeImage(good.left(cut));
+        QVERIFY2(!image.ok(), qPrintable(QString::number(cut)));
+        QVERIFY(image.status().message().startsWith("Windows程序库已损坏"));
     }
     QByteArray wild = good;
     qToLittleEndian<quint32>(0x7fffffff, wild.data() + 0x200 + 32); // the export names' address
-    QVERIFY(components::readPeImage(wild).problem.contains("导出名称表"));
+    QVERIFY(components::readPeImage(wild).status().message().contains("导出名称表"));
 }
 
 void TestRegistration::checkLibraryReasons_data()
@@ -348,10 +349,10 @@ void TestRegistration::checkLibraryReasons()
     wine.prefix64 = prefix64;
     wine.builtin32 = {"kernel32.dll", "ole32.dll"};
     wine.builtin64 = {"kernel32.dll"};
-    const components::LibraryCheck check =
-        components::checkLibrary(components::readPeImage(image), wine, {"local.dll"}, {"sysdep.dll"});
-    QCOMPARE(check.reason, reason);
-    QCOMPARE(check.ok, reason.isEmpty());
+    const auto read = components::readPeImage(image);
+    const platform::Status check =
+        read ? components::checkLibrary(*read, wine, {"local.dll"}, {"sysdep.dll"}) : read.status();
+    QCOMPARE(check.ok() ? QString() : check.message(), reason);
 }
 
 void TestRegistration::exitCodesTimeLimitAndMessage()
@@ -422,7 +423,9 @@ void TestRegistration::missingPrefixIsPreparedFirst()
     };
     RegistrationRun run = components::registerFolder(fs, programs, QFile::encodeName(dir.path()), &control, &wine);
     QCOMPARE(programs.calls.size(), 2);
-    QCOMPARE(programs.calls[0].arguments, (QStringList{"wineboot", "-i"}));
+    QCOMPARE(programs.calls[0].arguments.mid(4),
+             (QStringList{"WINEDLLOVERRIDES=mscoree,mshtml=", wine.wine, "wineboot", "-i"}));
+    QCOMPARE(programs.calls[0].arguments.first(2), (QStringList{"-u", "DISPLAY"})); // no window over our dialog
     QCOMPARE(shown.first(), QString("正在准备Wine环境…"));
     QCOMPARE(run.registered.size(), 1);
 

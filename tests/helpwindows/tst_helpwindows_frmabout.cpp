@@ -127,14 +127,15 @@ void TestFrmAbout::sysInfoButton()
 void TestFrmAbout::linkOpensThePage()
 {
     platform::FakeServices fake;
-    fake.desktop.openSucceeds = false; // a failure is ignored silently
+    fake.desktop.openSucceeds = false; // no browser: the user is told
     frmAbout about(fake.services());
     about.show();
     QVERIFY(QTest::qWaitForWindowExposed(&about));
     QTest::mouseClick(about.findChild<QLabel*>("Label2"), Qt::LeftButton);
     QCOMPARE(fake.desktop.opened, QList<QUrl>{QUrl(QStringLiteral("https://korvane.github.io/"))});
     QVERIFY(fake.desktop.opened.first().isValid());
-    QVERIFY(fake.messages.shown.isEmpty());
+    QCOMPARE(fake.messages.shown.size(), 1);
+    QVERIFY(fake.messages.shown[0].text.startsWith(QStringLiteral("无法启动浏览器")));
 }
 
 void TestFrmAbout::okCloses()

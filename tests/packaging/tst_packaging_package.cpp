@@ -18,6 +18,8 @@
 #include "support/unprivileged.h"
 
 #include "support/testmain.h"
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace korvane::testsupport;
@@ -84,6 +86,8 @@ private slots:
     void control();
     void validators();
     void manualPagesAgree();
+    void manualPagesRenderThroughMan();
+    void appStreamSpeaksChinese();
     void unpackedProgramAsUser();
 
 private:
@@ -193,6 +197,7 @@ void TestPackage::control()
         QVERIFY2(!field("Recommends").contains(QLatin1String(suggested)), qPrintable(text));
         QVERIFY2(field("Suggests").contains(QLatin1String(suggested)), qPrintable(text));
     }
+    QVERIFY2(field("Recommends").contains(QLatin1String("xdg-utils")), qPrintable(text));
 }
 
 void TestPackage::validators()
@@ -243,6 +248,75 @@ void TestPackage::manualPagesAgree()
                                 .arg(QLatin1String(page), QStringList((english - chinese).values()).join(u' '),
                                      QStringList((chinese - english).values()).join(u' '))));
     }
+}
+
+void TestPackage::manualPagesRenderThroughMan()
+{
+    // man itself, not groff: for a zh_CN folder man-db adds its Chinese setup (zh.tmac, which
+    // once made troff loop for ever on a page), and it takes the language from the locale.
+    const QString manRoot = m_root + QStringLiteral("/usr/share/man");
+    const bool chineseLocale = run(tool("locale"), {QStringLiteral("-a")}).out.contains("zh_CN.utf8");
+    QDirIterator it(manRoot, {QStringLiteral("*.1.gz")}, QDir::Files, QDirIterator::Subdirectories);
+    int pages = 0;
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const bool chinese = path.contains(QLatin1String("/zh_CN/"));
+        if (chinese && !chineseLocale) {
+            qWarning("zh_CN.UTF-8 is not installed: %s not read through man", qPrintable(path));
+            continue;
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("LC_ALL"));
+        env.insert(QStringLiteral("LANG"), chinese ? QStringLiteral("zh_CN.UTF-8") : QStringLiteral("C.UTF-8"));
+        env.insert(QStringLiteral("MANPATH"), manRoot);
+        const QString name = it.fileName().chopped(5);
+        // timeout kills the whole pipeline: a looping troff outlives a killed man.
+        const Result r = run(tool("timeout"),
+                             {QStringLiteral("-s"), QStringLiteral("KILL"), QStringLiteral("60"), tool("man"),
+                              QStringLiteral("-P"), QStringLiteral("cat"), name},
+                             90000, env);
+        const QString text = QString::fromUtf8(r.out);
+        QVERIFY2(r.exitCode == 0, qPrintable(path + QStringLiteral(": ") + QString::fromUtf8(r.err)));
+        QVERIFY2(text.contains(chinese ? QStringLiteral("名称") : QStringLiteral("NAME")) &&
+                     text.count(QLatin1Char('\n')) > 10,
+                 qPrintable(path + QStringLiteral(":\n") + text));
+        ++pages;
+    }
+    QVERIFY(pages >= 3);
+}
+
+void TestPackage::appStreamSpeaksChinese()
+{
+    // Software centres under a Chinese locale match the language tags the way appstreamcli does.
+    // It reads only the system's folder: it is shown ours in a mount namespace of its own.
+    if (::geteuid() != 0)
+        QSKIP("needs root to show appstreamcli the unpacked metainfo folder");
+    const QByteArray metainfo = QFile::encodeName(m_root + QStringLiteral("/usr/share/metainfo"));
+    QTemporaryDir cache;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("LC_ALL"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("zh_CN.UTF-8"));
+    const auto ask = [&](const QStringList& query) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setChildProcessModifier([&metainfo] {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount(metainfo.constData(), "/usr/share/metainfo", nullptr, MS_BIND, nullptr) != 0)
+                ::_exit(125);
+        });
+        p.start(tool("appstreamcli"),
+                query + QStringList{QStringLiteral("--no-cache"), QStringLiteral("--cachepath"), cache.path()});
+        p.waitForFinished(60000);
+        return std::pair(p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()));
+    };
+    const auto [code, shown] = ask({QStringLiteral("get"), QStringLiteral("org.korvane.Korvane")});
+    if (code == 125)
+        QSKIP("no mount namespace here");
+    QVERIFY2(shown.contains(QStringLiteral("Korvane 文件批量工具")) &&
+                 shown.contains(QStringLiteral("一次处理大量文件的批量工具")),
+             qPrintable(shown));
+    const QString found = ask({QStringLiteral("search"), QStringLiteral("批量")}).second;
+    QVERIFY2(found.contains(QStringLiteral("org.korvane.Korvane")), qPrintable(found));
 }
 
 void TestPackage::unpackedProgramAsUser()

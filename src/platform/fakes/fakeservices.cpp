@@ -102,10 +102,12 @@ QString FakeProgramStarter::findExecutable(const QString& name)
     return executables.value(name);
 }
 
-bool FakeDesktop::openUrl(const QUrl& url)
+Status FakeDesktop::openUrl(const QUrl& url)
 {
     opened << url;
-    return openSucceeds;
+    if (!openSucceeds)
+        return Status::failure(ErrorKind::NotFound, QStringLiteral("xdg-open"));
+    return {};
 }
 
 std::optional<RegistryValue> FakeRegistry::query(RegistryRoot, const QString& keyPath, const QString& valueName)

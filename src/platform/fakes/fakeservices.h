@@ -96,7 +96,7 @@ public:
     QList<QUrl> opened;
     bool openSucceeds = true;
     void beep() override { ++beeps; }
-    bool openUrl(const QUrl& url) override;
+    Status openUrl(const QUrl& url) override;
 };
 
 class FakeRegistry final : public Registry {

@@ -5,6 +5,9 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QtEndian>
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvane::platform {
@@ -13,22 +16,52 @@ namespace {
 
 constexpr quint32 kMaxPathBytes = 65536;
 constexpr char kTaken = '1';
+const QString kSocketName = QStringLiteral("/korvane-viewer");
+
+/// A folder nobody else can put a socket into or read one from: a real folder (not a link) of
+/// this user's, mode 0700.
+Status ownPrivateFolder(const QString& folder)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(folder).constData(), &info) != 0)
+        return Status::fromErrno(errno);
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700)
+        return Status::failure(ErrorKind::Failed, QStringLiteral("%1 不是本用户专用的文件夹").arg(folder));
+    return {};
+}
+
+/// Whether the other end of a connected local socket runs as this user.
+bool peerIsThisUser(qintptr descriptor)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return false;
+    return peer.uid == ::geteuid();
+}
 
 } // namespace
 
-QString InstanceChannel::defaultName()
+Result<QString> InstanceChannel::defaultName()
 {
+    // An ssh, su or cron session without logind has no runtime folder, or one that is shared
+    // (`XDG_RUNTIME_DIR=/tmp`): another user could bind our name there first.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(runtime).exists())
-        return runtime + QStringLiteral("/korvane-viewer");
-    return QDir::tempPath() + QStringLiteral("/korvane-viewer-%1").arg(::getuid());
+    if (runtime.startsWith(QLatin1Char('/')) && ownPrivateFolder(runtime))
+        return runtime + kSocketName;
+    const QString folder = QDir::tempPath() + QStringLiteral("/korvane-%1").arg(::geteuid());
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)
+        return Status::fromErrno(errno);
+    if (const Status own = ownPrivateFolder(folder); !own)
+        return own;
+    return folder + kSocketName;
 }
 
 bool InstanceChannel::handOver(const QString& name, const QByteArray& path, int timeoutMs)
 {
     QLocalSocket socket;
     socket.connectToServer(name);
-    if (!socket.waitForConnected(timeoutMs))
+    if (!socket.waitForConnected(timeoutMs) || !peerIsThisUser(socket.socketDescriptor()))
         return false;
     QByteArray request;
     QDataStream out(&request, QIODevice::WriteOnly);
@@ -57,7 +90,7 @@ bool InstanceChannel::listen(const QString& name)
     QLocalSocket probe;
     probe.connectToServer(name);
     if (probe.waitForConnected(1000))
-        return false;
+        return false; // ours, or another user's we must not remove
     QLocalServer::removeServer(name);
     return m_server->listen(name);
 }
@@ -65,6 +98,11 @@ bool InstanceChannel::listen(const QString& name)
 void InstanceChannel::accept()
 {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        if (!peerIsThisUser(socket->socketDescriptor())) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             // The request is a QDataStream byte array: a big-endian 32-bit size, then the bytes.

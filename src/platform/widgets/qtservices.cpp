@@ -2,19 +2,24 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFileSystemModel>
+#include <QGridLayout>
+#include <QHeaderView>
 #include <QIdentityProxyModel>
 #include <QInputDialog>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTextEdit>
 #include <QTranslator>
+#include <QTreeView>
 #include <QUrl>
 
 namespace korvane::platform {
@@ -29,6 +34,12 @@ void QtMessageBoxes::showWithDetails(QWidget* parent, const QString& text, Messa
     QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon,
                     QStringLiteral("Korvane"), text, QMessageBox::Ok, parent);
     box.setDetailedText(details);
+    // A box as narrow as "没有记录!" leaves a window manager's title bar (openbox) no room for
+    // the title: QMessageBox sizes itself from its layout, so the layout gets the width.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(
+            new QSpacerItem(box.fontMetrics().averageCharWidth() * 40, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+            grid->rowCount(), 0, 1, grid->columnCount());
     // Qt labels the details button from its own catalogue ("显示详情..."), and again on every
     // press after any slot of ours has run; the box says it in Korvane's words, queued.
     auto* detailsText = box.findChild<QTextEdit*>();
@@ -36,6 +47,8 @@ void QtMessageBoxes::showWithDetails(QWidget* parent, const QString& text, Messa
         if (!detailsText || box.buttonRole(button) != QMessageBox::ActionRole)
             continue;
         button->setText(QStringLiteral("显示详细信息…")); // the details start folded
+        // Qt's details button measures itself by its own labels, narrower than these.
+        button->setMinimumWidth(QPushButton(QStringLiteral("隐藏详细信息…")).sizeHint().width());
         QObject::connect(
             button, &QAbstractButton::clicked, &box,
             [button, detailsText] {
@@ -81,6 +94,8 @@ private:
     static constexpr int kDateColumn = 3;
 };
 
+constexpr int kSizeColumn = 1; // of the folder model
+
 /// Runs Qt's file dialog with the parts of its folder view Qt leaves in English; "" on cancel.
 QString runFileDialog(QWidget* parent, const QString& caption, QFileDialog::FileMode mode,
                       QFileDialog::AcceptMode accept, const QString& filter, QFileDialog::Options options)
@@ -92,6 +107,9 @@ QString runFileDialog(QWidget* parent, const QString& caption, QFileDialog::File
     ChineseFileTypes types;
     dialog.setIconProvider(&types);
     dialog.setProxyModel(new ChineseFileDates(&dialog));
+    // Qt's default width of the size column elides "21.5 KiB" in a Chinese font to "21.…KiB".
+    if (auto* details = dialog.findChild<QTreeView*>(QStringLiteral("treeView")))
+        details->header()->setSectionResizeMode(kSizeColumn, QHeaderView::ResizeToContents);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();
@@ -153,9 +171,16 @@ void QtDesktop::beep()
     QApplication::beep();
 }
 
-bool QtDesktop::openUrl(const QUrl& url)
+Status QtDesktop::openUrl(const QUrl& url)
 {
-    return QDesktopServices::openUrl(url);
+    // What QDesktopServices would do for a web address, but without xdg-utils it only prints a
+    // warning and the click does nothing: the caller says so instead.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty())
+        return Status::failure(ErrorKind::NotFound, QStringLiteral("没有找到 xdg-open"));
+    if (!QProcess::startDetached(opener, {url.toString(QUrl::FullyEncoded)}))
+        return Status::failure(ErrorKind::Failed, QStringLiteral("xdg-open 无法启动"));
+    return {};
 }
 
 QtServices::QtServices(const QString& applicationName, const QString& programFolder, const QString& helperFolder)

@@ -47,7 +47,7 @@ private:
 class QtDesktop final : public Desktop {
 public:
     void beep() override;
-    bool openUrl(const QUrl& url) override;
+    Status openUrl(const QUrl& url) override;
 };
 
 /// Linux keeps no registry: every value is "not found".

@@ -7,9 +7,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size));
-    const korvane::components::PeImage image = korvane::components::readPeImage(bytes);
-    // A valid image never reports a problem, and a refused one always says why.
-    if (image.valid != image.problem.isEmpty())
+    const auto image = korvane::components::readPeImage(bytes);
+    // A refused image always says why.
+    if (!image && image.status().message().isEmpty())
         __builtin_trap();
     return 0;
 }

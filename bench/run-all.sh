@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Runs every benchmark beside its peer and prints one table: job, ours and the peer (wall-clock
+# medians, seconds), the wall and CPU ratios, the goal and whether it was met. Pairs are
+# interleaved (the order turned each round); each median's spread (min–max) goes to the log.
+# Copies run on tmpfs and on the disk the tests use.
+#
+#   bench/run-all.sh [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE]
+#
+# A benchmark with a rows mode prints job<TAB>ours_wall<TAB>peer_wall<TAB>ours_cpu<TAB>peer_cpu
+# (medians) and is asked for them, whatever jobs it has. A job whose benchmark prints no rows
+# yet is timed here, as whole processes. The machine may be shared: read the spread.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build-test rounds=5 tmpfs=/dev/shm disk=${TMPDIR:-/tmp} log=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --tmpfs) tmpfs=$2; shift 2 ;;
+    --disk) disk=$2; shift 2 ;;
+    --log) log=$2; shift 2 ;;
+    *) echo "usage: $0 [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE]" >&2; exit 2 ;;
+  esac
+done
+bin=$(realpath "$build/bin")
+work=$(mktemp -d)
+trap 'rm -rf "$work" "$tmpfs/korvane-bench.$$" "$disk/korvane-bench.$$"' EXIT
+[ -n "$log" ] || log=$work/log
+: >"$log"
+rows=$work/rows
+: >"$rows"
+
+# Rows of a benchmark binary, scaled to seconds (SCALE: 1 for seconds, 0.001 for ms). True when
+# it printed at least one.
+collect() {
+  local scale=$1 before
+  shift
+  before=$(wc -l <"$rows")
+  echo "== $*" >>"$log"
+  "$@" 2>>"$log" | awk -F'\t' -v s="$scale" \
+    'NF == 5 && $2 + 0 > 0 { printf "%s\t%.4f\t%.4f\t%.4f\t%.4f\n", $1, $2 * s, $3 * s, $4 * s, $5 * s }' \
+    >>"$rows" || true
+  [ "$(wc -l <"$rows")" -gt "$before" ]
+}
+
+# Whether a benchmark binary knows an option: an older one would ignore it and run everything.
+knows() { [ -x "$1" ] && grep -qaF -- "$2" "$1"; }
+
+# One run as a whole process: "wall cpu" in seconds (cpu: user and system, children included).
+timed() {
+  /usr/bin/time -f '%e %U %S' -o "$work/time" "$@" >/dev/null 2>>"$log" || echo "failed: $*" >>"$log"
+  # A program that failed gets a line about its exit status first.
+  tail -n1 "$work/time" | awk '{ printf "%s %.3f\n", $1, $2 + $3 }'
+}
+
+median() { sort -g -k"$1" "$2" | awk -v k="$1" '{ a[NR] = $k } END { print a[int((NR + 1) / 2)] }'; }
+spread() { sort -g -k1 "$2" | awk -v w="$1" '{ a[NR] = $1 } END { printf "%s wall min %s, max %s\n", w, a[1], a[NR] }'; }
+
+# pair JOB RESET OURS... -- PEER...: RESET (a function) runs before every run.
+pair() {
+  local job=$1 reset=$2 ours=() peer=() i
+  shift 2
+  while [ "$1" != -- ]; do ours+=("$1"); shift; done
+  shift
+  peer=("$@")
+  : >"$work/ours"
+  : >"$work/peer"
+  for i in $(seq "$rounds"); do
+    if [ $((i % 2)) -eq 1 ]; then
+      "$reset"; timed "${ours[@]}" >>"$work/ours"; "$reset"; timed "${peer[@]}" >>"$work/peer"
+    else
+      "$reset"; timed "${peer[@]}" >>"$work/peer"; "$reset"; timed "${ours[@]}" >>"$work/ours"
+    fi
+  done
+  printf '%s\t%s\t%s\t%s\t%s\n' "$job" "$(median 1 "$work/ours")" "$(median 1 "$work/peer")" \
+    "$(median 2 "$work/ours")" "$(median 2 "$work/peer")" >>"$rows"
+  { echo "$job:"; spread "  ours" "$work/ours"; spread "  peer" "$work/peer"; } >>"$log"
+}
+
+# The copy of 20,000 files of 1 KB with unique names, timed here.
+copy_unique() {
+  local where=$1 label=$2 root f
+  root=$where/korvane-bench.$$
+  mkdir -p "$root/src"
+  for f in $(seq 20); do
+    mkdir -p "$root/src/$f"
+    head -c $((1024 * 1000)) /dev/zero | split -b 1024 -d -a 4 --additional-suffix=.dat - "$root/src/$f/$f-"
+  done
+  reset_copy() { rm -rf "$root/ours" "$root/peer"; mkdir "$root/ours" "$root/peer"; }
+  pair "copy 20,000 x 1 KB, unique names ($label)" reset_copy \
+    "$bin/korvane-cli" files copy --type .dat "$root/src" "$root/ours" -- \
+    find "$root/src" -name '*.dat' -exec cp -t "$root/peer" {} +
+  rm -rf "$root"
+}
+
+# Copies: the copy benchmark's rows, or the unique-name row timed here.
+for where in tmpfs:"$tmpfs" disk:"$disk"; do
+  label=${where%%:*} dir=${where#*:}
+  if knows "$bin/bench_copy" --tab && collect 1 "$bin/bench_copy" --root "$dir" --pairs "$rounds" --tab "$label"; then
+    continue
+  fi
+  copy_unique "$dir" "$label"
+done
+
+# Help files and recording: their benchmarks' rows (milliseconds).
+if ! { knows "$bin/bench_helpdecompiler" --rows &&
+  collect 0.001 "$bin/bench_helpdecompiler" --rows --rounds "$rounds" --dir "$disk"; }; then
+  putty=$(find ../shared/testdata -name putty.chm -print -quit 2>/dev/null || true)
+  if [ -n "$putty" ] && command -v 7z >/dev/null; then
+    out=$disk/korvane-bench.$$
+    reset_chm() { rm -rf "$out"; mkdir -p "$out/ours" "$out/peer"; cp "$putty" "$out/ours/"; }
+    pair "decompile putty.chm" reset_chm "$bin/korvane-cli" chm decompile "$out/ours/putty.chm" -- \
+      7z x -y -o"$out/peer" "$putty"
+    rm -rf "$out"
+  else
+    echo "no help file rows: bench_helpdecompiler printed none and putty.chm or 7z is missing" >>"$log"
+  fi
+fi
+knows "$bin/bench_recorder" --rows && collect 0.001 "$bin/bench_recorder" --rows --runs "$rounds" ||
+  echo "no recorder rows: bench_recorder has no rows mode yet" >>"$log"
+
+# The goals, matched on the job's words: "wall" and "cpu" bound the ratios, "s" ours in seconds.
+goal() {
+  case "$1" in
+    *taskset*) echo "no worse than today" ;;
+    *unique*) echo "wall<=0.8" ;;
+    *replac*) echo "wall<=1.0 cpu<=1.5" ;;
+    *large* | *100\ MB*) echo "wall<=1.0" ;;
+    *putty*) echo "wall<=0.8" ;;
+    *help\ files* | *chm*) echo "wall<=0.6" ;;
+    *record*) echo "wall<=0.40" ;;
+    *compile*) echo "s<=0.5" ;;
+    *) echo "-" ;;
+  esac
+}
+
+printf '%-52s %9s %9s %7s %7s  %-20s %s\n' job ours_s peer_s wall cpu goal met
+while IFS=$'\t' read -r job ow pw oc pc; do
+  g=$(goal "$job")
+  awk -v job="$job" -v ow="$ow" -v pw="$pw" -v oc="$oc" -v pc="$pc" -v g="$g" 'BEGIN {
+    rw = pw > 0 ? ow / pw : 0; rc = pc > 0 ? oc / pc : 0; met = "-"
+    n = split(g, parts, " ")
+    for (i = 1; i <= n; i++) {
+      if (split(parts[i], kv, "<=") != 2) continue
+      v = kv[1] == "wall" ? rw : kv[1] == "cpu" ? rc : ow
+      ok = (v <= kv[2] + 0); met = (met == "-" || met == "yes") && ok ? "yes" : "no"
+    }
+    printf "%-52s %9.3f %9.3f %7.2f %7.2f  %-20s %s\n", job, ow, pw, rw, rc, g, met
+  }'
+done <"$rows"
+echo "spread and the benchmarks' own notes: $log"
+[ "$log" != "$work/log" ] || cat "$log"
