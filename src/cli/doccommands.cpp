@@ -7,8 +7,8 @@
 #include "wordcrypt/nativeword.h"
 
 #include <QFile>
-#include <algorithm>
 #include <QJsonObject>
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -223,7 +223,8 @@ int runDoc(const ParsedArgs& args, Reporter& out)
 
     // Word 97-2003 documents are served natively; only the others need the office helper.
     const QString helper = helperProgram(QStringLiteral("korvane-unohelper"));
-    if (helper.isEmpty() && std::any_of(settings.documents.cbegin(), settings.documents.cend(), wordcrypt::needsOffice)) {
+    if (helper.isEmpty() &&
+        std::any_of(settings.documents.cbegin(), settings.documents.cend(), wordcrypt::needsOffice)) {
         out.note(wordcrypt::libreOfficeMissingText());
         return kExitProgramMissing;
     }
