@@ -1,11 +1,13 @@
 // Timings of the batch list window's heavy paths, through the window's own handlers:
 //  1. adding a folder tree of 100,000 files (1,000 folders x 100 files, 20,000 matching) to an
 //     empty list, beside `find <tree> -type f -iname '*doc'` on the same tree;
-//  2. a compiler run over 30,000 entries with a fake program starter (30,000 lines appended).
+//  2. a compiler run over 30,000 entries with a fake program starter (90,000 lines appended).
+// Both handlers return once their run has started: each timing lasts until the run has ended.
 #include "batchlist/frmcompile.h"
 #include "benchutil.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
+#include "platform/widgets/backgroundrun.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -27,6 +29,13 @@ constexpr int kFolders = 1000;
 constexpr int kFilesPerFolder = 100;
 constexpr int kMatchingPerFolder = 20;
 constexpr int kRepeats = 7;
+
+/// Runs the event loop until every run has ended and its window has taken the outcome.
+void waitForRuns()
+{
+    while (!platform::BackgroundRun::runsInFlight().isEmpty())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+}
 
 /// The shared window configured for "doc", the way the document encryptor walks.
 class DocWindow final : public batchlist::BatchListWindow {
@@ -97,6 +106,7 @@ void timeAddFolder(platform::FakeServices& fakes, platform::Services& services, 
         QElapsedTimer timer;
         timer.start();
         window.Command4_Click();
+        waitForRuns();
         times.push_back(bench::elapsedMs(timer));
         listed = list->count();
     }
@@ -122,6 +132,7 @@ bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services
         QElapsedTimer timer;
         timer.start();
         window.Command2_Click();
+        waitForRuns();
         times.push_back(bench::elapsedMs(timer));
         const int lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->document()->blockCount();
         // Each project: its line, the missing project file's warning and "  已完成".
@@ -170,6 +181,6 @@ int main(int argc, char* argv[])
     std::vector<double> runTimes;
     if (!timeCompilerRun(fakes, services, dir.filePath(QStringLiteral("vb6.exe")), runTimes))
         return 1;
-    std::printf("run over 30000 entries (fake starter): median %.1f ms (target < 1000 ms)\n", bench::median(runTimes));
+    std::printf("run over 30000 entries (fake starter): median %.1f ms (target <= 500 ms)\n", bench::median(runTimes));
     return 0;
 }
