@@ -353,6 +353,22 @@ std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::
     return results;
 }
 
+bool CompileRun::prepareRun(BatchRunContext& run, const std::vector<BatchEntry>& entries)
+{
+    if (const platform::Status problem = compilerProblem(m_fs, m_programs, compiler); !problem.ok()) {
+        run.say(problem.message(), platform::MessageIcon::Information);
+        return false;
+    }
+    m_compiles = compileProjects(m_fs, m_programs, compiler, entries, &run.control, options);
+    m_next = 0;
+    return true;
+}
+
+QStringList CompileRun::comp(BatchRunContext&, const BatchEntry&)
+{
+    return m_next < m_compiles.size() ? compileLines(m_compiles[m_next++]) : QStringList();
+}
+
 QStringList compileLines(const ProjectCompile& compile)
 {
     QStringList lines = compile.warnings;

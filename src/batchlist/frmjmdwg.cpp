@@ -40,8 +40,20 @@ QString failureLine(const QString& what, const Status& status)
 
 } // namespace
 
+DrawingEncryptRun::DrawingEncryptRun(platform::DrawingAutomation& automation, platform::FileSystem& fs,
+                                     platform::MessageBoxes& messages, QWidget* owner)
+    : m_automation(automation), m_fs(fs), m_messages(messages), m_owner(owner)
+{}
+
+DrawingEncryptRun::~DrawingEncryptRun()
+{
+    if (ACADApp)
+        ACADApp->setEventSink(nullptr); // the application may outlive the window
+}
+
 frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& automation, QWidget* parent)
-    : BatchListWindow(services, drawingConfig(), parent), m_automation(automation)
+    : BatchListWindow(services, drawingConfig(), parent),
+      m_encrypt(automation, m_services.fs, m_services.messages, this)
 {
     m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
     m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
@@ -53,11 +65,9 @@ frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& au
 frmjmdwg::~frmjmdwg()
 {
     m_run->stopAndWait(); // the job uses members that go before the run object
-    if (ACADApp)
-        ACADApp->setEventSink(nullptr); // the application may outlive the window
 }
 
-void frmjmdwg::setApplication(std::shared_ptr<platform::DrawingApplication> app)
+void DrawingEncryptRun::setApplication(std::shared_ptr<platform::DrawingApplication> app)
 {
     if (ACADApp)
         ACADApp->setEventSink(nullptr);
@@ -66,7 +76,7 @@ void frmjmdwg::setApplication(std::shared_ptr<platform::DrawingApplication> app)
         ACADApp->setEventSink(this);
 }
 
-void frmjmdwg::init()
+void DrawingEncryptRun::init()
 {
     auto bound = m_automation.bindByPathName(kApplication);
     if (bound.ok() && *bound) {
@@ -79,13 +89,13 @@ void frmjmdwg::init()
         return;
     }
     setApplication(nullptr);
-    m_services.messages.show(this, created.status().message(), MessageIcon::None);
+    m_messages.show(m_owner, created.status().message(), MessageIcon::None);
 }
 
-bool frmjmdwg::abandon(const Status& status)
+bool DrawingEncryptRun::abandon(const Status& status)
 {
     // Saving on with half-set parameters could write drawings without the password asked for.
-    m_services.messages.show(this, status.message(), MessageIcon::None);
+    m_messages.show(m_owner, status.message(), MessageIcon::None);
     if (ACADApp)
         (void)ACADApp->quit();
     setApplication(nullptr);
@@ -93,7 +103,7 @@ bool frmjmdwg::abandon(const Status& status)
     return false;
 }
 
-bool frmjmdwg::prepareRun()
+bool DrawingEncryptRun::prepareRun(BatchRunContext&, const std::vector<BatchEntry>&)
 {
     init();
     if (!ACADApp)
@@ -105,7 +115,7 @@ bool frmjmdwg::prepareRun()
     (void)ACADApp->setVisible(false); // a visible application still does the work
     platform::DrawingSecurityParams& p = *m_securityParams;
     for (const Status& status :
-         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(m_text2->text()),
+         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(password),
           p.setProviderName(QStringLiteral("Microsoft Base Cryptographic Provider v1.0")), p.setProviderType(1)}) {
         if (!status.ok())
             return abandon(status);
@@ -114,7 +124,7 @@ bool frmjmdwg::prepareRun()
     return true;
 }
 
-QStringList frmjmdwg::comp(const BatchEntry& entry)
+QStringList DrawingEncryptRun::comp(BatchRunContext&, const BatchEntry& entry)
 {
     m_failures.clear();
     m_saved = false;
@@ -126,7 +136,7 @@ QStringList frmjmdwg::comp(const BatchEntry& entry)
     return std::exchange(m_failures, {});
 }
 
-void frmjmdwg::ACADApp_EndOpen(const QString& fileName)
+void DrawingEncryptRun::ACADApp_EndOpen(const QString& fileName)
 {
     if (!ACADApp || !m_securityParams)
         return; // an open that is none of this window's runs
@@ -140,7 +150,7 @@ void frmjmdwg::ACADApp_EndOpen(const QString& fileName)
         m_failures << failureLine(QStringLiteral("保存图纸失败!"), status);
 }
 
-void frmjmdwg::closeDrawings(bool keepActive)
+void DrawingEncryptRun::closeDrawings(bool keepActive)
 {
     if (!ACADApp)
         return;
@@ -165,19 +175,19 @@ void frmjmdwg::closeDrawings(bool keepActive)
     }
 }
 
-void frmjmdwg::ACADApp_EndSave(const QString& fileName)
+void DrawingEncryptRun::ACADApp_EndSave(const QString& fileName)
 {
     Q_UNUSED(fileName);
     closeDrawings(true);
 }
 
-void frmjmdwg::ACADApp_BeginQuit(bool& cancel)
+void DrawingEncryptRun::ACADApp_BeginQuit(bool& cancel)
 {
     Q_UNUSED(cancel); // left as it is: the application goes on quitting
     closeDrawings(false);
 }
 
-void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
+void DrawingEncryptRun::completeRun(BatchRunContext& run, const std::vector<BatchEntry>& entries)
 {
     m_failures.clear();
     if (ACADApp) {
@@ -188,7 +198,7 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
     setApplication(nullptr);
     m_securityParams.reset();
     for (const QString& line : std::exchange(m_failures, {}))
-        appendInfo(line);
+        run.info.append(line);
 
     // Only the backup of a drawing saved in this run goes: never a typed notes.txt's notes.bak.
     for (size_t i = 0; i < entries.size() && i < m_savedEntries.size(); ++i) {
@@ -196,21 +206,32 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
         if (!m_savedEntries[i] || !entry.text.endsWith(QLatin1String("dwg"), Qt::CaseInsensitive))
             continue;
         const platform::NativePath backup = entry.path.chopped(3) + "bak";
-        if (m_services.fs.fileExists(backup))
-            (void)m_services.fs.deleteFile(backup, false); // failures are ignored
+        if (m_fs.fileExists(backup))
+            (void)m_fs.deleteFile(backup, false); // failures are ignored
     }
     // The shared frame writes the end line after this hook returns; the count follows it.
     if (const auto failed = std::count(m_savedEntries.begin(), m_savedEntries.end(), false); failed > 0)
-        appendInfoAfterRun(QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed));
+        run.afterRun << QStringLiteral("其中 %1 个文档未能处理,见上").arg(failed);
     m_savedEntries.clear();
 }
 
-void frmjmdwg::Form_Unload()
+void DrawingEncryptRun::quit()
 {
     // Errors are ignored: with no application held there is nothing to tell.
     if (ACADApp)
         (void)ACADApp->quit();
     setApplication(nullptr);
+}
+
+BatchRunHooks& frmjmdwg::runHooks()
+{
+    m_encrypt.password = m_text2->text();
+    return m_encrypt;
+}
+
+void frmjmdwg::Form_Unload()
+{
+    m_encrypt.quit();
 }
 
 QString frmjmdwg::runAction() const

@@ -1,16 +1,14 @@
 #include "wordcrypt/frmjmword.h"
 
+#include "platform/runcontrol.h"
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
-#include "platform/widgets/busycursor.h"
 #include "platform/widgets/placement.h"
 #include "wordcrypt/documentpasswords.h"
 #include "wordcrypt/worddocfile.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QThread>
-#include <optional>
 
 namespace korvane::wordcrypt {
 
@@ -38,8 +36,17 @@ batchlist::BatchListConfig wordConfig()
 
 } // namespace
 
+WordEncryptRun::WordEncryptRun(platform::WordAutomation& word, platform::MessageBoxes& messages, QWidget* owner)
+    : m_word(word), m_messages(messages), m_owner(owner)
+{}
+
+WordEncryptRun::~WordEncryptRun()
+{
+    release();
+}
+
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent)
-    : BatchListWindow(services, wordConfig(), parent), m_word(word)
+    : BatchListWindow(services, wordConfig(), parent), m_encrypt(word, m_services.messages, this)
 {
     m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
     m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
@@ -54,10 +61,9 @@ frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& wor
 frmjmword::~frmjmword()
 {
     m_run->stopAndWait(); // the job uses members that go before the run object
-    release();
 }
 
-void frmjmword::release()
+void WordEncryptRun::release()
 {
     // Dropping the last reference ends the office; no event may reach a window going away.
     if (wordapp)
@@ -65,14 +71,14 @@ void frmjmword::release()
     wordapp.reset();
 }
 
-void frmjmword::init()
+void WordEncryptRun::init()
 {
     release(); // a new run replaces (and so ends) what an earlier run left behind
     platform::Result<std::shared_ptr<platform::WordApplication>> app = m_word.getObject(kApplicationClass);
     if (!app)
         app = m_word.createObject(kApplicationClass);
     if (!app) {
-        m_services.messages.show(this, app.status().message(), platform::MessageIcon::None);
+        m_messages.show(m_owner, app.status().message(), platform::MessageIcon::None);
         return;
     }
     wordapp = std::move(app).value();
@@ -97,61 +103,60 @@ QString frmjmword::unprocessedText(int failed)
 
 void frmjmword::captureRunSettings()
 {
-    m_settings = {m_text2->text(), m_text4->text()};
+    m_encrypt.settings = {m_text2->text(), m_text4->text()};
 }
 
 void frmjmword::setRunControl(platform::RunControl* control)
 {
+    m_encrypt.setRunControl(control);
+}
+
+void WordEncryptRun::setRunControl(platform::RunControl* control)
+{
     m_word.setRunControl(control);
+}
+
+batchlist::BatchRunHooks& frmjmword::runHooks()
+{
+    captureRunSettings();
+    return m_encrypt;
 }
 
 void frmjmword::runControlChanged(platform::RunControl* control)
 {
-    m_runControl = control;
-    if (control)
-        captureRunSettings();
     setRunControl(control);
 }
 
-bool frmjmword::beforeListCheck()
+bool WordEncryptRun::beforeListCheck(batchlist::BatchRunContext& run)
 {
-    const bool onUiThread = QThread::currentThread() == thread();
-    if (onUiThread)
-        captureRunSettings();
     // Checked before the office starts, so no document is touched by a run that cannot succeed.
-    if (m_settings.password.size() > kMaxPasswordLength || m_settings.writePassword.size() > kMaxPasswordLength) {
-        m_services.messages.show(this, passwordTooLongText(), platform::MessageIcon::None);
+    if (settings.password.size() > kMaxPasswordLength || settings.writePassword.size() > kMaxPasswordLength) {
+        run.say(frmjmword::passwordTooLongText(), platform::MessageIcon::None);
         return false;
     }
-    {
-        // Starting the office takes a moment.
-        std::optional<platform::BusyCursor> busy;
-        if (onUiThread)
-            busy.emplace();
-        init();
-    }
+    init();
     if (!wordapp)
         return false;
     wordapp->setVisible(false); // the office runs headless; a failure here changes nothing
     return true;
 }
 
-bool frmjmword::prepareRun()
+bool WordEncryptRun::prepareRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>&)
 {
     m_failedDocuments = 0;
     if (!m_noteShown) {
         m_noteShown = true;
-        appendInfo(exportNoteText());
+        run.info.append(frmjmword::exportNoteText());
     }
     return true;
 }
 
-QStringList frmjmword::comp(const batchlist::BatchEntry& entry)
+QStringList WordEncryptRun::comp(batchlist::BatchRunContext& run, const batchlist::BatchEntry& entry)
 {
     m_failures.clear();
     Status opened = Status::failure(platform::ErrorKind::Cancelled, QStringLiteral("LibreOffice 已退出"));
     // Bounded: a document that can never be opened must not stop the run.
-    for (int attempt = 0; attempt < kOpenAttempts && wordapp; ++attempt) {
+    for (int attempt = 0; attempt < frmjmword::kOpenAttempts && wordapp; ++attempt) {
         std::shared_ptr<platform::WordApplication> app = wordapp;
         opened = app->open(entry.path, false);
         if (!platform::retryHelps(opened))
@@ -160,37 +165,40 @@ QStringList frmjmword::comp(const batchlist::BatchEntry& entry)
     if (!opened.ok())
         m_failures << QStringLiteral("  打开文档失败: ") + opened.message();
     // A document given up because of a stop is counted among those not processed, not failed.
-    if (!m_failures.isEmpty() && !(m_runControl && m_runControl->stopRequested()))
+    if (!m_failures.isEmpty() && !run.control.stopRequested())
         ++m_failedDocuments;
     return std::exchange(m_failures, {});
 }
 
-void frmjmword::wordapp_DocumentOpen(platform::WordDocument& document)
+void WordEncryptRun::wordapp_DocumentOpen(platform::WordDocument& document)
 {
-    m_failures << applyPasswords(document, m_settings.password, m_settings.writePassword);
+    m_failures << applyPasswords(document, settings.password, settings.writePassword);
 }
 
-void frmjmword::wordapp_Quit()
+void WordEncryptRun::wordapp_Quit()
 {
     // Runs inside Quit: whoever called it still holds the object until the call returns.
     wordapp.reset();
 }
 
-void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&)
+void WordEncryptRun::completeRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>&)
 {
-    if (std::shared_ptr<platform::WordApplication> app = wordapp)
-        app->quit();
-    release();
+    quit();
     if (m_failedDocuments > 0)
-        appendInfoAfterRun(unprocessedText(m_failedDocuments)); // after the frame's end line
+        run.afterRun << frmjmword::unprocessedText(m_failedDocuments); // after the frame's end line
 }
 
-void frmjmword::Form_Unload()
+void WordEncryptRun::quit()
 {
     // Errors are ignored: after a completed run there is nothing left to quit.
     if (std::shared_ptr<platform::WordApplication> app = wordapp)
         app->quit();
     release();
+}
+
+void frmjmword::Form_Unload()
+{
+    m_encrypt.quit();
 }
 
 QString frmjmword::runAction() const

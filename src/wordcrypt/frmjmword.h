@@ -14,9 +14,54 @@ class RunControl;
 
 namespace korvane::wordcrypt {
 
+/// The document encryptor's part of a batch list run, and the word processor it holds: not a
+/// widget, so its calls on the run's worker reach no control.
+class WordEncryptRun final : public batchlist::BatchRunHooks, private platform::WordEvents {
+public:
+    /// `messages` must be safe from the worker; `owner` is the boxes' parent.
+    WordEncryptRun(platform::WordAutomation& word, platform::MessageBoxes& messages, QWidget* owner);
+    ~WordEncryptRun() override;
+
+    /// The password boxes' texts, taken before the run.
+    struct RunSettings {
+        QString password;
+        QString writePassword;
+    } settings;
+
+    /// Obtains the application into `wordapp`; shows the error's description when it cannot.
+    void init();
+    /// A document has opened: sets the run's passwords on it.
+    void wordapp_DocumentOpen(platform::WordDocument& document);
+    /// The word processor quits: lets it go.
+    void wordapp_Quit();
+    /// Lets a held word processor quit.
+    void quit();
+    bool holdsApplication() const { return wordapp != nullptr; }
+    /// The stop token of the runs from now on (null: none), handed on to the word processor.
+    void setRunControl(platform::RunControl* control);
+
+    bool beforeListCheck(batchlist::BatchRunContext& run) override;
+    bool prepareRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>& entries) override;
+    QStringList comp(batchlist::BatchRunContext& run, const batchlist::BatchEntry& entry) override;
+    void completeRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>& entries) override;
+
+private:
+    void DocumentOpen(platform::WordDocument& document) override { wordapp_DocumentOpen(document); }
+    void Quit() override { wordapp_Quit(); }
+    void release();
+
+    platform::WordAutomation& m_word;
+    platform::MessageBoxes& m_messages;
+    QWidget* m_owner;
+    std::shared_ptr<platform::WordApplication> wordapp;
+    QStringList m_failures; ///< lines of the document being processed
+    int m_failedDocuments = 0;
+    bool m_noteShown = false;
+};
+
 /// "Word文件批量加密": sets (or, with both boxes empty, removes) the open and modify passwords
 /// of every listed document through the word processor.
-class frmjmword : public batchlist::BatchListWindow, private platform::WordEvents {
+class frmjmword : public batchlist::BatchListWindow {
     Q_OBJECT
 public:
     /// How often a document that fails to open is tried before the run reports it and goes on.
@@ -25,19 +70,11 @@ public:
     frmjmword(platform::Services& services, platform::WordAutomation& word, QWidget* parent = nullptr);
     ~frmjmword() override;
 
-    /// Obtains the application into `wordapp`; shows the error's description when it cannot.
-    void init();
-    /// A document has opened: sets the run's passwords on it.
-    void wordapp_DocumentOpen(platform::WordDocument& document);
-    /// The word processor quits: lets it go.
-    void wordapp_Quit();
-
     /// The application held between runs (after a run that met an empty list), for tests.
-    bool holdsApplication() const { return wordapp != nullptr; }
+    bool holdsApplication() const { return m_encrypt.holdsApplication(); }
 
     /// Takes the password boxes' texts for the next run. The run's hooks read only this
-    /// snapshot, never the widgets, so they may run on a worker thread; whoever starts such a
-    /// run calls this on the user-interface thread first (a run on that thread takes it itself).
+    /// snapshot, never the widgets, on their worker thread.
     void captureRunSettings();
     /// The stop token of the runs from now on (null: none), handed on to the word processor.
     void setRunControl(platform::RunControl* control);
@@ -51,28 +88,12 @@ public:
 
 protected:
     QString runAction() const override;
-    bool beforeListCheck() override;
-    bool prepareRun() override;
-    QStringList comp(const batchlist::BatchEntry& entry) override;
-    void completeRun(const std::vector<batchlist::BatchEntry>& entries) override;
+    batchlist::BatchRunHooks& runHooks() override;
     void runControlChanged(platform::RunControl* control) override;
     void Form_Unload() override;
 
 private:
-    void DocumentOpen(platform::WordDocument& document) override { wordapp_DocumentOpen(document); }
-    void Quit() override { wordapp_Quit(); }
-    void release();
-
-    platform::WordAutomation& m_word;
-    std::shared_ptr<platform::WordApplication> wordapp;
-    QStringList m_failures; ///< lines of the document being processed
-    struct RunSettings {
-        QString password;
-        QString writePassword;
-    } m_settings;
-    int m_failedDocuments = 0;
-    platform::RunControl* m_runControl = nullptr; ///< the run in progress, if any
-    bool m_noteShown = false;
+    WordEncryptRun m_encrypt;
 
     QLabel* m_label5 = nullptr;   ///< (要批量解密只需保持密码框为空)
     QLabel* m_label6 = nullptr;   ///< 加密使用的密码:
