@@ -388,19 +388,19 @@ void BatchListWindow::Command4_Click()
         m_services.messages.show(this, QStringLiteral("所选文件夹是空的!"), MessageIcon::Information);
     } else {
         const int before = m_list.size();
-        auto walk = std::make_shared<WalkResult>();
-        m_run->start(
+        const bool started = m_run->start(
             QStringLiteral("正在查找文件…"),
-            [this, folder, walk](platform::RunControl& control) {
-                *walk = addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
+            [this, folder](platform::RunControl& control) {
+                return addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
             },
-            [this, before, walk] {
+            [this, before](const WalkResult& walk) {
                 appendItems(before);
-                if (walk->limitReached)
+                if (walk.limitReached)
                     m_services.messages.show(this, limitMessage(), MessageIcon::Information);
                 refreshCount();
             });
-        return;
+        if (started)
+            return;
     }
     refreshCount();
 }
@@ -422,22 +422,24 @@ void BatchListWindow::Command7_Click()
 
 void BatchListWindow::Command2_Click()
 {
+    // A server event must not start a second run inside the first, nor change the snapshot
+    // the run's hooks hold.
     if (m_run->isRunning())
-        return; // a server event must not start a second run inside the first
+        return;
 
     // The whole run, hooks included, goes on the worker; its message boxes are shown on the
     // user-interface thread through m_services.messages, so their order is unchanged.
     BatchRunHooks& hooks = runHooks();
     BatchRunInput input{m_list.entries(), m_config.logPrefix, m_config.logOrder, m_config.emptyListMessage};
-    auto result = std::make_shared<BatchRunResult>();
-    m_run->start(
+    const bool started = m_run->start(
         runAction(),
-        [this, &hooks, input = std::move(input), result](platform::RunControl& control) {
+        [this, &hooks, input = std::move(input)](platform::RunControl& control) {
             m_run->onUiThread([&] { runControlChanged(&control); });
             BatchRunContext context{m_services.messages, this, *m_info, control};
-            *result = runBatch(hooks, input, context);
+            return runBatch(hooks, input, context);
         },
-        [this, result] { endRun(*result); });
+        [this](const BatchRunResult& result) { endRun(result); });
+    Q_ASSERT(started); // no run was under way
 }
 
 QString BatchListWindow::runAction() const
