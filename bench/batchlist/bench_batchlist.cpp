@@ -1,11 +1,13 @@
 // Timings of the batch list window's heavy paths, through the window's own handlers:
 //  1. adding a folder tree of 100,000 files (1,000 folders x 100 files, 20,000 matching) to an
 //     empty list, beside `find <tree> -type f -iname '*doc'` on the same tree;
-//  2. a compiler run over 30,000 entries with a fake program starter (30,000 lines appended).
+//  2. a compiler run over 30,000 entries with a fake program starter (90,000 lines appended).
+// Both handlers return once their run has started: each timing lasts until the run has ended.
 #include "batchlist/frmcompile.h"
 #include "benchutil.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
+#include "platform/widgets/backgroundrun.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -15,6 +17,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,15 +31,35 @@ constexpr int kFilesPerFolder = 100;
 constexpr int kMatchingPerFolder = 20;
 constexpr int kRepeats = 7;
 
+/// CPU time of every thread of the process so far: on a shared machine the wall time says more
+/// about the load than about the run.
+double processCpuMs()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+/// Runs the event loop until every run has ended and its window has taken the outcome.
+void waitForRuns()
+{
+    while (!platform::BackgroundRun::runsInFlight().isEmpty())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+}
+
 /// The shared window configured for "doc", the way the document encryptor walks.
 class DocWindow final : public batchlist::BatchListWindow {
 public:
     explicit DocWindow(platform::Services& services) : BatchListWindow(services, config(), nullptr) { finishLoad({}); }
 
 protected:
-    QStringList comp(const batchlist::BatchEntry&) override { return {}; }
+    batchlist::BatchRunHooks& runHooks() override { return m_hooks; }
 
 private:
+    struct NoHooks final : batchlist::BatchRunHooks {
+        QStringList comp(batchlist::BatchRunContext&, const batchlist::BatchEntry&) override { return {}; }
+    } m_hooks;
+
     static batchlist::BatchListConfig config()
     {
         batchlist::BatchListConfig c;
@@ -97,6 +120,7 @@ void timeAddFolder(platform::FakeServices& fakes, platform::Services& services, 
         QElapsedTimer timer;
         timer.start();
         window.Command4_Click();
+        waitForRuns();
         times.push_back(bench::elapsedMs(timer));
         listed = list->count();
     }
@@ -104,13 +128,13 @@ void timeAddFolder(platform::FakeServices& fakes, platform::Services& services, 
 
 /// A compiler run over 30,000 entries; false when it did not start every entry or log every line.
 bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services, const QString& compiler,
-                     std::vector<double>& times)
+                     std::vector<double>& times, std::vector<double>& cpuTimes)
 {
     QFile(compiler).open(QIODevice::WriteOnly);
     // A Windows compiler is started through wine: the fake must know where wine is, or the
     // run refuses before the first entry.
     fakes.programs.executables.insert(QStringLiteral("wine"), QStringLiteral("/usr/bin/wine"));
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < kRepeats; ++i) {
         fakes.programs.calls.clear();
         batchlist::frmCompile window(services);
         window.show();
@@ -120,9 +144,12 @@ bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services
             window.addEntry({path, path.toUtf8()});
         }
         QElapsedTimer timer;
+        const double cpuBefore = processCpuMs();
         timer.start();
         window.Command2_Click();
+        waitForRuns();
         times.push_back(bench::elapsedMs(timer));
+        cpuTimes.push_back(processCpuMs() - cpuBefore);
         const int lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->document()->blockCount();
         // Each project: its line, the missing project file's warning and "  已完成".
         if (fakes.programs.calls.size() != 30000 || lines != 3 * 30000 + 3) {
@@ -167,9 +194,12 @@ int main(int argc, char* argv[])
     std::printf("find -iname '*doc': median %.1f ms, %d paths\n", findMs, findCount);
     std::printf("ratio: %.2f x find (target <= 3)\n", walkMs / findMs);
 
-    std::vector<double> runTimes;
-    if (!timeCompilerRun(fakes, services, dir.filePath(QStringLiteral("vb6.exe")), runTimes))
+    std::vector<double> runTimes, runCpu;
+    if (!timeCompilerRun(fakes, services, dir.filePath(QStringLiteral("vb6.exe")), runTimes, runCpu))
         return 1;
-    std::printf("run over 30000 entries (fake starter): median %.1f ms (target < 1000 ms)\n", bench::median(runTimes));
+    std::printf("run over 30000 entries (fake starter): median %.1f ms, min %.1f, max %.1f, CPU median %.1f ms "
+                "(target <= 500 ms)\n",
+                bench::median(runTimes), *std::min_element(runTimes.begin(), runTimes.end()),
+                *std::max_element(runTimes.begin(), runTimes.end()), bench::median(runCpu));
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "batchlist/batchlistwindow.h"
 
+#include "platform/interaction.h"
 #include "platform/nativepath.h"
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
@@ -12,15 +13,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMutex>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QThread>
 #include <algorithm>
 
 namespace korvane::batchlist {
@@ -68,6 +68,71 @@ void setTextColour(QWidget* widget, const QColor& colour)
 }
 
 } // namespace
+
+/// Text3 as the runs' information lines go into it. Laying out one block costs about 60 µs, so
+/// lines from the worker are queued to the user-interface thread, all those written until it
+/// gets to them in one insertion: a fast run costs few layouts, a slow one shows each line as
+/// it comes.
+class BatchListWindow::InfoBox final : public InfoSink {
+public:
+    InfoBox(BatchListWindow& window, QPlainTextEdit& box) : m_window(window), m_box(box) {}
+
+    void append(const QString& line) override
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            m_pending += line;
+            m_pending += QLatin1Char('\n');
+            if (!platform::onUserInterfaceThread()) {
+                if (m_writeQueued)
+                    return;
+                m_writeQueued = true;
+            }
+        }
+        if (platform::onUserInterfaceThread())
+            write();
+        else
+            QMetaObject::invokeMethod(
+                &m_window, [this] { write(); }, Qt::QueuedConnection);
+    }
+
+    void flush() override
+    {
+        if (platform::onUserInterfaceThread())
+            write();
+        else
+            m_window.m_run->onUiThread([this] { write(); });
+    }
+
+    void clear()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_pending.clear();
+    }
+
+private:
+    void write()
+    {
+        QString text;
+        {
+            QMutexLocker lock(&m_mutex);
+            text.swap(m_pending);
+            m_writeQueued = false;
+        }
+        if (text.isEmpty())
+            return;
+        QTextCursor cursor(m_box.document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(text);
+        m_box.setTextCursor(cursor);
+    }
+
+    BatchListWindow& m_window;
+    QPlainTextEdit& m_box;
+    QMutex m_mutex;             ///< guards the two below: lines come from the run's worker
+    QString m_pending;          ///< lines appended, not yet in the box
+    bool m_writeQueued = false; ///< a write is queued to the user-interface thread
+};
 
 // Every field of Services is copied above: a new one must be added there too.
 static_assert(sizeof(platform::Services) == 10 * sizeof(void*) + 2 * sizeof(QString));
@@ -124,6 +189,7 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     m_text3->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_text3->setUndoRedoEnabled(false); // an undo record per appended line would only cost memory
     m_text3->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    m_info = std::make_unique<InfoBox>(*this, *m_text3);
 
     connect(m_image1, &platform::ClickableLabel::clicked, this, &BatchListWindow::Image1_Click);
     connect(m_command1, &QPushButton::clicked, this, &BatchListWindow::Command1_Click);
@@ -225,64 +291,12 @@ void BatchListWindow::closeEvent(QCloseEvent* event)
 
 void BatchListWindow::appendInfo(const QString& line)
 {
-    {
-        QMutexLocker lock(&m_infoMutex);
-        m_pendingInfo += line;
-        m_pendingInfo += QLatin1Char('\n');
-    }
-    if (QThread::currentThread() != thread()) {
-        // From the run's worker: one queued insertion takes every line written until the
-        // user-interface thread gets to it, so a fast run costs few layouts and a slow one
-        // shows each line as it comes.
-        {
-            QMutexLocker lock(&m_infoMutex);
-            if (m_flushQueued)
-                return;
-            m_flushQueued = true;
-        }
-        QMetaObject::invokeMethod(this, &BatchListWindow::flushInfo, Qt::QueuedConnection);
-    } else if (!m_running) {
-        flushInfo();
-    }
-}
-
-void BatchListWindow::flushInfo()
-{
-    if (QThread::currentThread() != thread()) {
-        // From the run's worker: returns once the lines are in the box.
-        m_run->onUiThread([this] { flushInfo(); });
-        return;
-    }
-    QString text;
-    {
-        QMutexLocker lock(&m_infoMutex);
-        text.swap(m_pendingInfo);
-        m_flushQueued = false;
-    }
-    if (text.isEmpty())
-        return;
-    QTextCursor cursor(m_text3->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-    m_text3->setTextCursor(cursor);
-}
-
-void BatchListWindow::appendInfoAfterRun(const QString& line)
-{
-    if (!m_running) {
-        appendInfo(line);
-        return;
-    }
-    QMutexLocker lock(&m_infoMutex);
-    m_afterRun.append(line);
+    m_info->append(line);
 }
 
 void BatchListWindow::resetInfo()
 {
-    {
-        QMutexLocker lock(&m_infoMutex);
-        m_pendingInfo.clear();
-    }
+    m_info->clear();
     m_text3->setPlainText(m_config.welcome + QStringLiteral("\n\n"));
     m_text3->moveCursor(QTextCursor::End);
 }
@@ -374,19 +388,19 @@ void BatchListWindow::Command4_Click()
         m_services.messages.show(this, QStringLiteral("所选文件夹是空的!"), MessageIcon::Information);
     } else {
         const int before = m_list.size();
-        auto walk = std::make_shared<WalkResult>();
-        m_run->start(
+        const bool started = m_run->start(
             QStringLiteral("正在查找文件…"),
-            [this, folder, walk](platform::RunControl& control) {
-                *walk = addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
+            [this, folder](platform::RunControl& control) {
+                return addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
             },
-            [this, before, walk] {
+            [this, before](const WalkResult& walk) {
                 appendItems(before);
-                if (walk->limitReached)
+                if (walk.limitReached)
                     m_services.messages.show(this, limitMessage(), MessageIcon::Information);
                 refreshCount();
             });
-        return;
+        if (started)
+            return;
     }
     refreshCount();
 }
@@ -408,42 +422,24 @@ void BatchListWindow::Command7_Click()
 
 void BatchListWindow::Command2_Click()
 {
-    if (m_running)
-        return; // a server event must not start a second run inside the first
-    m_running = true;
+    // A server event must not start a second run inside the first, nor change the snapshot
+    // the run's hooks hold.
+    if (m_run->isRunning())
+        return;
 
     // The whole run, hooks included, goes on the worker; its message boxes are shown on the
     // user-interface thread through m_services.messages, so their order is unchanged.
-    struct RunState {
-        bool ran = false;
-        std::vector<BatchEntry> processed;
-        size_t done = 0;
-    };
-    auto state = std::make_shared<RunState>();
-    const QString action = runAction();
-    m_run->start(
-        action,
-        [this, state](platform::RunControl& control) {
+    BatchRunHooks& hooks = runHooks();
+    BatchRunInput input{m_list.entries(), m_config.logPrefix, m_config.logOrder, m_config.emptyListMessage};
+    const bool started = m_run->start(
+        runAction(),
+        [this, &hooks, input = std::move(input)](platform::RunControl& control) {
             m_run->onUiThread([&] { runControlChanged(&control); });
-            state->ran = runList(control, state->processed, state->done);
+            BatchRunContext context{m_services.messages, this, *m_info, control};
+            return runBatch(hooks, input, context);
         },
-        [this, state] {
-            const auto finished = qScopeGuard([this] { endRun(); });
-            runControlChanged(nullptr);
-            flushInfo();
-            if (!state->ran)
-                return;
-            if (state->done < state->processed.size()) {
-                keepEntriesNotReached(state->done);
-                return;
-            }
-            clearList();
-            if (m_config.announceCompletion) {
-                m_label4->clear();
-                m_label4->adjustSize();
-                appendInfo(QStringLiteral("列表中的所有文档加密完成!"));
-            }
-        });
+        [this](const BatchRunResult& result) { endRun(result); });
+    Q_ASSERT(started); // no run was under way
 }
 
 QString BatchListWindow::runAction() const
@@ -451,55 +447,26 @@ QString BatchListWindow::runAction() const
     return QStringLiteral("正在") + m_config.logPrefix.trimmed() + QStringLiteral("…");
 }
 
-bool BatchListWindow::runList(platform::RunControl& control, std::vector<BatchEntry>& processed, size_t& done)
+void BatchListWindow::endRun(const BatchRunResult& result)
 {
-    if (!beforeListCheck())
-        return false;
-    if (m_list.size() == 0) {
-        m_services.messages.show(this, m_config.emptyListMessage, MessageIcon::Information);
-        return false;
-    }
-    if (!prepareRun())
-        return false;
-
-    processed.reserve(size_t(m_list.size()));
-    for (const BatchEntry& entry : m_list.entries())
-        processed.push_back(trimmed(entry));
-    control.setTotal(qint64(processed.size()));
-    processEntries(control, processed, done);
-    // A stopped run still ends what it started (the application quits, backups go).
-    completeRun(done == processed.size()
-                    ? processed
-                    : std::vector<BatchEntry>(processed.begin(), processed.begin() + qsizetype(done)));
-    return true;
-}
-
-void BatchListWindow::processEntries(platform::RunControl& control, const std::vector<BatchEntry>& entries,
-                                     size_t& done)
-{
-    for (const BatchEntry& entry : entries) {
-        if (control.stopRequested())
-            break;
-        control.begin(entry.text);
-        const QString line = m_config.logPrefix + entry.text;
-        QStringList failures;
-        if (m_config.logOrder == LogOrder::LogThenComp) {
-            appendInfo(line);
-            flushInfo(); // the line is in the box while its entry is processed
-            failures = comp(entry);
-        } else {
-            failures = comp(entry);
-            appendInfo(line);
+    runControlChanged(nullptr);
+    m_info->flush();
+    switch (result.end) {
+    case BatchRunResult::End::EndedEarly: break;
+    case BatchRunResult::End::Stopped: keepEntriesNotReached(result.done); break;
+    case BatchRunResult::End::Completed:
+        clearList();
+        if (m_config.announceCompletion) {
+            m_label4->clear();
+            m_label4->adjustSize();
+            appendInfo(QStringLiteral("列表中的所有文档加密完成!"));
         }
-        for (const QString& failure : failures)
-            appendInfo(failure);
-        // An entry given up because of the stop was left as it was: it counts as not
-        // processed and stays listed.
-        if (control.stopRequested() && !failures.isEmpty())
-            break;
-        ++done;
-        control.advance();
+        break;
     }
+    // Once the handler has returned, as a queued call from a hook on this thread came.
+    if (!result.afterRun.isEmpty())
+        QMetaObject::invokeMethod(
+            this, [this, after = result.afterRun] { appendInfo(after.join(QLatin1Char('\n'))); }, Qt::QueuedConnection);
 }
 
 void BatchListWindow::keepEntriesNotReached(size_t done)
@@ -511,21 +478,6 @@ void BatchListWindow::keepEntriesNotReached(size_t done)
     appendItems(0);
     refreshCount();
     appendInfo(platform::cancelledText(qint64(done), qint64(left.size())));
-}
-
-void BatchListWindow::endRun()
-{
-    QStringList after;
-    {
-        QMutexLocker lock(&m_infoMutex);
-        after.swap(m_afterRun);
-    }
-    m_running = false;
-    flushInfo();
-    // Once the handler has returned, as a queued call from a hook on this thread came.
-    if (!after.isEmpty())
-        QMetaObject::invokeMethod(
-            this, [this, after] { appendInfo(after.join(QLatin1Char('\n'))); }, Qt::QueuedConnection);
 }
 
 } // namespace korvane::batchlist

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "batchlist/batchlist.h"
+#include "batchlist/batchrun.h"
 #include "platform/services.h"
 
-#include <QMutex>
 #include <memory>
 
 #include <QString>
@@ -25,9 +25,6 @@ class UiThreadMessages;
 } // namespace korvane::platform
 
 namespace korvane::batchlist {
-
-/// Whether a run writes an entry's log line before or after processing it.
-enum class LogOrder { CompThenLog, LogThenComp };
 
 /// Everything in which the batch list windows differ, apart from their own controls and hooks.
 /// Sizes and positions are in twips.
@@ -67,14 +64,12 @@ BatchListConfig encryptorConfig();
 ///  2. creates its own controls as children (with platform::makeNamed or the make… helpers below),
 ///  3. ends its constructor with finishLoad(ownControlsInTabOrder), which completes the tab
 ///     order and runs Form_Load (welcome text, placement),
-///  4. implements comp() and, where needed, the other hooks below.
-/// The run (Command2_Click) calls, in order: beforeListCheck(), the empty-list test,
-/// prepareRun(), then for each entry (spaces trimmed) comp() and the log line in the configured
-/// order, then completeRun(), empties the list and, when configured, announces completion.
-/// Everything up to completeRun() runs on a worker thread (platform::BackgroundRun): hooks
-/// reach the user only through m_services.messages, which is safe there, and never change
-/// widgets. A cancelled run stops before the next entry, still calls completeRun() with the
-/// entries done, and leaves the others in the list.
+///  4. implements runHooks(): it takes what the run needs from its controls into an object
+///     that is not a widget (a BatchRunHooks) and returns it.
+/// The run (Command2_Click) takes the list and the hooks on the user-interface thread, runs
+/// runBatch() on a worker thread (platform::BackgroundRun) and, once that has returned, writes
+/// its end on the user-interface thread: it empties the list and, when configured, announces
+/// completion; a cancelled run leaves the entries not processed in the list instead.
 /// closeEvent calls Form_Unload(). A window never rebuilds Text3 or List1 wholesale: use
 /// appendInfo() for lines.
 class BatchListWindow : public QWidget {
@@ -86,15 +81,8 @@ public:
     const BatchList& batchList() const { return m_list; }
 
     /// Appends a line and a line end to the information box and shows its end. Cost does not
-    /// grow with the text already there. Safe from the run's worker thread: the lines are
-    /// queued to the user-interface thread and appear while the run goes on, several to an
-    /// insertion when they come fast.
+    /// grow with the text already there. A run's lines come through its InfoSink instead.
     void appendInfo(const QString& line);
-    /// Writes the lines collected so far into the box (from the worker: waits until they are).
-    void flushInfo();
-    /// Appends a line after the run's last line (its end line, or the cancelled one), once the
-    /// run's handler has returned; at once outside a run. Safe from the run's worker thread.
-    void appendInfoAfterRun(const QString& line);
     /// Writes the welcome sentence and two line ends, replacing the box's content.
     void resetInfo();
     /// Sets Label4 to "列表中有" + count + suffix.
@@ -132,19 +120,12 @@ protected:
 
     /// What the progress dialog says the run is doing ("正在编译工程…").
     virtual QString runAction() const;
-    /// Run step before the empty-list test (the document encryptor obtains its server here).
-    /// Returning false ends the run.
-    virtual bool beforeListCheck() { return true; }
-    /// Preparation after the empty-list test. Returning false ends the run; the list stays.
-    virtual bool prepareRun() { return true; }
-    /// Processes one entry (spaces trimmed). Returned lines are appended after the entry's log
-    /// line: failures that the run reports before going on with the next entry.
-    virtual QStringList comp(const BatchEntry& entry) = 0;
-    /// After the last entry, before the list is emptied; `entries` are the processed ones, trimmed.
-    virtual void completeRun(const std::vector<BatchEntry>& entries) { Q_UNUSED(entries); }
+    /// On the user-interface thread as the run button starts a run: takes from the controls
+    /// what the run needs into the window's hooks and returns them. They are called on the
+    /// run's worker until the run has ended, and never reach a widget.
+    virtual BatchRunHooks& runHooks() = 0;
     /// On the user-interface thread as a run begins on its worker, with the run's control, and
-    /// with null once it has ended: take from the widgets what the hooks will read, hand the
-    /// control on to an engine.
+    /// with null once it has ended: hand the control on to an engine.
     virtual void runControlChanged(platform::RunControl* control) { Q_UNUSED(control); }
     /// The window is closing; errors must be swallowed, the close is never cancelled.
     virtual void Form_Unload() {}
@@ -160,21 +141,17 @@ protected:
     platform::ClickableLabel* makeBrowseImage(const char* name, int l, int t, int w, int h);
 
 private:
-    /// The run on the worker: the checks, then every entry, then completeRun(). False when a
-    /// check ended it before the list.
-    bool runList(platform::RunControl& control, std::vector<BatchEntry>& processed, size_t& done);
-    /// Processes entries until the end or a stop; `done` counts the ones finished.
-    void processEntries(platform::RunControl& control, const std::vector<BatchEntry>& entries, size_t& done);
+    class InfoBox;
+    /// Writes how the run ended, on the user-interface thread.
+    void endRun(const BatchRunResult& result);
     /// After a stopped run: the entries not reached stay listed for another run.
     void keepEntriesNotReached(size_t done);
-    /// Whatever way the run ended: the info box catches up, and hooks' late lines follow.
-    void endRun();
 
     std::unique_ptr<platform::UiThreadMessages> m_uiMessages;
     platform::Services m_ownServices; ///< the window's services, with message boxes safe from the run's worker
 
 protected:
-    /// Safe to use from the hooks of a run, which go on a worker thread.
+    /// The window's services; its message boxes are safe on a run's worker, for the hooks.
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
 
@@ -202,11 +179,7 @@ private:
     BatchListConfig m_config;
     QStringList m_extensions;
     BatchList m_list;
-    bool m_running = false;
-    QMutex m_infoMutex;         ///< guards the two below: lines come from the run's worker
-    QString m_pendingInfo;      ///< lines appended, not yet in Text3
-    bool m_flushQueued = false; ///< a flush is queued to the user-interface thread
-    QStringList m_afterRun;     ///< lines that follow the run's last line
+    std::unique_ptr<InfoBox> m_info; ///< Text3 as the runs' InfoSink
 };
 
 } // namespace korvane::batchlist

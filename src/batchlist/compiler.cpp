@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <algorithm>
+#include <atomic>
 
 namespace korvane::batchlist {
 
@@ -267,6 +268,39 @@ QStringList checkProject(platform::FileSystem& fs, const QString& project, const
     return warnings;
 }
 
+namespace {
+
+/// Runs the compiler on one project and waits for it; a stop leaves `result` as Stopped.
+void compileOne(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler,
+                const QString& project, const QString& log, const CompileOptions& options, ProjectCompile& result)
+{
+    const CompileCommand command = compileCommand(compiler, project, log);
+    // What a compiler prints is not shown (its errors come through /out): read and dropped, so
+    // one that floods its output costs no memory.
+    const platform::RunOutcome outcome = programs.run(command.program, command.arguments, options.timeoutMs, {}, 0);
+    if (outcome.stopped)
+        return;
+    if (!outcome.started) {
+        result.result = ProjectCompile::Result::NotStarted;
+        result.reason = QStringLiteral("编译器启动失败!") + outcome.status.message();
+    } else if (outcome.timedOut) {
+        result.result = ProjectCompile::Result::TimedOut;
+        result.reason = QStringLiteral("  编译超过%1秒没有结束, 已停止").arg(options.timeoutMs / 1000);
+    } else if (!outcome.finished) {
+        result.result = ProjectCompile::Result::Failed;
+        result.reason = outcome.status.message();
+    } else {
+        result.exitCode = outcome.exitCode;
+        result.result = outcome.exitCode == 0 ? ProjectCompile::Result::Done : ProjectCompile::Result::Failed;
+    }
+    if (result.result == ProjectCompile::Result::Failed && !log.isEmpty()) {
+        if (const auto text = fs.readFile(platform::nativePath(log), 1 << 20))
+            result.errorLines = textLines(decodeWindowsText(*text));
+    }
+}
+
+} // namespace
+
 std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::ProgramStarter& programs,
                                             const QString& compiler, const std::vector<BatchEntry>& projects,
                                             platform::RunControl* control, const CompileOptions& options)
@@ -277,51 +311,62 @@ std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::
     QSet<QString> typeLibraries;
     if (wine)
         typeLibraries = registeredTypeLibraries(fs, prefix);
-    const QTemporaryDir logs(QDir::tempPath() + QStringLiteral("/korvane-compile-XXXXXX"));
+    const QTemporaryDir logDir(QDir::tempPath() + QStringLiteral("/korvane-compile-XXXXXX"));
 
-    QThreadPool pool;
-    pool.setMaxThreadCount(std::max(1, std::min(options.parallel, int(projects.size()))));
+    // The checks read files through `fs` one after the other; only the compilers run side by side.
+    std::vector<QString> logs(projects.size());
+    std::vector<size_t> toStart;
+    toStart.reserve(projects.size());
     for (size_t i = 0; i < projects.size(); ++i) {
-        ProjectCompile& result = results[i];
         const BatchEntry& entry = projects[i];
         if (const platform::Status failure = startProblem(compiler, entry); !failure.ok()) {
-            result.result = ProjectCompile::Result::NotStarted;
-            result.reason = failure.message();
+            results[i].result = ProjectCompile::Result::NotStarted;
+            results[i].reason = failure.message();
             continue;
         }
-        result.warnings = checkProject(fs, absolute(entry.text), wine ? &typeLibraries : nullptr, prefix);
-        const QString log = logs.isValid() ? logs.filePath(QString::number(i) + QStringLiteral(".log")) : QString();
-        pool.start([&programs, &fs, &result, &compiler, &entry, log, control, &options] {
+        results[i].warnings = checkProject(fs, absolute(entry.text), wine ? &typeLibraries : nullptr, prefix);
+        if (logDir.isValid())
+            logs[i] = logDir.filePath(QString::number(i) + QStringLiteral(".log"));
+        toStart.push_back(i);
+    }
+
+    // A few long tasks that take the next project each, not one task per project: with
+    // thousands of projects the hand-overs would cost more than the starts.
+    std::atomic<size_t> next{0};
+    const auto compileNext = [&] {
+        const platform::RunControl::Scope scope(control);
+        for (size_t k; (k = next.fetch_add(1)) < toStart.size();) {
             if (control && control->stopRequested())
                 return;
-            const platform::RunControl::Scope scope(control);
-            const CompileCommand command = compileCommand(compiler, entry.text, log);
-            const platform::RunOutcome outcome = programs.run(command.program, command.arguments, options.timeoutMs);
+            const size_t i = toStart[k];
+            compileOne(fs, programs, compiler, projects[i].text, logs[i], options, results[i]);
             if (control)
                 control->advance();
-            if (outcome.stopped)
-                return;
-            if (!outcome.started) {
-                result.result = ProjectCompile::Result::NotStarted;
-                result.reason = QStringLiteral("编译器启动失败!") + outcome.status.message();
-            } else if (outcome.timedOut) {
-                result.result = ProjectCompile::Result::TimedOut;
-                result.reason = QStringLiteral("  编译超过%1秒没有结束, 已停止").arg(options.timeoutMs / 1000);
-            } else if (!outcome.finished) {
-                result.result = ProjectCompile::Result::Failed;
-                result.reason = outcome.status.message();
-            } else {
-                result.exitCode = outcome.exitCode;
-                result.result = outcome.exitCode == 0 ? ProjectCompile::Result::Done : ProjectCompile::Result::Failed;
-            }
-            if (result.result == ProjectCompile::Result::Failed && !log.isEmpty()) {
-                if (const auto text = fs.readFile(platform::nativePath(log), 1 << 20))
-                    result.errorLines = textLines(decodeWindowsText(*text));
-            }
-        });
-    }
+        }
+    };
+    QThreadPool pool;
+    const int tasks = std::max(1, std::min(options.parallel, int(toStart.size())));
+    pool.setMaxThreadCount(tasks);
+    for (int t = 0; t < tasks; ++t)
+        pool.start(compileNext);
     pool.waitForDone();
     return results;
+}
+
+bool CompileRun::prepareRun(BatchRunContext& run, const std::vector<BatchEntry>& entries)
+{
+    if (const platform::Status problem = compilerProblem(m_fs, m_programs, compiler); !problem.ok()) {
+        run.say(problem.message(), platform::MessageIcon::Information);
+        return false;
+    }
+    m_compiles = compileProjects(m_fs, m_programs, compiler, entries, &run.control, options);
+    m_next = 0;
+    return true;
+}
+
+QStringList CompileRun::comp(BatchRunContext&, const BatchEntry&)
+{
+    return m_next < m_compiles.size() ? compileLines(m_compiles[m_next++]) : QStringList();
 }
 
 QStringList compileLines(const ProjectCompile& compile)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batchlist/batchlist.h"
+#include "batchlist/batchrun.h"
 #include "platform/status.h"
 
 #include <QString>
@@ -85,6 +86,25 @@ std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::
 /// The lines that follow a project's "编译工程 X" line: the warnings, then "  已完成",
 /// "  编译失败(退出码 N)" with the compiler's lines, or why it did not run to its end.
 QStringList compileLines(const ProjectCompile& compile);
+
+/// The project compiler's part of a batch list run: every compiler starts at once and is
+/// waited for (prepareRun), then comp() reports each in list order.
+class CompileRun final : public BatchRunHooks {
+public:
+    CompileRun(platform::FileSystem& fs, platform::ProgramStarter& programs) : m_fs(fs), m_programs(programs) {}
+
+    QString compiler;       ///< the trimmed path, taken before the run
+    CompileOptions options; ///< likewise
+
+    bool prepareRun(BatchRunContext& run, const std::vector<BatchEntry>& entries) override;
+    QStringList comp(BatchRunContext& run, const BatchEntry& entry) override;
+
+private:
+    platform::FileSystem& m_fs;
+    platform::ProgramStarter& m_programs;
+    std::vector<ProjectCompile> m_compiles; ///< the run's results, in list order
+    size_t m_next = 0;                      ///< the entry comp() reports next
+};
 
 /// Type libraries registered in a Wine prefix, as upper-case "{GUID}".
 QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& prefix);

@@ -39,7 +39,7 @@ BatchListConfig compileConfig()
 } // namespace
 
 frmCompile::frmCompile(platform::Services& services, QWidget* parent)
-    : BatchListWindow(services, compileConfig(), parent)
+    : BatchListWindow(services, compileConfig(), parent), m_compile(m_services.fs, m_services.programs)
 {
     m_text2 = platform::makeNamed<QLineEdit>(this, "Text2", defaultCompilerPath(), {120, 4200, 5295, 375});
     m_text2->setCursorPosition(0); // show the start of the path, not its end
@@ -55,33 +55,11 @@ void frmCompile::Image2_Click()
         m_text2->setText(chosen);
 }
 
-bool frmCompile::prepareRun()
+BatchRunHooks& frmCompile::runHooks()
 {
-    m_compiler = trimSpaces(m_text2->text());
-    if (const platform::Status problem = compilerProblem(m_services.fs, m_services.programs, m_compiler);
-        !problem.ok()) {
-        m_services.messages.show(this, problem.message(), platform::MessageIcon::Information);
-        return false;
-    }
-    // Every compiler starts at once and is waited for; comp() then reports each in list order.
-    std::vector<BatchEntry> projects;
-    for (const BatchEntry& entry : batchList().entries())
-        projects.push_back(trimmed(entry));
-    CompileOptions options;
-    options.timeoutMs = compileTimeLimitSeconds(m_services.settings) * 1000;
-    m_compiles = compileProjects(m_services.fs, m_services.programs, m_compiler, projects, m_control, options);
-    m_next = 0;
-    return true;
-}
-
-QStringList frmCompile::comp(const BatchEntry&)
-{
-    return m_next < m_compiles.size() ? compileLines(m_compiles[m_next++]) : QStringList();
-}
-
-void frmCompile::runControlChanged(platform::RunControl* control)
-{
-    m_control = control;
+    m_compile.compiler = trimSpaces(m_text2->text());
+    m_compile.options.timeoutMs = compileTimeLimitSeconds(m_services.settings) * 1000;
+    return m_compile;
 }
 
 } // namespace korvane::batchlist

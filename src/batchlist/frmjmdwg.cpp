@@ -41,8 +41,20 @@ QString failureLine(const QString& what, const Status& status)
 
 } // namespace
 
+DrawingEncryptRun::DrawingEncryptRun(platform::DrawingAutomation& automation, platform::FileSystem& fs,
+                                     platform::MessageBoxes& messages, QWidget* owner)
+    : m_automation(automation), m_fs(fs), m_messages(messages), m_owner(owner)
+{}
+
+DrawingEncryptRun::~DrawingEncryptRun()
+{
+    if (ACADApp)
+        ACADApp->setEventSink(nullptr); // the application may outlive the window
+}
+
 frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& automation, QWidget* parent)
-    : BatchListWindow(services, drawingConfig(), parent), m_automation(automation)
+    : BatchListWindow(services, drawingConfig(), parent),
+      m_encrypt(automation, m_services.fs, m_services.messages, this)
 {
     m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4440, 1335, 255);
     m_text2 = makePasswordBox("Text2", QStringLiteral("739"), 1680, 4432, 1215, 270);
@@ -54,11 +66,9 @@ frmjmdwg::frmjmdwg(platform::Services& services, platform::DrawingAutomation& au
 frmjmdwg::~frmjmdwg()
 {
     m_run->stopAndWait(); // the job uses members that go before the run object
-    if (ACADApp)
-        ACADApp->setEventSink(nullptr); // the application may outlive the window
 }
 
-void frmjmdwg::setApplication(std::shared_ptr<platform::DrawingApplication> app)
+void DrawingEncryptRun::setApplication(std::shared_ptr<platform::DrawingApplication> app)
 {
     if (ACADApp)
         ACADApp->setEventSink(nullptr);
@@ -67,7 +77,7 @@ void frmjmdwg::setApplication(std::shared_ptr<platform::DrawingApplication> app)
         ACADApp->setEventSink(this);
 }
 
-void frmjmdwg::init()
+void DrawingEncryptRun::init(const std::vector<BatchEntry>& listed)
 {
     auto bound = m_automation.bindByPathName(kApplication);
     if (bound.ok() && *bound) {
@@ -81,17 +91,14 @@ void frmjmdwg::init()
     }
     setApplication(nullptr);
     // The box keeps its text; its details tell which listed drawings carry a password.
-    std::vector<BatchEntry> listed;
-    for (const BatchEntry& entry : batchList().entries())
-        listed.push_back(trimmed(entry));
-    m_services.messages.showWithDetails(this, created.status().message(), MessageIcon::None,
-                                        drawingviewer::passwordReportFor(listed));
+    m_messages.showWithDetails(m_owner, created.status().message(), MessageIcon::None,
+                               drawingviewer::passwordReportFor(listed));
 }
 
-bool frmjmdwg::abandon(const Status& status)
+bool DrawingEncryptRun::abandon(const Status& status)
 {
     // Saving on with half-set parameters could write drawings without the password asked for.
-    m_services.messages.show(this, status.message(), MessageIcon::None);
+    m_messages.show(m_owner, status.message(), MessageIcon::None);
     if (ACADApp)
         (void)ACADApp->quit();
     setApplication(nullptr);
@@ -99,9 +106,9 @@ bool frmjmdwg::abandon(const Status& status)
     return false;
 }
 
-bool frmjmdwg::prepareRun()
+bool DrawingEncryptRun::prepareRun(BatchRunContext&, const std::vector<BatchEntry>& entries)
 {
-    init();
+    init(entries);
     if (!ACADApp)
         return false;
     auto params = ACADApp->GetInterfaceObject(QStringLiteral("AutoCAD.SecurityParams.16"));
@@ -111,17 +118,17 @@ bool frmjmdwg::prepareRun()
     (void)ACADApp->setVisible(false); // a visible application still does the work
     platform::DrawingSecurityParams& p = *m_securityParams;
     for (const Status& status :
-         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(m_text2->text()),
+         {p.setAction(1), p.setAlgorithm(0x6801), p.setKeyLength(40), p.setPassword(password),
           p.setProviderName(QStringLiteral("Microsoft Base Cryptographic Provider v1.0")), p.setProviderType(1)}) {
         if (!status.ok())
             return abandon(status);
     }
     m_savedEntries.clear();
-    m_unsaved.clear();
+    unsaved.clear();
     return true;
 }
 
-QStringList frmjmdwg::comp(const BatchEntry& entry)
+QStringList DrawingEncryptRun::comp(BatchRunContext&, const BatchEntry& entry)
 {
     m_failures.clear();
     m_saved = false;
@@ -131,11 +138,11 @@ QStringList frmjmdwg::comp(const BatchEntry& entry)
         m_failures << failureLine(QStringLiteral("打开图纸失败!"), opened);
     m_savedEntries.push_back(m_saved);
     if (!m_saved)
-        m_unsaved.push_back({entry.text, m_failures});
+        unsaved.push_back({entry.text, m_failures});
     return std::exchange(m_failures, {});
 }
 
-void frmjmdwg::ACADApp_EndOpen(const QString& fileName)
+void DrawingEncryptRun::ACADApp_EndOpen(const QString& fileName)
 {
     if (!ACADApp || !m_securityParams)
         return; // an open that is none of this window's runs
@@ -149,7 +156,7 @@ void frmjmdwg::ACADApp_EndOpen(const QString& fileName)
         m_failures << failureLine(QStringLiteral("保存图纸失败!"), status);
 }
 
-void frmjmdwg::closeDrawings(bool keepActive)
+void DrawingEncryptRun::closeDrawings(bool keepActive)
 {
     if (!ACADApp)
         return;
@@ -174,19 +181,19 @@ void frmjmdwg::closeDrawings(bool keepActive)
     }
 }
 
-void frmjmdwg::ACADApp_EndSave(const QString& fileName)
+void DrawingEncryptRun::ACADApp_EndSave(const QString& fileName)
 {
     Q_UNUSED(fileName);
     closeDrawings(true);
 }
 
-void frmjmdwg::ACADApp_BeginQuit(bool& cancel)
+void DrawingEncryptRun::ACADApp_BeginQuit(bool& cancel)
 {
     Q_UNUSED(cancel); // left as it is: the application goes on quitting
     closeDrawings(false);
 }
 
-void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
+void DrawingEncryptRun::completeRun(BatchRunContext& run, const std::vector<BatchEntry>& entries)
 {
     m_failures.clear();
     if (ACADApp) {
@@ -197,7 +204,7 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
     setApplication(nullptr);
     m_securityParams.reset();
     for (const QString& line : std::exchange(m_failures, {}))
-        appendInfo(line);
+        run.info.append(line);
 
     // Only the backup of a drawing saved in this run goes: never a typed notes.txt's notes.bak.
     for (size_t i = 0; i < entries.size() && i < m_savedEntries.size(); ++i) {
@@ -205,10 +212,26 @@ void frmjmdwg::completeRun(const std::vector<BatchEntry>& entries)
         if (!m_savedEntries[i] || !entry.text.endsWith(QLatin1String("dwg"), Qt::CaseInsensitive))
             continue;
         const platform::NativePath backup = entry.path.chopped(3) + "bak";
-        if (m_services.fs.fileExists(backup))
-            (void)m_services.fs.deleteFile(backup, false); // failures are ignored
+        if (m_fs.fileExists(backup))
+            (void)m_fs.deleteFile(backup, false); // failures are ignored
     }
     m_savedEntries.clear();
+}
+
+void DrawingEncryptRun::quit()
+{
+    // Errors are ignored: with no application held there is nothing to tell.
+    if (ACADApp)
+        (void)ACADApp->quit();
+    setApplication(nullptr);
+}
+
+void frmjmdwg::init()
+{
+    std::vector<BatchEntry> listed;
+    for (const BatchEntry& entry : batchList().entries())
+        listed.push_back(trimmed(entry));
+    m_encrypt.init(listed);
 }
 
 void frmjmdwg::runControlChanged(platform::RunControl* control)
@@ -220,7 +243,7 @@ void frmjmdwg::runControlChanged(platform::RunControl* control)
 
 void frmjmdwg::reportUnsaved()
 {
-    const auto unsaved = std::exchange(m_unsaved, {});
+    const auto unsaved = std::exchange(m_encrypt.unsaved, {});
     if (unsaved.empty())
         return;
     constexpr size_t kShown = 12;
@@ -240,12 +263,15 @@ void frmjmdwg::reportUnsaved()
         MessageIcon::Information, details.join(u'\n'));
 }
 
+BatchRunHooks& frmjmdwg::runHooks()
+{
+    m_encrypt.password = m_text2->text();
+    return m_encrypt;
+}
+
 void frmjmdwg::Form_Unload()
 {
-    // Errors are ignored: with no application held there is nothing to tell.
-    if (ACADApp)
-        (void)ACADApp->quit();
-    setApplication(nullptr);
+    m_encrypt.quit();
 }
 
 QString frmjmdwg::runAction() const

@@ -113,13 +113,19 @@ int runCompile(const ParsedArgs& args, Reporter& out)
         const QString result = lines.isEmpty() ? QString() : lines.takeFirst().trimmed();
         for (QString& line : lines)
             line = line.trimmed();
-        const QJsonObject figures{{QStringLiteral("exitCode"), compile.exitCode},
-                                  {QStringLiteral("warnings"), QJsonArray::fromStringList(compile.warnings)},
-                                  {QStringLiteral("errors"), QJsonArray::fromStringList(compile.errorLines)}};
+        QJsonObject figures{{QStringLiteral("exitCode"), compile.exitCode},
+                            {QStringLiteral("warnings"), QJsonArray::fromStringList(compile.warnings)},
+                            {QStringLiteral("errors"), QJsonArray::fromStringList(compile.errorLines)}};
+        const QString reason = lines.join(QLatin1Char('\n'));
         switch (compile.result) {
         case Result::Done: out.item(projects[i].text, ItemStatus::Ok, result, {}, figures); break;
         case Result::Stopped: ++left; break;
-        default: out.item(projects[i].text, ItemStatus::Failed, result, lines.join(QLatin1Char('\n')), figures);
+        default:
+            // Without the compiler's own lines (a time limit, a crash) the result is the reason;
+            // as a figure, so that the text form does not say it twice.
+            if (reason.isEmpty())
+                figures.insert(QStringLiteral("reason"), result);
+            out.item(projects[i].text, ItemStatus::Failed, result, reason, figures);
         }
     }
     return out.finish(left);

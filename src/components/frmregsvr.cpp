@@ -89,14 +89,14 @@ void Frmregsvr::Command3_Click()
 
 void Frmregsvr::registerFolder(const QString& folder, const ButtonTexts& texts)
 {
-    auto run = std::make_shared<RegistrationRun>();
-    m_run->start(
+    const bool started = m_run->start(
         QStringLiteral("正在注册dll或ocx文件…"),
-        [this, folder, run](platform::RunControl& control) {
-            *run =
-                components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder), &control);
+        [this, folder](platform::RunControl& control) {
+            return components::registerFolder(m_services.fs, m_services.programs, platform::nativePath(folder),
+                                              &control);
         },
-        [this, texts, run] { reportRun(*run, texts); });
+        [this, texts](const RegistrationRun& run) { reportRun(run, texts); });
+    Q_ASSERT(started); // the buttons that start one are disabled during a run
 }
 
 void Frmregsvr::reportRun(const RegistrationRun& run, const ButtonTexts& texts)

@@ -245,18 +245,18 @@ void Frmseedwg::Command1_Click()
         m_services.messages.show(this, QStringLiteral("请先输入一个有效的文件路径!"), MessageIcon::Information);
         return;
     }
-    auto preview = std::make_shared<LoadedPreview>();
-    m_run->start(
+    const bool started = m_run->start(
         QStringLiteral("正在读取预览图…"),
-        [path, preview](platform::RunControl& control) { *preview = loadPreview(path, &control); },
-        [this, path, preview] {
+        [path](platform::RunControl& control) { return loadPreview(path, &control); },
+        [this, path](const LoadedPreview& preview) {
             if (m_run->stopped()) {
                 m_services.messages.show(this, platform::cancelledText(0, 1), MessageIcon::Information);
                 return;
             }
             restoreHome();
-            m_dwgThumbnail1->setDwgFileName(path, *preview);
+            m_dwgThumbnail1->setDwgFileName(path, preview);
         });
+    Q_ASSERT(started); // the buttons that start one are disabled during a run
 }
 
 void Frmseedwg::Command3_Click()

@@ -177,7 +177,7 @@ void frmmove::Label3_Click()
 
 void frmmove::Command3_Click()
 {
-    if (m_running)
+    if (m_run->isRunning())
         return;
     RunRequest request;
     request.source = platform::nativePath(m_text1->text());
@@ -195,33 +195,31 @@ void frmmove::Command3_Click()
         return;
     }
 
-    m_running = true;
     // The worker never reads the box itself: its text is taken here and again whenever the
     // user has had the chance to change it (a message box in the middle of the run).
-    struct RunState {
-        BatchFileManager manager;
-        RunRequest request;
-        QString typeList;
-    };
-    auto state = std::make_shared<RunState>(RunState{std::move(manager), std::move(request), m_text3->text()});
-    state->request.typeList = [state = state.get()] { return state->typeList; };
-    state->manager.onEmptyTypeList = [this, state = state.get()](const NativePath&) {
-        platform::interactWithUser([this, state] {
-            m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"),
-                                     MessageIcon::Information);
-            state->typeList = m_text3->text();
-        });
-    };
-    m_run->start(
-        operationText(state->request.operation),
-        [this, state](platform::RunControl& control) { m_lastReport = state->manager.run(state->request, &control); },
-        [this, state] {
-            m_running = false;
+    const Operation operation = request.operation;
+    const bool started = m_run->start(
+        operationText(operation),
+        [this, manager = std::move(manager), request = std::move(request),
+         typeList = m_text3->text()](platform::RunControl& control) mutable {
+            request.typeList = [&typeList] { return typeList; };
+            manager.onEmptyTypeList = [this, &typeList](const NativePath&) {
+                platform::interactWithUser([this, &typeList] {
+                    m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"),
+                                             MessageIcon::Information);
+                    typeList = m_text3->text();
+                });
+            };
+            return manager.run(request, &control);
+        },
+        [this](const RunReport& report) {
+            m_lastReport = report;
             if (m_lastReport.stopped)
                 m_services.messages.show(
                     this, platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
                     MessageIcon::Information);
         });
+    Q_ASSERT(started); // checked above
 }
 
 } // namespace korvane::filemanager

@@ -54,7 +54,6 @@ private:
     platform::Services& m_services;
     platform::BackgroundRun* m_run;
     qint16 m_operation = 1;
-    bool m_running = false;
     RunReport m_lastReport;
 
     QLabel* m_label2 = nullptr;      ///< "至", hidden with the target row

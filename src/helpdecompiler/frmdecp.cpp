@@ -122,7 +122,7 @@ void Frmdecp::Command6_Click()
 
 void Frmdecp::Command3_Click()
 {
-    if (m_running)
+    if (m_run->isRunning())
         return;
     const QString trimmed = normalizedTarget(m_text1->text());
     if (trimmed.isEmpty()) {
@@ -148,7 +148,6 @@ void Frmdecp::Command3_Click()
         return;
     }
 
-    m_running = true;
     struct RunState {
         RunState(platform::Services& services, const QString& helperPath)
             : process(services.programs, helperPath),
@@ -160,29 +159,38 @@ void Frmdecp::Command3_Click()
         DecompileRun run;
         QList<HelpFileOutcome> outcomes;
     };
-    auto state = std::make_shared<RunState>(m_services, helper);
-    state->run.setProjectKind(projectKindSetting(m_services.settings));
-    state->run.setParallelHelpers(DecompileRun::helpersForThisMachine());
+    struct Result {
+        QList<HelpFileOutcome> outcomes;
+        qint64 found = 0;
+    };
+    const ProjectKind kind = projectKindSetting(m_services.settings);
+    const int helpers = DecompileRun::helpersForThisMachine();
     const bool subfolders = m_check1->isChecked();
     const bool projects = m_check3->isChecked();
-    m_run->start(
+    const bool started = m_run->start(
         QStringLiteral("正在反编译chm文件…"),
-        [state, target, subfolders, projects](platform::RunControl& control) {
-            state->outcomes = state->run.run(target, subfolders, projects, &control);
+        [this, helper, kind, helpers, target, subfolders, projects](platform::RunControl& control) {
+            RunState state(m_services, helper);
+            state.run.setProjectKind(kind);
+            state.run.setParallelHelpers(helpers);
+            Result result;
+            result.outcomes = state.run.run(target, subfolders, projects, &control);
+            result.found = state.run.found();
+            return result;
         },
-        [this, state] {
-            m_running = false;
-            const QList<HelpFileOutcome>& outcomes = state->outcomes;
+        [this](const Result& result) {
+            const QList<HelpFileOutcome>& outcomes = result.outcomes;
             if (m_run->stopped()) {
                 const auto done = std::count_if(outcomes.cbegin(), outcomes.cend(),
                                                 [](const HelpFileOutcome& outcome) { return !outcome.stopped; });
-                m_services.messages.show(this, platform::cancelledText(done, state->run.found() - done),
+                m_services.messages.show(this, platform::cancelledText(done, result.found - done),
                                          platform::MessageIcon::Information);
                 return;
             }
             m_services.messages.showWithDetails(this, runSummary(outcomes), platform::MessageIcon::Information,
                                                 runDetails(outcomes));
         });
+    Q_ASSERT(started); // checked above
 }
 
 } // namespace korvane::helpdecompiler

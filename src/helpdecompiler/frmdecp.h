@@ -48,7 +48,6 @@ private:
     QPushButton* m_command1; ///< 选择一个目录 for the target
     QPushButton* m_command2; ///< 选择当前目录 for the target
     QPushButton* m_command3; ///< 反编译
-    bool m_running = false;
 };
 
 } // namespace korvane::helpdecompiler

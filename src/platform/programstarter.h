@@ -15,7 +15,7 @@ struct RunOutcome {
     bool started = false;
     bool finished = false; ///< false when the time limit ran out (the program was killed)
     int exitCode = -1;
-    QByteArray output; ///< standard output
+    QByteArray output; ///< standard output (with standard error and only its tail when bounded)
     Status status;
     bool stopped = false;  ///< the thread's run was stopped (RunControl::current()): the program was killed
     bool timedOut = false; ///< the time limit ran out: the program was killed
@@ -30,9 +30,12 @@ public:
     virtual Status startDetached(const QString& program, const QStringList& arguments,
                                  const QString& workingFolder = {}) = 0;
     /// Starts and waits at most timeoutMs for the program to end; a stop of the thread's
-    /// current run (RunControl::current()) kills it at once.
+    /// current run (RunControl::current()) kills it at once. With `keepOutput` >= 0 standard
+    /// output and standard error are read as they come and only their last `keepOutput` bytes
+    /// are kept, so a program that floods them costs no more memory; with -1 all of standard
+    /// output is kept.
     virtual RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
-                           const QByteArray& standardInput = {}) = 0;
+                           const QByteArray& standardInput = {}, qint64 keepOutput = -1) = 0;
     /// Full path of a program found on the PATH (or the path itself if it names an executable), "" if none.
     virtual QString findExecutable(const QString& name) = 0;
 };

@@ -24,14 +24,33 @@ Status QtProgramStarter::startDetached(const QString& program, const QStringList
     return Status::success();
 }
 
+namespace {
+
+/// Appends `more` to `tail` and keeps only the last `limit` bytes.
+void appendTail(QByteArray& tail, const QByteArray& more, qint64 limit)
+{
+    if (more.size() >= limit) {
+        tail = more.right(limit);
+        return;
+    }
+    const qint64 excess = tail.size() + more.size() - limit;
+    if (excess > 0)
+        tail.remove(0, excess);
+    tail += more;
+}
+
+} // namespace
+
 RunOutcome QtProgramStarter::run(const QString& program, const QStringList& arguments, int timeoutMs,
-                                 const QByteArray& standardInput)
+                                 const QByteArray& standardInput, qint64 keepOutput)
 {
     RunOutcome outcome;
+    const bool bounded = keepOutput >= 0;
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
-    process.setProcessChannelMode(QProcess::SeparateChannels);
+    // Bounded: one channel, drained as it fills, so nothing piles up in QProcess's buffers.
+    process.setProcessChannelMode(bounded ? QProcess::MergedChannels : QProcess::SeparateChannels);
     process.start();
     if (!process.waitForStarted(timeoutMs)) {
         outcome.status = Status::failure(ErrorKind::Failed, process.errorString());
@@ -47,7 +66,15 @@ RunOutcome QtProgramStarter::run(const QString& program, const QStringList& argu
     bool ended = false;
     while (!ended && !deadline.hasExpired() && !(control && control->stopRequested())) {
         const qint64 left = deadline.remainingTime(); // -1: no limit
-        ended = process.waitForFinished(control ? int(left < 0 ? 100 : std::min<qint64>(left, 100)) : int(left));
+        const int slice = control ? int(left < 0 ? 100 : std::min<qint64>(left, 100)) : int(left);
+        if (bounded) {
+            // Each wakeup reads at most what the pipe holds.
+            process.waitForReadyRead(slice);
+            appendTail(outcome.output, process.readAll(), keepOutput);
+            ended = process.state() == QProcess::NotRunning;
+        } else {
+            ended = process.waitForFinished(slice);
+        }
     }
     if (!ended) {
         process.kill();
@@ -57,11 +84,16 @@ RunOutcome QtProgramStarter::run(const QString& program, const QStringList& argu
         outcome.status = outcome.stopped
                              ? Status::failure(ErrorKind::Cancelled, QStringLiteral("操作已取消"))
                              : Status::failure(ErrorKind::Failed, QStringLiteral("程序在限定时间内没有结束"));
+        if (bounded)
+            appendTail(outcome.output, process.readAll(), keepOutput);
         return outcome;
     }
     outcome.finished = process.exitStatus() == QProcess::NormalExit;
     outcome.exitCode = process.exitCode();
-    outcome.output = process.readAllStandardOutput();
+    if (bounded)
+        appendTail(outcome.output, process.readAll(), keepOutput);
+    else
+        outcome.output = process.readAllStandardOutput();
     if (!outcome.finished)
         outcome.status = Status::failure(ErrorKind::Failed, process.errorString());
     return outcome;

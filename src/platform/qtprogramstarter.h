@@ -10,7 +10,7 @@ public:
     Status startDetached(const QString& program, const QStringList& arguments,
                          const QString& workingFolder = {}) override;
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
-                   const QByteArray& standardInput = {}) override;
+                   const QByteArray& standardInput = {}, qint64 keepOutput = -1) override;
     QString findExecutable(const QString& name) override;
 };
 

@@ -186,19 +186,21 @@ void frmrec::Text1_GotFocus()
 
 void frmrec::record(const QString& folder, const QString& doneMessage)
 {
-    auto report = std::make_shared<RecordReport>();
-    m_run->start(
+    const bool started = m_run->start(
         QStringLiteral("正在记录文件信息…"),
-        [this, folder, report](platform::RunControl& control) {
+        [this, folder](platform::RunControl& control) {
             // The window's connection goes with the run and comes back with it.
             QThread* const worker = QThread::currentThread();
             m_run->onUiThread([&] { m_db->moveToThread(worker); });
             // The log row is stored with the rows, before the message: a kill or logout while
             // the box is up loses nothing, and the box holds no transaction open.
-            *report = recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control, folder);
+            RecordReport report =
+                recordFolder(m_services.fs, *m_db, platform::nativePath(folder), *m_types, &control, folder);
             m_db->moveToThread(thread());
+            return report;
         },
-        [this, doneMessage, report] {
+        [this, doneMessage](const RecordReport& result) {
+            const RecordReport* const report = &result;
             if (report->stopped) {
                 // Rolled back: nothing of the folder was kept.
                 m_services.messages.show(this, platform::cancelledText(0, report->files), MessageIcon::None);
@@ -213,6 +215,7 @@ void frmrec::record(const QString& folder, const QString& doneMessage)
             }
             m_services.messages.show(this, doneMessage, MessageIcon::None);
         });
+    Q_ASSERT(started); // the buttons that start one are disabled during a run
 }
 
 void frmrec::Command1_Click()

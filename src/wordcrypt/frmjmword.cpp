@@ -2,13 +2,10 @@
 
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
-#include "platform/widgets/busycursor.h"
 #include "platform/widgets/placement.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QThread>
-#include <optional>
 
 namespace korvane::wordcrypt {
 
@@ -36,7 +33,7 @@ batchlist::BatchListConfig wordConfig()
 
 frmjmword::frmjmword(platform::Services& services, platform::WordAutomation& word, RunPasswordPrompt& prompt,
                      QWidget* parent)
-    : BatchListWindow(services, wordConfig(), parent), m_word(word), m_engine(word, prompt)
+    : BatchListWindow(services, wordConfig(), parent), m_word(word), m_encrypt(word, prompt)
 {
     m_label6 = makeLabel("Label6", QStringLiteral("加密使用的密码:"), 120, 4335, 1335, 255);
     m_label5 = makeLabel("Label5", QStringLiteral("(要批量解密只需保持密码框为空)"), 1680, 4335, 5175, 255,
@@ -58,7 +55,7 @@ void frmjmword::captureRunSettings()
     QList<platform::NativePath> documents;
     for (const batchlist::BatchEntry& entry : batchList().entries())
         documents << batchlist::trimmed(entry).path;
-    m_settings = {m_text2->text(), m_text4->text(), documents};
+    m_encrypt.settings = {m_text2->text(), m_text4->text(), documents};
 }
 
 void frmjmword::setRunControl(platform::RunControl* control)
@@ -66,71 +63,64 @@ void frmjmword::setRunControl(platform::RunControl* control)
     m_word.setRunControl(control);
 }
 
+batchlist::BatchRunHooks& frmjmword::runHooks()
+{
+    captureRunSettings();
+    return m_encrypt;
+}
+
 void frmjmword::runControlChanged(platform::RunControl* control)
 {
-    m_runControl = control;
-    if (control) {
-        captureRunSettings();
-    } else {
+    if (!control) {
         // Queued: the frame writes the end line after this call, and the box follows it.
         QMetaObject::invokeMethod(this, &frmjmword::reportFailures, Qt::QueuedConnection);
     }
     setRunControl(control);
 }
 
-bool frmjmword::beforeListCheck()
+bool WordEncryptRun::beforeListCheck(batchlist::BatchRunContext& run)
 {
-    const bool onUiThread = QThread::currentThread() == thread();
-    if (onUiThread)
-        captureRunSettings();
-    m_outcomes.clear();
-    Status started;
-    {
-        // Starting the office takes a moment.
-        std::optional<platform::BusyCursor> busy;
-        if (onUiThread)
-            busy.emplace();
-        started = m_engine.start(m_settings, m_runControl ? *m_runControl : m_ownControl,
-                                 [this](const QString& line) { appendInfo(line); });
-    }
+    outcomes.clear();
+    batchlist::InfoSink& info = run.info;
+    const Status started = m_engine.start(settings, run.control, [&info](const QString& line) { info.append(line); });
     if (!started.ok()) {
-        m_services.messages.show(this, started.message(), platform::MessageIcon::None);
+        run.say(started.message(), platform::MessageIcon::None);
         return false;
     }
     return true;
 }
 
-bool frmjmword::prepareRun()
+bool WordEncryptRun::prepareRun(batchlist::BatchRunContext&, const std::vector<batchlist::BatchEntry>&)
 {
     m_engine.beginDocuments();
     return true;
 }
 
-QStringList frmjmword::comp(const batchlist::BatchEntry& entry)
+QStringList WordEncryptRun::comp(batchlist::BatchRunContext&, const batchlist::BatchEntry& entry)
 {
     DocumentOutcome outcome = m_engine.comp(entry.path);
     QStringList lines = outcome.failures;
-    m_outcomes.push_back(std::move(outcome));
+    outcomes.push_back(std::move(outcome));
     return lines;
 }
 
-void frmjmword::completeRun(const std::vector<batchlist::BatchEntry>&)
+void WordEncryptRun::completeRun(batchlist::BatchRunContext&, const std::vector<batchlist::BatchEntry>&)
 {
     m_engine.finish();
 }
 
 void frmjmword::reportFailures()
 {
-    const QString text = failedDocumentsText(m_outcomes);
+    const QString text = failedDocumentsText(m_encrypt.outcomes);
     if (!text.isEmpty())
         m_services.messages.showWithDetails(this, text, platform::MessageIcon::Information,
-                                            failedDocumentsDetails(m_outcomes));
-    m_outcomes.clear();
+                                            failedDocumentsDetails(m_encrypt.outcomes));
+    m_encrypt.outcomes.clear();
 }
 
 void frmjmword::Form_Unload()
 {
-    m_engine.unload();
+    m_encrypt.unload();
 }
 
 QString frmjmword::runAction() const

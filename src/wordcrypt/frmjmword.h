@@ -12,6 +12,28 @@ class QLineEdit;
 
 namespace korvane::wordcrypt {
 
+/// The document encryptor's part of a batch list run: the engine and what the run took from the
+/// window. Not a widget, so its calls on the run's worker reach no control.
+class WordEncryptRun final : public batchlist::BatchRunHooks {
+public:
+    WordEncryptRun(platform::WordAutomation& word, RunPasswordPrompt& prompt) : m_engine(word, prompt) {}
+
+    DocumentRunSettings settings;          ///< taken from the window before the run
+    std::vector<DocumentOutcome> outcomes; ///< the last run's, written by its worker
+
+    bool holdsApplication() const { return m_encrypt.holdsApplication(); }
+    /// The window closes: a held application quits.
+    void unload() { m_engine.unload(); }
+
+    bool beforeListCheck(batchlist::BatchRunContext& run) override;
+    bool prepareRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>& entries) override;
+    QStringList comp(batchlist::BatchRunContext& run, const batchlist::BatchEntry& entry) override;
+    void completeRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>& entries) override;
+
+private:
+    DocumentEncryptor m_engine;
+};
+
 /// "Word文件批量加密": sets (or, with both boxes empty, removes) the open and modify passwords
 /// of every listed document through the word processor. The run itself is DocumentEncryptor's;
 /// the window maps its boxes and list onto it and its outcomes onto lines and a message box.
@@ -24,11 +46,10 @@ public:
     ~frmjmword() override;
 
     /// The application held between runs (after a run that met an empty list), for tests.
-    bool holdsApplication() const { return m_engine.holdsApplication(); }
+    bool holdsApplication() const { return m_encrypt.holdsApplication(); }
 
     /// Takes the password boxes' texts and the list for the next run. The run's hooks read only
-    /// this snapshot, never the widgets, so they may run on a worker thread; whoever starts such
-    /// a run calls this on the user-interface thread first (a run on that thread takes it itself).
+    /// this snapshot, never the widgets, on their worker thread.
     void captureRunSettings();
     /// The stop token of the runs from now on (null: none), handed on to the word processor.
     void setRunControl(platform::RunControl* control);
@@ -38,20 +59,13 @@ public:
 
 protected:
     QString runAction() const override;
-    bool beforeListCheck() override;
-    bool prepareRun() override;
-    QStringList comp(const batchlist::BatchEntry& entry) override;
-    void completeRun(const std::vector<batchlist::BatchEntry>& entries) override;
+    batchlist::BatchRunHooks& runHooks() override;
     void runControlChanged(platform::RunControl* control) override;
     void Form_Unload() override;
 
 private:
     platform::WordAutomation& m_word;
-    DocumentEncryptor m_engine;
-    DocumentRunSettings m_settings;
-    std::vector<DocumentOutcome> m_outcomes;      ///< the run's, written by its worker
-    platform::RunControl* m_runControl = nullptr; ///< the run in progress, if any
-    platform::RunControl m_ownControl;            ///< for a run that was given none
+    WordEncryptRun m_encrypt;
 
     QLabel* m_label5 = nullptr;   ///< (要批量解密只需保持密码框为空)
     QLabel* m_label6 = nullptr;   ///< 加密使用的密码:

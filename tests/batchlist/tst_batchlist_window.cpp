@@ -1,5 +1,6 @@
 #include "batchlist/frmcompile.h"
 #include "platform/fakes/fakeservices.h"
+#include "platform/interaction.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
 #include "support/rawfiles.h"
@@ -37,43 +38,73 @@ QString countText(int n)
     return QStringLiteral("列表中有%1个工程文件等待编译").arg(n);
 }
 
-/// The shared window configured to log first, recording what its hooks see.
+/// Fails the way the fakes do when a step runs on the wrong side.
+void requireUiThread(bool wanted, const char* who)
+{
+    if (korvane::platform::onUserInterfaceThread() != wanted)
+        qFatal("%s called %s the user-interface thread", who, wanted ? "off" : "on");
+}
+
+/// Hooks that record what they see; they run on the worker and reach no widget.
+class RecordingHooks final : public BatchRunHooks {
+public:
+    QStringList calls;      ///< hooks in the order they ran
+    QStringList infoAtComp; ///< the box's last line when comp ran
+    bool obtain = true;     ///< what beforeListCheck answers
+    QString failFor;        ///< comp reports a failure for this entry
+    QString path;           ///< Text1 when the run began
+    QPlainTextEdit* box = nullptr;
+
+    bool beforeListCheck(BatchRunContext&) override
+    {
+        requireUiThread(false, "beforeListCheck");
+        calls << "beforeListCheck " + path;
+        return obtain;
+    }
+    bool prepareRun(BatchRunContext&, const std::vector<BatchEntry>& entries) override
+    {
+        calls << "prepareRun " + QString::number(entries.size());
+        return true;
+    }
+    QStringList comp(BatchRunContext&, const BatchEntry& entry) override
+    {
+        requireUiThread(false, "comp");
+        calls << "comp " + entry.text + "|" + QString::fromUtf8(entry.path);
+        QString last;
+        QMetaObject::invokeMethod(
+            box, [&] { last = box->toPlainText().section('\n', -2, -2); }, Qt::BlockingQueuedConnection);
+        infoAtComp << last;
+        return entry.text == failFor ? QStringList{"failed " + entry.text} : QStringList{};
+    }
+    void completeRun(BatchRunContext& run, const std::vector<BatchEntry>& entries) override
+    {
+        QStringList texts;
+        for (const BatchEntry& e : entries)
+            texts << e.text;
+        calls << "completeRun " + texts.join(',');
+        run.afterRun << "after " + QString::number(entries.size());
+    }
+};
+
+/// The shared window configured to log first, with recording hooks.
 class LogFirstWindow final : public BatchListWindow {
 public:
     explicit LogFirstWindow(korvane::platform::Services& services) : BatchListWindow(services, config(), nullptr)
     {
         finishLoad({});
+        hooks.box = findChild<QPlainTextEdit*>("Text3");
     }
-    QStringList calls;      ///< hooks in the order they ran
-    QStringList infoAtComp; ///< the box's last line when comp ran
-    bool obtain = true;     ///< what beforeListCheck answers
-    QString failFor;        ///< comp reports a failure for this entry
+    RecordingHooks hooks;
+    QStringList unloads;
 
 protected:
-    bool beforeListCheck() override
+    BatchRunHooks& runHooks() override
     {
-        calls << "beforeListCheck";
-        return obtain;
+        requireUiThread(true, "runHooks");
+        hooks.path = findChild<QLineEdit*>("Text1")->text();
+        return hooks;
     }
-    bool prepareRun() override
-    {
-        calls << "prepareRun";
-        return true;
-    }
-    QStringList comp(const BatchEntry& entry) override
-    {
-        calls << "comp " + entry.text + "|" + QString::fromUtf8(entry.path);
-        infoAtComp << findChild<QPlainTextEdit*>("Text3")->toPlainText().section('\n', -2, -2);
-        return entry.text == failFor ? QStringList{"failed " + entry.text} : QStringList{};
-    }
-    void completeRun(const std::vector<BatchEntry>& entries) override
-    {
-        QStringList texts;
-        for (const BatchEntry& e : entries)
-            texts << e.text;
-        calls << "completeRun " + texts.join(',') + " list=" + QString::number(batchList().size());
-    }
-    void Form_Unload() override { calls << "Form_Unload"; }
+    void Form_Unload() override { unloads << "Form_Unload"; }
 
 private:
     static BatchListConfig config()
@@ -588,40 +619,45 @@ void TestBatchListWindow::extensionHooks()
     LogFirstWindow w(fakes.services());
     auto* text1 = w.findChild<QLineEdit*>("Text1");
     auto* text3 = w.findChild<QPlainTextEdit*>("Text3");
+    RecordingHooks& hooks = w.hooks;
 
     // The step before the list check runs even with an empty list; refusing ends the run.
-    w.obtain = false;
+    hooks.obtain = false;
     w.Command2_Click();
     QVERIFY(waitForRuns());
-    QCOMPARE(w.calls, QStringList{"beforeListCheck"});
+    QCOMPARE(hooks.calls, QStringList{"beforeListCheck "});
     QVERIFY(fakes.messages.shown.isEmpty());
-    w.obtain = true;
-    w.calls.clear();
+    hooks.obtain = true;
+    hooks.calls.clear();
     w.Command2_Click();
     QVERIFY(waitForRuns());
-    QCOMPARE(w.calls, QStringList{"beforeListCheck"});
+    QCOMPARE(hooks.calls, QStringList{"beforeListCheck "});
     QCOMPARE(fakes.messages.texts(), QStringList{"empty"});
 
     for (const char* p : {"/d/a.doc", "  /d/b.doc ", "/d/c.doc"}) {
         text1->setText(p);
         w.Command1_Click();
     }
-    w.calls.clear();
-    w.failFor = "/d/b.doc";
+    hooks.calls.clear();
+    hooks.failFor = "/d/b.doc";
+    // The hooks see the controls as they were at the start, whatever they show later.
+    text1->setText("typed");
     w.Command2_Click();
+    text1->setText("changed during the run");
     QVERIFY(waitForRuns());
-    QCOMPARE(w.calls, QStringList({"beforeListCheck", "prepareRun", "comp /d/a.doc|/d/a.doc", "comp /d/b.doc|/d/b.doc",
-                                   "comp /d/c.doc|/d/c.doc", "completeRun /d/a.doc,/d/b.doc,/d/c.doc list=3"}));
-    QCOMPARE(w.infoAtComp, QStringList({"加密文档 /d/a.doc", "加密文档 /d/b.doc", "加密文档 /d/c.doc"}));
-    QCOMPARE(text3->toPlainText(), "欢迎\n\n加密文档 /d/a.doc\n加密文档 /d/b.doc\nfailed /d/b.doc\n加密文档 /d/c.doc\n"
-                                   "列表中的所有文档加密完成!\n");
+    QCOMPARE(hooks.calls,
+             QStringList({"beforeListCheck typed", "prepareRun 3", "comp /d/a.doc|/d/a.doc", "comp /d/b.doc|/d/b.doc",
+                          "comp /d/c.doc|/d/c.doc", "completeRun /d/a.doc,/d/b.doc,/d/c.doc"}));
+    QCOMPARE(hooks.infoAtComp, QStringList({"加密文档 /d/a.doc", "加密文档 /d/b.doc", "加密文档 /d/c.doc"}));
+    QTRY_COMPARE(text3->toPlainText(),
+                 "欢迎\n\n加密文档 /d/a.doc\n加密文档 /d/b.doc\nfailed /d/b.doc\n加密文档 /d/c.doc\n"
+                 "列表中的所有文档加密完成!\nafter 3\n");
     QVERIFY(w.findChild<QLabel*>("Label4")->text().isEmpty());
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
 
-    w.calls.clear();
     w.show();
     w.findChild<QPushButton*>("Command5")->click();
-    QCOMPARE(w.calls, QStringList{"Form_Unload"});
+    QCOMPARE(w.unloads, QStringList{"Form_Unload"});
     QVERIFY(!w.isVisible());
 }
 

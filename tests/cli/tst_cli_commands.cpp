@@ -183,6 +183,7 @@ private slots:
     void dwgInfoAndPreview();
     void docPasswordsComeFromAFileOnly();
     void unwritableOutputIsAnError();
+    void compileFailuresHaveAReason();
     void interruptLeavesWholeRuns_data();
     void interruptLeavesWholeRuns();
     void interruptedCopyLeavesWholeFiles();
@@ -624,6 +625,26 @@ void TestCli::unwritableOutputIsAnError()
     // Closed by the caller is like /dev/null: a descriptor the program opens must not stand in.
     const Result closed = runRaw(plan, QFile::encodeName(dir.path()), kClosed);
     QVERIFY2(closed.code == 0 && !closed.err.contains("无法写出结果"), qPrintable(closed.err));
+}
+
+void TestCli::compileFailuresHaveAReason()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("a.vbp"), "Type=Exe\r\n");
+    // `yes` floods its output and never ends; `false` fails without a line of its own.
+    Result r = runCli({"compile", "--json", "--time-limit", "1", "--compiler", "/usr/bin/yes", "a.vbp"}, dir.path());
+    QCOMPARE(r.code, 1);
+    QList<QJsonObject> items = jsonLines(r.out);
+    QCOMPARE(items.size(), 1);
+    QCOMPARE(items[0]["status"].toString(), "failed");
+    QCOMPARE(items[0]["reason"].toString(), "编译超过1秒没有结束, 已停止");
+    r = runCli({"compile", "--json", "--compiler", "/bin/false", "a.vbp"}, dir.path());
+    items = jsonLines(r.out);
+    QCOMPARE(items.size(), 1);
+    QCOMPARE(items[0]["reason"].toString(), "编译失败(退出码 1)");
+    // The text form says it once.
+    r = runCli({"compile", "--compiler", "/bin/false", "a.vbp"}, dir.path());
+    QCOMPARE(r.out, QStringList{dir.filePath("a.vbp") + "\t编译失败(退出码 1)"});
 }
 
 void TestCli::interruptLeavesWholeRuns_data()

@@ -34,13 +34,13 @@ public:
     {
         return m_real.startDetached(program, arguments, folder);
     }
-    RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
-                   const QByteArray& standardInput) override
+    RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs, const QByteArray& standardInput,
+                   qint64 keepOutput) override
     {
         m_mutex.lock(); // helpers run side by side
         inputs.append(standardInput.left(standardInput.indexOf('\0')));
         m_mutex.unlock();
-        return m_real.run(program, arguments, timeoutMs, standardInput);
+        return m_real.run(program, arguments, timeoutMs, standardInput, keepOutput);
     }
     QString findExecutable(const QString& name) override { return m_real.findExecutable(name); }
 

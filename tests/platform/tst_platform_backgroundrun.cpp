@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QThread>
 #include <QWidget>
+#include <optional>
+#include <stdexcept>
 
 using namespace korvane::platform;
 
@@ -33,6 +35,7 @@ private slots:
     void runsInTwoWindowsEndEachOnTheirOwn();
     void promptAnsweredOnTheUserInterfaceThread();
     void stopForQuitAnswersUnshownInteractionsAsCancelled();
+    void completionGetsTheJobsResult();
 };
 
 void TestBackgroundRun::boxNeverUnderTheProgressDialog_data()
@@ -132,7 +135,7 @@ void TestBackgroundRun::promptAnsweredOnTheUserInterfaceThread()
     std::optional<QString> cancelled = QStringLiteral("unset");
     QWidget* owner = nullptr;
     bool ended = false;
-    run.start(
+    QVERIFY(run.start(
         QStringLiteral("正在解密文档…"),
         [&](RunControl&) {
             interactWithUser([&] {
@@ -141,7 +144,7 @@ void TestBackgroundRun::promptAnsweredOnTheUserInterfaceThread()
             });
             interactWithUser([&] { cancelled = prompt.askPassword(QStringLiteral("b.doc")); });
         },
-        [&] { ended = true; });
+        [&] { ended = true; }));
     QTRY_VERIFY(ended);
     QCOMPARE(answered, std::optional<QString>(QStringLiteral("739")));
     QCOMPARE(cancelled, std::nullopt);
@@ -156,18 +159,57 @@ void TestBackgroundRun::stopForQuitAnswersUnshownInteractionsAsCancelled()
     BackgroundRun run(&window, boxes);
     bool shown = true;
     bool ended = false;
-    run.start(
+    QVERIFY(run.start(
         QStringLiteral("正在测试…"),
         [&](RunControl& control) {
             while (!control.stopRequested())
                 QThread::msleep(5);
             shown = interactWithUser([] {});
         },
-        [&] { ended = true; });
+        [&] { ended = true; }));
     run.stopForQuit();
     QTRY_VERIFY(ended);
     QVERIFY(run.stopped());
     QVERIFY(!shown);
+}
+
+void TestBackgroundRun::completionGetsTheJobsResult()
+{
+    FakeMessageBoxes boxes;
+    QWidget window;
+    BackgroundRun run(&window, boxes);
+    QSemaphore go;
+    QThread* jobThread = nullptr;
+    std::optional<QStringList> got;
+    QVERIFY(run.start(
+        QStringLiteral("正在测试…"),
+        [&](RunControl&) {
+            go.acquire();
+            jobThread = QThread::currentThread();
+            return QStringList{QStringLiteral("a"), QStringLiteral("b")};
+        },
+        [&](QStringList lines) {
+            QVERIFY(onUserInterfaceThread());
+            got = lines;
+        }));
+    // One run at a time: a second start is refused and its job never runs.
+    bool secondRan = false;
+    QVERIFY(!run.start(
+        QStringLiteral("正在测试…"), [&](RunControl&) { return secondRan = true; }, [](bool) {}));
+    go.release();
+    QTRY_VERIFY(got.has_value());
+    QCOMPARE(*got, QStringList({QStringLiteral("a"), QStringLiteral("b")}));
+    QVERIFY(jobThread && jobThread != QThread::currentThread());
+    QVERIFY(!secondRan);
+
+    // A job that fails hands on an empty result, and the failure is said.
+    std::optional<QStringList> failed;
+    QVERIFY(run.start(
+        QStringLiteral("正在测试…"), [](RunControl&) -> QStringList { throw std::runtime_error("boom"); },
+        [&](QStringList lines) { failed = lines; }));
+    QTRY_VERIFY(failed.has_value());
+    QVERIFY(failed->isEmpty());
+    QCOMPARE(boxes.texts(), QStringList{QStringLiteral("操作意外中止: boom")});
 }
 
 KORVANE_TEST_MAIN(TestBackgroundRun)

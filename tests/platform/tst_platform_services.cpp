@@ -34,6 +34,7 @@ private slots:
     void runStopsAtTimeLimit();
     void runSaysWhyItDidNotEnd_data();
     void runSaysWhyItDidNotEnd();
+    void boundedRunKeepsTheOutputsTail();
     void injectedFaultsHitOnlyTheirPath();
 };
 
@@ -263,6 +264,25 @@ void TestPlatformServices::runSaysWhyItDidNotEnd()
         QVERIFY(!outcome.status.message().isEmpty());
     else
         QCOMPARE(outcome.status.message(), message);
+}
+
+void TestPlatformServices::boundedRunKeepsTheOutputsTail()
+{
+    QtProgramStarter starter;
+    const QString sh = QStringLiteral("/bin/sh");
+    // Both channels, in one.
+    const RunOutcome both =
+        starter.run(sh, {QStringLiteral("-c"), QStringLiteral("echo out; sleep 0.1; echo err >&2")}, 30000, {}, 100);
+    QVERIFY(both.finished);
+    QCOMPARE(both.output, QByteArray("out\nerr\n"));
+    const RunOutcome ended = starter.run(sh, {QStringLiteral("-c"), QStringLiteral("seq 1 10000")}, 30000, {}, 20);
+    QVERIFY(ended.finished);
+    QCOMPARE(ended.output, QByteArray("997\n9998\n9999\n10000\n"));
+    // A program that never stops printing: killed at its limit with only the tail kept.
+    const RunOutcome flood = starter.run(QStringLiteral("yes"), {QStringLiteral("flood")}, 500, {}, 4096);
+    QVERIFY(flood.timedOut);
+    QCOMPARE(flood.output.size(), 4096);
+    QVERIFY(flood.output.contains("flood\nflood\n"));
 }
 
 void TestPlatformServices::injectedFaultsHitOnlyTheirPath()

@@ -82,9 +82,10 @@ Status FakeProgramStarter::startDetached(const QString& program, const QStringLi
     return Status::success();
 }
 
-RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int, const QByteArray&)
+RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int, const QByteArray&,
+                                   qint64 keepOutput)
 {
-    const Call call{program, arguments, {}, false};
+    const Call call{program, arguments, {}, false, keepOutput};
     {
         const QMutexLocker lock(&m_mutex);
         calls.append(call);

@@ -73,6 +73,7 @@ public:
         QStringList arguments;
         QString workingFolder;
         bool detached = true;
+        qint64 keepOutput = -1; ///< what run() was asked to keep of the output
     };
     QList<Call> calls;                            ///< run() may be called from several threads: read once they are done
     QStringList failing;                          ///< programs that cannot be started
@@ -83,7 +84,7 @@ public:
     Status startDetached(const QString& program, const QStringList& arguments,
                          const QString& workingFolder = {}) override;
     RunOutcome run(const QString& program, const QStringList& arguments, int timeoutMs,
-                   const QByteArray& standardInput = {}) override;
+                   const QByteArray& standardInput = {}, qint64 keepOutput = -1) override;
     QString findExecutable(const QString& name) override;
 
 private:

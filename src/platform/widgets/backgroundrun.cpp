@@ -136,7 +136,7 @@ QList<BackgroundRun*> BackgroundRun::runsInFlight()
     return inFlight();
 }
 
-bool BackgroundRun::start(const QString& action, Job job, std::function<void()> finished)
+bool BackgroundRun::startJob(const QString& action, Job job, std::function<void()> finished)
 {
     if (m_running)
         return false;

@@ -12,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <type_traits>
 
 class QThread;
 class QTimer;
@@ -41,16 +42,31 @@ class BackgroundRun final : public QObject, public InteractionBridge {
 public:
     using Job = std::function<void(RunControl&)>;
 
+    /// Starts `job`, a `R(RunControl&)`, on a worker thread and returns at once; `action` is
+    /// the dialog's verb phrase ("正在复制文件…"). `finished`, a `void(R)` (a `void()` for a
+    /// job that returns nothing), is the rest of the handler: it gets the job's result on the
+    /// user-interface thread once the job has ended, with the window's controls enabled again
+    /// (a job that failed with an exception hands on `R{}`). Returns false without starting
+    /// anything when a run is under way.
+    template <typename JobFunction, typename Finished>
+    [[nodiscard]] bool start(const QString& action, JobFunction job, Finished finished)
+    {
+        using R = std::invoke_result_t<JobFunction&, RunControl&>;
+        if constexpr (std::is_void_v<R>) {
+            return startJob(action, std::move(job), std::move(finished));
+        } else {
+            // The result lives here between the two threads, not in the window.
+            auto result = std::make_shared<R>();
+            return startJob(
+                action, [job = std::move(job), result](RunControl& control) mutable { *result = job(control); },
+                [finished = std::move(finished), result] { finished(std::move(*result)); });
+        }
+    }
+
     /// `window` owns this object and the progress dialog; `messages` reports a job that failed
     /// with an exception.
     BackgroundRun(QWidget* window, MessageBoxes& messages);
     ~BackgroundRun() override;
-
-    /// Starts `job` on a worker thread and returns at once; `action` is the dialog's verb phrase
-    /// ("正在复制文件…"). `finished`, the rest of the handler, runs on the user-interface thread
-    /// once the job has ended, with the window's controls enabled again. Returns false without
-    /// starting anything when a run is under way.
-    bool start(const QString& action, Job job, std::function<void()> finished = {});
 
     bool isRunning() const { return m_running; }
     /// True when the last run was asked to stop (by "取消", by closing the window, by quitting).
@@ -87,6 +103,7 @@ protected:
 
 private:
     struct Pending;
+    bool startJob(const QString& action, Job job, std::function<void()> finished);
     bool callOnUiThread(const std::function<void()>& call, bool interaction);
     void runOnUiThread(const std::function<void()>& call, bool interaction);
     void abandonPending();
