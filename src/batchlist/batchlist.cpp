@@ -156,6 +156,8 @@ WalkResult addMatchingFiles(platform::FileSystem& fs, const NativePath& folder, 
         if (control)
             control->addToTotal(qint64(pending.size() - firstChild));
     }
+    if (control)
+        control->totalIsFinal();
     return result;
 }
 

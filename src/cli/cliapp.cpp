@@ -235,8 +235,12 @@ void Reporter::progressLoop()
         QString text;
         if (item && run.total > 1)
             text = QStringLiteral("[%1/%2] ").arg(run.done + 1).arg(run.total);
-        text += s.total >= 0 ? QStringLiteral("已处理 %1 / %2 个").arg(s.done).arg(s.total)
-                             : QStringLiteral("已处理 %1 个").arg(s.done);
+        if (s.total >= 0 && s.totalFinal)
+            text += QStringLiteral("已处理 %1 / %2 个").arg(s.done).arg(s.total);
+        else if (s.total >= 0)
+            text += QStringLiteral("已处理 %1 个, 已找到 %2 个").arg(s.done).arg(s.total);
+        else
+            text += QStringLiteral("已处理 %1 个").arg(s.done);
         if (!item)
             text += QStringLiteral("  %1 个/秒").arg(double(s.done) / seconds, 0, 'f', 0);
         if (run.stopRequested)

@@ -212,6 +212,8 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
     }
     const platform::RunControl::Scope scope(control);
     actOnFolder(request.source, request.includeSubfolders);
+    if (control && !run.report.stopped)
+        control->totalIsFinal();
     collect(true);
     m_run.reset();
     return report;
@@ -409,11 +411,16 @@ void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
     report.found += int(files);
     if (run.control)
         run.control->addToTotal(files);
+    // A stop among this folder's files leaves its subfolders unwalked.
+    const bool hasSubfolders = subfolders && std::any_of(entries->begin(), entries->end(), [](const DirEntry& e) {
+                                   return e.kind == EntryKind::Folder && !e.isSymlink;
+                               });
     for (const DirEntry& entry : *entries) {
         if (entry.kind != EntryKind::File)
             continue;
         if (run.control && run.control->stopRequested()) {
             report.stopped = true;
+            report.foldersLeft |= hasSubfolders;
             return;
         }
         bool match = false;
@@ -440,8 +447,10 @@ void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
         if (run.control)
             run.control->begin(platform::displayPath(file));
         act(file, entry.isSymlink);
-        if (report.stopped)
+        if (report.stopped) {
+            report.foldersLeft |= hasSubfolders;
             return; // undone in the middle: still pending
+        }
         // Recorded after its own step, which met itself as the target ("same file").
         if (root && run.rootIsTarget)
             run.rootSources.insert(entry.name);
@@ -452,8 +461,10 @@ void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
         if (entry.kind != EntryKind::Folder || entry.isSymlink)
             continue;
         const NativePath child = joinPath(folder, entry.name);
-        if (report.stopped)
+        if (report.stopped) {
+            report.foldersLeft = true;
             return;
+        }
         if (isTarget(child)) {
             report.skippedTargetFolders.append(child);
             continue;

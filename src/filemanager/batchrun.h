@@ -73,6 +73,7 @@ struct RunReport {
     QList<NativePath> emptyListFolders;     ///< folders whose walk the empty type list ended
     QList<NativePath> skippedTargetFolders; ///< the target met inside the source tree, not walked
     bool stopped = false;                   ///< the run was stopped before the walk ended
+    bool foldersLeft = false;               ///< the stop left folders of the tree unwalked
     int found = 0;                          ///< files in the folders listed so far, matching or not
     int visited = 0;                        ///< files of those that were judged (and acted on when they matched)
 };

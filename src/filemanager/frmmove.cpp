@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <memory>
 
 namespace korvane::filemanager {
 
@@ -200,24 +201,27 @@ void frmmove::Command3_Click()
     const Operation operation = request.operation;
     const bool started = m_run->start(
         operationText(operation),
-        [this, manager = std::move(manager), request = std::move(request),
+        // The engine is move-only and the job must be copyable: it goes along behind a pointer.
+        [this, manager = std::make_shared<BatchFileManager>(std::move(manager)), request = std::move(request),
          typeList = m_text3->text()](platform::RunControl& control) mutable {
             request.typeList = [&typeList] { return typeList; };
-            manager.onEmptyTypeList = [this, &typeList](const NativePath&) {
+            manager->onEmptyTypeList = [this, &typeList](const NativePath&) {
                 platform::interactWithUser([this, &typeList] {
                     m_services.messages.show(this, QStringLiteral("已选中操作多种类型文件,但没有指定!"),
                                              MessageIcon::Information);
                     typeList = m_text3->text();
                 });
             };
-            return manager.run(request, &control);
+            return manager->run(request, &control);
         },
         [this](const RunReport& report) {
             m_lastReport = report;
             if (m_lastReport.stopped)
-                m_services.messages.show(
-                    this, platform::cancelledText(m_lastReport.visited, m_lastReport.found - m_lastReport.visited),
-                    MessageIcon::Information);
+                m_services.messages.show(this,
+                                         platform::cancelledText(m_lastReport.visited,
+                                                                 m_lastReport.found - m_lastReport.visited,
+                                                                 m_lastReport.foldersLeft),
+                                         MessageIcon::Information);
         });
     Q_ASSERT(started); // checked above
 }

@@ -84,6 +84,8 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     if (start.size() > 1 && start.endsWith('/'))
         start.chop(1);
     decompileFolder(start, includeSubfolders);
+    if (control && !stopped())
+        control->totalIsFinal();
     m_control = nullptr;
     return std::move(m_outcomes);
 }

@@ -10,11 +10,12 @@ namespace korvane::platform {
 
 /// Where a run stands, as a window or the command line shows it.
 struct ProgressSnapshot {
-    qint64 done = 0;      ///< items no longer pending: done, skipped or failed
-    qint64 total = -1;    ///< -1 while unknown
-    QString current;      ///< the item being worked on, for display only
-    qint64 partDone = 0;  ///< bytes done of the large items in hand (see RunControl::PartOfItem)
-    qint64 partTotal = 0; ///< their bytes in all; 0 when no large item is in hand
+    qint64 done = 0;        ///< items no longer pending: done, skipped or failed
+    qint64 total = -1;      ///< -1 while unknown
+    bool totalFinal = true; ///< false while a walk is still finding items: `total` is a floor
+    QString current;        ///< the item being worked on, for display only
+    qint64 partDone = 0;    ///< bytes done of the large items in hand (see RunControl::PartOfItem)
+    qint64 partTotal = 0;   ///< their bytes in all; 0 when no large item is in hand
     bool stopRequested = false;
 };
 
@@ -38,14 +39,22 @@ public:
     bool stopRequested() const noexcept { return m_stop.load(std::memory_order_relaxed); }
 
     /// The number of items, once known; -1 for unknown.
-    void setTotal(qint64 total) noexcept { m_total.store(total, std::memory_order_relaxed); }
-    /// Grows a total that becomes known piece by piece (a walk that finds more items).
+    void setTotal(qint64 total) noexcept
+    {
+        m_total.store(total, std::memory_order_relaxed);
+        m_totalFinal.store(true, std::memory_order_relaxed);
+    }
+    /// Grows a total that becomes known piece by piece (a walk that finds more items). Until
+    /// totalIsFinal() it counts only what was found so far, so nobody shows it as the whole.
     void addToTotal(qint64 n) noexcept
     {
+        m_totalFinal.store(false, std::memory_order_relaxed);
         qint64 t = m_total.load(std::memory_order_relaxed);
         while (!m_total.compare_exchange_weak(t, (t < 0 ? 0 : t) + n, std::memory_order_relaxed)) {
         }
     }
+    /// The walk has ended: the grown total is the whole.
+    void totalIsFinal() noexcept { m_totalFinal.store(true, std::memory_order_relaxed); }
     /// The item now being worked on.
     void begin(const QString& item)
     {
@@ -121,6 +130,7 @@ public:
         ProgressSnapshot s;
         s.done = m_done.load(std::memory_order_acquire);
         s.total = m_total.load(std::memory_order_relaxed);
+        s.totalFinal = m_totalFinal.load(std::memory_order_relaxed);
         s.stopRequested = stopRequested();
         s.partDone = m_partDone.load(std::memory_order_relaxed);
         s.partTotal = m_partTotal.load(std::memory_order_relaxed);
@@ -135,6 +145,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<qint64> m_done{0};
     std::atomic<qint64> m_total{-1};
+    std::atomic<bool> m_totalFinal{true};
     std::atomic<qint64> m_stopAfter{std::numeric_limits<qint64>::max()};
     std::atomic<qint64> m_partDone{0};
     std::atomic<qint64> m_partTotal{0};
@@ -143,9 +154,14 @@ private:
 };
 
 /// What a window or the command line says about a stopped run instead of its completion message.
-inline QString cancelledText(qint64 done, qint64 notDone)
+/// `notDone` counts what was found; `foldersLeft` says the stop left folders unwalked, whose
+/// items no count holds.
+inline QString cancelledText(qint64 done, qint64 notDone, bool foldersLeft = false)
 {
-    return QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个").arg(done).arg(notDone);
+    QString text = QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个").arg(done).arg(notDone);
+    if (foldersLeft)
+        text += QStringLiteral(", 另有未遍历的文件夹");
+    return text;
 }
 
 } // namespace korvane::platform

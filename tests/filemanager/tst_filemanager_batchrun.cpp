@@ -42,6 +42,8 @@ private slots:
     void workersGiveTheSequentialResult_data();
     void workersGiveTheSequentialResult();
     void stoppedWorkersLeaveNothingHalfWritten();
+    void stopSaysWhetherFoldersWereLeft_data();
+    void stopSaysWhetherFoldersWereLeft();
 };
 
 void TestBatchRun::refusals_data()
@@ -412,6 +414,41 @@ void TestBatchRun::stoppedWorkersLeaveNothingHalfWritten()
         const int i = name.mid(1, name.indexOf('.') - 1).toInt();
         QCOMPARE(readFile(raw(dst + '/' + name)), QByteArray(9 << 20, char('a' + i)));
     }
+}
+
+void TestBatchRun::stopSaysWhetherFoldersWereLeft_data()
+{
+    QTest::addColumn<int>("stopAfter"); // 0: no stop
+    QTest::addColumn<bool>("foldersLeft");
+    QTest::newRow("among the root's files") << 1 << true;
+    QTest::newRow("in the last folder") << 4 << false;
+    QTest::newRow("walk ended") << 0 << false;
+}
+
+// The cancel summary must not hide folders never walked, and a total still growing is no total.
+void TestBatchRun::stopSaysWhetherFoldersWereLeft()
+{
+    QFETCH(int, stopAfter);
+    QFETCH(bool, foldersLeft);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src");
+    for (const char* name : {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "sub/e.txt"})
+        writeFile(raw(src + '/' + QLatin1String(name)), "x");
+    LocalFileSystem fs;
+    BatchFileManager manager(fs);
+    RunRequest r = request(src, QString(), Operation::Delete);
+    r.includeSubfolders = true;
+    r.workers = 1;
+    RunControl control;
+    bool provisional = false;
+    manager.onFile = [&](const FileStep&) { provisional |= !control.snapshot().totalFinal; };
+    if (stopAfter > 0)
+        control.stopAfter(stopAfter);
+    const RunReport report = manager.run(r, &control);
+    QCOMPARE(report.stopped, stopAfter > 0);
+    QCOMPARE(report.foldersLeft, foldersLeft);
+    QVERIFY(provisional); // the root's files are handled before the subfolder is listed
+    QCOMPARE(control.snapshot().totalFinal, stopAfter == 0);
 }
 
 #include "tst_filemanager_batchrun.moc"

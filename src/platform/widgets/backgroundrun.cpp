@@ -55,11 +55,14 @@ public:
     {
         const ProgressSnapshot s = m_control.snapshot();
         QString line = action + QStringLiteral(" 已处理 ") + QString::number(s.done);
-        if (s.total >= 0)
+        if (s.total >= 0 && s.totalFinal)
             line += QStringLiteral(" / ") + QString::number(s.total);
+        else if (s.total >= 0)
+            line += QStringLiteral(" 个, 已找到 ") + QString::number(s.total); // the walk goes on
         m_line->setText(line + QStringLiteral(" 个"));
         m_current->setText(m_current->fontMetrics().elidedText(s.current, Qt::ElideMiddle, m_current->width()));
-        if (s.total > 0) {
+        // A total still growing is not the whole: a bar would stand nearly full all along.
+        if (s.total > 0 && s.totalFinal) {
             // The bar counts in thousandths: totals beyond int range still fit.
             m_bar->setRange(0, 1000);
             // Large items in hand count as the part of one item they have done.
