@@ -431,6 +431,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
             report.stopped = true;
             report.recorded = true;
             report.files = int(walk.finish().second);
+            if (control)
+                control->setTotal(report.files); // the rest was counted, not recorded
             return report;
         }
         next = batches.launch(walk.next());

@@ -21,7 +21,7 @@ public:
     DocumentRunSettings settings;          ///< taken from the window before the run
     std::vector<DocumentOutcome> outcomes; ///< the last run's, written by its worker
 
-    bool holdsApplication() const { return m_encrypt.holdsApplication(); }
+    bool holdsApplication() const { return m_engine.holdsApplication(); }
     /// The window closes: a held application quits.
     void unload() { m_engine.unload(); }
 

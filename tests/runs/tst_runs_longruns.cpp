@@ -5,6 +5,7 @@
 #include "components/frmregsvr.h"
 #include "components/wineenv.h"
 #include "filemanager/frmmove.h"
+#include "helpdecompiler/decompilerun.h"
 #include "helpdecompiler/frmdecp.h"
 #include "platform/fakes/fakeservices.h"
 #include "recorder/frmrec.h"
@@ -203,8 +204,11 @@ private slots:
 
         const Window decompiler = decompilerWindow();
         QTest::newRow("Frmdecp") << decompiler << false << QStringLiteral("全部chm文件反编译完成!");
+        // Help files are decompiled side by side: every one in hand when the stop comes ends.
+        const int inHand = std::min(3, helpdecompiler::DecompileRun::helpersForThisMachine());
         QTest::newRow("Frmdecp cancelled")
-            << decompiler << true << QStringLiteral("操作已取消: 已处理 1 个, 未处理 2 个");
+            << decompiler << true
+            << QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个").arg(inHand).arg(3 - inHand);
 
         const Window registrar = registrarWindow();
         QTest::newRow("Frmregsvr") << registrar << false << QStringLiteral("该目录全部dll或ocx文件注册完毕!");

@@ -21,7 +21,7 @@ inline QString wineFixtures()
 #define KORVANE_REQUIRE_WINE()                                                                                         \
     do {                                                                                                               \
         if (korvane::testsupport::wineFixtures().isEmpty())                                                            \
-            QSKIP("Wine or mingw-w64 is not installed (see scripts/install-deps.sh --tests)");                         \
+            QSKIP("Wine or mingw-w64 is not installed, or Wine cannot start (see scripts/install-deps.sh --tests)");   \
     } while (false)
 
 /// `wine reg query key` in one registry view (32 or 64): its output, or "" when the key is missing.
