@@ -58,7 +58,9 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
+  # A mirror caught mid-sync fails one index; the install below says whether what is missing
+  # can still be had from the lists there are.
+  "${sudo_cmd[@]}" apt-get update -qq || echo "apt-get update reported errors; installing from the package lists there are"
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
