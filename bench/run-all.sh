@@ -4,7 +4,9 @@
 # interleaved (the order turned each round); each median's spread (min–max) goes to the log.
 # Copies run on tmpfs and on the disk the tests use.
 #
-#   bench/run-all.sh [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE]
+#   bench/run-all.sh [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE] [--no-one-core]
+#
+# Every row is measured again on one core (taskset -c 0), unless --no-one-core.
 #
 # A benchmark with a rows mode prints job<TAB>ours_wall<TAB>peer_wall<TAB>ours_cpu<TAB>peer_cpu
 # (medians) and is asked for them, whatever jobs it has. A job whose benchmark prints no rows
@@ -12,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build-test rounds=5 tmpfs=/dev/shm disk=${TMPDIR:-/tmp} log=
+build=build-test rounds=5 tmpfs=/dev/shm disk=${TMPDIR:-/tmp} log= onecore=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
@@ -20,7 +22,8 @@ while [ $# -gt 0 ]; do
     --tmpfs) tmpfs=$2; shift 2 ;;
     --disk) disk=$2; shift 2 ;;
     --log) log=$2; shift 2 ;;
-    *) echo "usage: $0 [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE]" >&2; exit 2 ;;
+    --no-one-core) onecore=; shift ;;
+    *) echo "usage: $0 [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE] [--no-one-core]" >&2; exit 2 ;;
   esac
 done
 bin=$(realpath "$build/bin")
@@ -38,8 +41,8 @@ collect() {
   shift
   before=$(wc -l <"$rows")
   echo "== $*" >>"$log"
-  "$@" 2>>"$log" | awk -F'\t' -v s="$scale" \
-    'NF == 5 && $2 + 0 > 0 { printf "%s\t%.4f\t%.4f\t%.4f\t%.4f\n", $1, $2 * s, $3 * s, $4 * s, $5 * s }' \
+  "${pin[@]}" "$@" 2>>"$log" | awk -F'\t' -v s="$scale" -v suffix="$suffix" \
+    'NF == 5 && $2 + 0 > 0 { printf "%s%s\t%.4f\t%.4f\t%.4f\t%.4f\n", $1, suffix, $2 * s, $3 * s, $4 * s, $5 * s }' \
     >>"$rows" || true
   [ "$(wc -l <"$rows")" -gt "$before" ]
 }
@@ -94,36 +97,57 @@ copy_unique() {
   rm -rf "$root"
 }
 
-# Copies: the copy benchmark's rows, or the unique-name row timed here.
-for where in tmpfs:"$tmpfs" disk:"$disk"; do
-  label=${where%%:*} dir=${where#*:}
-  if knows "$bin/bench_copy" --tab && collect 1 "$bin/bench_copy" --root "$dir" --pairs "$rounds" --tab "$label"; then
-    continue
-  fi
-  copy_unique "$dir" "$label"
-done
+# All rows, on every core (no suffix) or pinned to one (pin, suffix); copies on the test disk
+# only in the first pass.
+measure() {
+  # Copies: the copy benchmark's rows, or the unique-name row timed here.
+  for where in tmpfs:"$tmpfs" ${disks:+disk:"$disk"}; do
+    label=${where%%:*} dir=${where#*:}
+    if knows "$bin/bench_copy" --tab && collect 1 "$bin/bench_copy" --root "$dir" --pairs "$rounds" --tab "$label$suffix"; then
+      continue
+    fi
+    copy_unique "$dir" "$label"
+  done
 
-# Help files and recording: their benchmarks' rows (milliseconds).
-if ! { knows "$bin/bench_helpdecompiler" --rows &&
-  collect 0.001 "$bin/bench_helpdecompiler" --rows --rounds "$rounds" --dir "$disk"; }; then
-  putty=$(find ../shared/testdata -name putty.chm -print -quit 2>/dev/null || true)
-  if [ -n "$putty" ] && command -v 7z >/dev/null; then
-    out=$disk/korvane-bench.$$
-    reset_chm() { rm -rf "$out"; mkdir -p "$out/ours" "$out/peer"; cp "$putty" "$out/ours/"; }
-    pair "decompile putty.chm" reset_chm "$bin/korvane-cli" chm decompile "$out/ours/putty.chm" -- \
-      7z x -y -o"$out/peer" "$putty"
-    rm -rf "$out"
-  else
-    echo "no help file rows: bench_helpdecompiler printed none and putty.chm or 7z is missing" >>"$log"
+  # Help files and recording: their benchmarks' rows (milliseconds).
+  if ! { knows "$bin/bench_helpdecompiler" --rows &&
+    collect 0.001 "$bin/bench_helpdecompiler" --rows --rounds "$rounds" --dir "$disk"; }; then
+    putty=$(find ../shared/testdata -name putty.chm -print -quit 2>/dev/null || true)
+    if [ -n "$putty" ] && command -v 7z >/dev/null; then
+      out=$disk/korvane-bench.$$
+      reset_chm() { rm -rf "$out"; mkdir -p "$out/ours" "$out/peer"; cp "$putty" "$out/ours/"; }
+      pair "decompile putty.chm" reset_chm "$bin/korvane-cli" chm decompile "$out/ours/putty.chm" -- \
+        7z x -y -o"$out/peer" "$putty"
+      rm -rf "$out"
+    else
+      echo "no help file rows: bench_helpdecompiler printed none and putty.chm or 7z is missing" >>"$log"
+    fi
   fi
+  knows "$bin/bench_recorder" --rows && collect 0.001 "$bin/bench_recorder" --rows --runs "$rounds" ||
+    echo "no recorder rows: bench_recorder has no rows mode yet" >>"$log"
+
+  # The compile of 30,000 listed projects through a fake starter: no peer, a goal in seconds.
+  if [ -x "$bin/bench_batchlist" ]; then
+    echo "== bench_batchlist$suffix" >>"$log"
+    "${pin[@]}" "$bin/bench_batchlist" 2>>"$log" | tee -a "$log" |
+      sed -n 's/^run over 30000 entries (fake starter): median \([0-9.]*\) ms.*CPU median \([0-9.]*\) ms.*/\1 \2/p' |
+      awk -v suffix="$suffix" '{ printf "compile 30,000 listed projects (fake starter)%s\t%.4f\t0\t%.4f\t0\n", suffix, $1 / 1000, $2 / 1000 }' \
+        >>"$rows"
+  fi
+}
+
+pin=() suffix='' disks=1
+measure
+if [ -n "$onecore" ] && command -v taskset >/dev/null; then
+  pin=(taskset -c 0) suffix=' (taskset -c 0)' disks=
+  measure
 fi
-knows "$bin/bench_recorder" --rows && collect 0.001 "$bin/bench_recorder" --rows --runs "$rounds" ||
-  echo "no recorder rows: bench_recorder has no rows mode yet" >>"$log"
 
 # The goals, matched on the job's words: "wall" and "cpu" bound the ratios, "s" ours in seconds.
 goal() {
   case "$1" in
     *taskset*) echo "no worse than today" ;;
+    *compile*) echo "s<=0.5" ;;
     *unique*) echo "wall<=0.8" ;;
     *replac*) echo "wall<=1.0 cpu<=1.5" ;;
     *large* | *100\ MB*) echo "wall<=1.0" ;;
