@@ -12,6 +12,7 @@
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -519,8 +520,12 @@ void TestChmExtractor::helperDiesWithItsCaller()
             for (;;)
                 ::pause();
         }
-        for (const int fd : {toHelper[0], toHelper[1], pidPipe[1]})
+        // The input's write end stays open here too: the caller's death closes its copy before the
+        // kernel sends the death signal, and an end of input must not be what stops the helper.
+        for (const int fd : {toHelper[0], pidPipe[1]})
             ::close(fd);
+        if (!callerId.isEmpty())
+            ::close(toHelper[1]); // this helper is to see its whole input
         pid_t pid = 0;
         QCOMPARE(::read(pidPipe[0], &pid, sizeof pid), ssize_t(sizeof pid));
         ::close(pidPipe[0]);
@@ -530,10 +535,18 @@ void TestChmExtractor::helperDiesWithItsCaller()
             const qsizetype end = stat.lastIndexOf(") ");
             return end < 0 ? '?' : stat.contains("(korvane-chmextr)") ? stat.at(end + 2) : '-';
         };
-        QTRY_COMPARE_WITH_TIMEOUT(state(), callerId.isEmpty() ? 'S' : 'Z', 10000);
+        // Waiting means blocked in its read of the input, so past asking for the death signal;
+        // asleep while still loading it is not.
+        const auto readingInput = [pid] {
+            return korvane::testsupport::readFile("/proc/" + QByteArray::number(pid) + "/syscall")
+                .startsWith(QByteArray::number(SYS_read) + " 0x0 ");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(callerId.isEmpty() ? state() == 'S' && readingInput() : state() == 'Z', 10000);
         QVERIFY(::kill(caller, SIGKILL) == 0 && ::waitpid(caller, nullptr, 0) == caller);
         // Living on, it would read the end of its input and write the page.
         QTRY_VERIFY_WITH_TIMEOUT(state() == 'Z' || state() == '?', 10000);
+        if (callerId.isEmpty())
+            ::close(toHelper[1]);
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("orphan"))));
     }
 }
