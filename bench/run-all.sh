@@ -103,14 +103,17 @@ measure() {
   # Copies: the copy benchmark's rows, or the unique-name row timed here.
   for where in tmpfs:"$tmpfs" ${disks:+disk:"$disk"}; do
     label=${where%%:*} dir=${where#*:}
-    if knows "$bin/bench_copy" --tab && collect 1 "$bin/bench_copy" --root "$dir" --pairs "$rounds" --tab "$label$suffix"; then
+    if knows "$bin/bench_copy" --tab && collect 1 "$bin/bench_copy" --root "$dir" --pairs "$rounds" --tab "$label"; then
       continue
     fi
     copy_unique "$dir" "$label"
   done
 
   # Help files and recording: their benchmarks' rows (milliseconds).
-  if ! { knows "$bin/bench_helpdecompiler" --rows &&
+  # The help file benchmark times its own rows on one core.
+  if [ -n "$suffix" ]; then
+    :
+  elif ! { knows "$bin/bench_helpdecompiler" --rows &&
     collect 0.001 "$bin/bench_helpdecompiler" --rows --rounds "$rounds" --dir "$disk"; }; then
     putty=$(find ../shared/testdata -name putty.chm -print -quit 2>/dev/null || true)
     if [ -n "$putty" ] && command -v 7z >/dev/null; then
@@ -123,8 +126,9 @@ measure() {
       echo "no help file rows: bench_helpdecompiler printed none and putty.chm or 7z is missing" >>"$log"
     fi
   fi
-  knows "$bin/bench_recorder" --rows && collect 0.001 "$bin/bench_recorder" --rows --runs "$rounds" ||
-    echo "no recorder rows: bench_recorder has no rows mode yet" >>"$log"
+  # Its options are UTF-16 in the binary, out of knows()'s sight: asked directly.
+  collect 0.001 "$bin/bench_recorder" --rows --runs "$rounds" ||
+    echo "no recorder rows: bench_recorder printed none" >>"$log"
 
   # The compile of 30,000 listed projects through a fake starter: no peer, a goal in seconds.
   if [ -x "$bin/bench_batchlist" ]; then
@@ -147,14 +151,13 @@ fi
 goal() {
   case "$1" in
     *taskset*) echo "no worse than today" ;;
-    *compile*) echo "s<=0.5" ;;
     *unique*) echo "wall<=0.8" ;;
     *replac*) echo "wall<=1.0 cpu<=1.5" ;;
     *large* | *100\ MB*) echo "wall<=1.0" ;;
     *putty*) echo "wall<=0.8" ;;
     *help\ files* | *chm*) echo "wall<=0.6" ;;
     *record*) echo "wall<=0.40" ;;
-    *compile*) echo "s<=0.5" ;;
+    compile\ 30,000*) echo "s<=0.5" ;;
     *) echo "-" ;;
   esac
 }
