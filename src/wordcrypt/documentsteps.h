@@ -2,6 +2,7 @@
 
 #include "platform/filesystem.h"
 #include "platform/status.h"
+#include "wordcrypt/worddocfile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -32,5 +33,25 @@ platform::Status checkWritable(platform::FileSystem& fs, const QByteArray& realP
 /// Puts the checked result in the document's place (documentfiles.h says how); a failed
 /// in-place write is undone from the backup.
 platform::Status replaceWithResult(const QByteArray& realPath, const QByteArray& result);
+
+/// The passwords a document was asked to take, as both backends keep them until the save. A
+/// password longer than the format holds fails its setter and, from then on, the save.
+struct RequestedPasswords {
+    QString open;
+    QString write;
+    bool tooLong = false;
+
+    static QString tooLongText() { return QStringLiteral("密码不能超过15个字符"); }
+    platform::Status setOpen(const QString& password) { return take(open, password); }
+    platform::Status setWrite(const QString& password) { return take(write, password); }
+
+private:
+    platform::Status take(QString& into, const QString& password)
+    {
+        into = password;
+        tooLong = tooLong || password.size() > kMaxPasswordLength;
+        return tooLong ? platform::Status::failure(platform::ErrorKind::Failed, tooLongText()) : platform::Status{};
+    }
+};
 
 } // namespace korvane::wordcrypt

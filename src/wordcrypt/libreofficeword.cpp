@@ -82,19 +82,8 @@ public:
 
     QString fullName() const override { return m_name; }
 
-    Status setPassword(const QString& password) override
-    {
-        m_password = password;
-        m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
-        return m_tooLong ? Status::failure(ErrorKind::Failed, tooLong()) : Status{};
-    }
-
-    Status setWritePassword(const QString& password) override
-    {
-        m_writePassword = password;
-        m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
-        return m_tooLong ? Status::failure(ErrorKind::Failed, tooLong()) : Status{};
-    }
+    Status setPassword(const QString& password) override { return m_asked.setOpen(password); }
+    Status setWritePassword(const QString& password) override { return m_asked.setWrite(password); }
 
     Status save() override;
     Status close() override;
@@ -102,7 +91,6 @@ public:
     bool closed() const { return m_closed; }
 
 private:
-    static QString tooLong() { return QStringLiteral("密码不能超过15个字符"); }
     Status checkSavable() const;
     Status checkOfficeOutput(const QByteArray& path) const;
     Status exportTo(const QByteArray& exported);
@@ -113,9 +101,7 @@ private:
     QString m_name;
     QByteArray m_realPath;
     QString m_filter;
-    QString m_password;
-    QString m_writePassword;
-    bool m_tooLong = false; ///< a password the format cannot hold was asked for: nothing is saved
+    RequestedPasswords m_asked; ///< a password the format cannot hold was asked for: nothing is saved
     bool m_closed = false;
 };
 
@@ -260,9 +246,10 @@ Status Document::checkOfficeOutput(const QByteArray& path) const
         return Status::failure(
             ErrorKind::Failed,
             QStringLiteral("保存后的文件不是有效的 Word 97-2003 文档(%1)").arg(state.status().message()));
-    if (m_password.isEmpty() && state->encrypted)
+    if (m_asked.open.isEmpty() && state->encrypted)
         return Status::failure(ErrorKind::Failed, QStringLiteral("保存后的文档仍需要打开密码"));
-    if (!m_password.isEmpty() && (!state->encrypted || state->obfuscated || !rc4PasswordMatchesPath(path, m_password)))
+    if (!m_asked.open.isEmpty() &&
+        (!state->encrypted || state->obfuscated || !rc4PasswordMatchesPath(path, m_asked.open)))
         return Status::failure(ErrorKind::Failed, QStringLiteral("保存后的文档未按所给密码加密"));
     return {};
 }
@@ -273,8 +260,8 @@ Status Document::checkSavable() const
 {
     if (m_closed)
         return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
-    if (m_tooLong)
-        return untouched(ErrorKind::Failed, tooLong());
+    if (m_asked.tooLong)
+        return untouched(ErrorKind::Failed, RequestedPasswords::tooLongText());
     if (m_filter != QLatin1String(protocol::kWord97Filter))
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 文档"));
     return checkWritable(m_app.fs(), m_realPath);
@@ -285,8 +272,8 @@ Status Document::exportTo(const QByteArray& exported)
 {
     QByteArray line =
         protocol::kStore + (protocol::kSeparator + QByteArray::number(m_id)) + protocol::kSeparator + urlPath(exported);
-    if (!m_password.isEmpty())
-        line += protocol::kSeparator + field(m_password);
+    if (!m_asked.open.isEmpty())
+        line += protocol::kSeparator + field(m_asked.open);
     // The document lives in the office that loaded it: a new office could not store it.
     const HelperProcess::Reply r = m_app.call(line, false);
     if (!r.ok) {
@@ -305,12 +292,12 @@ Status Document::exportTo(const QByteArray& exported)
 /// becomes the checked rewrite, or stays the export when it already holds what was asked for.
 Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const
 {
-    const platform::Result<WriteReservation> present = readWriteReservation(exported, m_password);
-    if (present && !present->flag && present->password.isEmpty() && m_writePassword.isEmpty())
+    const platform::Result<WriteReservation> present = readWriteReservation(exported, m_asked.open);
+    if (present && !present->flag && present->password.isEmpty() && m_asked.write.isEmpty())
         return {};
-    if (const Status written = writeWriteReservation(exported, rewritten, m_password, m_writePassword); !written.ok())
+    if (const Status written = writeWriteReservation(exported, rewritten, m_asked.open, m_asked.write); !written.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(written.message()));
-    if (const Status same = compareAfterReservation(exported, rewritten, m_password, m_writePassword); !same.ok())
+    if (const Status same = compareAfterReservation(exported, rewritten, m_asked.open, m_asked.write); !same.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(same.message()));
     if (const Status bad = checkOfficeOutput(rewritten); !bad.ok())
         return untouched(ErrorKind::Failed, bad.message());

@@ -35,11 +35,6 @@ struct NativeWord::Shared {
 
 namespace {
 
-QString tooLong()
-{
-    return QStringLiteral("密码不能超过15个字符");
-}
-
 /// A step of the rewrite that failed: nothing was written to the document.
 Status stepFailed(const QString& what, const Status& why)
 {
@@ -56,19 +51,8 @@ public:
 
     QString fullName() const override { return m_name; }
 
-    Status setPassword(const QString& password) override
-    {
-        m_password = password;
-        m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
-        return m_tooLong ? Status::failure(ErrorKind::Failed, tooLong()) : Status{};
-    }
-
-    Status setWritePassword(const QString& password) override
-    {
-        m_writePassword = password;
-        m_tooLong = m_tooLong || password.size() > kMaxPasswordLength;
-        return m_tooLong ? Status::failure(ErrorKind::Failed, tooLong()) : Status{};
-    }
+    Status setPassword(const QString& password) override { return m_asked.setOpen(password); }
+    Status setWritePassword(const QString& password) override { return m_asked.setWrite(password); }
 
     Status save() override;
 
@@ -89,9 +73,7 @@ private:
     QString m_name;
     QByteArray m_realPath;
     std::optional<QString> m_current; ///< the open password it has; none when not encrypted
-    QString m_password;
-    QString m_writePassword;
-    bool m_tooLong = false;
+    RequestedPasswords m_asked;       ///< a password the format cannot hold was asked for: nothing is saved
     bool m_closed = false;
 };
 
@@ -109,20 +91,20 @@ Status Document::rewrite(const QByteArray& work, QByteArray* result) const
             return stepFailed(QStringLiteral("解密后校验失败"), s);
     }
     const platform::Result<WriteReservation> present = readWriteReservation(plain, QString());
-    if (!present || present->flag != !m_writePassword.isEmpty() || present->password != m_writePassword) {
+    if (!present || present->flag != !m_asked.write.isEmpty() || present->password != m_asked.write) {
         const QByteArray reserved = work + "/reserved.doc";
-        if (const Status s = writeWriteReservation(plain, reserved, QString(), m_writePassword); !s.ok())
+        if (const Status s = writeWriteReservation(plain, reserved, QString(), m_asked.write); !s.ok())
             return stepFailed(QStringLiteral("无法写入写密码"), s);
-        if (const Status s = compareAfterReservation(plain, reserved, QString(), m_writePassword); !s.ok())
+        if (const Status s = compareAfterReservation(plain, reserved, QString(), m_asked.write); !s.ok())
             return stepFailed(QStringLiteral("写密码写入后校验失败"), s);
         plain = reserved;
     }
     *result = plain;
-    if (!m_password.isEmpty()) {
+    if (!m_asked.open.isEmpty()) {
         *result = work + "/final.doc";
-        if (const Status s = transcodeDocument(plain, QString(), *result, m_password); !s.ok())
+        if (const Status s = transcodeDocument(plain, QString(), *result, m_asked.open); !s.ok())
             return stepFailed(QStringLiteral("无法设置打开密码"), s);
-        if (const Status s = comparePlainDocuments(plain, QString(), *result, m_password); !s.ok())
+        if (const Status s = comparePlainDocuments(plain, QString(), *result, m_asked.open); !s.ok())
             return stepFailed(QStringLiteral("加密后校验失败"), s);
     }
     return {};
@@ -132,8 +114,8 @@ Status Document::save()
 {
     if (m_closed)
         return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
-    if (m_tooLong)
-        return untouched(ErrorKind::Failed, tooLong());
+    if (m_asked.tooLong)
+        return untouched(ErrorKind::Failed, RequestedPasswords::tooLongText());
     if (const Status writable = checkWritable(m_shared->fs(), m_realPath); !writable.ok())
         return writable;
     const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_realPath);
