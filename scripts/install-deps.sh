@@ -58,10 +58,24 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  # A mirror caught mid-sync fails one index; the install below says whether what is missing
-  # can still be had from the lists there are.
-  "${sudo_cmd[@]}" apt-get update -qq || echo "apt-get update reported errors; installing from the package lists there are"
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # A mirror caught mid-sync fails one index for a few minutes; ask again before giving up on it.
+  for attempt in 1 2 3; do
+    if "${sudo_cmd[@]}" apt-get update -qq; then break; fi
+    if [ "$attempt" -eq 3 ]; then
+      echo "apt-get update reported errors; installing from the package lists there are"
+    else
+      sleep 20
+    fi
+  done
+  if ! DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    # A stale i386 index leaves the 32-bit packages uninstallable against newer amd64 ones. Only
+    # the 32-bit Wine is i386, and its tests skip, saying why, when it cannot start.
+    native=()
+    for p in "${missing[@]}"; do [[ "$p" == *:i386 ]] || native+=("$p"); done
+    [ ${#native[@]} -lt ${#missing[@]} ] || exit 1
+    echo "WARNING: the i386 packages cannot be installed now; installing the rest without them"
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${native[@]}"
+  fi
 fi
 
 # The windows are meant to be seen in Simplified Chinese (dates, Qt's dialogs, the manual pages).
