@@ -59,9 +59,13 @@ void longEntry(platform::Services& services, bool withTips, const QString& name)
     window.move(40, 40);
     window.show();
     window.raise();
+    window.activateWindow(); // Qt shows tooltips in the active window only
     waitFor(800);
     const QRect item = list->visualRect(list->model()->index(1, 0));
-    QCursor::setPos(list->viewport()->mapToGlobal(item.center()));
+    const QPoint at = list->viewport()->mapToGlobal(QPoint(item.left() + 60, item.center().y()));
+    QCursor::setPos(at - QPoint(5, 5));
+    waitFor(100);
+    QCursor::setPos(at);
     waitFor(1800); // the pointer rests: Qt shows a tooltip after about 700 ms
     saveScreen(name);
     QCursor::setPos(0, 0);
