@@ -10,8 +10,8 @@
 #include "platform/fakes/fakeservices.h"
 #include "recorder/frmrec.h"
 #include "support/pesynth.h"
-#include "support/rawfiles.h"
 #include "support/runs.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QComboBox>
