@@ -20,10 +20,12 @@
 #include "platform/fakes/fakewordprocessor.h"
 #include "recorder/frmrec.h"
 #include "wordcrypt/frmjmword.h"
+#include "wordcrypt/passwordprompt.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -104,7 +106,9 @@ void batchLists()
     save(drawings, QStringLiteral("frmjmdwg.png"));
 
     platform::FakeWordAutomation word;
-    wordcrypt::frmjmword documents(fakes.services(), word);
+    wordcrypt::QtDocumentPasswordPrompt dialog;
+    wordcrypt::RunPasswordPrompt prompt{dialog};
+    wordcrypt::frmjmword documents(fakes.services(), word, prompt);
     for (const QString& document : {QStringLiteral("/home/user/文档/报告.doc"), QStringLiteral("/home/user/b.doc")}) {
         control<QLineEdit>(documents, "Text1")->setText(document);
         documents.Command1_Click();
@@ -159,6 +163,10 @@ void drawingViewer()
     const auto open = [&window](const QString& path) {
         control<QLineEdit>(window, "Text1")->setText(path);
         window.Command1_Click();
+        // A drawing is read on a worker; its run holds the controls until it has ended.
+        QDeadlineTimer deadline(5000);
+        while (!control<QLineEdit>(window, "Text1")->isEnabled() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     };
     save(window, QStringLiteral("viewer-empty.png"));
     open(r2004);
@@ -172,6 +180,11 @@ void drawingViewer()
     save(window, QStringLiteral("viewer-2018.png"));
     window.Image2_Click();
     save(*drawingviewer::Frmseedwg::previewWindow(), QStringLiteral("preview-2018.png"));
+    // What the picture area says where there is nothing to draw.
+    open(samples + QStringLiteral("r11_nopreview_entities2d.dwg"));
+    save(window, QStringLiteral("viewer-no-preview.png"));
+    open(samples + QStringLiteral("odd_r2000_truncated_in_bmp.dwg"));
+    save(window, QStringLiteral("viewer-damaged-preview.png"));
 }
 
 } // namespace
