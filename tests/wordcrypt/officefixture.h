@@ -74,7 +74,8 @@ for line in sys.stdin:
         elif mode == 'die': open(target, 'wb').write(b'\xd0\xcf'); sys.exit(1)
         elif mode == 'hang': open(target, 'wb').write(b''); time.sleep(60)
         reply('ok')
-    elif f[0] in ('close', 'quit'): reply('ok')
+    elif f[0] == 'close': reply('ok')
+    elif f[0] == 'quit': reply('ok'); sys.exit(0)  # as the real one: a helper that stays is waited for
 )");
     script.close();
     return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -296,7 +297,8 @@ for line in sys.stdin:
     elif f[0] == 'store':
         if b'hang' in path: time.sleep(300)
         open(urllib.parse.unquote_to_bytes(f[2]), 'wb').write(open(path, 'rb').read()); reply('ok')
-    elif f[0] in ('close', 'quit'): reply('ok')
+    elif f[0] == 'close': reply('ok')
+    elif f[0] == 'quit': reply('ok'); sys.exit(0)  # as the real one: a helper that stays is waited for
 )");
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
