@@ -4,6 +4,7 @@
 // plain text, one application every case shares, and helpers that look at what was stored.
 // The cases skip when LibreOffice or the helper is not installed.
 
+#include "officesamples.h"
 #include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
 
@@ -335,27 +336,7 @@ private slots:
         if (qEnvironmentVariableIsSet(kChildEnv))
             return; // the unprivileged child only needs the office
 
-        // Sample documents, made by the office from plain text.
-        QTemporaryDir profile;
-        const QStringList texts = {QStringLiteral("one"), QStringLiteral("two")};
-        QStringList sources;
-        for (const QString& t : texts) {
-            QFile f(m_samples.filePath(t + QStringLiteral(".txt")));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("Korvane sample " + t.toUtf8() + "\n");
-            sources << f.fileName();
-        }
-        for (const QString& format : {QStringLiteral("doc"), QStringLiteral("docx")}) {
-            QProcess convert;
-            convert.setProcessChannelMode(QProcess::MergedChannels);
-            convert.start(m_office, QStringList{QStringLiteral("-env:UserInstallation=file://") + profile.path(),
-                                                QStringLiteral("--headless"), QStringLiteral("--convert-to"), format,
-                                                QStringLiteral("--outdir"), m_samples.path()} +
-                                        sources);
-            QVERIFY(convert.waitForFinished(180000));
-        }
-        QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("one.doc"))));
-        QVERIFY(QFile::exists(m_samples.filePath(QStringLiteral("two.docx"))));
+        QVERIFY(officeSamplesInto(m_office, m_samples.path()));
 
         QString error;
         m_app = createApp(*m_word, &error);
