@@ -2,6 +2,7 @@
 
 #include "cli/cliapp.h"
 #include "platform/filesystem.h"
+#include "platform/nativepath.h"
 
 #include <QList>
 #include <QString>
@@ -32,5 +33,38 @@ Command dwgCommand();
 platform::NativePath absoluteNative(const QByteArray& operand);
 /// The same, as the text shown for it.
 QString absolutePath(const QByteArray& operand);
+
+/// How one operand's step ended.
+enum class OperandEnd {
+    Next,   ///< done; on to the next operand
+    Last,   ///< done, and the command goes no further
+    Undone, ///< a stop cut it short: it counts as not done, and the loop ends
+};
+
+/// The loop of a command over path operands: the run counts one item per operand, shows the
+/// one in hand, ends before the next operand once a stop is asked for, and gives the summary's
+/// exit code with the operands not done. `step(native, shown)` gets the absolute path and its
+/// text.
+template <typename Step> int forEachOperand(const QList<QByteArray>& operands, Reporter& out, Step step)
+{
+    platform::RunControl& control = out.control();
+    control.setTotal(operands.size());
+    qint64 left = operands.size();
+    for (const QByteArray& operand : operands) {
+        if (control.stopRequested())
+            break;
+        const platform::NativePath native = absoluteNative(operand);
+        const QString shown = platform::displayPath(native);
+        control.begin(shown);
+        const OperandEnd end = step(native, shown);
+        if (end == OperandEnd::Undone)
+            break;
+        --left;
+        control.advance();
+        if (end == OperandEnd::Last)
+            break;
+    }
+    return out.finish(left);
+}
 
 } // namespace korvane::cli

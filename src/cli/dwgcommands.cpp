@@ -57,23 +57,13 @@ const char* formatWord(PreviewFormat format)
 /// the absolute path and what was read. Returns the command's exit code.
 template <typename Each> int forEachPreview(const QList<QByteArray>& files, Reporter& out, Each each)
 {
-    platform::RunControl& control = out.control();
-    control.setTotal(files.size());
-    qint64 left = files.size();
-    for (const QByteArray& operand : files) {
-        if (control.stopRequested())
-            break;
-        const platform::NativePath native = absoluteNative(operand);
-        const QString path = platform::displayPath(native);
-        control.begin(path);
-        const DwgPreview preview = drawingviewer::readPreview(native, &control);
-        if (control.stopRequested())
-            break;
-        --left;
-        control.advance();
+    return forEachOperand(files, out, [&](const platform::NativePath& native, const QString& path) {
+        const DwgPreview preview = drawingviewer::readPreview(native, &out.control());
+        if (out.control().stopRequested())
+            return OperandEnd::Undone;
         each(path, preview);
-    }
-    return out.finish(left);
+        return OperandEnd::Next;
+    });
 }
 
 /// The drawing's version and protection: the head of its info line, and its figures.

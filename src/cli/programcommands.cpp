@@ -14,62 +14,62 @@ namespace korvane::cli {
 
 namespace {
 
+/// One folder's registration as items; Last when the command can go no further.
+OperandEnd reportRegistration(Reporter& out, const components::RegistrationRun& run, const QString& folder,
+                              bool& registrarMissing)
+{
+    using Outcome = components::RegistrationRun::Outcome;
+    switch (run.outcome) {
+    case Outcome::NotAFolder:
+        out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
+                 QStringLiteral("目录\"%1\"不存在!").arg(run.folder));
+        return OperandEnd::Next;
+    case Outcome::Unreadable:
+        out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
+                 QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error.message()));
+        return OperandEnd::Next;
+    case Outcome::NoFiles:
+        out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有文件!"));
+        return OperandEnd::Next;
+    case Outcome::NoRegistrar:
+    case Outcome::PrefixFailed:
+        out.note(components::registrationMessage(run, {}, {}).text);
+        registrarMissing = true;
+        return OperandEnd::Last;
+    case Outcome::Registered: break;
+    }
+    if (run.libraries == 0) {
+        out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有dll或ocx文件"));
+        return OperandEnd::Next;
+    }
+    for (const QString& file : run.registered)
+        out.item(file, ItemStatus::Ok, QStringLiteral("已注册"));
+    for (const components::RegistrationFailure& failure : run.failures)
+        out.item(failure.file, ItemStatus::Failed,
+                 failure.started ? QStringLiteral("注册失败") : QStringLiteral("未注册"), failure.reason,
+                 {{QStringLiteral("started"), failure.started}});
+    if (!run.stopped)
+        return OperandEnd::Next;
+    out.note(QStringLiteral("%1: %2 个组件未注册")
+                 .arg(folder)
+                 .arg(run.libraries - run.registered.size() - run.failures.size()));
+    return OperandEnd::Last;
+}
+
 int runRegister(const ParsedArgs& args, Reporter& out)
 {
     if (args.operands.isEmpty())
         throw UsageError{QStringLiteral("请先输入要注册的目录!")};
     platform::LocalFileSystem fs;
     platform::QtProgramStarter programs;
-    platform::RunControl& control = out.control();
-    control.setTotal(args.operands.size());
-    qint64 left = args.operands.size();
-    using Outcome = components::RegistrationRun::Outcome;
-    for (const QByteArray& operand : args.rawOperands) {
-        if (control.stopRequested())
-            break;
-        const platform::NativePath native = absoluteNative(operand);
-        const QString folder = platform::displayPath(native);
-        control.begin(folder);
-        const components::RegistrationRun run = components::registerFolder(fs, programs, native, &out.itemControl());
-        --left;
-        control.advance();
-        switch (run.outcome) {
-        case Outcome::NotAFolder:
-            out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
-                     QStringLiteral("目录\"%1\"不存在!").arg(run.folder));
-            continue;
-        case Outcome::Unreadable:
-            out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
-                     QStringLiteral("无法读取目录\"%1\": %2").arg(run.folder, run.error.message()));
-            continue;
-        case Outcome::NoFiles:
-            out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有文件!"));
-            continue;
-        case Outcome::NoRegistrar:
-        case Outcome::PrefixFailed:
-            out.note(components::registrationMessage(run, {}, {}).text);
-            out.finish(left);
-            return kExitProgramMissing;
-        case Outcome::Registered: break;
-        }
-        if (run.libraries == 0) {
-            out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("该目录下面没有dll或ocx文件"));
-            continue;
-        }
-        for (const QString& file : run.registered)
-            out.item(file, ItemStatus::Ok, QStringLiteral("已注册"));
-        for (const components::RegistrationFailure& failure : run.failures)
-            out.item(failure.file, ItemStatus::Failed,
-                     failure.started ? QStringLiteral("注册失败") : QStringLiteral("未注册"), failure.reason,
-                     {{QStringLiteral("started"), failure.started}});
-        if (run.stopped) {
-            out.note(QStringLiteral("%1: %2 个组件未注册")
-                         .arg(folder)
-                         .arg(run.libraries - run.registered.size() - run.failures.size()));
-            break;
-        }
-    }
-    return out.finish(left);
+    bool registrarMissing = false;
+    const int exit =
+        forEachOperand(args.rawOperands, out, [&](const platform::NativePath& native, const QString& folder) {
+            const components::RegistrationRun run =
+                components::registerFolder(fs, programs, native, &out.itemControl());
+            return reportRegistration(out, run, folder, registrarMissing);
+        });
+    return registrarMissing ? int(kExitProgramMissing) : exit;
 }
 
 int runCompile(const ParsedArgs& args, Reporter& out)

@@ -41,40 +41,27 @@ int runRecord(const ParsedArgs& args, Reporter& out)
     }
     platform::LocalFileSystem fs;
     recorder::TypeDescriber types;
-    platform::RunControl& control = out.control();
-    control.setTotal(args.operands.size());
-    qint64 left = args.operands.size();
-    for (const QByteArray& operand : args.rawOperands) {
-        if (control.stopRequested())
-            break;
-        const platform::NativePath native = absoluteNative(operand);
-        const QString folder = platform::displayPath(native);
-        control.begin(folder);
+    return forEachOperand(args.rawOperands, out, [&](const platform::NativePath& native, const QString& folder) {
         if (!fs.folderExists(native)) {
             out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), QStringLiteral("目录不存在"));
-        } else {
-            // The log row goes into the run's transaction: a kill leaves both or neither.
-            const recorder::RecordReport report =
-                recorder::recordFolder(fs, db, native, types, &out.itemControl(), folder);
-            if (report.stopped)
-                break; // rolled back: the folder counts as not done
-            const QJsonObject figures{{QStringLiteral("files"), report.files},
-                                      {QStringLiteral("stored"), report.stored}};
-            const platform::Status& stored = report.store;
-            if (!report.recorded) {
-                out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"),
-                         figures);
-            } else if (!stored) {
-                out.item(folder, ItemStatus::Failed, QStringLiteral("失败"),
-                         recorder::storeFailureText(db, stored, dbPath), figures);
-            } else {
-                out.item(folder, ItemStatus::Ok, QStringLiteral("已记录 %1 个文件").arg(report.stored), {}, figures);
-            }
+            return OperandEnd::Next;
         }
-        --left;
-        control.advance();
-    }
-    return out.finish(left);
+        // The log row goes into the run's transaction: a kill leaves both or neither.
+        const recorder::RecordReport report = recorder::recordFolder(fs, db, native, types, &out.itemControl(), folder);
+        if (report.stopped)
+            return OperandEnd::Undone; // rolled back: the folder counts as not done
+        const QJsonObject figures{{QStringLiteral("files"), report.files}, {QStringLiteral("stored"), report.stored}};
+        const platform::Status& stored = report.store;
+        if (!report.recorded) {
+            out.item(folder, ItemStatus::Skipped, QStringLiteral("跳过"), QStringLiteral("目录中没有文件"), figures);
+        } else if (!stored) {
+            out.item(folder, ItemStatus::Failed, QStringLiteral("失败"), recorder::storeFailureText(db, stored, dbPath),
+                     figures);
+        } else {
+            out.item(folder, ItemStatus::Ok, QStringLiteral("已记录 %1 个文件").arg(report.stored), {}, figures);
+        }
+        return OperandEnd::Next;
+    });
 }
 
 int unitPosition(const QString& unit)

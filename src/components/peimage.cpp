@@ -1,5 +1,6 @@
 #include "components/peimage.h"
 
+#include <QtEndian>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -35,14 +36,13 @@ public:
     {
         if (!has(offset, 2))
             return std::nullopt;
-        return quint16(byte(offset) | (byte(offset + 1) << 8));
+        return qFromLittleEndian<quint16>(m_data.constData() + offset);
     }
     std::optional<quint32> u32(qint64 offset) const
     {
         if (!has(offset, 4))
             return std::nullopt;
-        return quint32(byte(offset)) | (quint32(byte(offset + 1)) << 8) | (quint32(byte(offset + 2)) << 16) |
-               (quint32(byte(offset + 3)) << 24);
+        return qFromLittleEndian<quint32>(m_data.constData() + offset);
     }
     /// A NUL-terminated name; nothing when it runs off the buffer or on for too long.
     std::optional<QString> name(qint64 offset) const
@@ -59,7 +59,6 @@ public:
     }
 
 private:
-    quint32 byte(qint64 offset) const { return quint8(m_data[qsizetype(offset)]); }
     const QByteArray& m_data;
 };
 

@@ -4,6 +4,7 @@
 #include "platform/uniquefd.h"
 
 #include <QStringList>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -77,12 +78,6 @@ bool looksLikeVersion(const QByteArray& v)
     return true;
 }
 
-quint32 le32(const char* p)
-{
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return quint32(u[0]) | (quint32(u[1]) << 8) | (quint32(u[2]) << 16) | (quint32(u[3]) << 24);
-}
-
 } // namespace
 
 QString DwgHeader::release() const
@@ -142,7 +137,7 @@ DwgHeader parseHeader(const char* bytes, qint64 size)
     header.status = DwgHeader::Status::Drawing;
     header.version = version;
     if (secured)
-        header.securityFlags = le32(bytes + kSecurityOffset);
+        header.securityFlags = qFromLittleEndian<quint32>(bytes + kSecurityOffset);
     return header;
 }
 

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QImageReader>
 #include <QPainter>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,24 +33,6 @@ constexpr qint64 kEntryBytes = 9;              // code, start, size
 constexpr qint64 kFileHeaderBytes = 14;        // "BM" header put in front of a bare DIB
 
 enum EntryCode : quint8 { CodeBmp = 2, CodeWmf = 3, CodePng = 6 };
-
-quint16 le16(const char* p)
-{
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return quint16(u[0] | (u[1] << 8));
-}
-
-quint32 le32(const char* p)
-{
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return quint32(u[0]) | (quint32(u[1]) << 8) | (quint32(u[2]) << 16) | (quint32(u[3]) << 24);
-}
-
-void putLe32(char* p, quint32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = char((v >> (8 * i)) & 0xFF);
-}
 
 DwgPreview failed(PreviewFailure why)
 {
@@ -179,16 +162,16 @@ std::optional<DibLayout> inspectDib(const char* dib, qint64 size)
     if (size < 40)
         return std::nullopt;
     DibLayout d;
-    d.headerSize = le32(dib);
+    d.headerSize = qFromLittleEndian<quint32>(dib);
     // BITMAPINFOHEADER up to BITMAPV5HEADER; anything else is not a Windows DIB.
     if (d.headerSize < 40 || d.headerSize > 124 || qint64(d.headerSize) > size)
         return std::nullopt;
-    const qint64 width = qint32(le32(dib + 4));
-    qint64 height = qint32(le32(dib + 8));
-    const quint16 planes = le16(dib + 12);
-    d.bitsPerPixel = le16(dib + 14);
-    d.compression = le32(dib + 16);
-    const quint32 clrUsed = le32(dib + 32);
+    const qint64 width = qint32(qFromLittleEndian<quint32>(dib + 4));
+    qint64 height = qint32(qFromLittleEndian<quint32>(dib + 8));
+    const quint16 planes = qFromLittleEndian<quint16>(dib + 12);
+    d.bitsPerPixel = qFromLittleEndian<quint16>(dib + 14);
+    d.compression = qFromLittleEndian<quint32>(dib + 16);
+    const quint32 clrUsed = qFromLittleEndian<quint32>(dib + 32);
     if (height < 0) {
         d.topDown = true;
         height = -height;
@@ -267,7 +250,7 @@ QImage decodeUncompressedDib(const char* dib, const DibLayout& d)
             case 4: dst[x] = lookup((x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4)); break;
             case 8: dst[x] = lookup(src[x]); break;
             case 16: {
-                const unsigned v = unsigned(src[2 * x]) | (unsigned(src[2 * x + 1]) << 8); // 5-5-5
+                const unsigned v = qFromLittleEndian<quint16>(src + 2 * x); // 5-5-5
                 const auto expand = [](unsigned c) { return int((c << 3) | (c >> 2)); };
                 dst[x] = qRgb(expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31));
                 break;
@@ -339,9 +322,9 @@ bool completeBitmapFile(QByteArray& file)
     char* header = file.data();
     header[0] = 'B';
     header[1] = 'M';
-    putLe32(header + 2, quint32(file.size()));
-    putLe32(header + 6, 0);
-    putLe32(header + 10, quint32(kFileHeaderBytes + d->pixelOffset));
+    qToLittleEndian(quint32(file.size()), header + 2);
+    qToLittleEndian(quint32(0), header + 6);
+    qToLittleEndian(quint32(kFileHeaderBytes + d->pixelOffset), header + 10);
     return true;
 }
 
@@ -379,7 +362,7 @@ PreviewBlock readBlock(const ByteSource& source)
     if (block.header.previewEncrypted())
         return fail(PreviewFailure::Encrypted);
 
-    block.start = le32(head + kPointerOffset);
+    block.start = qFromLittleEndian<quint32>(head + kPointerOffset);
     if (block.start == 0)
         return fail(PreviewFailure::NoPointer);
     if (block.start > fileSize - kBlockHeadBytes)
@@ -389,7 +372,7 @@ PreviewBlock readBlock(const ByteSource& source)
         return fail(PreviewFailure::Unreadable);
     if (std::memcmp(blockHead, kStartSentinel, 16) != 0)
         return fail(PreviewFailure::BadSentinel);
-    const qint64 overall = le32(blockHead + 16);
+    const qint64 overall = qFromLittleEndian<quint32>(blockHead + 16);
     block.count = quint8(blockHead[20]);
 
     // All values are below 2^32, so these 64-bit sums cannot overflow.
@@ -467,8 +450,8 @@ DwgPreview previewFromBlock(const ByteSource& source, const PreviewBlock& block,
         return failed(checkEndSentinel(source, block.end).value_or(PreviewFailure::NoImage));
 
     const quint8 code = quint8(chosen[0]);
-    const qint64 start = le32(chosen + 1);
-    const qint64 size = le32(chosen + 5);
+    const qint64 start = qFromLittleEndian<quint32>(chosen + 1);
+    const qint64 size = qFromLittleEndian<quint32>(chosen + 5);
     if (start < block.directoryEnd() || start + size > block.end)
         return failed(PreviewFailure::EntryOutside);
     if (size == 0)

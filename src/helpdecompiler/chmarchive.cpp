@@ -1,5 +1,7 @@
 #include "helpdecompiler/chmarchive.h"
 
+#include "helpdecompiler/lebytes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -23,17 +25,6 @@ const std::string kResetTableName = "::DataSpace/Storage/MSCompressed/Transform/
 
 constexpr char kBadParameters[] = "chm文件的压缩参数无效";
 constexpr char kTruncated[] = "chm文件不完整";
-
-std::uint32_t u32(const char* p)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
-}
-
-std::uint64_t u64(const char* p)
-{
-    return std::uint64_t(u32(p)) | std::uint64_t(u32(p + 4)) << 32;
-}
 
 /// The directory's variable-length integers: 7 bits a byte, high bit set on all but the last.
 bool encint(const char*& p, const char* end, std::uint64_t& value)
@@ -93,15 +84,15 @@ bool ChmArchive::read(int fd)
         return fail(notChm);
     if (std::memcmp(itsf, "ITSF", 4) != 0)
         return fail(notChm);
-    const std::uint32_t version = u32(itsf + 4);
+    const std::uint32_t version = le32(itsf + 4);
     if (version < 2 || version > 3)
         return fail(notChm);
-    const std::uint64_t dirOffset = u64(itsf + 0x48);
-    const std::uint64_t dirLength = u64(itsf + 0x50);
+    const std::uint64_t dirOffset = le64(itsf + 0x48);
+    const std::uint64_t dirLength = le64(itsf + 0x50);
     if (version == 3) {
         if (m_fileSize < 0x60 || !readAt(fd, 0x58, itsf + 0x58, 8))
             return fail(notChm);
-        m_section0 = u64(itsf + 0x58);
+        m_section0 = le64(itsf + 0x58);
     } else {
         m_section0 = dirOffset + dirLength;
     }
@@ -112,9 +103,9 @@ bool ChmArchive::read(int fd)
         return fail(broken);
     if (std::memcmp(itsp, "ITSP", 4) != 0)
         return fail(broken);
-    const std::uint32_t itspLength = u32(itsp + 0x08);
-    const std::uint32_t chunkSize = u32(itsp + 0x10);
-    const std::uint32_t chunkCount = u32(itsp + 0x2C);
+    const std::uint32_t itspLength = le32(itsp + 0x08);
+    const std::uint32_t chunkSize = le32(itsp + 0x10);
+    const std::uint32_t chunkCount = le32(itsp + 0x2C);
     if (itspLength < 0x54 || chunkSize < 0x20 || chunkSize > kMaxChunkSize || chunkCount == 0)
         return fail(broken);
     const std::uint64_t chunksStart = dirOffset + itspLength;
@@ -139,7 +130,7 @@ bool ChmArchive::readListing(const std::vector<char>& chunk)
 {
     const char* base = chunk.data();
     const std::uint32_t size = std::uint32_t(chunk.size());
-    const std::uint32_t freeSpace = u32(base + 4);
+    const std::uint32_t freeSpace = le32(base + 4);
     // Entries fill the chunk up to the free space; the quick-reference area and the entry
     // count (last two bytes) follow it.
     const char* end = base + (freeSpace <= size - 0x14 - 2 ? size - freeSpace : size - 2);
@@ -213,9 +204,9 @@ bool ChmArchive::readControlData(int fd, const ChmEntry& control)
         return fail(kTruncated);
     if (std::memcmp(cd + 4, "LZXC", 4) != 0)
         return fail(kBadParameters);
-    std::uint64_t resetInterval = u32(cd + 0x0C);
-    std::uint64_t windowSize = u32(cd + 0x10);
-    switch (u32(cd + 0x08)) {
+    std::uint64_t resetInterval = le32(cd + 0x0C);
+    std::uint64_t windowSize = le32(cd + 0x10);
+    switch (le32(cd + 0x08)) {
     case 1: break;
     case 2:
         resetInterval *= kFrameSize;
@@ -241,12 +232,12 @@ bool ChmArchive::readResetTable(int fd, const ChmEntry& resetTable, const ChmEnt
     std::vector<char> rt(std::size_t(resetTable.length));
     if (!readAt(fd, m_section0 + resetTable.offset, rt.data(), resetTable.length))
         return fail(kTruncated);
-    const std::uint32_t entryCount = u32(rt.data() + 4);
-    const std::uint32_t entrySize = u32(rt.data() + 8);
-    const std::uint32_t tableOffset = u32(rt.data() + 12);
-    const std::uint64_t uncompressed = u64(rt.data() + 16);
-    const std::uint64_t compressedLength = u64(rt.data() + 24);
-    const std::uint64_t blockLength = u64(rt.data() + 32);
+    const std::uint32_t entryCount = le32(rt.data() + 4);
+    const std::uint32_t entrySize = le32(rt.data() + 8);
+    const std::uint32_t tableOffset = le32(rt.data() + 12);
+    const std::uint64_t uncompressed = le64(rt.data() + 16);
+    const std::uint64_t compressedLength = le64(rt.data() + 24);
+    const std::uint64_t blockLength = le64(rt.data() + 32);
     if (blockLength != kFrameSize || (entrySize != 4 && entrySize != 8))
         return fail(kBadParameters);
     if (!fitsIn(tableOffset, std::uint64_t(entryCount) * entrySize, resetTable.length))
@@ -258,7 +249,7 @@ bool ChmArchive::readResetTable(int fd, const ChmEntry& resetTable, const ChmEnt
         return fail(kTruncated);
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         const char* p = rt.data() + tableOffset + std::uint64_t(i) * entrySize;
-        const std::uint64_t at = entrySize == 8 ? u64(p) : u32(p);
+        const std::uint64_t at = entrySize == 8 ? le64(p) : le32(p);
         if (at > content.length)
             return fail(kBadParameters);
     }

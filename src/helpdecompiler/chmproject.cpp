@@ -1,5 +1,7 @@
 #include "helpdecompiler/chmproject.h"
 
+#include "helpdecompiler/lebytes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
@@ -10,10 +12,7 @@ namespace {
 
 std::uint32_t dwordAt(const std::string& table, std::size_t offset)
 {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(table[offset + std::size_t(i)]);
-    return value;
+    return le32(table.data() + offset);
 }
 
 /// A record's text: its bytes up to the first NUL (records normally end in one).
@@ -147,10 +146,8 @@ void parseSystem(const std::string& system, ChmProjectFacts& facts)
     facts.systemVersion = dwordAt(system, 0);
     std::size_t at = 4;
     while (at + 4 <= system.size()) {
-        const auto code =
-            std::uint16_t(static_cast<unsigned char>(system[at]) | static_cast<unsigned char>(system[at + 1]) << 8);
-        const std::size_t length =
-            std::size_t(static_cast<unsigned char>(system[at + 2]) | static_cast<unsigned char>(system[at + 3]) << 8);
+        const std::uint16_t code = le16(system.data() + at);
+        const std::size_t length = le16(system.data() + at + 2);
         at += 4;
         if (length > system.size() - at) {
             facts.truncated = true;

@@ -78,6 +78,7 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     m_writeProjects = writeProjects;
     m_control = control;
     m_found = 0;
+    m_foldersLeft = false;
     m_outcomes.clear();
     const platform::RunControl::Scope scope(control);
     NativePath start = target;
@@ -138,21 +139,32 @@ void DecompileRun::decompileFolder(const NativePath& folder, bool includeSubfold
     } else {
         for (const QByteArray& name : helpFiles) {
             if (stopped())
-                return;
+                break;
             decompile(folder, name);
         }
     }
-    if (!includeSubfolders || stopped())
+    if (!includeSubfolders)
         return;
+    const auto isSubfolder = [](const platform::DirEntry& entry) {
+        return entry.kind == platform::EntryKind::Folder && !entry.isSymlink;
+    };
+    // A stop among this folder's files leaves its subfolders unwalked.
+    if (stopped()) {
+        m_foldersLeft |= std::any_of(files->begin(), files->end(), isSubfolder);
+        return;
+    }
     // Listed again after the files: output folders made meanwhile are walked too.
     const auto folders = m_fs.list(folder);
     if (!folders)
         return;
     for (const platform::DirEntry& entry : *folders) {
-        if (stopped())
+        if (!isSubfolder(entry))
+            continue;
+        if (stopped()) {
+            m_foldersLeft = true;
             return;
-        if (entry.kind == platform::EntryKind::Folder && !entry.isSymlink)
-            decompileFolder(platform::joinPath(folder, entry.name), true);
+        }
+        decompileFolder(platform::joinPath(folder, entry.name), true);
     }
 }
 

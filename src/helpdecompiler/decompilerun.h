@@ -71,6 +71,8 @@ public:
     static int helpersForThisMachine();
     /// Help files found in the folders walked so far, handled or not.
     int found() const { return m_found; }
+    /// The last run was stopped before it had walked every folder: found() misses their files.
+    bool foldersLeft() const { return m_foldersLeft; }
 
     /// Decompiles one help file into a folder beside it, whatever its name ends in.
     HelpFileOutcome runFile(const platform::NativePath& helpFile, bool writeProjects,
@@ -97,6 +99,7 @@ private:
     ProjectKind m_kind = ProjectKind::Hhp;
     platform::RunControl* m_control = nullptr;
     int m_found = 0;
+    bool m_foldersLeft = false;
     int m_parallel = 1;
     QList<HelpFileOutcome> m_outcomes;
 };

@@ -162,6 +162,7 @@ void Frmdecp::Command3_Click()
     struct Result {
         QList<HelpFileOutcome> outcomes;
         qint64 found = 0;
+        bool foldersLeft = false;
     };
     const ProjectKind kind = projectKindSetting(m_services.settings);
     const int helpers = DecompileRun::helpersForThisMachine();
@@ -176,6 +177,7 @@ void Frmdecp::Command3_Click()
             Result result;
             result.outcomes = state.run.run(target, subfolders, projects, &control);
             result.found = state.run.found();
+            result.foldersLeft = state.run.foldersLeft();
             return result;
         },
         [this](const Result& result) {
@@ -183,7 +185,7 @@ void Frmdecp::Command3_Click()
             if (m_run->stopped()) {
                 const auto done = std::count_if(outcomes.cbegin(), outcomes.cend(),
                                                 [](const HelpFileOutcome& outcome) { return !outcome.stopped; });
-                m_services.messages.show(this, platform::cancelledText(done, result.found - done),
+                m_services.messages.show(this, platform::cancelledText(done, result.found - done, result.foldersLeft),
                                          platform::MessageIcon::Information);
                 return;
             }

@@ -2,6 +2,7 @@
 
 #include "wordcrypt/compoundfile.h"
 #include "wordcrypt/worddocfile.h"
+#include "wordcrypt/wordfib.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
@@ -17,15 +18,10 @@ using platform::Status;
 
 namespace {
 
-constexpr quint16 kFibMagic = 0xA5EC;
+using namespace fib;
+
 /// The FIB version Word 97 and every later version write into FibBase.
 constexpr quint16 kWord97Fib = 0x00C1;
-constexpr quint16 fEncrypted = 0x0100;
-constexpr quint16 fWhichTblStm = 0x0200;
-constexpr quint16 fObfuscated = 0x8000;
-constexpr qint64 kFlagsAt = 0x0A;
-constexpr qint64 kLKeyAt = 0x0E;
-constexpr qint64 kPlainFibBytes = 68;
 constexpr qint64 kBlock = 512;
 /// Word 97's own count of FibRgFcLcb pairs; a FIB with fewer is no Word 97 FIB.
 constexpr int kWord97Pairs = 0x5D;
@@ -36,14 +32,6 @@ constexpr quint32 kSha1 = 0x8004;
 /// The header flags Word writes: fCryptoAPI, and fDocProps (the summary streams stay readable).
 constexpr quint32 kHeaderFlags = 0x0C;
 constexpr qint64 kRc4HeaderBytes = 52;
-
-quint32 rd(const QByteArray& b, qsizetype at, int size)
-{
-    quint32 v = 0;
-    for (int i = size - 1; i >= 0; --i)
-        v = (v << 8) | (at + i >= 0 && at + i < b.size() ? quint8(b.at(at + i)) : 0);
-    return v;
-}
 
 void put32(QByteArray& b, qsizetype at, quint32 v)
 {
@@ -144,8 +132,8 @@ struct Cipher {
 /// does not know, `Cancelled` for a password it refuses.
 platform::Result<Cipher> cipherFor(const QByteArray& header, const QString& password)
 {
-    const quint32 major = rd(header, 0, 2);
-    const quint32 minor = rd(header, 2, 2);
+    const quint32 major = leAt(header, 0, 2);
+    const quint32 minor = leAt(header, 2, 2);
     Cipher c;
     QByteArray verifier;
     int hashBytes = 16;
@@ -159,15 +147,15 @@ platform::Result<Cipher> cipherFor(const QByteArray& header, const QString& pass
         c.base = md5(buffer).left(5);
         verifier = header.mid(20, 32);
     } else if (major >= 2 && major <= 4 && minor == 2) {
-        const qint64 v = 12 + qint64(rd(header, 8, 4));
-        const quint32 alg = rd(header, 20, 4);
-        const quint32 hash = rd(header, 24, 4);
-        const quint32 bits = rd(header, 28, 4) ? rd(header, 28, 4) : 40;
+        const qint64 v = 12 + qint64(leAt(header, 8, 4));
+        const quint32 alg = leAt(header, 20, 4);
+        const quint32 hash = leAt(header, 24, 4);
+        const quint32 bits = leAt(header, 28, 4) ? leAt(header, 28, 4) : 40;
         if (v < 44 || v + 60 > header.size())
             return formatError(QStringLiteral("encryption header cut short"));
         if ((alg != kRc4 && alg != 0) || (hash != kSha1 && hash != 0))
             return formatError(QStringLiteral("encryption other than RC4 with SHA-1"));
-        if (bits % 8 || bits < 40 || bits > 128 || rd(header, v, 4) != 16 || rd(header, v + 36, 4) != 20)
+        if (bits % 8 || bits < 40 || bits > 128 || leAt(header, v, 4) != 16 || leAt(header, v + 36, 4) != 20)
             return formatError(QStringLiteral("unknown key or verifier size"));
         c.cryptoApi = true;
         c.keyBytes = int(bits / 8);
@@ -244,11 +232,11 @@ platform::Result<PlainDocument> openPlain(const QByteArray& path, const QString&
     d.cf = std::move(*cf);
     d.streams[Word] = d.cf->stream("WordDocument");
     const std::optional<QByteArray> head = d.streams[Word] ? readAt(d.streams[Word].get(), 0, 0x22) : std::nullopt;
-    if (!head || rd(*head, 0, 2) != kFibMagic)
+    if (!head || leAt(*head, 0, 2) != kFibMagic)
         return formatError(QStringLiteral("no Word 97 document stream"));
-    if (rd(*head, 2, 2) < kWord97Fib)
+    if (leAt(*head, 2, 2) < kWord97Fib)
         return formatError(QStringLiteral("a Word 6/95 document"));
-    quint16 flags = quint16(rd(*head, kFlagsAt, 2));
+    quint16 flags = quint16(leAt(*head, kFlagsAt, 2));
     if ((flags & fEncrypted) && (flags & fObfuscated))
         return formatError(QStringLiteral("XOR obfuscation"));
     d.tableName = (flags & fWhichTblStm) ? "1Table" : "0Table";
@@ -258,7 +246,7 @@ platform::Result<PlainDocument> openPlain(const QByteArray& path, const QString&
         return formatError(QStringLiteral("no table stream"));
     const qint64 tableSize = gsf_input_size(d.streams[Table].get());
     if (flags & fEncrypted) {
-        const qint64 lKey = rd(*head, kLKeyAt, 4);
+        const qint64 lKey = leAt(*head, kLKeyAt, 4);
         const std::optional<QByteArray> header =
             lKey <= tableSize ? readAt(d.streams[Table].get(), 0, lKey) : std::nullopt;
         if (!header)
@@ -282,12 +270,12 @@ platform::Result<PlainDocument> openPlain(const QByteArray& path, const QString&
     };
     qint64 at = 0x20;
     const std::optional<QByteArray> csw = plain(at, 2);
-    at += 2 + 2 * qint64(csw ? rd(*csw, 0, 2) : 0);
+    at += 2 + 2 * qint64(csw ? leAt(*csw, 0, 2) : 0);
     const std::optional<QByteArray> cslw = plain(at, 2);
-    at += 2 + 4 * qint64(cslw ? rd(*cslw, 0, 2) : 0);
+    at += 2 + 4 * qint64(cslw ? leAt(*cslw, 0, 2) : 0);
     const std::optional<QByteArray> count = plain(at, 2);
     d.pairsAt = at + 2;
-    d.pairs = count ? int(rd(*count, 0, 2)) : 0;
+    d.pairs = count ? int(leAt(*count, 0, 2)) : 0;
     std::optional<QByteArray> fib =
         csw && cslw && d.pairs >= kWord97Pairs ? plain(0, d.pairsAt + 8 * d.pairs) : std::nullopt;
     if (!fib)
@@ -299,12 +287,12 @@ platform::Result<PlainDocument> openPlain(const QByteArray& path, const QString&
         put32(*fib, kLKeyAt, 0);
         for (int i = 0; i < d.pairs; ++i) {
             const qint64 p = d.pairsAt + 8 * i;
-            const quint32 fc = rd(*fib, p, 4);
+            const quint32 fc = leAt(*fib, p, 4);
             if (i == kModifiedTimePair)
                 continue;
             if (fc >= d.shift && fc <= tableSize)
                 put32(*fib, p, quint32(fc - d.shift));
-            else if (fc < d.shift && rd(*fib, p + 4, 4) != 0)
+            else if (fc < d.shift && leAt(*fib, p + 4, 4) != 0)
                 return formatError(QStringLiteral("table offset inside the encryption header"));
         }
     }
@@ -319,16 +307,17 @@ bool nativelyServed(const QByteArray& path)
     const platform::Result<std::unique_ptr<Compound>> cf = Compound::fromPath(path);
     const GPtr<GsfInput> word = cf ? (*cf)->stream("WordDocument") : nullptr;
     const std::optional<QByteArray> head = word ? readAt(word.get(), 0, 0x22) : std::nullopt;
-    if (!head || rd(*head, 0, 2) != kFibMagic)
+    if (!head || leAt(*head, 0, 2) != kFibMagic)
         return true; // no Word document: refused here as anywhere
-    const quint16 flags = quint16(rd(*head, kFlagsAt, 2));
-    if (rd(*head, 2, 2) < kWord97Fib || ((flags & fEncrypted) && (flags & fObfuscated)))
+    const quint16 flags = quint16(leAt(*head, kFlagsAt, 2));
+    if (leAt(*head, 2, 2) < kWord97Fib || ((flags & fEncrypted) && (flags & fObfuscated)))
         return false;
     if (!(flags & fEncrypted))
         return true;
     const GPtr<GsfInput> table = (*cf)->stream((flags & fWhichTblStm) ? "1Table" : "0Table");
     const std::optional<QByteArray> header =
-        table ? readAt(table.get(), 0, qMin<qint64>(rd(*head, kLKeyAt, 4), gsf_input_size(table.get()))) : std::nullopt;
+        table ? readAt(table.get(), 0, qMin<qint64>(leAt(*head, kLKeyAt, 4), gsf_input_size(table.get())))
+              : std::nullopt;
     // A known encryption either opens with the empty password or refuses it as wrong.
     const platform::Result<Cipher> cipher =
         header ? cipherFor(*header, QString()) : platform::Result<Cipher>(formatError(QString()));
@@ -358,7 +347,7 @@ Status transcodeDocument(const QByteArray& source, const QString& sourcePassword
         header = newHeader(targetPassword, &c);
         cipher = c;
         const qint64 tableSize = d.size(Table);
-        const quint16 flags = quint16((rd(fib, kFlagsAt, 2) | fEncrypted) & ~fObfuscated);
+        const quint16 flags = quint16((leAt(fib, kFlagsAt, 2) | fEncrypted) & ~fObfuscated);
         fib[kFlagsAt] = char(flags & 0xFF);
         fib[kFlagsAt + 1] = char(flags >> 8);
         put32(fib, kLKeyAt, quint32(header.size()));
@@ -366,8 +355,8 @@ Status transcodeDocument(const QByteArray& source, const QString& sourcePassword
         // offset just past the table would read as moved on the way back, so it is refused.
         for (int i = 0; i < d.pairs; ++i) {
             const qint64 p = d.pairsAt + 8 * i;
-            const quint32 fc = rd(fib, p, 4);
-            if (i == kModifiedTimePair || (fc == 0 && rd(fib, p + 4, 4) == 0) || fc > tableSize + header.size())
+            const quint32 fc = leAt(fib, p, 4);
+            if (i == kModifiedTimePair || (fc == 0 && leAt(fib, p + 4, 4) == 0) || fc > tableSize + header.size())
                 continue;
             if (fc > tableSize)
                 return formatError(QStringLiteral("table offset past the table"));

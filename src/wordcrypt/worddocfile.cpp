@@ -1,6 +1,7 @@
 #include "wordcrypt/worddocfile.h"
 
 #include "wordcrypt/compoundfile.h"
+#include "wordcrypt/wordfib.h"
 
 #include <QCryptographicHash>
 #include <QStringList>
@@ -15,16 +16,8 @@ namespace korvane::wordcrypt {
 
 namespace {
 
-constexpr quint16 kFibMagic = 0xA5EC;
-constexpr quint16 fEncrypted = 0x0100;
-constexpr quint16 fWhichTblStm = 0x0200;
-constexpr quint16 fReadOnlyRecommended = 0x0400;
-constexpr quint16 fWriteReservation = 0x0800;
-constexpr quint16 fObfuscated = 0x8000;
-constexpr qint64 kFlagsAt = 0x0A;
-constexpr qint64 kLKeyAt = 0x0E;
-/// The start of the FIB that stays readable in an encrypted document.
-constexpr qint64 kPlainFibBytes = 68;
+using namespace fib;
+
 /// fcSttbfAssoc is pair 32 of FibRgFcLcb97.
 constexpr int kSttbfAssocPair = 32;
 constexpr int kAssocEntries = 0x12;
@@ -48,24 +41,6 @@ void rc4(const QByteArray& key, char* data, qint64 size, qint64 skip)
         if (n >= 0)
             data[n] = char(quint8(data[n]) ^ s[(s[i] + s[j]) & 0xFF]);
     }
-}
-
-/// Little-endian fields read with their bounds checked; 0 past the end. (Plain byte arithmetic
-/// also keeps the compiler's bounds analysis quiet about QByteArray's shared empty buffer.)
-quint32 le(const QByteArray& b, qsizetype at, int size)
-{
-    quint32 v = 0;
-    for (int i = size - 1; i >= 0; --i)
-        v = (v << 8) | (at + i < b.size() ? quint8(b.at(at + i)) : 0);
-    return v;
-}
-quint16 u16(const QByteArray& b, qsizetype at)
-{
-    return quint16(le(b, at, 2));
-}
-quint32 u32(const QByteArray& b, qsizetype at)
-{
-    return le(b, at, 4);
 }
 
 QByteArray md5(const QByteArray& bytes)

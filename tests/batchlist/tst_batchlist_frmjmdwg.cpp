@@ -1,8 +1,8 @@
 #include "batchlist/frmjmdwg.h"
 #include "platform/fakes/fakedrawingapp.h"
 #include "platform/fakes/fakeservices.h"
-#include "support/rawfiles.h"
 #include "support/runs.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QDir>

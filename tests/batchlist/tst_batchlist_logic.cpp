@@ -2,7 +2,7 @@
 #include "batchlist/compiler.h"
 #include "platform/fakes/fakeservices.h"
 #include "platform/nativepath.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QDir>

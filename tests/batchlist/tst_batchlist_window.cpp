@@ -3,8 +3,8 @@
 #include "platform/interaction.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
-#include "support/rawfiles.h"
 #include "support/runs.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QDir>

@@ -4,9 +4,9 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
-#include "support/rawfiles.h"
 #include "support/runs.h"
 #include "support/testmain.h"
+#include "support/testtree.h"
 #include "support/winefixtures.h"
 
 #include <QElapsedTimer>

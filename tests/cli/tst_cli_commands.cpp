@@ -1,10 +1,9 @@
 // korvane-cli driven as a process on temporary trees: output lines and JSON, exit codes,
 // plans against real runs, passwords, and Ctrl-C.
 
-#include "support/testfiles.h"
+#include "support/testtree.h"
 #include "support/unprivileged.h"
 #include <QBuffer>
-#include <QDirIterator>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -105,20 +104,8 @@ QList<QJsonObject> jsonLines(const QStringList& lines)
 }
 
 using korvane::testsupport::bytesOf;
+using korvane::testsupport::treeListing;
 using korvane::testsupport::writeFile;
-
-/// Every file below `root` with its content, for "nothing changed" checks.
-QStringList snapshot(const QString& root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out << path + QLatin1Char('=') + QString::fromLatin1(bytesOf(path).toHex());
-    }
-    out.sort();
-    return out;
-}
 
 QString emptyDatabase(const QTemporaryDir& dir)
 {
@@ -409,11 +396,11 @@ void TestCli::filesPlanIsWhatTheRunDoes()
     QStringList tail{"src"};
     if (withTarget)
         tail << "dst";
-    const QStringList before = snapshot(dir.path());
+    const auto before = treeListing(dir.path());
 
     const Result plan = runCli(QStringList{"files", "--json", "--dry-run"} + args + tail, dir.path());
     QCOMPARE(plan.code, 0);
-    QCOMPARE(snapshot(dir.path()), before);
+    QCOMPARE(treeListing(dir.path()), before);
     QVERIFY2(plan.err.contains("计划"), qPrintable(plan.err));
 
     const Result run = runCli(QStringList{"files", "--json"} + args + tail, dir.path());
@@ -436,7 +423,7 @@ void TestCli::filesPlanIsWhatTheRunDoes()
     for (const QJsonObject& o : planned)
         plannedActions << o.value("action").toString();
     QCOMPARE(plannedActions, actions);
-    QVERIFY(snapshot(dir.path()) != before);
+    QVERIFY(treeListing(dir.path()) != before);
 }
 
 void TestCli::filesLinesNameEachFile()
@@ -501,7 +488,7 @@ void TestCli::chmDecompile()
     QCOMPARE(r.code, 0);
     const QJsonObject o = jsonLines(r.out).value(0);
     QCOMPARE(o.value("status").toString(), QStringLiteral("ok"));
-    QCOMPARE(o.value("files").toInt(), snapshot(dir.filePath("in/deeper/other")).size());
+    QCOMPARE(o.value("files").toInt(), treeListing(dir.filePath("in/deeper/other")).size());
     QCOMPARE(o.value("output").toString(), dir.filePath("in/deeper/other"));
     QVERIFY(QFile::exists(dir.filePath("in/deeper/other/pics/a.txt")));
     QVERIFY(!QFile::exists(dir.filePath("in/deeper/other/other.hhp")));

@@ -5,7 +5,7 @@
 #include "platform/widgets/placement.h"
 #include "support/pesynth.h"
 #include "support/runs.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QDir>

@@ -2,7 +2,7 @@
 #include "components/registration.h"
 #include "platform/fakes/fakeservices.h"
 #include "support/pesynth.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QDir>

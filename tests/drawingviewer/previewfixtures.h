@@ -4,7 +4,7 @@
 #include "drawingviewer/dwgpreview.h"
 #include "dwgsynth.h"
 #include "support/samples.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QBuffer>
 #include <QFile>

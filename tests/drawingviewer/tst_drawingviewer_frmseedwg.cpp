@@ -5,7 +5,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "support/runs.h"
 #include "support/samples.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,12 +1,11 @@
 #pragma once
 
-// Requests and tree listings shared by the batch run tests.
+// Requests and step texts shared by the batch run tests.
 
 #include "filemanager/batchrun.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -40,20 +39,6 @@ inline QString folderOf(const QByteArray& path)
 inline QString stepText(const filemanager::FileStep& step)
 {
     return QString::fromUtf8(step.source + " > " + step.target + " ") + QString::number(int(step.action));
-}
-
-inline QStringList treeListing(const QString& root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        out << path + QLatin1Char('=') + QString::fromUtf8(f.readAll());
-    }
-    out.sort();
-    return out;
 }
 
 } // namespace korvane::testsupport

@@ -9,7 +9,7 @@
 #include <QtTest>
 
 #include "batchfixtures.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <fcntl.h>
@@ -285,27 +285,20 @@ void TestBatchRun::planIsWhatTheRunDoes()
     QFETCH(QList<int>, actions);
     QTemporaryDir dir;
     const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    QDir().mkpath(src + "/sub");
-    QDir().mkpath(dst);
-    const auto write = [](const QString& path, const QByteArray& bytes) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    };
-    write(src + "/a.txt", "a");
-    write(src + "/b.txt", "b");
-    write(dst + "/b.txt", "old b");
-    write(src + "/same.txt", "same");
+    writeFile(src + "/a.txt", "a");
+    writeFile(src + "/b.txt", "b");
+    writeFile(dst + "/b.txt", "old b");
+    writeFile(src + "/same.txt", "same");
     QVERIFY(::link(QFile::encodeName(src + "/same.txt").constData(),
                    QFile::encodeName(dst + "/same.txt").constData()) == 0);
-    write(src + "/ro.txt", "ro");
+    writeFile(src + "/ro.txt", "ro");
     QVERIFY(::chmod(QFile::encodeName(src + "/ro.txt").constData(), 0444) == 0);
-    write(src + "/sub/a.txt", "sub a");
+    writeFile(src + "/sub/a.txt", "sub a");
 
     LocalFileSystem fs;
     RunRequest r = request(src, dst, Operation(op));
     r.overwrite = overwrite;
-    const QStringList before = treeListing(dir.path());
+    const auto before = treeListing(dir.path());
 
     BatchFileManager planner(fs);
     planner.planOnly = true;
@@ -378,8 +371,9 @@ void TestBatchRun::workersGiveTheSequentialResult()
         out << QStringLiteral("matched %1 done %2 visited %3").arg(report.matched).arg(report.done).arg(report.visited);
         for (const FileFailure& f : report.failures)
             out << QString::fromUtf8(f.path) + ' ' + f.status.message();
-        for (const QString& file : treeListing(dir.path()))
-            out << QString::number(qHash(file.mid(file.indexOf('='))), 16) + file.left(file.indexOf('='));
+        const auto files = treeListing(dir.path());
+        for (auto file = files.cbegin(); file != files.cend(); ++file)
+            out << QString::number(qHash(file.value()), 16) + QString::fromUtf8(file.key());
         out.replaceInStrings(dir.path(), QStringLiteral("@"));
     }
     QCOMPARE(results[1], results[0]);
@@ -430,10 +424,9 @@ void TestBatchRun::stopSaysWhetherFoldersWereLeft()
 {
     QFETCH(int, stopAfter);
     QFETCH(bool, foldersLeft);
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src");
-    for (const char* name : {"a.txt", "b.txt", "sub/c.txt", "sub/d.txt", "sub/e.txt"})
-        writeFile(raw(src + '/' + QLatin1String(name)), "x");
+    TestTree tree;
+    tree.make({"src/a.txt", "src/b.txt", "src/sub/c.txt", "src/sub/d.txt", "src/sub/e.txt"});
+    const QString src = tree.text("src");
     LocalFileSystem fs;
     BatchFileManager manager(fs);
     RunRequest r = request(src, QString(), Operation::Delete);

@@ -9,7 +9,7 @@
 #include <QtTest>
 
 #include "batchfixtures.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <fcntl.h>
@@ -44,19 +44,19 @@ private slots:
 
 void TestBatchWalk::walkOrderIsDepthFirstFilesFirst()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src");
+    TestTree tree;
+    const QString src = tree.text("src");
     for (const char* p : {"a.txt", "b.txt", "s1/c.txt", "s1/deep/d.txt", "s1/deep/e.txt", "s1/f.txt", "s2/g.txt",
                           "s2/inner/h.txt", "s3/i.txt", "s1/skip.dat"})
-        writeFile(raw(src + "/" + p), p);
-    QDir().mkpath(dir.filePath("dst"));
+        tree.file("src/" + QByteArray(p), p);
+    tree.folder("dst");
 
     FaultyFileSystem fs;
     BatchFileManager manager(fs);
-    const RunReport report = manager.run(request(src, dir.filePath("dst"), Operation::Copy));
+    const RunReport report = manager.run(request(src, tree.text("dst"), Operation::Copy));
     QCOMPARE(report.matched, 9);
     QCOMPARE(report.done, 9);
-    QCOMPARE(filesIn(dir.filePath("dst")),
+    QCOMPARE(filesIn(tree.text("dst")),
              QStringList({"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt", "g.txt", "h.txt", "i.txt"}));
 
     const QList<QByteArray> copied = fs.pathsOf(FaultyFileSystem::Op::Copy);
@@ -136,10 +136,9 @@ void TestBatchWalk::emptyTypeListEndsTheFolderWalk()
 
 void TestBatchWalk::typeListIsReadForEveryFile()
 {
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src");
-    for (const char* p : {"a.txt", "b.txt", "c.txt", "sub/d.txt"})
-        writeFile(raw(src + "/" + p), p);
+    TestTree tree;
+    tree.make({"src/a.txt", "src/b.txt", "src/c.txt", "src/sub/d.txt"});
+    const QString src = tree.text("src");
     LocalFileSystem fs;
     BatchFileManager manager(fs);
     int reads = 0;

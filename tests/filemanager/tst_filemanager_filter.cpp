@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "support/rawfiles.h"
 #include "support/testmain.h"
+#include "support/testtree.h"
 
 using namespace korvane::filemanager;
 using korvane::platform::LocalFileSystem;

@@ -1,7 +1,7 @@
 #include "filemanager/frmmove.h"
 #include "platform/fakes/fakeservices.h"
 #include "support/runs.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -2,8 +2,8 @@
 // Helpers shared by the decompiler tests: help files compiled with chmcmd from small
 // projects, and folder snapshots for comparing extracted trees.
 
-#include "support/rawfiles.h"
 #include "support/samples.h"
+#include "support/testtree.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -14,8 +14,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
-#include <dirent.h>
-#include <sys/stat.h>
 
 namespace chmtest {
 
@@ -105,34 +103,6 @@ inline QString buildHelpFile(const QByteArray& folder, const QByteArray& compile
     return compile(QString::fromLocal8Bit(folder + "/project.hhp"), QString::fromLocal8Bit(compiledName));
 }
 
-/// Every regular file below a folder: raw relative path -> content. Links are not followed.
-inline void readTree(const QByteArray& root, const QByteArray& relative, QMap<QByteArray, QByteArray>& files)
-{
-    DIR* dir = ::opendir((root + '/' + relative).constData());
-    if (!dir)
-        return;
-    while (dirent* d = ::readdir(dir)) {
-        const QByteArray name(d->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QByteArray rel = relative.isEmpty() ? name : relative + '/' + name;
-        struct stat st {};
-        if (::lstat((root + '/' + rel).constData(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            readTree(root, rel, files);
-        } else if (S_ISREG(st.st_mode)) {
-            files.insert(rel, korvane::testsupport::readFile(root + '/' + rel));
-        }
-    }
-    ::closedir(dir);
-}
-
-inline QMap<QByteArray, QByteArray> readTree(const QByteArray& root)
-{
-    QMap<QByteArray, QByteArray> files;
-    readTree(root, {}, files);
-    return files;
-}
-
 } // namespace chmtest
+
+using korvane::testsupport::treeListing;

@@ -22,13 +22,9 @@ using korvane::platform::FaultyFileSystem;
 using korvane::platform::LocalFileSystem;
 using korvane::platform::QtProgramStarter;
 using korvane::platform::RunOutcome;
+using korvane::testsupport::raw;
 
 namespace {
-
-QByteArray native(const QString& path)
-{
-    return path.toUtf8();
-}
 
 struct ManifestEntry {
     QByteArray name; ///< raw stored bytes
@@ -186,10 +182,10 @@ void TestChmExtractor::manifestEntriesExtracted()
                                 : data + QStringLiteral("/real/") + it.key();
         const QByteArray project = it.key().section(QLatin1Char('.'), 0, 0).toUtf8();
         const ExtractReport report =
-            process.extract(native(chm), native(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
+            process.extract(raw(chm), raw(dir.path()) + '/', project, quint64(QFileInfo(chm).size()));
         QVERIFY2(report.opened && report.error.empty(), qPrintable(it.key() + QString::fromStdString(report.error)));
         QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
-        const auto written = chmtest::readTree(native(dir.path()) + '/' + project);
+        const auto written = treeListing(raw(dir.path()) + '/' + project);
         QCOMPARE(report.files, it.value().size());
         for (const ManifestEntry& entry : it.value()) {
             const QByteArray rel = QByteArray::fromStdString(core::safeRelativeName(entry.name.toStdString()).path);
@@ -231,16 +227,16 @@ void TestChmExtractor::badFiles()
         QSKIP(chmtest::missingTestdata());
     ::unlink("/tmp/chm_escape_test_abs.txt");
     QTemporaryDir jail;
-    const QByteArray target = native(jail.path()) + "/target";
+    const QByteArray target = raw(jail.path()) + "/target";
     QVERIFY(::mkdir(target.constData(), 0777) == 0);
     QtProgramStarter programs;
     LocalFileSystem fs;
     ExtractProcess process(programs, fs, chmtest::helperPath());
     const QString chm = data + QStringLiteral("/bad/") + file;
-    const ExtractReport report = process.extract(native(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
+    const ExtractReport report = process.extract(raw(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
 
     QCOMPARE(report.opened, opened);
-    const auto inJail = chmtest::readTree(native(jail.path()));
+    const auto inJail = treeListing(raw(jail.path()));
     if (!opened) {
         QVERIFY(!report.error.empty());
         QVERIFY2(inJail.isEmpty(), "a rejected file must leave nothing behind");
@@ -270,11 +266,11 @@ void TestChmExtractor::everyListingChunkIsRead()
         const QByteArray n = QByteArray::number(i).rightJustified(3, '0');
         files.append({"p/page" + n + ".htm", "<html><body>Page " + n + "</body></html>"});
     }
-    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "many.chm", files);
+    const QString chm = chmtest::buildHelpFile(raw(dir.path()) + "/src", "many.chm", files);
     QVERIFY(!chm.isEmpty());
-    const ExtractReport report = extractChm(native(chm), native(dir.path()), "many", {1ull << 30});
+    const ExtractReport report = extractChm(raw(chm), raw(dir.path()), "many", {1ull << 30});
     QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
-    const auto written = chmtest::readTree(native(dir.path()) + "/many");
+    const auto written = treeListing(raw(dir.path()) + "/many");
     for (const auto& [name, content] : files)
         QCOMPARE(written.value(name), content);
     QCOMPARE(report.files, files.size() + 1); // and the compiler's own read-me file
@@ -289,15 +285,15 @@ void TestChmExtractor::gbkNamesBecomeUtf8()
     const QList<QPair<QByteArray, QByteArray>> files{{"\xca\xd7\xd2\xb3.htm", "home"},
                                                      {"\xd7\xca\xc1\xcf/\xbc\xd7.htm", "jia"},
                                                      {"\xd7\xca\xc1\xcf/\xd2\xd2.htm", "yi"}};
-    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "gbk.chm", files);
+    const QString chm = chmtest::buildHelpFile(raw(dir.path()) + "/src", "gbk.chm", files);
     QVERIFY(!chm.isEmpty());
-    const ExtractReport report = extractChm(native(chm), native(dir.path()), "gbk", {1ull << 30});
+    const ExtractReport report = extractChm(raw(chm), raw(dir.path()), "gbk", {1ull << 30});
     QVERIFY2(report.problems.empty(), qPrintable(reasons(report)));
-    const auto written = chmtest::readTree(native(dir.path()) + "/gbk");
+    const auto written = treeListing(raw(dir.path()) + "/gbk");
     QCOMPARE(written.value("首页.htm"), QByteArray("home"));
     QCOMPARE(written.value("资料/甲.htm"), QByteArray("jia"));
     QCOMPARE(written.value("资料/乙.htm"), QByteArray("yi"));
-    chmtest::removeTree(native(dir.path()) + "/src"); // QTemporaryDir skips names that are not UTF-8
+    chmtest::removeTree(raw(dir.path()) + "/src"); // QTemporaryDir skips names that are not UTF-8
 }
 
 void TestChmExtractor::linksInsideOutputAreNotFollowed()
@@ -308,27 +304,27 @@ void TestChmExtractor::linksInsideOutputAreNotFollowed()
     const QString chm = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
                                                 QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
     QVERIFY(!chm.isEmpty());
-    const QByteArray outside = native(dir.path()) + "/outside";
+    const QByteArray outside = raw(dir.path()) + "/outside";
     QVERIFY(::mkdir(outside.constData(), 0777) == 0);
     QFile keep(QString::fromUtf8(outside + "/keep.txt"));
     QVERIFY(keep.open(QIODevice::WriteOnly));
     keep.write("untouched");
     keep.close();
-    const QByteArray out = native(dir.path()) + "/target/manual";
+    const QByteArray out = raw(dir.path()) + "/target/manual";
     QVERIFY(QDir().mkpath(QString::fromUtf8(out)));
     // A folder link, a file link and a hard link, all pointing outside.
     QVERIFY(::symlink(outside.constData(), (out + "/pages").constData()) == 0);
     QVERIFY(::symlink((outside + "/keep.txt").constData(), (out + "/index.htm").constData()) == 0);
     QVERIFY(::link((outside + "/keep.txt").constData(), (out + "/style.css").constData()) == 0);
 
-    const ExtractReport report = extractChm(native(chm), native(dir.path()) + "/target", "manual", {1ull << 30});
+    const ExtractReport report = extractChm(raw(chm), raw(dir.path()) + "/target", "manual", {1ull << 30});
     QVERIFY(report.opened);
-    const auto outsideNow = chmtest::readTree(outside);
+    const auto outsideNow = treeListing(outside);
     QCOMPARE(outsideNow.size(), 1);
     QCOMPARE(outsideNow.value("keep.txt"), QByteArray("untouched"));
     // The linked folder and the two pages below it are refused, the rest replaced by real files.
     QVERIFY2(report.problems.size() == 3u, qPrintable(reasons(report)));
-    const auto written = chmtest::readTree(out);
+    const auto written = treeListing(out);
     QVERIFY(written.value("index.htm").startsWith("<html>"));
     QVERIFY(written.value("style.css").startsWith("body"));
     QVERIFY(written.contains("images/logo.png"));
@@ -341,14 +337,14 @@ void TestChmExtractor::outputFolderThatIsALinkIsRefused()
     QTemporaryDir dir;
     const QString chm = chmtest::compileProject(QStringLiteral("manual"), QStringLiteral("manual.hhp"),
                                                 QStringLiteral("manual.chm"), dir.path() + QStringLiteral("/src"));
-    const QByteArray outside = native(dir.path()) + "/outside";
-    const QByteArray target = native(dir.path()) + "/target";
+    const QByteArray outside = raw(dir.path()) + "/outside";
+    const QByteArray target = raw(dir.path()) + "/target";
     QVERIFY(::mkdir(outside.constData(), 0777) == 0 && ::mkdir(target.constData(), 0777) == 0);
     QVERIFY(::symlink(outside.constData(), (target + "/manual").constData()) == 0);
-    const ExtractReport report = extractChm(native(chm), target, "manual", {1ull << 30});
+    const ExtractReport report = extractChm(raw(chm), target, "manual", {1ull << 30});
     QVERIFY(!report.opened);
     QVERIFY(!report.error.empty());
-    QVERIFY(chmtest::readTree(outside).isEmpty());
+    QVERIFY(treeListing(outside).isEmpty());
 }
 
 void TestChmExtractor::totalCapStopsBomb()
@@ -358,13 +354,13 @@ void TestChmExtractor::totalCapStopsBomb()
     QTemporaryDir dir;
     const QList<QPair<QByteArray, QByteArray>> files{{"a.htm", QByteArray(200000, 'a')},
                                                      {"b.htm", QByteArray(200000, 'b')}};
-    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "bomb.chm", files);
+    const QString chm = chmtest::buildHelpFile(raw(dir.path()) + "/src", "bomb.chm", files);
     QVERIFY(!chm.isEmpty());
-    const ExtractReport report = extractChm(native(chm), native(dir.path()), "bomb", {250000});
+    const ExtractReport report = extractChm(raw(chm), raw(dir.path()), "bomb", {250000});
     QVERIFY(report.opened);
     QVERIFY(!report.problems.empty());
     qint64 total = 0;
-    for (const QByteArray& content : chmtest::readTree(native(dir.path()) + "/bomb"))
+    for (const QByteArray& content : treeListing(raw(dir.path()) + "/bomb"))
         total += content.size();
     QVERIFY(total <= 250000);
     QVERIFY(report.files < 3);
@@ -377,7 +373,7 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
     QTemporaryDir dir;
     const QList<QPair<QByteArray, QByteArray>> files{
         {"a.htm", QByteArray(30000, 'a')}, {"b.htm", QByteArray(400000, 'b')}, {"c.htm", QByteArray(30000, 'c')}};
-    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "stopped.chm", files);
+    const QString chm = chmtest::buildHelpFile(raw(dir.path()) + "/src", "stopped.chm", files);
     QVERIFY(!chm.isEmpty());
     // The kernel stops the extraction in the middle of the large page, as a limit would.
     const pid_t child = ::fork();
@@ -386,7 +382,7 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
         const rlimit fileSize{200000, 200000};
         ::setrlimit(RLIMIT_CORE, &noCore);
         ::setrlimit(RLIMIT_FSIZE, &fileSize);
-        extractChm(native(chm), native(dir.path()), "stopped", {1ull << 30});
+        extractChm(raw(chm), raw(dir.path()), "stopped", {1ull << 30});
         ::_exit(0);
     }
     int status = 0;
@@ -396,13 +392,13 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
 
     // The page written in full is there; the large one is not there at all, and what the
     // stopped helper left under the partial name goes with it.
-    const QByteArray out = native(dir.path()) + "/stopped";
-    const auto written = chmtest::readTree(out);
+    const QByteArray out = raw(dir.path()) + "/stopped";
+    const auto written = treeListing(out);
     QVERIFY(written.contains(core::kPartialFileName));
     QCOMPARE(written.value("a.htm"), files[0].second);
     QVERIFY(!written.contains("b.htm"));
-    core::removePartialFile(native(dir.path()).toStdString(), "stopped");
-    QVERIFY(!chmtest::readTree(out).contains(core::kPartialFileName));
+    core::removePartialFile(raw(dir.path()).toStdString(), "stopped");
+    QVERIFY(!treeListing(out).contains(core::kPartialFileName));
 }
 
 void TestChmExtractor::stopTakesBackWhatTheRunWrote_data()
@@ -418,25 +414,18 @@ void TestChmExtractor::stopTakesBackWhatTheRunWrote()
 {
     QFETCH(bool, existed);
     QFETCH(bool, snapshotFails);
-    QTemporaryDir target;
-    const QString out = target.filePath(QStringLiteral("a"));
-    const auto write = [](const QString& path, const QByteArray& bytes) {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    };
+    korvane::testsupport::TestTree tree;
     if (existed) {
-        write(out + QStringLiteral("/index.htm"), "user's");
-        write(out + QStringLiteral("/mine/notes.txt"), "user's");
+        tree.file("a/index.htm", "user's");
+        tree.file("a/mine/notes.txt", "user's");
     }
     FakeProgramStarter programs;
     programs.onRun = [&](const FakeProgramStarter::Call&) {
         // What a helper has written by the time the stop kills it.
-        write(out + QStringLiteral("/index.htm"), "new");
-        write(out + QStringLiteral("/pics/a.gif"), "new");
-        write(out + QStringLiteral("/mine/more.htm"), "new");
-        write(out + QStringLiteral("/") + QString::fromLatin1(core::kPartialFileName), "half");
+        tree.file("a/index.htm", "new");
+        tree.file("a/pics/a.gif", "new");
+        tree.file("a/mine/more.htm", "new");
+        tree.file(QByteArray("a/") + core::kPartialFileName, "half");
         RunOutcome outcome;
         outcome.started = true;
         outcome.stopped = true;
@@ -444,20 +433,20 @@ void TestChmExtractor::stopTakesBackWhatTheRunWrote()
     };
     FaultyFileSystem fs;
     if (snapshotFails)
-        fs.failOn(FaultyFileSystem::Op::Snapshot, native(out));
+        fs.failOn(FaultyFileSystem::Op::Snapshot, tree.path("a"));
     ExtractProcess process(programs, fs, QStringLiteral("/opt/k/korvane-chmextract"));
-    process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
+    process.extract("/x/a.chm", tree.path() + '/', "a", 1000);
     if (snapshotFails) { // without knowing what was there before, nothing may go
         const QMap<QByteArray, QByteArray> all{
             {"index.htm", "new"}, {"mine/notes.txt", "user's"}, {"mine/more.htm", "new"}, {"pics/a.gif", "new"}};
-        QCOMPARE(chmtest::readTree(native(out)), all);
+        QCOMPARE(tree.listing("a"), all);
         QVERIFY(fs.pathsOf(FaultyFileSystem::Op::RemoveAllBut).isEmpty());
     } else if (existed) { // a page it replaced keeps the new content: the old one is gone either way
         const QMap<QByteArray, QByteArray> kept{{"index.htm", "new"}, {"mine/notes.txt", "user's"}};
-        QCOMPARE(chmtest::readTree(native(out)), kept);
-        QVERIFY(!QFileInfo::exists(out + QStringLiteral("/pics")));
+        QCOMPARE(tree.listing("a"), kept);
+        QVERIFY(!korvane::testsupport::exists(tree.path("a/pics")));
     } else {
-        QVERIFY(!QFileInfo::exists(out));
+        QVERIFY(!korvane::testsupport::exists(tree.path("a")));
     }
 }
 
@@ -498,7 +487,7 @@ void TestChmExtractor::helperFailuresAreReported()
     left.close();
     LocalFileSystem fs;
     ExtractProcess process(programs, fs, QStringLiteral("/opt/k/korvane-chmextract"));
-    const ExtractReport report = process.extract("/x/a.chm", native(target.path()) + '/', "a", 1000);
+    const ExtractReport report = process.extract("/x/a.chm", raw(target.path()) + '/', "a", 1000);
     QVERIFY(!report.error.empty());
     QVERIFY(!QFile::exists(partial)); // also when no helper ran: one killed with its caller left it
     QCOMPARE(report.opened, opened);
@@ -512,12 +501,12 @@ void TestChmExtractor::helperDiesWithItsCaller()
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
-    const QString chm = chmtest::buildHelpFile(native(dir.path()) + "/src", "orphan.chm", {{"a.htm", "<p>a</p>"}});
+    const QString chm = chmtest::buildHelpFile(raw(dir.path()) + "/src", "orphan.chm", {{"a.htm", "<p>a</p>"}});
     QVERIFY(!chm.isEmpty());
-    const QByteArray helper = native(chmtest::helperPath()); // made before fork(): the child may not allocate
+    const QByteArray helper = raw(chmtest::helperPath()); // made before fork(): the child may not allocate
     // Killed while the helper waits; one that sends "1" (not the parent) died before the helper's first line.
     for (const QByteArray& callerId : {QByteArray(), QByteArray("1\0", 2)}) {
-        const QByteArray input = native(chm) + '\0' + native(dir.path()) + '\0' + "orphan" + '\0' + callerId;
+        const QByteArray input = raw(chm) + '\0' + raw(dir.path()) + '\0' + "orphan" + '\0' + callerId;
         int toHelper[2], pidPipe[2];
         QVERIFY(::pipe(toHelper) == 0 && ::pipe(pidPipe) == 0);
         const pid_t caller = ::fork();

@@ -8,7 +8,7 @@
 #include "platform/localfilesystem.h"
 #include "platform/qtprogramstarter.h"
 #include "support/runs.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QCheckBox>
@@ -20,6 +20,7 @@
 #include <QTest>
 
 using korvane::testsupport::bytesOf;
+using korvane::testsupport::TestTree;
 using korvane::testsupport::waitForRuns;
 using namespace korvane::helpdecompiler;
 using namespace korvane::platform;
@@ -84,6 +85,8 @@ private slots:
     void runWithoutSubfoldersOrProjects();
     void nonUtf8NamesInTheWalk();
     void sideBySideMatchesOneByOne();
+    void stopSaysWhetherFoldersWereLeft_data();
+    void stopSaysWhetherFoldersWereLeft();
     void summaryNamesTheFailures();
 
 private:
@@ -353,7 +356,7 @@ void TestFrmdecp::runOverFolderTree()
     if (crafted) {
         // The hostile names were refused; what was written stays in its own output folder.
         QVERIFY(message.contains(target + QStringLiteral("/escape.chm: ")));
-        const auto all = chmtest::readTree(dir.path().toUtf8());
+        const auto all = treeListing(dir.path().toUtf8());
         for (auto it = all.cbegin(); it != all.cend(); ++it)
             QVERIFY2(!it.key().contains("evil") || it.key().startsWith("help/escape/"), it.key().constData());
     }
@@ -429,7 +432,7 @@ void TestFrmdecp::nonUtf8NamesInTheWalk()
     QCOMPARE(outcomes[0].helpFile, helpFile);
     const QByteArray output = target + "\xca\xd6\xb2\xe1";
     QCOMPARE(outcomes[0].outputFolder, output);
-    const auto written = chmtest::readTree(output);
+    const auto written = treeListing(output);
     QVERIFY(written.contains("pages/intro.htm"));
     // The project file is GBK: the help file's name comes back as the same bytes.
     QVERIFY(written.value("\xca\xd6\xb2\xe1.hhp").contains("\r\nCompiled file=\xca\xd6\xb2\xe1.chm\r\n"));
@@ -467,13 +470,41 @@ void TestFrmdecp::sideBySideMatchesOneByOne()
         for (const HelpFileOutcome& outcome : outcomes)
             texts[helpers > 1] << QString::fromUtf8(outcome.helpFile + ' ' + outcome.outputFolder);
         texts[helpers > 1] << runSummary(outcomes) << runDetails(outcomes);
-        trees[helpers > 1] = chmtest::readTree(target);
+        trees[helpers > 1] = treeListing(target);
         for (const HelpFileOutcome& outcome : outcomes)
             chmtest::removeTree(outcome.outputFolder);
     }
     QCOMPARE(texts[1], texts[0]);
     QVERIFY(trees[1] == trees[0]);
     QCOMPARE(trees[1].value("a/p.htm"), QByteArray("later"));
+}
+
+void TestFrmdecp::stopSaysWhetherFoldersWereLeft_data()
+{
+    QTest::addColumn<int>("stopAfter"); // 0: no stop
+    QTest::addColumn<bool>("foldersLeft");
+    QTest::newRow("among the root's files") << 1 << true;
+    QTest::newRow("in the last folder") << 3 << false;
+    QTest::newRow("walk ended") << 0 << false;
+}
+
+// The cancel summary must not hide folders never walked, and a total still growing is no total.
+void TestFrmdecp::stopSaysWhetherFoldersWereLeft()
+{
+    QFETCH(int, stopAfter);
+    QFETCH(bool, foldersLeft);
+    TestTree tree;
+    tree.make({"a.chm", "b.chm", "sub/c.chm", "sub/d.chm"});
+    LocalFileSystem fs;
+    DecompileRun run(fs,
+                     [](const NativePath&, const NativePath&, const QByteArray&, quint64) { return ExtractReport{}; });
+    RunControl control;
+    if (stopAfter > 0)
+        control.stopAfter(stopAfter);
+    const QList<HelpFileOutcome> outcomes = run.run(tree.path() + '/', true, false, &control);
+    QCOMPARE(outcomes.size(), stopAfter > 0 ? stopAfter : 4);
+    QCOMPARE(run.foldersLeft(), foldersLeft);
+    QCOMPARE(control.snapshot().totalFinal, stopAfter == 0);
 }
 
 void TestFrmdecp::summaryNamesTheFailures()

@@ -9,8 +9,8 @@
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
-#include "support/testfiles.h"
 #include "support/testmain.h"
+#include "support/testtree.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
@@ -101,7 +101,7 @@ Summary summarize(const HelpFileOutcome& outcome, const QByteArray& project)
                                                         text(window->defaultFile), text(window->homeFile)}
                                                 .join(QLatin1Char(','));
     }
-    const auto files = chmtest::readTree(outcome.outputFolder);
+    const auto files = treeListing(outcome.outputFolder);
     const FullProject full = [&] {
         LocalFileSystem fs;
         return fullProjectOf(fs, "x.chm", project, outcome.outputFolder, f);
@@ -356,7 +356,7 @@ void TestFullProject::roundTrip()
     const QString utf8 = out + QString::fromUtf8(project) + QStringLiteral(".full.utf8.hhp");
     const QString hhp = QFile::exists(utf8) ? utf8 : out + QString::fromUtf8(project) + QStringLiteral(".full.hhp");
     const QString compiledName =
-        options(QString::fromUtf8(chmtest::readTree(first.outputFolder).value(QFileInfo(hhp).fileName().toUtf8())))
+        options(QString::fromUtf8(treeListing(first.outputFolder).value(QFileInfo(hhp).fileName().toUtf8())))
             .value(QStringLiteral("compiled file"));
     const QString recompiled = chmtest::compile(hhp, compiledName);
     QVERIFY2(!recompiled.isEmpty(), qPrintable(hhp));
@@ -389,21 +389,17 @@ void TestFullProject::contextMapRoundTrip()
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
     const QByteArray src = korvane::platform::nativePath(dir.filePath(QStringLiteral("src")));
-    QVERIFY(QDir().mkpath(QString::fromUtf8(src + "/sub")));
-    const auto write = [](const QByteArray& path, const QByteArray& bytes) {
-        QFile f(QString::fromUtf8(path));
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    };
-    QVERIFY(write(src + "/one.htm", "<html><body>one</body></html>"));
-    QVERIFY(write(src + "/sub/two.htm", "<html><body>two</body></html>"));
-    QVERIFY(write(src + "/ids.h", "#define IDH_ONE 1001\r\n#define IDH_TWO 2002\r\n"));
-    QVERIFY(write(src + "/ctx.hhp", "[OPTIONS]\r\nCompiled file=ctx.chm\r\nDefault topic=one.htm\r\n"
+    korvane::testsupport::writeFile(src + "/one.htm", "<html><body>one</body></html>");
+    korvane::testsupport::writeFile(src + "/sub/two.htm", "<html><body>two</body></html>");
+    korvane::testsupport::writeFile(src + "/ids.h", "#define IDH_ONE 1001\r\n#define IDH_TWO 2002\r\n");
+    korvane::testsupport::writeFile(src + "/ctx.hhp",
+                                    "[OPTIONS]\r\nCompiled file=ctx.chm\r\nDefault topic=one.htm\r\n"
                                     "Default Window=main\r\nDefault Font=Arial,10,0\r\nTitle=Context help\r\n"
                                     "Language=0x409 English (United States)\r\n\r\n[WINDOWS]\r\n"
                                     "main=\"Caption\",,,\"one.htm\",\"sub\\two.htm\",,,,,0x2120,222,0x1046,"
                                     "[274,335,1019,875],0xB0000,,,,,,0\r\n\r\n[ALIAS]\r\nIDH_ONE=one.htm\r\n"
                                     "IDH_TWO=sub/two.htm\r\n\r\n[MAP]\r\n#include ids.h\r\n\r\n[FILES]\r\n"
-                                    "one.htm\r\nsub\\two.htm\r\n"));
+                                    "one.htm\r\nsub\\two.htm\r\n");
     QString chm = chmtest::compile(QString::fromUtf8(src + "/ctx.hhp"), QStringLiteral("ctx.chm"));
     QVERIFY(!chm.isEmpty());
 
@@ -419,7 +415,7 @@ void TestFullProject::contextMapRoundTrip()
         QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()) && QFile::copy(chm, copy));
         const HelpFileOutcome outcome = run.runFile(korvane::platform::nativePath(copy), true);
         QVERIFY2(outcome.clean(), qPrintable(outcomeProblem(outcome).message()));
-        const auto files = chmtest::readTree(outcome.outputFolder);
+        const auto files = treeListing(outcome.outputFolder);
         const QString project = QString::fromLatin1(files.value("ctx.full.hhp"));
         // chmcmd stores the compiling machine's absolute paths in the map; the project names the pages.
         QCOMPARE(section(project, QStringLiteral("[ALIAS]")),

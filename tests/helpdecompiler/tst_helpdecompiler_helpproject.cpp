@@ -7,7 +7,7 @@
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QTemporaryDir>
@@ -16,14 +16,11 @@
 using namespace korvane::helpdecompiler;
 using korvane::platform::FaultyFileSystem;
 using korvane::platform::LocalFileSystem;
-using korvane::testsupport::makeFiles;
+using korvane::testsupport::filesIn;
+using korvane::testsupport::raw;
+using korvane::testsupport::TestTree;
 
 namespace {
-
-QByteArray native(const QString& path)
-{
-    return path.toUtf8();
-}
 
 QList<QByteArray> readLines(const QString& path)
 {
@@ -119,12 +116,12 @@ void TestHelpProject::namedFiles()
     QFETCH(QByteArray, contents);
     QFETCH(QByteArray, topic);
     QFETCH(QByteArray, index);
-    QTemporaryDir dir;
-    makeFiles(dir.path(), files);
+    TestTree tree;
+    tree.make(files);
     LocalFileSystem fs;
     const QByteArray project = helpFile.left(helpFile.indexOf('.'));
-    QVERIFY(writeHelpProject(fs, helpFile, project, native(dir.path())).ok());
-    const auto lines = readLines(dir.path() + QLatin1Char('/') + QString::fromUtf8(project) + QStringLiteral(".hhp"));
+    QVERIFY(writeHelpProject(fs, helpFile, project, tree.path()).ok());
+    const auto lines = readLines(tree.text() + QLatin1Char('/') + QString::fromUtf8(project) + QStringLiteral(".hhp"));
     QCOMPARE(value(lines, "Compiled file"), std::optional<QByteArray>(helpFile));
     QCOMPARE(value(lines, "Contents file"), std::optional<QByteArray>(contents));
     QCOMPARE(value(lines, "Index file"), std::optional<QByteArray>(index));
@@ -136,11 +133,11 @@ void TestHelpProject::namedFiles()
 
 void TestHelpProject::linesAndBytes()
 {
-    QTemporaryDir dir;
-    makeFiles(dir.path(), {"guide.old.hhc", "主页.htm", "页面/第一章.htm"});
+    TestTree tree;
+    tree.make({"guide.old.hhc", "主页.htm", "页面/第一章.htm"});
     LocalFileSystem fs;
-    QVERIFY(writeHelpProject(fs, "guide.old.chm", "guide", native(dir.path())).ok());
-    QFile f(dir.path() + QStringLiteral("/guide.hhp"));
+    QVERIFY(writeHelpProject(fs, "guide.old.chm", "guide", tree.path()).ok());
+    QFile f(tree.text("guide.hhp"));
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray bytes = f.readAll();
     // No byte-order mark, every line (the last one too) ends in CR LF, no bare LF.
@@ -168,12 +165,12 @@ void TestHelpProject::linesAndBytes()
 
 void TestHelpProject::listsItselfDepthFirst()
 {
-    QTemporaryDir dir;
-    makeFiles(dir.path(), {"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
-    QVERIFY(::symlink("/usr", (native(dir.path()) + "/link").constData()) == 0);
+    TestTree tree;
+    tree.make({"a.htm", "b.htm", "sub/c.htm", "sub/deeper/d.htm", "sub/e.htm", "sub2/f.htm", "empty/"});
+    QVERIFY(::symlink("/usr", tree.path("link").constData()) == 0);
     LocalFileSystem fs;
-    QVERIFY(writeHelpProject(fs, "guide.chm", "guide", native(dir.path())).ok());
-    const QList<QByteArray> files = fileSection(readLines(dir.path() + QStringLiteral("/guide.hhp")));
+    QVERIFY(writeHelpProject(fs, "guide.chm", "guide", tree.path()).ok());
+    const QList<QByteArray> files = fileSection(readLines(tree.text("guide.hhp")));
     QCOMPARE(files.size(), 7);
     QVERIFY(files.contains("guide.hhp"));
     // The folder's own files first, then each subfolder's whole tree in one block.
@@ -187,19 +184,19 @@ void TestHelpProject::listsItselfDepthFirst()
 
 void TestHelpProject::replacesOldProject()
 {
-    QTemporaryDir dir;
-    makeFiles(dir.path(), {"index.htm"});
+    TestTree tree;
+    tree.make({"index.htm"});
     LocalFileSystem fs;
-    QVERIFY(writeHelpProject(fs, "a.chm", "a", native(dir.path())).ok());
-    makeFiles(dir.path(), {"later.htm"});
-    QVERIFY(writeHelpProject(fs, "a.b.chm", "a", native(dir.path())).ok());
-    const auto lines = readLines(dir.path() + QStringLiteral("/a.hhp"));
+    QVERIFY(writeHelpProject(fs, "a.chm", "a", tree.path()).ok());
+    tree.make({"later.htm"});
+    QVERIFY(writeHelpProject(fs, "a.b.chm", "a", tree.path()).ok());
+    const auto lines = readLines(tree.text("a.hhp"));
     QCOMPARE(lines.count("[OPTIONS]"), 1);
     QCOMPARE(value(lines, "Compiled file"), std::optional<QByteArray>("a.b.chm"));
     QList<QByteArray> files = fileSection(lines);
     std::sort(files.begin(), files.end());
     QCOMPARE(files, (QList<QByteArray>{"a.hhp", "index.htm", "later.htm"}));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3); // no temporary left over
+    QCOMPARE(filesIn(tree.text()).size(), 3); // no temporary left over
 }
 
 void TestHelpProject::writeFailureIsReported()
@@ -207,7 +204,7 @@ void TestHelpProject::writeFailureIsReported()
     QTemporaryDir dir;
     FaultyFileSystem fs;
     fs.failOn(FaultyFileSystem::Op::WriteFile, [](const QByteArray&) { return true; });
-    QVERIFY(!writeHelpProject(fs, "a.chm", "a", native(dir.path())).ok());
+    QVERIFY(!writeHelpProject(fs, "a.chm", "a", raw(dir.path())).ok());
 }
 
 void TestHelpProject::recompiles_data()
@@ -240,7 +237,7 @@ void TestHelpProject::recompiles()
         for (int i = 1; i <= 200; ++i)
             files.append(
                 {"p/page" + QByteArray::number(i) + ".htm", "<html>Page " + QByteArray::number(i) + "</html>"});
-        original = chmtest::buildHelpFile(native(dir.path()) + "/src", chm.toUtf8(), files);
+        original = chmtest::buildHelpFile(raw(dir.path()) + "/src", chm.toUtf8(), files);
     } else {
         original = chmtest::compileProject(project, hhp, chm, dir.path() + QStringLiteral("/src"));
     }
@@ -250,21 +247,21 @@ void TestHelpProject::recompiles()
     LocalFileSystem fs;
     ExtractProcess process(programs, fs, chmtest::helperPath());
     const QByteArray name = chm.section(QLatin1Char('.'), 0, 0).toUtf8();
-    const QByteArray target = native(dir.path()) + "/out/";
+    const QByteArray target = raw(dir.path()) + "/out/";
     QVERIFY(QDir().mkpath(QString::fromUtf8(target)));
-    const ExtractReport first = process.extract(native(original), target, name, 1 << 20);
+    const ExtractReport first = process.extract(raw(original), target, name, 1 << 20);
     QVERIFY(first.opened && first.problems.empty());
     QVERIFY(writeHelpProject(fs, chm.toUtf8(), name, target + name).ok());
-    const auto pages = chmtest::readTree(target + name);
+    const auto pages = treeListing(target + name);
 
     // chmcmd compiles the written project inside the output folder; the result holds the same pages.
     const QString recompiled = chmtest::compile(QString::fromUtf8(target + name + "/" + name + ".hhp"), chm);
     QVERIFY(!recompiled.isEmpty());
-    const QByteArray again = native(dir.path()) + "/again/";
+    const QByteArray again = raw(dir.path()) + "/again/";
     QVERIFY(QDir().mkpath(QString::fromUtf8(again)));
-    const ExtractReport second = process.extract(native(recompiled), again, name, 1 << 20);
+    const ExtractReport second = process.extract(raw(recompiled), again, name, 1 << 20);
     QVERIFY(second.opened && second.problems.empty());
-    const auto recompiledPages = chmtest::readTree(again + name);
+    const auto recompiledPages = treeListing(again + name);
     for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
         if (it.key() == chm.toUtf8())
             continue; // the recompiled file itself, written next to the project
@@ -286,8 +283,8 @@ void TestHelpProject::chineseNamesInGbk()
     korvane::platform::QtProgramStarter programs;
     LocalFileSystem fs;
     ExtractProcess process(programs, fs, chmtest::helperPath());
-    const QByteArray target = native(dir.path()) + "/";
-    QVERIFY(process.extract(native(original), target, "zhguide", 1 << 20).problems.empty());
+    const QByteArray target = raw(dir.path()) + "/";
+    QVERIFY(process.extract(raw(original), target, "zhguide", 1 << 20).problems.empty());
     QVERIFY(writeHelpProject(fs, "zhguide.old.chm", "zhguide", target + "zhguide").ok());
     const auto lines = readLines(dir.path() + QStringLiteral("/zhguide/zhguide.hhp"));
     QCOMPARE(value(lines, "Contents file"), std::optional<QByteArray>("zhguide.old.hhc"));

@@ -1,6 +1,6 @@
 #include "helpwindows/frmtip.h"
 #include "platform/fakes/fakeservices.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QCheckBox>

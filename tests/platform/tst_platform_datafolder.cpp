@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 #include "support/unprivileged.h"
 
 #include <cerrno>

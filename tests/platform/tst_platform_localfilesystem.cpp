@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <cerrno>
@@ -151,13 +151,6 @@ extern "C" int fsync(int fd)
 using namespace korvane::testsupport;
 
 namespace {
-
-QStringList entriesOf(const QString& folder)
-{
-    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
 
 /// A folder on another file system than `near`, or null when the machine has none to offer.
 std::unique_ptr<QTemporaryDir> otherFileSystemThan(const QString& near)
@@ -309,8 +302,8 @@ void TestLocalFileSystem::moveNeverReplaces()
     QCOMPARE(readFile(raw(here.filePath("taken.txt"))), QByteArray("source"));
     QCOMPARE(readFile(raw(there->filePath("taken.txt"))), QByteArray("already there"));
     // No temporary copy is left behind on either side.
-    QCOMPARE(entriesOf(there->path()), QStringList({"new.txt", "taken.txt"}));
-    QCOMPARE(entriesOf(here.path()), QStringList({"taken.txt"}));
+    QCOMPARE(namesIn(there->path()), QStringList({"new.txt", "taken.txt"}));
+    QCOMPARE(namesIn(here.path()), QStringList({"taken.txt"}));
 }
 
 void TestLocalFileSystem::moveAcrossFileSystemsKeepsModeAndTime()
@@ -348,7 +341,7 @@ void TestLocalFileSystem::moveOfAFifoAcrossFileSystemsDoesNotHang()
     // Opening a FIFO for reading would wait for a writer that never comes.
     QVERIFY(!fs.moveFile(fifo, raw(here.path())).ok());
     QVERIFY(exists(fifo));
-    QCOMPARE(entriesOf(here.path()), QStringList());
+    QCOMPARE(namesIn(here.path()), QStringList());
 }
 
 void TestLocalFileSystem::moveAcrossFileSystemsKeepsOwner_data()
@@ -412,50 +405,50 @@ void TestLocalFileSystem::copyNeverOntoItself_data()
 void TestLocalFileSystem::copyNeverOntoItself()
 {
     QFETCH(QString, alias);
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath("src");
-    QDir(dir.path()).mkpath("dst");
-    const QByteArray file = raw(dir.filePath("src/only.txt"));
+    TestTree dir;
+    dir.folder("src");
+    dir.folder("dst");
+    const QByteArray file = dir.path("src/only.txt");
     writeFile(file, "the only copy");
-    QByteArray destination = raw(dir.filePath("dst"));
+    QByteArray destination = dir.path("dst");
     if (alias == "self")
-        destination = raw(dir.filePath("src"));
+        destination = dir.path("src");
     else if (alias == "dotted")
-        destination = raw(dir.filePath("dst/../src/."));
+        destination = dir.path("dst/../src/.");
     else if (alias == "hardlink")
-        QVERIFY(::link(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
+        QVERIFY(::link(file.constData(), dir.path("dst/only.txt").constData()) == 0);
     else
-        QVERIFY(::symlink(file.constData(), raw(dir.filePath("dst/only.txt")).constData()) == 0);
+        QVERIFY(::symlink(file.constData(), dir.path("dst/only.txt").constData()) == 0);
 
     LocalFileSystem fs;
     QCOMPARE(fs.copyFile(file, destination, true).kind(), ErrorKind::SameFile);
     QCOMPARE(readFile(file), QByteArray("the only copy"));
-    QCOMPARE(entriesOf(dir.filePath("src")), QStringList{"only.txt"});
+    QCOMPARE(namesIn(dir.text("src")), QStringList{"only.txt"});
 }
 
 void TestLocalFileSystem::copyReplacesOnlyWhenAsked()
 {
-    QTemporaryDir dir;
-    const QByteArray file = raw(dir.filePath("a.txt"));
-    QDir(dir.path()).mkpath("dst");
+    TestTree dir;
+    const QByteArray file = dir.path("a.txt");
+    dir.folder("dst");
     writeFile(file, "new");
-    writeFile(raw(dir.filePath("dst/a.txt")), "old");
+    dir.file("dst/a.txt", "old");
     LocalFileSystem fs;
-    QCOMPARE(fs.copyFile(file, raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
-    QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old"));
+    QCOMPARE(fs.copyFile(file, dir.path("dst"), false).kind(), ErrorKind::AlreadyExists);
+    QCOMPARE(readFile(dir.path("dst/a.txt")), QByteArray("old"));
     bool replaced = false;
-    QVERIFY(fs.copyFile(file, raw(dir.filePath("dst")), true, &replaced).ok());
+    QVERIFY(fs.copyFile(file, dir.path("dst"), true, &replaced).ok());
     QVERIFY(replaced);
-    QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("new"));
+    QCOMPARE(readFile(dir.path("dst/a.txt")), QByteArray("new"));
 
     // Without RENAME_NOREPLACE a copy that must not replace still neither replaces nor fails.
     simulated::noRenameFlags = true;
-    writeFile(raw(dir.filePath("b.txt")), "b");
-    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false, &replaced).ok());
+    dir.file("b.txt", "b");
+    QVERIFY(fs.copyFile(dir.path("b.txt"), dir.path("dst"), false, &replaced).ok());
     QVERIFY(!replaced);
-    QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), raw(dir.filePath("dst")), false).kind(), ErrorKind::AlreadyExists);
-    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
-    QCOMPARE(readFile(raw(dir.filePath("dst/b.txt"))), QByteArray("b"));
+    QCOMPARE(fs.copyFile(dir.path("b.txt"), dir.path("dst"), false).kind(), ErrorKind::AlreadyExists);
+    QCOMPARE(namesIn(dir.text("dst")), QStringList({"a.txt", "b.txt"}));
+    QCOMPARE(readFile(dir.path("dst/b.txt")), QByteArray("b"));
 }
 
 void TestLocalFileSystem::failedCopyLeavesTargetAsItWas_data()
@@ -468,18 +461,18 @@ void TestLocalFileSystem::failedCopyLeavesTargetAsItWas_data()
 void TestLocalFileSystem::failedCopyLeavesTargetAsItWas()
 {
     QFETCH(bool, targetExists);
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath("dst");
-    writeFile(raw(dir.filePath("a.txt")), "new content");
+    TestTree dir;
+    dir.folder("dst");
+    dir.file("a.txt", "new content");
     if (targetExists)
-        writeFile(raw(dir.filePath("dst/a.txt")), "old content");
+        dir.file("dst/a.txt", "old content");
     simulated::failingCopies = true;
     LocalFileSystem fs;
-    QVERIFY(!fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
-    QCOMPARE(entriesOf(dir.filePath("dst")), targetExists ? QStringList{"a.txt"} : QStringList{});
+    QVERIFY(!fs.copyFile(dir.path("a.txt"), dir.path("dst"), true).ok());
+    QCOMPARE(namesIn(dir.text("dst")), targetExists ? QStringList{"a.txt"} : QStringList{});
     if (targetExists)
-        QCOMPARE(readFile(raw(dir.filePath("dst/a.txt"))), QByteArray("old content"));
-    QCOMPARE(readFile(raw(dir.filePath("a.txt"))), QByteArray("new content"));
+        QCOMPARE(readFile(dir.path("dst/a.txt")), QByteArray("old content"));
+    QCOMPARE(readFile(dir.path("a.txt")), QByteArray("new content"));
 }
 
 void TestLocalFileSystem::killedCopyLeavesNothingBehind_data()
@@ -534,7 +527,7 @@ void TestLocalFileSystem::killedCopyLeavesNothingBehind()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the copy never reached the point");
 
-    QStringList left = entriesOf(dst);
+    QStringList left = namesIn(dst);
     if (replacing) {
         QVERIFY(left.removeOne("big.bin"));
         QCOMPARE(readFile(raw(dst + "/big.bin")), QByteArray("old content"));
@@ -549,7 +542,7 @@ void TestLocalFileSystem::killedCopyLeavesNothingBehind()
         // into the folder, however new it is.
         writeFile(raw(root + "/small.bin"), "s");
         QVERIFY(LocalFileSystem().copyFile(raw(root + "/small.bin"), raw(dst), true).ok());
-        QCOMPARE(entriesOf(dst), replacing ? QStringList({"big.bin", "small.bin"}) : QStringList{"small.bin"});
+        QCOMPARE(namesIn(dst), replacing ? QStringList({"big.bin", "small.bin"}) : QStringList{"small.bin"});
     }
     if (onFat)
         QVERIFY(QDir(root).removeRecursively());
@@ -558,29 +551,29 @@ void TestLocalFileSystem::killedCopyLeavesNothingBehind()
 void TestLocalFileSystem::withoutUnnamedFilesATemporaryNameStandsIn()
 {
     simulated::noUnnamedFiles = true;
-    QTemporaryDir dir;
-    const QByteArray dst = raw(dir.filePath("dst"));
-    writeFile(raw(dir.filePath("a.txt")), "a");
-    writeFile(raw(dir.filePath("b.txt")), "new b");
+    TestTree dir;
+    const QByteArray dst = dir.path("dst");
+    dir.file("a.txt", "a");
+    dir.file("b.txt", "new b");
     writeFile(dst + "/b.txt", "old b");
     LocalFileSystem fs;
-    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), dst, true).ok());
-    QVERIFY(fs.copyFile(raw(dir.filePath("b.txt")), dst, true).ok());
-    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
+    QVERIFY(fs.copyFile(dir.path("a.txt"), dst, true).ok());
+    QVERIFY(fs.copyFile(dir.path("b.txt"), dst, true).ok());
+    QCOMPARE(namesIn(dir.text("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(dst + "/a.txt"), QByteArray("a"));
     QCOMPARE(readFile(dst + "/b.txt"), QByteArray("new b"));
 
     // A stopped copy and a failed one take their temporaries with them.
-    writeFile(raw(dir.filePath("b.txt")), "newer b");
+    dir.file("b.txt", "newer b");
     RunControl control;
     control.requestStop();
     {
         const RunControl::Scope scope(&control);
-        QCOMPARE(fs.copyFile(raw(dir.filePath("b.txt")), dst, true).errnum(), ECANCELED);
+        QCOMPARE(fs.copyFile(dir.path("b.txt"), dst, true).errnum(), ECANCELED);
     }
     simulated::failingCopies = true;
-    QVERIFY(!fs.copyFile(raw(dir.filePath("b.txt")), dst, true).ok());
-    QCOMPARE(entriesOf(dir.filePath("dst")), QStringList({"a.txt", "b.txt"}));
+    QVERIFY(!fs.copyFile(dir.path("b.txt"), dst, true).ok());
+    QCOMPARE(namesIn(dir.text("dst")), QStringList({"a.txt", "b.txt"}));
     QCOMPARE(readFile(dst + "/b.txt"), QByteArray("new b"));
 }
 
@@ -601,7 +594,7 @@ void TestLocalFileSystem::staleTemporariesGoOnTheFirstCopyIntoAFolder()
         QStringList expected{".y.txt.korvane-2b.tmp", "a.txt", "notes.tmp"};
         if (!dayLater)
             expected.prepend(".x.txt.korvane-1a.tmp");
-        QCOMPARE(entriesOf(dst), expected);
+        QCOMPARE(namesIn(dst), expected);
     }
 }
 
@@ -619,28 +612,28 @@ void TestLocalFileSystem::copiesFollowATargetFolderMadeAnew()
         QVERIFY(QDir(dir.path()).mkdir("dst"));
         const Status copied = fs.copyFile(raw(dir.filePath(name)), dst, true);
         QVERIFY2(copied.ok(), qPrintable(copied.message()));
-        QCOMPARE(entriesOf(dir.filePath("dst")), QStringList{name});
+        QCOMPARE(namesIn(dir.filePath("dst")), QStringList{name});
     }
 }
 
 void TestLocalFileSystem::flushesOnlyWhereDataIsAtStake()
 {
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath("dst");
-    writeFile(raw(dir.filePath("a.txt")), "a");
+    TestTree dir;
+    dir.folder("dst");
+    dir.file("a.txt", "a");
     LocalFileSystem fs;
 
     // A copy's source is still there after a crash, whether the copy replaces a file or not.
     simulated::fsyncs = 0;
-    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
-    QVERIFY(fs.copyFile(raw(dir.filePath("a.txt")), raw(dir.filePath("dst")), true).ok());
+    QVERIFY(fs.copyFile(dir.path("a.txt"), dir.path("dst"), true).ok());
+    QVERIFY(fs.copyFile(dir.path("a.txt"), dir.path("dst"), true).ok());
     QCOMPARE(simulated::fsyncs, 0);
 
-    auto there = otherFileSystemThan(dir.path());
+    auto there = otherFileSystemThan(dir.text());
     if (!there)
         QSKIP("no second file system (/dev/shm) to move across");
     simulated::fsyncs = 0;
-    QVERIFY(fs.moveFile(raw(dir.filePath("a.txt")), raw(there->path())).ok());
+    QVERIFY(fs.moveFile(dir.path("a.txt"), raw(there->path())).ok());
     QCOMPARE(simulated::fsyncs, 1); // the source goes only once the copy is on disk
 }
 
@@ -654,29 +647,29 @@ void TestLocalFileSystem::sourceChangedWhileCopiedIsRefused_data()
 void TestLocalFileSystem::sourceChangedWhileCopiedIsRefused()
 {
     QFETCH(bool, move);
-    QTemporaryDir dir;
-    const QByteArray source = raw(dir.filePath("a.txt"));
+    TestTree dir;
+    const QByteArray source = dir.path("a.txt");
     writeFile(source, "before");
-    const auto there = move ? otherOrSimulatedFileSystem(dir.path()) : std::make_unique<QTemporaryDir>();
+    const auto there = move ? otherOrSimulatedFileSystem(dir.text()) : std::make_unique<QTemporaryDir>();
     simulated::growing = source;
     LocalFileSystem fs;
     const Status status =
         move ? fs.moveFile(source, raw(there->path())) : fs.copyFile(source, raw(there->path()), true);
     QCOMPARE(status.message(), QStringLiteral("源文件在复制时改变"));
-    QCOMPARE(entriesOf(there->path()), QStringList{});
+    QCOMPARE(namesIn(there->path()), QStringList{});
     QCOMPARE(readFile(source), QByteArray("before grown"));
 }
 
 void TestLocalFileSystem::largeCopyShowsItsBytes()
 {
-    QTemporaryDir dir;
-    writeFile(raw(dir.filePath("big.bin")), QByteArray(10 << 20, 'b'));
-    QDir(dir.path()).mkdir("dst");
+    TestTree dir;
+    dir.file("big.bin", QByteArray(10 << 20, 'b'));
+    QDir(dir.text()).mkdir("dst");
     RunControl control;
     simulated::progress.clear();
     {
         const RunControl::Scope scope(&control);
-        QVERIFY(LocalFileSystem().copyFile(raw(dir.filePath("big.bin")), raw(dir.filePath("dst")), true).ok());
+        QVERIFY(LocalFileSystem().copyFile(dir.path("big.bin"), dir.path("dst"), true).ok());
     }
     // Before each 4 MB chunk: the bytes done so far, of the file's size.
     QCOMPARE(simulated::progress.size(), size_t(3));
@@ -705,8 +698,8 @@ void TestLocalFileSystem::readOnlyByModeBits()
     QFETCH(int, mode);
     QFETCH(bool, force);
     QFETCH(bool, deleted);
-    QTemporaryDir dir;
-    const QByteArray file = raw(dir.filePath("f"));
+    TestTree dir;
+    const QByteArray file = dir.path("f");
     writeFile(file, "x");
     QVERIFY(::chmod(file.constData(), mode_t(mode)) == 0);
     LocalFileSystem fs;
@@ -719,8 +712,8 @@ void TestLocalFileSystem::readOnlyByModeBits()
 
 void TestLocalFileSystem::listKeepsRawNamesAndFlagsLinks()
 {
-    QTemporaryDir dir;
-    const QByteArray folder = raw(dir.path());
+    TestTree dir;
+    const QByteArray folder = dir.path();
     const QByteArray gbk = "\xce\xc4\xbc\xfe.txt"; // "文件.txt" in GBK
     writeFile(folder + "/" + gbk, "g");
     writeFile(folder + "/.hidden", "h");
@@ -772,8 +765,8 @@ void TestLocalFileSystem::infoAndReadGiveTheReason()
     QFETCH(ErrorKind, follow);
     QFETCH(ErrorKind, read);
     QFETCH(int, readErrno);
-    QTemporaryDir dir;
-    const QByteArray folder = raw(dir.path());
+    TestTree dir;
+    const QByteArray folder = dir.path();
     writeFile(folder + "/a.txt", "content");
     QVERIFY(::mkdir((folder + "/sub").constData(), 0777) == 0);
     QVERIFY(::symlink("a.txt", (folder + "/link").constData()) == 0);

@@ -1,4 +1,5 @@
 #include "platform/widgets/busycursor.h"
+#include "platform/widgets/cutofftips.h"
 #include "platform/widgets/placement.h"
 #include "platform/widgets/qtservices.h"
 
@@ -9,10 +10,12 @@
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
 using namespace korvane::platform;
@@ -27,6 +30,7 @@ private slots:
     void busyCursorRestoresTheCursorItFound();
     void enterInATextBoxPressesNoAddedButton();
     void folderViewSpeaksChinese();
+    void cutOffEntriesShowTheirWholeText();
 };
 
 void TestQtDialogs::saveChooserReplacesWithoutAsking()
@@ -51,6 +55,35 @@ void TestQtDialogs::saveChooserReplacesWithoutAsking()
     QVERIFY(seen);
     QCOMPARE(mode, QFileDialog::AcceptSave);
     QVERIFY2(!asksBeforeReplacing, "the save chooser would ask before replacing an existing file");
+}
+
+void TestQtDialogs::cutOffEntriesShowTheirWholeText()
+{
+    QListWidget list;
+    list.resize(160, 120);
+    list.setUniformItemSizes(true);
+    tipCutOffEntries(list);
+    const QString whole = QStringLiteral("/home/用户/文档/一个很长很长的文件夹名称/还有一层/最后的文件.chm");
+    list.addItems({QStringLiteral("a.chm"), whole});
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    const auto tipAt = [&](int row) {
+        QToolTip::hideText();
+        const QPoint at = list.visualRect(list.model()->index(row, 0)).center();
+        QHelpEvent event(QEvent::ToolTip, at, list.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list.viewport(), &event);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QVERIFY(!entryCutOff(list, list.model()->index(0, 0)));
+    QCOMPARE(tipAt(0), QString());
+    QVERIFY(entryCutOff(list, list.model()->index(1, 0)));
+    QCOMPARE(tipAt(1), whole);
+    // Wide enough for the whole entry: no tip; an entry's own tip is kept.
+    list.resize(list.fontMetrics().horizontalAdvance(whole) + 80, 120);
+    QTRY_VERIFY(!entryCutOff(list, list.model()->index(1, 0)));
+    list.item(0)->setToolTip(QStringLiteral("自己的提示"));
+    QCOMPARE(tipAt(0), QStringLiteral("自己的提示"));
+    QToolTip::hideText();
 }
 
 void TestQtDialogs::folderViewSpeaksChinese()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QFile>
 #include <QSqlDatabase>

@@ -4,7 +4,7 @@
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
 #include "recordertest.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 #include "support/unprivileged.h"
 #include "typediff.h"
 

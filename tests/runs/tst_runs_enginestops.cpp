@@ -10,7 +10,7 @@
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 #include "support/pesynth.h"
-#include "support/rawfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QElapsedTimer>

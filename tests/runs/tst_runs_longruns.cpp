@@ -10,8 +10,8 @@
 #include "platform/fakes/fakeservices.h"
 #include "recorder/frmrec.h"
 #include "support/pesynth.h"
-#include "support/rawfiles.h"
 #include "support/runs.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QComboBox>
@@ -204,11 +204,12 @@ private slots:
 
         const Window decompiler = decompilerWindow();
         QTest::newRow("Frmdecp") << decompiler << false << QStringLiteral("全部chm文件反编译完成!");
-        // Help files are decompiled side by side: every one in hand when the stop comes ends.
+        // Help files are decompiled side by side: every one in hand when the stop comes ends. The
+        // stop lands among the root's files, so its three subfolders are left unwalked.
         const int inHand = std::min(3, helpdecompiler::DecompileRun::helpersForThisMachine());
         QTest::newRow("Frmdecp cancelled")
             << decompiler << true
-            << QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个").arg(inHand).arg(3 - inHand);
+            << QStringLiteral("操作已取消: 已处理 %1 个, 未处理 %2 个, 另有未遍历的文件夹").arg(inHand).arg(3 - inHand);
 
         const Window registrar = registrarWindow();
         QTest::newRow("Frmregsvr") << registrar << false << QStringLiteral("该目录全部dll或ocx文件注册完毕!");

@@ -9,17 +9,12 @@
 #include <QtTest>
 
 #include "support/testmain.h"
+#include "support/testtree.h"
 #include <csignal>
 
 namespace {
 
 constexpr qint64 kBigFile = qint64(2) << 30; // takes well over a second to copy
-
-/// Every name in `folder`, hidden ones too.
-QStringList entries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
 
 } // namespace
 
@@ -101,7 +96,7 @@ void TestQuit::endsDuringACopyLeavingNothing()
     QCOMPARE(korvane.exitCode(), 0);
 
     // Stopped in hand: no copy under the final name, no temporary beside it.
-    QCOMPARE(entries(target), QStringList());
+    QCOMPARE(korvane::testsupport::namesIn(target), QStringList());
     QFile big(m_source + QStringLiteral("/big.dat"));
     QCOMPARE(big.size(), kBigFile);
     QVERIFY(big.open(QIODevice::ReadOnly));

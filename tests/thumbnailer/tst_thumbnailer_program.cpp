@@ -3,8 +3,8 @@
 #include "../drawingviewer/dwgsynth.h"
 
 #include "support/samples.h"
-#include "support/testfiles.h"
 #include "support/testmain.h"
+#include "support/testtree.h"
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDBusConnection>

@@ -10,7 +10,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/runcontrol.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include <QDir>
 #include <QFile>

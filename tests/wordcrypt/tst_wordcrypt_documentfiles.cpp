@@ -5,7 +5,7 @@
 #include "wordcrypt/documentfiles.h"
 
 #include "platform/fakes/fakeservices.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 
 #include "support/testmain.h"
 #include <QDir>
@@ -23,6 +23,8 @@ using korvane::platform::FaultyFileSystem;
 
 namespace {
 
+using korvane::testsupport::TestTree;
+
 korvane::platform::LocalFileSystem files;
 
 bool sameFile(const QByteArray& a, const QByteArray& b)
@@ -37,15 +39,9 @@ bool copyToNewFile(const QByteArray& from, const QByteArray& to)
     return files.createExclusive(to, 0600) && files.copyInto(from, to);
 }
 
-QByteArray writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+QStringList leftovers(const TestTree& dir)
 {
-    const QString path = dir.filePath(name);
-    return korvane::testsupport::writeAll(path, bytes) ? QFile::encodeName(path) : QByteArray();
-}
-
-QStringList leftovers(const QTemporaryDir& dir)
-{
-    return QDir(dir.path()).entryList({QStringLiteral(".*korvane-*")}, QDir::Files | QDir::Hidden);
+    return QDir(dir.text()).entryList({QStringLiteral(".*korvane-*")}, QDir::Files | QDir::Hidden);
 }
 
 } // namespace
@@ -55,10 +51,10 @@ class TestDocumentFiles : public QObject {
 private slots:
     void copyIntoExistingKeepsInode()
     {
-        QTemporaryDir dir;
-        const QByteArray source = writeFile(dir, QStringLiteral("new.doc"), QByteArray(200000, 'n'));
-        const QByteArray target = writeFile(dir, QStringLiteral("old.doc"), QByteArray(300000, 'o'));
-        const QByteArray link = QFile::encodeName(dir.filePath(QStringLiteral("link.doc")));
+        TestTree dir;
+        const QByteArray source = dir.file("new.doc", QByteArray(200000, 'n'));
+        const QByteArray target = dir.file("old.doc", QByteArray(300000, 'o'));
+        const QByteArray link = dir.path("link.doc");
         QVERIFY(::chmod(target.constData(), 0640) == 0);
         QVERIFY(::link(target.constData(), link.constData()) == 0);
         struct stat before {};
@@ -75,15 +71,15 @@ private slots:
 
     void copyToNewFileRefusesExisting()
     {
-        QTemporaryDir dir;
-        const QByteArray source = writeFile(dir, QStringLiteral("a.doc"), "abc");
-        const QByteArray backup = QFile::encodeName(dir.filePath(QStringLiteral(".a.bak")));
+        TestTree dir;
+        const QByteArray source = dir.file("a.doc", "abc");
+        const QByteArray backup = dir.path(".a.bak");
         QVERIFY(copyToNewFile(source, backup));
         struct stat st {};
         QVERIFY(::stat(backup.constData(), &st) == 0);
         QCOMPARE(st.st_mode & 07777, mode_t(0600));
         QVERIFY(!copyToNewFile(source, backup)); // a backup never overwrites a file
-        QVERIFY(!files.copyInto(QFile::encodeName(dir.filePath(QStringLiteral("none"))), backup));
+        QVERIFY(!files.copyInto(dir.path("none"), backup));
     }
 
     void sameFileSeesEveryByte_data()
@@ -103,8 +99,8 @@ private slots:
         QFETCH(QByteArray, a);
         QFETCH(QByteArray, b);
         QFETCH(bool, same);
-        QTemporaryDir dir;
-        QCOMPARE(sameFile(writeFile(dir, QStringLiteral("a"), a), writeFile(dir, QStringLiteral("b"), b)), same);
+        TestTree dir;
+        QCOMPARE(sameFile(dir.file("a", a), dir.file("b", b)), same);
     }
 
     void lockOwner_data()
@@ -128,16 +124,16 @@ private slots:
     {
         QFETCH(QByteArray, lock);
         QFETCH(int, expected);
-        QTemporaryDir dir;
+        TestTree dir;
         QTemporaryDir live(QStringLiteral("/tmp/korvane-office-XXXXXX"));
         const QString current = QStringLiteral("/tmp/korvane-office-current");
         lock.replace("CURRENT", current.toUtf8()).replace("LIVE", live.path().toUtf8());
-        const QByteArray document = writeFile(dir, QStringLiteral("a b.doc"), "doc");
-        QCOMPARE(lockPath(document), QFile::encodeName(dir.filePath(QStringLiteral(".~lock.a b.doc#"))));
+        const QByteArray document = dir.file("a b.doc", "doc");
+        QCOMPARE(lockPath(document), dir.path(".~lock.a b.doc#"));
         if (lock == "dir")
-            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral(".~lock.a b.doc#")));
+            QVERIFY(QDir(dir.text()).mkdir(QStringLiteral(".~lock.a b.doc#")));
         else if (lock != "-")
-            writeFile(dir, QStringLiteral(".~lock.a b.doc#"), lock);
+            dir.file(".~lock.a b.doc#", lock);
         QCOMPARE(int(lockState(files, document, current)), expected);
     }
 
@@ -150,8 +146,8 @@ private slots:
     void abandonedWorkFolderGoes();
     void removesFolderWithRawNames()
     {
-        QTemporaryDir dir;
-        const QByteArray folder = QFile::encodeName(dir.filePath(QStringLiteral("work"))) + "\xff";
+        TestTree dir;
+        const QByteArray folder = dir.path("work") + "\xff";
         QVERIFY(::mkdir(folder.constData(), 0700) == 0);
         for (const char* name : {"/office.doc", "/final\xfe.doc"}) {
             const int fd = ::creat((folder + name).constData(), 0600);
@@ -179,9 +175,9 @@ void TestDocumentFiles::failedStepsOfTheInPlaceWrite()
     QFETCH(QByteArrayList, failingCopiesFrom);
     QFETCH(bool, backupMade);
     QFETCH(int, kind);
-    QTemporaryDir dir;
-    const QByteArray document = writeFile(dir, QStringLiteral("a.doc"), "original");
-    const QByteArray result = writeFile(dir, QStringLiteral("result"), "new");
+    TestTree dir;
+    const QByteArray document = dir.file("a.doc", "original");
+    const QByteArray result = dir.file("result", "new");
     FaultyFileSystem fs;
     fs.failOn(FaultyFileSystem::Op::RenameOver, result); // as for a document with several names
     if (!backupMade && failingCopiesFrom.isEmpty())
@@ -194,7 +190,7 @@ void TestDocumentFiles::failedStepsOfTheInPlaceWrite()
     const korvane::platform::Status replaced = replaceDocument(fs, document, result, &done);
     QCOMPARE(replaced.ok(), backupMade);
     QVERIFY(replaced.ok() || replaced.kind() == korvane::platform::ErrorKind::Injected); // says why
-    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "original")));
+    QVERIFY(sameFile(document, dir.file("expected", "original")));
     if (kind == int(Replacement::Kept)) {
         QCOMPARE(done.kind, Replacement::Kept);
         QCOMPARE(leftovers(dir), QStringList{QFile::decodeName(done.backup.mid(done.backup.lastIndexOf('/') + 1))});
@@ -222,10 +218,10 @@ void TestDocumentFiles::replacementSurvivesAKill()
     const QByteArray newBytes = QByteArray(24 << 20, 'n');
     int sawOld = 0, sawNew = 0, restored = 0;
     for (int round = 0; round < 6; ++round) {
-        QTemporaryDir dir;
-        const QByteArray document = writeFile(dir, QStringLiteral("文档.doc"), oldBytes);
-        const QByteArray result = writeFile(dir, QStringLiteral("result"), newBytes);
-        const QByteArray link = QFile::encodeName(dir.filePath(QStringLiteral("link.doc")));
+        TestTree dir;
+        const QByteArray document = dir.file("文档.doc", oldBytes);
+        const QByteArray result = dir.file("result", newBytes);
+        const QByteArray link = dir.path("link.doc");
         QVERIFY(::chmod(document.constData(), 0604) == 0);
         QVERIFY(!hardLinked || ::link(document.constData(), link.constData()) == 0);
         const pid_t child = ::fork();
@@ -269,32 +265,32 @@ void TestDocumentFiles::replacementSurvivesAKill()
 void TestDocumentFiles::backupWithoutResultIsNamed()
 {
     // Kept after a failed repair: the user may have worked on the document since; only named.
-    QTemporaryDir dir;
-    const QByteArray document = writeFile(dir, QStringLiteral("a.doc"), "edited since");
-    const QByteArray backup = writeFile(dir, QStringLiteral(".a.doc.korvane-x1.bak"), "original");
+    TestTree dir;
+    const QByteArray document = dir.file("a.doc", "edited since");
+    const QByteArray backup = dir.file(".a.doc.korvane-x1.bak", "original");
     const Recovery recovery = recoverInterruptedWrite(files, document);
     QCOMPARE(recovery.kind, Recovery::BackupKept);
     QCOMPARE(recovery.backup, backup);
-    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "edited since")));
+    QVERIFY(sameFile(document, dir.file("expected", "edited since")));
 }
 
 void TestDocumentFiles::staleBackupGoes()
 {
     // A run killed after its backup was written, before the result was placed beside it.
-    QTemporaryDir dir;
-    const QByteArray document = writeFile(dir, QStringLiteral("a.doc"), "original");
-    writeFile(dir, QStringLiteral(".a.doc.korvane-x1.bak"), "original");
+    TestTree dir;
+    const QByteArray document = dir.file("a.doc", "original");
+    dir.file(".a.doc.korvane-x1.bak", "original");
     QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Finished);
     QCOMPARE(leftovers(dir), QStringList());
-    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "original")));
+    QVERIFY(sameFile(document, dir.file("expected", "original")));
 }
 
 void TestDocumentFiles::abandonedWorkFolderGoes()
 {
-    QTemporaryDir dir;
-    const QByteArray document = writeFile(dir, QStringLiteral("文档.doc"), "doc");
+    TestTree dir;
+    const QByteArray document = dir.file("文档.doc", "doc");
     const auto folders = [&] {
-        return QDir(dir.path()).entryList({QStringLiteral(".korvane-*")}, QDir::Dirs | QDir::Hidden);
+        return QDir(dir.text()).entryList({QStringLiteral(".korvane-*")}, QDir::Dirs | QDir::Hidden);
     };
     int ready[2];
     QVERIFY(::pipe(ready) == 0);
@@ -319,7 +315,7 @@ void TestDocumentFiles::abandonedWorkFolderGoes()
     ::waitpid(child, nullptr, 0);
     QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Nothing);
     QCOMPARE(folders(), QStringList());
-    QVERIFY(sameFile(document, writeFile(dir, QStringLiteral("expected"), "doc")));
+    QVERIFY(sameFile(document, dir.file("expected", "doc")));
     ::close(ready[0]);
     ::close(ready[1]);
 }

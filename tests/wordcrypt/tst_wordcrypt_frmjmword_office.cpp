@@ -2,7 +2,7 @@
 // the password opens them, then decrypted again. Skips when LibreOffice is not installed.
 
 #include "support/runs.h"
-#include "support/testfiles.h"
+#include "support/testtree.h"
 #include "wordcrypt/frmjmword.h"
 #include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
