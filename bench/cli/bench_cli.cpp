@@ -240,7 +240,7 @@ void benchChm(const QString& work, int helpFiles, int pages)
          [&] {
              platform::LocalFileSystem fs;
              platform::QtProgramStarter programs;
-             helpdecompiler::ExtractProcess process(programs, helper);
+             helpdecompiler::ExtractProcess process(programs, fs, helper);
              helpdecompiler::DecompileRun r(fs, [&](const platform::NativePath& f, const platform::NativePath& t,
                                                     const QByteArray& p,
                                                     quint64 s) { return process.extract(f, t, p, s); });

@@ -507,8 +507,9 @@ int main(int argc, char* argv[])
         return 1;
 
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
     korvane::platform::LocalFileSystem fs;
+    ExtractProcess process(programs, fs,
+                           QCoreApplication::applicationDirPath() + QStringLiteral("/korvane-chmextract"));
     for (const QString& input : inputs) {
         const QFileInfo info(input);
         const QString copy = work.path() + QStringLiteral("/input.chm");

@@ -53,7 +53,7 @@ int runChm(const ParsedArgs& args, Reporter& out)
         return kExitProgramMissing;
     }
     platform::LocalFileSystem fs;
-    helpdecompiler::ExtractProcess process(programs, helper);
+    helpdecompiler::ExtractProcess process(programs, fs, helper);
     platform::RunControl& control = out.control();
     qint64 notDone = 0;
     helpdecompiler::DecompileRun run(

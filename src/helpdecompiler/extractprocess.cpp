@@ -1,15 +1,10 @@
 #include "helpdecompiler/extractprocess.h"
 
+#include "platform/filesystem.h"
 #include "platform/programstarter.h"
 
 #include <QList>
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <ftw.h>
-#include <set>
-#include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvane::helpdecompiler {
@@ -49,54 +44,8 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text)
     return report;
 }
 
-namespace {
-
-// nftw() takes no context: the walk in hand, one at a time per thread.
-thread_local std::set<std::string>* t_seen = nullptr;
-thread_local const std::set<std::string>* t_keep = nullptr;
-
-/// Every path in the tree below `folder` (the folder included), links as links; empty when
-/// there is no such folder, nullopt when it could not be walked (nothing may be taken back then).
-std::optional<std::set<std::string>> treeBelow(const std::string& folder)
-{
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0)
-        return errno == ENOENT ? std::optional(std::set<std::string>{}) : std::nullopt;
-    std::set<std::string> seen;
-    t_seen = &seen;
-    const int rc = ::nftw(
-        folder.c_str(),
-        [](const char* path, const struct stat*, int, FTW*) {
-            t_seen->insert(path);
-            return 0;
-        },
-        32, FTW_PHYS);
-    t_seen = nullptr;
-    if (rc != 0)
-        return std::nullopt;
-    return seen;
-}
-
-/// Removes what is in the tree below `folder` but not in `keep`, deepest first; a folder that
-/// still holds something kept stays.
-void removeAllBut(const std::string& folder, const std::set<std::string>& keep)
-{
-    t_keep = &keep;
-    ::nftw(
-        folder.c_str(),
-        [](const char* path, const struct stat*, int, FTW*) {
-            if (!t_keep->count(path))
-                std::remove(path); // unlink, or rmdir of an emptied folder
-            return 0;
-        },
-        32, FTW_PHYS | FTW_DEPTH);
-    t_keep = nullptr;
-}
-
-} // namespace
-
-ExtractProcess::ExtractProcess(platform::ProgramStarter& programs, QString helperPath)
-    : m_programs(programs), m_helper(std::move(helperPath))
+ExtractProcess::ExtractProcess(platform::ProgramStarter& programs, platform::FileSystem& files, QString helperPath)
+    : m_programs(programs), m_files(files), m_helper(std::move(helperPath))
 {}
 
 int ExtractProcess::timeoutFor(quint64 fileSize)
@@ -114,14 +63,14 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile, const
     const QByteArray input =
         chmFile + '\0' + targetFolder + '\0' + projectName + '\0' + QByteArray::number(qint64(::getpid())) + '\0';
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
-    const std::string output =
-        (targetFolder.endsWith('/') ? targetFolder : targetFolder + '/').toStdString() + projectName.toStdString();
-    const std::optional<std::set<std::string>> before = treeBelow(output);
+    const platform::NativePath output = (targetFolder.endsWith('/') ? targetFolder : targetFolder + '/') + projectName;
+    // What was there before this run; a tree that could not be walked has nothing taken back.
+    const platform::Result<platform::TreeSnapshot> before = m_files.snapshot(output);
     const platform::RunOutcome outcome = m_programs.run(m_helper, {}, timeoutFor(fileSize), input);
     if (outcome.stopped && before) {
         // The user asked for no half-done item: what this run added goes again.
         core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
-        removeAllBut(output, *before);
+        (void)m_files.removeAllBut(output, *before); // what cannot go stays, as any leftover
     }
     ExtractReport report;
     if (!outcome.started) {

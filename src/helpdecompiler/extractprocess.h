@@ -24,7 +24,8 @@ std::optional<ExtractReport> parseExtractReport(const QByteArray& text);
 /// runaway allocation in the decompressor fails that one help file and nothing else.
 class ExtractProcess {
 public:
-    ExtractProcess(platform::ProgramStarter& programs, QString helperPath);
+    /// `files` takes the snapshot of the output folder and the rollback after a stop.
+    ExtractProcess(platform::ProgramStarter& programs, platform::FileSystem& files, QString helperPath);
 
     /// A stop (RunControl) kills the helper and takes back what it wrote: every file and folder
     /// in the output folder that was not there before (the whole folder when it is new). Pages it
@@ -38,6 +39,7 @@ public:
 
 private:
     platform::ProgramStarter& m_programs;
+    platform::FileSystem& m_files;
     QString m_helper;
 };
 

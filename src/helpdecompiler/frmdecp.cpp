@@ -150,7 +150,7 @@ void Frmdecp::Command3_Click()
 
     struct RunState {
         RunState(platform::Services& services, const QString& helperPath)
-            : process(services.programs, helperPath),
+            : process(services.programs, services.fs, helperPath),
               run(services.fs, [this](const platform::NativePath& file, const platform::NativePath& folder,
                                       const QByteArray& project,
                                       quint64 size) { return process.extract(file, folder, project, size); })

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <set>
 #include <vector>
 
 namespace korvane::platform {
@@ -35,6 +37,7 @@ struct FileInfo {
     EntryKind kind = EntryKind::Other; ///< what the path names, following a link
     quint64 device = 0;
     quint64 inode = 0;
+    quint32 owner = 0; ///< the owning user's id
 };
 
 /// Whether info() describes a symbolic link itself or the entry it leads to.
@@ -42,6 +45,23 @@ enum class Links {
     Own,    ///< the link itself, as lstat
     Follow, ///< what the link leads to, as stat
 };
+
+/// A folder held open: the names in it are looked at without walking the folder's path again.
+class OpenFolder {
+public:
+    virtual ~OpenFolder() = default;
+    /// Properties of `name` in the folder, as FileSystem::info; callable from several threads at once.
+    virtual Result<FileInfo> info(const QByteArray& name, Links links = Links::Own) const = 0;
+};
+
+/// A lock (flock) on a file or folder, held until this goes.
+class HeldLock {
+public:
+    virtual ~HeldLock() = default;
+};
+
+/// Every path of a tree, its top folder included.
+using TreeSnapshot = std::set<NativePath>;
 
 /// Text encodings for files written by the tools.
 enum class TextEncoding {
@@ -87,6 +107,37 @@ public:
     virtual Status writeFile(const NativePath& path, const QByteArray& bytes) = 0;
     /// The file's bytes, at most maxBytes of them when maxBytes >= 0.
     virtual Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
+
+    /// Opens a folder for looks at the names in it, one system call a name.
+    virtual Result<std::unique_ptr<OpenFolder>> openFolder(const NativePath& folder) = 0;
+    /// Every path in the tree below `folder` and the folder itself, links as links (never
+    /// followed); empty when there is no such path. Fails when any folder in it cannot be read.
+    virtual Result<TreeSnapshot> snapshot(const NativePath& folder) = 0;
+    /// Removes what is in the tree below `folder` (the folder included) but not in `keep`,
+    /// deepest first; a folder that still holds something stays.
+    virtual Status removeAllBut(const NativePath& folder, const TreeSnapshot& keep) = 0;
+    /// Creates a file (with EntryKind::Folder a folder) that must not exist yet, with `mode`
+    /// less the umask, locked from the moment it exists until the lock goes.
+    virtual Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
+                                                              EntryKind kind = EntryKind::File) = 0;
+    /// Locks a file or folder (not a link) until the lock goes. Without `wait` a lock that
+    /// another holds fails at once with the errno EWOULDBLOCK.
+    virtual Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) = 0;
+    /// Writes the bytes of `from` into the existing file `to`, which keeps its inode (links,
+    /// owner, group, mode), and flushes them to disk.
+    virtual Status copyInto(const NativePath& from, const NativePath& to) = 0;
+    /// Whether two files hold the same bytes.
+    virtual Result<bool> sameContents(const NativePath& a, const NativePath& b) = 0;
+    /// Gives the file `from` a second name `to` (a hard link); never replaces a name.
+    virtual Status link(const NativePath& from, const NativePath& to) = 0;
+    /// Renames `from` over `to`, with `to`'s owner, group and mode, both flushed to disk; only
+    /// where nothing but its name ties `to` to its users (one link, ours or we are root, no
+    /// extended attributes such as an ACL). Fails with `to` untouched otherwise.
+    virtual Status renameOver(const NativePath& from, const NativePath& to) = 0;
+    /// Removes a folder and the plain files in it.
+    virtual Status removeFlatFolder(const NativePath& folder) = 0;
+    /// Flushes a file, or the names in a folder, to disk.
+    virtual Status sync(const NativePath& path) = 0;
 
     /// How many copies and moves into `folder` are worth running at once, each on its own
     /// thread. 1 (the default) also means that this file system is called from one thread only.

@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <QRandomGenerator>
@@ -508,18 +509,20 @@ Status LocalFileSystem::listInPieces(const NativePath& folder, size_t piece,
     return {};
 }
 
-Result<FileInfo> LocalFileSystem::info(const NativePath& path, Links links)
+namespace {
+
+/// info() of `name` in the folder `folderFd` (AT_FDCWD: of the path `name`).
+Result<FileInfo> infoAt(int folderFd, const char* name, Links links)
 {
     struct stat st {};
-    const bool own = links == Links::Own;
-    if ((own ? ::lstat(path.constData(), &st) : ::stat(path.constData(), &st)) != 0)
+    if (::fstatat(folderFd, name, &st, links == Links::Own ? AT_SYMLINK_NOFOLLOW : 0) != 0)
         return Status::fromErrno(errno);
     FileInfo fi;
     fi.mode = st.st_mode;
     fi.isSymlink = S_ISLNK(st.st_mode);
     if (fi.isSymlink) {
         struct stat target {};
-        fi.kind = ::stat(path.constData(), &target) == 0 ? kindOfMode(target.st_mode) : EntryKind::Other;
+        fi.kind = ::fstatat(folderFd, name, &target, 0) == 0 ? kindOfMode(target.st_mode) : EntryKind::Other;
     } else {
         fi.kind = kindOfMode(st.st_mode);
     }
@@ -527,7 +530,116 @@ Result<FileInfo> LocalFileSystem::info(const NativePath& path, Links links)
     fi.modified = toDateTime(st.st_mtim);
     fi.device = st.st_dev;
     fi.inode = st.st_ino;
+    fi.owner = st.st_uid;
     return fi;
+}
+
+class LocalOpenFolder final : public OpenFolder {
+public:
+    explicit LocalOpenFolder(UniqueFd fd) : m_fd(std::move(fd)) {}
+    Result<FileInfo> info(const QByteArray& name, Links links) const override
+    {
+        return infoAt(m_fd.get(), name.constData(), links);
+    }
+
+private:
+    UniqueFd m_fd;
+};
+
+class LocalHeldLock final : public HeldLock {
+public:
+    explicit LocalHeldLock(UniqueFd fd) : m_fd(std::move(fd)) {}
+
+private:
+    UniqueFd m_fd; ///< the lock goes with its descriptor
+};
+
+/// Calls `visit` for every path below `folder` (not the folder itself), links as links: a
+/// folder before what it holds, or with `deepestFirst` after it. A folder's names are all read
+/// before any is visited, so that a visit may remove them and deep trees hold one descriptor.
+/// False with errno set when a folder could not be read; the rest is still visited.
+bool walkBelow(const NativePath& folder, bool deepestFirst, const std::function<void(const NativePath&)>& visit)
+{
+    UniqueFd folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folderFd.valid())
+        return false;
+    DIR* dir = ::fdopendir(folderFd.get());
+    if (!dir)
+        return false;
+    const int fd = folderFd.release(); // closedir closes it
+    std::vector<std::pair<NativePath, bool>> entries;
+    errno = 0;
+    while (struct dirent* d = ::readdir(dir)) {
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        bool isFolder = d->d_type == DT_DIR;
+        if (d->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            isFolder = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        entries.emplace_back(joinPath(folder, QByteArray(name)), isFolder);
+        errno = 0;
+    }
+    int failure = errno;
+    ::closedir(dir);
+    for (const auto& [path, isFolder] : entries) {
+        if (!deepestFirst)
+            visit(path);
+        if (isFolder && !walkBelow(path, deepestFirst, visit) && failure == 0)
+            failure = errno;
+        if (deepestFirst)
+            visit(path);
+    }
+    errno = failure;
+    return failure == 0;
+}
+
+/// Writes all of the open file `from` into `to` from their starts.
+bool copyOpenFile(int from, int to)
+{
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        for (ssize_t written = 0; written < n;) {
+            const ssize_t w = ::write(to, buffer + written, size_t(n - written));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            written += w;
+        }
+    }
+}
+
+/// Reads up to `size` bytes, fewer only at the end of the file; -1 on failure.
+ssize_t readFully(int fd, char* data, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += size_t(n);
+    }
+    return ssize_t(done);
+}
+
+} // namespace
+
+Result<FileInfo> LocalFileSystem::info(const NativePath& path, Links links)
+{
+    return infoAt(AT_FDCWD, path.constData(), links);
 }
 
 bool LocalFileSystem::fileExists(const NativePath& path)
@@ -742,6 +854,154 @@ Result<QByteArray> LocalFileSystem::readFile(const NativePath& path, qint64 maxB
         data.append(buffer, r);
     }
     return data;
+}
+
+Result<std::unique_ptr<OpenFolder>> LocalFileSystem::openFolder(const NativePath& folder)
+{
+    UniqueFd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
+        return Status::fromErrno(errno);
+    return std::unique_ptr<OpenFolder>(new LocalOpenFolder(std::move(fd)));
+}
+
+Result<TreeSnapshot> LocalFileSystem::snapshot(const NativePath& folder)
+{
+    struct stat st {};
+    if (::lstat(folder.constData(), &st) != 0)
+        return errno == ENOENT ? Result<TreeSnapshot>(TreeSnapshot{}) : Status::fromErrno(errno);
+    TreeSnapshot seen{folder};
+    if (S_ISDIR(st.st_mode) && !walkBelow(folder, false, [&seen](const NativePath& path) { seen.insert(path); }))
+        return Status::fromErrno(errno);
+    return seen;
+}
+
+Status LocalFileSystem::removeAllBut(const NativePath& folder, const TreeSnapshot& keep)
+{
+    struct stat st {};
+    if (::lstat(folder.constData(), &st) != 0)
+        return errno == ENOENT ? Status() : Status::fromErrno(errno);
+    const auto remove = [&keep](const NativePath& path) {
+        if (!keep.count(path))
+            std::remove(path.constData()); // unlink, or rmdir of an emptied folder
+    };
+    const bool walked = !S_ISDIR(st.st_mode) || walkBelow(folder, true, remove);
+    const int failure = errno;
+    remove(folder);
+    return walked ? Status() : Status::fromErrno(failure);
+}
+
+Result<std::unique_ptr<HeldLock>> LocalFileSystem::createExclusive(const NativePath& path, quint32 mode, EntryKind kind)
+{
+    if (kind != EntryKind::Folder) {
+        UniqueFd fd(::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode_t(mode)));
+        if (!fd.valid())
+            return Status::fromErrno(errno);
+        if (::flock(fd.get(), LOCK_EX) != 0) {
+            const int e = errno;
+            ::unlink(path.constData());
+            return Status::fromErrno(e);
+        }
+        return std::unique_ptr<HeldLock>(new LocalHeldLock(std::move(fd)));
+    }
+    if (::mkdir(path.constData(), mode_t(mode)) != 0)
+        return Status::fromErrno(errno);
+    // Unlocked for a moment, a folder may be taken by the repair of another run meanwhile
+    // (and its name made again): then the lock is not on the folder the name leads to.
+    UniqueFd fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat held {
+    }, named{};
+    if (fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &held) == 0 &&
+        ::stat(path.constData(), &named) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+        return std::unique_ptr<HeldLock>(new LocalHeldLock(std::move(fd)));
+    ::rmdir(path.constData());
+    return failed(ErrorKind::Io, EAGAIN);
+}
+
+Result<std::unique_ptr<HeldLock>> LocalFileSystem::lock(const NativePath& path, bool wait)
+{
+    UniqueFd fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || ::flock(fd.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0)
+        return Status::fromErrno(errno);
+    return std::unique_ptr<HeldLock>(new LocalHeldLock(std::move(fd)));
+}
+
+Status LocalFileSystem::copyInto(const NativePath& from, const NativePath& to)
+{
+    const UniqueFd in(::open(from.constData(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid())
+        return Status::fromErrno(errno);
+    UniqueFd out(::open(to.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!out.valid())
+        return Status::fromErrno(errno);
+    const bool copied = copyOpenFile(in.get(), out.get()) && ::fsync(out.get()) == 0;
+    const int e = errno;
+    // The close reports write-back failures the copy did not see.
+    if (::close(out.release()) != 0)
+        return Status::fromErrno(errno);
+    return copied ? Status() : Status::fromErrno(e ? e : EIO);
+}
+
+Result<bool> LocalFileSystem::sameContents(const NativePath& a, const NativePath& b)
+{
+    const UniqueFd fa(::open(a.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fa.valid())
+        return Status::fromErrno(errno);
+    const UniqueFd fb(::open(b.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fb.valid())
+        return Status::fromErrno(errno);
+    static constexpr size_t kPiece = 65536;
+    std::vector<char> x(kPiece), y(kPiece);
+    for (;;) {
+        const ssize_t n = readFully(fa.get(), x.data(), kPiece);
+        const ssize_t m = readFully(fb.get(), y.data(), kPiece);
+        if (n < 0 || m < 0)
+            return Status::fromErrno(errno);
+        if (n != m || std::memcmp(x.data(), y.data(), size_t(n)) != 0)
+            return false;
+        if (size_t(n) < kPiece)
+            return true;
+    }
+}
+
+Status LocalFileSystem::link(const NativePath& from, const NativePath& to)
+{
+    return ::link(from.constData(), to.constData()) == 0 ? Status() : Status::fromErrno(errno);
+}
+
+Status LocalFileSystem::renameOver(const NativePath& from, const NativePath& to)
+{
+    struct stat st {};
+    if (::stat(to.constData(), &st) != 0)
+        return Status::fromErrno(errno);
+    if (st.st_nlink != 1 || (::geteuid() != 0 && st.st_uid != ::geteuid()) ||
+        ::listxattr(to.constData(), nullptr, 0) != 0) // an ACL or other attributes would not follow a new inode
+        return Status::failure(ErrorKind::Failed, QStringLiteral("文件有多个名称、属于其他用户或带有扩展属性"));
+    const UniqueFd fd(::open(from.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || ::fchown(fd.get(), st.st_uid, st.st_gid) != 0 || ::fchmod(fd.get(), st.st_mode & 07777) != 0 ||
+        ::fsync(fd.get()) != 0 || ::rename(from.constData(), to.constData()) != 0)
+        return Status::fromErrno(errno);
+    (void)sync(parentFolder(to)); // the rename is done; a later crash may only undo it
+    return {};
+}
+
+Status LocalFileSystem::removeFlatFolder(const NativePath& folder)
+{
+    const Result<std::vector<DirEntry>> entries = list(folder);
+    if (entries) {
+        for (const DirEntry& entry : *entries)
+            ::unlink(joinPath(folder, entry.name).constData());
+    }
+    if (::rmdir(folder.constData()) != 0)
+        return Status::fromErrno(errno);
+    return {};
+}
+
+Status LocalFileSystem::sync(const NativePath& path)
+{
+    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || ::fsync(fd.get()) != 0)
+        return Status::fromErrno(errno);
+    return {};
 }
 
 int LocalFileSystem::concurrentWriters(const NativePath& folder)

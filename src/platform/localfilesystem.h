@@ -20,6 +20,18 @@ public:
     Status createFolder(const NativePath& folder) override;
     Status writeFile(const NativePath& path, const QByteArray& bytes) override;
     Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
+    Result<std::unique_ptr<OpenFolder>> openFolder(const NativePath& folder) override;
+    Result<TreeSnapshot> snapshot(const NativePath& folder) override;
+    Status removeAllBut(const NativePath& folder, const TreeSnapshot& keep) override;
+    Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
+                                                      EntryKind kind = EntryKind::File) override;
+    Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) override;
+    Status copyInto(const NativePath& from, const NativePath& to) override;
+    Result<bool> sameContents(const NativePath& a, const NativePath& b) override;
+    Status link(const NativePath& from, const NativePath& to) override;
+    Status renameOver(const NativePath& from, const NativePath& to) override;
+    Status removeFlatFolder(const NativePath& folder) override;
+    Status sync(const NativePath& path) override;
     /// One on a rotational disk (parallel writes make its head seek) or with one core to run
     /// on; otherwise the cores this process may use, at most four.
     int concurrentWriters(const NativePath& folder) override;

@@ -1,19 +1,15 @@
 #include "recorder/recording.h"
 
 #include "platform/nativepath.h"
-#include "platform/uniquefd.h"
 #include "recorder/filedatabase.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <fcntl.h>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace korvane::recorder {
 
@@ -234,22 +230,29 @@ namespace {
 /// for each file.
 class FolderHandle {
 public:
-    explicit FolderHandle(const NativePath& folder)
-        : m_fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {}
+    FolderHandle(platform::FileSystem& fs, const NativePath& folder)
+    {
+        if (platform::Result<std::unique_ptr<platform::OpenFolder>> opened = fs.openFolder(folder))
+            m_folder = std::move(*opened);
+    }
 
     /// Size and modification time of a file in the folder; a link gives the file it points to.
+    /// A file that cannot be looked at keeps both empty.
     void read(const QByteArray& name, StoredRow& row) const
     {
-        struct stat st {};
-        if (!m_fd.valid() || ::fstatat(m_fd.get(), name.constData(), &st, 0) != 0)
+        if (!m_folder)
             return;
-        row.size = qint64(st.st_size);
-        row.modified = FileDatabase::storedDateTime(st.st_mtim.tv_sec);
+        const platform::Result<platform::FileInfo> info = m_folder->info(name, platform::Links::Follow);
+        if (!info)
+            return;
+        row.size = info->size;
+        // Whole seconds rounded down, also before 1970 (toSecsSinceEpoch rounds towards zero).
+        const qint64 ms = info->modified.toMSecsSinceEpoch();
+        row.modified = FileDatabase::storedDateTime(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
     }
 
 private:
-    platform::UniqueFd m_fd;
+    std::unique_ptr<platform::OpenFolder> m_folder;
 };
 
 /// The folder's file names, read on a thread of its own and handed over in pieces through a
@@ -416,7 +419,7 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
                           platform::RunControl* control, const std::optional<QString>& logAs)
 {
     RecordReport report;
-    const FolderHandle properties(folder);
+    const FolderHandle properties(fs, folder);
     const RowBatches batches{types, properties, control};
     Walk walk(fs, folder);
     RowBatches::Batch next = batches.launch(walk.next());

@@ -1,122 +1,17 @@
 #include "wordcrypt/documentfiles.h"
 
-#include "platform/uniquefd.h"
-
 #include <QFile>
 #include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
 namespace korvane::wordcrypt {
 
-using platform::UniqueFd;
-
-namespace {
-
-UniqueFd openRead(const QByteArray& path)
-{
-    return UniqueFd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
-}
-
-bool writeAll(int fd, const char* data, qsizetype size)
-{
-    qsizetype done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size_t(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-/// Copies the open file `from` into `to` from their starts, in chunks, and syncs `to`.
-bool copyFd(int from, int to)
-{
-    if (::lseek(from, 0, SEEK_SET) != 0 || ::lseek(to, 0, SEEK_SET) != 0)
-        return false;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(from, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        if (!writeAll(to, buffer, n))
-            return false;
-    }
-    return ::fsync(to) == 0;
-}
-
-} // namespace
-
-bool copyFile(const QByteArray& from, const QByteArray& to, int createMode)
-{
-    const UniqueFd in = openRead(from);
-    if (!in.valid())
-        return false;
-    const int flags = createMode >= 0 ? O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC : O_WRONLY | O_TRUNC | O_CLOEXEC;
-    UniqueFd out(::open(to.constData(), flags, createMode >= 0 ? createMode : 0));
-    if (!out.valid())
-        return false;
-    const bool ok = copyFd(in.get(), out.get());
-    // The close of the target reports write-back failures the copy did not see.
-    return ::close(out.release()) == 0 && ok;
-}
-
-bool sameFile(const QByteArray& a, const QByteArray& b)
-{
-    const UniqueFd fa = openRead(a);
-    const UniqueFd fb = openRead(b);
-    if (!fa.valid() || !fb.valid())
-        return false;
-    static constexpr size_t kChunk = 65536;
-    std::vector<char> x(kChunk), y(kChunk);
-    for (;;) {
-        const ssize_t n = ::read(fa.get(), x.data(), kChunk);
-        if (n < 0)
-            return false;
-        // Files and pipes of ours: a short read only happens at the end.
-        ssize_t m = 0;
-        while (m < n) {
-            const ssize_t k = ::read(fb.get(), y.data() + m, size_t(n - m));
-            if (k <= 0)
-                return false;
-            m += k;
-        }
-        if (n == 0) {
-            char extra;
-            return ::read(fb.get(), &extra, 1) == 0;
-        }
-        if (std::memcmp(x.data(), y.data(), size_t(n)) != 0)
-            return false;
-    }
-}
-
-void removeFlatFolder(const QByteArray& path)
-{
-    if (DIR* d = ::opendir(path.constData())) {
-        while (const dirent* e = ::readdir(d)) {
-            const QByteArray name(e->d_name);
-            if (name != "." && name != "..")
-                ::unlink((path + '/' + name).constData());
-        }
-        ::closedir(d);
-    }
-    ::rmdir(path.constData());
-}
+using platform::FileSystem;
+using platform::Status;
 
 namespace {
 
@@ -133,165 +28,179 @@ QByteArray leftoverPrefix(const QByteArray& document)
     return document.left(slash + 1) + '.' + document.mid(slash + 1) + ".korvane-";
 }
 
-void syncFolder(const QByteArray& path)
+/// Whether both files could be read and hold the same bytes.
+bool same(FileSystem& fs, const QByteArray& a, const QByteArray& b)
 {
-    if (const UniqueFd folder(::open(folderOf(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.valid())
-        ::fsync(folder.get());
+    const platform::Result<bool> compared = fs.sameContents(a, b);
+    return compared && *compared;
 }
 
-/// The result renamed over the document, with its owner, group and mode; false with the
-/// document untouched when the file is more than its name and bytes, or a step fails.
-bool renameOver(const QByteArray& document, const QByteArray& result)
+/// `from` copied into the existing `to` and read back equal.
+bool copiedAndSame(FileSystem& fs, const QByteArray& from, const QByteArray& to)
 {
-    struct stat st {};
-    if (::stat(document.constData(), &st) != 0 || st.st_nlink != 1)
-        return false;
-    if (::geteuid() != 0 && st.st_uid != ::geteuid())
-        return false;
-    if (::listxattr(document.constData(), nullptr, 0) != 0)
-        return false; // an ACL or other attributes would not follow a new inode
-    const UniqueFd fd(::open(result.constData(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid() || ::fchown(fd.get(), st.st_uid, st.st_gid) != 0 || ::fchmod(fd.get(), st.st_mode & 07777) != 0 ||
-        ::fsync(fd.get()) != 0)
-        return false;
-    if (::rename(result.constData(), document.constData()) != 0)
-        return false;
-    syncFolder(document);
-    return true;
+    return fs.copyInto(from, to) && same(fs, from, to);
+}
+
+/// Removes a leftover file; one that is gone already is fine.
+void removeFile(FileSystem& fs, const QByteArray& path)
+{
+    (void)fs.deleteFile(path, true);
+}
+
+/// The result under the staging name `written`: a second name where the file system has them,
+/// else a copy in a new file only we may read.
+Status stageResult(FileSystem& fs, const QByteArray& result, const QByteArray& written)
+{
+    if (fs.link(result, written))
+        return {};
+    const platform::Result<std::unique_ptr<platform::HeldLock>> made = fs.createExclusive(written, 0600);
+    return made ? fs.copyInto(result, written) : made.status();
 }
 
 } // namespace
 
-bool replaceDocument(const QByteArray& document, const QByteArray& result, Replacement* done)
+Status replaceDocument(FileSystem& fs, const QByteArray& document, const QByteArray& result, Replacement* done)
 {
     *done = {};
-    if (renameOver(document, result))
-        return true;
+    if (fs.renameOver(result, document))
+        return {};
     const QByteArray prefix = leftoverPrefix(document) + QByteArray::number(QRandomGenerator::global()->generate(), 36);
     const QByteArray backup = prefix + ".bak";
     const QByteArray written = prefix + ".new";
     // Held from before it has content until the document is written, so a recovery by another
     // run neither repairs from it nor takes it for a stale one.
-    const UniqueFd held(::open(backup.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!held.valid())
-        return false;
-    if (::flock(held.get(), LOCK_EX) != 0 || !copyFile(document, backup) ||
-        (::link(result.constData(), written.constData()) != 0 && !copyFile(result, written, 0600))) {
-        ::unlink(written.constData());
-        ::unlink(backup.constData());
-        return false;
+    const platform::Result<std::unique_ptr<platform::HeldLock>> held = fs.createExclusive(backup, 0600);
+    if (!held)
+        return held.status();
+    Status staged = fs.copyInto(document, backup);
+    if (staged)
+        staged = stageResult(fs, result, written);
+    if (!staged) {
+        removeFile(fs, written);
+        removeFile(fs, backup);
+        return staged;
     }
-    syncFolder(document);
+    (void)fs.sync(folderOf(document));
     const auto removeLeftovers = [&] {
-        ::unlink(written.constData());
-        ::unlink(backup.constData());
+        removeFile(fs, written);
+        removeFile(fs, backup);
     };
-    if (copyFile(written, document) && sameFile(written, document)) {
+    if (copiedAndSame(fs, written, document)) {
         removeLeftovers();
         done->kind = Replacement::InPlace;
-        return true;
+        return {};
     }
-    if (copyFile(backup, document) && sameFile(backup, document)) {
+    if (copiedAndSame(fs, backup, document)) {
         removeLeftovers();
         done->kind = Replacement::Restored;
-        return true;
+        return {};
     }
-    ::unlink(written.constData()); // without its result, a later run only names the backup
+    removeFile(fs, written); // without its result, a later run only names the backup
     done->kind = Replacement::Kept;
     done->backup = backup;
-    return true;
+    return {};
 }
 
 namespace {
 
 constexpr char kWorkPrefix[] = ".korvane-";
-constexpr qsizetype kWorkNameSize = sizeof kWorkPrefix - 1 + 6; // mkdtemp's XXXXXX
+constexpr qsizetype kWorkNameSize = sizeof kWorkPrefix - 1 + 6;
 
-/// Our work folders beside `document` that no process holds: left by a run that was killed.
-void removeAbandonedWorkFolders(const QByteArray& document)
+/// Names in the document's folder for which `wanted` is true, as paths; none when it cannot be listed.
+template <class Wanted> std::vector<QByteArray> namesBeside(FileSystem& fs, const QByteArray& document, Wanted wanted)
 {
     const QByteArray folder = folderOf(document);
     std::vector<QByteArray> found;
-    if (DIR* d = ::opendir(folder.constData())) {
-        while (const dirent* e = ::readdir(d)) {
-            const QByteArray name(e->d_name);
-            if (name.size() == kWorkNameSize && name.startsWith(kWorkPrefix))
-                found.push_back(folder + '/' + name);
+    if (const auto entries = fs.list(folder)) {
+        for (const platform::DirEntry& entry : *entries) {
+            if (wanted(entry))
+                found.push_back(folder + '/' + entry.name);
         }
-        ::closedir(d);
     }
+    return found;
+}
+
+/// Our work folders beside `document` that no process holds: left by a run that was killed.
+void removeAbandonedWorkFolders(FileSystem& fs, const QByteArray& document)
+{
+    const std::vector<QByteArray> found = namesBeside(fs, document, [](const platform::DirEntry& entry) {
+        return entry.name.size() == kWorkNameSize && entry.name.startsWith(kWorkPrefix);
+    });
     for (const QByteArray& path : found) {
-        const UniqueFd fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
-        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() ||
-            ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        const platform::Result<std::unique_ptr<platform::HeldLock>> held = fs.lock(path, false);
+        const platform::Result<platform::FileInfo> info = fs.info(path, platform::Links::Own);
+        if (!held || !info || info->kind != platform::EntryKind::Folder || info->isSymlink ||
+            info->owner != ::geteuid())
             continue; // not ours, or a run is working in it
-        removeFlatFolder(path);
+        (void)fs.removeFlatFolder(path);
     }
+}
+
+/// A name like mkdtemp's: six letters or digits.
+QByteArray randomWorkName()
+{
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray name = kWorkPrefix;
+    for (int i = 0; i < 6; ++i)
+        name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))];
+    return name;
 }
 
 } // namespace
 
-platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(const QByteArray& document)
+platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(FileSystem& fs, const QByteArray& document)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        QByteArray path = document.left(document.lastIndexOf('/') + 1) + kWorkPrefix + "XXXXXX";
-        if (!::mkdtemp(path.data()))
-            return platform::Status::fromErrno(errno);
-        UniqueFd lock(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        // Another run's repair may take the folder before it is locked: then make another.
-        struct stat held {
-        }, named{};
-        if (lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(lock.get(), &held) == 0 &&
-            ::stat(path.constData(), &named) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
-            return std::unique_ptr<WorkFolder>(new WorkFolder(std::move(path), std::move(lock)));
-        ::rmdir(path.constData());
+    Status failure = Status::fromErrno(EAGAIN);
+    // A name taken meanwhile, or a folder that another run's repair took before it was locked:
+    // then make another.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QByteArray path = document.left(document.lastIndexOf('/') + 1) + randomWorkName();
+        platform::Result<std::unique_ptr<platform::HeldLock>> lock =
+            fs.createExclusive(path, 0700, platform::EntryKind::Folder);
+        if (lock)
+            return std::unique_ptr<WorkFolder>(new WorkFolder(fs, std::move(path), std::move(*lock)));
+        failure = lock.status();
+        if (failure.kind() != platform::ErrorKind::AlreadyExists && failure.errnum() != EAGAIN)
+            return failure;
     }
-    return platform::Status::fromErrno(EAGAIN);
+    return failure;
 }
 
 WorkFolder::~WorkFolder()
 {
-    removeFlatFolder(m_path); // still locked: no repair touches it meanwhile
+    (void)m_fs.removeFlatFolder(m_path); // still locked: no repair touches it meanwhile
 }
 
-Recovery recoverInterruptedWrite(const QByteArray& document)
+Recovery recoverInterruptedWrite(FileSystem& fs, const QByteArray& document)
 {
-    removeAbandonedWorkFolders(document);
+    removeAbandonedWorkFolders(fs, document);
     Recovery found;
     const QByteArray prefix = leftoverPrefix(document);
     const QByteArray namePrefix = prefix.mid(prefix.lastIndexOf('/') + 1);
-    std::vector<QByteArray> backups;
-    if (DIR* d = ::opendir(folderOf(document).constData())) {
-        while (const dirent* e = ::readdir(d)) {
-            const QByteArray name(e->d_name);
-            if (name.startsWith(namePrefix) && name.endsWith(".bak"))
-                backups.push_back(prefix + name.mid(namePrefix.size()));
-        }
-        ::closedir(d);
-    }
+    const std::vector<QByteArray> backups = namesBeside(fs, document, [&](const platform::DirEntry& entry) {
+        return entry.name.startsWith(namePrefix) && entry.name.endsWith(".bak");
+    });
     for (const QByteArray& backup : backups) {
         const QByteArray written = backup.left(backup.size() - 4) + ".new";
-        const UniqueFd held(::open(backup.constData(), O_RDONLY | O_CLOEXEC));
-        if (!held.valid())
-            continue;
-        if (::flock(held.get(), LOCK_EX | LOCK_NB) != 0)
+        const platform::Result<std::unique_ptr<platform::HeldLock>> held = fs.lock(backup, false);
+        if (!held && held.status().errnum() == EWOULDBLOCK)
             return {Recovery::Busy, backup};
-        struct stat st {};
-        if (::stat(written.constData(), &st) != 0) {
+        if (!held)
+            continue;
+        if (!fs.info(written, platform::Links::Follow)) {
             // Killed before the result was placed: a backup equal to the document is stale.
-            if (!sameFile(backup, document))
+            if (!same(fs, backup, document))
                 return {Recovery::BackupKept, backup};
             found.kind = std::max(found.kind, Recovery::Finished);
-        } else if (sameFile(written, document)) {
+        } else if (same(fs, written, document)) {
             found.kind = std::max(found.kind, Recovery::Finished);
-        } else if (copyFile(backup, document) && sameFile(backup, document)) {
+        } else if (copiedAndSame(fs, backup, document)) {
             found.kind = Recovery::Restored;
         } else {
             return {Recovery::BackupKept, backup};
         }
-        ::unlink(written.constData());
-        ::unlink(backup.constData());
+        removeFile(fs, written);
+        removeFile(fs, backup);
     }
     return found;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/filesystem.h"
-#include "platform/uniquefd.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,24 +11,13 @@
 
 namespace korvane::wordcrypt {
 
-/// Copies file `from` into the existing file `to` (same inode: hard links, owner, group and mode
-/// stay), or into a new file created with `createMode`. The target is synced.
-bool copyFile(const QByteArray& from, const QByteArray& to, int createMode = -1);
-
-/// Whether two files hold the same bytes.
-bool sameFile(const QByteArray& a, const QByteArray& b);
-
-/// Removes a folder of plain files by its raw path (QDir cannot name a folder whose path is
-/// not UTF-8).
-void removeFlatFolder(const QByteArray& path);
-
 /// A private folder beside a document (`.korvane-XXXXXX`, mode 0700: same file system, nobody
 /// else reads a copy that may be unencrypted) for the steps of its rewrite. It is locked
 /// (`flock`) while it exists, so that recoverInterruptedWrite() can remove what a killed run
 /// left: folders of ours that no process holds. Removed with everything in it on destruction.
 class WorkFolder {
 public:
-    static platform::Result<std::unique_ptr<WorkFolder>> create(const QByteArray& document);
+    static platform::Result<std::unique_ptr<WorkFolder>> create(platform::FileSystem& fs, const QByteArray& document);
     ~WorkFolder();
     WorkFolder(const WorkFolder&) = delete;
     WorkFolder& operator=(const WorkFolder&) = delete;
@@ -37,9 +25,12 @@ public:
     const QByteArray& path() const { return m_path; }
 
 private:
-    WorkFolder(QByteArray path, platform::UniqueFd lock) : m_path(std::move(path)), m_lock(std::move(lock)) {}
+    WorkFolder(platform::FileSystem& fs, QByteArray path, std::unique_ptr<platform::HeldLock> lock)
+        : m_fs(fs), m_path(std::move(path)), m_lock(std::move(lock))
+    {}
+    platform::FileSystem& m_fs;
     QByteArray m_path;
-    platform::UniqueFd m_lock;
+    std::unique_ptr<platform::HeldLock> m_lock;
 };
 
 /// How a document was replaced by its checked result.
@@ -60,8 +51,9 @@ struct Replacement {
 /// attributes stay), with the original kept beside it as `.<name>.korvane-<tag>.bak` and the
 /// result as `.<name>.korvane-<tag>.new` until the written document has been compared; the backup
 /// is locked (`flock`) while the write runs. A run killed in between leaves both, and
-/// recoverInterruptedWrite() finishes the job. Returns false only when nothing was touched.
-bool replaceDocument(const QByteArray& document, const QByteArray& result, Replacement* done);
+/// recoverInterruptedWrite() finishes the job. Fails, with why, only when nothing was touched.
+platform::Status replaceDocument(platform::FileSystem& fs, const QByteArray& document, const QByteArray& result,
+                                 Replacement* done);
 
 /// What an earlier run's in-place write left beside `document`.
 struct Recovery {
@@ -81,7 +73,7 @@ struct Recovery {
 /// run killed before the result was placed) goes; one that differs (kept after a failed repair)
 /// is only named: the user may have worked on the document since. Work folders beside the
 /// document that no run holds any more are removed.
-Recovery recoverInterruptedWrite(const QByteArray& document);
+Recovery recoverInterruptedWrite(platform::FileSystem& fs, const QByteArray& document);
 
 /// What a LibreOffice lock file beside a document says about who holds it.
 enum class Lock { None, OursStale, Foreign };

@@ -34,7 +34,7 @@ platform::Result<CheckedDocument> checkDocumentFile(platform::FileSystem& fs, co
         return Status::failure(ErrorKind::NotFound, QStringLiteral("文件不存在或无法访问"), errno);
     checked.realPath = QByteArray(resolved);
     // An earlier run killed while writing this document in place: finish or undo that first.
-    switch (const Recovery left = recoverInterruptedWrite(checked.realPath); left.kind) {
+    switch (const Recovery left = recoverInterruptedWrite(fs, checked.realPath); left.kind) {
     case Recovery::Nothing:
     case Recovery::Finished:
     case Recovery::Restored: break;
@@ -81,10 +81,10 @@ Status checkWritable(platform::FileSystem& fs, const QByteArray& realPath)
     return {};
 }
 
-Status replaceWithResult(const QByteArray& realPath, const QByteArray& result)
+Status replaceWithResult(platform::FileSystem& fs, const QByteArray& realPath, const QByteArray& result)
 {
     Replacement done;
-    if (!replaceDocument(realPath, result, &done))
+    if (!replaceDocument(fs, realPath, result, &done))
         return untouched(ErrorKind::Io, QStringLiteral("无法建立备份"));
     switch (done.kind) {
     case Replacement::Renamed:

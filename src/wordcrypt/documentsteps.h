@@ -32,7 +32,7 @@ platform::Status checkWritable(platform::FileSystem& fs, const QByteArray& realP
 
 /// Puts the checked result in the document's place (documentfiles.h says how); a failed
 /// in-place write is undone from the backup.
-platform::Status replaceWithResult(const QByteArray& realPath, const QByteArray& result);
+platform::Status replaceWithResult(platform::FileSystem& fs, const QByteArray& realPath, const QByteArray& result);
 
 /// The passwords a document was asked to take, as both backends keep them until the save. A
 /// password longer than the format holds fails its setter and, from then on, the save.

@@ -309,7 +309,7 @@ Status Document::save()
 {
     if (const Status savable = checkSavable(); !savable.ok())
         return savable;
-    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_realPath);
+    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_app.fs(), m_realPath);
     if (!folder)
         return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
     const QByteArray& work = (*folder)->path();
@@ -321,7 +321,7 @@ Status Document::save()
         return reserved;
     if (m_app.stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    return replaceWithResult(m_realPath, result);
+    return replaceWithResult(m_app.fs(), m_realPath, result);
 }
 
 Status Document::close()

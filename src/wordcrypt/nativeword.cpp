@@ -118,7 +118,7 @@ Status Document::save()
         return untouched(ErrorKind::Failed, RequestedPasswords::tooLongText());
     if (const Status writable = checkWritable(m_shared->fs(), m_realPath); !writable.ok())
         return writable;
-    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_realPath);
+    const platform::Result<std::unique_ptr<WorkFolder>> folder = WorkFolder::create(m_shared->fs(), m_realPath);
     if (!folder)
         return untouched(ErrorKind::Io, QStringLiteral("无法在文档所在文件夹建立临时文件"));
     const QByteArray& work = (*folder)->path();
@@ -129,7 +129,7 @@ Status Document::save()
         return {}; // it already is what was asked for
     if (m_shared->stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    return replaceWithResult(m_realPath, result);
+    return replaceWithResult(m_shared->fs(), m_realPath, result);
 }
 
 class Application final : public platform::WordApplication {

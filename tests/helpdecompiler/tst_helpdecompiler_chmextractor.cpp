@@ -18,6 +18,8 @@
 
 using namespace korvane::helpdecompiler;
 using korvane::platform::FakeProgramStarter;
+using korvane::platform::FaultyFileSystem;
+using korvane::platform::LocalFileSystem;
 using korvane::platform::QtProgramStarter;
 using korvane::platform::RunOutcome;
 using korvane::testsupport::raw;
@@ -172,7 +174,8 @@ void TestChmExtractor::manifestEntriesExtracted()
     QVERIFY(manifest.size() >= 10);
     QTemporaryDir dir;
     QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    LocalFileSystem fs;
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
         const QString chm = QFileInfo::exists(data + QStringLiteral("/good/") + it.key())
                                 ? data + QStringLiteral("/good/") + it.key()
@@ -227,7 +230,8 @@ void TestChmExtractor::badFiles()
     const QByteArray target = raw(jail.path()) + "/target";
     QVERIFY(::mkdir(target.constData(), 0777) == 0);
     QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    LocalFileSystem fs;
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     const QString chm = data + QStringLiteral("/bad/") + file;
     const ExtractReport report = process.extract(raw(chm), target + '/', "out", quint64(QFileInfo(chm).size()));
 
@@ -400,13 +404,16 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
 void TestChmExtractor::stopTakesBackWhatTheRunWrote_data()
 {
     QTest::addColumn<bool>("existed");
-    QTest::newRow("new output folder") << false;
-    QTest::newRow("output folder with the user's files") << true;
+    QTest::addColumn<bool>("snapshotFails");
+    QTest::newRow("new output folder") << false << false;
+    QTest::newRow("output folder with the user's files") << true << false;
+    QTest::newRow("folder that could not be walked") << true << true;
 }
 
 void TestChmExtractor::stopTakesBackWhatTheRunWrote()
 {
     QFETCH(bool, existed);
+    QFETCH(bool, snapshotFails);
     korvane::testsupport::TestTree tree;
     if (existed) {
         tree.file("a/index.htm", "user's");
@@ -424,9 +431,17 @@ void TestChmExtractor::stopTakesBackWhatTheRunWrote()
         outcome.stopped = true;
         return outcome;
     };
-    ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
+    FaultyFileSystem fs;
+    if (snapshotFails)
+        fs.failOn(FaultyFileSystem::Op::Snapshot, tree.path("a"));
+    ExtractProcess process(programs, fs, QStringLiteral("/opt/k/korvane-chmextract"));
     process.extract("/x/a.chm", tree.path() + '/', "a", 1000);
-    if (existed) { // a page it replaced keeps the new content: the old one is gone either way
+    if (snapshotFails) { // without knowing what was there before, nothing may go
+        const QMap<QByteArray, QByteArray> all{
+            {"index.htm", "new"}, {"mine/notes.txt", "user's"}, {"mine/more.htm", "new"}, {"pics/a.gif", "new"}};
+        QCOMPARE(tree.listing("a"), all);
+        QVERIFY(fs.pathsOf(FaultyFileSystem::Op::RemoveAllBut).isEmpty());
+    } else if (existed) { // a page it replaced keeps the new content: the old one is gone either way
         const QMap<QByteArray, QByteArray> kept{{"index.htm", "new"}, {"mine/notes.txt", "user's"}};
         QCOMPARE(tree.listing("a"), kept);
         QVERIFY(!korvane::testsupport::exists(tree.path("a/pics")));
@@ -470,7 +485,8 @@ void TestChmExtractor::helperFailuresAreReported()
     QFile left(partial);
     QVERIFY(left.open(QIODevice::WriteOnly));
     left.close();
-    ExtractProcess process(programs, QStringLiteral("/opt/k/korvane-chmextract"));
+    LocalFileSystem fs;
+    ExtractProcess process(programs, fs, QStringLiteral("/opt/k/korvane-chmextract"));
     const ExtractReport report = process.extract("/x/a.chm", raw(target.path()) + '/', "a", 1000);
     QVERIFY(!report.error.empty());
     QVERIFY(!QFile::exists(partial)); // also when no helper ran: one killed with its caller left it

@@ -422,7 +422,7 @@ void TestFrmdecp::nonUtf8NamesInTheWalk()
 
     LocalFileSystem fs;
     QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     DecompileRun run(fs, [&](const NativePath& file, const NativePath& into, const QByteArray& project, quint64 size) {
         return process.extract(file, into, project, size);
     });
@@ -457,7 +457,7 @@ void TestFrmdecp::sideBySideMatchesOneByOne()
             bytesOf(chmtest::buildHelpFile(dir.path().toUtf8() + '/' + page.left(4), "a.chm", {{"p.htm", page}})));
     LocalFileSystem fs;
     QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     QStringList texts[2];
     QMap<QByteArray, QByteArray> trees[2];
     for (const int helpers : {1, 4}) {

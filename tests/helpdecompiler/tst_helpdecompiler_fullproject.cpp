@@ -276,7 +276,7 @@ void TestFullProject::sevenZipMatchesItsOriginalProject()
     QVERIFY(QFile::copy(data + QStringLiteral("/real/7-zip.chm"), dir.filePath(QStringLiteral("7-zip.chm"))));
     LocalFileSystem fs;
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     DecompileRun run(fs, [&process](const NativePath& file, const NativePath& folder, const QByteArray& project,
                                     quint64 size) { return process.extract(file, folder, project, size); });
     korvane::platform::FakeSettingsStore settings;
@@ -336,7 +336,7 @@ void TestFullProject::roundTrip()
     const QByteArray project = projectNameOf(fileName.toUtf8()).value_or(QByteArray());
     LocalFileSystem fs;
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     DecompileRun run(fs, [&process](const NativePath& file, const NativePath& folder, const QByteArray& name,
                                     quint64 size) { return process.extract(file, folder, name, size); });
     run.setProjectKind(ProjectKind::Full);
@@ -405,7 +405,7 @@ void TestFullProject::contextMapRoundTrip()
 
     LocalFileSystem fs;
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     DecompileRun run(fs, [&process](const NativePath& file, const NativePath& folder, const QByteArray& name,
                                     quint64 size) { return process.extract(file, folder, name, size); });
     run.setProjectKind(ProjectKind::Full);

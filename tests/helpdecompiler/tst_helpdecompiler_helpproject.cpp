@@ -244,13 +244,13 @@ void TestHelpProject::recompiles()
     QVERIFY(!original.isEmpty());
 
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    LocalFileSystem fs;
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     const QByteArray name = chm.section(QLatin1Char('.'), 0, 0).toUtf8();
     const QByteArray target = raw(dir.path()) + "/out/";
     QVERIFY(QDir().mkpath(QString::fromUtf8(target)));
     const ExtractReport first = process.extract(raw(original), target, name, 1 << 20);
     QVERIFY(first.opened && first.problems.empty());
-    LocalFileSystem fs;
     QVERIFY(writeHelpProject(fs, chm.toUtf8(), name, target + name).ok());
     const auto pages = treeListing(target + name);
 
@@ -281,10 +281,10 @@ void TestHelpProject::chineseNamesInGbk()
                                 QStringLiteral("zhguide.old.chm"), dir.path() + QStringLiteral("/src"));
     QVERIFY(!original.isEmpty());
     korvane::platform::QtProgramStarter programs;
-    ExtractProcess process(programs, chmtest::helperPath());
+    LocalFileSystem fs;
+    ExtractProcess process(programs, fs, chmtest::helperPath());
     const QByteArray target = raw(dir.path()) + "/";
     QVERIFY(process.extract(raw(original), target, "zhguide", 1 << 20).problems.empty());
-    LocalFileSystem fs;
     QVERIFY(writeHelpProject(fs, "zhguide.old.chm", "zhguide", target + "zhguide").ok());
     const auto lines = readLines(dir.path() + QStringLiteral("/zhguide/zhguide.hhp"));
     QCOMPARE(value(lines, "Contents file"), std::optional<QByteArray>("zhguide.old.hhc"));

@@ -28,43 +28,17 @@ using namespace korvane::recorder::test;
 using korvane::platform::FaultyFileSystem;
 
 /// The real file system, whose listings also name a file that is gone by the time it is read.
-class VanishingFileSystem final : public korvane::platform::FileSystem {
+class VanishingFileSystem final : public FaultyFileSystem {
 public:
     QByteArray phantom;
-    korvane::platform::LocalFileSystem real;
-    using NativePath = korvane::platform::NativePath;
 
-    korvane::platform::Result<std::vector<korvane::platform::DirEntry>> list(const NativePath& folder) override
+    korvane::platform::Result<std::vector<korvane::platform::DirEntry>>
+    list(const korvane::platform::NativePath& folder) override
     {
-        auto entries = real.list(folder);
+        auto entries = FaultyFileSystem::list(folder);
         if (entries)
             entries->insert(entries->begin(), {phantom, korvane::platform::EntryKind::File, false});
         return entries;
-    }
-    korvane::platform::Result<korvane::platform::FileInfo> info(const NativePath& p,
-                                                                korvane::platform::Links links) override
-    {
-        return real.info(p, links);
-    }
-    bool fileExists(const NativePath& p) override { return real.fileExists(p); }
-    bool folderExists(const NativePath& p) override { return real.folderExists(p); }
-    korvane::platform::Status moveFile(const NativePath& f, const NativePath& d) override
-    {
-        return real.moveFile(f, d);
-    }
-    korvane::platform::Status copyFile(const NativePath& f, const NativePath& d, bool o, bool* r = nullptr) override
-    {
-        return real.copyFile(f, d, o, r);
-    }
-    korvane::platform::Status deleteFile(const NativePath& f, bool force) override { return real.deleteFile(f, force); }
-    korvane::platform::Status createFolder(const NativePath& f) override { return real.createFolder(f); }
-    korvane::platform::Status writeFile(const NativePath& p, const QByteArray& b) override
-    {
-        return real.writeFile(p, b);
-    }
-    korvane::platform::Result<QByteArray> readFile(const NativePath& p, qint64 max) override
-    {
-        return real.readFile(p, max);
     }
 };
 
@@ -497,6 +471,15 @@ private slots:
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows[0], QVariantList({"a.txt", 1, 1, QStringLiteral("纯文本文档"), "a.txt"}));
         QCOMPARE(rows[1][1].toInt(), 0);
+
+        // A look at a file that is there but fails, as on a faulty disk, does the same.
+        QVERIFY(writeSized(tree.filePath(QStringLiteral("c.txt")), 3));
+        fs.failOn(FaultyFileSystem::Op::InfoAt, QFile::encodeName(tree.filePath(QStringLiteral("c.txt"))));
+        QCOMPARE(recordFolder(fs, db, QFile::encodeName(tree.path()), types).stored, 3);
+        QCOMPARE(query(m_db, QStringLiteral(
+                                 "SELECT DISTINCT FileName FROM fileInf WHERE filesize IS NULL AND filedate IS NULL "
+                                 "ORDER BY FileName")),
+                 QList<QVariantList>({{"a.txt"}, {"c.txt"}}));
     }
 
     void folderWithoutFiles_data()

@@ -8,6 +8,8 @@
 #include "wordcrypt/nativecrypt.h"
 #include "wordcrypt/nativeword.h"
 
+#include "platform/localfilesystem.h"
+
 #include "support/samples.h"
 #include "support/testmain.h"
 #include <QFileInfo>
@@ -498,6 +500,7 @@ private slots:
         const QByteArray original = readBytes(QFile::encodeName(word));
         QTemporaryDir keep;
         const QByteArray reference = writeDoc(keep, QStringLiteral("plain.doc"), original);
+        korvane::platform::LocalFileSystem files;
         int sawOld = 0, sawNew = 0;
         for (int round = 0; round < 8; ++round) {
             QTemporaryDir dir;
@@ -518,7 +521,7 @@ private slots:
             int status = 0;
             ::waitpid(child, &status, 0);
             QVERIFY(round < 7 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
-            QVERIFY(recoverInterruptedWrite(doc).kind != Recovery::BackupKept);
+            QVERIFY(recoverInterruptedWrite(files, doc).kind != Recovery::BackupKept);
             if (readBytes(doc) == original) {
                 ++sawOld;
             } else {

@@ -4,7 +4,7 @@
 
 #include "wordcrypt/documentfiles.h"
 
-#include "platform/localfilesystem.h"
+#include "platform/fakes/fakeservices.h"
 #include "support/testtree.h"
 
 #include "support/testmain.h"
@@ -19,10 +19,25 @@
 #include <unistd.h>
 
 using namespace korvane::wordcrypt;
+using korvane::platform::FaultyFileSystem;
 
 namespace {
 
 using korvane::testsupport::TestTree;
+
+korvane::platform::LocalFileSystem files;
+
+bool sameFile(const QByteArray& a, const QByteArray& b)
+{
+    const korvane::platform::Result<bool> same = files.sameContents(a, b);
+    return same && *same;
+}
+
+/// A copy in a new file of mode 0600, as a backup is made; never over an existing one.
+bool copyToNewFile(const QByteArray& from, const QByteArray& to)
+{
+    return files.createExclusive(to, 0600) && files.copyInto(from, to);
+}
 
 QStringList leftovers(const TestTree& dir)
 {
@@ -45,7 +60,7 @@ private slots:
         struct stat before {};
         QVERIFY(::stat(target.constData(), &before) == 0);
 
-        QVERIFY(copyFile(source, target));
+        QVERIFY(files.copyInto(source, target));
         struct stat after {};
         QVERIFY(::stat(target.constData(), &after) == 0);
         QCOMPARE(after.st_ino, before.st_ino);
@@ -59,12 +74,12 @@ private slots:
         TestTree dir;
         const QByteArray source = dir.file("a.doc", "abc");
         const QByteArray backup = dir.path(".a.bak");
-        QVERIFY(copyFile(source, backup, 0600));
+        QVERIFY(copyToNewFile(source, backup));
         struct stat st {};
         QVERIFY(::stat(backup.constData(), &st) == 0);
         QCOMPARE(st.st_mode & 07777, mode_t(0600));
-        QVERIFY(!copyFile(source, backup, 0600)); // a backup never overwrites a file
-        QVERIFY(!copyFile(dir.path("none"), backup));
+        QVERIFY(!copyToNewFile(source, backup)); // a backup never overwrites a file
+        QVERIFY(!files.copyInto(dir.path("none"), backup));
     }
 
     void sameFileSeesEveryByte_data()
@@ -119,10 +134,11 @@ private slots:
             QVERIFY(QDir(dir.text()).mkdir(QStringLiteral(".~lock.a b.doc#")));
         else if (lock != "-")
             dir.file(".~lock.a b.doc#", lock);
-        korvane::platform::LocalFileSystem fs;
-        QCOMPARE(int(lockState(fs, document, current)), expected);
+        QCOMPARE(int(lockState(files, document, current)), expected);
     }
 
+    void failedStepsOfTheInPlaceWrite_data();
+    void failedStepsOfTheInPlaceWrite();
     void replacementSurvivesAKill_data();
     void replacementSurvivesAKill();
     void backupWithoutResultIsNamed();
@@ -138,10 +154,53 @@ private slots:
             QVERIFY(fd >= 0);
             ::close(fd);
         }
-        removeFlatFolder(folder);
+        QVERIFY(files.removeFlatFolder(folder));
         QVERIFY(::access(folder.constData(), F_OK) != 0);
     }
 };
+
+void TestDocumentFiles::failedStepsOfTheInPlaceWrite_data()
+{
+    QTest::addColumn<QByteArrayList>("failingCopiesFrom"); // endings of the sources whose copy fails
+    QTest::addColumn<bool>("backupMade");
+    QTest::addColumn<int>("kind");
+    QTest::newRow("no backup can be made") << QByteArrayList() << false << 0;
+    QTest::newRow("backup cannot be written") << QByteArrayList{"a.doc"} << false << 0;
+    QTest::newRow("write fails, original put back") << QByteArrayList{".new"} << true << int(Replacement::Restored);
+    QTest::newRow("original cannot be put back") << QByteArrayList{".new", ".bak"} << true << int(Replacement::Kept);
+}
+
+void TestDocumentFiles::failedStepsOfTheInPlaceWrite()
+{
+    QFETCH(QByteArrayList, failingCopiesFrom);
+    QFETCH(bool, backupMade);
+    QFETCH(int, kind);
+    TestTree dir;
+    const QByteArray document = dir.file("a.doc", "original");
+    const QByteArray result = dir.file("result", "new");
+    FaultyFileSystem fs;
+    fs.failOn(FaultyFileSystem::Op::RenameOver, result); // as for a document with several names
+    if (!backupMade && failingCopiesFrom.isEmpty())
+        fs.failOn(FaultyFileSystem::Op::CreateExclusive, [](const QByteArray& p) { return p.endsWith(".bak"); });
+    fs.failOn(FaultyFileSystem::Op::CopyInto, [&](const QByteArray& p) {
+        return std::any_of(failingCopiesFrom.begin(), failingCopiesFrom.end(),
+                           [&](const QByteArray& ending) { return p.endsWith(ending); });
+    });
+    Replacement done;
+    const korvane::platform::Status replaced = replaceDocument(fs, document, result, &done);
+    QCOMPARE(replaced.ok(), backupMade);
+    QVERIFY(replaced.ok() || replaced.kind() == korvane::platform::ErrorKind::Injected); // says why
+    QVERIFY(sameFile(document, dir.file("expected", "original")));
+    if (kind == int(Replacement::Kept)) {
+        QCOMPARE(done.kind, Replacement::Kept);
+        QCOMPARE(leftovers(dir), QStringList{QFile::decodeName(done.backup.mid(done.backup.lastIndexOf('/') + 1))});
+        QVERIFY(sameFile(done.backup, document));
+    } else {
+        QVERIFY2(leftovers(dir).isEmpty(), qPrintable(leftovers(dir).join(u' ')));
+        if (backupMade)
+            QCOMPARE(int(done.kind), kind);
+    }
+}
 
 void TestDocumentFiles::replacementSurvivesAKill_data()
 {
@@ -169,7 +228,7 @@ void TestDocumentFiles::replacementSurvivesAKill()
         QVERIFY(child >= 0);
         if (child == 0) {
             Replacement done;
-            ::_exit(replaceDocument(document, result, &done) ? 0 : 1);
+            ::_exit(replaceDocument(files, document, result, &done) ? 0 : 1);
         }
         // In place, wait for the write to start; then a little more, longer each round. The
         // last round lets the child finish.
@@ -184,7 +243,7 @@ void TestDocumentFiles::replacementSurvivesAKill()
         ::waitpid(child, &status, 0);
         QVERIFY(round < 5 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
 
-        const Recovery recovery = recoverInterruptedWrite(document);
+        const Recovery recovery = recoverInterruptedWrite(files, document);
         QVERIFY(recovery.kind != Recovery::BackupKept && recovery.kind != Recovery::Busy);
         restored += recovery.kind == Recovery::Restored;
         QFile f(QFile::decodeName(document));
@@ -209,7 +268,7 @@ void TestDocumentFiles::backupWithoutResultIsNamed()
     TestTree dir;
     const QByteArray document = dir.file("a.doc", "edited since");
     const QByteArray backup = dir.file(".a.doc.korvane-x1.bak", "original");
-    const Recovery recovery = recoverInterruptedWrite(document);
+    const Recovery recovery = recoverInterruptedWrite(files, document);
     QCOMPARE(recovery.kind, Recovery::BackupKept);
     QCOMPARE(recovery.backup, backup);
     QVERIFY(sameFile(document, dir.file("expected", "edited since")));
@@ -221,7 +280,7 @@ void TestDocumentFiles::staleBackupGoes()
     TestTree dir;
     const QByteArray document = dir.file("a.doc", "original");
     dir.file(".a.doc.korvane-x1.bak", "original");
-    QCOMPARE(recoverInterruptedWrite(document).kind, Recovery::Finished);
+    QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Finished);
     QCOMPARE(leftovers(dir), QStringList());
     QVERIFY(sameFile(document, dir.file("expected", "original")));
 }
@@ -239,8 +298,8 @@ void TestDocumentFiles::abandonedWorkFolderGoes()
     QVERIFY(child >= 0);
     if (child == 0) {
         // Killed while working, with a plain copy of the document in its folder.
-        const auto work = WorkFolder::create(document);
-        const bool made = work && copyFile(document, work.value()->path() + "/plain.doc", 0600);
+        const auto work = WorkFolder::create(files, document);
+        const bool made = work && copyToNewFile(document, work.value()->path() + "/plain.doc");
         const char c = made ? 'y' : 'n';
         if (::write(ready[1], &c, 1) == 1)
             ::pause();
@@ -250,11 +309,11 @@ void TestDocumentFiles::abandonedWorkFolderGoes()
     QVERIFY(::read(ready[0], &c, 1) == 1);
     QCOMPARE(c, 'y');
     QCOMPARE(folders().size(), 1);
-    recoverInterruptedWrite(document);
+    recoverInterruptedWrite(files, document);
     QCOMPARE(folders().size(), 1); // a live run's folder stays
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    QCOMPARE(recoverInterruptedWrite(document).kind, Recovery::Nothing);
+    QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Nothing);
     QCOMPARE(folders(), QStringList());
     QVERIFY(sameFile(document, dir.file("expected", "doc")));
     ::close(ready[0]);

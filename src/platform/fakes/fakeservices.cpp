@@ -123,6 +123,7 @@ std::optional<RegistryValue> FakeRegistry::query(RegistryRoot, const QString& ke
 
 void FaultyFileSystem::failOn(Op op, std::function<bool(const NativePath&)> matches, ErrorKind kind)
 {
+    const QMutexLocker lock(&m_mutex);
     m_faults.append({op, std::move(matches), kind});
 }
 
@@ -143,6 +144,7 @@ QList<NativePath> FaultyFileSystem::pathsOf(Op op) const
 
 std::optional<Status> FaultyFileSystem::fault(Op op, const NativePath& path)
 {
+    const QMutexLocker lock(&m_mutex);
     calls.append({op, path});
     for (const Fault& f : m_faults)
         if (f.op == op && f.matches(path))
@@ -220,6 +222,110 @@ Result<QByteArray> FaultyFileSystem::readFile(const NativePath& path, qint64 max
     if (auto f = fault(Op::ReadFile, path))
         return *f;
     return m_real.readFile(path, maxBytes);
+}
+
+namespace {
+
+/// The real folder's looks, each of which the file system that opened it may fail.
+class FaultyOpenFolder final : public OpenFolder {
+public:
+    FaultyOpenFolder(FaultyFileSystem& fs, NativePath path, std::unique_ptr<OpenFolder> real)
+        : m_fs(fs), m_path(std::move(path)), m_real(std::move(real))
+    {}
+    Result<FileInfo> info(const QByteArray& name, Links links) const override
+    {
+        if (auto f = m_fs.fault(FaultyFileSystem::Op::InfoAt, joinPath(m_path, name)))
+            return *f;
+        return m_real->info(name, links);
+    }
+
+private:
+    FaultyFileSystem& m_fs;
+    NativePath m_path;
+    std::unique_ptr<OpenFolder> m_real;
+};
+
+} // namespace
+
+Result<std::unique_ptr<OpenFolder>> FaultyFileSystem::openFolder(const NativePath& folder)
+{
+    if (auto f = fault(Op::OpenFolder, folder))
+        return *f;
+    Result<std::unique_ptr<OpenFolder>> real = m_real.openFolder(folder);
+    if (!real)
+        return real;
+    return std::unique_ptr<OpenFolder>(new FaultyOpenFolder(*this, folder, std::move(*real)));
+}
+
+Result<TreeSnapshot> FaultyFileSystem::snapshot(const NativePath& folder)
+{
+    if (auto f = fault(Op::Snapshot, folder))
+        return *f;
+    return m_real.snapshot(folder);
+}
+
+Status FaultyFileSystem::removeAllBut(const NativePath& folder, const TreeSnapshot& keep)
+{
+    if (auto f = fault(Op::RemoveAllBut, folder))
+        return *f;
+    return m_real.removeAllBut(folder, keep);
+}
+
+Result<std::unique_ptr<HeldLock>> FaultyFileSystem::createExclusive(const NativePath& path, quint32 mode,
+                                                                    EntryKind kind)
+{
+    if (auto f = fault(Op::CreateExclusive, path))
+        return *f;
+    return m_real.createExclusive(path, mode, kind);
+}
+
+Result<std::unique_ptr<HeldLock>> FaultyFileSystem::lock(const NativePath& path, bool wait)
+{
+    if (auto f = fault(Op::Lock, path))
+        return *f;
+    return m_real.lock(path, wait);
+}
+
+Status FaultyFileSystem::copyInto(const NativePath& from, const NativePath& to)
+{
+    if (auto f = fault(Op::CopyInto, from))
+        return *f;
+    return m_real.copyInto(from, to);
+}
+
+Result<bool> FaultyFileSystem::sameContents(const NativePath& a, const NativePath& b)
+{
+    if (auto f = fault(Op::SameContents, a))
+        return *f;
+    return m_real.sameContents(a, b);
+}
+
+Status FaultyFileSystem::link(const NativePath& from, const NativePath& to)
+{
+    if (auto f = fault(Op::Link, from))
+        return *f;
+    return m_real.link(from, to);
+}
+
+Status FaultyFileSystem::renameOver(const NativePath& from, const NativePath& to)
+{
+    if (auto f = fault(Op::RenameOver, from))
+        return *f;
+    return m_real.renameOver(from, to);
+}
+
+Status FaultyFileSystem::removeFlatFolder(const NativePath& folder)
+{
+    if (auto f = fault(Op::RemoveFlatFolder, folder))
+        return *f;
+    return m_real.removeFlatFolder(folder);
+}
+
+Status FaultyFileSystem::sync(const NativePath& path)
+{
+    if (auto f = fault(Op::Sync, path))
+        return *f;
+    return m_real.sync(path);
 }
 
 FakeServices::FakeServices(const QString& programFolder)

@@ -109,9 +109,35 @@ public:
 
 /// The real file system with scripted failures: tests run on real temporary trees and make
 /// any operation on any path fail, as a permission or disk fault would (CI runs as root).
-class FaultyFileSystem final : public FileSystem {
+/// A test may derive from it to change an answer. Safe to call from several threads at once.
+class FaultyFileSystem : public FileSystem {
 public:
-    enum class Op { List, Info, FileExists, FolderExists, Move, Copy, Delete, CreateFolder, WriteFile, ReadFile };
+    /// InfoAt is a look through an open folder; its path is the folder's joined with the name.
+    /// Copy is copyFile; CopyInto, SameContents, Link and RenameOver go by their first path.
+    enum class Op {
+        List,
+        Info,
+        FileExists,
+        FolderExists,
+        Move,
+        Copy,
+        Delete,
+        CreateFolder,
+        WriteFile,
+        ReadFile,
+        OpenFolder,
+        InfoAt,
+        Snapshot,
+        RemoveAllBut,
+        CreateExclusive,
+        Lock,
+        CopyInto,
+        SameContents,
+        Link,
+        RenameOver,
+        RemoveFlatFolder,
+        Sync,
+    };
     struct Call {
         Op op;
         NativePath path;
@@ -121,6 +147,7 @@ public:
     void failOn(Op op, std::function<bool(const NativePath&)> matches, ErrorKind kind = ErrorKind::Injected);
     /// Fail `op` on exactly this path.
     void failOn(Op op, const NativePath& path, ErrorKind kind = ErrorKind::Injected);
+    /// Read once the calls are done.
     QList<NativePath> pathsOf(Op op) const;
     /// Answer `info()` for exactly this path with `answer`, as another file system might.
     void scriptInfo(const NativePath& path, const FileInfo& answer) { m_scriptedInfo.insert(path, answer); }
@@ -136,6 +163,21 @@ public:
     Status createFolder(const NativePath& folder) override;
     Status writeFile(const NativePath& path, const QByteArray& bytes) override;
     Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
+    Result<std::unique_ptr<OpenFolder>> openFolder(const NativePath& folder) override;
+    Result<TreeSnapshot> snapshot(const NativePath& folder) override;
+    Status removeAllBut(const NativePath& folder, const TreeSnapshot& keep) override;
+    Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
+                                                      EntryKind kind = EntryKind::File) override;
+    Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) override;
+    Status copyInto(const NativePath& from, const NativePath& to) override;
+    Result<bool> sameContents(const NativePath& a, const NativePath& b) override;
+    Status link(const NativePath& from, const NativePath& to) override;
+    Status renameOver(const NativePath& from, const NativePath& to) override;
+    Status removeFlatFolder(const NativePath& folder) override;
+    Status sync(const NativePath& path) override;
+
+    /// The scripted failure of `op` on `path`, if any, after recording the call.
+    std::optional<Status> fault(Op op, const NativePath& path);
 
 private:
     struct Fault {
@@ -143,7 +185,7 @@ private:
         std::function<bool(const NativePath&)> matches;
         ErrorKind kind;
     };
-    std::optional<Status> fault(Op op, const NativePath& path);
+    QMutex m_mutex; ///< guards calls and m_faults
     QList<Fault> m_faults;
     QHash<NativePath, FileInfo> m_scriptedInfo;
     LocalFileSystem m_real;
