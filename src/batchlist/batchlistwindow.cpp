@@ -135,16 +135,10 @@ private:
     bool m_writeQueued = false; ///< a write is queued to the user-interface thread
 };
 
-// Every field of Services is copied above: a new one must be added there too.
-static_assert(sizeof(platform::Services) == 10 * sizeof(void*) + 2 * sizeof(QString));
-
 BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig config, QWidget* parent)
     : QWidget(parent, Qt::Window), m_uiMessages(std::make_unique<platform::UiThreadMessages>(services.messages)),
-      m_ownServices{*m_uiMessages,     services.folders,       services.files,      services.input,
-                    services.settings, services.programs,      services.desktop,    services.fs,
-                    services.registry, services.programFolder, services.mainWindow, services.helperFolder},
-      m_services(m_ownServices), m_run(new platform::BackgroundRun(this, services.messages)),
-      m_config(std::move(config))
+      m_ownServices(services.withMessages(*m_uiMessages)), m_services(m_ownServices),
+      m_run(new platform::BackgroundRun(this, services.messages)), m_config(std::move(config))
 {
     setObjectName(m_config.objectName);
     setWindowTitle(m_config.caption);

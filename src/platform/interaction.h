@@ -2,7 +2,11 @@
 
 #include "platform/messageboxes.h"
 
+#include <QList>
+#include <QMutex>
+#include <QObject>
 #include <functional>
+#include <memory>
 
 class QWidget;
 
@@ -52,6 +56,41 @@ bool onUserInterfaceThread();
 /// graphical interface (a terminal prompt of the command line) it runs at once; in a
 /// graphical program it is refused, since a widget made there would crash. False when not run.
 bool interactWithUser(const std::function<void()>& call);
+
+/// Carries calls from worker threads to the user-interface thread, where this object lives, and
+/// waits for each to return. Once abandoned (the program is quitting), interactions not yet
+/// begun, and any asked from then on, are answered as not run; plain calls still run.
+class UiThreadCalls final : public QObject {
+public:
+    /// Carries out one interaction on the user-interface thread: whatever must hold around it,
+    /// then `call`.
+    using InteractionWrapper = std::function<void(const std::function<void()>& call)>;
+
+    explicit UiThreadCalls(InteractionWrapper wrapper, QObject* parent = nullptr);
+    ~UiThreadCalls() override;
+
+    /// Runs `call` on the user-interface thread and waits for it (directly when already there);
+    /// for work that shows nothing, such as handing an object to a worker.
+    void run(const std::function<void()>& call) { post(call, false); }
+    /// Runs `call` through the wrapper there; false when refused since abandoned.
+    bool interact(const std::function<void()>& call) { return post(call, true); }
+
+    /// Answers the interactions that have not begun as not run, and refuses new ones. One
+    /// already open is closed by whoever quits; it answers then.
+    void abandon();
+    /// Carries interactions again, for a new run.
+    void resume();
+
+private:
+    struct Pending;
+    bool post(const std::function<void()>& call, bool interaction);
+    void carryOut(const std::function<void()>& call, bool interaction);
+
+    InteractionWrapper m_wrapper;
+    QMutex m_mutex; ///< guards the two below, shared with the workers
+    QList<std::shared_ptr<Pending>> m_pending;
+    bool m_abandoned = false;
+};
 
 /// Message boxes that any thread may ask for: each is shown through interactWithUser(), so a
 /// run's worker waits while its box is open on the user-interface thread, and the boxes keep

@@ -33,6 +33,16 @@ struct Services {
     QWidget* mainWindow = nullptr;
     /// Folder of the helper programs (korvane-chmextract, korvane-unohelper).
     QString helperFolder = {};
+
+    /// The same services with `other` showing the message boxes.
+    Services withMessages(MessageBoxes& other) const
+    {
+        return {other,   folders, files,    input,         settings,   programs,
+                desktop, fs,      registry, programFolder, mainWindow, helperFolder};
+    }
 };
+
+// withMessages() copies every field: a new one must be added there too.
+static_assert(sizeof(Services) == 10 * sizeof(void*) + 2 * sizeof(QString));
 
 } // namespace korvane::platform

@@ -56,6 +56,8 @@ public:
     int engineCode() const { return m_engineCode; }
     /// For the user: the message the failure was given, else a text for its kind and errno.
     QString message() const;
+    /// The message the failure was given, "" when it was given none.
+    const QString& givenMessage() const { return m_message; }
 
 private:
     ErrorKind m_kind = ErrorKind::None;

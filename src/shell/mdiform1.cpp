@@ -59,6 +59,8 @@ MDIForm1::MDIForm1(platform::Services& services, QWidget* parent) : QMainWindow(
     buildMenu();
     // 6690 x 4245 twips of client area below the menu.
     resize(446, 283 + menuBar()->sizeHint().height());
+    // The close box must work while a tool window's box is up too: it ends the program then.
+    platform::passBlockedCloses(this, [this] { quitGracefully(); });
 }
 
 void MDIForm1::buildMenu()

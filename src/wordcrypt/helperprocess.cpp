@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -79,19 +81,19 @@ platform::Status HelperProcess::start(const QString& office)
     }
     m_socket = std::move(ours);
     Reply r = call(protocol::kStart, m_startLimitMs);
-    if (r.started) {
-        m_officeGroup = r.fields.value(0).toInt();
-        m_profile = r.fields.value(1);
+    if (r && r->started) {
+        m_officeGroup = r->fields.value(0).toInt();
+        m_profile = r->fields.value(1);
         r = read(QDeadlineTimer(m_startLimitMs));
     }
-    if (!r.ok) {
+    if (!r) {
         // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
-        const bool missing = r.code == QLatin1String(protocol::kNoOffice) || m_exitCode == 127;
+        const bool missing = hasCode(r.status(), protocol::kNoOffice) || m_exitCode == 127;
         kill();
-        return Status::failure(missing ? ErrorKind::NotFound : ErrorKind::Failed, r.text);
+        return Status::failure(missing ? ErrorKind::NotFound : ErrorKind::Failed, failureText(r.status()));
     }
-    m_officeGroup = r.fields.value(0).toInt();
-    m_profile = r.fields.value(1);
+    m_officeGroup = r->fields.value(0).toInt();
+    m_profile = r->fields.value(1);
     return {};
 }
 
@@ -136,9 +138,7 @@ HelperProcess::Reply HelperProcess::read(QDeadlineTimer deadline)
         }
         if (m_stopRequested()) {
             kill();
-            Reply r = gone(QStringLiteral("已停止"));
-            r.code = QLatin1String(kStopped);
-            return r;
+            return helperFailure(QLatin1String(kStopped), QStringLiteral("已停止"));
         }
         if (deadline.hasExpired()) {
             kill();
@@ -200,35 +200,58 @@ void HelperProcess::kill()
     m_buffer.clear();
 }
 
-HelperProcess::Reply HelperProcess::gone(const QString& text)
+platform::Status HelperProcess::gone(const QString& text)
 {
-    Reply r;
-    r.code = QLatin1String(kGone);
-    r.text = text;
-    return r;
+    return helperFailure(QLatin1String(kGone), text);
 }
 
 HelperProcess::Reply HelperProcess::parse(const QByteArray& line)
 {
-    Reply r;
     const QList<QByteArray> parts = line.split(protocol::kSeparator);
-    r.ok = parts.value(0) == protocol::kOk;
-    r.started = parts.value(0) == protocol::kStarted;
+    Answer answer;
     for (qsizetype i = 1; i < parts.size(); ++i)
-        r.fields << QString::fromUtf8(parts[i]);
-    if (!r.ok && !r.started) {
-        r.code = r.fields.value(0);
-        r.text = r.fields.value(1);
-    }
-    if (r.code == QLatin1String(protocol::kCrashed))
+        answer.fields << QString::fromUtf8(parts[i]);
+    answer.started = parts.value(0) == protocol::kStarted;
+    if (answer.started || parts.value(0) == protocol::kOk)
+        return answer;
+    const platform::Status failure = helperFailure(answer.fields.value(0), answer.fields.value(1));
+    if (hasCode(failure, protocol::kCrashed))
         kill(); // the helper has ended the office; a new helper serves the next document
-    return r;
+    return failure;
 }
 
-bool isDeath(const HelperProcess::Reply& r)
+namespace {
+
+/// Every code a failure can carry; its engine code is the place here plus one.
+constexpr const char* kFailureCodes[] = {
+    HelperProcess::kGone,   HelperProcess::kStopped,  protocol::kNoOffice, protocol::kStartFailed,
+    protocol::kPassword,    protocol::kWrongPassword, protocol::kLocked,   protocol::kLoadFailed,
+    protocol::kStoreFailed, protocol::kCloseFailed,   protocol::kProtocol, protocol::kCrashed,
+};
+
+} // namespace
+
+platform::Status helperFailure(const QString& code, const QString& text)
 {
-    return r.code == QLatin1String(protocol::kCrashed) ||
-           (r.code == QLatin1String(HelperProcess::kGone) && r.text.contains(QStringLiteral("意外退出")));
+    const auto* const known = std::find_if(std::begin(kFailureCodes), std::end(kFailureCodes),
+                                           [&](const char* c) { return code == QLatin1String(c); });
+    const char* const kept = known != std::end(kFailureCodes) ? *known : protocol::kProtocol;
+    const auto place = std::find(std::begin(kFailureCodes), std::end(kFailureCodes), kept);
+    return platform::Status::engineFailure(int(place - std::begin(kFailureCodes)) + 1, text);
+}
+
+QString failureCode(const platform::Status& failure)
+{
+    const int place = failure.engineCode() - 1;
+    if (place < 0 || place >= int(std::size(kFailureCodes)))
+        return {};
+    return QLatin1String(kFailureCodes[place]);
+}
+
+bool isDeath(const platform::Status& failure)
+{
+    return hasCode(failure, protocol::kCrashed) ||
+           (hasCode(failure, HelperProcess::kGone) && failureText(failure).contains(QStringLiteral("意外退出")));
 }
 
 } // namespace korvane::wordcrypt

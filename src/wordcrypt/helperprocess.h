@@ -16,13 +16,13 @@ namespace korvane::wordcrypt {
 /// POSIX (spawn, socket, poll), so it belongs to no thread.
 class HelperProcess {
 public:
-    struct Reply {
-        bool ok = false;
-        bool started = false; ///< the office process exists; the outcome of "start" follows
-        QString code;         ///< error code when !ok
+    /// What follows the helper's "ok" or "started".
+    struct Answer {
         QStringList fields;
-        QString text; ///< error text when !ok
+        bool started = false; ///< the office process exists; the outcome of "start" follows
     };
+    /// The answer, or a failure that carries the error code (failureCode()) and its text.
+    using Reply = platform::Result<Answer>;
     /// The codes of failures found on this side of the socket (the helper's own are in the
     /// protocol header).
     static constexpr char kGone[] = "gone";
@@ -49,8 +49,8 @@ public:
     /// Ends helper and office at once, and removes the office's profile.
     void kill();
 
-    /// A reply made on this side: the helper is gone, `text` says why.
-    static Reply gone(const QString& text);
+    /// A failure made on this side: the helper is gone, `text` says why.
+    static platform::Status gone(const QString& text);
 
 private:
     bool spawn(const QString& office, const platform::UniqueFd& theirs);
@@ -67,7 +67,22 @@ private:
     QString m_profile;
 };
 
-/// Whether the reply says the office (or the helper) died during the call.
-bool isDeath(const HelperProcess::Reply& r);
+/// A failure with `code` (kGone, kStopped or one of the helper's) and the text that came with it.
+platform::Status helperFailure(const QString& code, const QString& text);
+/// The code of a failure made by helperFailure(); the helper's codes this side does not know
+/// read as the protocol's error.
+QString failureCode(const platform::Status& failure);
+/// The failure's text as it came, "" when none came.
+inline const QString& failureText(const platform::Status& failure)
+{
+    return failure.givenMessage();
+}
+inline bool hasCode(const platform::Status& failure, const char* code)
+{
+    return failureCode(failure) == QLatin1String(code);
+}
+
+/// Whether the failure says the office (or the helper) died during the call.
+bool isDeath(const platform::Status& failure);
 
 } // namespace korvane::wordcrypt

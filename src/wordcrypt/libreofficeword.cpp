@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,11 +60,6 @@ QByteArray field(const QString& text)
 QByteArray urlPath(const QByteArray& path)
 {
     return path.toPercentEncoding("/");
-}
-
-bool hasCode(const HelperProcess::Reply& r, const char* code)
-{
-    return r.code == QLatin1String(code);
 }
 
 std::unique_ptr<HelperProcess> makeHelperProcess(const std::shared_ptr<LibreOfficeWord::Shared>& shared)
@@ -141,7 +137,7 @@ public:
         if (const Status ready = ensureHelper(); !ready.ok())
             return HelperProcess::gone(ready.message());
         HelperProcess::Reply r = m_helper->call(line, m_shared->options.callLimitMs);
-        if (!r.ok && !m_helper->alive())
+        if (!r && !m_helper->alive())
             m_helper.reset();
         return r;
     }
@@ -164,7 +160,9 @@ private:
         return {};
     }
 
-    Status load(const QByteArray& realPath, const QString* password, HelperProcess::Reply* r);
+    /// Loads the document; `id` and `filter` get its handle and filter. Success without them
+    /// when it needs a password and none was given: the caller asks for it.
+    Status load(const QByteArray& realPath, const QString* password, std::optional<HelperProcess::Answer>* loaded);
 
     std::shared_ptr<LibreOfficeWord::Shared> m_shared;
     QString m_office;
@@ -173,29 +171,35 @@ private:
     bool m_ended = false;
 };
 
-Status Application::load(const QByteArray& realPath, const QString* password, HelperProcess::Reply* r)
+Status Application::load(const QByteArray& realPath, const QString* password,
+                         std::optional<HelperProcess::Answer>* loaded)
 {
+    loaded->reset();
     QByteArray line = protocol::kLoad + (protocol::kSeparator + urlPath(realPath));
     if (password)
         line += protocol::kSeparator + field(*password);
     // A document that takes the office down gets one more chance with a fresh office.
+    HelperProcess::Reply r = HelperProcess::gone({});
     for (int attempt = 0; attempt < 2; ++attempt) {
-        *r = call(line);
-        if (r->ok || !isDeath(*r))
+        r = call(line);
+        if (r || !isDeath(r.status()))
             break;
     }
-    if (r->ok)
+    if (r) {
+        *loaded = *r;
         return {};
-    if (isDeath(*r))
+    }
+    const Status& failure = r.status();
+    if (isDeath(failure))
         return untouched(ErrorKind::Failed, QStringLiteral("LibreOffice 在处理此文档时意外退出"));
-    if (hasCode(*r, HelperProcess::kStopped))
+    if (hasCode(failure, HelperProcess::kStopped))
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    if (password && (hasCode(*r, protocol::kWrongPassword) || hasCode(*r, protocol::kPassword)))
+    if (password && (hasCode(failure, protocol::kWrongPassword) || hasCode(failure, protocol::kPassword)))
         return Status::failure(ErrorKind::Cancelled, QStringLiteral("打开密码不正确"));
-    if (hasCode(*r, protocol::kPassword))
+    if (hasCode(failure, protocol::kPassword))
         return {}; // the caller asks for it
-    return Status::failure(hasCode(*r, protocol::kLocked) ? ErrorKind::ReadOnly : ErrorKind::Io,
-                           describeOfficeFailure(r->code, r->text));
+    return Status::failure(hasCode(failure, protocol::kLocked) ? ErrorKind::ReadOnly : ErrorKind::Io,
+                           describeOfficeFailure(failureCode(failure), failureText(failure)));
 }
 
 Status Application::open(const QByteArray& rawName, bool)
@@ -214,7 +218,7 @@ Status Application::open(const QByteArray& rawName, bool)
 
     // As Word would: ask for the document's current password, then open with it. An encrypted
     // Word 97 file is known from its header, so it is asked for first and loaded once.
-    HelperProcess::Reply r;
+    std::optional<HelperProcess::Answer> r;
     std::optional<QString> password;
     const auto ask = [&]() -> Status {
         // Asked on the user-interface thread whatever thread the run is on; a prompt that
@@ -226,12 +230,12 @@ Status Application::open(const QByteArray& rawName, bool)
         return load(realPath, &*password, &r);
     };
     Status loaded = encrypted ? ask() : load(realPath, nullptr, &r);
-    if (loaded.ok() && !r.ok && hasCode(r, protocol::kPassword))
-        loaded = ask();
+    if (loaded.ok() && !r)
+        loaded = ask(); // it needs a password
     if (!loaded.ok())
         return loaded;
 
-    Document document(*this, r.fields.value(0).toInt(), fileName, realPath, r.fields.value(1));
+    Document document(*this, r->fields.value(0).toInt(), fileName, realPath, r->fields.value(1));
     if (m_sink)
         m_sink->DocumentOpen(document);
     if (!document.closed())
@@ -275,13 +279,13 @@ Status Document::exportTo(const QByteArray& exported)
     if (!m_asked.open.isEmpty())
         line += protocol::kSeparator + field(m_asked.open);
     // The document lives in the office that loaded it: a new office could not store it.
-    const HelperProcess::Reply r = m_app.call(line, false);
-    if (!r.ok) {
-        if (isDeath(r))
+    if (const HelperProcess::Reply r = m_app.call(line, false); !r) {
+        const Status& failure = r.status();
+        if (isDeath(failure))
             return untouched(ErrorKind::Failed, QStringLiteral("LibreOffice 在处理此文档时意外退出"));
-        if (hasCode(r, HelperProcess::kStopped))
+        if (hasCode(failure, HelperProcess::kStopped))
             return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-        return untouched(ErrorKind::Failed, describeOfficeFailure(r.code, r.text));
+        return untouched(ErrorKind::Failed, describeOfficeFailure(failureCode(failure), failureText(failure)));
     }
     if (const Status bad = checkOfficeOutput(exported); !bad.ok())
         return untouched(ErrorKind::Failed, bad.message());
@@ -331,9 +335,11 @@ Status Document::close()
     m_closed = true;
     const HelperProcess::Reply r =
         m_app.call(protocol::kClose + (protocol::kSeparator + QByteArray::number(m_id)), false);
-    if (r.ok || hasCode(r, HelperProcess::kGone) || isDeath(r) || hasCode(r, HelperProcess::kStopped))
+    if (r || hasCode(r.status(), HelperProcess::kGone) || isDeath(r.status()) ||
+        hasCode(r.status(), HelperProcess::kStopped))
         return {}; // a dead office holds no document any more
-    return Status::failure(ErrorKind::Failed, QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(r.text));
+    return Status::failure(ErrorKind::Failed,
+                           QStringLiteral("LibreOffice 无法关闭文档(%1)").arg(failureText(r.status())));
 }
 
 } // namespace

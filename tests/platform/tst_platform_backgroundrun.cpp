@@ -4,6 +4,7 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/fakes/fakewordprocessor.h"
 #include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/shutdown.h"
 
 #include "support/testmain.h"
 #include <QDialog>
@@ -36,6 +37,7 @@ private slots:
     void promptAnsweredOnTheUserInterfaceThread();
     void stopForQuitAnswersUnshownInteractionsAsCancelled();
     void completionGetsTheJobsResult();
+    void closeBehindAStoppedRunsBoxGoesAheadOnceAnswered();
 };
 
 void TestBackgroundRun::boxNeverUnderTheProgressDialog_data()
@@ -210,6 +212,40 @@ void TestBackgroundRun::completionGetsTheJobsResult()
     QTRY_VERIFY(failed.has_value());
     QVERIFY(failed->isEmpty());
     QCOMPARE(boxes.texts(), QStringList{QStringLiteral("操作意外中止: boom")});
+}
+
+void TestBackgroundRun::closeBehindAStoppedRunsBoxGoesAheadOnceAnswered()
+{
+    FakeMessageBoxes boxes;
+    QWidget main;
+    main.show();
+    auto* tool = new QWidget(&main, Qt::Window);
+    tool->show();
+    BackgroundRun run(tool, boxes);
+    QStringList steps;
+    boxes.onShow = [&](const FakeMessageBoxes::Shown&) {
+        // Stands in for the box's modality; shown without a loop of its own.
+        QDialog modal(tool);
+        modal.setModal(true);
+        modal.show();
+        closeBehindBoxes([&] { main.close(); }); // the main window's close box, which Qt would drop
+        steps << QStringLiteral("box %1, main %2")
+                     .arg(modal.isVisible() ? QStringLiteral("open") : QStringLiteral("closed"),
+                          main.isVisible() ? QStringLiteral("open") : QStringLiteral("closed"));
+    };
+    QVERIFY(run.start(
+        QStringLiteral("正在测试…"),
+        [](RunControl& control) {
+            while (!control.stopRequested())
+                QThread::msleep(5);
+        },
+        [&] {
+            boxes.show(tool, cancelledText(3, 4), MessageIcon::Information);
+            steps << QStringLiteral("after the box");
+        }));
+    run.requestStop();
+    QTRY_VERIFY(!main.isVisible());
+    QCOMPARE(steps, QStringList({QStringLiteral("box closed, main open"), QStringLiteral("after the box")}));
 }
 
 KORVANE_TEST_MAIN(TestBackgroundRun)

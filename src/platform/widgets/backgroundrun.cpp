@@ -1,100 +1,16 @@
 #include "platform/widgets/backgroundrun.h"
 
 #include "platform/messageboxes.h"
+#include "platform/widgets/runprogressdialog.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDialog>
-#include <QFontMetrics>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
-#include <QVBoxLayout>
-#include <QWaitCondition>
 #include <exception>
 
 namespace korvane::platform {
-
-/// The progress dialog of one run: what is done, the item in hand and "取消".
-class RunProgressDialog final : public QDialog {
-public:
-    RunProgressDialog(QWidget* window, RunControl& control) : QDialog(window), m_control(control)
-    {
-        setObjectName(QStringLiteral("runProgress"));
-        setWindowTitle(QStringLiteral("Korvane"));
-        // Not window-modal: that would block the owner's owner too (the main window of an owned
-        // tool window), and with it every other tool and the program's close box. The window's
-        // own controls are disabled for the run instead.
-        setWindowModality(Qt::NonModal);
-        m_line = new QLabel(this);
-        m_line->setObjectName(QStringLiteral("progressLine"));
-        m_current = new QLabel(this);
-        m_current->setObjectName(QStringLiteral("currentItem"));
-        m_current->setMinimumWidth(360);
-        m_bar = new QProgressBar(this);
-        m_bar->setTextVisible(false);
-        m_cancel = new QPushButton(QStringLiteral("取消"), this);
-        m_cancel->setObjectName(QStringLiteral("cancelButton"));
-        connect(m_cancel, &QPushButton::clicked, this, &RunProgressDialog::reject);
-        auto* buttons = new QHBoxLayout;
-        buttons->addStretch();
-        buttons->addWidget(m_cancel);
-        auto* layout = new QVBoxLayout(this);
-        layout->addWidget(m_line);
-        layout->addWidget(m_current);
-        layout->addWidget(m_bar);
-        layout->addLayout(buttons);
-    }
-
-    void refresh(const QString& action)
-    {
-        const ProgressSnapshot s = m_control.snapshot();
-        QString line = action + QStringLiteral(" 已处理 ") + QString::number(s.done);
-        if (s.total >= 0 && s.totalFinal)
-            line += QStringLiteral(" / ") + QString::number(s.total);
-        else if (s.total >= 0)
-            line += QStringLiteral(" 个, 已找到 ") + QString::number(s.total); // the walk goes on
-        m_line->setText(line + QStringLiteral(" 个"));
-        m_current->setText(m_current->fontMetrics().elidedText(s.current, Qt::ElideMiddle, m_current->width()));
-        // A total still growing is not the whole: a bar would stand nearly full all along.
-        if (s.total > 0 && s.totalFinal) {
-            // The bar counts in thousandths: totals beyond int range still fit.
-            m_bar->setRange(0, 1000);
-            // Large items in hand count as the part of one item they have done.
-            const qint64 part = s.partTotal > 0 ? std::min(s.partDone, s.partTotal) * 1000 / s.partTotal : 0;
-            m_bar->setValue(int(std::min<qint64>((std::min(s.done, s.total) * 1000 + part) / s.total, 1000)));
-        } else {
-            m_bar->setRange(0, 0); // busy indicator
-        }
-        if (s.stopRequested) {
-            m_cancel->setEnabled(false);
-            m_cancel->setText(QStringLiteral("正在取消…"));
-        }
-    }
-
-    /// "取消", Escape and the close box all stop the run; the dialog goes when the run ends.
-    void reject() override { m_control.requestStop(); }
-
-private:
-    RunControl& m_control;
-    QLabel* m_line;
-    QLabel* m_current;
-    QProgressBar* m_bar;
-    QPushButton* m_cancel;
-};
-
-/// An interaction or call a worker has posted to the user-interface thread and waits for.
-struct BackgroundRun::Pending {
-    enum class State { Posted, Running, Done, Abandoned };
-    QMutex mutex;
-    QWaitCondition changed;
-    State state = State::Posted;
-};
 
 namespace {
 QList<BackgroundRun*>& inFlight()
@@ -105,7 +21,8 @@ QList<BackgroundRun*>& inFlight()
 } // namespace
 
 BackgroundRun::BackgroundRun(QWidget* window, MessageBoxes& messages)
-    : QObject(window), m_window(window), m_messages(messages), m_ticker(new QTimer(this))
+    : QObject(window), m_window(window), m_messages(messages), m_ticker(new QTimer(this)),
+      m_calls(new UiThreadCalls([this](const std::function<void()>& call) { interactAway(call); }, this))
 {
     setObjectName(QStringLiteral("backgroundRun"));
     m_window->installEventFilter(this);
@@ -123,7 +40,7 @@ void BackgroundRun::stopAndWait()
     if (!m_worker)
         return;
     m_control->requestStop();
-    abandonPending();
+    m_calls->abandon();
     m_worker->disconnect(this);
     m_worker->wait();
     delete m_worker;
@@ -150,10 +67,7 @@ bool BackgroundRun::startJob(const QString& action, Job job, std::function<void(
     m_action = action;
     m_finished = std::move(finished);
     m_control = std::make_unique<RunControl>();
-    {
-        QMutexLocker lock(&m_pendingMutex);
-        m_abandoning = false;
-    }
+    m_calls->resume();
 
     // Only the window's own controls: the dialog, made later, stays usable.
     m_disabled.clear();
@@ -193,7 +107,7 @@ void BackgroundRun::stopForQuit()
     if (!m_running)
         return;
     m_control->requestStop();
-    abandonPending();
+    m_calls->abandon();
 }
 
 void BackgroundRun::finish()
@@ -253,20 +167,16 @@ void BackgroundRun::poll()
 
 void BackgroundRun::onUiThread(const std::function<void()>& call)
 {
-    callOnUiThread(call, false);
+    m_calls->run(call);
 }
 
 bool BackgroundRun::interact(const std::function<void()>& call)
 {
-    return callOnUiThread(call, true);
+    return m_calls->interact(call);
 }
 
-void BackgroundRun::runOnUiThread(const std::function<void()>& call, bool interaction)
+void BackgroundRun::interactAway(const std::function<void()>& call)
 {
-    if (!interaction) {
-        call();
-        return;
-    }
     // The progress dialog must never cover the box or prompt, nor take its clicks.
     ++m_interacting;
     if (m_dialog)
@@ -279,60 +189,6 @@ void BackgroundRun::runOnUiThread(const std::function<void()>& call, bool intera
         m_elapsed.restart();
     });
     call();
-}
-
-bool BackgroundRun::callOnUiThread(const std::function<void()>& call, bool interaction)
-{
-    if (onUserInterfaceThread()) {
-        runOnUiThread(call, interaction);
-        return true;
-    }
-    auto pending = std::make_shared<Pending>();
-    {
-        QMutexLocker lock(&m_pendingMutex);
-        if (m_abandoning && interaction)
-            return false;
-        m_pending.append(pending);
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, pending, &call, interaction] {
-            {
-                QMutexLocker lock(&pending->mutex);
-                if (pending->state != Pending::State::Posted)
-                    return;
-                pending->state = Pending::State::Running;
-            }
-            runOnUiThread(call, interaction);
-            QMutexLocker lock(&pending->mutex);
-            pending->state = Pending::State::Done;
-            pending->changed.wakeAll();
-        },
-        Qt::QueuedConnection);
-    bool done = false;
-    {
-        QMutexLocker lock(&pending->mutex);
-        while (pending->state == Pending::State::Posted || pending->state == Pending::State::Running)
-            pending->changed.wait(&pending->mutex);
-        done = pending->state == Pending::State::Done;
-    }
-    QMutexLocker lock(&m_pendingMutex);
-    m_pending.removeAll(pending);
-    return done;
-}
-
-void BackgroundRun::abandonPending()
-{
-    QMutexLocker lock(&m_pendingMutex);
-    m_abandoning = true;
-    for (const std::shared_ptr<Pending>& pending : std::as_const(m_pending)) {
-        QMutexLocker pendingLock(&pending->mutex);
-        // One already open on this thread is closed by whoever quits; it answers then.
-        if (pending->state == Pending::State::Posted) {
-            pending->state = Pending::State::Abandoned;
-            pending->changed.wakeAll();
-        }
-    }
 }
 
 bool BackgroundRun::eventFilter(QObject* watched, QEvent* event)

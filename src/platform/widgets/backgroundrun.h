@@ -1,11 +1,28 @@
 #pragma once
 
+// How a window runs a long job:
+//
+//     m_run = new BackgroundRun(this, services.messages);   // one per window, owned by it
+//     if (!m_run->start(QStringLiteral("正在复制文件…"),
+//                       [plan](RunControl& control) { return copyAll(plan, control); },
+//                       [this](Report report) { showReport(report); }))
+//         return; // a run is under way
+//
+// - start() returns at once. The job runs on a worker thread of its own; it reports progress
+//   and sees the stop request through its RunControl, and takes what it needs by value.
+// - Its result goes to the completion, which runs on the user-interface thread once the job
+//   has returned; ended() follows. stopped() and control() tell how the run ended.
+// - While it runs, the window's controls are disabled, a RunProgressDialog shows the counts
+//   after a short delay, and a close of the window stops the run and closes it afterwards
+//   (all on the user-interface thread).
+// - The job never touches a widget: interactWithUser() and UiThreadMessages carry what it
+//   needs from the user to the user-interface thread and wait for the answer (interaction.h).
+
 #include "platform/interaction.h"
 #include "platform/runcontrol.h"
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -33,10 +50,9 @@ class RunProgressDialog;
 /// RunControl with "取消", which requests the stop. A close of the window during a run stops
 /// the run first and closes the window once it has ended.
 ///
-/// The job never touches widgets or services that show something: what it needs from the user
-/// goes through this object as the worker's InteractionBridge (interactWithUser(),
-/// UiThreadMessages). While such an interaction is open the progress dialog is hidden; its
-/// delay counts again from when the interaction closes.
+/// The job's interactions reach the user through this object as the worker's
+/// InteractionBridge. While one is open the progress dialog is hidden; its delay counts again
+/// from when the interaction closes.
 class BackgroundRun final : public QObject, public InteractionBridge {
     Q_OBJECT
 public:
@@ -102,11 +118,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Pending;
     bool startJob(const QString& action, Job job, std::function<void()> finished);
-    bool callOnUiThread(const std::function<void()>& call, bool interaction);
-    void runOnUiThread(const std::function<void()>& call, bool interaction);
-    void abandonPending();
+    void interactAway(const std::function<void()>& call);
     void poll();
     void finish();
 
@@ -126,10 +139,7 @@ private:
     bool m_running = false;
     bool m_stopped = false;
     bool m_closeAfterRun = false;
-
-    QMutex m_pendingMutex; ///< guards the two below, shared with the worker
-    QList<std::shared_ptr<Pending>> m_pending;
-    bool m_abandoning = false;
+    UiThreadCalls* m_calls; ///< the worker's calls to the user-interface thread
 };
 
 } // namespace korvane::platform

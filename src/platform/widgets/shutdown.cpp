@@ -2,6 +2,7 @@
 
 #include "platform/widgets/backgroundrun.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
@@ -12,9 +13,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace korvane::platform {
 
@@ -59,7 +63,78 @@ void writeSignal(int)
     errno = saved;
 }
 
+xcb_atom_t atomNamed(xcb_connection_t* c, const char* name)
+{
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return atom;
+}
+
+/// Watches the X server's close requests for windows a modal window blocks.
+class BlockedCloseFilter final : public QAbstractNativeEventFilter {
+public:
+    BlockedCloseFilter(xcb_connection_t* c)
+        : m_protocols(atomNamed(c, "WM_PROTOCOLS")), m_delete(atomNamed(c, "WM_DELETE_WINDOW"))
+    {}
+    struct Watched {
+        QPointer<QWidget> window;
+        std::function<void()> close;
+    };
+    QList<Watched> watched;
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
+    {
+        if (type != "xcb_generic_event_t" || !QApplication::activeModalWidget())
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
+            return false;
+        const auto* client = static_cast<const xcb_client_message_event_t*>(message);
+        if (client->format != 32 || client->type != m_protocols || client->data.data32[0] != m_delete)
+            return false;
+        for (const Watched& w : std::as_const(watched)) {
+            if (!w.window || !w.window->testAttribute(Qt::WA_WState_Created) ||
+                xcb_window_t(w.window->winId()) != client->window || w.window == QApplication::activeModalWidget())
+                continue;
+            // Qt drops it after this filter; answered from the event loop, outside native dispatch.
+            QTimer::singleShot(0, w.window, [close = w.close] { closeBehindBoxes(close); });
+        }
+        return false;
+    }
+
+private:
+    xcb_atom_t m_protocols;
+    xcb_atom_t m_delete;
+};
+
 } // namespace
+
+void passBlockedCloses(QWidget* window, std::function<void()> close)
+{
+    static BlockedCloseFilter* filter = nullptr;
+    if (!filter) {
+        auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+        if (!x11 || !x11->connection())
+            return; // no X server: no window manager to send such a close
+        filter = new BlockedCloseFilter(x11->connection());
+        qApp->installNativeEventFilter(filter);
+    }
+    filter->watched.append({window, std::move(close)});
+}
+
+void closeBehindBoxes(const std::function<void()>& close)
+{
+    // A box closed here returns from its handler's wait; the handler may show the next one.
+    QList<QWidget*> closed;
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        if (closed.contains(modal) || !modal->close())
+            break;
+        closed.append(modal);
+    }
+    QTimer::singleShot(0, qApp, close);
+}
 
 bool quitting()
 {

@@ -25,6 +25,15 @@ bool quitting();
 /// then the event loop ends.
 void closeWindowsAndQuit();
 
+/// Qt drops a window manager's close of a window that a box or another modal window blocks, so
+/// the close box of `window` would do nothing while, say, a run's last box is up. From now on
+/// such a close goes to closeBehindBoxes() with `close`, what the close box does.
+void passBlockedCloses(QWidget* window, std::function<void()> close);
+
+/// A close asked while boxes block its window: each box is closed, which answers it, so its
+/// handler goes on to its end; `close` follows from the event loop, once that handler has returned.
+void closeBehindBoxes(const std::function<void()>& close);
+
 /// Delivers SIGTERM, SIGINT and SIGHUP to `handler` on the user-interface thread, through a
 /// pipe written by the signal handler, so the usual way out runs for them too.
 void onQuitSignals(QObject* context, std::function<void()> handler);
