@@ -1,6 +1,7 @@
 #include "platform/widgets/shutdown.h"
 
 #include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/x11.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
@@ -63,20 +64,11 @@ void writeSignal(int)
     errno = saved;
 }
 
-xcb_atom_t atomNamed(xcb_connection_t* c, const char* name)
-{
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(reply);
-    return atom;
-}
-
 /// Watches the X server's close requests for windows a modal window blocks.
 class BlockedCloseFilter final : public QAbstractNativeEventFilter {
 public:
     BlockedCloseFilter(xcb_connection_t* c)
-        : m_protocols(atomNamed(c, "WM_PROTOCOLS")), m_delete(atomNamed(c, "WM_DELETE_WINDOW"))
+        : m_protocols(internAtom(c, "WM_PROTOCOLS")), m_delete(internAtom(c, "WM_DELETE_WINDOW"))
     {}
     struct Watched {
         QPointer<QWidget> window;
@@ -115,10 +107,10 @@ void passBlockedCloses(QWidget* window, std::function<void()> close)
 {
     static BlockedCloseFilter* filter = nullptr;
     if (!filter) {
-        auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-        if (!x11 || !x11->connection())
+        xcb_connection_t* c = x11Connection();
+        if (!c)
             return; // no X server: no window manager to send such a close
-        filter = new BlockedCloseFilter(x11->connection());
+        filter = new BlockedCloseFilter(c);
         qApp->installNativeEventFilter(filter);
     }
     filter->watched.append({window, std::move(close)});

@@ -1,4 +1,5 @@
 #include "platform/widgets/windowroles.h"
+#include "platform/widgets/x11.h"
 
 #include <QElapsedTimer>
 #include <QEvent>
@@ -14,21 +15,6 @@
 namespace korvane::platform {
 
 namespace {
-
-xcb_connection_t* x11Connection()
-{
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
-
-xcb_atom_t internAtom(xcb_connection_t* c, const char* name)
-{
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(reply);
-    return atom;
-}
 
 /// Adds "skip taskbar" to the state of a window that is not mapped yet. Qt keeps states it
 /// finds there when it maps the window.
