@@ -1,9 +1,9 @@
 #include "wordcrypt/worddocfile.h"
 
 #include "wordcrypt/compoundfile.h"
+#include "wordcrypt/rc4cipher.h"
 #include "wordcrypt/wordfib.h"
 
-#include <QCryptographicHash>
 #include <QStringList>
 #include <QtEndian>
 #include <algorithm>
@@ -24,67 +24,6 @@ constexpr int kAssocEntries = 0x12;
 constexpr int kAssocWriteReservation = 0x11;
 constexpr qint64 kMaxAssocBytes = 2 + 2 + 2 + kAssocEntries * (2 + 2 * 0xFFFF);
 
-void rc4(const QByteArray& key, char* data, qint64 size, qint64 skip)
-{
-    std::array<quint8, 256> s;
-    for (int i = 0; i < 256; ++i)
-        s[i] = quint8(i);
-    for (int i = 0, j = 0; i < 256; ++i) {
-        j = (j + s[i] + quint8(key[i % key.size()])) & 0xFF;
-        std::swap(s[i], s[j]);
-    }
-    int i = 0, j = 0;
-    for (qint64 n = -skip; n < size; ++n) {
-        i = (i + 1) & 0xFF;
-        j = (j + s[i]) & 0xFF;
-        std::swap(s[i], s[j]);
-        if (n >= 0)
-            data[n] = char(quint8(data[n]) ^ s[(s[i] + s[j]) & 0xFF]);
-    }
-}
-
-QByteArray md5(const QByteArray& bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5);
-}
-
-QByteArray utf16le(const QString& text)
-{
-    QByteArray out;
-    for (QChar c : text) {
-        out.append(char(c.unicode() & 0xFF));
-        out.append(char(c.unicode() >> 8));
-    }
-    return out;
-}
-
-/// The RC4 key material of Word 97 encryption: the 5-byte truncated hash of password and salt.
-QByteArray rc4BaseKey(const QString& password, const QByteArray& salt)
-{
-    const QByteArray h0 = md5(utf16le(password)).left(5);
-    QByteArray buffer;
-    for (int i = 0; i < 16; ++i)
-        buffer += h0 + salt;
-    return md5(buffer).left(5);
-}
-
-/// XORs `data`, which sits at `offset` of its stream, with the stream's key stream. The key
-/// changes every 512 bytes of stream; encrypting and decrypting are the same operation.
-void rc4AtOffset(const QByteArray& baseKey, QByteArray& data, qint64 offset)
-{
-    qint64 done = 0;
-    while (done < data.size()) {
-        const qint64 at = offset + done;
-        const quint32 block = quint32(at / 512);
-        const qint64 inBlock = at % 512;
-        const qint64 n = qMin<qint64>(512 - inBlock, data.size() - done);
-        QByteArray blockBytes(4, '\0');
-        qToLittleEndian(block, blockBytes.data());
-        rc4(md5(baseKey + blockBytes), data.data() + done, n, inBlock);
-        done += n;
-    }
-}
-
 /// What the FIB says, with the parts of the table stream that the rest needs.
 struct Fib {
     quint16 flags = 0;
@@ -92,7 +31,7 @@ struct Fib {
     qint64 assocPairAt = -1; ///< offset of fcSttbfAssoc in the document stream
     quint32 fcAssoc = 0;
     quint32 lcbAssoc = 0;
-    QByteArray baseKey; ///< RC4 key material; empty when not encrypted
+    Rc4Cipher cipher; ///< the document's key when encrypted
     const char* tableName() const { return (flags & fWhichTblStm) ? "1Table" : "0Table"; }
     bool encrypted() const { return flags & fEncrypted; }
 };
@@ -109,22 +48,23 @@ platform::Result<quint16> readFlags(const Compound& cf)
     return u16(*head, kFlagsAt);
 }
 
-/// The salt of an RC4 encryption header that accepts `password`; nullopt otherwise.
-std::optional<QByteArray> rc4Salt(const Compound& cf, quint16 flags, const QString& password)
+/// The cipher of the document's encryption header that accepts `password`: nullopt for a
+/// document that is not encrypted (or only obfuscated), an unknown header or a wrong password.
+std::optional<Rc4Cipher> openCipher(const Compound& cf, quint16 flags, const QString& password)
 {
     if (!(flags & fEncrypted) || (flags & fObfuscated))
         return std::nullopt;
+    GPtr<GsfInput> word = cf.stream("WordDocument");
     GPtr<GsfInput> table = cf.stream((flags & fWhichTblStm) ? "1Table" : "0Table");
-    // EncryptionVersionInfo 1.1, then salt, encrypted verifier and its encrypted MD5.
-    const std::optional<QByteArray> header = table ? readAt(table.get(), 0, 52) : std::nullopt;
-    if (!header || u16(*header, 0) != 1 || u16(*header, 2) != 1)
+    const std::optional<QByteArray> head = word ? readAt(word.get(), 0, kPlainFibBytes) : std::nullopt;
+    if (!head || !table)
         return std::nullopt;
-    const QByteArray salt = header->mid(4, 16);
-    QByteArray verifier = header->mid(20, 32);
-    rc4AtOffset(rc4BaseKey(password, salt), verifier, 0);
-    if (md5(verifier.left(16)) != verifier.mid(16, 16))
+    const qint64 lKey = qMin<qint64>(u32(*head, kLKeyAt), gsf_input_size(table.get()));
+    const std::optional<QByteArray> header = readAt(table.get(), 0, lKey);
+    if (!header)
         return std::nullopt;
-    return salt;
+    platform::Result<Rc4Cipher> cipher = rc4CipherFor(*header, password);
+    return cipher ? std::optional(*cipher) : std::nullopt;
 }
 
 platform::Result<Fib> readFib(const Compound& cf, const QString& openPassword)
@@ -142,17 +82,17 @@ platform::Result<Fib> readFib(const Compound& cf, const QString& openPassword)
         return formatError(QStringLiteral("FIB too short"));
     fib.lKey = u32(*head, kLKeyAt);
     if (fib.encrypted()) {
-        const std::optional<QByteArray> salt = rc4Salt(cf, fib.flags, openPassword);
-        if (!salt)
+        const std::optional<Rc4Cipher> cipher = openCipher(cf, fib.flags, openPassword);
+        if (!cipher)
             return formatError(QStringLiteral("the open password does not match"));
-        fib.baseKey = rc4BaseKey(openPassword, *salt);
+        fib.cipher = *cipher;
     }
     // Walk the FIB's own counts rather than trusting a fixed offset.
     const auto plain = [&](qint64 at, qint64 size) -> std::optional<QByteArray> {
         std::optional<QByteArray> bytes = readAt(word.get(), at, size);
         if (bytes && fib.encrypted() && at + size > kPlainFibBytes) {
             QByteArray decrypted = *bytes;
-            rc4AtOffset(fib.baseKey, decrypted, at);
+            fib.cipher.apply(decrypted, at);
             for (qint64 i = 0; i < size && at + i < kPlainFibBytes; ++i)
                 decrypted[i] = (*bytes)[i];
             return decrypted;
@@ -195,7 +135,7 @@ platform::Result<QStringList> readAssoc(const Compound& cf, const Fib& fib)
     if (!bytes || (fib.encrypted() && fib.fcAssoc < fib.lKey))
         return formatError(QStringLiteral("associated strings outside the table"));
     if (fib.encrypted())
-        rc4AtOffset(fib.baseKey, *bytes, fib.fcAssoc);
+        fib.cipher.apply(*bytes, fib.fcAssoc);
     const QByteArray& b = *bytes;
     if (b.size() < 6 || u16(b, 0) != 0xFFFF || u16(b, 2) != kAssocEntries || u16(b, 4) != 0)
         return formatError(QStringLiteral("associated strings have an unknown layout"));
@@ -268,7 +208,7 @@ bool rc4PasswordMatchesIn(const platform::Result<std::unique_ptr<Compound>>& cf,
     if (!cf)
         return false;
     const platform::Result<quint16> flags = readFlags(**cf);
-    return flags && rc4Salt(**cf, *flags, password);
+    return flags && openCipher(**cf, *flags, password);
 }
 
 /// A compound file with its FIB and associated strings read.
@@ -347,7 +287,7 @@ platform::Status writeWriteReservation(const QByteArray& source, const QByteArra
         const qint64 keep = atEnd ? qint64(fib->fcAssoc) : tableSize;
         QByteArray assoc = encodeAssoc(*entries);
         if (fib->encrypted())
-            rc4AtOffset(fib->baseKey, assoc, keep);
+            fib->cipher.apply(assoc, keep);
         tableEdit.keep = keep;
         tableEdit.tail = assoc;
         fc = quint32(keep);
@@ -357,7 +297,7 @@ platform::Status writeWriteReservation(const QByteArray& source, const QByteArra
     qToLittleEndian(fc, pair.data());
     qToLittleEndian(lcb, pair.data() + 4);
     if (fib->encrypted())
-        rc4AtOffset(fib->baseKey, pair, fib->assocPairAt);
+        fib->cipher.apply(pair, fib->assocPairAt);
     wordEdit.patches.emplace_back(fib->assocPairAt, pair);
 
     std::map<QByteArray, StreamEdit> edits;

@@ -423,6 +423,11 @@ private slots:
                 QVERIFY2(encrypted.at(name) == bytes, name.constData()); // summaries stay readable
         }
 
+        // The file reader shares the cipher: it opens the result with the password only.
+        QVERIFY(rc4PasswordMatches(readBytes(doc), password));
+        QVERIFY(!rc4PasswordMatches(readBytes(doc), QStringLiteral("x")));
+        QVERIFY(readWriteReservation(doc, password).ok());
+
         // Independent readers: msoffcrypto-tool decrypts it, keeping the header's room.
         const QString tool = QStandardPaths::findExecutable(QStringLiteral("msoffcrypto-tool"));
         if (!tool.isEmpty()) {
