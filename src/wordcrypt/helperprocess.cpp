@@ -85,6 +85,8 @@ platform::Status HelperProcess::start(const QString& office)
         m_officeGroup = r->fields.value(0).toInt();
         m_profile = r->fields.value(1);
         r = read(QDeadlineTimer(m_startLimitMs));
+        if (r && r->started)
+            r = helperFailure(QLatin1String(protocol::kProtocol), {});
     }
     if (!r) {
         // Exit code 127: the loader could not find the LibreOffice libraries the helper uses.
@@ -125,7 +127,11 @@ HelperProcess::Reply HelperProcess::call(const QByteArray& line, int limitMs)
         }
         done += n;
     }
-    return read(QDeadlineTimer(limitMs));
+    Reply r = read(QDeadlineTimer(limitMs));
+    // "started" answers only "start"; anywhere else the conversation has gone wrong.
+    if (r && r->started && line != protocol::kStart)
+        return helperFailure(QLatin1String(protocol::kProtocol), {});
+    return r;
 }
 
 HelperProcess::Reply HelperProcess::read(QDeadlineTimer deadline)
