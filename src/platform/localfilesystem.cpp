@@ -595,7 +595,8 @@ bool walkBelow(const NativePath& folder, bool deepestFirst, const std::function<
     return failure == 0;
 }
 
-/// Writes all of the open file `from` into `to` from their starts.
+/// Writes all of the open file `from` into `to` from their starts. Not copyContents(): putting a
+/// document back from its backup must not end at a run's stop, nor move the run's bar.
 bool copyOpenFile(int from, int to)
 {
     char buffer[1 << 16];

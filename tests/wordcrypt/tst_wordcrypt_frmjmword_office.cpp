@@ -51,7 +51,7 @@ private slots:
 
         QTemporaryDir dir;
         QTemporaryDir out;
-        QVERIFY(testsupport::officeSamplesInto(office, out.path()));
+        QVERIFY(testsupport::officeSamplesInto(out.path()));
         const QString sub = dir.filePath(QStringLiteral("子目录"));
         QVERIFY(QDir().mkpath(sub));
         QVERIFY(QFile::copy(out.filePath(QStringLiteral("one.doc")), dir.filePath(QStringLiteral("报告.doc"))));
