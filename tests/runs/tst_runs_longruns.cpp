@@ -125,8 +125,17 @@ Window decompilerWindow()
                       }
                       const QString helper = dir + QStringLiteral("/korvane-chmextract");
                       fake.programs.executables.insert(helper, helper);
-                      fake.programs.onRun = [&gate](const platform::FakeProgramStarter::Call&) {
-                          gate.hold();
+                      // The run's first file is held, not whichever helper asks first: the files
+                      // in hand at the stop then depend only on the helpers allowed. The run
+                      // takes them in the folder's own order.
+                      QByteArray first;
+                      const auto listed = fake.fs.list(QFile::encodeName(dir + QStringLiteral("/t")));
+                      for (const platform::DirEntry& e : listed.value())
+                          if (first.isEmpty() && e.name.endsWith(".chm"))
+                              first = QFile::encodeName(dir) + "/t/" + e.name + '\0';
+                      fake.programs.onRun = [&gate, first](const platform::FakeProgramStarter::Call& call) {
+                          if (call.standardInput.startsWith(first))
+                              gate.hold();
                           return platform::RunOutcome{true, true, 0, "opened\t1\ndone\t0\t0\t0\n", {}};
                       };
                       auto* w = new helpdecompiler::Frmdecp(fake.services());

@@ -74,7 +74,7 @@ void FakeSettingsStore::setValue(const QString& section, const QString& key, con
 Status FakeProgramStarter::startDetached(const QString& program, const QStringList& arguments,
                                          const QString& workingFolder)
 {
-    calls.append({program, arguments, workingFolder, true});
+    calls.append({program, arguments, workingFolder, true, -1, {}});
     if (onStart)
         onStart(calls.back());
     if (failing.contains(program))
@@ -82,10 +82,10 @@ Status FakeProgramStarter::startDetached(const QString& program, const QStringLi
     return Status::success();
 }
 
-RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int, const QByteArray&,
-                                   qint64 keepOutput)
+RunOutcome FakeProgramStarter::run(const QString& program, const QStringList& arguments, int,
+                                   const QByteArray& standardInput, qint64 keepOutput)
 {
-    const Call call{program, arguments, {}, false, keepOutput};
+    const Call call{program, arguments, {}, false, keepOutput, standardInput};
     {
         const QMutexLocker lock(&m_mutex);
         calls.append(call);

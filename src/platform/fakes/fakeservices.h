@@ -74,6 +74,7 @@ public:
         QString workingFolder;
         bool detached = true;
         qint64 keepOutput = -1; ///< what run() was asked to keep of the output
+        QByteArray standardInput; ///< what run() was given to write to the program
     };
     QList<Call> calls;                            ///< run() may be called from several threads: read once they are done
     QStringList failing;                          ///< programs that cannot be started
