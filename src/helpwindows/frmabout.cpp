@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QUrl>
 #include <QVersionNumber>
@@ -101,9 +102,14 @@ void frmAbout::StartSysInfo()
 
 void frmAbout::Label2_Click()
 {
-    if (const platform::Status opened = m_services.desktop.openUrl(QUrl(QString::fromLatin1(kAuthorPage))); !opened)
-        m_services.messages.show(this, QStringLiteral("无法启动浏览器打开网页 (%1)").arg(opened.message()),
-                                 platform::MessageIcon::Information);
+    // The answer may come after a moment, when the box may be gone.
+    m_services.desktop.openUrl(
+        QUrl(QString::fromLatin1(kAuthorPage)),
+        [window = QPointer<QWidget>(this), &messages = m_services.messages](const platform::Status& opened) {
+            if (!opened)
+                messages.show(window, QStringLiteral("无法启动浏览器打开网页: %1").arg(opened.message()),
+                              platform::MessageIcon::Information);
+        });
 }
 
 } // namespace korvane::helpwindows

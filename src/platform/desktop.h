@@ -2,6 +2,8 @@
 
 #include "platform/status.h"
 
+#include <functional>
+
 class QUrl;
 
 namespace korvane::platform {
@@ -11,8 +13,9 @@ class Desktop {
 public:
     virtual ~Desktop() = default;
     virtual void beep() = 0;
-    /// Opens the address with the user's default program; a failure when none could be started.
-    virtual Status openUrl(const QUrl& url) = 0;
+    /// Opens the address with the user's default program. `answer` is called once, on this
+    /// thread, maybe before this returns: a failure when no program could open it.
+    virtual void openUrl(const QUrl& url, std::function<void(const Status&)> answer) = 0;
 };
 
 } // namespace korvane::platform

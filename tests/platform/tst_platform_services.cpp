@@ -6,6 +6,7 @@
 #include "platform/qtprogramstarter.h"
 #include "platform/registry.h"
 #include "platform/runcontrol.h"
+#include "platform/webopener.h"
 #include "platform/widgets/qtservices.h"
 
 #include "support/testmain.h"
@@ -32,6 +33,8 @@ private slots:
     void startedProgramGetsArgumentsIntact();
     void startFailureIsReported();
     void runStopsAtTimeLimit();
+    void webAddressOpenerIsHeard_data();
+    void webAddressOpenerIsHeard();
     void runSaysWhyItDidNotEnd_data();
     void runSaysWhyItDidNotEnd();
     void boundedRunKeepsTheOutputsTail();
@@ -203,6 +206,52 @@ void TestPlatformServices::startFailureIsReported()
     QVERIFY(!outcome.message().isEmpty());
     QVERIFY(starter.findExecutable(QStringLiteral("/nonexistent/program")).isEmpty());
     QVERIFY(!starter.findExecutable(QStringLiteral("sh")).isEmpty());
+}
+
+void TestPlatformServices::webAddressOpenerIsHeard_data()
+{
+    QTest::addColumn<QByteArray>("opener"); // the xdg-open script's body; empty: none on PATH
+    QTest::addColumn<QString>("failure");   // the start of the answer's message; empty: success
+    QTest::newRow("opened") << QByteArray("sleep 0.1") << QString();
+    QTest::newRow("no browser") << QByteArray("exit 3") << QStringLiteral("没有找到可以打开网页的浏览器");
+    QTest::newRow("browser refused") << QByteArray("exit 4") << QStringLiteral("浏览器未能打开网页");
+    // Past the window xdg-open may be the browser, and its end says nothing.
+    QTest::newRow("ends late") << QByteArray("sleep 1; exit 4") << QString();
+    QTest::newRow("no xdg-utils") << QByteArray() << QStringLiteral("没有找到 xdg-open");
+}
+
+void TestPlatformServices::webAddressOpenerIsHeard()
+{
+    QFETCH(QByteArray, opener);
+    QFETCH(QString, failure);
+    QTemporaryDir bin;
+    if (!opener.isEmpty()) {
+        QFile script(bin.filePath(QStringLiteral("xdg-open")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > \"$0.args\"\n" + opener + "\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()) + (opener.isEmpty() ? QByteArray() : ":" + path));
+    QList<Status> answers;
+    const QUrl url(QStringLiteral("https://example.org/a b?q=1&r=中"));
+    openWebAddress(
+        url, [&answers](const Status& s) { answers << s; }, std::chrono::milliseconds(400));
+    qputenv("PATH", path);
+    QTRY_COMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].ok(), failure.isEmpty());
+    QVERIFY2(answers[0].message().startsWith(failure), qPrintable(answers[0].message()));
+    if (!opener.isEmpty()) {
+        QTRY_VERIFY(QFile::exists(bin.filePath(QStringLiteral("xdg-open.args"))));
+        QFile args(bin.filePath(QStringLiteral("xdg-open.args")));
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(), "1|" + url.toString(QUrl::FullyEncoded).toLatin1());
+    }
+    if (failure.isEmpty()) {
+        QTest::qWait(900);
+        QCOMPARE(answers.size(), 1); // once, even when the opener ends after the window
+    }
 }
 
 void TestPlatformServices::runStopsAtTimeLimit()

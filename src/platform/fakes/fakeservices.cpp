@@ -103,12 +103,11 @@ QString FakeProgramStarter::findExecutable(const QString& name)
     return executables.value(name);
 }
 
-Status FakeDesktop::openUrl(const QUrl& url)
+void FakeDesktop::openUrl(const QUrl& url, std::function<void(const Status&)> answer)
 {
     opened << url;
-    if (!openSucceeds)
-        return Status::failure(ErrorKind::NotFound, QStringLiteral("xdg-open"));
-    return {};
+    answer(openSucceeds ? Status::success()
+                        : Status::failure(ErrorKind::NotFound, QStringLiteral("没有找到 xdg-open")));
 }
 
 std::optional<RegistryValue> FakeRegistry::query(RegistryRoot, const QString& keyPath, const QString& valueName)

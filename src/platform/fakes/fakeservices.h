@@ -73,7 +73,7 @@ public:
         QStringList arguments;
         QString workingFolder;
         bool detached = true;
-        qint64 keepOutput = -1; ///< what run() was asked to keep of the output
+        qint64 keepOutput = -1;   ///< what run() was asked to keep of the output
         QByteArray standardInput; ///< what run() was given to write to the program
     };
     QList<Call> calls;                            ///< run() may be called from several threads: read once they are done
@@ -98,7 +98,7 @@ public:
     QList<QUrl> opened;
     bool openSucceeds = true;
     void beep() override { ++beeps; }
-    Status openUrl(const QUrl& url) override;
+    void openUrl(const QUrl& url, std::function<void(const Status&)> answer) override;
 };
 
 class FakeRegistry final : public Registry {

@@ -1,5 +1,7 @@
 #include "platform/widgets/qtservices.h"
 
+#include "platform/webopener.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
@@ -13,7 +15,6 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
@@ -171,16 +172,9 @@ void QtDesktop::beep()
     QApplication::beep();
 }
 
-Status QtDesktop::openUrl(const QUrl& url)
+void QtDesktop::openUrl(const QUrl& url, std::function<void(const Status&)> answer)
 {
-    // What QDesktopServices would do for a web address, but without xdg-utils it only prints a
-    // warning and the click does nothing: the caller says so instead.
-    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-    if (opener.isEmpty())
-        return Status::failure(ErrorKind::NotFound, QStringLiteral("没有找到 xdg-open"));
-    if (!QProcess::startDetached(opener, {url.toString(QUrl::FullyEncoded)}))
-        return Status::failure(ErrorKind::Failed, QStringLiteral("xdg-open 无法启动"));
-    return {};
+    openWebAddress(url, std::move(answer));
 }
 
 QtServices::QtServices(const QString& applicationName, const QString& programFolder, const QString& helperFolder)

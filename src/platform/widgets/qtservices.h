@@ -47,7 +47,7 @@ private:
 class QtDesktop final : public Desktop {
 public:
     void beep() override;
-    Status openUrl(const QUrl& url) override;
+    void openUrl(const QUrl& url, std::function<void(const Status&)> answer) override;
 };
 
 /// Linux keeps no registry: every value is "not found".
