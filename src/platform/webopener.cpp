@@ -55,30 +55,31 @@ Result<pid_t> spawnOpener(const QByteArray& program, const QByteArray& address)
     return pid;
 }
 
+constexpr std::chrono::milliseconds kWatchTick(50);
+
 /// Reaps the opener whenever it ends, and answers once: at its end within the window, or at
 /// the window's end.
 void watch(pid_t pid, std::function<void(const Status&)> answer, std::chrono::milliseconds failureWindow)
 {
     auto* timer = new QTimer(QCoreApplication::instance()); // gone at our end at the latest
-    auto answered = std::make_shared<bool>(false);
-    auto left = std::make_shared<std::chrono::milliseconds>(failureWindow);
-    constexpr std::chrono::milliseconds tick(50);
-    QObject::connect(timer, &QTimer::timeout, timer, [=]() mutable {
-        int status = 0;
-        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
-        const bool gone = ended == pid || (ended < 0 && errno == ECHILD);
-        *left -= tick;
-        if (!*answered && (gone || *left <= std::chrono::milliseconds::zero())) {
-            *answered = true;
-            const bool failed = ended == pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-            answer(failed ? openerFailure(status) : Status::success());
-        }
-        if (gone)
-            timer->deleteLater();
-        else if (*answered)
-            timer->setInterval(std::chrono::seconds(2)); // a browser in the foreground: reap it later
-    });
-    timer->start(tick);
+    // The connection keeps this one functor: its captures are the watch's state.
+    QObject::connect(timer, &QTimer::timeout, timer,
+                     [timer, pid, answer = std::move(answer), left = failureWindow, answered = false]() mutable {
+                         int status = 0;
+                         const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+                         const bool gone = ended == pid || (ended < 0 && errno == ECHILD);
+                         left -= kWatchTick;
+                         if (!answered && (gone || left <= std::chrono::milliseconds::zero())) {
+                             answered = true;
+                             const bool failed = ended == pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                             answer(failed ? openerFailure(status) : Status::success());
+                         }
+                         if (gone)
+                             timer->deleteLater();
+                         else if (answered)
+                             timer->setInterval(std::chrono::seconds(2)); // a browser in the foreground: reap it later
+                     });
+    timer->start(kWatchTick);
 }
 
 } // namespace
