@@ -110,6 +110,20 @@ int renameNoReplace(const char* from, const char* to)
 
 constexpr qint64 kChunk = 4 << 20;
 
+/// Writes all `size` bytes, going on after short writes and signals; false with errno set.
+bool writeAll(int fd, const char* data, size_t size)
+{
+    for (size_t written = 0; written < size;) {
+        const ssize_t w = ::write(fd, data + written, size - written);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        written += size_t(w);
+    }
+    return true;
+}
+
 /// Copies all of `in` to `out` in the kernel where it can (a file system that shares extents,
 /// btrfs or xfs, then shares them), falling back to read/write. Returns the bytes copied, -1 on
 /// failure with errno set.
@@ -158,14 +172,8 @@ qint64 copyContents(int in, int out, qint64 size)
                 return -1;
             if (r == 0)
                 return done;
-            for (ssize_t written = 0; written < r;) {
-                const ssize_t w = ::write(out, buffer + written, size_t(r - written));
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w < 0)
-                    return -1;
-                written += w;
-            }
+            if (!writeAll(out, buffer, size_t(r)))
+                return -1;
             done += r;
         }
     }
@@ -608,14 +616,8 @@ bool copyOpenFile(int from, int to)
             return false;
         if (n == 0)
             return true;
-        for (ssize_t written = 0; written < n;) {
-            const ssize_t w = ::write(to, buffer + written, size_t(n - written));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            written += w;
-        }
+        if (!writeAll(to, buffer, size_t(n)))
+            return false;
     }
 }
 
