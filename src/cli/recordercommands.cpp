@@ -2,6 +2,7 @@
 
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
+#include "recorder/contentlookup.h"
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
@@ -10,6 +11,8 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QThread>
+#include <algorithm>
 
 namespace korvane::cli {
 
@@ -85,8 +88,74 @@ void requireNumber(const QString& text, const QString& what)
         throw UsageError{QStringLiteral("%1不是数字: %2").arg(what, text)};
 }
 
+/// One place a lookup by content found, or did not find, a recorded name.
+void reportMatch(Reporter& out, const recorder::ContentMatch& match, const QString& file, bool withFile)
+{
+    if (out.json()) {
+        QJsonObject object{{QStringLiteral("name"), match.name},
+                           {QStringLiteral("bytes"), match.bytes},
+                           {QStringLiteral("content"), recorder::contentKeyword(match.content)}};
+        if (match.content != recorder::Content::Missing)
+            object.insert(QStringLiteral("foundAt"), platform::displayPath(match.foundAt));
+        if (!match.reason.isEmpty())
+            object.insert(QStringLiteral("reason"), match.reason);
+        if (withFile)
+            object.insert(QStringLiteral("file"), file);
+        out.jsonLine(object);
+        return;
+    }
+    // As grep names the file only when given several.
+    out.line((withFile ? file + QLatin1Char('\t') : QString()) + match.name + QLatin1Char('\t') +
+             recorder::contentText(match));
+}
+
+/// lookup --like: is each FILE already at hand in a recorded folder, under any recorded name?
+int runLikeLookup(const ParsedArgs& args, Reporter& out)
+{
+    if (args.operands.isEmpty())
+        throw UsageError{QStringLiteral("没有输入要比较的文件")};
+    if (args.has(QStringLiteral("unit")) || args.has(QStringLiteral("tolerance")))
+        throw UsageError{QStringLiteral("--like 按文件的确切大小查找,不能与 --unit 或 --tolerance 同用")};
+    const platform::NativePath dbFile = databaseFile(args);
+    FileDatabase db(dbFile);
+    if (!db.isOpen()) {
+        out.note(recorder::failureText(db, db.openStatus(), platform::displayPath(dbFile)));
+        return kExitLookupFailed;
+    }
+    platform::LocalFileSystem fs;
+    const bool several = args.rawOperands.size() > 1;
+    bool same = false;
+    bool failed = false;
+    for (const QByteArray& operand : args.rawOperands) {
+        const platform::NativePath file = absoluteNative(operand);
+        const QString shown = platform::displayPath(file);
+        const recorder::ContentLookup found =
+            recorder::lookUpByContent(fs, db, file, std::max(1, QThread::idealThreadCount()), &out.itemControl());
+        if (found.databaseFailed) {
+            out.note(recorder::failureText(db, found.status, platform::displayPath(dbFile)));
+            return kExitLookupFailed;
+        }
+        if (!found.status) {
+            out.item(shown, ItemStatus::Failed, QStringLiteral("失败"), found.status.message());
+            failed = true;
+            continue;
+        }
+        for (const recorder::ContentMatch& match : found.matches)
+            reportMatch(out, match, shown, several);
+        if (found.stopped || out.stopRequested()) {
+            out.note(QStringLiteral("操作已取消"));
+            return kExitCancelled;
+        }
+        same = same || found.anySame();
+    }
+    out.note(same ? QStringLiteral("找到内容相同的文件") : QStringLiteral("没有找到内容相同的文件"));
+    return same && !failed ? kExitOk : kExitNoneFound;
+}
+
 int runLookup(const ParsedArgs& args, Reporter& out)
 {
+    if (args.has(QStringLiteral("like")))
+        return runLikeLookup(args, out);
     if (args.operands.size() != 1)
         throw UsageError{args.operands.isEmpty() ? QStringLiteral("没有输入要查找的文件大小")
                                                  : QStringLiteral("只能输入一个文件大小")};
@@ -191,16 +260,27 @@ QList<Command> recorderCommands()
          {kDbOption},
          runRecord},
         {QStringLiteral("lookup"),
-         QStringLiteral("lookup [选项] 大小"),
-         QStringLiteral("按大小查找已记录的文件"),
+         QStringLiteral("lookup [选项] 大小 | lookup --like 文件…"),
+         QStringLiteral("按大小或按内容查找已记录的文件"),
          QStringLiteral("列出大小在 (大小 ± 误差) × 单位 之内的已记录文件名,每行一个;--json 时每个文件还带\n"
                         "字节数(bytes)。数据库只记文件名,不记所在文件夹。大小和误差必须是数字(读法与窗口相同)。\n"
                         "退出码: 0 找到文件, 1 没有找到, 2 参数错误或无法读取数据库。\n\n"
+                        "--like 文件…: 以每个文件的确切字节数查找;每个这样大小的已记录文件名,到日志中的每个\n"
+                        "文件夹(最近记录的在前)找同名同大小的文件,逐字节与所给文件比较(遇到第一个不同即停)。\n"
+                        "每处一行: 文件名和“内容相同: 路径”、“内容不同: 路径”,在哪个文件夹都找不到时为\n"
+                        "“已不在记录的文件夹中”(文件夹已从日志删除,或文件在记录后被移走、改名或删除)。\n"
+                        "给出多个文件时每行以所给文件开头。--json: name、bytes、content(same、different、\n"
+                        "missing)和 foundAt(找到的路径)。只读不写。退出码: 0 有内容相同的文件, 1 没有(或某个\n"
+                        "文件无法读取), 2 参数错误或无法读取数据库。\n\n"
                         "选项:\n"
                         "  --unit 单位      Byte、KB、MB 或 GB(默认 MB)\n"
-                        "  --tolerance N    误差(默认 1)\n") +
+                        "  --tolerance N    误差(默认 1)\n"
+                        "  --like           按内容查找: 参数是文件\n") +
              dbHelp,
-         {kDbOption, {QStringLiteral("unit"), true}, {QStringLiteral("tolerance"), true}},
+         {kDbOption,
+          {QStringLiteral("unit"), true},
+          {QStringLiteral("tolerance"), true},
+          {QStringLiteral("like"), false}},
          runLookup},
         {QStringLiteral("log"),
          QStringLiteral("log [--delete-oldest | --clear]"),

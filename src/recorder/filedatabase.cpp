@@ -430,6 +430,41 @@ SizeSearch FileDatabase::findNamesInSizeRange(double lower, double upper)
     return result;
 }
 
+platform::Result<QStringList> FileDatabase::textColumn(const QString& sql, const QVariant& bound)
+{
+    if (!isOpen())
+        return notOpen();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.prepare(sql))
+        return dbFailure(query.lastError().text());
+    if (bound.isValid())
+        query.addBindValue(bound);
+    if (!query.exec())
+        return dbFailure(query.lastError().text());
+    QStringList texts;
+    while (query.next())
+        texts.append(query.value(0).toString());
+    if (query.lastError().isValid())
+        return dbFailure(query.lastError().text());
+    query.finish();
+    return texts;
+}
+
+platform::Result<QStringList> FileDatabase::namesOfSize(qint64 size)
+{
+    return textColumn(QStringLiteral("SELECT FileName FROM fileInf WHERE filesize = ? AND FileName IS NOT NULL "
+                                     "GROUP BY FileName ORDER BY min(rowid)"),
+                      size);
+}
+
+platform::Result<QStringList> FileDatabase::loggedFolders()
+{
+    return textColumn(QStringLiteral("SELECT folder FROM log WHERE folder IS NOT NULL AND folder <> '' "
+                                     "GROUP BY folder ORDER BY max(rowid) DESC"),
+                      QVariant());
+}
+
 platform::Result<bool> FileDatabase::isEmpty(Table table)
 {
     if (!isOpen())

@@ -106,6 +106,10 @@ public:
 
     /// Names of the rows whose size lies within [lower, upper], in table order.
     SizeSearch findNamesInSizeRange(double lower, double upper);
+    /// The distinct names of the rows of exactly this size, in the order first recorded.
+    platform::Result<QStringList> namesOfSize(qint64 size);
+    /// The distinct folders of the log, the most recently logged first.
+    platform::Result<QStringList> loggedFolders();
     platform::Result<bool> isEmpty(Table table);
     platform::Status deleteAllRows(Table table);
     /// Deletes the oldest `log` row; success also when there was none.
@@ -118,6 +122,8 @@ public:
 
 private:
     platform::Status exec(const QString& sql);
+    /// The first column of every row `sql` selects, with one value bound when it is valid.
+    platform::Result<QStringList> textColumn(const QString& sql, const QVariant& bound);
     /// Runs `write` with the longer wait for other writers instead of the connection's own.
     template <typename Write> platform::Status waitingForWriters(Write write);
 

@@ -1,0 +1,200 @@
+#include "recorder/contentlookup.h"
+
+#include "platform/nativepath.h"
+#include "recorder/filedatabase.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace korvane::recorder {
+
+using platform::NativePath;
+using platform::Status;
+
+namespace {
+
+/// The bytes a stored text may stand for on disk: recording keeps a UTF-8 name as it is and
+/// stores any other as its GB18030 reading, so the name's bytes are one of these two.
+std::vector<QByteArray> nativeForms(const QString& text)
+{
+    std::vector<QByteArray> forms{text.toUtf8()};
+    if (const std::optional<QByteArray> gb = platform::encodeText(text, "GB18030"); gb && *gb != forms.front())
+        forms.push_back(*gb);
+    return forms;
+}
+
+/// A stored name that can only be a name directly inside a folder.
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && !name.contains(u'/') && name != u"." && name != u"..";
+}
+
+struct Place {
+    NativePath path;
+    std::unique_ptr<platform::OpenFolder> open;
+};
+
+/// Every logged folder that can still be opened, newest first, each once.
+std::vector<Place> loggedPlaces(platform::FileSystem& fs, const QStringList& folders)
+{
+    std::vector<Place> places;
+    for (const QString& folder : folders) {
+        for (const QByteArray& form : nativeForms(folder)) {
+            if (platform::Result<std::unique_ptr<platform::OpenFolder>> open = fs.openFolder(form); open) {
+                places.push_back({form, std::move(*open)});
+                break;
+            }
+        }
+    }
+    return places;
+}
+
+/// What a lookup shares among its workers; read-only once made.
+struct Search {
+    platform::FileSystem& fs;
+    const NativePath& file;
+    platform::FileInfo fileInfo;
+    std::vector<Place> places;
+    platform::RunControl* control;
+
+    bool stopRequested() const { return control && control->stopRequested(); }
+
+    /// The file of that name and size in one place, compared with the file in hand.
+    std::optional<ContentMatch> lookIn(const Place& place, const QString& name) const
+    {
+        for (const QByteArray& form : nativeForms(name)) {
+            const platform::Result<platform::FileInfo> info = place.open->info(form, platform::Links::Follow);
+            if (!info || info->kind != platform::EntryKind::File || info->size != fileInfo.size)
+                continue;
+            ContentMatch match{name, fileInfo.size, Content::Same, platform::joinPath(place.path, form), {}};
+            if (info->device == fileInfo.device && info->inode == fileInfo.inode)
+                return match; // the file in hand itself
+            const platform::Result<bool> same = fs.sameContents(file, match.foundAt);
+            if (!same) {
+                match.content = Content::Unreadable;
+                match.reason = same.status().message();
+            } else if (!*same) {
+                match.content = Content::Different;
+            }
+            return match;
+        }
+        return std::nullopt;
+    }
+
+    /// Every place that holds the name, or one Missing entry; empty when a stop cut it short.
+    std::vector<ContentMatch> lookFor(const QString& name) const
+    {
+        std::vector<ContentMatch> found;
+        for (const Place& place : places) {
+            if (stopRequested())
+                return {};
+            if (!isPlainName(name))
+                break;
+            if (std::optional<ContentMatch> match = lookIn(place, name))
+                found.push_back(std::move(*match));
+        }
+        if (found.empty())
+            found.push_back({name, fileInfo.size, Content::Missing, {}, {}});
+        return found;
+    }
+};
+
+/// Looks for every name on up to `workers` threads; each name's result at its own index.
+std::vector<std::vector<ContentMatch>> lookForAll(const Search& search, const QStringList& names, int workers)
+{
+    std::vector<std::vector<ContentMatch>> results(size_t(names.size()));
+    std::atomic<qsizetype> next{0};
+    const auto work = [&] {
+        for (qsizetype i = next++; i < names.size() && !search.stopRequested(); i = next++) {
+            results[size_t(i)] = search.lookFor(names[i]);
+            if (search.control)
+                search.control->advance();
+        }
+    };
+    // A thread is worth its start only with a few names of its own.
+    constexpr qsizetype kNamesPerThread = 8;
+    const int threads = int(std::clamp<qsizetype>(names.size() / kNamesPerThread, 1, std::max(workers, 1)));
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < threads; ++t)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    return results;
+}
+
+} // namespace
+
+bool ContentLookup::anySame() const
+{
+    return std::any_of(matches.begin(), matches.end(),
+                       [](const ContentMatch& match) { return match.content == Content::Same; });
+}
+
+ContentLookup lookUpByContent(platform::FileSystem& fs, FileDatabase& db, const NativePath& file, int workers,
+                              platform::RunControl* control)
+{
+    ContentLookup result;
+    Search search{fs, file, {}, {}, control};
+    if (const platform::Result<platform::FileInfo> info = fs.info(file, platform::Links::Follow); !info) {
+        result.status = info.status();
+        return result;
+    } else if (info->kind != platform::EntryKind::File) {
+        result.status = Status::failure(platform::ErrorKind::Io, QStringLiteral("不是文件"));
+        return result;
+    } else {
+        search.fileInfo = *info;
+    }
+    // Read before anything is looked for: a file that cannot be read fails with its reason.
+    if (const platform::Result<QByteArray> head = fs.readFile(file, 1); !head) {
+        result.status = head.status();
+        return result;
+    }
+    result.bytes = search.fileInfo.size;
+    const platform::Result<QStringList> names = db.namesOfSize(search.fileInfo.size);
+    const platform::Result<QStringList> folders = names ? db.loggedFolders() : names;
+    if (!folders) {
+        result.status = folders.status();
+        result.databaseFailed = true;
+        return result;
+    }
+    search.places = loggedPlaces(fs, *folders);
+    if (control)
+        control->setTotal(names->size());
+    for (std::vector<ContentMatch>& found : lookForAll(search, *names, workers)) {
+        if (found.empty()) { // not reached, or cut short by the stop
+            result.stopped = true;
+            break;
+        }
+        std::move(found.begin(), found.end(), std::back_inserter(result.matches));
+    }
+    result.stopped = result.stopped || search.stopRequested();
+    return result;
+}
+
+QString contentText(const ContentMatch& match)
+{
+    const QString path = platform::displayPath(match.foundAt);
+    switch (match.content) {
+    case Content::Same: return QStringLiteral("内容相同: ") + path;
+    case Content::Different: return QStringLiteral("内容不同: ") + path;
+    case Content::Missing: break;
+    case Content::Unreadable: return QStringLiteral("无法读取: %1 (%2)").arg(path, match.reason);
+    }
+    return QStringLiteral("已不在记录的文件夹中");
+}
+
+QString contentKeyword(Content content)
+{
+    switch (content) {
+    case Content::Same: return QStringLiteral("same");
+    case Content::Different: return QStringLiteral("different");
+    case Content::Missing: break;
+    case Content::Unreadable: return QStringLiteral("unreadable");
+    }
+    return QStringLiteral("missing");
+}
+
+} // namespace korvane::recorder
