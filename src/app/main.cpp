@@ -26,12 +26,7 @@ void openIn(Frmseedwg* viewer, const QByteArray& file)
 {
     if (!viewer)
         return;
-    viewer->setWindowState(viewer->windowState() & ~Qt::WindowMinimized);
-    viewer->show();
-    viewer->raise();
-    viewer->activateWindow();
-    viewer->findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QFile::decodeName(file));
-    viewer->Command1_Click();
+    viewer->openHanded(QFile::decodeName(file));
 }
 
 QByteArray absolute(const QString& file)

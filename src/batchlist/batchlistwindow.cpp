@@ -6,6 +6,7 @@
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/clickablelabel.h"
 #include "platform/widgets/cutofftips.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
 
 #include <QApplication>
@@ -153,6 +154,9 @@ BatchListWindow::BatchListWindow(platform::Services& services, BatchListConfig c
     m_list1->setSortingEnabled(false);
     m_list1->setUniformItemSizes(true); // keeps adding thousands of entries cheap
     platform::tipCutOffEntries(*m_list1);
+    platform::takePathDrops(m_text1);
+    platform::takeDrops(
+        m_list1, [](const auto&) { return true; }, [this](const auto& paths) { addDropped(paths); });
 
     m_command1 = makeNamed<WrappingButton>(this, "Command1", m_config.command1, {4680, 1200, 975, 495});
     m_command3 = makeNamed<WrappingButton>(this, "Command3", m_config.command3, {4680, 1800, 975, 495});

@@ -109,6 +109,9 @@ public:
     /// 清空列表: empties the list.
     void Command7_Click();
 
+    /// Files and folders dropped onto the list, added as 添加到…列表 and 添加目录到列表 would.
+    void addDropped(const QList<platform::NativePath>& paths);
+
     /// Shown once when a folder walk or a typed path meets the list's limit.
     static QString limitMessage();
 

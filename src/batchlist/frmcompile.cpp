@@ -4,6 +4,7 @@
 #include "platform/nativepath.h"
 #include "platform/services.h"
 #include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
 
 #include <QLineEdit>
@@ -43,6 +44,7 @@ frmCompile::frmCompile(platform::Services& services, QWidget* parent)
 {
     m_text2 = platform::makeNamed<QLineEdit>(this, "Text2", defaultCompilerPath(), {120, 4200, 5295, 375});
     m_text2->setCursorPosition(0); // show the start of the path, not its end
+    platform::takePathDrops(m_text2);
     m_image2 = makeBrowseImage("Image2", 5520, 4080, 480, 480);
     connect(m_image2, &platform::ClickableLabel::clicked, this, &frmCompile::Image2_Click);
     finishLoad({m_text2});

@@ -5,6 +5,7 @@
 #include "platform/nativepath.h"
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
 
 #include <QLabel>
@@ -35,6 +36,7 @@ Frmregsvr::Frmregsvr(platform::Services& services, QWidget* parent)
     auto* command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("当前目录注册"), {2160, 1020, 1695, 375});
     auto* command5 = makeNamed<QPushButton>(this, "Command5", QStringLiteral("注册"), {2160, 1920, 1695, 375});
     m_text4 = makeNamed<QLineEdit>(this, "Text4", {120, 1965, 1800, 270});
+    platform::takePathDrops(m_text4);
     auto* command3 = makeNamed<QPushButton>(this, "Command3", QStringLiteral("关闭"), {1200, 2400, 1695, 375});
 
     connect(command1, &QPushButton::clicked, this, &Frmregsvr::Command1_Click);

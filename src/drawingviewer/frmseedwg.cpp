@@ -7,7 +7,9 @@
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
+#include "platform/widgets/windowroles.h"
 
 #include <QBuffer>
 #include <QComboBox>
@@ -16,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QWheelEvent>
 
 #include <cmath>
 
@@ -120,6 +123,7 @@ void Frmseedwg::buildDrawingArea()
     connect(m_hScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::HScroll1_Change);
     connect(m_vScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::VScroll1_Change);
     connect(m_dwgThumbnail1, &DwgThumbnail::Click, this, &Frmseedwg::DwgThumbnail1_Click);
+    m_picture3->installEventFilter(this); // the drawing's own wheel events come up to it
 }
 
 /// "StretchBltMode" and its box.
@@ -153,6 +157,7 @@ void Frmseedwg::buildModeBox()
 void Frmseedwg::buildCommands()
 {
     m_text1 = makeNamed<QLineEdit>(this, "Text1", {3240, 7080, 2055, 375});
+    platform::takePathDrops(m_text1);
 
     auto* image1 = addPicture(this, "Image1", browseIcon(), 5280, 7020);
     image1->setToolTip(QStringLiteral("浏览"));
@@ -210,6 +215,42 @@ void Frmseedwg::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     Form_Resize();
+}
+
+bool Frmseedwg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_picture3 && event->type() == QEvent::Wheel) {
+        Picture3_Wheel(static_cast<QWheelEvent*>(event));
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Frmseedwg::Picture3_Wheel(QWheelEvent* event)
+{
+    const QPoint delta = event->angleDelta();
+    if (event->modifiers() & Qt::ControlModifier) {
+        // 120 is one notch; a touchpad sends smaller steps, which add up to one.
+        m_wheelZoom += delta.y();
+        for (; m_wheelZoom >= 120; m_wheelZoom -= 120)
+            Picture1_Click();
+        for (; m_wheelZoom <= -120; m_wheelZoom += 120)
+            Picture2_Click();
+        return;
+    }
+    const bool sideways = delta.x() != 0 || (event->modifiers() & Qt::ShiftModifier);
+    QScrollBar* bar = sideways || !m_vScroll1->isVisible() ? m_hScroll1 : m_vScroll1;
+    if (bar->isVisible())
+        QCoreApplication::sendEvent(bar, event); // the bar's own wheel handling, and its Change
+}
+
+void Frmseedwg::openHanded(const QString& path)
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    platform::bringToFront(this);
+    m_text1->setText(path);
+    Command1_Click();
 }
 
 void Frmseedwg::Form_Resize()

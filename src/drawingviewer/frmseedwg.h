@@ -8,6 +8,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
+class QWheelEvent;
 
 namespace korvane::platform {
 class BackgroundRun;
@@ -62,9 +63,17 @@ public:
     void DwgThumbnail1_Click();
     /// 另存为BMP文件: saves the preview as a bitmap.
     void Label2_Click();
+    /// The wheel over the drawing: pans it as the scroll bars do (sideways with Shift or a
+    /// sideways wheel); with Ctrl it zooms as 放大 and 缩小 do, one step a notch.
+    void Picture3_Wheel(QWheelEvent* event);
+
+    /// A drawing handed over by another start of Korvane: the window comes to the front (past
+    /// the window manager's focus-stealing rules) and opens it.
+    void openHanded(const QString& path);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildDrawingArea();
@@ -89,6 +98,7 @@ private:
     float m_homeHeight = 0;
     float m_homeLeft = 0;
     qint16 m_homeTop = 0;
+    int m_wheelZoom = 0; ///< wheel steps towards the next zoom notch
 };
 
 } // namespace korvane::drawingviewer

@@ -5,6 +5,7 @@
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
 
 #include <QCheckBox>
@@ -69,6 +70,8 @@ frmmove::frmmove(platform::Services& services, QWidget* parent)
 
     m_label2 = makeNamed<QLabel>(this, "Label2", QStringLiteral("至"), {120, 840, 255, 255});
     m_text2 = makeNamed<QLineEdit>(this, "Text2", {360, 960, 2775, 270});
+    for (QLineEdit* box : {m_text1, m_text2})
+        platform::takePathDrops(box);
     m_check2 = makeNamed<QCheckBox>(this, "Check2", QStringLiteral("覆盖"), {3240, 908, 735, 375});
     m_check2->setChecked(true);
     auto* command4 = makeNamed<QPushButton>(this, "Command4", QStringLiteral("选择一个目录"), {4200, 880, 1335, 375});

@@ -5,6 +5,7 @@
 #include "platform/nativepath.h"
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
 
 #include <QApplication>
@@ -45,6 +46,8 @@ Frmdecp::Frmdecp(platform::Services& services, QWidget* parent)
     m_command1 = makeNamed<QPushButton>(this, "Command1", QStringLiteral("选择一个目录"), {3360, 1080, 1695, 375});
     m_command2 = makeNamed<QPushButton>(this, "Command2", QStringLiteral("选择当前目录"), {3360, 1560, 1695, 375});
     m_check2 = makeNamed<QCheckBox>(this, "Check2", QStringLiteral("存放到源目录"), {360, 1680, 1695, 375});
+    for (QLineEdit* box : {m_text1, m_text2})
+        platform::takePathDrops(box);
     auto* note = makeNamed<QLabel>(
         this, "Label3", QStringLiteral("注:反编译产生的文件会自动放到以chm文件命名的子目录下"), {360, 2160, 4680, 180});
     QPalette pal = note->palette();

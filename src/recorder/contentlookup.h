@@ -19,8 +19,8 @@ enum class Content {
 };
 
 struct ContentMatch {
-    QString name;              ///< the recorded name, as shown
-    qint64 bytes = 0;          ///< the size sought
+    QString name;     ///< the recorded name, as shown
+    qint64 bytes = 0; ///< the size sought
     Content content = Content::Missing;
     platform::NativePath foundAt; ///< the file compared (not for Missing)
     QString reason;               ///< for Unreadable

@@ -5,6 +5,7 @@
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/busycursor.h"
 #include "platform/widgets/clickablelabel.h"
+#include "platform/widgets/dropfilter.h"
 #include "platform/widgets/placement.h"
 #include "recorder/filedatabase.h"
 #include "recorder/frmlog.h"
@@ -120,6 +121,10 @@ frmrec::frmrec(platform::Services& services, QWidget* parent)
     connect(m_command5, &QPushButton::clicked, this, &frmrec::Command5_Click);
     connect(m_label1, &platform::ClickableLabel::clicked, this, &frmrec::Label1_Click);
     m_text1->installEventFilter(this);
+    platform::takeDrops(
+        m_text1, [this](const auto& paths) { return droppedFileSize(m_services.fs, paths).has_value(); },
+        [this](const auto& paths) { Text1_Drop(paths); });
+    platform::takePathDrops(m_text4);
 
     Form_Load();
 }
@@ -182,6 +187,16 @@ bool frmrec::eventFilter(QObject* watched, QEvent* event)
 void frmrec::Text1_GotFocus()
 {
     m_text1->setSelection(0, int(m_text1->text().size()));
+}
+
+void frmrec::Text1_Drop(const QList<QByteArray>& paths)
+{
+    const std::optional<qint64> size = droppedFileSize(m_services.fs, paths);
+    if (!size)
+        return;
+    m_text1->setText(QString::number(*size));
+    m_combo1->setCurrentIndex(2); // Byte
+    m_text3->setText(QStringLiteral("0"));
 }
 
 void frmrec::record(const QString& folder, const QString& doneMessage)

@@ -47,6 +47,9 @@ public:
     void Label1_Click();
     /// Selects the size, so that typing replaces it.
     void Text1_GotFocus();
+    /// A file dropped onto the size box: its exact size in bytes, tolerance 0, so that 查询
+    /// finds exactly the files of that size. Several files are refused.
+    void Text1_Drop(const QList<QByteArray>& paths);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -167,4 +167,14 @@ QString resultsText(const QStringList& names)
     return text;
 }
 
+std::optional<qint64> droppedFileSize(platform::FileSystem& fs, const QList<platform::NativePath>& paths)
+{
+    if (paths.size() != 1)
+        return std::nullopt;
+    const platform::Result<platform::FileInfo> info = fs.info(paths.first(), platform::Links::Follow);
+    if (!info || info->kind != platform::EntryKind::File)
+        return std::nullopt;
+    return info->size;
+}
+
 } // namespace korvane::recorder

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/filesystem.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -39,6 +42,10 @@ struct LookupResult {
 
 /// The whole lookup over the file table: bounds from the three inputs, then every name in range.
 LookupResult lookUpBySize(FileDatabase& db, const QString& sizeText, const QString& toleranceText, int unitPosition);
+
+/// The exact size in bytes of the one file dropped onto the size box; nullopt for several
+/// paths, a folder or a file that cannot be looked at (the drop is then refused).
+std::optional<qint64> droppedFileSize(platform::FileSystem& fs, const QList<platform::NativePath>& paths);
 
 /// The result box's text: each name followed by CR LF.
 QString resultsText(const QStringList& names);

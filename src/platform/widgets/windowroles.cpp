@@ -106,6 +106,29 @@ void setWindowRole(QWidget* window, QWidget* owner, bool listedInTaskbar)
     }
 }
 
+void bringToFront(QWidget* window)
+{
+    window->raise();
+    window->activateWindow();
+    xcb_connection_t* c = x11Connection();
+    if (!c)
+        return;
+    const xcb_atom_t active = internAtom(c, "_NET_ACTIVE_WINDOW");
+    if (active == XCB_ATOM_NONE)
+        return;
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = xcb_window_t(window->winId());
+    message.type = active;
+    message.data.data32[0] = 2; // from a pager: the user asked for it
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_send_event(c, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&message));
+    xcb_flush(c);
+}
+
 QMargins expectedFrameMargins(QWidget* window)
 {
     xcb_connection_t* c = x11Connection();

@@ -13,6 +13,12 @@ namespace korvane::platform {
 /// manager to tell (the offscreen tests).
 void setWindowRole(QWidget* window, QWidget* owner, bool listedInTaskbar);
 
+/// Raises and activates a top-level window at the user's request from outside the program (a
+/// file handed over by another start). A window manager that prevents focus stealing ignores
+/// Qt's own request there, so on X11 the window also asks for it as a pager would
+/// (_NET_ACTIVE_WINDOW, source 2), which such managers honour.
+void bringToFront(QWidget* window);
+
 /// The frame the window manager will draw around a window not shown yet, asked of it ahead,
 /// so that the window can be placed by its outer size before it first appears. Empty where
 /// there is no window manager to ask or it does not answer at once.
