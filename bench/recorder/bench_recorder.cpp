@@ -3,9 +3,13 @@
 // differ, and a size lookup over 1,000,000 rows that fills the result box.
 //   bench_recorder [--only-ours] [--only-record] [--only-lookup] [--endings] [--runs N] [folder]
 //   bench_recorder --rows [--runs N] [folder]
+//   bench_recorder --like [--runs N] [folder]
 // --rows records both folders beside the baseline, interleaved, and prints one line per job:
 // job<TAB>ours wall ms<TAB>peer wall ms<TAB>ours cpu ms<TAB>peer cpu ms (medians; the spread
 // goes to standard error).
+// --like records 100,000 files in 100 folders (1,000 of them of one size, 10 of those with the
+// bytes sought) and runs `korvane-cli lookup --like` beside `find <folders> -size Nc -exec cmp`,
+// interleaved, printing the same kind of line.
 // Folders default to /tmp/korvane-bench-100k and /tmp/korvane-bench-100k-endings, made on
 // first use; a folder given names the first, the second is made beside it.
 #include "benchutil.h"
@@ -201,6 +205,96 @@ void measureRunControl(const QString& folder, const QString& work)
                 bench::median(latencies), kRuns, *std::max_element(latencies.begin(), latencies.end()));
 }
 
+constexpr int kLikeFolders = 100;
+constexpr qint64 kLikeSize = 256 * 1024;
+
+/// 100 folders of 1,000 files each; every hundredth file is of kLikeSize bytes, ten of those
+/// hold the bytes of `<root>/sought.bin`, the rest differ from it at a random place.
+bool makeLikeTree(const QString& root)
+{
+    if (QFile::exists(root + QStringLiteral("/sought.bin")))
+        return true;
+    std::fprintf(stderr, "creating %d files in %s ...\n", kFiles, qPrintable(root));
+    QRandomGenerator random(11);
+    QByteArray sought(kLikeSize, Qt::Uninitialized);
+    for (char& c : sought)
+        c = char(random.bounded(256));
+    for (int i = 0; i < kFiles; ++i) {
+        const QString folder = root + QStringLiteral("/目录%1").arg(i % kLikeFolders);
+        if (i < kLikeFolders && !QDir().mkpath(folder))
+            return false;
+        QByteArray bytes(i % 4093, 'x'); // never kLikeSize
+        if (i % 100 == 0) {
+            bytes = sought;
+            if (i % 10000 != 0)
+                bytes[qsizetype(random.bounded(int(kLikeSize)))] ^= 1;
+        }
+        QFile file(folder + QStringLiteral("/文件_%1.dat").arg(i));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return false;
+    }
+    QFile file(root + QStringLiteral("/sought.bin"));
+    return file.open(QIODevice::WriteOnly) && file.write(sought) == sought.size();
+}
+
+Timing timedProcess(const QString& program, const QStringList& args, int* exitCode = nullptr)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    const double cpuBefore = bench::cpuSecondsWithChildren();
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, args);
+    process.waitForFinished(-1);
+    if (exitCode)
+        *exitCode = process.exitCode();
+    return {bench::elapsedSeconds(timer), bench::cpuSecondsWithChildren() - cpuBefore};
+}
+
+/// One `lookup --like` beside find -size -exec cmp, over the same 100 logged folders.
+void compareLikeLookup(const QString& root, const QString& work)
+{
+    if (!makeLikeTree(root)) {
+        std::fprintf(stderr, "cannot make %s\n", qPrintable(root));
+        return;
+    }
+    installEmptyDatabase(work);
+    const QString dbPath = work + QStringLiteral("/db1.mdb");
+    QStringList folders;
+    {
+        recorder::FileDatabase db(dbPath);
+        recorder::TypeDescriber types;
+        platform::LocalFileSystem fs;
+        for (int f = 0; f < kLikeFolders; ++f) {
+            folders << root + QStringLiteral("/目录%1").arg(f);
+            recorder::recordFolder(fs, db, QFile::encodeName(folders.last()), types, nullptr, folders.last());
+        }
+    }
+    const QString sought = root + QStringLiteral("/sought.bin");
+    const QStringList ours{QStringLiteral("lookup"), QStringLiteral("--db"), dbPath, QStringLiteral("--like"), sought};
+    const QStringList peer = QStringList(folders)
+                             << QStringLiteral("-size") << QStringLiteral("%1c").arg(kLikeSize)
+                             << QStringLiteral("-exec") << QStringLiteral("cmp") << QStringLiteral("-s") << sought
+                             << QStringLiteral("{}") << QStringLiteral(";");
+    timedProcess(QStringLiteral(KORVANE_CLI), ours); // warm the page cache for both
+    timedProcess(QStringLiteral("find"), peer);
+    Timings korvane, find;
+    int exitCode = -1;
+    for (int i = 0; i < kRuns; ++i) {
+        find.add(timedProcess(QStringLiteral("find"), peer));
+        korvane.add(timedProcess(QStringLiteral(KORVANE_CLI), ours, &exitCode));
+    }
+    if (exitCode != 0)
+        std::fprintf(stderr, "  warning: lookup --like exited %d\n", exitCode);
+    std::printf("lookup --like, 1,000 candidates in 100 folders\t%.1f\t%.1f\t%.1f\t%.1f\n", korvane.medianWall() * 1000,
+                find.medianWall() * 1000, korvane.medianCpu() * 1000, find.medianCpu() * 1000);
+    std::fprintf(stderr,
+                 "lookup --like: %d pairs; wall korvane %.3f-%.3f s, find -exec cmp %.3f-%.3f s; ratio %.2f "
+                 "(goal <= 0.5)\n",
+                 kRuns, korvane.minWall(), korvane.maxWall(), find.minWall(), find.maxWall(),
+                 korvane.medianWall() / find.medianWall());
+}
+
 struct Options {
     bool onlyOurs = false;
     bool onlyLookup = false;
@@ -208,6 +302,7 @@ struct Options {
     bool onlyProgress = false;
     bool endingsOnly = false;
     bool rows = false;
+    bool like = false;
     QString common;
 };
 
@@ -221,6 +316,7 @@ Options parseOptions(QStringList args)
     o.onlyProgress = args.removeAll(QStringLiteral("--only-progress")) > 0;
     o.endingsOnly = args.removeAll(QStringLiteral("--endings")) > 0;
     o.rows = args.removeAll(QStringLiteral("--rows")) > 0;
+    o.like = args.removeAll(QStringLiteral("--like")) > 0;
     if (const qsizetype at = args.indexOf(QStringLiteral("--runs")); at >= 0 && at + 1 < args.size()) {
         kRuns = std::max(1, args[at + 1].toInt());
         args.remove(at, 2);
@@ -307,6 +403,10 @@ int main(int argc, char* argv[])
     const Options o = parseOptions(app.arguments().mid(1));
     const QString distinct = o.common + QStringLiteral("-endings");
     QTemporaryDir work;
+    if (o.like) {
+        compareLikeLookup(o.common + QStringLiteral("-like"), work.path());
+        return 0;
+    }
 
     if (o.onlyProgress || (!o.onlyLookup && !o.endingsOnly && !o.onlyOurs && !o.rows)) {
         if (!makeFolder(o.common, false)) {

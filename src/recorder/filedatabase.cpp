@@ -1,6 +1,6 @@
 #include "recorder/filedatabase.h"
 
-#include "platform/uniquefd.h"
+#include "platform/localfilesystem.h"
 
 #include <QAtomicInt>
 #include <QFile>
@@ -11,9 +11,7 @@
 #include <QSqlRecord>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvane::recorder {
@@ -78,19 +76,19 @@ QByteArray canonical(const QByteArray& path)
 
 /// Why a file is refused before SQLite sees it; "" when SQLite may open it (or report it missing).
 /// A FIFO or a device would hold the open, or the reads, forever; SQLite would take a
-/// zero-length file for an empty database and write one into it. The open does not wait and
-/// the type is judged on what was opened, so nothing swapped in between gets through.
-QString refusal(const QByteArray& path)
+/// zero-length file for an empty database and write one into it.
+QString refusal(platform::FileSystem& fs, const QByteArray& path)
 {
-    const platform::UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd.valid())
+    const platform::Result<platform::FileInfo> info = fs.info(path, platform::Links::Follow);
+    if (!info)
         return {}; // missing or unreadable: SQLite reports it
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (info->kind != platform::EntryKind::File)
         return QStringLiteral("not a regular file");
     static const QByteArray magic("SQLite format 3\0", 16);
-    char head[16];
-    if (::pread(fd.get(), head, sizeof head, 0) != ssize_t(sizeof head) || QByteArray(head, sizeof head) != magic)
+    const platform::Result<QByteArray> head = fs.readFile(path, magic.size());
+    if (!head)
+        return {}; // unreadable: SQLite reports it
+    if (*head != magic)
         return QStringLiteral("file is not a database");
     return {};
 }
@@ -121,13 +119,25 @@ struct FileDatabase::Statements {
     }
 };
 
+namespace {
+
+platform::FileSystem& localFiles()
+{
+    static platform::LocalFileSystem fs;
+    return fs;
+}
+
+} // namespace
+
 FileDatabase::FileDatabase(const QString& path) : FileDatabase(platform::NativePath(QFile::encodeName(path))) {}
 
-FileDatabase::FileDatabase(const platform::NativePath& path)
+FileDatabase::FileDatabase(const platform::NativePath& path) : FileDatabase(path, localFiles()) {}
+
+FileDatabase::FileDatabase(const platform::NativePath& path, platform::FileSystem& fs)
     : m_connection(QStringLiteral("korvane-recorder-%1").arg(g_connections.fetchAndAddRelaxed(1)))
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    if (const QString why = refusal(path); !why.isEmpty()) {
+    if (const QString why = refusal(fs, path); !why.isEmpty()) {
         m_openStatus = dbFailure(why);
         return;
     }

@@ -65,8 +65,10 @@ enum class Table { FileInf, Log };
 class FileDatabase {
 public:
     explicit FileDatabase(const QString& path);
-    /// The file named by these bytes, which need not be UTF-8.
+    /// The file named by these bytes, which need not be UTF-8, on the local file system.
     explicit FileDatabase(const platform::NativePath& path);
+    /// The same, looked at and checked through `fs` before SQLite opens it.
+    FileDatabase(const platform::NativePath& path, platform::FileSystem& fs);
     ~FileDatabase();
     FileDatabase(const FileDatabase&) = delete;
     FileDatabase& operator=(const FileDatabase&) = delete;

@@ -5,6 +5,7 @@
 #include "recorder/filedatabase.h"
 
 #include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLocale>
 #include <QPushButton>
@@ -89,7 +90,8 @@ Frmlog::~Frmlog() = default;
 
 void Frmlog::Form_Load()
 {
-    m_db = std::make_unique<FileDatabase>(QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb")));
+    m_db = std::make_unique<FileDatabase>(
+        QFile::encodeName(QDir(m_services.programFolder).filePath(QStringLiteral("db1.mdb"))), m_services.fs);
     m_msf1->setColumnWidth(0, twips(3000));
     m_msf1->setColumnWidth(1, twips(2000));
     platform::centerOver(this, m_services.mainWindow);

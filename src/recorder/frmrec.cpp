@@ -15,6 +15,7 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -163,7 +164,7 @@ void frmrec::fitUnitBox()
 
 void frmrec::Form_Load()
 {
-    m_db = std::make_unique<FileDatabase>(databasePath());
+    m_db = std::make_unique<FileDatabase>(QFile::encodeName(databasePath()), m_services.fs);
     m_combo1->setCurrentIndex(0);
     platform::centerOver(this, m_services.mainWindow);
 }

@@ -413,6 +413,34 @@ private:
     }
 };
 
+/// Ends a run the stop or the database cut short: the walk is dropped, the rows rolled back;
+/// `report.files` counts what the walk found, for "未处理 N 个".
+RecordReport abandonRun(Walk& walk, FileDatabase& db, RecordReport report)
+{
+    walk.discard();
+    db.rollbackRun();
+    report.recorded = true;
+    report.files = int(walk.finish().second);
+    return report;
+}
+
+/// A folder that could not be listed (also part way): no rows, as a run that found none, but
+/// the run is reported and logged, which needs a database that can take the log row.
+RecordReport endUnlisted(FileDatabase& db, const std::optional<QString>& logAs, RecordReport report)
+{
+    db.rollbackRun();
+    report.recorded = true;
+    report.files = 0;
+    if (!db.isOpen())
+        report.store = db.openStatus();
+    else if (db.isReadOnly())
+        report.store = platform::Status::failure(platform::ErrorKind::ReadOnly);
+    else if (logAs)
+        report.store = db.appendLogRow(*logAs, QDateTime::currentDateTime());
+    report.logged = logAs && report.store;
+    return report;
+}
+
 } // namespace
 
 RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const NativePath& folder, TypeDescriber& types,
@@ -429,11 +457,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
     while (begun && !next.empty()) {
         const std::vector<StoredRow> rows = RowBatches::rowsOf(next);
         if (batches.stopRequested()) {
-            walk.discard();
-            db.rollbackRun();
             report.stopped = true;
-            report.recorded = true;
-            report.files = int(walk.finish().second);
+            report = abandonRun(walk, db, std::move(report));
             if (control)
                 control->setTotal(report.files); // the rest was counted, not recorded
             return report;
@@ -446,12 +471,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         if (platform::Status appended = db.appendFileRows(rows.data(), rows.size()); !appended) {
             // A failed insert may have ended the transaction: keep the run all-or-nothing.
             // (`next` finishes its batch before it goes.)
-            walk.discard();
-            db.rollbackRun();
             report.store = std::move(appended);
-            report.recorded = true;
-            report.files = int(walk.finish().second);
-            return report;
+            return abandonRun(walk, db, std::move(report));
         }
         stored += int(rows.size());
         if (control)
@@ -465,21 +486,8 @@ RecordReport recordFolder(platform::FileSystem& fs, FileDatabase& db, const Nati
         report.store = std::move(begun);
         return report;
     }
-    if (!listed) {
-        // Cannot be listed (also after some of it was read): no rows, as a run that found none,
-        // but the run is reported and logged, which needs a database that can take the log row.
-        db.rollbackRun();
-        report.recorded = true;
-        report.files = 0;
-        if (!db.isOpen())
-            report.store = db.openStatus();
-        else if (db.isReadOnly())
-            report.store = platform::Status::failure(platform::ErrorKind::ReadOnly);
-        else if (logAs)
-            report.store = db.appendLogRow(*logAs, QDateTime::currentDateTime());
-        report.logged = logAs && report.store;
-        return report;
-    }
+    if (!listed)
+        return endUnlisted(db, logAs, std::move(report));
     if (files == 0)
         return report;
     report.recorded = true;

@@ -3,6 +3,7 @@
 #include "platform/interaction.h"
 #include "platform/nativepath.h"
 #include "platform/qtprogramstarter.h"
+#include "support/drops.h"
 #include "support/runs.h"
 #include "support/testtree.h"
 
@@ -160,6 +161,7 @@ private slots:
     void addFolder_data();
     void addFolder();
     void addFolderLimit();
+    void dropFilesAndFolders();
     void removeAndClear();
     void resetInformation();
     void runRefusals_data();
@@ -331,6 +333,33 @@ void TestBatchListWindow::addFolder()
     f.w.Command4_Click();
     QVERIFY(waitForRuns());
     QCOMPARE(f.list1->count(), expected.size());
+}
+
+void TestBatchListWindow::dropFilesAndFolders()
+{
+    // A dropped file goes in as a typed one (any type), a dropped folder is walked for the
+    // window's types; a name that is not UTF-8 keeps its bytes.
+    korvane::testsupport::TestTree tree;
+    const QByteArray gbk = tree.file("\xc4\xe3\xba\xc3.txt");
+    tree.file("sub/a.vbp");
+    tree.file("sub/deeper/b.vbp");
+    tree.file("sub/c.txt");
+    Fixture f;
+    QVERIFY(korvane::testsupport::dropFiles(f.list1, {gbk, tree.path("sub")}));
+    QVERIFY(waitForRuns());
+    QStringList got = f.entries();
+    QCOMPARE(got.size(), 3);
+    QCOMPARE(f.list1->item(0)->data(Qt::UserRole).toByteArray(), gbk);
+    QCOMPARE(got.mid(1), (QStringList{tree.text("sub/a.vbp"), tree.text("sub/deeper/b.vbp")}));
+    QCOMPARE(f.label4->text(), countText(3));
+    // Dropped again: the file is refused as a duplicate, once.
+    QVERIFY(korvane::testsupport::dropFiles(f.list1, {gbk}));
+    QCOMPARE(f.fakes.messages.texts(), QStringList{kDuplicate});
+    // The path box takes one path, and refuses two.
+    QVERIFY(korvane::testsupport::dropFiles(f.text1, {tree.path("sub/c.txt")}));
+    QCOMPARE(f.text1->text(), tree.text("sub/c.txt"));
+    QVERIFY(!korvane::testsupport::dropFiles(f.text1, {gbk, tree.path("sub")}));
+    QCOMPARE(f.text1->text(), tree.text("sub/c.txt"));
 }
 
 void TestBatchListWindow::addFolderLimit()

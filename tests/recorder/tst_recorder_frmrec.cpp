@@ -2,6 +2,7 @@
 #include "recorder/frmlog.h"
 #include "recorder/frmrec.h"
 #include "recordertest.h"
+#include "support/drops.h"
 #include "support/runs.h"
 
 #include "support/testmain.h"
@@ -283,6 +284,33 @@ private slots:
         w.Label1_Click();
         QCOMPARE(text2->toPlainText(), QStringLiteral("one.bin\n"));
         QCOMPARE(m_fake->messages.texts().last(), QStringLiteral("没有记录"));
+    }
+
+    void droppingFiles()
+    {
+        // One file onto the size box: its exact size, in bytes, tolerance 0, so 查询 finds it.
+        QTemporaryDir data;
+        const QString folder = makeFolder(data);
+        frmrec w(m_fake->services());
+        auto* text1 = control<QLineEdit>(w, "Text1");
+        const QByteArray big = QFile::encodeName(data.filePath(QStringLiteral("big.bin")));
+        QVERIFY(korvane::testsupport::dropFiles(text1, {big}));
+        QCOMPARE(text1->text(), QStringLiteral("3145729"));
+        QCOMPARE(control<QComboBox>(w, "Combo1")->currentText(), QStringLiteral("Byte"));
+        QCOMPARE(control<QLineEdit>(w, "Text3")->text(), QStringLiteral("0"));
+        // Several files, or a folder, are refused and the box keeps its text.
+        const QByteArray one = QFile::encodeName(data.filePath(QStringLiteral("one.bin")));
+        QVERIFY(!korvane::testsupport::dropFiles(text1, {one, big}));
+        QVERIFY(!korvane::testsupport::dropFiles(text1, {QFile::encodeName(folder)}));
+        QCOMPARE(text1->text(), QStringLiteral("3145729"));
+
+        // A folder onto the path box of 记录 is recorded as a typed one.
+        QVERIFY(korvane::testsupport::dropFiles(control<QLineEdit>(w, "Text4"), {QFile::encodeName(folder)}));
+        QCOMPARE(control<QLineEdit>(w, "Text4")->text(), folder);
+        w.Command5_Click();
+        QVERIFY(waitForRuns());
+        w.Label1_Click();
+        QCOMPARE(control<QPlainTextEdit>(w, "Text2")->toPlainText(), QStringLiteral("big.bin\n"));
     }
 
     void missingDatabase()

@@ -1,5 +1,6 @@
 #include "platform/fakes/fakeservices.h"
 #include "platform/nativepath.h"
+#include "recorder/contentlookup.h"
 #include "recorder/filedatabase.h"
 #include "recorder/recording.h"
 #include "recorder/sizelookup.h"
@@ -595,6 +596,64 @@ private slots:
         QCOMPARE(count(m_db, QStringLiteral("fileInf")), 1000);
         FileDatabase db(m_db);
         QVERIFY(db.appendLogRow(QStringLiteral("/after"), QDateTime::currentDateTime()));
+    }
+
+    void lookupByContentAndPlace()
+    {
+        // Recorded: a/one.txt (same bytes), b/one.txt (same), b/two.txt (same size, other bytes),
+        // c/gone.txt (deleted since), GBK names in a GBK folder; a/other.txt has another size.
+        korvane::testsupport::TestTree tree;
+        const QByteArray gbkFolder("\xce\xc4"), gbkName("\xc4\xe3\xba\xc3.txt"); // 文, 你好.txt
+        tree.file("a/one.txt", "hello world");
+        tree.file("a/other.txt", "hello");
+        tree.file("b/one.txt", "hello world");
+        tree.file("b/two.txt", "hello WORLD");
+        tree.file("c/gone.txt", "hello world");
+        tree.file(gbkFolder + '/' + gbkName, "hello world");
+        const QByteArray mine = tree.file("mine.bin", "hello world");
+        FileDatabase db(m_db);
+        TypeDescriber types;
+        korvane::platform::LocalFileSystem local;
+        for (const QByteArray& folder : {QByteArray("a"), QByteArray("b"), QByteArray("c"), gbkFolder})
+            QVERIFY(recordFolder(local, db, tree.path(folder), types, nullptr,
+                                 korvane::platform::displayPath(tree.path(folder)))
+                        .logged);
+        QVERIFY(recordFolder(local, db, tree.path("a"), types, nullptr, tree.text("a")).logged); // a again: once
+        QVERIFY(QFile::remove(tree.text("c/gone.txt")));
+
+        using Found = QList<std::pair<Content, QByteArray>>;
+        const Found expected{{Content::Same, tree.path("a/one.txt")},
+                             {Content::Same, tree.path("b/one.txt")},
+                             {Content::Different, tree.path("b/two.txt")},
+                             {Content::Missing, {}},
+                             {Content::Same, tree.path(gbkFolder + '/' + gbkName)}};
+        for (const int workers : {1, 3}) {
+            FaultyFileSystem fs;
+            const ContentLookup found = lookUpByContent(fs, db, mine, workers);
+            QVERIFY(found.status);
+            QVERIFY(found.anySame());
+            Found got;
+            for (const ContentMatch& match : found.matches)
+                got.append({match.content, match.foundAt});
+            QCOMPARE(got, expected);
+            QCOMPARE(found.matches[3].name, QStringLiteral("gone.txt"));
+            QCOMPARE(contentText(found.matches[3]), QStringLiteral("已不在记录的文件夹中"));
+            QVERIFY(fs.pathsOf(FaultyFileSystem::Op::WriteFile).isEmpty());
+        }
+
+        // A file in hand that cannot be read fails with its reason; a stop finds nothing more.
+        FaultyFileSystem faulty;
+        faulty.failOn(FaultyFileSystem::Op::ReadFile, mine, korvane::platform::ErrorKind::ReadOnly);
+        const ContentLookup unreadable = lookUpByContent(faulty, db, mine);
+        QVERIFY(!unreadable.status && !unreadable.databaseFailed && unreadable.matches.empty());
+        korvane::platform::RunControl control;
+        control.requestStop();
+        const ContentLookup stopped = lookUpByContent(local, db, mine, 1, &control);
+        QVERIFY(stopped.stopped && stopped.matches.empty());
+        // A different file of that size: nothing the same, and the copies are now "different".
+        const ContentLookup other = lookUpByContent(local, db, tree.file("other.bin", "HELLO world"));
+        QVERIFY(!other.anySame());
+        QCOMPARE(other.matches[0].content, Content::Different);
     }
 
     void stoppedRunKeepsNothing()
