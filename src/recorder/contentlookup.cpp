@@ -3,6 +3,7 @@
 #include "platform/nativepath.h"
 #include "recorder/filedatabase.h"
 
+#include <QSet>
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -34,18 +35,35 @@ bool isPlainName(const QString& name)
 struct Place {
     NativePath path;
     std::unique_ptr<platform::OpenFolder> open;
+    /// The names of the files in it, when it was listed: a name not among them needs no look.
+    std::optional<QSet<QByteArray>> files;
 };
 
+/// With many names to look for, a folder's listing costs less than a look per name (and per
+/// form of a name) that finds nothing, which is what most looks do.
+constexpr qsizetype kNamesWorthAListing = 256;
+
 /// Every logged folder that can still be opened, newest first, each once.
-std::vector<Place> loggedPlaces(platform::FileSystem& fs, const QStringList& folders)
+std::vector<Place> loggedPlaces(platform::FileSystem& fs, const QStringList& folders, bool listed)
 {
     std::vector<Place> places;
     for (const QString& folder : folders) {
         for (const QByteArray& form : nativeForms(folder)) {
-            if (platform::Result<std::unique_ptr<platform::OpenFolder>> open = fs.openFolder(form); open) {
-                places.push_back({form, std::move(*open)});
-                break;
+            platform::Result<std::unique_ptr<platform::OpenFolder>> open = fs.openFolder(form);
+            if (!open)
+                continue;
+            Place place{form, std::move(*open), std::nullopt};
+            if (const auto entries = listed ? fs.list(form)
+                                            : platform::Result<std::vector<platform::DirEntry>>(
+                                                  platform::Status::failure(platform::ErrorKind::Failed));
+                entries) {
+                place.files.emplace();
+                for (const platform::DirEntry& entry : *entries)
+                    if (entry.kind == platform::EntryKind::File)
+                        place.files->insert(entry.name);
             }
+            places.push_back(std::move(place));
+            break;
         }
     }
     return places;
@@ -62,9 +80,12 @@ struct Search {
     bool stopRequested() const { return control && control->stopRequested(); }
 
     /// The file of that name and size in one place, compared with the file in hand.
-    std::optional<ContentMatch> lookIn(const Place& place, const QString& name) const
+    std::optional<ContentMatch> lookIn(const Place& place, const QString& name,
+                                       const std::vector<QByteArray>& forms) const
     {
-        for (const QByteArray& form : nativeForms(name)) {
+        for (const QByteArray& form : forms) {
+            if (place.files && !place.files->contains(form))
+                continue;
             const platform::Result<platform::FileInfo> info = place.open->info(form, platform::Links::Follow);
             if (!info || info->kind != platform::EntryKind::File || info->size != fileInfo.size)
                 continue;
@@ -87,12 +108,11 @@ struct Search {
     std::vector<ContentMatch> lookFor(const QString& name) const
     {
         std::vector<ContentMatch> found;
+        const std::vector<QByteArray> forms = isPlainName(name) ? nativeForms(name) : std::vector<QByteArray>();
         for (const Place& place : places) {
             if (stopRequested())
                 return {};
-            if (!isPlainName(name))
-                break;
-            if (std::optional<ContentMatch> match = lookIn(place, name))
+            if (std::optional<ContentMatch> match = lookIn(place, name, forms))
                 found.push_back(std::move(*match));
         }
         if (found.empty())
@@ -160,7 +180,7 @@ ContentLookup lookUpByContent(platform::FileSystem& fs, FileDatabase& db, const 
         result.databaseFailed = true;
         return result;
     }
-    search.places = loggedPlaces(fs, *folders);
+    search.places = loggedPlaces(fs, *folders, names->size() >= kNamesWorthAListing);
     if (control)
         control->setTotal(names->size());
     for (std::vector<ContentMatch>& found : lookForAll(search, *names, workers)) {
