@@ -123,7 +123,8 @@ void Frmseedwg::buildDrawingArea()
     connect(m_hScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::HScroll1_Change);
     connect(m_vScroll1, &QScrollBar::valueChanged, this, &Frmseedwg::VScroll1_Change);
     connect(m_dwgThumbnail1, &DwgThumbnail::Click, this, &Frmseedwg::DwgThumbnail1_Click);
-    m_picture3->installEventFilter(this); // the drawing's own wheel events come up to it
+    for (QWidget* area : {static_cast<QWidget*>(m_picture3), static_cast<QWidget*>(m_dwgThumbnail1)})
+        area->installEventFilter(this); // the wheel over the drawing or the white around it
 }
 
 /// "StretchBltMode" and its box.
@@ -219,7 +220,7 @@ void Frmseedwg::resizeEvent(QResizeEvent* event)
 
 bool Frmseedwg::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_picture3 && event->type() == QEvent::Wheel) {
+    if ((watched == m_picture3 || watched == m_dwgThumbnail1) && event->type() == QEvent::Wheel) {
         Picture3_Wheel(static_cast<QWheelEvent*>(event));
         return true;
     }

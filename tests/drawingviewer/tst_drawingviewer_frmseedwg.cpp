@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QWheelEvent>
 #include <QtTest>
 
 #include "support/testmain.h"
@@ -70,6 +71,7 @@ private slots:
     void scrollBarRuleAtDesignSize_data();
     void scrollBarRuleAtDesignSize();
     void panByValueOverMaximum();
+    void wheelPansAndZooms();
     void openAndClearRestoreHome_data();
     void openAndClearRestoreHome();
     void zoomResizeClear();
@@ -306,6 +308,35 @@ void TestFrmseedwg::panByValueOverMaximum()
     // A click in the track pans too.
     QTest::mouseClick(h, Qt::LeftButton, {}, QPoint(h->width() - 30, h->height() / 2));
     QVERIFY(h->value() > 0);
+    QVERIFY(thumb()->Left() < window()->homeLeft());
+}
+
+void TestFrmseedwg::wheelPansAndZooms()
+{
+    openDrawing(writeDrawing(lineDrawing()));
+    const auto wheel = [this](QPoint delta, Qt::KeyboardModifiers modifiers) {
+        const QPointF at(thumb()->width() / 2.0, thumb()->height() / 2.0);
+        QWheelEvent event(at, thumb()->mapToGlobal(at), {}, delta, Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(thumb(), &event);
+    };
+    // Ctrl: a notch is a zoom step, half notches add up; nothing to pan before the bars show.
+    const float home = thumb()->Width();
+    wheel({0, 120}, Qt::ControlModifier);
+    QCOMPARE(thumb()->Width(), float(double(home) * 1.1));
+    wheel({0, -60}, Qt::ControlModifier);
+    wheel({0, -60}, Qt::ControlModifier);
+    QCOMPARE(thumb()->Width(), float(double(float(double(home) * 1.1)) * 0.9));
+    wheel({0, -120}, Qt::NoModifier);
+    QCOMPARE(thumb()->Left(), window()->homeLeft());
+    for (int i = 0; i < 3; ++i)
+        window()->Picture1_Click();
+    // Down pans down, Shift or a sideways wheel pans sideways.
+    wheel({0, -120}, Qt::NoModifier);
+    QVERIFY(bar("VScroll1")->value() > 0 && bar("HScroll1")->value() == 0);
+    QVERIFY(thumb()->Top() < float(window()->homeTop()));
+    wheel({0, -120}, Qt::ShiftModifier);
+    wheel({-120, 0}, Qt::NoModifier);
+    QVERIFY(bar("HScroll1")->value() > 0);
     QVERIFY(thumb()->Left() < window()->homeLeft());
 }
 
