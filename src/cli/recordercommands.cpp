@@ -142,6 +142,8 @@ int runLikeLookup(const ParsedArgs& args, Reporter& out)
         }
         for (const recorder::ContentMatch& match : found.matches)
             reportMatch(out, match, shown, several);
+        if (found.matches.empty() && !found.stopped)
+            out.note(several ? shown + QStringLiteral(": 没有记录!") : QStringLiteral("没有记录!"));
         if (found.stopped || out.stopRequested()) {
             out.note(QStringLiteral("操作已取消"));
             return kExitCancelled;

@@ -43,24 +43,33 @@ struct Place {
 /// form of a name) that finds nothing, which is what most looks do.
 constexpr qsizetype kNamesWorthAListing = 256;
 
-/// Every logged folder that can still be opened, newest first, each once.
+/// Every logged folder that can still be opened, newest first, each once: also when the log
+/// names it twice in other words ("/a/b" and "/a/b/", a link to it).
 std::vector<Place> loggedPlaces(platform::FileSystem& fs, const QStringList& folders, bool listed)
 {
     std::vector<Place> places;
-    for (const QString& folder : folders) {
+    QSet<std::pair<quint64, quint64>> seen;
+    for (QString folder : folders) {
+        while (folder.size() > 1 && folder.endsWith(u'/'))
+            folder.chop(1); // the paths found read "/a/b/name"
         for (const QByteArray& form : nativeForms(folder)) {
+            const platform::Result<platform::FileInfo> info = fs.info(form, platform::Links::Follow);
+            if (!info || info->kind != platform::EntryKind::Folder)
+                continue;
+            if (seen.contains({info->device, info->inode}))
+                break;
+            seen.insert({info->device, info->inode});
             platform::Result<std::unique_ptr<platform::OpenFolder>> open = fs.openFolder(form);
             if (!open)
                 continue;
             Place place{form, std::move(*open), std::nullopt};
-            if (const auto entries = listed ? fs.list(form)
-                                            : platform::Result<std::vector<platform::DirEntry>>(
-                                                  platform::Status::failure(platform::ErrorKind::Failed));
-                entries) {
-                place.files.emplace();
-                for (const platform::DirEntry& entry : *entries)
-                    if (entry.kind == platform::EntryKind::File)
-                        place.files->insert(entry.name);
+            if (listed) {
+                if (const platform::Result<std::vector<platform::DirEntry>> entries = fs.list(form); entries) {
+                    place.files.emplace();
+                    for (const platform::DirEntry& entry : *entries)
+                        if (entry.kind == platform::EntryKind::File)
+                            place.files->insert(entry.name);
+                }
             }
             places.push_back(std::move(place));
             break;
