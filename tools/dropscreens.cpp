@@ -2,9 +2,8 @@
 // the exact lookup it makes, a folder dropped onto the file manager's source box, and a file
 // and a folder dropped onto the compiler's list. The drops are synthetic: the window gets the
 // drag events a file manager's drop brings (a "text/uri-list" of raw paths), not a drag by the
-// pointer. Real services over a temporary folder:
-//
-//     LANG=zh_CN.UTF-8 xvfb-run -a -s "-screen 0 1024x768x24" sh -c 'openbox & sleep 1; build/bin/korvane_dropscreens shots'
+// pointer. Real services over a temporary folder. Run it under a display with a window
+// manager and LANG=zh_CN.UTF-8 (docs/screenshots.md gives the command).
 
 #include "batchlist/frmcompile.h"
 #include "filemanager/frmmove.h"
