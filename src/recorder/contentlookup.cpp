@@ -136,6 +136,8 @@ std::vector<std::vector<ContentMatch>> lookForAll(const Search& search, const QS
     std::vector<std::vector<ContentMatch>> results(size_t(names.size()));
     std::atomic<qsizetype> next{0};
     const auto work = [&] {
+        // Reads deep in the file system that poll the thread's run see this one's stop.
+        const platform::RunControl::Scope scope(search.control);
         for (qsizetype i = next++; i < names.size() && !search.stopRequested(); i = next++) {
             results[size_t(i)] = search.lookFor(names[i]);
             if (search.control)
