@@ -5,6 +5,7 @@
 
 #include "wordcrypt/compoundfile.h"
 #include "wordcrypt/documentfiles.h"
+#include "wordcrypt/documentword.h"
 #include "wordcrypt/nativecrypt.h"
 #include "wordcrypt/nativeword.h"
 
@@ -175,7 +176,7 @@ std::map<QByteArray, QByteArray> streamsOf(const QByteArray& path)
     auto cf = Compound::fromPath(path);
     if (!cf)
         return out;
-    std::map<QByteArray, GPtr<GsfInput>> streams;
+    StreamList streams;
     std::map<QByteArray, QByteArray> ids;
     listStreams((*cf)->root(), {}, &streams, &ids);
     for (const auto& [name, input] : streams)
