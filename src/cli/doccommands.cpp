@@ -4,7 +4,7 @@
 #include "platform/nativepath.h"
 #include "platform/uniquefd.h"
 #include "wordcrypt/documentrun.h"
-#include "wordcrypt/nativeword.h"
+#include "wordcrypt/documentword.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -244,7 +244,11 @@ int runDoc(const ParsedArgs& args, Reporter& out)
             const QString path = platform::displayPath(outcome.path);
             ++reported;
             if (outcome.failures.isEmpty()) {
-                out.item(path, ItemStatus::Ok, doneText);
+                QStringList notes;
+                for (const QString& line : outcome.notes)
+                    notes << line.trimmed();
+                out.item(path, ItemStatus::Ok,
+                         notes.isEmpty() ? doneText : QStringLiteral("%1(%2)").arg(doneText, notes.join(u';')));
                 return;
             }
             QStringList reasons;

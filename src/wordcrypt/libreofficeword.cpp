@@ -83,11 +83,16 @@ public:
 
     Status save() override;
     Status close() override;
+    QString savedAs() const override { return m_converted ? QStringLiteral("已转存为Word 97格式") : QString(); }
 
     bool closed() const { return m_closed; }
 
 private:
     Status checkSavable() const;
+    bool readAsWord95() const
+    {
+        return m_filter == QLatin1String(protocol::kWord95Filter) || m_filter == QLatin1String(protocol::kWord6Filter);
+    }
     Status checkOfficeOutput(const QByteArray& path) const;
     Status exportTo(const QByteArray& exported);
     Status reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const;
@@ -97,6 +102,7 @@ private:
     QString m_name;
     QByteArray m_realPath;
     QString m_filter;
+    bool m_converted = false;   ///< saved, and it was read as Word 6/95
     RequestedPasswords m_asked; ///< a password the format cannot hold was asked for: nothing is saved
     bool m_closed = false;
 };
@@ -265,8 +271,8 @@ Status Document::checkSavable() const
     if (m_closed)
         return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
     if (m_asked.tooLong)
-        return untouched(ErrorKind::Failed, RequestedPasswords::tooLongText());
-    if (m_filter != QLatin1String(protocol::kWord97Filter))
+        return untouched(ErrorKind::Failed, passwordTooLongText());
+    if (m_filter != QLatin1String(protocol::kWord97Filter) && !readAsWord95())
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 文档"));
     return checkWritable(m_app.fs(), m_realPath);
 }
@@ -325,7 +331,9 @@ Status Document::save()
         return reserved;
     if (m_app.stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    return replaceWithResult(m_app.fs(), m_realPath, result);
+    const Status replaced = replaceWithResult(m_app.fs(), m_realPath, result);
+    m_converted = replaced.ok() && readAsWord95();
+    return replaced;
 }
 
 Status Document::close()
