@@ -281,8 +281,11 @@ Command docCommand()
             QStringLiteral(
                 "doc protect|unprotect [--password-file 文件] [--current-password-file 文件] [--same-password] 文档…"),
             QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
-            QStringLiteral("通过LibreOffice设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,\n"
-                           "文档原地保存为Word 97格式。密码从不取自命令行(其他用户可以看到命令行):\n"
+            QStringLiteral("设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,文档原地保存。\n"
+                           "Word 97-2003 文档由 Korvane 自己在文档的数据中加密、解密,不启动 LibreOffice;\n"
+                           "只有 Word 6.0/95 文档、XOR 混淆加密的文档和其他加密方式的文档交给 LibreOffice,\n"
+                           "它们保存为 Word 97 格式(结果注明\"已转存为Word 97格式\")。\n"
+                           "密码从不取自命令行(其他用户可以看到命令行):\n"
                            "不带 --password-file 时在终端上输入,不显示字符。已加密的文档需要原密码才能打开时,\n"
                            "原密码取自密码文件的第三行或 --current-password-file,都没有时在终端上询问。\n"
                            "密码文件必须是普通文件或管道,最多 4096 字节。\n\n"
