@@ -305,9 +305,14 @@ Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewr
     const platform::Result<WriteReservation> present = readWriteReservation(exported, m_asked.open);
     if (present && !present->flag && present->password.isEmpty() && m_asked.write.isEmpty())
         return {};
-    if (const Status written = writeWriteReservation(exported, rewritten, m_asked.open, m_asked.write); !written.ok())
+    // The office writes the associated strings of some Word 6/95 documents in a layout of its own;
+    // its export is ours, the document's strings already lost in it: new ones replace them.
+    const DamagedStrings damaged = readAsWord95() ? DamagedStrings::Replace : DamagedStrings::Refuse;
+    if (const Status written = writeWriteReservation(exported, rewritten, m_asked.open, m_asked.write, damaged);
+        !written.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(written.message()));
-    if (const Status same = compareAfterReservation(exported, rewritten, m_asked.open, m_asked.write); !same.ok())
+    if (const Status same = compareAfterReservation(exported, rewritten, m_asked.open, m_asked.write, damaged);
+        !same.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(same.message()));
     if (const Status bad = checkOfficeOutput(rewritten); !bad.ok())
         return untouched(ErrorKind::Failed, bad.message());

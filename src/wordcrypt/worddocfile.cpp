@@ -341,13 +341,17 @@ platform::Result<WriteReservation> readWriteReservation(const QByteArray& path, 
 }
 
 platform::Status writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
-                                       const QString& writePassword)
+                                       const QString& writePassword, DamagedStrings damaged)
 {
     if (!passwordFits(writePassword))
         return formatError(passwordTooLongText());
-    platform::Result<ParsedDocument> doc = readDocument(source, openPassword);
+    bool unreadable = false;
+    platform::Result<ParsedDocument> doc =
+        readDocument(source, openPassword, damaged == DamagedStrings::Replace ? &unreadable : nullptr);
     if (!doc)
         return doc.status();
+    if (unreadable)
+        doc->fib.lcbAssoc = 0; // new strings at the end; the unreadable ones are left unreferenced
     const std::unique_ptr<Compound>& cf = doc->cf;
     const Fib* fib = &doc->fib;
     QStringList* entries = &doc->entries;
@@ -401,9 +405,12 @@ bool sameTableApartFromStrings(GsfInput* a, GsfInput* b, const Fib& fa, const Fi
 } // namespace
 
 platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,
-                                         const QString& openPassword, const QString& writePassword)
+                                         const QString& openPassword, const QString& writePassword,
+                                         DamagedStrings damaged)
 {
-    const platform::Result<ParsedDocument> da = readDocument(source, openPassword);
+    bool unreadable = false;
+    const platform::Result<ParsedDocument> da =
+        readDocument(source, openPassword, damaged == DamagedStrings::Replace ? &unreadable : nullptr);
     if (!da)
         return da.status();
     const platform::Result<ParsedDocument> db = readDocument(result, openPassword);

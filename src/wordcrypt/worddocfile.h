@@ -66,14 +66,18 @@ platform::Result<WriteReservation> readWriteReservation(const QByteArray& path, 
 /// strings left all empty go with their FIB pair, so setting and removing the password gives
 /// back the original streams. An RC4-encrypted source is decrypted and re-encrypted with `openPassword`,
 /// which must match. A failure on any doubt; `target` may then hold partial output.
+/// What a copy does with associated strings it cannot read: refuse, or (only for a file that
+/// is ours, such as the office's export of a Word 6/95 document) write new ones in their place.
+enum class DamagedStrings { Refuse, Replace };
 platform::Status writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
-                                       const QString& writePassword);
+                                       const QString& writePassword, DamagedStrings damaged = DamagedStrings::Refuse);
 
 /// Checks that `result` is `source` with only the write reservation changed: the same streams
 /// and class ids, every other stream byte-identical, the document stream and the table stream
 /// unchanged apart from the reservation's own bytes, and the reservation reading back as
 /// `writePassword`. Success when it is; otherwise a failure that says what differs.
 platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,
-                                         const QString& openPassword, const QString& writePassword);
+                                         const QString& openPassword, const QString& writePassword,
+                                         DamagedStrings damaged = DamagedStrings::Refuse);
 
 } // namespace korvane::wordcrypt

@@ -202,8 +202,8 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("write");
         QTest::newRow("Word 6, both passwords") << QStringLiteral("word6.doc") << QStringLiteral("7591");
-        // The office writes this one's associated strings in a layout of its own: no modify password.
-        QTest::newRow("Word 95, open password") << QStringLiteral("word95-mickey.doc") << QString();
+        // The office writes this one's associated strings in a layout of its own; new ones replace them.
+        QTest::newRow("Word 95, both passwords") << QStringLiteral("word95-mickey.doc") << QStringLiteral("7591");
     }
     void wordSixAndNinetyFiveAreSavedAsWord97()
     {
