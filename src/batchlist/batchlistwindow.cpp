@@ -464,6 +464,13 @@ void BatchListWindow::endRun(const BatchRunResult& result)
         break;
     }
     // Once the handler has returned, as a queued call from a hook on this thread came.
+    if (!result.endBox.text.isEmpty())
+        QMetaObject::invokeMethod(
+            this,
+            [this, box = result.endBox] {
+                m_services.messages.showWithDetails(this, box.text, platform::MessageIcon::Information, box.details);
+            },
+            Qt::QueuedConnection);
     if (!result.afterRun.isEmpty())
         QMetaObject::invokeMethod(
             this, [this, after = result.afterRun] { appendInfo(after.join(QLatin1Char('\n'))); }, Qt::QueuedConnection);

@@ -44,6 +44,7 @@ BatchRunResult runBatch(BatchRunHooks& hooks, const BatchRunInput& input, BatchR
     BatchRunResult result;
     const auto ended = [&] {
         result.afterRun = std::move(context.afterRun);
+        result.endBox = std::move(context.endBox);
         return result;
     };
     if (!hooks.beforeListCheck(context))

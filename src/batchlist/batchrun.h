@@ -28,6 +28,13 @@ public:
     virtual void flush() = 0;
 };
 
+/// A box the window shows after the run's end line: what the run could not do, the reasons in
+/// its details. Empty text: no box.
+struct EndBox {
+    QString text;
+    QString details;
+};
+
 /// What a run's hooks reach, all of it safe on the run's worker.
 struct BatchRunContext {
     platform::MessageBoxes& messages; ///< shows each box on the user-interface thread and waits
@@ -35,6 +42,7 @@ struct BatchRunContext {
     InfoSink& info;
     platform::RunControl& control;
     QStringList afterRun = {}; ///< lines that follow the run's end line
+    EndBox endBox = {};        ///< set by completeRun(): the box after the end line
 
     void say(const QString& text, platform::MessageIcon icon) { messages.show(owner, text, icon); }
 };
@@ -86,6 +94,7 @@ struct BatchRunResult {
     End end = End::EndedEarly;
     size_t done = 0;      ///< entries processed
     QStringList afterRun; ///< lines after the end line
+    EndBox endBox;        ///< the box after the end line
 };
 
 /// Runs the hooks over the entries (on the calling thread, normally a run's worker): the

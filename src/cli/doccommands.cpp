@@ -4,9 +4,8 @@
 #include "platform/nativepath.h"
 #include "platform/uniquefd.h"
 #include "wordcrypt/documentrun.h"
-#include "wordcrypt/nativeword.h"
+#include "wordcrypt/documentword.h"
 
-#include <QFile>
 #include <QJsonObject>
 #include <algorithm>
 #include <tuple>
@@ -104,41 +103,27 @@ constexpr qsizetype kMaxPasswordFileBytes = 4096;
 
 /// The lines of a password file (a regular file or a pipe, as `<(…)` gives), CR LF or LF.
 /// nullopt, with a note, when it cannot be read or is no such file.
-std::optional<QStringList> readPasswordFile(const QByteArray& operand, Reporter& out)
+std::optional<QStringList> readPasswordFile(platform::FileSystem& fs, const QByteArray& operand, Reporter& out)
 {
     const platform::NativePath path = absoluteNative(operand);
     const auto refuse = [&](const QString& why) -> std::optional<QStringList> {
         out.note(QStringLiteral("无法读取密码文件 %1: %2").arg(platform::displayPath(path), why));
         return std::nullopt;
     };
-    // Judged before the open, which would wait for a writer on a named pipe: a device such as
-    // /dev/zero never ends and is refused unread.
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0)
-        return refuse(platform::Status::fromErrno(errno).message());
-    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+    // Judged before the read, which would wait for a writer on a named pipe. The read is
+    // bounded, so a device put in its place meanwhile (/dev/zero) ends as too long.
+    const platform::Result<platform::FileInfo> info = fs.info(path, platform::Links::Follow);
+    if (!info)
+        return refuse(info.status().message());
+    if (!S_ISREG(info->mode) && !S_ISFIFO(info->mode))
         return refuse(QStringLiteral("不是普通文件或管道"));
-    const platform::UniqueFd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!fd.valid())
-        return refuse(platform::Status::fromErrno(errno).message());
-    if (::fstat(fd.get(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)))
-        return refuse(QStringLiteral("不是普通文件或管道"));
-    QByteArray content;
-    char buffer[1024];
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return refuse(platform::Status::fromErrno(errno).message());
-        if (n == 0)
-            break;
-        content.append(buffer, n);
-        if (content.size() > kMaxPasswordFileBytes)
-            return refuse(QStringLiteral("文件超过 %1 字节,不是密码文件").arg(kMaxPasswordFileBytes));
-    }
+    const platform::Result<QByteArray> content = fs.readFile(path, kMaxPasswordFileBytes + 1);
+    if (!content)
+        return refuse(content.status().message());
+    if (content->size() > kMaxPasswordFileBytes)
+        return refuse(QStringLiteral("文件超过 %1 字节,不是密码文件").arg(kMaxPasswordFileBytes));
     QStringList lines;
-    for (QByteArray& line : content.split('\n')) {
+    for (QByteArray& line : content->split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
         lines << QString::fromUtf8(line);
@@ -161,9 +146,8 @@ std::optional<std::pair<QString, QString>> protectPasswords(const std::optional<
 
 /// The operands that name existing files, absolute; the others are reported as failed here,
 /// before the office is started for nothing.
-QList<platform::NativePath> existingDocuments(const QList<QByteArray>& files, Reporter& out)
+QList<platform::NativePath> existingDocuments(platform::FileSystem& fs, const QList<QByteArray>& files, Reporter& out)
 {
-    platform::LocalFileSystem fs;
     QList<platform::NativePath> documents;
     for (const QByteArray& operand : files) {
         const platform::NativePath path = absoluteNative(operand);
@@ -176,48 +160,86 @@ QList<platform::NativePath> existingDocuments(const QList<QByteArray>& files, Re
     return documents;
 }
 
-int runDoc(const ParsedArgs& args, Reporter& out)
+/// `protect` or `unprotect`, the first operand: true for `protect`.
+bool protectAction(const ParsedArgs& args)
 {
     if (args.operands.isEmpty())
         throw UsageError{QStringLiteral("缺少操作: protect 或 unprotect")};
     const QString action = args.operands.first();
     if (action != QLatin1String("protect") && action != QLatin1String("unprotect"))
         throw UsageError{QStringLiteral("未知操作 %1").arg(action)};
-    const QList<QByteArray> files = args.rawOperands.mid(1);
-    if (files.isEmpty())
+    if (args.rawOperands.size() < 2)
         throw UsageError{QStringLiteral("列表为空,请先添加文档到列表!")};
+    return action == QLatin1String("protect");
+}
 
+/// What the password files say: the lines of --password-file, and the current password of
+/// documents that have one (its third line, or --current-password-file; none: asked on the
+/// terminal, document by document). False, with a note, when a file cannot be read.
+struct PasswordFiles {
+    std::optional<QStringList> passwords;
+    std::optional<QString> current;
+};
+bool readPasswordFiles(platform::FileSystem& fs, const ParsedArgs& args, Reporter& out, PasswordFiles* files)
+{
     const QString passwordFileOption = QStringLiteral("password-file");
     const QString currentFileOption = QStringLiteral("current-password-file");
-    std::optional<QStringList> passwordFile;
-    if (args.has(passwordFileOption) && !(passwordFile = readPasswordFile(args.raw(passwordFileOption), out)))
-        return kExitUsage;
-    // The current password of documents that have one: the password file's third line, or a
-    // file of its own; without either it is asked on the terminal, document by document.
-    std::optional<QString> current;
+    std::optional<QStringList>& passwords = files->passwords;
+    if (args.has(passwordFileOption) && !(passwords = readPasswordFile(fs, args.raw(passwordFileOption), out)))
+        return false;
     if (args.has(currentFileOption)) {
-        if (passwordFile && passwordFile->size() > 2 && !passwordFile->at(2).isEmpty())
+        if (passwords && passwords->size() > 2 && !passwords->at(2).isEmpty())
             throw UsageError{
                 QStringLiteral("当前密码只能来自 --password-file 的第三行或 --current-password-file 之一")};
-        const std::optional<QStringList> lines = readPasswordFile(args.raw(currentFileOption), out);
+        const std::optional<QStringList> lines = readPasswordFile(fs, args.raw(currentFileOption), out);
         if (!lines)
-            return kExitUsage;
-        current = lines->value(0);
-    } else if (passwordFile && passwordFile->size() > 2) {
-        current = passwordFile->at(2);
+            return false;
+        files->current = lines->value(0);
+    } else if (passwords && passwords->size() > 2) {
+        files->current = passwords->at(2);
     }
+    return true;
+}
 
+/// The passwords `protect` sets, refused before anything starts when the format cannot hold them.
+void takeProtectPasswords(const std::optional<QStringList>& file, wordcrypt::DocumentRunSettings* settings)
+{
+    std::tie(settings->password, settings->writePassword) = *protectPasswords(file);
+    if (settings->password.isEmpty() && settings->writePassword.isEmpty())
+        throw UsageError{QStringLiteral("两个密码都是空的;要去掉密码请用 doc unprotect")};
+    if (const platform::Status checked = wordcrypt::DocumentEncryptor::checkPasswords(*settings); !checked.ok())
+        throw UsageError{checked.message()};
+}
+
+/// One document's item: done (with a note such as a change of format), or failed with its reasons.
+void reportDocument(Reporter& out, const QString& doneText, const wordcrypt::DocumentOutcome& outcome)
+{
+    const QString path = platform::displayPath(outcome.path);
+    const auto joined = [](const QStringList& lines) {
+        QStringList trimmed;
+        for (const QString& line : lines)
+            trimmed << line.trimmed();
+        return trimmed.join(QStringLiteral("; "));
+    };
+    if (!outcome.failures.isEmpty())
+        out.item(path, ItemStatus::Failed, QStringLiteral("失败"), joined(outcome.failures));
+    else if (!outcome.notes.isEmpty())
+        out.item(path, ItemStatus::Ok, QStringLiteral("%1(%2)").arg(doneText, joined(outcome.notes)));
+    else
+        out.item(path, ItemStatus::Ok, doneText);
+}
+
+int runDoc(const ParsedArgs& args, Reporter& out)
+{
+    const bool protect = protectAction(args);
+    platform::LocalFileSystem fs;
+    PasswordFiles files;
+    if (!readPasswordFiles(fs, args, out, &files))
+        return kExitUsage;
     wordcrypt::DocumentRunSettings settings;
-    const bool protect = action == QLatin1String("protect");
-    if (protect) {
-        std::tie(settings.password, settings.writePassword) = *protectPasswords(passwordFile);
-        if (settings.password.isEmpty() && settings.writePassword.isEmpty())
-            throw UsageError{QStringLiteral("两个密码都是空的;要去掉密码请用 doc unprotect")};
-        if (const platform::Status checked = wordcrypt::DocumentEncryptor::checkPasswords(settings); !checked.ok())
-            throw UsageError{checked.message()};
-    }
-
-    settings.documents = existingDocuments(files, out);
+    if (protect)
+        takeProtectPasswords(files.passwords, &settings);
+    settings.documents = existingDocuments(fs, args.rawOperands.mid(1), out);
     if (settings.documents.isEmpty())
         return out.finish();
 
@@ -229,10 +251,10 @@ int runDoc(const ParsedArgs& args, Reporter& out)
         return kExitProgramMissing;
     }
     TerminalPasswordPrompt terminalPrompt(args.has(QStringLiteral("same-password")));
-    GivenPasswordPrompt givenPrompt(current.value_or(QString()));
+    GivenPasswordPrompt givenPrompt(files.current.value_or(QString()));
     wordcrypt::RunPasswordPrompt terminalRun(terminalPrompt);
     wordcrypt::RunPasswordPrompt givenRun(givenPrompt);
-    wordcrypt::RunPasswordPrompt& prompt = current ? givenRun : terminalRun;
+    wordcrypt::RunPasswordPrompt& prompt = files.current ? givenRun : terminalRun;
     wordcrypt::DocumentWord word({helper, {}}, prompt);
     wordcrypt::DocumentEncryptor engine(word, prompt);
 
@@ -241,16 +263,8 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     const platform::Status started = engine.run(
         settings, out.control(), [&out](const QString& line) { out.note(line); },
         [&](const wordcrypt::DocumentOutcome& outcome) {
-            const QString path = platform::displayPath(outcome.path);
             ++reported;
-            if (outcome.failures.isEmpty()) {
-                out.item(path, ItemStatus::Ok, doneText);
-                return;
-            }
-            QStringList reasons;
-            for (const QString& line : outcome.failures)
-                reasons << line.trimmed();
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"), reasons.join(QStringLiteral("; ")));
+            reportDocument(out, doneText, outcome);
         });
     if (!started.ok()) {
         out.note(started.message());
@@ -267,8 +281,11 @@ Command docCommand()
             QStringLiteral(
                 "doc protect|unprotect [--password-file 文件] [--current-password-file 文件] [--same-password] 文档…"),
             QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
-            QStringLiteral("通过LibreOffice设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,\n"
-                           "文档原地保存为Word 97格式。密码从不取自命令行(其他用户可以看到命令行):\n"
+            QStringLiteral("设置(protect)或去掉(unprotect)每个文档的打开密码和修改密码,文档原地保存。\n"
+                           "Word 97-2003 文档由 Korvane 自己在文档的数据中加密、解密,不启动 LibreOffice;\n"
+                           "只有 Word 6.0/95 文档、XOR 混淆加密的文档和其他加密方式的文档交给 LibreOffice,\n"
+                           "它们保存为 Word 97 格式(结果注明\"已转存为Word 97格式\")。\n"
+                           "密码从不取自命令行(其他用户可以看到命令行):\n"
                            "不带 --password-file 时在终端上输入,不显示字符。已加密的文档需要原密码才能打开时,\n"
                            "原密码取自密码文件的第三行或 --current-password-file,都没有时在终端上询问。\n"
                            "密码文件必须是普通文件或管道,最多 4096 字节。\n\n"

@@ -37,6 +37,9 @@ public:
     virtual Status save() = 0;
     /// `Close`, every argument omitted.
     virtual Status close() = 0;
+    /// After a `save` that succeeded: the format the document was written in when it is not the
+    /// one it was read in, as a note for its line; empty otherwise.
+    virtual QString savedAs() const { return {}; }
 };
 
 /// The events the application raises into its client, on the caller's thread, while the

@@ -11,6 +11,7 @@
 #include "platform/services.h"
 #include "recorder/frmrec.h"
 #include "shell/mdiform1.h"
+#include "wordcrypt/documentword.h"
 #include "wordcrypt/frmjmword.h"
 #include "wordcrypt/passwordprompt.h"
 
@@ -81,8 +82,10 @@ void registerToolWindows(MDIForm1& main, platform::Services& services)
                         .ownedByMain = true,
                         .listedInTaskbar = false,
                         .create = [&services](QWidget* parent) -> QWidget* {
-                            return new wordcrypt::frmjmword(services, wordcrypt::productionWord(services.helperFolder),
-                                                            wordcrypt::productionPrompt(), parent);
+                            return new wordcrypt::frmjmword(
+                                services,
+                                wordcrypt::productionWord(services.helperFolder, wordcrypt::productionPrompt()),
+                                wordcrypt::productionPrompt(), parent);
                         }});
 }
 

@@ -72,6 +72,16 @@ bool copyStream(GsfInput* in, GsfOutput* out, const StreamEdit* edit)
 
 } // namespace
 
+bool sameStreamName(const QByteArray& a, const QByteArray& b)
+{
+    return QString::fromUtf8(a).compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+}
+
+bool StreamNameLess::operator()(const QByteArray& a, const QByteArray& b) const
+{
+    return QString::fromUtf8(a).compare(QString::fromUtf8(b), Qt::CaseInsensitive) < 0;
+}
+
 QString takeError(GError* error, const char* fallback)
 {
     QString text = error && error->message ? QString::fromUtf8(error->message) : QString::fromUtf8(fallback);
@@ -104,10 +114,17 @@ platform::Result<std::unique_ptr<Compound>> Compound::fromBytes(const QByteArray
 
 GPtr<GsfInput> Compound::stream(const char* name) const
 {
-    GPtr<GsfInput> child(gsf_infile_child_by_name(m_root.get(), name));
-    if (child && isStorage(child.get()))
-        return nullptr; // a storage, not a stream
-    return child;
+    const int n = gsf_infile_num_children(m_root.get());
+    for (int i = 0; i < n; ++i) {
+        const char* found = gsf_infile_name_by_index(m_root.get(), i);
+        if (!found || !sameStreamName(found, name))
+            continue;
+        GPtr<GsfInput> child(gsf_infile_child_by_index(m_root.get(), i));
+        if (child && isStorage(child.get()))
+            return nullptr; // a storage, not a stream
+        return child;
+    }
+    return nullptr;
 }
 
 platform::Result<std::unique_ptr<Compound>> Compound::open(GPtr<GsfInput> input)
@@ -145,7 +162,7 @@ std::optional<QByteArray> readAt(GsfInput* input, qint64 offset, qint64 size)
     return bytes;
 }
 
-bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, StreamEdit>* edits)
+bool copyStorage(GsfInfile* in, GsfOutfile* out, const StreamEdits* edits)
 {
     guint8 clsid[16];
     if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(in), clsid))
@@ -177,7 +194,7 @@ bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, Stre
     return true;
 }
 
-platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const std::map<QByteArray, StreamEdit>& edits)
+platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const StreamEdits& edits)
 {
     GError* err = nullptr;
     GPtr<GsfOutput> sink(gsf_output_stdio_new(target.constData(), &err));
@@ -192,8 +209,7 @@ platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const st
     return {};
 }
 
-void listStreams(GsfInfile* in, const QByteArray& prefix, std::map<QByteArray, GPtr<GsfInput>>* out,
-                 std::map<QByteArray, QByteArray>* classIds)
+void listStreams(GsfInfile* in, const QByteArray& prefix, StreamList* out, std::map<QByteArray, QByteArray>* classIds)
 {
     guint8 clsid[16];
     if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(in), clsid))

@@ -30,6 +30,13 @@ struct GObjectUnref {
 };
 template <class T> using GPtr = std::unique_ptr<T, GObjectUnref>;
 
+/// Compound-file names compare without regard to case ("worddocument" is the document stream);
+/// names are written as they were read.
+bool sameStreamName(const QByteArray& a, const QByteArray& b);
+struct StreamNameLess {
+    bool operator()(const QByteArray& a, const QByteArray& b) const;
+};
+
 /// The library's error text (`fallback` without one); frees `error`.
 QString takeError(GError* error, const char* fallback);
 
@@ -51,7 +58,8 @@ public:
     static platform::Result<std::unique_ptr<Compound>> fromBytes(const QByteArray& bytes);
 
     GsfInfile* root() const { return m_root.get(); }
-    /// The stream `name` of the root storage; null for a storage or when there is none.
+    /// The stream `name` of the root storage, whatever the case of its name; null for a storage
+    /// or when there is none.
     GPtr<GsfInput> stream(const char* name) const;
 
 private:
@@ -74,16 +82,20 @@ struct StreamEdit {
     qint64 size = 0;
 };
 
+/// Edits of top-level streams, by name.
+using StreamEdits = std::map<QByteArray, StreamEdit, StreamNameLess>;
+/// Streams by their path inside the file ("/WordDocument").
+using StreamList = std::map<QByteArray, GPtr<GsfInput>, StreamNameLess>;
+
 /// Copies a storage with every stream and storage below it, and the class ids; the streams of
 /// `in` named in `edits` (top level only) are edited on the way.
-bool copyStorage(GsfInfile* in, GsfOutfile* out, const std::map<QByteArray, StreamEdit>* edits);
+bool copyStorage(GsfInfile* in, GsfOutfile* out, const StreamEdits* edits);
 
 /// Writes a copy of `in` with `edits` to a new compound file at `target`.
-platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const std::map<QByteArray, StreamEdit>& edits);
+platform::Status writeCompound(GsfInfile* in, const QByteArray& target, const StreamEdits& edits);
 
 /// Every stream of a storage, by its path inside the file, and the class id of every storage.
-void listStreams(GsfInfile* in, const QByteArray& prefix, std::map<QByteArray, GPtr<GsfInput>>* out,
-                 std::map<QByteArray, QByteArray>* classIds);
+void listStreams(GsfInfile* in, const QByteArray& prefix, StreamList* out, std::map<QByteArray, QByteArray>* classIds);
 
 /// Compares the first `length` bytes of two streams, except the byte ranges in `ignore`
 /// (offset, size).

@@ -74,7 +74,7 @@ DocumentEncryptor::~DocumentEncryptor()
 
 QString DocumentEncryptor::passwordTooLongText()
 {
-    return QStringLiteral("密码不能超过15个字符");
+    return wordcrypt::passwordTooLongText();
 }
 
 QString DocumentEncryptor::exportNoteText()
@@ -85,7 +85,7 @@ QString DocumentEncryptor::exportNoteText()
 
 Status DocumentEncryptor::checkPasswords(const DocumentRunSettings& settings)
 {
-    if (settings.password.size() > kMaxPasswordLength || settings.writePassword.size() > kMaxPasswordLength)
+    if (!passwordFits(settings.password) || !passwordFits(settings.writePassword))
         return Status::failure(ErrorKind::Failed, passwordTooLongText());
     return {};
 }
@@ -162,8 +162,9 @@ bool DocumentEncryptor::stopRequested() const
 
 DocumentOutcome DocumentEncryptor::comp(const platform::NativePath& path)
 {
-    DocumentOutcome outcome{path, DocumentOutcome::State::Done, {}};
+    DocumentOutcome outcome{path, DocumentOutcome::State::Done, {}, {}};
     m_failures.clear();
+    m_notes.clear();
     m_prompt.beginDocument();
     // A wrong password or a cancelled prompt; a stop is no answer about the password.
     const auto refused = [&](const Status& s) { return s.kind() == ErrorKind::Cancelled && !stopRequested(); };
@@ -177,6 +178,7 @@ DocumentOutcome DocumentEncryptor::comp(const platform::NativePath& path)
     if (!opened.ok())
         m_failures << QStringLiteral("  打开文档失败: ") + opened.message();
     outcome.failures = std::exchange(m_failures, {});
+    outcome.notes = std::exchange(m_notes, {});
     if (!outcome.failures.isEmpty())
         outcome.state = stopRequested() ? DocumentOutcome::State::LeftByStop : DocumentOutcome::State::Failed;
     return outcome;
@@ -184,7 +186,10 @@ DocumentOutcome DocumentEncryptor::comp(const platform::NativePath& path)
 
 void DocumentEncryptor::wordapp_DocumentOpen(platform::WordDocument& document)
 {
-    m_failures << applyPasswords(document, m_settings.password, m_settings.writePassword);
+    const QStringList failures = applyPasswords(document, m_settings.password, m_settings.writePassword);
+    if (failures.isEmpty() && !document.savedAs().isEmpty())
+        m_notes << QStringLiteral("  ") + document.savedAs();
+    m_failures << failures;
 }
 
 void DocumentEncryptor::wordapp_Quit()

@@ -83,6 +83,7 @@ struct DocumentOutcome {
     platform::NativePath path;
     State state = State::Done;
     QStringList failures; ///< information lines, each indented by two spaces
+    QStringList notes;    ///< lines about a document done (written in another format), indented alike
 };
 
 /// The document encryptor's run, for the window and `korvane-cli doc`: obtaining the word
@@ -147,6 +148,7 @@ private:
     platform::RunControl* m_control = nullptr;
     InfoSink m_info;
     QStringList m_failures; ///< lines of the document being processed
+    QStringList m_notes;    ///< notes on it
     bool m_noteShown = false;
 };
 

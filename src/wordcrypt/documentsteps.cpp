@@ -2,7 +2,6 @@
 
 #include "platform/uniquefd.h"
 #include "wordcrypt/documentfiles.h"
-#include "wordcrypt/libreofficeword.h"
 #include "wordcrypt/worddocfile.h"
 
 #include <QFile>
@@ -46,11 +45,11 @@ platform::Result<CheckedDocument> checkDocumentFile(platform::FileSystem& fs, co
     const platform::Result<platform::FileInfo> info = fs.info(checked.realPath, platform::Links::Follow);
     if (!info || !S_ISREG(info->mode))
         return Status::failure(ErrorKind::NotFound, QStringLiteral("不是文件"));
-    if (info->size > LibreOfficeWord::kMaxDocumentBytes)
+    if (info->size > kMaxDocumentBytes)
         return untouched(ErrorKind::Failed, QStringLiteral("文件大于 512 MB，不是可处理的 Word 97-2003 文档"));
     if (!hasCompoundSignature(fs.readFile(checked.realPath, 8).valueOr({})))
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 格式的文件"));
-    const platform::Result<WordFileState> state = inspectWordPath(checked.realPath);
+    const platform::Result<WordFileState> state = inspectDocumentPath(checked.realPath);
     if (!state)
         return untouched(ErrorKind::Failed,
                          QStringLiteral("不是有效的 Word 97-2003 文档(%1)").arg(state.status().message()));

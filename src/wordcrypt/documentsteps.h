@@ -41,7 +41,6 @@ struct RequestedPasswords {
     QString write;
     bool tooLong = false;
 
-    static QString tooLongText() { return QStringLiteral("密码不能超过15个字符"); }
     platform::Status setOpen(const QString& password) { return take(open, password); }
     platform::Status setWrite(const QString& password) { return take(write, password); }
 
@@ -49,8 +48,9 @@ private:
     platform::Status take(QString& into, const QString& password)
     {
         into = password;
-        tooLong = tooLong || password.size() > kMaxPasswordLength;
-        return tooLong ? platform::Status::failure(platform::ErrorKind::Failed, tooLongText()) : platform::Status{};
+        tooLong = tooLong || !passwordFits(password);
+        return tooLong ? platform::Status::failure(platform::ErrorKind::Failed, passwordTooLongText())
+                       : platform::Status{};
     }
 };
 

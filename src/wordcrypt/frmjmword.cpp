@@ -71,16 +71,12 @@ batchlist::BatchRunHooks& frmjmword::runHooks()
 
 void frmjmword::runControlChanged(platform::RunControl* control)
 {
-    if (!control) {
-        // Queued: the frame writes the end line after this call, and the box follows it.
-        QMetaObject::invokeMethod(this, &frmjmword::reportFailures, Qt::QueuedConnection);
-    }
     setRunControl(control);
 }
 
 bool WordEncryptRun::beforeListCheck(batchlist::BatchRunContext& run)
 {
-    outcomes.clear();
+    m_outcomes.clear();
     batchlist::InfoSink& info = run.info;
     const Status started = m_engine.start(settings, run.control, [&info](const QString& line) { info.append(line); });
     if (!started.ok()) {
@@ -96,26 +92,22 @@ bool WordEncryptRun::prepareRun(batchlist::BatchRunContext&, const std::vector<b
     return true;
 }
 
-QStringList WordEncryptRun::comp(batchlist::BatchRunContext&, const batchlist::BatchEntry& entry)
+QStringList WordEncryptRun::comp(batchlist::BatchRunContext& run, const batchlist::BatchEntry& entry)
 {
     DocumentOutcome outcome = m_engine.comp(entry.path);
+    for (const QString& note : outcome.notes)
+        run.info.append(note);
     QStringList lines = outcome.failures;
-    outcomes.push_back(std::move(outcome));
+    m_outcomes.push_back(std::move(outcome));
     return lines;
 }
 
-void WordEncryptRun::completeRun(batchlist::BatchRunContext&, const std::vector<batchlist::BatchEntry>&)
+void WordEncryptRun::completeRun(batchlist::BatchRunContext& run, const std::vector<batchlist::BatchEntry>&)
 {
     m_engine.finish();
-}
-
-void frmjmword::reportFailures()
-{
-    const QString text = failedDocumentsText(m_encrypt.outcomes);
-    if (!text.isEmpty())
-        m_services.messages.showWithDetails(this, text, platform::MessageIcon::Information,
-                                            failedDocumentsDetails(m_encrypt.outcomes));
-    m_encrypt.outcomes.clear();
+    // The documents not processed, named in a box after the end line.
+    run.endBox = {failedDocumentsText(m_outcomes), failedDocumentsDetails(m_outcomes)};
+    m_outcomes.clear();
 }
 
 void frmjmword::Form_Unload()

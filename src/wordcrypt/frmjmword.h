@@ -18,8 +18,7 @@ class WordEncryptRun final : public batchlist::BatchRunHooks {
 public:
     WordEncryptRun(platform::WordAutomation& word, RunPasswordPrompt& prompt) : m_engine(word, prompt) {}
 
-    DocumentRunSettings settings;          ///< taken from the window before the run
-    std::vector<DocumentOutcome> outcomes; ///< the last run's, written by its worker
+    DocumentRunSettings settings; ///< taken from the window before the run
 
     bool holdsApplication() const { return m_engine.holdsApplication(); }
     /// The window closes: a held application quits.
@@ -32,6 +31,7 @@ public:
 
 private:
     DocumentEncryptor m_engine;
+    std::vector<DocumentOutcome> m_outcomes; ///< this run's so far, on its worker: the end box's
 };
 
 /// "Word文件批量加密": sets (or, with both boxes empty, removes) the open and modify passwords
@@ -53,9 +53,6 @@ public:
     void captureRunSettings();
     /// The stop token of the runs from now on (null: none), handed on to the word processor.
     void setRunControl(platform::RunControl* control);
-    /// On the user-interface thread once a run has ended and its end line is written: names
-    /// the documents that were not processed in a box, their reasons in its details.
-    void reportFailures();
 
 protected:
     QString runAction() const override;

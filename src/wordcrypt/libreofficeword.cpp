@@ -83,11 +83,16 @@ public:
 
     Status save() override;
     Status close() override;
+    QString savedAs() const override { return m_converted ? QStringLiteral("已转存为Word 97格式") : QString(); }
 
     bool closed() const { return m_closed; }
 
 private:
     Status checkSavable() const;
+    bool readAsWord95() const
+    {
+        return m_filter == QLatin1String(protocol::kWord95Filter) || m_filter == QLatin1String(protocol::kWord6Filter);
+    }
     Status checkOfficeOutput(const QByteArray& path) const;
     Status exportTo(const QByteArray& exported);
     Status reserveWrite(const QByteArray& exported, const QByteArray& rewritten, QByteArray* result) const;
@@ -97,6 +102,7 @@ private:
     QString m_name;
     QByteArray m_realPath;
     QString m_filter;
+    bool m_converted = false;   ///< saved, and it was read as Word 6/95
     RequestedPasswords m_asked; ///< a password the format cannot hold was asked for: nothing is saved
     bool m_closed = false;
 };
@@ -265,8 +271,8 @@ Status Document::checkSavable() const
     if (m_closed)
         return Status::failure(ErrorKind::Failed, QStringLiteral("文档已关闭"));
     if (m_asked.tooLong)
-        return untouched(ErrorKind::Failed, RequestedPasswords::tooLongText());
-    if (m_filter != QLatin1String(protocol::kWord97Filter))
+        return untouched(ErrorKind::Failed, passwordTooLongText());
+    if (m_filter != QLatin1String(protocol::kWord97Filter) && !readAsWord95())
         return untouched(ErrorKind::Failed, QStringLiteral("不是 Word 97-2003 文档"));
     return checkWritable(m_app.fs(), m_realPath);
 }
@@ -299,9 +305,14 @@ Status Document::reserveWrite(const QByteArray& exported, const QByteArray& rewr
     const platform::Result<WriteReservation> present = readWriteReservation(exported, m_asked.open);
     if (present && !present->flag && present->password.isEmpty() && m_asked.write.isEmpty())
         return {};
-    if (const Status written = writeWriteReservation(exported, rewritten, m_asked.open, m_asked.write); !written.ok())
+    // The office writes the associated strings of some Word 6/95 documents in a layout of its own;
+    // its export is ours, the document's strings already lost in it: new ones replace them.
+    const DamagedStrings damaged = readAsWord95() ? DamagedStrings::Replace : DamagedStrings::Refuse;
+    if (const Status written = writeWriteReservation(exported, rewritten, m_asked.open, m_asked.write, damaged);
+        !written.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("无法写入写密码(%1)").arg(written.message()));
-    if (const Status same = compareAfterReservation(exported, rewritten, m_asked.open, m_asked.write); !same.ok())
+    if (const Status same = compareAfterReservation(exported, rewritten, m_asked.open, m_asked.write, damaged);
+        !same.ok())
         return untouched(ErrorKind::Failed, QStringLiteral("写密码写入后校验失败(%1)").arg(same.message()));
     if (const Status bad = checkOfficeOutput(rewritten); !bad.ok())
         return untouched(ErrorKind::Failed, bad.message());
@@ -325,7 +336,9 @@ Status Document::save()
         return reserved;
     if (m_app.stopRequested())
         return untouched(ErrorKind::Cancelled, QStringLiteral("运行已停止"));
-    return replaceWithResult(m_app.fs(), m_realPath, result);
+    const Status replaced = replaceWithResult(m_app.fs(), m_realPath, result);
+    m_converted = replaced.ok() && readAsWord95();
+    return replaced;
 }
 
 Status Document::close()

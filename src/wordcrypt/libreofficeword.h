@@ -32,10 +32,6 @@ public:
         platform::FileSystem* fileSystem = nullptr;
     };
 
-    /// Documents above this size are refused before anything is read: the format's practical
-    /// limit, and far beyond any real Word 97 document.
-    static constexpr qint64 kMaxDocumentBytes = 512ll * 1024 * 1024;
-
     LibreOfficeWord(Options options, platform::DocumentPasswordPrompt& prompt);
     ~LibreOfficeWord() override;
 

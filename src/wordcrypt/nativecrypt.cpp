@@ -147,6 +147,8 @@ bool nativelyServed(const QByteArray& path)
     const platform::Result<std::unique_ptr<Compound>> cf = Compound::fromPath(path);
     const GPtr<GsfInput> word = cf ? (*cf)->stream("WordDocument") : nullptr;
     const std::optional<QByteArray> head = word ? readAt(word.get(), 0, 0x22) : std::nullopt;
+    if (head && leAt(*head, 0, 2) == kWord95Magic)
+        return false;
     if (!head || leAt(*head, 0, 2) != kFibMagic)
         return true; // no Word document: refused here as anywhere
     const quint16 flags = quint16(leAt(*head, kFlagsAt, 2));
@@ -173,8 +175,8 @@ Status checkOpenPassword(const QByteArray& path, const QString& password)
 Status transcodeDocument(const QByteArray& source, const QString& sourcePassword, const QByteArray& target,
                          const QString& targetPassword)
 {
-    if (targetPassword.size() > kMaxPasswordLength)
-        return formatError(QStringLiteral("password longer than 15 characters"));
+    if (!passwordFits(targetPassword))
+        return formatError(passwordTooLongText());
     platform::Result<PlainDocument> opened = openPlain(source, sourcePassword);
     if (!opened)
         return opened.status();
@@ -205,7 +207,7 @@ Status transcodeDocument(const QByteArray& source, const QString& sourcePassword
     }
     const qint64 shift = header.size();
 
-    std::map<QByteArray, StreamEdit> edits;
+    StreamEdits edits;
     StreamEdit& word = edits["WordDocument"];
     word.size = d.size(Word);
     word.produce = [&](qint64 at, qint64 n) {
@@ -271,7 +273,7 @@ Status comparePlainDocuments(const QByteArray& a, const QString& aPassword, cons
                 return formatError(QStringLiteral("plain stream %1 differs at %2").arg(int(w)).arg(at));
         }
     }
-    std::map<QByteArray, GPtr<GsfInput>> sa, sb;
+    StreamList sa, sb;
     std::map<QByteArray, QByteArray> ca, cb;
     listStreams(da->cf->root(), {}, &sa, &ca);
     listStreams(db->cf->root(), {}, &sb, &cb);
@@ -283,7 +285,8 @@ Status comparePlainDocuments(const QByteArray& a, const QString& aPassword, cons
         const auto other = sb.find(name);
         if (other == sb.end())
             return formatError(QStringLiteral("stream %1 missing").arg(QString::fromUtf8(name)));
-        if (name == "/WordDocument" || name == "/" + da->tableName || name == "/Data")
+        if (sameStreamName(name, "/WordDocument") || sameStreamName(name, "/" + da->tableName) ||
+            sameStreamName(name, "/Data"))
             continue;
         const qint64 size = gsf_input_size(input.get());
         if (size != gsf_input_size(other->second.get()) || !sameBytes(input.get(), other->second.get(), size, {}))

@@ -2,7 +2,6 @@
 
 #include "platform/filesystem.h"
 #include "platform/wordprocessor.h"
-#include "wordcrypt/libreofficeword.h"
 
 #include <memory>
 
@@ -36,27 +35,6 @@ public:
 
 private:
     std::shared_ptr<Shared> m_shared;
-};
-
-/// Whether `document` goes through LibreOffice: Word 6/95 documents, XOR obfuscation and
-/// encryption other than RC4 or RC4 CryptoAPI. Reads only the start of the file.
-bool needsOffice(const platform::NativePath& document);
-
-/// The program's word processor: the native backend for every document it serves, LibreOffice
-/// (started at the first document that needs it, not before) for the rest.
-class DocumentWord final : public platform::WordAutomation {
-public:
-    DocumentWord(LibreOfficeWord::Options options, platform::DocumentPasswordPrompt& prompt);
-    ~DocumentWord() override;
-
-    platform::Result<std::shared_ptr<platform::WordApplication>> getObject(const QString& pathName) override;
-    platform::Result<std::shared_ptr<platform::WordApplication>> createObject(const QString& className) override;
-    void setRunControl(platform::RunControl* control) override;
-    bool exportsThroughOffice(const QByteArray& document) const override { return needsOffice(document); }
-
-private:
-    std::shared_ptr<NativeWord> m_native;
-    std::shared_ptr<LibreOfficeWord> m_office;
 };
 
 } // namespace korvane::wordcrypt

@@ -49,5 +49,8 @@ inline constexpr char kCrashed[] = "crashed";
 
 /// The filter every document is exported with.
 inline constexpr char kWord97Filter[] = "MS Word 97";
+/// The filters the office reads Word 6 and Word 95 documents with; they are exported as Word 97.
+inline constexpr char kWord95Filter[] = "MS Word 95";
+inline constexpr char kWord6Filter[] = "MS WinWord 6.0";
 
 } // namespace korvane::wordcrypt::officeprotocol

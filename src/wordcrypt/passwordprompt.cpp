@@ -2,7 +2,6 @@
 
 #include "platform/interaction.h"
 #include "platform/widgets/busycursor.h"
-#include "wordcrypt/nativeword.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -82,12 +81,6 @@ RunPasswordPrompt& productionPrompt()
     static QtDocumentPasswordPrompt dialog;
     static RunPasswordPrompt prompt(dialog);
     return prompt;
-}
-
-platform::WordAutomation& productionWord(const QString& helperFolder)
-{
-    static DocumentWord word({LibreOfficeWord::defaultHelper(helperFolder), {}}, productionPrompt());
-    return word;
 }
 
 } // namespace korvane::wordcrypt

@@ -16,10 +16,7 @@ public:
     static QString forRemainingText();
 };
 
-/// The program's word processor: LibreOffice through korvane-unohelper in `helperFolder`,
-/// asking documents' passwords through productionPrompt().
-platform::WordAutomation& productionWord(const QString& helperFolder);
-/// The prompt the program's word processor asks through.
+/// The prompt the program's word processor (productionWord()) asks through.
 RunPasswordPrompt& productionPrompt();
 
 } // namespace korvane::wordcrypt

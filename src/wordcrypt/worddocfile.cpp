@@ -168,20 +168,34 @@ QByteArray encodeAssoc(const QStringList& entries)
 
 } // namespace
 
+QString passwordTooLongText()
+{
+    return QStringLiteral("密码不能超过%1个字符").arg(kMaxPasswordLength);
+}
+
 bool hasCompoundSignature(const QByteArray& head)
 {
     static const QByteArray signature = QByteArray::fromHex("D0CF11E0A1B11AE1");
     return head.startsWith(signature);
 }
 
-static platform::Result<WordFileState> inspect(const platform::Result<std::unique_ptr<Compound>>& cf)
+static platform::Result<WordFileState> inspect(const platform::Result<std::unique_ptr<Compound>>& cf,
+                                               bool word95Too = false)
 {
     if (!cf)
         return cf.status();
+    WordFileState state;
+    const GPtr<GsfInput> word = (*cf)->stream("WordDocument");
+    if (const std::optional<QByteArray> head = word ? readAt(word.get(), 0, 32) : std::nullopt;
+        word95Too && head && u16(*head, 0) == kWord95Magic) {
+        // The flag word sits where Word 97 has it; the office reads the rest.
+        state.word95 = true;
+        state.encrypted = u16(*head, kFlagsAt) & fEncrypted;
+        return state;
+    }
     const platform::Result<quint16> flags = readFlags(**cf);
     if (!flags)
         return flags.status();
-    WordFileState state;
     state.encrypted = *flags & fEncrypted;
     state.obfuscated = *flags & fObfuscated;
     state.writeReserved = *flags & fWriteReservation;
@@ -201,6 +215,11 @@ platform::Result<WordFileState> inspectWordPath(const QByteArray& path)
     return inspect(Compound::fromPath(path));
 }
 
+platform::Result<WordFileState> inspectDocumentPath(const QByteArray& path)
+{
+    return inspect(Compound::fromPath(path), true);
+}
+
 namespace {
 
 bool rc4PasswordMatchesIn(const platform::Result<std::unique_ptr<Compound>>& cf, const QString& password)
@@ -218,7 +237,9 @@ struct ParsedDocument {
     QStringList entries;
 };
 
-platform::Result<ParsedDocument> readDocument(const QByteArray& path, const QString& openPassword)
+/// `damaged`: where damaged strings are no failure but set this (the entries then all empty).
+platform::Result<ParsedDocument> readDocument(const QByteArray& path, const QString& openPassword,
+                                              bool* damaged = nullptr)
 {
     platform::Result<std::unique_ptr<Compound>> cf = Compound::fromPath(path);
     if (!cf)
@@ -227,9 +248,75 @@ platform::Result<ParsedDocument> readDocument(const QByteArray& path, const QStr
     if (!fib)
         return fib.status();
     platform::Result<QStringList> entries = readAssoc(**cf, *fib);
+    if (!entries && damaged) {
+        *damaged = true;
+        entries = QStringList(kAssocEntries, QString());
+    }
     if (!entries)
         return entries.status();
     return ParsedDocument{std::move(*cf), std::move(*fib), std::move(*entries)};
+}
+
+/// Where the new strings go in the table stream, and how that stream changes.
+struct Placement {
+    quint32 fc = 0;
+    quint32 lcb = 0;
+    StreamEdit edit;
+};
+
+/// The latest copy of `assoc` in the first `before` bytes of a plain table: strings the
+/// document had before a later copy was written at the end. -1 when there is none.
+qint64 earlierCopy(GsfInput* table, const Fib& fib, const QByteArray& assoc, qint64 before)
+{
+    constexpr qint64 kMaxSearched = 64 << 20;
+    if (fib.encrypted() || before > kMaxSearched)
+        return -1;
+    const std::optional<QByteArray> head = readAt(table, 0, before);
+    return head ? head->lastIndexOf(assoc) : -1;
+}
+
+/// `entries` replace strings whose reservation entry was `before`.
+Placement placeAssoc(GsfInput* table, const Fib& fib, const QStringList& entries, const QString& before)
+{
+    const qint64 tableSize = gsf_input_size(table);
+    const bool present = fib.lcbAssoc != 0;
+    const bool atEnd = present && qint64(fib.fcAssoc) + fib.lcbAssoc == tableSize;
+    const bool allEmpty = std::all_of(entries.begin(), entries.end(), [](const QString& e) { return e.isEmpty(); });
+    QByteArray assoc = encodeAssoc(entries);
+    Placement p;
+    p.fc = fib.fcAssoc;
+    if (allEmpty && !present)
+        return p; // nothing to hold, nothing held: the flag alone
+    if (atEnd) {
+        if (const qint64 earlier = earlierCopy(table, fib, assoc, fib.fcAssoc); earlier >= 0) {
+            p.edit.keep = fib.fcAssoc; // the strings are back where they were: the copy at the end goes
+            p.fc = quint32(earlier);
+            p.lcb = quint32(assoc.size());
+            return p;
+        }
+    }
+    if (allEmpty) {
+        // Strings that hold nothing go with their pair, cut off where they end the stream.
+        if (atEnd)
+            p.edit.keep = fib.fcAssoc;
+        return p;
+    }
+    qint64 at = tableSize; // appended: an earlier copy stays for a later removal to return to
+    if (present && assoc.size() <= qint64(fib.lcbAssoc))
+        at = fib.fcAssoc; // fits in place
+    else if (atEnd && !before.isEmpty())
+        at = fib.fcAssoc; // a reservation of its own at the end: replaced, so the file does not grow
+    if (fib.encrypted())
+        fib.cipher.apply(assoc, at);
+    if (at + assoc.size() <= tableSize) {
+        p.edit.patches.emplace_back(at, assoc);
+    } else {
+        p.edit.keep = at;
+        p.edit.tail = assoc;
+    }
+    p.fc = quint32(at);
+    p.lcb = quint32(assoc.size());
+    return p;
 }
 
 } // namespace
@@ -246,27 +333,31 @@ bool rc4PasswordMatchesPath(const QByteArray& path, const QString& password)
 
 platform::Result<WriteReservation> readWriteReservation(const QByteArray& path, const QString& openPassword)
 {
-    const platform::Result<ParsedDocument> doc = readDocument(path, openPassword);
+    bool damaged = false;
+    const platform::Result<ParsedDocument> doc = readDocument(path, openPassword, &damaged);
     if (!doc)
         return doc.status();
-    return WriteReservation{bool(doc->fib.flags & fWriteReservation), doc->entries.at(kAssocWriteReservation)};
+    return WriteReservation{bool(doc->fib.flags & fWriteReservation), doc->entries.at(kAssocWriteReservation), damaged};
 }
 
 platform::Status writeWriteReservation(const QByteArray& source, const QByteArray& target, const QString& openPassword,
-                                       const QString& writePassword)
+                                       const QString& writePassword, DamagedStrings damaged)
 {
-    if (writePassword.size() > kMaxPasswordLength)
-        return formatError(QStringLiteral("password longer than 15 characters"));
-    platform::Result<ParsedDocument> doc = readDocument(source, openPassword);
+    if (!passwordFits(writePassword))
+        return formatError(passwordTooLongText());
+    bool unreadable = false;
+    platform::Result<ParsedDocument> doc =
+        readDocument(source, openPassword, damaged == DamagedStrings::Replace ? &unreadable : nullptr);
     if (!doc)
         return doc.status();
+    if (unreadable)
+        doc->fib.lcbAssoc = 0; // new strings at the end; the unreadable ones are left unreferenced
     const std::unique_ptr<Compound>& cf = doc->cf;
     const Fib* fib = &doc->fib;
     QStringList* entries = &doc->entries;
     GPtr<GsfInput> table = cf->stream(fib->tableName());
     if (!table)
         return formatError(QStringLiteral("no table stream"));
-    const qint64 tableSize = gsf_input_size(table.get());
 
     StreamEdit wordEdit;
     quint16 flags = fib->flags & ~fWriteReservation;
@@ -276,41 +367,50 @@ platform::Status writeWriteReservation(const QByteArray& source, const QByteArra
     qToLittleEndian(flags, flagBytes.data());
     wordEdit.patches.emplace_back(kFlagsAt, flagBytes);
 
-    StreamEdit tableEdit;
+    const QString before = entries->at(kAssocWriteReservation);
     entries->replace(kAssocWriteReservation, writePassword);
-    const bool allEmpty = std::all_of(entries->begin(), entries->end(), [](const QString& e) { return e.isEmpty(); });
-    quint32 fc = fib->fcAssoc;
-    quint32 lcb = fib->lcbAssoc;
-    if (fib->lcbAssoc != 0 || !allEmpty) {
-        // The new table goes at the end of the stream; one that already ends it is replaced.
-        const bool atEnd = fib->lcbAssoc != 0 && qint64(fib->fcAssoc) + fib->lcbAssoc == tableSize;
-        const qint64 keep = atEnd ? qint64(fib->fcAssoc) : tableSize;
-        QByteArray assoc = encodeAssoc(*entries);
-        if (fib->encrypted())
-            fib->cipher.apply(assoc, keep);
-        tableEdit.keep = keep;
-        tableEdit.tail = assoc;
-        fc = quint32(keep);
-        lcb = quint32(assoc.size());
-    }
+    const Placement placed = placeAssoc(table.get(), *fib, *entries, before);
     QByteArray pair(8, '\0');
-    qToLittleEndian(fc, pair.data());
-    qToLittleEndian(lcb, pair.data() + 4);
+    qToLittleEndian(placed.fc, pair.data());
+    qToLittleEndian(placed.lcb, pair.data() + 4);
     if (fib->encrypted())
         fib->cipher.apply(pair, fib->assocPairAt);
     wordEdit.patches.emplace_back(fib->assocPairAt, pair);
 
-    std::map<QByteArray, StreamEdit> edits;
+    StreamEdits edits;
     edits.emplace("WordDocument", wordEdit);
-    edits.emplace(fib->tableName(), tableEdit);
+    edits.emplace(fib->tableName(), placed.edit);
 
     return writeCompound(cf->root(), target, edits);
 }
 
-platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,
-                                         const QString& openPassword, const QString& writePassword)
+namespace {
+
+/// The table streams differ only by the strings: in place, added at the end, or cut off the end.
+bool sameTableApartFromStrings(GsfInput* a, GsfInput* b, const Fib& fa, const Fib& fb)
 {
-    const platform::Result<ParsedDocument> da = readDocument(source, openPassword);
+    const qint64 sizeA = gsf_input_size(a);
+    const qint64 sizeB = gsf_input_size(b);
+    const qint64 endB = qint64(fb.fcAssoc) + fb.lcbAssoc;
+    if (sizeB > sizeA && !(fb.lcbAssoc && endB == sizeB && fb.fcAssoc <= sizeA))
+        return false; // grown by something other than the new strings
+    if (sizeB < sizeA && !(fa.lcbAssoc && fa.fcAssoc == sizeB && qint64(fa.fcAssoc) + fa.lcbAssoc == sizeA))
+        return false; // cut by something other than the old strings
+    std::vector<std::pair<qint64, qint64>> strings;
+    if (fb.lcbAssoc)
+        strings.emplace_back(fb.fcAssoc, fb.lcbAssoc);
+    return sameBytes(a, b, qMin(sizeA, sizeB), strings);
+}
+
+} // namespace
+
+platform::Status compareAfterReservation(const QByteArray& source, const QByteArray& result,
+                                         const QString& openPassword, const QString& writePassword,
+                                         DamagedStrings damaged)
+{
+    bool unreadable = false;
+    const platform::Result<ParsedDocument> da =
+        readDocument(source, openPassword, damaged == DamagedStrings::Replace ? &unreadable : nullptr);
     if (!da)
         return da.status();
     const platform::Result<ParsedDocument> db = readDocument(result, openPassword);
@@ -332,7 +432,7 @@ platform::Status compareAfterReservation(const QByteArray& source, const QByteAr
             return formatError(QStringLiteral("associated string %1 changed").arg(i));
     }
 
-    std::map<QByteArray, GPtr<GsfInput>> sa, sb;
+    StreamList sa, sb;
     std::map<QByteArray, QByteArray> ca, cb;
     listStreams(a->root(), {}, &sa, &ca);
     listStreams(b->root(), {}, &sb, &cb);
@@ -348,13 +448,11 @@ platform::Status compareAfterReservation(const QByteArray& source, const QByteAr
         const qint64 sizeA = gsf_input_size(input.get());
         const qint64 sizeB = gsf_input_size(other->second.get());
         bool same;
-        if (name == "/WordDocument") {
+        if (sameStreamName(name, "/WordDocument")) {
             same = sizeA == sizeB &&
                    sameBytes(input.get(), other->second.get(), sizeA, {{kFlagsAt, 2}, {fa->assocPairAt, 8}});
-        } else if (name == tablePath) {
-            // Everything before the strings' new place is untouched.
-            const qint64 prefix = fb->lcbAssoc ? qint64(fb->fcAssoc) : sizeB;
-            same = prefix <= sizeA && prefix <= sizeB && sameBytes(input.get(), other->second.get(), prefix, {});
+        } else if (sameStreamName(name, tablePath)) {
+            same = sameTableApartFromStrings(input.get(), other->second.get(), *fa, *fb);
         } else {
             same = sizeA == sizeB && sameBytes(input.get(), other->second.get(), sizeA, {});
         }

@@ -10,6 +10,8 @@
 namespace korvane::wordcrypt::fib {
 
 inline constexpr quint16 kFibMagic = 0xA5EC;
+/// wIdent of Word 6 and Word 95 documents: the same stream name, an older FIB, no table stream.
+inline constexpr quint16 kWord95Magic = 0xA5DC;
 inline constexpr quint16 fEncrypted = 0x0100;
 inline constexpr quint16 fWhichTblStm = 0x0200;
 inline constexpr quint16 fReadOnlyRecommended = 0x0400;

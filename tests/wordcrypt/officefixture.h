@@ -88,6 +88,7 @@ public:
     QString password;
     QString writePassword;
     QStringList failures;
+    QStringList notes; ///< savedAs() of each document saved
     int opened = 0;
     int quits = 0;
     std::function<void()> onSave; ///< called just before Save
@@ -100,6 +101,8 @@ public:
         if (onSave)
             onSave();
         note(QStringLiteral("Save"), document.save());
+        if (!document.savedAs().isEmpty())
+            notes << document.savedAs();
         note(QStringLiteral("Close"), document.close());
     }
     void Quit() override { ++quits; }
@@ -320,6 +323,7 @@ for line in sys.stdin:
         m_sink.password = password;
         m_sink.writePassword = writePassword;
         m_sink.failures.clear();
+        m_sink.notes.clear();
         return m_app->open(QFile::encodeName(path), false);
     }
 

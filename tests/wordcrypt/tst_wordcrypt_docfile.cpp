@@ -5,6 +5,7 @@
 
 #include "wordcrypt/compoundfile.h"
 #include "wordcrypt/documentfiles.h"
+#include "wordcrypt/documentword.h"
 #include "wordcrypt/nativecrypt.h"
 #include "wordcrypt/nativeword.h"
 
@@ -175,7 +176,7 @@ std::map<QByteArray, QByteArray> streamsOf(const QByteArray& path)
     auto cf = Compound::fromPath(path);
     if (!cf)
         return out;
-    std::map<QByteArray, GPtr<GsfInput>> streams;
+    StreamList streams;
     std::map<QByteArray, QByteArray> ids;
     listStreams((*cf)->root(), {}, &streams, &ids);
     for (const auto& [name, input] : streams)
@@ -183,6 +184,15 @@ std::map<QByteArray, QByteArray> streamsOf(const QByteArray& path)
     for (const auto& [name, id] : ids)
         out["clsid " + name] = id;
     return out;
+}
+
+/// The UTF-16 form of a stream name, as the compound file's directory holds it.
+QByteArray directoryName(const char* name)
+{
+    QByteArray utf16;
+    for (const char* c = name; *c; ++c)
+        utf16 += QByteArray(1, *c) + '\0';
+    return utf16;
 }
 
 /// Where the FIB's count of table offsets is.
@@ -218,10 +228,12 @@ public:
 };
 
 /// One run of the native backend over `document`; the failures, or the open's own.
-QStringList runNative(const QByteArray& document, const QString& open, const std::optional<QString>& current)
+QStringList runNative(const QByteArray& document, const QString& open, const std::optional<QString>& current,
+                      const QString& write = {})
 {
     Passwords p;
     p.open = open;
+    p.write = write;
     p.current = current;
     NativeWord word(p);
     auto app = word.createObject(QStringLiteral("word.Application"));
@@ -390,6 +402,14 @@ private slots:
                                   QFile::encodeName(dir.filePath(QStringLiteral("b.doc"))), {}, password);
         QVERIFY(!written.ok());
         QVERIFY(!written.message().isEmpty());
+        if (!assoc.isEmpty()) {
+            // Damaged strings stop only a run that must write them.
+            const QByteArray doc = QFile::encodeName(source.fileName());
+            const auto present = readWriteReservation(doc, {});
+            QVERIFY(present && present->damaged);
+            QCOMPARE(runNative(doc, QStringLiteral("739"), {}), QStringList());
+            QVERIFY(!runNative(doc, QString(), QStringLiteral("739"), QStringLiteral("7591")).isEmpty());
+        }
     }
 
     void nativeRoundTripIsLossless_data()
@@ -446,6 +466,54 @@ private slots:
         QVERIFY(streamsOf(second).at(tableName).mid(150, 16) != encrypted.at(tableName).mid(150, 16));
         QCOMPARE(runNative(doc, QString(), password), QStringList());
         QVERIFY(streamsOf(doc) == streamsOf(writeDoc(dir, QStringLiteral("o"), original)));
+    }
+
+    void modifyRoundTripIsLossless_data()
+    {
+        // Both passwords set, then both removed: every stream as it was. Word's plain.doc holds
+        // empty associated strings at the end of its table; made from it: a document without
+        // them (cut off, the pair emptied), and stream names in other cases.
+        QTest::addColumn<QByteArray>("original");
+        const QString word = korvane::testsupport::sampleFile(QStringLiteral("doc"), QStringLiteral("plain.doc"));
+        if (word.isEmpty())
+            QSKIP(korvane::testsupport::missingSamples(QStringLiteral("doc"), QStringLiteral("plain.doc")));
+        const QByteArray plain = readBytes(QFile::encodeName(word));
+        QTest::newRow("saved by Word") << plain;
+        QByteArray renamed = plain;
+        renamed.replace(directoryName("WordDocument"), directoryName("worddocument"));
+        QTest::newRow("worddocument") << renamed;
+        renamed = plain;
+        renamed.replace(directoryName("1Table"), directoryName("1TABLE"));
+        QTest::newRow("1TABLE") << renamed;
+
+        QTemporaryDir dir;
+        const QByteArray copy = writeDoc(dir, QStringLiteral("p.doc"), plain);
+        const QByteArray wordStream = streamsOf(copy).at("/WordDocument");
+        const qsizetype pairAt = fibEnd(wordStream) - 8 * (fibPairCount(wordStream) - 32);
+        StreamEdits edits;
+        edits["WordDocument"].patches.emplace_back(pairAt + 4, QByteArray(4, '\0'));
+        edits["1Table"].keep = qFromLittleEndian<quint32>(wordStream.constData() + pairAt);
+        auto cf = Compound::fromPath(copy);
+        const QByteArray cut = QFile::encodeName(dir.filePath(QStringLiteral("cut.doc")));
+        QVERIFY(writeCompound((*cf)->root(), cut, edits).ok());
+        QTest::newRow("no associated strings") << readBytes(cut);
+    }
+    void modifyRoundTripIsLossless()
+    {
+        QFETCH(QByteArray, original);
+        QTemporaryDir dir;
+        const QByteArray doc = writeDoc(dir, QStringLiteral("a.doc"), original);
+        const auto before = streamsOf(doc);
+        QVERIFY(!needsOffice(doc));
+        QCOMPARE(runNative(doc, QStringLiteral("739"), {}, QStringLiteral("7591")), QStringList());
+        const auto reserved = readWriteReservation(doc, QStringLiteral("739"));
+        QVERIFY(reserved && reserved->flag);
+        QCOMPARE(reserved->password, QStringLiteral("7591"));
+        QCOMPARE(runNative(doc, QString(), QStringLiteral("739")), QStringList());
+        const auto after = streamsOf(doc);
+        QCOMPARE(after.size(), before.size());
+        for (const auto& [name, bytes] : before) // names as written, case and all
+            QVERIFY2(after.count(name) && after.at(name) == bytes, name.constData());
     }
 
     void wordsOwnEncryption()

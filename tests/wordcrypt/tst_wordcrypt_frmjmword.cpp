@@ -249,6 +249,7 @@ private slots:
             f.word.openFailures.insert(bad, times);
         else
             f.word.stepFailures[step].insert(bad);
+        f.word.converted = {bad, QStringLiteral("/d/good.doc")}; // noted only where nothing failed
         f.add({bad, QStringLiteral("/d/good.doc")});
         f.w.Command2_Click();
         QVERIFY(waitForRuns());
@@ -260,9 +261,10 @@ private slots:
         QStringList infoAtBox;
         f.fakes.messages.onShow = [&](const platform::FakeMessageBoxes::Shown&) { infoAtBox << f.info(); };
         QCoreApplication::processEvents();
+        const QString converted = QStringLiteral("  已转存为Word 97格式\n");
         const QString expected = kWelcome + kNote + QStringLiteral("加密文档 /d/bad.doc\n") +
-                                 (lines.isEmpty() ? QString() : lines.join(u'\n') + u'\n') +
-                                 QStringLiteral("加密文档 /d/good.doc\n") + kDone + u'\n';
+                                 (lines.isEmpty() ? converted : lines.join(u'\n') + u'\n') +
+                                 QStringLiteral("加密文档 /d/good.doc\n") + converted + kDone + u'\n';
         QCOMPARE(f.info(), expected);
         QCOMPARE(f.word.calls.last(), QStringLiteral("Quit"));
         QCOMPARE(infoAtBox, lines.isEmpty() ? QStringList() : QStringList{expected});

@@ -1,8 +1,10 @@
 // Open and modify passwords set, changed and removed by the real office, checked on the stored bytes.
 
 #include "officefixture.h"
+#include "wordcrypt/documentword.h"
 #include "wordcrypt/nativeword.h"
 
+#include "support/samples.h"
 #include "support/testmain.h"
 #include <QtTest>
 
@@ -193,6 +195,37 @@ private slots:
         // Nothing of the work is left beside the document.
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("one.doc")});
+    }
+
+    void wordSixAndNinetyFiveAreSavedAsWord97_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("write");
+        QTest::newRow("Word 6, both passwords") << QStringLiteral("word6.doc") << QStringLiteral("7591");
+        // The office writes this one's associated strings in a layout of its own; new ones replace them.
+        QTest::newRow("Word 95, both passwords") << QStringLiteral("word95-mickey.doc") << QStringLiteral("7591");
+    }
+    void wordSixAndNinetyFiveAreSavedAsWord97()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, write);
+        const QString original = sampleFile(QStringLiteral("doc"), name);
+        if (original.isEmpty())
+            QSKIP(missingSamples(QStringLiteral("doc"), name));
+        QTemporaryDir dir;
+        const QString doc = dir.filePath(name);
+        QVERIFY(QFile::copy(original, doc));
+        QFile::setPermissions(doc, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(wordcrypt::needsOffice(QFile::encodeName(doc)));
+        QVERIFY(run(doc, QStringLiteral("739"), write).ok());
+        QCOMPARE(m_sink.failures, QStringList());
+        QCOMPARE(m_sink.notes, QStringList{QStringLiteral("已转存为Word 97格式")});
+        const auto state = wordcrypt::inspectWordFile(bytesOf(doc));
+        QVERIFY2(state && state->encrypted && !state->obfuscated, qPrintable(state.status().message()));
+        QCOMPARE(decrypt(doc, QStringLiteral("739")), 0);
+        const auto stored = wordcrypt::readWriteReservation(QFile::encodeName(doc), QStringLiteral("739"));
+        QVERIFY(stored);
+        QCOMPARE(stored->password, write);
     }
 
     void sixteenCharactersAreRefused()

@@ -51,6 +51,12 @@ public:
     }
 
     bool closed() const { return m_closed; }
+    QString savedAs() const override
+    {
+        return m_owner.saved.contains(m_path) && m_owner.converted.contains(m_path)
+                   ? QStringLiteral("已转存为Word 97格式")
+                   : QString();
+    }
 
 private:
     FakeWordAutomation& m_owner;

@@ -40,6 +40,7 @@ public:
     DocumentPasswordPrompt* prompt = nullptr;
 
     QHash<QString, Saved> saved; ///< path -> passwords written by the last save
+    QSet<QString> converted;     ///< paths a save writes in another format ("已转存为Word 97格式")
     int applicationsCreated = 0;
     int openDocuments = 0; ///< opened and not yet closed
 
