@@ -130,8 +130,8 @@ platform::Result<std::unique_ptr<WriteJournal>> WriteJournal::create(const QByte
         journal->discard();
         return Status::fromErrno(e);
     }
-    const Status written = journal->append(QByteArray(kJournalHeader) + "\ndocument " +
-                                           deviceAndInode(document.device, document.inode));
+    const Status written =
+        journal->append(QByteArray(kJournalHeader) + "\ndocument " + deviceAndInode(document.device, document.inode));
     if (!written.ok()) {
         journal->discard();
         return written;
@@ -254,7 +254,8 @@ bool removeAbandonedWorkFolder(const QByteArray& folder, quint32 documentOwner)
     UniqueFd marker;
     struct stat markerStat {};
     const std::optional<QList<QByteArray>> lines = readRecord(dir.get(), kMarkerName, &marker, &markerStat);
-    if (!lines || lines->value(0) != kMarkerHeader || lines->value(1) != "folder " + deviceAndInode(st.st_dev, st.st_ino))
+    if (!lines || lines->value(0) != kMarkerHeader ||
+        lines->value(1) != "folder " + deviceAndInode(st.st_dev, st.st_ino))
         return false;
     for (const QByteArray& line : lines->mid(2)) {
         const QByteArray name = line.startsWith("file ") ? recordedName(line.mid(5)) : QByteArray();

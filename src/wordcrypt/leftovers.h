@@ -57,7 +57,7 @@ private:
 /// What a journal says, once it is known to be ours and about the document.
 struct JournalRecord {
     struct File {
-        QByteArray path; ///< empty: none named
+        QByteArray path;  ///< empty: none named
         qint64 size = -1; ///< -1: not complete
         QByteArray checksum;
     };

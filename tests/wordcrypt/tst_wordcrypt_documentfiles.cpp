@@ -349,13 +349,15 @@ void TestDocumentFiles::lookAlikeFoldersStay()
     shell.setWorkingDirectory(QFile::decodeName(dir.folder(".korvane-shcwd")));
     shell.start(QStringLiteral("sleep"), {QStringLiteral("30")});
     QVERIFY(shell.waitForStarted());
+    const auto stop = qScopeGuard([&] {
+        shell.kill();
+        shell.waitForFinished();
+    });
     const QStringList names = korvane::testsupport::namesIn(dir.text());
     const auto before = dir.listing();
     QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Nothing);
     QCOMPARE(dir.listing(), before);
     QCOMPARE(korvane::testsupport::namesIn(dir.text()), names);
-    shell.kill();
-    shell.waitForFinished();
 }
 
 void TestDocumentFiles::documentsThatCannotBeTaken()
