@@ -191,19 +191,21 @@ QByteArray randomWorkName()
 platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(FileSystem& fs, const QByteArray& document)
 {
     Status failure = Status::fromErrno(EAGAIN);
-    // A name taken meanwhile, or a folder that another run's repair took before it was locked:
-    // then make another.
+    // A name taken meanwhile: then make another.
     for (int attempt = 0; attempt < 100; ++attempt) {
         QByteArray path = document.left(document.lastIndexOf('/') + 1) + randomWorkName();
-        platform::Result<std::unique_ptr<platform::HeldLock>> lock =
-            fs.createExclusive(path, 0700, platform::EntryKind::Folder);
-        if (lock) {
-            std::unique_ptr<WorkFolder> folder(new WorkFolder(fs, std::move(path), std::move(*lock)));
-            if (const Status marked = markWorkFolder(folder->path(), kFiles); !marked.ok())
-                return marked; // the folder goes with it
-            return folder;
+        platform::Result<platform::UniqueFd> record = recordWorkFolder(path, kFiles);
+        if (record) {
+            platform::Result<std::unique_ptr<platform::HeldLock>> lock =
+                fs.createExclusive(path, 0700, platform::EntryKind::Folder);
+            if (lock)
+                return std::unique_ptr<WorkFolder>(
+                    new WorkFolder(fs, std::move(path), std::move(*lock), std::move(*record)));
+            ::unlink((path + kRecordSuffix).constData());
+            failure = lock.status();
+        } else {
+            failure = record.status();
         }
-        failure = lock.status();
         if (failure.kind() != platform::ErrorKind::AlreadyExists && failure.errnum() != EAGAIN)
             return failure;
     }
@@ -212,7 +214,9 @@ platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(FileSystem& fs,
 
 WorkFolder::~WorkFolder()
 {
-    (void)m_fs.removeFlatFolder(m_path); // still locked: ours alone, no repair touches it meanwhile
+    // Still locked: ours alone, no repair touches it meanwhile. The record goes last.
+    if (m_fs.removeFlatFolder(m_path))
+        ::unlink((m_path + kRecordSuffix).constData());
 }
 
 Recovery recoverInterruptedWrite(FileSystem& fs, const QByteArray& document)
@@ -227,8 +231,8 @@ Recovery recoverInterruptedWrite(FileSystem& fs, const QByteArray& document)
     // Names only say where to look; what is found there is ours by proof alone.
     for (const platform::DirEntry& entry : *entries) {
         const QByteArray path = platform::joinPath(folderOf(document), entry.name);
-        if (entry.kind == platform::EntryKind::Folder && entry.name.size() == kWorkNameSize &&
-            entry.name.startsWith(kWorkPrefix))
+        if (entry.name.size() == kWorkNameSize + qsizetype(sizeof kRecordSuffix - 1) &&
+            entry.name.startsWith(kWorkPrefix) && entry.name.endsWith(kRecordSuffix))
             removeAbandonedWorkFolder(path, info->owner);
         else if (entry.name.startsWith(journalPrefix) && entry.name.endsWith(".journal"))
             journals.push_back(path);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/uniquefd.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,10 +14,11 @@
 namespace korvane::wordcrypt {
 
 /// A private folder beside a document (`.korvane-XXXXXX`, mode 0700: same file system, nobody
-/// else reads a copy that may be unencrypted) for the steps of its rewrite. It is locked
-/// (`flock`) while it exists, and a marker in it names the folder and the files a rewrite
-/// writes there (kFiles), so that recoverInterruptedWrite() can tell a folder a killed run left
-/// from anyone else's and remove exactly those files. Removed with everything in it on destruction.
+/// else reads a copy that may be unencrypted) for the steps of its rewrite. Before it is made, a
+/// record beside it (`.korvane-XXXXXX.work`, leftovers.h) names it and the files a rewrite writes
+/// there (kFiles); the record is locked while the folder exists, so that recoverInterruptedWrite()
+/// can tell a folder a killed run left from anyone else's and remove exactly those files.
+/// Removed with everything in it, and its record, on destruction.
 class WorkFolder {
 public:
     static platform::Result<std::unique_ptr<WorkFolder>> create(platform::FileSystem& fs, const QByteArray& document);
@@ -26,17 +28,21 @@ public:
 
     const QByteArray& path() const { return m_path; }
 
-    /// The names a rewrite may give its files in the folder; a file under any other name is
-    /// left with the folder when the run is killed.
-    static inline const std::vector<QByteArray> kFiles = {"office.doc", "plain.doc", "reserved.doc", "final.doc"};
+    /// The names a rewrite may give its files in the folder, and libgsf's temporaries (a name
+    /// ending in '*' stands for every name starting so); a file under any other name is left
+    /// with the folder when the run is killed.
+    static inline const std::vector<QByteArray> kFiles = {"office.doc", "plain.doc", "reserved.doc", "final.doc",
+                                                          ".gsf-save-*"};
 
 private:
-    WorkFolder(platform::FileSystem& fs, QByteArray path, std::unique_ptr<platform::HeldLock> lock)
-        : m_fs(fs), m_path(std::move(path)), m_lock(std::move(lock))
+    WorkFolder(platform::FileSystem& fs, QByteArray path, std::unique_ptr<platform::HeldLock> lock,
+               platform::UniqueFd record)
+        : m_fs(fs), m_path(std::move(path)), m_lock(std::move(lock)), m_record(std::move(record))
     {}
     platform::FileSystem& m_fs;
     QByteArray m_path;
     std::unique_ptr<platform::HeldLock> m_lock;
+    platform::UniqueFd m_record; ///< locked while the folder exists
 };
 
 /// How a document was replaced by its checked result.

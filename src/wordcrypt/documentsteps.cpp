@@ -58,7 +58,12 @@ platform::Result<std::shared_ptr<platform::HeldLock>> holdDocument(platform::Fil
                 return std::shared_ptr<platform::HeldLock>(std::move(*held));
             continue;
         }
-        if (held.status().errnum() != EWOULDBLOCK)
+        const int e = held.status().errnum();
+        // Where the file system has no such locks (some network file systems), runs are not
+        // kept apart, as before there was a lock.
+        if (e == ENOLCK || e == EBADF || e == EOPNOTSUPP || e == EINVAL)
+            return std::shared_ptr<platform::HeldLock>();
+        if (e != EWOULDBLOCK)
             return untouched(ErrorKind::Failed, QStringLiteral("文件无法访问(%1)").arg(held.status().message()));
         if (deadline.hasExpired())
             return busy();

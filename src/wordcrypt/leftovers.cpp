@@ -17,8 +17,7 @@ using platform::UniqueFd;
 namespace {
 
 constexpr char kJournalHeader[] = "korvane-journal 1";
-constexpr char kMarkerHeader[] = "korvane-work 1";
-constexpr char kMarkerName[] = ".korvane-work";
+constexpr char kWorkHeader[] = "korvane-work 1";
 constexpr qint64 kRecordLimit = 4096; // a record of ours is a few lines
 
 /// A file or folder this user made with `mode`, not a link (the descriptor was opened without
@@ -90,24 +89,53 @@ QByteArray checksumOf(int fd)
     }
 }
 
-/// Whether the folder holds nothing but its marker.
-bool onlyMarkerLeft(int folder)
+/// Adds the names in the folder that start with `prefix`.
+void namesStarting(int folder, const QByteArray& prefix, std::vector<QByteArray>* names)
 {
-    DIR* dir = ::fdopendir(::dup(folder));
-    if (!dir)
-        return false;
-    bool only = true;
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        only = only && (name == "." || name == ".." || name == kMarkerName);
+    if (DIR* dir = ::fdopendir(::dup(folder))) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (QByteArrayView(entry->d_name).startsWith(prefix))
+                names->emplace_back(entry->d_name);
+        }
+        ::closedir(dir);
     }
-    ::closedir(dir);
-    return only;
 }
 
 QByteArray deviceAndInode(quint64 device, quint64 inode)
 {
     return QByteArray::number(device) + ' ' + QByteArray::number(inode);
+}
+
+/// Writes all of `bytes` at the descriptor's offset.
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    return ::write(fd, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
+}
+
+/// A record at `path` that appears whole: written, mode 0600 and locked before it is linked into
+/// place (`O_TMPFILE`), so a kill never leaves one half made. Where the file system or /proc
+/// does not allow that, it is made with `O_EXCL` and written at once.
+platform::Result<UniqueFd> createRecord(const QByteArray& path, const QByteArray& content)
+{
+    UniqueFd fd(::open(folderOf(path).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.valid() && ::fchmod(fd.get(), 0600) == 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+        writeAll(fd.get(), content)) {
+        const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd.get());
+        if (::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0)
+            return fd;
+        if (errno == EEXIST)
+            return Status::fromErrno(errno);
+    }
+    fd.reset(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return Status::fromErrno(errno);
+    (void)::fchmod(fd.get(), 0600); // exact, whatever the umask; a file system without modes keeps its own
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !writeAll(fd.get(), content)) {
+        const int e = errno ? errno : EIO;
+        ::unlink(path.constData());
+        return Status::fromErrno(e);
+    }
+    return fd;
 }
 
 } // namespace
@@ -120,29 +148,16 @@ bool mayAdopt(quint32 documentOwner)
 platform::Result<std::unique_ptr<WriteJournal>> WriteJournal::create(const QByteArray& path,
                                                                      const platform::FileInfo& document)
 {
-    UniqueFd fd(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid())
-        return Status::fromErrno(errno);
-    std::unique_ptr<WriteJournal> journal(new WriteJournal(path, std::move(fd)));
-    // The exact mode, whatever the umask: a later run recognises the journal by it.
-    if (::fchmod(journal->m_fd.get(), 0600) != 0 || ::flock(journal->m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
-        journal->discard();
-        return Status::fromErrno(e);
-    }
-    const Status written =
-        journal->append(QByteArray(kJournalHeader) + "\ndocument " + deviceAndInode(document.device, document.inode));
-    if (!written.ok()) {
-        journal->discard();
-        return written;
-    }
-    return journal;
+    platform::Result<UniqueFd> made = createRecord(path, QByteArray(kJournalHeader) + "\ndocument " +
+                                                             deviceAndInode(document.device, document.inode) + '\n');
+    if (!made)
+        return made.status();
+    return std::unique_ptr<WriteJournal>(new WriteJournal(path, std::move(*made)));
 }
 
 Status WriteJournal::append(const QByteArray& line, bool flush)
 {
-    const QByteArray bytes = line + '\n';
-    if (::write(m_fd.get(), bytes.constData(), size_t(bytes.size())) != ssize_t(bytes.size()))
+    if (!writeAll(m_fd.get(), line + '\n'))
         return Status::fromErrno(errno ? errno : EIO);
     return flush && ::fsync(m_fd.get()) != 0 ? Status::fromErrno(errno) : Status();
 }
@@ -154,10 +169,12 @@ Status WriteJournal::intend(Role role, const QByteArray& file)
 
 Status WriteJournal::made(Role role, const QByteArray& file)
 {
+    // Not held to the checks of a later run: on a file system that keeps no modes (FAT, SMB)
+    // the write still goes ahead; what a kill leaves there is only never taken for ours.
     struct stat st {};
-    const UniqueFd fd = openRecorded(file, &st);
-    if (!fd.valid())
-        return Status::fromErrno(errno ? errno : EPERM);
+    const UniqueFd fd(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+        return Status::fromErrno(errno);
     if (role == Role::Result)
         return append("result-made " + QByteArray::number(qint64(st.st_size)), true);
     const QByteArray checksum = checksumOf(fd.get());
@@ -226,49 +243,50 @@ void removeRecorded(const JournalRecord::File& file)
         ::unlink(file.path.constData());
 }
 
-Status markWorkFolder(const QByteArray& folder, const std::vector<QByteArray>& files)
+platform::Result<UniqueFd> recordWorkFolder(const QByteArray& folder, const std::vector<QByteArray>& files)
 {
-    const UniqueFd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!dir.valid() || ::fstat(dir.get(), &st) != 0)
-        return Status::fromErrno(errno);
-    const UniqueFd fd(::openat(dir.get(), kMarkerName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid() || ::fchmod(fd.get(), 0600) != 0)
-        return Status::fromErrno(errno);
-    QByteArray text = QByteArray(kMarkerHeader) + "\nfolder " + deviceAndInode(st.st_dev, st.st_ino) + '\n';
+    QByteArray text = QByteArray(kWorkHeader) + '\n';
     for (const QByteArray& name : files)
         text += "file " + name.toPercentEncoding() + '\n';
-    // Not flushed: a kill keeps what was written; after a crash an unmarked folder is only left.
-    if (::write(fd.get(), text.constData(), size_t(text.size())) != ssize_t(text.size()))
-        return Status::fromErrno(errno ? errno : EIO);
-    return {};
+    return createRecord(folder + kRecordSuffix, text);
 }
 
-bool removeAbandonedWorkFolder(const QByteArray& folder, quint32 documentOwner)
+void removeAbandonedWorkFolder(const QByteArray& record, quint32 documentOwner)
 {
+    UniqueFd held;
+    struct stat recordStat {};
+    const std::optional<QList<QByteArray>> lines =
+        mayAdopt(documentOwner) ? readRecord(AT_FDCWD, record, &held, &recordStat) : std::nullopt;
+    if (!lines || lines->value(0) != kWorkHeader || !record.endsWith(kRecordSuffix) ||
+        ::flock(held.get(), LOCK_EX | LOCK_NB) != 0)
+        return; // not ours, or a run is working in it
+    const QByteArray folder = record.chopped(sizeof kRecordSuffix - 1);
     const UniqueFd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!mayAdopt(documentOwner) || !dir.valid() || ::fstat(dir.get(), &st) != 0 || !ours(st, 0700) ||
-        ::flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
-        return false; // not ours, or a run is working in it
-    UniqueFd marker;
-    struct stat markerStat {};
-    const std::optional<QList<QByteArray>> lines = readRecord(dir.get(), kMarkerName, &marker, &markerStat);
-    if (!lines || lines->value(0) != kMarkerHeader ||
-        lines->value(1) != "folder " + deviceAndInode(st.st_dev, st.st_ino))
-        return false;
-    for (const QByteArray& line : lines->mid(2)) {
+    if (!dir.valid()) {
+        if (errno == ENOENT) // killed before it made the folder
+            ::unlink(record.constData());
+        return;
+    }
+    if (::fstat(dir.get(), &st) != 0 || !ours(st, 0700) || ::flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
+        return;
+    std::vector<QByteArray> names;
+    for (const QByteArray& line : lines->mid(1)) {
         const QByteArray name = line.startsWith("file ") ? recordedName(line.mid(5)) : QByteArray();
+        if (name.size() > 1 && name.endsWith('*')) // a library's temporaries: every name starting so
+            namesStarting(dir.get(), name.chopped(1), &names);
+        else if (!name.isEmpty())
+            names.push_back(name);
+    }
+    for (const QByteArray& name : names) {
         struct stat file {};
-        if (!name.isEmpty() && ::fstatat(dir.get(), name.constData(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(file.st_mode) && file.st_uid == ::geteuid())
+        if (::fstatat(dir.get(), name.constData(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode) &&
+            file.st_uid == ::geteuid())
             ::unlinkat(dir.get(), name.constData(), 0);
     }
-    // Anything else in it keeps the folder, and the marker, for a later look.
-    if (!onlyMarkerLeft(dir.get()))
-        return false;
-    ::unlinkat(dir.get(), kMarkerName, 0);
-    return ::rmdir(folder.constData()) == 0;
+    // Anything else in it keeps the folder, and the record, for a later look.
+    if (::rmdir(folder.constData()) == 0)
+        ::unlink(record.constData());
 }
 
 } // namespace korvane::wordcrypt

@@ -11,7 +11,7 @@
 // else's. Never by its name: a name is only where to look. A leftover is ours when it is owned
 // by the effective user, who also owns the document; it is no link; it has the mode we create
 // (0600, a folder 0700); and a record written when it was made names it: the journal of an
-// in-place write, the marker in a work folder. Root is held to the same rules.
+// in-place write, the record of a work folder. Root is held to the same rules.
 
 namespace korvane::wordcrypt {
 
@@ -87,13 +87,18 @@ bool matchesRecord(const JournalRecord::File& file);
 /// recorded); anything else there stays.
 void removeRecorded(const JournalRecord::File& file);
 
-/// The marker of a work folder (`folder`, just made and locked), naming the folder's device and
-/// inode and the files a rewrite writes in it.
-platform::Status markWorkFolder(const QByteArray& folder, const std::vector<QByteArray>& files);
+/// How the record of a work folder is named: the folder's name and this.
+inline constexpr char kRecordSuffix[] = ".work";
 
-/// Removes what a killed run left in the work folder `folder`: only when no run holds it, it is
-/// ours (owner, mode 0700, no link) and its marker names it; then only the files the marker
-/// names, and the folder itself once that leaves it empty. True when the folder went.
-bool removeAbandonedWorkFolder(const QByteArray& folder, quint32 documentOwner);
+/// The record of the work folder about to be made at `folder`, beside it as `<folder>.work`:
+/// it appears whole, mode 0600, already naming the files a rewrite writes in the folder, and is
+/// locked while the run holds it (the descriptor).
+platform::Result<platform::UniqueFd> recordWorkFolder(const QByteArray& folder, const std::vector<QByteArray>& files);
+
+/// What a killed run left: `record`, a work folder's record beside a document owned by
+/// `documentOwner`. When the record is ours and no run holds it, and the folder it names is
+/// ours (owner, mode 0700, no link) and unlocked, the files the record names go, then the folder
+/// once that empties it, then the record; a folder never made only takes its record along.
+void removeAbandonedWorkFolder(const QByteArray& record, quint32 documentOwner);
 
 } // namespace korvane::wordcrypt
