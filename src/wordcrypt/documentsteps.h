@@ -20,7 +20,8 @@ struct CheckedDocument {
     QByteArray realPath; ///< a symbolic link resolved: the file that gets written
     bool encrypted = false;
     /// The document's inode locked (`flock`, so every name and process sees it): kept from the
-    /// check until the document is replaced, so one run at a time reads and writes it.
+    /// check until the document is replaced, so one run at a time reads and writes it. Null
+    /// where the file system has no such locks.
     std::shared_ptr<platform::HeldLock> lock;
 };
 

@@ -15,15 +15,15 @@
 
 namespace korvane::wordcrypt {
 
-/// Whether leftovers beside a document owned by `owner` may be used or removed at all: only
+/// Whether leftovers beside a document owned by `documentOwner` may be used or removed at all: only
 /// when it is ours. Another user may have worked on their document since a run of ours was
 /// killed; what it left is then only named.
 bool mayAdopt(quint32 documentOwner);
 
-/// The journal of one in-place write, beside the document: made with `O_EXCL`, mode 0600, and
-/// locked while the run holds it. It names the document's device and inode, then each file the
-/// run makes before making it, and the file's size (the backup's with its checksum) once it is
-/// complete. The document is written only after the last of these is on disk.
+/// The journal of one in-place write, beside the document: it appears whole (linked into place
+/// once written, or made with `O_EXCL`), mode 0600, and is locked while the run holds it. It names the document's
+/// device and inode, then each file the run makes before making it, and the file's size (the backup's with its
+/// checksum) once it is complete. The document is written only after the last of these is on disk.
 class WriteJournal {
 public:
     enum class Role { Backup, Result };
