@@ -4,6 +4,7 @@
 #include "platform/nativepath.h"
 #include "platform/uniquefd.h"
 #include "wordcrypt/documentrun.h"
+#include "wordcrypt/documentsteps.h"
 #include "wordcrypt/documentword.h"
 
 #include <QJsonObject>
@@ -155,7 +156,7 @@ QList<platform::NativePath> existingDocuments(platform::FileSystem& fs, const QL
             documents << path;
         else
             out.item(platform::displayPath(path), ItemStatus::Failed, QStringLiteral("失败"),
-                     QStringLiteral("文件不存在"));
+                     wordcrypt::unreachableText(path));
     }
     return documents;
 }
@@ -258,7 +259,10 @@ int runDoc(const ParsedArgs& args, Reporter& out)
     wordcrypt::DocumentWord word({helper, {}}, prompt);
     wordcrypt::DocumentEncryptor engine(word, prompt);
 
-    const QString doneText = protect ? QStringLiteral("已加密") : QStringLiteral("已去掉密码");
+    // A modify password alone encrypts nothing: the document still opens without a password.
+    const QString doneText = !protect                      ? QStringLiteral("已去掉密码")
+                             : settings.password.isEmpty() ? QStringLiteral("已设置修改密码")
+                                                           : QStringLiteral("已加密");
     qint64 reported = 0;
     const platform::Status started = engine.run(
         settings, out.control(), [&out](const QString& line) { out.note(line); },

@@ -1,5 +1,7 @@
 #include "wordcrypt/documentfiles.h"
 
+#include "wordcrypt/leftovers.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <algorithm>
@@ -47,15 +49,59 @@ void removeFile(FileSystem& fs, const QByteArray& path)
     (void)fs.deleteFile(path, true);
 }
 
-/// The result under the staging name `written`: a second name where the file system has them,
-/// else a copy in a new file only we may read.
-Status stageResult(FileSystem& fs, const QByteArray& result, const QByteArray& written)
+/// The result under the staging name `written`, mode 0600 as a later run recognises it: a
+/// second name where the file system has them, else a copy in a new file. `made`: the name is ours.
+Status stageResult(FileSystem& fs, const QByteArray& result, const QByteArray& written, bool* made)
 {
-    if (fs.link(result, written))
+    if (::chmod(result.constData(), 0600) == 0 && fs.link(result, written)) {
+        *made = true;
         return {};
-    const platform::Result<std::unique_ptr<platform::HeldLock>> made = fs.createExclusive(written, 0600);
-    return made ? fs.copyInto(result, written) : made.status();
+    }
+    if (const platform::Result<std::unique_ptr<platform::HeldLock>> created = fs.createExclusive(written, 0600);
+        !created)
+        return created.status();
+    *made = true;
+    return fs.copyInto(result, written);
 }
+
+/// The files of one in-place write beside the document, each named in the journal before it
+/// is made and recorded once complete.
+struct InPlaceWrite {
+    FileSystem& fs;
+    const QByteArray& document;
+    WriteJournal& journal;
+    QByteArray backup, written;
+    bool backupMade = false, writtenMade = false;
+
+    Status stage(const QByteArray& result)
+    {
+        using Role = WriteJournal::Role;
+        if (const Status s = journal.intend(Role::Backup, backup); !s.ok())
+            return s;
+        if (const platform::Result<std::unique_ptr<platform::HeldLock>> made = fs.createExclusive(backup, 0600); !made)
+            return made.status();
+        backupMade = true;
+        Status s = fs.copyInto(document, backup);
+        if (s.ok())
+            s = journal.made(Role::Backup, backup);
+        if (s.ok())
+            s = journal.intend(Role::Result, written);
+        if (s.ok())
+            s = stageResult(fs, result, written, &writtenMade);
+        if (s.ok()) {
+            (void)fs.sync(folderOf(document));
+            s = journal.made(Role::Result, written); // on disk before the document is touched
+        }
+        return s;
+    }
+    void removeFiles()
+    {
+        if (writtenMade)
+            removeFile(fs, written);
+        if (backupMade)
+            removeFile(fs, backup);
+    }
+};
 
 } // namespace
 
@@ -64,40 +110,35 @@ Status replaceDocument(FileSystem& fs, const QByteArray& document, const QByteAr
     *done = {};
     if (fs.renameOver(result, document))
         return {};
-    const QByteArray prefix = leftoverPrefix(document) + QByteArray::number(QRandomGenerator::global()->generate(), 36);
-    const QByteArray backup = prefix + ".bak";
-    const QByteArray written = prefix + ".new";
-    // Held from before it has content until the document is written, so a recovery by another
-    // run neither repairs from it nor takes it for a stale one.
-    const platform::Result<std::unique_ptr<platform::HeldLock>> held = fs.createExclusive(backup, 0600);
-    if (!held)
-        return held.status();
-    Status staged = fs.copyInto(document, backup);
-    if (staged)
-        staged = stageResult(fs, result, written);
-    if (!staged) {
-        removeFile(fs, written);
-        removeFile(fs, backup);
+    const platform::Result<platform::FileInfo> info = fs.info(document, platform::Links::Follow);
+    if (!info)
+        return info.status();
+    const QByteArray prefix =
+        leftoverPrefix(document) + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    const platform::Result<std::unique_ptr<WriteJournal>> made = WriteJournal::create(prefix + ".journal", *info);
+    if (!made)
+        return made.status();
+    WriteJournal& journal = **made;
+    InPlaceWrite write{fs, document, journal, prefix + ".bak", prefix + ".new"};
+    if (const Status staged = write.stage(result); !staged.ok()) {
+        write.removeFiles();
+        journal.discard();
         return staged;
     }
-    (void)fs.sync(folderOf(document));
-    const auto removeLeftovers = [&] {
-        removeFile(fs, written);
-        removeFile(fs, backup);
-    };
-    if (copiedAndSame(fs, written, document)) {
-        removeLeftovers();
+    if (copiedAndSame(fs, write.written, document)) {
         done->kind = Replacement::InPlace;
-        return {};
-    }
-    if (copiedAndSame(fs, backup, document)) {
-        removeLeftovers();
+    } else if (copiedAndSame(fs, write.backup, document)) {
         done->kind = Replacement::Restored;
+    } else {
+        removeFile(fs, write.written); // without its result, a later run only names the backup
+        journal.kept();
+        done->kind = Replacement::Kept;
+        done->backup = write.backup;
         return {};
     }
-    removeFile(fs, written); // without its result, a later run only names the backup
-    done->kind = Replacement::Kept;
-    done->backup = backup;
+    journal.settled();
+    write.removeFiles();
+    journal.discard();
     return {};
 }
 
@@ -106,34 +147,33 @@ namespace {
 constexpr char kWorkPrefix[] = ".korvane-";
 constexpr qsizetype kWorkNameSize = sizeof kWorkPrefix - 1 + 6;
 
-/// Names in the document's folder for which `wanted` is true, as paths; none when it cannot be listed.
-template <class Wanted> std::vector<QByteArray> namesBeside(FileSystem& fs, const QByteArray& document, Wanted wanted)
+/// What one journal of ours says about the document (owned by `owner`), acted on: the files
+/// it names go once the document is settled, and so does the journal.
+Recovery settle(FileSystem& fs, const QByteArray& document, quint32 owner, const QByteArray& journal,
+                const JournalRecord& record)
 {
-    const QByteArray folder = folderOf(document);
-    std::vector<QByteArray> found;
-    if (const auto entries = fs.list(folder)) {
-        for (const platform::DirEntry& entry : *entries) {
-            if (wanted(entry))
-                found.push_back(folder + '/' + entry.name);
-        }
+    const QByteArray named = record.backup.path.isEmpty() ? journal : record.backup.path;
+    const bool pending = record.writeBegun() && !record.settled;
+    if (!mayAdopt(owner))
+        return pending ? Recovery{Recovery::BackupKept, named} : Recovery{};
+    Recovery::Kind kind = Recovery::Finished;
+    if (!pending) {
+        // Never touched, or settled before the run ended: only the files go.
+    } else if (record.kept) {
+        // Kept after a failed repair: it goes only once the user has put the original back.
+        if (!matchesRecord(record.backup) || !same(fs, record.backup.path, document))
+            return {Recovery::BackupKept, named};
+    } else if (matchesRecord(record.result) && same(fs, record.result.path, document)) {
+        // The write had completed.
+    } else if (matchesRecord(record.backup) && copiedAndSame(fs, record.backup.path, document)) {
+        kind = Recovery::Restored;
+    } else {
+        return {Recovery::BackupKept, named};
     }
-    return found;
-}
-
-/// Our work folders beside `document` that no process holds: left by a run that was killed.
-void removeAbandonedWorkFolders(FileSystem& fs, const QByteArray& document)
-{
-    const std::vector<QByteArray> found = namesBeside(fs, document, [](const platform::DirEntry& entry) {
-        return entry.name.size() == kWorkNameSize && entry.name.startsWith(kWorkPrefix);
-    });
-    for (const QByteArray& path : found) {
-        const platform::Result<std::unique_ptr<platform::HeldLock>> held = fs.lock(path, false);
-        const platform::Result<platform::FileInfo> info = fs.info(path, platform::Links::Own);
-        if (!held || !info || info->kind != platform::EntryKind::Folder || info->isSymlink ||
-            info->owner != ::geteuid())
-            continue; // not ours, or a run is working in it
-        (void)fs.removeFlatFolder(path);
-    }
+    removeRecorded(record.result);
+    removeRecorded(record.backup);
+    ::unlink(journal.constData());
+    return {kind, {}};
 }
 
 /// A name like mkdtemp's: six letters or digits.
@@ -151,15 +191,21 @@ QByteArray randomWorkName()
 platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(FileSystem& fs, const QByteArray& document)
 {
     Status failure = Status::fromErrno(EAGAIN);
-    // A name taken meanwhile, or a folder that another run's repair took before it was locked:
-    // then make another.
+    // A name taken meanwhile: then make another.
     for (int attempt = 0; attempt < 100; ++attempt) {
         QByteArray path = document.left(document.lastIndexOf('/') + 1) + randomWorkName();
-        platform::Result<std::unique_ptr<platform::HeldLock>> lock =
-            fs.createExclusive(path, 0700, platform::EntryKind::Folder);
-        if (lock)
-            return std::unique_ptr<WorkFolder>(new WorkFolder(fs, std::move(path), std::move(*lock)));
-        failure = lock.status();
+        platform::Result<platform::UniqueFd> record = recordWorkFolder(path, kFiles);
+        if (record) {
+            platform::Result<std::unique_ptr<platform::HeldLock>> lock =
+                fs.createExclusive(path, 0700, platform::EntryKind::Folder);
+            if (lock)
+                return std::unique_ptr<WorkFolder>(
+                    new WorkFolder(fs, std::move(path), std::move(*lock), std::move(*record)));
+            ::unlink((path + kRecordSuffix).constData());
+            failure = lock.status();
+        } else {
+            failure = record.status();
+        }
         if (failure.kind() != platform::ErrorKind::AlreadyExists && failure.errnum() != EAGAIN)
             return failure;
     }
@@ -168,39 +214,41 @@ platform::Result<std::unique_ptr<WorkFolder>> WorkFolder::create(FileSystem& fs,
 
 WorkFolder::~WorkFolder()
 {
-    (void)m_fs.removeFlatFolder(m_path); // still locked: no repair touches it meanwhile
+    // Still locked: ours alone, no repair touches it meanwhile. The record goes last.
+    if (m_fs.removeFlatFolder(m_path))
+        ::unlink((m_path + kRecordSuffix).constData());
 }
 
 Recovery recoverInterruptedWrite(FileSystem& fs, const QByteArray& document)
 {
-    removeAbandonedWorkFolders(fs, document);
-    Recovery found;
+    const platform::Result<platform::FileInfo> info = fs.info(document, platform::Links::Follow);
+    const platform::Result<std::vector<platform::DirEntry>> entries = fs.list(folderOf(document));
+    if (!info || !entries)
+        return {};
     const QByteArray prefix = leftoverPrefix(document);
-    const QByteArray namePrefix = prefix.mid(prefix.lastIndexOf('/') + 1);
-    const std::vector<QByteArray> backups = namesBeside(fs, document, [&](const platform::DirEntry& entry) {
-        return entry.name.startsWith(namePrefix) && entry.name.endsWith(".bak");
-    });
-    for (const QByteArray& backup : backups) {
-        const QByteArray written = backup.left(backup.size() - 4) + ".new";
-        const platform::Result<std::unique_ptr<platform::HeldLock>> held = fs.lock(backup, false);
-        if (!held && held.status().errnum() == EWOULDBLOCK)
-            return {Recovery::Busy, backup};
-        if (!held)
-            continue;
-        if (!fs.info(written, platform::Links::Follow)) {
-            // Killed before the result was placed: a backup equal to the document is stale.
-            if (!same(fs, backup, document))
-                return {Recovery::BackupKept, backup};
-            found.kind = std::max(found.kind, Recovery::Finished);
-        } else if (same(fs, written, document)) {
-            found.kind = std::max(found.kind, Recovery::Finished);
-        } else if (copiedAndSame(fs, backup, document)) {
-            found.kind = Recovery::Restored;
-        } else {
-            return {Recovery::BackupKept, backup};
-        }
-        removeFile(fs, written);
-        removeFile(fs, backup);
+    const QByteArray journalPrefix = prefix.mid(prefix.lastIndexOf('/') + 1);
+    std::vector<QByteArray> journals;
+    // Names only say where to look; what is found there is ours by proof alone.
+    for (const platform::DirEntry& entry : *entries) {
+        const QByteArray path = platform::joinPath(folderOf(document), entry.name);
+        if (entry.name.size() == kWorkNameSize + qsizetype(sizeof kRecordSuffix - 1) &&
+            entry.name.startsWith(kWorkPrefix) && entry.name.endsWith(kRecordSuffix))
+            removeAbandonedWorkFolder(path, info->owner);
+        else if (entry.name.startsWith(journalPrefix) && entry.name.endsWith(".journal"))
+            journals.push_back(path);
+    }
+    Recovery found;
+    for (const QByteArray& journal : journals) {
+        JournalRecord record;
+        const Proof proof = readJournal(journal, *info, &record);
+        if (proof == Proof::Busy)
+            return {Recovery::Busy, journal};
+        if (proof == Proof::NotOurs)
+            continue; // someone else's, or about another file: left alone
+        const Recovery settled = settle(fs, document, info->owner, journal, record);
+        if (settled.kind == Recovery::BackupKept)
+            return settled;
+        found.kind = std::max(found.kind, settled.kind);
     }
     return found;
 }

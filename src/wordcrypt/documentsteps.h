@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <memory>
 
 // The steps around a document that every backend takes the same way: the checks before it is
 // read, the checks before it is written, and its replacement by the checked result.
@@ -18,13 +19,24 @@ platform::Status untouched(platform::ErrorKind kind, const QString& reason);
 struct CheckedDocument {
     QByteArray realPath; ///< a symbolic link resolved: the file that gets written
     bool encrypted = false;
+    /// The document's inode locked (`flock`, so every name and process sees it): kept from the
+    /// check until the document is replaced, so one run at a time reads and writes it. Null
+    /// where the file system has no such locks.
+    std::shared_ptr<platform::HeldLock> lock;
 };
 
-/// What is checked before a document is read: it exists (what an interrupted write of an earlier
-/// run left is repaired first), is a Word 97 file of a size that can be handled, and nobody
-/// else's office holds it. `officeProfile` is the profile of our own running office, if any.
+/// How long a run waits for another run's lock on a document before it gives the document up.
+inline constexpr int kDocumentLockWaitMs = 1000;
+
+/// What is checked before a document is read: it exists, no other run holds it (the lock is
+/// taken here), what an interrupted write of an earlier run left is repaired, it is a Word 97
+/// file of a size that can be handled, and nobody else's office holds it. `officeProfile` is
+/// the profile of our own running office, if any.
 platform::Result<CheckedDocument> checkDocumentFile(platform::FileSystem& fs, const QByteArray& rawName,
                                                     const QString& officeProfile);
+
+/// Why `path` leads to no document, in the user's words: a loop of symbolic links is named.
+QString unreachableText(const QByteArray& path);
 
 /// Whether the document can be written: a regular file, write bits set, and the kernel lets us
 /// open it for writing.

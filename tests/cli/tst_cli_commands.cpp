@@ -1,6 +1,7 @@
 // korvane-cli driven as a process on temporary trees: output lines and JSON, exit codes,
 // plans against real runs, passwords, and Ctrl-C.
 
+#include "support/samples.h"
 #include "support/testtree.h"
 #include "support/unprivileged.h"
 #include <QBuffer>
@@ -591,6 +592,17 @@ void TestCli::docPasswordsComeFromAFileOnly()
     r = runCli({"doc", "unprotect", "--password-file", "three.txt", "--current-password-file", "current.txt", "x.doc"},
                dir.path());
     QCOMPARE(r.code, 2);
+    // A loop of links is named; a modify password alone is not called encryption.
+    QVERIFY(QFile::link(QStringLiteral("loop.doc"), dir.filePath("loop.doc")));
+    r = runCli({"doc", "protect", "--password-file", "pw.txt", "loop.doc"}, dir.path());
+    QVERIFY2(r.code == 1 && r.out.value(0).endsWith("符号链接循环"), qPrintable(r.out.join('\n')));
+    const QString word = korvane::testsupport::sampleFile(QStringLiteral("doc"), QStringLiteral("plain.doc"));
+    if (word.isEmpty())
+        QSKIP(korvane::testsupport::missingSamples(QStringLiteral("doc"), QStringLiteral("plain.doc")));
+    writeFile(dir.filePath("m.doc"), korvane::testsupport::bytesOf(word));
+    writeFile(dir.filePath("modify.txt"), "\nmodify\n");
+    r = runCli({"doc", "protect", "--password-file", "modify.txt", "m.doc"}, dir.path());
+    QVERIFY2(r.code == 0 && r.out.value(0).endsWith("已设置修改密码"), qPrintable(r.out.join('\n')));
 }
 
 void TestCli::unwritableOutputIsAnError()

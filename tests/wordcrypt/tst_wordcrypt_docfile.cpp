@@ -607,6 +607,55 @@ private slots:
         qInfo("old %d, new %d", sawOld, sawNew);
     }
 
+    void twoRunsAtOnce_data()
+    {
+        QTest::addColumn<bool>("hardLinked"); // written in place, else renamed into place
+        QTest::newRow("one name") << false;
+        QTest::newRow("hard-linked") << true;
+    }
+    void twoRunsAtOnce()
+    {
+        // Two processes protect one document at the same moment, each with its own password and
+        // neither knowing a current one: exactly one does it, and the document is its result.
+        QFETCH(bool, hardLinked);
+        const QString word = korvane::testsupport::sampleFile(QStringLiteral("doc"), QStringLiteral("plain.doc"));
+        if (word.isEmpty())
+            QSKIP(korvane::testsupport::missingSamples(QStringLiteral("doc"), QStringLiteral("plain.doc")));
+        const QByteArray original = readBytes(QFile::encodeName(word));
+        QTemporaryDir keep;
+        const QByteArray reference = writeDoc(keep, QStringLiteral("plain.doc"), original);
+        const QStringList passwords{QStringLiteral("a1"), QStringLiteral("b2")};
+        for (int round = 0; round < 12; ++round) {
+            QTemporaryDir dir;
+            const QByteArray doc = writeDoc(dir, QStringLiteral("a.doc"), original);
+            QVERIFY(!hardLinked || ::link(doc.constData(), QFile::encodeName(dir.filePath("b.doc")).constData()) == 0);
+            int go[2];
+            QVERIFY(::pipe(go) == 0);
+            pid_t children[2];
+            for (int i = 0; i < 2; ++i) {
+                if ((children[i] = ::fork()) == 0) {
+                    char c;
+                    ::close(go[1]);
+                    const bool started = ::read(go[0], &c, 1) == 0; // both go when the parent closes it
+                    ::_exit(started && runNative(doc, passwords[i], std::nullopt).isEmpty() ? 0 : 1);
+                }
+            }
+            ::close(go[0]);
+            ::close(go[1]);
+            QStringList done;
+            for (int i = 0; i < 2; ++i) {
+                int status = 0;
+                QCOMPARE(::waitpid(children[i], &status, 0), children[i]);
+                if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                    done << passwords[i];
+            }
+            QCOMPARE(done.size(), 1);
+            QCOMPARE(comparePlainDocuments(reference, {}, doc, done[0]).message(), QString());
+            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
+                     hardLinked ? 2 : 1);
+        }
+    }
+
     void routesWhatItCannotServe_data()
     {
         QTest::addColumn<QByteArray>("bytes");

@@ -4,12 +4,16 @@
 
 #include "wordcrypt/documentfiles.h"
 
+#include "wordcrypt/documentsteps.h"
+
 #include "platform/fakes/fakeservices.h"
 #include "support/testtree.h"
+#include "support/unprivileged.h"
 
 #include "support/testmain.h"
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -23,6 +27,7 @@ using korvane::platform::FaultyFileSystem;
 
 namespace {
 
+using korvane::testsupport::kNobody;
 using korvane::testsupport::TestTree;
 
 korvane::platform::LocalFileSystem files;
@@ -141,8 +146,10 @@ private slots:
     void failedStepsOfTheInPlaceWrite();
     void replacementSurvivesAKill_data();
     void replacementSurvivesAKill();
-    void backupWithoutResultIsNamed();
-    void staleBackupGoes();
+    void onlyProvenLeftoversCount_data();
+    void onlyProvenLeftoversCount();
+    void lookAlikeFoldersStay();
+    void documentsThatCannotBeTaken();
     void abandonedWorkFolderGoes();
     void removesFolderWithRawNames()
     {
@@ -193,8 +200,14 @@ void TestDocumentFiles::failedStepsOfTheInPlaceWrite()
     QVERIFY(sameFile(document, dir.file("expected", "original")));
     if (kind == int(Replacement::Kept)) {
         QCOMPARE(done.kind, Replacement::Kept);
-        QCOMPARE(leftovers(dir), QStringList{QFile::decodeName(done.backup.mid(done.backup.lastIndexOf('/') + 1))});
+        QCOMPARE(leftovers(dir).size(), 2); // the backup and its journal
         QVERIFY(sameFile(done.backup, document));
+        // Only named while the document differs from it; once the user has put it back, it goes.
+        korvane::testsupport::writeFile(document, "edited");
+        QCOMPARE(recoverInterruptedWrite(files, document).backup, done.backup);
+        korvane::testsupport::writeFile(document, "original");
+        QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Finished);
+        QCOMPARE(leftovers(dir), QStringList());
     } else {
         QVERIFY2(leftovers(dir).isEmpty(), qPrintable(leftovers(dir).join(u' ')));
         if (backupMade)
@@ -233,7 +246,7 @@ void TestDocumentFiles::replacementSurvivesAKill()
         // In place, wait for the write to start; then a little more, longer each round. The
         // last round lets the child finish.
         QDeadlineTimer started(5000);
-        while (hardLinked && leftovers(dir).size() < 2 && !started.hasExpired())
+        while (hardLinked && leftovers(dir).size() < 3 && !started.hasExpired()) // journal, backup, result
             ::usleep(200);
         if (round < 5) {
             ::usleep(useconds_t((1 << (2 * round)) * 500));
@@ -262,27 +275,105 @@ void TestDocumentFiles::replacementSurvivesAKill()
     QVERIFY(!hardLinked || restored >= 1); // at least one kill fell into the write itself
 }
 
-void TestDocumentFiles::backupWithoutResultIsNamed()
+void TestDocumentFiles::onlyProvenLeftoversCount_data()
 {
-    // Kept after a failed repair: the user may have worked on the document since; only named.
-    TestTree dir;
-    const QByteArray document = dir.file("a.doc", "edited since");
-    const QByteArray backup = dir.file(".a.doc.korvane-x1.bak", "original");
-    const Recovery recovery = recoverInterruptedWrite(files, document);
-    QCOMPARE(recovery.kind, Recovery::BackupKept);
-    QCOMPARE(recovery.backup, backup);
-    QVERIFY(sameFile(document, dir.file("expected", "edited since")));
+    QTest::addColumn<bool>("real");       // left by a run killed before it wrote, else planted by name
+    QTest::addColumn<QByteArray>("then"); // "nobody": they belong to another user; "document": the
+                                          // document does; "alter": the backup changed, same size
+    QTest::addColumn<int>("kind");
+    QTest::newRow("a pair of ours without a journal") << false << QByteArray() << int(Recovery::Nothing);
+    QTest::newRow("another user's pair") << false << QByteArray("nobody") << int(Recovery::Nothing);
+    QTest::newRow("a write of ours, repaired") << true << QByteArray() << int(Recovery::Restored);
+    QTest::newRow("a write of ours, backup altered") << true << QByteArray("alter") << int(Recovery::BackupKept);
+    QTest::newRow("the same, another user's") << true << QByteArray("nobody") << int(Recovery::Nothing);
+    QTest::newRow("another user's document") << true << QByteArray("document") << int(Recovery::BackupKept);
 }
 
-void TestDocumentFiles::staleBackupGoes()
+void TestDocumentFiles::onlyProvenLeftoversCount()
 {
-    // A run killed after its backup was written, before the result was placed beside it.
+    QFETCH(bool, real);
+    QFETCH(QByteArray, then);
+    QFETCH(int, kind);
+    if ((then == "nobody" || then == "document") && ::geteuid() != 0)
+        QSKIP("needs root to give files to another user");
     TestTree dir;
-    const QByteArray document = dir.file("a.doc", "original");
-    dir.file(".a.doc.korvane-x1.bak", "original");
-    QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Finished);
-    QCOMPARE(leftovers(dir), QStringList());
-    QVERIFY(sameFile(document, dir.file("expected", "original")));
+    const QByteArray document = dir.file("a.doc", "original", 0600);
+    if (real) {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) { // killed as it starts writing the document
+            FaultyFileSystem fs;
+            const QByteArray result = dir.file("result", "new");
+            fs.failOn(FaultyFileSystem::Op::RenameOver, result);
+            fs.failOn(FaultyFileSystem::Op::CopyInto,
+                      [](const QByteArray& p) { return p.endsWith(".new") && ::raise(SIGKILL); });
+            Replacement done;
+            ::_exit(replaceDocument(fs, document, result, &done) ? 0 : 1);
+        }
+        QVERIFY(::waitpid(child, nullptr, 0) == child);
+    } else {
+        dir.file(".a.doc.korvane-evil.bak", QByteArray(25, 'e'), 0600);
+        dir.file(".a.doc.korvane-evil.new", "n", 0600);
+    }
+    QVERIFY(leftovers(dir).size() >= 2);
+    for (const QString& name : leftovers(dir)) {
+        const QByteArray path = dir.path(QFile::encodeName(name));
+        QVERIFY(then != "nobody" || ::chown(path.constData(), kNobody, kNobody) == 0);
+        if (then == "alter" && name.endsWith(QLatin1String(".bak")))
+            korvane::testsupport::writeFile(path, "0riginal", 0600);
+    }
+    QVERIFY(then != "document" || ::chown(document.constData(), kNobody, kNobody) == 0);
+    korvane::testsupport::writeFile(document, "half"); // as a write cut short leaves it
+    const auto before = dir.listing();
+    const Recovery recovery = recoverInterruptedWrite(files, document);
+    QCOMPARE(int(recovery.kind), kind);
+    if (kind == int(Recovery::Restored)) {
+        QCOMPARE(korvane::testsupport::readFile(document), QByteArray("original"));
+        QCOMPARE(dir.listing().keys(), QList<QByteArray>({"a.doc", "result"}));
+    } else {
+        QCOMPARE(dir.listing(), before); // nothing adopted, nothing removed
+        QVERIFY(kind != int(Recovery::BackupKept) || recovery.backup.endsWith(".bak"));
+    }
+}
+
+void TestDocumentFiles::lookAlikeFoldersStay()
+{
+    TestTree dir;
+    const QByteArray document = dir.file("a.doc", "doc");
+    dir.file(".korvane-notes1/important.txt", "mine");
+    dir.file(".korvane-subdir/top.txt", "top");
+    dir.file(".korvane-subdir/deep/x.txt", "x");
+    dir.file(".korvane-0700ab/plain.doc", "ours by owner and mode, but unmarked");
+    QVERIFY(::chmod(dir.path(".korvane-0700ab").constData(), 0700) == 0);
+    QProcess shell; // a folder that is a process's current folder
+    shell.setWorkingDirectory(QFile::decodeName(dir.folder(".korvane-shcwd")));
+    shell.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(shell.waitForStarted());
+    const auto stop = qScopeGuard([&] {
+        shell.kill();
+        shell.waitForFinished();
+    });
+    const QStringList names = korvane::testsupport::namesIn(dir.text());
+    const auto before = dir.listing();
+    QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Nothing);
+    QCOMPARE(dir.listing(), before);
+    QCOMPARE(korvane::testsupport::namesIn(dir.text()), names);
+}
+
+void TestDocumentFiles::documentsThatCannotBeTaken()
+{
+    TestTree dir;
+    const QByteArray document = dir.file("a.doc", "doc");
+    const QByteArray other = dir.path("b.doc");
+    QVERIFY(::link(document.constData(), other.constData()) == 0);
+    // Another run holds the document, through its other name: this one waits, then gives up.
+    const auto held = files.lock(document, false);
+    QVERIFY(held);
+    const auto busy = checkDocumentFile(files, other, {});
+    QVERIFY(!busy);
+    QCOMPARE(busy.status().message(), QStringLiteral("文档正被其他程序打开，文档未作改动"));
+    QVERIFY(::symlink("loop.doc", dir.path("loop.doc").constData()) == 0);
+    QCOMPARE(checkDocumentFile(files, dir.path("loop.doc"), {}).status().message(), QStringLiteral("符号链接循环"));
 }
 
 void TestDocumentFiles::abandonedWorkFolderGoes()
@@ -313,7 +404,13 @@ void TestDocumentFiles::abandonedWorkFolderGoes()
     QCOMPARE(folders().size(), 1); // a live run's folder stays
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+    // Only the files the run wrote go: a file someone put in it keeps the folder.
+    const QByteArray work = dir.path(QFile::encodeName(folders().value(0)));
+    dir.file(work.mid(dir.path().size() + 1) + "/notes.txt", "mine");
     QCOMPARE(recoverInterruptedWrite(files, document).kind, Recovery::Nothing);
+    QVERIFY(!korvane::testsupport::exists(work + "/plain.doc") && korvane::testsupport::exists(work + "/notes.txt"));
+    QVERIFY(::unlink((work + "/notes.txt").constData()) == 0);
+    recoverInterruptedWrite(files, document);
     QCOMPARE(folders(), QStringList());
     QVERIFY(sameFile(document, dir.file("expected", "doc")));
     ::close(ready[0]);
