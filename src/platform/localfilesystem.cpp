@@ -145,11 +145,11 @@ Status LocalFileSystem::createFolder(const NativePath& folder)
 
 Status LocalFileSystem::writeFile(const NativePath& path, const QByteArray& bytes)
 {
-    const QByteArray temporary = temporarySibling(path);
     mode_t mode = 0666;
     struct stat existing {};
     if (::stat(path.constData(), &existing) == 0)
         mode = existing.st_mode & 07777;
+    const QByteArray temporary = temporarySibling(path, mode & ~processUmask());
     UniqueFd out(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (out.get() < 0)
         return Status::fromErrno(errno);
@@ -165,8 +165,9 @@ Status LocalFileSystem::writeFile(const NativePath& path, const QByteArray& byte
         }
         done += w;
     }
-    if (::fsync(out.get()) != 0 || ::close(out.release()) != 0 ||
-        ::rename(temporary.constData(), path.constData()) != 0) {
+    // Renamed while still open: the clean-up of dead copies' temporaries leaves an open file alone.
+    if (::fsync(out.get()) != 0 || ::rename(temporary.constData(), path.constData()) != 0 ||
+        ::close(out.release()) != 0) {
         const int e = errno;
         ::unlink(temporary.constData());
         return Status::fromErrno(e);

@@ -155,8 +155,9 @@ int linkUnnamed(int fd, int folderFd, const char* name)
 /// A copy being written. Where the target's file system has unnamed files (O_TMPFILE: ext4,
 /// xfs, btrfs, tmpfs) the data goes into one, which the kernel frees if the process dies, so
 /// nothing is ever left behind. Elsewhere (FAT, exFAT, NFS, most FUSE systems) it goes to a
-/// hidden temporary name beside the target, locked while it is written so that the clean-up of
-/// crashed runs' temporaries leaves it alone, and removed again when the copy fails or stops.
+/// hidden temporary name beside the target, locked while it is written, and removed again when
+/// the copy fails or stops. A temporary name records the mode the file is made with, which the
+/// clean-up of dead copies' temporaries checks.
 class PendingCopy {
 public:
     PendingCopy() = default;
@@ -169,21 +170,24 @@ public:
             ::unlink(m_temporary.constData());
     }
 
-    /// Creates the file in the target's folder, `folderFd`; errno on failure.
+    /// Creates the file in the target's folder, `folderFd`, with `mode` less the umask; errno on failure.
     bool open(int folderFd, const NativePath& target, mode_t mode)
     {
+        m_mode = mode & ~processUmask();
         m_fd.reset(::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
         if (m_fd.valid())
             return true;
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return false;
-        m_temporary = temporarySibling(target);
+        m_temporary = temporarySibling(target, m_mode);
         m_fd.reset(::open(m_temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (!m_fd.valid()) {
             m_temporary.clear();
             return false;
         }
-        (void)::flock(m_fd.get(), LOCK_EX); // NFS without a lock service refuses: the age test still holds
+        // The clean-up on another machine sharing a network file system sees the lock, not our
+        // open file; here the open file itself keeps it away.
+        (void)::flock(m_fd.get(), LOCK_EX);
         return true;
     }
 
@@ -206,11 +210,10 @@ public:
         }
         if (!replace)
             return linkUnnamed(m_fd.get(), folderFd, name.constData());
-        // A link never replaces: the file gets a hidden name first, then takes the target's.
-        // Locked before it is linked, a process killed in between leaves a name that the next
-        // copy into the folder knows to be dead; without the lock only its age would tell.
-        const bool locked = ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0;
-        const QByteArray hidden = temporaryName(name, locked);
+        // A link never replaces: the file gets a hidden name first, then takes the target's. A
+        // process killed in between leaves a temporary that the clean-up can prove dead: it has
+        // the mode its name records, and no one has it open any more.
+        const QByteArray hidden = temporaryName(name, m_mode);
         if (linkUnnamed(m_fd.get(), folderFd, hidden.constData()) != 0)
             return -1;
         if (::renameat(folderFd, hidden.constData(), folderFd, name.constData()) != 0) {
@@ -224,6 +227,7 @@ public:
 
 private:
     UniqueFd m_fd;
+    mode_t m_mode = 0;      ///< the mode the file is made with, as far as the umask is known
     QByteArray m_temporary; ///< the hidden name, where the file system has no unnamed files
 };
 

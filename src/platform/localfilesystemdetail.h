@@ -27,12 +27,19 @@ Result<FileInfo> infoAt(int folderFd, const char* name, Links links);
 /// Writes all `size` bytes, going on after short writes and signals; false with errno set.
 bool writeAll(int fd, const char* data, size_t size);
 
-/// A name in `folder` that does not exist yet, for writing before a rename into place; `held`
-/// when the file is locked before it gets the name.
-QByteArray temporaryName(const QByteArray& name, bool held = false);
-QByteArray temporarySibling(const NativePath& target);
+/// A hidden name beside `name` that does not exist yet, for writing before a rename into
+/// place: ".NAME.korvane-TOKEN-MODE.tmp", TOKEN 64 random bits in hex, MODE the permission bits
+/// the file is made with, in octal, for the clean-up below to check.
+QByteArray temporaryName(const QByteArray& name, mode_t mode);
+QByteArray temporarySibling(const NativePath& target, mode_t mode);
 
-/// Removes from `folder` the temporaries of copies that died; once per folder and process.
+/// The process's umask, read once (Korvane never changes it).
+mode_t processUmask();
+
+/// Removes from `folder` the temporaries that copies of ours left when they died (a crash, a
+/// kill, a power cut): only those of temporaryName()'s form that are this user's, not links,
+/// with one name and exactly the mode their name records, that no one holds locked and no
+/// process has open. Never by age. Once per folder and process.
 void removeStaleTemporaries(const NativePath& folder);
 
 class LocalHeldLock final : public HeldLock {
