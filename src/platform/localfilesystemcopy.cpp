@@ -231,23 +231,27 @@ private:
     QByteArray m_temporary; ///< the hidden name, where the file system has no unnamed files
 };
 
-/// The target folder of this thread's last copy, held open so that each file's name is found
-/// there without walking the whole path again. It is used only while the path leads to the same
-/// folder (device and inode). The path is looked at again when it changes, when `recheck`, and
+/// Which folder of a copy is held open: each thread holds its last source's and target's.
+enum class Held { Source, Target };
+
+/// The target (or source) folder of this thread's last copy, held open so that each file's
+/// name is found there without walking the whole path again. It is used only while the path
+/// leads to the same folder (device and inode). The path is looked at again when it changes, when `recheck`, and
 /// otherwise at most every tenth of a second: a batch of small copies does not walk it for every
 /// file, and a folder renamed or replaced meanwhile is noticed within that time (cp -t holds its
 /// folder for the whole call). -1 and errno on failure, ENOTDIR when the path is no folder.
 /// `looked` tells whether the path was looked at in this call.
-int targetFolderFd(const NativePath& folder, bool recheck, bool* looked = nullptr)
+int heldFolderFd(Held which, const NativePath& folder, bool recheck, bool* looked = nullptr)
 {
-    struct Held {
+    struct Folder {
         NativePath path;
         dev_t device = 0;
         ino_t inode = 0;
         UniqueFd fd;
         struct timespec checked {};
     };
-    thread_local Held held;
+    thread_local Folder folders[2];
+    Folder& held = folders[int(which)];
     struct timespec now {};
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now); // from the vDSO: no system call
     const qint64 age = (qint64(now.tv_sec) - held.checked.tv_sec) * 1000000000 + (now.tv_nsec - held.checked.tv_nsec);
@@ -289,11 +293,18 @@ bool heldFolderIsCurrent(int fd, const NativePath& path)
            named.st_dev == held.st_dev && named.st_ino == held.st_ino;
 }
 
-/// Opens a file to copy, following a link. Non-blocking, so a FIFO or device that took a
-/// file's place is refused rather than waited on.
+/// Opens a file to copy, following a link, through its folder held open: a walk that copies
+/// a folder's files does not walk the folder's path again for each. Where the held folder was
+/// not looked at in this call and has no such file, the path decides. Non-blocking, so a FIFO
+/// or device that took a file's place is refused rather than waited on.
 Status openSource(const NativePath& source, UniqueFd& in, struct stat& st)
 {
-    in.reset(::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    bool looked = false;
+    const int folderFd = heldFolderFd(Held::Source, parentFolder(source), false, &looked);
+    in.reset(folderFd >= 0 ? ::openat(folderFd, baseName(source).constData(), kFlags) : -1);
+    if (!in.valid() && (folderFd < 0 || !looked))
+        in.reset(::open(source.constData(), kFlags));
     if (!in.valid())
         return Status::fromErrno(errno);
     if (::fstat(in.get(), &st) != 0)
@@ -411,7 +422,7 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
         struct stat st {};
         if (const Status opened = openSource(file, in, st); !opened.ok())
             return opened;
-        const int folderFd = targetFolderFd(destFolder, true);
+        const int folderFd = heldFolderFd(Held::Target, destFolder, true);
         if (folderFd < 0)
             return Status::fromErrno(errno);
         const Status copied =
@@ -440,7 +451,7 @@ Status copyIntoFolder(const NativePath& file, const NativePath& destFolder, bool
     if (const Status opened = openSource(file, in, src); !opened.ok())
         return opened;
     bool looked = false;
-    const int folderFd = targetFolderFd(destFolder, recheck, &looked);
+    const int folderFd = heldFolderFd(Held::Target, destFolder, recheck, &looked);
     if (folderFd < 0)
         return errno == ENOTDIR ? failed(ErrorKind::NotAFolder, ENOTDIR) : Status::fromErrno(errno);
     const QByteArray name = baseName(file);
