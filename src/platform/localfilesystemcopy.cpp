@@ -293,15 +293,16 @@ bool heldFolderIsCurrent(int fd, const NativePath& path)
            named.st_dev == held.st_dev && named.st_ino == held.st_ino;
 }
 
-/// Opens a file to copy, following a link, through its folder held open: a walk that copies
-/// a folder's files does not walk the folder's path again for each. Where the held folder was
-/// not looked at in this call and has no such file, the path decides. Non-blocking, so a FIFO
-/// or device that took a file's place is refused rather than waited on.
-Status openSource(const NativePath& source, UniqueFd& in, struct stat& st)
+/// Opens a file to copy, following a link. With `held`, through its folder held open: a walk
+/// that copies a folder's files does not walk the folder's path again for each; where the held
+/// folder was not looked at in this call and has no such file, the path decides. A move opens
+/// by the path it removes afterwards. Non-blocking, so a FIFO or device that took a file's
+/// place is refused rather than waited on.
+Status openSource(const NativePath& source, UniqueFd& in, struct stat& st, bool held)
 {
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     bool looked = false;
-    const int folderFd = heldFolderFd(Held::Source, parentFolder(source), false, &looked);
+    const int folderFd = held ? heldFolderFd(Held::Source, parentFolder(source), false, &looked) : -1;
     in.reset(folderFd >= 0 ? ::openat(folderFd, baseName(source).constData(), kFlags) : -1);
     if (!in.valid() && (folderFd < 0 || !looked))
         in.reset(::open(source.constData(), kFlags));
@@ -420,7 +421,7 @@ Status LocalFileSystem::moveFile(const NativePath& file, const NativePath& destF
     } else {
         UniqueFd in;
         struct stat st {};
-        if (const Status opened = openSource(file, in, st); !opened.ok())
+        if (const Status opened = openSource(file, in, st, false); !opened.ok())
             return opened;
         const int folderFd = heldFolderFd(Held::Target, destFolder, true);
         if (folderFd < 0)
@@ -448,7 +449,7 @@ Status copyIntoFolder(const NativePath& file, const NativePath& destFolder, bool
         *replaced = false;
     UniqueFd in;
     struct stat src {};
-    if (const Status opened = openSource(file, in, src); !opened.ok())
+    if (const Status opened = openSource(file, in, src, true); !opened.ok())
         return opened;
     bool looked = false;
     const int folderFd = heldFolderFd(Held::Target, destFolder, recheck, &looked);
