@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark beside its peer and prints one table: job, ours and the peer (wall-clock
-# medians, seconds), the wall and CPU ratios, the goal and whether it was met. Pairs are
-# interleaved (the order turned each round); each median's spread (min–max) goes to the log.
+# medians, seconds), the wall and CPU ratios each with its spread (the lowest and highest ratio of
+# the interleaved pairs, the order turned each round, so a reader tells a change from noise), the
+# goal and whether it was met; each median's own spread (min–max) goes to the log.
 # Copies run on tmpfs and on the disk the tests use.
 #
 #   bench/run-all.sh [--build DIR] [--rounds N] [--tmpfs DIR] [--disk DIR] [--log FILE] [--no-one-core]
@@ -9,7 +10,8 @@
 # Every row is measured again on one core (taskset -c 0), unless --no-one-core.
 #
 # A benchmark with a rows mode prints job<TAB>ours_wall<TAB>peer_wall<TAB>ours_cpu<TAB>peer_cpu
-# (medians) and is asked for them, whatever jobs it has. A job whose benchmark prints no rows
+# (medians), optionally followed by <TAB>wall_ratio_min<TAB>wall_ratio_max<TAB>cpu_ratio_min
+# <TAB>cpu_ratio_max over its pairs, and is asked for them, whatever jobs it has. A job whose benchmark prints no rows
 # yet is timed here, as whole processes. The machine may be shared: read the spread.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,7 +44,10 @@ collect() {
   before=$(wc -l <"$rows")
   echo "== $*" >>"$log"
   "${pin[@]}" "$@" 2>>"$log" | awk -F'\t' -v s="$scale" -v suffix="$suffix" \
-    'NF == 5 && $2 + 0 > 0 { printf "%s%s\t%.4f\t%.4f\t%.4f\t%.4f\n", $1, suffix, $2 * s, $3 * s, $4 * s, $5 * s }' \
+    'NF >= 5 && $2 + 0 > 0 {
+      printf "%s%s\t%.4f\t%.4f\t%.4f\t%.4f", $1, suffix, $2 * s, $3 * s, $4 * s, $5 * s
+      if (NF >= 9) printf "\t%s\t%s\t%s\t%s", $6, $7, $8, $9
+      printf "\n" }' \
     >>"$rows" || true
   [ "$(wc -l <"$rows")" -gt "$before" ]
 }
@@ -76,8 +81,14 @@ pair() {
       "$reset"; timed "${peer[@]}" >>"$work/peer"; "$reset"; timed "${ours[@]}" >>"$work/ours"
     fi
   done
-  printf '%s\t%s\t%s\t%s\t%s\n' "$job" "$(median 1 "$work/ours")" "$(median 1 "$work/peer")" \
-    "$(median 2 "$work/ours")" "$(median 2 "$work/peer")" >>"$rows"
+  # The pairs' ratios, round by round: the spread of the ratio.
+  ratios=$(paste -d' ' "$work/ours" "$work/peer" | awk '$3 > 0 && $4 > 0 {
+      w = $1 / $3; c = $2 / $4
+      if (NR == 1 || w < wl) wl = w; if (NR == 1 || w > wh) wh = w
+      if (NR == 1 || c < cl) cl = c; if (NR == 1 || c > ch) ch = c
+    } END { printf "%.3f\t%.3f\t%.3f\t%.3f", wl, wh, cl, ch }')
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$job" "$(median 1 "$work/ours")" "$(median 1 "$work/peer")" \
+    "$(median 2 "$work/ours")" "$(median 2 "$work/peer")" "$ratios" >>"$rows"
   { echo "$job:"; spread "  ours" "$work/ours"; spread "  peer" "$work/peer"; } >>"$log"
 }
 
@@ -162,10 +173,11 @@ goal() {
   esac
 }
 
-printf '%-52s %9s %9s %7s %7s  %-20s %s\n' job ours_s peer_s wall cpu goal met
-while IFS=$'\t' read -r job ow pw oc pc; do
+printf '%-52s %9s %9s %7s %-11s %7s %-11s  %-20s %s\n' job ours_s peer_s wall '(spread)' cpu '(spread)' goal met
+while IFS=$'\t' read -r job ow pw oc pc wl wh cl ch; do
   g=$(goal "$job")
-  awk -v job="$job" -v ow="$ow" -v pw="$pw" -v oc="$oc" -v pc="$pc" -v g="$g" 'BEGIN {
+  awk -v job="$job" -v ow="$ow" -v pw="$pw" -v oc="$oc" -v pc="$pc" -v g="$g" \
+    -v wl="$wl" -v wh="$wh" -v cl="$cl" -v ch="$ch" 'BEGIN {
     rw = pw > 0 ? ow / pw : 0; rc = pc > 0 ? oc / pc : 0; met = "-"
     n = split(g, parts, " ")
     for (i = 1; i <= n; i++) {
@@ -173,7 +185,9 @@ while IFS=$'\t' read -r job ow pw oc pc; do
       v = kv[1] == "wall" ? rw : kv[1] == "cpu" ? rc : ow
       ok = (v <= kv[2] + 0); met = (met == "-" || met == "yes") && ok ? "yes" : "no"
     }
-    printf "%-52s %9.3f %9.3f %7.2f %7.2f  %-20s %s\n", job, ow, pw, rw, rc, g, met
+    ws = wl != "" ? sprintf("(%.2f–%.2f)", wl, wh) : "-"
+    cs = cl != "" ? sprintf("(%.2f–%.2f)", cl, ch) : "-"
+    printf "%-52s %9.3f %9.3f %7.2f %-11s %7.2f %-11s  %-20s %s\n", job, ow, pw, rw, ws, rc, cs, g, met
   }'
 done <"$rows"
 echo "spread and the benchmarks' own notes: $log"

@@ -15,6 +15,9 @@
 // --jobs N hands `--jobs N` to korvane-cli (default: its own choice for the target's disk).
 // --tab LABEL prints one tab-separated line per row instead, for a table of every benchmark:
 //   job  ours_wall  peer_wall  ours_cpu  peer_cpu  (medians, seconds; the job named "ROW LABEL")
+//   wall_ratio_min  wall_ratio_max  cpu_ratio_min  cpu_ratio_max  (the spread of the pairs)
+// At least 7 pairs are run whatever --pairs says: fewer give no median worth reading on a
+// machine that others share.
 // Run the whole program under `taskset -c 0` to measure on one core: the children inherit it.
 // With --strace 1 it instead runs each side of the two small-file rows once under strace -f -c
 // and prints the system calls per copied file.
@@ -29,6 +32,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
@@ -189,17 +193,26 @@ void runRow(const QString& cli, const Row& row, const QString& work, int pairs)
         wallRatio.push_back(t[0].wall / t[1].wall);
         cpuRatio.push_back(t[0].cpu / t[1].cpu);
     }
+    const auto low = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+    const auto high = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
     if (!g_tab.isEmpty()) {
-        std::printf("copy %s %s\t%.3f\t%.3f\t%.3f\t%.3f\n", qPrintable(row.name), qPrintable(g_tab),
-                    bench::median(wall[0]), bench::median(wall[1]), bench::median(cpu[0]), bench::median(cpu[1]));
+        std::printf("copy %s %s\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\n", qPrintable(row.name),
+                    qPrintable(g_tab), bench::median(wall[0]), bench::median(wall[1]), bench::median(cpu[0]),
+                    bench::median(cpu[1]), low(wallRatio), high(wallRatio), low(cpuRatio), high(cpuRatio));
     } else {
-        std::printf("%-10s wall %7.3f / %7.3f s  ratio %5.2f (pairs %4.2f–%4.2f) | cpu %7.3f / %7.3f s  ratio %5.2f "
-                    "(pairs %4.2f–%4.2f) | files %d / %d\n",
-                    qPrintable(row.name), bench::median(wall[0]), bench::median(wall[1]), bench::median(wallRatio),
-                    *std::min_element(wallRatio.begin(), wallRatio.end()),
-                    *std::max_element(wallRatio.begin(), wallRatio.end()), bench::median(cpu[0]), bench::median(cpu[1]),
-                    bench::median(cpuRatio), *std::min_element(cpuRatio.begin(), cpuRatio.end()),
-                    *std::max_element(cpuRatio.begin(), cpuRatio.end()), counts[0], counts[1]);
+        // Each median with the spread of the values it was taken from.
+        const auto show = [&](const std::vector<double>& v, const char* format) {
+            std::printf(format, bench::median(v), low(v), high(v));
+        };
+        std::printf("%-10s wall ", qPrintable(row.name));
+        show(wall[0], "%.3f (%.3f–%.3f)");
+        show(wall[1], " / %.3f (%.3f–%.3f) s");
+        show(wallRatio, ", ratio %.2f (%.2f–%.2f)");
+        std::printf("\n%-10s cpu  ", "");
+        show(cpu[0], "%.3f (%.3f–%.3f)");
+        show(cpu[1], " / %.3f (%.3f–%.3f) s");
+        show(cpuRatio, ", ratio %.2f (%.2f–%.2f)");
+        std::printf("\n%-10s files %d / %d\n", "", counts[0], counts[1]);
     }
     std::fflush(stdout);
     for (int pair = 0; pair < pairs; ++pair) {
@@ -313,7 +326,7 @@ int main(int argc, char** argv)
         if (args[i] == "--root")
             root = args[i + 1];
         else if (args[i] == "--pairs")
-            pairs = args[i + 1].toInt();
+            pairs = std::max(7, args[i + 1].toInt());
         else if (args[i] == "--cli")
             cli = args[i + 1];
         else if (args[i] == "--rows")

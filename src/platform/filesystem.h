@@ -74,19 +74,35 @@ class FileSystem {
 public:
     virtual ~FileSystem() = default;
 
-    /// Entries of a folder in the file system's order, hidden ones included, without "." and "..".
-    virtual Result<std::vector<DirEntry>> list(const NativePath& folder) = 0;
-    /// The same entries, handed to `take` in pieces of up to `piece` as they are read, so that a
-    /// caller works on the first while the rest are read. A failure to open the folder comes
-    /// before any piece. By default the folder is listed first.
-    virtual Status listInPieces(const NativePath& folder, size_t piece,
-                                const std::function<void(std::vector<DirEntry>&&)>& take);
+    // Plain calls: one path looked at, read, written, made, locked or linked.
+
     /// Properties of a path. With Links::Own a symbolic link is described itself (only kind
     /// follows it); with Links::Follow everything describes what it leads to.
     virtual Result<FileInfo> info(const NativePath& path, Links links = Links::Own) = 0;
     /// True for a regular file (or a link to one), false for folders and everything else.
     virtual bool fileExists(const NativePath& path) = 0;
     virtual bool folderExists(const NativePath& path) = 0;
+    /// Deletes a file (a link: the link). Without force a file whose write bits are all clear is refused.
+    virtual Status deleteFile(const NativePath& file, bool force) = 0;
+    /// Creates a folder and any missing parents; fine when it exists already.
+    virtual Status createFolder(const NativePath& folder) = 0;
+    /// Creates or replaces a file with the bytes, atomically (temporary file, then rename).
+    virtual Status writeFile(const NativePath& path, const QByteArray& bytes) = 0;
+    /// The file's bytes, at most maxBytes of them when maxBytes >= 0.
+    virtual Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
+    /// Creates a file (with EntryKind::Folder a folder) that must not exist yet, with `mode`
+    /// less the umask, locked from the moment it exists until the lock goes.
+    virtual Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
+                                                              EntryKind kind = EntryKind::File) = 0;
+    /// Locks a file or folder (not a link) until the lock goes. Without `wait` a lock that
+    /// another holds fails at once with the errno EWOULDBLOCK.
+    virtual Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) = 0;
+    /// Gives the file `from` a second name `to` (a hard link); never replaces a name.
+    virtual Status link(const NativePath& from, const NativePath& to) = 0;
+    /// Flushes a file, or the names in a folder, to disk.
+    virtual Status sync(const NativePath& path) = 0;
+
+    // Copy and replace: bytes under a new name or over an old one, never a half-written file.
 
     /// Moves a file into a folder under its own name. Never replaces an existing file; atomic
     /// within a file system; across file systems the source goes only after a verified copy.
@@ -98,16 +114,32 @@ public:
     /// (or, failing, was to take) the place of an existing name, so callers need no look of their own.
     virtual Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite,
                             bool* replaced = nullptr) = 0;
-    /// Deletes a file (a link: the link). Without force a file whose write bits are all clear is refused.
-    virtual Status deleteFile(const NativePath& file, bool force) = 0;
+    /// Writes the bytes of `from` into the existing file `to`, which keeps its inode (links,
+    /// owner, group, mode), and flushes them to disk.
+    virtual Status copyInto(const NativePath& from, const NativePath& to) = 0;
+    /// Whether two files hold the same bytes.
+    virtual Result<bool> sameContents(const NativePath& a, const NativePath& b) = 0;
+    /// Renames `from` over `to`, with `to`'s owner, group and mode, both flushed to disk; only
+    /// where nothing but its name ties `to` to its users (one link, ours or we are root, no
+    /// extended attributes such as an ACL). Fails with `to` untouched otherwise.
+    virtual Status renameOver(const NativePath& from, const NativePath& to) = 0;
+    /// How many copies and moves into `folder` are worth running at once, each on its own
+    /// thread. 1 (the default) also means that this file system is called from one thread only.
+    virtual int concurrentWriters(const NativePath& folder)
+    {
+        Q_UNUSED(folder);
+        return 1;
+    }
 
-    /// Creates a folder and any missing parents; fine when it exists already.
-    virtual Status createFolder(const NativePath& folder) = 0;
-    /// Creates or replaces a file with the bytes, atomically (temporary file, then rename).
-    virtual Status writeFile(const NativePath& path, const QByteArray& bytes) = 0;
-    /// The file's bytes, at most maxBytes of them when maxBytes >= 0.
-    virtual Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) = 0;
+    // Tree walks and listings.
 
+    /// Entries of a folder in the file system's order, hidden ones included, without "." and "..".
+    virtual Result<std::vector<DirEntry>> list(const NativePath& folder) = 0;
+    /// The same entries, handed to `take` in pieces of up to `piece` as they are read, so that a
+    /// caller works on the first while the rest are read. A failure to open the folder comes
+    /// before any piece. By default the folder is listed first.
+    virtual Status listInPieces(const NativePath& folder, size_t piece,
+                                const std::function<void(std::vector<DirEntry>&&)>& take);
     /// Opens a folder for looks at the names in it, one system call a name.
     virtual Result<std::unique_ptr<OpenFolder>> openFolder(const NativePath& folder) = 0;
     /// Every path in the tree below `folder` and the folder itself, links as links (never
@@ -116,36 +148,8 @@ public:
     /// Removes what is in the tree below `folder` (the folder included) but not in `keep`,
     /// deepest first; a folder that still holds something stays.
     virtual Status removeAllBut(const NativePath& folder, const TreeSnapshot& keep) = 0;
-    /// Creates a file (with EntryKind::Folder a folder) that must not exist yet, with `mode`
-    /// less the umask, locked from the moment it exists until the lock goes.
-    virtual Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
-                                                              EntryKind kind = EntryKind::File) = 0;
-    /// Locks a file or folder (not a link) until the lock goes. Without `wait` a lock that
-    /// another holds fails at once with the errno EWOULDBLOCK.
-    virtual Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) = 0;
-    /// Writes the bytes of `from` into the existing file `to`, which keeps its inode (links,
-    /// owner, group, mode), and flushes them to disk.
-    virtual Status copyInto(const NativePath& from, const NativePath& to) = 0;
-    /// Whether two files hold the same bytes.
-    virtual Result<bool> sameContents(const NativePath& a, const NativePath& b) = 0;
-    /// Gives the file `from` a second name `to` (a hard link); never replaces a name.
-    virtual Status link(const NativePath& from, const NativePath& to) = 0;
-    /// Renames `from` over `to`, with `to`'s owner, group and mode, both flushed to disk; only
-    /// where nothing but its name ties `to` to its users (one link, ours or we are root, no
-    /// extended attributes such as an ACL). Fails with `to` untouched otherwise.
-    virtual Status renameOver(const NativePath& from, const NativePath& to) = 0;
     /// Removes a folder and the plain files in it.
     virtual Status removeFlatFolder(const NativePath& folder) = 0;
-    /// Flushes a file, or the names in a folder, to disk.
-    virtual Status sync(const NativePath& path) = 0;
-
-    /// How many copies and moves into `folder` are worth running at once, each on its own
-    /// thread. 1 (the default) also means that this file system is called from one thread only.
-    virtual int concurrentWriters(const NativePath& folder)
-    {
-        Q_UNUSED(folder);
-        return 1;
-    }
 };
 
 /// Read-only by mode bits, as rm judges it: a file (not a link) whose write bits are all clear.

@@ -230,7 +230,7 @@ private slots:
     void killedCopyLeavesNothingBehind_data();
     void killedCopyLeavesNothingBehind();
     void withoutUnnamedFilesATemporaryNameStandsIn();
-    void staleTemporariesGoOnTheFirstCopyIntoAFolder();
+    void onlyProvablyDeadTemporariesOfOursGo();
     void flushesOnlyWhereDataIsAtStake();
     void sourceChangedWhileCopiedIsRefused_data();
     void sourceChangedWhileCopiedIsRefused();
@@ -577,25 +577,63 @@ void TestLocalFileSystem::withoutUnnamedFilesATemporaryNameStandsIn()
     QCOMPARE(readFile(dst + "/b.txt"), QByteArray("new b"));
 }
 
-void TestLocalFileSystem::staleTemporariesGoOnTheFirstCopyIntoAFolder()
+void TestLocalFileSystem::onlyProvablyDeadTemporariesOfOursGo()
 {
+    // All named like a copy's temporary, a day old; only the first is provably one left by a
+    // copy of ours that died. Age decides nothing.
+    simulated::clockAhead = 25 * 60 * 60;
     QTemporaryDir dir;
     writeFile(raw(dir.filePath("a.txt")), "a");
-    for (const bool dayLater : {false, true}) {
-        const QString dst = dir.filePath(dayLater ? "later" : "now");
-        writeFile(raw(dst + "/.x.txt.korvane-1a.tmp"), "left by a crash");
-        writeFile(raw(dst + "/.y.txt.korvane-2b.tmp"), "being written");
-        writeFile(raw(dst + "/notes.tmp"), "the user's");
-        const int held = ::open(raw(dst + "/.y.txt.korvane-2b.tmp").constData(), O_RDONLY | O_CLOEXEC);
-        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
-        simulated::clockAhead = dayLater ? 25 * 60 * 60 : 0;
-        QVERIFY(LocalFileSystem().copyFile(raw(dir.filePath("a.txt")), raw(dst), true).ok());
-        ::close(held);
-        QStringList expected{".y.txt.korvane-2b.tmp", "a.txt", "notes.tmp"};
-        if (!dayLater)
-            expected.prepend(".x.txt.korvane-1a.tmp");
-        QCOMPARE(namesIn(dst), expected);
+    const QString dst = dir.filePath("dst");
+    const QString token = QStringLiteral(".korvane-0123456789abcdef-0600.tmp"); // token and the mode made with
+    const auto plant = [&](const QString& name, mode_t mode) {
+        const QByteArray path = raw(dst + '/' + name);
+        writeFile(path, "x");
+        return ::chmod(path.constData(), mode) == 0 ? path : QByteArray();
+    };
+    const QByteArray dead = plant(".dead.txt" + token, 0600);
+    // Where the kernel grants no leases nothing proves a file unopened: then even that one stays.
+    const int probe = ::open(dead.constData(), O_RDONLY | O_CLOEXEC);
+    const bool leases = ::fcntl(probe, F_SETLEASE, F_WRLCK) == 0;
+    ::close(probe);
+    plant(".short.txt.korvane-1a.held.tmp", 0600); // no token
+    plant(".mode.txt" + token, 0644);
+    plant(".nomode.txt.korvane-0123456789abcdef.tmp", 0600);
+    QVERIFY(::link(plant(".linked.txt" + token, 0600).constData(), raw(dst + "/linked.txt").constData()) == 0);
+    const int locked = ::open(plant(".locked.txt" + token, 0600).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(locked >= 0 && ::flock(locked, LOCK_EX) == 0);
+    QStringList kept = namesIn(dst);
+    if (leases)
+        kept.removeOne(".dead.txt" + token);
+
+    // Held open by a program that takes no lock: `sleep 300 < FILE`.
+    const QByteArray held = plant(".open.txt" + token, 0600);
+    int ready[2];
+    QVERIFY(::pipe2(ready, O_CLOEXEC) == 0);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        ::dup2(::open(held.constData(), O_RDONLY), 0); // the pipe closes at the exec, once this holds
+        ::execlp("sleep", "sleep", "300", nullptr);
+        ::_exit(127);
     }
+    ::close(ready[1]);
+    char ignored;
+    QCOMPARE(::read(ready[0], &ignored, 1), ssize_t(0));
+    ::close(ready[0]);
+    kept << ".open.txt" + token;
+
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() == 0 && nobody) {
+        QVERIFY(::chown(plant(".nobody.txt" + token, 0600).constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+        kept << ".nobody.txt" + token;
+    }
+    QVERIFY(LocalFileSystem().copyFile(raw(dir.filePath("a.txt")), raw(dst), true).ok());
+    ::kill(reader, SIGKILL);
+    ::waitpid(reader, nullptr, 0);
+    ::close(locked);
+    kept << "a.txt";
+    kept.sort();
+    QCOMPARE(namesIn(dst), kept);
 }
 
 void TestLocalFileSystem::copiesFollowATargetFolderMadeAnew()

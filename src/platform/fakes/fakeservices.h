@@ -153,29 +153,32 @@ public:
     /// Answer `info()` for exactly this path with `answer`, as another file system might.
     void scriptInfo(const NativePath& path, const FileInfo& answer) { m_scriptedInfo.insert(path, answer); }
 
-    Result<std::vector<DirEntry>> list(const NativePath& folder) override;
+    // Plain calls
     Result<FileInfo> info(const NativePath& path, Links links = Links::Own) override;
     bool fileExists(const NativePath& path) override;
     bool folderExists(const NativePath& path) override;
-    Status moveFile(const NativePath& file, const NativePath& destFolder) override;
-    Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite,
-                    bool* replaced = nullptr) override;
     Status deleteFile(const NativePath& file, bool force) override;
     Status createFolder(const NativePath& folder) override;
     Status writeFile(const NativePath& path, const QByteArray& bytes) override;
     Result<QByteArray> readFile(const NativePath& path, qint64 maxBytes = -1) override;
-    Result<std::unique_ptr<OpenFolder>> openFolder(const NativePath& folder) override;
-    Result<TreeSnapshot> snapshot(const NativePath& folder) override;
-    Status removeAllBut(const NativePath& folder, const TreeSnapshot& keep) override;
     Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
                                                       EntryKind kind = EntryKind::File) override;
     Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) override;
+    Status link(const NativePath& from, const NativePath& to) override;
+    Status sync(const NativePath& path) override;
+    // Copy and replace
+    Status moveFile(const NativePath& file, const NativePath& destFolder) override;
+    Status copyFile(const NativePath& file, const NativePath& destFolder, bool overwrite,
+                    bool* replaced = nullptr) override;
     Status copyInto(const NativePath& from, const NativePath& to) override;
     Result<bool> sameContents(const NativePath& a, const NativePath& b) override;
-    Status link(const NativePath& from, const NativePath& to) override;
     Status renameOver(const NativePath& from, const NativePath& to) override;
+    // Tree walks and listings
+    Result<std::vector<DirEntry>> list(const NativePath& folder) override;
+    Result<std::unique_ptr<OpenFolder>> openFolder(const NativePath& folder) override;
+    Result<TreeSnapshot> snapshot(const NativePath& folder) override;
+    Status removeAllBut(const NativePath& folder, const TreeSnapshot& keep) override;
     Status removeFlatFolder(const NativePath& folder) override;
-    Status sync(const NativePath& path) override;
 
     /// The scripted failure of `op` on `path`, if any, after recording the call.
     std::optional<Status> fault(Op op, const NativePath& path);
