@@ -106,7 +106,6 @@ public:
 private:
     struct Run;
     struct Job;
-    class Workers;
     struct Outcome {
         platform::Status status;
         bool replaced = false;
@@ -122,8 +121,9 @@ private:
     Outcome perform(const NativePath& file, bool sourceInTarget);
     /// Counts and reports one file's outcome, on the walk's thread and in walk order.
     void record(const NativePath& file, bool sourceInTarget, const Outcome& outcome);
-    /// Records the files the workers have finished, in walk order; all of them when `all`.
-    void collect(bool all);
+    /// Records a file a worker handed back (`ran` false: the stop came first), on the walk's
+    /// thread and in walk order.
+    void recordHandedBack(const Job& job, bool ran, const Outcome& outcome);
     /// What the run would do with the file, judged as the file system will judge it.
     FileStep plan(const NativePath& file);
     bool isTarget(const NativePath& folder);
