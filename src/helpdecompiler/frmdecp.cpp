@@ -138,6 +138,14 @@ void Frmdecp::Command3_Click()
         return;
     }
 
+    // The source box names the folder walked; left empty, the target is walked, as before.
+    const QString sourceText = normalizedTarget(m_text2->text());
+    const platform::NativePath source = sourceText.isEmpty() ? target : platform::nativePath(sourceText);
+    if (!m_services.fs.folderExists(source)) {
+        m_services.messages.show(this, QStringLiteral("源路径不存在或不是文件夹!"), platform::MessageIcon::Information);
+        return;
+    }
+
     const QString helper = m_services.programs.findExecutable(
         QDir(m_services.helperFolder).filePath(QString::fromLatin1(kExtractHelperName)));
     if (helper.isEmpty()) {
@@ -170,12 +178,12 @@ void Frmdecp::Command3_Click()
     const bool projects = m_check3->isChecked();
     const bool started = m_run->start(
         QStringLiteral("正在反编译chm文件…"),
-        [this, helper, kind, helpers, target, subfolders, projects](platform::RunControl& control) {
+        [this, helper, kind, helpers, source, target, subfolders, projects](platform::RunControl& control) {
             RunState state(m_services, helper);
             state.run.setProjectKind(kind);
             state.run.setParallelHelpers(helpers);
             Result result;
-            result.outcomes = state.run.run(target, subfolders, projects, &control);
+            result.outcomes = state.run.run(source, target, subfolders, projects, &control);
             result.found = state.run.found();
             result.foldersLeft = state.run.foldersLeft();
             return result;
