@@ -57,8 +57,9 @@ std::size_t OrderedQueue::inHand() const
 OrderedQueue::Task* OrderedQueue::nextFree()
 {
     // Usually the first: a later task is taken only while an earlier one waits for its key.
-    const auto free = std::find_if(m_queued.begin(), m_queued.end(),
-                                   [this](const Task* task) { return task->key.isEmpty() || !m_busyKeys.contains(task->key); });
+    const auto free = std::find_if(m_queued.begin(), m_queued.end(), [this](const Task* task) {
+        return task->key.isEmpty() || !m_busyKeys.contains(task->key);
+    });
     if (free == m_queued.end())
         return nullptr;
     Task* task = *free;

@@ -75,8 +75,8 @@ private:
 
     RunControl* m_control;
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;     ///< workers: a task queued, a key freed, closing
-    std::condition_variable m_finished; ///< the caller: a task finished
+    std::condition_variable m_wake;             ///< workers: a task queued, a key freed, closing
+    std::condition_variable m_finished;         ///< the caller: a task finished
     std::deque<std::unique_ptr<Task>> m_inHand; ///< input order, until taken
     std::deque<Task*> m_queued;                 ///< not yet started, input order
     QSet<QByteArray> m_busyKeys;

@@ -58,27 +58,27 @@ private slots:
     {
         QList<int> delivered;
         QString failure;
-        OrderedParallel<int, QString> pool(3, 4, nullptr,
-                                           [](const int& i) {
-                                               if (i == 5)
-                                                   throw std::runtime_error("item 5 failed");
-                                               return QString::number(i);
-                                           },
-                                           [&](OrderedParallel<int, QString>::Done& done) {
-                                               QVERIFY(done.ran);
-                                               delivered << done.item;
-                                               if (!done.failure) {
-                                                   QCOMPARE(done.result, QString::number(done.item));
-                                                   return;
-                                               }
-                                               QVERIFY(done.result.isEmpty());
-                                               try {
-                                                   std::rethrow_exception(done.failure);
-                                               } catch (const std::runtime_error& e) {
-                                                   failure = QString::number(done.item) + QLatin1Char(' ') +
-                                                             QString::fromUtf8(e.what());
-                                               }
-                                           });
+        OrderedParallel<int, QString> pool(
+            3, 4, nullptr,
+            [](const int& i) {
+                if (i == 5)
+                    throw std::runtime_error("item 5 failed");
+                return QString::number(i);
+            },
+            [&](OrderedParallel<int, QString>::Done& done) {
+                QVERIFY(done.ran);
+                delivered << done.item;
+                if (!done.failure) {
+                    QCOMPARE(done.result, QString::number(done.item));
+                    return;
+                }
+                QVERIFY(done.result.isEmpty());
+                try {
+                    std::rethrow_exception(done.failure);
+                } catch (const std::runtime_error& e) {
+                    failure = QString::number(done.item) + QLatin1Char(' ') + QString::fromUtf8(e.what());
+                }
+            });
         for (int i = 0; i < 10; ++i)
             pool.submit(i);
         pool.finish();
