@@ -36,6 +36,51 @@ QString sourceInTargetText()
     return QStringLiteral("目标中的同名文件也是本次复制的源文件");
 }
 
+namespace {
+
+/// Files the run left undone; one already in place ("same file") is not among them.
+QList<const FileFailure*> undoneFiles(const RunReport& report)
+{
+    QList<const FileFailure*> undone;
+    for (const FileFailure& failure : report.failures) {
+        if (failure.status.kind() != platform::ErrorKind::SameFile)
+            undone.append(&failure);
+    }
+    return undone;
+}
+
+} // namespace
+
+QString unfinishedText(const RunReport& report)
+{
+    const QList<const FileFailure*> undone = undoneFiles(report);
+    const qsizetype folders = report.unlistedFolders.size();
+    const QString unread = QStringLiteral("%1 个文件夹无法读取,其中的文件未处理。").arg(folders);
+    if (undone.isEmpty())
+        return folders == 0 ? QString() : QStringLiteral("文件操作已结束,但有 ") + unread;
+    constexpr qsizetype kShown = 12;
+    QStringList lines;
+    for (qsizetype i = 0; i < std::min(kShown, undone.size()); ++i)
+        lines << platform::displayPath(undone[i]->path);
+    if (undone.size() > kShown)
+        lines << QStringLiteral("……另有 %1 个文件").arg(undone.size() - kShown);
+    QString text = QStringLiteral("文件操作已结束,但以下 %1 个文件未能处理:\n\n").arg(undone.size()) +
+                   lines.join(QLatin1Char('\n'));
+    if (folders > 0)
+        text += QStringLiteral("\n\n另有 ") + unread;
+    return text;
+}
+
+QString unfinishedDetails(const RunReport& report)
+{
+    QStringList lines;
+    for (const FileFailure* failure : undoneFiles(report))
+        lines << platform::displayPath(failure->path) + QStringLiteral(": ") + failure->status.message();
+    for (const NativePath& folder : report.unlistedFolders)
+        lines << platform::displayPath(folder) + QStringLiteral(": 无法读取目录");
+    return lines.join(QLatin1Char('\n'));
+}
+
 Refusal BatchFileManager::check(const RunRequest& request) const
 {
     if (request.source.isEmpty())
@@ -130,6 +175,8 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
                     recordHandedBack(done.item, done.ran, done.result);
                 });
     }
+    if (control)
+        control->advanceActedOn(0); // the progress counts matching files apart from those checked
     const platform::RunControl::Scope scope(control);
     actOnFolder(request.source, request.includeSubfolders);
     if (control && !run.report.stopped)
@@ -200,6 +247,8 @@ FileStep BatchFileManager::plan(const NativePath& file)
             step.action = move ? FileAction::Move : FileAction::Copy;
     } else if (const auto src = m_fs.info(file, links); src && src->device == dst->device && src->inode == dst->inode) {
         step.action = FileAction::SkipSameFile;
+    } else if (move && leftByKilledMove(file)) {
+        step.action = FileAction::Move;
     } else {
         step.action = move || !overwrite ? FileAction::SkipExists : FileAction::Replace;
     }
@@ -213,7 +262,11 @@ BatchFileManager::Outcome BatchFileManager::perform(const NativePath& file, bool
     const RunRequest& request = m_run->request;
     Outcome outcome;
     switch (request.operation) {
-    case Operation::Move: outcome.status = m_fs.moveFile(file, request.target); break;
+    case Operation::Move:
+        outcome.status = m_fs.moveFile(file, request.target);
+        if (outcome.status.kind() == platform::ErrorKind::AlreadyExists && leftByKilledMove(file))
+            outcome.status = m_fs.deleteFile(file, true); // the move's last step, as moveFile would take it
+        break;
     case Operation::Copy:
         if (sourceInTarget)
             outcome.status = platform::Status::failure(platform::ErrorKind::AlreadyExists, sourceInTargetText());
@@ -224,6 +277,24 @@ BatchFileManager::Outcome BatchFileManager::perform(const NativePath& file, bool
     case Operation::ForceDelete: outcome.status = m_fs.deleteFile(file, true); break;
     }
     return outcome;
+}
+
+bool BatchFileManager::leftByKilledMove(const NativePath& file)
+{
+    // A move across file systems places a verified copy (the source's size, time and bytes)
+    // and then removes the source; killed in between, both are left. Within one file system
+    // a move is one rename, so two names there are two files, and the source stays.
+    const NativePath placed = joinPath(m_run->request.target, baseName(file));
+    const auto src = m_fs.info(file);
+    const auto dst = m_fs.info(placed);
+    if (!src || !dst || src->isSymlink || dst->isSymlink || src->kind != EntryKind::File ||
+        dst->kind != EntryKind::File || src->device == dst->device || src->size != dst->size)
+        return false;
+    // FAT keeps modification times to 2 seconds.
+    if (!src->modified.isValid() || !dst->modified.isValid() || qAbs(src->modified.msecsTo(dst->modified)) > 2000)
+        return false;
+    const auto same = m_fs.sameContents(file, placed);
+    return same && *same;
 }
 
 void BatchFileManager::record(const NativePath& file, bool sourceInTarget, const Outcome& outcome)
@@ -261,8 +332,10 @@ void BatchFileManager::record(const NativePath& file, bool sourceInTarget, const
         onFile(step);
     }
     ++run.report.visited;
-    if (run.control)
+    if (run.control) {
+        run.control->advanceActedOn();
         run.control->advance();
+    }
 }
 
 void BatchFileManager::act(const NativePath& file, bool link)
@@ -272,8 +345,10 @@ void BatchFileManager::act(const NativePath& file, bool link)
         if (onFile)
             onFile(plan(file));
         ++run.report.visited;
-        if (run.control)
+        if (run.control) {
+            run.control->advanceActedOn();
             run.control->advance();
+        }
         return;
     }
     const QByteArray name = baseName(file);

@@ -78,6 +78,13 @@ struct RunReport {
     int visited = 0;                        ///< files of those that were judged (and acted on when they matched)
 };
 
+/// The closing message of a run that left matching files undone: their number and up to
+/// twelve names (and the folders that could not be read); empty when every matching file was
+/// done or is already in place, and the window then says nothing.
+QString unfinishedText(const RunReport& report);
+/// Its details: every such file with why it was left, every folder that could not be read.
+QString unfinishedDetails(const RunReport& report);
+
 /// Moves, copies or deletes the files of a folder tree chosen by type. Failures inside the
 /// walk are recorded and skipped; nothing here talks to the user.
 class BatchFileManager {
@@ -127,6 +134,9 @@ private:
     /// What the run would do with the file, judged as the file system will judge it.
     FileStep plan(const NativePath& file);
     bool isTarget(const NativePath& folder);
+    /// True when the target's file of this name is what a move across file systems killed
+    /// between placing its copy and removing the source left: the rerun then finishes it.
+    bool leftByKilledMove(const NativePath& file);
 
     platform::FileSystem& m_fs;
     std::unique_ptr<Run> m_run; ///< the state of the run in hand; null between runs
