@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/filesystem.h"
+
 #include <QWidget>
+#include <optional>
 
 class QCheckBox;
 class QLineEdit;
@@ -25,6 +28,15 @@ public:
     void Command3_Click();
 
 private:
+    struct RunFolders {
+        platform::NativePath source; ///< the folder walked
+        platform::NativePath target; ///< where the output folders go
+        QString helper;              ///< the extraction helper's path
+    };
+    /// The design's first steps of a run (the target box trimmed and ended by "/") and the
+    /// checks before anything starts; nullopt, with the message shown, when a run cannot start.
+    std::optional<RunFolders> runFolders();
+
     void Form_Load();
     /// 选择一个目录 (至): puts the chosen folder into Text1.
     void Command1_Click();
