@@ -379,6 +379,28 @@ void BatchFileManager::recordHandedBack(const Job& job, bool ran, const Outcome&
         run.control->advance(unmatched);
 }
 
+void BatchFileManager::passOver()
+{
+    Run& run = *m_run;
+    // Counted after the files handed out before it, so that progress keeps walk order.
+    if (!run.unmatchedAfter.empty()) {
+        ++run.unmatchedAfter.back();
+        return;
+    }
+    ++run.report.visited;
+    if (run.control)
+        run.control->advance();
+}
+
+void BatchFileManager::endOnEmptyTypeList(const NativePath& folder)
+{
+    if (m_run->workers)
+        m_run->workers->finish(); // the lines of the files before come before the message
+    m_run->report.emptyListFolders.append(folder);
+    if (onEmptyTypeList)
+        onEmptyTypeList(folder);
+}
+
 // The design calls this routine sf.
 void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
 {
@@ -411,22 +433,11 @@ void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
         }
         bool match = false;
         if (matchFile(entry.name, match)) {
-            if (run.workers)
-                run.workers->finish(); // the lines of the files before come before the message
-            report.emptyListFolders.append(folder);
-            if (onEmptyTypeList)
-                onEmptyTypeList(folder);
+            endOnEmptyTypeList(folder);
             return;
         }
         if (!match) {
-            // Counted after the files handed out before it, so that progress keeps walk order.
-            if (!run.unmatchedAfter.empty()) {
-                ++run.unmatchedAfter.back();
-                continue;
-            }
-            ++report.visited;
-            if (run.control)
-                run.control->advance();
+            passOver();
             continue;
         }
         ++report.matched;

@@ -120,6 +120,10 @@ private:
 
     /// Acts on every matching file of `folder`, then walks its subfolders when `subfolders`.
     void actOnFolder(const NativePath& folder, bool subfolders);
+    /// Counts a file judged not to match.
+    void passOver();
+    /// The empty type list ends this folder's walk: the files before it are recorded first.
+    void endOnEmptyTypeList(const NativePath& folder);
     /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
     bool matchFile(const QByteArray& name, bool& match);
     /// Acts on the file now, or hands it to a worker; `link` when it is a symbolic link.
