@@ -140,7 +140,7 @@ void DecompileRun::decompileFolder(const NativePath& folder, bool includeSubfold
     m_found += int(helpFiles.size());
     if (m_control)
         m_control->addToTotal(helpFiles.size());
-    if (m_parallel > 1) {
+    if (m_parallel > 1 && !helpFiles.isEmpty()) { // no threads for a folder without help files
         decompileSideBySide(folder, helpFiles);
     } else {
         for (const QByteArray& name : helpFiles) {
