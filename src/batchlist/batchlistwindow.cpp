@@ -24,6 +24,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <algorithm>
+#include <optional>
 
 namespace korvane::batchlist {
 
@@ -387,15 +388,26 @@ void BatchListWindow::Command4_Click()
     } else if (counts->files < 1 && counts->subFolders < 1) {
         m_services.messages.show(this, QStringLiteral("所选文件夹是空的!"), MessageIcon::Information);
     } else {
+        // The walk fills a copy of the list and hands it back; the window's own list changes
+        // only here, on the user-interface thread.
+        struct Walked {
+            WalkResult walk;
+            std::optional<BatchList> list; ///< empty when the walk failed: the list stays as it was
+        };
         const int before = m_list.size();
         const bool started = m_run->start(
             QStringLiteral("正在查找文件…"),
-            [this, folder](platform::RunControl& control) {
-                return addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
+            [fs = &m_services.fs, folder, extensions = m_extensions,
+             list = m_list](platform::RunControl& control) mutable {
+                Walked walked{{}, std::move(list)};
+                walked.walk = addMatchingFiles(*fs, folder, extensions, *walked.list, &control);
+                return walked;
             },
-            [this, before](const WalkResult& walk) {
+            [this, before](Walked walked) {
+                if (walked.list)
+                    m_list = std::move(*walked.list);
                 appendItems(before);
-                if (walk.limitReached)
+                if (walked.walk.limitReached)
                     m_services.messages.show(this, limitMessage(), MessageIcon::Information);
                 refreshCount();
             });

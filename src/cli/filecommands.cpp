@@ -61,7 +61,8 @@ ActionText describe(FileAction action)
     return {"", {}, ItemStatus::Failed};
 }
 
-int runFiles(const ParsedArgs& args, Reporter& out)
+/// The operation the first operand names, with the right number of operands after it.
+Operation operationOf(const ParsedArgs& args)
 {
     static const QHash<QString, Operation> operations{{QStringLiteral("move"), Operation::Move},
                                                       {QStringLiteral("copy"), Operation::Copy},
@@ -78,18 +79,23 @@ int runFiles(const ParsedArgs& args, Reporter& out)
         throw UsageError{withTarget ? QStringLiteral("必须先指定源和目标!") : QStringLiteral("必须先指定源!")};
     if (args.operands.size() > wanted)
         throw UsageError{QStringLiteral("多余的参数 %1").arg(args.operands[wanted])};
+    return *op;
+}
+
+/// The run the options ask for.
+filemanager::RunRequest requestOf(const ParsedArgs& args, Operation op)
+{
     if (args.has(QStringLiteral("types")) && args.has(QStringLiteral("type")))
         throw UsageError{QStringLiteral("--types 与 --type 只能选一个")};
-    int jobs = 0;
+    filemanager::RunRequest request;
     if (args.has(QStringLiteral("jobs"))) {
         bool number = false;
-        jobs = args.value(QStringLiteral("jobs")).toInt(&number);
-        if (!number || jobs < 1 || jobs > 64)
+        request.workers = args.value(QStringLiteral("jobs")).toInt(&number);
+        if (!number || request.workers < 1 || request.workers > 64)
             throw UsageError{QStringLiteral("--jobs 需要 1 到 64 之间的数")};
     }
-
-    filemanager::RunRequest request;
-    request.operation = *op;
+    const bool withTarget = op == Operation::Move || op == Operation::Copy;
+    request.operation = op;
     request.source = absoluteNative(args.rawOperands[1]);
     request.target = withTarget ? absoluteNative(args.rawOperands[2]) : platform::NativePath();
     request.includeSubfolders = !args.has(QStringLiteral("no-subfolders"));
@@ -98,9 +104,55 @@ int runFiles(const ParsedArgs& args, Reporter& out)
     request.singleType = args.value(QStringLiteral("type"), QStringLiteral("*.exe"));
     const QString typeList = args.value(QStringLiteral("types"));
     request.typeList = [typeList] { return typeList; };
-    request.workers = jobs;
+    return request;
+}
 
+/// As rm: the root folder, however the operand reaches it (`a/../..`, a link, a bind mount),
+/// is no source unless --no-preserve-root says so.
+void refuseRootSource(platform::FileSystem& fs, const ParsedArgs& args, const platform::NativePath& source)
+{
+    if (args.has(QStringLiteral("no-preserve-root")))
+        return;
+    const auto folder = fs.info(source, platform::Links::Follow);
+    const auto root = fs.info("/", platform::Links::Follow);
+    if (folder && root && folder->device == root->device && folder->inode == root->inode)
+        throw UsageError{QStringLiteral("源 %1 是根目录 /,不予处理(确要如此,请加 --no-preserve-root)")
+                             .arg(platform::displayPath(source))};
+}
+
+/// One line (or JSON object) for a file of the run or the plan.
+void reportStep(Reporter& out, const FileStep& step, bool dryRun)
+{
+    const ActionText what = describe(step.action);
+    const bool failed = !step.status.ok() && what.status == ItemStatus::Ok;
+    const ItemStatus status = failed ? ItemStatus::Failed : what.status;
+    const QString result = failed ? what.text + QStringLiteral("失败") : what.text;
+    const QString reason = failed ? step.status.message() : QString();
+    if (out.json()) {
+        QJsonObject figures{{QStringLiteral("action"), QLatin1String(what.word)}};
+        if (!step.target.isEmpty())
+            figures.insert(QStringLiteral("target"), platform::displayPath(step.target));
+        if (dryRun)
+            figures.insert(QStringLiteral("planned"), true);
+        out.item(platform::displayPath(step.source), status, result, reason, figures);
+        return;
+    }
+    // A line per file: names that are UTF-8 (nearly all) go out as they are, undecoded.
+    if (platform::isValidUtf8(step.source) && platform::isValidUtf8(step.target)) {
+        out.itemUtf8(step.target.isEmpty() ? step.source : step.source + " → " + step.target, status, result, reason);
+        return;
+    }
+    QString shown = platform::displayPath(step.source);
+    if (!step.target.isEmpty())
+        shown += QStringLiteral(" → ") + platform::displayPath(step.target);
+    out.item(shown, status, result, reason);
+}
+
+int runFiles(const ParsedArgs& args, Reporter& out)
+{
+    const filemanager::RunRequest request = requestOf(args, operationOf(args));
     platform::LocalFileSystem fs;
+    refuseRootSource(fs, args, request.source);
     filemanager::BatchFileManager manager(fs);
     const filemanager::Refusal refusal = manager.check(request);
     if (refusal != filemanager::Refusal::None) {
@@ -111,37 +163,11 @@ int runFiles(const ParsedArgs& args, Reporter& out)
     const bool dryRun = args.has(QStringLiteral("dry-run"));
     manager.planOnly = dryRun;
     out.setPlan(dryRun);
-    platform::RunControl& control = out.control();
     manager.onEmptyTypeList = [&out](const platform::NativePath& folder) {
         out.note(platform::displayPath(folder) + QStringLiteral(": 已选中操作多种类型文件,但没有指定!"));
     };
-    manager.onFile = [&](const FileStep& step) {
-        const ActionText what = describe(step.action);
-        const bool failed = !step.status.ok() && what.status == ItemStatus::Ok;
-        const ItemStatus status = failed ? ItemStatus::Failed : what.status;
-        const QString result = failed ? what.text + QStringLiteral("失败") : what.text;
-        const QString reason = failed ? step.status.message() : QString();
-        if (out.json()) {
-            QJsonObject figures{{QStringLiteral("action"), QLatin1String(what.word)}};
-            if (!step.target.isEmpty())
-                figures.insert(QStringLiteral("target"), platform::displayPath(step.target));
-            if (dryRun)
-                figures.insert(QStringLiteral("planned"), true);
-            out.item(platform::displayPath(step.source), status, result, reason, figures);
-            return;
-        }
-        // A line per file: names that are UTF-8 (nearly all) go out as they are, undecoded.
-        if (platform::isValidUtf8(step.source) && platform::isValidUtf8(step.target)) {
-            out.itemUtf8(step.target.isEmpty() ? step.source : step.source + " → " + step.target, status, result,
-                         reason);
-            return;
-        }
-        QString shown = platform::displayPath(step.source);
-        if (!step.target.isEmpty())
-            shown += QStringLiteral(" → ") + platform::displayPath(step.target);
-        out.item(shown, status, result, reason);
-    };
-    const filemanager::RunReport report = manager.run(request, &control);
+    manager.onFile = [&out, dryRun](const FileStep& step) { reportStep(out, step, dryRun); };
+    const filemanager::RunReport report = manager.run(request, &out.control());
     for (const platform::NativePath& folder : report.unlistedFolders)
         out.item(platform::displayPath(folder), ItemStatus::Failed, QStringLiteral("失败"),
                  QStringLiteral("无法读取目录"));
@@ -165,13 +191,15 @@ Command filesCommand()
                 "  --no-subfolders  不包含子文件夹\n"
                 "  --no-overwrite   复制时不替换目标中的同名文件\n"
                 "  --dry-run        只列出计划,不做任何改动: 每个文件的 源 → 目标 和将要做的事\n"
-                "  --jobs N         同时复制或移动 N 个文件(默认: 机械硬盘或单核时 1 个,否则按处理器核数,最多 4 个)\n"),
+                "  --jobs N         同时复制或移动 N 个文件(默认: 机械硬盘或单核时 1 个,否则按处理器核数,最多 4 个)\n"
+                "  --no-preserve-root  允许以根目录 / 为源(默认拒绝,包括经 .. 或链接到达根目录的源)\n"),
             {{QStringLiteral("type"), true},
              {QStringLiteral("types"), true},
              {QStringLiteral("no-subfolders"), false},
              {QStringLiteral("no-overwrite"), false},
              {QStringLiteral("dry-run"), false},
-             {QStringLiteral("jobs"), true}},
+             {QStringLiteral("jobs"), true},
+             {QStringLiteral("no-preserve-root"), false}},
             runFiles};
 }
 

@@ -2,19 +2,16 @@
 
 #include "filemanager/typematch.h"
 #include "platform/nativepath.h"
+#include "platform/orderedparallel.h"
 
 #include <QHash>
 #include <QSet>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
-#include <thread>
+#include <exception>
 #include <utility>
-#include <vector>
 
 namespace korvane::filemanager {
 
@@ -39,6 +36,51 @@ QString sourceInTargetText()
     return QStringLiteral("目标中的同名文件也是本次复制的源文件");
 }
 
+namespace {
+
+/// Files the run left undone; one already in place ("same file") is not among them.
+QList<const FileFailure*> undoneFiles(const RunReport& report)
+{
+    QList<const FileFailure*> undone;
+    for (const FileFailure& failure : report.failures) {
+        if (failure.status.kind() != platform::ErrorKind::SameFile)
+            undone.append(&failure);
+    }
+    return undone;
+}
+
+} // namespace
+
+QString unfinishedText(const RunReport& report)
+{
+    const QList<const FileFailure*> undone = undoneFiles(report);
+    const qsizetype folders = report.unlistedFolders.size();
+    const QString unread = QStringLiteral("%1 个文件夹无法读取,其中的文件未处理。").arg(folders);
+    if (undone.isEmpty())
+        return folders == 0 ? QString() : QStringLiteral("文件操作已结束,但有 ") + unread;
+    constexpr qsizetype kShown = 12;
+    QStringList lines;
+    for (qsizetype i = 0; i < std::min(kShown, undone.size()); ++i)
+        lines << platform::displayPath(undone[i]->path);
+    if (undone.size() > kShown)
+        lines << QStringLiteral("……另有 %1 个文件").arg(undone.size() - kShown);
+    QString text = QStringLiteral("文件操作已结束,但以下 %1 个文件未能处理:\n\n").arg(undone.size()) +
+                   lines.join(QLatin1Char('\n'));
+    if (folders > 0)
+        text += QStringLiteral("\n\n另有 ") + unread;
+    return text;
+}
+
+QString unfinishedDetails(const RunReport& report)
+{
+    QStringList lines;
+    for (const FileFailure* failure : undoneFiles(report))
+        lines << platform::displayPath(failure->path) + QStringLiteral(": ") + failure->status.message();
+    for (const NativePath& folder : report.unlistedFolders)
+        lines << platform::displayPath(folder) + QStringLiteral(": 无法读取目录");
+    return lines.join(QLatin1Char('\n'));
+}
+
 Refusal BatchFileManager::check(const RunRequest& request) const
 {
     if (request.source.isEmpty())
@@ -55,6 +97,12 @@ Refusal BatchFileManager::check(const RunRequest& request) const
     return Refusal::None;
 }
 
+/// A file handed to a worker.
+struct BatchFileManager::Job {
+    NativePath file;
+    bool sourceInTarget = false;
+};
+
 /// One run's state, made by run() and gone when it returns.
 struct BatchFileManager::Run {
     Run(const RunRequest& r, RunReport& out, platform::RunControl* c) : request(r), report(out), control(c) {}
@@ -68,103 +116,14 @@ struct BatchFileManager::Run {
     QSet<QByteArray> plannedNames; ///< names a plan has put into the target so far
     bool rootIsTarget = false;     ///< copying into the source root: its files are sources too
     bool atRoot = true;
-    QSet<QByteArray> rootSources;             ///< names of the root's files this run has read as sources
-    std::deque<std::unique_ptr<Job>> pending; ///< handed to workers, not yet recorded, in walk order
-    std::unique_ptr<Workers> workers;         ///< null: every file is acted on by the walk itself
-};
-
-/// A file handed to a worker, and what came of it.
-struct BatchFileManager::Job {
-    NativePath file;
-    bool sourceInTarget = false;
-    int unmatchedAfter = 0; ///< files judged after this one that did not match, before the next job
-    bool started = false;   ///< false: the run was stopped before the worker came to it
-    Outcome outcome;
-    std::atomic<bool> finished{false};
-};
-
-/// Threads that copy or move, each with its own queue. A target name always goes to the same
-/// worker, so the files of one name are handled one after the other in walk order and the last
-/// one copied remains, exactly as when the walk acts on every file itself.
-class BatchFileManager::Workers {
-public:
-    Workers(BatchFileManager& manager, int count, platform::RunControl* control)
-        : m_manager(manager), m_control(control)
-    {
-        for (int i = 0; i < count; ++i)
-            m_lanes.push_back(std::make_unique<Lane>());
-        for (auto& lane : m_lanes)
-            lane->thread = std::thread([this, l = lane.get()] { work(*l); });
-    }
-    ~Workers()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_closing = true;
-        }
-        for (auto& lane : m_lanes) {
-            lane->wake.notify_one();
-            lane->thread.join();
-        }
-    }
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-
-    void submit(Job* job, const QByteArray& name)
-    {
-        Lane& lane = *m_lanes[qHash(name) % m_lanes.size()];
-        {
-            const std::lock_guard lock(m_mutex);
-            lane.queue.push_back(job);
-        }
-        lane.wake.notify_one();
-    }
-
-    void waitFor(const Job& job)
-    {
-        std::unique_lock lock(m_mutex);
-        m_walkWaits = true;
-        m_finished.wait(lock, [&job] { return job.finished.load(std::memory_order_relaxed); });
-        m_walkWaits = false;
-    }
-
-private:
-    struct Lane {
-        std::deque<Job*> queue;
-        std::condition_variable wake;
-        std::thread thread;
-    };
-
-    void work(Lane& lane)
-    {
-        // A copy polls the run's stop between its chunks through the thread's control.
-        const platform::RunControl::Scope scope(m_control);
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            lane.wake.wait(lock, [&] { return m_closing || !lane.queue.empty(); });
-            if (m_closing)
-                return;
-            Job* job = lane.queue.front();
-            lane.queue.pop_front();
-            lock.unlock();
-            if (!m_control || !m_control->stopRequested()) {
-                job->started = true;
-                job->outcome = m_manager.perform(job->file, job->sourceInTarget);
-            }
-            lock.lock();
-            job->finished.store(true, std::memory_order_release);
-            if (m_walkWaits)
-                m_finished.notify_one();
-        }
-    }
-
-    BatchFileManager& m_manager;
-    platform::RunControl* m_control;
-    std::vector<std::unique_ptr<Lane>> m_lanes;
-    std::mutex m_mutex; ///< guards the queues, m_closing, m_walkWaits and each job's hand-back
-    std::condition_variable m_finished;
-    bool m_closing = false;
-    bool m_walkWaits = false;
+    QSet<QByteArray> rootSources; ///< names of the root's files this run has read as sources
+    /// Copies and moves on workers, recorded in walk order; null: the walk acts on every file.
+    /// A target name is its key, so the files of one name are acted on one after the other in
+    /// walk order and "the last one copied remains" holds exactly.
+    std::unique_ptr<platform::OrderedParallel<Job, Outcome>> workers;
+    /// For each file handed out and not yet recorded, in walk order: the files judged after it
+    /// that did not match, counted when it is recorded so that progress keeps walk order.
+    std::deque<int> unmatchedAfter;
 };
 
 BatchFileManager::BatchFileManager(platform::FileSystem& fs) : m_fs(fs) {}
@@ -208,13 +167,22 @@ RunReport BatchFileManager::run(const RunRequest& request, platform::RunControl*
         }
         const int workers = request.workers > 0 ? request.workers : m_fs.concurrentWriters(request.target);
         if (!planOnly && workers > 1)
-            run.workers = std::make_unique<Workers>(*this, workers, control);
+            run.workers = std::make_unique<platform::OrderedParallel<Job, Outcome>>(
+                workers, kMaxPending, control, [this](const Job& job) { return perform(job.file, job.sourceInTarget); },
+                [this](auto& done) {
+                    if (done.failure)
+                        std::rethrow_exception(done.failure);
+                    recordHandedBack(done.item, done.ran, done.result);
+                });
     }
+    if (control)
+        control->advanceActedOn(0); // the progress counts matching files apart from those checked
     const platform::RunControl::Scope scope(control);
     actOnFolder(request.source, request.includeSubfolders);
     if (control && !run.report.stopped)
         control->totalIsFinal();
-    collect(true);
+    if (run.workers)
+        run.workers->finish();
     m_run.reset();
     return report;
 }
@@ -279,6 +247,8 @@ FileStep BatchFileManager::plan(const NativePath& file)
             step.action = move ? FileAction::Move : FileAction::Copy;
     } else if (const auto src = m_fs.info(file, links); src && src->device == dst->device && src->inode == dst->inode) {
         step.action = FileAction::SkipSameFile;
+    } else if (move && leftByKilledMove(file)) {
+        step.action = FileAction::Move;
     } else {
         step.action = move || !overwrite ? FileAction::SkipExists : FileAction::Replace;
     }
@@ -292,7 +262,11 @@ BatchFileManager::Outcome BatchFileManager::perform(const NativePath& file, bool
     const RunRequest& request = m_run->request;
     Outcome outcome;
     switch (request.operation) {
-    case Operation::Move: outcome.status = m_fs.moveFile(file, request.target); break;
+    case Operation::Move:
+        outcome.status = m_fs.moveFile(file, request.target);
+        if (outcome.status.kind() == platform::ErrorKind::AlreadyExists && leftByKilledMove(file))
+            outcome.status = m_fs.deleteFile(file, true); // the move's last step, as moveFile would take it
+        break;
     case Operation::Copy:
         if (sourceInTarget)
             outcome.status = platform::Status::failure(platform::ErrorKind::AlreadyExists, sourceInTargetText());
@@ -303,6 +277,24 @@ BatchFileManager::Outcome BatchFileManager::perform(const NativePath& file, bool
     case Operation::ForceDelete: outcome.status = m_fs.deleteFile(file, true); break;
     }
     return outcome;
+}
+
+bool BatchFileManager::leftByKilledMove(const NativePath& file)
+{
+    // A move across file systems places a verified copy (the source's size, time and bytes)
+    // and then removes the source; killed in between, both are left. Within one file system
+    // a move is one rename, so two names there are two files, and the source stays.
+    const NativePath placed = joinPath(m_run->request.target, baseName(file));
+    const auto src = m_fs.info(file);
+    const auto dst = m_fs.info(placed);
+    if (!src || !dst || src->isSymlink || dst->isSymlink || src->kind != EntryKind::File ||
+        dst->kind != EntryKind::File || src->device == dst->device || src->size != dst->size)
+        return false;
+    // FAT keeps modification times to 2 seconds.
+    if (!src->modified.isValid() || !dst->modified.isValid() || qAbs(src->modified.msecsTo(dst->modified)) > 2000)
+        return false;
+    const auto same = m_fs.sameContents(file, placed);
+    return same && *same;
 }
 
 void BatchFileManager::record(const NativePath& file, bool sourceInTarget, const Outcome& outcome)
@@ -340,8 +332,10 @@ void BatchFileManager::record(const NativePath& file, bool sourceInTarget, const
         onFile(step);
     }
     ++run.report.visited;
-    if (run.control)
+    if (run.control) {
+        run.control->advanceActedOn();
         run.control->advance();
+    }
 }
 
 void BatchFileManager::act(const NativePath& file, bool link)
@@ -351,8 +345,10 @@ void BatchFileManager::act(const NativePath& file, bool link)
         if (onFile)
             onFile(plan(file));
         ++run.report.visited;
-        if (run.control)
+        if (run.control) {
+            run.control->advanceActedOn();
             run.control->advance();
+        }
         return;
     }
     const QByteArray name = baseName(file);
@@ -360,37 +356,49 @@ void BatchFileManager::act(const NativePath& file, bool link)
     if (!run.workers || link) {
         // A link is read through whatever its path names when it is copied, which may be a
         // target name an earlier file fills: it waits for every file before it.
-        collect(true);
+        if (run.workers)
+            run.workers->finish();
         record(file, sourceInTarget, perform(file, sourceInTarget));
         return;
     }
-    auto job = std::make_unique<Job>();
-    job->file = file;
-    job->sourceInTarget = sourceInTarget;
-    run.workers->submit(job.get(), name);
-    run.pending.push_back(std::move(job));
-    collect(false);
+    run.workers->submit({file, sourceInTarget}, name);
+    run.unmatchedAfter.push_back(0);
 }
 
-void BatchFileManager::collect(bool all)
+void BatchFileManager::recordHandedBack(const Job& job, bool ran, const Outcome& outcome)
 {
     Run& run = *m_run;
-    while (!run.pending.empty()) {
-        Job& job = *run.pending.front();
-        if (!job.finished.load(std::memory_order_acquire)) {
-            if (!all && run.pending.size() < kMaxPending)
-                return;
-            run.workers->waitFor(job);
-        }
-        if (job.started)
-            record(job.file, job.sourceInTarget, job.outcome);
-        else
-            run.report.stopped = true;
-        run.report.visited += job.unmatchedAfter;
-        if (run.control && job.unmatchedAfter > 0)
-            run.control->advance(job.unmatchedAfter);
-        run.pending.pop_front();
+    if (ran)
+        record(job.file, job.sourceInTarget, outcome);
+    else
+        run.report.stopped = true; // the stop came before a worker reached it: still pending
+    const int unmatched = run.unmatchedAfter.front();
+    run.unmatchedAfter.pop_front();
+    run.report.visited += unmatched;
+    if (run.control && unmatched > 0)
+        run.control->advance(unmatched);
+}
+
+void BatchFileManager::passOver()
+{
+    Run& run = *m_run;
+    // Counted after the files handed out before it, so that progress keeps walk order.
+    if (!run.unmatchedAfter.empty()) {
+        ++run.unmatchedAfter.back();
+        return;
     }
+    ++run.report.visited;
+    if (run.control)
+        run.control->advance();
+}
+
+void BatchFileManager::endOnEmptyTypeList(const NativePath& folder)
+{
+    if (m_run->workers)
+        m_run->workers->finish(); // the lines of the files before come before the message
+    m_run->report.emptyListFolders.append(folder);
+    if (onEmptyTypeList)
+        onEmptyTypeList(folder);
 }
 
 // The design calls this routine sf.
@@ -425,21 +433,11 @@ void BatchFileManager::actOnFolder(const NativePath& folder, bool subfolders)
         }
         bool match = false;
         if (matchFile(entry.name, match)) {
-            collect(true); // the lines of the files before come before the message
-            report.emptyListFolders.append(folder);
-            if (onEmptyTypeList)
-                onEmptyTypeList(folder);
+            endOnEmptyTypeList(folder);
             return;
         }
         if (!match) {
-            // Counted after the files handed out before it, so that progress keeps walk order.
-            if (!run.pending.empty()) {
-                ++run.pending.back()->unmatchedAfter;
-                continue;
-            }
-            ++report.visited;
-            if (run.control)
-                run.control->advance();
+            passOver();
             continue;
         }
         ++report.matched;

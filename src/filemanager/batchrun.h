@@ -78,6 +78,13 @@ struct RunReport {
     int visited = 0;                        ///< files of those that were judged (and acted on when they matched)
 };
 
+/// The closing message of a run that left matching files undone: their number and up to
+/// twelve names (and the folders that could not be read); empty when every matching file was
+/// done or is already in place, and the window then says nothing.
+QString unfinishedText(const RunReport& report);
+/// Its details: every such file with why it was left, every folder that could not be read.
+QString unfinishedDetails(const RunReport& report);
+
 /// Moves, copies or deletes the files of a folder tree chosen by type. Failures inside the
 /// walk are recorded and skipped; nothing here talks to the user.
 class BatchFileManager {
@@ -106,7 +113,6 @@ public:
 private:
     struct Run;
     struct Job;
-    class Workers;
     struct Outcome {
         platform::Status status;
         bool replaced = false;
@@ -114,6 +120,10 @@ private:
 
     /// Acts on every matching file of `folder`, then walks its subfolders when `subfolders`.
     void actOnFolder(const NativePath& folder, bool subfolders);
+    /// Counts a file judged not to match.
+    void passOver();
+    /// The empty type list ends this folder's walk: the files before it are recorded first.
+    void endOnEmptyTypeList(const NativePath& folder);
     /// True when the walk of this folder must end (empty type list); sets `match` otherwise.
     bool matchFile(const QByteArray& name, bool& match);
     /// Acts on the file now, or hands it to a worker; `link` when it is a symbolic link.
@@ -122,11 +132,15 @@ private:
     Outcome perform(const NativePath& file, bool sourceInTarget);
     /// Counts and reports one file's outcome, on the walk's thread and in walk order.
     void record(const NativePath& file, bool sourceInTarget, const Outcome& outcome);
-    /// Records the files the workers have finished, in walk order; all of them when `all`.
-    void collect(bool all);
+    /// Records a file a worker handed back (`ran` false: the stop came first), on the walk's
+    /// thread and in walk order.
+    void recordHandedBack(const Job& job, bool ran, const Outcome& outcome);
     /// What the run would do with the file, judged as the file system will judge it.
     FileStep plan(const NativePath& file);
     bool isTarget(const NativePath& folder);
+    /// True when the target's file of this name is what a move across file systems killed
+    /// between placing its copy and removing the source left: the rerun then finishes it.
+    bool leftByKilledMove(const NativePath& file);
 
     platform::FileSystem& m_fs;
     std::unique_ptr<Run> m_run; ///< the state of the run in hand; null between runs

@@ -219,12 +219,15 @@ void frmmove::Command3_Click()
         },
         [this](const RunReport& report) {
             m_lastReport = report;
-            if (m_lastReport.stopped)
-                m_services.messages.show(this,
-                                         platform::cancelledText(m_lastReport.visited,
-                                                                 m_lastReport.found - m_lastReport.visited,
-                                                                 m_lastReport.foldersLeft),
-                                         MessageIcon::Information);
+            if (report.stopped) {
+                m_services.messages.show(
+                    this, platform::cancelledText(report.visited, report.found - report.visited, report.foldersLeft),
+                    MessageIcon::Information);
+                return;
+            }
+            // A run that did everything ends in silence; one that left files says which.
+            if (const QString undone = unfinishedText(report); !undone.isEmpty())
+                m_services.messages.showWithDetails(this, undone, MessageIcon::Information, unfinishedDetails(report));
         });
     Q_ASSERT(started); // checked above
 }

@@ -35,7 +35,8 @@ public:
     void Command1_Click();
     /// 选择当前目录 (源): puts the program's folder into Text1.
     void Command2_Click();
-    /// 开始: moves, copies or deletes the chosen files of the source folder.
+    /// 开始: moves, copies or deletes the chosen files of the source folder; at its end names
+    /// the files it left undone, if any.
     void Command3_Click();
     /// 选择一个目录 (至): puts the chosen folder into Text2.
     void Command4_Click();

@@ -2,11 +2,11 @@
 
 #include "helpdecompiler/helpproject.h"
 #include "platform/nativepath.h"
+#include "platform/orderedparallel.h"
 
 #include <QThread>
 #include <algorithm>
-#include <deque>
-#include <memory>
+#include <exception>
 #include <sched.h>
 
 namespace korvane::helpdecompiler {
@@ -74,6 +74,12 @@ DecompileRun::DecompileRun(platform::FileSystem& fs, Extractor extractor) : m_fs
 QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeSubfolders, bool writeProjects,
                                          platform::RunControl* control)
 {
+    return run(target, target, includeSubfolders, writeProjects, control);
+}
+
+QList<HelpFileOutcome> DecompileRun::run(const NativePath& source, const NativePath& target, bool includeSubfolders,
+                                         bool writeProjects, platform::RunControl* control)
+{
     m_target = target;
     m_writeProjects = writeProjects;
     m_control = control;
@@ -81,7 +87,7 @@ QList<HelpFileOutcome> DecompileRun::run(const NativePath& target, bool includeS
     m_foldersLeft = false;
     m_outcomes.clear();
     const platform::RunControl::Scope scope(control);
-    NativePath start = target;
+    NativePath start = source;
     if (start.size() > 1 && start.endsWith('/'))
         start.chop(1);
     decompileFolder(start, includeSubfolders);
@@ -134,7 +140,7 @@ void DecompileRun::decompileFolder(const NativePath& folder, bool includeSubfold
     m_found += int(helpFiles.size());
     if (m_control)
         m_control->addToTotal(helpFiles.size());
-    if (m_parallel > 1) {
+    if (m_parallel > 1 && !helpFiles.isEmpty()) { // no threads for a folder without help files
         decompileSideBySide(folder, helpFiles);
     } else {
         for (const QByteArray& name : helpFiles) {
@@ -200,44 +206,35 @@ void DecompileRun::decompileSideBySide(const NativePath& folder, const QList<QBy
         QByteArray name;
         std::optional<QByteArray> project;
         HelpFileOutcome outcome;
-        std::unique_ptr<ExtractReport> report = std::make_unique<ExtractReport>();
-        std::unique_ptr<QThread> thread;
+        quint64 size = 0;
     };
     // At most m_parallel files are in hand, finished or not: outcomes are buffered only until
-    // the earlier ones are out, which bounds both memory and the helpers running.
-    std::deque<InHand> inHand;
-    qsizetype next = 0;
-    for (;;) {
-        while (next < names.size() && qsizetype(inHand.size()) < m_parallel && !stopped()) {
-            const std::optional<QByteArray> project = projectNameOf(names[next]);
-            // A file for an output folder in hand waits: it replaces that one's project file.
-            if (project && std::any_of(inHand.begin(), inHand.end(),
-                                       [&](const InHand& other) { return other.project == project; }))
-                break;
-            InHand item;
-            item.name = names[next++];
-            quint64 size = 0;
-            item.project = prepare(folder, item.name, item.outcome, size);
-            if (item.project) {
-                item.thread.reset(QThread::create(
-                    [this, file = item.outcome.helpFile, project = *item.project, size, report = item.report.get()] {
-                        const platform::RunControl::Scope scope(m_control); // a stop kills this helper too
-                        *report = m_extract(file, m_target, project, size);
-                    }));
-                item.thread->start();
-            }
-            inHand.push_back(std::move(item));
-        }
-        if (inHand.empty())
-            return;
-        InHand item = std::move(inHand.front());
-        inHand.pop_front();
-        if (item.thread) {
-            item.thread->wait();
-            item.outcome.extract = std::move(*item.report);
-        }
-        finish(item.name, item.project.value_or(QByteArray()), item.outcome);
+    // the earlier ones are out, which bounds both memory and the helpers running. A file for
+    // an output folder in hand waits, keyed by its project: it replaces that one's project file.
+    platform::OrderedParallel<InHand, ExtractReport> helpers(
+        m_parallel, std::size_t(m_parallel), m_control,
+        [this](const InHand& item) {
+            return item.project ? m_extract(item.outcome.helpFile, m_target, *item.project, item.size)
+                                : ExtractReport();
+        },
+        [this](auto& done) {
+            if (done.failure)
+                std::rethrow_exception(done.failure);
+            if (!done.ran && done.item.project)
+                return; // the stop came before its helper started: not handled
+            done.item.outcome.extract = std::move(done.result);
+            finish(done.item.name, done.item.project.value_or(QByteArray()), done.item.outcome);
+        });
+    for (const QByteArray& name : names) {
+        if (stopped())
+            break;
+        InHand item;
+        item.name = name;
+        item.project = prepare(folder, name, item.outcome, item.size);
+        const QByteArray key = item.project.value_or(QByteArray());
+        helpers.submit(std::move(item), key);
     }
+    helpers.finish();
 }
 
 void DecompileRun::finish(const QByteArray& name, const QByteArray& project, HelpFileOutcome& outcome)

@@ -49,8 +49,9 @@ using Extractor =
     std::function<ExtractReport(const platform::NativePath& helpFile, const platform::NativePath& targetFolder,
                                 const QByteArray& projectName, quint64 fileSize)>;
 
-/// The decompile run: walks the target folder, decompiles every help file into a folder
-/// named after it directly under the target, and writes a project file for each.
+/// The decompile run: walks a folder (the target, or a source given apart), decompiles every
+/// help file into a folder named after it directly under the target, and writes a project
+/// file for each.
 class DecompileRun {
 public:
     DecompileRun(platform::FileSystem& fs, Extractor extractor);
@@ -60,10 +61,15 @@ public:
     /// hand (its file then has an outcome with `stopped` set).
     QList<HelpFileOutcome> run(const platform::NativePath& target, bool includeSubfolders, bool writeProjects,
                                platform::RunControl* control = nullptr);
+    /// The same, walking `source` instead: its help files, wherever they lie in its tree, get
+    /// their output folders directly under `target`.
+    QList<HelpFileOutcome> run(const platform::NativePath& source, const platform::NativePath& target,
+                               bool includeSubfolders, bool writeProjects, platform::RunControl* control = nullptr);
     /// With ProjectKind::Full every project file is followed by the full project.
     void setProjectKind(ProjectKind kind) { m_kind = kind; }
-    /// How many help files of a folder are extracted at once, each on a thread of its own
-    /// (the extractor must allow that); 1, the default, extracts on the calling thread. Files
+    /// How many help files of a folder are extracted at once, on as many workers
+    /// (platform::OrderedParallel; the extractor must allow that); 1, the default, extracts on
+    /// the calling thread. Files
     /// with one output folder still go one after the other, and outcomes, progress and project
     /// files come in list order whatever finishes first.
     void setParallelHelpers(int helpers) { m_parallel = std::max(1, helpers); }

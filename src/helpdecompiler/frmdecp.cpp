@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
+#include <optional>
 
 namespace korvane::helpdecompiler {
 
@@ -123,33 +124,43 @@ void Frmdecp::Command6_Click()
     close();
 }
 
+std::optional<Frmdecp::RunFolders> Frmdecp::runFolders()
+{
+    const auto refuse = [this](const QString& text) {
+        m_services.messages.show(this, text, platform::MessageIcon::Information);
+        return std::nullopt;
+    };
+    const QString trimmed = normalizedTarget(m_text1->text());
+    m_text1->setText(trimmed);
+    if (trimmed.isEmpty())
+        return refuse(QStringLiteral("请设定目标路径!"));
+    RunFolders folders;
+    folders.target = platform::nativePath(trimmed);
+    if (!m_services.fs.folderExists(folders.target))
+        return refuse(QStringLiteral("目标路径不存在或不是文件夹!"));
+    // The source box names the folder walked; left empty, the target is walked, as before.
+    const QString source = normalizedTarget(m_text2->text());
+    folders.source = source.isEmpty() ? folders.target : platform::nativePath(source);
+    if (!m_services.fs.folderExists(folders.source))
+        return refuse(QStringLiteral("源路径不存在或不是文件夹!"));
+    const QString helper = m_services.programs.findExecutable(
+        QDir(m_services.helperFolder).filePath(QString::fromLatin1(kExtractHelperName)));
+    if (helper.isEmpty())
+        return refuse(
+            QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。").arg(QString::fromLatin1(kExtractHelperName)));
+    folders.helper = helper;
+    return folders;
+}
+
 void Frmdecp::Command3_Click()
 {
     if (m_run->isRunning())
         return;
-    const QString trimmed = normalizedTarget(m_text1->text());
-    if (trimmed.isEmpty()) {
-        m_text1->setText(trimmed);
-        m_services.messages.show(this, QStringLiteral("请设定目标路径!"), platform::MessageIcon::Information);
+    const std::optional<RunFolders> folders = runFolders();
+    if (!folders)
         return;
-    }
-    m_text1->setText(trimmed);
-    const platform::NativePath target = platform::nativePath(trimmed);
-    if (!m_services.fs.folderExists(target)) {
-        m_services.messages.show(this, QStringLiteral("目标路径不存在或不是文件夹!"),
-                                 platform::MessageIcon::Information);
-        return;
-    }
-
-    const QString helper = m_services.programs.findExecutable(
-        QDir(m_services.helperFolder).filePath(QString::fromLatin1(kExtractHelperName)));
-    if (helper.isEmpty()) {
-        m_services.messages.show(
-            this,
-            QStringLiteral("找不到反编译程序 %1,请重新安装Korvane。").arg(QString::fromLatin1(kExtractHelperName)),
-            platform::MessageIcon::Information);
-        return;
-    }
+    const QString helper = folders->helper;
+    const platform::NativePath source = folders->source, target = folders->target;
 
     struct RunState {
         RunState(platform::Services& services, const QString& helperPath)
@@ -173,12 +184,12 @@ void Frmdecp::Command3_Click()
     const bool projects = m_check3->isChecked();
     const bool started = m_run->start(
         QStringLiteral("正在反编译chm文件…"),
-        [this, helper, kind, helpers, target, subfolders, projects](platform::RunControl& control) {
+        [this, helper, kind, helpers, source, target, subfolders, projects](platform::RunControl& control) {
             RunState state(m_services, helper);
             state.run.setProjectKind(kind);
             state.run.setParallelHelpers(helpers);
             Result result;
-            result.outcomes = state.run.run(target, subfolders, projects, &control);
+            result.outcomes = state.run.run(source, target, subfolders, projects, &control);
             result.found = state.run.found();
             result.foldersLeft = state.run.foldersLeft();
             return result;

@@ -13,6 +13,7 @@ struct ProgressSnapshot {
     qint64 done = 0;        ///< items no longer pending: done, skipped or failed
     qint64 total = -1;      ///< -1 while unknown
     bool totalFinal = true; ///< false while a walk is still finding items: `total` is a floor
+    qint64 actedOn = -1;    ///< items acted on, where the engine counts them apart from `done`; else -1
     QString current;        ///< the item being worked on, for display only
     qint64 partDone = 0;    ///< bytes done of the large items in hand (see RunControl::PartOfItem)
     qint64 partTotal = 0;   ///< their bytes in all; 0 when no large item is in hand
@@ -68,6 +69,15 @@ public:
         // the engine had reported before it.
         if (m_done.fetch_add(n, std::memory_order_release) + n >= m_stopAfter.load(std::memory_order_relaxed))
             requestStop();
+    }
+    /// For a walk that judges more items than it acts on (files matched by type): `n` more
+    /// items acted on, among those done. From the first call, with 0 too, the progress says
+    /// "已处理 M 个, 已检查 N 个": M these, N the items done.
+    void advanceActedOn(qint64 n = 1) noexcept
+    {
+        qint64 v = m_actedOn.load(std::memory_order_relaxed);
+        while (!m_actedOn.compare_exchange_weak(v, (v < 0 ? 0 : v) + n, std::memory_order_relaxed)) {
+        }
     }
     /// Requests the stop as soon as `n` items are done: a run limited to a count, or a test
     /// that stops exactly after the k-th item.
@@ -131,6 +141,7 @@ public:
         s.done = m_done.load(std::memory_order_acquire);
         s.total = m_total.load(std::memory_order_relaxed);
         s.totalFinal = m_totalFinal.load(std::memory_order_relaxed);
+        s.actedOn = m_actedOn.load(std::memory_order_relaxed);
         s.stopRequested = stopRequested();
         s.partDone = m_partDone.load(std::memory_order_relaxed);
         s.partTotal = m_partTotal.load(std::memory_order_relaxed);
@@ -146,6 +157,7 @@ private:
     std::atomic<qint64> m_done{0};
     std::atomic<qint64> m_total{-1};
     std::atomic<bool> m_totalFinal{true};
+    std::atomic<qint64> m_actedOn{-1};
     std::atomic<qint64> m_stopAfter{std::numeric_limits<qint64>::max()};
     std::atomic<qint64> m_partDone{0};
     std::atomic<qint64> m_partTotal{0};

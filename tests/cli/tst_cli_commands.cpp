@@ -204,6 +204,15 @@ void TestCli::usage_data()
     QTest::newRow("help") << QStringList{"--help"} << 0 << "130";
     QTest::newRow("command help") << QStringList{"files", "--help"} << 0 << "--dry-run";
     QTest::newRow("-- ends options") << QStringList{"log", "--", "--clear"} << 2 << "多余的参数 --clear";
+    // As rm: the root is no source, however the operand reaches it, unless asked for.
+    const QString up = QStringLiteral(".") + QStringLiteral("/..").repeated(40);
+    QTest::newRow("root through ..") << QStringList{"files", "delete", "--type", ".zzz", up} << 2
+                                     << "--no-preserve-root";
+    QTest::newRow("root as copy source") << QStringList{"files", "copy", "//.", "x"} << 2 << "是根目录 /";
+    QTest::newRow("root when asked for")
+        << QStringList{"files", "delete", "--dry-run", "--no-subfolders", "--no-preserve-root", "--type", ".zzz", "/"}
+        << 0 << "";
+    QTest::newRow("help on the root") << QStringList{"files", "--help"} << 0 << "--no-preserve-root";
 }
 
 void TestCli::usage()

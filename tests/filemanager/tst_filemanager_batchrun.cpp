@@ -37,6 +37,9 @@ private slots:
     void moveOfSameNamesFromSubfolders();
     void readOnlyUnderDeleteAndForceDelete();
     void failuresAreSkipped();
+    void endOfRunNamesWhatWasLeft();
+    void killedMoveAcrossFileSystemsIsFinished_data();
+    void killedMoveAcrossFileSystemsIsFinished();
     void planIsWhatTheRunDoes_data();
     void planIsWhatTheRunDoes();
     void workersGiveTheSequentialResult_data();
@@ -256,6 +259,87 @@ void TestBatchRun::failuresAreSkipped()
     QVERIFY(exists(raw(src + "/locked/c.txt")));
     QCOMPARE(report.failures.size(), 1);
     QCOMPARE(report.unlistedFolders, QList<QByteArray>{raw(src + "/locked")});
+}
+
+// Files left undone are named (twelve at most), an unreadable folder is told, a file already in
+// place is not; the progress counts the matching files apart from those checked.
+void TestBatchRun::endOfRunNamesWhatWasLeft()
+{
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    for (int i = 0; i < 14; ++i) {
+        writeFile(raw(src + QStringLiteral("/x%1.txt").arg(i)), "new");
+        writeFile(raw(dst + QStringLiteral("/x%1.txt").arg(i)), "old");
+    }
+    writeFile(raw(src + "/keep.dat"), "k");
+    writeFile(raw(src + "/locked/y.txt"), "y");
+    FaultyFileSystem fs;
+    fs.failOn(FaultyFileSystem::Op::List, raw(src + "/locked"));
+    RunControl control;
+    RunReport report = BatchFileManager(fs).run(request(src, dst, Operation::Move), &control);
+    QCOMPARE(control.snapshot().actedOn, 14);
+    QCOMPARE(control.snapshot().done, 15);
+    report.failures.append({raw(dst + "/in-place.txt"), korvane::platform::Status::failure(ErrorKind::SameFile)});
+
+    const QStringList lines = unfinishedText(report).split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 17);
+    QCOMPARE(lines[0], QStringLiteral("文件操作已结束,但以下 14 个文件未能处理:"));
+    QCOMPARE(lines[14] + lines[16], QStringLiteral("……另有 2 个文件另有 1 个文件夹无法读取,其中的文件未处理。"));
+    const QStringList details = unfinishedDetails(report).split(QLatin1Char('\n'));
+    QCOMPARE(details.size(), 15);
+    for (int i = 0; i < 14; ++i) // in walk order, the box's twelve first
+        QVERIFY(details[i].startsWith(i < 12 ? lines[2 + i] + ':' : src + "/x") &&
+                details[i].endsWith(QStringLiteral(".txt: 目标位置已有同名文件")));
+    QCOMPARE(details[14], src + QStringLiteral("/locked: 无法读取目录"));
+
+    report.failures = {report.failures.last()};
+    report.unlistedFolders.clear();
+    QCOMPARE(unfinishedText(report) + unfinishedDetails(report), QString()); // what is in place was not left
+}
+
+void TestBatchRun::killedMoveAcrossFileSystemsIsFinished_data()
+{
+    QTest::addColumn<QByteArray>("placed"); // the target's file, beside a source "same bytes"
+    QTest::addColumn<bool>("otherDevice");
+    QTest::addColumn<int>("minutesApart");
+    QTest::addColumn<bool>("finished");
+    QTest::newRow("another file system, identical") << QByteArray("same bytes") << true << 0 << true;
+    QTest::newRow("one file system: two files") << QByteArray("same bytes") << false << 0 << false;
+    QTest::newRow("other bytes of one size") << QByteArray("SAME BYTES") << true << 0 << false;
+    QTest::newRow("another time") << QByteArray("same bytes") << true << 60 << false;
+}
+
+// Killed between placing its verified copy and removing the source, a move across file systems
+// leaves both; the rerun (and its plan) removes the source when the target's file is that copy.
+void TestBatchRun::killedMoveAcrossFileSystemsIsFinished()
+{
+    QFETCH(QByteArray, placed);
+    QFETCH(bool, otherDevice);
+    QFETCH(int, minutesApart);
+    QFETCH(bool, finished);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    writeFile(raw(src + "/a.txt"), "same bytes");
+    writeFile(raw(dst + "/a.txt"), placed);
+    QFile file(dst + "/a.txt");
+    QVERIFY(file.open(QIODevice::ReadWrite) &&
+            file.setFileTime(QFileInfo(src + "/a.txt").lastModified().addSecs(minutesApart * 60),
+                             QFileDevice::FileModificationTime));
+    FaultyFileSystem fs;
+    auto info = fs.info(raw(dst + "/a.txt"));
+    QVERIFY(info);
+    info->device += otherDevice ? 1 : 0;
+    fs.scriptInfo(raw(dst + "/a.txt"), *info);
+    BatchFileManager manager(fs);
+    for (const bool plan : {true, false}) {
+        manager.planOnly = plan;
+        manager.onFile = [&](const FileStep& step) {
+            QCOMPARE(step.action, finished ? FileAction::Move : FileAction::SkipExists);
+        };
+        QCOMPARE(manager.run(request(src, dst, Operation::Move)).matched, 1);
+    }
+    QCOMPARE(exists(raw(src + "/a.txt")), !finished);
+    QCOMPARE(readFile(raw(dst + "/a.txt")), placed);
 }
 
 void TestBatchRun::planIsWhatTheRunDoes_data()

@@ -287,7 +287,15 @@ void TestFrmmove::runDoesWhatTheDialogSays()
         leftInSource.prepend("b.TXT");
     QCOMPARE(left, leftInSource);
     QCOMPARE(filesIn(dst), inTarget);
-    QVERIFY(m_fakes->messages.shown.isEmpty()); // nothing is shown after a run
+    if (option != 2) {
+        QVERIFY(m_fakes->messages.shown.isEmpty()); // a run that did everything ends in silence
+        return;
+    }
+    // The one file left is named at the end, why in the details.
+    QCOMPARE(m_fakes->messages.texts(),
+             QStringList{QStringLiteral("文件操作已结束,但以下 1 个文件未能处理:\n\n") + src + "/b.TXT"});
+    QCOMPARE(m_fakes->messages.shown[0].icon, MessageIcon::Information);
+    QCOMPARE(m_fakes->messages.shown[0].details, src + QStringLiteral("/b.TXT: 文件是只读的"));
 }
 
 QString TestFrmmove::deleteTwoFoldersWithBlankTypeList(const QString& typeList)
@@ -341,6 +349,7 @@ void TestFrmmove::overwriteBoxDecidesOverExistingFiles()
     QCOMPARE(bytesOf(dst + "/a.txt"), targetAfter);
     QCOMPARE(QFile::exists(src + "/a.txt"), sourceKept);
     QCOMPARE(filesIn(dst), QStringList{"a.txt"});
+    QCOMPARE(m_fakes->messages.shown.size(), targetAfter == "new" ? 0 : 1); // a file left is told
 }
 
 void TestFrmmove::secondStartDuringARunDoesNothing()

@@ -83,6 +83,7 @@ private slots:
     void missingHelperRefused();
     void runOverFolderTree();
     void runWithoutSubfoldersOrProjects();
+    void sourceWalkedIntoTarget();
     void nonUtf8NamesInTheWalk();
     void sideBySideMatchesOneByOne();
     void stopSaysWhetherFoldersWereLeft_data();
@@ -403,6 +404,38 @@ void TestFrmdecp::runWithoutSubfoldersOrProjects()
     QVERIFY(full.contains("\r\nDefault topic=INDEX.HTM\r\n"));
     QVERIFY(full.contains("\r\nLanguage=0x409 English (United States)\r\n"));
     QVERIFY(full.contains("\r\n[FILES]\r\nINDEX.HTM\r\nSUB\\PAGE1.HTM\r\nSUB\\PAGE2.HTM\r\n"));
+}
+
+// With 源 filled its tree is walked and every output folder goes into 至; the source is untouched.
+void TestFrmdecp::sourceWalkedIntoTarget()
+{
+    if (!chmtest::haveChmcmd())
+        QSKIP("chmcmd is not installed");
+    QTemporaryDir dir;
+    const QString notes = chmtest::compileProject(QStringLiteral("NOTES"), QStringLiteral("NOTES.HHP"),
+                                                  QStringLiteral("NOTES.CHM"), dir.filePath(QStringLiteral("build")));
+    QVERIFY(!notes.isEmpty());
+    const QString source = dir.filePath(QStringLiteral("source")), target = dir.filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/sub")) && QDir().mkpath(target));
+    QVERIFY(QFile::copy(notes, source + QStringLiteral("/a.chm")));
+    QVERIFY(QFile::copy(notes, source + QStringLiteral("/sub/b.chm")));
+    const auto before = treeListing(source.toUtf8());
+    Harness h;
+    h.control<QLineEdit>("Text2")->setText(source + QLatin1Char(' '));
+    h.text1()->setText(target);
+    h.window.Command3_Click();
+    QVERIFY(waitForRuns());
+    QCOMPARE(h.fake.messages.texts(), QStringList{QStringLiteral("全部chm文件反编译完成!")});
+    QCOMPARE(h.programs.inputs.size(), 2);
+    QVERIFY(treeListing(source.toUtf8()) == before);
+    QVERIFY(bytesOf(target + QStringLiteral("/a/a.hhp")).contains("\r\nCompiled file=a.chm\r\n"));
+    QVERIFY(QFileInfo::exists(target + QStringLiteral("/b/SUB/PAGE2.HTM")));
+
+    // A source that is no folder starts nothing.
+    h.control<QLineEdit>("Text2")->setText(dir.filePath(QStringLiteral("missing")));
+    h.window.Command3_Click();
+    QCOMPARE(h.fake.messages.texts().last(), QStringLiteral("源路径不存在或不是文件夹!"));
+    QCOMPARE(h.programs.inputs.size(), 2);
 }
 
 void TestFrmdecp::nonUtf8NamesInTheWalk()

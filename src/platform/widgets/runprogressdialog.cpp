@@ -43,8 +43,10 @@ RunProgressDialog::RunProgressDialog(QWidget* window, RunControl& control) : QDi
 void RunProgressDialog::refresh(const QString& action)
 {
     const ProgressSnapshot s = m_control.snapshot();
-    QString line = action + QStringLiteral(" 已处理 ") + QString::number(s.done);
-    if (s.total >= 0 && s.totalFinal)
+    QString line = action + QStringLiteral(" 已处理 ") + QString::number(s.actedOn >= 0 ? s.actedOn : s.done);
+    if (s.actedOn >= 0)
+        line += QStringLiteral(" 个, 已检查 ") + QString::number(s.done);
+    else if (s.total >= 0 && s.totalFinal)
         line += QStringLiteral(" / ") + QString::number(s.total);
     else if (s.total >= 0)
         line += QStringLiteral(" 个, 已找到 ") + QString::number(s.total); // the walk goes on
