@@ -29,28 +29,7 @@ void BatchListWindow::addDropped(const QList<platform::NativePath>& paths)
                                  MessageIcon::Information);
     if (folders.empty())
         return;
-    const int before = m_list.size();
-    const bool started = m_run->start(
-        QStringLiteral("正在查找文件…"),
-        [this, folders](platform::RunControl& control) {
-            WalkResult all;
-            for (const platform::NativePath& folder : folders) {
-                const WalkResult walk = addMatchingFiles(m_services.fs, folder, m_extensions, m_list, &control);
-                all.added += walk.added;
-                all.unreadableFolders += walk.unreadableFolders;
-                all.limitReached = walk.limitReached;
-                all.stopped = walk.stopped;
-                if (walk.limitReached || walk.stopped)
-                    break;
-            }
-            return all;
-        },
-        [this, before](const WalkResult& walk) {
-            appendItems(before);
-            if (walk.limitReached)
-                m_services.messages.show(this, limitMessage(), MessageIcon::Information);
-            refreshCount();
-        });
+    const bool started = walkFolders(std::move(folders));
     Q_UNUSED(started); // a drop during a run reaches no control: the window's are disabled
 }
 

@@ -387,34 +387,45 @@ void BatchListWindow::Command4_Click()
         m_services.messages.show(this, QStringLiteral("无法读取所选文件夹!"), MessageIcon::Information);
     } else if (counts->files < 1 && counts->subFolders < 1) {
         m_services.messages.show(this, QStringLiteral("所选文件夹是空的!"), MessageIcon::Information);
-    } else {
-        // The walk fills a copy of the list and hands it back; the window's own list changes
-        // only here, on the user-interface thread.
-        struct Walked {
-            WalkResult walk;
-            std::optional<BatchList> list; ///< empty when the walk failed: the list stays as it was
-        };
-        const int before = m_list.size();
-        const bool started = m_run->start(
-            QStringLiteral("正在查找文件…"),
-            [fs = &m_services.fs, folder, extensions = m_extensions,
-             list = m_list](platform::RunControl& control) mutable {
-                Walked walked{{}, std::move(list)};
-                walked.walk = addMatchingFiles(*fs, folder, extensions, *walked.list, &control);
-                return walked;
-            },
-            [this, before](Walked walked) {
-                if (walked.list)
-                    m_list = std::move(*walked.list);
-                appendItems(before);
-                if (walked.walk.limitReached)
-                    m_services.messages.show(this, limitMessage(), MessageIcon::Information);
-                refreshCount();
-            });
-        if (started)
-            return;
+    } else if (walkFolders({folder})) {
+        return;
     }
     refreshCount();
+}
+
+bool BatchListWindow::walkFolders(std::vector<platform::NativePath> folders)
+{
+    // The walk fills a copy of the list and hands it back; the window's own list changes only
+    // here, on the user-interface thread.
+    struct Walked {
+        WalkResult walk;
+        std::optional<BatchList> list; ///< empty when the walk failed: the list stays as it was
+    };
+    const int before = m_list.size();
+    return m_run->start(
+        QStringLiteral("正在查找文件…"),
+        [fs = &m_services.fs, folders = std::move(folders), extensions = m_extensions,
+         list = m_list](platform::RunControl& control) mutable {
+            Walked walked{{}, std::move(list)};
+            for (const platform::NativePath& folder : folders) {
+                const WalkResult walk = addMatchingFiles(*fs, folder, extensions, *walked.list, &control);
+                walked.walk.added += walk.added;
+                walked.walk.unreadableFolders += walk.unreadableFolders;
+                walked.walk.limitReached = walk.limitReached;
+                walked.walk.stopped = walk.stopped;
+                if (walk.limitReached || walk.stopped)
+                    break;
+            }
+            return walked;
+        },
+        [this, before](Walked walked) {
+            if (walked.list)
+                m_list = std::move(*walked.list);
+            appendItems(before);
+            if (walked.walk.limitReached)
+                m_services.messages.show(this, limitMessage(), MessageIcon::Information);
+            refreshCount();
+        });
 }
 
 void BatchListWindow::Command5_Click()

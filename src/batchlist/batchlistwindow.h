@@ -177,6 +177,9 @@ protected:
 
 private:
     void appendItems(int from);
+    /// Walks the folders for the window's file types in one background run; false when it
+    /// could not start.
+    bool walkFolders(std::vector<platform::NativePath> folders);
     void clearList();
 
     BatchListConfig m_config;
