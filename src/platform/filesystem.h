@@ -117,7 +117,8 @@ public:
     /// Writes the bytes of `from` into the existing file `to`, which keeps its inode (links,
     /// owner, group, mode), and flushes them to disk.
     virtual Status copyInto(const NativePath& from, const NativePath& to) = 0;
-    /// Whether two files hold the same bytes.
+    /// Whether two files hold the same bytes; a stop of the thread's run (RunControl::current())
+    /// ends a long comparison with `Cancelled`.
     virtual Result<bool> sameContents(const NativePath& a, const NativePath& b) = 0;
     /// Renames `from` over `to`, with `to`'s owner, group and mode, both flushed to disk; only
     /// where nothing but its name ties `to` to its users (one link, ours or we are root, no

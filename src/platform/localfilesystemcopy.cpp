@@ -522,7 +522,11 @@ Result<bool> LocalFileSystem::sameContents(const NativePath& a, const NativePath
         return Status::fromErrno(errno);
     static constexpr size_t kPiece = 65536;
     std::vector<char> x(kPiece), y(kPiece);
+    // Two large equal files take long to compare: a stopped run must not wait for the end.
+    const RunControl* run = RunControl::current();
     for (;;) {
+        if (run && run->stopRequested())
+            return Status::failure(ErrorKind::Cancelled, {});
         const ssize_t n = readFully(fa.get(), x.data(), kPiece);
         const ssize_t m = readFully(fb.get(), y.data(), kPiece);
         if (n < 0 || m < 0)
