@@ -22,6 +22,7 @@
 
 using korvane::testsupport::waitForRuns;
 using namespace korvane::drawingviewer;
+using namespace korvane::dwgformat;
 using namespace korvane::drawingviewer::testing;
 using korvane::platform::FakeServices;
 using korvane::platform::FaultyFileSystem;

@@ -1,18 +1,14 @@
-#include "drawingviewer/dwgheader.h"
+#include "dwgformat/dwgheader.h"
 
-#include "drawingviewer/dwgpreview.h"
-#include "platform/uniquefd.h"
+#include "dwgformat/previewlocator.h"
+#include "dwgformat/regularfile.h"
 
 #include <QStringList>
 #include <QtEndian>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-namespace korvane::drawingviewer {
+namespace korvane::dwgformat {
 
 namespace {
 
@@ -152,25 +148,12 @@ DwgHeader readHeader(const ByteSource& source)
 
 DwgHeader readHeader(const QByteArray& nativePath)
 {
-    if (nativePath.isEmpty())
-        return {};
-    const platform::UniqueFd fd(::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return {};
+    const RegularFile file(nativePath.constData());
     char bytes[kDwgHeaderBytes];
-    qint64 done = 0;
-    while (done < kDwgHeaderBytes) {
-        const ssize_t got = ::pread(fd.get(), bytes + done, size_t(kDwgHeaderBytes - done), off_t(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return {};
-        if (got == 0)
-            break; // a short file: parseHeader decides
-        done += got;
-    }
-    return parseHeader(bytes, done);
+    const qint64 size = std::min<qint64>(file.size(), kDwgHeaderBytes);
+    if (!file.isOpen() || !file.readAt(0, size, bytes))
+        return {};
+    return parseHeader(bytes, size); // a short file: parseHeader decides
 }
 
 QString passwordReport(const QList<NamedHeader>& drawings)
@@ -199,4 +182,4 @@ QString passwordReport(const QList<NamedHeader>& drawings)
     return blocks.join(QStringLiteral("\n\n"));
 }
 
-} // namespace korvane::drawingviewer
+} // namespace korvane::dwgformat

@@ -4,7 +4,7 @@
 #include <QList>
 #include <QString>
 
-namespace korvane::drawingviewer {
+namespace korvane::dwgformat {
 
 class ByteSource;
 
@@ -72,4 +72,4 @@ template <typename Entries> QString passwordReportFor(const Entries& entries)
     return passwordReport(drawings);
 }
 
-} // namespace korvane::drawingviewer
+} // namespace korvane::dwgformat

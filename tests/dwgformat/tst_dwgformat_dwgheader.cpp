@@ -1,11 +1,11 @@
 // The file header's version and security flags, and what they mean to the preview and the report.
-#include "drawingviewer/dwgheader.h"
-#include "previewfixtures.h"
+#include "../drawingviewer/previewfixtures.h"
+#include "dwgformat/dwgheader.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace korvane::drawingviewer;
+using namespace korvane::dwgformat;
 using namespace korvane::drawingviewer::testing;
 
 class TestDwgHeader : public QObject {
@@ -98,4 +98,4 @@ void TestDwgHeader::passwordReportOfListedFiles()
 }
 
 QTEST_GUILESS_MAIN(TestDwgHeader)
-#include "tst_drawingviewer_dwgheader.moc"
+#include "tst_dwgformat_dwgheader.moc"
