@@ -1,5 +1,6 @@
 #include "cli/cliapp.h"
 
+#include "cli/commands.h"
 #include "platform/datafolder.h"
 #include "platform/nativepath.h"
 
@@ -12,6 +13,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <termios.h>
 #include <unistd.h>
 
@@ -351,6 +354,25 @@ int Reporter::finish(qint64 notDone)
     return m_failed > 0 ? kExitSomeFailed : kExitOk;
 }
 
+platform::NativePath absoluteNative(const QByteArray& operand)
+{
+    if (operand.isEmpty() || operand.startsWith('/'))
+        return operand;
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd)
+        return operand; // the kernel still resolves it against the working folder
+    QByteArray path(cwd);
+    ::free(cwd);
+    if (!path.endsWith('/'))
+        path += '/';
+    return path + operand;
+}
+
+QString absolutePath(const QByteArray& operand)
+{
+    return platform::displayPath(absoluteNative(operand));
+}
+
 QString korvaneFolder()
 {
     return platform::korvaneFolder();
@@ -370,6 +392,23 @@ void printError(const QString& text)
 void printOut(const QString& text)
 {
     writeFd(STDOUT_FILENO, text.toUtf8() + '\n');
+}
+
+int outputChecked(int code)
+{
+    if (const int err = outputErrno(); err != 0) {
+        printError(QStringLiteral("korvane-cli: 无法写出结果 (%1)").arg(QString::fromLocal8Bit(::strerror(err))));
+        return kExitOutputFailed;
+    }
+    return code;
+}
+
+int usageError(const QString& reason, const QString& synopsis)
+{
+    printError(QStringLiteral("korvane-cli: ") + reason);
+    printError(QStringLiteral("用法: korvane-cli ") + synopsis);
+    printError(QStringLiteral("详见 korvane-cli --help"));
+    return kExitUsage;
 }
 
 } // namespace korvane::cli

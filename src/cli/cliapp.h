@@ -142,4 +142,10 @@ QString helperProgram(const QString& name);
 void printError(const QString& text);
 void printOut(const QString& text);
 
+/// A run whose results could not all be written out did not do its job, whatever it did: the
+/// reason on standard error and kExitOutputFailed; otherwise `code`.
+int outputChecked(int code);
+/// A bad command line: the reason, the usage line and where to read more; kExitUsage.
+int usageError(const QString& reason, const QString& synopsis);
+
 } // namespace korvane::cli

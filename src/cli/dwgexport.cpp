@@ -1,7 +1,7 @@
-#include "cli/commands.h"
+#include "cli/dwgexport.h"
 
+#include "cli/commands.h"
 #include "drawingviewer/dwgpreview.h"
-#include "platform/drawingapp.h"
 #include "platform/localfilesystem.h"
 #include "platform/nativepath.h"
 
@@ -58,7 +58,7 @@ const char* formatWord(PreviewFormat format)
 template <typename Each> int forEachPreview(const QList<QByteArray>& files, Reporter& out, Each each)
 {
     return forEachOperand(files, out, [&](const platform::NativePath& native, const QString& path) {
-        const DwgPreview preview = drawingviewer::readPreview(native, &out.control());
+        const DwgPreview preview = dwgformat::readPreview(native, &out.control());
         if (out.control().stopRequested())
             return OperandEnd::Undone;
         each(path, preview);
@@ -119,18 +119,7 @@ int runInfo(const QList<QByteArray>& files, Reporter& out)
 
 int runPreview(const ParsedArgs& args, const QList<QByteArray>& files, Reporter& out)
 {
-    if (!args.has(QStringLiteral("out")))
-        throw UsageError{QStringLiteral("必须用 --out 指定输出目录")};
-    const QString format = args.value(QStringLiteral("format"), QStringLiteral("png")).toLower();
-    if (format != QLatin1String("png") && format != QLatin1String("bmp"))
-        throw UsageError{QStringLiteral("--format 必须是 png 或 bmp")};
-    int size = 0;
-    if (args.has(QStringLiteral("size"))) {
-        bool ok = false;
-        size = args.value(QStringLiteral("size")).toInt(&ok);
-        if (!ok || size < 1 || size > drawingviewer::kMaxPreviewSide)
-            throw UsageError{QStringLiteral("--size 必须是 1 到 %1 之间的整数").arg(drawingviewer::kMaxPreviewSide)};
-    }
+    const auto [format, size] = previewOptions(args);
     const platform::NativePath outNative = absoluteNative(args.raw(QStringLiteral("out")));
     const QString outDir = platform::displayPath(outNative);
     platform::LocalFileSystem fs;
@@ -186,42 +175,17 @@ int runPreview(const ParsedArgs& args, const QList<QByteArray>& files, Reporter&
     });
 }
 
-int runDwg(const ParsedArgs& args, Reporter& out)
+} // namespace
+
+int runDwgExport(const ParsedArgs& args, Reporter& out)
 {
-    if (args.operands.isEmpty())
-        throw UsageError{QStringLiteral("缺少操作: preview、info 或 protect")};
-    const QString action = args.operands.first();
-    const QList<QByteArray> files = args.rawOperands.mid(1);
-    if (action == QLatin1String("protect")) {
-        platform::UnavailableDrawingAutomation automation;
-        out.note(automation.create(QStringLiteral("AutoCAD.Application")).status().message());
-        return kExitProgramMissing;
-    }
+    const QString action = args.operands.value(0);
     if (action != QLatin1String("preview") && action != QLatin1String("info"))
         throw UsageError{QStringLiteral("未知操作 %1").arg(action)};
+    const QList<QByteArray> files = args.rawOperands.mid(1);
     if (files.isEmpty())
         throw UsageError{QStringLiteral("没有可供预览的DWG文件!")};
     return action == QLatin1String("info") ? runInfo(files, out) : runPreview(args, files, out);
-}
-
-} // namespace
-
-Command dwgCommand()
-{
-    return {QStringLiteral("dwg"),
-            QStringLiteral("dwg preview|info|protect [选项] 文件…"),
-            QStringLiteral("导出或查看DWG图纸中保存的预览图"),
-            QStringLiteral("dwg preview 文件… --out 目录 [--format png|bmp] [--size N]\n"
-                           "    把每个图纸保存的预览图写到输出目录,文件名为图纸名加 .png 或 .bmp。\n"
-                           "    --size N 把图像缩放到不超过 N × N 像素(保持比例)。\n"
-                           "dwg info 文件…\n"
-                           "    显示图纸的版本和密码保护(R2004 以后的图纸才能设置密码),以及预览的格式、\n"
-                           "    字节数和像素尺寸,或者没有预览的原因。图纸没有预览或预览已加密不算失败;\n"
-                           "    文件无法读取、不是图纸或预览已损坏才算失败。\n"
-                           "dwg protect\n"
-                           "    本系统上没有可以保存加密图纸的绘图程序: 说明原因并以退出码 3 结束。\n"),
-            {{QStringLiteral("out"), true}, {QStringLiteral("format"), true}, {QStringLiteral("size"), true}},
-            runDwg};
 }
 
 } // namespace korvane::cli

@@ -46,29 +46,16 @@ QString mainHelp(const QList<Command>& all)
     return text;
 }
 
-/// A run whose results could not all be written out did not do its job, whatever it did.
-int outputChecked(int code)
-{
-    if (const int err = outputErrno(); err != 0) {
-        printError(QStringLiteral("korvane-cli: 无法写出结果 (%1)").arg(QString::fromLocal8Bit(::strerror(err))));
-        return kExitOutputFailed;
-    }
-    return code;
-}
-
-int usageError(const QString& reason, const QString& synopsis)
-{
-    printError(QStringLiteral("korvane-cli: ") + reason);
-    printError(QStringLiteral("用法: korvane-cli ") + synopsis);
-    printError(QStringLiteral("详见 korvane-cli --help"));
-    return kExitUsage;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
 {
     korvane::platform::openClosedStandardStreams();
+    // Before anything else is set up: scripts ask for the version to probe for the program.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        printOut(QStringLiteral("korvane-cli " KORVANE_VERSION));
+        return outputChecked(kExitOk);
+    }
     takeInterrupts();
     // The arguments as the kernel gave them: a name need not be UTF-8, and decoding it would
     // name another file.
