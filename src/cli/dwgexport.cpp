@@ -19,6 +19,9 @@ using drawingviewer::PreviewFormat;
 
 namespace {
 
+// The viewer's and the thumbnailer's words for a preview that fails a check or does not decode.
+const QString kDamaged = QStringLiteral("图纸的预览已损坏");
+
 QString failureText(PreviewFailure failure)
 {
     switch (failure) {
@@ -34,7 +37,7 @@ QString failureText(PreviewFailure failure)
     case PreviewFailure::BadDirectory:
     case PreviewFailure::BadEndSentinel:
     case PreviewFailure::EntryOutside:
-    case PreviewFailure::BadImage: return QStringLiteral("预览数据已损坏");
+    case PreviewFailure::BadImage: return kDamaged;
     case PreviewFailure::EntryTooLarge: return QStringLiteral("预览图像过大");
     case PreviewFailure::Encrypted: return QStringLiteral("图纸的预览已加密");
     }
@@ -108,6 +111,10 @@ int runInfo(const QList<QByteArray>& files, Reporter& out)
                                   .arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
                                   .arg(preview.bytes.size());
         const QImage image = drawingviewer::decodePreview(preview);
+        if (image.isNull() && preview.format != PreviewFormat::Wmf) {
+            out.item(path, ItemStatus::Failed, text, kDamaged, figures);
+            return;
+        }
         if (!image.isNull()) {
             figures.insert(QStringLiteral("width"), image.width());
             figures.insert(QStringLiteral("height"), image.height());
@@ -133,20 +140,19 @@ int runPreview(const ParsedArgs& args, const QList<QByteArray>& files, Reporter&
             out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure));
             return;
         }
+        // Decoded even when it is written as stored: a picture that does not decode is damaged,
+        // here as in the viewer and the thumbnailer, and never written out as a result.
+        QImage image = drawingviewer::decodePreview(preview);
+        if (image.isNull()) {
+            out.item(path, ItemStatus::Failed, QStringLiteral("失败"),
+                     preview.format == PreviewFormat::Wmf ? QStringLiteral("WMF图元文件预览无法转换") : kDamaged);
+            return;
+        }
         QByteArray bytes;
         // A stored picture already in the wanted form is written as it is, byte for byte.
-        const bool asStored = size == 0 && QLatin1String(formatWord(preview.format)) == format;
-        QImage image;
-        if (asStored) {
+        if (size == 0 && QLatin1String(formatWord(preview.format)) == format) {
             bytes = preview.bytes;
         } else {
-            image = drawingviewer::decodePreview(preview);
-            if (image.isNull()) {
-                out.item(path, ItemStatus::Failed, QStringLiteral("失败"),
-                         preview.format == PreviewFormat::Wmf ? QStringLiteral("WMF图元文件预览无法转换")
-                                                              : QStringLiteral("预览图像无法解码"));
-                return;
-            }
             if (size > 0)
                 image = image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
             QBuffer buffer(&bytes);
@@ -162,11 +168,9 @@ int runPreview(const ParsedArgs& args, const QList<QByteArray>& files, Reporter&
         const platform::Status status = fs.writeFile(outNative + '/' + platform::nativePath(name), bytes);
         QJsonObject figures{{QStringLiteral("output"), target},
                             {QStringLiteral("format"), format},
-                            {QStringLiteral("bytes"), bytes.size()}};
-        if (!image.isNull()) {
-            figures.insert(QStringLiteral("width"), image.width());
-            figures.insert(QStringLiteral("height"), image.height());
-        }
+                            {QStringLiteral("bytes"), bytes.size()},
+                            {QStringLiteral("width"), image.width()},
+                            {QStringLiteral("height"), image.height()}};
         if (status.ok())
             out.item(path, ItemStatus::Ok, QStringLiteral("已保存 %1").arg(target), {}, figures);
         else

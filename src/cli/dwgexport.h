@@ -44,8 +44,7 @@ inline PreviewOptions previewOptions(const ParsedArgs& args)
         bool ok = false;
         options.size = args.value(QStringLiteral("size")).toInt(&ok);
         if (!ok || options.size < 1 || options.size > dwgformat::kMaxPreviewSide)
-            throw UsageError{
-                QStringLiteral("--size 必须是 1 到 %1 之间的整数").arg(dwgformat::kMaxPreviewSide)};
+            throw UsageError{QStringLiteral("--size 必须是 1 到 %1 之间的整数").arg(dwgformat::kMaxPreviewSide)};
     }
     return options;
 }

@@ -2,6 +2,7 @@
 
 #include "dwgformat/previewlocator.h"
 #include "dwgformat/regularfile.h"
+#include "dwgformat/sectionmap.h"
 
 #include <QStringList>
 #include <QtEndian>
@@ -101,6 +102,8 @@ QString DwgHeader::protectionText() const
 {
     if (!canCarryPassword())
         return QStringLiteral("无密码 (此版本的图纸不能设置密码)");
+    if (flagsDamaged())
+        return QStringLiteral("安全标志异常(可能已损坏)"); // nor are its other bits to be believed
     QString text;
     if (hasPassword()) {
         QStringList what;
@@ -143,17 +146,18 @@ DwgHeader readHeader(const ByteSource& source)
     const qint64 size = std::min(source.size(), kDwgHeaderBytes);
     if (size < 0 || !source.read(0, size, bytes))
         return {};
-    return parseHeader(bytes, size);
+    DwgHeader header = parseHeader(bytes, size); // a short file: parseHeader decides
+    if (header.flagsClaimEncryption())
+        header.encryptedSections = readSectionEncryption(source) == SectionEncryption::Encrypted;
+    return header;
 }
 
 DwgHeader readHeader(const QByteArray& nativePath)
 {
     const RegularFile file(nativePath.constData());
-    char bytes[kDwgHeaderBytes];
-    const qint64 size = std::min<qint64>(file.size(), kDwgHeaderBytes);
-    if (!file.isOpen() || !file.readAt(0, size, bytes))
+    if (!file.isOpen())
         return {};
-    return parseHeader(bytes, size); // a short file: parseHeader decides
+    return readHeader(RegularFileSource(file));
 }
 
 QString passwordReport(const QList<NamedHeader>& drawings)

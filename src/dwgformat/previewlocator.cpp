@@ -270,6 +270,17 @@ DwgPreview previewFromBlock(const ByteSource& source, const PreviewBlock& block,
 
 } // namespace
 
+qint64 RegularFileSource::size() const
+{
+    return m_file.size();
+}
+
+bool RegularFileSource::read(qint64 offset, qint64 length, char* out) const
+{
+    return offset >= 0 && length >= 0 && offset <= size() && length <= size() - offset &&
+           m_file.readAt(offset, length, out);
+}
+
 std::optional<DibLayout> inspectDib(const char* dib, qint64 size)
 {
     if (size < 40)

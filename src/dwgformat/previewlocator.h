@@ -4,10 +4,12 @@
 #include "platform/runcontrol.h"
 
 #include <QByteArray>
-#include <optional>
 #include <QString>
+#include <optional>
 
 namespace korvane::dwgformat {
+
+class RegularFile;
 
 /// What kind of picture a drawing's preview block holds.
 enum class PreviewFormat { None, Bmp, Png, Wmf };
@@ -39,6 +41,17 @@ public:
     virtual qint64 size() const = 0;
     /// Fills `out` with exactly `length` bytes from `offset`; false when that is not possible.
     virtual bool read(qint64 offset, qint64 length, char* out) const = 0;
+};
+
+/// A ByteSource over an open regular file.
+class RegularFileSource final : public ByteSource {
+public:
+    explicit RegularFileSource(const RegularFile& file) : m_file(file) {}
+    qint64 size() const override;
+    bool read(qint64 offset, qint64 length, char* out) const override;
+
+private:
+    const RegularFile& m_file;
 };
 
 /// A drawing's preview as it is stored, ready to write or decode.
