@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace korvane::cli {
 
@@ -392,6 +394,32 @@ void printError(const QString& text)
 void printOut(const QString& text)
 {
     writeFd(STDOUT_FILENO, text.toUtf8() + '\n');
+}
+
+int runInPlaceOf(const QString& name, const ParsedArgs& args, const QList<OptionDef>& options, Reporter& out)
+{
+    const QString helper = helperProgram(name);
+    if (helper.isEmpty()) {
+        out.note(QStringLiteral("找不到程序 %1,请重新安装Korvane。").arg(name));
+        return kExitProgramMissing;
+    }
+    QList<QByteArray> argv{QFile::encodeName(helper)};
+    for (const OptionDef& option : options) {
+        if (!args.has(option.name))
+            continue;
+        argv << "--" + option.name.toUtf8();
+        if (option.takesValue)
+            argv << args.raw(option.name);
+    }
+    argv << "--";
+    argv += args.rawOperands;
+    std::vector<char*> pointers;
+    for (QByteArray& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    ::execv(pointers.front(), pointers.data());
+    out.note(QStringLiteral("无法启动 %1 (%2)").arg(helper, QString::fromLocal8Bit(::strerror(errno))));
+    return kExitProgramMissing;
 }
 
 int outputChecked(int code)

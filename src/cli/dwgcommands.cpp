@@ -3,55 +3,9 @@
 
 #include "platform/drawingapp.h"
 
-#include <QFile>
-
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
-#include <vector>
-
 namespace korvane::cli {
 
 namespace {
-
-/// The arguments after "dwg" again, as the kernel gave them: every option that was given, then
-/// "--" and the operands, so that no operand is read as an option a second time.
-QList<QByteArray> argumentsAgain(const ParsedArgs& args)
-{
-    QList<OptionDef> options = dwgOptions();
-    options << OptionDef{QStringLiteral("json"), false};
-    QList<QByteArray> again;
-    for (const OptionDef& option : options) {
-        if (!args.has(option.name))
-            continue;
-        again << "--" + option.name.toUtf8();
-        if (option.takesValue)
-            again << args.raw(option.name);
-    }
-    again << "--";
-    again += args.rawOperands;
-    return again;
-}
-
-/// Replaces this process with the export helper; returns only when that cannot be done.
-int execExportHelper(const ParsedArgs& args, Reporter& out)
-{
-    const QString helper = helperProgram(QString::fromLatin1(kDwgExportHelperName));
-    if (helper.isEmpty()) {
-        out.note(QStringLiteral("找不到图纸导出程序 %1,请重新安装Korvane。").arg(QLatin1String(kDwgExportHelperName)));
-        return kExitProgramMissing;
-    }
-    const QByteArray program = QFile::encodeName(helper);
-    QList<QByteArray> argv = argumentsAgain(args);
-    argv.prepend(program);
-    std::vector<char*> pointers;
-    for (QByteArray& arg : argv)
-        pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
-    ::execv(program.constData(), pointers.data());
-    out.note(QStringLiteral("无法启动图纸导出程序 %1 (%2)").arg(helper, QString::fromLocal8Bit(::strerror(errno))));
-    return kExitProgramMissing;
-}
 
 int runDwg(const ParsedArgs& args, Reporter& out)
 {
@@ -69,7 +23,9 @@ int runDwg(const ParsedArgs& args, Reporter& out)
         throw UsageError{QStringLiteral("没有可供预览的DWG文件!")};
     if (action == QLatin1String("preview"))
         (void)previewOptions(args);
-    return execExportHelper(args, out);
+    QList<OptionDef> options = dwgOptions();
+    options << OptionDef{QStringLiteral("json"), false};
+    return runInPlaceOf(QString::fromLatin1(kDwgExportHelperName), args, options, out);
 }
 
 } // namespace

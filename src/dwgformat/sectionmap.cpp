@@ -13,8 +13,8 @@ namespace {
 constexpr qint64 kFileHeaderAt = 0x80;
 constexpr qint64 kFileHeaderBytes = 0x6C;
 constexpr char kFileHeaderId[] = "AcFssFcAJMB"; // with its NUL, 12 bytes
-constexpr qint64 kPageAddressBase = 0x100;     // page addresses count from the end of the header area
-constexpr qint64 kSystemPageHeadBytes = 20;    // type, expanded size, compressed size, kind, checksum
+constexpr qint64 kPageAddressBase = 0x100;      // page addresses count from the end of the header area
+constexpr qint64 kSystemPageHeadBytes = 20;     // type, expanded size, compressed size, kind, checksum
 constexpr quint32 kPageMapType = 0x41630E3B;
 constexpr quint32 kSectionMapType = 0x4163003B;
 constexpr qint64 kMaxSystemPageBytes = qint64(16) << 20; // far above a map of any real drawing
