@@ -396,30 +396,37 @@ void printOut(const QString& text)
     writeFd(STDOUT_FILENO, text.toUtf8() + '\n');
 }
 
-int runInPlaceOf(const QString& name, const ParsedArgs& args, const QList<OptionDef>& options, Reporter& out)
+int execHelper(const QString& name, const QList<QByteArray>& arguments)
 {
     const QString helper = helperProgram(name);
     if (helper.isEmpty()) {
-        out.note(QStringLiteral("找不到程序 %1,请重新安装Korvane。").arg(name));
+        printError(QStringLiteral("korvane-cli: 找不到程序 %1,请重新安装Korvane。").arg(name));
         return kExitProgramMissing;
     }
     QList<QByteArray> argv{QFile::encodeName(helper)};
-    for (const OptionDef& option : options) {
-        if (!args.has(option.name))
-            continue;
-        argv << "--" + option.name.toUtf8();
-        if (option.takesValue)
-            argv << args.raw(option.name);
-    }
-    argv << "--";
-    argv += args.rawOperands;
+    argv += arguments;
     std::vector<char*> pointers;
     for (QByteArray& arg : argv)
         pointers.push_back(arg.data());
     pointers.push_back(nullptr);
     ::execv(pointers.front(), pointers.data());
-    out.note(QStringLiteral("无法启动 %1 (%2)").arg(helper, QString::fromLocal8Bit(::strerror(errno))));
+    printError(QStringLiteral("korvane-cli: 无法启动 %1 (%2)").arg(helper, QString::fromLocal8Bit(::strerror(errno))));
     return kExitProgramMissing;
+}
+
+int runInPlaceOf(const QString& name, const ParsedArgs& args, const QList<OptionDef>& options)
+{
+    QList<QByteArray> again;
+    for (const OptionDef& option : options) {
+        if (!args.has(option.name))
+            continue;
+        again << "--" + option.name.toUtf8();
+        if (option.takesValue)
+            again << args.raw(option.name);
+    }
+    again << "--";
+    again += args.rawOperands;
+    return execHelper(name, again);
 }
 
 int outputChecked(int code)

@@ -25,7 +25,7 @@ int runDwg(const ParsedArgs& args, Reporter& out)
         (void)previewOptions(args);
     QList<OptionDef> options = dwgOptions();
     options << OptionDef{QStringLiteral("json"), false};
-    return runInPlaceOf(QString::fromLatin1(kDwgExportHelperName), args, options, out);
+    return runInPlaceOf(QString::fromLatin1(kDwgExportHelperName), args, options);
 }
 
 } // namespace

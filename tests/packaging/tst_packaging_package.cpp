@@ -135,6 +135,8 @@ void TestPackage::fileList()
         QStringLiteral("usr/bin/korvane-cli"),
         QStringLiteral("usr/share/man/man1/korvane-cli.1.gz"),
         QStringLiteral("usr/libexec/korvane/korvane-chmextract"),
+        QStringLiteral("usr/libexec/korvane/korvane-dwgexport"),
+        QStringLiteral("usr/libexec/korvane/korvane-doccommand"),
         QStringLiteral("usr/share/korvane/db1.mdb"),
         QStringLiteral("usr/share/applications/org.korvane.Korvane.desktop"),
         QStringLiteral("usr/share/applications/org.korvane.Korvane.ViewDwg.desktop"),
