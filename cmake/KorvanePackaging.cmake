@@ -8,7 +8,7 @@ set(KORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/korvane)
 
 install(TARGETS korvane korvane-dwg-thumbnailer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Helpers are started by korvane only, never by users: libexec, found through datafolder.h.
-install(TARGETS korvane-chmextract RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/korvane)
+install(TARGETS korvane-chmextract korvane-dwgexport korvane-doccommand RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/korvane)
 if(TARGET korvane-unohelper)
     install(TARGETS korvane-unohelper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/korvane)
 endif()

@@ -282,7 +282,7 @@ void benchDwg(const QString& work)
             {{"engine (readPreview)", fresh,
               [&] {
                   for (const QString& d : drawings) {
-                      const drawingviewer::DwgPreview p = drawingviewer::readPreview(d);
+                      const drawingviewer::DwgPreview p = dwgformat::readPreview(d);
                       if (p.format == drawingviewer::PreviewFormat::Png) {
                           QFile f(out + QLatin1Char('/') + QFileInfo(d).completeBaseName() + QStringLiteral(".png"));
                           f.open(QIODevice::WriteOnly);

@@ -20,6 +20,7 @@
 #include <vector>
 
 using namespace korvane::drawingviewer;
+using namespace korvane::dwgformat;
 namespace bench = korvane::bench;
 
 namespace {

@@ -1,6 +1,6 @@
 #include "batchlist/frmjmdwg.h"
 
-#include "drawingviewer/dwgheader.h"
+#include "dwgformat/dwgheader.h"
 #include "platform/services.h"
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/placement.h"
@@ -92,7 +92,7 @@ void DrawingEncryptRun::init(const std::vector<BatchEntry>& listed)
     setApplication(nullptr);
     // The box keeps its text; its details tell which listed drawings carry a password.
     m_messages.showWithDetails(m_owner, created.status().message(), MessageIcon::None,
-                               drawingviewer::passwordReportFor(listed));
+                               dwgformat::passwordReportFor(listed));
 }
 
 bool DrawingEncryptRun::abandon(const Status& status)

@@ -1,19 +1,24 @@
 #include "cli/cliapp.h"
 
+#include "cli/commands.h"
 #include "platform/datafolder.h"
 #include "platform/nativepath.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace korvane::cli {
 
@@ -351,6 +356,25 @@ int Reporter::finish(qint64 notDone)
     return m_failed > 0 ? kExitSomeFailed : kExitOk;
 }
 
+platform::NativePath absoluteNative(const QByteArray& operand)
+{
+    if (operand.isEmpty() || operand.startsWith('/'))
+        return operand;
+    char* cwd = ::getcwd(nullptr, 0);
+    if (!cwd)
+        return operand; // the kernel still resolves it against the working folder
+    QByteArray path(cwd);
+    ::free(cwd);
+    if (!path.endsWith('/'))
+        path += '/';
+    return path + operand;
+}
+
+QString absolutePath(const QByteArray& operand)
+{
+    return platform::displayPath(absoluteNative(operand));
+}
+
 QString korvaneFolder()
 {
     return platform::korvaneFolder();
@@ -370,6 +394,56 @@ void printError(const QString& text)
 void printOut(const QString& text)
 {
     writeFd(STDOUT_FILENO, text.toUtf8() + '\n');
+}
+
+int execHelper(const QString& name, const QList<QByteArray>& arguments)
+{
+    const QString helper = helperProgram(name);
+    if (helper.isEmpty()) {
+        printError(QStringLiteral("korvane-cli: 找不到程序 %1,请重新安装Korvane。").arg(name));
+        return kExitProgramMissing;
+    }
+    QList<QByteArray> argv{QFile::encodeName(helper)};
+    argv += arguments;
+    std::vector<char*> pointers;
+    for (QByteArray& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    ::execv(pointers.front(), pointers.data());
+    printError(QStringLiteral("korvane-cli: 无法启动 %1 (%2)").arg(helper, QString::fromLocal8Bit(::strerror(errno))));
+    return kExitProgramMissing;
+}
+
+int runInPlaceOf(const QString& name, const ParsedArgs& args, const QList<OptionDef>& options)
+{
+    QList<QByteArray> again;
+    for (const OptionDef& option : options) {
+        if (!args.has(option.name))
+            continue;
+        again << "--" + option.name.toUtf8();
+        if (option.takesValue)
+            again << args.raw(option.name);
+    }
+    again << "--";
+    again += args.rawOperands;
+    return execHelper(name, again);
+}
+
+int outputChecked(int code)
+{
+    if (const int err = outputErrno(); err != 0) {
+        printError(QStringLiteral("korvane-cli: 无法写出结果 (%1)").arg(QString::fromLocal8Bit(::strerror(err))));
+        return kExitOutputFailed;
+    }
+    return code;
+}
+
+int usageError(const QString& reason, const QString& synopsis)
+{
+    printError(QStringLiteral("korvane-cli: ") + reason);
+    printError(QStringLiteral("用法: korvane-cli ") + synopsis);
+    printError(QStringLiteral("详见 korvane-cli --help"));
+    return kExitUsage;
 }
 
 } // namespace korvane::cli

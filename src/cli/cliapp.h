@@ -142,4 +142,19 @@ QString helperProgram(const QString& name);
 void printError(const QString& text);
 void printOut(const QString& text);
 
+/// Replaces this process with Korvane's helper `name`, given `arguments`, for a command that
+/// needs what korvane-cli does not load: to the caller it is the same process (streams,
+/// terminal, Ctrl-C, exit code). Returns only when the helper cannot be started: the reason on
+/// standard error and kExitProgramMissing.
+int execHelper(const QString& name, const QList<QByteArray>& arguments);
+/// execHelper() with `args` again as the kernel gave them: each of `options` that was given,
+/// then "--" and the operands.
+int runInPlaceOf(const QString& name, const ParsedArgs& args, const QList<OptionDef>& options);
+
+/// A run whose results could not all be written out did not do its job, whatever it did: the
+/// reason on standard error and kExitOutputFailed; otherwise `code`.
+int outputChecked(int code);
+/// A bad command line: the reason, the usage line and where to read more; kExitUsage.
+int usageError(const QString& reason, const QString& synopsis);
+
 } // namespace korvane::cli

@@ -1,197 +1,17 @@
 #include "cli/commands.h"
+#include "cli/dwgexport.h"
 
-#include "drawingviewer/dwgpreview.h"
 #include "platform/drawingapp.h"
-#include "platform/localfilesystem.h"
-#include "platform/nativepath.h"
-
-#include <QBuffer>
-#include <QFileInfo>
-#include <QImage>
-#include <QJsonObject>
-#include <QSet>
 
 namespace korvane::cli {
 
-using drawingviewer::DwgPreview;
-using drawingviewer::PreviewFailure;
-using drawingviewer::PreviewFormat;
-
 namespace {
-
-QString failureText(PreviewFailure failure)
-{
-    switch (failure) {
-    case PreviewFailure::None: return {};
-    case PreviewFailure::Unreadable: return QStringLiteral("文件不存在或无法读取");
-    case PreviewFailure::TooShort:
-    case PreviewFailure::NotADrawing: return QStringLiteral("不是DWG图纸文件");
-    case PreviewFailure::OldVersion: return QStringLiteral("R13以前版本的图纸不带预览");
-    case PreviewFailure::NoPointer: return QStringLiteral("图纸中没有预览");
-    case PreviewFailure::NoImage: return QStringLiteral("预览中没有图像");
-    case PreviewFailure::PointerOutside:
-    case PreviewFailure::BadSentinel:
-    case PreviewFailure::BadDirectory:
-    case PreviewFailure::BadEndSentinel:
-    case PreviewFailure::EntryOutside:
-    case PreviewFailure::BadImage: return QStringLiteral("预览数据已损坏");
-    case PreviewFailure::EntryTooLarge: return QStringLiteral("预览图像过大");
-    case PreviewFailure::Encrypted: return QStringLiteral("图纸的预览已加密");
-    }
-    return {};
-}
-
-const char* formatWord(PreviewFormat format)
-{
-    switch (format) {
-    case PreviewFormat::None: return "none";
-    case PreviewFormat::Bmp: return "bmp";
-    case PreviewFormat::Png: return "png";
-    case PreviewFormat::Wmf: return "wmf";
-    }
-    return "";
-}
-
-/// Reads each drawing's preview in turn, as both dwg commands do. A read cut short by a stop says
-/// nothing about its drawing: the loop ends there and that drawing counts as not done. `each` gets
-/// the absolute path and what was read. Returns the command's exit code.
-template <typename Each> int forEachPreview(const QList<QByteArray>& files, Reporter& out, Each each)
-{
-    return forEachOperand(files, out, [&](const platform::NativePath& native, const QString& path) {
-        const DwgPreview preview = drawingviewer::readPreview(native, &out.control());
-        if (out.control().stopRequested())
-            return OperandEnd::Undone;
-        each(path, preview);
-        return OperandEnd::Next;
-    });
-}
-
-/// The drawing's version and protection: the head of its info line, and its figures.
-QString describeHeader(const drawingviewer::DwgHeader& header, QJsonObject& figures)
-{
-    if (!header.ok())
-        return {};
-    figures.insert(QStringLiteral("version"), QString::fromLatin1(header.version));
-    figures.insert(QStringLiteral("release"), header.release());
-    figures.insert(QStringLiteral("password"), header.hasPassword());
-    figures.insert(QStringLiteral("protection"), header.protectionText());
-    // Versions before R2004 have no flags at all, which is not the same as flags of 0.
-    if (header.canCarryPassword())
-        figures.insert(QStringLiteral("securityFlags"), qint64(header.securityFlags));
-    return QStringLiteral("%1, %2; ").arg(header.versionText(), header.protectionText());
-}
-
-int runInfo(const QList<QByteArray>& files, Reporter& out)
-{
-    return forEachPreview(files, out, [&out](const QString& path, const DwgPreview& preview) {
-        QJsonObject figures;
-        const QString head = describeHeader(preview.header, figures);
-        if (!preview.ok()) {
-            // A drawing saved without a preview, or with its preview encrypted, is a fact about
-            // it; a file that cannot be read as a drawing is a failure.
-            const bool hasNone =
-                preview.failure == PreviewFailure::OldVersion || preview.failure == PreviewFailure::NoPointer ||
-                preview.failure == PreviewFailure::NoImage || preview.failure == PreviewFailure::Encrypted;
-            const QString why = failureText(preview.failure);
-            figures.insert(QStringLiteral("format"), QStringLiteral("none"));
-            if (hasNone) {
-                figures.insert(QStringLiteral("note"), why);
-                out.item(path, ItemStatus::Ok, head + QStringLiteral("没有预览 (%1)").arg(why), {}, figures);
-            } else {
-                out.item(path, ItemStatus::Failed, head + QStringLiteral("没有预览"), why, figures);
-            }
-            return;
-        }
-        figures.insert(QStringLiteral("format"), QLatin1String(formatWord(preview.format)));
-        figures.insert(QStringLiteral("bytes"), preview.bytes.size());
-        QString text = head + QStringLiteral("%1 预览, %2 字节")
-                                  .arg(QString::fromLatin1(formatWord(preview.format)).toUpper())
-                                  .arg(preview.bytes.size());
-        const QImage image = drawingviewer::decodePreview(preview);
-        if (!image.isNull()) {
-            figures.insert(QStringLiteral("width"), image.width());
-            figures.insert(QStringLiteral("height"), image.height());
-            text += QStringLiteral(", %1 × %2 像素").arg(image.width()).arg(image.height());
-        }
-        out.item(path, ItemStatus::Ok, text, {}, figures);
-    });
-}
-
-int runPreview(const ParsedArgs& args, const QList<QByteArray>& files, Reporter& out)
-{
-    if (!args.has(QStringLiteral("out")))
-        throw UsageError{QStringLiteral("必须用 --out 指定输出目录")};
-    const QString format = args.value(QStringLiteral("format"), QStringLiteral("png")).toLower();
-    if (format != QLatin1String("png") && format != QLatin1String("bmp"))
-        throw UsageError{QStringLiteral("--format 必须是 png 或 bmp")};
-    int size = 0;
-    if (args.has(QStringLiteral("size"))) {
-        bool ok = false;
-        size = args.value(QStringLiteral("size")).toInt(&ok);
-        if (!ok || size < 1 || size > drawingviewer::kMaxPreviewSide)
-            throw UsageError{QStringLiteral("--size 必须是 1 到 %1 之间的整数").arg(drawingviewer::kMaxPreviewSide)};
-    }
-    const platform::NativePath outNative = absoluteNative(args.raw(QStringLiteral("out")));
-    const QString outDir = platform::displayPath(outNative);
-    platform::LocalFileSystem fs;
-    if (!fs.folderExists(outNative)) {
-        out.note(QStringLiteral("输出目录不存在: %1").arg(outDir));
-        return kExitSomeFailed;
-    }
-    QSet<QString> written; // two drawings of one name from different folders must not overwrite
-    return forEachPreview(files, out, [&](const QString& path, const DwgPreview& preview) {
-        if (!preview.ok()) {
-            out.item(path, ItemStatus::Failed, QStringLiteral("没有预览"), failureText(preview.failure));
-            return;
-        }
-        QByteArray bytes;
-        // A stored picture already in the wanted form is written as it is, byte for byte.
-        const bool asStored = size == 0 && QLatin1String(formatWord(preview.format)) == format;
-        QImage image;
-        if (asStored) {
-            bytes = preview.bytes;
-        } else {
-            image = drawingviewer::decodePreview(preview);
-            if (image.isNull()) {
-                out.item(path, ItemStatus::Failed, QStringLiteral("失败"),
-                         preview.format == PreviewFormat::Wmf ? QStringLiteral("WMF图元文件预览无法转换")
-                                                              : QStringLiteral("预览图像无法解码"));
-                return;
-            }
-            if (size > 0)
-                image = image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-            QBuffer buffer(&bytes);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, format == QLatin1String("png") ? "PNG" : "BMP");
-        }
-        const QString base = QFileInfo(path).completeBaseName();
-        QString name = base + QLatin1Char('.') + format;
-        for (int n = 2; written.contains(name); ++n)
-            name = QStringLiteral("%1-%2.%3").arg(base).arg(n).arg(format);
-        written.insert(name);
-        const QString target = outDir + QLatin1Char('/') + name;
-        const platform::Status status = fs.writeFile(outNative + '/' + platform::nativePath(name), bytes);
-        QJsonObject figures{{QStringLiteral("output"), target},
-                            {QStringLiteral("format"), format},
-                            {QStringLiteral("bytes"), bytes.size()}};
-        if (!image.isNull()) {
-            figures.insert(QStringLiteral("width"), image.width());
-            figures.insert(QStringLiteral("height"), image.height());
-        }
-        if (status.ok())
-            out.item(path, ItemStatus::Ok, QStringLiteral("已保存 %1").arg(target), {}, figures);
-        else
-            out.item(path, ItemStatus::Failed, QStringLiteral("失败"),
-                     QStringLiteral("无法保存位图文件!") + status.message(), figures);
-    });
-}
 
 int runDwg(const ParsedArgs& args, Reporter& out)
 {
     if (args.operands.isEmpty())
         throw UsageError{QStringLiteral("缺少操作: preview、info 或 protect")};
     const QString action = args.operands.first();
-    const QList<QByteArray> files = args.rawOperands.mid(1);
     if (action == QLatin1String("protect")) {
         platform::UnavailableDrawingAutomation automation;
         out.note(automation.create(QStringLiteral("AutoCAD.Application")).status().message());
@@ -199,9 +19,13 @@ int runDwg(const ParsedArgs& args, Reporter& out)
     }
     if (action != QLatin1String("preview") && action != QLatin1String("info"))
         throw UsageError{QStringLiteral("未知操作 %1").arg(action)};
-    if (files.isEmpty())
+    if (args.rawOperands.size() < 2)
         throw UsageError{QStringLiteral("没有可供预览的DWG文件!")};
-    return action == QLatin1String("info") ? runInfo(files, out) : runPreview(args, files, out);
+    if (action == QLatin1String("preview"))
+        (void)previewOptions(args);
+    QList<OptionDef> options = dwgOptions();
+    options << OptionDef{QStringLiteral("json"), false};
+    return runInPlaceOf(QString::fromLatin1(kDwgExportHelperName), args, options);
 }
 
 } // namespace
@@ -209,7 +33,7 @@ int runDwg(const ParsedArgs& args, Reporter& out)
 Command dwgCommand()
 {
     return {QStringLiteral("dwg"),
-            QStringLiteral("dwg preview|info|protect [选项] 文件…"),
+            dwgSynopsis(),
             QStringLiteral("导出或查看DWG图纸中保存的预览图"),
             QStringLiteral("dwg preview 文件… --out 目录 [--format png|bmp] [--size N]\n"
                            "    把每个图纸保存的预览图写到输出目录,文件名为图纸名加 .png 或 .bmp。\n"
@@ -220,7 +44,7 @@ Command dwgCommand()
                            "    文件无法读取、不是图纸或预览已损坏才算失败。\n"
                            "dwg protect\n"
                            "    本系统上没有可以保存加密图纸的绘图程序: 说明原因并以退出码 3 结束。\n"),
-            {{QStringLiteral("out"), true}, {QStringLiteral("format"), true}, {QStringLiteral("size"), true}},
+            dwgOptions(),
             runDwg};
 }
 

@@ -16,25 +16,6 @@ using filemanager::FileAction;
 using filemanager::FileStep;
 using filemanager::Operation;
 
-platform::NativePath absoluteNative(const QByteArray& operand)
-{
-    if (operand.isEmpty() || operand.startsWith('/'))
-        return operand;
-    char* cwd = ::getcwd(nullptr, 0);
-    if (!cwd)
-        return operand; // the kernel still resolves it against the working folder
-    QByteArray path(cwd);
-    ::free(cwd);
-    if (!path.endsWith('/'))
-        path += '/';
-    return path + operand;
-}
-
-QString absolutePath(const QByteArray& operand)
-{
-    return platform::displayPath(absoluteNative(operand));
-}
-
 namespace {
 
 struct ActionText {

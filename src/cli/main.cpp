@@ -1,4 +1,4 @@
-#include "cli/commands.h"
+#include "cli/commandmain.h"
 #include "platform/standardstreams.h"
 
 #include <QCoreApplication>
@@ -14,24 +14,22 @@ namespace {
 QList<Command> commands()
 {
     QList<Command> all = recorderCommands();
-    all << filesCommand() << chmCommand() << programCommands() << docCommand() << dwgCommand();
+    all << filesCommand() << chmCommand() << programCommands() << dwgCommand();
     return all;
 }
 
-const QString kCommonOptions =
-    QStringLiteral("\n通用选项:\n"
-                   "  --json           每个项目输出一行JSON对象(path、status ok/failed/skipped、reason 及各项数字);\n"
-                   "                   路径中可能有制表符或换行,供脚本读取时请用这种形式\n"
-                   "  --help           显示本说明\n"
-                   "  --               其后的参数都不是选项\n");
+/// A command that runs in a helper program in korvane-cli's place, with everything after its
+/// name: the helper parses, helps and reports as runCommand() does. `doc`'s engine links libgsf,
+/// and with it GLib's GObject and GIO, which no other command needs and every start would load.
+struct HelperCommand {
+    QString name;
+    QString summary; ///< as the helper's own help has it
+    QString helper;
+};
 
-const QString kExitCodes = QStringLiteral("\n退出码:\n"
-                                          "  0    全部完成\n"
-                                          "  1    有项目失败\n"
-                                          "  2    参数错误\n"
-                                          "  3    缺少所需的程序\n"
-                                          "  4    结果无法写出(标准输出已满或已关闭)\n"
-                                          "  130  已取消(Ctrl-C)\n");
+const QList<HelperCommand> kHelperCommands{{QStringLiteral("doc"),
+                                            QStringLiteral("设置或去掉Word文档(.doc)的打开密码和修改密码"),
+                                            QStringLiteral("korvane-doccommand")}};
 
 QString mainHelp(const QList<Command>& all)
 {
@@ -39,29 +37,17 @@ QString mainHelp(const QList<Command>& all)
                                   "在命令行上使用Korvane的各个批处理工具,与窗口使用同一个数据库和同样的规则。\n"
                                   "每个项目输出一行: 路径, 制表符, 结果。汇总写到标准错误;在终端上标准错误\n"
                                   "还会显示一行进度。按一次Ctrl-C在当前项目结束后停止,按两次立即停止。\n\n命令:\n");
+    QList<std::pair<QString, QString>> listed;
     for (const Command& c : all)
-        text += QStringLiteral("  %1%2\n").arg(c.name.leftJustified(10)).arg(c.summary);
+        listed.append({c.name, c.summary});
+    // `doc` keeps its place before `dwg`.
+    for (const HelperCommand& h : kHelperCommands)
+        listed.insert(listed.size() - 1, {h.name, h.summary});
+    for (const auto& [name, summary] : listed)
+        text += QStringLiteral("  %1%2\n").arg(name.leftJustified(10)).arg(summary);
     text += QStringLiteral("\n用 korvane-cli 命令 --help 查看每个命令的说明,korvane-cli --version 显示版本。\n");
-    text += kCommonOptions + kExitCodes;
+    text += commonHelp();
     return text;
-}
-
-/// A run whose results could not all be written out did not do its job, whatever it did.
-int outputChecked(int code)
-{
-    if (const int err = outputErrno(); err != 0) {
-        printError(QStringLiteral("korvane-cli: 无法写出结果 (%1)").arg(QString::fromLocal8Bit(::strerror(err))));
-        return kExitOutputFailed;
-    }
-    return code;
-}
-
-int usageError(const QString& reason, const QString& synopsis)
-{
-    printError(QStringLiteral("korvane-cli: ") + reason);
-    printError(QStringLiteral("用法: korvane-cli ") + synopsis);
-    printError(QStringLiteral("详见 korvane-cli --help"));
-    return kExitUsage;
 }
 
 } // namespace
@@ -69,12 +55,13 @@ int usageError(const QString& reason, const QString& synopsis)
 int main(int argc, char* argv[])
 {
     korvane::platform::openClosedStandardStreams();
+    // Before anything else is set up: scripts ask for the version to probe for the program.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        printOut(QStringLiteral("korvane-cli " KORVANE_VERSION));
+        return outputChecked(kExitOk);
+    }
     takeInterrupts();
-    // The arguments as the kernel gave them: a name need not be UTF-8, and decoding it would
-    // name another file.
-    QList<QByteArray> rawArgs;
-    for (int i = 1; i < argc; ++i)
-        rawArgs << QByteArray(argv[i]);
+    const QList<QByteArray> rawArgs = rawArguments(argc, argv);
     QCoreApplication app(argc, argv);
     // The same name as the windows' program, so both find the same per-user data folder.
     QCoreApplication::setApplicationName(QStringLiteral("korvane"));
@@ -97,22 +84,12 @@ int main(int argc, char* argv[])
         printOut(QStringLiteral("korvane-cli %1").arg(QCoreApplication::applicationVersion()));
         return outputChecked(kExitOk);
     }
+    for (const HelperCommand& h : kHelperCommands) {
+        if (h.name == first)
+            return execHelper(h.helper, rawArgs.mid(1));
+    }
     const auto command = std::find_if(all.begin(), all.end(), [&](const Command& c) { return c.name == first; });
     if (command == all.end())
         return usageError(QStringLiteral("未知命令 %1").arg(first), QStringLiteral("命令 [选项] [参数…]"));
-
-    QList<OptionDef> defs = command->options;
-    defs << OptionDef{QStringLiteral("json"), false} << OptionDef{QStringLiteral("help"), false};
-    try {
-        const ParsedArgs parsed = parseArgs(rawArgs.mid(1), defs);
-        if (parsed.has(QStringLiteral("help"))) {
-            printOut(QStringLiteral("用法: korvane-cli %1\n\n%2\n\n%3%4%5")
-                         .arg(command->synopsis, command->summary, command->details, kCommonOptions, kExitCodes));
-            return outputChecked(kExitOk);
-        }
-        Reporter reporter(parsed.has(QStringLiteral("json")), ::isatty(STDERR_FILENO) == 1);
-        return outputChecked(command->run(parsed, reporter));
-    } catch (const UsageError& e) {
-        return usageError(e.reason, command->synopsis);
-    }
+    return runCommand(*command, rawArgs.mid(1));
 }

@@ -1,95 +1,23 @@
 #pragma once
 
-#include "drawingviewer/dwgheader.h"
+#include "dwgformat/previewlocator.h"
 #include "platform/runcontrol.h"
 
-#include <QByteArray>
 #include <QImage>
 #include <QSize>
 #include <QString>
 
 namespace korvane::drawingviewer {
 
-/// What kind of picture a drawing's preview block holds.
-enum class PreviewFormat { None, Bmp, Png, Wmf };
-
-/// Why a drawing has no preview. Every value but None means "no preview" to the user; the
-/// distinction is kept for tests and diagnostics.
-enum class PreviewFailure {
-    None,
-    Unreadable,     ///< missing, a folder, or a read error
-    TooShort,       ///< shorter than the file header
-    NotADrawing,    ///< no "AC" version string
-    OldVersion,     ///< a version before R13, which keeps no preview
-    NoPointer,      ///< the preview pointer is 0
-    PointerOutside, ///< the pointer or the block runs past the end of the file
-    BadSentinel,    ///< the start sentinel is missing
-    BadDirectory,   ///< the entry count does not fit the block
-    BadEndSentinel, ///< the end sentinel is missing
-    EntryOutside,   ///< the chosen entry lies outside the block
-    NoImage,        ///< no BMP, PNG or WMF entry
-    BadImage,       ///< the chosen entry fails the image checks
-    EntryTooLarge,  ///< the chosen entry declares more bytes than the caller's bound
-    Encrypted,      ///< the header says the preview is encrypted (its bytes are not a picture)
-};
-
-/// Random access to the bytes of a drawing, so the same parser serves files and memory.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    virtual qint64 size() const = 0;
-    /// Fills `out` with exactly `length` bytes from `offset`; false when that is not possible.
-    virtual bool read(qint64 offset, qint64 length, char* out) const = 0;
-};
-
-/// A drawing's preview as it is stored, ready to write or decode.
-struct DwgPreview {
-    PreviewFormat format = PreviewFormat::None;
-    /// Bmp: a whole .bmp file (the stored bare DIB behind a 14-byte file header);
-    /// Png: the PNG file unchanged; Wmf: the metafile unchanged.
-    QByteArray bytes;
-    PreviewFailure failure = PreviewFailure::None;
-    /// The file header's version and security flags, read on the way (not ok() for a file that
-    /// could not be read or is no drawing).
-    DwgHeader header;
-
-    bool ok() const { return format != PreviewFormat::None; }
-};
-
-/// Upper bound on either side of a preview image, far above what drawing programs store.
-constexpr int kMaxPreviewSide = 16384;
-/// Upper bound on a preview's pixel count (64 MB decoded), so a tiny malformed entry cannot
-/// demand a huge image.
-constexpr qint64 kMaxPreviewPixels = qint64(4096) * 4096;
-
-/// Upper bound on the bytes of a stored preview: the largest picture the image checks accept
-/// (kMaxPreviewPixels at 32 bits a pixel) and room for its headers, palette or PNG chunks. A
-/// declared entry size is checked against it before anything is allocated, so a crafted
-/// drawing cannot make the reader take gigabytes.
-constexpr qint64 kMaxPreviewBytes = kMaxPreviewPixels * 4 + 65536;
-
-/// Finds the preview of a drawing held in memory. Reads only inside `drawing`.
-DwgPreview extractPreview(const QByteArray& drawing);
-/// Finds the preview through any byte source; reads only the header, the block's head and
-/// directory, its end sentinel, and then the chosen entry, which must be at most
-/// `maxEntryBytes` long (EntryTooLarge otherwise). Nothing is allocated for the entry until
-/// every structural check has passed.
-DwgPreview extractPreview(const ByteSource& source, qint64 maxEntryBytes = kMaxPreviewBytes);
-/// Finds the preview of a drawing file without reading the rest of the file. A stop through
-/// `control` makes a read in hand fail (Unreadable or a later failure): no preview.
-DwgPreview readPreview(const QString& path, platform::RunControl* control = nullptr,
-                       qint64 maxEntryBytes = kMaxPreviewBytes);
-/// The same for a path in the kernel's bytes.
-DwgPreview readPreview(const QByteArray& nativePath, platform::RunControl* control = nullptr,
-                       qint64 maxEntryBytes = kMaxPreviewBytes);
+// Finding and checking the stored bytes is the drawing format's business; showing them is ours.
+using dwgformat::DwgHeader;
+using dwgformat::DwgPreview;
+using dwgformat::PreviewFailure;
+using dwgformat::PreviewFormat;
 
 /// The pixel size a preview declares (from the bitmap header or the PNG header), without
 /// decoding it; invalid when unknown (no preview, a metafile, a malformed header).
 QSize previewImageSize(const DwgPreview& preview);
-
-/// Checks a bare DIB and puts the 14-byte file header in front of it; empty when the DIB fails
-/// any check (header size, dimensions, bit depth, palette and pixels within the bytes given).
-QByteArray bitmapFileFromDib(const QByteArray& dib);
 
 /// Decodes a preview into an opaque RGB32 image; a null image when it cannot be shown
 /// (no preview, a malformed picture, or a metafile, which is not rendered).

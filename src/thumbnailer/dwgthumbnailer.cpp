@@ -72,7 +72,7 @@ Thumbnail loadThumbnail(const QString& drawing, int size)
 {
     if (size < 1)
         return {};
-    const drawingviewer::DwgPreview preview = drawingviewer::readPreview(drawing, nullptr, kMaxEntryBytes);
+    const drawingviewer::DwgPreview preview = dwgformat::readPreview(drawing, nullptr, kMaxEntryBytes);
     // Checked before decoding, so a small entry cannot demand a huge picture.
     const QSize declared = drawingviewer::previewImageSize(preview);
     if (!declared.isValid() || qint64(declared.width()) * declared.height() > kMaxPixels)

@@ -134,6 +134,7 @@ qint64 count(const QString& dbPath, const QString& sql)
 
 using korvane::drawingviewer::testing::headerEntry;
 using korvane::drawingviewer::testing::makeDib;
+using korvane::drawingviewer::testing::securedDrawing;
 using korvane::drawingviewer::testing::SynthDrawing;
 
 QByteArray drawingWith(quint8 code, const QByteArray& picture)
@@ -536,17 +537,24 @@ void TestCli::dwgInfoAndPreview()
     QCOMPARE(jsonLines(r.out).value(0).value("format").toString(), QStringLiteral("none"));
 
     // Version and protection; an encrypted preview is a fact, and R2000 has no flags at all.
-    SynthDrawing locked, old;
-    locked.securityFlags = old.securityFlags = 3;
+    // Flags with no security section behind them are damaged, not a password.
+    SynthDrawing locked = securedDrawing(3), old, odd;
+    old.securityFlags = odd.securityFlags = 3;
     old.version = "AC1015";
+    odd.entries = {headerEntry(), {6, png}};
     writeFile(dir.filePath("in/locked.dwg"), locked.build());
     writeFile(dir.filePath("in/old.dwg"), old.build());
-    r = runCli({"dwg", "info", "--json", "in/locked.dwg", "in/old.dwg"}, dir.path());
+    writeFile(dir.filePath("in/odd.dwg"), odd.build());
+    r = runCli({"dwg", "info", "--json", "in/locked.dwg", "in/old.dwg", "in/odd.dwg"}, dir.path());
     const QList<QJsonObject> flags = jsonLines(r.out);
     QCOMPARE(flags.value(0).value("securityFlags").toInt(), 3);
     QVERIFY(flags.value(0).value("password").toBool() && !flags.value(1).value("password").toBool(true));
     QCOMPARE(flags.value(1).value("release").toString(), QStringLiteral("R2000"));
     QVERIFY(!flags.value(1).contains("securityFlags"));
+    QCOMPARE(flags.value(2).value("securityFlags").toInt(), 3);
+    QVERIFY(!flags.value(2).value("password").toBool(true));
+    QCOMPARE(flags.value(2).value("protection").toString(), QStringLiteral("安全标志异常(可能已损坏)"));
+    QCOMPARE(flags.value(2).value("width").toInt(), 40);
     r = runCli({"dwg", "info", "in/locked.dwg"}, dir.path());
     QCOMPARE(r.code, 0);
     QVERIFY(
@@ -564,6 +572,17 @@ void TestCli::dwgInfoAndPreview()
     QCOMPARE(r.code, 0);
     const QImage scaled(dir.filePath("out/png.bmp"), "BMP");
     QCOMPARE(scaled.size(), QSize(10, 5));
+
+    // A stored PNG whose image data is damaged (its signature intact) is written nowhere.
+    QByteArray damaged = png;
+    damaged.replace(damaged.indexOf("IDAT") + 4, 8, QByteArray(8, '\xA5'));
+    writeFile(dir.filePath("in/damaged.dwg"), drawingWith(6, damaged));
+    for (const char* action : {"info", "preview"}) {
+        r = runCli({"dwg", action, "--json", "--out", "out", "in/damaged.dwg"}, dir.path());
+        QCOMPARE(r.code, 1);
+        QCOMPARE(jsonLines(r.out).value(0).value("reason").toString(), QStringLiteral("图纸的预览已损坏"));
+    }
+    QVERIFY(!QFile::exists(dir.filePath("out/damaged.png")));
 }
 
 void TestCli::docPasswordsComeFromAFileOnly()

@@ -95,6 +95,47 @@ inline QByteArray makeDib(int width, int height, int bpp, quint32 clrUsed = 0)
     return dib;
 }
 
+/// A system page of the R2004 layout holding `data` as one literal run (n >= 4 bytes), ended
+/// by the terminating opcode 0x11.
+inline QByteArray literalPage(quint32 type, const QByteArray& data)
+{
+    QByteArray run(1, char(data.size() - 3));
+    if (data.size() - 3 > 0x0F) {
+        run = QByteArray(1, '\0');
+        qsizetype rest = data.size() - 3 - 0x0F;
+        for (; rest > 0xFF; rest -= 0xFF)
+            run += '\0';
+        run += char(rest);
+    }
+    run += data + '\x11';
+    return le32(type) + le32(quint32(data.size())) + le32(quint32(run.size())) + le32(2) + le32(0) + run;
+}
+
+/// The encrypted file header at 0x80 and, from 0x100, the page map and a section map that lists
+/// `sections` (name, encrypted flag), as R2004 and later (but R2007) store them.
+inline QByteArray sectionArea(const QList<std::pair<QByteArray, quint32>>& sections)
+{
+    QByteArray map = le32(quint32(sections.size())) + le32(2) + le32(0x7400) + le32(0) + le32(quint32(sections.size()));
+    for (const auto& [name, encrypted] : sections)
+        map += QByteArray(8, '\0') + le32(0) + le32(0x7400) + le32(0) + le32(2) + le32(1) + le32(encrypted) +
+               name.leftJustified(64, '\0');
+    const QByteArray mapPage = literalPage(0x4163003B, map);
+    const auto pageMap = [&](quint32 ownSize) {
+        return le32(1) + le32(ownSize) + le32(2) + le32(quint32(mapPage.size()));
+    };
+    const QByteArray pageMapPage =
+        literalPage(0x41630E3B, pageMap(quint32(literalPage(0x41630E3B, pageMap(0)).size())));
+    QByteArray header = QByteArray("AcFssFcAJMB", 12).leftJustified(0x6C, '\0');
+    putLe32(header, 0x54, 0); // the page map first, at 0x100
+    putLe32(header, 0x5C, 2); // the section map is page 2
+    quint32 seed = 1;
+    for (char& c : header) {
+        seed = seed * 0x343FDu + 0x269EC3u;
+        c = char(c ^ char(seed >> 16));
+    }
+    return header + QByteArray(0x100 - 0x80 - 0x6C, '\0') + pageMapPage + mapPage;
+}
+
 /// A drawing: a 0x80-byte header with the version and the pointer at 0x0D, the preview block
 /// at `blockOffset`, then `tail`. The offsets of each part are kept for tests that corrupt one.
 struct SynthDrawing {
@@ -104,6 +145,8 @@ struct SynthDrawing {
     qsizetype tail = 64;
     /// Written at 0x18, where R2004 and later keep their security flags.
     quint32 securityFlags = 0;
+    /// A section map from 0x80 (blockOffset must leave room: 0x300) listing these sections.
+    QList<std::pair<QByteArray, quint32>> sections;
 
     qsizetype overallOffset() const { return blockOffset + 16; }
     qsizetype countOffset() const { return blockOffset + 20; }
@@ -133,6 +176,10 @@ struct SynthDrawing {
         putLe32(bytes, 0x0D, quint32(blockOffset));
         if (bytes.size() >= 0x1C)
             putLe32(bytes, 0x18, securityFlags);
+        if (!sections.isEmpty()) {
+            const QByteArray area = sectionArea(sections);
+            bytes.replace(0x80, area.size(), area);
+        }
         bytes += kStartSentinel;
         bytes += le32(quint32(overallSize()));
         bytes += char(entries.size());
@@ -148,6 +195,16 @@ struct SynthDrawing {
         return bytes;
     }
 };
+
+/// A drawing whose flags are borne out: a security section stands in its section map.
+inline SynthDrawing securedDrawing(quint32 flags)
+{
+    SynthDrawing d;
+    d.securityFlags = flags;
+    d.sections = {{"AcDb:Header", 0}, {"AcDb:Security", 0}};
+    d.blockOffset = 0x300;
+    return d;
+}
 
 /// The 80 zero bytes of the header entry every real drawing carries first.
 inline std::pair<quint8, QByteArray> headerEntry()

@@ -19,6 +19,7 @@ Q_DECLARE_METATYPE(korvane::drawingviewer::PreviewFormat)
 
 namespace korvane::drawingviewer::testing {
 
+using namespace dwgformat;
 using testsupport::bytesOf;
 using testsupport::missingSamples;
 using testsupport::sampleFolder;

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 using namespace korvane::drawingviewer;
+using namespace korvane::dwgformat;
 using namespace korvane::drawingviewer::testing;
 
 class TestDwgPreview : public QObject {

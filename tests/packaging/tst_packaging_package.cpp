@@ -135,6 +135,8 @@ void TestPackage::fileList()
         QStringLiteral("usr/bin/korvane-cli"),
         QStringLiteral("usr/share/man/man1/korvane-cli.1.gz"),
         QStringLiteral("usr/libexec/korvane/korvane-chmextract"),
+        QStringLiteral("usr/libexec/korvane/korvane-dwgexport"),
+        QStringLiteral("usr/libexec/korvane/korvane-doccommand"),
         QStringLiteral("usr/share/korvane/db1.mdb"),
         QStringLiteral("usr/share/applications/org.korvane.Korvane.desktop"),
         QStringLiteral("usr/share/applications/org.korvane.Korvane.ViewDwg.desktop"),
@@ -160,6 +162,11 @@ void TestPackage::fileList()
     found.sort();
     expected.sort();
     QCOMPARE(found, expected); // nothing missing, no test or build leftovers
+    // The command line finds the helpers it hands commands to where the package puts them
+    // (exit 3 when it does not).
+    const QString cli = m_root + QStringLiteral("/usr/bin/korvane-cli");
+    QCOMPARE(run(cli, {QStringLiteral("dwg"), QStringLiteral("info"), QStringLiteral("/nonexistent.dwg")}).exitCode, 1);
+    QCOMPARE(run(cli, {QStringLiteral("doc"), QStringLiteral("--help")}).exitCode, 0);
 
     for (const int size : {16, 48, 256}) {
         const QImage icon(m_root +

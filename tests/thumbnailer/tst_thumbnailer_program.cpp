@@ -215,9 +215,8 @@ void TestThumbnailer::hostileInputs()
         putLe32(dib, 8, 2048);
         QVERIFY(writeAll(drawing, drawingWith(dib + QByteArray(4096 / 8 * 2048, '\x55'))));
     } else if (kind == QLatin1String("encrypted")) {
-        SynthDrawing d;
+        SynthDrawing d = securedDrawing(0x2);
         d.entries = {headerEntry(), {2, makeDib(7, 5, 8)}};
-        d.securityFlags = 0x2;
         QVERIFY(writeAll(drawing, d.build()));
     } else if (kind == QLatin1String("png")) {
         // Decoded with alpha, then laid on white: two full-size pictures at once.

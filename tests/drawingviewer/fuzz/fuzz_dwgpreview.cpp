@@ -12,6 +12,7 @@
 #include <cstring>
 
 using namespace korvane::drawingviewer;
+using namespace korvane::dwgformat;
 
 namespace {
 

@@ -1,18 +1,15 @@
-#include "drawingviewer/dwgheader.h"
+#include "dwgformat/dwgheader.h"
 
-#include "drawingviewer/dwgpreview.h"
-#include "platform/uniquefd.h"
+#include "dwgformat/previewlocator.h"
+#include "dwgformat/regularfile.h"
+#include "dwgformat/sectionmap.h"
 
 #include <QStringList>
 #include <QtEndian>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-namespace korvane::drawingviewer {
+namespace korvane::dwgformat {
 
 namespace {
 
@@ -105,6 +102,8 @@ QString DwgHeader::protectionText() const
 {
     if (!canCarryPassword())
         return QStringLiteral("无密码 (此版本的图纸不能设置密码)");
+    if (flagsDamaged())
+        return QStringLiteral("安全标志异常(可能已损坏)"); // nor are its other bits to be believed
     QString text;
     if (hasPassword()) {
         QStringList what;
@@ -147,30 +146,18 @@ DwgHeader readHeader(const ByteSource& source)
     const qint64 size = std::min(source.size(), kDwgHeaderBytes);
     if (size < 0 || !source.read(0, size, bytes))
         return {};
-    return parseHeader(bytes, size);
+    DwgHeader header = parseHeader(bytes, size); // a short file: parseHeader decides
+    if (header.flagsClaimEncryption())
+        header.encryptedSections = readSectionEncryption(source) == SectionEncryption::Encrypted;
+    return header;
 }
 
 DwgHeader readHeader(const QByteArray& nativePath)
 {
-    if (nativePath.isEmpty())
+    const RegularFile file(nativePath.constData());
+    if (!file.isOpen())
         return {};
-    const platform::UniqueFd fd(::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return {};
-    char bytes[kDwgHeaderBytes];
-    qint64 done = 0;
-    while (done < kDwgHeaderBytes) {
-        const ssize_t got = ::pread(fd.get(), bytes + done, size_t(kDwgHeaderBytes - done), off_t(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return {};
-        if (got == 0)
-            break; // a short file: parseHeader decides
-        done += got;
-    }
-    return parseHeader(bytes, done);
+    return readHeader(RegularFileSource(file));
 }
 
 QString passwordReport(const QList<NamedHeader>& drawings)
@@ -199,4 +186,4 @@ QString passwordReport(const QList<NamedHeader>& drawings)
     return blocks.join(QStringLiteral("\n\n"));
 }
 
-} // namespace korvane::drawingviewer
+} // namespace korvane::dwgformat
