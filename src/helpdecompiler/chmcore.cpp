@@ -5,6 +5,7 @@
 #include "platform/uniquefd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -29,6 +30,10 @@ std::string folderFailure(int e)
         return std::string("路径中有符号链接或同名文件,已跳过");
     return std::string("无法创建文件夹: ") + errnoText(e);
 }
+
+/// The page written under its own name right now (see removePageInProgress).
+std::atomic<int> g_pageFolder{-1};
+std::atomic<const char*> g_pageName{nullptr};
 
 /// Folder handles below the output folder, opened one component at a time without following links.
 class OutputTree {
@@ -97,8 +102,10 @@ bool copySection0(int in, std::uint64_t offset, std::uint64_t length, IoFile& ou
 }
 
 /// Opens the output folder `projectName` under `targetFolder`, creating it when missing; the
-/// folder itself may not be a link. On failure says why in the report.
-UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& projectName, ExtractReport& report)
+/// folder itself may not be a link. On failure says why in the report. `made` tells whether this
+/// call created it: then no name in it can be a user's file.
+UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& projectName, ExtractReport& report,
+                        bool* made)
 {
     if (projectName.empty() || projectName == "." || projectName == ".." ||
         projectName.find('/') != std::string::npos) {
@@ -110,7 +117,8 @@ UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& proj
         report.error = std::string("无法打开目标文件夹: ") + errnoText(errno);
         return UniqueFd();
     }
-    if (::mkdirat(target.get(), projectName.c_str(), 0777) != 0 && errno != EEXIST) {
+    *made = ::mkdirat(target.get(), projectName.c_str(), 0777) == 0;
+    if (!*made && errno != EEXIST) {
         report.error = std::string("无法创建输出文件夹: ") + errnoText(errno);
         return UniqueFd();
     }
@@ -230,13 +238,16 @@ std::vector<Job> plan(const ChmArchive& archive, OutputTree& tree, ExtractReport
     return jobs;
 }
 
-/// Writes the planned entries: each under the partial name first, renamed into place when complete.
+/// Writes the planned entries. In an output folder this run created, a page is created under its
+/// own name (exclusively, so nothing else can be there); elsewhere, or when the name is taken, it
+/// goes under the partial name first and is renamed into place when complete, so a user's file is
+/// replaced whole or not at all.
 class EntryWriter {
 public:
-    EntryWriter(const ChmArchive& archive, int input, int root, OutputTree& tree, std::uint64_t cap,
+    EntryWriter(const ChmArchive& archive, int input, int root, bool rootIsNew, OutputTree& tree, std::uint64_t cap,
                 ExtractReport& report)
-        : m_archive(archive), m_input(input), m_root(root), m_tree(tree), m_io(input, cap), m_lzx(archive, m_io),
-          m_report(report)
+        : m_archive(archive), m_input(input), m_root(root), m_rootIsNew(rootIsNew), m_tree(tree), m_io(input, cap),
+          m_lzx(archive, m_io), m_report(report)
     {}
 
     void run(const std::vector<Job>& jobs)
@@ -277,22 +288,37 @@ private:
         const std::size_t slash = job.path.rfind('/');
         const std::string folderPath = slash == std::string::npos ? std::string() : job.path.substr(0, slash);
         const std::string fileName = slash == std::string::npos ? job.path : job.path.substr(slash + 1);
-        const std::string shown = shownName(job.entry->name);
         int error = 0;
         const int folder = m_tree.folder(folderPath, &error);
         if (folder < 0) {
-            m_report.addProblem(shown, folderFailure(error));
+            problem(job, folderFailure(error));
             return true;
+        }
+        if (m_rootIsNew) {
+            // Named before it exists: a death signal may come between the two.
+            g_pageFolder = folder;
+            g_pageName = fileName.c_str();
+            UniqueFd own(
+                ::openat(folder, fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            const int e = errno;
+            const bool go = own.valid() && writeInPlace(job, own.get(), folder, fileName);
+            g_pageName = nullptr;
+            if (own.valid())
+                return go;
+            if (e != EEXIST) {
+                problem(job, std::string("无法创建文件: ") + errnoText(e));
+                return true;
+            }
         }
         const UniqueFd out = createFresh(m_root, kPartialFileName, &error);
         if (!out.valid()) {
-            m_report.addProblem(shown, std::string("无法创建文件: ") + errnoText(error));
+            problem(job, std::string("无法创建文件: ") + errnoText(error));
             return true;
         }
         if (!decode(*job.entry, out.get())) {
             // A partial file would look complete to the user; take it away.
             ::unlinkat(m_root, kPartialFileName, 0);
-            m_report.addProblem(shown, decodeFailure());
+            problem(job, decodeFailure());
             return !m_io.capExceeded;
         }
         // Complete: it takes the entry's name now, replacing whatever had it (a link planted
@@ -300,8 +326,27 @@ private:
         if (::renameat(m_root, kPartialFileName, folder, fileName.c_str()) != 0) {
             const int e = errno;
             ::unlinkat(m_root, kPartialFileName, 0);
-            m_report.addProblem(shown, std::string("无法创建文件: ") + errnoText(e));
+            problem(job, std::string("无法创建文件: ") + errnoText(e));
             return true;
+        }
+        ++m_report.files;
+        m_report.bytes += job.entry->length;
+        return true;
+    }
+
+    /// The name as text is made only for a page that has a problem: it may take a conversion.
+    void problem(const Job& job, std::string reason)
+    {
+        m_report.addProblem(shownName(job.entry->name), std::move(reason));
+    }
+
+    /// Fills a page this run has just created under its own name.
+    bool writeInPlace(const Job& job, int out, int folder, const std::string& fileName)
+    {
+        if (!decode(*job.entry, out)) {
+            ::unlinkat(folder, fileName.c_str(), 0);
+            problem(job, decodeFailure());
+            return !m_io.capExceeded;
         }
         ++m_report.files;
         m_report.bytes += job.entry->length;
@@ -348,6 +393,7 @@ private:
     const ChmArchive& m_archive;
     int m_input;
     int m_root;
+    bool m_rootIsNew;
     OutputTree& m_tree;
     IoSystem m_io;
     LzxSection m_lzx;
@@ -355,6 +401,12 @@ private:
 };
 
 } // namespace
+
+void removePageInProgress() noexcept
+{
+    if (const char* name = g_pageName.load())
+        ::unlinkat(g_pageFolder.load(), name, 0);
+}
 
 void removePartialFile(const std::string& targetFolder, const std::string& projectName)
 {
@@ -387,7 +439,8 @@ ExtractReport extract(const std::string& chmPath, const std::string& targetFolde
         report.error = archive.error();
         return report;
     }
-    const UniqueFd root = openOutputRoot(targetFolder, projectName, report);
+    bool made = false;
+    const UniqueFd root = openOutputRoot(targetFolder, projectName, report, &made);
     if (!root.valid())
         return report;
     report.opened = true;
@@ -395,7 +448,7 @@ ExtractReport extract(const std::string& chmPath, const std::string& targetFolde
     OutputTree tree(root.get());
     ProjectTables tables;
     const std::vector<Job> jobs = plan(archive, tree, report, tables);
-    EntryWriter(archive, input.get(), root.get(), tree, maxTotalBytes, report).run(jobs);
+    EntryWriter(archive, input.get(), root.get(), made, tree, maxTotalBytes, report).run(jobs);
     tables.parseInto(report.project, archive);
     return report;
 }

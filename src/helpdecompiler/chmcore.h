@@ -80,6 +80,11 @@ inline constexpr char kPartialFileName[] = ".korvane\\partial";
 /// `projectName` directly under `targetFolder`; links are not followed.
 void removePartialFile(const std::string& targetFolder, const std::string& projectName);
 
+/// Removes the page that is being written under its own name, if any: the helper's handler of
+/// its death signal calls it, so that a helper ended with its caller leaves no page cut short.
+/// Async-signal-safe; meant for a process that runs one extraction at a time.
+void removePageInProgress() noexcept;
+
 /// The cap on the output of one help file, against decompression bombs (entries may overlap).
 std::uint64_t defaultCap(std::uint64_t fileSize);
 
