@@ -7,9 +7,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sched.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -238,6 +245,84 @@ std::vector<Job> plan(const ChmArchive& archive, OutputTree& tree, ExtractReport
     return jobs;
 }
 
+/// Pages decoded into memory, put on disk by a thread of its own while the decoder goes on
+/// with the next ones: decoding is user time, creating files system time, and two cores can
+/// do both at once. Pages are placed in the order they come (a name stored twice ends as on
+/// one thread); what is queued is bounded.
+class PageQueue {
+public:
+    using Place = std::function<void(const Job&, const std::string&)>;
+    static constexpr std::uint64_t kLargestPage = 4u << 20; ///< larger ones stream on the decoder's thread
+
+    explicit PageQueue(Place place) : m_place(std::move(place)), m_thread([this] { loop(); }) {}
+    ~PageQueue()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_ready.notify_all();
+        m_thread.join();
+    }
+    PageQueue(const PageQueue&) = delete;
+    PageQueue& operator=(const PageQueue&) = delete;
+
+    void push(const Job& job, std::string bytes)
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_bytes < kQueuedBytes; });
+        m_bytes += bytes.size();
+        m_pages.emplace_back(&job, std::move(bytes));
+        m_ready.notify_one();
+    }
+
+    /// Waits until every page pushed is on disk.
+    void drain()
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_pages.empty() && !m_busy; });
+    }
+
+private:
+    static constexpr std::size_t kQueuedBytes = 16u << 20;
+
+    void loop()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_ready.wait(lock, [this] { return m_done || !m_pages.empty(); });
+            if (m_pages.empty())
+                return;
+            const std::pair<const Job*, std::string> page = std::move(m_pages.front());
+            m_pages.pop_front();
+            m_busy = true;
+            lock.unlock();
+            m_place(*page.first, page.second);
+            lock.lock();
+            m_busy = false;
+            m_bytes -= page.second.size();
+            m_room.notify_all();
+        }
+    }
+
+    Place m_place;
+    std::mutex m_mutex;
+    std::condition_variable m_ready, m_room;
+    std::deque<std::pair<const Job*, std::string>> m_pages;
+    std::size_t m_bytes = 0;
+    bool m_busy = false;
+    bool m_done = false;
+    std::thread m_thread; ///< last: it starts once the rest is ready
+};
+
+/// Whether a second core is there for the page queue (taskset and cpusets count).
+bool secondCore()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return ::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+}
+
 /// Writes the planned entries. In an output folder this run created, a page is created under its
 /// own name (exclusively, so nothing else can be there); elsewhere, or when the name is taken, it
 /// goes under the partial name first and is renamed into place when complete, so a user's file is
@@ -252,6 +337,8 @@ public:
 
     void run(const std::vector<Job>& jobs)
     {
+        if (secondCore())
+            m_queue.emplace([this](const Job& job, const std::string& bytes) { place(job, bytes); });
         // A table beyond the last page (after the full-text index, often) is read by a decoder
         // of its own, which starts at the reset point before it: the one decoder would have to
         // decode everything in between.
@@ -268,15 +355,14 @@ public:
                 continue;
             }
             if (!write(job))
-                return;
+                break;
         }
-        if (late.empty())
-            return;
         LzxSection own(m_archive, m_io);
         for (const Job* job : late) {
-            if (!readTable(*job, own))
-                return;
+            if (m_io.capExceeded || !readTable(*job, own))
+                break;
         }
+        m_queue.reset(); // every page on disk before the report is made
     }
 
 private:
@@ -285,72 +371,109 @@ private:
     {
         if (job.memory)
             return readTable(job);
+        if (m_queue && job.entry->length <= PageQueue::kLargestPage) {
+            std::string bytes;
+            bytes.reserve(std::size_t(job.entry->length));
+            IoFile target{&m_io, -1, true, 0, &bytes};
+            if (!decode(*job.entry, target)) {
+                problem(job, decodeFailure());
+                return !m_io.capExceeded;
+            }
+            m_queue->push(job, std::move(bytes));
+            return true;
+        }
+        if (m_queue)
+            m_queue->drain(); // the queue's pages first, in their order
+        place(job, [this, &job](int out) {
+            IoFile target{&m_io, out, true, 0};
+            return decode(*job.entry, target) ? std::string() : decodeFailure();
+        });
+        return !m_io.capExceeded;
+    }
+
+    /// Puts a page decoded into memory on disk.
+    void place(const Job& job, const std::string& bytes)
+    {
+        place(job, [&bytes](int out) {
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n = ::write(out, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return std::string("写入失败: ") + errnoText(n < 0 ? errno : ENOSPC);
+                done += std::size_t(n);
+            }
+            return std::string();
+        });
+    }
+
+    /// Creates the page's file and has `fill` write it (it answers why not, or ""); one thread
+    /// at a time.
+    void place(const Job& job, const std::function<std::string(int)>& fill)
+    {
         const std::size_t slash = job.path.rfind('/');
         const std::string folderPath = slash == std::string::npos ? std::string() : job.path.substr(0, slash);
         const std::string fileName = slash == std::string::npos ? job.path : job.path.substr(slash + 1);
         int error = 0;
         const int folder = m_tree.folder(folderPath, &error);
-        if (folder < 0) {
-            problem(job, folderFailure(error));
-            return true;
-        }
+        if (folder < 0)
+            return problem(job, folderFailure(error));
         if (m_rootIsNew) {
             // Named before it exists: a death signal may come between the two.
             g_pageFolder = folder;
             g_pageName = fileName.c_str();
-            UniqueFd own(
+            const UniqueFd own(
                 ::openat(folder, fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
             const int e = errno;
-            const bool go = own.valid() && writeInPlace(job, own.get(), folder, fileName);
+            if (own.valid())
+                fillOrRemove(job, own.get(), folder, fileName, fill);
             g_pageName = nullptr;
             if (own.valid())
-                return go;
-            if (e != EEXIST) {
-                problem(job, std::string("无法创建文件: ") + errnoText(e));
-                return true;
-            }
+                return;
+            if (e != EEXIST) // a name taken after all goes the safe way below
+                return problem(job, std::string("无法创建文件: ") + errnoText(e));
         }
         const UniqueFd out = createFresh(m_root, kPartialFileName, &error);
-        if (!out.valid()) {
-            problem(job, std::string("无法创建文件: ") + errnoText(error));
-            return true;
-        }
-        if (!decode(*job.entry, out.get())) {
+        if (!out.valid())
+            return problem(job, std::string("无法创建文件: ") + errnoText(error));
+        if (const std::string why = fill(out.get()); !why.empty()) {
             // A partial file would look complete to the user; take it away.
             ::unlinkat(m_root, kPartialFileName, 0);
-            problem(job, decodeFailure());
-            return !m_io.capExceeded;
+            return problem(job, why);
         }
         // Complete: it takes the entry's name now, replacing whatever had it (a link planted
         // there included, which is replaced, never written through).
         if (::renameat(m_root, kPartialFileName, folder, fileName.c_str()) != 0) {
             const int e = errno;
             ::unlinkat(m_root, kPartialFileName, 0);
-            problem(job, std::string("无法创建文件: ") + errnoText(e));
-            return true;
+            return problem(job, std::string("无法创建文件: ") + errnoText(e));
         }
+        counted(job);
+    }
+
+    void fillOrRemove(const Job& job, int out, int folder, const std::string& fileName,
+                      const std::function<std::string(int)>& fill)
+    {
+        if (const std::string why = fill(out); !why.empty()) {
+            ::unlinkat(folder, fileName.c_str(), 0);
+            return problem(job, why);
+        }
+        counted(job);
+    }
+
+    void counted(const Job& job)
+    {
+        const std::lock_guard lock(m_reportLock);
         ++m_report.files;
         m_report.bytes += job.entry->length;
-        return true;
     }
 
     /// The name as text is made only for a page that has a problem: it may take a conversion.
     void problem(const Job& job, std::string reason)
     {
+        const std::lock_guard lock(m_reportLock);
         m_report.addProblem(shownName(job.entry->name), std::move(reason));
-    }
-
-    /// Fills a page this run has just created under its own name.
-    bool writeInPlace(const Job& job, int out, int folder, const std::string& fileName)
-    {
-        if (!decode(*job.entry, out)) {
-            ::unlinkat(folder, fileName.c_str(), 0);
-            problem(job, decodeFailure());
-            return !m_io.capExceeded;
-        }
-        ++m_report.files;
-        m_report.bytes += job.entry->length;
-        return true;
     }
 
     /// A damaged table gives no facts; the pages go on.
@@ -362,12 +485,6 @@ private:
         if (!decode(*job.entry, target, lzx))
             job.memory->clear();
         return !m_io.capExceeded;
-    }
-
-    bool decode(const ChmEntry& entry, int out)
-    {
-        IoFile target{&m_io, out, true, 0};
-        return decode(entry, target);
     }
 
     bool decode(const ChmEntry& entry, IoFile& target) { return decode(entry, target, m_lzx); }
@@ -398,6 +515,8 @@ private:
     IoSystem m_io;
     LzxSection m_lzx;
     ExtractReport& m_report;
+    std::mutex m_reportLock; ///< the page queue's thread reports too
+    std::optional<PageQueue> m_queue;
 };
 
 } // namespace

@@ -125,8 +125,8 @@ public:
             // The process's end first, so that its revents are at a known place.
             pollfd fds[4] = {{exitFd.get(), POLLIN, 0}};
             nfds_t n = 1;
-            for (const auto& [fd, events] : {std::pair{stopFd, POLLIN}, std::pair{m_output.get(), POLLIN},
-                                             std::pair{m_input.get(), POLLOUT}}) {
+            for (const auto& [fd, events] :
+                 {std::pair{stopFd, POLLIN}, std::pair{m_output.get(), POLLIN}, std::pair{m_input.get(), POLLOUT}}) {
                 if (fd >= 0)
                     fds[n++] = {fd, short(events), 0};
             }
@@ -159,8 +159,8 @@ private:
     void writeInput()
     {
         while (m_input.valid() && m_written < m_pending.size()) {
-            const ssize_t n = ::write(m_input.get(), m_pending.constData() + m_written,
-                                      size_t(m_pending.size() - m_written));
+            const ssize_t n =
+                ::write(m_input.get(), m_pending.constData() + m_written, size_t(m_pending.size() - m_written));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && errno == EAGAIN)
@@ -181,8 +181,8 @@ private:
         m_outcome.finished = WIFEXITED(status);
         m_outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (!m_outcome.finished)
-            m_outcome.status = Status::failure(ErrorKind::Failed,
-                                               QStringLiteral("程序异常终止(信号 %1)").arg(WTERMSIG(status)));
+            m_outcome.status =
+                Status::failure(ErrorKind::Failed, QStringLiteral("程序异常终止(信号 %1)").arg(WTERMSIG(status)));
     }
 
     void kill(bool stopped)
