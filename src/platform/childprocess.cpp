@@ -141,11 +141,12 @@ public:
     }
 
 private:
-    /// Reads what the pipe holds now; closes it at its end.
+    /// Reads what the pipe holds now, up to 16 pipes' worth, so that a program that floods it
+    /// still lets the wait look at its limit and a stop; closes it at its end.
     void readOutput()
     {
         char buffer[65536];
-        while (m_output.valid()) {
+        for (int chunk = 0; chunk < 16 && m_output.valid(); ++chunk) {
             const ssize_t n = ::read(m_output.get(), buffer, sizeof buffer);
             if (n > 0)
                 appendTail(m_outcome.output, buffer, qsizetype(n), m_keep);
