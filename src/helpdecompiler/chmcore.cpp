@@ -335,9 +335,9 @@ public:
           m_lzx(archive, m_io), m_report(report)
     {}
 
-    void run(const std::vector<Job>& jobs)
+    void run(const std::vector<Job>& jobs, bool secondThread)
     {
-        if (secondCore())
+        if (secondThread && secondCore())
             m_queue.emplace([this](const Job& job, const std::string& bytes) { place(job, bytes); });
         // A table beyond the last page (after the full-text index, often) is read by a decoder
         // of its own, which starts at the reset point before it: the one decoder would have to
@@ -545,7 +545,7 @@ std::uint64_t defaultCap(std::uint64_t fileSize)
 }
 
 ExtractReport extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-                      std::uint64_t maxTotalBytes)
+                      std::uint64_t maxTotalBytes, bool secondThread)
 {
     ExtractReport report;
     const UniqueFd input(::open(chmPath.c_str(), O_RDONLY | O_CLOEXEC));
@@ -567,7 +567,7 @@ ExtractReport extract(const std::string& chmPath, const std::string& targetFolde
     OutputTree tree(root.get());
     ProjectTables tables;
     const std::vector<Job> jobs = plan(archive, tree, report, tables);
-    EntryWriter(archive, input.get(), root.get(), made, tree, maxTotalBytes, report).run(jobs);
+    EntryWriter(archive, input.get(), root.get(), made, tree, maxTotalBytes, report).run(jobs, secondThread);
     tables.parseInto(report.project, archive);
     return report;
 }

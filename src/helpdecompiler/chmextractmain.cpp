@@ -82,7 +82,9 @@ int main()
     } else {
         struct stat st {};
         const std::uint64_t size = ::stat(fields[0].c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
-        report = core::extract(fields[0], fields[1], fields[2], core::defaultCap(size));
+        // A fifth field "1": the caller runs other helpers beside this one.
+        const bool alone = fields.size() < 5 || fields[4] != "1";
+        report = core::extract(fields[0], fields[1], fields[2], core::defaultCap(size), alone);
     }
     const std::string text = core::formatReport(report);
     std::fwrite(text.data(), 1, text.size(), stdout);

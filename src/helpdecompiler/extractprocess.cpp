@@ -4,6 +4,7 @@
 #include "platform/programstarter.h"
 
 #include <QList>
+#include <QScopeGuard>
 #include <algorithm>
 #include <unistd.h>
 
@@ -59,9 +60,12 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile, const
                                       const QByteArray& projectName, quint64 fileSize)
 {
     // Paths travel as raw bytes on standard input: an argument vector would force them through text.
-    // Our process ID lets the helper see that we died before it could ask to die with us.
-    const QByteArray input =
-        chmFile + '\0' + targetFolder + '\0' + projectName + '\0' + QByteArray::number(qint64(::getpid())) + '\0';
+    // Our process ID lets the helper see that we died before it could ask to die with us. A helper
+    // started while another runs keeps to one thread: the cores are taken.
+    const bool alone = m_running.fetch_add(1) == 0;
+    const auto done = qScopeGuard([this] { m_running.fetch_sub(1); });
+    const QByteArray input = chmFile + '\0' + targetFolder + '\0' + projectName + '\0' +
+                             QByteArray::number(qint64(::getpid())) + '\0' + (alone ? "" : "1") + '\0';
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     const platform::NativePath output = (targetFolder.endsWith('/') ? targetFolder : targetFolder + '/') + projectName;
     // What was there before this run; a tree that could not be walked has nothing taken back.
