@@ -2,12 +2,13 @@
 // in-process to show what the process costs) beside extract_chmLib and 7z x on the same files.
 //
 //   bench_helpdecompiler [--rounds N] [--large] [--dir FOLDER] [file.chm ...]
-//   bench_helpdecompiler --rows [--rounds N] [--dir FOLDER]
+//   bench_helpdecompiler --rows [--rounds N] [--dir FOLDER] [--files HELPFILES]
 //
 // --rows times korvane-cli as a user runs it beside its peers, on all cores and on one
 // (taskset -c 0), pairs interleaved, and prints one line a job:
 // job<TAB>ours_wall_ms<TAB>peer_wall_ms<TAB>ours_cpu_ms<TAB>peer_cpu_ms (medians); the spread
-// goes to standard error.
+// goes to standard error. With --files, the jobs are instead one a help file of the folder
+// HELPFILES against 7z x, and standard error ends with the median and largest wall ratio.
 //
 // Always measures a help file of 2,000 pages (about 24 MB of HTML) compiled with chmcmd here;
 // --large adds one of 20,000 pages; the shared samples' real help files and any files named
@@ -138,6 +139,7 @@ struct Options {
     bool large = false;
     bool rows = false;
     QString folder = QDir::tempPath();
+    QString helpFiles; ///< --files: a folder of real help files, one job each
     QStringList inputs;
 };
 
@@ -153,6 +155,8 @@ Options parseOptions(const QStringList& args)
             o.large = true;
         else if (args[i] == QLatin1String("--rows"))
             o.rows = true;
+        else if (args[i] == QLatin1String("--files") && i + 1 < args.size())
+            o.helpFiles = args[++i];
         else
             o.inputs << args[i];
     }
@@ -389,7 +393,9 @@ void spread(const char* job, const Contender& c)
 }
 
 /// Ours against the fastest of the peers (by median wall time), interleaved round by round.
-void row(const QString& job, Contender ours, std::vector<Contender> peers, int rounds, bool oneCore)
+/// Returns the wall and CPU ratios of the medians.
+std::pair<double, double> row(const QString& job, Contender ours, std::vector<Contender> peers, int rounds,
+                              bool oneCore)
 {
     for (int round = 0; round < rounds; ++round) {
         for (Contender* c : [&] {
@@ -416,6 +422,53 @@ void row(const QString& job, Contender ours, std::vector<Contender> peers, int r
     std::printf("%s\t%.1f\t%.1f\t%.1f\t%.1f\n", name.constData(), bench::median(ours.wall), bench::median(best->wall),
                 bench::median(ours.cpu), bench::median(best->cpu));
     std::fflush(stdout);
+    return {bench::median(ours.wall) / bench::median(best->wall), bench::median(ours.cpu) / bench::median(best->cpu)};
+}
+
+/// One job a help file of `folder` against 7z x, each in a folder of its own (the command line
+/// writes beside the file); the ratios' median and largest go to standard error.
+int helpFileRows(const Options& o, const QString& work, const QString& cli, const QString& sevenZip)
+{
+    QStringList names;
+    for (const QString& name : QDir(o.helpFiles).entryList(QDir::Files, QDir::Name)) {
+        if (name.right(3).toLower() == QLatin1String("chm") && name.indexOf(QLatin1Char('.')) > 0)
+            names << name;
+    }
+    if (names.isEmpty()) {
+        std::fprintf(stderr, "no help files in %s\n", qPrintable(o.helpFiles));
+        return 1;
+    }
+    for (const bool oneCore : {false, true}) {
+        std::vector<double> wall, cpu;
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QString folder = work + QStringLiteral("/set%1").arg(i);
+            const QString file = folder + QLatin1Char('/') + names[i];
+            QDir().mkpath(folder);
+            QFile::copy(o.helpFiles + QLatin1Char('/') + names[i], file);
+            const QString project = names[i].left(names[i].indexOf(QLatin1Char('.')));
+            const auto [w, c] = row(QStringLiteral("decompile ") + names[i],
+                                    {"korvane-cli",
+                                     {{cli, {QStringLiteral("chm"), QStringLiteral("decompile"), file}}},
+                                     {folder + QLatin1Char('/') + project},
+                                     {},
+                                     {}},
+                                    {{"7z x",
+                                      {{sevenZip,
+                                        {QStringLiteral("x"), QStringLiteral("-y"),
+                                         QStringLiteral("-o") + folder + QStringLiteral("/7z"), file}}},
+                                      {folder + QStringLiteral("/7z")},
+                                      {},
+                                      {}}},
+                                    o.rounds, oneCore);
+            wall.push_back(w);
+            cpu.push_back(c);
+        }
+        std::fprintf(stderr, "%lld help files%s: wall ratio median %.2f (min %.2f, max %.2f), cpu ratio median %.2f\n",
+                     qlonglong(names.size()), oneCore ? " (taskset -c 0)" : "", bench::median(wall),
+                     *std::min_element(wall.begin(), wall.end()), *std::max_element(wall.begin(), wall.end()),
+                     bench::median(cpu));
+    }
+    return 0;
 }
 
 int printRows(const Options& o, const QString& work)
@@ -426,6 +479,8 @@ int printRows(const Options& o, const QString& work)
     const QString chmLib = QStandardPaths::findExecutable(QStringLiteral("extract_chmLib"));
     const QString data = qEnvironmentVariable("KORVANE_TESTDATA", bin + QStringLiteral("/../../../shared/testdata"));
     const QString putty = data + QStringLiteral("/chm/real/putty.chm");
+    if (!o.helpFiles.isEmpty() && !sevenZip.isEmpty() && QFileInfo::exists(cli))
+        return helpFileRows(o, work, cli, sevenZip);
     if (sevenZip.isEmpty() || !QFileInfo::exists(putty) || !QFileInfo::exists(cli)) {
         std::fprintf(stderr, "needs 7z, korvane-cli and %s\n", qPrintable(putty));
         return 1;

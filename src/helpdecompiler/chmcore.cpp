@@ -5,10 +5,18 @@
 #include "platform/uniquefd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sched.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -29,6 +37,10 @@ std::string folderFailure(int e)
         return std::string("路径中有符号链接或同名文件,已跳过");
     return std::string("无法创建文件夹: ") + errnoText(e);
 }
+
+/// The page written under its own name right now (see removePageInProgress).
+std::atomic<int> g_pageFolder{-1};
+std::atomic<const char*> g_pageName{nullptr};
 
 /// Folder handles below the output folder, opened one component at a time without following links.
 class OutputTree {
@@ -97,8 +109,10 @@ bool copySection0(int in, std::uint64_t offset, std::uint64_t length, IoFile& ou
 }
 
 /// Opens the output folder `projectName` under `targetFolder`, creating it when missing; the
-/// folder itself may not be a link. On failure says why in the report.
-UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& projectName, ExtractReport& report)
+/// folder itself may not be a link. On failure says why in the report. `made` tells whether this
+/// call created it: then no name in it can be a user's file.
+UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& projectName, ExtractReport& report,
+                        bool* made)
 {
     if (projectName.empty() || projectName == "." || projectName == ".." ||
         projectName.find('/') != std::string::npos) {
@@ -110,7 +124,8 @@ UniqueFd openOutputRoot(const std::string& targetFolder, const std::string& proj
         report.error = std::string("无法打开目标文件夹: ") + errnoText(errno);
         return UniqueFd();
     }
-    if (::mkdirat(target.get(), projectName.c_str(), 0777) != 0 && errno != EEXIST) {
+    *made = ::mkdirat(target.get(), projectName.c_str(), 0777) == 0;
+    if (!*made && errno != EEXIST) {
         report.error = std::string("无法创建输出文件夹: ") + errnoText(errno);
         return UniqueFd();
     }
@@ -230,17 +245,100 @@ std::vector<Job> plan(const ChmArchive& archive, OutputTree& tree, ExtractReport
     return jobs;
 }
 
-/// Writes the planned entries: each under the partial name first, renamed into place when complete.
+/// Pages decoded into memory, put on disk by a thread of its own while the decoder goes on
+/// with the next ones: decoding is user time, creating files system time, and two cores can
+/// do both at once. Pages are placed in the order they come (a name stored twice ends as on
+/// one thread); what is queued is bounded.
+class PageQueue {
+public:
+    using Place = std::function<void(const Job&, const std::string&)>;
+    static constexpr std::uint64_t kLargestPage = 4u << 20; ///< larger ones stream on the decoder's thread
+
+    explicit PageQueue(Place place) : m_place(std::move(place)), m_thread([this] { loop(); }) {}
+    ~PageQueue()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_ready.notify_all();
+        m_thread.join();
+    }
+    PageQueue(const PageQueue&) = delete;
+    PageQueue& operator=(const PageQueue&) = delete;
+
+    void push(const Job& job, std::string bytes)
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_bytes < kQueuedBytes; });
+        m_bytes += bytes.size();
+        m_pages.emplace_back(&job, std::move(bytes));
+        m_ready.notify_one();
+    }
+
+    /// Waits until every page pushed is on disk.
+    void drain()
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_pages.empty() && !m_busy; });
+    }
+
+private:
+    static constexpr std::size_t kQueuedBytes = 16u << 20;
+
+    void loop()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_ready.wait(lock, [this] { return m_done || !m_pages.empty(); });
+            if (m_pages.empty())
+                return;
+            const std::pair<const Job*, std::string> page = std::move(m_pages.front());
+            m_pages.pop_front();
+            m_busy = true;
+            lock.unlock();
+            m_place(*page.first, page.second);
+            lock.lock();
+            m_busy = false;
+            m_bytes -= page.second.size();
+            m_room.notify_all();
+        }
+    }
+
+    Place m_place;
+    std::mutex m_mutex;
+    std::condition_variable m_ready, m_room;
+    std::deque<std::pair<const Job*, std::string>> m_pages;
+    std::size_t m_bytes = 0;
+    bool m_busy = false;
+    bool m_done = false;
+    std::thread m_thread; ///< last: it starts once the rest is ready
+};
+
+/// Whether a second core is there for the page queue (taskset and cpusets count).
+bool secondCore()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return ::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+}
+
+/// Writes the planned entries. In an output folder this run created, a page is created under its
+/// own name (exclusively, so nothing else can be there); elsewhere, or when the name is taken, it
+/// goes under the partial name first and is renamed into place when complete, so a user's file is
+/// replaced whole or not at all.
 class EntryWriter {
 public:
-    EntryWriter(const ChmArchive& archive, int input, int root, OutputTree& tree, std::uint64_t cap,
+    EntryWriter(const ChmArchive& archive, int input, int root, bool rootIsNew, OutputTree& tree, std::uint64_t cap,
                 ExtractReport& report)
-        : m_archive(archive), m_input(input), m_root(root), m_tree(tree), m_io(input, cap), m_lzx(archive, m_io),
-          m_report(report)
+        : m_archive(archive), m_input(input), m_root(root), m_rootIsNew(rootIsNew), m_tree(tree), m_io(input, cap),
+          m_lzx(archive, m_io), m_report(report)
     {}
 
-    void run(const std::vector<Job>& jobs)
+    void run(const std::vector<Job>& jobs, bool secondThread)
     {
+        if (secondThread && secondCore())
+            m_queue.emplace([this](const Job& job, const std::string& bytes) { place(job, bytes); });
         // A table beyond the last page (after the full-text index, often) is read by a decoder
         // of its own, which starts at the reset point before it: the one decoder would have to
         // decode everything in between.
@@ -257,15 +355,14 @@ public:
                 continue;
             }
             if (!write(job))
-                return;
+                break;
         }
-        if (late.empty())
-            return;
         LzxSection own(m_archive, m_io);
         for (const Job* job : late) {
-            if (!readTable(*job, own))
-                return;
+            if (m_io.capExceeded || !readTable(*job, own))
+                break;
         }
+        m_queue.reset(); // every page on disk before the report is made
     }
 
 private:
@@ -274,38 +371,109 @@ private:
     {
         if (job.memory)
             return readTable(job);
+        if (m_queue && job.entry->length <= PageQueue::kLargestPage) {
+            std::string bytes;
+            bytes.reserve(std::size_t(job.entry->length));
+            IoFile target{&m_io, -1, true, 0, &bytes};
+            if (!decode(*job.entry, target)) {
+                problem(job, decodeFailure());
+                return !m_io.capExceeded;
+            }
+            m_queue->push(job, std::move(bytes));
+            return true;
+        }
+        if (m_queue)
+            m_queue->drain(); // the queue's pages first, in their order
+        place(job, [this, &job](int out) {
+            IoFile target{&m_io, out, true, 0};
+            return decode(*job.entry, target) ? std::string() : decodeFailure();
+        });
+        return !m_io.capExceeded;
+    }
+
+    /// Puts a page decoded into memory on disk.
+    void place(const Job& job, const std::string& bytes)
+    {
+        place(job, [&bytes](int out) {
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n = ::write(out, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return std::string("写入失败: ") + errnoText(n < 0 ? errno : ENOSPC);
+                done += std::size_t(n);
+            }
+            return std::string();
+        });
+    }
+
+    /// Creates the page's file and has `fill` write it (it answers why not, or ""); one thread
+    /// at a time.
+    void place(const Job& job, const std::function<std::string(int)>& fill)
+    {
         const std::size_t slash = job.path.rfind('/');
         const std::string folderPath = slash == std::string::npos ? std::string() : job.path.substr(0, slash);
         const std::string fileName = slash == std::string::npos ? job.path : job.path.substr(slash + 1);
-        const std::string shown = shownName(job.entry->name);
         int error = 0;
         const int folder = m_tree.folder(folderPath, &error);
-        if (folder < 0) {
-            m_report.addProblem(shown, folderFailure(error));
-            return true;
+        if (folder < 0)
+            return problem(job, folderFailure(error));
+        if (m_rootIsNew) {
+            // Named before it exists: a death signal may come between the two.
+            g_pageFolder = folder;
+            g_pageName = fileName.c_str();
+            const UniqueFd own(
+                ::openat(folder, fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            const int e = errno;
+            if (own.valid())
+                fillOrRemove(job, own.get(), folder, fileName, fill);
+            g_pageName = nullptr;
+            if (own.valid())
+                return;
+            if (e != EEXIST) // a name taken after all goes the safe way below
+                return problem(job, std::string("无法创建文件: ") + errnoText(e));
         }
         const UniqueFd out = createFresh(m_root, kPartialFileName, &error);
-        if (!out.valid()) {
-            m_report.addProblem(shown, std::string("无法创建文件: ") + errnoText(error));
-            return true;
-        }
-        if (!decode(*job.entry, out.get())) {
+        if (!out.valid())
+            return problem(job, std::string("无法创建文件: ") + errnoText(error));
+        if (const std::string why = fill(out.get()); !why.empty()) {
             // A partial file would look complete to the user; take it away.
             ::unlinkat(m_root, kPartialFileName, 0);
-            m_report.addProblem(shown, decodeFailure());
-            return !m_io.capExceeded;
+            return problem(job, why);
         }
         // Complete: it takes the entry's name now, replacing whatever had it (a link planted
         // there included, which is replaced, never written through).
         if (::renameat(m_root, kPartialFileName, folder, fileName.c_str()) != 0) {
             const int e = errno;
             ::unlinkat(m_root, kPartialFileName, 0);
-            m_report.addProblem(shown, std::string("无法创建文件: ") + errnoText(e));
-            return true;
+            return problem(job, std::string("无法创建文件: ") + errnoText(e));
         }
+        counted(job);
+    }
+
+    void fillOrRemove(const Job& job, int out, int folder, const std::string& fileName,
+                      const std::function<std::string(int)>& fill)
+    {
+        if (const std::string why = fill(out); !why.empty()) {
+            ::unlinkat(folder, fileName.c_str(), 0);
+            return problem(job, why);
+        }
+        counted(job);
+    }
+
+    void counted(const Job& job)
+    {
+        const std::lock_guard lock(m_reportLock);
         ++m_report.files;
         m_report.bytes += job.entry->length;
-        return true;
+    }
+
+    /// The name as text is made only for a page that has a problem: it may take a conversion.
+    void problem(const Job& job, std::string reason)
+    {
+        const std::lock_guard lock(m_reportLock);
+        m_report.addProblem(shownName(job.entry->name), std::move(reason));
     }
 
     /// A damaged table gives no facts; the pages go on.
@@ -317,12 +485,6 @@ private:
         if (!decode(*job.entry, target, lzx))
             job.memory->clear();
         return !m_io.capExceeded;
-    }
-
-    bool decode(const ChmEntry& entry, int out)
-    {
-        IoFile target{&m_io, out, true, 0};
-        return decode(entry, target);
     }
 
     bool decode(const ChmEntry& entry, IoFile& target) { return decode(entry, target, m_lzx); }
@@ -348,13 +510,22 @@ private:
     const ChmArchive& m_archive;
     int m_input;
     int m_root;
+    bool m_rootIsNew;
     OutputTree& m_tree;
     IoSystem m_io;
     LzxSection m_lzx;
     ExtractReport& m_report;
+    std::mutex m_reportLock; ///< the page queue's thread reports too
+    std::optional<PageQueue> m_queue;
 };
 
 } // namespace
+
+void removePageInProgress() noexcept
+{
+    if (const char* name = g_pageName.load())
+        ::unlinkat(g_pageFolder.load(), name, 0);
+}
 
 void removePartialFile(const std::string& targetFolder, const std::string& projectName)
 {
@@ -374,7 +545,7 @@ std::uint64_t defaultCap(std::uint64_t fileSize)
 }
 
 ExtractReport extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-                      std::uint64_t maxTotalBytes)
+                      std::uint64_t maxTotalBytes, bool secondThread)
 {
     ExtractReport report;
     const UniqueFd input(::open(chmPath.c_str(), O_RDONLY | O_CLOEXEC));
@@ -387,7 +558,8 @@ ExtractReport extract(const std::string& chmPath, const std::string& targetFolde
         report.error = archive.error();
         return report;
     }
-    const UniqueFd root = openOutputRoot(targetFolder, projectName, report);
+    bool made = false;
+    const UniqueFd root = openOutputRoot(targetFolder, projectName, report, &made);
     if (!root.valid())
         return report;
     report.opened = true;
@@ -395,7 +567,7 @@ ExtractReport extract(const std::string& chmPath, const std::string& targetFolde
     OutputTree tree(root.get());
     ProjectTables tables;
     const std::vector<Job> jobs = plan(archive, tree, report, tables);
-    EntryWriter(archive, input.get(), root.get(), tree, maxTotalBytes, report).run(jobs);
+    EntryWriter(archive, input.get(), root.get(), made, tree, maxTotalBytes, report).run(jobs, secondThread);
     tables.parseInto(report.project, archive);
     return report;
 }

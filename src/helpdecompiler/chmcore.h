@@ -80,13 +80,20 @@ inline constexpr char kPartialFileName[] = ".korvane\\partial";
 /// `projectName` directly under `targetFolder`; links are not followed.
 void removePartialFile(const std::string& targetFolder, const std::string& projectName);
 
+/// Removes the page that is being written under its own name, if any: the helper's handler of
+/// its death signal calls it, so that a helper ended with its caller leaves no page cut short.
+/// Async-signal-safe; meant for a process that runs one extraction at a time.
+void removePageInProgress() noexcept;
+
 /// The cap on the output of one help file, against decompression bombs (entries may overlap).
 std::uint64_t defaultCap(std::uint64_t fileSize);
 
 /// Extracts every normal entry of `chmPath` into the folder `projectName` directly under
-/// `targetFolder`; see extractChm in chmextractor.h.
+/// `targetFolder`; see extractChm in chmextractor.h. With `secondThread`, pages are put on
+/// disk by a thread of their own when a second core is there; a caller that runs several
+/// extractions side by side already keeps the cores busy and says false.
 ExtractReport extract(const std::string& chmPath, const std::string& targetFolder, const std::string& projectName,
-                      std::uint64_t maxTotalBytes);
+                      std::uint64_t maxTotalBytes, bool secondThread = true);
 
 /// The helper's report on standard output: one line a fact, fields separated by tabs.
 std::string formatReport(const ExtractReport& report);

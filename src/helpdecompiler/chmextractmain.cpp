@@ -52,8 +52,20 @@ std::vector<std::string> readFields()
 int main()
 {
     using namespace korvane::helpdecompiler;
-    // A helper whose caller is gone has nobody to report to and nobody to take its pages back.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A helper whose caller is gone has nobody to report to and nobody to take its pages back:
+    // it ends, and takes back the page it had not finished.
+    struct sigaction death {};
+    death.sa_handler = [](int) {
+        core::removePageInProgress();
+        ::_exit(3);
+    };
+    sigemptyset(&death.sa_mask);
+    ::sigaction(SIGTERM, &death, nullptr);
+    sigset_t deathOnly;
+    sigemptyset(&deathOnly);
+    sigaddset(&deathOnly, SIGTERM);
+    ::sigprocmask(SIG_UNBLOCK, &deathOnly, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     limit(RLIMIT_CORE, 0);
     limit(RLIMIT_CPU, 900);
 #ifndef KORVANE_ASAN
@@ -70,7 +82,9 @@ int main()
     } else {
         struct stat st {};
         const std::uint64_t size = ::stat(fields[0].c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
-        report = core::extract(fields[0], fields[1], fields[2], core::defaultCap(size));
+        // A fifth field "1": the caller runs other helpers beside this one.
+        const bool alone = fields.size() < 5 || fields[4] != "1";
+        report = core::extract(fields[0], fields[1], fields[2], core::defaultCap(size), alone);
     }
     const std::string text = core::formatReport(report);
     std::fwrite(text.data(), 1, text.size(), stdout);

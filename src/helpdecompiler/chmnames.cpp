@@ -19,9 +19,31 @@ bool hasControlCharacter(const std::string& bytes)
     });
 }
 
+/// One converter a thread, opened on first use: a help file with GBK names has one a page.
+class Gb18030Converter {
+public:
+    ~Gb18030Converter()
+    {
+        if (m_cd != iconv_t(-1))
+            ::iconv_close(m_cd);
+    }
+    iconv_t get()
+    {
+        if (m_cd == iconv_t(-1))
+            m_cd = ::iconv_open("UTF-8", "GB18030");
+        else
+            ::iconv(m_cd, nullptr, nullptr, nullptr, nullptr); // back to the initial state
+        return m_cd;
+    }
+
+private:
+    iconv_t m_cd = iconv_t(-1);
+};
+
 std::optional<std::string> fromGb18030(const std::string& bytes)
 {
-    iconv_t cd = ::iconv_open("UTF-8", "GB18030");
+    static thread_local Gb18030Converter converter;
+    const iconv_t cd = converter.get();
     if (cd == iconv_t(-1))
         return std::nullopt;
     std::string out(bytes.size() * 2 + 8, '\0');
@@ -31,7 +53,6 @@ std::optional<std::string> fromGb18030(const std::string& bytes)
     std::size_t outLeft = out.size();
     const bool ok = ::iconv(cd, &in, &inLeft, &o, &outLeft) != std::size_t(-1) && inLeft == 0 &&
                     ::iconv(cd, nullptr, nullptr, &o, &outLeft) != std::size_t(-1);
-    ::iconv_close(cd);
     if (!ok)
         return std::nullopt;
     out.resize(out.size() - outLeft);

@@ -4,6 +4,7 @@
 #include "platform/programstarter.h"
 
 #include <QList>
+#include <QScopeGuard>
 #include <algorithm>
 #include <unistd.h>
 
@@ -59,30 +60,33 @@ ExtractReport ExtractProcess::extract(const platform::NativePath& chmFile, const
                                       const QByteArray& projectName, quint64 fileSize)
 {
     // Paths travel as raw bytes on standard input: an argument vector would force them through text.
-    // Our process ID lets the helper see that we died before it could ask to die with us.
-    const QByteArray input =
-        chmFile + '\0' + targetFolder + '\0' + projectName + '\0' + QByteArray::number(qint64(::getpid())) + '\0';
+    // Our process ID lets the helper see that we died before it could ask to die with us. A helper
+    // started while another runs keeps to one thread: the cores are taken.
+    const bool alone = m_running.fetch_add(1) == 0;
+    const auto done = qScopeGuard([this] { m_running.fetch_sub(1); });
+    const QByteArray input = chmFile + '\0' + targetFolder + '\0' + projectName + '\0' +
+                             QByteArray::number(qint64(::getpid())) + '\0' + (alone ? "" : "1") + '\0';
     core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
     const platform::NativePath output = (targetFolder.endsWith('/') ? targetFolder : targetFolder + '/') + projectName;
     // What was there before this run; a tree that could not be walked has nothing taken back.
     const platform::Result<platform::TreeSnapshot> before = m_files.snapshot(output);
     const platform::RunOutcome outcome = m_programs.run(m_helper, {}, timeoutFor(fileSize), input);
-    if (outcome.stopped && before) {
-        // The user asked for no half-done item: what this run added goes again.
-        core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
-        (void)m_files.removeAllBut(output, *before); // what cannot go stays, as any leftover
-    }
     ExtractReport report;
     if (!outcome.started) {
         report.error = QStringLiteral("无法启动解压程序 %1: %2").arg(m_helper, outcome.status.message()).toStdString();
         return report;
     }
-    if (const auto parsed = parseExtractReport(outcome.output); parsed && outcome.finished)
+    const std::optional<ExtractReport> parsed = parseExtractReport(outcome.output);
+    if (parsed && outcome.finished)
         return *parsed;
+    // Stopped, or ended at a limit or a fault: what this run added goes again, so no page is left
+    // half-written (in a folder the helper made, pages are written under their own names).
+    core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
+    if (before)
+        (void)m_files.removeAllBut(output, *before); // what cannot go stays, as any leftover
     report.error =
         QStringLiteral("解压程序没有正常结束(%1),文件可能已损坏").arg(outcome.status.message()).toStdString();
-    core::removePartialFile(targetFolder.toStdString(), projectName.toStdString());
-    // The helper may have written some entries before it stopped; say so.
+    // Whether the container itself was readable.
     report.opened = parseExtractReport(outcome.output + "done\t0\t0\t0\n").value_or(ExtractReport{}).opened;
     return report;
 }

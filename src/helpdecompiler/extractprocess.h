@@ -4,6 +4,7 @@
 #include "platform/filesystem.h"
 
 #include <QString>
+#include <atomic>
 #include <optional>
 
 namespace korvane::platform {
@@ -41,6 +42,7 @@ private:
     platform::ProgramStarter& m_programs;
     platform::FileSystem& m_files;
     QString m_helper;
+    std::atomic<int> m_running{0}; ///< helpers of this object now running (runs call extract side by side)
 };
 
 } // namespace korvane::helpdecompiler

@@ -3,7 +3,10 @@
 #include <QMutex>
 #include <QString>
 #include <atomic>
+#include <cstdint>
 #include <limits>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <utility>
 
 namespace korvane::platform {
@@ -26,7 +29,8 @@ struct ProgressSnapshot {
 ///
 /// Thread-safe: the engine runs on a worker thread while the caller polls snapshot() from its
 /// own. Cheap enough to call for every file: the counters are lock-free atomics and the current
-/// name is one short lock. requestStop() is async-signal-safe, so a SIGINT handler may call it.
+/// name is one short lock. requestStop() is async-signal-safe, so a SIGINT handler may call it;
+/// it also wakes whoever waits on stopFd().
 ///
 /// An engine that sees stopRequested() finishes or undoes the item in hand (never a partial
 /// file under a final name, never half a transaction) and returns what it did so far.
@@ -36,8 +40,40 @@ public:
     RunControl(const RunControl&) = delete;
     RunControl& operator=(const RunControl&) = delete;
 
-    void requestStop() noexcept { m_stop.store(true, std::memory_order_relaxed); }
+    ~RunControl()
+    {
+        if (const int fd = m_wakeFd.load(); fd >= 0)
+            ::close(fd);
+    }
+
+    void requestStop() noexcept
+    {
+        // Sequentially consistent with stopFd(): either the waiter sees the stop or this sees its descriptor.
+        m_stop.store(true);
+        if (const int fd = m_wakeFd.load(); fd >= 0)
+            wake(fd);
+    }
     bool stopRequested() const noexcept { return m_stop.load(std::memory_order_relaxed); }
+
+    /// A descriptor that is readable from the moment a stop is requested, so that a wait in
+    /// poll() ends at once on a stop without waking up to look; -1 when none could be made.
+    /// It belongs to the control.
+    int stopFd() const noexcept
+    {
+        int fd = m_wakeFd.load();
+        if (fd < 0) {
+            const int made = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (made < 0)
+                return -1;
+            if (m_wakeFd.compare_exchange_strong(fd, made))
+                fd = made;
+            else
+                ::close(made);
+        }
+        if (m_stop.load()) // a stop that came before the descriptor was there
+            wake(fd);
+        return fd;
+    }
 
     /// The number of items, once known; -1 for unknown.
     void setTotal(qint64 total) noexcept
@@ -151,6 +187,12 @@ public:
     }
 
 private:
+    static void wake(int fd) noexcept
+    {
+        const std::uint64_t one = 1;
+        (void)!::write(fd, &one, sizeof one); // async-signal-safe; the counter stays readable
+    }
+
     static inline thread_local RunControl* t_current = nullptr;
 
     std::atomic<bool> m_stop{false};
@@ -161,6 +203,7 @@ private:
     std::atomic<qint64> m_stopAfter{std::numeric_limits<qint64>::max()};
     std::atomic<qint64> m_partDone{0};
     std::atomic<qint64> m_partTotal{0};
+    mutable std::atomic<int> m_wakeFd{-1};
     mutable QMutex m_mutex;
     QString m_current;
 };

@@ -75,6 +75,7 @@ private slots:
     void linksInsideOutputAreNotFollowed();
     void outputFolderThatIsALinkIsRefused();
     void totalCapStopsBomb();
+    void stoppedMidPageLeavesNoPartialPage_data();
     void stoppedMidPageLeavesNoPartialPage();
     void stopTakesBackWhatTheRunWrote_data();
     void stopTakesBackWhatTheRunWrote();
@@ -366,8 +367,16 @@ void TestChmExtractor::totalCapStopsBomb()
     QVERIFY(report.files < 3);
 }
 
+void TestChmExtractor::stoppedMidPageLeavesNoPartialPage_data()
+{
+    QTest::addColumn<bool>("existed");
+    QTest::newRow("new output folder: pages under their own names") << false;
+    QTest::newRow("the user's folder: pages under the partial name") << true;
+}
+
 void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
 {
+    QFETCH(bool, existed);
     if (!chmtest::haveChmcmd())
         QSKIP("chmcmd is not installed");
     QTemporaryDir dir;
@@ -375,30 +384,33 @@ void TestChmExtractor::stoppedMidPageLeavesNoPartialPage()
         {"a.htm", QByteArray(30000, 'a')}, {"b.htm", QByteArray(400000, 'b')}, {"c.htm", QByteArray(30000, 'c')}};
     const QString chm = chmtest::buildHelpFile(raw(dir.path()) + "/src", "stopped.chm", files);
     QVERIFY(!chm.isEmpty());
-    // The kernel stops the extraction in the middle of the large page, as a limit would.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const rlimit noCore{0, 0};
-        const rlimit fileSize{200000, 200000};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        ::setrlimit(RLIMIT_FSIZE, &fileSize);
-        extractChm(raw(chm), raw(dir.path()), "stopped", {1ull << 30});
-        ::_exit(0);
-    }
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFSIGNALED(status));
-    QCOMPARE(WTERMSIG(status), SIGXFSZ);
-
-    // The page written in full is there; the large one is not there at all, and what the
-    // stopped helper left under the partial name goes with it.
     const QByteArray out = raw(dir.path()) + "/stopped";
-    const auto written = treeListing(out);
-    QVERIFY(written.contains(core::kPartialFileName));
-    QCOMPARE(written.value("a.htm"), files[0].second);
-    QVERIFY(!written.contains("b.htm"));
-    core::removePartialFile(raw(dir.path()).toStdString(), "stopped");
-    QVERIFY(!treeListing(out).contains(core::kPartialFileName));
+    if (existed) {
+        QVERIFY(::mkdir(out.constData(), 0777) == 0);
+        korvane::testsupport::writeFile(out + "/a.htm", "user's");
+        korvane::testsupport::writeFile(out + "/notes.txt", "user's");
+    }
+    // The kernel stops the helper in the middle of the large page, as a limit would: it inherits
+    // the file size limit.
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    const rlimit small{200000, saved.rlim_max};
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    QtProgramStarter programs;
+    LocalFileSystem fs;
+    ExtractProcess process(programs, fs, chmtest::helperPath());
+    const ExtractReport report = process.extract(raw(chm), raw(dir.path()) + '/', "stopped", 100000);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+    QVERIFY(!report.error.empty());
+
+    // Nothing half-written is left under any name, and what the run added goes again; a page
+    // it replaced keeps its new content.
+    if (existed) {
+        const QMap<QByteArray, QByteArray> kept{{"a.htm", files[0].second}, {"notes.txt", "user's"}};
+        QCOMPARE(treeListing(out), kept);
+    } else {
+        QVERIFY(!QFileInfo::exists(QString::fromUtf8(out)));
+    }
 }
 
 void TestChmExtractor::stopTakesBackWhatTheRunWrote_data()

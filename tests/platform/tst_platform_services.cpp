@@ -13,6 +13,7 @@
 #include "support/testtree.h"
 #include <QTemporaryDir>
 #include <QtTest>
+#include <thread>
 
 using namespace korvane::platform;
 
@@ -34,6 +35,7 @@ private slots:
     void startedProgramGetsArgumentsIntact();
     void startFailureIsReported();
     void runStopsAtTimeLimit();
+    void runFeedsWhileReadingAndStopsWhileWaiting();
     void webAddressOpenerIsHeard_data();
     void webAddressOpenerIsHeard();
     void runSaysWhyItDidNotEnd_data();
@@ -260,6 +262,28 @@ void TestPlatformServices::runStopsAtTimeLimit()
     const RunOutcome slow = starter.run(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, 200);
     QVERIFY(slow.started);
     QVERIFY(!slow.finished);
+}
+
+void TestPlatformServices::runFeedsWhileReadingAndStopsWhileWaiting()
+{
+    QtProgramStarter starter;
+    // More than a pipe holds, both ways: the input must go in while the output is read.
+    QByteArray input(1 << 20, 'x');
+    input[12345] = 'y';
+    const RunOutcome echoed = starter.run(QStringLiteral("cat"), {}, 60000, input);
+    QVERIFY(echoed.finished);
+    QCOMPARE(echoed.output, input);
+    // A stop that comes while the program runs ends the wait, which has no time slices of its own.
+    RunControl control;
+    const RunControl::Scope scope(&control);
+    std::thread stopper([&control] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        control.requestStop();
+    });
+    const RunOutcome stopped = starter.run(QStringLiteral("/bin/sleep"), {QStringLiteral("60")}, 120000);
+    stopper.join();
+    QVERIFY(stopped.stopped);
+    QCOMPARE(stopped.status.kind(), ErrorKind::Cancelled);
 }
 
 void TestPlatformServices::runSaysWhyItDidNotEnd_data()
