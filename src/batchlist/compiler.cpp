@@ -25,7 +25,8 @@ namespace {
 
 QString absolute(const QString& path)
 {
-    return QDir::isAbsolutePath(path) ? path : QFileInfo(path).absoluteFilePath();
+    // Asked for every project: a leading "/" says it without QDir's parse of the path.
+    return path.startsWith(QLatin1Char('/')) ? path : QFileInfo(path).absoluteFilePath();
 }
 
 } // namespace
@@ -34,12 +35,14 @@ CompileCommand compileCommand(const QString& compiler, const QString& project, c
 {
     const QString program = absolute(compiler);
     const bool wine = runsUnderWine(compiler);
-    CompileCommand command =
-        wine ? CompileCommand{QStringLiteral("wine"),
-                              {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}}
-             : CompileCommand{program, {QStringLiteral("/MAKE"), absolute(project)}};
+    const auto named = [wine](const QString& path) { return wine ? platform::wineWindowsPath(path) : path; };
+    CompileCommand command{wine ? QStringLiteral("wine") : program, {}};
+    command.arguments.reserve(5);
+    if (wine)
+        command.arguments << program;
+    command.arguments << QStringLiteral("/MAKE") << named(absolute(project));
     if (!log.isEmpty())
-        command.arguments << QStringLiteral("/out") << (wine ? platform::wineWindowsPath(log) : log);
+        command.arguments << QStringLiteral("/out") << named(log);
     return command;
 }
 
@@ -382,7 +385,7 @@ ProjectCompiles::ProjectCompiles(platform::FileSystem& fs, platform::ProgramStar
         if (!checker.admit(projects[i], m_results[i]))
             continue;
         if (m_logDir.isValid())
-            m_logs[i] = m_logDir.filePath(QString::number(i) + QStringLiteral(".log"));
+            m_logs[i] = m_logDir.path() + QLatin1Char('/') + QString::number(i) + QStringLiteral(".log");
         m_settled[i] = false;
         m_toStart.push_back(i);
     }
