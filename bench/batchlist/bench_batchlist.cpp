@@ -34,10 +34,10 @@ int kRepeats = 7; ///< `--runs N` for fewer under a profiler
 
 /// CPU time of every thread of the process so far: on a shared machine the wall time says more
 /// about the load than about the run.
-double processCpuMs()
+double cpuMs(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
 {
     timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    ::clock_gettime(clock, &t);
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
@@ -129,7 +129,7 @@ void timeAddFolder(platform::FakeServices& fakes, platform::Services& services, 
 
 /// A compiler run over 30,000 entries; false when it did not start every entry or log every line.
 bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services, const QString& compiler,
-                     std::vector<double>& times, std::vector<double>& cpuTimes)
+                     std::vector<double>& times, std::vector<double>& cpuTimes, std::vector<double>& uiCpuTimes)
 {
     QFile(compiler).open(QIODevice::WriteOnly);
     // A Windows compiler is started through wine: the fake must know where wine is, or the
@@ -145,17 +145,18 @@ bool timeCompilerRun(platform::FakeServices& fakes, platform::Services& services
             window.addEntry({path, path.toUtf8()});
         }
         QElapsedTimer timer;
-        const double cpuBefore = processCpuMs();
+        const double cpuBefore = cpuMs(), uiCpuBefore = cpuMs(CLOCK_THREAD_CPUTIME_ID);
         timer.start();
         window.Command2_Click();
         waitForRuns();
         times.push_back(bench::elapsedMs(timer));
-        cpuTimes.push_back(processCpuMs() - cpuBefore);
-        const int lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->document()->blockCount();
+        cpuTimes.push_back(cpuMs() - cpuBefore);
+        uiCpuTimes.push_back(cpuMs(CLOCK_THREAD_CPUTIME_ID) - uiCpuBefore);
+        const auto lines = window.findChild<QPlainTextEdit*>(QStringLiteral("Text3"))->toPlainText().count(u'\n');
         // Each project: its line, the missing project file's warning and "  已完成".
-        if (fakes.programs.calls.size() != 30000 || lines != 3 * 30000 + 3) {
-            std::fprintf(stderr, "run went wrong: %lld starts, %d blocks\n", qlonglong(fakes.programs.calls.size()),
-                         lines);
+        if (fakes.programs.calls.size() != 30000 || lines != 3 * 30000 + 2) {
+            std::fprintf(stderr, "run went wrong: %lld starts, %lld lines\n", qlonglong(fakes.programs.calls.size()),
+                         qlonglong(lines));
             return false;
         }
     }
@@ -205,12 +206,13 @@ int main(int argc, char* argv[])
     if (!compileOnly && !timeWalk(fakes, services, dir))
         return 1;
 
-    std::vector<double> runTimes, runCpu;
-    if (!timeCompilerRun(fakes, services, dir.filePath(QStringLiteral("vb6.exe")), runTimes, runCpu))
+    std::vector<double> runTimes, runCpu, uiCpu;
+    if (!timeCompilerRun(fakes, services, dir.filePath(QStringLiteral("vb6.exe")), runTimes, runCpu, uiCpu))
         return 1;
+    // The user-interface thread's share shows what the information box costs.
     std::printf("run over 30000 entries (fake starter): median %.1f ms, min %.1f, max %.1f, CPU median %.1f ms "
-                "(target <= 400 ms)\n",
+                "(target <= 400 ms), of it the user-interface thread %.1f ms\n",
                 bench::median(runTimes), *std::min_element(runTimes.begin(), runTimes.end()),
-                *std::max_element(runTimes.begin(), runTimes.end()), bench::median(runCpu));
+                *std::max_element(runTimes.begin(), runTimes.end()), bench::median(runCpu), bench::median(uiCpu));
     return 0;
 }
