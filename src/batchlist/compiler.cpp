@@ -372,7 +372,7 @@ ProjectCompiles::ProjectCompiles(platform::FileSystem& fs, platform::ProgramStar
                                  const CompileOptions& options, bool countsProgress)
     : m_fs(fs), m_programs(programs), m_compiler(compiler), m_options(options), m_control(control),
       m_countsProgress(countsProgress), m_logDir(QDir::tempPath() + QStringLiteral("/korvane-compile-XXXXXX")),
-      m_results(projects.size()), m_logs(projects.size()), m_settled(projects.size(), true)
+      m_results(projects.size()), m_settled(projects.size(), true)
 {
     m_projects.reserve(projects.size());
     for (const BatchEntry& entry : projects)
@@ -384,8 +384,6 @@ ProjectCompiles::ProjectCompiles(platform::FileSystem& fs, platform::ProgramStar
             break;
         if (!checker.admit(projects[i], m_results[i]))
             continue;
-        if (m_logDir.isValid())
-            m_logs[i] = m_logDir.path() + QLatin1Char('/') + QString::number(i) + QStringLiteral(".log");
         m_settled[i] = false;
         m_toStart.push_back(i);
     }
@@ -409,7 +407,10 @@ void ProjectCompiles::work()
         if (m_control && m_control->stopRequested())
             break;
         const size_t i = m_toStart[k];
-        compileOne(m_fs, m_programs, m_compiler, m_projects[i], m_logs[i], m_options, m_results[i]);
+        const QString log = m_logDir.isValid()
+                                ? m_logDir.path() + QLatin1Char('/') + QString::number(i) + QStringLiteral(".log")
+                                : QString();
+        compileOne(m_fs, m_programs, m_compiler, m_projects[i], log, m_options, m_results[i]);
         if (m_control && m_countsProgress)
             m_control->advance();
         const QMutexLocker lock(&m_mutex);

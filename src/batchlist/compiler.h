@@ -112,7 +112,6 @@ private:
     const QTemporaryDir m_logDir; ///< one /out log per project, removed at the end
     std::vector<ProjectCompile> m_results;
     std::vector<QString> m_projects;
-    std::vector<QString> m_logs;
     std::vector<size_t> m_toStart; ///< the projects admitted, in list order
     std::atomic<size_t> m_next{0}; ///< the next of m_toStart a worker takes
     QMutex m_mutex;                ///< guards the three below
