@@ -453,6 +453,7 @@ void TestBatchListWindow::runStartsEveryProject()
     f.type("  /src/my app/two.vbp ");
     f.type("/src/..\\..\\evil.vbp"); // Wine would read another file: not started
     f.type("/src/-three.vbp");
+    f.type("/src/a|b/four.vbp"); // so would it in this folder
     f.w.Command2_Click();
     QVERIFY(waitForRuns());
     QVERIFY(f.fakes.messages.shown.isEmpty());
@@ -477,9 +478,11 @@ void TestBatchListWindow::runStartsEveryProject()
                                          "编译工程 /src/..\\..\\evil.vbp\n"
                                          "编译器启动失败!名称\"..\\..\\evil.vbp\"含有字符\"\\\", wine会另作解释\n"
                                          "编译工程 /src/-three.vbp\n" +
-                                         done);
+                                         done +
+                                         "编译工程 /src/a|b/four.vbp\n"
+                                         "编译器启动失败!名称\"a|b\"含有字符\"|\", wine会另作解释\n");
     QCOMPARE(f.list1->count(), 0);
-    QCOMPARE(f.label4->text(), countText(4));
+    QCOMPARE(f.label4->text(), countText(5));
 
     // A compiler that is no .exe starts directly, and a second run needs new entries.
     f.text2->setText(dir.filePath("native-cc"));
