@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +24,7 @@
 #include <QStylePainter>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTimer>
 #include <algorithm>
 #include <optional>
 
@@ -75,7 +77,11 @@ void setTextColour(QWidget* widget, const QColor& colour)
 /// Text3 as the runs' information lines go into it. Laying out one block costs about 60 µs, so
 /// lines from the worker are queued to the user-interface thread, all those written until it
 /// gets to them in one insertion: a fast run costs few layouts, a slow one shows each line as
-/// it comes.
+/// it comes. Queued writes come at most every kGatherMs, so that a run whose entries are quick
+/// does not wake the user-interface thread for each. The text document's own cost is per block
+/// (about 2 µs each, a third of a 30,000-project run): the lines of an insertion go in as soft
+/// line breaks, kLinesPerBlock to a block. They look and copy as lines (toPlainText() and the
+/// clipboard turn the separators into "\n").
 class BatchListWindow::InfoBox final : public InfoSink {
 public:
     InfoBox(BatchListWindow& window, QPlainTextEdit& box) : m_window(window), m_box(box) {}
@@ -96,7 +102,7 @@ public:
             write();
         else
             QMetaObject::invokeMethod(
-                &m_window, [this] { write(); }, Qt::QueuedConnection);
+                &m_window, [this] { writeSoon(); }, Qt::QueuedConnection);
     }
 
     void flush() override
@@ -114,8 +120,18 @@ public:
     }
 
 private:
+    void writeSoon()
+    {
+        const qint64 since = m_lastWrite.isValid() ? m_lastWrite.elapsed() : kGatherMs;
+        if (since >= kGatherMs)
+            write();
+        else
+            QTimer::singleShot(int(kGatherMs - since), &m_window, [this] { write(); });
+    }
+
     void write()
     {
+        m_lastWrite.start();
         QString text;
         {
             QMutexLocker lock(&m_mutex);
@@ -124,14 +140,23 @@ private:
         }
         if (text.isEmpty())
             return;
+        // The last line end stays: the next insertion starts a block of its own.
+        qsizetype lines = 0;
+        for (QChar *c = text.data(), *end = c + text.size() - 1; c < end; ++c) {
+            if (*c == QLatin1Char('\n') && ++lines % kLinesPerBlock != 0)
+                *c = QChar::LineSeparator;
+        }
         QTextCursor cursor(m_box.document());
         cursor.movePosition(QTextCursor::End);
         cursor.insertText(text);
         m_box.setTextCursor(cursor);
     }
 
+    static constexpr qint64 kGatherMs = 20;
+    static constexpr int kLinesPerBlock = 16;
     BatchListWindow& m_window;
     QPlainTextEdit& m_box;
+    QElapsedTimer m_lastWrite;  ///< user-interface thread only
     QMutex m_mutex;             ///< guards the two below: lines come from the run's worker
     QString m_pending;          ///< lines appended, not yet in the box
     bool m_writeQueued = false; ///< a write is queued to the user-interface thread

@@ -9,11 +9,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QThreadPool>
 #include <algorithm>
-#include <atomic>
+#include <sys/stat.h>
 
 namespace korvane::batchlist {
 
@@ -26,7 +25,8 @@ namespace {
 
 QString absolute(const QString& path)
 {
-    return QDir::isAbsolutePath(path) ? path : QFileInfo(path).absoluteFilePath();
+    // Asked for every project: a leading "/" says it without QDir's parse of the path.
+    return path.startsWith(QLatin1Char('/')) ? path : QFileInfo(path).absoluteFilePath();
 }
 
 } // namespace
@@ -35,12 +35,14 @@ CompileCommand compileCommand(const QString& compiler, const QString& project, c
 {
     const QString program = absolute(compiler);
     const bool wine = runsUnderWine(compiler);
-    CompileCommand command =
-        wine ? CompileCommand{QStringLiteral("wine"),
-                              {program, QStringLiteral("/MAKE"), platform::wineWindowsPath(absolute(project))}}
-             : CompileCommand{program, {QStringLiteral("/MAKE"), absolute(project)}};
+    const auto named = [wine](const QString& path) { return wine ? platform::wineWindowsPath(path) : path; };
+    CompileCommand command{wine ? QStringLiteral("wine") : program, {}};
+    command.arguments.reserve(5);
+    if (wine)
+        command.arguments << program;
+    command.arguments << QStringLiteral("/MAKE") << named(absolute(project));
     if (!log.isEmpty())
-        command.arguments << QStringLiteral("/out") << (wine ? platform::wineWindowsPath(log) : log);
+        command.arguments << QStringLiteral("/out") << named(log);
     return command;
 }
 
@@ -66,37 +68,6 @@ platform::Status compilerProblem(platform::FileSystem& fs, platform::ProgramStar
         if (const Status refused = wineAddressable(compiler); !refused.ok())
             return Status::failure(ErrorKind::Failed, QStringLiteral("编译器路径无法交给wine: ") + refused.message());
     }
-    return {};
-}
-
-namespace {
-
-/// Whether the project can be handed to the compiler unaltered; a failure says why not.
-platform::Status startProblem(const QString& compiler, const BatchEntry& entry)
-{
-    using platform::ErrorKind;
-    using platform::Status;
-    // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
-    if (!platform::isValidUtf8(entry.path))
-        return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。"));
-    if (runsUnderWine(compiler)) {
-        if (const Status refused = wineAddressable(entry.text); !refused.ok())
-            return Status::failure(ErrorKind::Failed, QStringLiteral("编译器启动失败!") + refused.message());
-    }
-    return {};
-}
-
-} // namespace
-
-platform::Status startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry)
-{
-    if (platform::Status problem = startProblem(compiler, entry); !problem.ok())
-        return problem;
-    const CompileCommand command = compileCommand(compiler, entry.text);
-    const platform::Status outcome = programs.startDetached(command.program, command.arguments);
-    if (!outcome.ok())
-        return platform::Status::failure(outcome.kind(), QStringLiteral("编译器启动失败!") + outcome.message(),
-                                         outcome.errnum());
     return {};
 }
 
@@ -187,8 +158,7 @@ const QRegularExpression& guidPattern()
     return pattern;
 }
 
-} // namespace
-
+/// Type libraries registered in a Wine prefix, as upper-case "{GUID}".
 QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& prefix)
 {
     // Keys in Wine's registry files read "[Software\\Classes\\TypeLib\\{GUID}\\1.0] …".
@@ -196,7 +166,12 @@ QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& p
                                         QRegularExpression::CaseInsensitiveOption);
     QSet<QString> found;
     for (const QString& file : {QStringLiteral("/system.reg"), QStringLiteral("/user.reg")}) {
-        const auto bytes = fs.readFile(platform::nativePath(prefix + file));
+        // Looked at before it is opened: a named pipe there would hold the run in open().
+        const platform::NativePath path = platform::nativePath(prefix + file);
+        const auto info = fs.info(path, platform::Links::Follow);
+        if (!info || info->kind != platform::EntryKind::File)
+            continue;
+        const auto bytes = fs.readFile(path);
         if (!bytes)
             continue;
         const QString text = QString::fromUtf8(*bytes);
@@ -206,6 +181,9 @@ QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& p
     return found;
 }
 
+/// Warnings about a project (a regular file) before it is compiled: files it names that do not
+/// exist, the type libraries it uses that the prefix has not registered (when `typeLibraries`
+/// is given) and sources whose lines end in LF alone. Each one line, indented for the box.
 QStringList checkProject(platform::FileSystem& fs, const QString& project, const QSet<QString>* typeLibraries,
                          const QString& prefix)
 {
@@ -268,8 +246,6 @@ QStringList checkProject(platform::FileSystem& fs, const QString& project, const
     return warnings;
 }
 
-namespace {
-
 /// Runs the compiler on one project and waits for it; a stop leaves `result` as Stopped.
 void compileOne(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler,
                 const QString& project, const QString& log, const CompileOptions& options, ProjectCompile& result)
@@ -299,59 +275,182 @@ void compileOne(platform::FileSystem& fs, platform::ProgramStarter& programs, co
     }
 }
 
+/// What a file that is no regular file is, in the user's words.
+QString kindName(quint32 mode)
+{
+    if (S_ISDIR(mode))
+        return QStringLiteral("文件夹");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("命名管道");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("设备");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("套接字");
+    return QStringLiteral("特殊文件");
+}
+
+/// The checks before a project is compiled. A list names many projects of a few folders, so
+/// what depends on the folder alone is found out once per folder: whether it is there (the
+/// projects of a missing one need no call each) and whether Wine can name it.
+class ProjectChecker {
+public:
+    ProjectChecker(platform::FileSystem& fs, const QString& compiler, const CompileOptions& options)
+        : m_fs(fs), m_wine(runsUnderWine(compiler)),
+          m_prefix(options.winePrefix.isEmpty() ? platform::winePrefix() : options.winePrefix)
+    {
+        if (m_wine)
+            m_typeLibraries = registeredTypeLibraries(fs, m_prefix);
+    }
+
+    /// Whether the project may start; if not, `result` says why. Its warnings go into `result`.
+    bool admit(const BatchEntry& entry, ProjectCompile& result)
+    {
+        const QString project = absolute(entry.text);
+        const qsizetype slash = project.lastIndexOf(QLatin1Char('/'));
+        const QString folder = project.left(std::max<qsizetype>(slash, 1));
+        const QString why = refusal(entry, project, folder, project.mid(slash + 1));
+        if (!why.isEmpty()) {
+            result.result = ProjectCompile::Result::NotStarted;
+            result.reason = why;
+            return false;
+        }
+        if (folderMissing(folder)) {
+            result.warnings = {QStringLiteral("  警告: 工程文件不存在")};
+            return true;
+        }
+        // Judged before it is opened: on a named pipe open() would wait for a writer, and a
+        // device may never end.
+        const auto info = m_fs.info(platform::nativePath(project), platform::Links::Follow);
+        if (info && info->kind != platform::EntryKind::File) {
+            result.result = ProjectCompile::Result::NotStarted;
+            result.reason = QStringLiteral("  未编译: 工程不是普通文件(%1)").arg(kindName(info->mode));
+            return false;
+        }
+        result.warnings = checkProject(m_fs, project, m_wine ? &m_typeLibraries : nullptr, m_prefix);
+        return true;
+    }
+
+private:
+    /// Why the project cannot be handed to the compiler unaltered; "" when it can.
+    QString refusal(const BatchEntry& entry, const QString& project, const QString& folder, const QString& name)
+    {
+        // Arguments travel as UTF-8: a raw name in another encoding would reach the compiler altered.
+        if (!platform::isValidUtf8(entry.path))
+            return QStringLiteral("编译器启动失败!工程路径含有无法传递的字符。");
+        if (!m_wine)
+            return {};
+        auto known = m_wineFolders.constFind(folder);
+        if (known == m_wineFolders.cend())
+            known = m_wineFolders.insert(folder, platform::wineAddressable(folder).ok());
+        // A folder Wine reads otherwise: the whole path names the part, as for a single project.
+        const platform::Status named = platform::wineAddressable(*known ? name : project);
+        return named.ok() ? QString() : QStringLiteral("编译器启动失败!") + named.message();
+    }
+
+    bool folderMissing(const QString& folder)
+    {
+        auto known = m_missingFolders.constFind(folder);
+        if (known == m_missingFolders.cend()) {
+            const auto info = m_fs.info(platform::nativePath(folder), platform::Links::Follow);
+            known = m_missingFolders.insert(folder, !info && info.status().kind() == platform::ErrorKind::NotFound);
+        }
+        return *known;
+    }
+
+    platform::FileSystem& m_fs;
+    const bool m_wine;
+    const QString m_prefix;
+    QSet<QString> m_typeLibraries;
+    QHash<QString, bool> m_wineFolders;    ///< whether Wine names each folder as it is
+    QHash<QString, bool> m_missingFolders; ///< folders found not to exist
+};
+
 } // namespace
+
+ProjectCompiles::ProjectCompiles(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler,
+                                 const std::vector<BatchEntry>& projects, platform::RunControl* control,
+                                 const CompileOptions& options, bool countsProgress)
+    : m_fs(fs), m_programs(programs), m_compiler(compiler), m_options(options), m_control(control),
+      m_countsProgress(countsProgress), m_logDir(QDir::tempPath() + QStringLiteral("/korvane-compile-XXXXXX")),
+      m_results(projects.size()), m_settled(projects.size(), true)
+{
+    m_projects.reserve(projects.size());
+    for (const BatchEntry& entry : projects)
+        m_projects.push_back(entry.text);
+    ProjectChecker checker(fs, compiler, options);
+    for (size_t i = 0; i < projects.size(); ++i) {
+        // Unchecked projects stay Stopped.
+        if (control && control->stopRequested())
+            break;
+        if (!checker.admit(projects[i], m_results[i]))
+            continue;
+        m_settled[i] = false;
+        m_toStart.push_back(i);
+    }
+    if (m_toStart.empty())
+        return;
+    m_working = std::max(1, std::min(options.parallel, int(m_toStart.size())));
+    m_pool.setMaxThreadCount(m_working);
+    for (int t = 0; t < m_working; ++t)
+        m_pool.start([this] { work(); });
+}
+
+ProjectCompiles::~ProjectCompiles()
+{
+    m_pool.waitForDone();
+}
+
+void ProjectCompiles::work()
+{
+    const platform::RunControl::Scope scope(m_control);
+    for (size_t k; (k = m_next.fetch_add(1)) < m_toStart.size();) {
+        if (m_control && m_control->stopRequested())
+            break;
+        const size_t i = m_toStart[k];
+        const QString log = m_logDir.isValid()
+                                ? m_logDir.path() + QLatin1Char('/') + QString::number(i) + QStringLiteral(".log")
+                                : QString();
+        compileOne(m_fs, m_programs, m_compiler, m_projects[i], log, m_options, m_results[i]);
+        if (m_control && m_countsProgress)
+            m_control->advance();
+        const QMutexLocker lock(&m_mutex);
+        m_settled[i] = true;
+        if (i == m_waitingFor)
+            m_changed.wakeAll();
+    }
+    const QMutexLocker lock(&m_mutex);
+    if (--m_working == 0)
+        m_changed.wakeAll();
+}
+
+const ProjectCompile& ProjectCompiles::result(size_t i)
+{
+    QMutexLocker lock(&m_mutex);
+    // After a stop the workers end without the projects they did not take: those stay Stopped.
+    while (!m_settled[i] && m_working > 0) {
+        m_waitingFor = i;
+        m_changed.wait(&m_mutex);
+    }
+    m_waitingFor = kNone;
+    return m_results[i];
+}
+
+std::vector<ProjectCompile> ProjectCompiles::takeAll()
+{
+    m_pool.waitForDone();
+    return std::move(m_results);
+}
 
 std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::ProgramStarter& programs,
                                             const QString& compiler, const std::vector<BatchEntry>& projects,
                                             platform::RunControl* control, const CompileOptions& options)
 {
-    std::vector<ProjectCompile> results(projects.size());
-    const bool wine = runsUnderWine(compiler);
-    const QString prefix = options.winePrefix.isEmpty() ? platform::winePrefix() : options.winePrefix;
-    QSet<QString> typeLibraries;
-    if (wine)
-        typeLibraries = registeredTypeLibraries(fs, prefix);
-    const QTemporaryDir logDir(QDir::tempPath() + QStringLiteral("/korvane-compile-XXXXXX"));
-
-    // The checks read files through `fs` one after the other; only the compilers run side by side.
-    std::vector<QString> logs(projects.size());
-    std::vector<size_t> toStart;
-    toStart.reserve(projects.size());
-    for (size_t i = 0; i < projects.size(); ++i) {
-        const BatchEntry& entry = projects[i];
-        if (const platform::Status failure = startProblem(compiler, entry); !failure.ok()) {
-            results[i].result = ProjectCompile::Result::NotStarted;
-            results[i].reason = failure.message();
-            continue;
-        }
-        results[i].warnings = checkProject(fs, absolute(entry.text), wine ? &typeLibraries : nullptr, prefix);
-        if (logDir.isValid())
-            logs[i] = logDir.filePath(QString::number(i) + QStringLiteral(".log"));
-        toStart.push_back(i);
-    }
-
-    // A few long tasks that take the next project each, not one task per project: with
-    // thousands of projects the hand-overs would cost more than the starts.
-    std::atomic<size_t> next{0};
-    const auto compileNext = [&] {
-        const platform::RunControl::Scope scope(control);
-        for (size_t k; (k = next.fetch_add(1)) < toStart.size();) {
-            if (control && control->stopRequested())
-                return;
-            const size_t i = toStart[k];
-            compileOne(fs, programs, compiler, projects[i].text, logs[i], options, results[i]);
-            if (control)
-                control->advance();
-        }
-    };
-    QThreadPool pool;
-    const int tasks = std::max(1, std::min(options.parallel, int(toStart.size())));
-    pool.setMaxThreadCount(tasks);
-    for (int t = 0; t < tasks; ++t)
-        pool.start(compileNext);
-    pool.waitForDone();
-    return results;
+    return ProjectCompiles(fs, programs, compiler, projects, control, options, true).takeAll();
 }
+
+CompileRun::CompileRun(platform::FileSystem& fs, platform::ProgramStarter& programs) : m_fs(fs), m_programs(programs) {}
+
+CompileRun::~CompileRun() = default;
 
 bool CompileRun::prepareRun(BatchRunContext& run, const std::vector<BatchEntry>& entries)
 {
@@ -359,14 +458,22 @@ bool CompileRun::prepareRun(BatchRunContext& run, const std::vector<BatchEntry>&
         run.say(problem.message(), platform::MessageIcon::Information);
         return false;
     }
-    m_compiles = compileProjects(m_fs, m_programs, compiler, entries, &run.control, options);
+    // The run's own loop counts the entries as it writes their lines.
+    m_compiles = std::make_unique<ProjectCompiles>(m_fs, m_programs, compiler, entries, &run.control, options, false);
     m_next = 0;
     return true;
 }
 
 QStringList CompileRun::comp(BatchRunContext&, const BatchEntry&)
 {
-    return m_next < m_compiles.size() ? compileLines(m_compiles[m_next++]) : QStringList();
+    return m_compiles && m_next < m_compiles->size() ? compileLines(m_compiles->result(m_next++)) : QStringList();
+}
+
+void CompileRun::completeRun(BatchRunContext&, const std::vector<BatchEntry>&)
+{
+    // After a stop the compilers still running are being killed: wait for them here, on the
+    // run's worker.
+    m_compiles.reset();
 }
 
 QStringList compileLines(const ProjectCompile& compile)

@@ -7,7 +7,12 @@
 #include <QString>
 #include <QStringList>
 
-#include <QSet>
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QWaitCondition>
+#include <atomic>
+#include <memory>
 #include <vector>
 
 namespace korvane::platform {
@@ -38,10 +43,6 @@ CompileCommand compileCommand(const QString& compiler, const QString& project, c
 /// compiler without Wine, or at a path Wine cannot name), its message the one the user reads.
 /// Said once before a run rather than as one start failure per project.
 platform::Status compilerProblem(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler);
-
-/// Starts the compiler on one list entry without waiting. A failure's message is the
-/// information line that says why it did not start.
-platform::Status startCompile(platform::ProgramStarter& programs, const QString& compiler, const BatchEntry& entry);
 
 /// True for a compiler that is a Windows program ("*.exe", any case) and so runs through Wine.
 bool runsUnderWine(const QString& compiler);
@@ -75,9 +76,54 @@ struct CompileOptions {
 /// The time limit per project, in seconds, from the settings ("Options", "CompileTimeLimit").
 int compileTimeLimitSeconds(platform::SettingsStore& settings);
 
-/// Starts the compiler for every project at once and waits for each, at most the time limit.
-/// Each project is checked first (checkProject); its warnings never stop its compile. A stop
-/// through `control` kills the compilers still running. One result per project, in order.
+/// The compiles of one list. Each project is checked first, in list order on the calling
+/// thread: one that is no regular file (a folder, a named pipe, a device) or that cannot be
+/// handed over unaltered is refused unopened; the warnings of the others (see the check in
+/// docs/batchlist.md) never stop their compile. Then up to `options.parallel` workers each take
+/// the next project, run its compiler and wait for it, at most the time limit. A stop through
+/// `control` ends the checks, kills the compilers still running and starts no more.
+class ProjectCompiles {
+public:
+    /// Checks the projects and starts the workers. `countsProgress`: each compile advances `control`.
+    ProjectCompiles(platform::FileSystem& fs, platform::ProgramStarter& programs, const QString& compiler,
+                    const std::vector<BatchEntry>& projects, platform::RunControl* control,
+                    const CompileOptions& options, bool countsProgress);
+    /// Waits for the workers.
+    ~ProjectCompiles();
+    ProjectCompiles(const ProjectCompiles&) = delete;
+    ProjectCompiles& operator=(const ProjectCompiles&) = delete;
+
+    size_t size() const { return m_results.size(); }
+    /// Project i's outcome, once it is known; the later ones may still be compiling.
+    const ProjectCompile& result(size_t i);
+    /// Every outcome, in list order, once all are known.
+    std::vector<ProjectCompile> takeAll();
+
+private:
+    void work();
+
+    static constexpr size_t kNone = size_t(-1);
+    platform::FileSystem& m_fs;
+    platform::ProgramStarter& m_programs;
+    const QString m_compiler;
+    const CompileOptions m_options;
+    platform::RunControl* const m_control;
+    const bool m_countsProgress;
+    const QTemporaryDir m_logDir; ///< one /out log per project, removed at the end
+    std::vector<ProjectCompile> m_results;
+    std::vector<QString> m_projects;
+    std::vector<size_t> m_toStart; ///< the projects admitted, in list order
+    std::atomic<size_t> m_next{0}; ///< the next of m_toStart a worker takes
+    QMutex m_mutex;                ///< guards the three below
+    QWaitCondition m_changed;
+    std::vector<bool> m_settled; ///< whether each outcome is known
+    int m_working = 0;           ///< workers not yet ended
+    size_t m_waitingFor = kNone; ///< the project result() waits for
+    QThreadPool m_pool;
+};
+
+/// Starts the compiler for every project and waits for each (ProjectCompiles). One result per
+/// project, in order.
 std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::ProgramStarter& programs,
                                             const QString& compiler, const std::vector<BatchEntry>& projects,
                                             platform::RunControl* control = nullptr,
@@ -87,32 +133,26 @@ std::vector<ProjectCompile> compileProjects(platform::FileSystem& fs, platform::
 /// "  编译失败(退出码 N)" with the compiler's lines, or why it did not run to its end.
 QStringList compileLines(const ProjectCompile& compile);
 
-/// The project compiler's part of a batch list run: every compiler starts at once and is
-/// waited for (prepareRun), then comp() reports each in list order.
+/// The project compiler's part of a batch list run: prepareRun checks the projects and starts
+/// the compiles, then comp() reports each in list order as soon as it has ended, while the
+/// later ones still run.
 class CompileRun final : public BatchRunHooks {
 public:
-    CompileRun(platform::FileSystem& fs, platform::ProgramStarter& programs) : m_fs(fs), m_programs(programs) {}
+    CompileRun(platform::FileSystem& fs, platform::ProgramStarter& programs);
+    ~CompileRun() override;
 
     QString compiler;       ///< the trimmed path, taken before the run
     CompileOptions options; ///< likewise
 
     bool prepareRun(BatchRunContext& run, const std::vector<BatchEntry>& entries) override;
     QStringList comp(BatchRunContext& run, const BatchEntry& entry) override;
+    void completeRun(BatchRunContext& run, const std::vector<BatchEntry>& entries) override;
 
 private:
     platform::FileSystem& m_fs;
     platform::ProgramStarter& m_programs;
-    std::vector<ProjectCompile> m_compiles; ///< the run's results, in list order
-    size_t m_next = 0;                      ///< the entry comp() reports next
+    std::unique_ptr<ProjectCompiles> m_compiles; ///< the run's compiles
+    size_t m_next = 0;                           ///< the entry comp() reports next
 };
-
-/// Type libraries registered in a Wine prefix, as upper-case "{GUID}".
-QSet<QString> registeredTypeLibraries(platform::FileSystem& fs, const QString& prefix);
-
-/// Warnings about a project before it is compiled: files it names that do not exist, the
-/// type libraries it uses that the prefix has not registered (when `typeLibraries` is given)
-/// and sources whose lines end in LF alone. Each one line, indented for the information box.
-QStringList checkProject(platform::FileSystem& fs, const QString& project, const QSet<QString>* typeLibraries,
-                         const QString& prefix);
 
 } // namespace korvane::batchlist

@@ -152,7 +152,8 @@ QList<Command> programCommands()
          QStringLiteral(
              "为每个工程同时启动一次编译器 /MAKE 工程 /out 日志,并等待其结束;编译失败时显示编译器的错误行。\n"
              "名称以 .exe 结尾的编译器通过 wine 运行(使用 WINEPREFIX 所指的Wine环境)。\n"
-             "编译前检查工程: 缺少的文件、Wine中未注册的类型库、只用LF换行的源文件(仅警告)。\n\n"
+             "编译前检查工程: 缺少的文件、Wine中未注册的类型库、只用LF换行的源文件(仅警告)。\n"
+             "不是普通文件的工程(文件夹、命名管道、设备)不打开, 也不编译。\n\n"
              "选项:\n"
              "  --compiler 路径       编译器(默认是wine中的 VB98/VB6.EXE)\n"
              "  --time-limit 秒       每个工程的时间限制(默认600),超时的编译器被停止\n"),

@@ -164,50 +164,40 @@ void registerOne(platform::ProgramStarter& programs, const WineEnvironment& wine
 
 } // namespace
 
-RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarter& programs, const NativePath& folder,
-                               platform::RunControl* control, const WineEnvironment* givenWine,
-                               const RegistrationOptions& options)
+namespace {
+
+/// Reads the folder into `run`: the scan when there is something to register, nullopt (with
+/// the outcome set) when the run ends here.
+std::optional<FolderScan> scanForRun(platform::FileSystem& fs, const NativePath& path, RegistrationRun& run)
 {
     using Outcome = RegistrationRun::Outcome;
-    RegistrationRun run;
-    const NativePath path = folderPath(folder);
-    run.folder = platform::displayPath(folder);
-
-    const auto scanned = scanFolder(fs, path);
+    auto scanned = scanFolder(fs, path);
     if (!scanned) {
         const platform::ErrorKind kind = scanned.status().kind();
         const bool missing = kind == platform::ErrorKind::NotFound || kind == platform::ErrorKind::NotAFolder;
         run.outcome = missing ? Outcome::NotAFolder : Outcome::Unreadable;
         run.error = scanned.status();
-        return run;
+        return std::nullopt;
     }
-    const FolderScan& scan = *scanned;
-    run.fileCount = scan.fileCount;
-    if (scan.fileCount < 1) {
-        run.outcome = Outcome::NoFiles;
-        return run;
-    }
-    run.outcome = Outcome::Registered;
-    if (scan.libraries.isEmpty())
-        return run;
-    const WineEnvironment wine = givenWine ? *givenWine : detectWine(fs, programs);
-    if (wine.wine.isEmpty()) {
-        run.outcome = Outcome::NoRegistrar;
-        return run;
-    }
-    run.libraries = int(scan.libraries.size());
-    if (control)
-        control->setTotal(run.libraries);
+    run.fileCount = scanned->fileCount;
+    run.outcome = scanned->fileCount < 1 ? Outcome::NoFiles : Outcome::Registered;
+    if (scanned->fileCount < 1 || scanned->libraries.isEmpty())
+        return std::nullopt;
+    return std::move(*scanned);
+}
 
-    // Look at every library first: one that cannot work is reported and never started.
-    const QSet<QString> folderNames = lowerCaseNames(fs, path);
+/// Looks at every library before anything starts: one that cannot work goes into
+/// `run.failures` and is never started. The others, in order; nullopt after a stop.
+std::optional<std::vector<Pending>> checkLibraries(platform::FileSystem& fs, const WineEnvironment& wine,
+                                                   const NativePath& folder, const QList<NativePath>& libraries,
+                                                   platform::RunControl* control, RegistrationRun& run)
+{
+    const QSet<QString> folderNames = lowerCaseNames(fs, folder);
     QHash<bool, QSet<QString>> systemNames;
     std::vector<Pending> pending;
-    for (const NativePath& library : scan.libraries) {
-        if (control && control->stopRequested()) {
-            run.stopped = true;
-            return run;
-        }
+    for (const NativePath& library : libraries) {
+        if (control && control->stopRequested())
+            return std::nullopt;
         const QString shown = platform::displayPath(library);
         const auto is64 = registrableBitness(fs, wine, library, systemNames, folderNames);
         if (!is64) {
@@ -218,17 +208,13 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
         }
         pending.push_back({shown, QString::fromUtf8(library), *is64, {}, false, false});
     }
-    if (pending.empty())
-        return run;
+    return pending;
+}
 
-    if (const platform::Status problem =
-            preparePrefix(fs, programs, wine, control, options.prepareTimeoutMs, run.stopped);
-        !problem || run.stopped) {
-        run.outcome = run.stopped ? Outcome::Registered : Outcome::PrefixFailed;
-        run.error = problem;
-        return run;
-    }
-
+/// Runs regsvr32 on each library, a few at a time, and waits for all of them.
+void registerAll(platform::ProgramStarter& programs, const WineEnvironment& wine, std::vector<Pending>& pending,
+                 platform::RunControl* control, const RegistrationOptions& options)
+{
     QThreadPool pool;
     pool.setMaxThreadCount(std::max(1, options.parallel));
     for (Pending& library : pending)
@@ -236,6 +222,11 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
             registerOne(programs, wine, library, control, options.timeoutMs);
         });
     pool.waitForDone();
+}
+
+/// Sorts what became of each library into `run`.
+void collectOutcomes(const std::vector<Pending>& pending, RegistrationRun& run)
+{
     for (const Pending& library : pending) {
         if (!library.reached)
             run.stopped = true;
@@ -244,6 +235,45 @@ RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarte
         else
             run.failures.append(library.failure);
     }
+}
+
+} // namespace
+
+RegistrationRun registerFolder(platform::FileSystem& fs, platform::ProgramStarter& programs, const NativePath& folder,
+                               platform::RunControl* control, const WineEnvironment* givenWine,
+                               const RegistrationOptions& options)
+{
+    RegistrationRun run;
+    const NativePath path = folderPath(folder);
+    run.folder = platform::displayPath(folder);
+    const std::optional<FolderScan> scan = scanForRun(fs, path, run);
+    if (!scan)
+        return run;
+    const WineEnvironment wine = givenWine ? *givenWine : detectWine(fs, programs);
+    if (wine.wine.isEmpty()) {
+        run.outcome = RegistrationRun::Outcome::NoRegistrar;
+        return run;
+    }
+    run.libraries = int(scan->libraries.size());
+    if (control)
+        control->setTotal(run.libraries);
+
+    std::optional<std::vector<Pending>> pending = checkLibraries(fs, wine, path, scan->libraries, control, run);
+    if (!pending) {
+        run.stopped = true;
+        return run;
+    }
+    if (pending->empty())
+        return run;
+    if (const platform::Status problem =
+            preparePrefix(fs, programs, wine, control, options.prepareTimeoutMs, run.stopped);
+        !problem || run.stopped) {
+        run.outcome = run.stopped ? RegistrationRun::Outcome::Registered : RegistrationRun::Outcome::PrefixFailed;
+        run.error = problem;
+        return run;
+    }
+    registerAll(programs, wine, *pending, control, options);
+    collectOutcomes(*pending, run);
     return run;
 }
 

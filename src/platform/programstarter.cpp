@@ -14,9 +14,9 @@ QString winePrefix()
 
 QString wineWindowsPath(const QString& unixPath)
 {
-    QString path = unixPath;
+    QString path = QStringLiteral("Z:") + unixPath;
     path.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    return QStringLiteral("Z:") + path;
+    return path;
 }
 
 namespace {
@@ -24,10 +24,15 @@ namespace {
 bool isDeviceName(const QString& name)
 {
     // The device is named by what comes before the first dot, trailing spaces ignored.
-    QString base = name.section(QLatin1Char('.'), 0, 0);
-    while (base.endsWith(QLatin1Char(' ')))
-        base.chop(1);
-    base = base.toUpper();
+    qsizetype end = name.indexOf(QLatin1Char('.'));
+    if (end < 0)
+        end = name.size();
+    while (end > 0 && name[end - 1] == QLatin1Char(' '))
+        --end;
+    // From "CON" to "CONOUT$": a longer or shorter name is none, without the upper-casing.
+    if (end < 3 || end > 7)
+        return false;
+    const QString base = name.left(end).toUpper();
     static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"),    QStringLiteral("AUX"),
                                       QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plain.contains(base))

@@ -19,6 +19,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using korvane::testsupport::waitForRuns;
 using korvane::testsupport::writeFile;
@@ -479,6 +482,7 @@ void TestBatchListWindow::runStartsEveryProject()
     f.type("  /src/my app/two.vbp ");
     f.type("/src/..\\..\\evil.vbp"); // Wine would read another file: not started
     f.type("/src/-three.vbp");
+    f.type("/src/a|b/four.vbp"); // so would it in this folder
     f.w.Command2_Click();
     QVERIFY(waitForRuns());
     QVERIFY(f.fakes.messages.shown.isEmpty());
@@ -503,9 +507,11 @@ void TestBatchListWindow::runStartsEveryProject()
                                          "编译工程 /src/..\\..\\evil.vbp\n"
                                          "编译器启动失败!名称\"..\\..\\evil.vbp\"含有字符\"\\\", wine会另作解释\n"
                                          "编译工程 /src/-three.vbp\n" +
-                                         done);
+                                         done +
+                                         "编译工程 /src/a|b/four.vbp\n"
+                                         "编译器启动失败!名称\"a|b\"含有字符\"|\", wine会另作解释\n");
     QCOMPARE(f.list1->count(), 0);
-    QCOMPARE(f.label4->text(), countText(4));
+    QCOMPARE(f.label4->text(), countText(5));
 
     // A compiler that is no .exe starts directly, and a second run needs new entries.
     f.text2->setText(dir.filePath("native-cc"));
@@ -574,12 +580,19 @@ void TestBatchListWindow::realCompilerGetsArguments()
     w.findChild<QLineEdit*>("Text2")->setText(compiler);
     const QStringList projects{dir.filePath("-dash dir/it's \"a\" b.vbp"), dir.filePath("two;rm -rf x.vbp"),
                                dir.filePath("三 号.vbp")};
-    for (const QString& project : projects) {
+    // A named pipe among them is refused unopened: open() would wait for a writer for good.
+    const QString pipe = dir.filePath("pipe.vbp");
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    for (const QString& project : projects + QStringList{pipe}) {
         w.findChild<QLineEdit*>("Text1")->setText(project);
         w.Command1_Click();
     }
     w.Command2_Click();
-    QVERIFY(waitForRuns());
+    if (!waitForRuns(20000)) {
+        // A writer that comes and goes lets a run held in open() go on, and the test end.
+        ::close(::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK));
+        QFAIL("the run hangs on the named pipe");
+    }
     // Waited for: every compiler has ended by now.
     const QStringList recorded = QDir(dir.path()).entryList({"record.*.txt"});
     QCOMPARE(recorded.size(), 3);
@@ -601,9 +614,10 @@ void TestBatchListWindow::realCompilerGetsArguments()
     QString log = kWelcome;
     for (const QString& project : projects)
         log += "编译工程 " + project + "\n  警告: 工程文件不存在\n  已完成\n";
+    log += "编译工程 " + pipe + "\n  未编译: 工程不是普通文件(命名管道)\n";
     QCOMPARE(w.findChild<QPlainTextEdit*>("Text3")->toPlainText(), log);
     QCOMPARE(w.findChild<QListWidget*>("List1")->count(), 0);
-    QCOMPARE(w.findChild<QLabel*>("Label4")->text(), countText(3));
+    QCOMPARE(w.findChild<QLabel*>("Label4")->text(), countText(4));
 }
 
 void TestBatchListWindow::appendIsIncremental()

@@ -173,6 +173,7 @@ private slots:
     void docPasswordsComeFromAFileOnly();
     void unwritableOutputIsAnError();
     void compileFailuresHaveAReason();
+    void compileRefusesAPipeAndStopsAtTheFirstInterrupt();
     void interruptLeavesWholeRuns_data();
     void interruptLeavesWholeRuns();
     void interruptedCopyLeavesWholeFiles();
@@ -672,6 +673,33 @@ void TestCli::compileFailuresHaveAReason()
     // The text form says it once.
     r = runCli({"compile", "--compiler", "/bin/false", "a.vbp"}, dir.path());
     QCOMPARE(r.out, QStringList{dir.filePath("a.vbp") + "\t编译失败(退出码 1)"});
+}
+
+void TestCli::compileRefusesAPipeAndStopsAtTheFirstInterrupt()
+{
+    QTemporaryDir dir;
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("pipe.vbp")).constData(), 0644) == 0);
+    writeFile(dir.filePath("a.vbp"), "Type=Exe\r\n");
+    // The stand-in compiler says that it runs, then never ends.
+    const QString compiler = dir.filePath("slow");
+    writeFile(compiler, "#!/bin/sh\n: > \"$0.started\"\nexec sleep 60\n");
+    QVERIFY(::chmod(QFile::encodeName(compiler).constData(), 0755) == 0);
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start(cliPath(), {"compile", "--compiler", compiler, "pipe.vbp", "a.vbp"});
+    const auto reap = qScopeGuard([&p] {
+        p.kill();
+        p.waitForFinished();
+    });
+    // A run held in the pipe's open() never gets to the compiler: the wait fails.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(compiler + ".started"), 30000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 130);
+    QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
+             dir.filePath("pipe.vbp") + "\t未编译: 工程不是普通文件(命名管道)\n");
+    QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains("操作已取消"));
 }
 
 void TestCli::interruptLeavesWholeRuns_data()
