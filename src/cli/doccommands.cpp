@@ -156,7 +156,7 @@ QList<platform::NativePath> existingDocuments(platform::FileSystem& fs, const QL
             documents << path;
         else
             out.item(platform::displayPath(path), ItemStatus::Failed, QStringLiteral("失败"),
-                     wordcrypt::unreachableText(path));
+                     wordcrypt::unreachableText(fs, path));
     }
     return documents;
 }

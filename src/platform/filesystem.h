@@ -97,6 +97,9 @@ public:
     /// Locks a file or folder (not a link) until the lock goes. Without `wait` a lock that
     /// another holds fails at once with the errno EWOULDBLOCK.
     virtual Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) = 0;
+    /// Whether the kernel lets this process open the file for writing (owner, group, root,
+    /// a read-only mount: only the kernel has the last word); nothing is written.
+    virtual Status probeWrite(const NativePath& file) = 0;
     /// Gives the file `from` a second name `to` (a hard link); never replaces a name.
     virtual Status link(const NativePath& from, const NativePath& to) = 0;
     /// Flushes a file, or the names in a folder, to disk.

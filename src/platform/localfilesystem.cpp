@@ -240,6 +240,13 @@ Result<std::unique_ptr<HeldLock>> LocalFileSystem::lock(const NativePath& path, 
     return std::unique_ptr<HeldLock>(new LocalHeldLock(std::move(fd)));
 }
 
+Status LocalFileSystem::probeWrite(const NativePath& file)
+{
+    // Non-blocking: a FIFO put in the file's place must not hang the caller.
+    const UniqueFd fd(::open(file.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    return fd.valid() ? Status() : Status::fromErrno(errno);
+}
+
 Status LocalFileSystem::link(const NativePath& from, const NativePath& to)
 {
     return ::link(from.constData(), to.constData()) == 0 ? Status() : Status::fromErrno(errno);

@@ -18,6 +18,7 @@ public:
     Result<std::unique_ptr<HeldLock>> createExclusive(const NativePath& path, quint32 mode,
                                                       EntryKind kind = EntryKind::File) override;
     Result<std::unique_ptr<HeldLock>> lock(const NativePath& path, bool wait) override;
+    Status probeWrite(const NativePath& file) override;
     Status link(const NativePath& from, const NativePath& to) override;
     Status sync(const NativePath& path) override;
     // Copy and replace (localfilesystemcopy.cpp, localfilesystemtemporaries.cpp)

@@ -25,10 +25,9 @@ Status untouched(ErrorKind kind, const QString& reason)
     return Status::failure(kind, reason + QStringLiteral("，文档未作改动"));
 }
 
-QString unreachableText(const QByteArray& path)
+QString unreachableText(platform::FileSystem& fs, const QByteArray& path)
 {
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0 && errno == ELOOP)
+    if (const auto info = fs.info(path, platform::Links::Follow); !info && info.status().errnum() == ELOOP)
         return QStringLiteral("符号链接循环");
     return QStringLiteral("文件不存在");
 }
@@ -137,9 +136,8 @@ Status checkWritable(platform::FileSystem& fs, const QByteArray& realPath)
     // the last word (owner, group, root), so the file is opened for writing too.
     if ((info->mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
         return untouched(ErrorKind::ReadOnly, QStringLiteral("文档只读或已被锁定"));
-    if (const platform::UniqueFd probe(::open(realPath.constData(), O_WRONLY | O_CLOEXEC)); !probe.valid())
-        return untouched(ErrorKind::ReadOnly,
-                         QStringLiteral("文档只读或已被锁定(%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    if (const Status probe = fs.probeWrite(realPath); !probe)
+        return untouched(ErrorKind::ReadOnly, QStringLiteral("文档只读或已被锁定(%1)").arg(probe.message()));
     return {};
 }
 

@@ -36,7 +36,7 @@ platform::Result<CheckedDocument> checkDocumentFile(platform::FileSystem& fs, co
                                                     const QString& officeProfile);
 
 /// Why `path` leads to no document, in the user's words: a loop of symbolic links is named.
-QString unreachableText(const QByteArray& path);
+QString unreachableText(platform::FileSystem& fs, const QByteArray& path);
 
 /// Whether the document can be written: a regular file, write bits set, and the kernel lets us
 /// open it for writing.

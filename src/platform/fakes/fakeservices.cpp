@@ -285,6 +285,13 @@ Result<std::unique_ptr<HeldLock>> FaultyFileSystem::lock(const NativePath& path,
     return m_real.lock(path, wait);
 }
 
+Status FaultyFileSystem::probeWrite(const NativePath& file)
+{
+    if (auto f = fault(Op::ProbeWrite, file))
+        return *f;
+    return m_real.probeWrite(file);
+}
+
 Status FaultyFileSystem::copyInto(const NativePath& from, const NativePath& to)
 {
     if (auto f = fault(Op::CopyInto, from))
