@@ -8,6 +8,8 @@
 #include "platform/widgets/cutofftips.h"
 #include "platform/widgets/qtservices.h"
 
+#include "screenshooting.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -20,30 +22,9 @@
 #include <QTimer>
 
 using namespace korvane;
+using namespace korvane::shots;
 
 namespace {
-
-int g_failures = 0;
-QString g_out;
-
-void saveScreen(const QString& name)
-{
-    QApplication::processEvents();
-    const QString path = QDir(g_out).filePath(name);
-    if (QGuiApplication::primaryScreen()->grabWindow(0).save(path)) {
-        QTextStream(stdout) << path << '\n';
-    } else {
-        QTextStream(stderr) << "cannot write " << path << '\n';
-        ++g_failures;
-    }
-}
-
-void waitFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 /// The compiler window with a long project path in its list, the pointer resting on it.
 void longEntry(platform::Services& services, bool withTips, const QString& name)

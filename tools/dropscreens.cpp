@@ -14,6 +14,8 @@
 #include "recorder/recording.h"
 #include "support/drops.h"
 
+#include "screenshooting.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -26,30 +28,9 @@
 #include <QTimer>
 
 using namespace korvane;
+using namespace korvane::shots;
 
 namespace {
-
-int g_failures = 0;
-QString g_out;
-
-void waitFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-void saveScreen(const QString& name)
-{
-    waitFor(600);
-    const QString path = QDir(g_out).filePath(name);
-    if (QGuiApplication::primaryScreen()->grabWindow(0).save(path)) {
-        QTextStream(stdout) << path << '\n';
-    } else {
-        QTextStream(stderr) << "cannot write " << path << '\n';
-        ++g_failures;
-    }
-}
 
 void writeFile(const QString& path, qint64 size)
 {
@@ -111,7 +92,7 @@ int main(int argc, char** argv)
         drop(child<QLineEdit>(window, "Text1"), {QFile::encodeName(inHand)});
         drop(child<QLineEdit>(window, "Text4"), {QFile::encodeName(downloads)});
         window.Label1_Click();
-        saveScreen(QStringLiteral("drop-frmrec-size.png"));
+        saveScreen(QStringLiteral("drop-frmrec-size.png"), 600);
     }
     {
         filemanager::frmmove window(services);
@@ -119,7 +100,7 @@ int main(int argc, char** argv)
         window.show();
         waitFor(500);
         drop(child<QLineEdit>(window, "Text1"), {QFile::encodeName(downloads)});
-        saveScreen(QStringLiteral("drop-frmmove-source.png"));
+        saveScreen(QStringLiteral("drop-frmmove-source.png"), 600);
     }
     {
         const QString projects = dir.filePath(QStringLiteral("工程"));
@@ -134,7 +115,7 @@ int main(int argc, char** argv)
         waitFor(500);
         drop(child<QListWidget>(window, "List1"), {QFile::encodeName(single), QFile::encodeName(projects)});
         waitFor(800); // the folder is walked as a run
-        saveScreen(QStringLiteral("drop-frmCompile-list.png"));
+        saveScreen(QStringLiteral("drop-frmCompile-list.png"), 600);
     }
     return g_failures == 0 ? 0 : 1;
 }

@@ -10,7 +10,9 @@
 #include "platform/widgets/backgroundrun.h"
 #include "platform/widgets/qtservices.h"
 
+#include "screenshooting.h"
 #include <QAbstractButton>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -24,31 +26,11 @@
 #include <QTimer>
 
 using namespace korvane;
+using namespace korvane::shots;
 
 namespace {
 
-int g_failures = 0;
-QString g_out;
 int g_boxesLeft = 0;
-
-void saveScreen(const QString& name)
-{
-    QApplication::processEvents();
-    const QString path = QDir(g_out).filePath(name);
-    if (QGuiApplication::primaryScreen()->grabWindow(0).save(path)) {
-        QTextStream(stdout) << path << '\n';
-    } else {
-        QTextStream(stderr) << "cannot write " << path << '\n';
-        ++g_failures;
-    }
-}
-
-void waitFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 /// Takes the picture once the run's closing box is up (unfolded when asked), then closes it.
 void pictureOfNextBox(const QString& name, bool unfold = false)

@@ -1,5 +1,8 @@
 #include "cli/commandmain.h"
 
+#include <QCoreApplication>
+#include <QLocale>
+
 #include <unistd.h>
 
 namespace korvane::cli {
@@ -37,6 +40,13 @@ int runCommand(const Command& command, const QList<QByteArray>& rawArgs)
     } catch (const UsageError& e) {
         return usageError(e.reason, command.synopsis);
     }
+}
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("korvane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
 }
 
 QList<QByteArray> rawArguments(int argc, char* argv[])

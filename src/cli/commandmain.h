@@ -13,6 +13,11 @@ QString commonHelp();
 /// and --help, then prints its help or runs it; gives the exit code.
 int runCommand(const Command& command, const QList<QByteArray>& rawArgs);
 
+/// The application object's name, version and locale, as korvane-cli's: the same name as the
+/// windows' program, so all find the same per-user data folder and helpers, and type
+/// descriptions in Simplified Chinese.
+void setApplicationIdentity();
+
 /// Arguments from the kernel, without the program's name: a name need not be UTF-8, and
 /// decoding it would name another file.
 QList<QByteArray> rawArguments(int argc, char* argv[]);

@@ -6,7 +6,6 @@
 #include "platform/standardstreams.h"
 
 #include <QCoreApplication>
-#include <QLocale>
 
 using namespace korvane::cli;
 
@@ -16,9 +15,6 @@ int main(int argc, char* argv[])
     takeInterrupts();
     const QList<QByteArray> rawArgs = rawArguments(argc, argv);
     QCoreApplication app(argc, argv);
-    // As korvane-cli: the same per-user folder and the same helpers are found.
-    QCoreApplication::setApplicationName(QStringLiteral("korvane"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
-    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    setApplicationIdentity();
     return runCommand(docCommand(), rawArgs);
 }

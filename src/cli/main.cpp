@@ -2,7 +2,6 @@
 #include "platform/standardstreams.h"
 
 #include <QCoreApplication>
-#include <QLocale>
 
 #include <cstring>
 #include <unistd.h>
@@ -63,11 +62,7 @@ int main(int argc, char* argv[])
     takeInterrupts();
     const QList<QByteArray> rawArgs = rawArguments(argc, argv);
     QCoreApplication app(argc, argv);
-    // The same name as the windows' program, so both find the same per-user data folder.
-    QCoreApplication::setApplicationName(QStringLiteral("korvane"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
-    // Type descriptions read in Simplified Chinese, as in the windows.
-    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    setApplicationIdentity();
 
     QStringList args;
     for (const QByteArray& arg : rawArgs)
