@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <QSet>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,12 +38,7 @@ QByteArray randomToken()
     thread_local quint64 pool[32];
     thread_local size_t left = 0;
     if (left == 0) {
-        ssize_t got = -1;
-        do
-            got = ::getrandom(pool, sizeof pool, 0);
-        while (got < 0 && errno == EINTR);
-        if (got != ssize_t(sizeof pool)) // no getrandom: the same pool through /dev/urandom
-            QRandomGenerator::system()->fillRange(pool);
+        QRandomGenerator::system()->fillRange(pool); // getrandom(), or /dev/urandom without it
         left = std::size(pool);
     }
     char digits[kTokenDigits + 1];
