@@ -1,13 +1,12 @@
 #include "recorder/contentlookup.h"
 
 #include "platform/nativepath.h"
+#include "platform/orderedparallel.h"
 #include "recorder/filedatabase.h"
 
 #include <QSet>
 #include <algorithm>
-#include <atomic>
 #include <memory>
-#include <thread>
 
 namespace korvane::recorder {
 
@@ -130,29 +129,27 @@ struct Search {
     }
 };
 
-/// Looks for every name on up to `workers` threads; each name's result at its own index.
+/// Looks for every name on up to `workers` threads; each name's result at its own index (empty
+/// for a name a stop left unlooked).
 std::vector<std::vector<ContentMatch>> lookForAll(const Search& search, const QStringList& names, int workers)
 {
-    std::vector<std::vector<ContentMatch>> results(size_t(names.size()));
-    std::atomic<qsizetype> next{0};
-    const auto work = [&] {
-        // Reads deep in the file system that poll the thread's run see this one's stop.
-        const platform::RunControl::Scope scope(search.control);
-        for (qsizetype i = next++; i < names.size() && !search.stopRequested(); i = next++) {
-            results[size_t(i)] = search.lookFor(names[i]);
-            if (search.control)
-                search.control->advance();
-        }
-    };
     // A thread is worth its start only with a few names of its own.
     constexpr qsizetype kNamesPerThread = 8;
     const int threads = int(std::clamp<qsizetype>(names.size() / kNamesPerThread, 1, std::max(workers, 1)));
-    std::vector<std::thread> helpers;
-    for (int t = 1; t < threads; ++t)
-        helpers.emplace_back(work);
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
+    std::vector<std::vector<ContentMatch>> results;
+    results.reserve(size_t(names.size()));
+    platform::OrderedParallel<QString, std::vector<ContentMatch>> pool(
+        threads, size_t(threads) * kNamesPerThread, search.control,
+        [&search](const QString& name) {
+            std::vector<ContentMatch> found = search.lookFor(name);
+            if (search.control)
+                search.control->advance();
+            return found;
+        },
+        [&results](auto& done) { results.push_back(std::move(done.result)); });
+    for (const QString& name : names)
+        pool.submit(name);
+    pool.finish();
     return results;
 }
 
