@@ -27,6 +27,8 @@ packages=(
 test_packages=(
   # the document encryptor's real office, display for window tests and screenshots
   libreoffice-writer-nogui xvfb xauth openbox
+  # the start-up benchmark finds the main window with it
+  xdotool
   # tests and benchmarks
   fp-utils libchm-dev libchm-bin p7zip-full python3 python3-msoffcrypto-tool
   libbenchmark-dev clang libclang-rt-14-dev clang-format
